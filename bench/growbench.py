@@ -1,0 +1,108 @@
+#!/usr/bin/env python3
+"""Recurrence benchmark: growplain and growsplit fill times, their floor, pages and memory.
+
+At full size (needs 17 GB available; never two programs at once): the fill times of growplain
+and growsplit, their peak resident memory, and the floor of growplain's fill (fault every page
+in, then fill memory already faulted in) from bench/fillfloor. At a reduced size (default 2e8):
+the same fills with transparent huge pages and with 4 KiB pages only (PR_SET_THP_DISABLE).
+Prints min / median / max over the repeats and the ratios of the medians.
+Usage: bench/growbench.py [--repeats 3] [--reduced-n 200000000] [--threads CORES] [--skip-full]
+"""
+import argparse
+import os
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import suitekit as kit  # noqa: E402
+
+
+def run_measured(path, env, preexec_fn=None):
+    """Output and peak resident bytes of one run."""
+    proc = subprocess.Popen([path], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            preexec_fn=preexec_fn)
+    out, err = proc.stdout.read(), proc.stderr.read()  # a few lines each: no pipe can fill up
+    _, status, usage = os.wait4(proc.pid, 0)
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    if proc.returncode != 0:
+        raise kit.SuiteError(f"{os.path.basename(path)} failed with status {proc.returncode}: {err.strip()}")
+    return out, usage
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--repeats", type=int, default=3)
+    ap.add_argument("--reduced-n", type=int, default=200000000)
+    ap.add_argument("--threads", type=int, default=os.cpu_count() or 1)
+    ap.add_argument("--skip-full", action="store_true", help="only the reduced-size page comparison")
+    a = ap.parse_args()
+    if a.repeats < 1 or a.threads < 1 or not 1 <= a.reduced_n <= 2147483646:
+        ap.error("--repeats and --threads must be positive, --reduced-n within 1 .. 2147483646")
+
+    full = os.path.join(kit.ROOT, "build", "release")
+    reduced = os.path.join(kit.ROOT, "build", f"bench-n{a.reduced_n}")
+    kit.build(full)
+    kit.build(reduced, cache=[f"RECURRENCE_N={a.reduced_n}", "BUILD_TESTING=OFF"],
+              targets=["growplain", "growsplit"])
+    plain_env, team_env = kit.omp_env(1), kit.omp_env(a.threads)
+    team = kit.team_size(os.path.join(full, "bin"), team_env)
+
+    runs = []  # (label, path, env, preexec, parser)
+    if a.skip_full:
+        print("full size skipped (--skip-full)")
+    elif kit.mem_available() < kit.FULL_NEED:
+        print(f"full size skipped: {kit.mem_available() / 1e9:.1f} GB of memory available, "
+              f"{kit.FULL_NEED / 1e9:.0f} GB needed")
+    else:
+        runs += [("growplain full", os.path.join(full, "bin", "growplain"), plain_env, None),
+                 (f"growsplit full {team}t", os.path.join(full, "bin", "growsplit"), team_env, None),
+                 ("fillfloor full", os.path.join(full, "bench", "fillfloor"), plain_env, None)]
+    for pages, pre in (("huge", None), ("4k", kit.without_huge_pages)):
+        runs += [(f"growplain {a.reduced_n} {pages}", os.path.join(reduced, "bin", "growplain"), plain_env, pre),
+                 (f"growsplit {a.reduced_n} {pages} {team}t", os.path.join(reduced, "bin", "growsplit"), team_env, pre)]
+
+    times, rss = {}, {}
+    for r in range(a.repeats):
+        for label, path, env, pre in runs:
+            kit.progress(f"[{r + 1}/{a.repeats}] {label}")
+            out, usage = run_measured(path, env, pre)
+            if label.startswith("fillfloor"):
+                fields = dict(line.split(None, 1) for line in out.splitlines())
+                times.setdefault("fault in pages", []).append(float(fields["fault"]))
+                times.setdefault("fill faulted memory", []).append(float(fields["fill"]))
+            else:
+                times.setdefault(label, []).append(kit.parse_time(label.split()[0], out))
+            rss[label] = max(rss.get(label, 0), usage.ru_maxrss * 1024)
+
+    print(f"recurrence benchmark, {a.repeats} repeats, team of {team} threads obtained (OMP_NUM_THREADS={a.threads})")
+    print(f"{'run':<34} {'min s':>9} {'median s':>9} {'max s':>9} {'peak RSS GB':>12}")
+    med = {}
+    for label, values in times.items():
+        lo, mid, hi = kit.stats(values)
+        med[label] = mid
+        peak = f"{rss[label] / 1e9:12.3f}" if label in rss else ""
+        print(f"{label:<34} {lo:9.3f} {mid:9.3f} {hi:9.3f} {peak}")
+
+    print("ratios of medians:")
+
+    def ratio(text, num, den):
+        if num in med and den in med:
+            print(f"  {text:<60} {med[num] / med[den]:7.3f}")
+
+    n = a.reduced_n
+    ratio(f"growplain 4 KiB / huge pages at N={n} (goal >= 8)", f"growplain {n} 4k", f"growplain {n} huge")
+    ratio(f"growsplit 4 KiB / huge pages at N={n} (goal >= 8)", f"growsplit {n} 4k {team}t", f"growsplit {n} huge {team}t")
+    ratio(f"growplain / growsplit {team} threads, N={n}", f"growplain {n} huge", f"growsplit {n} huge {team}t")
+    ratio(f"growplain / growsplit {team} threads, full size (goal >= 1.8)", "growplain full", f"growsplit full {team}t")
+    if "fault in pages" in med:
+        floor = med["fault in pages"] + med["fill faulted memory"]
+        print(f"  {'growplain full / floor (fault in + fill faulted) (goal <= 1.3)':<60} {med['growplain full'] / floor:7.3f}")
+    return 0
+
+
+if __name__ == "__main__":
+    try:
+        sys.exit(main())
+    except kit.SuiteError as e:
+        print(f"growbench: {e}", file=sys.stderr)
+        sys.exit(e.status)

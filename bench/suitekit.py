@@ -1,0 +1,127 @@
+"""Shared helpers for the suite's run command and benchmarks: building, running the programs,
+reading their reports, and summarising repeated timings. Standard library only."""
+import ctypes
+import os
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+PI_PROGRAMS = ("quadplain", "quadguard", "quadmerge")
+GROW_PROGRAMS = ("growplain", "growsplit")
+TIMED = PI_PROGRAMS + GROW_PROGRAMS
+BASELINE = {"quadguard": "quadplain", "quadmerge": "quadplain", "growsplit": "growplain"}
+SERIAL = ("quadplain", "growplain")
+FULL_N = 2000000000
+FULL_NEED = 17 * 10**9  # bytes of available memory a full-size recurrence program needs
+
+_TIME = {
+    "pi": re.compile(r"time = (\d+\.\d+) secs"),
+    "grow": re.compile(r"RunTime\s*:\s+(\d+\.\d+) seconds"),
+}
+_RESULT = {
+    "pi": re.compile(r"pi = (\S+),"),
+    "grow": re.compile(r"Final Result [^:]*:\s+(\S+)"),
+}
+
+
+class SuiteError(Exception):
+    """A failure the command line reports in one line, with an exit status."""
+
+    def __init__(self, message, status=1):
+        super().__init__(message)
+        self.status = status
+
+
+def kind(program):
+    return "pi" if program.startswith("quad") else "grow"
+
+
+def parse_time(program, output):
+    m = _TIME[kind(program)].search(output)
+    if not m:
+        raise SuiteError(f"{program}: no run time in its output: {output!r}")
+    return float(m.group(1))
+
+
+def parse_result(program, output):
+    m = _RESULT[kind(program)].search(output)
+    if not m:
+        raise SuiteError(f"{program}: no result in its output: {output!r}")
+    return m.group(1)
+
+
+def mem_available():
+    """Bytes of memory the kernel reports as available for new allocations."""
+    try:
+        with open("/proc/meminfo") as f:
+            for line in f:
+                if line.startswith("MemAvailable:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return 0
+
+
+def omp_env(threads=None, bind=True, base=None):
+    env = dict(os.environ if base is None else base)
+    if threads is not None:
+        env["OMP_NUM_THREADS"] = str(threads)
+    if bind:
+        env["OMP_PROC_BIND"] = "close"
+        env["OMP_PLACES"] = "cores"
+    return env
+
+
+def run_program(path, args=(), env=None, preexec_fn=None):
+    """Run one program; a non-zero status stops the caller with the program's own status."""
+    try:
+        proc = subprocess.run([path, *args], env=env, capture_output=True, text=True, preexec_fn=preexec_fn)
+    except OSError as e:
+        raise SuiteError(f"cannot start {path}: {e}") from e
+    if proc.returncode != 0:
+        name = os.path.basename(path)
+        raise SuiteError(f"{name} failed with status {proc.returncode}: {proc.stderr.strip()}", proc.returncode)
+    return proc.stdout
+
+
+def team_size(bindir, env):
+    """Threads the runtime actually gives a team under env, as teamtally reports it."""
+    out = run_program(os.path.join(bindir, "teamtally"), env=env)
+    m = re.search(r"Number of threads = (\d+)", out)
+    return int(m.group(1)) if m else 0
+
+
+def stats(values):
+    return min(values), statistics.median(values), max(values)
+
+
+def without_huge_pages():
+    """preexec_fn that makes the child (and what it executes) use 4 KiB pages only."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    pr_set_thp_disable = 41
+    if libc.prctl(pr_set_thp_disable, 1, 0, 0, 0) != 0:
+        raise OSError(ctypes.get_errno(), "prctl(PR_SET_THP_DISABLE) failed")
+
+
+def build(preset_dir, cache=(), targets=(), quiet=True):
+    """Configure (when missing) and build a release tree; the build itself skips what is fresh."""
+    if shutil.which("cmake") is None:
+        raise SuiteError("cmake is not installed (Debian package: cmake)")
+    out = None if not quiet else subprocess.DEVNULL
+    if not os.path.exists(os.path.join(preset_dir, "CMakeCache.txt")):
+        cmd = ["cmake", "-S", ROOT, "-B", preset_dir, "-DCMAKE_BUILD_TYPE=Release", *[f"-D{c}" for c in cache]]
+        if subprocess.run(cmd, stdout=out).returncode != 0:
+            raise SuiteError(f"configuring {preset_dir} failed: {' '.join(cmd)}")
+    cmd = ["cmake", "--build", preset_dir, "--parallel"]
+    for t in targets:
+        cmd += ["--target", t]
+    if subprocess.run(cmd, stdout=out).returncode != 0:
+        raise SuiteError(f"building {preset_dir} failed: {' '.join(cmd)}")
+    return os.path.join(preset_dir, "bin")
+
+
+def progress(message):
+    print(message, file=sys.stderr, flush=True)

@@ -40,10 +40,8 @@ def main():
         ap.error("--repeats and --threads must be positive, --reduced-n within 1 .. 2147483646")
 
     full = os.path.join(kit.ROOT, "build", "release")
-    reduced = os.path.join(kit.ROOT, "build", f"bench-n{a.reduced_n}")
     kit.build(full)
-    kit.build(reduced, cache=[f"RECURRENCE_N={a.reduced_n}", "BUILD_TESTING=OFF"],
-              targets=["growplain", "growsplit"])
+    reduced = os.path.dirname(kit.reduced_build(a.reduced_n))
     plain_env, team_env = kit.omp_env(1), kit.omp_env(a.threads)
     team = kit.team_size(os.path.join(full, "bin"), team_env)
 

@@ -16,6 +16,7 @@ BASELINE = {"quadguard": "quadplain", "quadmerge": "quadplain", "growsplit": "gr
 SERIAL = ("quadplain", "growplain")
 FULL_N = 2000000000
 FULL_NEED = 17 * 10**9  # bytes of available memory a full-size recurrence program needs
+REDUCED_N = 200000000
 
 _TIME = {
     "pi": re.compile(r"time = (\d+\.\d+) secs"),
@@ -121,6 +122,47 @@ def build(preset_dir, cache=(), targets=(), quiet=True):
     if subprocess.run(cmd, stdout=out).returncode != 0:
         raise SuiteError(f"building {preset_dir} failed: {' '.join(cmd)}")
     return os.path.join(preset_dir, "bin")
+
+
+def reduced_build(n):
+    """A release tree whose recurrence programs have last index n; only they are built."""
+    tree = os.path.join(ROOT, "build", f"reduced-n{n}")
+    return build(tree, cache=[f"RECURRENCE_N={n}", "BUILD_TESTING=OFF"], targets=["growplain", "growsplit"])
+
+
+def recurrence_plan(requested_n, progress_to=None):
+    """(N, label) of the recurrence programs to run: full size only with the memory for it.
+
+    Returns N = None when even the reduced size would not fit; nothing is started then.
+    """
+    available = mem_available()
+    n = requested_n if requested_n is not None else FULL_N
+    if n == FULL_N and available < FULL_NEED:
+        if progress_to:
+            progress_to(f"only {available / 1e9:.1f} GB of memory available; the full-size recurrence programs "
+                        f"need {FULL_NEED / 1e9:.0f} GB, so a reduced build (N = {REDUCED_N}) runs instead")
+        n = REDUCED_N
+    if 8 * (n + 1) + (n + 1) // 16 > available:
+        if progress_to:
+            progress_to(f"only {available / 1e9:.1f} GB of memory available: too little for the recurrence "
+                        f"programs at N = {n}; they are not run")
+        return None, ""
+    return n, ("" if n == FULL_N else "reduced build")
+
+
+def int_option(text, low=1, high=None):
+    """argparse type: a whole number (1e8 and 100000000 alike) within low .. high."""
+    import argparse
+    try:
+        value = float(text) if any(c in text for c in ".eE") else int(text)
+        if value != int(value):
+            raise ValueError
+        value = int(value)
+    except (ValueError, OverflowError):
+        raise argparse.ArgumentTypeError(f"'{text}' is not a whole number") from None
+    if value < low or (high is not None and value > high):
+        raise argparse.ArgumentTypeError(f"{value} is outside {low} .. {high if high is not None else 'any'}")
+    return value
 
 
 def progress(message):

@@ -31,13 +31,11 @@ def run_measured(path, env, preexec_fn=None):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--repeats", type=int, default=3)
-    ap.add_argument("--reduced-n", type=int, default=200000000)
-    ap.add_argument("--threads", type=int, default=os.cpu_count() or 1)
+    ap.add_argument("--repeats", type=lambda t: kit.int_option(t, 1), default=3)
+    ap.add_argument("--reduced-n", type=lambda t: kit.int_option(t, 1, 2147483646), default=kit.REDUCED_N)
+    ap.add_argument("--threads", type=lambda t: kit.int_option(t, 1), default=os.cpu_count() or 1)
     ap.add_argument("--skip-full", action="store_true", help="only the reduced-size page comparison")
     a = ap.parse_args()
-    if a.repeats < 1 or a.threads < 1 or not 1 <= a.reduced_n <= 2147483646:
-        ap.error("--repeats and --threads must be positive, --reduced-n within 1 .. 2147483646")
 
     full = os.path.join(kit.ROOT, "build", "release")
     kit.build(full)
@@ -83,24 +81,17 @@ def main():
 
     print("ratios of medians:")
 
-    def ratio(text, num, den):
-        if num in med and den in med:
-            print(f"  {text:<60} {med[num] / med[den]:7.3f}")
 
     n = a.reduced_n
-    ratio(f"growplain 4 KiB / huge pages at N={n} (goal >= 8)", f"growplain {n} 4k", f"growplain {n} huge")
-    ratio(f"growsplit 4 KiB / huge pages at N={n} (goal >= 8)", f"growsplit {n} 4k {team}t", f"growsplit {n} huge {team}t")
-    ratio(f"growplain / growsplit {team} threads, N={n}", f"growplain {n} huge", f"growsplit {n} huge {team}t")
-    ratio(f"growplain / growsplit {team} threads, full size (goal >= 1.8)", "growplain full", f"growsplit full {team}t")
+    kit.print_ratio(f"growplain 4 KiB / huge pages at N={n} (goal >= 8)", med, f"growplain {n} 4k", f"growplain {n} huge")
+    kit.print_ratio(f"growsplit 4 KiB / huge pages at N={n} (goal >= 8)", med, f"growsplit {n} 4k {team}t", f"growsplit {n} huge {team}t")
+    kit.print_ratio(f"growplain / growsplit {team} threads, N={n}", med, f"growplain {n} huge", f"growsplit {n} huge {team}t")
+    kit.print_ratio(f"growplain / growsplit {team} threads, full size (goal >= 1.8)", med, "growplain full", f"growsplit full {team}t")
     if "fault in pages" in med:
-        floor = med["fault in pages"] + med["fill faulted memory"]
-        print(f"  {'growplain full / floor (fault in + fill faulted) (goal <= 1.3)':<60} {med['growplain full'] / floor:7.3f}")
+        med["floor"] = med["fault in pages"] + med["fill faulted memory"]
+        kit.print_ratio("growplain full / floor (fault in + fill faulted) (goal <= 1.3)", med, "growplain full", "floor")
     return 0
 
 
 if __name__ == "__main__":
-    try:
-        sys.exit(main())
-    except kit.SuiteError as e:
-        print(f"growbench: {e}", file=sys.stderr)
-        sys.exit(e.status)
+    kit.run_main("growbench", main)

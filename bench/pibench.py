@@ -15,19 +15,19 @@ import suitekit as kit  # noqa: E402
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--n", type=int, default=1000000000, help="intervals (default 1e9)")
-    ap.add_argument("--repeats", type=int, default=5)
+    ap.add_argument("--n", type=lambda t: kit.int_option(t, 1, 2147483647), default=1000000000,
+                    help="intervals (default 1e9)")
+    ap.add_argument("--repeats", type=lambda t: kit.int_option(t, 1), default=5)
     ap.add_argument("--build", default=os.path.join(kit.ROOT, "build", "release"))
     a = ap.parse_args()
-    if a.repeats < 1 or a.n < 1:
-        ap.error("--n and --repeats must be positive")
 
     bindir = kit.build(a.build)
     benchdir = os.path.join(a.build, "bench")
     cores = os.cpu_count() or 1
     one, team = kit.omp_env(1), kit.omp_env(cores)
-    variants = [("quadbase -O2 -mfma, 32-bit index", os.path.join(benchdir, "quadbase"), one),
-                ("quadbase -O2, fma from libm", os.path.join(benchdir, "quadbase_libm"), one),
+    base, libm = "quadbase -O2 -mfma, 32-bit index", "quadbase -O2, fma from libm"
+    variants = [(base, os.path.join(benchdir, "quadbase"), one),
+                (libm, os.path.join(benchdir, "quadbase_libm"), one),
                 ("quadplain", os.path.join(bindir, "quadplain"), one),
                 ("quadguard 1 thread", os.path.join(bindir, "quadguard"), one),
                 ("quadmerge 1 thread", os.path.join(bindir, "quadmerge"), one),
@@ -52,25 +52,18 @@ def main():
         med[label] = mid
         print(f"{label:<36} {lo:9.4f} {mid:9.4f} {hi:9.4f}  {' / '.join(sorted(results[label]))}")
 
-    def ratio(text, num, den):
-        if num in med and den in med:
-            print(f"  {text:<58} {med[num] / med[den]:6.3f}")
 
     print("ratios of medians:")
-    ratio("quadplain / plain 32-bit loop (goal <= 0.6)", "quadplain", variants[0][0])
-    ratio("plain loop with libm fma / with the instruction", variants[1][0], variants[0][0])
-    ratio("quadguard 1 thread / quadplain (goal within 3%)", "quadguard 1 thread", "quadplain")
-    ratio("quadmerge 1 thread / quadplain (goal within 3%)", "quadmerge 1 thread", "quadplain")
-    ratio(f"quadplain / quadguard {cores} threads (goal >= {0.95 * cores:.2f})", "quadplain", f"quadguard {cores} threads")
-    ratio(f"quadplain / quadmerge {cores} threads (goal >= {0.95 * cores:.2f})", "quadplain", f"quadmerge {cores} threads")
-    same = results.get("quadplain") == results.get(variants[0][0])
+    kit.print_ratio("quadplain / plain 32-bit loop (goal <= 0.6)", med, "quadplain", base)
+    kit.print_ratio("plain loop with libm fma / with the instruction", med, libm, base)
+    kit.print_ratio("quadguard 1 thread / quadplain (goal within 3%)", med, "quadguard 1 thread", "quadplain")
+    kit.print_ratio("quadmerge 1 thread / quadplain (goal within 3%)", med, "quadmerge 1 thread", "quadplain")
+    kit.print_ratio(f"quadplain / quadguard {cores} threads (goal >= {0.95 * cores:.2f})", med, "quadplain", f"quadguard {cores} threads")
+    kit.print_ratio(f"quadplain / quadmerge {cores} threads (goal >= {0.95 * cores:.2f})", med, "quadplain", f"quadmerge {cores} threads")
+    same = results.get("quadplain") == results.get(base)
     print(f"quadplain prints the same pi as the plain loop: {'yes' if same else 'NO'}")
     return 0 if same else 1
 
 
 if __name__ == "__main__":
-    try:
-        sys.exit(main())
-    except kit.SuiteError as e:
-        print(f"pibench: {e}", file=sys.stderr)
-        sys.exit(e.status)
+    kit.run_main("pibench", main)

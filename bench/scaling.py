@@ -223,8 +223,4 @@ def main(argv):
 
 
 if __name__ == "__main__":
-    try:
-        sys.exit(main(sys.argv[1:]))
-    except kit.SuiteError as e:
-        print(f"scaling.py: {e}", file=sys.stderr)
-        sys.exit(e.status)
+    kit.run_main("scaling.py", main, sys.argv[1:])

@@ -165,5 +165,20 @@ def int_option(text, low=1, high=None):
     return value
 
 
+def print_ratio(text, medians, num, den):
+    """One line of a benchmark's ratio list, when both medians were measured."""
+    if num in medians and den in medians and medians[den] > 0:
+        print(f"  {text:<62} {medians[num] / medians[den]:7.3f}")
+
+
+def run_main(prog, main, *args):
+    """Run a command's main; a SuiteError becomes one line on stderr and its exit status."""
+    try:
+        sys.exit(main(*args))
+    except SuiteError as e:
+        print(f"{prog}: {e}", file=sys.stderr)
+        sys.exit(e.status)
+
+
 def progress(message):
     print(message, file=sys.stderr, flush=True)

@@ -107,11 +107,12 @@ def without_huge_pages():
         raise OSError(ctypes.get_errno(), "prctl(PR_SET_THP_DISABLE) failed")
 
 
-def build(preset_dir, cache=(), targets=(), quiet=True):
+def build(preset_dir, cache=(), targets=()):
     """Configure (when missing) and build a release tree; the build itself skips what is fresh."""
     if shutil.which("cmake") is None:
         raise SuiteError("cmake is not installed (Debian package: cmake)")
-    out = None if not quiet else subprocess.DEVNULL
+    progress(f"building {os.path.relpath(preset_dir, ROOT)} (only what is missing or stale)")
+    out = subprocess.DEVNULL
     if not os.path.exists(os.path.join(preset_dir, "CMakeCache.txt")):
         cmd = ["cmake", "-S", ROOT, "-B", preset_dir, "-DCMAKE_BUILD_TYPE=Release", *[f"-D{c}" for c in cache]]
         if subprocess.run(cmd, stdout=out).returncode != 0:

@@ -11,21 +11,16 @@ from decimal import Decimal
 import reference as ref
 from test_recurrence import RATIO, U, geometric_closed_form
 
-N = 2000000000
-NEEDED = 17 * 10**9
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
+import suitekit as kit  # noqa: E402
+
+N = kit.FULL_N
+NEEDED = kit.FULL_NEED
 
 
 def skip(reason):
     print(f"SKIPPED: {reason}")
     sys.exit(77)
-
-
-def mem_available():
-    with open("/proc/meminfo") as f:
-        for line in f:
-            if line.startswith("MemAvailable:"):
-                return int(line.split()[1]) * 1024
-    return 0
 
 
 def fail(message):
@@ -60,7 +55,7 @@ def run_checked(name, first_power, threads=None):
 def main():
     if os.environ.get("SUITE_SANITIZE") == "1":
         skip("a sanitized build cannot allocate the 16 GB array with its shadow memory on this machine")
-    available = mem_available()
+    available = kit.mem_available()
     if available < NEEDED:
         skip(f"{available / 1e9:.1f} GB of memory available, the full-size programs need {NEEDED / 1e9:.0f} GB")
     plain_last = run_checked("growplain", 1)

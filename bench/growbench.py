@@ -6,15 +6,26 @@ and growsplit, their peak resident memory, and the floor of growplain's fill (fa
 in, then fill memory already faulted in) from bench/fillfloor. At a reduced size (default 2e8):
 the same fills with transparent huge pages and with 4 KiB pages only (PR_SET_THP_DISABLE).
 Prints min / median / max over the repeats and the ratios of the medians.
-Usage: bench/growbench.py [--repeats 3] [--reduced-n 200000000] [--threads CORES] [--skip-full]
+Usage: bench/growbench.py [--repeats 3] [--recurrence-n 2e8] [--threads CORES] [--skip-full]
 """
 import argparse
+import ctypes
 import os
 import subprocess
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import suitekit as kit  # noqa: E402
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
+from ompsuite import cli, report  # noqa: E402
+from ompsuite import programs as P  # noqa: E402
+from ompsuite.stats import min_median_max  # noqa: E402
+
+
+def without_huge_pages():
+    """preexec_fn that makes the child (and what it executes) use 4 KiB pages only."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    pr_set_thp_disable = 41
+    if libc.prctl(pr_set_thp_disable, 1, 0, 0, 0) != 0:
+        raise OSError(ctypes.get_errno(), "prctl(PR_SET_THP_DISABLE) failed")
 
 
 def run_measured(path, env, preexec_fn=None):
@@ -25,35 +36,39 @@ def run_measured(path, env, preexec_fn=None):
     _, status, usage = os.wait4(proc.pid, 0)
     proc.returncode = os.waitstatus_to_exitcode(status)
     if proc.returncode != 0:
-        raise kit.SuiteError(f"{os.path.basename(path)} failed with status {proc.returncode}: {err.strip()}")
+        raise cli.SuiteError(f"{os.path.basename(path)} failed with status {proc.returncode}: {err.strip()}")
     return out, usage
 
 
-def main():
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--repeats", type=lambda t: kit.int_option(t, 1), default=3)
-    ap.add_argument("--reduced-n", type=lambda t: kit.int_option(t, 1, 2147483646), default=kit.REDUCED_N)
-    ap.add_argument("--threads", type=lambda t: kit.int_option(t, 1), default=os.cpu_count() or 1)
+def main(argv):
+    ap = argparse.ArgumentParser(prog="growbench", description=__doc__.splitlines()[0])
+    ap.add_argument("--repeats", type=cli.count_option(1), default=3, help="runs of every variant (default 3)")
+    ap.add_argument("--recurrence-n", type=cli.count_option(1, P.RECURRENCE_MAX_N), default=P.REDUCED_N,
+                    help="N of the reduced build for the page comparison (default 2e8)")
+    ap.add_argument("--threads", type=cli.count_option(1), default=os.cpu_count() or 1,
+                    help="team size of growsplit (default: the processor count)")
     ap.add_argument("--skip-full", action="store_true", help="only the reduced-size page comparison")
-    a = ap.parse_args()
+    a = ap.parse_args(argv)
+    a.reduced_n = a.recurrence_n
 
-    full = os.path.join(kit.ROOT, "build", "release")
-    kit.build(full)
-    reduced = os.path.dirname(kit.reduced_build(a.reduced_n))
-    plain_env, team_env = kit.omp_env(1), kit.omp_env(a.threads)
-    team = kit.team_size(os.path.join(full, "bin"), team_env)
+    full = os.path.join(P.ROOT, "build", "release")
+    P.build(full)
+    reduced = os.path.dirname(P.reduced_build(a.reduced_n))
+    binding = P.Binding()
+    plain_env, team_env = binding.env(1), binding.env(a.threads)
+    team, _ = P.Runner().team(os.path.join(full, "bin", "quadguard"), ("1000",), team_env)
 
     runs = []  # (label, path, env, preexec, parser)
     if a.skip_full:
         print("full size skipped (--skip-full)")
-    elif kit.mem_available() < kit.FULL_NEED:
-        print(f"full size skipped: {kit.mem_available() / 1e9:.1f} GB of memory available, "
-              f"{kit.FULL_NEED / 1e9:.0f} GB needed")
+    elif P.mem_available() < P.FULL_NEED:
+        print(f"full size skipped: {P.mem_available() / 1e9:.1f} GB of memory available, "
+              f"{P.FULL_NEED / 1e9:.0f} GB needed")
     else:
         runs += [("growplain full", os.path.join(full, "bin", "growplain"), plain_env, None),
                  (f"growsplit full {team}t", os.path.join(full, "bin", "growsplit"), team_env, None),
                  ("fillfloor full", os.path.join(full, "bench", "fillfloor"), plain_env, None)]
-    for pages, pre in (("huge", None), ("4k", kit.without_huge_pages)):
+    for pages, pre in (("huge", None), ("4k", without_huge_pages)):
         runs += [(f"growplain {a.reduced_n} {pages}", os.path.join(reduced, "bin", "growplain"), plain_env, pre),
                  (f"growsplit {a.reduced_n} {pages} {team}t", os.path.join(reduced, "bin", "growsplit"), team_env, pre)]
 
@@ -63,24 +78,24 @@ def main():
     warmup = runs[0][1:]
     times, rss = {}, {}
     for r in range(a.repeats):
-        kit.progress(f"[{r + 1}/{a.repeats}] warm-up run, not measured")
+        cli.progress(f"[{r + 1}/{a.repeats}] warm-up run, not measured")
         run_measured(*warmup)
         for label, path, env, pre in runs:
-            kit.progress(f"[{r + 1}/{a.repeats}] {label}")
+            cli.progress(f"[{r + 1}/{a.repeats}] {label}")
             out, usage = run_measured(path, env, pre)
             if label.startswith("fillfloor"):
                 fields = dict(line.split(None, 1) for line in out.splitlines())
                 times.setdefault("fault in pages", []).append(float(fields["fault"]))
                 times.setdefault("fill faulted memory", []).append(float(fields["fill"]))
             else:
-                times.setdefault(label, []).append(kit.parse_time(label.split()[0], out))
+                times.setdefault(label, []).append(P.read_lines(P.Run("bench", label.split()[0], 1, 1, 0, "", r), out).time_s)
             rss[label] = max(rss.get(label, 0), usage.ru_maxrss * 1024)
 
     print(f"recurrence benchmark, {a.repeats} repeats, team of {team} threads obtained (OMP_NUM_THREADS={a.threads})")
     print(f"{'run':<34} {'min s':>9} {'median s':>9} {'max s':>9} {'peak RSS GB':>12}")
     med = {}
     for label, values in times.items():
-        lo, mid, hi = kit.stats(values)
+        lo, mid, hi = min_median_max(values)
         med[label] = mid
         peak = f"{rss[label] / 1e9:12.3f}" if label in rss else ""
         print(f"{label:<34} {lo:9.3f} {mid:9.3f} {hi:9.3f} {peak}")
@@ -89,15 +104,15 @@ def main():
 
 
     n = a.reduced_n
-    kit.print_ratio(f"growplain 4 KiB / huge pages at N={n} (goal >= 8)", med, f"growplain {n} 4k", f"growplain {n} huge")
-    kit.print_ratio(f"growsplit 4 KiB / huge pages at N={n} (goal >= 8)", med, f"growsplit {n} 4k {team}t", f"growsplit {n} huge {team}t")
-    kit.print_ratio(f"growplain / growsplit {team} threads, N={n}", med, f"growplain {n} huge", f"growsplit {n} huge {team}t")
-    kit.print_ratio(f"growplain / growsplit {team} threads, full size (goal >= 1.8)", med, "growplain full", f"growsplit full {team}t")
+    report.print_ratio(f"growplain 4 KiB / huge pages at N={n} (goal >= 8)", med, f"growplain {n} 4k", f"growplain {n} huge")
+    report.print_ratio(f"growsplit 4 KiB / huge pages at N={n} (goal >= 8)", med, f"growsplit {n} 4k {team}t", f"growsplit {n} huge {team}t")
+    report.print_ratio(f"growplain / growsplit {team} threads, N={n}", med, f"growplain {n} huge", f"growsplit {n} huge {team}t")
+    report.print_ratio(f"growplain / growsplit {team} threads, full size (goal >= 1.8)", med, "growplain full", f"growsplit full {team}t")
     if "fault in pages" in med:
         med["floor"] = med["fault in pages"] + med["fill faulted memory"]
-        kit.print_ratio("growplain full / floor (fault in + fill faulted) (goal <= 1.3)", med, "growplain full", "floor")
+        report.print_ratio("growplain full / floor (fault in + fill faulted) (goal <= 1.3)", med, "growplain full", "floor")
     return 0
 
 
 if __name__ == "__main__":
-    kit.run_main("growbench", main)
+    cli.run_main("growbench", main, sys.argv[1:])

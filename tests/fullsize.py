@@ -11,8 +11,8 @@ from decimal import Decimal
 import reference as ref
 from test_recurrence import RATIO, U, geometric_closed_form
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
-import suitekit as kit  # noqa: E402
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from ompsuite import programs as kit  # noqa: E402
 
 N = kit.FULL_N
 NEEDED = kit.FULL_NEED

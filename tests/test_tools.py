@@ -1,111 +1,203 @@
-"""The run command and the scaling study, on the built programs at small sizes."""
+"""The run command and the scaling study, on the built programs at small sizes, and on fake
+programs that print wrong results, fail part way or get interrupted."""
 import csv
 import os
 import re
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SMALL_N = 1000000
+PROGRAMS = ("quadplain", "quadguard", "quadmerge", "growplain", "growsplit", "teamtally")
 
 
-def tool(args, path):
+def tool(name, args, **kw):
     env = dict(os.environ, OMP_NUM_THREADS="2")
-    return subprocess.run([sys.executable, os.path.join(ROOT, path), *args], env=env, capture_output=True,
-                          text=True, timeout=600)
+    env.pop("OMP_PROC_BIND", None)
+    env.pop("OMP_PLACES", None)
+    return subprocess.run([sys.executable, os.path.join(ROOT, name), *args], env=env, capture_output=True,
+                          text=True, timeout=300, **kw)
 
 
-def prebuilt():
-    return ["--bin", os.environ["SUITE_BIN"], "--recurrence-n", str(SMALL_N),
-            "--recurrence-bin", os.path.join(os.environ["SUITE_TEST_BIN"], f"n{SMALL_N}")]
+def small(n=SMALL_N):
+    return ["--recurrence-n", str(SMALL_N), "--recurrence-bin", os.path.join(os.environ["SUITE_TEST_BIN"], f"n{n}")]
+
+
+def fake_bin(folder, name, script):
+    """A folder of the real programs in which NAME is a shell script; $REAL is the real one and
+    $CALLS counts its calls (the team probe counts too)."""
+    for prog in PROGRAMS[:3] + PROGRAMS[5:]:
+        os.symlink(os.path.join(os.environ["SUITE_BIN"], prog), os.path.join(folder, prog))
+    os.remove(os.path.join(folder, name))
+    with open(os.path.join(folder, name), "w") as f:
+        f.write(f'#!/bin/sh\nREAL={os.environ["SUITE_BIN"]}/{name}\nCALLS={folder}/calls\n'
+                'n=$(($(cat "$CALLS" 2>/dev/null || echo 0) + 1)); echo $n > "$CALLS"\n' + script)
+    os.chmod(os.path.join(folder, name), 0o755)
+    return folder
+
+
+def facts_of(out):
+    with open(os.path.join(out, "machine.csv")) as f:
+        return dict(csv.reader(f))
+
+
+def rows_of(path):
+    with open(path) as f:
+        return list(csv.DictReader(f))
 
 
 class RunSuite(unittest.TestCase):
     def test_outputs_and_table(self):
-        proc = tool(["--pi-n", "1e6", *prebuilt()], "runsuite")
+        proc = tool("runsuite", ["--pi-n", "1e6", "--repeats", "3", "--bin", os.environ["SUITE_BIN"], *small()])
         self.assertEqual(proc.returncode, 0, proc.stderr)
         out = proc.stdout
-        for name in ("quadplain", "quadguard", "quadmerge", "growplain", "growsplit", "teamtally"):
+        for name in PROGRAMS:
             self.assertRegex(out, rf"(?m)^== {name}: ")
         self.assertRegex(out, r"(?m)^pi = \d\.\d{15}, N =   1000000, time = ")
-        self.assertIn("Thread -1 is done! Total= 4.999995e+11\n", out)
-        table = out.split("Summary", 1)[1]
-        rows = {m.group(1): m for m in re.finditer(
-            r"(?m)^(\w+)\s+(\d+)\s+N = (\d+)( \(reduced build\))?\s+(\d+\.\d+)\s+(\d+\.\d+)$", table)}
-        self.assertEqual(sorted(rows), sorted(["quadplain", "quadguard", "quadmerge", "growplain", "growsplit"]),
-                         table)
-        for name, m in rows.items():
-            self.assertGreater(float(m.group(5)), 0.0, f"{name} time")
-            self.assertGreater(float(m.group(6)), 0.0, f"{name} speedup")
-        self.assertEqual(rows["quadguard"].group(2), "2")
-        self.assertEqual(rows["growsplit"].group(3), str(SMALL_N))
-        self.assertTrue(rows["growsplit"].group(4), "the reduced build is labelled")
+        self.assertIn("teamtally: 2 threads, total 4.999995e+11: ok", out)
+        rows = {m.group(1): m.groups() for m in re.finditer(
+            r"(?m)^\| (\w+) \| (\d+) \| (\d+) \| (\d+) \| (\d+\.\d+) \| [\d.]+–[\d.]+ \| (\d+\.\d+) \|.* \| ok \|$", out)}
+        self.assertEqual(sorted(rows), sorted(PROGRAMS[:5]), out)
+        self.assertEqual([rows[p][3] for p in PROGRAMS[:5]], ["3", "3", "3", "1", "1"])
+        self.assertEqual(rows["quadguard"][1], "2")
+        self.assertIn("growplain and growsplit ran 1 time(s) each", out)
+        self.assertIn("OMP_PROC_BIND=close", out)
 
-    def test_failing_program_stops_the_run(self):
+    def test_checks_and_failures(self):
         with tempfile.TemporaryDirectory() as d:
-            for name in ("quadplain", "quadguard", "quadmerge", "growplain", "growsplit", "teamtally"):
-                os.symlink(os.path.join(os.environ["SUITE_BIN"], name), os.path.join(d, name))
-            os.remove(os.path.join(d, "quadguard"))
-            with open(os.path.join(d, "quadguard"), "w") as f:
-                f.write("#!/bin/sh\necho broken >&2\nexit 3\n")
-            os.chmod(os.path.join(d, "quadguard"), 0o755)
-            proc = tool(["--pi-n", "1000", "--bin", d], "runsuite")
-        self.assertEqual(proc.returncode, 3)
-        self.assertIn("quadguard failed with status 3: broken", proc.stderr)
-        self.assertNotIn("== quadmerge:", proc.stdout)
+            # A wrong pi is caught after the run has finished, with status 1, as the last word.
+            wrong = fake_bin(os.path.join(d, "wrong") if os.mkdir(os.path.join(d, "wrong")) is None else "",
+                             "quadmerge", 'echo "pi = 3.200000000000000, N = $(printf %9d "$1"), time = 0.01 secs"\n')
+            proc = tool("runsuite", ["--pi-n", "1000", "--repeats", "2", "--bin", wrong, *small()])
+            self.assertEqual(proc.returncode, 1, proc.stderr)
+            self.assertRegex(proc.stderr.splitlines()[-1], r"check failed: quadmerge .*: FAIL: pi = 3\.2")
+            self.assertIn("== teamtally", proc.stdout)
+            # A program killed by a signal is named by the signal, and the tool exits 128 + its number.
+            os.mkdir(os.path.join(d, "killed"))
+            killed = fake_bin(os.path.join(d, "killed"), "quadguard", 'kill -SEGV $$\n')
+            proc = tool("runsuite", ["--pi-n", "1000", "--bin", killed, *small()])
+            self.assertEqual(proc.returncode, 128 + signal.SIGSEGV, proc.stderr)
+            self.assertIn("quadguard was killed by SIGSEGV", proc.stderr.splitlines()[-1])
+            self.assertNotIn("Traceback", proc.stderr)
 
     def test_bad_options(self):
-        for args in (["--pi-n", "abc"], ["--pi-n", "0"], ["--pi-n", "3000000000"], ["--recurrence-n", "-4"],
-                     ["--recurrence-bin", "/tmp"], ["--what"]):
+        for args, message in ((["--pi-n", "abc"], "not a whole number"), (["--pi-n", "0"], "must be at least 1"),
+                              (["--pi-n", "3000000000"], "must be at most 2147483647"),
+                              (["--repeats", "-4"], "must be at least 1"),
+                              (["--recurrence-bin", "/tmp"], "needs --recurrence-n"), (["--what"], "unrecognized")):
             with self.subTest(args=args):
-                proc = tool(args, "runsuite")
+                proc = tool("runsuite", args)
                 self.assertEqual(proc.returncode, 2)
-                self.assertRegex(proc.stderr, r"runsuite: error: .+")
+                self.assertRegex(proc.stderr, rf"runsuite: error: .*{message}")
 
 
 class Scaling(unittest.TestCase):
+    def study(self, out, *args, bindir=None, **kw):
+        return tool("scaling", ["--threads", "1,2", "--repeats", "1", "--pi-n", "1e6", "--out", out,
+                                "--bin", bindir or os.environ["SUITE_BIN"], *small(), *args], **kw)
+
     def test_study(self):
         with tempfile.TemporaryDirectory() as out:
-            proc = tool(["--threads", "1,2", "--repeats", "1", "--pi-n", "1000000", "--out", out, *prebuilt()],
-                        "bench/scaling.py")
+            proc = self.study(out, "--repeats", "2")
             self.assertEqual(proc.returncode, 0, proc.stderr)
-            self.assertRegex(proc.stderr, r"\[8/8\] growsplit threads=2 repeat=1")
-            with open(os.path.join(out, "runs.csv")) as f:
-                rows = list(csv.DictReader(f))
-            self.assertEqual(list(rows[0].keys()),
-                             ["program", "threads_requested", "threads", "problem_size", "repeat", "time_s", "result"])
-            got = sorted((r["program"], int(r["threads"])) for r in rows)
+            rows = rows_of(os.path.join(out, "runs.csv"))
+            self.assertEqual(list(rows[0]), ["series", "program", "threads_requested", "threads", "problem_size",
+                                              "size_note", "repeat", "time_s", "result", "check_value", "check"])
+            got = sorted((r["program"], int(r["threads"])) for r in rows if r["repeat"] == "1")
             self.assertEqual(got, [("growplain", 1), ("growsplit", 1), ("growsplit", 2), ("quadguard", 1),
                                    ("quadguard", 2), ("quadmerge", 1), ("quadmerge", 2), ("quadplain", 1)])
-            for r in rows:
-                self.assertGreaterEqual(float(r["time_s"]), 0.0)
-                self.assertEqual(int(r["problem_size"]), SMALL_N)
-            with open(os.path.join(out, "machine.csv")) as f:
-                facts = dict(csv.reader(f))
-            for key in ("processor", "cores", "memory_bytes", "compiler", "openmp_environment"):
-                self.assertIn(key, facts)
-            self.assertIn("OMP_PROC_BIND=close", facts["openmp_environment"])
-            with open(os.path.join(out, "summary.md")) as f:
-                table = [ln for ln in f if re.match(r"\| (quad|grow)\w+ \|", ln)]
-            self.assertEqual([ln.split("|")[1].strip() + ln.split("|")[2].strip() for ln in table],
-                             ["quadplain1", "quadguard1", "quadguard2", "quadmerge1", "quadmerge2", "growplain1",
-                              "growsplit1", "growsplit2"])
+            self.assertEqual({r["check"] for r in rows}, {"ok"})
+            facts = facts_of(out)
+            for key in ("schema", "host", "processor", "cores", "compiler", "binding", "pi_n", "recurrence_n"):
+                self.assertTrue(facts.get(key), key)
+            self.assertIn("OMP_PROC_BIND=close", facts["binding"])
+            self.assertRegex(facts["placement_quadguard_2"], r"^0:\{.+\} 1:\{.+\}$")
+            summary = rows_of(os.path.join(out, "summary.csv"))
+            self.assertEqual([(r["program"], r["threads"]) for r in summary],
+                             [("quadplain", "1"), ("quadguard", "1"), ("quadguard", "2"), ("quadmerge", "1"),
+                              ("quadmerge", "2"), ("growplain", "1"), ("growsplit", "1"), ("growsplit", "2")])
+            one = {r["program"]: r for r in summary if r["threads"] == "1"}
+            self.assertEqual(one["quadguard"]["ulps_serial"], "0")  # one thread prints the serial pi
+            two = next(r for r in summary if r["program"] == "quadmerge" and r["threads"] == "2")
+            self.assertAlmostEqual(float(two["karp_flatt"]),
+                                   (1 / float(two["speedup"]) - 0.5) / 0.5, places=6)
             png = os.path.join(out, "speedup.png")
             if subprocess.run(["sh", "-c", "command -v gnuplot"], capture_output=True).returncode == 0:
                 with open(png, "rb") as f:
                     self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n")
+                with open(os.path.join(out, "speedup.gp")) as f:
+                    self.assertNotIn(out, f.read())  # draws from its own folder
             else:
                 self.assertIn("gnuplot is not installed", proc.stderr)
 
+    def test_users_binding_kept(self):
+        with tempfile.TemporaryDirectory() as out:
+            env = dict(os.environ, OMP_PROC_BIND="spread", OMP_PLACES="threads")
+            proc = subprocess.run([sys.executable, os.path.join(ROOT, "scaling"), "--threads", "2", "--repeats", "1",
+                                   "--pi-n", "1000", "--out", out, "--bin", os.environ["SUITE_BIN"], *small()],
+                                  env=env, capture_output=True, text=True, timeout=300)
+            self.assertEqual(proc.returncode, 0, proc.stderr)
+            facts = facts_of(out)
+            self.assertIn("OMP_PLACES=threads OMP_PROC_BIND=spread (the user's own)", facts["binding"])
+
+    def test_recurrence_built_for_another_n(self):
+        with tempfile.TemporaryDirectory() as out:
+            proc = self.study(out, "--recurrence-bin", os.path.join(os.environ["SUITE_TEST_BIN"], "n1000"))
+            self.assertEqual(proc.returncode, 1, proc.stderr)
+            self.assertIn("programs built for another N?", proc.stderr.splitlines()[-1])
+            checks = {r["program"]: r["check"] for r in rows_of(os.path.join(out, "runs.csv"))}
+            self.assertEqual(checks["quadmerge"], "ok")
+            self.assertTrue(checks["growplain"].startswith("FAIL: final value"), checks)
+
+    def test_failure_part_way_keeps_rows(self):
+        with tempfile.TemporaryDirectory() as d:
+            out = os.path.join(d, "out")
+            bindir = fake_bin(d, "quadmerge", '[ $n -eq 3 ] && { echo "disk on fire" >&2; exit 7; }\nexec $REAL "$@"\n')
+            proc = self.study(out, "--repeats", "3", bindir=bindir)
+            self.assertEqual(proc.returncode, 7)
+            last = proc.stderr.splitlines()[-1]
+            self.assertRegex(last, rf"^scaling: quadmerge failed with status 7: disk on fire; (\d+) of 24 runs saved "
+                                   rf"in {re.escape(out)}$")
+            saved = int(re.search(r"(\d+) of 24", last).group(1))
+            rows = rows_of(os.path.join(out, "runs.csv"))
+            self.assertEqual(len(rows), saved)
+            self.assertGreater(saved, 0)
+            self.assertTrue(os.path.exists(os.path.join(out, "summary.md")))
+
+    def test_interrupted_keeps_rows(self):
+        with tempfile.TemporaryDirectory() as d:
+            out = os.path.join(d, "out")
+            bindir = fake_bin(d, "quadmerge", f'[ $n -eq 3 ] && {{ touch {d}/waiting; sleep 60; }}\nexec $REAL "$@"\n')
+            env = dict(os.environ, OMP_NUM_THREADS="2")
+            proc = subprocess.Popen([sys.executable, os.path.join(ROOT, "scaling"), "--threads", "1,2", "--repeats", "3",
+                                     "--pi-n", "1e5", "--out", out, "--bin", bindir, *small()], env=env,
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
+            deadline = time.time() + 120
+            while not os.path.exists(os.path.join(d, "waiting")) and time.time() < deadline:
+                time.sleep(0.05)
+            os.killpg(proc.pid, signal.SIGINT)  # as Ctrl-C does: the whole foreground group
+            _, err = proc.communicate(timeout=60)
+            self.assertEqual(proc.returncode, 128 + signal.SIGINT, err)
+            self.assertNotIn("Traceback", err)
+            self.assertRegex(err.splitlines()[-1], rf"^scaling: interrupted by SIGINT; \d+ of 24 runs saved in ")
+            saved = int(re.search(r"(\d+) of 24", err.splitlines()[-1]).group(1))
+            self.assertEqual(len(rows_of(os.path.join(out, "runs.csv"))), saved)
+            self.assertGreater(saved, 0)
+
     def test_bad_options(self):
-        for args in (["--threads", "0"], ["--threads", "1,x"], ["--threads", ""], ["--repeats", "-1"],
-                     ["--pi-n", "1.5"], ["--bogus"]):
+        for args, message in ((["--threads", "0"], "at least 1"), (["--threads", "1,x"], "comma-separated"),
+                              (["--threads", ""], "comma-separated"), (["--repeats", "-1"], "at least 1"),
+                              (["--pi-n", "1.5"], "not a whole number"), (["--bogus"], "unrecognized"),
+                              (["--out", "/proc/no/such", "--bin", "/nonexistent"], "cannot write the output folder")):
             with self.subTest(args=args):
-                proc = tool(args, "bench/scaling.py")
-                self.assertEqual(proc.returncode, 2)
-                self.assertRegex(proc.stderr, r"scaling\.py: error: .+")
+                proc = tool("scaling", args)
+                self.assertEqual(proc.returncode, 2, proc.stderr)
+                self.assertRegex(proc.stderr, rf"(?m)^scaling: (error: )?.*{message}")
+                self.assertNotIn("Traceback", proc.stderr)
 
 
 if __name__ == "__main__":

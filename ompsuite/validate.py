@@ -1,0 +1,148 @@
+"""Checks every run's printed result against what it must be, before any figure is believed.
+
+Each bound below is a worst case derived from the order of operations the programs use, so a
+result outside it is a fault (a lost update, a missing block, a program built for another N),
+never rounding. u is the unit roundoff of doubles, 2**-53.
+"""
+import re
+from decimal import Decimal, localcontext
+
+from . import programs as P
+
+U = 2.0 ** -53
+PI = Decimal("3.14159265358979323846264338327950288")
+RATIO = 1.00000001                      # the multiplier and the starting value, as the same double
+PRINTED_PI_UNIT = Decimal("1e-15")      # the pi line prints 15 decimals
+TEAM_TOTAL = "4.999995e+11"             # 0 + 1 + ... + 999999, exact in doubles, as printed by %e
+SLACK = 1.000001                        # covers the 1 / (1 - n u) factors of the bounds below
+
+
+def pi_bound(n):
+    """|printed pi - pi| for the serial in-order sum.
+
+    Midpoint rule: |M - pi| <= h**2 / 24 * max|f''| with f = 4 / (1 + x**2), max|f''| = 8 on
+    [0, 1], so 1 / (3 N**2). Rounding: each term 4 / fma(x, x, 1) is within 16 u of exact (x
+    carries 2 u, the fused denominator 3 u, the division u; terms are at most 4), the in-order
+    sum of N positive terms adds at most (N - 1) u times their total 4 N, and the final product
+    with step 2 pi u: with the factor step = 1 / N that is 4 (N + 10) u. Plus half a printed unit.
+    """
+    return 1.0 / (3.0 * n * n) + 4.0 * (n + 10) * U * SLACK + 5e-16
+
+
+def team_pi_bound(n):
+    """|team pi - serial pi| for the same N: the same rounded terms summed in two orders.
+    Each order is within (N - 1) u of the terms' exact total (at most 4 N), so the two sums
+    differ by at most 8 (N - 1) u after the factor step, the final products by 2 pi u more, and
+    the two printed values by one printed unit."""
+    return 8.0 * (n + 1) * U * SLACK + 1e-15
+
+
+def closed_final(n):
+    """Sn after the fill: the starting value times N + 1 multiplications, RATIO ** (N + 2)."""
+    with localcontext() as ctx:
+        ctx.prec = 40
+        return Decimal(RATIO) ** (n + 2)
+
+
+def closed_check(n, first_power):
+    """Sum of opt[k]**2 = RATIO ** (2 (k + first_power)) over k = 0 .. N, divided by N.
+    growplain stores RATIO ** (k + 1), growsplit RATIO ** (k + 2)."""
+    with localcontext() as ctx:
+        ctx.prec = 40
+        r2 = Decimal(RATIO) ** 2
+        return r2 ** first_power * (r2 ** (n + 1) - 1) / (r2 - 1) / n
+
+
+def final_bound(n):
+    """Relative: N + 1 rounded multiplications, and for growsplit's last block pow (under one
+    ulp, 2 u) and one more product; 17 printed digits are exact to u / 2."""
+    return (n + 6) * U * SLACK
+
+
+def check_bound(n):
+    """Relative: every element within (N + 6) u, its square within twice that, N + 1 fused
+    accumulations of positive terms and the division: (3 N + 14) u. The printed value also
+    loses up to half a unit of its sixth decimal (added by the caller)."""
+    return (3 * n + 14) * U * SLACK
+
+
+def ulps(printed, reference):
+    """Distance in units of the printed pi's last decimal."""
+    return int(((Decimal(printed) - Decimal(reference)) / PRINTED_PI_UNIT).to_integral_value())
+
+
+class Validator:
+    """Checks each run as it comes; remembers the serial results it compares the others with."""
+
+    def __init__(self):
+        self.serial_pi = {}        # N -> quadplain's printed pi
+        self.plain_final = {}      # N -> growplain's printed final value
+
+    def check(self, run):
+        try:
+            reason = {"pi": self._pi, "grow": self._grow, "team": self._team}[P.kind(run.program)](run)
+        except (ArithmeticError, ValueError) as e:
+            reason = f"unreadable result ({e})"
+        run.check = "ok" if reason is None else f"FAIL: {reason}"
+        return run.check
+
+    def _pi(self, run):
+        n = run.problem_size
+        if run.time_s is None or not run.result:
+            return "no pi line in its output"
+        if run.printed_n != n:
+            return f"printed N = {run.printed_n}, asked for {n}"
+        pi = Decimal(run.result)
+        if not pi.is_finite() or abs(pi - PI) > Decimal(pi_bound(n)):
+            return f"pi = {run.result} is not within {pi_bound(n):.1e} of pi"
+        if run.program == "quadplain":
+            self.serial_pi.setdefault(n, run.result)
+            if self.serial_pi[n] != run.result:
+                return f"pi = {run.result} differs from the same program's earlier {self.serial_pi[n]}"
+        elif n in self.serial_pi:
+            if abs(pi - Decimal(self.serial_pi[n])) > Decimal(team_pi_bound(n)):
+                return (f"pi = {run.result} is not within {team_pi_bound(n):.1e} of the serial "
+                        f"{self.serial_pi[n]}")
+            if run.threads == 1 and run.result != self.serial_pi[n]:
+                return f"one thread printed {run.result}, not the serial {self.serial_pi[n]}"
+        return None
+
+    def _grow(self, run):
+        n = run.problem_size
+        if run.time_s is None or not run.result or not run.check_value:
+            return "incomplete report: " + " / ".join(run.output.splitlines()[:3])
+        final = Decimal(run.result)
+        exact = closed_final(n)
+        if abs(final / exact - 1) > Decimal(final_bound(n)):
+            return (f"final value {run.result} is not RATIO**(N+2) = {exact:.17g} for N = {n} "
+                    f"(programs built for another N?)")
+        first_power = 1 if run.program == "growplain" else 2
+        check = Decimal(run.check_value)
+        exact = closed_check(n, first_power)
+        if abs(check - exact) > exact * Decimal(check_bound(n)) + Decimal("5e-7"):
+            return f"check value {run.check_value} is not {exact:.6f} for N = {n}"
+        if run.program == "growplain":
+            self.plain_final.setdefault(n, run.result)
+        elif n in self.plain_final:
+            plain = Decimal(self.plain_final[n])
+            if run.threads == 1 and run.result != self.plain_final[n]:
+                return f"one thread gave {run.result}, not growplain's {self.plain_final[n]}"
+            if abs(final / plain - 1) > 2 * Decimal(final_bound(n)):
+                return f"final value {run.result} is too far from growplain's {self.plain_final[n]}"
+        return None
+
+    def _team(self, run):
+        out = run.output
+        m = re.search(r"^Number of threads = (\d+)$", out, re.M)
+        if not m:
+            return "no 'Number of threads' line"
+        team = int(m.group(1))
+        starts = sorted(int(t) for t in re.findall(r"^Thread (\d+) is starting\.\.\.$", out, re.M))
+        if starts != list(range(team)):
+            return f"start lines for threads {starts}, expected one for each of 0 .. {team - 1}"
+        total = re.search(r"^Thread -1 is done! Total= (\S+)$", out, re.M)
+        if not total or total.group(1) != TEAM_TOTAL:
+            return f"total {total.group(1) if total else 'missing'}, expected {TEAM_TOTAL}"
+        run.threads, run.result = team, total.group(1)
+        return None
+

@@ -41,40 +41,100 @@ def draw(folder, name, script):
             os.remove(part)
 
 
-def speedup_plot(folder, rows, subtitle, predicted=None):
+def speedup_plot(folder, rows, subtitle):
     """Speedup of the median against threads obtained, with min–max bars, one point type per
     program, the ideal line up to the largest team obtained, and the model's prediction as lines."""
-    curves = {}
-    for r in rows:
-        if r["series"] == "strong" and r["program"] in POINT_TYPES and r["speedup"] != "":
-            base = r["speedup"] * r["median_s"]
-            curves.setdefault(r["program"], []).append(
-                (r["threads"], r["speedup"], base / r["max_s"], base / r["min_s"]))
-    if not curves:
+    blocks, predicted = [], []
+    strong = [r for r in rows if r["series"] == "strong" and r["program"] in POINT_TYPES and r["speedup"] != ""]
+    for prog in POINT_TYPES:
+        mine = sorted((r for r in strong if r["program"] == prog), key=lambda r: r["threads"])
+        if mine:
+            base = mine[0]["speedup"] * mine[0]["median_s"]
+            blocks.append((prog, [(r["threads"], r["speedup"], base / r["max_s"], base / r["min_s"]) for r in mine]))
+        pred = [(r["threads"], r["predicted_speedup"]) for r in mine if r.get("predicted_speedup")]
+        if pred:
+            predicted.append((f"{prog} predicted", pred))
+    if not blocks:
         return False
-    top = max(t for pts in curves.values() for t, *_ in pts)
-    blocks = [("ideal", [(1, 1), (top, top)])]
-    for prog, pts in curves.items():
-        blocks.append((prog, sorted(pts)))
-    for prog, pts in (predicted or {}).items():
-        blocks.append((f"{prog} predicted", sorted(pts)))
-    with open(os.path.join(folder, "speedup.dat"), "w") as f:
-        for label, pts in blocks:
-            f.write(f'"{label}"\n' + "".join(" ".join(f"{v:.6g}" for v in p) + "\n" for p in pts) + "\n\n")
+    top = max(p[0] for _, pts in blocks for p in pts)
+    _blocks_file(folder, "speedup.dat", [("ideal", [(1, 1), (top, top)])] + blocks + predicted)
     plots = ["'speedup.dat' index 0 using 1:2 with lines dashtype 2 lc rgb 'gray' title columnheader(1)"]
-    for i, (label, _) in enumerate(blocks[1:], 1):
+    for i, (label, _) in enumerate(blocks + predicted, 1):
         prog = label.split()[0]
+        colour = list(POINT_TYPES).index(prog) + 1
         if label.endswith("predicted"):
-            plots.append(f"'speedup.dat' index {i} using 1:2 with lines dashtype 3 lc {list(POINT_TYPES).index(prog) + 1}"
-                         " title columnheader(1)")
+            plots.append(f"'speedup.dat' index {i} using 1:2 with lines dashtype 3 lc {colour} title columnheader(1)")
         else:
             plots.append(f"'speedup.dat' index {i} using 1:2:3:4 with yerrorlines pt {POINT_TYPES[prog]} ps 1.5 "
-                         f"lc {list(POINT_TYPES).index(prog) + 1} title columnheader(1)")
-    title = "Speedup over the serial baseline (median, bars: min-max)\n" + subtitle
-    # Each line quoted on its own, joined by gnuplot's own newline, so no text can escape its string.
-    joined = ' . "\\n" . '.join(quote(line) for line in title.splitlines())
-    script = (f"set title {joined} font ',10'\n"
+                         f"lc {colour} title columnheader(1)")
+    script = (f"set title {_title('Speedup over the serial baseline (median, bars: min-max)', subtitle)} "
+              "font ',10'\n"
               "set xlabel 'threads obtained'\nset ylabel 'speedup'\nset key left top\nset grid\n"
               f"set xrange [0.5:{top + 0.5}]\n" + ("set xtics 1\n" if top <= 16 else "") +
               "set yrange [0:*]\nplot " + ", \\\n     ".join(plots) + "\n")
     return draw(folder, "speedup", script)
+
+
+def _blocks_file(folder, name, blocks):
+    with open(os.path.join(folder, name), "w") as f:
+        for label, pts in blocks:
+            f.write(f'"{label}"\n' + "".join(" ".join(f"{v:.6g}" for v in p) + "\n" for p in pts) + "\n\n")
+
+
+def _title(text, subtitle):
+    # Each line quoted on its own, joined by gnuplot's own newline, so no text can escape its string.
+    return ' . "\\n" . '.join(quote(line) for line in (text + "\n" + subtitle).splitlines())
+
+
+def sweep_plot(folder, rows, subtitle, crossovers):
+    """Speedup over quadplain against N (log scale) for each parallel pi program and team size,
+    measured (points) and predicted by the model (dashed), the predicted crossovers marked."""
+    blocks = []
+    for prog in ("quadguard", "quadmerge"):
+        for t in sorted({r["threads"] for r in rows if r["series"] == "sweep" and r["program"] == prog}):
+            pts = sorted((r["problem_size"], r["speedup"]) for r in rows if r["series"] == "sweep"
+                         and r["program"] == prog and r["threads"] == t and r["speedup"] != "")
+            if pts:
+                blocks.append((f"{prog} {t} threads", pts))
+            pred = sorted((r["problem_size"], r["predicted_speedup"]) for r in rows if r["series"] == "sweep"
+                          and r["program"] == prog and r["threads"] == t and r.get("predicted_speedup"))
+            if pred:
+                blocks.append((f"{prog} {t} threads predicted", pred))
+    if not blocks:
+        return False
+    _blocks_file(folder, "sweep.dat", blocks)
+    plots = ["1.1 with lines dashtype 2 lc rgb 'gray' title 'speedup 1.1'"]
+    for i, (label, _) in enumerate(blocks):
+        prog = label.split()[0]
+        style = "lines dashtype 3" if label.endswith("predicted") else f"linespoints pt {POINT_TYPES[prog]}"
+        plots.append(f"'sweep.dat' index {i} using 1:2 with {style} lc {i // 2 + 1} title columnheader(1)")
+    arrows = "".join(f"set arrow from {n:.6g}, graph 0 to {n:.6g}, graph 1 nohead dashtype 4 lc {k + 1}\n"
+                     f"set label {quote(f'{label} predicted crossover')} at {n:.6g}, graph 0.95 rotate by 90 "
+                     f"right font ',8'\n" for k, (label, n) in enumerate(crossovers) if n)
+    script = (f"set title {_title('Speedup over quadplain against problem size', subtitle)} font ',10'\n"
+              "set logscale x\nset format x '10^{%L}'\nset xlabel 'N (intervals)'\nset ylabel 'speedup'\n"
+              "set key left top\nset grid\nset yrange [0:*]\n" + arrows +
+              "plot " + ", \\\n     ".join(plots) + "\n")
+    return draw(folder, "sweep", script)
+
+
+def weak_plot(folder, rows, subtitle):
+    """Weak scaling efficiency t(1) / t(T) against threads, N = base x T."""
+    blocks = []
+    for prog in ("quadguard", "quadmerge"):
+        pts = sorted((r["threads"], r["efficiency"]) for r in rows
+                     if r["series"] == "weak" and r["program"] == prog and r["efficiency"] != "")
+        if pts:
+            blocks.append((prog, pts))
+    if not blocks:
+        return False
+    _blocks_file(folder, "weak.dat", blocks)
+    top = max(t for _, pts in blocks for t, _ in pts)
+    plots = ["1 with lines dashtype 2 lc rgb 'gray' title 'ideal'"] + [
+        f"'weak.dat' index {i} using 1:2 with linespoints pt {POINT_TYPES[label]} ps 1.5 lc {i + 1} "
+        "title columnheader(1)" for i, (label, _) in enumerate(blocks)]
+    script = (f"set title {_title('Weak scaling: efficiency t(1) / t(T), N = base x T', subtitle)} font ',10'\n"
+              f"set xlabel 'threads obtained'\nset ylabel 'efficiency'\nset key left bottom\nset grid\n"
+              f"set xrange [0.5:{top + 0.5}]\n" + ("set xtics 1\n" if top <= 16 else "") +
+              "set yrange [0:1.2]\nplot " + ", \\\n     ".join(plots) + "\n")
+    return draw(folder, "weak", script)

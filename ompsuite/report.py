@@ -47,12 +47,19 @@ class RunLog:
         self.file.close()
 
 
-def print_failures(failures):
+def failure_lines(runs, rows=()):
+    """One line per failed run, and per summary row whose median failed the model's check."""
+    lines = [f"{r.program} threads={r.threads} N={r.problem_size} repeat={r.repeat}: {r.check}" for r in runs]
+    lines += [f"{r['program']} threads={r['threads']} N={r['problem_size']} median: {r['check']}"
+              for r in rows if r["check"].startswith("FAIL: median")]
+    return lines
+
+
+def print_failures(lines):
     """Failed checks go last, one line each, on standard error; the status to exit with."""
-    for r in failures:
-        print(f"check failed: {r.program} threads={r.threads} N={r.problem_size} repeat={r.repeat}: {r.check}",
-              file=sys.stderr, flush=True)
-    return 1 if failures else 0
+    for line in lines:
+        print(f"check failed: {line}", file=sys.stderr, flush=True)
+    return 1 if lines else 0
 
 
 def print_ratio(text, medians, num, den):
@@ -115,6 +122,9 @@ def markdown_table(rows, model=False):
     if model:
         head += ["floor s", "predicted s", "% of floor", "bound by"]
     head.append("check")
+    notes = any(r.get("note") for r in rows)
+    if notes:
+        head.append("note")
     lines = ["| " + " | ".join(head) + " |",
              "|" + "|".join("---" if h in ("program", "stable", "bound by", "check") else "---:" for h in head) + "|"]
     for r in rows:
@@ -128,5 +138,7 @@ def markdown_table(rows, model=False):
             cells += [_num(r["floor_s"], ".6f"), _num(r["predicted_s"], ".6f"), _num(r["pct_floor"], ".0f"),
                       r["bound_by"]]
         cells.append(r["check"])
+        if notes:
+            cells.append(r.get("note", ""))
         lines.append("| " + " | ".join(cells) + " |")
     return lines

@@ -6,7 +6,8 @@ from .validate import PI, ulps
 
 SUMMARY_FIELDS = ("series", "program", "threads", "threads_requested", "problem_size", "runs", "min_s",
                   "median_s", "max_s", "speedup", "efficiency", "karp_flatt", "rate", "rate_unit",
-                  "ulps_serial", "ulps_pi", "stable", "floor_s", "predicted_s", "pct_floor", "bound_by", "check")
+                  "ulps_serial", "ulps_pi", "stable", "floor_s", "predicted_s", "pct_floor", "bound_by", "check",
+                  "note")
 
 
 def min_median_max(values):
@@ -84,3 +85,30 @@ def summarise(runs):
             row["stable"] = "; ".join(flags) if flags else "yes"
         rows.append(row)
     return rows
+
+
+def weak_efficiency(rows):
+    """Weak scaling: efficiency t(1) / t(T) of each program against its own one-thread run."""
+    one = {r["program"]: r["median_s"] for r in rows if r["series"] == "weak" and r["threads"] == 1}
+    for r in rows:
+        if r["series"] == "weak" and r["median_s"] and one.get(r["program"]):
+            r["efficiency"] = one[r["program"]] / r["median_s"]
+            r["speedup"] = r["karp_flatt"] = ""
+    return rows
+
+
+def measured_crossover(rows, program, threads, gain=1.1):
+    """Smallest N of the sweep at which the program beats quadplain by the gain, interpolated
+    in log N between the two sizes around the first crossing; None when it never does."""
+    import math
+    pts = sorted((r["problem_size"], r["speedup"]) for r in rows
+                 if r["series"] == "sweep" and r["program"] == program and r["threads"] == threads
+                 and r["speedup"] != "")
+    for k, (n, s) in enumerate(pts):
+        if s >= gain:
+            if k == 0:
+                return n
+            n0, s0 = pts[k - 1]
+            f = (gain - s0) / (s - s0)
+            return math.exp(math.log(n0) + f * (math.log(n) - math.log(n0)))
+    return None

@@ -70,4 +70,4 @@ def run(a):
         print(f"note: {line}")
     if stopped:
         raise stopped
-    return report.print_failures(session.failures())
+    return report.print_failures(report.failure_lines(session.failures(), rows))

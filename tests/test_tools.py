@@ -97,8 +97,9 @@ class RunSuite(unittest.TestCase):
 
 class Scaling(unittest.TestCase):
     def study(self, out, *args, bindir=None, **kw):
+        calibration = [] if "--calibration" in args else ["--no-calibrate"]
         return tool("scaling", ["--threads", "1,2", "--repeats", "1", "--pi-n", "1e6", "--out", out,
-                                "--bin", bindir or os.environ["SUITE_BIN"], *small(), *args], **kw)
+                                "--bin", bindir or os.environ["SUITE_BIN"], *calibration, *small(), *args], **kw)
 
     def test_study(self):
         with tempfile.TemporaryDirectory() as out:
@@ -138,7 +139,7 @@ class Scaling(unittest.TestCase):
         with tempfile.TemporaryDirectory() as out:
             env = dict(os.environ, OMP_PROC_BIND="spread", OMP_PLACES="threads")
             proc = subprocess.run([sys.executable, os.path.join(ROOT, "scaling"), "--threads", "2", "--repeats", "1",
-                                   "--pi-n", "1000", "--out", out, "--bin", os.environ["SUITE_BIN"], *small()],
+                                   "--pi-n", "1000", "--out", out, "--bin", os.environ["SUITE_BIN"], "--no-calibrate", *small()],
                                   env=env, capture_output=True, text=True, timeout=300)
             self.assertEqual(proc.returncode, 0, proc.stderr)
             facts = facts_of(out)
@@ -174,7 +175,7 @@ class Scaling(unittest.TestCase):
             bindir = fake_bin(d, "quadmerge", f'[ $n -eq 3 ] && {{ touch {d}/waiting; sleep 60; }}\nexec $REAL "$@"\n')
             env = dict(os.environ, OMP_NUM_THREADS="2")
             proc = subprocess.Popen([sys.executable, os.path.join(ROOT, "scaling"), "--threads", "1,2", "--repeats", "3",
-                                     "--pi-n", "1e5", "--out", out, "--bin", bindir, *small()], env=env,
+                                     "--pi-n", "1e5", "--out", out, "--bin", bindir, "--no-calibrate", *small()], env=env,
                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
             deadline = time.time() + 120
             while not os.path.exists(os.path.join(d, "waiting")) and time.time() < deadline:
@@ -187,6 +188,37 @@ class Scaling(unittest.TestCase):
             saved = int(re.search(r"(\d+) of 24", err.splitlines()[-1]).group(1))
             self.assertEqual(len(rows_of(os.path.join(out, "runs.csv"))), saved)
             self.assertGreater(saved, 0)
+
+    def test_sweep_weak_and_model(self):
+        with tempfile.TemporaryDirectory() as d:
+            out, cal = os.path.join(d, "out"), os.path.join(d, "calibration.csv")
+            with open(cal, "w") as f:  # figures far below any real run's, except a costly region start
+                f.write("figure,threads,median,low95,high95,unit,note\n" + "".join(
+                    f"{fig},{t},{v},,,s,\n" for fig, v in (("add_latency", 1e-11), ("mul_latency", 1e-11),
+                                                          ("first_touch", 1e-4), ("write_touched", 1e-4),
+                                                          ("critical", 0), ("static_loop", 0), ("reduction", 0),
+                                                          ("first_region", 1e-3)) for t in (1, 2)))
+            # quadmerge prints its real lines with an impossible time: the model must flag it.
+            bindir = fake_bin(d, "quadmerge", '"$REAL" "$@" | sed "s/time = [0-9.]*/time = 0.00000001/"\n')
+            proc = self.study(out, "--sweep", "1e5", "--weak", "1000", "--calibration", cal, bindir=bindir)
+            self.assertEqual(proc.returncode, 1, proc.stderr)
+            self.assertRegex(proc.stderr.splitlines()[-1], r"quadmerge .* median: FAIL: median 1e-08 s is below half")
+            summary = rows_of(os.path.join(out, "summary.csv"))
+            sweep = {(r["program"], r["threads"], r["problem_size"]): r for r in summary if r["series"] == "sweep"}
+            self.assertEqual(len(sweep), 3 * 5)  # quadplain and two programs at 1 and 2 threads, N = 1e3 .. 1e5
+            self.assertEqual(sweep[("quadguard", "2", "1000")]["bound_by"], "construct overhead")
+            self.assertEqual(sweep[("quadplain", "1", "100000")]["bound_by"], "addition latency")
+            self.assertTrue(all(r["check"] == "ok" for k, r in sweep.items() if k[0] != "quadmerge"))
+            weak = [(r["program"], r["threads"], r["problem_size"]) for r in summary if r["series"] == "weak"]
+            self.assertEqual(sorted(weak), [("quadguard", "1", "1000"), ("quadguard", "2", "2000"),
+                                            ("quadmerge", "1", "1000"), ("quadmerge", "2", "2000")])
+            with open(os.path.join(out, "summary.md")) as f:
+                text = f.read()
+            self.assertRegex(text, r"- quadguard, 2 threads: beats quadplain by 10% from N = .+ measured, "
+                                   r"\d.* predicted")
+            for name in ("calibration.csv", "sweep.gp", "weak.gp") + (
+                    ("sweep.png", "weak.png") if "gnuplot is not installed" not in proc.stderr else ()):
+                self.assertTrue(os.path.exists(os.path.join(out, name)), name)
 
     def test_bad_options(self):
         for args, message in ((["--threads", "0"], "at least 1"), (["--threads", "1,x"], "comma-separated"),

@@ -3,6 +3,7 @@ it goes into a folder of its own (runs.csv, machine.csv, summary.csv, summary.md
 import os
 
 import shutil
+import time
 
 from . import machine, plot, report, stats
 from . import programs as P
@@ -141,13 +142,14 @@ def run(a):
         jobs += plan_sweep(a, bindir, binding)
     if a.weak:
         jobs += plan_weak(a, bindir, binding)
-    model = None
+    model, started, calibrated = None, time.monotonic(), 0.0
     if a.calibration:
         model = Model(read_calibration(a.calibration))
         shutil.copyfile(a.calibration, os.path.join(out, "calibration.csv"))
     elif not a.no_calibrate:
         figures = run_calibration(bindir, a.threads, os.path.join(out, "calibration.csv"), binding.env())
         model = Model(figures) if figures else None
+        calibrated = time.monotonic() - started
     log = report.RunLog(os.path.join(out, "runs.csv"))
     session = Session(log=log)
     stopped = None
@@ -166,6 +168,7 @@ def run(a):
         ("recurrence_build", "" if n is None else ("full" if n == P.FULL_N else "reduced")),
         ("repeats", str(a.repeats)), ("threads", " ".join(map(str, a.threads))),
         ("calibration", "measured" if model and not a.calibration else (a.calibration or "none")),
+        ("calibration_s", f"{calibrated:.1f}"), ("duration_s", f"{time.monotonic() - started:.1f}"),
         *sorted(placements.items())])
     table, plotted, rows = finish(out, session, facts, model)
     if stopped:

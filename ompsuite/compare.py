@@ -158,8 +158,8 @@ def fmt(value, pattern):
 
 
 def machines_table(studies):
-    lines = ["| machine | processor | cores | memory GiB | compiler | binding | date | pi N | recurrence N | repeats | study |",
-             "|---|---|---:|---:|---|---|---|---:|---:|---:|---|"]
+    lines = ["| machine | processor | cores | memory GiB | compiler | binding | date | pi N | recurrence N | repeats "
+             "| study |", "|---|---|---:|---:|---|---|---|---:|---:|---:|---|"]
     for s in studies:
         f = s.facts
         try:
@@ -228,7 +228,7 @@ def plot(out, studies):
             if series == STRONG and threads > 1 and prog not in programs:
                 programs.append(prog)
     data = os.path.join(out, "compare.dat")
-    clauses, block, max_threads = [], 0, 1
+    clauses, block, max_threads, named = [], 0, 1, set()
     with open(data, "w") as f:
         for m, s in enumerate(studies):
             for p, prog in enumerate(programs):
@@ -241,6 +241,11 @@ def plot(out, studies):
                     f.write(f"{threads} {speedup:.6f}\n")
                     max_threads = max(max_threads, threads)
                 f.write("\n\n")
+                if m not in named:  # one key entry per machine, in its colour, naming its processor
+                    named.add(m)
+                    cores = s.facts.get("cores")
+                    what = s.facts.get("processor", "") + (f", {cores} cores" if cores else "")
+                    clauses.append(f"NaN with lines lc {m + 1} lw 3 title {gp_string(f'{s.label}: {what}')}")
                 clauses.append(f"{gp_string(data)} index {block} using 1:2 with linespoints lc {m + 1} "
                                f"pt {p + 4} dt {p + 1} title {gp_string(f'{prog} on {s.label}')}")
                 block += 1

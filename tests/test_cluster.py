@@ -304,6 +304,7 @@ class BatchPath(unittest.TestCase):
                                   cwd=os.path.join(ROOT, "tests"), env=env, capture_output=True, text=True,
                                   timeout=600)
             job = proc.stdout.strip().split(";")[0]
+            self.assertRegex(job, r"^\d+$", f"sbatch gave no job id: {proc.stderr}")
             with open(os.path.join(tmp, f"job-{job}.out")) as f:
                 return proc.returncode, job, f.read()
 
@@ -323,8 +324,10 @@ class BatchPath(unittest.TestCase):
             self.assertTrue(os.path.isfile(os.path.join(study, name)), name)
 
         # The thread list follows the node's cores: 1, 2, 4, ... and the core count.
-        lscpu = subprocess.run(["lscpu", "-p=CORE,SOCKET"], capture_output=True, text=True).stdout
-        cores = len({ln for ln in lscpu.splitlines() if not ln.startswith("#")})
+        lscpu = subprocess.run(["lscpu", "-p=CPU,CORE,SOCKET"], capture_output=True, text=True).stdout
+        mine = os.sched_getaffinity(0)
+        cores = len({tuple(ln.split(",")[1:]) for ln in lscpu.splitlines()
+                     if not ln.startswith("#") and int(ln.split(",")[0]) in mine})
         expected = sorted({2 ** k for k in range(cores.bit_length()) if 2 ** k <= cores} | {cores})
         runs = read_csv(os.path.join(study, "runs.csv"))
         self.assertEqual(sorted({int(r["threads_requested"]) for r in runs if r["program"] == "quadguard"}), expected)

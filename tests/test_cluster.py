@@ -20,7 +20,8 @@ SLURM_TOOLS = {"slurmctld": "slurmctld", "slurmd": "slurmd", "sbatch": "slurm-cl
 
 
 def study_args(pi_n):
-    return ["--repeats", "1", "--pi-n", pi_n, "--bin", os.environ["SUITE_BIN"], "--recurrence-n", str(SMALL_N),
+    return ["--repeats", "1", "--pi-n", pi_n, "--no-calibrate", "--bin", os.environ["SUITE_BIN"],
+            "--recurrence-n", str(SMALL_N),
             "--recurrence-bin", os.path.join(os.environ["SUITE_TEST_BIN"], f"n{SMALL_N}")]
 
 

@@ -7,26 +7,14 @@ matched on program and threads alone, so studies made with different problem siz
 up; that case is reported on standard error and in the Markdown, because their times are then
 not comparable. Folders that are not studies are refused with exit status 2.
 """
-import argparse
 import csv
-import datetime
 import os
-import shutil
-import subprocess
-import sys
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-SCHEMA = "1"
+from . import plot as plots
+from .cli import SuiteError, progress
+from .machine import SCHEMA
 SUMMARY_COLUMNS = ("series", "program", "threads", "problem_size", "median_s", "speedup", "efficiency")
 STRONG = "strong"
-
-
-class CompareError(Exception):
-    """A failure reported in one line on standard error, with an exit status."""
-
-    def __init__(self, message, status=1):
-        super().__init__(message)
-        self.status = status
 
 
 class Study:
@@ -38,18 +26,18 @@ class Study:
 
 
 def not_a_study(path, why):
-    return CompareError(f"{path} is not a study folder: {why}", 2)
+    return SuiteError(f"{path} is not a study folder: {why}", 2)
 
 
 def number(text, where, column, optional=True):
     if text is None or text.strip() == "":
         if optional:
             return None
-        raise CompareError(f"{where}: no {column}", 2)
+        raise SuiteError(f"{where}: no {column}", 2)
     try:
         return float(text)
     except ValueError:
-        raise CompareError(f"{where}: {column} '{text}' is not a number", 2) from None
+        raise SuiteError(f"{where}: {column} '{text}' is not a number", 2) from None
 
 
 def row_key(row):
@@ -74,7 +62,7 @@ def read_study(path):
             table = list(reader)
             columns = reader.fieldnames or []
     except (OSError, UnicodeDecodeError, csv.Error) as e:
-        raise CompareError(f"cannot read the study in {path}: {e}", 2) from None
+        raise SuiteError(f"cannot read the study in {path}: {e}", 2) from None
     if not lines or lines[0] != ["key", "value"]:
         raise not_a_study(path, "machine.csv does not start with the header key,value")
     facts = {ln[0]: ln[1] for ln in lines[1:] if len(ln) >= 2}
@@ -90,10 +78,10 @@ def read_study(path):
         where = f"{summary}, line {n}"
         threads = number(r["threads"], where, "threads", optional=False)
         if threads != int(threads) or threads < 1:
-            raise CompareError(f"{where}: threads '{r['threads']}' is not a thread count", 2)
+            raise SuiteError(f"{where}: threads '{r['threads']}' is not a thread count", 2)
         row = {"series": r["series"], "program": r["program"], "threads": int(threads),
                "problem_size": r["problem_size"],
-               "median_s": number(r["median_s"], where, "median_s", optional=False),
+               "median_s": number(r["median_s"], where, "median_s"),
                "speedup": number(r["speedup"], where, "speedup"),
                "efficiency": number(r["efficiency"], where, "efficiency"),
                "pct_floor": number(r.get("pct_floor"), where, "pct_floor"),
@@ -107,7 +95,7 @@ def read_studies(paths):
     for p in paths:
         real = os.path.realpath(p)
         if real in seen:
-            raise CompareError(f"{p} is given twice", 2)
+            raise SuiteError(f"{p} is given twice", 2)
         seen.add(real)
     studies = [read_study(p) for p in paths]
     hosts = [s.label for s in studies]
@@ -201,7 +189,7 @@ def results_tables(studies):
                 if r is None:
                     row += ["—"] * (4 if floor else 3)
                     continue
-                median = "%.6f" % r["median_s"]
+                median = fmt(r["median_s"], "%.6f")
                 if r["check"] != "ok":
                     median += " FAIL"
                     failed = True
@@ -215,10 +203,6 @@ def results_tables(studies):
     return lines
 
 
-def gp_string(text):
-    return "'" + str(text).replace("'", "''") + "'"
-
-
 def plot(out, studies):
     """compare.png: strong-scaling speedup against threads, one colour per machine, one point
     shape per program, for the programs that ran with more than one thread."""
@@ -227,61 +211,29 @@ def plot(out, studies):
         for (series, prog, threads, _) in s.rows:
             if series == STRONG and threads > 1 and prog not in programs:
                 programs.append(prog)
-    data = os.path.join(out, "compare.dat")
-    clauses, block, max_threads, named = [], 0, 1, set()
-    with open(data, "w") as f:
-        for m, s in enumerate(studies):
-            for p, prog in enumerate(programs):
-                points = sorted((k[2], r["speedup"]) for k, r in s.rows.items()
-                                if k[0] == STRONG and k[1] == prog and r["speedup"] is not None)
-                if not points:
-                    continue
-                f.write(f"# {prog} on {s.label}\n")
-                for threads, speedup in points:
-                    f.write(f"{threads} {speedup:.6f}\n")
-                    max_threads = max(max_threads, threads)
-                f.write("\n\n")
-                if m not in named:  # one key entry per machine, in its colour, naming its processor
-                    named.add(m)
-                    cores = s.facts.get("cores")
-                    what = s.facts.get("processor", "") + (f", {cores} cores" if cores else "")
-                    clauses.append(f"NaN with lines lc {m + 1} lw 3 title {gp_string(f'{s.label}: {what}')}")
-                clauses.append(f"{gp_string(data)} index {block} using 1:2 with linespoints lc {m + 1} "
-                               f"pt {p + 4} dt {p + 1} title {gp_string(f'{prog} on {s.label}')}")
-                block += 1
-    script = os.path.join(out, "compare.gp")
-    with open(script, "w") as f:
-        f.write(f"""set terminal pngcairo size 900,700 noenhanced
-set output {gp_string(os.path.join(out, "compare.png"))}
-set title 'Speedup over the serial baseline (median time) on each machine'
-set xlabel 'threads'
-set ylabel 'speedup'
-set key below
-set grid
-set xrange [0:{max_threads + 1}]
-{"set xtics 1" if max_threads <= 16 else ""}
-set yrange [0:*]
-plot x title 'ideal' with lines dashtype 2 lc rgb 'gray'""")
-        f.write("".join(f", \\\n     {c}" for c in clauses) + "\n")
-    if shutil.which("gnuplot") is None:
-        print(f"compare: gnuplot is not installed (Debian package gnuplot-nox): no compare.png; "
-              f"the table is written, and {script} draws the plot later", file=sys.stderr)
-        return False
-    proc = subprocess.run(["gnuplot", script], capture_output=True, text=True)
-    if proc.returncode != 0:
-        print(f"compare: gnuplot failed: {proc.stderr.strip()}", file=sys.stderr)
-        return False
-    return True
-
-
-def parse_args(argv):
-    ap = argparse.ArgumentParser(prog="compare", description=__doc__.splitlines()[0])
-    ap.add_argument("studies", nargs="+", metavar="STUDY", help="study folders, one per machine")
-    ap.add_argument("--out", help="output folder (default out/compare-DATE-TIME)")
-    a = ap.parse_args(argv)
-    if a.out is None:
-        a.out = os.path.join(ROOT, "out", datetime.datetime.now().strftime("compare-%Y%m%d-%H%M%S"))
-    return a
+    clauses, blocks, top, named = [], [], 1, set()
+    for m, s in enumerate(studies):
+        for p, prog in enumerate(programs):
+            points = sorted((k[2], r["speedup"]) for k, r in s.rows.items()
+                            if k[0] == STRONG and k[1] == prog and r["speedup"] is not None)
+            if not points:
+                continue
+            top = max(top, points[-1][0])
+            if m not in named:  # one key entry per machine, in its colour, naming its processor
+                named.add(m)
+                cores = s.facts.get("cores")
+                what = s.facts.get("processor", "") + (f", {cores} cores" if cores else "")
+                clauses.append(f"NaN with lines lc {m + 1} lw 3 title {plots.quote(f'{s.label}: {what}')}")
+            clauses.append(f"'compare.dat' index {len(blocks) + 1} using 1:2 with linespoints lc {m + 1} "
+                           f"pt {p + 4} dt {p + 1} title {plots.quote(f'{prog} on {s.label}')}")
+            blocks.append((f"{prog} on {s.label}", points))
+    plots.write_blocks(out, "compare.dat", [("ideal", [(1, 1), (top, top)])] + blocks)
+    script = ("set title 'Speedup over the serial baseline (median time) on each machine'\n"
+              "set xlabel 'threads'\nset ylabel 'speedup'\nset key below\nset grid\n"
+              f"set xrange [0.5:{top + 0.5}]\n" + ("set xtics 1\n" if top <= 16 else "") + "set yrange [0:*]\n"
+              "plot 'compare.dat' index 0 using 1:2 with lines dashtype 2 lc rgb 'gray' title 'ideal'" +
+              "".join(f", \\\n     {c}" for c in clauses) + "\n")
+    return plots.draw(out, "compare", script)
 
 
 def run(a):
@@ -289,8 +241,8 @@ def run(a):
     differences = size_differences(studies)
     lines = ["# Machines side by side", ""] + machines_table(studies) + [""]
     if differences:
-        print(f"compare: the studies used different problem sizes ({'; '.join(differences)}): "
-              "their times are not comparable", file=sys.stderr)
+        progress(f"compare: the studies used different problem sizes ({'; '.join(differences)}): "
+                 "their times are not comparable")
         lines += ["**Different problem sizes:** the studies did not run the same problems, so their times are "
                   "not comparable (speedup and efficiency are each machine's own):", ""]
         lines += [f"- {cell(d)}" for d in differences] + [""]
@@ -301,16 +253,7 @@ def run(a):
             f.write("\n".join(lines))
         plotted = plot(a.out, studies)
     except OSError as e:
-        raise CompareError(f"cannot write into {a.out}: {e}") from None
+        raise SuiteError(f"cannot write into {a.out}: {e.strerror}") from None
     print("\n".join(lines))
     print(f"written: {a.out}/compare.md, compare.gp" + (", compare.png" if plotted else ""))
     return 0
-
-
-def main(argv):
-    a = parse_args(argv)
-    try:
-        return run(a)
-    except CompareError as e:
-        print(f"compare: {e}", file=sys.stderr)
-        return e.status

@@ -57,7 +57,7 @@ def speedup_plot(folder, rows, subtitle):
     if not blocks:
         return False
     top = max(p[0] for _, pts in blocks for p in pts)
-    _blocks_file(folder, "speedup.dat", [("ideal", [(1, 1), (top, top)])] + blocks + predicted)
+    write_blocks(folder, "speedup.dat", [("ideal", [(1, 1), (top, top)])] + blocks + predicted)
     plots = ["'speedup.dat' index 0 using 1:2 with lines dashtype 2 lc rgb 'gray' title columnheader(1)"]
     for i, (label, _) in enumerate(blocks + predicted, 1):
         prog = label.split()[0]
@@ -75,7 +75,7 @@ def speedup_plot(folder, rows, subtitle):
     return draw(folder, "speedup", script)
 
 
-def _blocks_file(folder, name, blocks):
+def write_blocks(folder, name, blocks):
     with open(os.path.join(folder, name), "w") as f:
         for label, pts in blocks:
             f.write(f'"{label}"\n' + "".join(" ".join(f"{v:.6g}" for v in p) + "\n" for p in pts) + "\n\n")
@@ -102,7 +102,7 @@ def sweep_plot(folder, rows, subtitle, crossovers):
                 blocks.append((f"{prog} {t} threads predicted", pred))
     if not blocks:
         return False
-    _blocks_file(folder, "sweep.dat", blocks)
+    write_blocks(folder, "sweep.dat", blocks)
     plots = ["1.1 with lines dashtype 2 lc rgb 'gray' title 'speedup 1.1'"]
     for i, (label, _) in enumerate(blocks):
         prog = label.split()[0]
@@ -128,7 +128,7 @@ def weak_plot(folder, rows, subtitle):
             blocks.append((prog, pts))
     if not blocks:
         return False
-    _blocks_file(folder, "weak.dat", blocks)
+    write_blocks(folder, "weak.dat", blocks)
     top = max(t for _, pts in blocks for t, _ in pts)
     plots = ["1 with lines dashtype 2 lc rgb 'gray' title 'ideal'"] + [
         f"'weak.dat' index {i} using 1:2 with linespoints pt {POINT_TYPES[label]} ps 1.5 lc {i + 1} "

@@ -1,10 +1,12 @@
 """The run command: every program of the suite, the pi programs repeated and interleaved, each
 run checked, then one table. Nothing is written to files; everything goes to the terminal."""
 import os
+import tempfile
 
 from . import programs as P
 from . import report
 from .cli import progress
+from .model import Model, read_calibration, run_calibration
 from .session import Job, Session, Stopped
 from .stats import summarise
 
@@ -26,6 +28,20 @@ def plan(a, bindir, binding, growdir, n):
                             team))
     jobs.append(Job("strong", "teamtally", a.threads, 0, "", 1, os.path.join(bindir, "teamtally"), (), team))
     return jobs
+
+
+def calibrated_model(a, bindir, binding):
+    """The time model for the table's floors: from --calibration, else a short calibration at
+    one thread and the team size (fewer repeats and a smaller buffer than the study's)."""
+    if a.no_calibrate:
+        return None
+    if a.calibration:
+        return Model(read_calibration(a.calibration))
+    team = a.threads or int(os.environ.get("OMP_NUM_THREADS", "").split(",")[0] or 0) or os.cpu_count() or 1
+    with tempfile.NamedTemporaryFile(suffix=".csv") as f:
+        figures = run_calibration(bindir, sorted({1, team}), f.name, binding.env(),
+                                  extra=("--repeats", "7", "--buffer-mb", "256"))
+    return Model(figures) if figures else None
 
 
 def show_first(seen):
@@ -51,15 +67,18 @@ def run(a):
         progress("warming up the memory with one growplain run (not shown)")
         session.runner.run(os.path.join(growdir, "growplain"), (), binding.env(1))
     jobs = plan(a, bindir, binding, growdir, n)
+    model = calibrated_model(a, bindir, binding)
     stopped = None
     try:
         session.execute(jobs)
     except Stopped as e:
         stopped = e
     rows = summarise(session.runs)
+    if model:
+        model.apply(rows)
     print(f"\nSummary: median of {a.repeats} interleaved runs of each pi program; speedup of the medians "
           f"over the serial baseline; threads as obtained ({binding.describe()})")
-    print("\n".join(report.markdown_table(rows)))
+    print("\n".join(report.markdown_table(rows, model=bool(model))))
     if n is not None:
         print(f"growplain and growsplit ran {a.recurrence_repeats} time(s) each (every run fills "
               f"{8 * (n + 1) / 1e9:.3g} GB; --recurrence-repeats runs them more often)")

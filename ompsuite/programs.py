@@ -29,7 +29,7 @@ REDUCED_N = 200000000
 # The runtime prints one such line per thread at its first parallel region (on stderr).
 _AFFINITY_TAG = "ompsuite-affinity"
 AFFINITY_ENV = {"OMP_DISPLAY_AFFINITY": "TRUE", "OMP_AFFINITY_FORMAT": f"{_AFFINITY_TAG} %n %N %A"}
-_AFFINITY_LINE = re.compile(rf"^{_AFFINITY_TAG} (\d+) (\d+) (.*)$", re.M)
+_AFFINITY_LINE = re.compile(rf"^{_AFFINITY_TAG} (\d+) (\d+) (.*)$\n?", re.M)
 
 
 @dataclasses.dataclass
@@ -140,6 +140,9 @@ class Runner:
         self.seen_messages = set()
 
     def run(self, path, args=(), env=None, preexec_fn=None):
+        """(standard output, standard error, (team, placement) or None): the runtime's affinity
+        lines, on whichever stream it writes them (libgomp stderr, LLVM's runtime stdout), are
+        taken out of both and read."""
         name = os.path.basename(path)
         try:
             proc = subprocess.Popen([path, *args], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
@@ -154,19 +157,20 @@ class Runner:
                 proc.send_signal(signal.SIGTERM)
             proc.wait()
             raise
+        affinity = affinity_of(out + err)
+        out, err = _AFFINITY_LINE.sub("", out), _AFFINITY_LINE.sub("", err)
         self._pass_on(name, err)
         if proc.returncode < 0:
             sig = signal.Signals(-proc.returncode)
             raise ProgramFailed(f"{name} was killed by {sig.name}", 128 + sig.value)
         if proc.returncode != 0:
-            text = _AFFINITY_LINE.sub("", err).strip()
-            detail = text.splitlines()[-1] if text else "no message"
+            detail = err.strip().splitlines()[-1] if err.strip() else "no message"
             raise ProgramFailed(f"{name} failed with status {proc.returncode}: {detail}", proc.returncode)
-        return out, err
+        return out, err, affinity
 
     def _pass_on(self, name, err):
-        """Runtime messages (without the affinity lines the suite asked for) go to our stderr."""
-        for line in _AFFINITY_LINE.sub("", err).splitlines():
+        """Runtime messages go on to our stderr, once per distinct line."""
+        for line in err.splitlines():
             if line.strip() and (name, line) not in self.seen_messages:
                 self.seen_messages.add((name, line))
                 progress(f"{name} says on stderr: {line}")
@@ -174,13 +178,12 @@ class Runner:
     def team(self, path, args, env):
         """Threads the runtime gives this program in this environment, and where it put them,
         from the runtime's own affinity report of one extra, untimed run."""
-        _, err = self.run(path, args, dict(env, **AFFINITY_ENV))
-        return affinity_of(err) or (1, "")
+        return self.run(path, args, dict(env, **AFFINITY_ENV))[2] or (1, "")
 
 
-def affinity_of(err):
-    """(team size, placement) from the affinity lines in a program's standard error, or None."""
-    threads = {int(m.group(1)): (int(m.group(2)), m.group(3)) for m in _AFFINITY_LINE.finditer(err)}
+def affinity_of(text):
+    """(team size, placement) from the runtime's affinity lines in a program's output, or None."""
+    threads = {int(m.group(1)): (int(m.group(2)), m.group(3)) for m in _AFFINITY_LINE.finditer(text)}
     if not threads:
         return None
     return max(t for t, _ in threads.values()), " ".join(f"{n}:{{{p}}}" for n, (_, p) in sorted(threads.items()))

@@ -48,9 +48,9 @@ class Session:
         placement = ""
         if job.program in ("quadguard", "quadmerge"):
             threads, placement = self.team(job)
-        out, err = self.runner.run(job.path, job.args, env)
+        out, _, affinity = self.runner.run(job.path, job.args, env)
         if job.program == "growsplit":
-            threads, placement = P.affinity_of(err) or (1, "")
+            threads, placement = affinity or (1, "")
         elif job.program in P.SERIAL:
             threads = 1
         elif job.program == "teamtally":

@@ -33,5 +33,5 @@ int main(int argc, char** argv) {
   const double t1 = walltime();
 
   print_pi_report(pi, N, t1 - t0);
-  return 0;
+  return output_status("quadguard");
 }

@@ -23,5 +23,5 @@ int main() {
   std::printf("Sequential RunTime:  %f seconds\n", t1 - t0);
   std::printf("Final Result Sn   :  %.17g \n", Sn);
   print_check_value(opt);
-  return 0;
+  return output_status("growplain");
 }

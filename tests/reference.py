@@ -45,13 +45,13 @@ def format_pi(pi):
     return "%.15f" % pi
 
 
-def run(path, args=(), threads=None, env_extra=None, timeout=600, preexec_fn=None):
+def run(path, args=(), threads=None, env_extra=None, timeout=600, preexec_fn=None, stdout=subprocess.PIPE):
     env = dict(os.environ)
     if threads is not None:
         env["OMP_NUM_THREADS"] = str(threads)
     if env_extra:
         env.update(env_extra)
-    return subprocess.run([path, *args], env=env, capture_output=True, text=True, timeout=timeout,
+    return subprocess.run([path, *args], env=env, stdout=stdout, stderr=subprocess.PIPE, text=True, timeout=timeout,
                           preexec_fn=preexec_fn)
 
 

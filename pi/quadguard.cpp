@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
+#include "ompsuite/timer.h"
 #include "quadrature.h"
-#include "timer.h"
 
 int main(int argc, char** argv) {
   const std::int64_t N = pi_problem_size(argc, argv, "quadguard");

@@ -4,8 +4,8 @@
 // USAGE   quadplain [N]        (N defaults to 1000000)
 #include <cstdint>
 
+#include "ompsuite/timer.h"
 #include "quadrature.h"
-#include "timer.h"
 
 int main(int argc, char** argv) {
   const std::int64_t N = pi_problem_size(argc, argv, "quadplain");

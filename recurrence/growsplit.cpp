@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "ompsuite/timer.h"
 #include "recurrence.h"
-#include "timer.h"
 
 int main() {
   double* opt = allocate_opt();

@@ -45,14 +45,33 @@ def format_pi(pi):
     return "%.15f" % pi
 
 
-def run(path, args=(), threads=None, env_extra=None, timeout=600, preexec_fn=None, stdout=subprocess.PIPE):
+# Seconds a program run may take before its test fails. The tests' small runs take milliseconds;
+# the margin is for a loaded machine and the sanitizers, and keeps a program that loops from
+# holding a test for minutes.
+QUICK = 30
+LARGEST_PI = 120  # about 2e9 midpoint terms: seconds with two threads
+FULL_SIZE = 600  # a 16 GB fill: seconds, more where the host must first back the memory
+
+_stopped = None  # the run that ran out of time; later runs of the same test are not started
+
+
+def run(path, args=(), threads=None, env_extra=None, timeout=QUICK, preexec_fn=None, stdout=subprocess.PIPE):
+    """Run one program; a run past its timeout fails the test, and so does every later run,
+    without waiting, so that a program that never ends costs one timeout, not one per case."""
+    global _stopped
+    if _stopped:
+        raise AssertionError(f"not started: {_stopped}")
     env = dict(os.environ)
     if threads is not None:
         env["OMP_NUM_THREADS"] = str(threads)
     if env_extra:
         env.update(env_extra)
-    return subprocess.run([path, *args], env=env, stdout=stdout, stderr=subprocess.PIPE, text=True, timeout=timeout,
-                          preexec_fn=preexec_fn)
+    try:
+        return subprocess.run([path, *args], env=env, stdout=stdout, stderr=subprocess.PIPE, text=True,
+                              timeout=timeout, preexec_fn=preexec_fn)
+    except subprocess.TimeoutExpired:
+        _stopped = f"{os.path.basename(path)} {' '.join(args)} ran past its {timeout}-second limit and was stopped"
+        raise AssertionError(_stopped) from None
 
 
 def program(name, bindir_var="SUITE_BIN"):

@@ -26,7 +26,7 @@ def compiler():
 
 
 def run_consumer(test, build):
-    proc = ref.run(os.path.join(build, "consumer"), timeout=30)
+    proc = ref.run(os.path.join(build, "consumer"))
     test.assertEqual((proc.returncode, proc.stdout, proc.stderr), (0, "ok\n", ""))
 
 

@@ -11,8 +11,8 @@ PARALLEL = ("quadguard", "quadmerge")
 LINE = re.compile(r"pi = (?P<pi>-?nan|-?\d+\.\d{15}), N = (?P<n>[ \d-]{9,}), time = \d+\.\d{8} secs\n\Z")
 
 
-def report(test, name, args=(), threads=None):
-    proc = ref.run(ref.program(name), args, threads=threads)
+def report(test, name, args=(), threads=None, timeout=ref.QUICK):
+    proc = ref.run(ref.program(name), args, threads=threads, timeout=timeout)
     test.assertEqual(proc.returncode, 0, f"{name} {args}: status {proc.returncode}, stderr {proc.stderr!r}")
     test.assertEqual(proc.stderr, "", f"{name} {args}: unexpected standard error")
     m = LINE.match(proc.stdout)

@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "timer.h"
+#include "ompsuite/timer.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "recurrence.h"
-#include "timer.h"
+#include "ompsuite/timer.h"
 
 int main() {
   double* opt = allocate_opt();

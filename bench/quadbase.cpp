@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "timer.h"
+#include "ompsuite/timer.h"
 
 int main(int argc, char** argv) {
   const long N = argc > 1 ? std::atol(argv[1]) : 1000000;

@@ -4,8 +4,8 @@
 // USAGE   quadmerge [N]        (N defaults to 1000000; OMP_NUM_THREADS sets the team)
 #include <cstdint>
 
+#include "ompsuite/timer.h"
 #include "quadrature.h"
-#include "timer.h"
 
 int main(int argc, char** argv) {
   const std::int64_t N = pi_problem_size(argc, argv, "quadmerge");
@@ -23,5 +23,5 @@ int main(int argc, char** argv) {
   const double t1 = walltime();
 
   print_pi_report(pi, N, t1 - t0);
-  return 0;
+  return output_status("quadmerge");
 }

@@ -4,8 +4,8 @@
 // USAGE   quadplain [N]        (N defaults to 1000000)
 #include <cstdint>
 
+#include "ompsuite/timer.h"
 #include "quadrature.h"
-#include "timer.h"
 
 int main(int argc, char** argv) {
   const std::int64_t N = pi_problem_size(argc, argv, "quadplain");
@@ -22,5 +22,5 @@ int main(int argc, char** argv) {
   const double t1 = walltime();
 
   print_pi_report(pi, N, t1 - t0);
-  return 0;
+  return output_status("quadplain");
 }

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "ompsuite/timer.h"
 #include "recurrence.h"
-#include "timer.h"
 
 int main() {
   double* opt = allocate_opt();
@@ -23,5 +23,5 @@ int main() {
   std::printf("Sequential RunTime:  %f seconds\n", t1 - t0);
   std::printf("Final Result Sn   :  %.17g \n", Sn);
   print_check_value(opt);
-  return 0;
+  return output_status("growplain");
 }

@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "ompsuite/timer.h"
 #include "recurrence.h"
-#include "timer.h"
 
 int main() {
   double* opt = allocate_opt();
@@ -35,5 +35,5 @@ int main() {
   std::printf("Parallel RunTime  :  %f seconds\n", t1 - t0);
   std::printf("Final Result opt[N]:  %.17g \n", opt[N]);
   print_check_value(opt);
-  return 0;
+  return output_status("growsplit");
 }

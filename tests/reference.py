@@ -26,18 +26,19 @@ def fma(a, b, c):
     return math.fsum((p, err, c))
 
 
-def midpoint_partial(first, end, step):
-    """Sum of the midpoint terms of intervals first .. end-1, added one at a time in order."""
+def midpoint_partial(first, end, step, fused=True):
+    """Sum of the midpoint terms of intervals first .. end-1, added one at a time in order;
+    x*x + 1 rounded once (fused) or twice (multiply, then add)."""
     partial = 0.0
     for i in range(first, end):
         x = (float(i) + 0.5) * step
-        partial += 4.0 / fma(x, x, 1.0)
+        partial += 4.0 / (fma(x, x, 1.0) if fused else x * x + 1.0)
     return partial
 
 
-def pi_serial(n):
+def pi_serial(n, fused=True):
     step = 1.0 / n if n != 0 else math.inf
-    return midpoint_partial(0, n, step) * step
+    return midpoint_partial(0, n, step, fused) * step
 
 
 def format_pi(pi):
@@ -45,14 +46,33 @@ def format_pi(pi):
     return "%.15f" % pi
 
 
-def run(path, args=(), threads=None, env_extra=None, timeout=600, preexec_fn=None):
+# Seconds a program run may take before its test fails. The tests' small runs take milliseconds;
+# the margin is for a loaded machine and the sanitizers, and keeps a program that loops from
+# holding a test for minutes.
+QUICK = 30
+LARGEST_PI = 120  # about 2e9 midpoint terms: seconds with two threads
+FULL_SIZE = 600  # a 16 GB fill: seconds, more where the host must first back the memory
+
+_stopped = None  # the run that ran out of time; later runs of the same test are not started
+
+
+def run(path, args=(), threads=None, env_extra=None, timeout=QUICK, preexec_fn=None, stdout=subprocess.PIPE):
+    """Run one program; a run past its timeout fails the test, and so does every later run,
+    without waiting, so that a program that never ends costs one timeout, not one per case."""
+    global _stopped
+    if _stopped:
+        raise AssertionError(f"not started: {_stopped}")
     env = dict(os.environ)
     if threads is not None:
         env["OMP_NUM_THREADS"] = str(threads)
     if env_extra:
         env.update(env_extra)
-    return subprocess.run([path, *args], env=env, capture_output=True, text=True, timeout=timeout,
-                          preexec_fn=preexec_fn)
+    try:
+        return subprocess.run([path, *args], env=env, stdout=stdout, stderr=subprocess.PIPE, text=True,
+                              timeout=timeout, preexec_fn=preexec_fn)
+    except subprocess.TimeoutExpired:
+        _stopped = f"{os.path.basename(path)} {' '.join(args)} ran past its {timeout}-second limit and was stopped"
+        raise AssertionError(_stopped) from None
 
 
 def program(name, bindir_var="SUITE_BIN"):

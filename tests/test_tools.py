@@ -20,7 +20,7 @@ def tool(name, args, **kw):
     env.pop("OMP_PROC_BIND", None)
     env.pop("OMP_PLACES", None)
     return subprocess.run([sys.executable, os.path.join(ROOT, name), *args], env=env, capture_output=True,
-                          text=True, timeout=300, **kw)
+                          text=True, timeout=120, **kw)
 
 
 def small(n=SMALL_N):

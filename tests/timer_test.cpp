@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "timer.h"
+#include "ompsuite/timer.h"
 
 namespace {
 int failures = 0;

@@ -1,4 +1,4 @@
-#include "timer.h"
+#include "ompsuite/timer.h"
 
 #include <time.h>
 

@@ -579,12 +579,14 @@ double time_static_loop(int threads, long reps) {
 // Loops of the shape teamtally runs, one region each; only the schedule differs.
 constexpr int chunk_iterations = 10;
 constexpr int loop_chunks = 1000;
+// Written out in the schedule clause below: clang wants no named constant there under default(none).
+static_assert(chunk_iterations == 10, "the dynamic schedule's chunk");
 
 double time_dynamic_loop(int threads, long reps) {
   double total = 0.0;
   const double t0 = walltime();
   for (long r = 0; r < reps; ++r) {
-#pragma omp parallel for schedule(nonmonotonic : dynamic, chunk_iterations) num_threads(threads) \
+#pragma omp parallel for schedule(nonmonotonic : dynamic, 10) num_threads(threads) \
     default(none) reduction(+ : total)
     for (int i = 0; i < chunk_iterations * loop_chunks; ++i) {
       total = total + static_cast<double>(i);

@@ -8,6 +8,7 @@ needs --sweep), quadplain's median over its floor (goal within 10%), and the cal
 of the study's duration (goal at most 15%).
 Usage: bench/modelcheck.py STUDY_DIR
 """
+import argparse
 import csv
 import os
 import re
@@ -18,9 +19,9 @@ from ompsuite import cli  # noqa: E402
 
 
 def main(argv):
-    if len(argv) != 1:
-        raise cli.SuiteError("usage: bench/modelcheck.py STUDY_DIR", 2)
-    folder = argv[0]
+    ap = argparse.ArgumentParser(prog="modelcheck", description=__doc__.splitlines()[0])
+    ap.add_argument("study", help="a study folder made with calibration (and --sweep for the crossovers)")
+    folder = ap.parse_args(argv).study
     try:
         with open(os.path.join(folder, "summary.csv"), newline="") as f:
             rows = list(csv.DictReader(f))
@@ -42,19 +43,21 @@ def main(argv):
         print(f"{r['program']:<10} {r['threads']:>7} {float(r['median_s']):10.6f} {float(r['predicted_s']):11.6f} "
               f"{ratio:9.3f} {r['bound_by']}")
     print(f"largest deviation of a prediction: {100 * worst:.1f}% (goal <= 15%)")
-    for m in re.finditer(r"- (\w+), (\d+) threads: beats quadplain by 10% from N = (\S+) measured, (\S+) predicted", md):
+    for m in re.finditer(r"- (\w+), (\d+) threads: beats quadplain by 10% from N = (.+?) measured, (\S+) predicted",
+                         md):
         try:
             factor = float(m.group(4)) / float(m.group(3))
             print(f"crossover {m.group(1)} {m.group(2)} threads: measured {m.group(3)}, predicted {m.group(4)}, "
                   f"factor {max(factor, 1 / factor):.2f} (goal <= 3)")
-        except ValueError:
+        except ValueError:  # 'never' on either side
             print(f"crossover {m.group(1)} {m.group(2)} threads: measured {m.group(3)}, predicted {m.group(4)}")
     plain = next((r for r in strong if r["program"] == "quadplain"), None)
     if plain and plain["pct_floor"]:
         print(f"quadplain median / its floor: {float(plain['pct_floor']) / 100:.3f} (goal <= 1.10)")
     if facts.get("calibration_s") and facts.get("duration_s"):
         cal, total = float(facts["calibration_s"]), float(facts["duration_s"])
-        print(f"calibration: {cal:.1f} s of {total:.1f} s, {100 * cal / (total - cal):.1f}% added (goal <= 15%)")
+        print(f"calibration took {cal:.1f} s, the rest of the study {total - cal:.1f} s: it lengthens the study by "
+              f"{100 * cal / (total - cal):.1f}% (goal <= 15%)")
     return 0
 
 

@@ -5,6 +5,9 @@ import signal
 import sys
 
 
+MAX_THREADS = 4096  # the largest team the calibration measures
+
+
 class SuiteError(Exception):
     """A failure the command line reports in one line, with an exit status."""
 
@@ -52,8 +55,8 @@ def thread_list(text):
         counts = [int(t) for t in text.split(",")]
     except ValueError:
         raise argparse.ArgumentTypeError(f"'{text}' is not a comma-separated list of thread counts") from None
-    if min(counts) < 1:
-        raise argparse.ArgumentTypeError(f"thread counts must be at least 1, got '{text}'")
+    if min(counts) < 1 or max(counts) > MAX_THREADS:
+        raise argparse.ArgumentTypeError(f"thread counts must be from 1 to {MAX_THREADS}, got '{text}'")
     return sorted(set(counts))
 
 
@@ -76,6 +79,9 @@ def run_main(prog, main, *args):
     never a traceback. SIGTERM and SIGHUP are turned into the same clean stop as Ctrl-C."""
     for signum in (signal.SIGTERM, signal.SIGHUP):
         signal.signal(signum, _raise_interrupted)
+    if sys.stdout is None:  # started with standard output closed: nowhere to put the results
+        print(f"{prog}: standard output is closed", file=sys.stderr)
+        sys.exit(1)
     try:
         status = main(*args)
         sys.stdout.flush()
@@ -88,6 +94,9 @@ def run_main(prog, main, *args):
     except BrokenPipeError:
         status = 1
         _last_words(prog, "standard output was closed (broken pipe)")
+    except OSError as e:  # writing a result failed (a full disk, say): say so, never a traceback
+        status = 1
+        _last_words(prog, f"cannot write {e.filename or 'standard output'}: {e.strerror or e}")
     sys.exit(status)
 
 

@@ -11,6 +11,7 @@ import csv
 import os
 
 from . import plot as plots
+from . import report
 from .cli import SuiteError, progress
 from .machine import SCHEMA
 SUMMARY_COLUMNS = ("series", "program", "threads", "problem_size", "median_s", "speedup", "efficiency")
@@ -49,7 +50,7 @@ def row_key(row):
 
 def read_study(path):
     if not os.path.isdir(path):
-        raise not_a_study(path, "no such folder")
+        raise not_a_study(path, "not a folder" if os.path.exists(path) else "no such folder")
     machine, summary = os.path.join(path, "machine.csv"), os.path.join(path, "summary.csv")
     for f in (machine, summary):
         if not os.path.isfile(f):
@@ -238,6 +239,11 @@ def plot(out, studies):
 
 def run(a):
     studies = read_studies(a.studies)
+    report.check_out_dir(a.out, ("compare.md", "compare.gp"))
+    for s in studies:
+        if s.facts.get("completed", "yes") != "yes":
+            progress(f"compare: the study in {s.path} did not finish ({s.facts['completed'][4:]}): "
+                     "its figures rest on fewer runs")
     differences = size_differences(studies)
     lines = ["# Machines side by side", ""] + machines_table(studies) + [""]
     if differences:

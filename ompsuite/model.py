@@ -57,6 +57,9 @@ def first_region_rows(bindir, threads, env, runs=11):
     from .programs import Runner, read_lines, Run
     runner = Runner()
     for t in threads:
+        if t > (os.cpu_count() or 1):  # as calibrate does: a team larger than the processors is not measured
+            yield f"first_region,{t},,,,s,more threads than processors\n"
+            continue
         env_t = dict(env, OMP_NUM_THREADS=str(t))
         times = sorted(read_lines(Run("calibration", "quadguard", t, t, 1, "", k), runner.run(
             os.path.join(bindir, "quadguard"), ("1",), env_t)[0]).time_s for k in range(runs))
@@ -141,6 +144,7 @@ class Model:
         for r in rows:
             terms = self.terms(r["program"], r["threads"], r["problem_size"])
             if not terms:
+                r["note"] = "no calibration for this team size"
                 continue
             floor = sum(v for k, v in terms.items() if k != "construct overhead")
             predicted = sum(terms.values())

@@ -21,7 +21,7 @@ def draw(folder, name, script):
     if os.path.exists(png):
         os.remove(png)
     with open(os.path.join(folder, name + ".gp"), "w") as f:
-        f.write(f"set terminal pngcairo size 900,600 noenhanced\nset output {quote(name + '.png.part')}\n")
+        f.write(f"set terminal pngcairo size 1000,650 noenhanced\nset output {quote(name + '.png.part')}\n")
         f.write(script)
         f.write("set output\n")
     if shutil.which("gnuplot") is None:
@@ -69,7 +69,7 @@ def speedup_plot(folder, rows, subtitle):
                          f"lc {colour} title columnheader(1)")
     script = (f"set title {_title('Speedup over the serial baseline (median, bars: min-max)', subtitle)} "
               "font ',10'\n"
-              "set xlabel 'threads obtained'\nset ylabel 'speedup'\nset key left top\nset grid\n"
+              "set xlabel 'threads obtained'\nset ylabel 'speedup'\nset key below\nset grid\n"
               f"set xrange [0.5:{top + 0.5}]\n" + ("set xtics 1\n" if top <= 16 else "") +
               "set yrange [0:*]\nplot " + ", \\\n     ".join(plots) + "\n")
     return draw(folder, "speedup", script)
@@ -108,12 +108,15 @@ def sweep_plot(folder, rows, subtitle, crossovers):
         prog = label.split()[0]
         style = "lines dashtype 3" if label.endswith("predicted") else f"linespoints pt {POINT_TYPES[prog]}"
         plots.append(f"'sweep.dat' index {i} using 1:2 with {style} lc {i // 2 + 1} title columnheader(1)")
+    # One marker per predicted crossover, each label at its own height so that close ones stay legible.
     arrows = "".join(f"set arrow from {n:.6g}, graph 0 to {n:.6g}, graph 1 nohead dashtype 4 lc {k + 1}\n"
-                     f"set label {quote(f'{label} predicted crossover')} at {n:.6g}, graph 0.95 rotate by 90 "
-                     f"right font ',8'\n" for k, (label, n) in enumerate(crossovers) if n)
+                     f"set label {quote(f'{label}: predicted crossover')} at {n:.6g}, graph {0.95 - 0.07 * k:.2f} "
+                     f"left offset 0.5,0 font ',8' tc lt {k + 1}\n" for k, (label, n) in enumerate(crossovers) if n)
+    sizes = [p[0] for _, pts in blocks for p in pts]
     script = (f"set title {_title('Speedup over quadplain against problem size', subtitle)} font ',10'\n"
-              "set logscale x\nset format x '10^{%L}'\nset xlabel 'N (intervals)'\nset ylabel 'speedup'\n"
-              "set key left top\nset grid\nset yrange [0:*]\n" + arrows +
+              f"set logscale x\nset format x '1e%L'\nset xrange [{min(sizes) / 1.5:.6g}:{max(sizes) * 1.5:.6g}]\n"
+              "set xlabel 'N (intervals)'\nset ylabel 'speedup'\nset key below\nset grid\nset yrange [0:*]\n"
+              + arrows +
               "plot " + ", \\\n     ".join(plots) + "\n")
     return draw(folder, "sweep", script)
 

@@ -9,6 +9,7 @@ import re
 import shutil
 import signal
 import subprocess
+import time
 
 from .cli import Interrupted, SuiteError, progress
 
@@ -193,6 +194,13 @@ def have_programs(bindir, names):
     return all(os.access(os.path.join(bindir, n), os.X_OK) for n in names)
 
 
+def warn_oversubscribed(threads):
+    cores = os.cpu_count() or 1
+    if max(threads) > cores:
+        progress(f"note: {max(threads)} threads asked for on {cores} processors: threads will share processors, "
+                 "and the model has no calibration for such teams")
+
+
 def build(tree, cache=(), targets=(), needed=ALL_PROGRAMS):
     """Configure (when missing) and build a release tree; the build itself skips what is fresh.
     Without cmake, programs already built there are used as they are, with a warning."""
@@ -212,12 +220,19 @@ def build(tree, cache=(), targets=(), needed=ALL_PROGRAMS):
     for t in targets:
         cmd += ["--target", t]
     if subprocess.run(cmd, stdout=subprocess.DEVNULL).returncode != 0:
+        time.sleep(0.1)  # a Ctrl-C that stopped cmake reaches us too: let it surface as an interruption
         raise SuiteError(f"building {tree} failed: {' '.join(cmd)}")
     return bindir
 
 
 def release_bin(given=None):
-    return given or build(os.path.join(ROOT, "build", "release"))
+    """The folder of the suite's programs: given (nothing is built then), or the release tree."""
+    if given:
+        missing = [n for n in PI_PROGRAMS + ("teamtally",) if not os.access(os.path.join(given, n), os.X_OK)]
+        if missing:
+            raise SuiteError(f"--bin {given} has no program {missing[0]}", 2)
+        return given
+    return build(os.path.join(ROOT, "build", "release"))
 
 
 def reduced_build(n):
@@ -247,5 +262,10 @@ def recurrence_bin(n, bindir, given=None):
     """Folder of recurrence programs built for N: given, the release tree at full size, else a
     reduced build made for N."""
     if given:
-        return given
-    return bindir if n == FULL_N else reduced_build(n)
+        folder, what = given, f"--recurrence-bin {given}"
+    else:
+        folder, what = (bindir, bindir) if n == FULL_N else (reduced_build(n), "the reduced build")
+    missing = [p for p in GROW_PROGRAMS if not os.access(os.path.join(folder, p), os.X_OK)]
+    if missing:
+        raise SuiteError(f"{what} has no program {missing[0]}", 2)
+    return folder

@@ -10,6 +10,21 @@ from .programs import Run
 from .stats import SUMMARY_FIELDS
 
 
+def check_out_dir(path, owned):
+    """Refuse, before anything runs, a folder that already holds results of this kind (files
+    named in owned): they would be overwritten or mixed with the new ones."""
+    if os.path.exists(path) and not os.path.isdir(path):
+        raise SuiteError(f"{path} exists and is not a folder", 2)
+    there = [f for f in owned if os.path.exists(os.path.join(path, f))]
+    if there:
+        raise SuiteError(f"{path} already holds {there[0]}: choose a new --out folder (or remove it)", 2)
+    ancestor = os.path.abspath(path)
+    while not os.path.exists(ancestor):
+        ancestor = os.path.dirname(ancestor)
+    if not os.path.isdir(ancestor) or not os.access(ancestor, os.W_OK | os.X_OK):
+        raise SuiteError(f"cannot write the output folder {path}: {ancestor} is not a writable folder", 2)
+
+
 def open_out_dir(path):
     """Create the output folder (and fail now, before any run, when it cannot be written)."""
     try:

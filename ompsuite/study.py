@@ -80,7 +80,9 @@ def subtitle(facts):
     f = dict(facts)
     sizes = f"pi N = {f['pi_n']}" + (f", recurrence N = {f['recurrence_n']} ({f['recurrence_build']})"
                                      if f["recurrence_n"] else "")
-    return (f"{f['host']}: {f['processor']}, {f['cores']} cores, {f['compiler']}\n"
+    words = f["compiler"].split()
+    compiler = f"{words[0]} {words[-1]}" if len(words) > 1 else f["compiler"]
+    return (f"{f['host']}: {f['processor']}, {f['cores']} cores, {compiler}\n"
             f"{sizes}; {f['repeats']} repeats; {f['binding']}")
 
 
@@ -128,15 +130,20 @@ def finish(out, session, facts, model):
     return table, plotted, rows
 
 
+STUDY_FILES = ("runs.csv", "machine.csv", "summary.csv", "summary.md", "calibration.csv", "speedup.gp",
+               "sweep.gp", "weak.gp")
+
+
 def run(a):
     binding = P.Binding(no_bind=a.no_bind)
+    report.check_out_dir(a.out, STUDY_FILES)
+    if a.calibration:
+        read_calibration(a.calibration)  # a bad file is refused before anything is built or run
+    P.warn_oversubscribed(a.threads)
     bindir = P.release_bin(a.bin)
     n, label = P.recurrence_plan(a.recurrence_n)
     growdir = P.recurrence_bin(n, bindir, a.recurrence_bin) if n is not None else None
     out = report.open_out_dir(a.out)
-    for stale in ("speedup.png", "sweep.png", "weak.png", "summary.md", "summary.csv", "calibration.csv"):
-        if os.path.exists(os.path.join(out, stale)):
-            os.remove(os.path.join(out, stale))
     jobs = plan(a, bindir, binding, growdir, n)
     if a.sweep:
         jobs += plan_sweep(a, bindir, binding)
@@ -169,6 +176,7 @@ def run(a):
         ("repeats", str(a.repeats)), ("threads", " ".join(map(str, a.threads))),
         ("calibration", "measured" if model and not a.calibration else (a.calibration or "none")),
         ("calibration_s", f"{calibrated:.1f}"), ("duration_s", f"{time.monotonic() - started:.1f}"),
+        ("completed", "yes" if not stopped else f"no: {stopped}"),
         *sorted(placements.items())])
     table, plotted, rows = finish(out, session, facts, model)
     if stopped:

@@ -56,6 +56,10 @@ def show_first(seen):
 
 def run(a):
     binding = P.Binding(no_bind=a.no_bind)
+    if a.calibration:
+        read_calibration(a.calibration)  # a bad file is refused before anything is built or run
+    if a.threads:
+        P.warn_oversubscribed([a.threads])
     bindir = P.release_bin(a.bin)
     n, _ = P.recurrence_plan(a.recurrence_n)
     growdir = P.recurrence_bin(n, bindir, a.recurrence_bin) if n is not None else None
@@ -76,10 +80,10 @@ def run(a):
     rows = summarise(session.runs)
     if model:
         model.apply(rows)
-    print(f"\nSummary: median of {a.repeats} interleaved runs of each pi program; speedup of the medians "
-          f"over the serial baseline; threads as obtained ({binding.describe()})")
+    print(f"\nSummary: medians of the runs (column runs; the pi programs interleaved), speedup of the medians "
+          f"over the serial baseline, threads as obtained ({binding.describe()})")
     print("\n".join(report.markdown_table(rows, model=bool(model))))
-    if n is not None:
+    if any(r.program in P.GROW_PROGRAMS for r in session.runs):
         print(f"growplain and growsplit ran {a.recurrence_repeats} time(s) each (every run fills "
               f"{8 * (n + 1) / 1e9:.3g} GB; --recurrence-repeats runs them more often)")
     team = [r for r in session.runs if r.program == "teamtally"]

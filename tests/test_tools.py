@@ -222,15 +222,18 @@ class Scaling(unittest.TestCase):
                 self.assertTrue(os.path.exists(os.path.join(out, name)), name)
 
     def test_bad_options(self):
-        for args, message in ((["--threads", "0"], "at least 1"), (["--threads", "1,x"], "comma-separated"),
-                              (["--threads", ""], "comma-separated"), (["--repeats", "-1"], "at least 1"),
-                              (["--pi-n", "1.5"], "not a whole number"), (["--bogus"], "unrecognized"),
-                              (["--out", "/proc/no/such", "--bin", "/nonexistent"], "cannot write the output folder")):
-            with self.subTest(args=args):
-                proc = tool("scaling", args)
-                self.assertEqual(proc.returncode, 2, proc.stderr)
-                self.assertRegex(proc.stderr, rf"(?m)^scaling: (error: )?.*{message}")
-                self.assertNotIn("Traceback", proc.stderr)
+        with tempfile.TemporaryDirectory() as existing:
+            open(os.path.join(existing, "runs.csv"), "w").close()  # an earlier study is never overwritten
+            for args, message in ((["--threads", "0"], "from 1 to 4096"), (["--threads", "1,x"], "comma-separated"),
+                                  (["--threads", ""], "comma-separated"), (["--repeats", "-1"], "at least 1"),
+                                  (["--pi-n", "1.5"], "not a whole number"), (["--bogus"], "unrecognized"),
+                                  (["--out", os.path.join(existing, "runs.csv", "x"), "--bin", "/x"], "cannot write the output"),
+                                  (["--out", existing, "--bin", "/x"], "already holds runs.csv")):
+                with self.subTest(args=args):
+                    proc = tool("scaling", args)
+                    self.assertEqual(proc.returncode, 2, proc.stderr)
+                    self.assertRegex(proc.stderr, rf"(?m)^scaling: (error: )?.*{message}")
+                    self.assertNotIn("Traceback", proc.stderr)
 
 
 if __name__ == "__main__":

@@ -42,7 +42,7 @@ def main(argv):
     runs = []
     for k in range(a.runs):
         cli.progress(f"runsuite run {k + 1} of {a.runs}")
-        out = tool([os.path.join(P.ROOT, "runsuite"), "--threads", str(cores), *common])
+        out = tool([os.path.join(P.ROOT, "runsuite"), "--threads", str(cores), "--no-calibrate", *common])
         runs.append({m.group(1): float(m.group(2)) for m in re.finditer(
             r"(?m)^\| (quadguard|quadmerge) \| \d+ \| \d+ \| \d+ \| [\d.]+ \| \S+ \| (\d+\.\d+) \|", out)})
     with tempfile.TemporaryDirectory() as out:

@@ -7,7 +7,9 @@ import subprocess
 
 from .cli import progress
 
-POINT_TYPES = {"quadguard": 7, "quadmerge": 5, "growsplit": 9}  # filled circle, square, triangle
+# Filled circle, open square (drawn larger, so that a circle under it stays visible), triangle.
+POINT_TYPES = {"quadguard": 7, "quadmerge": 4, "growsplit": 9}
+POINT_SIZES = {"quadguard": 1.3, "quadmerge": 2.2, "growsplit": 1.5}
 
 
 def quote(text):
@@ -65,7 +67,8 @@ def speedup_plot(folder, rows, subtitle):
         if label.endswith("predicted"):
             plots.append(f"'speedup.dat' index {i} using 1:2 with lines dashtype 3 lc {colour} title columnheader(1)")
         else:
-            plots.append(f"'speedup.dat' index {i} using 1:2:3:4 with yerrorlines pt {POINT_TYPES[prog]} ps 1.5 "
+            plots.append(f"'speedup.dat' index {i} using 1:2:3:4 with yerrorlines pt {POINT_TYPES[prog]} "
+                         f"ps {POINT_SIZES[prog]} "
                          f"lc {colour} title columnheader(1)")
     script = (f"set title {_title('Speedup over the serial baseline (median, bars: min-max)', subtitle)} "
               "font ',10'\n"

@@ -118,8 +118,8 @@ def fmt_cell(value):
     return value
 
 
-def _num(value, spec):
-    return "" if value == "" or value is None else format(value, spec)
+def _num(value, pattern):
+    return "" if value == "" or value is None else format(value, pattern)
 
 
 def rate_text(row):

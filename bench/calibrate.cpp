@@ -4,7 +4,7 @@
 //         of writing touched memory at each team size, and per team size the overheads of the
 //         OpenMP constructs the suite's programs use. Each figure is the median of repetitions
 //         with a distribution-free 95% interval; the figures are printed as CSV.
-// USAGE   calibrate [--threads 1,2,4] [--buffer-mb 1024] [--repeats 15] [--quick]
+// USAGE   calibrate [--threads 1,2,4] [--buffer-mib 1024] [--repeats 15] [--quick]
 //         (calibrate --help explains the options and the figures)
 #include <omp.h>
 #include <sys/mman.h>
@@ -79,13 +79,13 @@ bool parse_count(const std::string& text, unsigned long long low, unsigned long 
 
 void print_help(int procs) {
   std::printf(
-      "usage: calibrate [--threads LIST] [--buffer-mb MIB] [--repeats R] [--quick]\n"
+      "usage: calibrate [--threads LIST] [--buffer-mib MIB] [--repeats R] [--quick]\n"
       "\n"
       "Measures this machine's limits for the suite's time model and prints them as CSV on\n"
       "standard output; progress goes to standard error. Run it on an otherwise idle machine.\n"
       "\n"
       "  --threads LIST   team sizes, comma-separated (default: 1 and the processor count, %d here)\n"
-      "  --buffer-mb MIB  buffer of the memory figures in MiB (default 1024; 16 with --quick)\n"
+      "  --buffer-mib MIB buffer of the memory figures in MiB (default 1024; 16 with --quick)\n"
       "  --repeats R      repetitions of every figure (default 15; 11 with --quick); with fewer\n"
       "                   than 6 there is no 95%% interval\n"
       "  --quick          tiny sizes, for tests; the figures are rough\n"
@@ -132,7 +132,7 @@ Options parse_options(int argc, char** argv, int procs) {
     std::string value;
     const std::size_t eq = arg.find('=');
     const std::string name = arg.substr(0, eq);
-    if (name != "--threads" && name != "--buffer-mb" && name != "--repeats") {
+    if (name != "--threads" && name != "--buffer-mib" && name != "--repeats") {
       usage_error("unknown argument '" + arg + "'");
     }
     if (eq != std::string::npos) {
@@ -159,9 +159,9 @@ Options parse_options(int argc, char** argv, int procs) {
         }
         start = comma + 1;
       }
-    } else if (arg == "--buffer-mb") {
+    } else if (arg == "--buffer-mib") {
       if (!parse_count(value, 1, 1ULL << 24, n)) {
-        usage_error("--buffer-mb wants a whole number of MiB from 1 to 16777216, got '" + value + "'");
+        usage_error("--buffer-mib wants a whole number of MiB from 1 to 16777216, got '" + value + "'");
       }
       opt.buffer_mib = static_cast<std::size_t>(n);
       buffer_given = true;

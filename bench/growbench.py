@@ -6,7 +6,7 @@ and growsplit, their peak resident memory, and the floor of growplain's fill (fa
 in, then fill memory already faulted in) from bench/fillfloor. At a reduced size (default 2e8):
 the same fills with transparent huge pages and with 4 KiB pages only (PR_SET_THP_DISABLE).
 Prints min / median / max over the repeats and the ratios of the medians.
-Usage: bench/growbench.py [--repeats 3] [--recurrence-n 2e8] [--threads CORES] [--skip-full]
+Usage: bench/growbench.py [--repeats 3] [--recurrence-n 2e8] [--team T] [--skip-full]
 """
 import argparse
 import ctypes
@@ -14,10 +14,11 @@ import os
 import subprocess
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
-from ompsuite import cli, report  # noqa: E402
-from ompsuite import programs as P  # noqa: E402
-from ompsuite.stats import min_median_max  # noqa: E402
+from benchlib import min_median_max, print_ratio  # also puts the tools' package on the path
+from ompsuite import build, catalogue as C, options  # noqa: E402
+from ompsuite.console import progress, run_main  # noqa: E402
+from ompsuite.errors import SuiteError  # noqa: E402
+from ompsuite.execute import AFFINITY_ENV, Binding, Runner, affinity_of  # noqa: E402
 
 
 def without_huge_pages():
@@ -36,34 +37,35 @@ def run_measured(path, env, preexec_fn=None):
     _, status, usage = os.wait4(proc.pid, 0)
     proc.returncode = os.waitstatus_to_exitcode(status)
     if proc.returncode != 0:
-        raise cli.SuiteError(f"{os.path.basename(path)} failed with status {proc.returncode}: {err.strip()}")
+        raise SuiteError(f"{os.path.basename(path)} failed with status {proc.returncode}: {err.strip()}")
     return out, usage
 
 
 def main(argv):
     ap = argparse.ArgumentParser(prog="growbench", description=__doc__.splitlines()[0])
-    ap.add_argument("--repeats", type=cli.count_option(1), default=3, help="runs of every variant (default 3)")
-    ap.add_argument("--recurrence-n", type=cli.count_option(1, P.RECURRENCE_MAX_N), default=P.REDUCED_N,
+    ap.add_argument("--repeats", metavar="N", type=options.count(1, options.MAX_REPEATS), default=3, help="runs of every variant (default 3)")
+    ap.add_argument("--recurrence-n", metavar="N", type=options.count(1, C.RECURRENCE_MAX_N), default=C.REDUCED_N,
                     help="N of the reduced build for the page comparison (default 2e8)")
-    ap.add_argument("--threads", type=cli.count_option(1), default=os.cpu_count() or 1,
-                    help="team size of growsplit (default: the processor count)")
+    ap.add_argument("--team", metavar="T", type=options.count(1, options.MAX_THREADS),
+                    default=options.physical_cores(), help="team size of growsplit (default: the core count)")
     ap.add_argument("--skip-full", action="store_true", help="only the reduced-size page comparison")
     a = ap.parse_args(argv)
     a.reduced_n = a.recurrence_n
 
-    full = os.path.join(P.ROOT, "build", "release")
-    P.build(full)
-    reduced = os.path.dirname(P.reduced_build(a.reduced_n))
-    binding = P.Binding()
-    plain_env, team_env = binding.env(1), binding.env(a.threads)
-    team, _ = P.Runner().team(os.path.join(full, "bin", "quadguard"), ("1000",), team_env)
+    full = os.path.join(build.ROOT, "build", "release")
+    build.build(full)
+    reduced = os.path.dirname(build.reduced_build(C.Catalogue(), a.reduced_n))
+    binding = Binding()
+    plain_env, team_env = binding.env(1), binding.env(a.team)
+    team = (affinity_of("".join(Runner().run(os.path.join(full, "bin", "quadguard"), ("1000",),
+                                             dict(team_env, **AFFINITY_ENV))[:2])) or ("unknown",))[0]
 
     runs = []  # (label, path, env, preexec, parser)
     if a.skip_full:
         print("full size skipped (--skip-full)")
-    elif P.mem_available() < P.FULL_NEED:
-        print(f"full size skipped: {P.mem_available() / 1e9:.1f} GB of memory available, "
-              f"{P.FULL_NEED / 1e9:.0f} GB needed")
+    elif build.mem_available() < C.FULL_NEED:
+        print(f"full size skipped: {build.mem_available() / 1e9:.1f} GB of memory available, "
+              f"{C.FULL_NEED / 1e9:.0f} GB needed")
     else:
         runs += [("growplain full", os.path.join(full, "bin", "growplain"), plain_env, None),
                  (f"growsplit full {team}t", os.path.join(full, "bin", "growsplit"), team_env, None),
@@ -78,20 +80,20 @@ def main(argv):
     warmup = runs[0][1:]
     times, rss = {}, {}
     for r in range(a.repeats):
-        cli.progress(f"[{r + 1}/{a.repeats}] warm-up run, not measured")
+        progress(f"[{r + 1}/{a.repeats}] warm-up run, not measured")
         run_measured(*warmup)
         for label, path, env, pre in runs:
-            cli.progress(f"[{r + 1}/{a.repeats}] {label}")
+            progress(f"[{r + 1}/{a.repeats}] {label}")
             out, usage = run_measured(path, env, pre)
             if label.startswith("fillfloor"):
                 fields = dict(line.split(None, 1) for line in out.splitlines())
                 times.setdefault("fault in pages", []).append(float(fields["fault"]))
                 times.setdefault("fill faulted memory", []).append(float(fields["fill"]))
             else:
-                times.setdefault(label, []).append(P.read_lines(P.Run("bench", label.split()[0], 1, 1, 0, "", r), out).time_s)
+                times.setdefault(label, []).append(float(C.RECURRENCE.read(out)["time"]))
             rss[label] = max(rss.get(label, 0), usage.ru_maxrss * 1024)
 
-    print(f"recurrence benchmark, {a.repeats} repeats, team of {team} threads obtained (OMP_NUM_THREADS={a.threads})")
+    print(f"recurrence benchmark, {a.repeats} repeats, team of {team} threads obtained (OMP_NUM_THREADS={a.team})")
     print(f"{'run':<34} {'min s':>9} {'median s':>9} {'max s':>9} {'peak RSS GB':>12}")
     med = {}
     for label, values in times.items():
@@ -104,15 +106,15 @@ def main(argv):
 
 
     n = a.reduced_n
-    report.print_ratio(f"growplain 4 KiB / huge pages at N={n} (goal >= 8)", med, f"growplain {n} 4k", f"growplain {n} huge")
-    report.print_ratio(f"growsplit 4 KiB / huge pages at N={n} (goal >= 8)", med, f"growsplit {n} 4k {team}t", f"growsplit {n} huge {team}t")
-    report.print_ratio(f"growplain / growsplit {team} threads, N={n}", med, f"growplain {n} huge", f"growsplit {n} huge {team}t")
-    report.print_ratio(f"growplain / growsplit {team} threads, full size (goal >= 1.8)", med, "growplain full", f"growsplit full {team}t")
+    print_ratio(f"growplain 4 KiB / huge pages at N={n} (goal >= 8)", med, f"growplain {n} 4k", f"growplain {n} huge")
+    print_ratio(f"growsplit 4 KiB / huge pages at N={n} (goal >= 8)", med, f"growsplit {n} 4k {team}t", f"growsplit {n} huge {team}t")
+    print_ratio(f"growplain / growsplit {team} threads, N={n}", med, f"growplain {n} huge", f"growsplit {n} huge {team}t")
+    print_ratio(f"growplain / growsplit {team} threads, full size (goal >= 1.8)", med, "growplain full", f"growsplit full {team}t")
     if "fault in pages" in med:
         med["floor"] = med["fault in pages"] + med["fill faulted memory"]
-        report.print_ratio("growplain full / floor (fault in + fill faulted) (goal <= 1.3)", med, "growplain full", "floor")
+        print_ratio("growplain full / floor (fault in + fill faulted) (goal <= 1.3)", med, "growplain full", "floor")
     return 0
 
 
 if __name__ == "__main__":
-    cli.run_main("growbench", main, sys.argv[1:])
+    run_main("growbench", main, sys.argv[1:])

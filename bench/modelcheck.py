@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Model check: how well a study's time model explains what it measured.
 
-Reads a study folder made with calibration and prints, against the project's goals: the
+Reads a study folder made with calibration (its CSV files) and prints, against the project's goals: the
 predicted over the measured median of every row of the main series (goal within 15%), the
 predicted over the measured crossover N of each parallel pi program (goal within a factor of 3,
 needs --sweep), quadplain's median over its floor (goal within 10%), and the calibration's share
@@ -11,11 +11,11 @@ Usage: bench/modelcheck.py STUDY_DIR
 import argparse
 import csv
 import os
-import re
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
-from ompsuite import cli  # noqa: E402
+import benchlib  # noqa: F401  puts the tools' package on the path
+from ompsuite.console import run_main  # noqa: E402
+from ompsuite.errors import SuiteError  # noqa: E402
 
 
 def main(argv):
@@ -27,13 +27,15 @@ def main(argv):
             rows = list(csv.DictReader(f))
         with open(os.path.join(folder, "machine.csv"), newline="") as f:
             facts = dict(csv.reader(f))
-        with open(os.path.join(folder, "summary.md")) as f:
-            md = f.read()
+        crossovers = []
+        if os.path.exists(os.path.join(folder, "crossovers.csv")):
+            with open(os.path.join(folder, "crossovers.csv"), newline="") as f:
+                crossovers = list(csv.DictReader(f))
     except OSError as e:
-        raise cli.SuiteError(f"{folder} is not a study: {e.strerror}: {e.filename}", 2) from None
+        raise SuiteError(f"{folder} is not a study: {e.strerror}: {e.filename}", 2) from None
     strong = [r for r in rows if r["series"] == "strong" and r["predicted_s"] and r["median_s"]]
     if not strong:
-        raise cli.SuiteError(f"{folder}: no predicted times (was the study calibrated?)", 2)
+        raise SuiteError(f"{folder}: no predicted times (was the study calibrated?)", 2)
     print(f"model check of {folder} ({facts.get('host')}, {facts.get('cores')} cores)")
     print(f"{'program':<10} {'threads':>7} {'median s':>10} {'predicted s':>11} {'pred/meas':>9} {'bound by'}")
     worst = 0.0
@@ -43,14 +45,13 @@ def main(argv):
         print(f"{r['program']:<10} {r['threads']:>7} {float(r['median_s']):10.6f} {float(r['predicted_s']):11.6f} "
               f"{ratio:9.3f} {r['bound_by']}")
     print(f"largest deviation of a prediction: {100 * worst:.1f}% (goal <= 15%)")
-    for m in re.finditer(r"- (\w+), (\d+) threads: beats quadplain by 10% from N = (.+?) measured, (\S+) predicted",
-                         md):
-        try:
-            factor = float(m.group(4)) / float(m.group(3))
-            print(f"crossover {m.group(1)} {m.group(2)} threads: measured {m.group(3)}, predicted {m.group(4)}, "
-                  f"factor {max(factor, 1 / factor):.2f} (goal <= 3)")
-        except ValueError:  # 'never' on either side
-            print(f"crossover {m.group(1)} {m.group(2)} threads: measured {m.group(3)}, predicted {m.group(4)}")
+    for c in crossovers:
+        what = f"crossover {c['program']} {c['threads']} threads: measured {c['measured_n'] or 'never'}, " \
+               f"predicted {c['predicted_n'] or 'n/a'}"
+        if c["measured_n"] and c["predicted_n"]:
+            factor = float(c["predicted_n"]) / float(c["measured_n"])
+            what += f", factor {max(factor, 1 / factor):.2f} (goal <= 3)"
+        print(what)
     plain = next((r for r in strong if r["program"] == "quadplain"), None)
     if plain and plain["pct_floor"]:
         print(f"quadplain median / its floor: {float(plain['pct_floor']) / 100:.3f} (goal <= 1.10)")
@@ -62,4 +63,4 @@ def main(argv):
 
 
 if __name__ == "__main__":
-    cli.run_main("modelcheck", main, sys.argv[1:])
+    run_main("modelcheck", main, sys.argv[1:])

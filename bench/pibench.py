@@ -4,56 +4,58 @@
 Runs every variant REPEATS times, interleaved so that drifts of the machine hit all alike, and
 prints min / median / max of the programs' own reported times and the ratios of the medians.
 Threads are bound as the run command and the study bind them.
-Usage: bench/pibench.py [--pi-n 1e9] [--repeats 5] [--threads CORES] [--build build/release]
+Usage: bench/pibench.py [--pi-n 1e9] [--repeats 5] [--team T] [--build build/release]
 """
 import argparse
 import os
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
-from ompsuite import cli, report  # noqa: E402
-from ompsuite import programs as P  # noqa: E402
-from ompsuite.stats import min_median_max  # noqa: E402
+from benchlib import min_median_max, print_ratio  # also puts the tools' package on the path
+from ompsuite import build, catalogue as C, options  # noqa: E402
+from ompsuite.console import progress, run_main  # noqa: E402
+from ompsuite.errors import SuiteError  # noqa: E402
+from ompsuite.execute import AFFINITY_ENV, Binding, Runner, affinity_of  # noqa: E402
 
 
 def main(argv):
     ap = argparse.ArgumentParser(prog="pibench", description=__doc__.splitlines()[0])
-    ap.add_argument("--pi-n", type=cli.count_option(1, P.PI_MAX_N), default=1000000000,
+    ap.add_argument("--pi-n", metavar="N", type=options.count(1, C.PI_MAX_N), default=1000000000,
                     help="intervals (default 1e9)")
-    ap.add_argument("--repeats", type=cli.count_option(1), default=5, help="runs of every variant (default 5)")
-    ap.add_argument("--threads", type=cli.count_option(1), default=os.cpu_count() or 1,
-                    help="team size of the parallel runs (default: the processor count)")
-    ap.add_argument("--build", default=os.path.join(P.ROOT, "build", "release"),
+    ap.add_argument("--repeats", metavar="N", type=options.count(1, options.MAX_REPEATS), default=5, help="runs of every variant (default 5)")
+    ap.add_argument("--team", metavar="T", type=options.count(1, options.MAX_THREADS),
+                    default=options.physical_cores(), help="team size of the parallel runs (default: the core count)")
+    ap.add_argument("--build", metavar="DIR", default=os.path.join(build.ROOT, "build", "release"),
                     help="release tree to build and use (default build/release)")
     a = ap.parse_args(argv)
 
-    bindir = P.build(a.build)
+    bindir = build.build(a.build)
     benchdir = os.path.join(a.build, "bench")
-    binding, runner = P.Binding(), P.Runner()
-    one, team = binding.env(1), binding.env(a.threads)
+    binding, runner = Binding(), Runner()
+    one, team = binding.env(1), binding.env(a.team)
     base, libm = "quadbase -O2 -mfma, 32-bit index", "quadbase -O2, fma from libm"
     variants = [(base, os.path.join(benchdir, "quadbase"), one),
                 (libm, os.path.join(benchdir, "quadbase_libm"), one),
                 ("quadplain", os.path.join(bindir, "quadplain"), one),
                 ("quadguard 1 thread", os.path.join(bindir, "quadguard"), one),
                 ("quadmerge 1 thread", os.path.join(bindir, "quadmerge"), one),
-                (f"quadguard {a.threads} threads", os.path.join(bindir, "quadguard"), team),
-                (f"quadmerge {a.threads} threads", os.path.join(bindir, "quadmerge"), team)]
+                (f"quadguard {a.team} threads", os.path.join(bindir, "quadguard"), team),
+                (f"quadmerge {a.team} threads", os.path.join(bindir, "quadmerge"), team)]
     variants = [v for v in variants if os.path.exists(v[1])]
     times = {label: [] for label, _, _ in variants}
     results = {}
     for r in range(a.repeats):
         for label, path, env in variants:
-            cli.progress(f"[{r + 1}/{a.repeats}] {label}")
-            run = P.read_lines(P.Run("bench", "quadplain", 1, 1, a.pi_n, "", r), runner.run(path, (str(a.pi_n),), env)[0])
-            if run.time_s is None:
-                raise cli.SuiteError(f"{label}: no pi line in its output")
-            times[label].append(run.time_s)
-            results.setdefault(label, set()).add(run.result)
+            progress(f"[{r + 1}/{a.repeats}] {label}")
+            found = C.PI.read(runner.run(path, (str(a.pi_n),), env)[0])
+            if "time" not in found:
+                raise SuiteError(f"{label}: no pi line in its output")
+            times[label].append(float(found["time"]))
+            results.setdefault(label, set()).add(found["result"])
 
-    obtained, _ = runner.team(os.path.join(bindir, "quadguard"), ("1000",), team)
+    obtained = (affinity_of("".join(runner.run(os.path.join(bindir, "quadguard"), ("1000",),
+                                               dict(team, **AFFINITY_ENV))[:2])) or ("unknown",))[0]
     print(f"pi benchmark, N = {a.pi_n}, {a.repeats} repeats, {os.cpu_count()} cores, team of {obtained} threads "
-          f"obtained for {a.threads} asked, {binding.describe()}")
+          f"obtained for {a.team} asked, {binding.describe()}")
     print(f"{'variant':<36} {'min s':>9} {'median s':>9} {'max s':>9}  pi")
     med = {}
     for label, _, _ in variants:
@@ -62,14 +64,14 @@ def main(argv):
         print(f"{label:<36} {lo:9.4f} {mid:9.4f} {hi:9.4f}  {' / '.join(sorted(results[label]))}")
 
     print("ratios of medians:")
-    t = a.threads
-    report.print_ratio("quadplain / plain 32-bit loop (goal <= 0.6)", med, "quadplain", base)
-    report.print_ratio("plain loop with libm fma / with the instruction", med, libm, base)
-    report.print_ratio("quadguard 1 thread / quadplain (goal within 3%)", med, "quadguard 1 thread", "quadplain")
-    report.print_ratio("quadmerge 1 thread / quadplain (goal within 3%)", med, "quadmerge 1 thread", "quadplain")
-    report.print_ratio(f"quadplain / quadguard {t} threads (goal >= {0.95 * t:.2f})", med, "quadplain",
+    t = a.team
+    print_ratio("quadplain / plain 32-bit loop (goal <= 0.6)", med, "quadplain", base)
+    print_ratio("plain loop with libm fma / with the instruction", med, libm, base)
+    print_ratio("quadguard 1 thread / quadplain (goal within 3%)", med, "quadguard 1 thread", "quadplain")
+    print_ratio("quadmerge 1 thread / quadplain (goal within 3%)", med, "quadmerge 1 thread", "quadplain")
+    print_ratio(f"quadplain / quadguard {t} threads (goal >= {0.95 * t:.2f})", med, "quadplain",
                        f"quadguard {t} threads")
-    report.print_ratio(f"quadplain / quadmerge {t} threads (goal >= {0.95 * t:.2f})", med, "quadplain",
+    print_ratio(f"quadplain / quadmerge {t} threads (goal >= {0.95 * t:.2f})", med, "quadplain",
                        f"quadmerge {t} threads")
     same = results.get("quadplain") == results.get(base)
     print(f"quadplain prints the same pi as the plain loop: {'yes' if same else 'NO'}")
@@ -77,4 +79,4 @@ def main(argv):
 
 
 if __name__ == "__main__":
-    cli.run_main("pibench", main, sys.argv[1:])
+    run_main("pibench", main, sys.argv[1:])

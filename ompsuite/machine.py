@@ -29,7 +29,7 @@ def memory_bytes():
 
 def compiler(bindir):
     """The compiler recorded in the build tree the programs came from, with its version line."""
-    cache = _read(os.path.join(os.path.dirname(bindir), "CMakeCache.txt"))
+    cache = _read(os.path.join(os.path.dirname(os.path.normpath(bindir)), "CMakeCache.txt"))
     m = re.search(r"^CMAKE_CXX_COMPILER:\w+=(.+)$", cache, re.M)
     if not m:
         return "unknown (programs from outside a build tree)"
@@ -40,12 +40,13 @@ def compiler(bindir):
         return m.group(1)
 
 
-def facts(bindir, binding, extra=()):
-    """Key, value pairs for machine.csv."""
+def facts(bindir, binding, cores, extra=()):
+    """Key, value pairs for machine.csv: cores are physical cores, cpus the logical CPUs."""
     omp = {k: v for k, v in os.environ.items() if k.startswith(("OMP_", "GOMP_", "KMP_"))}
     return [("schema", SCHEMA), ("host", socket.gethostname()),
             ("date", datetime.datetime.now().astimezone().isoformat(timespec="seconds")),
-            ("processor", processor()), ("cores", str(os.cpu_count())), ("memory_bytes", str(memory_bytes())),
+            ("processor", processor()), ("cores", str(cores)),
+            ("cpus", str(os.cpu_count())), ("memory_bytes", str(memory_bytes())),
             ("compiler", compiler(bindir)), ("os", f"{platform.system()} {platform.release()}"),
             ("openmp_environment", " ".join(f"{k}={v}" for k, v in sorted(omp.items())) or "(none)"),
             ("binding", binding.describe()), *extra]

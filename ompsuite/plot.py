@@ -5,16 +5,14 @@ import os
 import shutil
 import subprocess
 
-from .cli import progress
-
-# Filled circle, open square (drawn larger, so that a circle under it stays visible), triangle.
-POINT_TYPES = {"quadguard": 7, "quadmerge": 4, "growsplit": 9}
-POINT_SIZES = {"quadguard": 1.3, "quadmerge": 2.2, "growsplit": 1.5}
+from .console import progress
 
 
 def quote(text):
-    """A gnuplot single-quoted string: only the quote itself needs escaping (doubled)."""
-    return "'" + str(text).replace("'", "''") + "'"
+    """A gnuplot single-quoted string. The quote is doubled; a newline or other control
+    character would end the command and let the rest run as gnuplot commands, so none survives."""
+    clean = "".join(c if c.isprintable() else " " for c in str(text))
+    return "'" + clean.replace("'", "''") + "'"
 
 
 def draw(folder, name, script):
@@ -43,33 +41,40 @@ def draw(folder, name, script):
             os.remove(part)
 
 
+def _plotted(rows):
+    """The parallel programs that have a point style, in the catalogue's order of the rows."""
+    entries = []
+    for r in rows:
+        if r.entry.point and r.entry not in entries:
+            entries.append(r.entry)
+    return entries
+
+
 def speedup_plot(folder, rows, subtitle):
     """Speedup of the median against threads obtained, with min–max bars, one point type per
     program, the ideal line up to the largest team obtained, and the model's prediction as lines."""
     blocks, predicted = [], []
-    strong = [r for r in rows if r["series"] == "strong" and r["program"] in POINT_TYPES and r["speedup"] != ""]
-    for prog in POINT_TYPES:
-        mine = sorted((r for r in strong if r["program"] == prog), key=lambda r: r["threads"])
-        if mine:
-            base = mine[0]["speedup"] * mine[0]["median_s"]
-            blocks.append((prog, [(r["threads"], r["speedup"], base / r["max_s"], base / r["min_s"]) for r in mine]))
-        pred = [(r["threads"], r["predicted_speedup"]) for r in mine if r.get("predicted_speedup")]
+    strong = [r for r in rows if r.series == "strong" and r.speedup is not None and r.threads]
+    entries = _plotted(strong)
+    for colour, entry in enumerate(entries, 1):
+        mine = sorted((r for r in strong if r.entry is entry), key=lambda r: r.threads)
+        base = mine[0].speedup * mine[0].median_s
+        blocks.append((entry, colour, entry.name,
+                       [(r.threads, r.speedup, base / r.max_s, base / r.min_s) for r in mine]))
+        pred = [(r.threads, r.predicted_speedup) for r in mine if r.predicted_speedup]
         if pred:
-            predicted.append((f"{prog} predicted", pred))
+            predicted.append((entry, colour, f"{entry.name} predicted", pred))
     if not blocks:
         return False
-    top = max(p[0] for _, pts in blocks for p in pts)
-    write_blocks(folder, "speedup.dat", [("ideal", [(1, 1), (top, top)])] + blocks + predicted)
+    top = max(p[0] for *_, pts in blocks for p in pts)
+    write_blocks(folder, "speedup.dat", [("ideal", [(1, 1), (top, top)])] + [(b[2], b[3]) for b in blocks + predicted])
     plots = ["'speedup.dat' index 0 using 1:2 with lines dashtype 2 lc rgb 'gray' title columnheader(1)"]
-    for i, (label, _) in enumerate(blocks + predicted, 1):
-        prog = label.split()[0]
-        colour = list(POINT_TYPES).index(prog) + 1
+    for i, (entry, colour, label, _) in enumerate(blocks + predicted, 1):
         if label.endswith("predicted"):
             plots.append(f"'speedup.dat' index {i} using 1:2 with lines dashtype 3 lc {colour} title columnheader(1)")
         else:
-            plots.append(f"'speedup.dat' index {i} using 1:2:3:4 with yerrorlines pt {POINT_TYPES[prog]} "
-                         f"ps {POINT_SIZES[prog]} "
-                         f"lc {colour} title columnheader(1)")
+            plots.append(f"'speedup.dat' index {i} using 1:2:3:4 with yerrorlines pt {entry.point[0]} "
+                         f"ps {entry.point[1]} lc {colour} title columnheader(1)")
     script = (f"set title {_title('Speedup over the serial baseline (median, bars: min-max)', subtitle)} "
               "font ',10'\n"
               "set xlabel 'threads obtained'\nset ylabel 'speedup'\nset key below\nset grid\n"
@@ -81,6 +86,7 @@ def speedup_plot(folder, rows, subtitle):
 def write_blocks(folder, name, blocks):
     with open(os.path.join(folder, name), "w") as f:
         for label, pts in blocks:
+            label = "".join(c if c.isprintable() and c != '"' else " " for c in str(label))
             f.write(f'"{label}"\n' + "".join(" ".join(f"{v:.6g}" for v in p) + "\n" for p in pts) + "\n\n")
 
 
@@ -90,33 +96,32 @@ def _title(text, subtitle):
 
 
 def sweep_plot(folder, rows, subtitle, crossovers):
-    """Speedup over quadplain against N (log scale) for each parallel pi program and team size,
-    measured (points) and predicted by the model (dashed), the predicted crossovers marked."""
+    """Speedup over the serial baseline against N (log scale) for each parallel pi program and
+    team size, measured (points) and predicted by the model (dashed), the predicted crossovers marked."""
+    sweep = [r for r in rows if r.series == "sweep"]
     blocks = []
-    for prog in ("quadguard", "quadmerge"):
-        for t in sorted({r["threads"] for r in rows if r["series"] == "sweep" and r["program"] == prog}):
-            pts = sorted((r["problem_size"], r["speedup"]) for r in rows if r["series"] == "sweep"
-                         and r["program"] == prog and r["threads"] == t and r["speedup"] != "")
+    for entry in _plotted(sweep):
+        for t in sorted({r.threads for r in sweep if r.entry is entry and r.threads}):
+            mine = sorted((r for r in sweep if r.entry is entry and r.threads == t), key=lambda r: r.problem_size)
+            pts = [(r.problem_size, r.speedup) for r in mine if r.speedup is not None]
             if pts:
-                blocks.append((f"{prog} {t} threads", pts))
-            pred = sorted((r["problem_size"], r["predicted_speedup"]) for r in rows if r["series"] == "sweep"
-                          and r["program"] == prog and r["threads"] == t and r.get("predicted_speedup"))
+                blocks.append((entry, f"{entry.name} {t} threads", pts))
+            pred = [(r.problem_size, r.predicted_speedup) for r in mine if r.predicted_speedup]
             if pred:
-                blocks.append((f"{prog} {t} threads predicted", pred))
+                blocks.append((entry, f"{entry.name} {t} threads predicted", pred))
     if not blocks:
         return False
-    write_blocks(folder, "sweep.dat", blocks)
+    write_blocks(folder, "sweep.dat", [(label, pts) for _, label, pts in blocks])
     plots = ["1.1 with lines dashtype 2 lc rgb 'gray' title 'speedup 1.1'"]
-    for i, (label, _) in enumerate(blocks):
-        prog = label.split()[0]
-        style = "lines dashtype 3" if label.endswith("predicted") else f"linespoints pt {POINT_TYPES[prog]}"
+    for i, (entry, label, _) in enumerate(blocks):
+        style = "lines dashtype 3" if label.endswith("predicted") else f"linespoints pt {entry.point[0]}"
         plots.append(f"'sweep.dat' index {i} using 1:2 with {style} lc {i // 2 + 1} title columnheader(1)")
     # One marker per predicted crossover, each label at its own height so that close ones stay legible.
     arrows = "".join(f"set arrow from {n:.6g}, graph 0 to {n:.6g}, graph 1 nohead dashtype 4 lc {k + 1}\n"
                      f"set label {quote(f'{label}: predicted crossover')} at {n:.6g}, graph {0.95 - 0.07 * k:.2f} "
                      f"left offset 0.5,0 font ',8' tc lt {k + 1}\n" for k, (label, n) in enumerate(crossovers) if n)
-    sizes = [p[0] for _, pts in blocks for p in pts]
-    script = (f"set title {_title('Speedup over quadplain against problem size', subtitle)} font ',10'\n"
+    sizes = [p[0] for *_, pts in blocks for p in pts]
+    script = (f"set title {_title('Speedup over the serial baseline against problem size', subtitle)} font ',10'\n"
               f"set logscale x\nset format x '1e%L'\nset xrange [{min(sizes) / 1.5:.6g}:{max(sizes) * 1.5:.6g}]\n"
               "set xlabel 'N (intervals)'\nset ylabel 'speedup'\nset key below\nset grid\nset yrange [0:*]\n"
               + arrows +
@@ -126,21 +131,52 @@ def sweep_plot(folder, rows, subtitle, crossovers):
 
 def weak_plot(folder, rows, subtitle):
     """Weak scaling efficiency t(1) / t(T) against threads, N = base x T."""
+    weak = [r for r in rows if r.series == "weak" and r.efficiency is not None]
     blocks = []
-    for prog in ("quadguard", "quadmerge"):
-        pts = sorted((r["threads"], r["efficiency"]) for r in rows
-                     if r["series"] == "weak" and r["program"] == prog and r["efficiency"] != "")
-        if pts:
-            blocks.append((prog, pts))
+    for entry in _plotted(weak):
+        blocks.append((entry, sorted((r.threads, r.efficiency) for r in weak if r.entry is entry)))
     if not blocks:
         return False
-    write_blocks(folder, "weak.dat", blocks)
+    write_blocks(folder, "weak.dat", [(entry.name, pts) for entry, pts in blocks])
     top = max(t for _, pts in blocks for t, _ in pts)
     plots = ["1 with lines dashtype 2 lc rgb 'gray' title 'ideal'"] + [
-        f"'weak.dat' index {i} using 1:2 with linespoints pt {POINT_TYPES[label]} ps 1.5 lc {i + 1} "
-        "title columnheader(1)" for i, (label, _) in enumerate(blocks)]
+        f"'weak.dat' index {i} using 1:2 with linespoints pt {entry.point[0]} ps 1.5 lc {i + 1} "
+        "title columnheader(1)" for i, (entry, _) in enumerate(blocks)]
     script = (f"set title {_title('Weak scaling: efficiency t(1) / t(T), N = base x T', subtitle)} font ',10'\n"
               f"set xlabel 'threads obtained'\nset ylabel 'efficiency'\nset key left bottom\nset grid\n"
               f"set xrange [0.5:{top + 0.5}]\n" + ("set xtics 1\n" if top <= 16 else "") +
               "set yrange [0:1.2]\nplot " + ", \\\n     ".join(plots) + "\n")
     return draw(folder, "weak", script)
+
+
+def compare_plot(out, studies, strong_rows):
+    """compare.png: strong-scaling speedup against threads, one colour per machine, one point
+    shape per program, for the programs that ran with more than one thread. strong_rows(study)
+    gives a study's (program, threads, speedup) triples."""
+    programs = []
+    for s in studies:
+        for prog, threads, _ in strong_rows(s):
+            if threads > 1 and prog not in programs:
+                programs.append(prog)
+    clauses, blocks, top, named = [], [], 1, set()
+    for m, s in enumerate(studies):
+        for p, prog in enumerate(programs):
+            points = sorted((t, v) for name, t, v in strong_rows(s) if name == prog and v is not None)
+            if not points:
+                continue
+            top = max(top, points[-1][0])
+            if m not in named:  # one key entry per machine, in its colour, naming its processor
+                named.add(m)
+                cores = s.facts.get("cores")
+                what = s.facts.get("processor", "") + (f", {cores} cores" if cores else "")
+                clauses.append(f"NaN with lines lc {m + 1} lw 3 title {quote(f'{s.label}: {what}')}")
+            clauses.append(f"'compare.dat' index {len(blocks) + 1} using 1:2 with linespoints lc {m + 1} "
+                           f"pt {p + 4} dt {p + 1} title {quote(f'{prog} on {s.label}')}")
+            blocks.append((f"{prog} on {s.label}", points))
+    write_blocks(out, "compare.dat", [("ideal", [(1, 1), (top, top)])] + blocks)
+    script = ("set title 'Speedup over the serial baseline (median time) on each machine'\n"
+              "set xlabel 'threads'\nset ylabel 'speedup'\nset key below\nset grid\n"
+              f"set xrange [0.5:{top + 0.5}]\n" + ("set xtics 1\n" if top <= 16 else "") + "set yrange [0:*]\n"
+              "plot 'compare.dat' index 0 using 1:2 with lines dashtype 2 lc rgb 'gray' title 'ideal'" +
+              "".join(f", \\\n     {c}" for c in clauses) + "\n")
+    return draw(out, "compare", script)

@@ -1,82 +1,44 @@
 """Running a planned list of jobs: each run is read, checked and saved before the next starts,
 and whatever stops the list (a failing program, Ctrl-C, SIGTERM, an OS error) stops it cleanly
 with everything measured so far kept."""
-import dataclasses
-import os
-
-from . import programs as P
-from .cli import Interrupted, SuiteError, progress
+from .console import progress
+from .errors import Interrupted, SuiteError
+from .execute import Executor
 from .validate import Validator
-
-
-@dataclasses.dataclass
-class Job:
-    series: str
-    program: str
-    threads: int          # requested; None for the runtime's default team
-    problem_size: int
-    size_note: str
-    repeat: int
-    path: str
-    args: tuple
-    env: dict
 
 
 class Stopped(SuiteError):
     """The list stopped early; carries the reason's status and the runs kept."""
 
 
+def job_label(k, total, job):
+    size = f" N={job.problem_size}" if job.problem_size else ""
+    return (f"[{k}/{total}] {job.program}" + (f" threads={job.threads}" if job.threads else "") +
+            f"{size} repeat={job.repeat}")
+
+
 class Session:
-    def __init__(self, log=None, show=None):
-        self.runner = P.Runner()
+    def __init__(self, log=None, show=None, executor=None):
+        self.executor = executor or Executor()
         self.validator = Validator()
         self.log = log            # a RunLog, or None when nothing is saved to a file
         self.show = show          # called with each finished Run (for printing), or None
         self.runs = []
-        self.teams = {}           # (program, env key) -> (threads, placement)
-        self.shortfalls = []      # lines about teams smaller than asked for
 
-    def team(self, job):
-        """Threads obtained for a pi program in exactly the job's environment (one untimed run)."""
-        key = (job.program, tuple(sorted(job.env.items())))
-        if key not in self.teams:
-            self.teams[key] = self.runner.team(job.path, ("1000",), job.env)
-        return self.teams[key]
-
-    def run_job(self, job):
-        env = dict(job.env, **P.AFFINITY_ENV) if job.program == "growsplit" else job.env
-        placement = ""
-        if job.program in ("quadguard", "quadmerge"):
-            threads, placement = self.team(job)
-        out, _, affinity = self.runner.run(job.path, job.args, env)
-        if job.program == "growsplit":
-            threads, placement = affinity or (1, "")
-        elif job.program in P.SERIAL:
-            threads = 1
-        elif job.program == "teamtally":
-            threads = 0  # from its own report, below
-        run = P.Run(job.series, job.program, job.threads, threads, job.problem_size, job.size_note, job.repeat)
-        P.read_lines(run, out)
-        self.validator.check(run)
-        run.placement = placement
-        if job.program in P.PARALLEL and job.threads and run.threads < job.threads:
-            line = f"{job.program}: asked for {job.threads} threads, the runtime gave {run.threads}"
-            if line not in self.shortfalls:
-                self.shortfalls.append(line)
-                progress(line)
-        return run
+    @property
+    def shortfalls(self):
+        return self.executor.shortfalls
 
     def execute(self, jobs, where=None):
         """Run every job in order; on any stop, raise Stopped with 'M of N runs saved in DIR'."""
         try:
             for k, job in enumerate(jobs, 1):
-                size = f" N={job.problem_size}" if job.problem_size else ""
-                progress(f"[{k}/{len(jobs)}] {job.program}" + (f" threads={job.threads}" if job.threads else "") +
-                         f"{size} repeat={job.repeat}")
-                run = self.run_job(job)
+                progress(job_label(k, len(jobs), job))
+                run = self.executor.run(job)
+                self.validator.check(run)
                 self.runs.append(run)
                 if self.log:
-                    self.log.add(run)
+                    self.log.add(run.row())
                 if self.show:
                     self.show(run)
         except (KeyboardInterrupt, Interrupted, SuiteError, OSError) as e:
@@ -89,4 +51,4 @@ class Session:
         return self.runs
 
     def failures(self):
-        return [r for r in self.runs if r.check != "ok"]
+        return [r for r in self.runs if not r.check.ok]

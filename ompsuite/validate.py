@@ -7,7 +7,7 @@ never rounding. u is the unit roundoff of doubles, 2**-53.
 import re
 from decimal import Decimal, localcontext
 
-from . import programs as P
+from .records import Check
 
 U = 2.0 ** -53
 PI = Decimal("3.14159265358979323846264338327950288")
@@ -66,8 +66,9 @@ def check_bound(n):
     return (3 * n + 14) * U * SLACK
 
 
-def ulps(printed, reference):
-    """Distance in units of the printed pi's last decimal."""
+def units_of_15th_decimal(printed, reference):
+    """Distance in units of the printed pi's last (15th) decimal: not units in the last place of
+    the double, which are about four times smaller near pi."""
     return int(((Decimal(printed) - Decimal(reference)) / PRINTED_PI_UNIT).to_integral_value())
 
 
@@ -75,15 +76,15 @@ class Validator:
     """Checks each run as it comes; remembers the serial results it compares the others with."""
 
     def __init__(self):
-        self.serial_pi = {}        # N -> quadplain's printed pi
-        self.plain_final = {}      # N -> growplain's printed final value
+        self.serial_pi = {}        # N -> the serial pi program's printed pi
+        self.serial_final = {}     # N -> the serial recurrence program's printed final value
 
     def check(self, run):
         try:
-            reason = {"pi": self._pi, "grow": self._grow, "team": self._team}[P.kind(run.program)](run)
+            reason = getattr(self, "_" + run.entry.kind.name)(run)
         except (ArithmeticError, ValueError) as e:
             reason = f"unreadable result ({e})"
-        run.check = "ok" if reason is None else f"FAIL: {reason}"
+        run.check = Check.passed() if reason is None else Check.failed(reason)
         return run.check
 
     def _pi(self, run):
@@ -95,54 +96,53 @@ class Validator:
         pi = Decimal(run.result)
         if not pi.is_finite() or abs(pi - PI) > Decimal(pi_bound(n)):
             return f"pi = {run.result} is not within {pi_bound(n):.1e} of pi"
-        if run.program == "quadplain":
+        if not run.entry.parallel:
             self.serial_pi.setdefault(n, run.result)
             if self.serial_pi[n] != run.result:
                 return f"pi = {run.result} differs from the same program's earlier {self.serial_pi[n]}"
         elif n in self.serial_pi:
-            if abs(pi - Decimal(self.serial_pi[n])) > Decimal(team_pi_bound(n)):
-                return (f"pi = {run.result} is not within {team_pi_bound(n):.1e} of the serial "
-                        f"{self.serial_pi[n]}")
-            if run.threads == 1 and run.result != self.serial_pi[n]:
-                return f"one thread printed {run.result}, not the serial {self.serial_pi[n]}"
+            serial = self.serial_pi[n]
+            if abs(pi - Decimal(serial)) > Decimal(team_pi_bound(n)):
+                return f"pi = {run.result} is not within {team_pi_bound(n):.1e} of the serial {serial}"
+            if run.threads == 1 and run.result != serial:
+                return f"one thread printed {run.result}, not the serial {serial}"
         return None
 
-    def _grow(self, run):
+    def _recurrence(self, run):
         n = run.problem_size
         if run.time_s is None or not run.result or not run.check_value:
             return "incomplete report: " + " / ".join(run.output.splitlines()[:3])
         final = Decimal(run.result)
+        if not final.is_finite():
+            return f"final value {run.result} is not a number"
         exact = closed_final(n)
         if abs(final / exact - 1) > Decimal(final_bound(n)):
             return (f"final value {run.result} is not RATIO**(N+2) = {exact:.17g} for N = {n} "
                     f"(programs built for another N?)")
-        first_power = 1 if run.program == "growplain" else 2
         check = Decimal(run.check_value)
-        exact = closed_check(n, first_power)
-        if abs(check - exact) > exact * Decimal(check_bound(n)) + Decimal("5e-7"):
-            return f"check value {run.check_value} is not {exact:.6f} for N = {n}"
-        if run.program == "growplain":
-            self.plain_final.setdefault(n, run.result)
-        elif n in self.plain_final:
-            plain = Decimal(self.plain_final[n])
-            if run.threads == 1 and run.result != self.plain_final[n]:
-                return f"one thread gave {run.result}, not growplain's {self.plain_final[n]}"
-            if abs(final / plain - 1) > 2 * Decimal(final_bound(n)):
-                return f"final value {run.result} is too far from growplain's {self.plain_final[n]}"
+        powers = (run.entry.first_power,) if run.entry.first_power else (1, 2)
+        closest = min((closed_check(n, p) for p in powers), key=lambda exact: abs(check - exact))
+        if not check.is_finite() or abs(check - closest) > closest * Decimal(check_bound(n)) + Decimal("5e-7"):
+            return f"check value {run.check_value} is not {closest:.6f} for N = {n}"
+        if not run.entry.parallel:
+            self.serial_final.setdefault(n, run.result)
+        elif n in self.serial_final:
+            serial = self.serial_final[n]
+            if run.threads == 1 and run.result != serial:
+                return f"one thread gave {run.result}, not {run.entry.baseline}'s {serial}"
+            if abs(final / Decimal(serial) - 1) > 2 * Decimal(final_bound(n)):
+                return f"final value {run.result} is too far from {run.entry.baseline}'s {serial}"
         return None
 
     def _team(self, run):
         out = run.output
-        m = re.search(r"^Number of threads = (\d+)$", out, re.M)
-        if not m:
+        team = run.team_reported
+        if team is None:
             return "no 'Number of threads' line"
-        team = int(m.group(1))
-        starts = sorted(int(t) for t in re.findall(r"^Thread (\d+) is starting\.\.\.$", out, re.M))
+        starts = re.findall(r"^Thread (\d+) is starting\.\.\.$", out, re.M)
+        starts = sorted(int(t) for t in starts[:team + 1])
         if starts != list(range(team)):
-            return f"start lines for threads {starts}, expected one for each of 0 .. {team - 1}"
-        total = re.search(r"^Thread -1 is done! Total= (\S+)$", out, re.M)
-        if not total or total.group(1) != TEAM_TOTAL:
-            return f"total {total.group(1) if total else 'missing'}, expected {TEAM_TOTAL}"
-        run.threads, run.result = team, total.group(1)
+            return f"start lines for threads {starts[:8]}, expected one for each of 0 .. {team - 1}"
+        if run.result != TEAM_TOTAL:
+            return f"total {run.result or 'missing'}, expected {TEAM_TOTAL}"
         return None
-

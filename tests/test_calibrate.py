@@ -83,7 +83,7 @@ class Calibration(unittest.TestCase):
 
     def test_refusals(self):
         for args in (["--threads", "0"], ["--threads", "1,,2"], ["--repeats", "x"], ["--repeats"],
-                     ["--buffer-mb=-1"], ["--fast"]):
+                     ["--buffer-mib=-1"], ["--buffer-mb", "256"], ["--fast"]):
             with self.subTest(args=args):
                 proc = calibrate(args)
                 self.assertEqual(proc.returncode, 2, f"stderr {proc.stderr!r}")
@@ -92,7 +92,7 @@ class Calibration(unittest.TestCase):
         if os.environ.get("SUITE_SANITIZE") == "1":
             return  # the sanitizer's runtime needs more address space than any limit leaves
         # 4 GiB of buffer within 2 GB of address space: the allocation fails, and says so.
-        proc = calibrate(["--quick", "--buffer-mb", "4096"], prefix=("prlimit", "--as=2000000000"))
+        proc = calibrate(["--quick", "--buffer-mib", "4096"], prefix=("prlimit", "--as=2000000000"))
         self.assertEqual(proc.returncode, 1, f"stderr {proc.stderr!r}")
         self.assertEqual(proc.stdout, "")
         # Progress lines come first; the failure is the last line.

@@ -8,12 +8,13 @@ up; that case is reported on standard error and in the Markdown, because their t
 not comparable. Folders that are not studies are refused with exit status 2.
 """
 import csv
+import math
 import os
 
 from . import plot as plots
-from . import report
-from .cli import SuiteError, progress
+from .errors import SuiteError
 from .machine import SCHEMA
+from .tables import fmt_time, md_cell as cell
 SUMMARY_COLUMNS = ("series", "program", "threads", "problem_size", "median_s", "speedup", "efficiency")
 STRONG = "strong"
 
@@ -36,9 +37,12 @@ def number(text, where, column, optional=True):
             return None
         raise SuiteError(f"{where}: no {column}", 2)
     try:
-        return float(text)
+        value = float(text)
     except ValueError:
         raise SuiteError(f"{where}: {column} '{text}' is not a number", 2) from None
+    if not math.isfinite(value) or value < 0:
+        raise SuiteError(f"{where}: {column} '{text}' is not a finite number of at least 0", 2)
+    return value
 
 
 def row_key(row):
@@ -138,10 +142,6 @@ def ordered_keys(studies):
     return sorted(keys, key=lambda k: (series.index(k[0]), programs.index(k[1]), k[2], size_order(k[3])))
 
 
-def cell(text):
-    return str(text).replace("|", "\\|").replace("\n", " ")
-
-
 def fmt(value, pattern):
     return "n/a" if value is None else pattern % value
 
@@ -175,7 +175,7 @@ def results_tables(studies):
         head = ["program", "threads"] + (["problem size"] if sized else [])
         align = ["---", "---:"] + (["---"] if sized else [])
         for s in studies:
-            head += [f"{s.label} median s", f"{s.label} speedup", f"{s.label} efficiency"]
+            head += [f"{s.label} median", f"{s.label} speedup", f"{s.label} efficiency"]
             align += ["---:"] * 3
             if floor:
                 head.append(f"{s.label} % of floor")
@@ -190,7 +190,7 @@ def results_tables(studies):
                 if r is None:
                     row += ["—"] * (4 if floor else 3)
                     continue
-                median = fmt(r["median_s"], "%.6f")
+                median = fmt_time(r["median_s"]) if r["median_s"] is not None else "n/a"
                 if r["check"] != "ok":
                     median += " FAIL"
                     failed = True
@@ -204,62 +204,23 @@ def results_tables(studies):
     return lines
 
 
-def plot(out, studies):
-    """compare.png: strong-scaling speedup against threads, one colour per machine, one point
-    shape per program, for the programs that ran with more than one thread."""
-    programs = []
-    for s in studies:
-        for (series, prog, threads, _) in s.rows:
-            if series == STRONG and threads > 1 and prog not in programs:
-                programs.append(prog)
-    clauses, blocks, top, named = [], [], 1, set()
-    for m, s in enumerate(studies):
-        for p, prog in enumerate(programs):
-            points = sorted((k[2], r["speedup"]) for k, r in s.rows.items()
-                            if k[0] == STRONG and k[1] == prog and r["speedup"] is not None)
-            if not points:
-                continue
-            top = max(top, points[-1][0])
-            if m not in named:  # one key entry per machine, in its colour, naming its processor
-                named.add(m)
-                cores = s.facts.get("cores")
-                what = s.facts.get("processor", "") + (f", {cores} cores" if cores else "")
-                clauses.append(f"NaN with lines lc {m + 1} lw 3 title {plots.quote(f'{s.label}: {what}')}")
-            clauses.append(f"'compare.dat' index {len(blocks) + 1} using 1:2 with linespoints lc {m + 1} "
-                           f"pt {p + 4} dt {p + 1} title {plots.quote(f'{prog} on {s.label}')}")
-            blocks.append((f"{prog} on {s.label}", points))
-    plots.write_blocks(out, "compare.dat", [("ideal", [(1, 1), (top, top)])] + blocks)
-    script = ("set title 'Speedup over the serial baseline (median time) on each machine'\n"
-              "set xlabel 'threads'\nset ylabel 'speedup'\nset key below\nset grid\n"
-              f"set xrange [0.5:{top + 0.5}]\n" + ("set xtics 1\n" if top <= 16 else "") + "set yrange [0:*]\n"
-              "plot 'compare.dat' index 0 using 1:2 with lines dashtype 2 lc rgb 'gray' title 'ideal'" +
-              "".join(f", \\\n     {c}" for c in clauses) + "\n")
-    return plots.draw(out, "compare", script)
+def strong_speedups(study):
+    """(program, threads, speedup) of a study's strong-scaling rows, for the plot."""
+    return [(k[1], k[2], r["speedup"]) for k, r in study.rows.items() if k[0] == STRONG]
 
 
-def run(a):
-    studies = read_studies(a.studies)
-    report.check_out_dir(a.out, ("compare.md", "compare.gp"))
-    for s in studies:
-        if s.facts.get("completed", "yes") != "yes":
-            progress(f"compare: the study in {s.path} did not finish ({s.facts['completed'][4:]}): "
-                     "its figures rest on fewer runs")
+def incomplete(study):
+    """Why a study stopped early, or None when it finished."""
+    done = study.facts.get("completed", "yes")
+    return None if done == "yes" else (done.partition(": ")[2] or done)
+
+
+def document(studies):
+    """The Markdown of the comparison and the lines about differing sizes."""
     differences = size_differences(studies)
     lines = ["# Machines side by side", ""] + machines_table(studies) + [""]
     if differences:
-        progress(f"compare: the studies used different problem sizes ({'; '.join(differences)}): "
-                 "their times are not comparable")
         lines += ["**Different problem sizes:** the studies did not run the same problems, so their times are "
                   "not comparable (speedup and efficiency are each machine's own):", ""]
         lines += [f"- {cell(d)}" for d in differences] + [""]
-    lines += results_tables(studies)
-    try:
-        os.makedirs(a.out, exist_ok=True)
-        with open(os.path.join(a.out, "compare.md"), "w") as f:
-            f.write("\n".join(lines))
-        plotted = plot(a.out, studies)
-    except OSError as e:
-        raise SuiteError(f"cannot write into {a.out}: {e.strerror}") from None
-    print("\n".join(lines))
-    print(f"written: {a.out}/compare.md, compare.gp" + (", compare.png" if plotted else ""))
-    return 0
+    return lines + results_tables(studies), differences

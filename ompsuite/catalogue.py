@@ -1,0 +1,181 @@
+"""The catalogue: one entry per program, and the only place in the tools that names them.
+
+An entry says what the program is (its kind), what it is compared with (its serial baseline),
+how its team size is learned, the constructs the time model charges it for, and how it is drawn.
+The kind says how its lines are read, how it is checked (validate), how its rate is counted and
+how it is run (N as its argument or built in). Adding a program is one entry here plus its source;
+a user's own variant (--program NAME=PATH[:KIND]) becomes an entry of the same shape.
+"""
+import dataclasses
+import os
+import re
+
+from .errors import SuiteError
+
+PI_MAX_N = 2147483647          # the pi programs' 32-bit index and report
+RECURRENCE_MAX_N = 2147483646  # N + 1 elements must fit the 32-bit loop index
+FULL_N = 2000000000            # the recurrence programs as delivered: 16 GB
+FULL_NEED = 17 * 10**9         # bytes of available memory a full-size recurrence program needs
+REDUCED_N = 200000000
+
+
+@dataclasses.dataclass(frozen=True)
+class Kind:
+    name: str
+    timed: bool          # prints its own run time
+    n_argument: bool     # N is the first argument (else it is built into the program)
+    printed_tick: float  # the finest step of the time it prints
+    lines: tuple         # (field, regex) pairs read from its standard output
+    first_line: str      # how its report starts: tells a variant's kind
+
+    def read(self, output):
+        """{field: text} of the lines found; a missing line leaves its field out."""
+        found = {}
+        for field, pattern in self.lines:
+            m = pattern.search(output)
+            if m:
+                found[field] = m.group(1)
+        return found
+
+
+def _line(pattern):
+    return re.compile(pattern, re.M)
+
+
+PI = Kind("pi", True, True, 1e-8, (
+    ("result", _line(r"^pi = (\S+), N = +-?\d+, time = \d+\.\d+ secs$")),
+    ("printed_n", _line(r"^pi = \S+, N = +(-?\d+), time = \d+\.\d+ secs$")),
+    ("time", _line(r"^pi = \S+, N = +-?\d+, time = (\d+\.\d+) secs$"))), r"^pi = ")
+RECURRENCE = Kind("recurrence", True, False, 1e-6, (
+    ("time", _line(r"^(?:Sequential|Parallel) RunTime\s*:\s+(\d+\.\d+) seconds$")),
+    ("result", _line(r"^Final Result [^:]*:\s+(\S+) $")),
+    ("check_value", _line(r"^Result \|\|opt\|\|\^2_2 :\s+(\S+)$"))), r"^(?:Sequential|Parallel) RunTime")
+TEAM = Kind("team", False, False, 0.0, (
+    ("team", _line(r"^Number of threads = (\d+)$")),
+    ("result", _line(r"^Thread -1 is done! Total= (\S+)$"))), r"^Nested parallelism")
+KINDS = {k.name: k for k in (PI, RECURRENCE, TEAM)}
+VARIANT_KINDS = ("pi", "recurrence")  # a variant is timed and compared; the team report is neither
+
+# How a program's team size is learned: "one" (serial), "probe" (the runtime's affinity report
+# of one extra, untimed run: the report itself would sit inside the timed window), "own" (the
+# affinity report of the timed run itself: a second 16 GB fill only to count threads would cost
+# more than the report), "report" (the program prints it).
+TEAM_SOURCES = ("one", "probe", "own", "report")
+
+
+@dataclasses.dataclass(frozen=True)
+class Program:
+    name: str
+    kind: Kind
+    baseline: str = None         # the serial program its speedup is taken over; None when serial
+    team: str = "one"
+    constructs: tuple = ()       # (calibration figure, sign) pairs the model charges per run
+    point: tuple = None          # (gnuplot point type, size) on the plots
+    first_power: int = None      # recurrence: opt[k] = RATIO**(k + first_power); None: either form
+    path: str = None             # a variant's program; None: the suite's own, in the build folder
+
+    @property
+    def parallel(self):
+        return self.baseline is not None
+
+    @property
+    def variant(self):
+        return self.path is not None
+
+    def args(self, n):
+        return (str(n),) if self.kind.n_argument else ()
+
+
+# The first region of a process (measured with the critical-section program, so it holds one
+# critical entry per thread) and, for the worksharing loop, its loop and reduction in place of
+# that critical entry.
+_GUARD = (("first_region", 1),)
+_MERGE = (("first_region", 1), ("critical", -1), ("static_loop", 1), ("reduction", 1))
+_SPLIT = (("first_region", 1), ("critical", -1))
+
+SUITE = (
+    Program("quadplain", PI),
+    # Filled circle; open square drawn larger, so that a circle under it stays visible; triangle.
+    Program("quadguard", PI, "quadplain", "probe", _GUARD, (7, 1.3)),
+    Program("quadmerge", PI, "quadplain", "probe", _MERGE, (4, 2.2)),
+    Program("growplain", RECURRENCE, first_power=1),
+    Program("growsplit", RECURRENCE, "growplain", "own", _SPLIT, (9, 1.5), first_power=2),
+    Program("teamtally", TEAM, team="report"),
+)
+# Point types left for variants: open circle, open triangle, diamonds, pentagon.
+_VARIANT_POINTS = ((6, 1.5), (8, 1.5), (12, 1.5), (13, 1.5), (14, 1.5), (10, 1.5), (11, 1.5))
+
+
+class Catalogue:
+    """The suite's programs and the user's variants, in their order (the tables' order)."""
+
+    def __init__(self, programs=SUITE):
+        self.programs = tuple(programs)
+
+    def __iter__(self):
+        return iter(self.programs)
+
+    def get(self, name):
+        for p in self.programs:
+            if p.name == name:
+                return p
+        raise KeyError(name)
+
+    def of_kind(self, kind, parallel=None):
+        return [p for p in self.programs if p.kind.name == kind and (parallel is None or p.parallel == parallel)]
+
+    def serial(self, kind):
+        """The serial baseline of a kind (the suite's own)."""
+        return next(p for p in self.programs if p.kind.name == kind and not p.parallel and not p.variant)
+
+    def suite(self, kind=None):
+        return [p for p in self.programs if not p.variant and (kind is None or p.kind.name == kind)]
+
+    def variants(self):
+        return [p for p in self.programs if p.variant]
+
+    def order(self, program_name):
+        return [p.name for p in self.programs].index(program_name)
+
+    def with_variant(self, name, path, kind):
+        """A new catalogue with a user's program of this kind: compared with the kind's serial
+        baseline, its team learned as the suite's parallel programs of that kind learn theirs."""
+        if kind not in VARIANT_KINDS:
+            raise SuiteError(f"--program {name}: kind '{kind}' is not one of {', '.join(VARIANT_KINDS)}", 2)
+        if any(p.name == name for p in self.programs):
+            raise SuiteError(f"--program {name}: that name is taken; choose another", 2)
+        like = next(p for p in self.programs if p.kind.name == kind and p.parallel and not p.variant)
+        used = {p.point for p in self.programs}
+        point = next((pt for pt in _VARIANT_POINTS if pt not in used), (1, 1.5))
+        variant = Program(name, KINDS[kind], like.baseline, like.team, like.constructs, point, None,
+                          os.path.abspath(path))
+        return Catalogue(self.programs + (variant,))
+
+
+_VARIANT_NAME = re.compile(r"^[A-Za-z][A-Za-z0-9_.-]{0,31}$")
+
+
+def parse_variant(text):
+    """(name, path, kind or None) from NAME=PATH or NAME=PATH:KIND."""
+    name, sep, rest = text.partition("=")
+    if not sep or not rest:
+        raise SuiteError(f"--program '{text}': expected NAME=PATH or NAME=PATH:KIND", 2)
+    if not _VARIANT_NAME.match(name):
+        raise SuiteError(f"--program '{text}': NAME must be a letter then up to 31 letters, digits, '_', '.' "
+                         "or '-'", 2)
+    path, kind = rest, None
+    head, colon, tail = rest.rpartition(":")
+    if colon and tail in KINDS:
+        path, kind = head, tail
+    if not path:
+        raise SuiteError(f"--program '{text}': no PATH", 2)
+    return name, path, kind
+
+
+def kind_of_output(output):
+    """The kind whose report starts the output, or None."""
+    first = output.lstrip("\n").split("\n", 1)[0]
+    for kind in KINDS.values():
+        if re.match(kind.first_line, first):
+            return kind.name
+    return None

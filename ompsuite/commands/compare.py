@@ -1,0 +1,50 @@
+"""Machines side by side: several scaling study folders in one Markdown table and one plot.
+
+Reads each study's machine.csv and summary.csv; per program and thread count, each machine's
+median time, speedup, efficiency and % of floor. Folders that are not studies are refused
+(status 2); studies made with different problem sizes are compared with a warning.
+"""
+import argparse
+import datetime
+import os
+
+from .. import comparison, files, plot
+from ..build import ROOT
+from ..console import progress, run_main
+from ..errors import SuiteError
+
+
+def parse(argv):
+    ap = argparse.ArgumentParser(prog="compare", description=__doc__.split("\n\n")[0])
+    ap.add_argument("studies", nargs="+", metavar="STUDY", help="study folders, one per machine or build")
+    ap.add_argument("--out", metavar="DIR", help="output folder (default out/compare-DATE-TIME)")
+    a = ap.parse_args(argv)
+    if a.out is None:
+        a.out = os.path.join(ROOT, "out", datetime.datetime.now().strftime("compare-%Y%m%d-%H%M%S"))
+    return a
+
+
+def run(a):
+    studies = comparison.read_studies(a.studies)
+    files.check_out_dir(a.out, ("compare.md", "compare.gp"))
+    for s in studies:
+        why = comparison.incomplete(s)
+        if why:
+            progress(f"compare: the study in {s.path} did not finish ({why}): its figures rest on fewer runs")
+    lines, differences = comparison.document(studies)
+    if differences:
+        progress(f"compare: the studies used different problem sizes ({'; '.join(differences)}): "
+                 "their times are not comparable")
+    try:
+        os.makedirs(a.out, exist_ok=True)
+        files.write_atomic(os.path.join(a.out, "compare.md"), "\n".join(lines))
+        plotted = plot.compare_plot(a.out, studies, comparison.strong_speedups)
+    except OSError as e:
+        raise SuiteError(f"cannot write into {a.out}: {e.strerror}") from None
+    print("\n".join(lines))
+    print(f"written: {a.out}/compare.md, compare.gp" + (", compare.png" if plotted else ""))
+    return 0
+
+
+def main(argv):
+    run_main("compare", lambda args: run(parse(args)), argv)

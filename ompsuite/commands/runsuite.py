@@ -1,0 +1,118 @@
+"""Build the suite if needed, run all six programs, check every result and compare them.
+
+Each program's own lines are shown under its name, then one table that fits a terminal: per
+program and team, the median of several interleaved runs (--repeats; the recurrence programs run
+--recurrence-repeats times, default once: every run is a 16 GB fill), its range, the speedup of
+the medians over the serial baseline, and how close each is to the floor the calibration allows.
+Threads are bound (OMP_PROC_BIND=close, OMP_PLACES=cores) unless you set OMP_PROC_BIND or
+OMP_PLACES yourself. The team is the runtime's default (OMP_NUM_THREADS) unless --threads is
+given. Any failed check ends the run with status 1.
+"""
+import argparse
+import os
+import tempfile
+import textwrap
+
+from .. import plans, results, stats, tables
+from ..calibration import read_calibration, run_calibration
+from ..console import progress, run_main
+from ..files import write_atomic
+from ..model import Model
+from ..options import add_programs, add_sizes, add_threads, build_options
+from ..prepare import prepare
+from ..session import Session, Stopped
+
+
+def parse(argv):
+    ap = argparse.ArgumentParser(prog="runsuite", description=__doc__.split("\n\n")[0])
+    add_sizes(ap)
+    add_threads(ap, "the runtime's default team, OMP_NUM_THREADS")
+    add_programs(ap)
+    ap.add_argument("--no-warmup", action="store_true",
+                    help="skip the discarded growplain run before the timed fills (default: one)")
+    ap.add_argument("--wide", action="store_true",
+                    help="print the full table (every column, Markdown) instead of the one that fits a terminal")
+    ap.add_argument("--markdown", metavar="FILE", help="also write the full table to FILE as Markdown")
+    ap.add_argument("--csv", metavar="FILE", help="also write the summary rows to FILE as CSV")
+    return build_options(ap, ap.parse_args(argv))
+
+
+def calibrated_model(o, prep, team):
+    """The time model for the table's floors: from --calibration, else a short calibration at
+    one thread and the team size (fewer repeats and a smaller buffer than the study's)."""
+    if o.no_calibrate:
+        return None
+    if o.calibration:
+        return Model(read_calibration(o.calibration))
+    with tempfile.NamedTemporaryFile(suffix=".csv") as f:
+        figures = run_calibration(prep.catalogue, prep.folders.bindir, sorted({1, team}), f.name,
+                                  prep.binding.env(), prep.cores, extra=("--repeats", "7", "--buffer-mib", "256"))
+    return Model(figures) if figures else None
+
+
+def default_team(prep):
+    """The team the runtime will form by default: the first level of OMP_NUM_THREADS, else the cores."""
+    first = os.environ.get("OMP_NUM_THREADS", "").split(",")[0].strip()
+    return int(first) if first.isdigit() and int(first) > 0 else prep.cores
+
+
+def show_first(seen):
+    def show(run):
+        if run.program not in seen:
+            seen.add(run.program)
+            title = "sum of 0 ... 999999" if run.entry.kind.name == "team" else f"N = {run.problem_size}"
+            print(f"== {run.program}: {title}\n{run.output}", end="" if run.output.endswith("\n") else "\n",
+                  flush=True)
+    return show
+
+
+def run(o):
+    teams = o.threads or [None]
+    prep = prepare(o, o.threads or [])
+    progress(f"threads: {prep.binding.describe()}")
+    session = Session(show=show_first(set()))
+    cat, folders = prep.catalogue, prep.folders
+    if prep.recurrence_n is not None and not o.no_warmup:
+        # On virtual machines memory first touched after idle time can cost many times the fill;
+        # one discarded run lets both recurrence programs meet it in the same state.
+        warm = cat.serial("recurrence")
+        progress(f"warming up the memory with one {warm.name} run (not shown)")
+        session.executor.runner.run(folders.path(warm), (), prep.binding.env(1))
+    jobs = plans.strong(cat, folders, prep.binding, teams, o.pi_n, o.repeats, prep.recurrence_n,
+                        o.recurrence_repeats, prep.size_note)
+    jobs += plans.team_report(cat, folders, prep.binding, max(o.threads) if o.threads else None)
+    model = calibrated_model(o, prep, max(o.threads) if o.threads else default_team(prep))
+    stopped = None
+    try:
+        session.execute(jobs)
+    except Stopped as e:
+        stopped = e
+    rows = stats.summarise(session.runs, cat)
+    if model:
+        model.apply(rows)
+    print()
+    for line in textwrap.wrap("Summary: medians of the runs, the pi programs interleaved; speedup of the medians "
+                              f"over the serial baseline; threads as obtained ({prep.binding.describe()})", 100):
+        print(line)
+    if o.wide:
+        print("\n".join(tables.markdown(rows, modelled=bool(model))))
+    else:
+        print("\n".join(tables.terminal(rows, modelled=bool(model))))
+    if o.markdown:
+        write_atomic(o.markdown, "\n".join(tables.markdown(rows, modelled=bool(model))) + "\n")
+    if o.csv:
+        results.write_summary_csv(o.csv, rows)
+    if any(r.entry.kind.name == "recurrence" for r in session.runs):
+        print(f"the recurrence programs ran {o.recurrence_repeats} time(s) each (every run fills "
+              f"{8 * (prep.recurrence_n + 1) / 1e9:.3g} GB; --recurrence-repeats runs them more often)")
+    for r in (r for r in session.runs if r.entry.kind.name == "team"):
+        print(f"{r.program}: {r.threads} threads, total {r.result or '?'}: {r.check}")
+    for line in session.shortfalls:
+        print(f"note: {line}")
+    if stopped:
+        raise stopped
+    return results.print_failures(results.failure_lines(session.failures(), rows))
+
+
+def main(argv):
+    run_main("runsuite", lambda args: run(parse(args)), argv)

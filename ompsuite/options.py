@@ -1,0 +1,144 @@
+"""The options the commands share, defined once so that one name always means one thing, and
+the typed value they become. A command parses its line into an Options value and hands the core
+that, never the parser's namespace."""
+import argparse
+import dataclasses
+import os
+
+from . import catalogue as C
+from .errors import SuiteError
+
+MAX_THREADS = 4096     # the largest team the calibration measures
+MAX_REPEATS = 1000     # a study of 1000 repeats already runs for most of a day
+MAX_RECURRENCE_REPEATS = 100  # each run fills 16 GB for seconds; more is a mistake, not a study
+
+
+def whole_number(text, low=1, high=None):
+    """argparse type: a whole number (1e8 and 100000000 alike) within low .. high."""
+    try:
+        value = float(text) if any(c in text for c in ".eE") else int(text)
+        if value != int(value):
+            raise ValueError
+        value = int(value)
+    except (ValueError, OverflowError):
+        raise argparse.ArgumentTypeError(f"'{text}' is not a whole number") from None
+    if value < low:
+        raise argparse.ArgumentTypeError(f"must be at least {low}, got {value}")
+    if high is not None and value > high:
+        raise argparse.ArgumentTypeError(f"must be at most {high}, got {value}")
+    return value
+
+
+def count(low=1, high=None):
+    return lambda text: whole_number(text, low, high)
+
+
+def thread_list(text):
+    """argparse type: comma-separated thread counts, each at least 1; sorted, no repeats."""
+    try:
+        counts = [int(t) for t in text.split(",")]
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"'{text}' is not a comma-separated list of thread counts") from None
+    if min(counts) < 1 or max(counts) > MAX_THREADS:
+        raise argparse.ArgumentTypeError(f"thread counts must be from 1 to {MAX_THREADS}, got '{text}'")
+    return sorted(set(counts))
+
+
+def default_threads(cores):
+    """1, 2, 4, ... up to the core count, and the core count itself."""
+    counts, t = [], 1
+    while t <= cores:
+        counts.append(t)
+        t *= 2
+    return sorted(set(counts + [cores]))
+
+
+def physical_cores():
+    """Cores, not hardware threads: the binding places one thread per core, so a team larger
+    than the cores shares them. Read from the kernel's topology; the CPU count where it has none."""
+    seen = set()
+    base = "/sys/devices/system/cpu"
+    try:
+        for name in os.listdir(base):
+            if name.startswith("cpu") and name[3:].isdigit():
+                topo = os.path.join(base, name, "topology")
+                with open(os.path.join(topo, "physical_package_id")) as f:
+                    package = f.read().strip()
+                with open(os.path.join(topo, "core_id")) as f:
+                    seen.add((package, f.read().strip()))
+    except OSError:
+        seen = set()
+    return len(seen) or os.cpu_count() or 1
+
+
+@dataclasses.dataclass
+class Options:
+    """Everything a run of the tools was asked for, checked."""
+    pi_n: int = 100000000
+    repeats: int = 5
+    threads: list = None            # None: the runtime's default team
+    recurrence_n: int = None
+    recurrence_repeats: int = 1
+    bin: str = None
+    recurrence_bin: str = None
+    no_bind: bool = False
+    no_calibrate: bool = False
+    calibration: str = None
+    programs: list = dataclasses.field(default_factory=list)   # (name, path, kind or None)
+    out: str = None
+    sweep: int = None
+    weak: int = None
+    no_warmup: bool = False
+    markdown: str = None
+    csv: str = None
+    wide: bool = False
+
+
+def add_sizes(ap):
+    ap.add_argument("--pi-n", metavar="N", type=count(1, C.PI_MAX_N), default=100000000,
+                    help="intervals for the pi programs (default 1e8)")
+    ap.add_argument("--repeats", metavar="N", type=count(1, MAX_REPEATS), default=5,
+                    help=f"runs of every pi configuration, interleaved (default 5, at most {MAX_REPEATS}: more "
+                         "would run for days)")
+    ap.add_argument("--recurrence-n", metavar="N", type=count(1, C.RECURRENCE_MAX_N),
+                    help="run the recurrence programs from a reduced build with this N (default: full size, "
+                         "2e9, when 17 GB are available, else 2e8)")
+    ap.add_argument("--recurrence-repeats", metavar="N", type=count(1, MAX_RECURRENCE_REPEATS), default=1,
+                    help="runs of every recurrence configuration (default 1: each run fills 16 GB; at most "
+                         f"{MAX_RECURRENCE_REPEATS})")
+
+
+def add_threads(ap, default_text):
+    ap.add_argument("--threads", metavar="LIST", type=thread_list,
+                    help=f"comma-separated team sizes for the parallel programs (default: {default_text})")
+
+
+def add_programs(ap):
+    ap.add_argument("--bin", metavar="DIR", help="take the programs from DIR instead of building build/release")
+    ap.add_argument("--recurrence-bin", metavar="DIR",
+                    help="with --recurrence-n: the recurrence programs built for that N (default: built)")
+    ap.add_argument("--program", metavar="NAME=PATH[:KIND]", action="append", default=[], dest="programs",
+                    help="also run your own program PATH under NAME beside the suite's, checked and compared "
+                         "like its KIND (pi or recurrence; default: read from the first line it prints); "
+                         "repeatable")
+    ap.add_argument("--no-bind", action="store_true",
+                    help="leave threads unbound (OMP_PROC_BIND=false; default: close, one per core, unless "
+                         "you set OMP_PROC_BIND or OMP_PLACES)")
+    calibration = ap.add_mutually_exclusive_group()
+    calibration.add_argument("--no-calibrate", action="store_true",
+                             help="skip the calibration (no floors or predictions; default: calibrate)")
+    calibration.add_argument("--calibration", metavar="CSV",
+                             help="use this calibration.csv (from a study on this machine) instead of measuring")
+
+
+def build_options(ap, a):
+    """The checked Options of a parsed namespace; refusals go through the parser (status 2)."""
+    fields = {f.name for f in dataclasses.fields(Options)}
+    o = Options(**{k: v for k, v in vars(a).items() if k in fields})
+    if o.recurrence_bin is not None and o.recurrence_n is None:
+        ap.error("--recurrence-bin needs --recurrence-n, the N those programs were built for")
+    try:
+        o.programs = [C.parse_variant(text) for text in o.programs]
+    except SuiteError as e:  # said the parser's way, with its status 2
+        ap.error(str(e))
+    return o

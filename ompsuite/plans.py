@@ -1,0 +1,110 @@
+"""What to run, in what order: the jobs of the run command and of the study's three series.
+Every repeat runs each serial baseline once and every parallel program at every team size, so
+that drifts of the machine spread over all of them alike."""
+import dataclasses
+import os
+
+from . import catalogue as C
+
+
+@dataclasses.dataclass
+class Job:
+    series: str
+    entry: C.Program
+    threads: int          # requested; None for the runtime's default team
+    problem_size: int
+    size_note: str
+    repeat: int
+    path: str
+    args: tuple
+    env: dict
+
+    @property
+    def program(self):
+        return self.entry.name
+
+
+@dataclasses.dataclass
+class Folders:
+    """Where the programs are: the suite's pi and team programs, and the recurrence programs
+    (None when they are not run)."""
+    bindir: str
+    growdir: str = None
+
+    def path(self, entry):
+        if entry.variant:
+            return entry.path
+        return os.path.join(self.growdir if entry.kind.name == "recurrence" else self.bindir, entry.name)
+
+
+def _job(series, entry, threads, n, note, rep, folders, binding):
+    return Job(series, entry, threads, n, note, rep, folders.path(entry), entry.args(n),
+               binding.env(1 if entry.team == "one" else threads))
+
+
+def _round(series, catalogue, kind, teams, n, note, rep, folders, binding):
+    """One repeat of a kind: its serial baseline, then every parallel program at every team."""
+    jobs = [_job(series, e, 1, n, note, rep, folders, binding) for e in catalogue.of_kind(kind, parallel=False)]
+    for t in teams:
+        jobs += [_job(series, e, t, n, note, rep, folders, binding) for e in catalogue.of_kind(kind, parallel=True)]
+    return jobs
+
+
+def strong(catalogue, folders, binding, teams, pi_n, repeats, recurrence_n=None, recurrence_repeats=0,
+           size_note=""):
+    """The fixed-size series. teams: thread counts, or [None] for the runtime's default team.
+    The recurrence programs join the first recurrence_repeats rounds (each run may be a 16 GB fill,
+    so they never run side by side, only one after another)."""
+    jobs = []
+    for rep in range(1, max(repeats, recurrence_repeats if recurrence_n else 0) + 1):
+        if rep <= repeats:
+            jobs += _round("strong", catalogue, "pi", teams, pi_n, "", rep, folders, binding)
+        if recurrence_n is not None and rep <= recurrence_repeats:
+            jobs += _round("strong", catalogue, "recurrence", teams, recurrence_n, size_note, rep, folders, binding)
+    return jobs
+
+
+def team_report(catalogue, folders, binding, threads):
+    return [_job("strong", e, threads, 0, "", 1, folders, binding) for e in catalogue.of_kind("team")]
+
+
+def sweep_sizes(limit):
+    """N = 1e3, 1e4, ... up to the limit (and the limit itself when it is not a power of ten)."""
+    sizes, n = [], 1000
+    while n <= limit:
+        sizes.append(n)
+        n *= 10
+    return sizes + ([limit] if not sizes or sizes[-1] != limit else [])
+
+
+def sweep_repeats(n, repeats):
+    """More runs where a run is short: two more per decade below 1e7, so that the medians of runs
+    of a few microseconds are still steady."""
+    decades = max(0, 7 - len(str(n)) + 1)
+    return repeats + 2 * decades
+
+
+def _pi_series(series, catalogue, folders, binding, sizes, with_serial):
+    """The pi programs over (N, team sizes, repeats) triples, repeats interleaved."""
+    jobs = []
+    for rep in range(1, max(r for _, _, r in sizes) + 1):
+        for n, teams, repeats in sizes:
+            if rep > repeats:
+                continue
+            if with_serial:
+                jobs += _round(series, catalogue, "pi", teams, n, "", rep, folders, binding)
+            else:
+                jobs += [_job(series, e, t, n, "", rep, folders, binding)
+                         for t in teams for e in catalogue.of_kind("pi", parallel=True)]
+    return jobs
+
+
+def sweep(catalogue, folders, binding, teams, limit, repeats):
+    sizes = [(n, teams, sweep_repeats(n, repeats)) for n in sweep_sizes(limit)]
+    return _pi_series("sweep", catalogue, folders, binding, sizes, with_serial=True)
+
+
+def weak(catalogue, folders, binding, teams, base, repeats):
+    """Weak scaling: N grows with the team, N = base x T, for the parallel pi programs."""
+    return _pi_series("weak", catalogue, folders, binding, [(base * t, [t], repeats) for t in teams],
+                      with_serial=False)

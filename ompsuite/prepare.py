@@ -1,0 +1,56 @@
+"""What both measuring commands do before the first timed run: the binding, the programs (built
+when needed), the recurrence size this machine can take, and the user's own variants."""
+import dataclasses
+import os
+
+from . import build
+from . import catalogue as C
+from .calibration import read_calibration
+from .console import progress
+from .errors import SuiteError
+from .execute import Binding, PROBE_N, Runner, warn_oversubscribed
+from .options import physical_cores
+from .plans import Folders
+
+
+@dataclasses.dataclass
+class Prepared:
+    catalogue: C.Catalogue
+    binding: Binding
+    folders: Folders
+    recurrence_n: int       # None: the recurrence programs are not run
+    size_note: str
+    cores: int
+
+
+def add_variants(catalogue, specs, binding, runner):
+    """The catalogue with each --program NAME=PATH[:KIND]. A variant without its kind is run once,
+    untimed, and its kind read from the first line it prints."""
+    for name, path, kind in specs:
+        problem = build.program_problem(os.path.dirname(os.path.abspath(path)), os.path.basename(path))
+        if problem:
+            raise SuiteError(f"--program {name}: {os.path.dirname(path) or '.'} {problem}", 2)
+        if kind is None:
+            progress(f"{name}: one untimed run to read its kind (give {name}={path}:KIND to skip it)")
+            out = runner.run(os.path.abspath(path), (str(PROBE_N),), binding.env())[0]
+            kind = C.kind_of_output(out)
+            if kind is None:
+                first = out.strip().split("\n", 1)[0][:60]
+                raise SuiteError(f"--program {name}: its first line '{first}' is not the report of any kind; "
+                                 f"give its kind as {name}={path}:KIND", 2)
+        catalogue = catalogue.with_variant(name, path, kind)
+    return catalogue
+
+
+def prepare(o, teams):
+    binding = Binding(no_bind=o.no_bind)
+    if o.calibration:
+        read_calibration(o.calibration)  # a bad file is refused before anything is built or run
+    cores = physical_cores()
+    warn_oversubscribed(teams, cores)
+    catalogue = C.Catalogue()
+    bindir = build.release_bin(catalogue, o.bin)
+    n, note = build.recurrence_plan(o.recurrence_n)
+    growdir = build.recurrence_bin(catalogue, n, bindir, o.recurrence_bin) if n is not None else None
+    catalogue = add_variants(catalogue, o.programs, binding, Runner())
+    return Prepared(catalogue, binding, Folders(bindir, growdir), n, note, cores)

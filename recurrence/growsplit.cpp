@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "ompsuite/timer.h"
+#include "output_status.h"
 #include "recurrence.h"
 
 int main() {

@@ -14,7 +14,7 @@
 
 int main() {
   double* opt = allocate_opt();
-  const double Sn = 1.00000001;
+  const double Sn = ratio;
 
   const double t0 = walltime();
 #pragma omp parallel default(none) shared(opt, Sn)

@@ -56,9 +56,9 @@ def possible_pis(n, blocks):
 
 class ReportLine(unittest.TestCase):
     def test_exact_lines(self):
-        # N is atol of the first argument. Each form below is one where another plausible reading
-        # of numbers (strtol with base 0, strtod, std::stoi, a parser of its own) gives another N
-        # or refuses the argument.
+        # N is atol of the first argument. The groups below are the forms where another plausible
+        # reading of numbers (strtol with base 0, strtod, std::stoi, a parser of its own) gives
+        # another N or refuses the argument.
         cases = [
             ((), 1000000),
             (("1",), 1),

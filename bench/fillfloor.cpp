@@ -19,7 +19,7 @@ int main() {
     opt[k] = 0.0;
   }
   const double t1 = walltime();
-  double Sn = 1.00000001;
+  double Sn = ratio;
   for (std::int32_t k = 0; k <= N; ++k) {
     opt[k] = Sn;
     Sn = Sn * ratio;

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "ompsuite/timer.h"
+#include "output_status.h"
 #include "quadrature.h"
 
 int main(int argc, char** argv) {

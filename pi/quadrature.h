@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 // Status for an argument outside the supported range of N.
 constexpr int pi_usage_status = 2;
@@ -39,17 +38,6 @@ inline double midpoint_term(std::int64_t i, double step) {
 
 inline void print_pi_report(double pi, std::int64_t N, double seconds) {
   std::printf("pi = %.15f, N = %9d, time = %.8f secs\n", pi, static_cast<std::int32_t>(N), seconds);
-}
-
-// The exit status once all output is written: 1, with a message, when standard output could not
-// take it (a full disk, a closed descriptor), since results the caller never got are no success.
-inline int output_status(const char* prog) {
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    std::fprintf(stderr, "%s: cannot write standard output: %s\n", prog,
-                 errno != 0 ? std::strerror(errno) : "write error");
-    return 1;
-  }
-  return 0;
 }
 
 #endif

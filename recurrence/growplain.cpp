@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "ompsuite/timer.h"
+#include "output_status.h"
 #include "recurrence.h"
 
 int main() {
@@ -13,7 +14,7 @@ int main() {
 
   // The first touch of every page falls inside the timed window, on purpose.
   const double t0 = walltime();
-  double Sn = 1.00000001;
+  double Sn = ratio;
   for (std::int32_t k = 0; k <= N; ++k) {
     opt[k] = Sn;
     Sn = Sn * ratio;

@@ -9,11 +9,12 @@
 #include <cstdio>
 
 #include "ompsuite/timer.h"
+#include "output_status.h"
 #include "recurrence.h"
 
 int main() {
   double* opt = allocate_opt();
-  const double Sn = 1.00000001;
+  const double Sn = ratio;
 
   const double t0 = walltime();
 #pragma omp parallel default(none) shared(opt, Sn)

@@ -6,13 +6,11 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #ifndef RECURRENCE_N
 #define RECURRENCE_N 2000000000
@@ -66,17 +64,6 @@ inline void print_check_value(const double* opt) {
   }
   std::printf("Result ||opt||^2_2 :  %f\n", s / static_cast<double>(N));
   std::putchar('\n');
-}
-
-// The exit status once all output is written: 1, with a message, when standard output could not
-// take it (a full disk, a closed descriptor), since results the caller never got are no success.
-inline int output_status(const char* prog) {
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    std::fprintf(stderr, "%s: cannot write standard output: %s\n", prog,
-                 errno != 0 ? std::strerror(errno) : "write error");
-    return 1;
-  }
-  return 0;
 }
 
 #endif

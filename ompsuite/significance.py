@@ -1,0 +1,200 @@
+"""Honest statistics over a handful of timed runs: intervals, a rank test, and when to say nothing.
+
+Times of repeated runs are skewed (a run can be slowed, never sped up, by interference), so everything here
+is distribution-free: the median and its order-statistic interval, a rank test, a bootstrap of a ratio.
+Pure functions, floats in, no I/O.
+"""
+import dataclasses
+import math
+import random
+import statistics
+
+# Up to this many pairs (30 runs against 30) the rank test counts its exact distribution, in under 0.1 s;
+# beyond, the normal approximation, which in the tails of small or unequal samples is off by a factor of
+# several (10 runs against 40 at U = 45: 1.8e-4 against the exact 4.8e-5).
+EXACT_PAIRS = 900
+
+
+def median_ranks(n, confidence=0.95):
+    """(lower rank, upper rank, coverage), 1-based, of the narrowest symmetric order-statistic interval that
+    covers the median with at least `confidence`, or None when no interval of n values does.
+
+    The number of values below the true median is Binomial(n, 1/2), so [x_(k), x_(n+1-k)] covers it with
+    probability exactly 1 - 2 P(B <= k-1) for a continuous distribution (at least that with ties)."""
+    tail, best = 0.0, None
+    for k in range(1, n // 2 + 1):
+        tail += math.comb(n, k - 1) / 2.0 ** n
+        coverage = 1.0 - 2.0 * tail
+        if coverage < confidence:
+            break
+        best = (k, n + 1 - k, coverage)
+    return best
+
+
+def median_interval(values, confidence=0.95):
+    """(low, high) covering the median with the coverage of median_ranks(), or None when n is too small
+    (n < 6 at 95%: 5 values cover it with only 1 - 2/32 = 93.75%)."""
+    ranks = median_ranks(len(values), confidence)
+    if ranks is None:
+        return None
+    xs = sorted(values)
+    return xs[ranks[0] - 1], xs[ranks[1] - 1]
+
+
+def _positive(values, what):
+    if any(not v > 0 for v in values):
+        raise ValueError(f"{what} must be positive times")
+
+
+def ratio_interval(base_values, values, confidence=0.95, seed=1, resamples=2000):
+    """Percentile-bootstrap interval of median(base_values) / median(values) (a speedup when base is the
+    baseline's times), resampling each sample on its own; None when either has fewer than 3 values, since
+    resamples of 1 or 2 values only ever reproduce those values. The same seed gives the same interval."""
+    if len(base_values) < 3 or len(values) < 3:
+        return None
+    _positive(base_values, "base values")
+    _positive(values, "values")
+    rng = random.Random(seed)
+    ratios = sorted(statistics.median(rng.choices(base_values, k=len(base_values)))
+                    / statistics.median(rng.choices(values, k=len(values))) for _ in range(resamples))
+    tail = (1.0 - confidence) / 2.0
+    return ratios[math.floor(tail * (resamples - 1))], ratios[math.ceil((1.0 - tail) * (resamples - 1))]
+
+
+def _midranks(pooled):
+    """Ranks of the pooled values, 1-based, ties given the mean of the ranks they share."""
+    order = sorted(range(len(pooled)), key=lambda i: pooled[i])
+    ranks = [0.0] * len(pooled)
+    i = 0
+    while i < len(order):
+        j = i
+        while j + 1 < len(order) and pooled[order[j + 1]] == pooled[order[i]]:
+            j += 1
+        for t in range(i, j + 1):
+            ranks[order[t]] = (i + j) / 2.0 + 1.0
+        i = j + 1
+    return ranks
+
+
+def _exact_lower_upper(doubled_ranks, n1, observed):
+    """P(S <= observed) and P(S >= observed), where S is the sum of n1 of the doubled ranks drawn at random
+    without replacement: every split of the pooled runs counted once, by dynamic programming over the
+    number drawn and their sum. Doubling makes midranks integers, so ties are counted exactly."""
+    counts = [dict() for _ in range(n1 + 1)]
+    counts[0][0] = 1
+    for r in doubled_ranks:
+        for k in range(n1, 0, -1):
+            below = counts[k - 1]
+            here = counts[k]
+            for s, c in below.items():
+                here[s + r] = here.get(s + r, 0) + c
+    dist = counts[n1]
+    total = sum(dist.values())
+    lower = sum(c for s, c in dist.items() if s <= observed)
+    upper = sum(c for s, c in dist.items() if s >= observed)
+    return lower / total, upper / total
+
+
+def mann_whitney(a, b):
+    """(U, p): U counts the pairs (x from a, y from b) with x > y, ties counted half, so a small U means a
+    tends lower; p is two-sided. Exact when len(a) * len(b) <= EXACT_PAIRS, from the permutation
+    distribution of the midrank sum (ties included); otherwise the normal approximation with tie and
+    continuity corrections."""
+    n1, n2 = len(a), len(b)
+    if not n1 or not n2:
+        raise ValueError("the rank test needs at least one value in each sample")
+    ranks = _midranks(list(a) + list(b))
+    rank_sum = sum(ranks[:n1])
+    u = rank_sum - n1 * (n1 + 1) / 2.0
+    if n1 * n2 <= EXACT_PAIRS:
+        doubled = [round(2 * r) for r in ranks]
+        lower, upper = _exact_lower_upper(doubled, n1, round(2 * rank_sum))
+        return u, min(1.0, 2.0 * min(lower, upper))
+    n = n1 + n2
+    ties = {}
+    for r in ranks:
+        ties[r] = ties.get(r, 0) + 1
+    tie_term = sum(t ** 3 - t for t in ties.values()) / (n * (n - 1))
+    variance = n1 * n2 / 12.0 * (n + 1 - tie_term)
+    if variance <= 0:
+        return u, 1.0  # every value equal: nothing to tell apart
+    z = max(0.0, abs(u - n1 * n2 / 2.0) - 0.5) / math.sqrt(variance)
+    return u, min(1.0, math.erfc(z / math.sqrt(2.0)))
+
+
+def smallest_p(n1, n2):
+    """The smallest two-sided p the rank test can give for samples of n1 and n2 (with no ties, every run of
+    one sample below every run of the other): 2 / C(n1 + n2, n1). 3 runs against 3 give 0.1 at best."""
+    return min(1.0, 2.0 / math.comb(n1 + n2, n1))
+
+
+@dataclasses.dataclass
+class Verdict:
+    ratio: float     # median(after) / median(before): below 1 is faster
+    interval: tuple  # bootstrap interval of that ratio, None with fewer than 3 runs a side
+    u: float         # pairs with an after run slower than a before run
+    p: float
+    label: str       # "faster", "slower" or "~"
+    note: str
+
+
+def verdict(before, after, alpha=0.05, noise=0.02, seed=1):
+    """Compare two samples of times. "faster"/"slower" only when the rank test gives p < alpha and the ratio
+    of medians lies outside 1 +- noise: a significant change smaller than the machine's noise is not a change
+    worth reporting, and a large one without significance may be luck."""
+    _positive(before, "times before")
+    _positive(after, "times after")
+    ratio = statistics.median(after) / statistics.median(before)
+    interval = ratio_interval(after, before, seed=seed)
+    u, p = mann_whitney(after, before)
+    floor = smallest_p(len(before), len(after))
+    label, note = "~", ""
+    if floor >= alpha:
+        note = f"n too small for significance: smallest possible p {floor:.2g}"
+    elif p >= alpha:
+        note = f"not significant: p {p:.2g}"
+    elif abs(ratio - 1.0) <= noise:
+        note = f"significant but within the {noise:.0%} noise band"
+    else:
+        label = "faster" if ratio < 1.0 else "slower"
+    return Verdict(ratio, interval, u, p, label, note)
+
+
+# Thresholds of instability(): see its docstring.
+SPREAD_LIMIT = 0.10
+FIRST_RUN_Z = 3.5
+FIRST_RUN_FLOOR = 0.05
+
+
+def instability(values):
+    """A reason the runs of one row do not agree, or None; no claim with fewer than 3 runs.
+
+    Two rules. Spread: the standard deviation over 10% of the mean, the point at which pyperf warns that a
+    benchmark is unstable. First run: hyperfine warns when the first run stands apart from the rest (cold
+    caches, first-touch page faults); here the first run is judged against the others alone by the
+    modified z-score 0.6745 |x1 - median| / MAD > 3.5 (Iglewicz and Hoaglin's outlier rule, robust to the
+    others' own outliers), and only when it is also more than 5% off their median, so that perfectly
+    repeatable later runs (MAD 0) do not make a trivial difference an outlier."""
+    if len(values) < 3:
+        return None
+    reasons = []
+    first, rest = values[0], values[1:]
+    centre = statistics.median(rest)
+    mad = statistics.median(abs(v - centre) for v in rest)
+    off = abs(first - centre)
+    if off > FIRST_RUN_FLOOR * centre and (mad == 0 or 0.6745 * off / mad > FIRST_RUN_Z):
+        way = "slower" if first > centre else "faster"
+        reasons.append(f"first run {off / centre:.0%} {way} than the median of the rest")
+    mean = statistics.fmean(values)
+    spread = statistics.stdev(values)
+    if mean > 0 and spread > SPREAD_LIMIT * mean:
+        reasons.append(f"standard deviation {spread / mean:.0%} of the mean")
+    return "; ".join(reasons) or None
+
+
+def precision_met(interval, estimate, target=0.03):
+    """True when the interval lies within estimate x (1 +- target); False without an interval."""
+    if interval is None:
+        return False
+    low, high = interval
+    return estimate * (1.0 - target) <= low and high <= estimate * (1.0 + target)

@@ -1,0 +1,172 @@
+import mmap
+import os
+import subprocess
+import sys
+import tempfile
+import textwrap
+import unittest
+
+from ompsuite import interference as I
+
+HZ = os.sysconf("SC_CLK_TCK")
+
+
+def stat_text(user, nice, system, idle, iowait, irq, softirq, steal, guest, cpus=2):
+    line = f"{user} {nice} {system} {idle} {iowait} {irq} {softirq} {steal} {guest} 0"
+    return "".join([f"cpu  {line}\n", *(f"cpu{i} 0 0 0 0 0 0 0 0 0 0\n" for i in range(cpus)),
+                    "intr 123 0 0\nctxt 4567\nbtime 1700000000\n"])
+
+
+class Files(unittest.TestCase):
+    def setUp(self):
+        tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(tmp.cleanup)
+        self.dir = tmp.name
+
+    def write(self, rel, text):
+        path = os.path.join(self.dir, rel)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "w") as f:
+            f.write(text)
+        return path
+
+
+def usage(user_s, system_s, minor=0, rss=0):
+    return I.Usage(user_s, system_s, minor, 0, 1, 1, rss)
+
+
+class RecordTest(Files):
+    def test_other_load_and_steal_from_proc_stat(self):
+        before = self.write("a/stat", stat_text(1000, 50, 300, 9000, 100, 10, 20, 5, 400))
+        # Over the run: user +150 (of which guest +100, already inside user), system +30, irq +2, softirq +3,
+        # iowait +50 and steal +20 (neither is work done here): busy 185 ticks.
+        after = self.write("b/stat", stat_text(1150, 50, 330, 9100, 150, 12, 23, 25, 500))
+        cpu = I.read_cpu_times(after)
+        self.assertEqual((cpu.cpus, cpu.tick_hz), (2, HZ))
+        rec = I.Interference.build(I.Snapshot(I.read_cpu_times(before), {}), I.Snapshot(cpu, {}),
+                                   usage(80 / HZ, 12 / HZ), 100 / HZ, 2)
+        self.assertAlmostEqual(rec.machine_busy_s, 185 / HZ)
+        self.assertAlmostEqual(rec.steal_s, 20 / HZ)
+        self.assertAlmostEqual(rec.other_load_s, 93 / HZ)
+        self.assertEqual(rec.machine_cpus, 2)
+        if HZ == 100:
+            self.assertEqual(I.disturbed(rec), "other load 0.93 CPU-s (0.9 cores); steal 0.2 s")
+
+        self.assertIsNone(I.read_cpu_times(os.path.join(self.dir, "missing")))
+        self.assertIsNone(I.read_cpu_times(self.write("c/stat", "cpu  1 2 x\ncpu0 1\n")))
+        blind = I.Interference.build(I.Snapshot(None, {}), I.Snapshot(None, {}), usage(0.8, 0.1), 1.0, 2)
+        self.assertIsNone(blind.other_load_s)
+        self.assertIn("no machine CPU times", blind.notes)
+        self.assertIsNone(I.disturbed(blind))
+
+    def test_vmstat_deltas_and_row(self):
+        before = self.write("a/vmstat", "nr_free_pages 9\npgfault 1000\npgmajfault 3\nthp_fault_alloc 7\n")
+        after = self.write("b/vmstat", "nr_free_pages 2\npgfault 61000\npgmajfault 3\n")
+        self.assertEqual(I.read_vmstat(before), {"pgfault": 1000, "pgmajfault": 3, "thp_fault_alloc": 7})
+        self.assertEqual(I.read_vmstat(os.path.join(self.dir, "missing")), {})
+        cpu = I.CpuTimes(10.0, 1.0, 2, 100)
+        rec = I.Interference.build(I.Snapshot(cpu, I.read_vmstat(before)), I.Snapshot(cpu, I.read_vmstat(after)),
+                                   usage(0.5, 0.25, 60000, 300 << 20), 0.8, 1)
+        self.assertEqual(rec.vm, {"pgfault": 60000, "pgmajfault": 0})
+        self.assertIn("thp_fault_alloc", rec.notes)
+
+        row = rec.row()
+        self.assertEqual(tuple(row), I.FIELDS)
+        self.assertTrue(all(isinstance(v, str) for v in row.values()))
+        self.assertEqual((row["vm_pgfault"], row["vm_pgmajfault"], row["vm_thp_fault_alloc"]), ("60000", "0", ""))
+        self.assertEqual(row["peak_rss_bytes"], str(300 << 20))
+        back = I.Interference.from_row(row)
+        self.assertEqual(back.row(), row)
+        self.assertNotIn("thp_fault_alloc", back.vm)
+        self.assertEqual((back.minor_faults, back.other_load_s), (60000, -0.75))
+        with self.assertRaises(ValueError):
+            I.Interference.from_row(dict(row, user_s="fast"))
+
+
+class MemoryFactsTest(Files):
+    def test_fake_sys_tree(self):
+        self.write("kernel/mm/transparent_hugepage/enabled", "always [madvise] never\n")
+        self.write("kernel/mm/transparent_hugepage/defrag", "always defer defer+madvise [madvise] never\n")
+        # Bits 0..7: deflate on OOM (2) and free page reporting (5) on, free page hinting (3) off.
+        self.write("bus/virtio/drivers/virtio_balloon/virtio3/features", "0110010100000000" + "0" * 48 + "\n")
+        self.write("module/page_reporting/parameters/page_reporting_order", "9\n")
+        kd = "kernel/mm/damon/admin/kdamonds/0"
+        self.write(kd + "/state", "on\n")
+        self.write(kd + "/contexts/0/operations", "paddr\n")
+        self.write(kd + "/contexts/0/schemes/0/action", "pageout\n")
+        facts = I.memory_facts(self.dir)
+        self.assertEqual(facts, {
+            "thp_enabled": "madvise", "thp_defrag": "madvise", "virtio_balloon": "yes",
+            "balloon_deflate_on_oom": "yes", "balloon_free_page_hint": "no", "balloon_free_page_reporting": "yes",
+            "page_reporting_order": "9", "damon": "on: paddr pageout", "memory_notes": ""})
+
+        self.write(kd + "/state", "off\n")
+        os.remove(os.path.join(self.dir, "bus/virtio/drivers/virtio_balloon/virtio3/features"))
+        facts = I.memory_facts(self.dir)
+        self.assertEqual((facts["damon"], facts["virtio_balloon"], facts["balloon_free_page_reporting"]),
+                         ("off", "yes", ""))
+        self.assertIn("balloon feature bits not readable", facts["memory_notes"])
+
+    def test_nothing_visible_claims_nothing(self):
+        facts = I.memory_facts(os.path.join(self.dir, "nowhere"))
+        self.assertEqual({v for k, v in facts.items() if k != "memory_notes"}, {""})
+        for what in ("enabled", "defrag", "balloon", "page reporting", "DAMON"):
+            self.assertIn(what, facts["memory_notes"])
+        # A visible tree without the balloon or DAMON is a real "no".
+        self.write("bus/pci/x", "")
+        self.write("kernel/mm/transparent_hugepage/enabled", "[never]\n")
+        facts = I.memory_facts(self.dir)
+        self.assertEqual((facts["virtio_balloon"], facts["balloon_free_page_reporting"], facts["damon"]),
+                         ("no", "", "no"))
+
+
+def record(wall_s, other_load_s, steal_s, cpus=2, hz=100):
+    return I.Interference(wall_s, cpus, machine_cpus=cpus, tick_hz=hz, other_load_s=other_load_s, steal_s=steal_s)
+
+
+class DisturbedTest(unittest.TestCase):
+    def test_rule(self):
+        self.assertIsNone(I.disturbed(record(2.0, 0.05, 0.0)))  # kernel threads on an idle VM
+        self.assertEqual(I.disturbed(record(1.0, 0.93, 0.0)), "other load 0.93 CPU-s (0.9 cores)")
+        self.assertEqual(I.disturbed(record(10.0, 1.2, 0.0)), "other load 1.20 CPU-s (0.1 cores)")
+        self.assertIsNone(I.disturbed(record(10.0, 0.8, 0.0)))  # the threshold is a load, not CPU-seconds
+        self.assertEqual(I.disturbed(record(1.0, 0.0, 0.2)), "steal 0.2 s")
+        self.assertIsNone(I.disturbed(record(1.0, 0.0, 0.05)))
+        self.assertEqual(I.disturbed(record(1.0, 0.0, 0.2), steal_cores=0.5), None)
+        # 1 ms run on an idle machine: one tick on each CPU (0.02 CPU-s) is rounding, not load.
+        self.assertIsNone(I.disturbed(record(0.001, 0.019, 0.01)))
+        self.assertTrue(I.too_short_to_watch(0.001, 2, 100))
+        self.assertTrue(I.too_short_to_watch(0.04, 2, 100))
+        self.assertFalse(I.too_short_to_watch(0.05, 2, 100))
+        self.assertIsNone(I.disturbed(I.Interference(1.0, 2)))
+
+
+@unittest.skipUnless(hasattr(os, "wait4") and sys.platform.startswith("linux"), "needs Linux wait4")
+class ChildUsageTest(unittest.TestCase):
+    def run_child(self, code):
+        proc = subprocess.Popen([sys.executable, "-c", code])
+        _, status, ru = os.wait4(proc.pid, 0)
+        proc.returncode = os.waitstatus_to_exitcode(status)
+        self.assertEqual(proc.returncode, 0)
+        return I.Usage.from_rusage(ru)
+
+    @unittest.skipUnless(hasattr(mmap, "MADV_NOHUGEPAGE"), "needs madvise")
+    def test_rss_and_faults_are_the_childs_own(self):
+        # Small pages forced, so each 4 KiB touched is one fault whatever the huge page setting.
+        big = self.run_child(textwrap.dedent("""
+            import mmap
+            m = mmap.mmap(-1, 200 << 20)
+            m.madvise(mmap.MADV_NOHUGEPAGE)
+            for i in range(0, len(m), 4096):
+                m[i] = 1
+            """))
+        self.assertGreaterEqual(big.peak_rss_bytes, 200 << 20)
+        self.assertGreaterEqual(big.minor_faults, (200 << 20) // 4096)
+        self.assertGreater(big.user_s + big.system_s, 0)
+        small = self.run_child("pass")
+        self.assertLess(small.peak_rss_bytes, big.peak_rss_bytes // 4)
+        self.assertLess(small.minor_faults, big.minor_faults // 4)
+
+
+if __name__ == "__main__":
+    unittest.main()

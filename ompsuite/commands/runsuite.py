@@ -104,7 +104,7 @@ def run(o):
         results.write_summary_csv(o.csv, rows)
     if any(r.entry.kind.name == "recurrence" for r in session.runs):
         print(f"the recurrence programs ran {o.recurrence_repeats} time(s) each (every run fills "
-              f"{8 * (prep.recurrence_n + 1) / 1e9:.3g} GB; --recurrence-repeats runs them more often)")
+              f"{8 * (prep.recurrence_n + 1) / 1e9:.3g} GB;\n--recurrence-repeats runs them more often)")
     for r in (r for r in session.runs if r.entry.kind.name == "team"):
         print(f"{r.program}: {r.threads} threads, total {r.result or '?'}: {r.check}")
     for line in session.shortfalls:

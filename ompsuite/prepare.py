@@ -27,6 +27,8 @@ def add_variants(catalogue, specs, binding, runner):
     """The catalogue with each --program NAME=PATH[:KIND]. A variant without its kind is run once,
     untimed, and its kind read from the first line it prints."""
     for name, path, kind in specs:
+        if any(p.name == name for p in catalogue):
+            raise SuiteError(f"--program {name}: that name is taken; choose another", 2)
         problem = build.program_problem(os.path.dirname(os.path.abspath(path)), os.path.basename(path))
         if problem:
             raise SuiteError(f"--program {name}: {os.path.dirname(path) or '.'} {problem}", 2)

@@ -79,6 +79,34 @@ class RunSuite(unittest.TestCase):
         self.assertIn("the recurrence programs ran 1 time(s) each", out)
         self.assertIn("OMP_PROC_BIND=close", out)
 
+    def test_variants(self):
+        # A user's own programs beside the suite's: the kind read from its output or given, its
+        # check like its kind's, its speedup over the kind's serial baseline.
+        variants = os.path.join(os.environ["SUITE_TEST_BIN"], "variants")
+        with tempfile.TemporaryDirectory() as d:
+            proc = tool("runsuite", ["--pi-n", "1e5", "--repeats", "2", "--bin", os.environ["SUITE_BIN"],
+                                     "--no-calibrate", "--csv", os.path.join(d, "s.csv"), *small(),
+                                     "--program", f"atomic={variants}/quadatomic",
+                                     "--program", f"lossy={variants}/quadatomic_lossy:pi"])
+            self.assertEqual(proc.returncode, 1, proc.stderr)
+            summary = {r["program"]: r for r in rows_of(os.path.join(d, "s.csv"))}
+        self.assertEqual(summary["atomic"]["check"], "ok")
+        self.assertEqual(summary["atomic"]["threads"], "2")
+        self.assertTrue(summary["atomic"]["speedup"])
+        self.assertRegex(summary["lossy"]["check"], r"^FAIL: 2 of 2 runs: pi = 3\.14\d+ is not within")
+        self.assertRegex(proc.stderr.splitlines()[-1], r"^check failed: lossy threads=2 N=100000 repeat=2: FAIL")
+        self.assertRegex(proc.stdout, r"(?m)^lossy +2 +1e5 .* FAIL \[1\]$")
+        for spec, message in ((f"x={variants}/nothing", "has no program nothing"),
+                              ("x=/etc/passwd", "has passwd, but it is not executable"),
+                              ("quadplain=/bin/true", "that name is taken"),
+                              ("x=/bin/true", "is not the report of any kind"),
+                              ("x=/bin/true:team", "kind 'team' is not one of pi, recurrence"),
+                              ("1x=/bin/true", "NAME must be a letter")):
+            with self.subTest(spec=spec):
+                proc = tool("runsuite", ["--program", spec, "--bin", os.environ["SUITE_BIN"], *small()])
+                self.assertEqual(proc.returncode, 2, proc.stderr)
+                self.assertRegex(proc.stderr, rf"\A(?:.*\n)*runsuite: (?:error: )?--program .*{message}.*\n\Z")
+
     def test_checks_and_failures(self):
         with tempfile.TemporaryDirectory() as d:
             # A wrong pi is caught after the run has finished, with status 1, as the last word.
@@ -115,13 +143,15 @@ class Scaling(unittest.TestCase):
 
     def test_study(self):
         with tempfile.TemporaryDirectory() as out:
-            proc = self.study(out, "--repeats", "2")
+            variant = os.path.join(os.environ["SUITE_TEST_BIN"], "variants", "quadatomic")
+            proc = self.study(out, "--repeats", "2", "--program", f"atomic={variant}:pi")
             self.assertEqual(proc.returncode, 0, proc.stderr)
             rows = rows_of(os.path.join(out, "runs.csv"))
             self.assertEqual(list(rows[0]), ["series", "program", "threads_requested", "threads", "problem_size",
                                               "size_note", "repeat", "time_s", "result", "check_value", "check"])
             got = sorted((r["program"], int(r["threads"])) for r in rows if r["repeat"] == "1")
-            self.assertEqual(got, [("growplain", 1), ("growsplit", 1), ("growsplit", 2), ("quadguard", 1),
+            self.assertEqual(got, [("atomic", 1), ("atomic", 2), ("growplain", 1), ("growsplit", 1), ("growsplit", 2),
+                                   ("quadguard", 1),
                                    ("quadguard", 2), ("quadmerge", 1), ("quadmerge", 2), ("quadplain", 1)])
             self.assertEqual({r["check"] for r in rows}, {"ok"})
             facts = facts_of(out)
@@ -132,7 +162,8 @@ class Scaling(unittest.TestCase):
             summary = rows_of(os.path.join(out, "summary.csv"))
             self.assertEqual([(r["program"], r["threads"]) for r in summary],
                              [("quadplain", "1"), ("quadguard", "1"), ("quadguard", "2"), ("quadmerge", "1"),
-                              ("quadmerge", "2"), ("growplain", "1"), ("growsplit", "1"), ("growsplit", "2")])
+                              ("quadmerge", "2"), ("atomic", "1"), ("atomic", "2"), ("growplain", "1"),
+                              ("growsplit", "1"), ("growsplit", "2")])
             one = {r["program"]: r for r in summary if r["threads"] == "1"}
             self.assertEqual(one["quadguard"]["units_from_serial"], "0")  # one thread prints the serial pi
             two = next(r for r in summary if r["program"] == "quadmerge" and r["threads"] == "2")
@@ -143,7 +174,9 @@ class Scaling(unittest.TestCase):
                 with open(png, "rb") as f:
                     self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n")
                 with open(os.path.join(out, "speedup.gp")) as f:
-                    self.assertNotIn(out, f.read())  # draws from its own folder
+                    script = f.read()
+                self.assertNotIn(out, script)  # draws from its own folder
+                self.assertEqual(len(set(re.findall(r" pt (\d+) ", script))), 4, script)  # the variant's own point type
             else:
                 self.assertIn("gnuplot is not installed", proc.stderr)
 

@@ -49,10 +49,12 @@ def _num(value, pattern):
     return "" if value is None else format(value, pattern)
 
 
-def threads_cell(row):
+def threads_cell(row, short=False):
     shown = "?" if row.threads is None else str(row.threads)
     req = row.threads_requested
-    return shown + (f" (asked {req})" if req and req != shown else "")
+    if not req or req == shown:
+        return shown
+    return f"{shown} of {req}" if short else f"{shown} (asked {req})"
 
 
 def rate_cell(row):
@@ -121,30 +123,46 @@ def md_cell(text):
     return " ".join(str(text).replace("|", "\\|").split())
 
 
+# Left out, in this order, when a table would pass the terminal's width: the full table has them.
+_DROPPABLE = ("efficiency", "min–max", "% of floor", "bound by")
+
+
 def terminal(rows, modelled=False, width=TERMINAL_WIDTH):
-    """Aligned columns for a terminal: the failures' reasons are numbered under the table, so that
-    no line passes the width."""
+    """Aligned columns for a terminal: the failures' reasons are numbered under the table, and
+    columns that would make a line pass the width are left out, with a line saying which."""
     cols = _columns(rows, modelled, terminal=True)
-    notes, body = [], []
+    notes, cells = [], {}
     for r in rows:
-        cells = []
+        if not r.check.ok:
+            notes.append(f"{r.program} {threads_cell(r)} threads N={fmt_n(r.problem_size)}: {r.check.reason}")
         for c in cols:
             text = c.cell(r)
-            if c.head == "bound by":
+            if c.head == "threads":
+                text = threads_cell(r, short=True)
+            elif c.head == "bound by":
                 text = _SHORT.get(text, text)
-            if c.head == "check" and not r.check.ok:
-                notes.append(f"{r.program} {threads_cell(r)} threads N={fmt_n(r.problem_size)}: {r.check.reason}")
+            elif c.head == "check" and not r.check.ok:
                 text = f"FAIL [{len(notes)}]"
-            cells.append(text)
-        body.append(cells)
-    heads = [TERMINAL_HEADS.get(c.head, c.head) for c in cols]
-    widths = [max(len(h), *(len(b[k]) for b in body)) if body else len(h) for k, h in enumerate(heads)]
+            cells[(id(r), c.head)] = text
+    dropped = []
 
-    def line(cells):
-        parts = [(cell.rjust(w) if c.right else cell.ljust(w)) for cell, w, c in zip(cells, widths, cols)]
-        return "  ".join(parts).rstrip()
+    def widths():
+        return [max([len(TERMINAL_HEADS.get(c.head, c.head))] + [len(cells[(id(r), c.head)]) for r in rows])
+                for c in cols]
 
-    out = [line(heads)] + [line(b) for b in body]
+    while sum(widths()) + 2 * (len(cols) - 1) > width and any(c.head in _DROPPABLE for c in cols):
+        gone = next(h for h in _DROPPABLE if any(c.head == h for c in cols))
+        cols = [c for c in cols if c.head != gone]
+        dropped.append(gone)
+    w = widths()
+
+    def line(texts):
+        return "  ".join(t.rjust(n) if c.right else t.ljust(n) for t, n, c in zip(texts, w, cols)).rstrip()
+
+    out = [line([TERMINAL_HEADS.get(c.head, c.head) for c in cols])]
+    out += [line([cells[(id(r), c.head)] for c in cols]) for r in rows]
     for k, note in enumerate(notes, 1):
         out += textwrap.wrap(f"[{k}] {note}", width, subsequent_indent="    ", break_on_hyphens=False)
+    if dropped:
+        out += textwrap.wrap(f"(left out to fit {width} columns: {', '.join(dropped)}; the full table has them)", width)
     return out

@@ -1,0 +1,239 @@
+"""The tools' own logic without running a program: the catalogue, the checks' bounds, the
+summary statistics, the model's terms, the tables and compare's reading of study folders."""
+import os
+import shutil
+import tempfile
+import unittest
+from decimal import Decimal
+
+from ompsuite import catalogue as C
+from ompsuite import comparison, stats, tables, validate
+from ompsuite.errors import SuiteError
+from ompsuite.model import Model
+from ompsuite.records import Check, Run
+
+FIXTURES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fixtures")
+CAT = C.Catalogue()
+
+
+def midpoint_pi(n, skip=()):
+    """The serial program's pi, in its order of operations (4 / fma(x, x, 1) is exact enough
+    here: the fused and the plain denominator differ in the last bit only)."""
+    step = 1.0 / n
+    total = 0.0
+    for i in range(n):
+        if i not in skip:
+            x = (i + 0.5) * step
+            total += 4.0 / (x * x + 1.0)
+    return f"{total * step:.15f}"
+
+
+def pi_run(program, threads, n, result, repeat=1, time_s=0.1):
+    r = Run("strong", program, threads, threads, n, "", repeat, time_s, result, entry=CAT.get(program))
+    r.printed_n = n
+    return r
+
+
+class Catalogue(unittest.TestCase):
+    def test_entries_and_variants(self):
+        self.assertEqual([p.name for p in CAT.of_kind("pi", parallel=True)], ["quadguard", "quadmerge"])
+        self.assertEqual(CAT.serial("recurrence").name, "growplain")
+        cat = CAT.with_variant("atomic", "/x/atomic", "pi")
+        atomic = cat.get("atomic")
+        self.assertEqual((atomic.baseline, atomic.team, atomic.variant), ("quadplain", "probe", True))
+        self.assertNotIn(atomic.point, {p.point for p in CAT})  # a point type of its own
+        with self.assertRaisesRegex(SuiteError, "taken"):
+            cat.with_variant("atomic", "/y", "pi")
+        self.assertEqual(C.parse_variant("a=/p/q:pi"), ("a", "/p/q", "pi"))
+        self.assertEqual(C.parse_variant("a=/p/q:r"), ("a", "/p/q:r", None))  # a colon in the path
+        for bad in ("a", "a=", "9a=/p", "a b=/p"):
+            with self.subTest(bad=bad), self.assertRaises(SuiteError):
+                C.parse_variant(bad)
+        self.assertEqual(C.kind_of_output("pi = 3.1, N = 1, time = 0.1 secs\n"), "pi")
+        self.assertEqual(C.kind_of_output("Parallel RunTime:  1.0 seconds\n"), "recurrence")
+        self.assertIsNone(C.kind_of_output("hello\n"))
+
+
+class Checks(unittest.TestCase):
+    def check(self, runs):
+        v = validate.Validator()
+        return [v.check(r) for r in runs]
+
+    def test_pi_bounds_catch_a_lost_interval_at_small_n(self):
+        n = 20000
+        good, lost = midpoint_pi(n), midpoint_pi(n, skip={n - 1})
+        checks = self.check([pi_run("quadplain", 1, n, good), pi_run("quadguard", 2, n, good),
+                             pi_run("quadmerge", 2, n, lost)])
+        self.assertEqual([c.ok for c in checks], [True, True, False])
+        self.assertIn("is not within", checks[2].reason)
+
+    def test_team_of_one_must_print_the_serial_pi(self):
+        n = 1000
+        good = midpoint_pi(n)
+        off = f"{Decimal(good) + Decimal('1e-15'):.15f}"  # within every bound, but not the serial pi
+        checks = self.check([pi_run("quadplain", 1, n, good), pi_run("quadguard", 1, n, off),
+                             pi_run("quadguard", 2, n, off)])
+        self.assertEqual([c.ok for c in checks], [True, False, True])
+        self.assertIn("one thread printed", checks[1].reason)
+
+    def test_printed_n_and_missing_lines(self):
+        r = pi_run("quadplain", 1, 1000, midpoint_pi(1000))
+        r.printed_n = 999
+        self.assertIn("printed N = 999", self.check([r])[0].reason)
+        self.assertEqual(self.check([Run("strong", "quadplain", 1, 1, 10, "", 1, entry=CAT.get("quadplain"))])[0],
+                         Check.failed("no pi line in its output"))
+
+    def test_recurrence_closed_forms(self):
+        # N = 5 by hand: the final value is RATIO**7, the check value sum(RATIO**(2(k+1))) / 5.
+        r = Decimal(validate.RATIO)
+        self.assertAlmostEqual(float(validate.closed_final(5)), float(r ** 7), places=15)
+        self.assertAlmostEqual(float(validate.closed_check(5, 1)), float(sum(r ** (2 * (k + 1)) for k in range(6)) / 5))
+        entry = CAT.get("growplain")
+        run = Run("strong", "growplain", 1, 1, 5, "", 1, 0.1, f"{float(r ** 7):.17g}",
+                  f"{float(validate.closed_check(5, 1)):f}", entry=entry)
+        self.assertTrue(self.check([run])[0].ok)
+        run.problem_size = 6  # built for another N
+        self.assertIn("built for another N", self.check([run])[0].reason)
+
+    def test_team_report(self):
+        out = "Number of threads = 2\nThread 1 is starting...\nThread 0 is starting...\n"
+        entry = CAT.get("teamtally")
+        run = Run("strong", "teamtally", 2, 2, 0, "", 1, result=validate.TEAM_TOTAL, entry=entry, output=out)
+        run.team_reported = 2
+        self.assertTrue(self.check([run])[0].ok)
+        run.output = out + "Thread 1 is starting...\n"  # a thread started twice
+        self.assertIn("start lines", self.check([run])[0].reason)
+
+
+class Statistics(unittest.TestCase):
+    def test_summary_rows(self):
+        n = 1000
+        pi = midpoint_pi(n)
+        runs = [pi_run("quadplain", 1, n, pi, k, t) for k, t in ((1, 0.30), (2, 0.20), (3, 0.13))]
+        runs += [pi_run("quadguard", 2, n, pi, k, t) for k, t in ((1, 0.14), (2, 0.10), (3, 0.09))]
+        runs += [pi_run("quadmerge", 2, n, pi, 1, 0.1)]
+        runs[-1].check = Check.failed("made up")
+        validator = validate.Validator()
+        for r in runs[:-1]:
+            validator.check(r)
+        rows = {r.program: r for r in stats.summarise(runs, CAT)}
+        self.assertEqual(list(rows), ["quadplain", "quadguard", "quadmerge"])
+        guard = rows["quadguard"]
+        self.assertEqual((guard.min_s, guard.median_s, guard.max_s), (0.09, 0.10, 0.14))
+        self.assertAlmostEqual(guard.speedup, 2.0)  # medians 0.2 / 0.1, not means or minima
+        self.assertAlmostEqual(guard.efficiency, 1.0)
+        self.assertAlmostEqual(guard.karp_flatt, 0.0)
+        self.assertEqual((guard.units_from_serial, guard.reproducible), (0, "yes"))
+        self.assertEqual(rows["quadmerge"].check.reason, "1 of 1 runs: made up")
+        self.assertIsNone(rows["quadmerge"].median_s)  # a failed run enters no figure
+
+    def test_crossover_interpolates_in_log_n(self):
+        rows = [stats.SummaryRow("sweep", "quadguard", 2, n, speedup=s, entry=CAT.get("quadguard"))
+                for n, s in ((1000, 0.5), (100000, 1.7))]
+        self.assertAlmostEqual(stats.measured_crossover(rows, "quadguard", 2), 10000.0)
+        self.assertIsNone(stats.measured_crossover(rows, "quadguard", 2, gain=2.0))
+
+
+class TimeModel(unittest.TestCase):
+    FIGURES = {("add_latency", 1): (1e-9, 1e-9), ("first_region", 2): (1e-5, 1e-5), ("critical", 2): (1e-6, 1e-6),
+               ("static_loop", 2): (2e-6, 2e-6), ("reduction", 2): (3e-6, 3e-6), ("mul_latency", 1): (4e-9, 4e-9),
+               ("first_touch", 2): (0.1, 0.1), ("write_touched", 2): (0.5, 0.5)}
+
+    def test_terms(self):
+        m = Model(self.FIGURES)
+        self.assertEqual(m.terms(CAT.get("quadguard"), 2, 10**6),
+                         {"addition latency": 10**6 * 1e-9 / 2, "construct overhead": 1e-5})
+        merge = m.terms(CAT.get("quadmerge"), 2, 10**6)["construct overhead"]
+        self.assertAlmostEqual(merge, 1e-5 - 1e-6 + 2e-6 + 3e-6)
+        fill = m.terms(CAT.get("growsplit"), 2, 10**6 - 1)  # 8 MB: writes 4 ms beat the 2 ms chain
+        self.assertAlmostEqual(fill["first touch"], 0.008 * 0.1)
+        self.assertAlmostEqual(fill["memory writes"], 0.008 * 0.5)
+        self.assertIsNone(m.terms(CAT.get("quadguard"), 4, 10))  # no calibration for that team
+        self.assertAlmostEqual(m.crossover(CAT.get("quadguard"), 2), 1.1 * 1e-5 / (1e-9 * (1 - 1.1 / 2)))
+
+    def test_impossible_median_fails(self):
+        m = Model(self.FIGURES)
+        rows = [stats.SummaryRow("strong", "quadguard", 2, 10**6, median_s=t, entry=CAT.get("quadguard"))
+                for t in (4e-4, 2e-4)]
+        m.apply(rows)
+        self.assertTrue(rows[0].check.ok)  # 80% of the floor: fast, but possible
+        self.assertIn("below half the least time", rows[1].check.reason)
+        self.assertEqual(rows[0].bound_by, "addition latency")
+
+
+class Tables(unittest.TestCase):
+    def test_units_and_sizes(self):
+        self.assertEqual([tables.fmt_time(t) for t in (6.775332, 0.0616, 1.2e-6)], ["6.775 s", "61.6 ms", "1.2 µs"])
+        self.assertEqual(tables.fmt_range(0.0614, 0.0622, 0.0616), "61.4–62.2")
+        self.assertEqual([tables.fmt_n(n) for n in (100000000, 2000000000, 2147483647, 1000000, 100)],
+                         ["1e8", "2e9", "2147483647", "1e6", "100"])
+
+    def test_terminal_fits_and_markdown_is_whole(self):
+        worst = stats.SummaryRow("strong", "quadguard", 16, 2147483647, threads_requested="64", runs=5,
+                                 min_s=1234.5678, median_s=2345.678, max_s=3456.789, speedup=12.34,
+                                 efficiency=0.77, pct_floor=1234.0, bound_by="multiplication latency",
+                                 check=Check.failed("pi = 3.2 is not within 1e-9 of pi | and | more " * 4),
+                                 entry=CAT.get("quadguard"))
+        lines = tables.terminal([worst, stats.SummaryRow("strong", "a-long-variant", None, 1000,
+                                                         entry=CAT.get("quadguard"))], modelled=True)
+        self.assertLessEqual(max(map(len, lines)), tables.TERMINAL_WIDTH, "\n".join(lines))
+        self.assertIn("FAIL [1]", lines[1])
+        self.assertTrue(lines[3].startswith("[1] quadguard 16 (asked 64) threads N=2147483647: pi = 3.2"))
+        self.assertIn("left out to fit 100 columns: efficiency", lines[-1])
+        self.assertIn(" ? ", lines[2])  # an unknown team is never shown as one thread
+        md = tables.markdown([worst], modelled=True)
+        self.assertEqual(md[0].count("|"), md[2].count("|") - md[2].count("\\|"))  # pipes escaped
+
+
+def first_median(text, value):
+    """The summary with its first row's median replaced."""
+    lines = text.split("\n")
+    column = lines[0].split(",").index("median_s")
+    cells = lines[1].split(",")
+    cells[column] = value
+    return "\n".join([lines[0], ",".join(cells)] + lines[2:])
+
+
+class CompareReading(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, self.tmp)
+
+    def study(self, edit=None):
+        path = os.path.join(self.tmp, f"s{len(os.listdir(self.tmp))}")
+        shutil.copytree(os.path.join(FIXTURES, "study"), path)
+        if edit:
+            name, change = edit
+            with open(os.path.join(path, name)) as f:
+                text = f.read()
+            with open(os.path.join(path, name), "w") as f:
+                f.write(change(text))
+        return path
+
+    def test_good_study(self):
+        s = comparison.read_study(self.study())
+        self.assertEqual(s.label, "vm")
+        row = s.rows[("strong", "quadguard", 2, "")]
+        self.assertGreater(row["speedup"], 1.0)
+        self.assertIsNone(comparison.incomplete(s))
+
+    def test_broken_studies_are_refused(self):
+        cases = (
+            (("machine.csv", lambda t: t.replace("schema,1", "schema,9")), "format '9'"),
+            (("machine.csv", lambda t: t.replace("key,value", "k,v")), "header key,value"),
+            (("summary.csv", lambda t: t.split("\n")[0] + "\n"), "holds no results"),
+            (("summary.csv", lambda t: t.replace("median_s", "median")), "lacks the column"),
+            (("summary.csv", lambda t: first_median(t, "abc")), "'abc' is not a number"),
+            (("summary.csv", lambda t: first_median(t, "nan")), "not a finite number"),
+        )
+        for edit, message in cases:
+            with self.subTest(message=message):
+                with self.assertRaisesRegex(SuiteError, message) as cm:
+                    comparison.read_study(self.study(edit))
+                self.assertEqual(cm.exception.status, 2)
+        with self.assertRaisesRegex(SuiteError, "no such folder"):
+            comparison.read_study(os.path.join(self.tmp, "nothing"))
+
+
+if __name__ == "__main__":
+    unittest.main()

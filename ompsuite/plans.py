@@ -64,6 +64,23 @@ def strong(catalogue, folders, binding, teams, pi_n, repeats, recurrence_n=None,
     return jobs
 
 
+# Sizes at which every pi program (and variant) is also run untimed, to check it with bounds that
+# have teeth: a lost, doubled or shifted interval moves pi by about 4 / N, here over 1e-4, while the
+# rounding a different order of the same terms allows is 8 (N + 1) u, under 2e-12. At the timed
+# sizes the same bound grows with N past what one such fault does (1e8: 8.9e-8 against 2e-8), so
+# a program that fails here fails at every size. Primes, so that no team divides them evenly.
+CHECK_SIZES = (997, 10007)
+
+
+def small_checks(catalogue, folders, binding, teams):
+    """The untimed check runs, before any timed one: the serial pi program, then every parallel
+    one at every team, at each check size."""
+    jobs = []
+    for n in CHECK_SIZES:
+        jobs += _round("check", catalogue, "pi", teams, n, "", 1, folders, binding)
+    return jobs
+
+
 def team_report(catalogue, folders, binding, threads):
     return [_job("strong", e, threads, 0, "", 1, folders, binding) for e in catalogue.of_kind("team")]
 

@@ -32,7 +32,7 @@ def summarise(runs, catalogue):
     group with a failed run says so in its check."""
     groups = {}
     for r in runs:
-        if r.entry.kind.timed:
+        if r.entry.kind.timed and r.series != "check":
             groups.setdefault((r.series, r.program, r.threads, r.problem_size), []).append(r)
     good = {key: [r for r in rs if r.check.ok and r.time_s is not None] for key, rs in groups.items()}
     medians = {key: statistics.median(r.time_s for r in rs) for key, rs in good.items() if rs}

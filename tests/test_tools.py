@@ -96,6 +96,17 @@ class RunSuite(unittest.TestCase):
         self.assertRegex(summary["lossy"]["check"], r"^FAIL: 2 of 2 runs: pi = 3\.14\d+ is not within")
         self.assertRegex(proc.stderr.splitlines()[-1], r"^check failed: lossy threads=2 N=100000 repeat=2: FAIL")
         self.assertRegex(proc.stdout, r"(?m)^lossy +2 +1e5 .* FAIL \[1\]$")
+        # One lost interval at N = 1e8 is within the rounding bounds (2.6e-8 from pi, of 4.4e-8 allowed;
+        # from the serial pi, of 8.9e-8), so only the untimed runs at the small check sizes can see
+        # it; the timed row fails with them.
+        with tempfile.TemporaryDirectory() as d:
+            proc = tool("runsuite", ["--pi-n", "1e8", "--repeats", "1", "--threads", "2", "--bin",
+                                     os.environ["SUITE_BIN"], "--no-calibrate", "--csv", os.path.join(d, "s.csv"),
+                                     *small(), "--program", f"lossy={variants}/quadatomic_lossy:pi"])
+            summary = {r["program"]: r for r in rows_of(os.path.join(d, "s.csv"))}
+        self.assertEqual(proc.returncode, 1, proc.stderr)
+        self.assertEqual(summary["quadguard"]["check"], "ok")
+        self.assertRegex(summary["lossy"]["check"], r"^FAIL: 1 of 1 runs: failed the check at N = 997: pi = ")
         for spec, message in ((f"x={variants}/nothing", "has no program nothing"),
                               ("x=/etc/passwd", "has passwd, but it is not executable"),
                               ("quadplain=/bin/true", "that name is taken"),

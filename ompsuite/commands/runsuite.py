@@ -58,7 +58,7 @@ def default_team(prep):
 
 def show_first(seen):
     def show(run):
-        if run.program not in seen:
+        if run.program not in seen and run.series != "check":
             seen.add(run.program)
             title = "sum of 0 ... 999999" if run.entry.kind.name == "team" else f"N = {run.problem_size}"
             print(f"== {run.program}: {title}\n{run.output}", end="" if run.output.endswith("\n") else "\n",
@@ -78,7 +78,8 @@ def run(o):
         warm = cat.serial("recurrence")
         progress(f"warming up the memory with one {warm.name} run (not shown)")
         session.executor.runner.run(folders.path(warm), (), prep.binding.env(1))
-    jobs = plans.strong(cat, folders, prep.binding, teams, o.pi_n, o.repeats, prep.recurrence_n,
+    jobs = plans.small_checks(cat, folders, prep.binding, teams)
+    jobs += plans.strong(cat, folders, prep.binding, teams, o.pi_n, o.repeats, prep.recurrence_n,
                         o.recurrence_repeats, prep.size_note)
     jobs += plans.team_report(cat, folders, prep.binding, max(o.threads) if o.threads else None)
     model = calibrated_model(o, prep, max(o.threads) if o.threads else default_team(prep))

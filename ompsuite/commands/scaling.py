@@ -116,7 +116,8 @@ def run(o):
     prep = prepare(o, o.threads)
     cat, folders = prep.catalogue, prep.folders
     out = files.open_out_dir(o.out)
-    jobs = plans.strong(cat, folders, prep.binding, o.threads, o.pi_n, o.repeats, prep.recurrence_n,
+    jobs = plans.small_checks(cat, folders, prep.binding, o.threads)
+    jobs += plans.strong(cat, folders, prep.binding, o.threads, o.pi_n, o.repeats, prep.recurrence_n,
                         o.recurrence_repeats, prep.size_note)
     if o.sweep:
         jobs += plans.sweep(cat, folders, prep.binding, o.threads, o.sweep, o.repeats)

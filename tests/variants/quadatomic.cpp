@@ -1,8 +1,8 @@
 // NAME    quadatomic - a user's own pi: thread blocks whose partial sums meet in an atomic update
 // PURPOSE The kind of variant a student hands in beside the suite's programs: the same midpoint
 //         sum as quadguard, with the critical section replaced by `omp atomic`. Built with
-//         LOSE_LAST_INTERVAL it drops the last interval of every block: a plausible fault that
-//         the tools' checks must catch at every size they run.
+//         LOSE_LAST_INTERVAL the last block stops one interval short: a plausible fault (an
+//         off-by-one end bound) that the tools' checks must catch at every size they run.
 // USAGE   quadatomic [N]       (as the suite's pi programs)
 #include <omp.h>
 
@@ -29,7 +29,7 @@ int main(int argc, char** argv) {
     const int T = omp_get_num_threads();
     const int t = omp_get_thread_num();
     const std::int64_t start = (static_cast<std::int64_t>(t) * N) / T;
-    const std::int64_t end = (static_cast<std::int64_t>(t + 1) * N) / T - lost;
+    const std::int64_t end = (static_cast<std::int64_t>(t + 1) * N) / T - (t == T - 1 ? lost : 0);
     double partial = 0.0;
     for (std::int64_t i = start; i < end; ++i) {
       partial += midpoint_term(i, step);

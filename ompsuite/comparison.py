@@ -224,3 +224,68 @@ def document(studies):
                   "not comparable (speedup and efficiency are each machine's own):", ""]
         lines += [f"- {cell(d)}" for d in differences] + [""]
     return lines + results_tables(studies), differences
+
+
+def read_runs(study):
+    """{(series, program, threads, N): [times]} of a study's runs that passed their check and were
+    not disturbed, from its runs.csv: the samples a before/after verdict compares."""
+    path = os.path.join(study.path, "runs.csv")
+    try:
+        with open(path, newline="", encoding="utf-8") as f:
+            reader = csv.DictReader(f)
+            rows = list(reader)
+            columns = reader.fieldnames or []
+    except OSError as e:
+        raise SuiteError(f"cannot read {path}: {e.strerror}", 2) from None
+    except (UnicodeDecodeError, csv.Error) as e:
+        raise SuiteError(f"cannot read {path}: {e}", 2) from None
+    missing = [c for c in ("series", "program", "threads", "problem_size", "time_s", "check") if c not in columns]
+    if missing:
+        raise SuiteError(f"{path} lacks the column(s) {', '.join(missing)}", 2)
+    samples = {}
+    for line, r in enumerate(rows, 2):
+        if None in r or None in r.values():
+            raise SuiteError(f"{path}, line {line}: not as many fields as the header (a cut file?)", 2)
+        if r["check"] != "ok" or r.get("disturbed") or r["series"] == "check" or not r["time_s"]:
+            continue
+        where = f"{path}, line {line}"
+        t = number(r["time_s"], where, "time_s", optional=False)
+        threads = r["threads"] or "?"
+        samples.setdefault((r["series"], r["program"], threads, r["problem_size"]), []).append(t)
+    return samples
+
+
+def verdicts(before, after, noise=0.02, alpha=0.05):
+    """[(key, n before, n after, Verdict)] for every configuration both studies ran."""
+    from .significance import verdict
+    a, b = read_runs(before), read_runs(after)
+    found = []
+    for key in a:
+        if key in b and all(t > 0 for t in a[key] + b[key]):
+            found.append((key, len(a[key]), len(b[key]), verdict(a[key], b[key], alpha=alpha, noise=noise)))
+    return found
+
+
+def verdict_lines(before, after, found, noise, alpha):
+    """The before/after section: per configuration, the ratio of medians with its interval, the
+    exact rank test's p and the verdict."""
+    lines = [f"## {cell(after.label)} against {cell(before.label)}", "",
+             f"Ratio: median after / median before (below 1 is faster), with its 95% bootstrap interval; p: "
+             f"two-sided Mann–Whitney U on the clean runs; a change counts when p < {alpha} and it is more than "
+             f"{noise:.0%}.", "",
+             "| series | program | threads | N | runs | ratio | 95% interval | p | verdict | note |",
+             "|---|---|---:|---:|---:|---:|---|---:|---|---|"]
+    for (series, program, threads, n), n1, n2, v in found:
+        interval = f"{v.interval[0]:.3f}–{v.interval[1]:.3f}" if v.interval else "n too small"
+        lines.append("| " + " | ".join(cell(x) for x in (series, program, threads, n, f"{n1} / {n2}", f"{v.ratio:.3f}",
+                                                           interval, f"{v.p:.3g}", v.label, v.note)) + " |")
+    if not found:
+        lines.append("| | (no configuration in common) | | | | | | | | |")
+    return lines + [""]
+
+
+def false_positive_line(found):
+    """A/A: both studies ran one build on one machine, so every verdict other than ~ is noise."""
+    called = [f for f in found if f[3].label != "~"]
+    return (f"A/A: {len(called)} of {len(found)} configurations called a change "
+            f"({100 * len(called) / max(1, len(found)):.0f}% false positives)")

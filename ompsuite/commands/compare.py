@@ -14,10 +14,26 @@ from ..console import progress, run_main
 from ..errors import SuiteError
 
 
+def fraction(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"'{text}' is not a number") from None
+    if not 0 < value < 1:
+        raise argparse.ArgumentTypeError(f"must be between 0 and 1, got {text}")
+    return value
+
+
 def parse(argv):
     ap = argparse.ArgumentParser(prog="compare", description=__doc__.split("\n\n")[0])
     ap.add_argument("studies", nargs="+", metavar="STUDY", help="study folders, one per machine or build")
     ap.add_argument("--out", metavar="DIR", help="output folder (default out/compare-DATE-TIME)")
+    ap.add_argument("--noise", metavar="FRACTION", type=fraction, default=0.02,
+                    help="changes within this fraction of the median are no change (default 0.02)")
+    ap.add_argument("--alpha", metavar="P", type=fraction, default=0.05,
+                    help="significance level of the rank test (default 0.05)")
+    ap.add_argument("--aa", action="store_true",
+                    help="the studies ran one build on one machine: report how often a change is called anyway")
     a = ap.parse_args(argv)
     if a.out is None:
         a.out = os.path.join(ROOT, "out", datetime.datetime.now().strftime("compare-%Y%m%d-%H%M%S"))
@@ -32,6 +48,12 @@ def run(a):
         if why:
             progress(f"compare: the study in {s.path} did not finish ({why}): its figures rest on fewer runs")
     lines, differences = comparison.document(studies)
+    # Before/after: every later study against the first, configuration by configuration.
+    for after in studies[1:]:
+        found = comparison.verdicts(studies[0], after, a.noise, a.alpha)
+        lines += comparison.verdict_lines(studies[0], after, found, a.noise, a.alpha)
+        if a.aa:
+            lines += [comparison.false_positive_line(found), ""]
     if differences:
         progress(f"compare: the studies used different problem sizes ({'; '.join(differences)}): "
                  "their times are not comparable")

@@ -240,7 +240,8 @@ def from_hwloc_xml(text):
             else:
                 m = _HWLOC_CACHE.match(kind)
                 if m or kind == "Cache":
-                    level = int(m.group(1)) if m else _count(obj.get("depth", ""), "a cache depth", high=MAX_CACHE_LEVEL)
+                    level = (int(m.group(1)) if m
+                             else _count(obj.get("depth", ""), "a cache depth", high=MAX_CACHE_LEVEL))
                     ctype = "instruction" if m and m.group(2) else _HWLOC_CACHE_TYPE.get(obj.get("cache_type", "0"))
                     if ctype is None:
                         raise ValueError(f"L{level} cache_type is {obj.get('cache_type')!r}")
@@ -430,40 +431,51 @@ def _read_text(path):
     return text
 
 
-def discover(save_xml_to=None, which=shutil.which, run=subprocess.run, cpuinfo="/proc/cpuinfo"):
-    """This machine's Topology, from the first source that answers plausibly. With save_xml_to,
-    hwloc's XML is kept there (written whole or not at all); a failure to write it raises
-    SuiteError, since the caller asked for that file."""
-    notes = []
+def _attempt(source):
+    """(Topology, None) from source(), or (None, why it gave none). Output a parser did not
+    foresee fails that source like any other fault, so the next one is asked."""
     try:
-        xml = _tool(which, run, "lstopo-no-graphics", ["--of", "xml"])
-        topo = from_hwloc_xml(xml)
+        return source(), None
     except ValueError as e:
-        notes.append(f"hwloc: {e}")
-    else:
+        return None, str(e)
+    except OSError as e:
+        return None, e.strerror or str(e)
+    except Exception as e:
+        return None, f"unexpected output ({type(e).__name__}: {e})"
+
+
+def discover(save_xml_to=None, which=shutil.which, run=subprocess.run, cpuinfo="/proc/cpuinfo"):
+    """This machine's Topology, from the first source that answers plausibly; its notes say why
+    the sources before it did not. With save_xml_to, hwloc's XML is kept there (written whole or
+    not at all); a failure to write it raises SuiteError, since the caller asked for that file."""
+    def hwloc():
+        text = _tool(which, run, "lstopo-no-graphics", ["--of", "xml"])
+        return from_hwloc_xml(text), text
+
+    notes = []
+    found, why = _attempt(hwloc)
+    if found:
+        topo, xml = found
         if save_xml_to:
             try:
                 _write_atomic(save_xml_to, xml)
             except OSError as e:
                 raise SuiteError(f"cannot write {save_xml_to}: {e.strerror or e}") from None
         if topo.mhz is None:
-            try:
-                topo.mhz = from_cpuinfo(_read_text(cpuinfo)).mhz
-            except (OSError, ValueError):
-                pass
+            # hwloc records no clock; /proc/cpuinfo does, where it is readable.
+            topo.mhz = (_attempt(lambda: from_cpuinfo(_read_text(cpuinfo)))[0] or topo).mhz
         return topo
-    try:
-        topo = from_lscpu_json(_tool(which, run, "lscpu", ["-J"]))
+    notes.append(f"hwloc: {why}")
+    topo, why = _attempt(lambda: from_lscpu_json(_tool(which, run, "lscpu", ["-J"])))
+    if topo:
         topo.notes[:0] = notes
         return topo
-    except ValueError as e:
-        notes.append(f"lscpu: {e}")
-    try:
-        topo = from_cpuinfo(_read_text(cpuinfo))
-    except (OSError, ValueError) as e:
+    notes.append(f"lscpu: {why}")
+    topo, why = _attempt(lambda: from_cpuinfo(_read_text(cpuinfo)))
+    if topo is None:
         # Nothing but the CPU count is known: each CPU counts as a core, and the note says so.
         n = os.cpu_count() or 1
-        notes.append(f"{cpuinfo}: {getattr(e, 'strerror', None) or e}; {n} CPUs from os.cpu_count, each counted as a core")
+        notes.append(f"{cpuinfo}: {why}; {n} CPUs from os.cpu_count, each counted as a core")
         return Topology("/proc/cpuinfo", sockets=None, cores=n, threads_per_core=1, pus=n, notes=notes)
     count = os.cpu_count()
     if count and count != topo.pus:

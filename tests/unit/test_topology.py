@@ -161,6 +161,8 @@ class Discover(unittest.TestCase):
             ("hwloc garbled", {"lstopo-no-graphics": done([], smt[:200]), "lscpu": lscpu}, "lscpu", ["parse"]),
             ("hwloc hidden, lscpu fails", {"lscpu": done([], "", 64, "lscpu: bad usage")}, "/proc/cpuinfo",
              ["not installed", "lscpu failed with status 64"]),
+            ("hwloc surprises", {"lstopo-no-graphics": RuntimeError("no such thing"), "lscpu": lscpu}, "lscpu",
+             ["unexpected output (RuntimeError: no such thing)"]),
             ("both unrunnable", {"lstopo-no-graphics": PermissionError(13, "Permission denied"),
                                  "lscpu": OSError(8, "Exec format error")}, "/proc/cpuinfo",
              ["Permission denied", "Exec format error"]),

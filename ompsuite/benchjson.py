@@ -1,0 +1,310 @@
+"""Results in google benchmark's JSON format (what --benchmark_format=json writes), so that its
+compare.py and continuous-benchmarking services read a study as they read the library's output.
+
+Names. Every benchmark (one program, team and problem size in one series) is named
+
+    PROGRAM/threads:T/N:SIZE/series:SERIES      e.g. quadguard/threads:2/N:100000000/series:strong
+
+with T the team the program reported (the one requested where it reported none) and /N:SIZE left
+out for a program that takes no size. Threads come before the size so that a filter naming a
+program and team ends just before the size: compare.py's filters mode replaces the text the filter
+matched with "[F1 vs. F2]" and then pairs the names that remain equal, so what is left (N and the
+series) pairs baseline and contender size by size. End each filter with "/" so that threads:1
+cannot also match threads:16.
+
+    /usr/bin/python3 /usr/share/benchmark/compare.py benchmarks A.json B.json
+    /usr/bin/python3 /usr/share/benchmark/compare.py filters results.json quadplain/threads:1/ quadguard/threads:2/
+
+The first gives, for every benchmark both files hold, one row per repetition, a U test row
+(NAME_pvalue) and the mean, median, stddev and cv rows; the second sets the parallel program's
+team against the serial baseline, N by N.
+
+Entries. One "run_type": "iteration" entry per run, with the library's keys (real_time, cpu_time
+in the benchmark's time_unit, iterations 1, repetition_index from 0) and the suite's own under
+keys that begin with "ompsuite_" (extra facts under "ompsuite_extra_"), which the library never
+writes. The unit is fixed per program, the one in which every digit the program prints is a whole
+number (ns for the pi programs, us for the fills): compare.py prints whole numbers only, and it
+drops a benchmark whose unit differs between the two files, which a unit chosen from the measured
+magnitude would do to two machines on either side of a boundary.
+
+A run that failed its check, was disturbed, or has no time is kept, marked as the library marks a
+failed run ("error_occurred": true, "error_message"; no time is written as 0 with 0 iterations, as
+the library writes a run that failed before it was timed) and named with /failed, /disturbed or
+/untimed after its benchmark's name. The marks alone are not enough: compare.py (1.7.1, as
+Debian ships it) reads neither error_occurred nor any field of the suite's, and puts every entry
+of a name into its U test, the library's own failed runs included. A name of their own keeps them
+out of the clean runs' rows and U test (where both files have such runs of one benchmark they get
+rows of their own), while run_name still says which benchmark they belong to. compare.py's
+OVERALL_GEOMEAN row is over every iteration entry, these included. Aggregates, like the
+library's, are written for a benchmark with at least two clean runs and computed over those only:
+NAME_mean, _median, _stddev (sample) and _cv (stddev / mean, "aggregate_unit": "percentage", as
+a fraction).
+"""
+import datetime
+import json
+import math
+import os
+import statistics
+import tempfile
+
+from .errors import SuiteError
+
+SCHEMA = 1
+PREFIX = "ompsuite_"
+EXTRA = PREFIX + "extra_"
+RUN_KEYS = ("series", "program", "threads", "threads_requested", "problem_size", "repeat", "time_s", "cpu_s",
+            "check", "disturbed", "result")
+AGGREGATES = ("mean", "median", "stddev", "cv")
+# Per second: multiplying by an exact power of ten keeps printed decimals whole (0.004211 s is 4211 us).
+PER_SECOND = {"s": 1, "ms": 10**3, "us": 10**6, "ns": 10**9}
+# The programs print their times with 8 (pi) and 6 (fills) decimals.
+TIME_UNITS = {"quadplain": "ns", "quadguard": "ns", "quadmerge": "ns", "growplain": "us", "growsplit": "us"}
+DEFAULT_UNIT = "us"
+
+
+def benchmark_name(run):
+    """The run's benchmark: PROGRAM/threads:T[/N:SIZE]/series:SERIES."""
+    threads = run["threads"] if run["threads"] else run["threads_requested"]
+    size = "" if run["problem_size"] is None else f"/N:{run['problem_size']}"
+    return f"{run['program']}/threads:{threads}{size}/series:{run['series']}"
+
+
+def _excluded(run):
+    """Why a run stays out of the figures ('failed', 'disturbed', 'untimed'), or None."""
+    if run["check"] != "ok":
+        return "failed", run["check"]
+    if run["disturbed"]:
+        return "disturbed", f"disturbed: {run['disturbed']}"
+    if run["time_s"] is None:
+        return "untimed", "no time was measured"
+    return None
+
+
+def _is_int(v):
+    return isinstance(v, int) and not isinstance(v, bool)
+
+
+def _is_time(v):
+    return v is None or (isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v) and v >= 0)
+
+
+def _run_problem(run):
+    """What is wrong with a run dict, or None."""
+    if not isinstance(run, dict):
+        return "is not a dict"
+    missing = [k for k in RUN_KEYS if k not in run]
+    if missing:
+        return f"lacks {', '.join(missing)}"
+    for key in ("series", "program", "check", "disturbed", "result"):
+        if not isinstance(run[key], str):
+            return f"{key} is {run[key]!r}, not text"
+    if not run["series"] or not run["program"] or "/" in run["series"] + run["program"]:
+        return f"series {run['series']!r} and program {run['program']!r} must be names without '/'"
+    if not _is_int(run["threads_requested"]) or run["threads_requested"] < 0:
+        return f"threads_requested is {run['threads_requested']!r}"
+    if not (run["threads"] is None or (_is_int(run["threads"]) and run["threads"] >= 0)):
+        return f"threads is {run['threads']!r}"
+    if not (run["threads"] or run["threads_requested"]):
+        return "has no team size, obtained or requested"
+    if not (run["problem_size"] is None or _is_int(run["problem_size"])):
+        return f"problem_size is {run['problem_size']!r}"
+    if not _is_int(run["repeat"]) or run["repeat"] < 1:
+        return f"repeat is {run['repeat']!r}, not a count from 1"
+    for key in ("time_s", "cpu_s"):
+        if not _is_time(run[key]):
+            return f"{key} is {run[key]!r}, not a time in seconds"
+    extra = run.get("extra", {})
+    if not isinstance(extra, dict):
+        return "extra is not a dict"
+    for k, v in extra.items():
+        if not isinstance(k, str) or not k:
+            return f"extra key {k!r} is not a name"
+        if not (v is None or isinstance(v, (str, bool, int)) or (isinstance(v, float) and math.isfinite(v))):
+            return f"extra {k} is {v!r}: only text, numbers, true/false and null are written"
+    return None
+
+
+def _entry(run, sequence, indices, repetitions, unit):
+    name = benchmark_name(run)
+    excluded = _excluded(run)
+    timed = run["time_s"] is not None
+    e = {"name": name if excluded is None else f"{name}/{excluded[0]}", "family_index": indices[0],
+         "per_family_instance_index": indices[1], "run_name": name, "run_type": "iteration",
+         "repetitions": repetitions, "repetition_index": run["repeat"] - 1,
+         "threads": run["threads"] or run["threads_requested"]}
+    if excluded is not None:
+        e["error_occurred"], e["error_message"] = True, excluded[1]
+    e.update(iterations=1 if timed else 0, real_time=(run["time_s"] or 0.0) * PER_SECOND[unit],
+             cpu_time=(run["cpu_s"] or 0.0) * PER_SECOND[unit] if timed else 0.0, time_unit=unit)
+    e.update({PREFIX + k: run[k] for k in RUN_KEYS})
+    e[PREFIX + "sequence"] = sequence
+    e.update({EXTRA + k: v for k, v in run.get("extra", {}).items()})
+    return e
+
+
+def _aggregates(first, clean, unit, repetitions):
+    """The library's four aggregate entries over the clean runs of one benchmark."""
+    scale = PER_SECOND[unit]
+    real = [r["time_s"] * scale for r in clean]
+    cpu = [r["cpu_s"] * scale for r in clean if r["cpu_s"] is not None]
+
+    def stats(xs):
+        if not xs:
+            return dict.fromkeys(AGGREGATES, 0.0)
+        mean = sum(xs) / len(xs)
+        sd = statistics.stdev(xs) if len(xs) > 1 else 0.0
+        return {"mean": mean, "median": statistics.median(xs), "stddev": sd, "cv": sd / mean if mean > 0 else 0.0}
+
+    rs, cs = stats(real), stats(cpu)
+    name = first["run_name"]
+    return [{"name": f"{name}_{agg}", "family_index": first["family_index"],
+             "per_family_instance_index": first["per_family_instance_index"], "run_name": name,
+             "run_type": "aggregate", "repetitions": repetitions, "threads": first["threads"],
+             "aggregate_name": agg, "aggregate_unit": "percentage" if agg == "cv" else "time",
+             "iterations": len(clean), "real_time": rs[agg], "cpu_time": cs[agg], "time_unit": unit,
+             PREFIX + "series": first[PREFIX + "series"], PREFIX + "program": first[PREFIX + "program"],
+             PREFIX + "threads": first["threads"], PREFIX + "problem_size": first[PREFIX + "problem_size"],
+             PREFIX + "runs": len(clean)} for agg in AGGREGATES]
+
+
+def _context(context):
+    if not isinstance(context, dict):
+        raise ValueError("the context is not a dict")
+    ctx = dict(context)
+    if ctx.setdefault(PREFIX + "schema", SCHEMA) != SCHEMA:
+        raise ValueError(f"the context says {PREFIX}schema {ctx[PREFIX + 'schema']!r}; this writer writes {SCHEMA}")
+    if "host" in ctx:
+        ctx.setdefault("host_name", ctx["host"])
+    ctx.setdefault("date", datetime.datetime.now().astimezone().isoformat(timespec="seconds"))
+    ctx.setdefault("library_build_type", "release")
+    try:
+        json.dumps(ctx, allow_nan=False)
+    except (TypeError, ValueError) as e:
+        raise ValueError(f"the context cannot be written as JSON: {e}") from None
+    return ctx
+
+
+def results_document(context, runs, aggregates=True):
+    """The document (a dict) for `runs` (plain dicts with RUN_KEYS and an optional `extra` dict)
+    measured in `context`. Benchmarks appear by family (program and series, in the order they
+    first ran), then by size and team, each with its runs by repetition and then its aggregates;
+    ompsuite_sequence keeps the order the runs were given in. ValueError for a malformed run."""
+    ctx = _context(context)
+    groups, families = {}, {}
+    for i, run in enumerate(runs):
+        problem = _run_problem(run)
+        if problem:
+            raise ValueError(f"run {i + 1} {problem}")
+        name = benchmark_name(run)
+        groups.setdefault(name, []).append((i, run))
+        families.setdefault((run["program"], run["series"]), set()).add(
+            (-1 if run["problem_size"] is None else run["problem_size"], run["threads"] or run["threads_requested"],
+             name))
+    benchmarks = []
+    for family_index, members in enumerate(families.values()):
+        for instance, (_, _, name) in enumerate(sorted(members)):
+            group = sorted(groups[name], key=lambda ir: ir[1]["repeat"])
+            repeats = [r["repeat"] for _, r in group]
+            if len(set(repeats)) != len(repeats):
+                raise ValueError(f"{name} has repeat {next(x for x in repeats if repeats.count(x) > 1)} twice")
+            unit = TIME_UNITS.get(group[0][1]["program"], DEFAULT_UNIT)
+            entries = [_entry(r, i, (family_index, instance), len(group), unit) for i, r in group]
+            benchmarks += entries
+            clean = [r for _, r in group if _excluded(r) is None]
+            if aggregates and len(clean) >= 2:
+                benchmarks += _aggregates(entries[0], clean, unit, len(group))
+    return {"context": ctx, "benchmarks": benchmarks}
+
+
+def write_results(path, document):
+    """Write the document to path whole, through a temporary name in the same folder; on any
+    failure nothing is left behind (SuiteError for the file, ValueError for the document)."""
+    text = json.dumps(document, indent=2, allow_nan=False) + "\n"
+    folder = os.path.dirname(os.path.abspath(path))
+    try:
+        fd, tmp = tempfile.mkstemp(dir=folder, prefix=".benchjson-", suffix=".tmp")
+    except OSError as e:
+        raise SuiteError(f"cannot write {path}: {e.strerror or e}") from None
+    try:
+        with os.fdopen(fd, "w") as f:
+            f.write(text)
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(tmp, path)
+    except BaseException as e:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        if isinstance(e, OSError):
+            raise SuiteError(f"cannot write {path}: {e.strerror or e}") from None
+        raise
+
+
+def _reject_constant(name):
+    raise ValueError(f"{name} is not a JSON number")
+
+
+def read_results(path):
+    """(context, runs) from a file results_document wrote, the runs as the plain dicts it was
+    given, in that order. A file that is unreadable, not JSON, not this suite's or inconsistent
+    raises SuiteError (status 2) naming the path and what is wrong."""
+    def bad(what):
+        return SuiteError(f"{path}: {what}", 2)
+
+    try:
+        with open(path, encoding="utf-8") as f:
+            doc = json.loads(f.read(), parse_constant=_reject_constant)
+    except OSError as e:
+        raise bad(f"cannot read: {e.strerror or e}") from None
+    except (ValueError, RecursionError) as e:
+        raise bad(f"not valid JSON: {e}") from None
+    if not isinstance(doc, dict) or not isinstance(doc.get("context"), dict) \
+            or not isinstance(doc.get("benchmarks"), list):
+        raise bad("not a benchmark results document (no context object and benchmarks list)")
+    ctx = doc["context"]
+    if PREFIX + "schema" not in ctx:
+        raise bad(f"not written by this suite (its context has no {PREFIX}schema)")
+    if ctx[PREFIX + "schema"] != SCHEMA:
+        raise bad(f"{PREFIX}schema is {ctx[PREFIX + 'schema']!r}; this version reads {SCHEMA}")
+
+    runs, seen = [], {}
+    for n, e in enumerate(doc["benchmarks"], 1):
+        where = f"benchmark entry {n}"
+        if not isinstance(e, dict) or not isinstance(e.get("name"), str):
+            raise bad(f"{where} is not an object with a name")
+        where += f" ({e['name']})"
+        if e.get("run_type") == "aggregate":
+            if not isinstance(e.get("aggregate_name"), str):
+                raise bad(f"{where} is an aggregate without aggregate_name")
+            continue
+        if e.get("run_type") != "iteration":
+            raise bad(f"{where} has run_type {e.get('run_type')!r}")
+        missing = [PREFIX + k for k in RUN_KEYS + ("sequence",) if PREFIX + k not in e]
+        if missing:
+            raise bad(f"{where} lacks {', '.join(missing)}")
+        run = {k: e[PREFIX + k] for k in RUN_KEYS}
+        run["extra"] = {k[len(EXTRA):]: v for k, v in e.items() if k.startswith(EXTRA)}
+        problem = _run_problem(run)
+        if problem:
+            raise bad(f"{where}: the run {problem}")
+        excluded = _excluded(run)
+        name = benchmark_name(run)
+        if e["name"] != (name if excluded is None else f"{name}/{excluded[0]}"):
+            raise bad(f"{where} does not match its run ({name}, check {run['check']!r})")
+        if e.get("time_unit") not in PER_SECOND or not isinstance(e.get("real_time"), (int, float)):
+            raise bad(f"{where} has no real_time in a known time_unit")
+        written = e["real_time"] / PER_SECOND[e["time_unit"]]
+        if run["time_s"] is not None and not math.isclose(written, run["time_s"], rel_tol=1e-9, abs_tol=1e-12):
+            raise bad(f"{where}: real_time {e['real_time']} {e['time_unit']} is not its run's {run['time_s']} s")
+        if e.get("repetition_index") != run["repeat"] - 1:
+            raise bad(f"{where}: repetition_index {e.get('repetition_index')!r} is not repeat {run['repeat']} - 1")
+        key = (name, run["repeat"])
+        if key in seen:
+            raise bad(f"{where} repeats entry {seen[key]}: {name} repeat {run['repeat']} twice")
+        seen[key] = n
+        if not _is_int(e[PREFIX + "sequence"]):
+            raise bad(f"{where}: {PREFIX}sequence is {e[PREFIX + 'sequence']!r}")
+        runs.append((e[PREFIX + "sequence"], run))
+    runs.sort(key=lambda sr: sr[0])
+    return ctx, [r for _, r in runs]

@@ -16,7 +16,7 @@ import sys
 import tempfile
 
 from benchlib import ROOT  # also puts the tools' package on the path
-from ompsuite import catalogue as C, options  # noqa: E402
+from ompsuite import catalogue as C, options, topology  # noqa: E402
 from ompsuite.console import progress, run_main  # noqa: E402
 from ompsuite.errors import SuiteError  # noqa: E402
 
@@ -46,7 +46,7 @@ def main(argv):
     ap.add_argument("--repeats", metavar="N", type=options.count(1, options.MAX_REPEATS), default=5,
                     help="repeats in both tools (default 5)")
     a = ap.parse_args(argv)
-    cores = options.physical_cores()
+    cores = topology.physical_cores()
     common = ["--pi-n", str(a.pi_n), "--repeats", str(a.repeats), "--recurrence-n", str(SMALL_N),
               "--threads", str(cores), "--no-calibrate"]
     runs = []

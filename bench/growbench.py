@@ -15,7 +15,7 @@ import subprocess
 import sys
 
 from benchlib import min_median_max, print_ratio  # also puts the tools' package on the path
-from ompsuite import build, catalogue as C, options  # noqa: E402
+from ompsuite import build, catalogue as C, options, topology  # noqa: E402
 from ompsuite.console import progress, run_main  # noqa: E402
 from ompsuite.errors import SuiteError  # noqa: E402
 from ompsuite.execute import AFFINITY_ENV, Binding, Runner, affinity_of  # noqa: E402
@@ -47,7 +47,7 @@ def main(argv):
     ap.add_argument("--recurrence-n", metavar="N", type=options.count(1, C.RECURRENCE_MAX_N), default=C.REDUCED_N,
                     help="N of the reduced build for the page comparison (default 2e8)")
     ap.add_argument("--team", metavar="T", type=options.count(1, options.MAX_THREADS),
-                    default=options.physical_cores(), help="team size of growsplit (default: the core count)")
+                    default=topology.physical_cores(), help="team size of growsplit (default: the core count)")
     ap.add_argument("--skip-full", action="store_true", help="only the reduced-size page comparison")
     a = ap.parse_args(argv)
     a.reduced_n = a.recurrence_n

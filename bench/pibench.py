@@ -11,7 +11,7 @@ import os
 import sys
 
 from benchlib import min_median_max, print_ratio  # also puts the tools' package on the path
-from ompsuite import build, catalogue as C, options  # noqa: E402
+from ompsuite import build, catalogue as C, options, topology  # noqa: E402
 from ompsuite.console import progress, run_main  # noqa: E402
 from ompsuite.errors import SuiteError  # noqa: E402
 from ompsuite.execute import AFFINITY_ENV, Binding, Runner, affinity_of  # noqa: E402
@@ -23,7 +23,7 @@ def main(argv):
                     help="intervals (default 1e9)")
     ap.add_argument("--repeats", metavar="N", type=options.count(1, options.MAX_REPEATS), default=5, help="runs of every variant (default 5)")
     ap.add_argument("--team", metavar="T", type=options.count(1, options.MAX_THREADS),
-                    default=options.physical_cores(), help="team size of the parallel runs (default: the core count)")
+                    default=topology.physical_cores(), help="team size of the parallel runs (default: the core count)")
     ap.add_argument("--build", metavar="DIR", default=os.path.join(build.ROOT, "build", "release"),
                     help="release tree to build and use (default build/release)")
     a = ap.parse_args(argv)

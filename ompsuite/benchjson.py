@@ -3,7 +3,7 @@ compare.py and continuous-benchmarking services read a study as they read the li
 
 Names. Every benchmark (one program, team and problem size in one series) is named
 
-    PROGRAM/threads:T/N:SIZE/series:SERIES      e.g. quadguard/threads:2/N:100000000/series:strong
+    PROGRAM/threads:T/N:SIZE/series:SERIES      e.g. PROGRAM/threads:2/N:100000000/series:strong
 
 with T the team the program reported (the one requested where it reported none) and /N:SIZE left
 out for a program that takes no size. Threads come before the size so that a filter naming a
@@ -13,7 +13,9 @@ series) pairs baseline and contender size by size. End each filter with "/" so t
 cannot also match threads:16.
 
     /usr/bin/python3 /usr/share/benchmark/compare.py benchmarks A.json B.json
-    /usr/bin/python3 /usr/share/benchmark/compare.py filters results.json quadplain/threads:1/ quadguard/threads:2/
+    /usr/bin/python3 /usr/share/benchmark/compare.py filters results.json SERIAL/threads:1/ PARALLEL/threads:2/
+
+(SERIAL and PARALLEL: the names of a serial program and of a parallel one of its kind.)
 
 The first gives, for every benchmark both files hold, one row per repetition, a U test row
 (NAME_pvalue) and the mean, median, stddev and cv rows; the second sets the parallel program's
@@ -47,6 +49,7 @@ import os
 import statistics
 import tempfile
 
+from . import catalogue as C
 from .errors import SuiteError
 
 SCHEMA = 1
@@ -57,9 +60,16 @@ RUN_KEYS = ("series", "program", "threads", "threads_requested", "problem_size",
 AGGREGATES = ("mean", "median", "stddev", "cv")
 # Per second: multiplying by an exact power of ten keeps printed decimals whole (0.004211 s is 4211 us).
 PER_SECOND = {"s": 1, "ms": 10**3, "us": 10**6, "ns": 10**9}
-# The programs print their times with 8 (pi) and 6 (fills) decimals.
-TIME_UNITS = {"quadplain": "ns", "quadguard": "ns", "quadmerge": "ns", "growplain": "us", "growsplit": "us"}
 DEFAULT_UNIT = "us"
+
+
+def unit_for_tick(tick):
+    """The coarsest unit in which a time printed in steps of tick seconds is a whole number: the
+    pi programs print 8 decimals (ns), the fills 6 (us)."""
+    for unit in ("s", "ms", "us", "ns"):
+        if tick * PER_SECOND[unit] >= 1 - 1e-9:
+            return unit
+    return "ns"
 
 
 def benchmark_name(run):
@@ -184,11 +194,21 @@ def _context(context):
     return ctx
 
 
-def results_document(context, runs, aggregates=True):
+def suite_unit(program, catalogue=None):
+    """The unit of a program of the catalogue (the suite's own by default), from the step of the
+    time it prints; DEFAULT_UNIT for a program the catalogue does not hold."""
+    try:
+        return unit_for_tick((catalogue or C.Catalogue()).get(program).kind.printed_tick)
+    except KeyError:
+        return DEFAULT_UNIT
+
+
+def results_document(context, runs, aggregates=True, unit_of=suite_unit):
     """The document (a dict) for `runs` (plain dicts with RUN_KEYS and an optional `extra` dict)
     measured in `context`. Benchmarks appear by family (program and series, in the order they
     first ran), then by size and team, each with its runs by repetition and then its aggregates;
-    ompsuite_sequence keeps the order the runs were given in. ValueError for a malformed run."""
+    ompsuite_sequence keeps the order the runs were given in; unit_of(program) gives a benchmark's
+    time unit. ValueError for a malformed run."""
     ctx = _context(context)
     groups, families = {}, {}
     for i, run in enumerate(runs):
@@ -207,7 +227,7 @@ def results_document(context, runs, aggregates=True):
             repeats = [r["repeat"] for _, r in group]
             if len(set(repeats)) != len(repeats):
                 raise ValueError(f"{name} has repeat {next(x for x in repeats if repeats.count(x) > 1)} twice")
-            unit = TIME_UNITS.get(group[0][1]["program"], DEFAULT_UNIT)
+            unit = unit_of(group[0][1]["program"])
             entries = [_entry(r, i, (family_index, instance), len(group), unit) for i, r in group]
             benchmarks += entries
             clean = [r for _, r in group if _excluded(r) is None]

@@ -6,6 +6,8 @@ import re
 import socket
 import subprocess
 
+from .interference import memory_facts
+
 SCHEMA = "1"
 
 
@@ -40,8 +42,9 @@ def compiler(bindir):
         return m.group(1)
 
 
-def facts(bindir, binding, cores, extra=()):
-    """Key, value pairs for machine.csv: cores are physical cores, cpus the logical CPUs."""
+def facts(bindir, binding, cores, topology, extra=()):
+    """Key, value pairs for machine.csv: cores are the physical cores the study may use, cpus
+    the logical CPUs; then the topology and what shapes memory behaviour on this machine."""
     omp = {k: v for k, v in os.environ.items() if k.startswith(("OMP_", "GOMP_", "KMP_"))}
     return [("schema", SCHEMA), ("host", socket.gethostname()),
             ("date", datetime.datetime.now().astimezone().isoformat(timespec="seconds")),
@@ -49,4 +52,4 @@ def facts(bindir, binding, cores, extra=()):
             ("cpus", str(os.cpu_count())), ("memory_bytes", str(memory_bytes())),
             ("compiler", compiler(bindir)), ("os", f"{platform.system()} {platform.release()}"),
             ("openmp_environment", " ".join(f"{k}={v}" for k, v in sorted(omp.items())) or "(none)"),
-            ("binding", binding.describe()), *extra]
+            ("binding", binding.describe()), *topology.pairs(), *memory_facts().items(), *extra]

@@ -3,7 +3,6 @@ the typed value they become. A command parses its line into an Options value and
 that, never the parser's namespace."""
 import argparse
 import dataclasses
-import os
 
 from . import catalogue as C
 from .errors import SuiteError
@@ -44,33 +43,6 @@ def thread_list(text):
     return sorted(set(counts))
 
 
-def default_threads(cores):
-    """1, 2, 4, ... up to the core count, and the core count itself."""
-    counts, t = [], 1
-    while t <= cores:
-        counts.append(t)
-        t *= 2
-    return sorted(set(counts + [cores]))
-
-
-def physical_cores():
-    """Cores, not hardware threads: the binding places one thread per core, so a team larger
-    than the cores shares them. Read from the kernel's topology; the CPU count where it has none."""
-    seen = set()
-    base = "/sys/devices/system/cpu"
-    try:
-        for name in os.listdir(base):
-            if name.startswith("cpu") and name[3:].isdigit():
-                topo = os.path.join(base, name, "topology")
-                with open(os.path.join(topo, "physical_package_id")) as f:
-                    package = f.read().strip()
-                with open(os.path.join(topo, "core_id")) as f:
-                    seen.add((package, f.read().strip()))
-    except OSError:
-        seen = set()
-    return len(seen) or os.cpu_count() or 1
-
-
 @dataclasses.dataclass
 class Options:
     """Everything a run of the tools was asked for, checked."""
@@ -91,6 +63,7 @@ class Options:
     no_warmup: bool = False
     markdown: str = None
     csv: str = None
+    json: str = None
     wide: bool = False
 
 

@@ -9,7 +9,7 @@ from .calibration import read_calibration
 from .console import progress
 from .errors import SuiteError
 from .execute import Binding, PROBE_N, Runner, warn_oversubscribed
-from .options import physical_cores
+from . import topology
 from .plans import Folders
 
 
@@ -21,6 +21,7 @@ class Prepared:
     recurrence_n: int       # None: the recurrence programs are not run
     size_note: str
     cores: int
+    topology: topology.Topology
 
 
 def add_variants(catalogue, specs, binding, runner):
@@ -48,11 +49,12 @@ def prepare(o, teams):
     binding = Binding(no_bind=o.no_bind)
     if o.calibration:
         read_calibration(o.calibration)  # a bad file is refused before anything is built or run
-    cores = physical_cores()
+    topo = topology.discover()
+    cores = topology.physical_cores(topo)
     warn_oversubscribed(teams, cores)
     catalogue = C.Catalogue()
     bindir = build.release_bin(catalogue, o.bin)
     n, note = build.recurrence_plan(o.recurrence_n)
     growdir = build.recurrence_bin(catalogue, n, bindir, o.recurrence_bin) if n is not None else None
     catalogue = add_variants(catalogue, o.programs, binding, Runner())
-    return Prepared(catalogue, binding, Folders(bindir, growdir), n, note, cores)
+    return Prepared(catalogue, binding, Folders(bindir, growdir), n, note, cores, topo)

@@ -1,6 +1,8 @@
-"""A study's result files (summary.csv, machine.csv) and the failed checks, said last."""
+"""A study's result files (summary.csv, machine.csv, results.json) and the failed checks, said last."""
+import os
 import sys
 
+from . import benchjson
 from .files import csv_text, write_atomic
 from .records import SummaryRow
 
@@ -27,3 +29,30 @@ def print_failures(lines):
     for line in lines:
         print(f"check failed: {line}", file=sys.stderr, flush=True)
     return 1 if lines else 0
+
+
+def json_document(runs, facts, catalogue, topology):
+    """The runs in the micro-benchmark library's JSON format (see benchjson), with the machine's
+    facts as its context."""
+    f = dict(facts)
+    try:
+        load = list(os.getloadavg())
+    except OSError:
+        load = []
+    context = dict(topology.context(), date=f.get("date", ""), host=f.get("host", ""), load_avg=load,
+                   library_build_type="release", ompsuite_machine=f)
+    plain = []
+    for r in runs:
+        extra = {"kind": r.entry.kind.name, "baseline": r.entry.baseline or "", "size_note": r.size_note}
+        extra.update(getattr(r, "extra", {}) or {})
+        plain.append({"series": r.series, "program": r.program, "threads": r.threads,
+                      "threads_requested": r.threads_requested,
+                      "problem_size": r.problem_size if r.entry.kind.name != "team" else None,
+                      "repeat": r.repeat, "time_s": r.time_s, "cpu_s": getattr(r, "cpu_s", None),
+                      "check": str(r.check) if not r.check.ok else "ok", "disturbed": getattr(r, "disturbed", ""),
+                      "result": r.result, "extra": extra})
+    return benchjson.results_document(context, plain, unit_of=lambda p: benchjson.suite_unit(p, catalogue))
+
+
+def write_json(path, runs, facts, catalogue, topology):
+    benchjson.write_results(path, json_document(runs, facts, catalogue, topology))

@@ -46,7 +46,7 @@ def closed_final(n):
 
 def closed_check(n, first_power):
     """Sum of opt[k]**2 = RATIO ** (2 (k + first_power)) over k = 0 .. N, divided by N.
-    growplain stores RATIO ** (k + 1), growsplit RATIO ** (k + 2)."""
+    The serial fill stores RATIO ** (k + 1), the parallel one RATIO ** (k + 2)."""
     with localcontext() as ctx:
         ctx.prec = 40
         r2 = Decimal(RATIO) ** 2
@@ -54,7 +54,7 @@ def closed_check(n, first_power):
 
 
 def final_bound(n):
-    """Relative: N + 1 rounded multiplications, and for growsplit's last block pow (under one
+    """Relative: N + 1 rounded multiplications, and for the parallel fill's last block pow (under one
     ulp, 2 u) and one more product; 17 printed digits are exact to u / 2."""
     return (n + 6) * U * SLACK
 

@@ -13,7 +13,7 @@ import os
 import tempfile
 import textwrap
 
-from .. import plans, results, stats, tables
+from .. import machine, plans, results, stats, tables
 from ..calibration import read_calibration, run_calibration
 from ..console import progress, run_main
 from ..files import write_atomic
@@ -29,11 +29,13 @@ def parse(argv):
     add_threads(ap, "the runtime's default team, OMP_NUM_THREADS")
     add_programs(ap)
     ap.add_argument("--no-warmup", action="store_true",
-                    help="skip the discarded growplain run before the timed fills (default: one)")
+                    help="skip the discarded run of the serial fill before the timed ones (default: one)")
     ap.add_argument("--wide", action="store_true",
                     help="print the full table (every column, Markdown) instead of the one that fits a terminal")
     ap.add_argument("--markdown", metavar="FILE", help="also write the full table to FILE as Markdown")
     ap.add_argument("--csv", metavar="FILE", help="also write the summary rows to FILE as CSV")
+    ap.add_argument("--json", metavar="FILE", help="also write every run to FILE in the JSON format of the most "
+                                                  "widely used C++ micro-benchmark library (its compare.py reads it)")
     return build_options(ap, ap.parse_args(argv))
 
 
@@ -103,6 +105,11 @@ def run(o):
         write_atomic(o.markdown, "\n".join(tables.markdown(rows, modelled=bool(model))) + "\n")
     if o.csv:
         results.write_summary_csv(o.csv, rows)
+    if o.json:
+        facts = machine.facts(folders.bindir, prep.binding, prep.cores, prep.topology,
+                              [("pi_n", str(o.pi_n)), ("repeats", str(o.repeats)),
+                               ("completed", "yes" if not stopped else f"no: {stopped}")])
+        results.write_json(o.json, session.runs, facts, cat, prep.topology)
     if any(r.entry.kind.name == "recurrence" for r in session.runs):
         print(f"the recurrence programs ran {o.recurrence_repeats} time(s) each (every run fills "
               f"{8 * (prep.recurrence_n + 1) / 1e9:.3g} GB;\n--recurrence-repeats runs them more often)")

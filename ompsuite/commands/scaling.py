@@ -10,21 +10,23 @@ import argparse
 import datetime
 import os
 import shutil
+import textwrap
 import time
 
 from .. import catalogue as C
-from .. import files, machine, plans, plot, results, stats, tables
+from .. import files, machine, plans, plot, results, stats, tables, topology
 from ..build import ROOT
 from ..calibration import read_calibration, run_calibration
 from ..console import progress, run_main
 from ..model import Model
-from ..options import add_programs, add_sizes, add_threads, build_options, count, default_threads, physical_cores
+from ..options import add_programs, add_sizes, add_threads, build_options, count
+from ..topology import default_threads, physical_cores
 from ..prepare import prepare
 from ..records import Run
 from ..session import Session, Stopped
 
 STUDY_FILES = ("runs.csv", "machine.csv", "summary.csv", "summary.md", "calibration.csv", "crossovers.csv",
-               "speedup.gp", "sweep.gp", "weak.gp")
+               "results.json", "topology.xml", "speedup.gp", "sweep.gp", "weak.gp")
 
 
 def parse(argv):
@@ -78,13 +80,14 @@ def crossover_lines(found):
             for e, t, m, p in found]
 
 
-def finish(out, session, facts, model, catalogue):
+def finish(out, session, facts, model, catalogue, topo):
     """Write everything derived from the runs kept so far; returns the main table and the plots."""
     rows = stats.weak_efficiency(stats.summarise(session.runs, catalogue))
     if model:
         model.apply(rows)
     results.write_machine(os.path.join(out, "machine.csv"), facts)
     results.write_summary_csv(os.path.join(out, "summary.csv"), rows)
+    results.write_json(os.path.join(out, "results.json"), session.runs, facts, catalogue, topo)
     strong = [r for r in rows if r.series == "strong"]
     text = ["# Scaling study", ""] + [f"- {k}: {tables.md_cell(v)}" for k, v in facts] + [""]
     text += tables.markdown(strong, modelled=bool(model))
@@ -116,6 +119,8 @@ def run(o):
     prep = prepare(o, o.threads)
     cat, folders = prep.catalogue, prep.folders
     out = files.open_out_dir(o.out)
+    # hwloc's own record of the machine, beside the figures (when hwloc is installed).
+    topo = topology.discover(save_xml_to=os.path.join(out, "topology.xml"))
     jobs = plans.small_checks(cat, folders, prep.binding, o.threads)
     jobs += plans.strong(cat, folders, prep.binding, o.threads, o.pi_n, o.repeats, prep.recurrence_n,
                         o.recurrence_repeats, prep.size_note)
@@ -146,7 +151,7 @@ def run(o):
         if r.placement:
             placements.setdefault(f"placement_{r.program}_{r.threads_requested}", r.placement)
     n = prep.recurrence_n
-    facts = machine.facts(folders.bindir, prep.binding, prep.cores, [
+    facts = machine.facts(folders.bindir, prep.binding, prep.cores, topo, [
         ("pi_n", str(o.pi_n)), ("recurrence_n", "" if n is None else str(n)),
         ("recurrence_build", "" if n is None else ("full" if n == C.FULL_N else "reduced")),
         ("repeats", str(o.repeats)), ("recurrence_repeats", str(o.recurrence_repeats)),
@@ -156,12 +161,13 @@ def run(o):
         ("calibration_s", f"{calibrated:.1f}"), ("duration_s", f"{time.monotonic() - started:.1f}"),
         ("completed", "yes" if not stopped else f"no: {stopped}"),
         *sorted(placements.items())])
-    strong, plotted, rows = finish(out, session, facts, model, cat)
+    strong, plotted, rows = finish(out, session, facts, model, cat, topo)
     if stopped:
         raise stopped
     print("\n".join(tables.terminal(strong, modelled=bool(model))))
-    print(f"\nwritten: {out}/runs.csv, machine.csv, summary.csv, summary.md (every column)" +
-          "".join(f", {p}" for p in (["calibration.csv"] if model else []) + plotted))
+    written = ["runs.csv", "machine.csv", "summary.csv", "summary.md (every column)", "results.json"]
+    written += [f for f in ("topology.xml", "calibration.csv", "crossovers.csv") if os.path.exists(os.path.join(out, f))]
+    print("\n" + "\n".join(textwrap.wrap(f"written in {out}: " + ", ".join(written + plotted), 100)))
     for line in session.shortfalls:
         print(f"note: {line}")
     failures = results.failure_lines(session.failures(), rows)

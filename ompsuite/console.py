@@ -7,13 +7,86 @@ import sys
 from .errors import Interrupted, SuiteError
 
 
-def progress(message):
-    """One line of progress or warning on standard error (never standard output: that holds
-    the results, and may be a pipe to another tool)."""
+_live = {"line": ""}  # the progress line now shown in place on a terminal, if any
+
+
+def _write(text):
     try:
-        print(message, file=sys.stderr, flush=True)
+        sys.stderr.write(text)
+        sys.stderr.flush()
     except (OSError, ValueError, AttributeError):
         pass  # standard error closed: the message has nowhere to go, the run goes on
+
+
+def progress(message):
+    """One line of progress or warning on standard error (never standard output: that holds
+    the results, and may be a pipe to another tool). A line shown in place is cleared first and
+    shown again after it."""
+    if _live["line"]:
+        _write("\r\033[K" + message + "\n" + _live["line"])
+    else:
+        _write(message + "\n")
+
+
+def on_terminal():
+    try:
+        return sys.stderr.isatty()
+    except (AttributeError, ValueError):
+        return False
+
+
+class RunProgress:
+    """Where a list of runs stands. On a terminal one line, updated in place: runs done of the
+    total, the run now going, and the time left, estimated from the runs of the same program and
+    size so far (a 16 GB fill and a pi run differ a thousandfold), else from all runs so far.
+    Elsewhere (logs, batch jobs) one plain line per run."""
+
+    def __init__(self, jobs, live=None):
+        self.jobs = jobs
+        self.live = on_terminal() if live is None else live
+        self.times = {}
+
+    @staticmethod
+    def _key(job):
+        return job.program, job.series, job.problem_size, job.threads
+
+    def estimate(self, k):
+        """Seconds the runs from index k on should take, or None before any run has ended."""
+        every = [t for ts in self.times.values() for t in ts]
+        if not every:
+            return None
+        mean = sum(every) / len(every)
+        left = 0.0
+        for job in self.jobs[k:]:
+            same = self.times.get(self._key(job))
+            left += sum(same) / len(same) if same else mean
+        return left
+
+    def start(self, k, label):
+        """Run number k (from 1) is starting."""
+        if not self.live:
+            progress(label)
+            return
+        left = self.estimate(k - 1)
+        eta = "" if left is None else f", about {_duration(left)} left"
+        _live["line"] = f"{k - 1}/{len(self.jobs)} done{eta}; now {label.split('] ', 1)[-1]}"[:99]
+        _write("\r\033[K" + _live["line"])
+
+    def done(self, k, seconds):
+        self.times.setdefault(self._key(self.jobs[k - 1]), []).append(seconds)
+
+    def close(self):
+        if self.live and _live["line"]:
+            _live["line"] = ""
+            _write("\r\033[K")
+
+
+def _duration(seconds):
+    if seconds < 90:
+        return f"{seconds:.0f} s"
+    if seconds < 5400:
+        return f"{seconds / 60:.0f} min"
+    return f"{seconds / 3600:.1f} h"
 
 
 def _raise_interrupted(signum, _frame):

@@ -1,7 +1,9 @@
 """Running a planned list of jobs: each run is read, checked and saved before the next starts,
 and whatever stops the list (a failing program, Ctrl-C, SIGTERM, an OS error) stops it cleanly
 with everything measured so far kept."""
-from .console import progress
+import time
+
+from .console import RunProgress
 from .errors import Interrupted, SuiteError
 from .execute import Executor
 from .validate import Validator
@@ -31,10 +33,13 @@ class Session:
 
     def execute(self, jobs, where=None):
         """Run every job in order; on any stop, raise Stopped with 'M of N runs saved in DIR'."""
+        shown = RunProgress(jobs)
         try:
             for k, job in enumerate(jobs, 1):
-                progress(job_label(k, len(jobs), job))
+                shown.start(k, job_label(k, len(jobs), job))
+                began = time.monotonic()
                 run = self.executor.run(job)
+                shown.done(k, time.monotonic() - began)
                 self.validator.check(run)
                 self.runs.append(run)
                 if self.log:
@@ -48,6 +53,8 @@ class Session:
                 e = SuiteError(f"{e.strerror or e}" + (f": {e.filename}" if e.filename else ""))
             saved = f"; {len(self.runs)} of {len(jobs)} runs saved in {where}" if where else ""
             raise Stopped(f"{e}{saved}", e.status) from None
+        finally:
+            shown.close()
         return self.runs
 
     def failures(self):

@@ -194,6 +194,20 @@ def first_median(text, value):
     return "\n".join([lines[0], ",".join(cells)] + lines[2:])
 
 
+class Progress(unittest.TestCase):
+    def test_time_left_from_runs_of_the_same_kind(self):
+        from ompsuite.console import RunProgress
+        from ompsuite.plans import Job
+        fill, pi = CAT.get("growplain"), CAT.get("quadplain")
+        jobs = [Job("strong", e, 1, n, "", k, "", (), {}) for k in (1, 2) for e, n in ((fill, 10), (pi, 5))]
+        p = RunProgress(jobs, live=False)
+        self.assertIsNone(p.estimate(0))
+        p.done(1, 10.0)
+        p.done(2, 0.1)
+        # Left: one fill like the first (10 s) and one pi run like the first (0.1 s), not 2 x the mean.
+        self.assertAlmostEqual(p.estimate(2), 10.1)
+
+
 class CompareReading(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.mkdtemp()

@@ -17,6 +17,20 @@ FIGURES = ("timer_tick", "add_latency", "mul_latency", "mul_independent", "first
 IMPOSSIBLE = 0.5  # a median below half its floor cannot be a real run of the program
 
 
+def impossible_time(row, least):
+    """The row's check against the least time the calibration allows. With an interval of the
+    median, the whole interval must lie below that least time; without one (too few runs), the
+    median must lie below half of it, since a single run can be mistimed."""
+    if row.median_high is not None:
+        if row.median_high < least:
+            return Check.failed(f"median {row.median_s:.3g} s (95% interval up to {row.median_high:.3g} s) is below "
+                                f"the least time the calibration allows, {least:.3g} s: no real run is that fast")
+    elif row.median_s < IMPOSSIBLE * least:
+        return Check.failed(f"median {row.median_s:.3g} s is below half the least time the calibration allows, "
+                            f"{least:.3g} s: no real run is that fast")
+    return row.check
+
+
 class Model:
     def __init__(self, figures, low=False):
         self.figures = figures
@@ -82,14 +96,14 @@ class Model:
                 continue
             r.floor_s = sum(v for k, v in terms.items() if k != "construct overhead")
             r.predicted_s = sum(terms.values())
-            r.bound_by = max(terms, key=terms.get)
+            if not r.bound_by.startswith("page faults"):  # measured, it outranks the model's guess
+                r.bound_by = max(terms, key=terms.get)
             if r.median_s is not None and r.floor_s > 0:
                 r.pct_floor = 100.0 * r.median_s / r.floor_s
                 least = best.terms(r.entry, r.threads, r.problem_size)
                 least = sum(v for k, v in least.items() if k != "construct overhead")
-                if r.median_s < IMPOSSIBLE * least and r.check.ok:
-                    r.check = Check.failed(f"median {r.median_s:.3g} s is below half the least time the "
-                                           f"calibration allows, {least:.3g} s: no real run is that fast")
+                if r.check.ok:
+                    r.check = impossible_time(r, least)
             if r.median_s is not None and r.median_s < 20 * self.tick(r.entry):
                 r.add_note("under 20 timer ticks")
         serial = {(r.series, r.program, r.problem_size): r.predicted_s for r in rows if r.threads == 1}

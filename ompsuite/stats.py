@@ -2,6 +2,7 @@
 import math
 import statistics
 
+from . import significance
 from .records import Check, SummaryRow
 from .validate import PI, units_of_15th_decimal
 
@@ -34,7 +35,7 @@ def summarise(runs, catalogue):
     for r in runs:
         if r.entry.kind.timed and r.series != "check":
             groups.setdefault((r.series, r.program, r.threads, r.problem_size), []).append(r)
-    good = {key: [r for r in rs if r.check.ok and r.time_s is not None] for key, rs in groups.items()}
+    good = {key: [r for r in rs if r.clean] for key, rs in groups.items()}
     medians = {key: statistics.median(r.time_s for r in rs) for key, rs in good.items() if rs}
     serial_pi = {(r.series, r.problem_size): r.result for r in runs
                  if r.entry.kind.name == "pi" and not r.entry.parallel and r.check.ok}
@@ -55,15 +56,26 @@ def summarise(runs, catalogue):
                                                                             if r.threads_requested})))
         if failed:
             row.check = Check.failed(f"{len(failed)} of {len(rs)} runs: {failed[0].check.reason}")
+        disturbed = [r for r in rs if r.disturbed]
+        if disturbed:
+            row.disturbed = f"{len(disturbed)} of {len(rs)} runs disturbed ({disturbed[0].disturbed})"
         if ok:
             times = [r.time_s for r in ok]
             row.min_s, row.median_s, row.max_s = min(times), medians[key], max(times)
-            base = medians.get((series, entry.baseline or program, 1, n))
+            row.median_low, row.median_high = significance.median_interval(times) or (None, None)
+            row.unstable = significance.instability(times) or ""
+            _usage(row, ok)
+            base_key = (series, entry.baseline or program, 1, n)
+            base = medians.get(base_key)
             if base and row.median_s > 0:
                 row.speedup = base / row.median_s
                 if threads:
                     row.efficiency = row.speedup / threads
                 row.karp_flatt = karp_flatt(row.speedup, threads)
+                if entry.parallel and all(t > 0 for t in times):
+                    row.speedup_low, row.speedup_high = significance.ratio_interval(
+                        [r.time_s for r in good[base_key]], times) or (None, None)
+                _impossible_speedup(row)
             row.rate, row.rate_unit = rate(entry.kind.name, n, row.median_s)
             if entry.kind.name == "pi":
                 if (series, n) in serial_pi:
@@ -73,6 +85,39 @@ def summarise(runs, catalogue):
             row.reproducible = "yes" if len(results) == 1 else f"no: {len(results)} results in {len(ok)} runs"
         rows.append(row)
     return rows
+
+
+def _usage(row, runs):
+    """Medians of the runs' own user and system time and minor faults, where they were watched."""
+    watched = [r.interference for r in runs if r.interference is not None and r.interference.user_s is not None]
+    if watched:
+        row.user_s = statistics.median(w.user_s for w in watched)
+        row.system_s = statistics.median(w.system_s for w in watched)
+        faults = [w.minor_faults for w in watched if w.minor_faults is not None]
+        row.minor_faults = int(statistics.median(faults)) if faults else None
+    if row.system_s is not None and row.system_s > row.user_s and not row.entry.kind.speedup_bound:
+        row.bound_by = page_fault_text(row)
+
+
+def page_fault_text(row):
+    """The kernel's page faults as what bounds a fill whose system time passed its user time."""
+    faults = f"{row.minor_faults} faults, " if row.minor_faults is not None else ""
+    return f"page faults ({faults}{row.system_s:.2f} s system)"
+
+
+def _impossible_speedup(row):
+    """A compute-bound in-order sum cannot run more than T times faster on T threads: beyond what
+    the speedup's interval allows, the figure is no result (its baseline was probably slowed)."""
+    if not row.entry.kind.speedup_bound or not row.threads or row.speedup <= row.threads:
+        return
+    if row.speedup_low is not None and row.speedup_low > row.threads:
+        if row.check.ok:
+            row.check = Check.failed(f"speedup {row.speedup:.2f} (95% interval {row.speedup_low:.2f}–"
+                                     f"{row.speedup_high:.2f}) is above the team of {row.threads}: no team sums that "
+                                     "fast, so the baseline was probably disturbed")
+    else:
+        row.add_note(f"speedup above the team of {row.threads}, within what too few runs allow: "
+                     "the baseline may have been disturbed")
 
 
 def weak_efficiency(rows):

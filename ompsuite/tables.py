@@ -66,7 +66,8 @@ def rate_cell(row):
 
 
 # Long model terms, shortened only where the terminal is short of room.
-_SHORT = {"multiplication latency": "mult. latency", "construct overhead": "constructs"}
+_SHORT = {"addition latency": "add latency", "multiplication latency": "mult latency", "memory writes": "mem writes",
+          "construct overhead": "constructs"}
 
 
 @dataclasses.dataclass(frozen=True)
@@ -78,35 +79,73 @@ class Column:
     model: bool = False   # shown only when the rows were modelled
 
 
+def interval_cell(row):
+    """The median's 95% interval, or why there is none."""
+    if row.median_low is not None:
+        return fmt_range(row.median_low, row.median_high, row.median_s)
+    return "" if row.median_s is None else f"n={row.runs - _left_out(row)}<6"
+
+
+def _left_out(row):
+    return int(row.disturbed.split(" of ")[0]) if row.disturbed else 0
+
+
+def speedup_interval_cell(row):
+    if row.speedup_low is None:
+        return ""
+    return f"{row.speedup_low:.2f}–{row.speedup_high:.2f}"
+
+
 COLUMNS = (
     Column("program", lambda r: r.program, right=False, terminal=True),
     Column("threads", threads_cell, terminal=True),
     Column("N", lambda r: fmt_n(r.problem_size), terminal=True),
     Column("runs", lambda r: str(r.runs)),
     Column("median", lambda r: fmt_time(r.median_s), terminal=True),
-    Column("min–max", lambda r: fmt_range(r.min_s, r.max_s, r.median_s), terminal=True),
+    Column("95% interval", interval_cell, terminal=True),
+    Column("min–max", lambda r: fmt_range(r.min_s, r.max_s, r.median_s)),
     Column("speedup", lambda r: _num(r.speedup, ".2f"), terminal=True),
+    Column("speedup 95%", speedup_interval_cell, terminal=True),
     Column("efficiency", lambda r: _num(r.efficiency, ".2f"), terminal=True),
     Column("Karp–Flatt", lambda r: _num(r.karp_flatt, ".3f")),
     Column("rate", rate_cell),
     Column("1e-15s from serial", lambda r: _num(r.units_from_serial, "d")),
     Column("1e-15s from π", lambda r: _num(r.units_from_pi, "d")),
     Column("same result", lambda r: r.reproducible, right=False),
+    Column("unstable", lambda r: r.unstable, right=False),
+    Column("disturbed", lambda r: r.disturbed, right=False),
+    Column("user", lambda r: fmt_time(r.user_s)),
+    Column("system", lambda r: fmt_time(r.system_s)),
     Column("floor", lambda r: fmt_time(r.floor_s), model=True),
     Column("predicted", lambda r: fmt_time(r.predicted_s), model=True),
     Column("% of floor", lambda r: _num(r.pct_floor, ".0f"), terminal=True, model=True),
     Column("bound by", lambda r: r.bound_by, right=False, terminal=True, model=True),
-    Column("check", lambda r: str(r.check), right=False, terminal=True),
+    Column("check", lambda r: str(r.check) + (f"; untrusted: {r.untrusted}" if r.untrusted else ""),
+           right=False, terminal=True),
     Column("note", lambda r: r.note, right=False),
 )
-TERMINAL_HEADS = {"efficiency": "eff.", "% of floor": "% floor"}
+TERMINAL_HEADS = {"efficiency": "eff.", "% of floor": "% floor", "95% interval": "95% CI", "speedup 95%": "CI"}
+# Columns left out of the Markdown when no row has anything in them.
+_OPTIONAL = ("note", "unstable", "disturbed", "user", "system", "speedup 95%")
 
 
 def _columns(rows, modelled, terminal):
     cols = [c for c in COLUMNS if (c.terminal or not terminal) and (modelled or not c.model)]
-    if not any(r.note for r in rows):
-        cols = [c for c in cols if c.head != "note"]
-    return cols
+    return [c for c in cols if c.head not in _OPTIONAL or any(c.cell(r) for r in rows)]
+
+
+def row_notes(row):
+    """What the terminal says under the table about a row: its failure, why its figure cannot be
+    trusted, its disturbed runs, why its runs disagree, and its note."""
+    notes = []
+    if not row.check.ok:
+        notes.append(f"FAIL: {row.check.reason}")
+    if row.untrusted:
+        notes.append(f"figure not to be trusted: {row.untrusted}")
+    for text in (row.disturbed, row.unstable and f"unstable: {row.unstable}", row.note):
+        if text:
+            notes.append(text)
+    return notes
 
 
 def markdown(rows, modelled=False):
@@ -124,25 +163,29 @@ def md_cell(text):
 
 
 # Left out, in this order, when a table would pass the terminal's width: the full table has them.
-_DROPPABLE = ("efficiency", "min–max", "% of floor", "bound by")
+_DROPPABLE = ("speedup 95%", "efficiency", "95% interval", "% of floor", "bound by")
 
 
 def terminal(rows, modelled=False, width=TERMINAL_WIDTH):
-    """Aligned columns for a terminal: the failures' reasons are numbered under the table, and
-    columns that would make a line pass the width are left out, with a line saying which."""
+    """Aligned columns for a terminal: what needs words (failures, disturbed and unstable runs,
+    notes) is numbered under the table, and columns that would make a line pass the width are
+    left out, with a line saying which."""
     cols = _columns(rows, modelled, terminal=True)
     notes, cells = [], {}
     for r in rows:
-        if not r.check.ok:
-            notes.append(f"{r.program} {threads_cell(r)} threads N={fmt_n(r.problem_size)}: {r.check.reason}")
+        mine = row_notes(r)
+        first = len(notes) + 1
+        notes += [f"{r.program} {threads_cell(r)} threads N={fmt_n(r.problem_size)}: {text}" for text in mine]
+        marks = f" [{first}]" if len(mine) == 1 else f" [{first}-{len(notes)}]" if mine else ""
         for c in cols:
             text = c.cell(r)
             if c.head == "threads":
                 text = threads_cell(r, short=True)
             elif c.head == "bound by":
                 text = _SHORT.get(text, text)
-            elif c.head == "check" and not r.check.ok:
-                text = f"FAIL [{len(notes)}]"
+                text = "page faults" if text.startswith("page faults") else text
+            elif c.head == "check":
+                text = ("FAIL" if not r.check.ok else "untrusted" if r.untrusted else "ok") + marks
             cells[(id(r), c.head)] = text
     dropped = []
 

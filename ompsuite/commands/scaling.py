@@ -137,7 +137,7 @@ def run(o):
                                   prep.binding.env(), prep.cores)
         model = Model(figures) if figures else None
         calibrated = time.monotonic() - started
-    log = files.RunLog(os.path.join(out, "runs.csv"), Run.FIELDS)
+    log = files.RunLog(os.path.join(out, "runs.csv"), Run.fields())
     session = Session(log=log)
     stopped = None
     try:

@@ -178,7 +178,7 @@ class Tables(unittest.TestCase):
                                                          entry=CAT.get("quadguard"))], modelled=True)
         self.assertLessEqual(max(map(len, lines)), tables.TERMINAL_WIDTH, "\n".join(lines))
         self.assertIn("FAIL [1]", lines[1])
-        self.assertTrue(lines[3].startswith("[1] quadguard 16 (asked 64) threads N=2147483647: pi = 3.2"))
+        self.assertTrue(lines[3].startswith("[1] quadguard 16 (asked 64) threads N=2147483647: FAIL: pi = 3.2"))
         self.assertIn("left out to fit 100 columns: efficiency", lines[-1])
         self.assertIn(" ? ", lines[2])  # an unknown team is never shown as one thread
         md = tables.markdown([worst], modelled=True)

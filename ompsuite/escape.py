@@ -48,6 +48,12 @@ def gnuplot_string(value):
     return pieces[0] if len(pieces) == 1 else "(" + " . ".join(pieces) + ")"
 
 
+def gnuplot_data_label(value):
+    """A double-quoted label for a gnuplot data file (read by columnheader): one line, and since
+    a data file has no escape for the double quote, each one becomes a single quote."""
+    return '"' + _flatten(_text(value)).replace('"', "'") + '"'
+
+
 # Backslash first, so that the escapes added after it are not themselves escaped. The pipe would
 # split the cell; the others would turn text into HTML, a link, code or emphasis.
 _MARKDOWN_ACTIVE = re.compile(r"([\\|`*_\[\]<>~&])")

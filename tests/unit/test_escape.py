@@ -6,7 +6,7 @@ import tempfile
 import unittest
 
 from ompsuite.errors import SuiteError
-from ompsuite.escape import gnuplot_string, markdown_cell, printable, shell_word
+from ompsuite.escape import gnuplot_data_label, gnuplot_string, markdown_cell, printable, shell_word
 
 INJECTION = 'lab\nsystem "touch PWNED"\nlab'
 HOSTILE = [INJECTION, "lab\rsystem 'touch PWNED'", "`touch PWNED`", "it's", "'", "''", "'''a'", "a''''b",
@@ -20,6 +20,8 @@ class GnuplotString(unittest.TestCase):
         self.assertEqual(gnuplot_string("it's"), "('it' . \"'\" . 's')")
         self.assertEqual(gnuplot_string("''"), "\"''\"")
         self.assertEqual(gnuplot_string("bad \udcff byte"), "'bad \ufffd byte'")
+        # A data file label has no escape for its quote, and a newline would start a data line.
+        self.assertEqual(gnuplot_data_label('lab "x"\n1 2'), '"lab \'x\' 1 2"')
 
     @unittest.skipIf(shutil.which("gnuplot") is None and os.environ.get("CI") != "true", "gnuplot is not installed")
     def test_gnuplot_reads_each_value_back_and_runs_nothing(self):

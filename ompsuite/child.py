@@ -223,8 +223,9 @@ def _start(argv, env, cwd):
         status = 2 if e.errno in _USAGE_ERRNOS else 1
         raise SuiteError(f"cannot start {printable(argv[0])}: {_why_not_started(argv[0], e, env, cwd)}",
                          status) from None
-    except ValueError as e:  # a NUL in an argument or the environment
-        raise SuiteError(f"cannot start {printable(argv[0])}: {printable(e)}", 2) from None
+    except ValueError:  # "embedded null byte": a NUL cannot be passed to a program
+        raise SuiteError(f"cannot start {printable(argv[0])}: an argument or the environment holds a NUL "
+                         "character", 2) from None
 
 
 _USAGE_ERRNOS = {errno.ENOENT, errno.EACCES, errno.EPERM, errno.ENOEXEC, errno.ENOTDIR, errno.ELOOP,

@@ -1,0 +1,101 @@
+"""Escaping untrusted text for the place it is written to: a gnuplot script, a Markdown table cell,
+a shell command line, a one-line message. Untrusted means anything the tools did not make up
+themselves: a study folder's files and names, a calibration file, a program's output, the
+environment. Each function takes any value (str() of it; bytes are decoded as UTF-8 with
+replacement) and returns a str that stays within its target's syntax whatever the value holds.
+"""
+import re
+import shlex
+import unicodedata
+
+from .errors import SuiteError
+
+# Directional overrides and isolates: invisible, yet they reorder what a terminal shows.
+_BIDI = frozenset("\u061c\u200e\u200f\u202a\u202b\u202c\u202d\u202e\u2066\u2067\u2068\u2069")
+
+
+def _text(value):
+    if isinstance(value, (bytes, bytearray)):
+        return bytes(value).decode("utf-8", errors="replace")
+    return str(value)
+
+
+def _is_control(ch):
+    # C0, DEL and C1 controls (newline, carriage return, NEL, escape...) and the Unicode line and
+    # paragraph separators: anything that can end a line or steer a terminal.
+    return unicodedata.category(ch) in ("Cc", "Zl", "Zp")
+
+
+def _flatten(text):
+    """One line of plain text: each control character becomes a space; a lone surrogate (from
+    bytes decoded with surrogateescape) becomes U+FFFD, since it could not be written as UTF-8."""
+    return "".join(" " if _is_control(c) else "\ufffd" if "\ud800" <= c <= "\udfff" else c for c in text)
+
+
+def gnuplot_string(value):
+    """A gnuplot string that reads back as the value on one line (control characters become spaces).
+
+    A newline would end gnuplot's command, so it never survives. The text goes in single quotes,
+    where gnuplot expands neither backslashes nor backquotes (it runs `...` as a command inside
+    double quotes). Quotes are not doubled: gnuplot 5.4 ends a single-quoted string early at a
+    doubled quote that follows another quote or the opening one. Each run of quotes is instead a
+    double-quoted piece holding only quotes, joined to the rest with gnuplot's `.`; the whole is
+    then parenthesised, which gnuplot takes wherever it takes a string."""
+    parts = [p for p in re.split(r"('+)", _flatten(_text(value))) if p]
+    if not parts:
+        return "''"
+    pieces = [f'"{p}"' if p[0] == "'" else f"'{p}'" for p in parts]
+    return pieces[0] if len(pieces) == 1 else "(" + " . ".join(pieces) + ")"
+
+
+def gnuplot_data_label(value):
+    """A double-quoted label for a gnuplot data file (read by columnheader): one line, and since
+    a data file has no escape for the double quote, each one becomes a single quote."""
+    return '"' + _flatten(_text(value)).replace('"', "'") + '"'
+
+
+# Backslash first, so that the escapes added after it are not themselves escaped. The pipe would
+# split the cell; the others would turn text into HTML, a link, code or emphasis.
+_MARKDOWN_ACTIVE = re.compile(r"([\\|`*_\[\]<>~&])")
+
+
+def markdown_cell(value):
+    """Text safe inside one cell of a Markdown table: one line, trimmed, the pipe and the
+    characters that would make markup escaped with a backslash, so it shows as it is."""
+    return _MARKDOWN_ACTIVE.sub(r"\\\1", _flatten(_text(value)).strip())
+
+
+def shell_word(value, what="value"):
+    """One POSIX shell word that the shell reads back as the value. A newline in the value stays
+    in the word, quoted. A NUL cannot be passed in a command line at all: SuiteError, status 2."""
+    text = _text(value)
+    if "\0" in text:
+        raise SuiteError(f"the {what} {printable(text, 80)} holds a NUL character: "
+                         "it cannot be passed in a command line", 2)
+    return shlex.quote(text)
+
+
+def _visible(ch):
+    if ch == "\n":
+        return "\\n"
+    if ch == "\r":
+        return "\\r"
+    if ch == "\t":
+        return "\\t"
+    if "\udc80" <= ch <= "\udcff":  # a byte that was not UTF-8, kept by surrogateescape
+        return f"\\x{ord(ch) - 0xdc00:02x}"
+    if ord(ch) < 0x100:
+        return f"\\x{ord(ch):02x}"
+    return f"\\u{ord(ch):04x}"
+
+
+def printable(value, limit=None):
+    """The text for a one-line message on standard error: control characters, directional
+    overrides and lone surrogates are shown as escapes (\\n, \\x1b, \\u202e), so a program's
+    bad output can neither break the line nor steer the terminal. With a limit, longer text is
+    cut to that many characters, ending in '...'."""
+    text = "".join(_visible(c) if _is_control(c) or c in _BIDI or "\ud800" <= c <= "\udfff" else c
+                   for c in _text(value))
+    if limit is not None and len(text) > limit:
+        text = text[:max(limit - 3, 0)] + "..."
+    return text

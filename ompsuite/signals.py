@@ -1,0 +1,91 @@
+"""The signals a shell, a terminal or a batch system sends to stop a job, made one clean stop.
+
+After install(), the first of them raises Interrupted(signum) in the main thread, wherever it is;
+the tool unwinds, stops its child, keeps what was measured and says why it stopped. Signals that
+come after that one, or inside a shielded() block, are only recorded: a second SIGTERM 10 ms
+after the first (batch systems send them in bursts) must not cut the clean stop short.
+"""
+import signal
+
+from .errors import Interrupted
+
+# TERM: kill, batch systems at the time limit; HUP: the terminal went away; INT, QUIT: the
+# keyboard; USR1, USR2: the warning some batch systems send before the limit; ALRM; XCPU: the
+# CPU time limit.
+STOP_SIGNALS = (signal.SIGTERM, signal.SIGHUP, signal.SIGINT, signal.SIGQUIT, signal.SIGUSR1, signal.SIGUSR2,
+                signal.SIGALRM, signal.SIGXCPU)
+
+
+class _State:
+    exception = Interrupted
+    stopping = None   # the signal that raised, once one has
+    depth = 0         # shielded() blocks open
+    received = []     # signals that did not raise, in order
+
+
+_state = _State()
+
+
+def install(handler_exception=Interrupted, signals=STOP_SIGNALS):
+    """Make each of signals raise handler_exception(signum), the first time; returns the handlers
+    it replaced, for restore(). A signal already ignored when the tool starts (nohup, a
+    background job) is left ignored, as its starter asked. Calling it again starts afresh."""
+    _state.exception, _state.stopping, _state.depth, _state.received = handler_exception, None, 0, []
+    previous = {}
+    for signum in signals:
+        handler = signal.getsignal(signum)
+        if handler == signal.SIG_IGN:
+            continue
+        previous[signum] = handler
+        signal.signal(signum, _handler)
+    return previous
+
+
+def restore(previous):
+    """Put back the handlers install() returned."""
+    for signum, handler in previous.items():
+        signal.signal(signum, handler)
+
+
+def stopping():
+    """The signal that started the stop, or None."""
+    return _state.stopping
+
+
+def received():
+    """The signals that came but did not raise (inside a shield, or after the stop began)."""
+    return list(_state.received)
+
+
+def _handler(signum, _frame):
+    if _state.depth or _state.stopping is not None:
+        _state.received.append(signum)
+        return
+    _state.stopping = signum
+    raise _state.exception(signum)
+
+
+class shielded:
+    """with shielded() as shield: a block that signals cannot cut short; shield.signals lists
+    those that came during it. When the block ends normally and no stop was under way, the first
+    of them then raises, so that it is not lost; during a stop, or when the block ends by an
+    exception, none raises: the caller reports them."""
+
+    def __enter__(self):
+        self.signals = []
+        self._start = len(_state.received)
+        _state.depth += 1
+        return self
+
+    def __exit__(self, exc_type, exc, tb):
+        _state.depth -= 1
+        self.signals = _state.received[self._start:]
+        if self.signals and exc_type is None and _state.depth == 0 and _state.stopping is None:
+            _state.stopping = self.signals[0]
+            del _state.received[self._start]  # it raises now, so it is no longer one that did not
+            raise _state.exception(self.signals[0])
+        return False
+
+    @property
+    def names(self):
+        return [signal.Signals(s).name for s in self.signals]

@@ -1,0 +1,205 @@
+import errno
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+from unittest import mock
+
+from ompsuite import files
+from ompsuite.errors import SuiteError
+from ompsuite.files import (Choice, Finite, Text, Whole, claim_out_dir, lock_folder, parse_env_count, read_csv,
+                            read_key_values, RowLog, write_atomic)
+
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+
+class Folder(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.d = self.tmp.name
+        self.addCleanup(self.tmp.cleanup)
+
+    def path(self, *parts):
+        return os.path.join(self.d, *parts)
+
+    def refused(self, call, *args, status=2):
+        with self.assertRaises(SuiteError) as e:
+            call(*args)
+        self.assertEqual(e.exception.status, status)
+        return str(e.exception)
+
+
+class Locks(Folder):
+    def test_a_second_holder_is_refused_until_the_first_lets_go(self):
+        out = self.path("out")
+        with claim_out_dir(out, ["runs.csv"]):
+            # Another open file description in this process, then another process.
+            self.assertEqual(self.refused(lock_folder, out), f"{out} is in use by another study (pid {os.getpid()})")
+            other = subprocess.run([sys.executable, "-c", "import sys\nfrom ompsuite.files import claim_out_dir\n"
+                                    "try: claim_out_dir(sys.argv[1], [])\nexcept Exception as e: print(e)"
+                                    , out], env={"PYTHONPATH": REPO}, capture_output=True, text=True, timeout=30)
+            self.assertEqual(other.stdout.strip(), f"{out} is in use by another study (pid {os.getpid()})")
+        self.assertEqual(os.listdir(out), [])  # the lock file goes with the lock
+        claim_out_dir(out, ["runs.csv"]).release()
+
+    def test_earlier_results_are_looked_for_only_once_the_folder_is_held(self):
+        out = self.path("out")
+        real = files.lock_folder
+
+        def lock_then_rival_writes(path, what):  # a rival that found the folder empty finished first
+            lock = real(path, what)
+            open(os.path.join(path, "runs.csv"), "w").close()
+            return lock
+        with mock.patch.object(files, "lock_folder", lock_then_rival_writes):
+            self.assertIn("already holds runs.csv", self.refused(claim_out_dir, out, ["summary.csv", "runs.csv"]))
+        self.assertFalse(os.path.exists(self.path("out", files.LOCK_NAME)))  # let go on refusal
+
+    def test_places_that_cannot_be_an_output_folder(self):
+        open(self.path("file"), "w").close()
+        os.symlink("loop2", self.path("loop1"))
+        os.symlink("loop1", self.path("loop2"))
+        os.symlink("nowhere", self.path("dangling"))
+        os.mkdir(self.path("held"))
+        open(self.path("victim"), "w").close()
+        os.symlink(self.path("victim"), self.path("held", files.LOCK_NAME))
+        cases = [(self.path("file"), "exists and is not a folder"), (self.path("loop1"), "a loop of symbolic links"),
+                 (self.path("dangling"), "is a symbolic link to nowhere, which does not exist"),
+                 (self.path("file", "sub"), "a part of the path is not a folder"),
+                 (self.path("held"), f"{files.LOCK_NAME} there is a symbolic link")]
+        if os.path.isdir("/proc/self"):
+            cases.append(("/proc/self/out", "the file system does not allow new folders in /proc/self"))
+            cases.append(("/proc/self", "the file system there does not allow new files"))
+        if os.geteuid() != 0:  # root may write anywhere
+            os.mkdir(self.path("ro"), 0o555)
+            cases.append((self.path("ro", "out"), f"permission denied in {self.path('ro')}"))
+        for path, why in cases:
+            with self.subTest(path):
+                self.assertIn(why, self.refused(claim_out_dir, path, ["runs.csv"]))
+
+
+class WholeFiles(Folder):
+    def test_write_atomic_leaves_the_old_file_and_no_part_on_failure(self):
+        target = self.path("summary.csv")
+        write_atomic(target, "old\n")
+        failures = [("os.replace", OSError(errno.EXDEV, "Invalid cross-device link")),
+                    ("os.fsync", OSError(errno.EIO, "Input/output error")), ("os.write", KeyboardInterrupt())]
+        for name, exc in failures:
+            with self.subTest(name), mock.patch(name, side_effect=exc):
+                with self.assertRaises(type(exc)) as e:
+                    write_atomic(target, "new\n")
+                if isinstance(exc, OSError):
+                    self.assertEqual(e.exception.filename, target)
+            self.assertEqual(os.listdir(self.d), ["summary.csv"])
+            with open(target) as f:
+                self.assertEqual(f.read(), "old\n")
+        write_atomic(target, b"new\n")
+        with open(target) as f:
+            self.assertEqual(f.read(), "new\n")
+
+    def test_row_log_keeps_whole_rows_when_the_disk_fills_mid_row(self):
+        log_path = self.path("runs.csv")
+        log = RowLog(log_path, ["program", "time_s"])
+        log.add({"program": "quadplain", "time_s": 0.5})
+        real_write = os.write
+
+        def half_then_full(fd, data):
+            if len(data) > 4:
+                return real_write(fd, bytes(data[:4]))
+            raise OSError(errno.ENOSPC, "No space left on device")
+        with mock.patch("os.write", half_then_full):
+            message = self.refused(log.add, {"program": "quadguard", "time_s": 0.25}, status=1)
+        self.assertEqual(message, f"cannot write {log_path}: no space left on the device; it holds 1 whole row")
+        log.add({"program": "with,comma", "time_s": None})  # the next row follows the last whole one
+        log.close()
+        with open(log_path) as f:
+            self.assertEqual(f.read(), 'program,time_s\nquadplain,0.5\n"with,comma",\n')
+        self.assertEqual(log.count, 2)
+        self.assertIn("already exists", self.refused(RowLog, log_path, ["program"]))
+
+
+SCHEMA = {"program": Choice(["quadplain", "quadguard"]), "threads": Whole(1, 4096), "time_s": Finite(0),
+          "note": Text(max_len=20, required=False, default="-"), "speedup": Finite(allow_empty=True, required=False)}
+GOOD = "program,threads,time_s,extra\nquadplain,1,0.5,x\nquadguard,2,2.5e-1,y\n"
+
+
+class StrictReaders(Folder):
+    def write(self, data):
+        path = self.path("in.csv")
+        with open(path, "wb") as f:
+            f.write(data.encode() if isinstance(data, str) else data)
+        return path
+
+    def test_good_files_read_whole(self):
+        for text in (GOOD, "\ufeff" + GOOD.replace("\n", "\r\n"), GOOD + "\n\n"):
+            self.assertEqual(read_csv(self.write(text), SCHEMA), [
+                {"program": "quadplain", "threads": 1, "time_s": 0.5, "note": "-", "speedup": None},
+                {"program": "quadguard", "threads": 2, "time_s": 0.25, "note": "-", "speedup": None}])
+        self.assertEqual(read_csv(self.write(""), SCHEMA, header_required=False), [])
+        facts = read_key_values(self.write("key,value\nhost,lab\ncores,8\nother,1\n"),
+                                {"host": Text(), "cores": Whole(1), "mhz": Finite(required=False)})
+        self.assertEqual(facts, {"host": "lab", "cores": 8, "mhz": None})
+
+    def test_damaged_files_are_refused_with_line_and_field(self):
+        head = "program,threads,time_s\n"
+        cases = [
+            (head + "quadplain,1,0.5\nquadguard,2\n", "line 3: 2 fields where the header has 3"),
+            (head + "quadplain,1,0.12", "line 2: the last line has no line end: the file was cut short"),
+            (head + "quadplain,1,nan\n", "line 2, field time_s: 'nan' is not a finite number"),
+            (head + "quadplain,1,-inf\n", "line 2, field time_s: '-inf' is not a finite number"),
+            (head + "quadplain,1,1e999\n", "line 2, field time_s: '1e999' is too large for a number"),
+            (head + "quadplain,1,-0.5\n", "line 2, field time_s: -0.5 is below 0"),
+            (head + "quadplain,1, 0.5\n", "line 2, field time_s: ' 0.5' is not a number"),
+            (head + "quadplain,1,\n", "line 2, field time_s: empty, where a number belongs"),
+            (head + "quadplain,2.5,1\n", "line 2, field threads: '2.5' is not a whole number"),
+            (head + "quadplain,0,1\n", "line 2, field threads: 0 is below 1"),
+            (head + "rm -rf,1,1\n", "line 2, field program: 'rm -rf' is not one of quadplain, quadguard"),
+            ("program,time_s\nquadplain,1\n", "line 1: no column threads"),
+            ("program,threads,threads,time_s\n", "line 1: column 'threads' appears twice"),
+            (head + "quadplain,1,1\n\nquadplain,1,1\n", "line 3: an empty line between rows"),
+            (head + 'quadplain,1,"1\n', "line 2: not valid CSV"),
+            (head.encode() + b"quadplain,1,0.\xff5\n", "line 2: not UTF-8 text (byte 0xff)"),
+            (head + "quadplain,1,1\x00\n", "line 2: holds a NUL character"),
+            ("", "is empty: it has no header line"),
+            ("program,threads,time_s,note\nquadplain,1,1,\"a\nb\"\n", "line 2, field note: 'a\\nb' holds a control"),
+        ]
+        for data, why in cases:
+            with self.subTest(why):
+                path = self.write(data)
+                message = self.refused(read_csv, path, SCHEMA)
+                self.assertTrue(message.startswith(path), message)
+                self.assertIn(why, message)
+        for data, why in (("host,lab\n", "line 1: the header is 'host,lab', not 'key,value'"),
+                          ("key,value\nhost,a\nhost,b\n", "line 3: key 'host' given again (first on line 2)"),
+                          ("key,value\ncores,8\n", "no key host"), ("key,value\nhost\n", "line 2: 1 field where")):
+            with self.subTest(why):
+                self.assertIn(why, self.refused(read_key_values, self.write(data), {"host": Text()}))
+
+    def test_things_that_are_not_regular_files(self):
+        fifo = self.path("fifo")
+        os.mkfifo(fifo)  # opening it to read would wait for a writer forever
+        for path, why in ((fifo, "not a regular file"), (self.d, "it is a folder"),
+                          (self.path("missing.csv"), "no such file or folder")):
+            with self.subTest(why):
+                self.assertEqual(self.refused(read_csv, path, SCHEMA), f"cannot read {path}: {why}" +
+                                 (", not a file" if why == "it is a folder" else ""))
+
+
+class EnvironmentCounts(unittest.TestCase):
+    def test_counts(self):
+        self.assertIsNone(parse_env_count("OMP_NUM_THREADS", None))
+        self.assertEqual(parse_env_count("OMP_NUM_THREADS", " 4 "), 4)
+        self.assertEqual(parse_env_count("OMP_NUM_THREADS", "4,2"), 4)
+        for name, value, why in (("OMP_NUM_THREADS", "abc", "OMP_NUM_THREADS='abc' is not a list of whole numbers"),
+                                 ("OMP_NUM_THREADS", "2.5", "is not a list"), ("OMP_NUM_THREADS", "4,0", ": 0 is not from 1 to 4096"),
+                                 ("OMP_NUM_THREADS", "-1", "is not a list"), ("OMP_NUM_THREADS", "", "is set but empty"),
+                                 ("OMP_THREAD_LIMIT", "4,2", "OMP_THREAD_LIMIT='4,2' is not a whole number"),
+                                 ("OMP_THREAD_LIMIT", "5000", ": 5000 is not from 1 to 4096")):
+            with self.subTest(value=value), self.assertRaises(SuiteError) as e:
+                parse_env_count(name, value, 1, 4096)
+            self.assertIn(why, str(e.exception))
+            self.assertEqual(e.exception.status, 2)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -45,12 +45,11 @@ a fraction).
 import datetime
 import json
 import math
-import os
 import statistics
-import tempfile
 
 from . import catalogue as C
 from .errors import SuiteError
+from .files import write_atomic
 
 SCHEMA = 1
 PREFIX = "ompsuite_"
@@ -240,25 +239,10 @@ def write_results(path, document):
     """Write the document to path whole, through a temporary name in the same folder; on any
     failure nothing is left behind (SuiteError for the file, ValueError for the document)."""
     text = json.dumps(document, indent=2, allow_nan=False) + "\n"
-    folder = os.path.dirname(os.path.abspath(path))
     try:
-        fd, tmp = tempfile.mkstemp(dir=folder, prefix=".benchjson-", suffix=".tmp")
+        write_atomic(path, text)
     except OSError as e:
         raise SuiteError(f"cannot write {path}: {e.strerror or e}") from None
-    try:
-        with os.fdopen(fd, "w") as f:
-            f.write(text)
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(tmp, path)
-    except BaseException as e:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        if isinstance(e, OSError):
-            raise SuiteError(f"cannot write {path}: {e.strerror or e}") from None
-        raise
 
 
 def _reject_constant(name):

@@ -11,7 +11,6 @@ import csv
 import math
 import os
 
-from . import plot as plots
 from .errors import SuiteError
 from .machine import SCHEMA
 from .tables import fmt_time, md_cell as cell

@@ -236,6 +236,11 @@ def csv_line(values):
     return buf.getvalue()
 
 
+def csv_text(header, rows):
+    """A whole CSV file: the header, then the rows, one line each."""
+    return "".join(csv_line(r) for r in [header, *rows])
+
+
 class RowLog:
     """A CSV log written row by row, for results that must survive whatever comes after them.
 

@@ -6,36 +6,40 @@ import shutil
 import subprocess
 
 from .console import progress
+from .escape import gnuplot_data_label, gnuplot_string, printable
+from .files import write_atomic
 
 
-def quote(text):
-    """A gnuplot single-quoted string. The quote is doubled; a newline or other control
-    character would end the command and let the rest run as gnuplot commands, so none survives."""
-    clean = "".join(c if c.isprintable() else " " for c in str(text))
-    return "'" + clean.replace("'", "''") + "'"
+# Every text in a script goes through gnuplot_string: a newline in a value from a study folder
+# would end the command and let the rest run as gnuplot commands (system "..." included).
+quote = gnuplot_string
 
 
 def draw(folder, name, script):
-    """Write NAME.gp and draw NAME.png with gnuplot when it is installed; True when drawn."""
+    """Write NAME.gp and draw NAME.png with gnuplot: True when drawn, None when gnuplot is not
+    installed (said once), False when gnuplot failed (and said why)."""
     png = os.path.join(folder, name + ".png")
     if os.path.exists(png):
         os.remove(png)
-    with open(os.path.join(folder, name + ".gp"), "w") as f:
-        f.write(f"set terminal pngcairo size 1000,650 noenhanced\nset output {quote(name + '.png.part')}\n")
-        f.write(script)
-        f.write("set output\n")
+    write_atomic(os.path.join(folder, name + ".gp"),
+                 f"set terminal pngcairo size 1000,650 noenhanced\nset output {quote(name + '.png.part')}\n"
+                 + script + "set output\n")
     if shutil.which("gnuplot") is None:
         progress(f"gnuplot is not installed (Debian package gnuplot-nox): no {name}.png; "
                  f"run 'gnuplot {name}.gp' in {folder} later to draw it")
-        return False
+        return None
     part = png + ".part"
     try:
-        proc = subprocess.run(["gnuplot", name + ".gp"], cwd=folder, capture_output=True, text=True)
+        proc = subprocess.run(["gnuplot", name + ".gp"], cwd=folder, capture_output=True, text=True,
+                              errors="replace", stdin=subprocess.DEVNULL, timeout=120)
         if proc.returncode != 0:
-            progress(f"gnuplot failed on {name}.gp: {proc.stderr.strip()}")
+            progress(f"gnuplot failed on {name}.gp: {printable(proc.stderr.strip(), 300)}")
             return False
         os.replace(part, png)
         return True
+    except subprocess.TimeoutExpired:
+        progress(f"gnuplot took over 120 s on {name}.gp and was stopped")
+        return False
     finally:
         if os.path.exists(part):
             os.remove(part)
@@ -84,10 +88,9 @@ def speedup_plot(folder, rows, subtitle):
 
 
 def write_blocks(folder, name, blocks):
-    with open(os.path.join(folder, name), "w") as f:
-        for label, pts in blocks:
-            label = "".join(c if c.isprintable() and c != '"' else " " for c in str(label))
-            f.write(f'"{label}"\n' + "".join(" ".join(f"{v:.6g}" for v in p) + "\n" for p in pts) + "\n\n")
+    write_atomic(os.path.join(folder, name), "".join(
+        gnuplot_data_label(label) + "\n" + "".join(" ".join(f"{v:.6g}" for v in p) + "\n" for p in pts) + "\n\n"
+        for label, pts in blocks))
 
 
 def _title(text, subtitle):

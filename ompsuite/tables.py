@@ -7,6 +7,8 @@ and its range, so a run of a few microseconds reads as such and not as 0.000001.
 import dataclasses
 import textwrap
 
+from .escape import markdown_cell
+
 TERMINAL_WIDTH = 100
 
 
@@ -158,8 +160,7 @@ def markdown(rows, modelled=False):
     return lines
 
 
-def md_cell(text):
-    return " ".join(str(text).replace("|", "\\|").split())
+md_cell = markdown_cell  # one escaping rule for every Markdown cell, values from files included
 
 
 # Left out, in this order, when a table would pass the terminal's width: the full table has them.

@@ -17,10 +17,10 @@ import re
 import shutil
 import subprocess
 import sys
-import tempfile
 import xml.etree.ElementTree as ET
 
 from .errors import SuiteError
+from .files import write_atomic
 
 SOURCES = ("hwloc", "lscpu", "/proc/cpuinfo")
 KINDS = ("data", "instruction", "unified")
@@ -393,21 +393,6 @@ def from_cpuinfo(text):
     return _checked(topo)
 
 
-def _write_atomic(path, text):
-    folder = os.path.dirname(os.path.abspath(path))
-    fd, tmp = tempfile.mkstemp(dir=folder, prefix=".topology-", suffix=".tmp")
-    try:
-        with os.fdopen(fd, "w") as f:
-            f.write(text)
-        os.replace(tmp, path)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
-
-
 def _tool(which, run, name, args):
     """The tool's standard output, or ValueError saying why there is none."""
     path = which(name)
@@ -458,7 +443,7 @@ def discover(save_xml_to=None, which=shutil.which, run=subprocess.run, cpuinfo="
         topo, xml = found
         if save_xml_to:
             try:
-                _write_atomic(save_xml_to, xml)
+                write_atomic(save_xml_to, xml)
             except OSError as e:
                 raise SuiteError(f"cannot write {save_xml_to}: {e.strerror or e}") from None
         if topo.mhz is None:

@@ -42,7 +42,14 @@ def parse(argv):
 
 def run(a):
     studies = comparison.read_studies(a.studies)
-    files.check_out_dir(a.out, ("compare.md", "compare.gp"))
+    lock = files.claim_out_dir(a.out, ("compare.md", "compare.gp", "compare.png"), what="comparison")
+    try:
+        return write(a, studies)
+    finally:
+        lock.release()
+
+
+def write(a, studies):
     for s in studies:
         why = comparison.incomplete(s)
         if why:
@@ -58,13 +65,14 @@ def run(a):
         progress(f"compare: the studies used different problem sizes ({'; '.join(differences)}): "
                  "their times are not comparable")
     try:
-        os.makedirs(a.out, exist_ok=True)
-        files.write_atomic(os.path.join(a.out, "compare.md"), "\n".join(lines))
+        files.write_atomic(os.path.join(a.out, "compare.md"), "\n".join(lines) + "\n")
         plotted = plot.compare_plot(a.out, studies, comparison.strong_speedups)
     except OSError as e:
-        raise SuiteError(f"cannot write into {a.out}: {e.strerror}") from None
+        raise SuiteError(f"cannot write {e.filename or a.out}: {e.strerror or e}") from None
     print("\n".join(lines))
     print(f"written: {a.out}/compare.md, compare.gp" + (", compare.png" if plotted else ""))
+    if plotted is False:
+        raise SuiteError(f"gnuplot failed to draw {a.out}/compare.png (the message above says why)")
     return 0
 
 

@@ -18,6 +18,7 @@ from .. import files, machine, plans, plot, results, stats, tables, topology
 from ..build import ROOT
 from ..calibration import read_calibration, run_calibration
 from ..console import progress, run_main
+from ..errors import SuiteError
 from ..model import Model
 from ..options import add_programs, add_sizes, add_threads, build_options, count
 from ..topology import default_threads, physical_cores
@@ -115,10 +116,30 @@ def finish(out, session, facts, model, catalogue, topo):
 
 
 def run(o):
-    files.check_out_dir(o.out, STUDY_FILES)
+    # One study per folder: held from before anything is built until everything is written.
+    lock = files.claim_out_dir(o.out, STUDY_FILES)
+    try:
+        return study(o, lock.path if hasattr(lock, "path") else o.out)
+    except SuiteError:
+        _remove_if_empty(o.out, lock)
+        raise
+    finally:
+        lock.release()
+
+
+def _remove_if_empty(folder, lock):
+    """A study refused before its first run leaves no empty folder behind to block the next."""
+    try:
+        if [f for f in os.listdir(folder) if f != files.LOCK_NAME] == []:
+            lock.release()
+            os.rmdir(folder)
+    except OSError:
+        pass
+
+
+def study(o, out):
     prep = prepare(o, o.threads)
     cat, folders = prep.catalogue, prep.folders
-    out = files.open_out_dir(o.out)
     # hwloc's own record of the machine, beside the figures (when hwloc is installed).
     topo = topology.discover(save_xml_to=os.path.join(out, "topology.xml"))
     jobs = plans.small_checks(cat, folders, prep.binding, o.threads)
@@ -137,7 +158,7 @@ def run(o):
                                   prep.binding.env(), prep.cores)
         model = Model(figures) if figures else None
         calibrated = time.monotonic() - started
-    log = files.RunLog(os.path.join(out, "runs.csv"), Run.fields())
+    log = files.RowLog(os.path.join(out, "runs.csv"), Run.fields())
     session = Session(log=log)
     stopped = None
     try:

@@ -174,7 +174,7 @@ class Tables(unittest.TestCase):
                                  efficiency=0.77, pct_floor=1234.0, bound_by="multiplication latency",
                                  check=Check.failed("pi = 3.2 is not within 1e-9 of pi | and | more " * 4),
                                  entry=CAT.get("quadguard"))
-        lines = tables.terminal([worst, stats.SummaryRow("strong", "a-long-variant", None, 1000,
+        lines = tables.terminal([worst, stats.SummaryRow("strong", "a-variant-with-a-long-name-31ch", None, 1000,
                                                          entry=CAT.get("quadguard"))], modelled=True)
         self.assertLessEqual(max(map(len, lines)), tables.TERMINAL_WIDTH, "\n".join(lines))
         self.assertIn("FAIL [1]", lines[1])

@@ -18,7 +18,7 @@ from benchlib import min_median_max, print_ratio  # also puts the tools' package
 from ompsuite import build, catalogue as C, options, topology  # noqa: E402
 from ompsuite.console import progress, run_main  # noqa: E402
 from ompsuite.errors import SuiteError  # noqa: E402
-from ompsuite.execute import AFFINITY_ENV, Binding, Runner, affinity_of  # noqa: E402
+from ompsuite.execute import AFFINITY_ENV, Binding, Runner  # noqa: E402
 
 
 def without_huge_pages():
@@ -57,8 +57,8 @@ def main(argv):
     reduced = os.path.dirname(build.reduced_build(C.Catalogue(), a.reduced_n))
     binding = Binding()
     plain_env, team_env = binding.env(1), binding.env(a.team)
-    team = (affinity_of("".join(Runner().run(os.path.join(full, "bin", "quadguard"), ("1000",),
-                                             dict(team_env, **AFFINITY_ENV))[:2])) or ("unknown",))[0]
+    team = (Runner().run(os.path.join(full, "bin", "quadguard"), ("1000",), dict(team_env, **AFFINITY_ENV)).affinity
+            or ("unknown",))[0]
 
     runs = []  # (label, path, env, preexec, parser)
     if a.skip_full:

@@ -14,7 +14,7 @@ from benchlib import min_median_max, print_ratio  # also puts the tools' package
 from ompsuite import build, catalogue as C, options, topology  # noqa: E402
 from ompsuite.console import progress, run_main  # noqa: E402
 from ompsuite.errors import SuiteError  # noqa: E402
-from ompsuite.execute import AFFINITY_ENV, Binding, Runner, affinity_of  # noqa: E402
+from ompsuite.execute import AFFINITY_ENV, Binding, Runner  # noqa: E402
 
 
 def main(argv):
@@ -46,14 +46,14 @@ def main(argv):
     for r in range(a.repeats):
         for label, path, env in variants:
             progress(f"[{r + 1}/{a.repeats}] {label}")
-            found = C.PI.read(runner.run(path, (str(a.pi_n),), env)[0])
+            found = C.PI.read(runner.run(path, (str(a.pi_n),), env).out)
             if "time" not in found:
                 raise SuiteError(f"{label}: no pi line in its output")
             times[label].append(float(found["time"]))
             results.setdefault(label, set()).add(found["result"])
 
-    obtained = (affinity_of("".join(runner.run(os.path.join(bindir, "quadguard"), ("1000",),
-                                               dict(team, **AFFINITY_ENV))[:2])) or ("unknown",))[0]
+    obtained = (runner.run(os.path.join(bindir, "quadguard"), ("1000",), dict(team, **AFFINITY_ENV)).affinity
+                or ("unknown",))[0]
     print(f"pi benchmark, N = {a.pi_n}, {a.repeats} repeats, {os.cpu_count()} cores, team of {obtained} threads "
           f"obtained for {a.team} asked, {binding.describe()}")
     print(f"{'variant':<36} {'min s':>9} {'median s':>9} {'max s':>9}  pi")

@@ -44,7 +44,7 @@ def first_region_rows(catalogue, bindir, threads, env, cores, runs=11):
         env_t = dict(env, OMP_NUM_THREADS=str(t))
         times = []
         for _ in range(runs):
-            found = entry.kind.read(runner.run(os.path.join(bindir, entry.name), entry.args(1), env_t)[0])
+            found = entry.kind.read(runner.run(os.path.join(bindir, entry.name), entry.args(1), env_t, 60).out)
             if "time" not in found:
                 raise SuiteError(f"calibration: {entry.name} printed no time at N = 1")
             times.append(float(found["time"]))

@@ -4,7 +4,8 @@ import os
 import signal
 import sys
 
-from .errors import Interrupted, SuiteError
+from . import signals
+from .errors import SuiteError
 
 
 _live = {"line": ""}  # the progress line now shown in place on a terminal, if any
@@ -89,15 +90,10 @@ def _duration(seconds):
     return f"{seconds / 3600:.1f} h"
 
 
-def _raise_interrupted(signum, _frame):
-    raise Interrupted(signum)
-
-
 def run_main(prog, main, *args):
     """Run a command's main: expected failures become one line on stderr and an exit status,
     never a traceback. SIGTERM and SIGHUP are turned into the same clean stop as Ctrl-C."""
-    for signum in (signal.SIGTERM, signal.SIGHUP):
-        signal.signal(signum, _raise_interrupted)
+    signals.install()
     if sys.stdout is None:  # started with standard output closed: nowhere to put the results
         print(f"{prog}: standard output is closed", file=sys.stderr)
         sys.exit(1)
@@ -107,7 +103,7 @@ def run_main(prog, main, *args):
     except SuiteError as e:
         status = e.status
         _last_words(prog, str(e))
-    except KeyboardInterrupt:
+    except KeyboardInterrupt:  # a SIGINT that came before the handlers were in place
         status = 128 + signal.SIGINT
         _last_words(prog, "interrupted by SIGINT")
     except BrokenPipeError:

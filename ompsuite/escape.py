@@ -55,8 +55,10 @@ def gnuplot_data_label(value):
 
 
 # Backslash first, so that the escapes added after it are not themselves escaped. The pipe would
-# split the cell; the others would turn text into HTML, a link, code or emphasis.
-_MARKDOWN_ACTIVE = re.compile(r"([\\|`*_\[\]<>~&])")
+# split the cell; the others would turn text into HTML, a link, code or emphasis. The underscore
+# is left alone: it is in paths and names everywhere (OMP_PLACES, /tmp/a_b), and inside a word it
+# emphasises nothing.
+_MARKDOWN_ACTIVE = re.compile(r"([\\|`*\[\]<>~&])")
 
 
 def markdown_cell(value):

@@ -1,12 +1,15 @@
 """Running programs: the OpenMP environment they get, one run of one program, the team the
 runtime gave it, and the record of that run."""
+import dataclasses
 import os
 import re
 import signal
-import subprocess
 
+from .child import run_child
 from .console import progress
-from .errors import Interrupted, ProgramFailed, SuiteError
+from .errors import ProgramFailed
+from .escape import printable
+from .interference import Interference, Snapshot, Usage, disturbed
 from .records import Run
 
 # The runtime prints one such line per thread at its first parallel region.
@@ -14,6 +17,9 @@ _AFFINITY_TAG = "ompsuite-affinity"
 AFFINITY_ENV = {"OMP_DISPLAY_AFFINITY": "TRUE", "OMP_AFFINITY_FORMAT": f"{_AFFINITY_TAG} %n %N %A"}
 _AFFINITY_LINE = re.compile(rf"^{_AFFINITY_TAG} (\d+) (\d+) (.*)$\n?", re.M)
 PROBE_N = 1000  # the untimed run that learns a pi program's team: no work to speak of
+OUTPUT_CAP = 1 << 20  # bytes of each stream kept: the programs print a few lines; more is a fault
+TIMED_OUT = 124  # the status timeout(1) gives, for a run stopped at its limit
+MAX_TEAM = 4096  # a larger team in a report is a garbled line, not a team
 
 
 class Binding:
@@ -46,81 +52,118 @@ class Binding:
 
 def affinity_of(text):
     """(team size, placement) from the runtime's affinity lines in a program's output, or None."""
-    threads = {int(m.group(1)): (int(m.group(2)), m.group(3)) for m in _AFFINITY_LINE.finditer(text)}
-    if not threads:
+    threads = {int(m.group(1)): (int(m.group(2)), m.group(3)) for m in _AFFINITY_LINE.finditer(text)
+               if len(m.group(1)) < 6 and len(m.group(2)) < 6}
+    if not threads or max(t for t, _ in threads.values()) > MAX_TEAM:
         return None
     return max(t for t, _ in threads.values()), " ".join(f"{n}:{{{p}}}" for n, (_, p) in sorted(threads.items()))
 
 
+@dataclasses.dataclass
+class Outcome:
+    """One finished run of a program: its output (the runtime's affinity lines taken out), the
+    team they reported, what else the machine did meanwhile, and whether it was cut short."""
+    out: str
+    err: str
+    affinity: tuple              # (team, placement) or None
+    interference: Interference
+    wall_s: float
+    over_cap: str = ""           # the stream that passed the output cap, or ""
+
+
 class Runner:
-    """Starts programs and returns their standard output. The runtime's own messages on standard
-    error are passed on to the user, once per distinct text, never swallowed."""
+    """Starts programs, each in its own process group with a time limit and an output cap, and
+    returns what they printed with the run's interference record (read around the process,
+    outside its timed window). The runtime's own messages on standard error are passed on to the
+    user, once per distinct text, never swallowed."""
 
-    def __init__(self):
+    def __init__(self, output_cap=OUTPUT_CAP, grace_s=2.0):
         self.seen_messages = set()
+        self.output_cap, self.grace_s = output_cap, grace_s
+        try:
+            self.cpus_allowed = len(os.sched_getaffinity(0))
+        except (AttributeError, OSError):
+            self.cpus_allowed = os.cpu_count() or 1
 
-    def run(self, path, args=(), env=None):
-        """(standard output, standard error, (team, placement) or None): the runtime's affinity
-        lines, on whichever stream it writes them (libgomp stderr, LLVM's runtime stdout), are
-        taken out of both and read."""
+    def run(self, path, args=(), env=None, timeout_s=None):
+        """An Outcome; ProgramFailed when the program fails, is killed or runs past timeout_s.
+        The affinity lines, on whichever stream the runtime writes them (libgomp stderr, LLVM's
+        runtime stdout), are taken out of both and read."""
         name = os.path.basename(path)
-        try:
-            proc = subprocess.Popen([path, *args], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                    text=True, errors="replace")
-        except OSError as e:
-            raise SuiteError(f"cannot start {path}: {e.strerror}") from None
-        try:
-            out, err = proc.communicate()
-        except (KeyboardInterrupt, Interrupted):
-            # Ctrl-C reaches the child too; SIGTERM/SIGHUP reached only us: stop the child either way.
-            if proc.poll() is None:
-                proc.send_signal(signal.SIGTERM)
-            proc.wait()
-            raise
-        affinity = affinity_of(out + err)
-        out, err = _AFFINITY_LINE.sub("", out), _AFFINITY_LINE.sub("", err)
+        before = Snapshot.take()
+        done = run_child([path, *args], env=env, timeout_s=timeout_s, grace_s=self.grace_s,
+                         output_cap=self.output_cap)
+        after = Snapshot.take()
+        usage = Usage.from_rusage(done.rusage) if done.rusage is not None else None
+        record = Interference.build(before, after, usage, done.wall_s, self.cpus_allowed)
+        affinity = affinity_of(done.stdout + done.stderr)
+        out, err = _AFFINITY_LINE.sub("", done.stdout), _AFFINITY_LINE.sub("", done.stderr)
         self._pass_on(name, err)
-        if proc.returncode < 0:
-            sig = signal.Signals(-proc.returncode)
+        if done.timed_out:
+            raise ProgramFailed(f"{name} ran past its {timeout_s:.0f}-second limit and was stopped "
+                                "(--run-timeout sets the limit)", TIMED_OUT)
+        if done.returncode is not None and done.returncode < 0 and not done.over_cap:
+            sig = signal.Signals(-done.returncode)
             raise ProgramFailed(f"{name} was killed by {sig.name}", 128 + sig.value)
-        if proc.returncode != 0:
-            detail = err.strip().splitlines()[-1] if err.strip() else "no message"
-            raise ProgramFailed(f"{name} failed with status {proc.returncode}: {detail}", proc.returncode)
-        return out, err, affinity
+        if done.returncode and not done.over_cap:
+            lines = err.strip().splitlines()
+            detail = printable(lines[-1], 200) if lines else "no message"
+            raise ProgramFailed(f"{name} failed with status {done.returncode}: {detail}", done.returncode)
+        return Outcome(out, err, affinity, record, done.wall_s, done.over_cap)
 
     def _pass_on(self, name, err):
-        """Runtime messages go on to our stderr, once per distinct line."""
-        for line in err.splitlines():
-            if line.strip() and (name, line) not in self.seen_messages:
+        """Runtime messages go on to our stderr, once per distinct line (at most a few)."""
+        for line in err.splitlines()[:20]:
+            if line.strip() and (name, line) not in self.seen_messages and len(self.seen_messages) < 100:
                 self.seen_messages.add((name, line))
-                progress(f"{name} says on stderr: {line}")
+                progress(f"{name} says on stderr: {printable(line, 300)}")
 
 
 class Executor:
     """Runs one job into one Run record, learning the team as the program's entry says."""
 
-    def __init__(self, runner=None):
+    def __init__(self, runner=None, run_timeout=None, load_cores=None, steal_cores=None):
         self.runner = runner or Runner()
         self.teams = {}           # (program, environment) -> (threads, placement) or None
         self.shortfalls = []      # lines about teams smaller than asked for
         self.unknown = set()      # programs whose runtime printed no affinity report
+        self.run_timeout = run_timeout  # seconds, or None: derived per configuration
+        self.thresholds = {k: v for k, v in (("load_cores", load_cores), ("steal_cores", steal_cores)) if v is not None}
+        self.longest = {}         # configuration -> its longest run so far
+
+    def limit(self, job):
+        """The run's wall-clock limit: --run-timeout, else 20 times the longest earlier run of the
+        same configuration, else a bound from its size (100 ns an interval or element, far above
+        any run seen here); never under a minute, so a slow start of the machine is no timeout."""
+        if self.run_timeout:
+            return self.run_timeout
+        seen = self.longest.get((job.path, job.threads, job.problem_size))
+        expected = 20 * seen if seen is not None else 1e-7 * max(job.problem_size, 1)
+        return 60.0 + expected
 
     def probe(self, job):
         """The team of a program in exactly the job's environment, from one untimed run."""
         key = (job.path, tuple(sorted(job.env.items())))
         if key not in self.teams:
-            self.teams[key] = self.runner.run(job.path, job.entry.args(PROBE_N), dict(job.env, **AFFINITY_ENV))[2]
+            self.teams[key] = self.runner.run(job.path, job.entry.args(PROBE_N), dict(job.env, **AFFINITY_ENV),
+                                              timeout_s=self.limit(job)).affinity
         return self.teams[key]
 
     def run(self, job):
         entry = job.entry
         env = dict(job.env, **AFFINITY_ENV) if entry.team == "own" else job.env
         team = self.probe(job) if entry.team == "probe" else None
-        out, _, affinity = self.runner.run(job.path, job.args, env)
+        done = self.runner.run(job.path, job.args, env, timeout_s=self.limit(job))
+        out = done.out
         if entry.team == "own":
-            team = affinity
+            team = done.affinity
         run = Run(job.series, entry.name, job.threads, 1 if entry.team == "one" else None, job.problem_size,
-                  job.size_note, job.repeat, entry=entry, output=out)
+                  job.size_note, job.repeat, entry=entry, output=out, interference=done.interference)
+        key = (job.path, job.threads, job.problem_size)
+        self.longest[key] = max(self.longest.get(key, 0.0), done.wall_s)
+        run.disturbed = disturbed(done.interference, **self.thresholds) or ""
+        if done.over_cap:
+            run.fault = f"it printed more than {self.runner.output_cap >> 20} MiB on {done.over_cap} and was stopped"
         if entry.team in ("probe", "own"):
             if team is None and job.threads == 1:
                 team = (1, "")  # a runtime may print no report for a team of one: it cannot be larger
@@ -133,7 +176,7 @@ class Executor:
         run.check_value = found.get("check_value", "")
         run.time_s = float(found["time"]) if "time" in found else None
         run.printed_n = int(found["printed_n"]) if "printed_n" in found else None
-        run.team_reported = int(found["team"]) if "team" in found and len(found["team"]) < 7 else None
+        run.team_reported = int(found["team"]) if "team" in found and int(found["team"][:6]) <= MAX_TEAM else None
         if entry.team == "report":
             run.threads = run.team_reported
         if entry.parallel and job.threads and run.threads is not None and run.threads < job.threads:

@@ -64,6 +64,11 @@ class Options:
     markdown: str = None
     csv: str = None
     json: str = None
+    precision: float = 0.03
+    budget: float = 2.0
+    disturbed_load: float = None
+    disturbed_steal: float = None
+    run_timeout: float = None
     wide: bool = False
 
 
@@ -102,6 +107,39 @@ def add_programs(ap):
                              help="skip the calibration (no floors or predictions; default: calibrate)")
     calibration.add_argument("--calibration", metavar="CSV",
                              help="use this calibration.csv (from a study on this machine) instead of measuring")
+
+
+def positive(high):
+    """argparse type: a number above 0 and at most high."""
+    def parse(text):
+        try:
+            value = float(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"'{text}' is not a number") from None
+        if not 0 < value <= high:  # also refuses nan
+            raise argparse.ArgumentTypeError(f"must be above 0 and at most {high}, got {text}")
+        return value
+    return parse
+
+
+def add_noise(ap):
+    """How the tools deal with a noisy machine: disturbed runs, the precision target, limits."""
+    from .interference import LOAD_CORES, STEAL_CORES
+    ap.add_argument("--precision", metavar="FRACTION", type=lambda t: 0.0 if t in ("0", "off") else positive(1)(t),
+                    default=0.03, help="repeat the pi runs until each speedup's 95%% interval is within this "
+                                       "fraction of it, or the budget is spent (default 0.03; 0 or off: never)")
+    ap.add_argument("--budget", metavar="FACTOR", type=positive(100), default=2.0,
+                    help="at most this many times the asked-for runs of any configuration, replacements of "
+                         "disturbed runs and runs for the precision target included (default 2)")
+    ap.add_argument("--disturbed-load", metavar="CORES", type=positive(4096), default=None,
+                    help=f"a run is disturbed when the rest of the machine kept more than this many cores busy on "
+                         f"average meanwhile (default {LOAD_CORES}), beyond the counters' rounding")
+    ap.add_argument("--disturbed-steal", metavar="CORES", type=positive(4096), default=None,
+                    help=f"a run is disturbed when the hypervisor took more than this many cores away on average "
+                         f"(steal; default {STEAL_CORES})")
+    ap.add_argument("--run-timeout", metavar="SECONDS", type=positive(86400), default=None,
+                    help="stop a run that takes longer than this (default: 60 s plus 20 times the longest earlier "
+                         "run of its configuration, or 100 ns per interval or element before one has run)")
 
 
 def build_options(ap, a):

@@ -3,6 +3,7 @@ Every repeat runs each serial baseline once and every parallel program at every 
 that drifts of the machine spread over all of them alike."""
 import dataclasses
 import os
+import statistics
 
 from . import catalogue as C
 
@@ -125,3 +126,110 @@ def weak(catalogue, folders, binding, teams, base, repeats):
     """Weak scaling: N grows with the team, N = base x T, for the parallel pi programs."""
     return _pi_series("weak", catalogue, folders, binding, [(base * t, [t], repeats) for t in teams],
                       with_serial=False)
+
+
+def config_of(series, program, threads, n):
+    return series, program, threads, n
+
+
+class TopUp:
+    """More runs after the planned ones, one interleaved round at a time, for configurations
+    whose figures are not yet what was asked: a disturbed run is replaced by another (it stays in
+    runs.csv, out of the figures), and a pi speedup whose interval is wider than the precision
+    target gets one more run of itself and of its baseline. A configuration never runs more than
+    budget times its planned count (default twice): then it is said to be out of budget."""
+
+    def __init__(self, jobs, precision=0.03, budget=2.0):
+        self.precision, self.budget = precision, budget
+        self.planned, self.first = {}, {}
+        for job in jobs:
+            if job.series == "check" or not job.entry.kind.timed:
+                continue
+            key = config_of(job.series, job.program, job.threads, job.problem_size)
+            self.planned[key] = self.planned.get(key, 0) + 1
+            self.first.setdefault(key, job)
+        self.untrusted = {}       # configuration -> why it has fewer clean runs than asked for
+        self.imprecise = {}       # configuration -> why its speedup's interval is still too wide
+
+    def _allowed(self, key):
+        return max(self.planned[key] + 1, int(round(self.budget * self.planned[key])))
+
+    def _speedup_wide(self, key, clean):
+        """Whether a strong-series pi speedup's interval is missing or wider than the target."""
+        from .significance import ratio_interval
+        series, program, threads, n = key
+        entry = self.first[key].entry
+        if not self.precision or series != "strong" or not entry.parallel or not entry.kind.speedup_bound:
+            return None
+        base = config_of(series, entry.baseline, 1, n)
+        a, b = clean.get(base, []), clean.get(key, [])
+        if base not in self.planned or len(a) < 3 or len(b) < 3:
+            return base
+        low, high = ratio_interval(a, b)
+        mid = statistics.median(a) / statistics.median(b)
+        return None if (mid - low) <= self.precision * mid and (high - mid) <= self.precision * mid else base
+
+    def judge(self, rows):
+        """Say on each row what the top-up rounds could not mend: an untrusted figure (too few clean
+        runs), a speedup still wider than the target."""
+        for r in rows:
+            key = config_of(r.series, r.program, int(r.threads_requested) if r.threads_requested.isdigit() else None,
+                            r.problem_size)
+            if key in self.untrusted:
+                r.untrusted = self.untrusted[key]
+            if key in self.imprecise:
+                r.add_note(self.imprecise[key])
+        return rows
+
+    def precision_lines(self, rows):
+        """Whether the precision target was met, said per kind of outcome."""
+        if not self.precision:
+            return []
+        judged = [r for r in rows if r.speedup_low is not None and r.series == "strong" and r.entry.parallel
+                  and r.entry.kind.speedup_bound]
+        wide = [r for r in judged if r.speedup_high - r.speedup > self.precision * r.speedup
+                or r.speedup - r.speedup_low > self.precision * r.speedup]
+        if not judged:
+            return [f"precision target (±{self.precision:.0%} on each pi speedup): no speedup had enough runs for "
+                    "an interval"]
+        if not wide:
+            return [f"precision target met: every pi speedup's 95% interval is within ±{self.precision:.0%}"]
+        return [f"precision target (±{self.precision:.0%}) not met within the budget for: " +
+                ", ".join(f"{r.program} {r.threads} threads ({r.speedup_low:.2f}–{r.speedup_high:.2f})" for r in wide)]
+
+    def round(self, runs):
+        """The next round's jobs, in the plan's order; [] when nothing more is needed or allowed."""
+        clean, tried, bad, failed = {}, {}, {}, {}
+        for r in runs:
+            key = config_of(r.series, r.program, r.threads_requested, r.problem_size)
+            if key not in self.planned:
+                continue
+            tried[key] = tried.get(key, 0) + 1
+            if r.clean:
+                clean.setdefault(key, []).append(r.time_s)
+            elif not r.check.ok:
+                failed[key] = failed.get(key, 0) + 1  # a wrong result is not mended by running it again
+            elif r.disturbed:
+                bad.setdefault(key, []).append(r.disturbed)
+        wanted = []
+        for key, count in self.planned.items():
+            short = len(clean.get(key, [])) + failed.get(key, 0) < count
+            base = None if short or failed.get(key) else self._speedup_wide(key, clean)
+            for k in ([key] if short else [key, base] if base else []):
+                if tried.get(k, 0) >= self._allowed(k):
+                    if short:
+                        self.untrusted[k] = (f"{count - len(clean.get(k, []))} of the {count} clean runs asked for are "
+                                             f"missing after {tried.get(k, 0)} runs, the budget: disturbed "
+                                             f"({bad[k][-1]})")
+                    else:
+                        self.imprecise[key] = (f"speedup interval wider than ±{self.precision:.0%} after "
+                                               f"{tried.get(key, 0)} runs, the budget")
+                    continue
+                if k not in wanted:
+                    wanted.append(k)
+        order = list(self.planned)
+        jobs = []
+        for k in sorted(wanted, key=order.index):
+            job = dataclasses.replace(self.first[k], repeat=tried.get(k, 0) + 1)
+            jobs.append(job)
+        return jobs

@@ -8,7 +8,7 @@ from . import catalogue as C
 from .calibration import read_calibration
 from .console import progress
 from .errors import SuiteError
-from .execute import Binding, PROBE_N, Runner, warn_oversubscribed
+from .execute import Binding, Executor, PROBE_N, Runner, warn_oversubscribed
 from . import topology
 from .plans import Folders
 
@@ -35,7 +35,7 @@ def add_variants(catalogue, specs, binding, runner):
             raise SuiteError(f"--program {name}: {os.path.dirname(path) or '.'} {problem}", 2)
         if kind is None:
             progress(f"{name}: one untimed run to read its kind (give {name}={path}:KIND to skip it)")
-            out = runner.run(os.path.abspath(path), (str(PROBE_N),), binding.env())[0]
+            out = runner.run(os.path.abspath(path), (str(PROBE_N),), binding.env(), timeout_s=600).out
             kind = C.kind_of_output(out)
             if kind is None:
                 first = out.strip().split("\n", 1)[0][:60]
@@ -43,6 +43,10 @@ def add_variants(catalogue, specs, binding, runner):
                                  f"give its kind as {name}={path}:KIND", 2)
         catalogue = catalogue.with_variant(name, path, kind)
     return catalogue
+
+
+def executor(o):
+    return Executor(run_timeout=o.run_timeout, load_cores=o.disturbed_load, steal_cores=o.disturbed_steal)
 
 
 def prepare(o, teams):

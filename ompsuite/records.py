@@ -52,6 +52,7 @@ class Run:
     team_reported: int = dataclasses.field(default=None, repr=False)  # what a team report printed
     placement: str = dataclasses.field(default="", repr=False)
     disturbed: str = ""                 # why the run was disturbed (other load, steal), or ""
+    fault: str = dataclasses.field(default="", repr=False)  # what went wrong while it ran (output cap)
     interference: object = dataclasses.field(default=None, repr=False)  # its interference.Interference
 
     FIELDS = ("series", "program", "threads_requested", "threads", "problem_size", "size_note", "repeat",

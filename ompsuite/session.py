@@ -31,11 +31,16 @@ class Session:
     def shortfalls(self):
         return self.executor.shortfalls
 
-    def execute(self, jobs, where=None):
-        """Run every job in order; on any stop, raise Stopped with 'M of N runs saved in DIR'."""
+    def execute(self, jobs, where=None, topup=None):
+        """Run every job in order, then the rounds topup (a plans.TopUp) asks for; on any stop,
+        raise Stopped with 'M of N runs saved in DIR'."""
+        jobs = list(jobs)
         shown = RunProgress(jobs)
         try:
-            for k, job in enumerate(jobs, 1):
+            k = 0
+            while k < len(jobs) or (topup and self._more(jobs, topup)):
+                job = jobs[k]
+                k += 1
                 shown.start(k, job_label(k, len(jobs), job))
                 began = time.monotonic()
                 run = self.executor.run(job)
@@ -51,11 +56,17 @@ class Session:
                 e = Interrupted(2)
             elif isinstance(e, OSError):
                 e = SuiteError(f"{e.strerror or e}" + (f": {e.filename}" if e.filename else ""))
-            saved = f"; {len(self.runs)} of {len(jobs)} runs saved in {where}" if where else ""
+            kept = self.log.count if self.log else len(self.runs)  # whole rows only
+            saved = f"; {kept} of {len(jobs)} runs saved in {where}" if where else ""
             raise Stopped(f"{e}{saved}", e.status) from None
         finally:
             shown.close()
         return self.runs
+
+    def _more(self, jobs, topup):
+        extra = topup.round(self.runs)
+        jobs += extra
+        return bool(extra)
 
     def failures(self):
         return [r for r in self.runs if not r.check.ok]

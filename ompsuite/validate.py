@@ -82,7 +82,7 @@ class Validator:
 
     def check(self, run):
         try:
-            reason = getattr(self, "_" + run.entry.kind.name)(run)
+            reason = run.fault or getattr(self, "_" + run.entry.kind.name)(run)
         except (ArithmeticError, ValueError) as e:
             reason = f"unreadable result ({e})"
         team = (run.program, run.threads_requested)

@@ -18,8 +18,8 @@ from ..calibration import read_calibration, run_calibration
 from ..console import progress, run_main
 from ..files import write_atomic
 from ..model import Model
-from ..options import add_programs, add_sizes, add_threads, build_options
-from ..prepare import prepare
+from ..options import add_noise, add_programs, add_sizes, add_threads, build_options
+from ..prepare import executor, prepare
 from ..session import Session, Stopped
 
 
@@ -28,6 +28,7 @@ def parse(argv):
     add_sizes(ap)
     add_threads(ap, "the runtime's default team, OMP_NUM_THREADS")
     add_programs(ap)
+    add_noise(ap)
     ap.add_argument("--no-warmup", action="store_true",
                     help="skip the discarded run of the serial fill before the timed ones (default: one)")
     ap.add_argument("--wide", action="store_true",
@@ -72,25 +73,26 @@ def run(o):
     teams = o.threads or [None]
     prep = prepare(o, o.threads or [])
     progress(f"threads: {prep.binding.describe()}")
-    session = Session(show=show_first(set()))
+    session = Session(show=show_first(set()), executor=executor(o))
     cat, folders = prep.catalogue, prep.folders
     if prep.recurrence_n is not None and not o.no_warmup:
         # On virtual machines memory first touched after idle time can cost many times the fill;
         # one discarded run lets both recurrence programs meet it in the same state.
         warm = cat.serial("recurrence")
         progress(f"warming up the memory with one {warm.name} run (not shown)")
-        session.executor.runner.run(folders.path(warm), (), prep.binding.env(1))
+        session.executor.runner.run(folders.path(warm), (), prep.binding.env(1), timeout_s=600)
     jobs = plans.small_checks(cat, folders, prep.binding, teams)
     jobs += plans.strong(cat, folders, prep.binding, teams, o.pi_n, o.repeats, prep.recurrence_n,
                         o.recurrence_repeats, prep.size_note)
     jobs += plans.team_report(cat, folders, prep.binding, max(o.threads) if o.threads else None)
     model = calibrated_model(o, prep, max(o.threads) if o.threads else default_team(prep))
+    topup = plans.TopUp(jobs, o.precision, o.budget)
     stopped = None
     try:
-        session.execute(jobs)
+        session.execute(jobs, topup=topup)
     except Stopped as e:
         stopped = e
-    rows = stats.summarise(session.runs, cat)
+    rows = topup.judge(stats.summarise(session.runs, cat))
     if model:
         model.apply(rows)
     print()
@@ -115,8 +117,8 @@ def run(o):
               f"{8 * (prep.recurrence_n + 1) / 1e9:.3g} GB;\n--recurrence-repeats runs them more often)")
     for r in (r for r in session.runs if r.entry.kind.name == "team"):
         print(f"{r.program}: {r.threads} threads, total {r.result or '?'}: {r.check}")
-    for line in session.shortfalls:
-        print(f"note: {line}")
+    for line in session.shortfalls + topup.precision_lines(rows):
+        print("\n".join(textwrap.wrap(f"note: {line}", 100, subsequent_indent="  ")))
     if stopped:
         raise stopped
     return results.print_failures(results.failure_lines(session.failures(), rows))

@@ -14,15 +14,15 @@ import textwrap
 import time
 
 from .. import catalogue as C
-from .. import files, machine, plans, plot, results, stats, tables, topology
+from .. import files, machine, plans, plot, results, signals, stats, tables, topology
 from ..build import ROOT
 from ..calibration import read_calibration, run_calibration
 from ..console import progress, run_main
 from ..errors import SuiteError
 from ..model import Model
-from ..options import add_programs, add_sizes, add_threads, build_options, count
+from ..options import add_noise, add_programs, add_sizes, add_threads, build_options, count
 from ..topology import default_threads, physical_cores
-from ..prepare import prepare
+from ..prepare import executor, prepare
 from ..records import Run
 from ..session import Session, Stopped
 
@@ -36,6 +36,7 @@ def parse(argv):
     cores = physical_cores()
     add_threads(ap, f"1, 2, 4, ... and the core count, here {','.join(map(str, default_threads(cores)))}")
     add_programs(ap)
+    add_noise(ap)
     ap.add_argument("--out", metavar="DIR", help="output folder (default out/scaling-DATE-TIME)")
     ap.add_argument("--sweep", nargs="?", const=1000000000, type=count(1000, C.PI_MAX_N), metavar="LIMIT",
                     help="also run the pi programs at N = 1e3, 1e4, ... up to LIMIT (default 1e9) at every "
@@ -81,9 +82,9 @@ def crossover_lines(found):
             for e, t, m, p in found]
 
 
-def finish(out, session, facts, model, catalogue, topo):
+def finish(out, session, facts, model, catalogue, topo, topup):
     """Write everything derived from the runs kept so far; returns the main table and the plots."""
-    rows = stats.weak_efficiency(stats.summarise(session.runs, catalogue))
+    rows = topup.judge(stats.weak_efficiency(stats.summarise(session.runs, catalogue)))
     if model:
         model.apply(rows)
     results.write_machine(os.path.join(out, "machine.csv"), facts)
@@ -94,6 +95,7 @@ def finish(out, session, facts, model, catalogue, topo):
     text += tables.markdown(strong, modelled=bool(model))
     if session.shortfalls:
         text += ["", "Teams smaller than asked for:", ""] + [f"- {line}" for line in session.shortfalls]
+    text += [""] + [f"- {line}" for line in topup.precision_lines(rows)]
     if model:
         text += ["", "## Calibration (medians; calibration.csv has the 95% intervals)", ""] + model.describe()
     plotted = ["speedup.png"] if plot.speedup_plot(out, rows, subtitle(facts)) else []
@@ -119,7 +121,7 @@ def run(o):
     # One study per folder: held from before anything is built until everything is written.
     lock = files.claim_out_dir(o.out, STUDY_FILES)
     try:
-        return study(o, lock.path if hasattr(lock, "path") else o.out)
+        return study(o, o.out)
     except SuiteError:
         _remove_if_empty(o.out, lock)
         raise
@@ -159,10 +161,11 @@ def study(o, out):
         model = Model(figures) if figures else None
         calibrated = time.monotonic() - started
     log = files.RowLog(os.path.join(out, "runs.csv"), Run.fields())
-    session = Session(log=log)
+    session = Session(log=log, executor=executor(o))
+    topup = plans.TopUp(jobs, o.precision, o.budget)
     stopped = None
     try:
-        session.execute(jobs, where=out)
+        session.execute(jobs, where=out, topup=topup)
     except Stopped as e:
         stopped = e
     finally:
@@ -182,15 +185,16 @@ def study(o, out):
         ("calibration_s", f"{calibrated:.1f}"), ("duration_s", f"{time.monotonic() - started:.1f}"),
         ("completed", "yes" if not stopped else f"no: {stopped}"),
         *sorted(placements.items())])
-    strong, plotted, rows = finish(out, session, facts, model, cat, topo)
+    with signals.shielded():  # a second signal must not cut short the writing of what was measured
+        strong, plotted, rows = finish(out, session, facts, model, cat, topo, topup)
     if stopped:
         raise stopped
     print("\n".join(tables.terminal(strong, modelled=bool(model))))
     written = ["runs.csv", "machine.csv", "summary.csv", "summary.md (every column)", "results.json"]
     written += [f for f in ("topology.xml", "calibration.csv", "crossovers.csv") if os.path.exists(os.path.join(out, f))]
     print("\n" + "\n".join(textwrap.wrap(f"written in {out}: " + ", ".join(written + plotted), 100)))
-    for line in session.shortfalls:
-        print(f"note: {line}")
+    for line in session.shortfalls + topup.precision_lines(rows):
+        print("\n".join(textwrap.wrap(f"note: {line}", 100, subsequent_indent="  ")))
     failures = results.failure_lines(session.failures(), rows)
     if failures:
         progress(f"{len(failures)} check(s) failed (the check column of {out}/runs.csv and summary.csv):")

@@ -194,6 +194,34 @@ def first_median(text, value):
     return "\n".join([lines[0], ",".join(cells)] + lines[2:])
 
 
+class DisturbedRuns(unittest.TestCase):
+    def test_left_out_run_again_and_untrusted_when_the_budget_is_spent(self):
+        from ompsuite.plans import Job, TopUp
+        plain = CAT.get("quadplain")
+        jobs = [Job("strong", plain, 1, 1000, "", k, "/q", ("1000",), {}) for k in (1, 2, 3)]
+        pi = midpoint_pi(1000)
+        runs = [pi_run("quadplain", 1, 1000, pi, k, t) for k, t in ((1, 0.10), (2, 0.50), (3, 0.12))]
+        runs[1].disturbed = "other load 0.9 CPU-s (0.9 cores)"  # the slow one, told by the load alone
+        topup = TopUp(jobs, precision=0, budget=2)
+        again = topup.round(runs)
+        self.assertEqual([(j.program, j.repeat) for j in again], [("quadplain", 4)])
+        runs.append(pi_run("quadplain", 1, 1000, pi, 4, 0.11))
+        self.assertEqual(topup.round(runs), [])
+        row = stats.summarise(runs, CAT)[0]
+        self.assertEqual((row.runs, row.median_s), (4, 0.11))  # 0.10, 0.11, 0.12: the disturbed 0.5 left out
+        self.assertEqual(row.disturbed, "1 of 4 runs disturbed (other load 0.9 CPU-s (0.9 cores))")
+        # Every run disturbed: replacements stop at twice the asked-for runs, and the row says why.
+        for r in runs:
+            r.disturbed = "steal 0.2 s"
+        runs += [pi_run("quadplain", 1, 1000, pi, k, 0.1) for k in (5, 6)]
+        for r in runs[-2:]:
+            r.disturbed = "steal 0.2 s"
+        self.assertEqual(topup.round(runs), [])
+        row = topup.judge(stats.summarise(runs, CAT))[0]
+        self.assertIsNone(row.median_s)
+        self.assertIn("3 of the 3 clean runs asked for are missing after 6 runs", row.untrusted)
+
+
 class Progress(unittest.TestCase):
     def test_time_left_from_runs_of_the_same_kind(self):
         from ompsuite.console import RunProgress

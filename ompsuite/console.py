@@ -94,6 +94,11 @@ def run_main(prog, main, *args):
     """Run a command's main: expected failures become one line on stderr and an exit status,
     never a traceback. SIGTERM and SIGHUP are turned into the same clean stop as Ctrl-C."""
     signals.install()
+    for stream in (sys.stdout, sys.stderr):
+        try:  # a terminal or pipe that cannot show a character (PYTHONIOENCODING=ascii) gets an escape
+            stream.reconfigure(errors="backslashreplace")
+        except (AttributeError, ValueError, OSError):
+            pass
     if sys.stdout is None:  # started with standard output closed: nowhere to put the results
         print(f"{prog}: standard output is closed", file=sys.stderr)
         sys.exit(1)

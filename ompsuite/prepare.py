@@ -8,6 +8,8 @@ from . import catalogue as C
 from .calibration import read_calibration
 from .console import progress
 from .errors import SuiteError
+from .files import parse_env_count
+from .options import MAX_THREADS
 from .execute import Binding, Executor, PROBE_N, Runner, warn_oversubscribed
 from . import topology
 from .plans import Folders
@@ -22,6 +24,7 @@ class Prepared:
     size_note: str
     cores: int
     topology: topology.Topology
+    default_team: int       # OMP_NUM_THREADS's first level, else the cores
 
 
 def add_variants(catalogue, specs, binding, runner):
@@ -50,6 +53,9 @@ def executor(o):
 
 
 def prepare(o, teams):
+    # The runtime would refuse a bad setting only once a program runs, or quietly use its own
+    # default: refuse it now, in one line.
+    asked = parse_env_count("OMP_NUM_THREADS", os.environ.get("OMP_NUM_THREADS"), 1, MAX_THREADS)
     binding = Binding(no_bind=o.no_bind)
     if o.calibration:
         read_calibration(o.calibration)  # a bad file is refused before anything is built or run
@@ -61,4 +67,4 @@ def prepare(o, teams):
     n, note = build.recurrence_plan(o.recurrence_n)
     growdir = build.recurrence_bin(catalogue, n, bindir, o.recurrence_bin) if n is not None else None
     catalogue = add_variants(catalogue, o.programs, binding, Runner())
-    return Prepared(catalogue, binding, Folders(bindir, growdir), n, note, cores, topo)
+    return Prepared(catalogue, binding, Folders(bindir, growdir), n, note, cores, topo, asked or cores)

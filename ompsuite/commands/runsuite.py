@@ -9,7 +9,6 @@ OMP_PLACES yourself. The team is the runtime's default (OMP_NUM_THREADS) unless 
 given. Any failed check ends the run with status 1.
 """
 import argparse
-import os
 import tempfile
 import textwrap
 
@@ -53,12 +52,6 @@ def calibrated_model(o, prep, team):
     return Model(figures) if figures else None
 
 
-def default_team(prep):
-    """The team the runtime will form by default: the first level of OMP_NUM_THREADS, else the cores."""
-    first = os.environ.get("OMP_NUM_THREADS", "").split(",")[0].strip()
-    return int(first) if first.isdigit() and int(first) > 0 else prep.cores
-
-
 def show_first(seen):
     def show(run):
         if run.program not in seen and run.series != "check":
@@ -85,7 +78,7 @@ def run(o):
     jobs += plans.strong(cat, folders, prep.binding, teams, o.pi_n, o.repeats, prep.recurrence_n,
                         o.recurrence_repeats, prep.size_note)
     jobs += plans.team_report(cat, folders, prep.binding, max(o.threads) if o.threads else None)
-    model = calibrated_model(o, prep, max(o.threads) if o.threads else default_team(prep))
+    model = calibrated_model(o, prep, max(o.threads) if o.threads else prep.default_team)
     topup = plans.TopUp(jobs, o.precision, o.budget)
     stopped = None
     try:

@@ -4,6 +4,7 @@ import dataclasses
 import os
 import re
 import signal
+import time
 
 from .child import run_child
 from .console import progress
@@ -153,12 +154,14 @@ class Executor:
         entry = job.entry
         env = dict(job.env, **AFFINITY_ENV) if entry.team == "own" else job.env
         team = self.probe(job) if entry.team == "probe" else None
+        started = time.time()
         done = self.runner.run(job.path, job.args, env, timeout_s=self.limit(job))
         out = done.out
         if entry.team == "own":
             team = done.affinity
         run = Run(job.series, entry.name, job.threads, 1 if entry.team == "one" else None, job.problem_size,
-                  job.size_note, job.repeat, entry=entry, output=out, interference=done.interference)
+                  job.size_note, job.repeat, entry=entry, output=out, interference=done.interference,
+                  started=started)
         key = (job.path, job.threads, job.problem_size)
         self.longest[key] = max(self.longest.get(key, 0.0), done.wall_s)
         run.disturbed = disturbed(done.interference, **self.thresholds) or ""

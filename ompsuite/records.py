@@ -28,7 +28,7 @@ def _text(value):
     if value is None:
         return ""
     if isinstance(value, float):
-        return f"{value:.9g}"
+        return f"{value:.9g}" if abs(value) < 1e9 else f"{value:.3f}"  # a wall-clock time to the millisecond
     return str(value)
 
 
@@ -52,11 +52,12 @@ class Run:
     team_reported: int = dataclasses.field(default=None, repr=False)  # what a team report printed
     placement: str = dataclasses.field(default="", repr=False)
     disturbed: str = ""                 # why the run was disturbed (other load, steal), or ""
+    started: float = None               # wall clock (Unix seconds) when it was started
     fault: str = dataclasses.field(default="", repr=False)  # what went wrong while it ran (output cap)
     interference: object = dataclasses.field(default=None, repr=False)  # its interference.Interference
 
     FIELDS = ("series", "program", "threads_requested", "threads", "problem_size", "size_note", "repeat",
-              "time_s", "result", "check_value", "check", "disturbed")
+              "time_s", "result", "check_value", "check", "disturbed", "started")
 
     @property
     def clean(self):

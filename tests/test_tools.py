@@ -40,6 +40,18 @@ def fake_bin(folder, name, script):
     return folder
 
 
+LIBRARY_COMPARE = "/usr/share/benchmark/compare.py"
+
+
+def compare_script_or_skip(test):
+    """Whether Debian's compare.py (libbenchmark-tools, with python3-scipy) can run; CI must have it."""
+    have = os.path.exists(LIBRARY_COMPARE) and subprocess.run(
+        ["/usr/bin/python3", "-c", "import scipy, numpy"], capture_output=True).returncode == 0
+    if not have and os.environ.get("CI") == "true":
+        test.fail("CI lacks libbenchmark-tools or python3-scipy (.ci/run installs them)")
+    return have
+
+
 def facts_of(out):
     with open(os.path.join(out, "machine.csv")) as f:
         return dict(csv.reader(f))
@@ -159,9 +171,9 @@ class Scaling(unittest.TestCase):
             proc = self.study(out, "--repeats", "2", "--program", f"atomic={variant}:pi")
             self.assertEqual(proc.returncode, 0, proc.stderr)
             rows = rows_of(os.path.join(out, "runs.csv"))
-            self.assertEqual(list(rows[0])[:12], ["series", "program", "threads_requested", "threads", "problem_size",
+            self.assertEqual(list(rows[0])[:13], ["series", "program", "threads_requested", "threads", "problem_size",
                                                   "size_note", "repeat", "time_s", "result", "check_value", "check",
-                                                  "disturbed"])
+                                                  "disturbed", "started"])
             # The kernel splits a short run's CPU time between user and system by its ticks: the sum is exact.
             self.assertTrue(all(float(r["user_s"]) + float(r["system_s"]) > 0 for r in rows
                                 if r["problem_size"] == "1000000"), "every run's own CPU time is recorded")
@@ -195,6 +207,18 @@ class Scaling(unittest.TestCase):
                 self.assertEqual(len(set(re.findall(r" pt (\d+) ", script))), 4, script)  # the variant's own point type
             else:
                 self.assertIn("gnuplot is not installed", proc.stderr)
+            # The machine as hwloc records it, and the runs as the micro-benchmark library's compare.py reads them.
+            self.assertEqual(os.path.exists(os.path.join(out, "topology.xml")), facts["topology_source"] == "hwloc")
+            self.assertRegex(facts["cores_physical"], r"^\d+$")
+            if compare_script_or_skip(self):
+                cmd = ["/usr/bin/python3", LIBRARY_COMPARE, "--no-color", "filters", os.path.join(out, "results.json"),
+                       "quadplain/threads:1/", "quadguard/threads:2/"]
+                lines = subprocess.run(cmd, capture_output=True, text=True, timeout=120).stdout.splitlines()
+                pair = "[quadplain/threads:1/ vs. quadguard/threads:2/]N:1000000/series:strong"
+                clean = [r for r in rows if (r["series"], r["program"], r["threads_requested"]) == ("strong", "quadguard", "2")
+                         and r["check"] == "ok" and not r["disturbed"]]
+                self.assertEqual(sum(line.startswith(pair + " ") for line in lines), len(clean), lines)  # one per clean run
+                self.assertTrue(any(pair + "_pvalue" in line and "U Test" in line for line in lines), lines)
 
     def test_users_binding_kept(self):
         with tempfile.TemporaryDirectory() as out:

@@ -348,11 +348,9 @@ def _show(text):
     return "'" + printable(text, 40) + "'"
 
 
-class Finite(Field):
-    """A finite decimal number (float) within low .. high (inclusive, where given). Refused: nan,
-    inf, numbers too large for a float (1e999), hexadecimal, text, surrounding spaces; an empty
-    field unless allow_empty (then None)."""
-    _NUMBER = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
+class _Bounded(Field):
+    """A number within low .. high (inclusive, where given); an empty field only with allow_empty
+    (then None)."""
 
     def __init__(self, low=None, high=None, allow_empty=False, **kw):
         super().__init__(**kw)
@@ -361,6 +359,17 @@ class Finite(Field):
     def parse(self, text):
         if text == "" and self.allow_empty:
             return None
+        value = self.number(text)
+        _check_range(value, self.low, self.high)
+        return value
+
+
+class Finite(_Bounded):
+    """A finite decimal number (float). Refused: nan, inf, numbers too large for a float (1e999),
+    hexadecimal, text, surrounding spaces."""
+    _NUMBER = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
+
+    def number(self, text):
         if not self._NUMBER.fullmatch(text):
             if text.strip().lower().lstrip("+-") in ("nan", "inf", "infinity"):
                 raise ValueError(f"{_show(text)} is not a finite number")
@@ -368,26 +377,17 @@ class Finite(Field):
         value = float(text)
         if not math.isfinite(value):
             raise ValueError(f"{_show(text)} is too large for a number")
-        _check_range(value, self.low, self.high)
         return value
 
 
-class Whole(Field):
-    """A whole number (int, decimal digits with an optional sign) within low .. high."""
+class Whole(_Bounded):
+    """A whole number (int, decimal digits with an optional sign)."""
     _WHOLE = re.compile(r"[+-]?[0-9]{1,30}")
 
-    def __init__(self, low=None, high=None, allow_empty=False, **kw):
-        super().__init__(**kw)
-        self.low, self.high, self.allow_empty = low, high, allow_empty
-
-    def parse(self, text):
-        if text == "" and self.allow_empty:
-            return None
+    def number(self, text):
         if not self._WHOLE.fullmatch(text):
             raise ValueError(f"{_show(text)} is not a whole number" if text else "empty, where a whole number belongs")
-        value = int(text)
-        _check_range(value, self.low, self.high)
-        return value
+        return int(text)
 
 
 def _check_range(value, low, high):

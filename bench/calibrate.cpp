@@ -79,14 +79,14 @@ bool parse_count(const std::string& text, unsigned long long low, unsigned long 
 
 void print_help(int procs) {
   std::printf(
-      "usage: calibrate [--threads LIST] [--buffer-mib MIB] [--repeats R] [--quick]\n"
+      "usage: calibrate [--threads LIST] [--buffer-mib MIB] [--repeats N] [--quick]\n"
       "\n"
       "Measures this machine's limits for the suite's time model and prints them as CSV on\n"
       "standard output; progress goes to standard error. Run it on an otherwise idle machine.\n"
       "\n"
       "  --threads LIST   team sizes, comma-separated (default: 1 and the processor count, %d here)\n"
       "  --buffer-mib MIB buffer of the memory figures in MiB (default 1024; 16 with --quick)\n"
-      "  --repeats R      repetitions of every figure (default 15; 11 with --quick); with fewer\n"
+      "  --repeats N      repetitions of every figure (default 15; 11 with --quick); with fewer\n"
       "                   than 6 there is no 95%% interval\n"
       "  --quick          tiny sizes, for tests; the figures are rough\n"
       "  -h, --help       this text\n"

@@ -13,14 +13,14 @@ import csv
 import os
 import sys
 
-import benchlib  # noqa: F401  puts the tools' package on the path
+import benchlib  # noqa: F401 -- puts the tools' package on the path
 from ompsuite.console import run_main  # noqa: E402
 from ompsuite.errors import SuiteError  # noqa: E402
 
 
 def main(argv):
     ap = argparse.ArgumentParser(prog="modelcheck", description=__doc__.splitlines()[0])
-    ap.add_argument("study", help="a study folder made with calibration (and --sweep for the crossovers)")
+    ap.add_argument("study", metavar="DIR", help="a study folder made with calibration (and --sweep for the crossovers)")
     folder = ap.parse_args(argv).study
     try:
         with open(os.path.join(folder, "summary.csv"), newline="") as f:

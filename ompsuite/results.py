@@ -1,4 +1,5 @@
 """A study's result files (summary.csv, machine.csv, results.json) and the failed checks, said last."""
+import dataclasses
 import os
 import sys
 
@@ -44,12 +45,15 @@ def json_document(runs, facts, catalogue, topology):
     plain = []
     for r in runs:
         extra = {"kind": r.entry.kind.name, "baseline": r.entry.baseline or "", "size_note": r.size_note}
-        extra.update(getattr(r, "extra", {}) or {})
+        if r.interference is not None:  # the interference record, where the platform offered it
+            record = dataclasses.asdict(r.interference)
+            record.update({f"vm_{k}": v for k, v in record.pop("vm").items()}, interference_notes=record.pop("notes"))
+            extra.update((k, v) for k, v in record.items() if v not in (None, ""))
         plain.append({"series": r.series, "program": r.program, "threads": r.threads,
                       "threads_requested": r.threads_requested,
                       "problem_size": r.problem_size if r.entry.kind.name != "team" else None,
-                      "repeat": r.repeat, "time_s": r.time_s, "cpu_s": getattr(r, "cpu_s", None),
-                      "check": str(r.check) if not r.check.ok else "ok", "disturbed": getattr(r, "disturbed", ""),
+                      "repeat": r.repeat, "time_s": r.time_s, "cpu_s": r.cpu_s,
+                      "check": str(r.check) if not r.check.ok else "ok", "disturbed": r.disturbed,
                       "result": r.result, "extra": extra})
     return benchjson.results_document(context, plain, unit_of=lambda p: benchjson.suite_unit(p, catalogue))
 

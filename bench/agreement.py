@@ -11,23 +11,13 @@ Usage: bench/agreement.py [--runs 3] [--pi-n 1e8] [--repeats 5]
 import argparse
 import csv
 import os
-import subprocess
 import sys
 import tempfile
 
-from benchlib import ROOT  # also puts the tools' package on the path
+from benchlib import ROOT, SMALL_N, tool  # also puts the tools' package on the path
 from ompsuite import catalogue as C, options, topology  # noqa: E402
 from ompsuite.console import progress, run_main  # noqa: E402
 from ompsuite.errors import SuiteError  # noqa: E402
-
-SMALL_N = 1000000
-
-
-def tool(args):
-    proc = subprocess.run([sys.executable, *args], capture_output=True, text=True, errors="replace")
-    if proc.returncode != 0:
-        raise SuiteError(f"{os.path.basename(args[0])} failed with status {proc.returncode}: "
-                         f"{proc.stderr.strip().splitlines()[-1] if proc.stderr.strip() else ''}")
 
 
 def speedups(path, threads):

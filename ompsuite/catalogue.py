@@ -28,6 +28,7 @@ class Kind:
     lines: tuple         # (field, regex) pairs read from its standard output
     first_line: str      # how its report starts: tells a variant's kind
     speedup_bound: bool = False  # compute-bound: a team of T cannot beat its serial baseline by more than T
+    parallel_throughout: bool = False  # its whole life is the team's work (the fills check their array serially)
 
     def read(self, output):
         """{field: text} of the lines found; a missing line leaves its field out."""
@@ -46,7 +47,8 @@ def _line(pattern):
 PI = Kind("pi", True, True, 1e-8, (
     ("result", _line(r"^pi = (\S+), N = +-?\d+, time = \d+\.\d+ secs$")),
     ("printed_n", _line(r"^pi = \S+, N = +(-?\d+), time = \d+\.\d+ secs$")),
-    ("time", _line(r"^pi = \S+, N = +-?\d+, time = (\d+\.\d+) secs$"))), r"^pi = ", speedup_bound=True)
+    ("time", _line(r"^pi = \S+, N = +-?\d+, time = (\d+\.\d+) secs$"))), r"^pi = ", speedup_bound=True,
+          parallel_throughout=True)
 RECURRENCE = Kind("recurrence", True, False, 1e-6, (
     ("time", _line(r"^(?:Sequential|Parallel) RunTime\s*:\s+(\d+\.\d+) seconds$")),
     ("result", _line(r"^Final Result [^:]*:\s+(\S+) $")),

@@ -164,7 +164,6 @@ class Executor:
                   started=started)
         key = (job.path, job.threads, job.problem_size)
         self.longest[key] = max(self.longest.get(key, 0.0), done.wall_s)
-        run.disturbed = disturbed(done.interference, **self.thresholds) or ""
         if done.over_cap:
             run.fault = f"it printed more than {self.runner.output_cap >> 20} MiB on {done.over_cap} and was stopped"
         if entry.team in ("probe", "own"):
@@ -182,6 +181,11 @@ class Executor:
         run.team_reported = int(found["team"]) if "team" in found and int(found["team"][:6]) <= MAX_TEAM else None
         if entry.team == "report":
             run.threads = run.team_reported
+        if entry.kind.timed:
+            # Only a program whose whole life is its team's work keeps all its threads busy; of the
+            # others, one thread at least is busy throughout.
+            busy = run.threads if entry.kind.parallel_throughout else (1 if run.threads else None)
+            run.disturbed = disturbed(done.interference, threads=busy, **self.thresholds) or ""
         if entry.parallel and job.threads and run.threads is not None and run.threads < job.threads:
             line = f"{entry.name}: asked for {job.threads} threads, the runtime gave {run.threads}"
             if line not in self.shortfalls:

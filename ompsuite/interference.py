@@ -24,6 +24,16 @@ VMSTAT_COUNTERS = ("pgfault", "pgmajfault", "thp_fault_alloc", "thp_fault_fallba
 # of its core to the hypervisor is slowed by about that much.
 LOAD_CORES = 0.10
 STEAL_CORES = 0.02
+# A second rule, from the child's own CPU time (counted in nanoseconds, no tick rounding): a team of T
+# threads on T free cores gets T x its wall time of CPU, less its start and end (exec, loading, the runtime
+# starting its threads, the final print: a few milliseconds at one thread). A run that got less than that by
+# over a quarter of a core was kept off its cores: by another program on one of them (a hog on one of two
+# cores takes half of it), or by the hypervisor without telling (no steal counted). This is what judges the
+# short runs, where the machine-wide counters' tick rounding hides even a whole core of other load. It does
+# not use the run's speed: a slow run that had its cores all along is not marked.
+LOST_CORES = 0.25
+START_S = 0.005     # per thread: the part of a run's life in which not all its threads can be running
+JUDGEABLE_S = 0.02  # below this a run's life is mostly start and end: no rule can tell it was disturbed
 
 _USAGE_FIELDS = ("user_s", "system_s", "minor_faults", "major_faults", "voluntary_switches",
                  "involuntary_switches", "peak_rss_bytes")
@@ -306,16 +316,31 @@ def too_short_to_watch(wall_s, cpus, tick_hz, load_cores=LOAD_CORES):
     return (1.0 - load_cores) * wall_s <= tick_allowance(cpus, tick_hz)
 
 
-def disturbed(rec, wall_s=None, load_cores=LOAD_CORES, steal_cores=STEAL_CORES):
-    """A short reason when other load or steal over the run exceeded its threshold, else None. None also when
-    the record lacks the fields to judge (no claim either way). wall_s defaults to the record's own watched
-    time. Each threshold is cores x wall time plus the tick rounding of the two readings, so rounding alone
-    never marks a short run on an idle machine."""
-    wall_s = rec.watched_s if wall_s is None else wall_s
-    if rec.machine_cpus is None or rec.tick_hz is None or wall_s is None or wall_s <= 0:
+def lost_cpu(rec, threads):
+    """CPU-seconds a team of threads did not get over its life, or None when that cannot be said (no usage,
+    an unknown team, or more threads than CPUs, which must share them)."""
+    if rec.user_s is None or not threads or rec.watched_s is None or threads > (rec.cpus_allowed or 0):
         return None
-    rounding = tick_allowance(rec.machine_cpus, rec.tick_hz)
+    return threads * rec.watched_s - rec.user_s - rec.system_s
+
+
+def disturbed(rec, wall_s=None, load_cores=LOAD_CORES, steal_cores=STEAL_CORES, threads=None,
+              lost_cores=LOST_CORES):
+    """A short reason when other load or steal over the run exceeded its threshold, or (given the team's
+    size) the team got less CPU than its cores by over lost_cores, else None. None also when the record lacks
+    the fields to judge (no claim either way). wall_s defaults to the record's own watched time. Each
+    threshold is cores x wall time plus the rounding of its readings, so rounding alone never marks a short
+    run on an idle machine."""
+    wall_s = rec.watched_s if wall_s is None else wall_s
+    if wall_s is None or wall_s <= 0:
+        return None
     reasons = []
+    lost = lost_cpu(rec, threads)
+    if lost is not None and lost > lost_cores * wall_s + START_S * threads:
+        reasons.append(f"kept off its cores: {lost:.2g} CPU-s short ({lost / wall_s:.2f} cores)")
+    if rec.machine_cpus is None or rec.tick_hz is None:
+        return "; ".join(reasons) or None
+    rounding = tick_allowance(rec.machine_cpus, rec.tick_hz)
     if rec.other_load_s is not None and rec.other_load_s > load_cores * wall_s + rounding:
         reasons.append(f"other load {rec.other_load_s:.2f} CPU-s ({rec.other_load_s / wall_s:.1f} cores)")
     if rec.steal_s is not None and rec.steal_s > steal_cores * wall_s + rounding:

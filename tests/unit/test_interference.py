@@ -140,6 +140,16 @@ class DisturbedTest(unittest.TestCase):
         self.assertFalse(I.too_short_to_watch(0.05, 2, 100))
         self.assertIsNone(I.disturbed(I.Interference(1.0, 2)))
 
+    def test_lost_cpu_judges_short_runs(self):
+        # A 45 ms run of two threads: the tick rounding (0.04 CPU-s) hides a hog from the machine's
+        # counters, but the team's own CPU time shows half a core missing.
+        hogged = I.Interference(0.045, 2, machine_cpus=2, tick_hz=100, other_load_s=0.03, user_s=0.065, system_s=0.0)
+        self.assertIsNone(I.disturbed(hogged))
+        self.assertEqual(I.disturbed(hogged, threads=2), "kept off its cores: 0.025 CPU-s short (0.56 cores)")
+        quiet = I.Interference(0.045, 2, user_s=0.082, system_s=0.001)  # its start: 7 ms at one thread
+        self.assertIsNone(I.disturbed(quiet, threads=2))
+        self.assertIsNone(I.disturbed(quiet, threads=4))  # more threads than CPUs: they must share
+
 
 @unittest.skipUnless(hasattr(os, "wait4") and sys.platform.startswith("linux"), "needs Linux wait4")
 class ChildUsageTest(unittest.TestCase):

@@ -9,6 +9,7 @@ import subprocess
 from .build import calibrate_path
 from .console import progress
 from .errors import SuiteError
+from .files import write_atomic
 
 
 def run_calibration(catalogue, bindir, threads, out_path, env, cores, extra=()):
@@ -23,8 +24,7 @@ def run_calibration(catalogue, bindir, threads, out_path, env, cores, extra=()):
     if proc.returncode != 0:
         raise SuiteError(f"calibrate failed with status {proc.returncode}")
     text = proc.stdout + "".join(first_region_rows(catalogue, bindir, threads, env, cores))
-    with open(out_path, "w") as f:
-        f.write(text)
+    write_atomic(out_path, text)  # whole or absent: a cut calibration would be refused later
     return read_calibration(out_path)
 
 

@@ -131,6 +131,7 @@ class Executor:
         self.run_timeout = run_timeout  # seconds, or None: derived per configuration
         self.thresholds = {k: v for k, v in (("load_cores", load_cores), ("steal_cores", steal_cores)) if v is not None}
         self.longest = {}         # configuration -> its longest run so far
+        self.life = {}            # program -> the lifetime of one of its runs that did no work
 
     def limit(self, job):
         """The run's wall-clock limit: --run-timeout, else 20 times the longest earlier run of the
@@ -146,8 +147,12 @@ class Executor:
         """The team of a program in exactly the job's environment, from one untimed run."""
         key = (job.path, tuple(sorted(job.env.items())))
         if key not in self.teams:
-            self.teams[key] = self.runner.run(job.path, job.entry.args(PROBE_N), dict(job.env, **AFFINITY_ENV),
-                                              timeout_s=self.limit(job)).affinity
+            done = self.runner.run(job.path, job.entry.args(PROBE_N), dict(job.env, **AFFINITY_ENV),
+                                   timeout_s=self.limit(job))
+            self.teams[key] = done.affinity
+            # A run that does no work is the program's start and end: its life is what the timed runs'
+            # teams may spend on one thread outside their work.
+            self.life[job.path] = min(self.life.get(job.path, done.wall_s), done.wall_s)
         return self.teams[key]
 
     def run(self, job):
@@ -185,7 +190,8 @@ class Executor:
             # Only a program whose whole life is its team's work keeps all its threads busy; of the
             # others, one thread at least is busy throughout.
             busy = run.threads if entry.kind.parallel_throughout else (1 if run.threads else None)
-            run.disturbed = disturbed(done.interference, threads=busy, **self.thresholds) or ""
+            run.disturbed = disturbed(done.interference, threads=busy, life_s=self.life.get(job.path),
+                                      **self.thresholds) or ""
         if entry.parallel and job.threads and run.threads is not None and run.threads < job.threads:
             line = f"{entry.name}: asked for {job.threads} threads, the runtime gave {run.threads}"
             if line not in self.shortfalls:

@@ -325,18 +325,25 @@ def lost_cpu(rec, threads):
 
 
 def disturbed(rec, wall_s=None, load_cores=LOAD_CORES, steal_cores=STEAL_CORES, threads=None,
-              lost_cores=LOST_CORES):
+              lost_cores=LOST_CORES, life_s=None):
     """A short reason when other load or steal over the run exceeded its threshold, or (given the team's
     size) the team got less CPU than its cores by over lost_cores, else None. None also when the record lacks
     the fields to judge (no claim either way). wall_s defaults to the record's own watched time. Each
     threshold is cores x wall time plus the rounding of its readings, so rounding alone never marks a short
-    run on an idle machine."""
+    run on an idle machine. life_s: the lifetime of a run of the program that did no work, where it was
+    measured: its start and end, in which only one of the team's threads can be busy (an instrumented build
+    starts for tens of milliseconds); START_S per thread where not. A run whose life beyond that is under
+    JUDGEABLE_S is not judged by its team's CPU time."""
     wall_s = rec.watched_s if wall_s is None else wall_s
     if wall_s is None or wall_s <= 0:
         return None
     reasons = []
     lost = lost_cpu(rec, threads)
-    if lost is not None and lost > lost_cores * wall_s + START_S * threads:
+    if life_s is None:
+        allowance, working = START_S * (threads or 1), wall_s
+    else:
+        allowance, working = (threads - 1) * life_s + START_S if threads else 0.0, wall_s - life_s
+    if lost is not None and working >= JUDGEABLE_S and lost > lost_cores * wall_s + allowance:
         reasons.append(f"kept off its cores: {lost:.2g} CPU-s short ({lost / wall_s:.2f} cores)")
     if rec.machine_cpus is None or rec.tick_hz is None:
         return "; ".join(reasons) or None

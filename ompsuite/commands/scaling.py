@@ -9,7 +9,6 @@ is already set, which is then kept, or --no-bind is given.
 import argparse
 import datetime
 import os
-import shutil
 import textwrap
 import time
 
@@ -154,7 +153,7 @@ def study(o, out):
     model, started, calibrated = None, time.monotonic(), 0.0
     if o.calibration:
         model = Model(read_calibration(o.calibration))
-        shutil.copyfile(o.calibration, os.path.join(out, "calibration.csv"))
+        files.write_atomic(os.path.join(out, "calibration.csv"), files.read_text(o.calibration))
     elif not o.no_calibrate:
         figures = run_calibration(cat, folders.bindir, o.threads, os.path.join(out, "calibration.csv"),
                                   prep.binding.env(), prep.cores)

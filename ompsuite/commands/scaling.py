@@ -18,6 +18,7 @@ from ..build import ROOT
 from ..calibration import read_calibration, run_calibration
 from ..console import progress, run_main
 from ..errors import SuiteError
+from ..escape import printable
 from ..model import Model
 from ..options import add_noise, add_programs, add_sizes, add_threads, build_options, count
 from ..topology import default_threads, physical_cores
@@ -185,7 +186,15 @@ def study(o, out):
         ("completed", "yes" if not stopped else f"no: {stopped}"),
         *sorted(placements.items())])
     with signals.shielded():  # a second signal must not cut short the writing of what was measured
-        strong, plotted, rows = finish(out, session, facts, model, cat, topo, topup)
+        try:
+            strong, plotted, rows = finish(out, session, facts, model, cat, topo, topup)
+        except (OSError, SuiteError) as e:
+            if not stopped:
+                raise
+            # The reason for the stop comes first; what could not be written after it, second.
+            what = e if isinstance(e, SuiteError) else \
+                f"cannot write {printable(e.filename or out)}: {files.os_reason(e)}"
+            raise Stopped(f"{stopped}; then {what}", stopped.status) from None
     if stopped:
         raise stopped
     print("\n".join(tables.terminal(strong, modelled=bool(model))))

@@ -1,15 +1,14 @@
 """Measuring this machine for the time model: the calibrate program's figures, the first
 parallel region of a fresh process measured with the suite's own critical-section program, and
 reading a calibration file back."""
-import csv
-import math
 import os
 import subprocess
 
 from .build import calibrate_path
 from .console import progress
 from .errors import SuiteError
-from .files import write_atomic
+from .escape import printable
+from .files import Finite, Text, Whole, read_csv, write_atomic
 
 
 def run_calibration(catalogue, bindir, threads, out_path, env, cores, extra=()):
@@ -52,37 +51,21 @@ def first_region_rows(catalogue, bindir, threads, env, cores, runs=11):
         yield f"first_region,{t},{times[runs // 2]:.6e},{times[1]:.6e},{times[-2]:.6e},s,{entry.name} N=1\n"
 
 
-def _figure(text, path, line, column):
-    try:
-        value = float(text)
-    except ValueError:
-        raise SuiteError(f"{path}, line {line}: {column} '{text}' is not a number", 2) from None
-    if not math.isfinite(value):  # an overhead may be measured below zero: its note says so
-        raise SuiteError(f"{path}, line {line}: {column} '{text}' is not a finite number", 2)
-    return value
+# An overhead may be measured below zero (its note says so): no lower bound on the figures.
+CALIBRATION_FIELDS = {"figure": Text(allow_empty=False), "threads": Whole(1, 4096),
+                      "median": Finite(allow_empty=True), "low95": Finite(allow_empty=True)}
 
 
 def read_calibration(path):
     """{(figure, threads): (median, lower end of its 95% interval)} from a calibration CSV;
-    figures left empty (not measurable here) are absent."""
-    try:
-        with open(path, newline="", encoding="utf-8") as f:
-            rows = list(csv.DictReader(f))
-    except OSError as e:
-        raise SuiteError(f"cannot read the calibration {path}: {e.strerror}", 2) from None
-    except (UnicodeDecodeError, csv.Error) as e:
-        raise SuiteError(f"{path} is not a calibration: {e}", 2) from None
-    if not rows or any(c not in rows[0] for c in ("figure", "threads", "median", "low95")):
-        raise SuiteError(f"{path} is not a calibration (no figure, threads, median and low95 columns)", 2)
+    figures left empty (not measurable here) are absent. A damaged file is refused with its
+    line and field (SuiteError, status 2)."""
+    rows = read_csv(path, CALIBRATION_FIELDS)
+    if not rows:
+        raise SuiteError(f"{printable(path)} holds no calibration rows", 2)
     figures = {}
-    for line, r in enumerate(rows, 2):
-        if None in r.values() or None in r:
-            raise SuiteError(f"{path}, line {line}: not as many fields as the header", 2)
-        if r["median"]:
-            median = _figure(r["median"], path, line, "median")
-            low = _figure(r["low95"], path, line, "low95") if r["low95"] else median
-            threads = r["threads"]
-            if not threads.isdigit() or not 1 <= int(threads) <= 4096:
-                raise SuiteError(f"{path}, line {line}: threads '{threads}' is not a team size", 2)
-            figures[(r["figure"], int(threads))] = (median, low)
+    for r in rows:
+        if r["median"] is not None:
+            low = r["low95"] if r["low95"] is not None else r["median"]
+            figures[(r["figure"], r["threads"])] = (r["median"], low)
     return figures

@@ -1,47 +1,61 @@
 """Machines side by side: several scaling studies in one Markdown table and one speedup plot.
 
-Reads only each study's machine.csv (key,value) and summary.csv (columns by name; unknown ones
-are ignored). Per series, program and thread count, each machine gets its median time, speedup,
-efficiency and, where a study has it, the percentage of its floor. Strong-scaling rows are
+Reads only each study's machine.csv (key,value), summary.csv and runs.csv (columns by name;
+unknown ones are ignored), strictly: a damaged file, or a summary whose run counts disagree with
+runs.csv, is refused. Per series, program and thread count, each machine gets its median time,
+speedup, efficiency and, where a study has it, the percentage of its floor. Strong-scaling rows are
 matched on program and threads alone, so studies made with different problem sizes still line
 up; that case is reported on standard error and in the Markdown, because their times are then
 not comparable. Folders that are not studies are refused with exit status 2.
 """
-import csv
-import math
+import errno
 import os
+import stat
 
+from .catalogue import Catalogue
 from .errors import SuiteError
+from .escape import printable
+from .files import Finite, Text, Whole, os_reason, read_csv, read_key_values
 from .machine import SCHEMA
+from .options import MAX_THREADS
 from .tables import fmt_time, md_cell as cell
-SUMMARY_COLUMNS = ("series", "program", "threads", "problem_size", "median_s", "speedup", "efficiency")
 STRONG = "strong"
 
 
 class Study:
-    def __init__(self, path, facts, rows):
+    def __init__(self, path, facts, rows, runs=()):
         self.path = path
         self.facts = facts
         self.rows = rows  # key -> row; see row_key
+        self.runs = list(runs)  # runs.csv's rows, parsed
         self.label = facts.get("host") or os.path.basename(path)
 
 
 def not_a_study(path, why):
-    return SuiteError(f"{path} is not a study folder: {why}", 2)
+    return SuiteError(f"{printable(path)} is not a study folder: {why}", 2)
 
 
-def number(text, where, column, optional=True):
-    if text is None or text.strip() == "":
-        if optional:
-            return None
-        raise SuiteError(f"{where}: no {column}", 2)
-    try:
-        value = float(text)
-    except ValueError:
-        raise SuiteError(f"{where}: {column} '{text}' is not a number", 2) from None
-    if not math.isfinite(value) or value < 0:
-        raise SuiteError(f"{where}: {column} '{text}' is not a finite number of at least 0", 2)
-    return value
+# What compare reads of a study, field by field: a damaged or hostile file is refused with its
+# path, line and field rather than half read. Texts are single lines (a newline in a host name
+# is damage, not a name); numbers are finite and in range.
+_NOTE = 2000  # a check or a stop's reason: a sentence, with a path or a program's last line
+MACHINE_FIELDS = {"schema": Text(max_len=20)}
+MACHINE_FIELDS.update({k: Text(required=False, default="") for k in (
+    "host", "processor", "date", "recurrence_build", "compiler", "binding")})
+MACHINE_FIELDS.update({k: Whole(0, 1 << 62, allow_empty=True, required=False) for k in (
+    "cores", "memory_bytes", "pi_n", "recurrence_n", "repeats")})
+MACHINE_FIELDS["completed"] = Text(max_len=_NOTE, required=False, default="yes")
+_TIME = Finite(0, allow_empty=True)
+SUMMARY_FIELDS = {"series": Text(allow_empty=False), "program": Text(allow_empty=False),
+                  "threads": Whole(1, MAX_THREADS), "problem_size": Whole(1, 1 << 62), "runs": Whole(0, 1 << 40),
+                  "median_s": _TIME, "speedup": _TIME, "efficiency": _TIME,
+                  "pct_floor": Finite(0, allow_empty=True, required=False),
+                  "check": Text(max_len=_NOTE, required=False, default="ok")}
+RUNS_FIELDS = {"series": Text(allow_empty=False), "program": Text(allow_empty=False),
+               "threads": Whole(1, MAX_THREADS, allow_empty=True), "problem_size": Whole(0, 1 << 62, allow_empty=True),
+               "time_s": _TIME, "check": Text(max_len=_NOTE),
+               "disturbed": Text(max_len=_NOTE, required=False, default="")}
+UNTIMED = {p.name for p in Catalogue() if not p.kind.timed}  # runs.csv rows without a summary row
 
 
 def row_key(row):
@@ -51,47 +65,64 @@ def row_key(row):
     return row["series"], row["program"], row["threads"], size
 
 
-def read_study(path):
-    if not os.path.isdir(path):
-        raise not_a_study(path, "not a folder" if os.path.exists(path) else "no such folder")
-    machine, summary = os.path.join(path, "machine.csv"), os.path.join(path, "summary.csv")
-    for f in (machine, summary):
-        if not os.path.isfile(f):
-            raise not_a_study(path, f"it has no {os.path.basename(f)}")
+def _missing(path):
+    """Whether path is absent; a file that is there but cannot be read is left to the reader to say why."""
     try:
-        with open(machine, newline="") as f:
-            lines = list(csv.reader(f))
-        with open(summary, newline="") as f:
-            reader = csv.DictReader(f)
-            table = list(reader)
-            columns = reader.fieldnames or []
-    except (OSError, UnicodeDecodeError, csv.Error) as e:
-        raise SuiteError(f"cannot read the study in {path}: {e}", 2) from None
-    if not lines or lines[0] != ["key", "value"]:
-        raise not_a_study(path, "machine.csv does not start with the header key,value")
-    facts = {ln[0]: ln[1] for ln in lines[1:] if len(ln) >= 2}
-    if facts.get("schema") != SCHEMA:
-        raise not_a_study(path, f"machine.csv gives format '{facts.get('schema', '')}', this command reads {SCHEMA}")
-    missing = [c for c in SUMMARY_COLUMNS if c not in columns]
-    if missing:
-        raise not_a_study(path, f"summary.csv lacks the column(s) {', '.join(missing)}")
+        os.stat(path)
+    except FileNotFoundError:
+        return True
+    except OSError:
+        pass
+    return False
+
+
+def read_study(path):
+    try:
+        st = os.stat(path)
+    except OSError as e:
+        raise not_a_study(path, "no such folder" if e.errno == errno.ENOENT else os_reason(e)) from None
+    if not stat.S_ISDIR(st.st_mode):
+        raise not_a_study(path, "not a folder")
+    machine, summary, runs = (os.path.join(path, f) for f in ("machine.csv", "summary.csv", "runs.csv"))
+    for f in (machine, summary, runs):
+        if _missing(f):
+            raise not_a_study(path, f"it has no {os.path.basename(f)}")
+    facts = read_key_values(machine, MACHINE_FIELDS)
+    if facts["schema"] != SCHEMA:
+        raise not_a_study(path, f"machine.csv gives format '{facts['schema']}', this command reads {SCHEMA}")
+    facts = {k: "" if v is None else str(v) for k, v in facts.items()}
+    table = read_csv(summary, SUMMARY_FIELDS)
     if not table:
         raise not_a_study(path, "summary.csv holds no results")
+    run_rows = read_csv(runs, RUNS_FIELDS)
+    _check_counts(summary, table, runs, run_rows)
     rows = {}
-    for n, r in enumerate(table, 2):
-        where = f"{summary}, line {n}"
-        threads = number(r["threads"], where, "threads", optional=False)
-        if threads != int(threads) or threads < 1:
-            raise SuiteError(f"{where}: threads '{r['threads']}' is not a thread count", 2)
-        row = {"series": r["series"], "program": r["program"], "threads": int(threads),
-               "problem_size": r["problem_size"],
-               "median_s": number(r["median_s"], where, "median_s"),
-               "speedup": number(r["speedup"], where, "speedup"),
-               "efficiency": number(r["efficiency"], where, "efficiency"),
-               "pct_floor": number(r.get("pct_floor"), where, "pct_floor"),
-               "check": (r.get("check") or "ok").strip()}
+    for r in table:
+        row = dict(r, problem_size=str(r["problem_size"]), check=r["check"].strip() or "ok")
         rows.setdefault(row_key(row), row)
-    return Study(path, facts, rows)
+    return Study(path, facts, rows, run_rows)
+
+
+def _check_counts(summary, table, runs, run_rows):
+    """Each summary row counts the runs runs.csv holds for it, and every timed configuration in
+    runs.csv has its row: a summary that disagrees was cut or edited, and its figures are not the runs'."""
+    held = {}
+    for line, r in enumerate(run_rows, 2):
+        if r["series"] != "check" and r["program"] not in UNTIMED:
+            held.setdefault((r["series"], r["program"], r["threads"], r["problem_size"]), []).append(line)
+    counted = set()
+    for line, r in enumerate(table, 2):
+        key = (r["series"], r["program"], r["threads"], r["problem_size"])
+        counted.add(key)
+        n = len(held.get(key, ()))
+        if r["runs"] != n:
+            raise SuiteError(f"{printable(summary)} line {line}: {printable(r['program'])} at {r['threads']} threads, "
+                             f"N = {r['problem_size']} ({printable(r['series'])}) counts {r['runs']} "
+                             f"run{'' if r['runs'] == 1 else 's'}, but runs.csv holds {n}", 2)
+    for key, lines in held.items():
+        if key not in counted:
+            raise SuiteError(f"{printable(runs)} line {lines[0]}: {printable(key[1])} at {key[2]} threads, "
+                             f"N = {key[3]} ({printable(key[0])}) has no row in summary.csv", 2)
 
 
 def read_studies(paths):
@@ -228,29 +259,12 @@ def document(studies):
 def read_runs(study):
     """{(series, program, threads, N): [times]} of a study's runs that passed their check and were
     not disturbed, from its runs.csv: the samples a before/after verdict compares."""
-    path = os.path.join(study.path, "runs.csv")
-    try:
-        with open(path, newline="", encoding="utf-8") as f:
-            reader = csv.DictReader(f)
-            rows = list(reader)
-            columns = reader.fieldnames or []
-    except OSError as e:
-        raise SuiteError(f"cannot read {path}: {e.strerror}", 2) from None
-    except (UnicodeDecodeError, csv.Error) as e:
-        raise SuiteError(f"cannot read {path}: {e}", 2) from None
-    missing = [c for c in ("series", "program", "threads", "problem_size", "time_s", "check") if c not in columns]
-    if missing:
-        raise SuiteError(f"{path} lacks the column(s) {', '.join(missing)}", 2)
     samples = {}
-    for line, r in enumerate(rows, 2):
-        if None in r or None in r.values():
-            raise SuiteError(f"{path}, line {line}: not as many fields as the header (a cut file?)", 2)
-        if r["check"] != "ok" or r.get("disturbed") or r["series"] == "check" or not r["time_s"]:
+    for r in study.runs:
+        if r["check"] != "ok" or r["disturbed"] or r["series"] == "check" or r["time_s"] is None:
             continue
-        where = f"{path}, line {line}"
-        t = number(r["time_s"], where, "time_s", optional=False)
-        threads = r["threads"] or "?"
-        samples.setdefault((r["series"], r["program"], threads, r["problem_size"]), []).append(t)
+        threads = "?" if r["threads"] is None else r["threads"]
+        samples.setdefault((r["series"], r["program"], threads, r["problem_size"]), []).append(r["time_s"])
     return samples
 
 

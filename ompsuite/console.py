@@ -6,6 +6,8 @@ import sys
 
 from . import signals
 from .errors import SuiteError
+from .escape import printable
+from .files import os_reason
 
 
 _live = {"line": ""}  # the progress line now shown in place on a terminal, if any
@@ -116,7 +118,9 @@ def run_main(prog, main, *args):
         _last_words(prog, "standard output was closed (broken pipe)")
     except OSError as e:  # writing a result failed (a full disk, say): say so, never a traceback
         status = 1
-        _last_words(prog, f"cannot write {e.filename or 'standard output'}: {e.strerror or e}")
+        _last_words(prog, f"cannot write {printable(e.filename) if e.filename else 'standard output'}: "
+                          f"{os_reason(e)}")
+    signals.ignore()
     sys.exit(status)
 
 

@@ -184,6 +184,9 @@ class Executor:
         run.time_s = float(found["time"]) if "time" in found else None
         run.printed_n = int(found["printed_n"]) if "printed_n" in found else None
         run.team_reported = int(found["team"]) if "team" in found and int(found["team"][:6]) <= MAX_TEAM else None
+        if "team" in found and run.team_reported is None:
+            run.fault = run.fault or (f"it reports a team of {printable(found['team'], 20)} threads, more than the "
+                                      f"{MAX_TEAM} the tools take: a garbled line")
         if entry.team == "report":
             run.threads = run.team_reported
         if entry.kind.timed:

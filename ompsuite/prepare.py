@@ -8,6 +8,7 @@ from . import catalogue as C
 from .calibration import read_calibration
 from .console import progress
 from .errors import SuiteError
+from .escape import printable
 from .files import parse_env_count
 from .options import MAX_THREADS
 from .execute import Binding, Executor, PROBE_N, Runner, warn_oversubscribed
@@ -41,7 +42,7 @@ def add_variants(catalogue, specs, binding, runner):
             out = runner.run(os.path.abspath(path), (str(PROBE_N),), binding.env(), timeout_s=600).out
             kind = C.kind_of_output(out)
             if kind is None:
-                first = out.strip().split("\n", 1)[0][:60]
+                first = printable(out.strip().split("\n", 1)[0], 60)
                 raise SuiteError(f"--program {name}: its first line '{first}' is not the report of any kind; "
                                  f"give its kind as {name}={path}:KIND", 2)
         catalogue = catalogue.with_variant(name, path, kind)

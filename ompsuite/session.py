@@ -6,6 +6,7 @@ import time
 from .console import RunProgress
 from .errors import Interrupted, SuiteError
 from .execute import Executor
+from .signals import shielded
 from .validate import Validator
 
 
@@ -46,9 +47,12 @@ class Session:
                 run = self.executor.run(job)
                 shown.done(k, time.monotonic() - began)
                 self.validator.check(run)
-                self.runs.append(run)
-                if self.log:
-                    self.log.add(run.row())
+                # A run counts once its row is whole in the log: the summary is then made of the
+                # runs the log holds, whatever stops the list (a full disk, a signal meanwhile).
+                with shielded():
+                    if self.log:
+                        self.log.add(run.row())
+                    self.runs.append(run)
                 if self.show:
                     self.show(run)
         except (KeyboardInterrupt, Interrupted, SuiteError, OSError) as e:

@@ -47,6 +47,14 @@ def restore(previous):
         signal.signal(signum, handler)
 
 
+def ignore(signals=STOP_SIGNALS):
+    """Ignore signals from now on. For the tool's last moment, once it has said its last words:
+    the interpreter's shutdown puts the default handlers back, and a late signal of a burst would
+    then end the tool by that signal instead of with its exit status."""
+    for signum in signals:
+        signal.signal(signum, signal.SIG_IGN)
+
+
 def stopping():
     """The signal that started the stop, or None."""
     return _state.stopping

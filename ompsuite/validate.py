@@ -7,6 +7,7 @@ never rounding. u is the unit roundoff of doubles, 2**-53.
 import re
 from decimal import Decimal, localcontext
 
+from .escape import printable
 from .records import Check
 
 U = 2.0 ** -53
@@ -91,7 +92,9 @@ class Validator:
         elif reason is None and team in self.small_failures:
             # Its bound here is too loose to see the fault; the small size saw it.
             reason = f"failed the check {self.small_failures[team]}"
-        run.check = Check.passed() if reason is None else Check.failed(reason)
+        # A reason may quote what a program printed: one line, no terminal controls, bounded, as
+        # it goes to standard error and into the study's files.
+        run.check = Check.passed() if reason is None else Check.failed(printable(reason, 500))
         return run.check
 
     def _pi(self, run):

@@ -137,14 +137,19 @@ class Compare(unittest.TestCase):
             machine = f.read()
         with open(os.path.join(self.small, "summary.csv")) as f:
             summary = f.read()
+        with open(os.path.join(self.small, "runs.csv")) as f:
+            runs = f.read()
         cases = {
             "no such folder": [os.path.join(d, "missing")],
             "it has no machine.csv": [folder("empty")],
             "it has no summary.csv": [folder("machine-only", machine_csv=machine)],
-            "header key,value": [folder("bad-header", machine_csv="host,vm\n", summary_csv=summary)],
-            "lacks the column(s) median_s": [folder("no-median", machine_csv=machine,
-                                                    summary_csv=summary.replace("median_s", "middle_s"))],
-            "holds no results": [folder("no-rows", machine_csv=machine, summary_csv=summary.splitlines()[0] + "\n")],
+            "it has no runs.csv": [folder("no-runs", machine_csv=machine, summary_csv=summary)],
+            "machine.csv line 1: the header is 'host,vm'": [folder("bad-header", machine_csv="host,vm\n",
+                                                                   summary_csv=summary, runs_csv=runs)],
+            "summary.csv line 1: no column median_s": [folder("no-median", machine_csv=machine, runs_csv=runs,
+                                                              summary_csv=summary.replace("median_s", "middle_s"))],
+            "holds no results": [folder("no-rows", machine_csv=machine, summary_csv=summary.splitlines()[0] + "\n",
+                                        runs_csv=runs)],
             "given twice": [self.small, self.small + "/"],
         }
         for reason, paths in cases.items():

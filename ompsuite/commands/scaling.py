@@ -9,7 +9,6 @@ is already set, which is then kept, or --no-bind is given.
 import argparse
 import datetime
 import os
-import shutil
 import textwrap
 import time
 
@@ -19,6 +18,7 @@ from ..build import ROOT
 from ..calibration import read_calibration, run_calibration
 from ..console import progress, run_main
 from ..errors import SuiteError
+from ..escape import printable
 from ..model import Model
 from ..options import add_noise, add_programs, add_sizes, add_threads, build_options, count
 from ..topology import default_threads, physical_cores
@@ -154,7 +154,7 @@ def study(o, out):
     model, started, calibrated = None, time.monotonic(), 0.0
     if o.calibration:
         model = Model(read_calibration(o.calibration))
-        shutil.copyfile(o.calibration, os.path.join(out, "calibration.csv"))
+        files.write_atomic(os.path.join(out, "calibration.csv"), files.read_text(o.calibration))
     elif not o.no_calibrate:
         figures = run_calibration(cat, folders.bindir, o.threads, os.path.join(out, "calibration.csv"),
                                   prep.binding.env(), prep.cores)
@@ -186,7 +186,15 @@ def study(o, out):
         ("completed", "yes" if not stopped else f"no: {stopped}"),
         *sorted(placements.items())])
     with signals.shielded():  # a second signal must not cut short the writing of what was measured
-        strong, plotted, rows = finish(out, session, facts, model, cat, topo, topup)
+        try:
+            strong, plotted, rows = finish(out, session, facts, model, cat, topo, topup)
+        except (OSError, SuiteError) as e:
+            if not stopped:
+                raise
+            # The reason for the stop comes first; what could not be written after it, second.
+            what = e if isinstance(e, SuiteError) else \
+                f"cannot write {printable(e.filename or out)}: {files.os_reason(e)}"
+            raise Stopped(f"{stopped}; then {what}", stopped.status) from None
     if stopped:
         raise stopped
     print("\n".join(tables.terminal(strong, modelled=bool(model))))

@@ -262,9 +262,9 @@ class CompareReading(unittest.TestCase):
     def test_broken_studies_are_refused(self):
         cases = (
             (("machine.csv", lambda t: t.replace("schema,1", "schema,9")), "format '9'"),
-            (("machine.csv", lambda t: t.replace("key,value", "k,v")), "header key,value"),
+            (("machine.csv", lambda t: t.replace("key,value", "k,v")), "machine.csv line 1: the header is 'k,v'"),
             (("summary.csv", lambda t: t.split("\n")[0] + "\n"), "holds no results"),
-            (("summary.csv", lambda t: t.replace("median_s", "median")), "lacks the column"),
+            (("summary.csv", lambda t: t.replace("median_s", "median")), "summary.csv line 1: no column median_s"),
             (("summary.csv", lambda t: first_median(t, "abc")), "'abc' is not a number"),
             (("summary.csv", lambda t: first_median(t, "nan")), "not a finite number"),
         )

@@ -1,0 +1,446 @@
+"""The tools under hostile input and failure, tried from the outside: fake programs (the real ones
+with one replaced by a shell script) and damaged study folders, all made here in code.
+
+Every case states its exit status and the last line on standard error, the one that says what
+happened (the measuring commands may print progress before it; compare's refusals print only
+it); no case may print a traceback; and whatever folder the tool wrote in holds only whole files,
+with nothing left behind that would block a retry."""
+import json
+import os
+import re
+import resource
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, ROOT)
+from ompsuite import files  # noqa: E402  the strict readers: what they accept is whole
+from ompsuite.commands.scaling import STUDY_FILES  # noqa: E402
+from test_tools import fake_bin  # noqa: E402
+
+BIN, TEST_BIN = os.environ["SUITE_BIN"], os.environ["SUITE_TEST_BIN"]
+COMPARE_FILES = ("compare.md", "compare.gp", "compare.png")  # those that would refuse a retry
+GNUPLOT = shutil.which("gnuplot") is not None
+PI_LINE = "pi = 3.141592653589793, N =    100000, time = 0.01 secs"
+
+
+def tool(name, *args, env=None, stderr_closed=False, file_limit=None, popen=False):
+    """Run ./NAME in a session of its own (signals from the test reach it alone): the finished
+    process, with stdout and stderr as text; or, with popen, the running one."""
+    e = dict(os.environ, OMP_NUM_THREADS="2")
+    for k in ("OMP_PROC_BIND", "OMP_PLACES"):
+        e.pop(k, None)
+    e.update(env or {})
+    argv = [sys.executable, os.path.join(ROOT, name), *args]
+    if stderr_closed:
+        argv = ["sh", "-c", 'exec "$@" 2>&-', "sh", *argv]
+
+    def limit():
+        if file_limit:  # a full disk, as far as the tool can tell: writes past it fail with EFBIG
+            resource.setrlimit(resource.RLIMIT_FSIZE, (file_limit, file_limit))
+
+    proc = subprocess.Popen(argv, env=e, stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True,
+                            preexec_fn=limit)
+    if popen:
+        return proc
+    return finished(proc)
+
+
+def finished(proc, timeout=120):
+    out, err = proc.communicate(timeout=timeout)
+    proc.stdout_text, proc.stderr_text = out.decode("utf-8", "replace"), err.decode("utf-8", "replace")
+    return proc
+
+
+def suite_args(bindir=BIN, *extra):
+    calibrate = [] if "--calibration" in extra else ["--no-calibrate"]
+    return ["--threads", "1,2", "--repeats", "1", "--pi-n", "1e5", *calibrate, "--precision", "off", "--bin", bindir,
+            "--recurrence-n", "1000000", "--recurrence-bin", os.path.join(TEST_BIN, "n1000000"), *extra]
+
+
+def study_args(out, bindir=BIN, *extra):
+    return suite_args(bindir, "--out", out, *extra)
+
+
+def fake(folder, name, script):
+    os.makedirs(folder)
+    return fake_bin(folder, name, script)
+
+
+def fake_program(folder, name, script):
+    """A folder holding one shell script, NAME."""
+    os.makedirs(folder)
+    with open(os.path.join(folder, name), "w") as f:
+        f.write("#!/bin/sh\n" + script)
+    os.chmod(os.path.join(folder, name), 0o755)
+    return folder
+
+
+def alive(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    return True
+
+
+def wait_for(path, timeout=60):
+    deadline = time.monotonic() + timeout
+    while not os.path.exists(path):
+        if time.monotonic() > deadline:
+            raise AssertionError(f"{path} never appeared")
+        time.sleep(0.02)
+
+
+class Hostile(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.mkdtemp(prefix="hostile-")
+        cls.good = os.path.join(cls.tmp, "good")
+        proc = tool("scaling", *study_args(cls.good))
+        if proc.returncode != 0:
+            raise AssertionError(f"the study to damage failed: {proc.stderr_text}")
+
+    @classmethod
+    def tearDownClass(cls):
+        for folder, _, _ in os.walk(cls.tmp):  # a case may have taken a folder's permissions away
+            os.chmod(folder, 0o755)
+        shutil.rmtree(cls.tmp)
+
+    def place(self, name):
+        return os.path.join(self.tmp, f"{len(os.listdir(self.tmp))}-{name}")
+
+    # -- what every case asserts ---------------------------------------------------------------
+
+    def ends(self, proc, status, last, alone=False):
+        err = proc.stderr_text
+        self.assertNotIn("Traceback", err)
+        self.assertEqual(proc.returncode, status, err)
+        lines = err.splitlines()
+        if last is not None:
+            self.assertTrue(lines, "nothing on standard error")
+            self.assertRegex(lines[-1], last, err)
+        if alone:
+            self.assertEqual(len(lines), 1, err)
+
+    def whole(self, folder, held=False):
+        """Only whole files in folder: every CSV as the strict readers take it, nothing temporary
+        left (nor the lock, unless a tool still holds the folder), every other file complete.
+        The number of runs.csv rows, or None."""
+        if not os.path.isdir(folder):
+            return None
+        runs = None
+        for name in os.listdir(folder):
+            path = os.path.join(folder, name)
+            if held and name == files.LOCK_NAME:
+                continue
+            self.assertFalse(name.startswith(".") or name.endswith(".part"), f"left behind in {folder}: {name}")
+            try:
+                if name == "machine.csv":
+                    files.read_key_values(path, {})
+                elif name.endswith(".csv"):
+                    rows = files.read_csv(path, {})
+                    runs = len(rows) if name == "runs.csv" else runs
+                elif name.endswith(".json"):
+                    json.loads(files.read_text(path))
+                elif name.endswith(".png"):
+                    with open(path, "rb") as f:
+                        data = f.read()
+                    self.assertTrue(data.startswith(b"\x89PNG") and data.endswith(b"IEND\xaeB`\x82"), path)
+                else:
+                    self.assertTrue(files.read_text(path).endswith("\n"), f"{path} is cut short")
+            except files.SuiteError as e:
+                self.fail(f"not whole: {e}")
+        return runs
+
+    def nothing_blocks_retry(self, folder, owned=STUDY_FILES):
+        if os.path.isdir(folder):
+            self.assertEqual([n for n in os.listdir(folder) if n in owned or n.startswith(".")], [], folder)
+
+    def saved(self, proc, out):
+        """A stopped study: 'M of N runs saved in OUT' last, and M is what runs.csv holds whole."""
+        found = re.search(rf"; (\d+) of \d+ runs saved in {re.escape(out)}(;|$)", proc.stderr_text.splitlines()[-1])
+        self.assertTrue(found, proc.stderr_text)
+        self.assertEqual(self.whole(out), int(found.group(1)))
+        return int(found.group(1))
+
+    # -- measuring with programs that misbehave ------------------------------------------------
+
+    def test_programs_that_misbehave(self):
+        pid = 'echo $$ > "$CALLS.pid"; '
+        byte, esc, bel = "$(printf '\\377')", "$(printf '\\033')", "$(printf '\\007')"
+        cases = (  # (case, command, program, script, options, status, what stderr says last (or at all, for 0))
+            ("sleeps forever", "scaling", "quadmerge", pid + "exec sleep 1000\n", ["--run-timeout", "2"], 124,
+             r"^scaling: quadmerge ran past its 2-second limit and was stopped .*; \d+ of \d+ runs saved in "),
+            ("ignores SIGTERM", "scaling", "quadmerge", pid + "trap '' TERM; exec sleep 1000\n", ["--run-timeout", "2"],
+             124, r"^scaling: quadmerge ran past its 2-second limit .*; \d+ of \d+ runs saved in "),
+            ("prints without end", "scaling", "quadmerge", f'exec yes "{PI_LINE}"\n', [], 1,
+             r"^check failed: quadmerge .*: FAIL: .*printed more than 1 MiB on stdout"),
+            ("a team of 99999999", "runsuite", "teamtally",
+             '"$REAL" "$@" | sed "s/Number of threads = [0-9]*/Number of threads = 99999999/"\n', [], 1,
+             r"^check failed: teamtally .*: FAIL: .*a team of 99999999 threads"),
+            ("a terminal escape in the report", "runsuite", "teamtally",
+             f'"$REAL" "$@" | sed "s/Total= .*/Total= {esc}]0;owned{bel}/"\n', [], 1,
+             r"^check failed: teamtally .*: FAIL: total \\x1b\]0;owned\\x07, expected"),
+            ("non-UTF-8 in the report", "scaling", "quadmerge", f'"$REAL" "$@" | sed "s/^pi = 3/pi = {byte}/"\n', [],
+             1, r"^check failed: quadmerge .*: FAIL"),
+            ("non-UTF-8 around the report", "scaling", "quadmerge",
+             f'"$REAL" "$@"; echo "stray {byte}"; echo "warning {byte}" >&2\n', [], 0,
+             "(?m)^quadmerge says on stderr: warning \ufffd$"),
+            ("a median of exactly 0", "scaling", "quadmerge",
+             '"$REAL" "$@" | sed "s/time = [0-9.]*/time = 0.00000000/"\n', [], 0, None),
+        )
+        for case, command, program, script, options, status, said in cases:
+            with self.subTest(case=case):
+                d = self.place(case.replace(" ", "-"))
+                out = os.path.join(d, "out")
+                bindir = fake(os.path.join(d, "bin"), program, script)
+                proc = tool(command, *(study_args(out, bindir, *options) if command == "scaling"
+                                       else suite_args(bindir, "--no-warmup", *options)))
+                self.ends(proc, status, said if status else None)
+                if status == 0 and said:
+                    self.assertRegex(proc.stderr_text, said)
+                if said and "runs saved" in said:
+                    self.saved(proc, out)
+                self.whole(out)
+                if command == "scaling":
+                    drawn = ("speedup.png",) if GNUPLOT and status == 0 else ()
+                    for name in ("machine.csv", "summary.csv", "summary.md") + drawn:
+                        self.assertTrue(os.path.exists(os.path.join(out, name)), name)
+                if os.path.exists(os.path.join(d, "bin", "calls.pid")):
+                    with open(os.path.join(d, "bin", "calls.pid")) as f:
+                        self.assertFalse(alive(int(f.read())), "the program outlived its run")
+
+    # -- refused before anything is measured ---------------------------------------------------
+
+    def test_refused_before_measuring(self):
+        d = self.place("refused")
+        os.makedirs(d)
+        loop = os.path.join(d, "loop")
+        os.symlink(loop, loop)
+        inert = fake(os.path.join(d, "inert"), "quadmerge", "exit 0\n")
+        os.chmod(os.path.join(inert, "quadmerge"), 0o644)
+        garbled = fake_program(os.path.join(d, "garbled"), "variant", r"printf '\033[2J\n'" "\n") + "/variant"
+        calibrations = {"non-numeric": "figure,threads,median,low95\nadd_latency,1,fast,\n",
+                        "missing column": "figure,threads,low95\nadd_latency,1,1e-9\n",
+                        "non-UTF-8": "figure,threads,median,low95\nadd_\xff,1,1e-9,\n"}
+        for name, text in calibrations.items():
+            with open(os.path.join(d, name), "w", encoding="latin-1") as f:
+                f.write(text)
+        out = os.path.join(d, "out")
+        cases = (  # (case, options, environment, last line)
+            ("--repeats 1e99", ["--repeats", "1e99"], {}, r"--repeats: must be at most 1000"),
+            ("--recurrence-repeats 1e99", ["--recurrence-repeats", "1e99"], {}, r"must be at most 100\b"),
+            ("OMP_NUM_THREADS=abc", [], {"OMP_NUM_THREADS": "abc"}, r"^scaling: OMP_NUM_THREADS='abc' is not"),
+            ("OMP_NUM_THREADS=2.5", [], {"OMP_NUM_THREADS": "2.5"}, r"^scaling: OMP_NUM_THREADS='2.5' is not"),
+            ("OMP_NUM_THREADS=-1", [], {"OMP_NUM_THREADS": "-1"}, r"^scaling: OMP_NUM_THREADS='-1' is not"),
+            ("--bin ''", ["--bin", ""], {}, r"^scaling: --bin is empty"),
+            ("not executable", ["--bin", inert], {}, r"^scaling: --bin .* has quadmerge, but it is not executable$"),
+            ("a variant printing an escape", ["--program", f"x={garbled}"], {},
+             r"^scaling: --program x: its first line '\\x1b\[2J' is not the report of any kind"),
+            ("--out /proc", ["--out", "/proc"], {}, r"^scaling: cannot write in the folder /proc: "),
+            ("--out a loop", ["--out", loop], {}, r"^scaling: cannot use .*loop as the output folder: a loop of "
+                                                  r"symbolic links$"),
+            *((f"--calibration {name}", ["--calibration", os.path.join(d, name)], {},
+               rf"^scaling: {re.escape(os.path.join(d, name))} line \d+\b.*{why}")
+              for name, why in (("non-numeric", "median.*'fast' is not a number"), ("missing column", "median"),
+                                ("non-UTF-8", "not UTF-8"))),
+        )
+        for case, options, env, last in cases:
+            with self.subTest(case=case):
+                proc = tool("scaling", *study_args(out, BIN, *options), env=env)
+                self.ends(proc, 2, last)
+                self.assertEqual(proc.stdout_text, "")
+                self.nothing_blocks_retry(out)
+        self.nothing_blocks_retry("/proc")
+
+    def test_one_study_per_folder(self):
+        d = self.place("two-writers")
+        out = os.path.join(d, "out")
+        bindir = fake(os.path.join(d, "bin"), "quadmerge", f'[ $n -eq 3 ] && {{ touch {d}/waiting; sleep 60; }}\n'
+                                                         'exec "$REAL" "$@"\n')
+        first = tool("scaling", *study_args(out, bindir), popen=True)
+        try:
+            wait_for(os.path.join(d, "waiting"))
+            before = self.whole(out, held=True)
+            second = tool("scaling", *study_args(out))
+            self.ends(second, 2, rf"^scaling: {re.escape(out)} is in use by another study \(pid {first.pid}\)$")
+            self.assertEqual(second.stdout_text, "")
+            self.assertEqual(self.whole(out, held=True), before, "the second study wrote in the first's folder")
+        finally:
+            first.send_signal(signal.SIGTERM)
+            finished(first)
+        self.ends(first, 128 + signal.SIGTERM, r"^scaling: interrupted by SIGTERM; ")
+        self.assertGreaterEqual(self.saved(first, out), before)
+
+    # -- signals ---------------------------------------------------------------------------------
+
+    def test_signals_stop_cleanly(self):
+        # The running program ignores SIGTERM: the tool must neither wait for it nor leave it behind.
+        stubborn = '[ $n -eq 3 ] && { echo $$ > "$CALLS.pid"; trap "" TERM; exec sleep 60; }\nexec "$REAL" "$@"\n'
+        cases = [(s, None, stubborn) for s in (signal.SIGQUIT, signal.SIGUSR1, signal.SIGALRM, signal.SIGTERM)]
+        # A second SIGTERM (batch systems send bursts) while the stop is under way: the program's
+        # end, the summary's writing.
+        cases += [(signal.SIGTERM, delay, stubborn.replace('trap "" TERM; ', "")) for delay in (0.01, 0.03, 0.06)]
+        for signum, again, script in cases:
+            with self.subTest(signal=signum.name, again=again):
+                d = self.place(f"signal-{signum.name}")
+                out = os.path.join(d, "out")
+                proc = tool("scaling", *study_args(out, fake(os.path.join(d, "bin"), "quadmerge", script)), popen=True)
+                wait_for(os.path.join(d, "bin", "calls.pid"))
+                proc.send_signal(signum)
+                if again:
+                    time.sleep(again)
+                    proc.send_signal(signal.SIGTERM)
+                finished(proc, timeout=60)
+                self.ends(proc, 128 + signum, rf"^scaling: interrupted by {signum.name}; \d+ of \d+ runs saved in ")
+                self.assertGreater(self.saved(proc, out), 0)
+                self.assertTrue(os.path.exists(os.path.join(out, "summary.md")))
+                facts = files.read_key_values(os.path.join(out, "machine.csv"), {"completed": files.Text()})
+                self.assertRegex(facts["completed"], rf"^no: interrupted by {signum.name}")
+                with open(os.path.join(d, "bin", "calls.pid")) as f:
+                    self.assertFalse(alive(int(f.read())), "the running program outlived the tool")
+
+    # -- the study's own surroundings ------------------------------------------------------------
+
+    def test_surroundings(self):
+        d = self.place("surroundings")
+        os.makedirs(d)
+        failing = fake(os.path.join(d, "bin"), "quadmerge",
+                       '[ $n -eq 3 ] && { echo "disk on fire" >&2; exit 7; }\nexec "$REAL" "$@"\n')
+        calibration = os.path.join(d, "calibration.csv")
+        with open(calibration, "w") as f:  # larger than the disk below holds
+            f.write("figure,threads,median,low95\n" + "add_latency,1,1e-9,\n" * 300)
+        full = {"file_limit": 2500, "env": {"PATH": "/nonexistent"}}  # without hwloc: no topology.xml first
+        cases = (  # (case, options, tool's surroundings, status, last line)
+            ("stderr closed", ["--bin", failing], {"stderr_closed": True}, 7, None),
+            ("a full disk", [], full, 1, r"^scaling: cannot write .*/runs\.csv: file too large; it holds \d+ whole "
+                                        r"rows?; \d+ of \d+ runs saved in .*; then cannot write .*: "
+                                        r"[Ff]ile too large$"),
+            ("a full disk for the calibration", ["--calibration", calibration], full, 1,
+             r"^scaling: cannot write .*/calibration\.csv: file too large$"),
+            ("PYTHONIOENCODING=ascii", [], {"env": {"PYTHONIOENCODING": "ascii"}}, 0, None),
+            ("--bin with a trailing slash", ["--bin", BIN + "/"], {}, 0, None),
+        )
+        for case, options, how, status, last in cases:
+            with self.subTest(case=case):
+                out = os.path.join(d, case.replace(" ", "-"))
+                proc = tool("scaling", *study_args(out, BIN, *options), **how)
+                self.ends(proc, status, last)
+                self.whole(out)
+                if "runs saved" in (last or ""):
+                    self.saved(proc, out)
+                if status == 1:
+                    self.nothing_blocks_retry(out, ("calibration.csv",))
+                    continue
+                facts = files.read_key_values(os.path.join(out, "machine.csv"),
+                                              {"completed": files.Text(max_len=1000), "compiler": files.Text()})
+                if status == 0:
+                    self.assertEqual(facts["completed"], "yes")
+                    self.assertEqual(facts["compiler"], self.good_facts()["compiler"])
+                else:  # the reason reached machine.csv and the exit status, with nowhere else to go
+                    self.assertRegex(facts["completed"], r"^no: quadmerge failed with status 7: disk on fire; "
+                                                         r"\d+ of \d+ runs saved in ")
+                if "PYTHONIOENCODING" in case:
+                    self.assertIn("\\xb5s", proc.stdout_text)  # the µ of µs, escaped
+
+    def good_facts(self):
+        return files.read_key_values(os.path.join(self.good, "machine.csv"), {"compiler": files.Text()})
+
+    # -- compare on damaged and hostile studies --------------------------------------------------
+
+    def copy(self, name, **edits):
+        """A copy of the good study in a folder named name, each file edited by a function of its
+        bytes (summary_csv=... for summary.csv); folder=f edits the folder itself."""
+        path = self.place("") + name
+        shutil.copytree(self.good, path)
+        for fname, edit in edits.items():
+            if fname == "folder":
+                edit(path)
+                continue
+            fname = os.path.join(path, fname.replace("_", "."))
+            with open(fname, "rb") as f:
+                data = edit(f.read())
+            with open(fname, "wb") as f:
+                f.write(data)
+        return path
+
+    def test_compare(self):
+        marker = "PWNED"  # made, if a command ran, in the folder gnuplot runs in: the output folder
+        fake_gnuplot = fake_program(os.path.join(self.tmp, "gnuplot-fails"), "gnuplot",
+                                    "echo 'gnuplot: cannot draw' >&2; exit 1\n")
+        loop = os.path.join(self.tmp, "study-loop")
+        os.symlink(loop, loop)
+
+        def median(value):  # the first strong row's median_s
+            return lambda data: re.sub(rb"(\nstrong,quadplain,1,1,100000,1,[^,]*,)[^,]*", rb"\g<1>" + value, data, 1)
+
+        def host(value):
+            return lambda data: data.replace(b"\nhost,vm\n", b"\nhost," + value + b"\n", 1)
+
+        def cut_in_median(data):  # the file ends three characters into its last row's median_s
+            last = data.rindex(b"\n", 0, len(data) - 1) + 1
+            return data[:last + len(b",".join(data[last:].split(b",")[:7])) + 4]
+
+        def one_run_less(data):  # runs.csv without one of the runs summary.csv counts
+            return re.sub(rb"\nstrong,quadguard,[12],2,[^\n]*", b"", data, 1)
+
+        field = r"summary\.csv line \d+, field median_s: "
+        cases = (  # (case, study, how compare runs, status, last line)
+            ("median nan", self.copy("nan", summary_csv=median(b"nan")), {}, 2, field + "'nan' is not a finite"),
+            ("median inf", self.copy("inf", summary_csv=median(b"inf")), {}, 2, field + "'inf' is not a finite"),
+            ("median 1e999", self.copy("big", summary_csv=median(b"1e999")), {}, 2, field + "'1e999' is too large"),
+            ("cut mid-row", self.copy("row", summary_csv=lambda d: d[:d.rindex(b",", 0, len(d) - 40)] + b"\n"), {},
+             2, r"summary\.csv line \d+: \d+ fields where the header has \d+"),
+            ("cut in a number", self.copy("number", summary_csv=cut_in_median), {}, 2,
+             r"summary\.csv line \d+: the last line has no line end"),
+            ("non-UTF-8 summary", self.copy("latin", summary_csv=lambda d: d.replace(b"quadplain", b"quad\xffplain")),
+             {}, 2, r"summary\.csv line \d+: not UTF-8"),
+            ("runs disagree", self.copy("fewer", runs_csv=one_run_less), {}, 2,
+             r"summary\.csv line \d+: .*quadguard.* 1 run.* runs\.csv holds 0"),
+            ("host across lines",
+             self.copy("host", machine_csv=host(f'"lab\nsystem ""touch {marker}""\nlab"'.encode())), {}, 2,
+             r"machine\.csv line \d+, field host: .*control character"),
+            ("host with quotes", self.copy("quotes", machine_csv=host(f"lab' . system('touch {marker}') . '".encode())),
+             {}, 0, None),
+            # The folder's name is the study's label when its host is empty: no slash, so a relative path.
+            ("folder name across lines", self.copy(f"\nsystem \"touch {marker}\"\n", machine_csv=host(b"")), {}, 0,
+             None),
+            ("non-UTF-8 path", self.copy("\udcff"), {}, 0, None),
+            ("a loop of links", loop, {}, 2, r"^compare: .*study-loop.*a loop of symbolic links"),
+            ("gnuplot fails", self.copy("plain"), {"env": {"PATH": f"{fake_gnuplot}:{os.environ['PATH']}"}}, 1,
+             r"^compare: gnuplot failed to draw .*compare\.png"),
+            ("a full disk", self.copy("full"), {"file_limit": 2000}, 1, r"^compare: cannot write .*compare\.md: "),
+        )
+        for case, study, how, status, last in cases:
+            with self.subTest(case=case):
+                out = self.place("compare")
+                proc = tool("compare", "--out", out, self.good, study, **how)
+                self.assertFalse(os.path.exists(os.path.join(out, marker)), "a study folder ran a command")
+                self.ends(proc, status, last, alone=status == 2)
+                self.whole(out)
+                if status == 2:
+                    self.assertFalse(os.path.exists(out), "a refused comparison leaves no folder")
+                elif status == 0:
+                    self.assertEqual(os.path.exists(os.path.join(out, "compare.png")), GNUPLOT)
+                    self.assertNotRegex(files.read_text(os.path.join(out, "compare.gp")), r"(?m)^\s*system")
+                elif case == "gnuplot fails":  # the table is whole, and the script there to draw it later
+                    self.assertEqual(sorted(os.listdir(out)), ["compare.dat", "compare.gp", "compare.md"])
+                else:
+                    self.nothing_blocks_retry(out, COMPARE_FILES)
+        if os.geteuid() == 0:
+            print("\nnote: no case of a study folder without search permission: root may search any folder",
+                  file=sys.stderr)
+        else:
+            hidden = self.copy("hidden", folder=lambda p: os.chmod(p, 0))
+            proc = tool("compare", "--out", self.place("compare"), self.good, hidden)
+            self.ends(proc, 2, r"^compare: .*hidden.*permission denied", alone=True)
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv)

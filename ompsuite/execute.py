@@ -123,13 +123,14 @@ class Runner:
 class Executor:
     """Runs one job into one Run record, learning the team as the program's entry says."""
 
-    def __init__(self, runner=None, run_timeout=None, load_cores=None, steal_cores=None):
+    def __init__(self, runner=None, run_timeout=None, load_cores=None, steal_cores=None, lost_cores=None):
         self.runner = runner or Runner()
         self.teams = {}           # (program, environment) -> (threads, placement) or None
         self.shortfalls = []      # lines about teams smaller than asked for
         self.unknown = set()      # programs whose runtime printed no affinity report
         self.run_timeout = run_timeout  # seconds, or None: derived per configuration
-        self.thresholds = {k: v for k, v in (("load_cores", load_cores), ("steal_cores", steal_cores)) if v is not None}
+        self.thresholds = {k: v for k, v in (("load_cores", load_cores), ("steal_cores", steal_cores),
+                                             ("lost_cores", lost_cores)) if v is not None}
         self.longest = {}         # configuration -> its longest run so far
         self.life = {}            # program -> the lifetime of one of its runs that did no work
 
@@ -190,9 +191,9 @@ class Executor:
         if entry.team == "report":
             run.threads = run.team_reported
         if entry.kind.timed:
-            # Only a program whose whole life is its team's work keeps all its threads busy; of the
-            # others, one thread at least is busy throughout.
-            busy = run.threads if entry.kind.parallel_throughout else (1 if run.threads else None)
+            # Only a program whose whole life is its team's work is judged by its team's CPU time: the
+            # fills wait on the kernel's page faults and check their array on one thread.
+            busy = run.threads if entry.kind.parallel_throughout else None
             run.disturbed = disturbed(done.interference, threads=busy, life_s=self.life.get(job.path),
                                       **self.thresholds) or ""
         if entry.parallel and job.threads and run.threads is not None and run.threads < job.threads:

@@ -68,6 +68,7 @@ class Options:
     budget: float = 2.0
     disturbed_load: float = None
     disturbed_steal: float = None
+    disturbed_lost: float = None
     run_timeout: float = None
     wide: bool = False
 
@@ -124,7 +125,7 @@ def positive(high):
 
 def add_noise(ap):
     """How the tools deal with a noisy machine: disturbed runs, the precision target, limits."""
-    from .interference import LOAD_CORES, STEAL_CORES
+    from .interference import LOAD_CORES, LOST_CORES, STEAL_CORES
     ap.add_argument("--precision", metavar="FRACTION", type=lambda t: 0.0 if t in ("0", "off") else positive(1)(t),
                     default=0.03, help="repeat the pi runs until each speedup's 95%% interval is within this "
                                        "fraction of it, or the budget is spent (default 0.03; 0 or off: never)")
@@ -137,6 +138,9 @@ def add_noise(ap):
     ap.add_argument("--disturbed-steal", metavar="CORES", type=positive(4096), default=None,
                     help=f"a run is disturbed when the hypervisor took more than this many cores away on average "
                          f"(steal; default {STEAL_CORES})")
+    ap.add_argument("--disturbed-lost", metavar="CORES", type=positive(4096), default=None,
+                    help=f"a pi run is disturbed when its team got less CPU time than its cores by more than this "
+                         f"many cores on average (kept off its cores; default {LOST_CORES})")
     ap.add_argument("--run-timeout", metavar="SECONDS", type=positive(86400), default=None,
                     help="stop a run that takes longer than this (default: 60 s plus 20 times the longest earlier "
                          "run of its configuration, or 100 ns per interval or element before one has run)")

@@ -50,7 +50,8 @@ def add_variants(catalogue, specs, binding, runner):
 
 
 def executor(o):
-    return Executor(run_timeout=o.run_timeout, load_cores=o.disturbed_load, steal_cores=o.disturbed_steal)
+    return Executor(run_timeout=o.run_timeout, load_cores=o.disturbed_load, steal_cores=o.disturbed_steal,
+                    lost_cores=o.disturbed_lost)
 
 
 def prepare(o, teams):

@@ -18,6 +18,7 @@ import reference as ref
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, ROOT)
 from ompsuite.tables import fmt_time  # noqa: E402  the unit rule the Markdown uses
+from test_tools import UNDISTURBED  # noqa: E402
 
 SMALL_N = 1000000
 SLURM_TOOLS = {"slurmctld": "slurmctld", "slurmd": "slurmd", "sbatch": "slurm-client", "scontrol": "slurm-client",
@@ -25,7 +26,7 @@ SLURM_TOOLS = {"slurmctld": "slurmctld", "slurmd": "slurmd", "sbatch": "slurm-cl
 
 
 def study_args(pi_n):
-    return ["--repeats", "1", "--pi-n", pi_n, "--no-calibrate", "--bin", os.environ["SUITE_BIN"],
+    return ["--repeats", "1", "--pi-n", pi_n, "--no-calibrate", "--bin", os.environ["SUITE_BIN"], *UNDISTURBED,
             "--recurrence-n", str(SMALL_N),
             "--recurrence-bin", os.path.join(os.environ["SUITE_TEST_BIN"], f"n{SMALL_N}")]
 

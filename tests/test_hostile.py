@@ -21,7 +21,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, ROOT)
 from ompsuite import files  # noqa: E402  the strict readers: what they accept is whole
 from ompsuite.commands.scaling import STUDY_FILES  # noqa: E402
-from test_tools import fake_bin  # noqa: E402
+from test_tools import UNDISTURBED, fake_bin  # noqa: E402
 
 BIN, TEST_BIN = os.environ["SUITE_BIN"], os.environ["SUITE_TEST_BIN"]
 COMPARE_FILES = ("compare.md", "compare.gp", "compare.png")  # those that would refuse a retry
@@ -59,7 +59,8 @@ def finished(proc, timeout=120):
 
 def suite_args(bindir=BIN, *extra):
     calibrate = [] if "--calibration" in extra else ["--no-calibrate"]
-    return ["--threads", "1,2", "--repeats", "1", "--pi-n", "1e5", *calibrate, "--precision", "off", "--bin", bindir,
+    return ["--threads", "1,2", "--repeats", "1", "--pi-n", "1e5", *calibrate, "--precision", "off", *UNDISTURBED,
+            "--bin", bindir,
             "--recurrence-n", "1000000", "--recurrence-bin", os.path.join(TEST_BIN, "n1000000"), *extra]
 
 

@@ -18,12 +18,11 @@ import subprocess
 import sys
 
 from benchlib import ROOT, add_recurrence, link_folder, recurrence_args, tool, work_folder
-from ompsuite import build, catalogue as C, files, options  # noqa: E402
+from ompsuite import build, catalogue as C, comparison, files, options  # noqa: E402
 from ompsuite.commands.compare import fraction  # noqa: E402
 from ompsuite.console import progress, run_main  # noqa: E402
 from ompsuite.errors import SuiteError  # noqa: E402
 
-VERDICT_COLUMNS = ("series", "program", "threads", "N", "runs", "ratio", "95% interval", "p", "verdict", "note")
 SLOWED = "quadguard"
 # Up to two partial sums meet in the critical section in either order with the same result; with
 # more, quadguard itself prints different last digits from run to run.
@@ -46,37 +45,14 @@ def same_pi(guard, slow, sizes):
                                  f"(N = {n}, threads={t}): it is no stand-in for quadguard")
 
 
-def cells(line):
-    """The cells of one Markdown table row, the tools' backslash escapes undone."""
-    found, cell, chars = [], [], iter(line.strip())
-    for ch in chars:
-        if ch == "\\":
-            cell.append(next(chars, ""))
-        elif ch == "|":
-            found.append("".join(cell).strip())
-            cell = []
-        else:
-            cell.append(ch)
-    return found[1:]  # before the first pipe: nothing
-
-
 def verdict_rows(path):
-    """The before/after table of a compare.md: a dict per configuration, by VERDICT_COLUMNS."""
-    text = files.read_text(path)
-    rows, inside = [], False
-    for line in text.splitlines():
-        row = cells(line)
-        if tuple(row) == VERDICT_COLUMNS:
-            inside = True
-        elif inside and line.startswith("|") and not set(line) <= set("|-: "):
-            if len(row) != len(VERDICT_COLUMNS):
-                raise SuiteError(f"{path}: a row of the verdict table has {len(row)} cells, not "
-                                 f"{len(VERDICT_COLUMNS)}: {line}")
-            if row[1] != "(no configuration in common)":
-                rows.append(dict(zip(VERDICT_COLUMNS, row)))
-        elif inside and not line.startswith("|"):
-            inside = False
-    return rows
+    """compare's verdicts.csv: a dict per configuration (comparison.VERDICT_FIELDS)."""
+    schema = {f: files.Text(max_len=2000) for f in comparison.VERDICT_FIELDS}
+    return files.read_csv(path, schema)
+
+
+def interval(row):
+    return f"{row['ratio_low']}–{row['ratio_high']}" if row["ratio_low"] else "n too small"
 
 
 def compare(work, name, before, after, a, aa=False):
@@ -84,7 +60,8 @@ def compare(work, name, before, after, a, aa=False):
     args = [os.path.join(ROOT, "compare"), before, after, "--out", out, "--noise", str(a.noise),
             "--alpha", str(a.alpha)]
     _, text, _ = tool(args + (["--aa"] if aa else []), echo=f"{name}: ")
-    return verdict_rows(os.path.join(out, "compare.md")), [ln for ln in text.splitlines() if ln.startswith("A/A:")]
+    rows = verdict_rows(os.path.join(out, "verdicts.csv")) if os.path.exists(os.path.join(out, "verdicts.csv")) else []
+    return rows, [ln for ln in text.splitlines() if ln.startswith("A/A:")]
 
 
 def main(argv):
@@ -133,8 +110,8 @@ def main(argv):
           f"alpha {a.alpha}")
     for r in aa:
         if r["verdict"] != "~":
-            print(f"  called a change: {r['series']} {r['program']} {r['threads']} threads N={r['N']}: "
-                  f"{r['verdict']}, ratio {r['ratio']} ({r['95% interval']}), p {r['p']}")
+            print(f"  called a change: {r['series']} {r['program']} {r['threads']} threads N={r['problem_size']}: "
+                  f"{r['verdict']}, ratio {r['ratio']} ({interval(r)}), p {r['p']}")
     same = sum(1 for r in aa if r["verdict"] == "~")
     if aa:
         print(f"  configurations called ~: {same} of {len(aa)} ({100 * same / len(aa):.0f}%; goal at least 90%)")
@@ -143,8 +120,8 @@ def main(argv):
     print(f"slowed build: {SLOWED} summing every block twice, against A")
     rows = [r for r in slowed if r["program"] == SLOWED]
     for r in rows:
-        print(f"  {r['series']} {r['program']} {r['threads']} threads N={r['N']}: {r['verdict']} (goal: slower), "
-              f"ratio {r['ratio']} ({r['95% interval']}), runs {r['runs']}, p {r['p']}"
+        print(f"  {r['series']} {r['program']} {r['threads']} threads N={r['problem_size']}: {r['verdict']} (goal: slower), "
+              f"ratio {r['ratio']} ({interval(r)}), runs {r['runs']}, p {r['p']}"
               + (f"; {r['note']}" if r["note"] else ""))
     if rows:
         print(f"  {SLOWED} rows called slower: {sum(1 for r in rows if r['verdict'] == 'slower')} of {len(rows)}")

@@ -10,9 +10,11 @@ not comparable. Folders that are not studies are refused with exit status 2.
 """
 import errno
 import os
+import statistics
 import stat
 
 from .catalogue import Catalogue
+from . import benchjson
 from .errors import SuiteError
 from .escape import printable
 from .files import Finite, Text, Whole, os_reason, read_csv, read_key_values
@@ -77,12 +79,16 @@ def _missing(path):
 
 
 def read_study(path):
+    """A study from its folder (machine.csv, summary.csv, runs.csv), or from a results.json file
+    (the micro-benchmark library's format, as a study writes it and runsuite --json)."""
     try:
         st = os.stat(path)
     except OSError as e:
         raise not_a_study(path, "no such folder" if e.errno == errno.ENOENT else os_reason(e)) from None
+    if stat.S_ISREG(st.st_mode) and path.endswith(".json"):
+        return study_of_results(path)
     if not stat.S_ISDIR(st.st_mode):
-        raise not_a_study(path, "not a folder")
+        raise not_a_study(path, "not a folder (nor a results .json file)")
     machine, summary, runs = (os.path.join(path, f) for f in ("machine.csv", "summary.csv", "runs.csv"))
     for f in (machine, summary, runs):
         if _missing(f):
@@ -100,6 +106,39 @@ def read_study(path):
     for r in table:
         row = dict(r, problem_size=str(r["problem_size"]), check=r["check"].strip() or "ok")
         rows.setdefault(row_key(row), row)
+    return Study(path, facts, rows, run_rows)
+
+
+def study_of_results(path):
+    """A Study from a results.json: its facts from the context, its rows the medians of the clean
+    runs with each program's speedup over its baseline (named in the file) at the same size."""
+    context, runs = benchjson.read_results(path)
+    machine = context.get("ompsuite_machine")
+    facts = {str(k): printable(v, 300) for k, v in (machine if isinstance(machine, dict) else context).items()
+             if isinstance(v, (str, int, float))}
+    run_rows = [{"series": r["series"], "program": r["program"], "threads": r["threads"] or r["threads_requested"],
+                 "problem_size": r["problem_size"], "time_s": r["time_s"], "check": r["check"],
+                 "disturbed": r["disturbed"]} for r in runs]
+    groups = {}
+    for r, run in zip(run_rows, runs):
+        if r["series"] != "check" and r["problem_size"] is not None:
+            groups.setdefault((r["series"], r["program"], r["threads"], r["problem_size"]), []).append((r, run))
+    medians = {k: statistics.median(r["time_s"] for r, _ in rs if r["check"] == "ok" and not r["disturbed"]
+                                    and r["time_s"]) for k, rs in groups.items()
+               if any(r["check"] == "ok" and not r["disturbed"] and r["time_s"] for r, _ in rs)}
+    rows = {}
+    for (series, program, threads, n), rs in groups.items():
+        median = medians.get((series, program, threads, n))
+        baseline = rs[0][1]["extra"].get("baseline") or program
+        base = medians.get((series, baseline, 1, n))
+        speedup = base / median if base and median else None
+        failed = [r["check"] for r, _ in rs if r["check"] != "ok"]
+        row = {"series": series, "program": program, "threads": threads, "problem_size": str(n), "runs": len(rs),
+               "median_s": median, "speedup": speedup, "efficiency": speedup / threads if speedup else None,
+               "pct_floor": None, "check": failed[0] if failed else "ok"}
+        rows.setdefault(row_key(row), row)
+    if not rows:
+        raise not_a_study(path, "its results hold no timed runs")
     return Study(path, facts, rows, run_rows)
 
 
@@ -136,7 +175,10 @@ def read_studies(paths):
     hosts = [s.label for s in studies]
     for s in studies:
         if hosts.count(s.label) > 1:  # the same machine twice, e.g. before and after a change
-            s.label = f"{s.label} ({os.path.basename(os.path.normpath(s.path))})"
+            where = os.path.normpath(s.path)
+            if os.path.isfile(where):  # a results.json: named by its folder
+                where = os.path.dirname(os.path.abspath(where))
+            s.label = f"{s.label} ({printable(os.path.basename(where), 60)})"
     return studies
 
 
@@ -295,6 +337,17 @@ def verdict_lines(before, after, found, noise, alpha):
     if not found:
         lines.append("| | (no configuration in common) | | | | | | | | |")
     return lines + [""]
+
+
+VERDICT_FIELDS = ("before", "after", "series", "program", "threads", "problem_size", "runs_before", "runs_after",
+                  "ratio", "ratio_low", "ratio_high", "p", "verdict", "note")
+
+
+def verdict_rows(before, after, found):
+    """The verdicts as CSV rows (VERDICT_FIELDS), for tools that read them."""
+    return [[before.label, after.label, series, program, threads, n, n1, n2, f"{v.ratio:.6g}",
+             f"{v.interval[0]:.6g}" if v.interval else "", f"{v.interval[1]:.6g}" if v.interval else "",
+             f"{v.p:.6g}", v.label, v.note] for (series, program, threads, n), n1, n2, v in found]
 
 
 def false_positive_line(found):

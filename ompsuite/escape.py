@@ -58,7 +58,7 @@ def gnuplot_data_label(value):
 # split the cell; the others would turn text into HTML, a link, code or emphasis. The underscore
 # is left alone: it is in paths and names everywhere (OMP_PLACES, /tmp/a_b), and inside a word it
 # emphasises nothing.
-_MARKDOWN_ACTIVE = re.compile(r"([\\|`*\[\]<>~&])")
+_MARKDOWN_ACTIVE = re.compile(r"([\\|`*\[\]<>&])")  # a lone ~ (the "no change" verdict) strikes nothing out
 
 
 def markdown_cell(value):

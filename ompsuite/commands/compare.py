@@ -26,7 +26,8 @@ def fraction(text):
 
 def parse(argv):
     ap = argparse.ArgumentParser(prog="compare", description=__doc__.split("\n\n")[0])
-    ap.add_argument("studies", nargs="+", metavar="STUDY", help="study folders, one per machine or build")
+    ap.add_argument("studies", nargs="+", metavar="STUDY",
+                    help="study folders (or results.json files), one per machine or build")
     ap.add_argument("--out", metavar="DIR", help="output folder (default out/compare-DATE-TIME)")
     ap.add_argument("--noise", metavar="FRACTION", type=fraction, default=0.02,
                     help="changes within this fraction of the median are no change (default 0.02)")
@@ -42,7 +43,7 @@ def parse(argv):
 
 def run(a):
     studies = comparison.read_studies(a.studies)
-    lock = files.claim_out_dir(a.out, ("compare.md", "compare.gp", "compare.png"), what="comparison")
+    lock = files.claim_out_dir(a.out, ("compare.md", "verdicts.csv", "compare.gp", "compare.png"), what="comparison")
     try:
         return write(a, studies)
     finally:
@@ -56,8 +57,10 @@ def write(a, studies):
             progress(f"compare: the study in {s.path} did not finish ({why}): its figures rest on fewer runs")
     lines, differences = comparison.document(studies)
     # Before/after: every later study against the first, configuration by configuration.
+    verdicts = []
     for after in studies[1:]:
         found = comparison.verdicts(studies[0], after, a.noise, a.alpha)
+        verdicts += comparison.verdict_rows(studies[0], after, found)
         lines += comparison.verdict_lines(studies[0], after, found, a.noise, a.alpha)
         if a.aa:
             lines += [comparison.false_positive_line(found), ""]
@@ -66,11 +69,15 @@ def write(a, studies):
                  "their times are not comparable")
     try:
         files.write_atomic(os.path.join(a.out, "compare.md"), "\n".join(lines) + "\n")
+        if verdicts:
+            files.write_atomic(os.path.join(a.out, "verdicts.csv"),
+                               files.csv_text(comparison.VERDICT_FIELDS, verdicts))
         plotted = plot.compare_plot(a.out, studies, comparison.strong_speedups)
     except OSError as e:
         raise SuiteError(f"cannot write {e.filename or a.out}: {e.strerror or e}") from None
     print("\n".join(lines))
-    print(f"written: {a.out}/compare.md, compare.gp" + (", compare.png" if plotted else ""))
+    print(f"written: {a.out}/compare.md" + (", verdicts.csv" if verdicts else "") + ", compare.gp" +
+          (", compare.png" if plotted else ""))
     if plotted is False:
         raise SuiteError(f"gnuplot failed to draw {a.out}/compare.png (the message above says why)")
     return 0

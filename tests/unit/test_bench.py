@@ -8,7 +8,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
 
 import aa  # noqa: E402
 import noisy  # noqa: E402
-from ompsuite import comparison  # noqa: E402
+from ompsuite import comparison, files  # noqa: E402
 from ompsuite.errors import SuiteError  # noqa: E402
 from ompsuite.significance import Verdict  # noqa: E402
 
@@ -19,20 +19,17 @@ class Study:
 
 
 class VerdictTable(unittest.TestCase):
-    def test_compare_md_read_back_as_written(self):
+    def test_verdicts_read_back_as_written(self):
         found = [(("strong", "quadguard", "2", "100"), 5, 5, Verdict(2.0, (1.9, 2.1), 25, 0.008, "slower", "")),
                  (("strong", "odd|name~", "1", "100"), 5, 5, Verdict(1.0, None, 12, 1.0, "~", "not significant: p 1"))]
-        text = ["| program | threads | A median |", "|---|---:|---:|", "| quadguard | 2 | 1 s |", ""]
-        text += comparison.verdict_lines(Study("A"), Study("B"), found, 0.02, 0.05)
-        text += [comparison.false_positive_line(found)]
         with tempfile.TemporaryDirectory() as tmp:
-            path = os.path.join(tmp, "compare.md")
+            path = os.path.join(tmp, "verdicts.csv")
             with open(path, "w") as f:
-                f.write("\n".join(text) + "\n")
+                f.write(files.csv_text(comparison.VERDICT_FIELDS, comparison.verdict_rows(Study("A"), Study("B"), found)))
             rows = aa.verdict_rows(path)
         self.assertEqual([(r["program"], r["threads"], r["verdict"]) for r in rows],
                          [("quadguard", "2", "slower"), ("odd|name~", "1", "~")])
-        self.assertEqual(rows[1]["95% interval"], "n too small")
+        self.assertEqual((aa.interval(rows[0]), aa.interval(rows[1])), ("1.9–2.1", "n too small"))
 
 
 RUNS = ("series,program,threads_requested,problem_size,repeat,disturbed,watched_s,other_load_s,machine_cpus,tick_hz\n"

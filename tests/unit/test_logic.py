@@ -259,6 +259,23 @@ class CompareReading(unittest.TestCase):
         self.assertGreater(row["speedup"], 1.0)
         self.assertIsNone(comparison.incomplete(s))
 
+    def test_results_json_is_a_study_too(self):
+        from ompsuite import benchjson
+        runs = [{"series": "strong", "program": p, "threads": t, "threads_requested": t, "problem_size": 1000,
+                 "repeat": k, "time_s": s, "cpu_s": None, "check": "ok", "disturbed": d, "result": "3.14",
+                 "extra": {"baseline": "quadplain" if p != "quadplain" else ""}}
+                for p, t, times in (("quadplain", 1, (0.2, 0.4, 0.21)), ("quadguard", 2, (0.1, 0.11, 0.9)))
+                for k, (s, d) in enumerate(zip(times, ("", "steal 0.2 s", "")) if p == "quadplain" else
+                                           zip(times, ("", "", "other load 1 CPU-s")), 1)]
+        path = os.path.join(self.tmp, "results.json")
+        benchjson.write_results(path, benchjson.results_document({"host": "n1", "ompsuite_machine": {"host": "n1"}},
+                                                                 runs))
+        s = comparison.read_study(path)
+        self.assertEqual(s.label, "n1")
+        row = s.rows[("strong", "quadguard", 2, "")]
+        self.assertAlmostEqual(row["median_s"], 0.105)  # the disturbed runs left out on both sides
+        self.assertAlmostEqual(row["speedup"], 0.205 / 0.105)
+
     def test_broken_studies_are_refused(self):
         cases = (
             (("machine.csv", lambda t: t.replace("schema,1", "schema,9")), "format '9'"),

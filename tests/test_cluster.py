@@ -114,7 +114,7 @@ class Compare(unittest.TestCase):
         proc = compare("--out", bare, self.small, self.large, env=dict(os.environ, PATH="/nonexistent"))
         self.assertEqual(proc.returncode, 0, proc.stderr)
         self.assertIn("gnuplot is not installed", proc.stderr)
-        self.assertEqual(sorted(os.listdir(bare)), ["compare.dat", "compare.gp", "compare.md"])
+        self.assertEqual(sorted(os.listdir(bare)), ["compare.dat", "compare.gp", "compare.md", "verdicts.csv"])
 
     def test_same_sizes_give_no_warning(self):
         copy = os.path.join(self.tmp.name, "copy")

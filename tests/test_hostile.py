@@ -329,6 +329,8 @@ class Hostile(unittest.TestCase):
             ("--bin with a trailing slash", ["--bin", BIN + "/"], {}, 0, None),
         )
         for case, options, how, status, last in cases:
+            if "file_limit" in how and "TSAN_OPTIONS" in os.environ:
+                continue  # ThreadSanitizer's runtime itself fails under a file-size limit (status 66)
             with self.subTest(case=case):
                 out = os.path.join(d, case.replace(" ", "-"))
                 proc = tool("scaling", *study_args(out, BIN, *options), **how)
@@ -431,7 +433,7 @@ class Hostile(unittest.TestCase):
                     self.assertEqual(os.path.exists(os.path.join(out, "compare.png")), GNUPLOT)
                     self.assertNotRegex(files.read_text(os.path.join(out, "compare.gp")), r"(?m)^\s*system")
                 elif case == "gnuplot fails":  # the table is whole, and the script there to draw it later
-                    self.assertEqual(sorted(os.listdir(out)), ["compare.dat", "compare.gp", "compare.md"])
+                    self.assertEqual(sorted(os.listdir(out)), ["compare.dat", "compare.gp", "compare.md", "verdicts.csv"])
                 else:
                     self.nothing_blocks_retry(out, COMPARE_FILES)
         if os.geteuid() == 0:

@@ -13,10 +13,10 @@ import reference as ref
 from test_recurrence import plain_reference, split_reference
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from ompsuite import programs as kit  # noqa: E402
+from ompsuite import build, catalogue  # noqa: E402
 
-N = kit.FULL_N
-NEEDED = kit.FULL_NEED
+N = catalogue.FULL_N
+NEEDED = catalogue.FULL_NEED
 STREAM_SECONDS = 120  # growstream at full size: a few seconds of arithmetic
 REPORT = re.compile(r"(Sequential RunTime:|Parallel RunTime  :)  \d+\.\d{6} seconds\n"
                     r"(Final Result Sn   :|Final Result opt\[N\]:)  (?P<last>[0-9.e+]+) \n"
@@ -76,7 +76,7 @@ def main():
     check_stream()
     if os.environ.get("SUITE_SANITIZE") == "1":
         skip("a sanitized build cannot allocate the 16 GB array with its shadow memory on this machine")
-    available = kit.mem_available()
+    available = build.mem_available()
     if available < NEEDED:
         skip(f"{available / 1e9:.1f} GB of memory available, the full-size programs need {NEEDED / 1e9:.0f} GB")
     # A known team size, so that the blocks can be recomputed: the cores this test may use, at least two.

@@ -5,7 +5,8 @@ Names. Every benchmark (one program, team and problem size in one series) is nam
 
     PROGRAM/threads:T/N:SIZE/series:SERIES      e.g. PROGRAM/threads:2/N:100000000/series:strong
 
-with T the team the program reported (the one requested where it reported none) and /N:SIZE left
+with T the team the program reported (the one requested where it reported none; 0 when it
+reported none and the runtime's default team was asked for) and /N:SIZE left
 out for a program that takes no size. Threads come before the size so that a filter naming a
 program and team ends just before the size: compare.py's filters mode replaces the text the filter
 matched with "[F1 vs. F2]" and then pairs the names that remain equal, so what is left (N and the
@@ -113,8 +114,6 @@ def _run_problem(run):
         return f"threads_requested is {run['threads_requested']!r}"
     if not (run["threads"] is None or (_is_int(run["threads"]) and run["threads"] >= 0)):
         return f"threads is {run['threads']!r}"
-    if not (run["threads"] or run["threads_requested"]):
-        return "has no team size, obtained or requested"
     if not (run["problem_size"] is None or _is_int(run["problem_size"])):
         return f"problem_size is {run['problem_size']!r}"
     if not _is_int(run["repeat"]) or run["repeat"] < 1:

@@ -50,7 +50,7 @@ def json_document(runs, facts, catalogue, topology):
             record.update({f"vm_{k}": v for k, v in record.pop("vm").items()}, interference_notes=record.pop("notes"))
             extra.update((k, v) for k, v in record.items() if v not in (None, ""))
         plain.append({"series": r.series, "program": r.program, "threads": r.threads,
-                      "threads_requested": r.threads_requested,
+                      "threads_requested": r.threads_requested or 0,  # 0: the runtime's default team
                       "problem_size": r.problem_size if r.entry.kind.name != "team" else None,
                       "repeat": r.repeat, "time_s": r.time_s, "cpu_s": r.cpu_s,
                       "check": str(r.check) if not r.check.ok else "ok", "disturbed": r.disturbed,

@@ -85,7 +85,7 @@ def interval_cell(row):
     """The median's 95% interval, or why there is none."""
     if row.median_low is not None:
         return fmt_range(row.median_low, row.median_high, row.median_s)
-    return "" if row.median_s is None else f"n={row.runs - _left_out(row)}<6"
+    return "" if row.median_s is None else f"none (n={row.runs - _left_out(row)})"
 
 
 def _left_out(row):

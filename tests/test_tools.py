@@ -10,6 +10,9 @@ import tempfile
 import time
 import unittest
 
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from ompsuite import benchjson  # noqa: E402  what the micro-benchmark library's tools read
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SMALL_N = 1000000
 PROGRAMS = ("quadplain", "quadguard", "quadmerge", "growplain", "growsplit", "teamtally")
@@ -74,9 +77,13 @@ class RunSuite(unittest.TestCase):
         with tempfile.TemporaryDirectory() as d:
             proc = tool("runsuite", ["--pi-n", "1e6", "--repeats", "3", "--bin", os.environ["SUITE_BIN"],
                                      "--no-calibrate", "--precision", "off", "--csv", os.path.join(d, "s.csv"),
-                                     "--markdown", os.path.join(d, "s.md"), *small()])
+                                     "--markdown", os.path.join(d, "s.md"), "--json", os.path.join(d, "s.json"),
+                                     *small()])
             self.assertEqual(proc.returncode, 0, proc.stderr)
             summary = {r["program"]: r for r in rows_of(os.path.join(d, "s.csv"))}
+            _, runs = benchjson.read_results(os.path.join(d, "s.json"))  # the runtime's default team: asked 0
+            self.assertEqual({(r["program"], r["threads"], r["threads_requested"]) for r in runs
+                              if r["series"] == "strong" and r["program"] == "quadguard"}, {("quadguard", 2, 0)})
             with open(os.path.join(d, "s.md")) as f:
                 md = f.read()
         out = proc.stdout
@@ -88,7 +95,8 @@ class RunSuite(unittest.TestCase):
         summary_lines = out[out.index("\nSummary:"):].splitlines()[1:]
         self.assertLessEqual(max(len(line) for line in summary_lines), 100, "\n".join(summary_lines))
         rows = {m.group(1): m.groups() for m in re.finditer(
-            r"(?m)^(\w+) +(\d+) +(1e6) +([\d.]+ (?:s|ms|µs)) +(?:n=\d<6|[\d.]+–[\d.]+) +(\d+\.\d\d) .* ok(?: \[[\d-]+\])?$",
+            r"(?m)^(\w+) +(\d+) +(1e6) +([\d.]+ (?:s|ms|µs)) +(?:none \(n=\d\)|[\d.]+–[\d.]+) +(\d+\.\d\d) .* ok"
+            r"(?: \[[\d-]+\])?$",
             out)}
         self.assertEqual(sorted(rows), sorted(PROGRAMS[:5]), out)
         self.assertEqual(rows["quadguard"][1], "2")

@@ -121,7 +121,7 @@ def main(argv):
     rows = [r for r in slowed if r["program"] == SLOWED]
     for r in rows:
         print(f"  {r['series']} {r['program']} {r['threads']} threads N={r['problem_size']}: {r['verdict']} (goal: slower), "
-              f"ratio {r['ratio']} ({interval(r)}), runs {r['runs']}, p {r['p']}"
+              f"ratio {r['ratio']} ({interval(r)}), runs {r['runs_before']} / {r['runs_after']}, p {r['p']}"
               + (f"; {r['note']}" if r["note"] else ""))
     if rows:
         print(f"  {SLOWED} rows called slower: {sum(1 for r in rows if r['verdict'] == 'slower')} of {len(rows)}")

@@ -131,7 +131,7 @@ def _bracketed(text):
     return None
 
 
-# Feature bits of the virtio balloon device (virtio specification, balloon device).
+# Feature bits the balloon device offers the guest (their numbers as the device defines them).
 _BALLOON_BITS = (("balloon_deflate_on_oom", 2), ("balloon_free_page_hint", 3), ("balloon_free_page_reporting", 5))
 
 

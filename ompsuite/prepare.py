@@ -28,10 +28,10 @@ class Prepared:
     default_team: int       # OMP_NUM_THREADS's first level, else the cores
 
 
-def add_variants(catalogue, specs, binding, runner):
+def add_variants(catalogue, variants, binding, runner):
     """The catalogue with each --program NAME=PATH[:KIND]. A variant without its kind is run once,
     untimed, and its kind read from the first line it prints."""
-    for name, path, kind in specs:
+    for name, path, kind in variants:
         if any(p.name == name for p in catalogue):
             raise SuiteError(f"--program {name}: that name is taken; choose another", 2)
         problem = build.program_problem(os.path.dirname(os.path.abspath(path)), os.path.basename(path))

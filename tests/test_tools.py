@@ -135,14 +135,14 @@ class RunSuite(unittest.TestCase):
         self.assertEqual(proc.returncode, 1, proc.stderr)
         self.assertEqual(summary["quadguard"]["check"], "ok")
         self.assertRegex(summary["lossy"]["check"], r"^FAIL: 1 of 1 runs: failed the check at N = 997: pi = ")
-        for spec, message in ((f"x={variants}/nothing", "has no program nothing"),
+        for given, message in ((f"x={variants}/nothing", "has no program nothing"),
                               ("x=/etc/passwd", "has passwd, but it is not executable"),
                               ("quadplain=/bin/true", "that name is taken"),
                               ("x=/bin/true", "is not the report of any kind"),
                               ("x=/bin/true:team", "kind 'team' is not one of pi, recurrence"),
                               ("1x=/bin/true", "NAME must be a letter")):
-            with self.subTest(spec=spec):
-                proc = tool("runsuite", ["--program", spec, "--bin", os.environ["SUITE_BIN"], *small()])
+            with self.subTest(given=given):
+                proc = tool("runsuite", ["--program", given, "--bin", os.environ["SUITE_BIN"], *small()])
                 self.assertEqual(proc.returncode, 2, proc.stderr)
                 self.assertRegex(proc.stderr, rf"\A(?:.*\n)*runsuite: (?:error: )?--program .*{message}.*\n\Z")
 

@@ -1,15 +1,10 @@
-import os
 import shlex
-import shutil
-import subprocess
-import tempfile
 import unittest
 
 from ompsuite.errors import SuiteError
 from ompsuite.escape import gnuplot_data_label, gnuplot_string, markdown_cell, printable, shell_word
 
-INJECTION = 'lab\nsystem "touch PWNED"\nlab'
-HOSTILE = [INJECTION, "lab\rsystem 'touch PWNED'", "`touch PWNED`", "it's", "'", "''", "'''a'", "a''''b",
+HOSTILE = ['lab\nsystem "touch PWNED"\nlab', "lab\rsystem 'touch PWNED'", "`touch PWNED`", "it's", "'", "''", "'''a'", "a''''b",
            "back\\slash\\", "\\n", '"quoted"', "@macro $1 %s", "é ∑", "", "a\x00b\x1b[31m\u2028c\x85d"]
 
 
@@ -22,27 +17,6 @@ class GnuplotString(unittest.TestCase):
         self.assertEqual(gnuplot_string("bad \udcff byte"), "'bad \ufffd byte'")
         # A data file label has no escape for its quote, and a newline would start a data line.
         self.assertEqual(gnuplot_data_label('lab "x"\n1 2'), '"lab \'x\' 1 2"')
-
-    @unittest.skipIf(shutil.which("gnuplot") is None and os.environ.get("CI") != "true", "gnuplot is not installed")
-    def test_gnuplot_reads_each_value_back_and_runs_nothing(self):
-        with tempfile.TemporaryDirectory() as d:
-            lines = ["set terminal dumb", "set output 'plot.txt'", "set print 'printed.txt'"]
-            for text in HOSTILE:
-                lines += [f"set title {gnuplot_string(text)}", f"set label 1 {gnuplot_string(text)} at 0, 0",
-                          f"print {gnuplot_string(text)}"]
-            with open(os.path.join(d, "t.gp"), "w") as f:
-                f.write("\n".join(lines + ["plot x title " + gnuplot_string(INJECTION), ""]))
-            proc = subprocess.run(["gnuplot", "t.gp"], cwd=d, capture_output=True, text=True, timeout=30)
-            self.assertFalse(os.path.exists(os.path.join(d, "PWNED")), "gnuplot ran the injected command")
-            self.assertEqual(proc.returncode, 0, proc.stderr)
-            with open(os.path.join(d, "printed.txt")) as f:
-                printed = f.read().split("\n")[:-1]
-            self.assertEqual(printed, [_flat(t) for t in HOSTILE])
-
-
-def _flat(text):
-    return "".join(" " if ord(c) < 32 or c in "\x7f\x85\u2028" else c for c in text)
-
 
 class OtherTargets(unittest.TestCase):
     def test_markdown_cell_stays_one_cell_and_shows_as_is(self):

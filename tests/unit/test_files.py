@@ -1,17 +1,13 @@
 import errno
 import os
-import subprocess
-import sys
 import tempfile
 import unittest
 from unittest import mock
 
 from ompsuite import files
 from ompsuite.errors import SuiteError
-from ompsuite.files import (Choice, Finite, Text, Whole, claim_out_dir, lock_folder, parse_env_count, read_csv,
+from ompsuite.files import (Choice, Finite, Text, Whole, claim_out_dir, parse_env_count, read_csv,
                             read_key_values, RowLog, write_atomic)
-
-REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
 class Folder(unittest.TestCase):
@@ -31,18 +27,6 @@ class Folder(unittest.TestCase):
 
 
 class Locks(Folder):
-    def test_a_second_holder_is_refused_until_the_first_lets_go(self):
-        out = self.path("out")
-        with claim_out_dir(out, ["runs.csv"]):
-            # Another open file description in this process, then another process.
-            self.assertEqual(self.refused(lock_folder, out), f"{out} is in use by another study (pid {os.getpid()})")
-            other = subprocess.run([sys.executable, "-c", "import sys\nfrom ompsuite.files import claim_out_dir\n"
-                                    "try: claim_out_dir(sys.argv[1], [])\nexcept Exception as e: print(e)"
-                                    , out], env={"PYTHONPATH": REPO}, capture_output=True, text=True, timeout=30)
-            self.assertEqual(other.stdout.strip(), f"{out} is in use by another study (pid {os.getpid()})")
-        self.assertEqual(os.listdir(out), [])  # the lock file goes with the lock
-        claim_out_dir(out, ["runs.csv"]).release()
-
     def test_earlier_results_are_looked_for_only_once_the_folder_is_held(self):
         out = self.path("out")
         real = files.lock_folder

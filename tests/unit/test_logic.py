@@ -225,13 +225,14 @@ class Progress(unittest.TestCase):
         from ompsuite.console import RunProgress
         from ompsuite.plans import Job
         fill, pi = CAT.get("growplain"), CAT.get("quadplain")
-        jobs = [Job("strong", e, 1, n, "", k, "", (), {}) for k in (1, 2) for e, n in ((fill, 10), (pi, 5))]
+        jobs = [Job("strong", fill, 1, 10, "", 1, "", (), {})] + [Job("strong", pi, 1, 5, "", k, "", (), {})
+                                                                   for k in (1, 2, 3)]
         p = RunProgress(jobs, live=False)
         self.assertIsNone(p.estimate(0))
         p.done(1, 10.0)
         p.done(2, 0.1)
-        # Left: one fill like the first (10 s) and one pi run like the first (0.1 s), not 2 x the mean.
-        self.assertAlmostEqual(p.estimate(2), 10.1)
+        # Left: two pi runs like the first (0.1 s each), not two of the mean of a fill and a pi run.
+        self.assertAlmostEqual(p.estimate(2), 0.2)
 
 
 class CompareReading(unittest.TestCase):

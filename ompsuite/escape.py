@@ -1,14 +1,12 @@
 """Escaping untrusted text for the place it is written to: a gnuplot script, a Markdown table cell,
-a shell command line, a one-line message. Untrusted means anything the tools did not make up
+a one-line message (the tools start programs from argument lists, never through a shell). Untrusted means anything the tools did not make up
 themselves: a study folder's files and names, a calibration file, a program's output, the
 environment. Each function takes any value (str() of it; bytes are decoded as UTF-8 with
 replacement) and returns a str that stays within its target's syntax whatever the value holds.
 """
 import re
-import shlex
 import unicodedata
 
-from .errors import SuiteError
 
 # Directional overrides and isolates: invisible, yet they reorder what a terminal shows.
 _BIDI = frozenset("\u061c\u200e\u200f\u202a\u202b\u202c\u202d\u202e\u2066\u2067\u2068\u2069")
@@ -65,16 +63,6 @@ def markdown_cell(value):
     """Text safe inside one cell of a Markdown table: one line, trimmed, the pipe and the
     characters that would make markup escaped with a backslash, so it shows as it is."""
     return _MARKDOWN_ACTIVE.sub(r"\\\1", _flatten(_text(value)).strip())
-
-
-def shell_word(value, what="value"):
-    """One POSIX shell word that the shell reads back as the value. A newline in the value stays
-    in the word, quoted. A NUL cannot be passed in a command line at all: SuiteError, status 2."""
-    text = _text(value)
-    if "\0" in text:
-        raise SuiteError(f"the {what} {printable(text, 80)} holds a NUL character: "
-                         "it cannot be passed in a command line", 2)
-    return shlex.quote(text)
 
 
 def _visible(ch):

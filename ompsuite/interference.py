@@ -222,8 +222,6 @@ class Snapshot:
 # The CSV columns of a record, in order.
 FIELDS = ("watched_s", "cpus_allowed", "machine_cpus", "tick_hz", *_USAGE_FIELDS, "machine_busy_s", "steal_s",
           "other_load_s", *("vm_" + c for c in VMSTAT_COUNTERS), "interference_notes")
-_INTS = {"cpus_allowed", "machine_cpus", "tick_hz", "minor_faults", "major_faults", "voluntary_switches",
-         "involuntary_switches", "peak_rss_bytes", *("vm_" + c for c in VMSTAT_COUNTERS)}
 
 
 @dataclasses.dataclass
@@ -275,31 +273,16 @@ class Interference:
         rec.notes = "; ".join(notes)
         return rec
 
-    def row(self):
-        """A flat CSV row: FIELDS to strings, None to ''."""
+    def values(self):
+        """The record flat, by FIELDS: numbers as numbers, None where the platform gave nothing."""
         values = dataclasses.asdict(self)
         values.update({"vm_" + c: self.vm.get(c) for c in VMSTAT_COUNTERS}, interference_notes=self.notes)
-        out = {}
-        for f in FIELDS:
-            v = values[f]
-            out[f] = "" if v is None else f"{v:.6f}" if isinstance(v, float) else str(v)
-        return out
+        return {f: values[f] for f in FIELDS}
 
-    @classmethod
-    def from_row(cls, row):
-        """The record back from a row(); ValueError names a field that is not a number."""
-        def value(f):
-            text = row.get(f, "")
-            if text == "":
-                return None
-            try:
-                return int(text) if f in _INTS else float(text)
-            except ValueError:
-                raise ValueError(f"interference field {f} is not a number: {text!r}") from None
-        vm = {c: value("vm_" + c) for c in VMSTAT_COUNTERS}
-        fields = {f.name: value(f.name) for f in dataclasses.fields(cls) if f.name not in ("vm", "notes")}
-        return cls(**fields, vm={c: v for c, v in vm.items() if v is not None},
-                   notes=row.get("interference_notes", ""))
+    def row(self):
+        """A flat CSV row: FIELDS to strings, None to ''."""
+        return {f: "" if v is None else f"{v:.6f}" if isinstance(v, float) else str(v)
+                for f, v in self.values().items()}
 
 
 def tick_allowance(cpus, tick_hz):

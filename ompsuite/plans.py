@@ -156,7 +156,7 @@ class TopUp:
 
     def _speedup_wide(self, key, clean):
         """Whether a strong-series pi speedup's interval is missing or wider than the target."""
-        from .significance import ratio_interval
+        from .significance import precision_met, ratio_interval
         series, program, threads, n = key
         entry = self.first[key].entry
         if not self.precision or series != "strong" or not entry.parallel or not entry.kind.speedup_bound:
@@ -165,9 +165,8 @@ class TopUp:
         a, b = clean.get(base, []), clean.get(key, [])
         if base not in self.planned or len(a) < 3 or len(b) < 3:
             return base
-        low, high = ratio_interval(a, b)
         mid = statistics.median(a) / statistics.median(b)
-        return None if (mid - low) <= self.precision * mid and (high - mid) <= self.precision * mid else base
+        return None if precision_met(ratio_interval(a, b), mid, self.precision) else base
 
     def judge(self, rows):
         """Say on each row what the top-up rounds could not mend: an untrusted figure (too few clean
@@ -183,12 +182,12 @@ class TopUp:
 
     def precision_lines(self, rows):
         """Whether the precision target was met, said per kind of outcome."""
+        from .significance import precision_met
         if not self.precision:
             return []
         judged = [r for r in rows if r.speedup_low is not None and r.series == "strong" and r.entry.parallel
                   and r.entry.kind.speedup_bound]
-        wide = [r for r in judged if r.speedup_high - r.speedup > self.precision * r.speedup
-                or r.speedup - r.speedup_low > self.precision * r.speedup]
+        wide = [r for r in judged if not precision_met((r.speedup_low, r.speedup_high), r.speedup, self.precision)]
         if not judged:
             return [f"precision target (±{self.precision:.0%} on each pi speedup): no speedup had enough runs for "
                     "an interval"]

@@ -1,5 +1,4 @@
 """A study's result files (summary.csv, machine.csv, results.json) and the failed checks, said last."""
-import dataclasses
 import os
 import sys
 
@@ -46,9 +45,7 @@ def json_document(runs, facts, catalogue, topology):
     for r in runs:
         extra = {"kind": r.entry.kind.name, "baseline": r.entry.baseline or "", "size_note": r.size_note}
         if r.interference is not None:  # the interference record, where the platform offered it
-            record = dataclasses.asdict(r.interference)
-            record.update({f"vm_{k}": v for k, v in record.pop("vm").items()}, interference_notes=record.pop("notes"))
-            extra.update((k, v) for k, v in record.items() if v not in (None, ""))
+            extra.update((k, v) for k, v in r.interference.values().items() if v not in (None, ""))
         plain.append({"series": r.series, "program": r.program, "threads": r.threads,
                       "threads_requested": r.threads_requested or 0,  # 0: the runtime's default team
                       "problem_size": r.problem_size if r.entry.kind.name != "team" else None,

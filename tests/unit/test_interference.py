@@ -75,12 +75,7 @@ class RecordTest(Files):
         self.assertTrue(all(isinstance(v, str) for v in row.values()))
         self.assertEqual((row["vm_pgfault"], row["vm_pgmajfault"], row["vm_thp_fault_alloc"]), ("60000", "0", ""))
         self.assertEqual(row["peak_rss_bytes"], str(300 << 20))
-        back = I.Interference.from_row(row)
-        self.assertEqual(back.row(), row)
-        self.assertNotIn("thp_fault_alloc", back.vm)
-        self.assertEqual((back.minor_faults, back.other_load_s), (60000, -0.75))
-        with self.assertRaises(ValueError):
-            I.Interference.from_row(dict(row, user_s="fast"))
+        self.assertEqual((rec.values()["minor_faults"], rec.values()["vm_thp_fault_alloc"]), (60000, None))
 
 
 class MemoryFactsTest(Files):

@@ -10,7 +10,7 @@ import dataclasses
 import os
 import re
 
-from .errors import SuiteError
+from ompsuite.errors import SuiteError
 
 PI_MAX_N = 2147483647          # the pi programs' 32-bit index and report
 RECURRENCE_MAX_N = 2147483646  # N + 1 elements must fit the 32-bit loop index

@@ -3,7 +3,7 @@ value with its own CSV form, so the CSV, the tables and the plots read the same 
 stage parses another's text."""
 import dataclasses
 
-from .interference import FIELDS as WATCHED, Interference
+from ompsuite.platform.interference import FIELDS as WATCHED, Interference
 
 
 @dataclasses.dataclass(frozen=True)

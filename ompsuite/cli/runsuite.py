@@ -12,14 +12,18 @@ import argparse
 import tempfile
 import textwrap
 
-from .. import machine, plans, results, stats, tables
-from ..calibration import read_calibration, run_calibration
-from ..console import progress, run_main
-from ..files import write_atomic
-from ..model import Model
-from ..options import add_noise, add_programs, add_sizes, add_threads, build_options
-from ..prepare import executor, prepare
-from ..session import Session, Stopped
+from ompsuite.platform import machine
+from ompsuite.measure import plans
+from ompsuite.export import results
+from ompsuite.analyse import stats
+from ompsuite.export import tables
+from ompsuite.measure.calibration import read_calibration, run_calibration
+from ompsuite.platform.console import progress, run_main
+from ompsuite.platform.files import write_atomic
+from ompsuite.analyse.model import Model
+from ompsuite.cli.options import add_noise, add_programs, add_sizes, add_threads, build_options
+from ompsuite.measure.prepare import executor, prepare
+from ompsuite.measure.session import Session, Stopped
 
 
 def parse(argv):

@@ -5,7 +5,7 @@ import dataclasses
 import os
 import statistics
 
-from . import catalogue as C
+from ompsuite import catalogue as C
 
 
 @dataclasses.dataclass
@@ -156,7 +156,7 @@ class TopUp:
 
     def _speedup_wide(self, key, clean):
         """Whether a strong-series pi speedup's interval is missing or wider than the target."""
-        from .significance import precision_met, ratio_interval
+        from ompsuite.analyse.significance import precision_met, ratio_interval
         series, program, threads, n = key
         entry = self.first[key].entry
         if not self.precision or series != "strong" or not entry.parallel or not entry.kind.speedup_bound:
@@ -182,7 +182,7 @@ class TopUp:
 
     def precision_lines(self, rows):
         """Whether the precision target was met, said per kind of outcome."""
-        from .significance import precision_met
+        from ompsuite.analyse.significance import precision_met
         if not self.precision:
             return []
         judged = [r for r in rows if r.speedup_low is not None and r.series == "strong" and r.entry.parallel

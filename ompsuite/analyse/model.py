@@ -10,7 +10,7 @@ predicted  floor plus the measured overheads of the constructs the program uses.
 pct_floor  the measured median as a percentage of the floor (100 = at the floor).
 bound_by   the largest term of the prediction.
 """
-from .records import Check
+from ompsuite.study import Check
 
 FIGURES = ("timer_tick", "add_latency", "mul_latency", "mul_independent", "first_touch", "write_touched",
            "fork_join", "critical", "reduction", "static_loop", "dynamic_chunk", "first_region")

@@ -2,9 +2,9 @@
 import math
 import statistics
 
-from . import significance
-from .records import Check, SummaryRow
-from .validate import PI, units_of_15th_decimal
+from ompsuite.analyse import significance
+from ompsuite.study import Check, SummaryRow
+from ompsuite.analyse.validate import PI, units_of_15th_decimal
 
 
 def karp_flatt(speedup, threads):

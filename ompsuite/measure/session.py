@@ -3,11 +3,11 @@ and whatever stops the list (a failing program, Ctrl-C, SIGTERM, an OS error) st
 with everything measured so far kept."""
 import time
 
-from .console import RunProgress
-from .errors import Interrupted, SuiteError
-from .execute import Executor
-from .signals import shielded
-from .validate import Validator
+from ompsuite.platform.console import RunProgress
+from ompsuite.errors import Interrupted, SuiteError
+from ompsuite.measure.execute import Executor
+from ompsuite.platform.signals import shielded
+from ompsuite.analyse.validate import Validator
 
 
 class Stopped(SuiteError):

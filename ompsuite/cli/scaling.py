@@ -12,19 +12,27 @@ import os
 import textwrap
 import time
 
-from .. import catalogue as C
-from .. import files, machine, plans, plot, results, signals, stats, tables, topology
-from ..build import ROOT
-from ..calibration import read_calibration, run_calibration
-from ..console import progress, run_main
-from ..errors import SuiteError
-from ..escape import printable
-from ..model import Model
-from ..options import add_noise, add_programs, add_sizes, add_threads, build_options, count
-from ..topology import default_threads, physical_cores
-from ..prepare import executor, prepare
-from ..records import Run
-from ..session import Session, Stopped
+from ompsuite import catalogue as C
+from ompsuite.platform import files
+from ompsuite.platform import machine
+from ompsuite.measure import plans
+from ompsuite.export import plot
+from ompsuite.export import results
+from ompsuite.platform import signals
+from ompsuite.analyse import stats
+from ompsuite.export import tables
+from ompsuite.platform import topology
+from ompsuite.measure.build import ROOT
+from ompsuite.measure.calibration import read_calibration, run_calibration
+from ompsuite.platform.console import progress, run_main
+from ompsuite.errors import SuiteError
+from ompsuite.escape import printable
+from ompsuite.analyse.model import Model
+from ompsuite.cli.options import add_noise, add_programs, add_sizes, add_threads, build_options, count
+from ompsuite.platform.topology import default_threads, physical_cores
+from ompsuite.measure.prepare import executor, prepare
+from ompsuite.study import Run
+from ompsuite.measure.session import Session, Stopped
 
 STUDY_FILES = ("runs.csv", "machine.csv", "summary.csv", "summary.md", "calibration.csv", "crossovers.csv",
                "results.json", "topology.xml", "speedup.gp", "sweep.gp", "weak.gp")

@@ -7,8 +7,8 @@ never rounding. u is the unit roundoff of doubles, 2**-53.
 import re
 from decimal import Decimal, localcontext
 
-from .escape import printable
-from .records import Check
+from ompsuite.escape import printable
+from ompsuite.study import Check
 
 U = 2.0 ** -53
 PI = Decimal("3.14159265358979323846264338327950288")

@@ -6,12 +6,12 @@ import re
 import signal
 import time
 
-from .child import run_child
-from .console import progress
-from .errors import ProgramFailed
-from .escape import printable
-from .interference import Interference, Snapshot, Usage, disturbed
-from .records import Run
+from ompsuite.platform.child import run_child
+from ompsuite.platform.console import progress
+from ompsuite.errors import ProgramFailed
+from ompsuite.escape import printable
+from ompsuite.platform.interference import Interference, Snapshot, Usage, disturbed
+from ompsuite.study import Run
 
 # The runtime prints one such line per thread at its first parallel region.
 _AFFINITY_TAG = "ompsuite-affinity"

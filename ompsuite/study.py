@@ -24,6 +24,8 @@ from ompsuite.escape import printable
 from ompsuite.platform.interference import FIELDS as WATCHED, VMSTAT_COUNTERS, Interference
 
 FORMAT = 1
+STUDY_JSON = "study.json"
+JOURNAL = "runs.jsonl"
 JSON = Dict[str, Any]
 
 

@@ -535,7 +535,9 @@ def _interference(values: Any) -> Optional[Interference]:
         v = values.get(k)
         if k != "interference_notes" and v is not None and (isinstance(v, bool) or not isinstance(v, (int, float))):
             raise _Bad(f"interference field {k} is not a number")
-    rec = Interference(**{k: values.get(k) for k in fields})
+    # The values were checked above; which field is which type is the record's own affair.
+    given: Dict[str, Any] = {k: values.get(k) for k in fields}
+    rec = Interference(**given)
     rec.vm = {c: values["vm_" + c] for c in VMSTAT_COUNTERS if values.get("vm_" + c) is not None}
     rec.notes = str(values.get("interference_notes") or "")
     return rec

@@ -109,7 +109,7 @@ class Model:
             floor = sum(v for k, v in terms.items() if k != "construct overhead")
             figures = {"floor_s": floor, "predicted_s": sum(terms.values())}
             if not r.page_fault_bound:  # measured, it outranks the model's guess
-                r = dataclasses.replace(r, bound_by=max(terms, key=lambda k: terms[k]))
+                r = dataclasses.replace(r, bound_by=max(terms, key=terms.__getitem__))
             r = dataclasses.replace(r, **figures)
             if r.median_s is not None and floor > 0:
                 r = dataclasses.replace(r, pct_floor=100.0 * r.median_s / floor)

@@ -116,8 +116,7 @@ def _summary(key: Key, rs: List[Run], ok: List[Run], ts: List[float], medians: D
 
 
 def _replace(s: Summary, figures: Dict[str, object]) -> Summary:
-
-    return dataclasses.replace(s, **figures)  # type: ignore[arg-type]
+    return dataclasses.replace(s, **figures)
 
 
 def _usage(runs: List[Run], entry: C.Program) -> Dict[str, object]:

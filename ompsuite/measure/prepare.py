@@ -2,6 +2,7 @@
 when needed), the recurrence size this machine can take, and the user's own variants."""
 import dataclasses
 import os
+from typing import Optional, Sequence
 
 from ompsuite.measure import build
 from ompsuite import catalogue as C
@@ -10,7 +11,7 @@ from ompsuite.platform.console import progress
 from ompsuite.errors import SuiteError
 from ompsuite.escape import printable
 from ompsuite.platform.files import parse_env_count
-from ompsuite.cli.options import MAX_THREADS
+from ompsuite.cli.options import MAX_THREADS, Options
 from ompsuite.measure.execute import Binding, Executor, PROBE_N, Runner, warn_oversubscribed
 from ompsuite.platform import topology
 from ompsuite.measure.plans import Folders
@@ -21,14 +22,15 @@ class Prepared:
     catalogue: C.Catalogue
     binding: Binding
     folders: Folders
-    recurrence_n: int       # None: the recurrence programs are not run
+    recurrence_n: Optional[int]  # None: the recurrence programs are not run
     size_note: str
     cores: int
     topology: topology.Topology
     default_team: int       # OMP_NUM_THREADS's first level, else the cores
 
 
-def add_variants(catalogue, variants, binding, runner, timeout_s=None):
+def add_variants(catalogue: C.Catalogue, variants: Sequence[C.VariantArg], binding: Binding, runner: Runner,
+                 timeout_s: Optional[float] = None) -> C.Catalogue:
     """The catalogue with each --program NAME=PATH[:KIND]. A variant without its kind is run once,
     untimed, and its kind read from the first line it prints."""
     for name, path, kind in variants:
@@ -49,12 +51,12 @@ def add_variants(catalogue, variants, binding, runner, timeout_s=None):
     return catalogue
 
 
-def executor(o):
+def executor(o: Options) -> Executor:
     return Executor(run_timeout=o.run_timeout, load_cores=o.disturbed_load, steal_cores=o.disturbed_steal,
                     lost_cores=o.disturbed_lost)
 
 
-def prepare(o, teams):
+def prepare(o: Options, teams: Optional[Sequence[int]]) -> Prepared:
     # The runtime would refuse a bad setting only once a program runs, or quietly use its own
     # default: refuse it now, in one line.
     asked = parse_env_count("OMP_NUM_THREADS", os.environ.get("OMP_NUM_THREADS"), 1, MAX_THREADS)

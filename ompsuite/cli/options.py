@@ -1,6 +1,6 @@
-"""The options the commands share, defined once so that one name always means one thing, and
-the typed value they become. A command parses its line into an Options value and hands the core
-that, never the parser's namespace."""
+"""The options the commands share, defined once so that one name always means one thing. A
+command parses its line into an Options value and hands the core that, never the parser's
+namespace."""
 import argparse
 import dataclasses
 from typing import Callable, List, Optional
@@ -8,9 +8,7 @@ from typing import Callable, List, Optional
 from ompsuite import catalogue as C
 from ompsuite.errors import SuiteError
 
-MAX_THREADS = 4096     # the largest team the calibration measures
-MAX_REPEATS = 1000     # a study of 1000 repeats already runs for most of a day
-MAX_RECURRENCE_REPEATS = 100  # each run fills 16 GB for seconds; more is a mistake, not a study
+from ompsuite.options import MAX_RECURRENCE_REPEATS, MAX_REPEATS, MAX_THREADS, Options
 
 
 def whole_number(text: str, low: int = 1, high: Optional[int] = None) -> int:
@@ -42,36 +40,6 @@ def thread_list(text: str) -> List[int]:
     if min(counts) < 1 or max(counts) > MAX_THREADS:
         raise argparse.ArgumentTypeError(f"thread counts must be from 1 to {MAX_THREADS}, got '{text}'")
     return sorted(set(counts))
-
-
-@dataclasses.dataclass
-class Options:
-    """Everything a run of the tools was asked for, checked."""
-    pi_n: int = 100000000
-    repeats: int = 5
-    threads: Optional[List[int]] = None  # None: the runtime's default team
-    recurrence_n: Optional[int] = None
-    recurrence_repeats: int = 1
-    bin: Optional[str] = None
-    recurrence_bin: Optional[str] = None
-    no_bind: bool = False
-    no_calibrate: bool = False
-    calibration: Optional[str] = None
-    programs: List[C.VariantArg] = dataclasses.field(default_factory=list)
-    out: Optional[str] = None
-    sweep: Optional[int] = None
-    weak: Optional[int] = None
-    no_warmup: bool = False
-    markdown: Optional[str] = None
-    csv: Optional[str] = None
-    json: Optional[str] = None
-    precision: float = 0.03
-    budget: float = 2.0
-    disturbed_load: Optional[float] = None
-    disturbed_steal: Optional[float] = None
-    disturbed_lost: Optional[float] = None
-    run_timeout: Optional[float] = None
-    wide: bool = False
 
 
 def add_sizes(ap: argparse.ArgumentParser) -> None:

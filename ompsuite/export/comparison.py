@@ -19,7 +19,7 @@ from ompsuite.errors import SuiteError
 from ompsuite.escape import printable
 from ompsuite.platform.files import Finite, Text, Whole, os_reason, read_csv, read_key_values
 from ompsuite.platform.machine import SCHEMA
-from ompsuite.cli.options import MAX_THREADS
+from ompsuite.options import MAX_THREADS
 from ompsuite.export.tables import fmt_time, md_cell as cell
 STRONG = "strong"
 

@@ -11,7 +11,7 @@ from ompsuite.platform.console import progress
 from ompsuite.errors import SuiteError
 from ompsuite.escape import printable
 from ompsuite.platform.files import parse_env_count
-from ompsuite.cli.options import MAX_THREADS, Options
+from ompsuite.options import MAX_THREADS, Options
 from ompsuite.measure.execute import Binding, Executor, PROBE_N, Runner, warn_oversubscribed
 from ompsuite.platform import topology
 from ompsuite.measure.plans import Folders

@@ -149,10 +149,20 @@ class Flag(enum.Enum):
     """What a summary's figures are worth, beyond its numbers."""
     FAILED = "failed"          # a run, or the median against the calibration, failed its check
     IMPOSSIBLE = "impossible"  # a speedup above its team: no result
+    BELOW_FLOOR = "below floor"  # a median below the least time the calibration allows: no result
     UNTRUSTED = "untrusted"    # fewer clean runs than asked for once the budget was spent
     DISTURBED = "disturbed"    # some runs were left out of the figures as disturbed
     UNSTABLE = "unstable"      # the clean runs disagree (spread, a slow first run)
     IMPRECISE = "imprecise"    # the speedup's interval is wider than the precision target
+
+
+class State(enum.Enum):
+    """A summary's check cell: a result, a failed check, a figure no real run gives, or one with
+    too few clean runs to trust."""
+    OK = "ok"
+    FAILED = "FAIL"
+    IMPOSSIBLE = "impossible"
+    UNTRUSTED = "untrusted"
 
 
 @dataclasses.dataclass(frozen=True)
@@ -187,6 +197,7 @@ class Summary:
     speedup: Optional[float] = None
     speedup_low: Optional[float] = None  # the speedup's 95% interval (bootstrap; n >= 3 on both sides)
     speedup_high: Optional[float] = None
+    speedup_no_faults: Optional[float] = None  # the speedup with each side's kernel page-fault time taken out
     efficiency: Optional[float] = None
     karp_flatt: Optional[float] = None
     rate: Optional[float] = None
@@ -229,9 +240,24 @@ class Summary:
 
     @property
     def check(self) -> Check:
-        """Failed when a run or the median failed its check, or the figure is impossible."""
-        m = self.mark(Flag.FAILED) or self.mark(Flag.IMPOSSIBLE)
+        """Failed when a run or the median failed its check."""
+        m = self.mark(Flag.FAILED)
         return Check.passed() if m is None else Check.failed(m.reason)
+
+    @property
+    def state(self) -> "State":
+        """What the row's figures are worth, in one word: the first that applies."""
+        if self.has(Flag.FAILED):
+            return State.FAILED
+        if self.has(Flag.IMPOSSIBLE, Flag.BELOW_FLOOR):
+            return State.IMPOSSIBLE
+        if self.has(Flag.UNTRUSTED):
+            return State.UNTRUSTED
+        return State.OK
+
+    @property
+    def impossible(self) -> str:
+        return "; ".join(str(m) for m in self.marks if m.flag in (Flag.IMPOSSIBLE, Flag.BELOW_FLOOR))
 
     @property
     def untrusted(self) -> str:

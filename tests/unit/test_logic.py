@@ -14,7 +14,8 @@ from ompsuite.export import tables
 from ompsuite.analyse import validate
 from ompsuite.errors import SuiteError
 from ompsuite.analyse.model import Model
-from ompsuite.study import Check, Config, Flag, Run, Series, Summary
+from ompsuite.platform.interference import Interference
+from ompsuite.study import Check, Config, Flag, Run, Series, State, Summary
 
 FIXTURES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fixtures")
 CAT = C.Catalogue()
@@ -123,6 +124,28 @@ class Statistics(unittest.TestCase):
         self.assertEqual(rows["quadmerge"].check.reason, "1 of 1 runs: made up")
         self.assertIsNone(rows["quadmerge"].median_s)  # a failed run enters no figure
 
+    def test_no_speedup_above_its_team_is_a_result(self):
+        def fill(program, threads, wall, system, repeat=1, **kw):
+            return Run(Config(Series.STRONG, program, threads, 1000), threads, repeat, time_s=wall, result="1",
+                       interference=Interference(wall, 2, user_s=wall - system, system_s=system), entry=CAT.get(program),
+                       **kw)
+        # growplain met memory the VM had handed back: nearly all its time in page faults.
+        runs = [fill("growplain", 1, 3.49, 3.36), fill("growsplit", 1, 0.226, 0.02), fill("growsplit", 2, 0.12, 0.04),
+                fill("growsplit", 2, 0.20, 0.30, repeat=2, disturbed="steal 0.1 s")]
+        rows = {(r.program, r.threads): r for r in stats.summarise(runs, CAT)}
+        one, two = rows[("growsplit", 1)], rows[("growsplit", 2)]
+        self.assertEqual((one.state, two.state), (State.IMPOSSIBLE, State.IMPOSSIBLE))
+        self.assertIn("on 1 thread is no result: growplain spent 3.36 s of 3.49 s in page faults that growsplit "
+                      "did not meet", one.impossible)
+        # Without the faults: (3.49 - 3.36) / (0.12 - 0.04 / 2) = 1.3 on two threads.
+        self.assertAlmostEqual(two.speedup_no_faults, 0.13 / 0.10)
+        self.assertIn("met the kernel's page faults differently: 0.12–0.2 s, of which 0.04–0.30 s system", two.note)
+        # Within 10% of the team without an interval: a note, not a verdict.
+        near = [fill("growplain", 1, 2.1, 0.1), fill("growsplit", 2, 1.0, 0.1)]
+        row = stats.summarise(near, CAT)[1]
+        self.assertEqual(row.state, State.OK)
+        self.assertIn("a little above the team of 2", row.note)
+
     def test_crossover_interpolates_in_log_n(self):
         rows = [Summary(Series.SWEEP, "quadguard", 2, n, speedup=s, entry=CAT.get("quadguard"))
                 for n, s in ((1000, 0.5), (100000, 1.7))]
@@ -147,12 +170,16 @@ class TimeModel(unittest.TestCase):
         self.assertIsNone(m.terms(CAT.get("quadguard"), 4, 10))  # no calibration for that team
         self.assertAlmostEqual(m.crossover(CAT.get("quadguard"), 2), 1.1 * 1e-5 / (1e-9 * (1 - 1.1 / 2)))
 
-    def test_impossible_median_fails(self):
-        m = Model(self.FIGURES)
-        rows = m.apply([Summary(Series.STRONG, "quadguard", 2, 10**6, median_s=t, entry=CAT.get("quadguard"))
-                        for t in (4e-4, 2e-4)])
-        self.assertTrue(rows[0].check.ok)  # 80% of the floor: fast, but possible
-        self.assertIn("below half the least time", rows[1].check.reason)
+    def test_median_below_its_floor_is_no_result(self):
+        m = Model({**self.FIGURES, ("add_latency", 1): (1e-9, 0.9e-9)})  # floor 5e-4 s, least 4.5e-4 s
+        guard = CAT.get("quadguard")
+        rows = m.apply([Summary(Series.STRONG, "quadguard", 2, 10**6, median_s=t, median_low=low, median_high=high,
+                                entry=guard)
+                        for t, low, high in ((4.8e-4, None, None), (4e-4, None, None), (4e-4, 3.9e-4, 4.6e-4),
+                                             (4e-4, 3.9e-4, 4.4e-4))])
+        self.assertEqual([r.state for r in rows], [State.OK, State.IMPOSSIBLE, State.OK, State.IMPOSSIBLE])
+        self.assertTrue(all(r.check.ok for r in rows))  # no fault of the program's: its time is no result
+        self.assertIn("80% of the floor", rows[1].impossible)
         self.assertEqual(rows[0].bound_by, "addition latency")
 
 

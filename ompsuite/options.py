@@ -38,3 +38,4 @@ class Options:
     disturbed_lost: Optional[float] = None
     run_timeout: Optional[float] = None
     wide: bool = False
+    seed: Optional[int] = None       # the interleaving's; set when the options are built

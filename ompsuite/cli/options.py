@@ -3,6 +3,7 @@ command parses its line into an Options value and hands the core that, never the
 namespace."""
 import argparse
 import dataclasses
+import os
 from typing import Callable, List, Optional
 
 from ompsuite import catalogue as C
@@ -110,6 +111,11 @@ def add_noise(ap: argparse.ArgumentParser) -> None:
     ap.add_argument("--disturbed-lost", metavar="CORES", type=positive(4096), default=None,
                     help=f"a pi run is disturbed when its team got less CPU time than its cores by more than this "
                          f"many cores on average (kept off its cores; default {LOST_CORES})")
+    ap.add_argument("--seed", metavar="N", type=count(0, 2**32 - 1), default=None,
+                    help="seed of the order in which each round's runs are interleaved (default: a new one, "
+                         "recorded with the results, so that a study's order can be repeated)")
+    ap.add_argument("--no-warmup", action="store_true",
+                    help="skip the discarded run of the serial fill before the timed ones (default: one)")
     ap.add_argument("--run-timeout", metavar="SECONDS", type=positive(86400), default=None,
                     help="stop a run that takes longer than this (default: 60 s plus 20 times the longest earlier "
                          "run of its configuration, or 100 ns per interval or element before one has run)")
@@ -121,6 +127,8 @@ def build_options(ap: argparse.ArgumentParser, a: argparse.Namespace) -> Options
     given = {k: v for k, v in vars(a).items() if k in fields}
     texts: List[str] = given.pop("programs", [])  # parsed below: Options holds them parsed
     o = Options(**given)
+    if o.seed is None:
+        o.seed = int.from_bytes(os.urandom(4), "little")
     if o.recurrence_bin is not None and o.recurrence_n is None:
         ap.error("--recurrence-bin needs --recurrence-n, the N those programs were built for")
     try:

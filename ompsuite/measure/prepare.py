@@ -72,3 +72,13 @@ def prepare(o: Options, teams: Optional[Sequence[int]]) -> Prepared:
     growdir = build.recurrence_bin(catalogue, n, bindir, o.recurrence_bin) if n is not None else None
     catalogue = add_variants(catalogue, o.programs, binding, Runner(), o.run_timeout)
     return Prepared(catalogue, binding, Folders(bindir, growdir), n, note, cores, topo, asked or cores)
+
+
+def warm_up(o: Options, prep: Prepared, ex: Executor) -> None:
+    """One discarded run of the serial fill before any timed one. On virtual machines memory first
+    touched after idle time can cost many times the fill: so both fills meet it in the same state."""
+    if prep.recurrence_n is None or o.no_warmup:
+        return
+    warm = prep.catalogue.serial(C.RECURRENCE)
+    progress(f"warming up the memory with one {warm.name} run (not shown)")
+    ex.runner.run(prep.folders.path(warm), (), prep.binding.env(1), timeout_s=o.run_timeout or 600)

@@ -15,12 +15,14 @@ from __future__ import annotations
 import dataclasses
 import enum
 import json
+import math
 import os
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
 from ompsuite import catalogue as C
 from ompsuite.errors import SuiteError
 from ompsuite.escape import printable
+from ompsuite.platform import files
 from ompsuite.platform.interference import FIELDS as WATCHED, VMSTAT_COUNTERS, Interference
 
 FORMAT = 1
@@ -410,20 +412,17 @@ class Study:
 
 def load(path: str) -> Study:
     """A study.json file; SuiteError (status 2) in one line when it cannot be read or is not one."""
+    return Study.from_json(read_json(path), path)
+
+
+def read_json(path: str) -> Any:
+    """A JSON file's value; SuiteError (status 2) in one line when it cannot be read or is not JSON.
+    Only a regular file is read: a FIFO given as a study would block the reader for good."""
+    text: str = files.read_text(path, MAX_BYTES)
     try:
-        with open(path, encoding="utf-8") as f:
-            text = f.read(MAX_BYTES + 1)
-    except OSError as e:
-        raise SuiteError(f"cannot read {printable(path)}: {e.strerror or e}", 2) from None
-    except UnicodeDecodeError:
-        raise SuiteError(f"{printable(path)}: not UTF-8 text", 2) from None
-    if len(text) > MAX_BYTES:
-        raise SuiteError(f"{printable(path)}: larger than any study the tools write", 2)
-    try:
-        data = json.loads(text, parse_constant=_no_constant)
+        return json.loads(text, parse_constant=_no_constant)
     except (ValueError, RecursionError) as e:
         raise SuiteError(f"{printable(path)}: not JSON ({printable(str(e), 80)})", 2) from None
-    return Study.from_json(data, path)
 
 
 MAX_BYTES = 256 << 20  # far above any study written here; a bound on /dev/zero and the like
@@ -512,9 +511,12 @@ class _Reader:
         if isinstance(v, bool) or not isinstance(v, (int, float)):
             raise self.bad(key, "is not a number")
         try:
-            return float(v)
+            number = float(v)
         except OverflowError:
             raise self.bad(key, "is too large") from None
+        if not math.isfinite(number):  # JSON's 1e999 reads as infinity
+            raise self.bad(key, "is too large")
+        return number
 
     def count(self, key: str, optional: bool = False, low: Optional[int] = 1) -> Any:
         v = self.d.get(key)

@@ -24,7 +24,7 @@ def median_ranks(n: int, confidence: float = 0.95) -> Optional[Tuple[int, int, f
     probability exactly 1 - 2 P(B <= k-1) for a continuous distribution (at least that with ties)."""
     tail, best = 0.0, None  # type: float, Optional[Tuple[int, int, float]]
     for k in range(1, n // 2 + 1):
-        tail += math.comb(n, k - 1) / 2.0 ** n
+        tail += math.comb(n, k - 1) / 2 ** n  # whole numbers divided: 2.0 ** n overflows from n = 1024
         coverage = 1.0 - 2.0 * tail
         if coverage < confidence:
             break
@@ -127,7 +127,7 @@ def mann_whitney(a: Sequence[float], b: Sequence[float]) -> Tuple[float, float]:
 def smallest_p(n1: int, n2: int) -> float:
     """The smallest two-sided p the rank test can give for samples of n1 and n2 (with no ties, every run of
     one sample below every run of the other): 2 / C(n1 + n2, n1). 3 runs against 3 give 0.1 at best."""
-    return min(1.0, 2.0 / math.comb(n1 + n2, n1))
+    return min(1.0, 2 / math.comb(n1 + n2, n1))  # whole numbers divided: 2.0 / C(1040, 520) overflows
 
 
 @dataclasses.dataclass

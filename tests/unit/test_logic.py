@@ -1,14 +1,10 @@
 """The tools' own logic without running a program: the catalogue, the checks' bounds, the
-summary statistics, the model's terms, the tables and compare's reading of study folders."""
+summary statistics, the model's terms and the tables."""
 import dataclasses
-import os
-import shutil
-import tempfile
 import unittest
 from decimal import Decimal
 
 from ompsuite import catalogue as C
-from ompsuite.export import comparison
 from ompsuite.analyse import stats
 from ompsuite.export import tables
 from ompsuite.analyse import validate
@@ -17,7 +13,6 @@ from ompsuite.analyse.model import Model
 from ompsuite.platform.interference import Interference
 from ompsuite.study import Check, Config, Flag, Run, Series, State, Summary
 
-FIXTURES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fixtures")
 CAT = C.Catalogue()
 
 
@@ -207,13 +202,6 @@ class Tables(unittest.TestCase):
         self.assertEqual(md[0].count("|"), md[2].count("|") - md[2].count("\\|"))  # pipes escaped
 
 
-def first_median(text, value):
-    """The summary with its first row's median replaced."""
-    lines = text.split("\n")
-    column = lines[0].split(",").index("median_s")
-    cells = lines[1].split(",")
-    cells[column] = value
-    return "\n".join([lines[0], ",".join(cells)] + lines[2:])
 
 
 class Progress(unittest.TestCase):
@@ -229,64 +217,6 @@ class Progress(unittest.TestCase):
         p.done(2, 0.1)
         # Left: two pi runs like the first (0.1 s each), not two of the mean of a fill and a pi run.
         self.assertAlmostEqual(p.estimate(2), 0.2)
-
-
-class CompareReading(unittest.TestCase):
-    def setUp(self):
-        self.tmp = tempfile.mkdtemp()
-        self.addCleanup(shutil.rmtree, self.tmp)
-
-    def study(self, edit=None):
-        path = os.path.join(self.tmp, f"s{len(os.listdir(self.tmp))}")
-        shutil.copytree(os.path.join(FIXTURES, "study"), path)
-        if edit:
-            name, change = edit
-            with open(os.path.join(path, name)) as f:
-                text = f.read()
-            with open(os.path.join(path, name), "w") as f:
-                f.write(change(text))
-        return path
-
-    def test_good_study(self):
-        s = comparison.read_study(self.study())
-        self.assertEqual(s.label, "vm")
-        row = s.rows[("strong", "quadguard", 2, "")]
-        self.assertGreater(row["speedup"], 1.0)
-        self.assertIsNone(comparison.incomplete(s))
-
-    def test_results_json_is_a_study_too(self):
-        from ompsuite.export import benchjson
-        runs = [{"series": "strong", "program": p, "threads": t, "threads_requested": t, "problem_size": 1000,
-                 "repeat": k, "time_s": s, "cpu_s": None, "check": "ok", "disturbed": d, "result": "3.14",
-                 "extra": {"baseline": "quadplain" if p != "quadplain" else ""}}
-                for p, t, times in (("quadplain", 1, (0.2, 0.4, 0.21)), ("quadguard", 2, (0.1, 0.11, 0.9)))
-                for k, (s, d) in enumerate(zip(times, ("", "steal 0.2 s", "")) if p == "quadplain" else
-                                           zip(times, ("", "", "other load 1 CPU-s")), 1)]
-        path = os.path.join(self.tmp, "results.json")
-        benchjson.write_results(path, benchjson.results_document({"host": "n1", "ompsuite_machine": {"host": "n1"}},
-                                                                 runs))
-        s = comparison.read_study(path)
-        self.assertEqual(s.label, "n1")
-        row = s.rows[("strong", "quadguard", 2, "")]
-        self.assertAlmostEqual(row["median_s"], 0.105)  # the disturbed runs left out on both sides
-        self.assertAlmostEqual(row["speedup"], 0.205 / 0.105)
-
-    def test_broken_studies_are_refused(self):
-        cases = (
-            (("machine.csv", lambda t: t.replace("schema,1", "schema,9")), "format '9'"),
-            (("machine.csv", lambda t: t.replace("key,value", "k,v")), "machine.csv line 1: the header is 'k,v'"),
-            (("summary.csv", lambda t: t.split("\n")[0] + "\n"), "holds no results"),
-            (("summary.csv", lambda t: t.replace("median_s", "median")), "summary.csv line 1: no column median_s"),
-            (("summary.csv", lambda t: first_median(t, "abc")), "'abc' is not a number"),
-            (("summary.csv", lambda t: first_median(t, "nan")), "not a finite number"),
-        )
-        for edit, message in cases:
-            with self.subTest(message=message):
-                with self.assertRaisesRegex(SuiteError, message) as cm:
-                    comparison.read_study(self.study(edit))
-                self.assertEqual(cm.exception.status, 2)
-        with self.assertRaisesRegex(SuiteError, "no such folder"):
-            comparison.read_study(os.path.join(self.tmp, "nothing"))
 
 
 if __name__ == "__main__":

@@ -1,7 +1,9 @@
-"""Results in google benchmark's JSON: names, entries and aggregates on a tiny set of runs, the round
-trip through read_results, damaged files refused, and what the library's own compare.py prints."""
+"""Results in google benchmark's JSON: names, entries and aggregates on a tiny set of runs and on a
+stored study, the round trip through read_results, damaged files refused, and what the library's
+own compare.py prints."""
 import collections
 import copy
+import dataclasses
 import json
 import os
 import re
@@ -13,6 +15,7 @@ import unittest
 
 from ompsuite.export import benchjson as B
 from ompsuite.errors import SuiteError
+from ompsuite.study import load
 
 COMPARE = "/usr/share/benchmark/compare.py"
 COMPARE_PYTHON = "/usr/bin/python3"
@@ -186,6 +189,53 @@ class Files(unittest.TestCase):
                 self.assertIn(why, str(cm.exception))
         with self.assertRaisesRegex(SuiteError, "cannot read"):
             B.read_results(os.path.join(self.tmp.name, "absent.json"))
+
+
+class FromStudy(unittest.TestCase):
+    """results.json of a study: its runs, its machine, its topology."""
+
+    def test_runs_and_context(self):
+        study = load(os.path.join(os.path.dirname(os.path.abspath(__file__)), "fixtures", "study.json"))
+        doc = B.study_document(study)
+        iterations = [e for e in doc["benchmarks"] if e["run_type"] == "iteration"]
+        self.assertEqual(len(iterations), len(study.runs))
+        names = {e["name"] for e in iterations}
+        for expected in ("quadguard/threads:2/N:997/series:check",
+                         "quadguard/threads:2/N:1000000/series:strong/disturbed",
+                         "quadmerge/threads:2/N:1000000/series:strong/failed",
+                         "teamtally/threads:2/series:strong/untimed",
+                         "atomic/threads:2/N:1000000/series:strong",  # its team unknown: named by the one asked
+                         "growplain/threads:1/N:1000000/series:strong"):
+            self.assertIn(expected, names)
+        grow = next(e for e in iterations if e["ompsuite_program"] == "growplain")
+        self.assertEqual((grow["time_unit"], grow["real_time"], grow["ompsuite_extra_system_s"]),
+                         ("us", 21000.0, 0.017))
+        ctx = doc["context"]
+        self.assertEqual({k: ctx[k] for k in ("host_name", "num_cpus", "mhz_per_cpu", "topology_cores", "load_avg")},
+                         {"host_name": "vm", "num_cpus": 2, "mhz_per_cpu": 2450, "topology_cores": 2,
+                          "load_avg": [0.31, 0.22, 0.1]})
+        self.assertEqual([c["size"] for c in ctx["caches"]], [32768, 32768, 524288, 33554432])
+        self.assertEqual(ctx["ompsuite_machine"]["pi_n"], "1000000")
+        # A study file's topology record cannot set the keys this writer owns.
+        odd = dataclasses.replace(study, topology_context={"ompsuite_schema": 9, "date": "x", "num_cpus": 4})
+        ctx = B.study_document(odd)["context"]
+        self.assertEqual((ctx["ompsuite_schema"], ctx["date"], ctx["num_cpus"]), (1, "2026-12-09T03:21:44+00:00", 4))
+
+    def test_unknown_teams_and_teams_asked_that_gave_one(self):
+        # Asked 2 and 4, obtained 2 both times: one benchmark, its repetitions numbered across
+        # both; and a run whose team neither the runtime nor the request says.
+        runs = [dict(tiny_runs()[0], threads=2, threads_requested=asked, repeat=k, time_s=0.001 * k)
+                for asked in (2, 4) for k in (1, 2)]
+        runs.append(dict(tiny_runs()[0], threads=None, threads_requested=0, time_s=0.001))
+        doc = B.results_document(CONTEXT, runs)
+        one = [e for e in doc["benchmarks"] if e["run_name"] == "quadplain/threads:2/N:100000/series:sweep"]
+        self.assertEqual(sorted(e["repetition_index"] for e in one if e["run_type"] == "iteration"), [0, 1, 2, 3])
+        self.assertEqual(one[-1]["iterations"], 4)  # the aggregates are over all four
+        self.assertIn("quadplain/threads:0/N:100000/series:sweep", {e["name"] for e in doc["benchmarks"]})
+        with tempfile.TemporaryDirectory() as tmp:
+            path = os.path.join(tmp, "results.json")
+            B.write_results(path, doc)
+            self.assertEqual(B.read_results(path)[1], runs)
 
 
 ROW = re.compile(r"^(?P<name>\S.*?)\s+[+-]\d+\.\d{4}\s+[+-]\d+\.\d{4}(?:\s+\d+){4}$")

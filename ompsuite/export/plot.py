@@ -44,7 +44,9 @@ def load() -> Tuple[Any, str]:
     """(the matplotlib.figure module, "") or (None, the line that says why there are no plots)."""
     # matplotlib reports through logging (a font cache being built, a cache folder it cannot
     # write); with no handler those lines would reach standard error past the console.
-    logging.getLogger("matplotlib").addHandler(logging.NullHandler())
+    logger = logging.getLogger("matplotlib")
+    if not logger.handlers:
+        logger.addHandler(logging.NullHandler())
     try:
         return _import_figure(), ""
     except ImportError as e:

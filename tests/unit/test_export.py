@@ -8,30 +8,31 @@ import os
 import sys
 import tempfile
 import unittest
+from typing import Any, Dict, Iterator, List, Optional
 import xml.etree.ElementTree as ET
 from unittest import mock
 
 from ompsuite.export import plot, results, tables
-from ompsuite.study import Flag, Mark, Series, Summary, dumps, load
+from ompsuite.study import Flag, Mark, Series, Study, Summary, dumps, load
 
 FIXTURE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fixtures", "study.json")
 STUDY = load(FIXTURE)
 
 
-def changed(study, program, threads, **changes):
+def changed(study: Study, program: str, threads: Optional[int], **changes: Any) -> Study:
     """The study with its strong summary of program at threads changed."""
     return dataclasses.replace(study, summaries=tuple(
         dataclasses.replace(s, **changes) if (s.series, s.program, s.threads) == (Series.STRONG, program, threads)
         else s for s in study.summaries))
 
 
-def read_csv(text):
+def read_csv(text: str) -> List[Dict[str, str]]:
     rows = list(csv.reader(io.StringIO(text)))
     return [dict(zip(rows[0], r)) for r in rows[1:]]
 
 
 @contextlib.contextmanager
-def no_matplotlib():
+def no_matplotlib() -> Iterator[io.StringIO]:
     """matplotlib out of reach, as where it is not installed; what the console said."""
     said = io.StringIO()
     with mock.patch.dict(sys.modules, {"matplotlib": None, "matplotlib.figure": None}), \
@@ -40,13 +41,13 @@ def no_matplotlib():
 
 
 class Tables(unittest.TestCase):
-    def test_units_and_sizes(self):
+    def test_units_and_sizes(self) -> None:
         self.assertEqual([tables.fmt_time(t) for t in (6.775332, 0.0616, 1.2e-6)], ["6.775 s", "61.6 ms", "1.2 µs"])
         self.assertEqual(tables.fmt_range(0.0614, 0.0622, 0.0616), "61.4–62.2")
         self.assertEqual([tables.fmt_n(n) for n in (100000000, 2000000000, 2147483647, 1000000, 100)],
                          ["1e8", "2e9", "2147483647", "1e6", "100"])
 
-    def test_terminal_fits_and_markdown_is_whole(self):
+    def test_terminal_fits_and_markdown_is_whole(self) -> None:
         worst = Summary(Series.STRONG, "quadguard", 16, 2147483647, asked=(64,), runs=5, min_s=1234.5678,
                         median_s=2345.678, max_s=3456.789, speedup=12.34, efficiency=0.77, pct_floor=1234.0,
                         bound_by="multiplication latency",
@@ -61,7 +62,7 @@ class Tables(unittest.TestCase):
         md = tables.markdown([worst], modelled=True)
         self.assertEqual(md[0].count("|"), md[2].count("|") - md[2].count("\\|"))  # pipes escaped
 
-    def test_flags_read_from_the_marks(self):
+    def test_flags_read_from_the_marks(self) -> None:
         lines = tables.terminal(STUDY.of_series(Series.STRONG), modelled=True)
         row = {" ".join(line.split()[:2]): line for line in lines[1:10]}
         self.assertIn("none (n=2)", row["quadguard 2"])  # the disturbed run is not counted
@@ -75,7 +76,7 @@ class Tables(unittest.TestCase):
 
 
 class CsvViews(unittest.TestCase):
-    def test_columns_and_flags_as_before(self):
+    def test_columns_and_flags_as_before(self) -> None:
         runs = read_csv(results.runs_csv(STUDY))
         self.assertEqual(list(runs[0]), [
             "series", "program", "threads_requested", "threads", "problem_size", "size_note", "repeat", "time_s",
@@ -112,7 +113,7 @@ class CsvViews(unittest.TestCase):
         self.assertIn("clean runs asked for are missing", atomic["untrusted"])
         self.assertEqual(strong[("quadplain", "1")]["units_from_pi"], "-29")
 
-    def test_formula_cells_are_neutralised_numbers_are_not(self):
+    def test_formula_cells_are_neutralised_numbers_are_not(self) -> None:
         cases = {"=1+2": "'=1+2", "@SUM(A1)": "'@SUM(A1)", "+cmd": "'+cmd", "-": "'-", "-inf": "'-inf",
                  "\t=1": "'\t=1", "-29": "-29", "+1.5e-05": "+1.5e-05", "-.5": "-.5", "3.1": "3.1", "ok": "ok"}
         self.assertEqual({k: results.spreadsheet_cell(k) for k in cases}, cases)
@@ -125,7 +126,7 @@ class CsvViews(unittest.TestCase):
 
 
 class Markdown(unittest.TestCase):
-    def test_summary_md(self):
+    def test_summary_md(self) -> None:
         text = results.summary_md(STUDY)
         heads = [line for line in text.splitlines() if line.startswith("#")]
         self.assertEqual(heads, ["# Scaling study", "## Calibration (medians; calibration.csv has the 95% intervals)",
@@ -145,12 +146,12 @@ class Markdown(unittest.TestCase):
 
 
 class Folder(unittest.TestCase):
-    def setUp(self):
+    def setUp(self) -> None:
         tmp = tempfile.TemporaryDirectory()
         self.addCleanup(tmp.cleanup)
         self.folder = tmp.name
 
-    def test_every_file_in_one_loop_and_one_line_without_matplotlib(self):
+    def test_every_file_in_one_loop_and_one_line_without_matplotlib(self) -> None:
         with no_matplotlib() as said:
             written = results.export_study(STUDY, self.folder)
         self.assertEqual(said.getvalue(), plot.NOT_INSTALLED + "\n")
@@ -164,7 +165,7 @@ class Folder(unittest.TestCase):
         plain = dataclasses.replace(STUDY, summaries=tuple(STUDY.of_series(Series.STRONG)), crossovers=())
         self.assertIsNone(results.crossovers_csv(plain))
 
-    def test_failure_lines(self):
+    def test_failure_lines(self) -> None:
         self.assertEqual(results.failure_lines(STUDY), [
             'quadmerge threads=2 N=1000000 repeat=3: FAIL: pi = "<b>3.2|x</b>" is not a number'])
         impossible = changed(STUDY, "quadguard", 2, marks=(Mark(Flag.IMPOSSIBLE, "speedup 28 is above the team"),))
@@ -175,8 +176,13 @@ class Folder(unittest.TestCase):
 MATPLOTLIB, WHY = plot.load()
 
 
+def axes(fig: Optional[Any]) -> Any:
+    assert fig is not None, "nothing drawn"
+    return fig.axes[0]
+
+
 class Plots(unittest.TestCase):
-    def setUp(self):
+    def setUp(self) -> None:
         if MATPLOTLIB is None:
             if os.environ.get("CI") == "true":
                 self.fail(WHY)
@@ -185,7 +191,7 @@ class Plots(unittest.TestCase):
         self.addCleanup(tmp.cleanup)
         self.folder = tmp.name
 
-    def test_study_plots_as_png_and_svg(self):
+    def test_study_plots_as_png_and_svg(self) -> None:
         written = results.export_study(STUDY, self.folder, [plot.StudyPlots()])
         self.assertEqual(written, list(plot.FILE_NAMES))
         self.assertEqual(sorted(os.listdir(self.folder)), sorted(written))
@@ -197,21 +203,21 @@ class Plots(unittest.TestCase):
             else:
                 self.assertTrue(ET.fromstring(data).tag.endswith("svg"), name)
 
-    def test_a_doubtful_point_does_not_set_the_scale(self):
+    def test_a_doubtful_point_does_not_set_the_scale(self) -> None:
         impossible = changed(STUDY, "quadguard", 2, speedup=28.0, marks=(Mark(Flag.IMPOSSIBLE, "above the team"),))
-        ax = plot.speedup_figure(MATPLOTLIB, impossible).axes[0]
+        ax = axes(plot.speedup_figure(MATPLOTLIB, impossible))
         self.assertLess(ax.get_ylim()[1], 7)  # growsplit's 6.0, trusted, sets it
         self.assertGreaterEqual(ax.get_ylim()[1], 6)
         self.assertIn("28", [t.get_text() for t in ax.texts])  # said where it sits, on the top edge
         untrusted = changed(STUDY, "growsplit", 2, marks=(Mark(Flag.UNTRUSTED, "too few clean runs"),))
-        self.assertLess(plot.speedup_figure(MATPLOTLIB, untrusted).axes[0].get_ylim()[1], 4)
+        self.assertLess(axes(plot.speedup_figure(MATPLOTLIB, untrusted)).get_ylim()[1], 4)
 
-    def test_compare_plot_draws_any_label_as_it_is(self):
+    def test_compare_plot_draws_any_label_as_it_is(self) -> None:
         other = dataclasses.replace(STUDY, machine=(("processor", "$\\frac{$ x\ny"), ("cores", "64")))
         written = plot.compare_plot(self.folder, [STUDY, other], ["vm", "_b$"])
         self.assertEqual(written, ["compare.png", "compare.svg"])
-        fig = plot.compare_figure(MATPLOTLIB, [STUDY, other], ["vm", "_b$"])
-        texts = [t.get_text() for t in fig.axes[0].get_legend().get_texts()]
+        legend = axes(plot.compare_figure(MATPLOTLIB, [STUDY, other], ["vm", "_b$"])).get_legend()
+        texts = [t.get_text() for t in legend.get_texts()]
         self.assertIn("vm: AMD EPYC 7B13, 2 cores", texts)
         self.assertIn(" _b\\$: \\$\\frac{\\$ x\\ny, 64 cores", texts)
         self.assertEqual(plot.compare_plot(self.folder, [dataclasses.replace(STUDY, summaries=())], ["x"]), [])

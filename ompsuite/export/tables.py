@@ -211,7 +211,8 @@ def terminal(rows: Sequence[Summary], modelled: bool = False, width: int = TERMI
     for k, r in enumerate(rows):
         mine = row_notes(r)
         first = len(notes) + 1
-        notes += [f"{r.program} {threads_cell(r)} threads N={fmt_n(r.problem_size)}: {text}" for text in mine]
+        word = "thread" if r.threads == 1 and threads_cell(r) == "1" else "threads"
+        notes += [f"{r.program} {threads_cell(r)} {word} N={fmt_n(r.problem_size)}: {text}" for text in mine]
         marks = f" [{first}]" if len(mine) == 1 else f" [{first}-{len(notes)}]" if mine else ""
         for c in cols:
             cells[(k, c.head)] = _terminal_cell(r, c, marks)

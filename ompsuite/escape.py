@@ -6,31 +6,32 @@ replacement) and returns a str that stays within its target's syntax whatever th
 """
 import re
 import unicodedata
+from typing import Optional
 
 
 # Directional overrides and isolates: invisible, yet they reorder what a terminal shows.
 _BIDI = frozenset("\u061c\u200e\u200f\u202a\u202b\u202c\u202d\u202e\u2066\u2067\u2068\u2069")
 
 
-def _text(value):
+def _text(value: object) -> str:
     if isinstance(value, (bytes, bytearray)):
         return bytes(value).decode("utf-8", errors="replace")
     return str(value)
 
 
-def _is_control(ch):
+def _is_control(ch: str) -> bool:
     # C0, DEL and C1 controls (newline, carriage return, NEL, escape...) and the Unicode line and
     # paragraph separators: anything that can end a line or steer a terminal.
     return unicodedata.category(ch) in ("Cc", "Zl", "Zp")
 
 
-def _flatten(text):
+def _flatten(text: str) -> str:
     """One line of plain text: each control character becomes a space; a lone surrogate (from
     bytes decoded with surrogateescape) becomes U+FFFD, since it could not be written as UTF-8."""
     return "".join(" " if _is_control(c) else "\ufffd" if "\ud800" <= c <= "\udfff" else c for c in text)
 
 
-def gnuplot_string(value):
+def gnuplot_string(value: object) -> str:
     """A gnuplot string that reads back as the value on one line (control characters become spaces).
 
     A newline would end gnuplot's command, so it never survives. The text goes in single quotes,
@@ -46,7 +47,7 @@ def gnuplot_string(value):
     return pieces[0] if len(pieces) == 1 else "(" + " . ".join(pieces) + ")"
 
 
-def gnuplot_data_label(value):
+def gnuplot_data_label(value: object) -> str:
     """A double-quoted label for a gnuplot data file (read by columnheader): one line, and since
     a data file has no escape for the double quote, each one becomes a single quote."""
     return '"' + _flatten(_text(value)).replace('"', "'") + '"'
@@ -59,13 +60,13 @@ def gnuplot_data_label(value):
 _MARKDOWN_ACTIVE = re.compile(r"([\\|`*\[\]<>&])")  # a lone ~ (the "no change" verdict) strikes nothing out
 
 
-def markdown_cell(value):
+def markdown_cell(value: object) -> str:
     """Text safe inside one cell of a Markdown table: one line, trimmed, the pipe and the
     characters that would make markup escaped with a backslash, so it shows as it is."""
     return _MARKDOWN_ACTIVE.sub(r"\\\1", _flatten(_text(value)).strip())
 
 
-def _visible(ch):
+def _visible(ch: str) -> str:
     if ch == "\n":
         return "\\n"
     if ch == "\r":
@@ -79,7 +80,7 @@ def _visible(ch):
     return f"\\u{ord(ch):04x}"
 
 
-def printable(value, limit=None):
+def printable(value: object, limit: Optional[int] = None) -> str:
     """The text for a one-line message on standard error: control characters, directional
     overrides and lone surrogates are shown as escapes (\\n, \\x1b, \\u202e), so a program's
     bad output can neither break the line nor steer the terminal. With a limit, longer text is

@@ -19,7 +19,7 @@ from ompsuite.analyse import stats
 from ompsuite.export import tables
 from ompsuite.measure.calibration import read_calibration, run_calibration
 from ompsuite.platform.console import progress, run_main
-from ompsuite.platform.files import write_atomic
+from ompsuite.platform.files import check_output_path, write_atomic
 from ompsuite.analyse.model import Model
 from ompsuite.cli.options import add_noise, add_programs, add_sizes, add_threads, build_options
 from ompsuite.measure.prepare import executor, prepare
@@ -67,6 +67,8 @@ def show_first(seen):
 
 
 def run(o):
+    for option, path in (("--json", o.json), ("--csv", o.csv), ("--markdown", o.markdown)):
+        check_output_path(path, option)  # refused now, not after every run
     teams = o.threads or [None]
     prep = prepare(o, o.threads or [])
     progress(f"threads: {prep.binding.describe()}")

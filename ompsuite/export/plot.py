@@ -7,7 +7,7 @@ import subprocess
 
 from ompsuite.platform.console import progress
 from ompsuite.escape import gnuplot_data_label, gnuplot_string, printable
-from ompsuite.platform.files import write_atomic
+from ompsuite.platform.files import fresh_file, write_atomic
 
 
 # Every text in a script goes through gnuplot_string: a newline in a value from a study folder
@@ -28,7 +28,7 @@ def draw(folder, name, script):
         progress(f"gnuplot is not installed (Debian package gnuplot-nox): no {name}.png; "
                  f"run 'gnuplot {name}.gp' in {folder} later to draw it")
         return None
-    part = png + ".part"
+    part = fresh_file(png + ".part")  # gnuplot writes to that name: never through a link planted there
     try:
         proc = subprocess.run(["gnuplot", name + ".gp"], cwd=folder, capture_output=True, text=True,
                               errors="replace", stdin=subprocess.DEVNULL, timeout=120)

@@ -62,8 +62,7 @@ VARIANT_KINDS = ("pi", "recurrence")  # a variant is timed and compared; the tea
 # How a program's team size is learned: "one" (serial), "probe" (the runtime's affinity report
 # of one extra, untimed run: the report itself would sit inside the timed window), "own" (the
 # affinity report of the timed run itself: a second 16 GB fill only to count threads would cost
-# more than the report), "report" (the program prints it).
-TEAM_SOURCES = ("one", "probe", "own", "report")
+# more than the report), "report" (the program prints it): a Program's team.
 
 
 @dataclasses.dataclass(frozen=True)
@@ -131,7 +130,7 @@ class Catalogue:
         """The serial baseline of a kind (the suite's own)."""
         return next(p for p in self.programs if p.kind.name == kind and not p.parallel and not p.variant)
 
-    def suite(self, kind=None):
+    def suite(self, kind: "str | None" = None) -> "list[Program]":
         return [p for p in self.programs if not p.variant and (kind is None or p.kind.name == kind)]
 
     def variants(self):

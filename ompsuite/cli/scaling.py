@@ -29,7 +29,7 @@ from ompsuite.errors import SuiteError
 from ompsuite.escape import printable
 from ompsuite.analyse.model import Model
 from ompsuite.cli.options import add_noise, add_programs, add_sizes, add_threads, build_options, count
-from ompsuite.platform.topology import default_threads, physical_cores
+from ompsuite.platform.topology import default_threads
 from ompsuite.measure.prepare import executor, prepare
 from ompsuite.study import Run
 from ompsuite.measure.session import Session, Stopped
@@ -41,8 +41,7 @@ STUDY_FILES = ("runs.csv", "machine.csv", "summary.csv", "summary.md", "calibrat
 def parse(argv):
     ap = argparse.ArgumentParser(prog="scaling", description=__doc__.split("\n\n")[0])
     add_sizes(ap)
-    cores = physical_cores()
-    add_threads(ap, f"1, 2, 4, ... and the core count, here {','.join(map(str, default_threads(cores)))}")
+    add_threads(ap, "1, 2, 4, ... and the physical core count")
     add_programs(ap)
     add_noise(ap)
     ap.add_argument("--out", metavar="DIR", help="output folder (default out/scaling-DATE-TIME)")
@@ -53,7 +52,7 @@ def parse(argv):
                     help="also run the parallel pi programs with N = BASE x threads (default BASE 1e8): weak "
                          "scaling, efficiency t(1) / t(T)")
     o = build_options(ap, ap.parse_args(argv))
-    o.threads = o.threads or default_threads(cores)
+    o.threads = o.threads or default_threads()
     if o.weak and o.weak * max(o.threads) > C.PI_MAX_N:
         ap.error(f"--weak {o.weak} with {max(o.threads)} threads needs N = {o.weak * max(o.threads)}, "
                  f"more than the pi programs take ({C.PI_MAX_N})")

@@ -73,14 +73,16 @@ def run_child(argv: Sequence[Argument], env: Optional[Mapping[str, str]] = None,
     if timeout_s is not None and timeout_s <= 0:
         raise ValueError("timeout_s must be positive or None")
     reaping = _become_subreaper()
-    before = _children() if reaping else set()
+    before = _children()
     start = time.monotonic()
-    proc = _start(args, env, cwd, keep_stdout)
     try:
+        proc = _start(args, env, cwd, keep_stdout)
         child = _Child(proc)
-    except BaseException:  # out of file descriptors, say: the child must not outlive this
-        proc.kill()
-        proc.wait()
+    except BaseException:
+        # A signal handled while Popen waits for the exec (the child may be running by then)
+        # raises without handing the child over; or no file descriptor was left for it. Either
+        # way the new child must not outlive this: it is found among this process's children.
+        _sweep(before)
         raise
     try:
         try:

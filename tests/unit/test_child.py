@@ -1,9 +1,11 @@
 import os
 import signal
+import subprocess
 import sys
 import tempfile
 import time
 import unittest
+from unittest import mock
 
 from ompsuite.platform import child
 from ompsuite.platform.child import run_child, run_tool
@@ -115,6 +117,19 @@ class Runs(unittest.TestCase):
                         leader, grandchild = map(int, f.read().split())
                     self.assertRaises(ProcessLookupError, os.kill, leader, 0)  # reaped, not a zombie
                     self.assertTrue(gone(grandchild))
+            # A signal handled while Popen waits for the exec: Popen raises with the child
+            # started but never handed over.
+            started = []
+
+            class SignalledWhileStarting(subprocess.Popen):
+                def _execute_child(self, *args, **kw):
+                    super()._execute_child(*args, **kw)
+                    started.append(self)
+                    raise Interrupted(signal.SIGTERM)
+            with mock.patch.object(child.subprocess, "Popen", SignalledWhileStarting), self.assertRaises(Interrupted):
+                run_child(["sleep", "30"])
+            self.assertRaises(ProcessLookupError, os.kill, started[0].pid, 0)
+            started[0].returncode = -signal.SIGKILL  # reaped by the sweep: the lost Popen need not warn
         finally:
             signal.signal(signal.SIGALRM, old)
 

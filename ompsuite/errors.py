@@ -1,12 +1,14 @@
-"""The failures every layer may raise. The command line turns them into one line on standard
-error and an exit status; nothing below it prints or exits."""
+"""The failures every layer may raise, and the words that say why the system refused something.
+The command line turns a SuiteError into one line on standard error and an exit status; nothing
+below it prints or exits."""
+import errno
 import signal
 
 
 class SuiteError(Exception):
     """A failure the command line reports in one line, with an exit status."""
 
-    def __init__(self, message, status=1):
+    def __init__(self, message: str, status: int = 1) -> None:
         super().__init__(message)
         self.status = status
 
@@ -14,7 +16,7 @@ class SuiteError(Exception):
 class Interrupted(SuiteError):
     """The user (SIGINT) or the system (SIGTERM, SIGHUP, ...) asked the command to stop."""
 
-    def __init__(self, signum):
+    def __init__(self, signum: int) -> None:
         name = signal.Signals(signum).name
         super().__init__(f"interrupted by {name}", 128 + signum)
         self.signum = signum
@@ -22,3 +24,21 @@ class Interrupted(SuiteError):
 
 class ProgramFailed(SuiteError):
     """A program of the suite (or a user's variant) exited with an error or was killed."""
+
+
+# One table for every message about a file or a program: the same errno reads the same everywhere.
+_REASONS = {
+    errno.ENOENT: "no such file or folder", errno.EACCES: "permission denied", errno.EPERM: "permission denied",
+    errno.ELOOP: "a loop of symbolic links", errno.ENOTDIR: "a part of the path is not a folder",
+    errno.EROFS: "read-only file system", errno.ENOSPC: "no space left on the device",
+    errno.EDQUOT: "disk quota exceeded", errno.ENAMETOOLONG: "the name is too long",
+    errno.EISDIR: "it is a folder", errno.EIO: "input/output error", errno.EFBIG: "file too large",
+    errno.ENOEXEC: "not a program this system can run (exec format error)",
+    errno.ETXTBSY: "it is being written (text file busy)",
+    errno.E2BIG: "its arguments and environment are too long",
+}
+
+
+def os_reason(err: OSError) -> str:
+    """The few words that say why an OSError happened."""
+    return _REASONS.get(err.errno or 0) or (err.strerror or str(err)).lower()

@@ -7,25 +7,26 @@ whatever the value holds.
 """
 import re
 import unicodedata
+from typing import Optional
 
 
 # Directional overrides and isolates: invisible, yet they reorder what a terminal shows.
 _BIDI = frozenset("\u061c\u200e\u200f\u202a\u202b\u202c\u202d\u202e\u2066\u2067\u2068\u2069")
 
 
-def _text(value):
+def _text(value: object) -> str:
     if isinstance(value, (bytes, bytearray)):
         return bytes(value).decode("utf-8", errors="replace")
     return str(value)
 
 
-def _is_control(ch):
+def _is_control(ch: str) -> bool:
     # C0, DEL and C1 controls (newline, carriage return, NEL, escape...) and the Unicode line and
     # paragraph separators: anything that can end a line or steer a terminal.
     return unicodedata.category(ch) in ("Cc", "Zl", "Zp")
 
 
-def _flatten(text):
+def _flatten(text: str) -> str:
     """One line of plain text: each control character becomes a space; a lone surrogate (from
     bytes decoded with surrogateescape) becomes U+FFFD, since it could not be written as UTF-8."""
     return "".join(" " if _is_control(c) else "\ufffd" if "\ud800" <= c <= "\udfff" else c for c in text)
@@ -38,13 +39,13 @@ def _flatten(text):
 _MARKDOWN_ACTIVE = re.compile(r"([\\|`*\[\]<>&])")  # a lone ~ (the "no change" verdict) strikes nothing out
 
 
-def markdown_cell(value):
+def markdown_cell(value: object) -> str:
     """Text safe inside one cell of a Markdown table: one line, trimmed, the pipe and the
     characters that would make markup escaped with a backslash, so it shows as it is."""
     return _MARKDOWN_ACTIVE.sub(r"\\\1", _flatten(_text(value)).strip())
 
 
-def _visible(ch):
+def _visible(ch: str) -> str:
     if ch == "\n":
         return "\\n"
     if ch == "\r":
@@ -58,7 +59,7 @@ def _visible(ch):
     return f"\\u{ord(ch):04x}"
 
 
-def printable(value, limit=None):
+def printable(value: object, limit: Optional[int] = None) -> str:
     """The text for a one-line message on standard error: control characters, directional
     overrides and lone surrogates are shown as escapes (\\n, \\x1b, \\u202e), so a program's
     bad output can neither break the line nor steer the terminal. With a limit, longer text is

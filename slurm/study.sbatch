@@ -51,45 +51,6 @@ find_checkout() {
   fail "cannot find the suite's checkout from ${SLURM_SUBMIT_DIR:-$PWD}: submit from inside it or set OMPSUITE_ROOT"
 }
 
-# Physical cores this job may use: the study binds one thread per core (OMP_PLACES=cores), so
-# hardware threads beyond the first of each core would only share places. The suite's topology
-# module counts them (hwloc, else lscpu, else /proc/cpuinfo, within this job's CPU mask); a node
-# without a working python3 counts them from sysfs instead.
-node_cores() {
-  local out
-  if command -v python3 >/dev/null 2>&1; then
-    # Only the last line is shown: an old python3's traceback says no more than that.
-    if out=$(cd "$repo" && python3 -m ompsuite.platform.topology --cores 2>&1) && [[ ${out##*$'\n'} =~ ^[1-9][0-9]*$ ]]; then
-      echo "${out##*$'\n'}"
-      return
-    fi
-    echo "study.sbatch: python3 -m ompsuite.platform.topology --cores failed (${out##*$'\n'}); counting cores from sysfs" >&2
-  fi
-  sysfs_cores
-}
-
-# The distinct (package, core) pairs of the CPUs in this job's mask; a CPU without topology files
-# counts as a core of its own.
-sysfs_cores() {
-  local list range lo hi cpu topo pkg core
-  local -A seen=()
-  list=$(sed -n 's/^Cpus_allowed_list:[[:space:]]*//p' /proc/self/status)
-  [[ -n $list ]] || return 1
-  IFS=, read -ra ranges <<<"$list"
-  for range in "${ranges[@]}"; do
-    lo=${range%-*} hi=${range#*-}
-    for ((cpu = lo; cpu <= hi; cpu++)); do
-      topo=/sys/devices/system/cpu/cpu$cpu/topology
-      if pkg=$(<"$topo/physical_package_id") && core=$(<"$topo/core_id"); then
-        seen["$pkg:$core"]=1
-      else
-        seen["cpu$cpu"]=1
-      fi
-    done 2>/dev/null
-  done
-  ((${#seen[@]} > 0)) && echo "${#seen[@]}"
-}
-
 thread_list() {
   local n=$1 t=1 list=""
   while ((t < n)); do
@@ -118,7 +79,11 @@ else
 fi
 out="$study_root/$host-$job-$(date +%Y%m%d-%H%M%S)"
 
-cores=$(node_cores) || fail "cannot count the cores of $host"
+# Physical cores this job may use, within its CPU mask, as the study counts them (hwloc, else
+# sysfs): it binds one thread per core (OMP_PLACES=cores), so further hardware threads of a core
+# would only share its place.
+cores=$(cd "$repo" && python3 -m ompsuite.platform.topology --cores) && [[ $cores =~ ^[1-9][0-9]*$ ]] ||
+  fail "cannot count the cores of $host (python3 -m ompsuite.platform.topology --cores)"
 threads=$(thread_list "$cores")
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/ompsuite-job.XXXXXX") || fail "cannot create a work folder in ${TMPDIR:-/tmp}"

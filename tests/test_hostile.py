@@ -11,9 +11,11 @@ import re
 import resource
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -25,7 +27,6 @@ from ompsuite.cli.scaling import STUDY_FILES  # noqa: E402
 from test_tools import UNDISTURBED, fake_bin  # noqa: E402
 
 BIN, TEST_BIN = os.environ["SUITE_BIN"], os.environ["SUITE_TEST_BIN"]
-GNUPLOT = shutil.which("gnuplot") is not None
 PI_LINE = "pi = 3.141592653589793, N =    100000, time = 0.01 secs"
 
 
@@ -82,6 +83,16 @@ def fake_program(folder, name, script):
     return folder
 
 
+def null_device(folder):
+    """A null device to name as an output. For root, a private node of it: a fault that replaced
+    the device with a file must not take the machine's own /dev/null, which others use, with it."""
+    if os.geteuid() != 0:
+        return os.devnull  # /dev cannot be written in: such a fault fails, and harms nothing
+    path = os.path.join(folder, "null")
+    os.mknod(path, 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+    return path
+
+
 def alive(pid):
     try:
         os.kill(pid, 0)
@@ -90,12 +101,26 @@ def alive(pid):
     return True
 
 
-def wait_for(path, timeout=60):
+def whole_line(path):
+    """The first line of path once its writer has finished it, else None (absent, or cut short:
+    a program stopped between opening the file and writing its line)."""
+    try:
+        with open(path) as f:
+            text = f.read()
+    except FileNotFoundError:
+        return None
+    return text.split("\n", 1)[0] if "\n" in text else None
+
+
+def wait_for(path, timeout=60, line=False):
+    """Wait for path to appear (line: to hold a whole line, which is returned). The timeout only
+    bounds a failure: nothing is asserted about how long a busy machine takes."""
     deadline = time.monotonic() + timeout
-    while not os.path.exists(path):
+    while not (whole_line(path) is not None if line else os.path.exists(path)):
         if time.monotonic() > deadline:
-            raise AssertionError(f"{path} never appeared")
+            raise AssertionError(f"{path} never {'held a whole line' if line else 'appeared'}")
         time.sleep(0.02)
+    return whole_line(path) if line else None
 
 
 class Hostile(unittest.TestCase):
@@ -213,9 +238,9 @@ class Hostile(unittest.TestCase):
                     drawn = ("speedup.png",) if GNUPLOT and status == 0 else ()
                     for name in ("machine.csv", "summary.csv", "summary.md") + drawn:
                         self.assertTrue(os.path.exists(os.path.join(out, name)), name)
-                if os.path.exists(os.path.join(d, "bin", "calls.pid")):
-                    with open(os.path.join(d, "bin", "calls.pid")) as f:
-                        self.assertFalse(alive(int(f.read())), "the program outlived its run")
+                pid = whole_line(os.path.join(d, "bin", "calls.pid"))  # None: stopped before it said
+                if pid is not None:
+                    self.assertFalse(alive(int(pid)), "the program outlived its run")
 
     # -- refused before anything is measured ---------------------------------------------------
 
@@ -260,6 +285,62 @@ class Hostile(unittest.TestCase):
                 self.nothing_blocks_retry(out)
         self.nothing_blocks_retry("/proc")
 
+    def test_written_and_run_only_as_named(self):
+        d = self.place("as-named")
+        os.makedirs(d)
+        # --bin in a folder that looks like a build tree: its CMake cache names a compiler, and
+        # bench/calibrate sits beside it; neither was built by the tools, so neither may run.
+        marker = os.path.join(d, "RAN")
+        tree = os.path.join(d, "tree")
+        bindir = fake(os.path.join(tree, "bin"), "quadmerge", 'exec "$REAL" "$@"\n')
+        os.makedirs(os.path.join(tree, "bench"))
+        for path in (os.path.join(d, "fake-c++"), os.path.join(tree, "bench", "calibrate")):
+            with open(path, "w") as f:
+                f.write(f"#!/bin/sh\necho $0 >> {marker}\nexit 1\n")
+            os.chmod(path, 0o755)
+        with open(os.path.join(tree, "CMakeCache.txt"), "w") as f:
+            f.write(f"CMAKE_CXX_COMPILER:FILEPATH={d}/fake-c++\n")
+        # The results go where the names say: a FIFO gets the data, a link is written through, the
+        # null device stays one.
+        real, link, fifo = (os.path.join(d, n) for n in ("real.json", "link.json", "fifo.csv"))
+        with open(real, "w") as f:
+            f.write("an earlier run\n")
+        os.symlink("real.json", link)
+        os.mkfifo(fifo)
+        got = []
+
+        def read_fifo():
+            with open(fifo) as f:
+                got.append(f.read())
+        reader = threading.Thread(target=read_fifo, daemon=True)
+        reader.start()
+        null = null_device(d)
+        args = [a for a in suite_args(bindir, "--no-warmup") if a != "--no-calibrate"]
+        proc = tool("runsuite", *args, "--json", link, "--csv", fifo, "--markdown", null)
+        if not got:
+            open(fifo, "w").close()  # a run that never wrote it: let the reader go
+        reader.join(60)
+        self.ends(proc, 0, None)
+        self.assertFalse(os.path.exists(marker), "a program the tools neither built nor were given ran")
+        self.assertIn("no calibrate program for", proc.stderr_text)
+        self.assertTrue(os.path.islink(link))
+        facts = json.loads(files.read_text(real))["context"]["ompsuite_machine"]
+        self.assertEqual(facts["compiler"], "unknown (programs from outside the suite's build trees)")
+        self.assertTrue(got and got[0].startswith("series,program,threads"), got)
+        self.assertTrue(stat.S_ISCHR(os.stat(null).st_mode))
+        self.assertEqual(sorted(set(os.listdir(d)) - {"null"}),
+                         ["fake-c++", "fifo.csv", "link.json", "real.json", "tree"])
+        # A name that could not be written at the end is refused before anything runs.
+        for case, option, path, last in (
+                ("an empty name", "--json", "", r"^runsuite: --json is empty"),
+                ("a folder", "--csv", d, r"^runsuite: --csv .*: names a folder, not a file$"),
+                ("in a missing folder", "--markdown", os.path.join(d, "missing", "t.md"),
+                 r"^runsuite: --markdown .*: the folder .*missing does not exist$")):
+            with self.subTest(case=case):
+                proc = tool("runsuite", *suite_args(bindir, "--no-warmup"), option, path)
+                self.ends(proc, 2, last, alone=True)
+                self.assertEqual(proc.stdout_text, "")
+
     def test_one_study_per_folder(self):
         d = self.place("two-writers")
         out = os.path.join(d, "out")
@@ -283,7 +364,7 @@ class Hostile(unittest.TestCase):
 
     def test_signals_stop_cleanly(self):
         # The running program ignores SIGTERM: the tool must neither wait for it nor leave it behind.
-        stubborn = '[ $n -eq 3 ] && { echo $$ > "$CALLS.pid"; trap "" TERM; exec sleep 60; }\nexec "$REAL" "$@"\n'
+        stubborn = '[ $n -eq 3 ] && { trap "" TERM; echo $$ > "$CALLS.pid"; exec sleep 60; }\nexec "$REAL" "$@"\n'
         cases = [(s, None, stubborn) for s in (signal.SIGQUIT, signal.SIGUSR1, signal.SIGALRM, signal.SIGTERM)]
         # A second SIGTERM (batch systems send bursts) while the stop is under way: the program's
         # end, the summary's writing.
@@ -293,7 +374,8 @@ class Hostile(unittest.TestCase):
                 d = self.place(f"signal-{signum.name}")
                 out = os.path.join(d, "out")
                 proc = tool("scaling", *study_args(out, fake(os.path.join(d, "bin"), "quadmerge", script)), popen=True)
-                wait_for(os.path.join(d, "bin", "calls.pid"))
+                # Its pid written whole: the stop may not cut the program short before it said it.
+                pid = int(wait_for(os.path.join(d, "bin", "calls.pid"), line=True))
                 proc.send_signal(signum)
                 if again:
                     time.sleep(again)
@@ -304,8 +386,7 @@ class Hostile(unittest.TestCase):
                 self.assertTrue(os.path.exists(os.path.join(out, "summary.md")))
                 facts = files.read_key_values(os.path.join(out, "machine.csv"), {"completed": files.Text()})
                 self.assertRegex(facts["completed"], rf"^no: interrupted by {signum.name}")
-                with open(os.path.join(d, "bin", "calls.pid")) as f:
-                    self.assertFalse(alive(int(f.read())), "the running program outlived the tool")
+                self.assertFalse(alive(pid), "the running program outlived the tool")
 
     # -- the study's own surroundings ------------------------------------------------------------
 
@@ -328,11 +409,18 @@ class Hostile(unittest.TestCase):
             ("PYTHONIOENCODING=ascii", [], {"env": {"PYTHONIOENCODING": "ascii"}}, 0, None),
             ("--bin with a trailing slash", ["--bin", BIN + "/"], {}, 0, None),
         )
+        victim = os.path.join(d, "victim")
+        with open(victim, "w") as f:
+            f.write("keep\n")
         for case, options, how, status, last in cases:
             if "file_limit" in how and "TSAN_OPTIONS" in os.environ:
                 continue  # ThreadSanitizer's runtime itself fails under a file-size limit (status 66)
             with self.subTest(case=case):
-                out = os.path.join(d, case.replace(" ", "-"))
+                # A folder name the ASCII-only output must escape, whatever units the times take.
+                out = os.path.join(d, case.replace(" ", "-") + ("-\u00b5" if "PYTHONIOENCODING" in case else ""))
+                if status == 0:  # a plot's name with .part, a link planted there in advance
+                    os.makedirs(out)
+                    os.symlink(victim, os.path.join(out, "speedup.png.part"))
                 proc = tool("scaling", *study_args(out, BIN, *options), **how)
                 self.ends(proc, status, last)
                 self.whole(out)
@@ -350,7 +438,10 @@ class Hostile(unittest.TestCase):
                     self.assertRegex(facts["completed"], r"^no: quadmerge failed with status 7: disk on fire; "
                                                          r"\d+ of \d+ runs saved in ")
                 if "PYTHONIOENCODING" in case:
-                    self.assertIn("\\xb5s", proc.stdout_text)  # the µ of µs, escaped
+                    self.assertIn("\\xb5", proc.stdout_text)  # the folder's µ, escaped
+                    self.assertTrue(proc.stdout_text.isascii())
+        with open(victim) as f:
+            self.assertEqual(f.read(), "keep\n", "a link planted in the output folder was written through")
 
     def good_facts(self):
         return files.read_key_values(os.path.join(self.good, "machine.csv"), {"compiler": files.Text()})

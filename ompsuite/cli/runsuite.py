@@ -27,7 +27,7 @@ from ompsuite.measure.prepare import Prepared, executor, prepare, warm_up
 from ompsuite.measure.session import Session, Stopped, conclude
 from ompsuite.platform import machine
 from ompsuite.platform.console import progress, run_main
-from ompsuite.platform.files import write_atomic
+from ompsuite.platform.files import check_output_path, write_atomic
 from ompsuite.study import Run, Series
 
 
@@ -70,6 +70,8 @@ def show_first(seen: Set[str]) -> Callable[[Run], None]:
 
 
 def run(o: Options) -> int:
+    for option, path in (("--json", o.json), ("--csv", o.csv), ("--markdown", o.markdown)):
+        check_output_path(path, option)  # refused now, not after every run
     teams: List[Optional[int]] = list(o.threads) if o.threads else [None]
     prep = prepare(o, o.threads or [])
     progress(f"threads: {prep.binding.describe()}")

@@ -30,7 +30,7 @@ from ompsuite.measure.prepare import executor, prepare, warm_up
 from ompsuite.measure.session import Session, Stopped, conclude
 from ompsuite.platform import files, machine, signals, topology
 from ompsuite.platform.console import progress, run_main
-from ompsuite.platform.topology import default_threads, physical_cores
+from ompsuite.platform.topology import default_threads
 from ompsuite.study import JOURNAL, STUDY_JSON, Journal, Series
 
 # Every file a study folder may hold: a folder holding only these is a study's, and may be reused.
@@ -40,8 +40,7 @@ STUDY_FILES = (*results.FILE_NAMES, JOURNAL, "calibration.csv", "topology.xml")
 def parse(argv: List[str]) -> Options:
     ap = Parser(prog="scaling", description=__doc__.split("\n\n")[0])
     add_sizes(ap)
-    cores = physical_cores()
-    add_threads(ap, f"1, 2, 4, ... and the core count, here {','.join(map(str, default_threads(cores)))}")
+    add_threads(ap, "1, 2, 4, ... and the physical core count")
     add_programs(ap)
     add_noise(ap)
     ap.add_argument("--out", metavar="DIR", help="output folder (default out/scaling-DATE-TIME)")
@@ -52,7 +51,7 @@ def parse(argv: List[str]) -> Options:
                     help="also run the parallel pi programs with N = BASE x threads (default BASE 1e8): weak "
                          "scaling, efficiency t(1) / t(T)")
     o = build_options(ap, ap.parse_args(argv))
-    o.threads = o.threads or default_threads(cores)
+    o.threads = o.threads or default_threads()
     if o.weak and o.weak * max(o.threads) > C.PI_MAX_N:
         ap.error(f"--weak {o.weak} with {max(o.threads)} threads needs N = {o.weak * max(o.threads)}, "
                  f"more than the pi programs take ({C.PI_MAX_N})")

@@ -2,27 +2,35 @@
 parallel region of a fresh process measured with the suite's own critical-section program, and
 reading a calibration file back."""
 import os
-import subprocess
 
 from ompsuite import catalogue as C
 from ompsuite.measure.build import calibrate_path
+from ompsuite.platform.child import run_tool
 from ompsuite.platform.console import progress
 from ompsuite.errors import SuiteError
 from ompsuite.escape import printable
 from ompsuite.platform.files import Finite, Text, Whole, read_csv, write_atomic
 
 
+CALIBRATE_TIMEOUT_S = 900.0  # it takes seconds per team size; a hung one is stopped, not waited for
+
+
 def run_calibration(catalogue, bindir, threads, out_path, env, cores, extra=()):
     """Run the calibrate program and save its CSV; None (and a note) when it is not there."""
     path = calibrate_path(bindir)
-    if not os.access(path, os.X_OK):
-        progress(f"no calibrate program at {path}: no floors or predictions in this study")
+    if path is None:
+        progress(f"no calibrate program for {printable(bindir)} (only the suite's own build trees and a --bin "
+                 "folder itself are looked in): no floors or predictions in this study")
         return None
     progress(f"calibrating this machine ({os.path.basename(path)} --threads {','.join(map(str, threads))})")
-    proc = subprocess.run([path, "--threads", ",".join(map(str, threads)), *extra], env=env,
-                          stdout=subprocess.PIPE, text=True, errors="replace")
+    proc = run_tool([path, "--threads", ",".join(map(str, threads)), *extra], "calibrate", CALIBRATE_TIMEOUT_S,
+                    env=env)
+    said = [ln for ln in proc.stderr.splitlines() if ln.strip()]
     if proc.returncode != 0:
-        raise SuiteError(f"calibrate failed with status {proc.returncode}")
+        raise SuiteError(f"calibrate failed with status {proc.returncode}" +
+                         (f": {printable(said[-1], 300)}" if said else ""))
+    for line in said[-20:]:  # its own progress lines, passed on once it is done
+        progress(printable(line, 300))
     text = proc.stdout + "".join(first_region_rows(catalogue, bindir, threads, env, cores))
     write_atomic(out_path, text)  # whole or absent: a cut calibration would be refused later
     return read_calibration(out_path)

@@ -1,4 +1,5 @@
-"""Running one child program with a time limit and a cap on what it prints, and always reaping it.
+"""Running one child program with a time limit and a cap on what it prints, and always reaping it
+and whatever it left behind.
 
 The child runs in a session (and so a process group) of its own, so that one signal reaches all
 it started. That also means Ctrl-C at the terminal no longer reaches it: whatever stops the tool
@@ -6,23 +7,38 @@ while it waits (an exception from a signal handler, KeyboardInterrupt, an OSErro
 child's group here, TERM and then KILL after a grace period, before the exception goes on.
 The child is reaped with os.wait4, which gives its own resource use; Popen.wait would reap it
 without that, and getrusage(RUSAGE_CHILDREN) mixes all children ever waited for.
+
+A program may also leave processes outside its group: one started in a new session (a daemon),
+or one that keeps the tool's pipes open. Where Linux offers it, the tool makes itself a child
+subreaper (PR_SET_CHILD_SUBREAPER), so that such orphans become its own children; once the
+program is done, every orphan adopted meanwhile is killed with its group and reaped. The tools
+start one program at a time, so a child of the tool that was not there before the program
+started is one of its leftovers.
 """
+import ctypes
 import dataclasses
 import errno
 import os
+import resource
 import select
 import selectors
 import shutil
 import signal
 import stat
 import subprocess
+import sys
 import time
+from typing import Mapping, Optional, Sequence, Union
 
-from ompsuite.errors import SuiteError
+from ompsuite.errors import SuiteError, os_reason
 from ompsuite.escape import printable
 
 _CHUNK = 65536
 _POLL_S = 0.02  # how often the child's end is looked for where pidfd_open is missing
+_PR_SET_CHILD_SUBREAPER = 36  # from linux/prctl.h
+_SWEEP_ROUNDS = 100  # an orphan's own children become orphans when it dies: a few rounds, bounded
+
+Argument = Union[str, "os.PathLike[str]"]
 
 
 @dataclasses.dataclass
@@ -30,59 +46,94 @@ class ChildResult:
     """What one child did. returncode is negative for a signal, as in subprocess (None only when
     something else reaped the child first); rusage is the child's own os.wait4 record (None then
     too). over_cap names the stream ("stdout" or "stderr") that went over the cap, else ""."""
-    argv: list
+    argv: list[str]
     stdout: str
     stderr: str
-    returncode: int
-    rusage: object
+    returncode: Optional[int]
+    rusage: Optional[resource.struct_rusage]
     wall_s: float
     timed_out: bool = False
     over_cap: str = ""
 
 
-def run_child(argv, env=None, timeout_s=None, grace_s=2.0, output_cap=1 << 20, cwd=None):
+def run_child(argv: Sequence[Argument], env: Optional[Mapping[str, str]] = None, timeout_s: Optional[float] = None,
+              grace_s: float = 2.0, output_cap: int = 1 << 20, cwd: Optional[str] = None,
+              keep_stdout: bool = True, tail: bool = False) -> ChildResult:
     """Run argv (standard input from /dev/null) and return a ChildResult; never raises for what
     the child does. Past timeout_s, or once a stream goes over output_cap bytes (the rest is not
     kept), the child's group gets SIGTERM, then SIGKILL after grace_s. When the child ends by
-    itself, anything left in its group is killed. A child that cannot be started is a SuiteError
+    itself, anything left in its group is killed, and so is any orphan it left elsewhere (see
+    above). keep_stdout=False sends standard output to /dev/null; tail=True keeps the last
+    output_cap bytes of a stream that goes over the cap and lets the child go on (a build's
+    long log, of which the end says what failed). A child that cannot be started is a SuiteError
     saying why (no such file, not executable, permission denied, ...), status 2 for those."""
-    argv = [os.fspath(a) for a in argv]
-    if not argv:
+    args = [os.fspath(a) for a in argv]
+    if not args:
         raise ValueError("run_child needs a program to run")
     if timeout_s is not None and timeout_s <= 0:
         raise ValueError("timeout_s must be positive or None")
+    reaping = _become_subreaper()
+    before = _children()
     start = time.monotonic()
-    proc = _start(argv, env, cwd)
     try:
+        proc = _start(args, env, cwd, keep_stdout)
         child = _Child(proc)
-    except BaseException:  # out of file descriptors, say: the child must not outlive this
-        proc.kill()
-        proc.wait()
+    except BaseException:
+        # A signal handled while Popen waits for the exec (the child may be running by then)
+        # raises without handing the child over; or no file descriptor was left for it. Either
+        # way the new child must not outlive this: it is found among this process's children.
+        _sweep(before)
         raise
     try:
         try:
-            how = child.collect(start, timeout_s, output_cap)
-        except BaseException:
-            child.stop(grace_s)
-            raise
-        if how == "exited":
-            child.kill_and_reap()  # leftovers of a finished program: the leader's zombie still holds the group
-        else:
-            child.stop(grace_s)
+            try:
+                how = child.collect(start, timeout_s, output_cap, tail)
+            except BaseException:
+                child.stop(grace_s)
+                raise
+            if how == "exited":
+                child.kill_and_reap()  # leftovers of a finished program: the leader's zombie still holds the group
+            else:
+                child.stop(grace_s)
+            wall_s = time.monotonic() - start
+        finally:
+            child.close()
     finally:
-        child.close()
-    return ChildResult(argv, child.text("stdout"), child.text("stderr"), child.status, child.rusage,
-                       time.monotonic() - start, how == "timeout", child.over_cap)
+        if reaping:
+            _sweep(before)
+    return ChildResult(args, child.text("stdout"), child.text("stderr"), child.status, child.rusage,
+                       wall_s, how == "timeout", child.over_cap)
+
+
+def run_tool(argv: Sequence[Argument], what: str, timeout_s: float, env: Optional[Mapping[str, str]] = None,
+             cwd: Optional[str] = None, output_cap: int = 1 << 20, keep_stdout: bool = True,
+             tail: bool = False) -> ChildResult:
+    """run_child for a program the tools need along the way (cmake, calibrate, a compiler's
+    version): stopped at its limit or at the output cap, it is a SuiteError in one line naming
+    what was stopped and why. Its status and output are the caller's to judge."""
+    done = run_child(argv, env=env, timeout_s=timeout_s, output_cap=output_cap, cwd=cwd,
+                     keep_stdout=keep_stdout, tail=tail)
+    if done.timed_out:
+        raise SuiteError(f"{what} ran past its {timeout_s:g}-second limit and was stopped")
+    if done.over_cap and not tail:
+        raise SuiteError(f"{what} printed more than {_size(output_cap)} on {done.over_cap} and was stopped")
+    return done
+
+
+def _size(n: int) -> str:
+    return f"{n >> 20} MiB" if n >= 1 << 20 and n % (1 << 20) == 0 else f"{n} bytes"
 
 
 class _Child:
-    def __init__(self, proc):
+    def __init__(self, proc: "subprocess.Popen[bytes]") -> None:
         self.proc = proc
         self.pid = proc.pid  # also the process group's id (start_new_session)
-        self.status = self.rusage = None
+        self.status: Optional[int] = None
+        self.rusage: Optional[resource.struct_rusage] = None
         self.reaped = False
         self.over_cap = ""
         self.out = {"stdout": bytearray(), "stderr": bytearray()}
+        self.pidfd: Optional[int]
         try:
             self.pidfd = os.pidfd_open(self.pid)
         except (AttributeError, OSError):  # an older kernel or Python: poll instead
@@ -90,15 +141,17 @@ class _Child:
         self.selector = selectors.DefaultSelector()
         for name in self.out:
             f = getattr(proc, name)
+            if f is None:  # not kept
+                continue
             os.set_blocking(f.fileno(), False)
             self.selector.register(f.fileno(), selectors.EVENT_READ, name)
         if self.pidfd is not None:
             self.selector.register(self.pidfd, selectors.EVENT_READ, None)
 
-    def text(self, name):
+    def text(self, name: str) -> str:
         return bytes(self.out[name]).decode("utf-8", errors="replace")
 
-    def collect(self, start, timeout_s, cap):
+    def collect(self, start: float, timeout_s: Optional[float], cap: int, tail: bool) -> str:
         """Read both streams until the child ends ("exited"), its time is up ("timeout") or a stream
         goes over the cap ("cap"). The child is left unreaped, so its group id stays its own."""
         deadline = None if timeout_s is None else start + timeout_s
@@ -112,21 +165,22 @@ class _Child:
             for key, _ in self.selector.select(wait):
                 if key.data is None:
                     exited = True
-                elif not self._read(key.fd, key.data, cap):
+                elif not self._read(key.fd, key.data, cap, tail):
                     return "cap"
             if exited or (self.pidfd is None and self.has_exited()):
                 # All the child wrote before it ended is in the pipes now: take what is there,
                 # without waiting for a writer it may have left behind.
                 for key in list(self.selector.get_map().values()):
                     if key.data is not None:
-                        while self._read(key.fd, key.data, cap, drain=True):
+                        while self._read(key.fd, key.data, cap, tail, drain=True):
                             pass
-                        if self.over_cap:
+                        if self.over_cap and not tail:
                             return "cap"
                 return "exited"
 
-    def _read(self, fd, name, cap, drain=False):
-        """One read; False when it put the stream over the cap or (drain) found nothing more."""
+    def _read(self, fd: int, name: str, cap: int, tail: bool, drain: bool = False) -> bool:
+        """One read; False when it put the stream over the cap (unless tail) or (drain) found
+        nothing more."""
         try:
             data = os.read(fd, _CHUNK)
         except BlockingIOError:
@@ -135,6 +189,12 @@ class _Child:
             self.selector.unregister(fd)
             return not drain
         buf = self.out[name]
+        if tail:
+            buf += data
+            if len(buf) > cap:
+                del buf[:len(buf) - cap]
+                self.over_cap = name
+            return True
         room = cap - len(buf)
         buf += data[:max(room, 0)]
         if len(data) > room:
@@ -142,7 +202,7 @@ class _Child:
             return False
         return True
 
-    def has_exited(self):
+    def has_exited(self) -> bool:
         """Whether the child has ended, leaving it unreaped (WNOWAIT)."""
         if self.reaped:
             return True
@@ -151,7 +211,7 @@ class _Child:
         except ChildProcessError:
             return True
 
-    def _wait_exit(self, timeout):
+    def _wait_exit(self, timeout: float) -> bool:
         deadline = time.monotonic() + timeout
         while not self.has_exited():
             left = deadline - time.monotonic()
@@ -163,7 +223,7 @@ class _Child:
                 time.sleep(min(left, _POLL_S))
         return True
 
-    def signal_group(self, signum):
+    def signal_group(self, signum: int) -> None:
         if self.reaped:
             return  # the group id may belong to another process by now
         try:
@@ -171,7 +231,7 @@ class _Child:
         except (ProcessLookupError, PermissionError):
             pass
 
-    def stop(self, grace_s):
+    def stop(self, grace_s: float) -> None:
         """SIGTERM to the group (and SIGCONT, so that a stopped child can act on it), SIGKILL after
         grace_s if the child has not ended, then reap: even when another interruption cuts the
         grace short."""
@@ -184,10 +244,10 @@ class _Child:
         finally:
             self.kill_and_reap()
 
-    def kill_and_reap(self):
+    def kill_and_reap(self) -> None:
         """SIGKILL to the whole group (members that outlived the leader or ignored TERM), then reap
         the leader. An interruption meanwhile is held back until the child is reaped."""
-        pending = None
+        pending: Optional[BaseException] = None
         while not self.reaped:
             try:
                 self.signal_group(signal.SIGKILL)
@@ -197,7 +257,7 @@ class _Child:
         if pending is not None:
             raise pending
 
-    def _reap(self):
+    def _reap(self) -> None:
         try:
             _, status, self.rusage = os.wait4(self.pid, 0)
             self.status = os.waitstatus_to_exitcode(status)
@@ -207,17 +267,110 @@ class _Child:
         # Popen must not wait for it again (its pid may be reused) nor warn that it still runs.
         self.proc.returncode = self.status if self.status is not None else -signal.SIGKILL
 
-    def close(self):
+    def close(self) -> None:
         self.selector.close()
         for f in (self.proc.stdout, self.proc.stderr):
-            f.close()
+            if f is not None:
+                f.close()
         if self.pidfd is not None:
             os.close(self.pidfd)
 
 
-def _start(argv, env, cwd):
+# ---------------------------------------------------------------------------------------------
+# Orphans
+
+
+_subreaper: Optional[bool] = None
+
+
+def _become_subreaper() -> bool:
+    """Once per process: ask Linux to hand this process the orphans of its children's trees. False
+    where the kernel (or the platform) does not offer it; nothing else changes then."""
+    global _subreaper
+    if _subreaper is None:
+        done = False
+        if sys.platform.startswith("linux"):
+            try:
+                libc = ctypes.CDLL(None, use_errno=True)
+                done = libc.prctl(_PR_SET_CHILD_SUBREAPER, ctypes.c_ulong(1), ctypes.c_ulong(0),
+                                  ctypes.c_ulong(0), ctypes.c_ulong(0)) == 0
+            except (OSError, AttributeError):
+                pass
+        _subreaper = done
+    return _subreaper
+
+
+def _children() -> set[int]:
+    """The pids of this process's children, living or not yet reaped."""
+    found: set[int] = set()
     try:
-        return subprocess.Popen(argv, env=env, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+        tasks = os.listdir("/proc/self/task")
+        for task in tasks:
+            with open(f"/proc/self/task/{task}/children") as f:
+                found.update(int(p) for p in f.read().split())
+        return found
+    except (OSError, ValueError):
+        pass
+    # A kernel without the children files: every process's parent, from its stat line.
+    me = os.getpid()
+    for name in _listdir("/proc"):
+        if name.isdigit():
+            try:
+                with open(f"/proc/{name}/stat") as f:
+                    if int(f.read().rsplit(")", 1)[1].split()[1]) == me:
+                        found.add(int(name))
+            except (OSError, ValueError, IndexError):
+                pass
+    return found
+
+
+def _listdir(path: str) -> list[str]:
+    try:
+        return os.listdir(path)
+    except OSError:
+        return []
+
+
+def _sweep(before: set[int]) -> None:
+    """Kill and reap every child of this process that was not there before the program started:
+    orphans it left, adopted as their subreaper. An interruption meanwhile is held back until
+    the sweep is done."""
+    pending: Optional[BaseException] = None
+    own_group = os.getpgrp()
+    for _ in range(_SWEEP_ROUNDS):
+        try:
+            orphans = _children() - before
+            if not orphans:
+                break
+            for pid in orphans:
+                # Unreaped, the orphan holds its pid and its group's id: neither can name another
+                # process meanwhile.
+                try:
+                    group = os.getpgid(pid)
+                    if group != own_group:
+                        os.killpg(group, signal.SIGKILL)
+                    os.kill(pid, signal.SIGKILL)
+                except (ProcessLookupError, PermissionError):
+                    pass
+                try:
+                    os.waitpid(pid, 0)
+                except ChildProcessError:
+                    pass
+        except BaseException as e:
+            pending = pending or e
+    if pending is not None:
+        raise pending
+
+
+# ---------------------------------------------------------------------------------------------
+# Starting
+
+
+def _start(argv: list[str], env: Optional[Mapping[str, str]], cwd: Optional[str],
+           keep_stdout: bool) -> "subprocess.Popen[bytes]":
+    try:
+        return subprocess.Popen(argv, env=env, cwd=cwd, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE if keep_stdout else subprocess.DEVNULL,
                                 stderr=subprocess.PIPE, start_new_session=True)
     except OSError as e:
         status = 2 if e.errno in _USAGE_ERRNOS else 1
@@ -232,10 +385,11 @@ _USAGE_ERRNOS = {errno.ENOENT, errno.EACCES, errno.EPERM, errno.ENOEXEC, errno.E
                  errno.ENAMETOOLONG, errno.EISDIR, errno.E2BIG}
 
 
-def _why_not_started(program, err, env, cwd):
+def _why_not_started(program: str, err: OSError, env: Optional[Mapping[str, str]], cwd: Optional[str]) -> str:
     """An honest reason, from the error and a look at the file itself."""
     if cwd is not None and err.filename == cwd:
-        return f"its working folder {printable(cwd)}: {_reason(err)}"
+        return f"its working folder {printable(cwd)}: {os_reason(err)}"
+    path: Optional[str]
     if os.sep in program:
         path = program if cwd is None else os.path.join(cwd, program)
     else:
@@ -254,7 +408,7 @@ def _why_not_started(program, err, env, cwd):
         except PermissionError:
             return "permission denied (a folder on its path cannot be searched)"
         except OSError:
-            return _reason(err)
+            return os_reason(err)
         if stat.S_ISDIR(st.st_mode):
             return "it is a folder, not a program"
         if not stat.S_ISREG(st.st_mode):
@@ -262,10 +416,10 @@ def _why_not_started(program, err, env, cwd):
         if not _has_x_bit(st):
             return "not executable"
         return "permission denied"
-    return _reason(err)
+    return os_reason(err)
 
 
-def _interpreter(path):
+def _interpreter(path: str) -> str:
     try:
         with open(path, "rb") as f:
             first = f.readline(256)
@@ -277,7 +431,7 @@ def _interpreter(path):
     return os.fsdecode(words[0]) if words else ""
 
 
-def _has_x_bit(st):
+def _has_x_bit(st: os.stat_result) -> bool:
     """Whether the permission bits give us execute permission (root: any x bit)."""
     if os.geteuid() == 0:
         return bool(st.st_mode & 0o111)
@@ -286,16 +440,3 @@ def _has_x_bit(st):
     if st.st_gid == os.getegid() or st.st_gid in os.getgroups():
         return bool(st.st_mode & stat.S_IXGRP)
     return bool(st.st_mode & stat.S_IXOTH)
-
-
-_REASONS = {
-    errno.ENOENT: "no such file", errno.EACCES: "permission denied", errno.EPERM: "permission denied",
-    errno.ENOEXEC: "not a program this system can run (exec format error)",
-    errno.ENOTDIR: "a part of its path is not a folder", errno.ELOOP: "a loop of symbolic links in its path",
-    errno.ENAMETOOLONG: "its name is too long", errno.ETXTBSY: "it is being written (text file busy)",
-    errno.E2BIG: "its arguments and environment are too long",
-}
-
-
-def _reason(err):
-    return _REASONS.get(err.errno) or (err.strerror or str(err)).lower()

@@ -1,19 +1,28 @@
 """The command-line layer's own plumbing: progress lines, signals, and the wrapper that turns
 every expected failure into one line on standard error and an exit status."""
+import io
 import os
 import signal
 import sys
+from typing import Callable, Optional, Protocol, Sequence
 
-from ompsuite.platform import signals
-from ompsuite.errors import SuiteError
+from ompsuite.errors import SuiteError, os_reason
 from ompsuite.escape import printable
-from ompsuite.platform.files import os_reason
+from ompsuite.platform import signals
 
 
-_live = {"line": ""}  # the progress line now shown in place on a terminal, if any
+class Job(Protocol):
+    """What RunProgress needs of a planned run."""
+    program: str
+    series: str
+    problem_size: int
+    threads: Optional[int]
 
 
-def _write(text):
+_live: dict[str, str] = {"line": ""}  # the progress line now shown in place on a terminal, if any
+
+
+def _write(text: str) -> None:
     try:
         sys.stderr.write(text)
         sys.stderr.flush()
@@ -21,7 +30,7 @@ def _write(text):
         pass  # standard error closed: the message has nowhere to go, the run goes on
 
 
-def progress(message):
+def progress(message: str) -> None:
     """One line of progress or warning on standard error (never standard output: that holds
     the results, and may be a pipe to another tool). A line shown in place is cleared first and
     shown again after it."""
@@ -31,7 +40,7 @@ def progress(message):
         _write(message + "\n")
 
 
-def on_terminal():
+def on_terminal() -> bool:
     try:
         return sys.stderr.isatty()
     except (AttributeError, ValueError):
@@ -44,16 +53,16 @@ class RunProgress:
     size so far (a 16 GB fill and a pi run differ a thousandfold), else from all runs so far.
     Elsewhere (logs, batch jobs) one plain line per run."""
 
-    def __init__(self, jobs, live=None):
+    def __init__(self, jobs: Sequence[Job], live: Optional[bool] = None) -> None:
         self.jobs = jobs
         self.live = on_terminal() if live is None else live
-        self.times = {}
+        self.times: dict[tuple[str, str, int, Optional[int]], list[float]] = {}
 
     @staticmethod
-    def _key(job):
+    def _key(job: Job) -> tuple[str, str, int, Optional[int]]:
         return job.program, job.series, job.problem_size, job.threads
 
-    def estimate(self, k):
+    def estimate(self, k: int) -> Optional[float]:
         """Seconds the runs from index k on should take, or None before any run has ended."""
         every = [t for ts in self.times.values() for t in ts]
         if not every:
@@ -65,7 +74,7 @@ class RunProgress:
             left += sum(same) / len(same) if same else mean
         return left
 
-    def start(self, k, label):
+    def start(self, k: int, label: str) -> None:
         """Run number k (from 1) is starting."""
         if not self.live:
             progress(label)
@@ -75,16 +84,16 @@ class RunProgress:
         _live["line"] = f"{k - 1}/{len(self.jobs)} done{eta}; now {label.split('] ', 1)[-1]}"[:99]
         _write("\r\033[K" + _live["line"])
 
-    def done(self, k, seconds):
+    def done(self, k: int, seconds: float) -> None:
         self.times.setdefault(self._key(self.jobs[k - 1]), []).append(seconds)
 
-    def close(self):
+    def close(self) -> None:
         if self.live and _live["line"]:
             _live["line"] = ""
             _write("\r\033[K")
 
 
-def _duration(seconds):
+def _duration(seconds: float) -> str:
     if seconds < 90:
         return f"{seconds:.0f} s"
     if seconds < 5400:
@@ -92,13 +101,14 @@ def _duration(seconds):
     return f"{seconds / 3600:.1f} h"
 
 
-def run_main(prog, main, *args):
+def run_main(prog: str, main: Callable[..., Optional[int]], *args: object) -> None:
     """Run a command's main: expected failures become one line on stderr and an exit status,
     never a traceback. SIGTERM and SIGHUP are turned into the same clean stop as Ctrl-C."""
     signals.install()
     for stream in (sys.stdout, sys.stderr):
         try:  # a terminal or pipe that cannot show a character (PYTHONIOENCODING=ascii) gets an escape
-            stream.reconfigure(errors="backslashreplace")
+            if isinstance(stream, io.TextIOWrapper):
+                stream.reconfigure(errors="backslashreplace")
         except (AttributeError, ValueError, OSError):
             pass
     if sys.stdout is None:  # started with standard output closed: nowhere to put the results
@@ -124,7 +134,7 @@ def run_main(prog, main, *args):
     sys.exit(status)
 
 
-def _last_words(prog, message):
+def _last_words(prog: str, message: str) -> None:
     # Whatever was left in stdout's buffer may belong to a closed pipe: drop it quietly.
     try:
         sys.stdout.flush()

@@ -3,7 +3,11 @@
 - claim_out_dir / lock_folder: an output folder is held by one tool at a time (flock on a lock
   file inside it), and only once it is held is it checked for earlier results, so two tools
   started together cannot both find it empty.
-- write_atomic: a file is written to a temporary name beside it and renamed, never half there.
+- check_output_path: a file named on the command line is refused before the first run when it
+  could not be written at the end.
+- write_atomic: a file is written to a new temporary file beside it and renamed, never half
+  there; a link is written through to its target; a device, a FIFO or a terminal is written to
+  as it is.
 - RowLog: a CSV log that only ever holds whole rows, even when the disk fills mid-row.
 - read_csv / read_key_values: a damaged, cut or hostile file is refused with the file, the line
   and the field, never half read.
@@ -18,27 +22,24 @@ import io
 import math
 import os
 import re
-import secrets
 import stat
+import sys
+import tempfile
+from typing import Generic, Iterable, Mapping, Optional, Sequence, TypeVar, Union
 
-from ompsuite.errors import SuiteError
+from ompsuite.errors import SuiteError, os_reason
 from ompsuite.escape import printable
+
+__all__ = ["LOCK_NAME", "MAX_READ_BYTES", "os_reason", "FolderLock", "lock_folder", "claim_out_dir",
+           "check_output_path", "write_atomic", "csv_line", "csv_text", "RowLog", "Field",
+           "Finite", "Whole", "Text", "Choice", "read_csv", "read_key_values", "read_text", "parse_env_count"]
 
 LOCK_NAME = ".ompsuite.lock"  # inside a held folder; it is not a result, and is removed on release
 MAX_READ_BYTES = 64 << 20  # more than any results file the tools write; a bound on /dev/zero and the like
 
-_REASONS = {
-    errno.ENOENT: "no such file or folder", errno.EACCES: "permission denied", errno.EPERM: "permission denied",
-    errno.ELOOP: "a loop of symbolic links", errno.ENOTDIR: "a part of the path is not a folder",
-    errno.EROFS: "read-only file system", errno.ENOSPC: "no space left on the device",
-    errno.EDQUOT: "disk quota exceeded", errno.ENAMETOOLONG: "the name is too long",
-    errno.EISDIR: "it is a folder", errno.EIO: "input/output error",
-}
-
-
-def os_reason(err):
-    """The few words that say why an OSError happened."""
-    return _REASONS.get(err.errno) or (err.strerror or str(err)).lower()
+# The folders this process holds (their real paths). Every name in one is the tool's own, not one
+# the user named: whatever sits there under it (a link, a FIFO) is replaced, never written through.
+_held: set[str] = set()
 
 
 # ---------------------------------------------------------------------------------------------
@@ -46,37 +47,28 @@ def os_reason(err):
 
 
 class FolderLock:
-    """An exclusive flock on LOCK_NAME in a folder, held until release() (or the end of a with
-    block, or the process). The lock file holds the holder's pid, for the refusal message."""
+    """An exclusive flock on LOCK_NAME in a folder, held until release() (or the process's end).
+    The lock file holds the holder's pid, for the refusal message."""
 
-    def __init__(self, folder, fd):
+    def __init__(self, folder: str, fd: int) -> None:
         self.folder = folder
         self.path = os.path.join(folder, LOCK_NAME)
-        self._fd = fd
+        self._fd: Optional[int] = fd
 
-    @property
-    def held(self):
-        return self._fd is not None
-
-    def release(self):
+    def release(self) -> None:
         """Remove the lock file while still holding it, then let go; a second call does nothing."""
         if self._fd is None:
             return
         fd, self._fd = self._fd, None
+        _held.discard(os.path.realpath(self.folder))
         try:
             os.unlink(self.path)
         except OSError:
             pass
         os.close(fd)
 
-    def __enter__(self):
-        return self
 
-    def __exit__(self, *exc):
-        self.release()
-
-
-def lock_folder(path, what="study"):
+def lock_folder(path: str, what: str = "study") -> FolderLock:
     """Hold the folder path (which must exist) for this process: a FolderLock. Refused at once,
     SuiteError status 2, while another process holds it: '<path> is in use by another <what>
     (pid N)'; also when no file can be made there."""
@@ -104,6 +96,7 @@ def lock_folder(path, what="study"):
             if same:
                 os.ftruncate(fd, 0)
                 os.pwrite(fd, f"{os.getpid()}\n".encode(), 0)
+                _held.add(os.path.realpath(path))
                 return FolderLock(path, fd)
         except OSError as e:
             os.close(fd)
@@ -115,7 +108,7 @@ def lock_folder(path, what="study"):
     raise SuiteError(f"cannot lock the folder {printable(path)}: its lock file keeps being replaced", 2)
 
 
-def _holder(fd):
+def _holder(fd: int) -> str:
     try:
         text = os.pread(fd, 32, 0).decode("ascii", errors="replace").strip()
     except OSError:
@@ -123,7 +116,7 @@ def _holder(fd):
     return f"pid {text}" if text.isdigit() else "pid unknown"
 
 
-def _create_reason(err, path):
+def _create_reason(err: OSError, path: str) -> str:
     if err.errno == errno.ELOOP:
         return f"{LOCK_NAME} there is a symbolic link"
     if err.errno == errno.ENOENT and os.path.isdir(os.path.dirname(path)):
@@ -131,7 +124,7 @@ def _create_reason(err, path):
     return os_reason(err)
 
 
-def claim_out_dir(path, owned_files, what="study"):
+def claim_out_dir(path: str, owned_files: Iterable[str], what: str = "study") -> FolderLock:
     """Make the output folder path (with its parents) and hold it: a FolderLock, to release when
     the tool is done. Only once it is held, refuse a folder that already holds one of owned_files
     (those results would be overwritten or mixed). SuiteError status 2 for: a path that exists
@@ -176,37 +169,162 @@ def claim_out_dir(path, owned_files, what="study"):
 # Files whole or absent
 
 
-def write_atomic(path, data):
-    """Write data (str, as UTF-8, or bytes) to path whole: a temporary file in the same folder is
-    written, flushed to the disk and renamed over path. On any failure the temporary file is
-    removed and an earlier file at path is left as it was; an OSError propagates with its
-    filename set to path."""
-    if isinstance(data, str):
-        data = data.encode("utf-8", errors="backslashreplace")
-    folder = os.path.dirname(path) or "."
-    tmp = os.path.join(folder, f".{os.path.basename(path)[:100]}.{os.getpid()}.{secrets.token_hex(4)}.part")
-    fd = None
+def check_output_path(path: Optional[str], option: str) -> None:
+    """Refuse, before anything runs, a file named by option (--json FILE, say) that could not be
+    written once the runs are done: SuiteError status 2 in one line. None (not given) passes.
+    Refused: an empty name, a name that ends in a slash or names a folder, a folder that does
+    not exist, a file or folder without write permission, a loop of links. A device, a FIFO or
+    a terminal passes when it can be opened for writing later."""
+    if path is None:
+        return
+    if not path.strip():
+        raise SuiteError(f"{option} is empty: give the name of a file to write", 2)
+    shown = f"{option} {printable(path)}"
+    if path.endswith(os.sep) or os.path.basename(path) in (".", ".."):
+        raise SuiteError(f"{shown}: names a folder, not a file", 2)
+    fd_number = _own_fd(path)
+    if fd_number is not None:
+        try:
+            writable = (fcntl.fcntl(fd_number, fcntl.F_GETFL) & os.O_ACCMODE) in (os.O_WRONLY, os.O_RDWR)
+        except OSError:
+            writable = False
+        if not writable:
+            raise SuiteError(f"{shown}: the tool has no such file open for writing", 2)
+        return
     try:
-        fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+        st: Optional[os.stat_result] = os.stat(path)
+    except FileNotFoundError:
+        st = None
+    except OSError as e:
+        raise SuiteError(f"{shown}: {os_reason(e)}", 2) from None
+    if st is not None and stat.S_ISDIR(st.st_mode):
+        raise SuiteError(f"{shown}: names a folder, not a file", 2)
+    if st is not None and not stat.S_ISREG(st.st_mode):
+        if not os.access(path, os.W_OK):
+            raise SuiteError(f"{shown}: permission denied", 2)
+        return
+    target = os.path.realpath(path)
+    folder = os.path.dirname(target)
+    try:
+        if not stat.S_ISDIR(os.stat(folder).st_mode):
+            raise SuiteError(f"{shown}: {printable(folder)} is not a folder", 2)
+    except FileNotFoundError:
+        raise SuiteError(f"{shown}: the folder {printable(folder)} does not exist", 2) from None
+    except OSError as e:
+        raise SuiteError(f"{shown}: {os_reason(e)}", 2) from None
+    # The file is replaced whole: a new file is made in its folder and renamed over it.
+    if st is not None and not os.access(target, os.W_OK):
+        raise SuiteError(f"{shown}: permission denied", 2)
+    if not os.access(folder, os.W_OK | os.X_OK):
+        raise SuiteError(f"{shown}: no new file can be made in {printable(folder)} (permission denied)", 2)
+
+
+# /dev/stdout and the like name one of the tool's own open files: writing goes to that file
+# where it stands, after what the tool has printed there, as a shell's redirection would.
+_OWN_FD = re.compile(r"^/(?:dev/fd|proc/self/fd)/(\d+)$")
+_STD_NAMES = {"/dev/stdin": 0, "/dev/stdout": 1, "/dev/stderr": 2}
+
+
+def _own_fd(path: str) -> Optional[int]:
+    normal = os.path.normpath(path)
+    if normal in _STD_NAMES:
+        return _STD_NAMES[normal]
+    m = _OWN_FD.match(normal)
+    return int(m.group(1)) if m else None
+
+
+def write_atomic(path: str, data: Union[str, bytes]) -> None:
+    """Write data (str, as UTF-8, or bytes) to path whole.
+
+    A regular file (or none yet) is replaced: a new temporary file with a random name is made in
+    the same folder (never through a link planted there), written, flushed to the disk and
+    renamed over path; on any failure it is removed and an earlier file at path is left as it
+    was. A symbolic link is followed to its target, which is then replaced, the link kept. A
+    path that names something else (a FIFO, /dev/null, a terminal, /dev/stdout) is opened and
+    written to as it is, never replaced. In a folder this process holds (claim_out_dir) the name
+    is the tool's own: whatever is there is replaced, link or not. An OSError propagates with its
+    filename set to path."""
+    raw = data.encode("utf-8", errors="backslashreplace") if isinstance(data, str) else bytes(data)
+    fd_number = _own_fd(path)
+    try:
+        folder = os.path.realpath(os.path.dirname(path) or ".")
+        if folder in _held:
+            target = os.path.join(folder, os.path.basename(path))
+            try:
+                old: Optional[os.stat_result] = os.lstat(target)
+            except FileNotFoundError:
+                old = None
+            _replace(target, raw, old if old is not None and stat.S_ISREG(old.st_mode) else None)
+            return
+        if fd_number is not None:
+            _write_to_own_fd(fd_number, raw)
+            return
+        try:
+            st: Optional[os.stat_result] = os.stat(path)
+        except FileNotFoundError:
+            st = None
+        if st is not None and not stat.S_ISREG(st.st_mode):
+            if stat.S_ISDIR(st.st_mode):
+                raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR))
+            _write_in_place(path, raw)
+            return
+        _replace(os.path.realpath(path), raw, st)
+    except OSError as e:
+        e.filename, e.filename2 = path, None
+        raise
+
+
+def _write_to_own_fd(fd: int, data: bytes) -> None:
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            if stream is not None and stream.fileno() == fd:
+                stream.flush()
+        except (OSError, ValueError, AttributeError, io.UnsupportedOperation):
+            pass
+    _write_all(fd, data)
+
+
+def _write_in_place(path: str, data: bytes) -> None:
+    # A FIFO waits here for its reader, as it would for a shell's redirection.
+    fd = os.open(path, os.O_WRONLY | os.O_NOCTTY | os.O_CLOEXEC)
+    try:
+        _write_all(fd, data)
+    finally:
+        os.close(fd)
+
+
+def _replace(target: str, data: bytes, st: Optional[os.stat_result]) -> None:
+    folder, name = os.path.split(target)
+    folder = folder or "."
+    # mkstemp: O_CREAT | O_EXCL | O_NOFOLLOW under a random name, tried again on a clash.
+    fd, tmp = tempfile.mkstemp(prefix=f".{name[:100]}.", suffix=".part", dir=folder)
+    try:
+        # The new file gets the old one's permissions, or those a new file gets here.
+        os.fchmod(fd, stat.S_IMODE(st.st_mode) & 0o777 if st is not None else 0o666 & ~_umask())
         _write_all(fd, data)
         os.fsync(fd)
-        fd, closing = None, fd
+        closing, fd = fd, -1
         os.close(closing)
-        os.replace(tmp, path)
-    except BaseException as e:
-        if fd is not None:
+        os.replace(tmp, target)
+    except BaseException:
+        if fd >= 0:
             os.close(fd)
         try:
             os.unlink(tmp)
         except OSError:
             pass
-        if isinstance(e, OSError):
-            e.filename, e.filename2 = path, None
         raise
     _fsync_folder(folder)
 
 
-def _write_all(fd, data):
+def _umask() -> int:
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mask
+
+
+
+def _write_all(fd: int, data: bytes) -> None:
     view = memoryview(data)
     while view:
         n = os.write(fd, view)
@@ -215,7 +333,7 @@ def _write_all(fd, data):
         view = view[n:]
 
 
-def _fsync_folder(folder):
+def _fsync_folder(folder: str) -> None:
     # Makes the rename itself durable; some file systems cannot sync a folder, which costs nothing.
     try:
         fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
@@ -229,14 +347,17 @@ def _fsync_folder(folder):
         os.close(fd)
 
 
-def csv_line(values):
+CsvValue = Union[str, int, float, None]
+
+
+def csv_line(values: Iterable[CsvValue]) -> str:
     """One CSV record (a sequence of values) as text, ending in a newline."""
     buf = io.StringIO()
     csv.writer(buf, lineterminator="\n").writerow(values)
     return buf.getvalue()
 
 
-def csv_text(header, rows):
+def csv_text(header: Sequence[CsvValue], rows: Iterable[Sequence[CsvValue]]) -> str:
     """A whole CSV file: the header, then the rows, one line each."""
     return "".join(csv_line(r) for r in [header, *rows])
 
@@ -249,11 +370,12 @@ class RowLog:
     is cut back to its last whole row and SuiteError (status 1) names the file and the number of
     whole rows it holds. count is the number of whole rows written."""
 
-    def __init__(self, path, fieldnames):
+    def __init__(self, path: str, fieldnames: Iterable[str]) -> None:
         self.path = path
         self.fieldnames = tuple(fieldnames)
         self.count = 0
         self._size = 0
+        self._fd: Optional[int] = None
         try:
             self._fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_APPEND | os.O_CLOEXEC, 0o666)
         except FileExistsError:
@@ -275,7 +397,7 @@ class RowLog:
             raise
         self._size = len(header)
 
-    def add(self, row):
+    def add(self, row: Mapping[str, CsvValue]) -> None:
         """Append one row (a mapping of field name to value; missing fields are empty)."""
         if self._fd is None:
             raise ValueError(f"{self.path} is closed")
@@ -283,11 +405,11 @@ class RowLog:
         if unknown:
             raise ValueError(f"{self.path} has no field {sorted(unknown)[0]}")
         line = csv_line(["" if row.get(f) is None else row[f] for f in self.fieldnames])
-        line = line.encode("utf-8", errors="backslashreplace")
+        encoded = line.encode("utf-8", errors="backslashreplace")
         written = 0
         try:
-            view = memoryview(line)
-            while written < len(line):
+            view = memoryview(encoded)
+            while written < len(encoded):
                 n = os.write(self._fd, view[written:])
                 if n <= 0:
                     raise OSError(errno.EIO, "the write wrote nothing")
@@ -300,63 +422,74 @@ class RowLog:
                              f"{'' if whole else ' and part of another, which could not be cut off'}", 1) from None
         except BaseException:
             # An interruption: a row written whole is kept (it was measured), a part is cut off.
-            if written == len(line):
-                self._size += len(line)
+            if written == len(encoded):
+                self._size += len(encoded)
                 self.count += 1
             else:
                 self._cut_back()
             raise
-        self._size += len(line)
+        self._size += len(encoded)
         self.count += 1
 
-    def _cut_back(self):
+    def _cut_back(self) -> bool:
+        if self._fd is None:
+            return False
         try:
             os.ftruncate(self._fd, self._size)  # O_APPEND: the next row goes at the new end
             return True
         except OSError:
             return False
 
-    def close(self):
+    def close(self) -> None:
         if self._fd is not None:
             fd, self._fd = self._fd, None
             os.close(fd)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
 
 
 # ---------------------------------------------------------------------------------------------
 # Strict readers
 
 
-class Field:
+Value = Union[str, int, float, None]  # what a field reads as
+T = TypeVar("T", bound=Value, covariant=True)  # a reader of what it parses
+
+
+class Field(Generic[T]):
     """A column's (or a key's) type. required=False: a column or key that may be absent, which then
     reads as default. parse(text) returns the value or raises ValueError with the reason."""
 
-    def __init__(self, required=True, default=None):
+    def __init__(self, required: bool = True, default: Value = None) -> None:
         self.required = required
         self.default = default
 
-    def parse(self, text):
+    def parse(self, text: str) -> T:
         raise NotImplementedError
 
 
-def _show(text):
+Schema = Mapping[str, "Field[Value]"]
+Row = dict[str, Value]
+
+
+def _show(text: str) -> str:
     return "'" + printable(text, 40) + "'"
 
 
-class _Bounded(Field):
+N = TypeVar("N", int, float)
+
+
+class _Bounded(Field[Optional[N]]):
     """A number within low .. high (inclusive, where given); an empty field only with allow_empty
     (then None)."""
 
-    def __init__(self, low=None, high=None, allow_empty=False, **kw):
-        super().__init__(**kw)
+    def __init__(self, low: Optional[float] = None, high: Optional[float] = None, allow_empty: bool = False,
+                 required: bool = True, default: Value = None) -> None:
+        super().__init__(required, default)
         self.low, self.high, self.allow_empty = low, high, allow_empty
 
-    def parse(self, text):
+    def number(self, text: str) -> N:
+        raise NotImplementedError
+
+    def parse(self, text: str) -> Optional[N]:
         if text == "" and self.allow_empty:
             return None
         value = self.number(text)
@@ -364,12 +497,12 @@ class _Bounded(Field):
         return value
 
 
-class Finite(_Bounded):
+class Finite(_Bounded[float]):
     """A finite decimal number (float). Refused: nan, inf, numbers too large for a float (1e999),
     hexadecimal, text, surrounding spaces."""
     _NUMBER = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
 
-    def number(self, text):
+    def number(self, text: str) -> float:
         if not self._NUMBER.fullmatch(text):
             if text.strip().lower().lstrip("+-") in ("nan", "inf", "infinity"):
                 raise ValueError(f"{_show(text)} is not a finite number")
@@ -380,31 +513,32 @@ class Finite(_Bounded):
         return value
 
 
-class Whole(_Bounded):
+class Whole(_Bounded[int]):
     """A whole number (int, decimal digits with an optional sign)."""
     _WHOLE = re.compile(r"[+-]?[0-9]{1,30}")
 
-    def number(self, text):
+    def number(self, text: str) -> int:
         if not self._WHOLE.fullmatch(text):
             raise ValueError(f"{_show(text)} is not a whole number" if text else "empty, where a whole number belongs")
         return int(text)
 
 
-def _check_range(value, low, high):
+def _check_range(value: float, low: Optional[float], high: Optional[float]) -> None:
     if low is not None and value < low:
         raise ValueError(f"{value} is below {low}")
     if high is not None and value > high:
         raise ValueError(f"{value} is above {high}")
 
 
-class Text(Field):
+class Text(Field[str]):
     """Text on one line (no control characters) of at most max_len characters."""
 
-    def __init__(self, max_len=200, allow_empty=True, **kw):
-        super().__init__(**kw)
+    def __init__(self, max_len: int = 200, allow_empty: bool = True, required: bool = True,
+                 default: Value = None) -> None:
+        super().__init__(required, default)
         self.max_len, self.allow_empty = max_len, allow_empty
 
-    def parse(self, text):
+    def parse(self, text: str) -> str:
         if text == "" and not self.allow_empty:
             raise ValueError("empty")
         if len(text) > self.max_len:
@@ -414,20 +548,21 @@ class Text(Field):
         return text
 
 
-class Choice(Field):
+class Choice(Field[str]):
     """One of the given texts, exactly."""
 
-    def __init__(self, values, **kw):
-        super().__init__(**kw)
+    def __init__(self, values: Iterable[str], required: bool = True, default: Value = None) -> None:
+        super().__init__(required, default)
         self.values = tuple(values)
 
-    def parse(self, text):
+    def parse(self, text: str) -> str:
         if text not in self.values:
             raise ValueError(f"{_show(text)} is not one of {', '.join(self.values)}")
         return text
 
 
-def read_csv(path, schema, header_required=True, final_newline=True, max_bytes=MAX_READ_BYTES):
+def read_csv(path: str, schema: Schema, header_required: bool = True, final_newline: bool = True,
+             max_bytes: int = MAX_READ_BYTES) -> list[Row]:
     """The rows of a CSV file with a header line: a list of dicts holding the schema's columns
     (name -> Field), parsed; other columns are ignored, an absent optional column reads as its
     default. An empty file is refused, or reads as no rows when header_required is False.
@@ -459,7 +594,8 @@ def read_csv(path, schema, header_required=True, final_newline=True, max_bytes=M
     return rows
 
 
-def read_key_values(path, schema, final_newline=True, max_bytes=MAX_READ_BYTES):
+def read_key_values(path: str, schema: Schema, final_newline: bool = True,
+                    max_bytes: int = MAX_READ_BYTES) -> Row:
     """A key,value file (header line 'key,value', then one key per line) as a dict of the schema's
     keys (name -> Field), parsed; other keys are ignored, an absent optional key reads as its
     default. Refused like read_csv, and also: another header, a key given twice."""
@@ -468,7 +604,7 @@ def read_key_values(path, schema, final_newline=True, max_bytes=MAX_READ_BYTES):
     if not records or records[0][1] != ["key", "value"]:
         found = ",".join(records[0][1]) if records else ""
         raise SuiteError(f"{shown} line 1: the header is {_show(found)}, not 'key,value'", 2)
-    seen = {}
+    seen: dict[str, tuple[int, str]] = {}
     for line, fields in records[1:]:
         if len(fields) != 2:
             raise SuiteError(f"{shown} line {line}: {len(fields)} field{'' if len(fields) == 1 else 's'} where a "
@@ -477,7 +613,7 @@ def read_key_values(path, schema, final_newline=True, max_bytes=MAX_READ_BYTES):
         if key in seen:
             raise SuiteError(f"{shown} line {line}: key {_show(key)} given again (first on line {seen[key][0]})", 2)
         seen[key] = (line, value)
-    result = {}
+    result: Row = {}
     for name, field in schema.items():
         if name in seen:
             result[name] = _parse(shown, seen[name][0], name, field, seen[name][1])
@@ -488,14 +624,14 @@ def read_key_values(path, schema, final_newline=True, max_bytes=MAX_READ_BYTES):
     return result
 
 
-def _parse(shown, line, name, field, text):
+def _parse(shown: str, line: int, name: str, field: "Field[Value]", text: str) -> Value:
     try:
         return field.parse(text)
     except ValueError as e:
         raise SuiteError(f"{shown} line {line}, field {name}: {e}", 2) from None
 
 
-def _records(path, final_newline, max_bytes):
+def _records(path: str, final_newline: bool, max_bytes: int) -> list[tuple[int, list[str]]]:
     """[(line number, fields)] of every non-empty record of a CSV file; empty lines at the end are
     allowed, others refused."""
     shown = printable(path)
@@ -504,7 +640,9 @@ def _records(path, final_newline, max_bytes):
         line = text.count("\n") + 1
         raise SuiteError(f"{shown} line {line}: the last line has no line end: the file was cut short", 2)
     reader = csv.reader(io.StringIO(text, newline=""), strict=True)
-    records, blank, line = [], None, 1
+    records: list[tuple[int, list[str]]] = []
+    blank: Optional[int] = None
+    line = 1
     try:
         for fields in reader:
             if not fields:
@@ -519,7 +657,7 @@ def _records(path, final_newline, max_bytes):
     return records
 
 
-def read_text(path, max_bytes=MAX_READ_BYTES):
+def read_text(path: str, max_bytes: int = MAX_READ_BYTES) -> str:
     """A regular file's whole text as UTF-8 (a leading byte order mark dropped). Refused with
     SuiteError status 2: a file that cannot be read, is not a regular file (a FIFO, a device:
     they could block or never end), is larger than max_bytes, is not UTF-8, holds a NUL."""
@@ -535,7 +673,8 @@ def read_text(path, max_bytes=MAX_READ_BYTES):
         if not stat.S_ISREG(st.st_mode):
             raise SuiteError(f"cannot read {shown}: not a regular file", 2)
         os.set_blocking(fd, True)
-        chunks, size = [], 0
+        chunks: list[bytes] = []
+        size = 0
         while size <= max_bytes:
             chunk = os.read(fd, 1 << 20)
             if not chunk:
@@ -566,7 +705,8 @@ def read_text(path, max_bytes=MAX_READ_BYTES):
 # Counts from the environment
 
 
-def parse_env_count(name, value, low=1, high=None, nested=None):
+def parse_env_count(name: str, value: Optional[str], low: int = 1, high: Optional[int] = None,
+                    nested: Optional[bool] = None) -> Optional[int]:
     """The count a setting such as OMP_NUM_THREADS gives (an int), or None when it is unset (value
     None). nested (by default: for OMP_NUM_THREADS) allows a comma list, one count per nesting
     level, as the OpenMP runtime does; the first level is returned, every level is checked.

@@ -7,7 +7,9 @@ left empty and named in the notes, never guessed.
 """
 import dataclasses
 import os
+import resource
 import sys
+from typing import Optional, Union
 
 # Machine-wide memory events that explain why a fill was slow. pgfault/pgmajfault put the child's own faults in
 # context (others faulting at the same time); thp_* say whether faults were served by huge pages (512x fewer,
@@ -51,7 +53,7 @@ class Usage:
     peak_rss_bytes: int
 
     @classmethod
-    def from_rusage(cls, ru):
+    def from_rusage(cls, ru: resource.struct_rusage) -> "Usage":
         # ru_maxrss is in KiB on Linux, in bytes on macOS.
         rss_unit = 1 if sys.platform == "darwin" else 1024
         return cls(ru.ru_utime, ru.ru_stime, ru.ru_minflt, ru.ru_majflt, ru.ru_nvcsw, ru.ru_nivcsw,
@@ -64,19 +66,19 @@ class CpuTimes:
     time nothing ran, steal is time the hypervisor ran something else instead of this guest (not work done
     here), and guest/guest_nice are already counted inside user/nice."""
     busy_s: float
-    steal_s: float  # None on a kernel whose cpu line stops before the steal column
+    steal_s: Optional[float]  # None on a kernel whose cpu line stops before the steal column
     cpus: int
     tick_hz: int
 
 
-def _clock_ticks():
+def _clock_ticks() -> int:
     try:
         return os.sysconf("SC_CLK_TCK")
     except (AttributeError, ValueError, OSError):
         return 100
 
 
-def read_cpu_times(path="/proc/stat"):
+def read_cpu_times(path: str = "/proc/stat") -> Optional[CpuTimes]:
     """CpuTimes from the aggregate cpu line of /proc/stat, or None when there is no such file or it cannot be
     read as one."""
     try:
@@ -98,10 +100,10 @@ def read_cpu_times(path="/proc/stat"):
     return CpuTimes((user + nice + system + irq + softirq) / hz, steal, cpus, hz)
 
 
-def read_vmstat(path="/proc/vmstat"):
+def read_vmstat(path: str = "/proc/vmstat") -> dict[str, int]:
     """The VMSTAT_COUNTERS this kernel has, by name. A counter the kernel lacks is absent, not 0: absent means
     unknown. An unreadable file gives an empty dict."""
-    found = {}
+    found: dict[str, int] = {}
     try:
         with open(path) as f:
             for line in f:
@@ -116,106 +118,14 @@ def read_vmstat(path="/proc/vmstat"):
     return found
 
 
-def _read(path):
-    try:
-        with open(path) as f:
-            return f.read().strip()
-    except (OSError, UnicodeDecodeError):
-        return None
-
-
-def _bracketed(text):
-    """The selected choice of a sysfs setting shown as 'always [madvise] never'."""
-    if text and "[" in text and "]" in text:
-        return text[text.index("[") + 1:text.index("]")]
-    return None
-
-
-# Feature bits the balloon device offers the guest (their numbers as the device defines them).
-_BALLOON_BITS = (("balloon_deflate_on_oom", 2), ("balloon_free_page_hint", 3), ("balloon_free_page_reporting", 5))
-
-
-def memory_facts(sys_root="/sys"):
-    """What the kernel and hypervisor do with free memory, for machine.csv: an ordered dict of strings.
-
-    Huge pages decide how many faults a fill takes; a virtio balloon with free page reporting hands freed guest
-    memory back to the host, so a later fill of the same memory pays again for the host to back it; DAMON,
-    when running, may page out memory it finds cold. Each value that cannot be read is empty, with the reason
-    in memory_notes."""
-    facts, notes = {}, []
-    thp = os.path.join(sys_root, "kernel", "mm", "transparent_hugepage")
-    for name in ("enabled", "defrag"):
-        value = _bracketed(_read(os.path.join(thp, name)))
-        facts["thp_" + name] = value or ""
-        if value is None:
-            notes.append(f"transparent huge page {name} setting not readable")
-
-    facts.update(virtio_balloon="", **{name: "" for name, _ in _BALLOON_BITS})
-    driver = os.path.join(sys_root, "bus", "virtio", "drivers", "virtio_balloon")
-    if not os.path.isdir(os.path.join(sys_root, "bus")):
-        notes.append("no device buses visible: balloon unknown")
-    else:
-        devices = sorted(d for d in _listdir(driver) if d.startswith("virtio"))
-        facts["virtio_balloon"] = "yes" if devices else "no"
-        bits = _read(os.path.join(driver, devices[0], "features")) if devices else None
-        if bits and set(bits) <= {"0", "1"}:
-            for name, bit in _BALLOON_BITS:  # one character per feature bit, bit 0 first
-                facts[name] = "yes" if len(bits) > bit and bits[bit] == "1" else "no"
-        elif devices:
-            notes.append("balloon feature bits not readable")
-    order = _read(os.path.join(sys_root, "module", "page_reporting", "parameters", "page_reporting_order"))
-    facts["page_reporting_order"] = order or ""
-    if order is None:
-        notes.append("no free page reporting order shown")
-
-    facts["damon"] = _damon(os.path.join(sys_root, "kernel", "mm", "damon", "admin", "kdamonds"), notes)
-    facts["memory_notes"] = "; ".join(notes)
-    return facts
-
-
-def _damon(kdamonds, notes):
-    """'off', or 'on: <operations> <actions>' per running monitor; 'no' without the DAMON sysfs interface."""
-    damon = os.path.dirname(os.path.dirname(kdamonds))
-    if not os.path.isdir(os.path.dirname(damon)):
-        notes.append("no memory management settings visible: DAMON unknown")
-        return ""
-    if not os.path.isdir(damon):
-        return "no"
-    if not os.path.isdir(kdamonds):
-        notes.append("DAMON present but its monitors are not listed")
-        return ""
-    running = []
-    for k in sorted(d for d in _listdir(kdamonds) if d.isdigit()):
-        state = _read(os.path.join(kdamonds, k, "state"))
-        if state is None:
-            notes.append("DAMON state not readable (root only)")
-            return ""
-        if state != "on":
-            continue
-        contexts = os.path.join(kdamonds, k, "contexts")
-        for c in sorted(d for d in _listdir(contexts) if d.isdigit()):
-            schemes = os.path.join(contexts, c, "schemes")
-            actions = [_read(os.path.join(schemes, s, "action")) or "?"
-                       for s in sorted(d for d in _listdir(schemes) if d.isdigit())]
-            running.append(" ".join([_read(os.path.join(contexts, c, "operations")) or "?", *actions]))
-    return "on: " + ", ".join(running) if running else "off"
-
-
-def _listdir(path):
-    try:
-        return os.listdir(path)
-    except OSError:
-        return []
-
-
 @dataclasses.dataclass
 class Snapshot:
     """The machine's counters at one moment: take one before starting the child, one after reaping it."""
-    cpu: CpuTimes  # None where /proc/stat is missing
-    vmstat: dict
+    cpu: Optional[CpuTimes]  # None where /proc/stat is missing
+    vmstat: dict[str, int]
 
     @classmethod
-    def take(cls, stat_path="/proc/stat", vmstat_path="/proc/vmstat"):
+    def take(cls, stat_path: str = "/proc/stat", vmstat_path: str = "/proc/vmstat") -> "Snapshot":
         return cls(read_cpu_times(stat_path), read_vmstat(vmstat_path))
 
 
@@ -231,23 +141,24 @@ class Interference:
     free. Any field the platform did not offer is None and named in notes."""
     watched_s: float
     cpus_allowed: int
-    machine_cpus: int = None
-    tick_hz: int = None
-    user_s: float = None
-    system_s: float = None
-    minor_faults: int = None
-    major_faults: int = None
-    voluntary_switches: int = None
-    involuntary_switches: int = None
-    peak_rss_bytes: int = None
-    machine_busy_s: float = None
-    steal_s: float = None
-    other_load_s: float = None  # machine busy minus the child's user + system: everyone else's CPU time
-    vm: dict = dataclasses.field(default_factory=dict)  # counter deltas, by VMSTAT_COUNTERS name
+    machine_cpus: Optional[int] = None
+    tick_hz: Optional[int] = None
+    user_s: Optional[float] = None
+    system_s: Optional[float] = None
+    minor_faults: Optional[int] = None
+    major_faults: Optional[int] = None
+    voluntary_switches: Optional[int] = None
+    involuntary_switches: Optional[int] = None
+    peak_rss_bytes: Optional[int] = None
+    machine_busy_s: Optional[float] = None
+    steal_s: Optional[float] = None
+    other_load_s: Optional[float] = None  # machine busy minus the child's user + system: everyone else's CPU time
+    vm: dict[str, int] = dataclasses.field(default_factory=dict)  # counter deltas, by VMSTAT_COUNTERS name
     notes: str = ""
 
     @classmethod
-    def build(cls, before, after, usage, wall_s, cpus_allowed):
+    def build(cls, before: Snapshot, after: Snapshot, usage: Optional[Usage], wall_s: float,
+              cpus_allowed: int) -> "Interference":
         rec, notes = cls(wall_s, cpus_allowed), []
         if usage is not None:
             for f in _USAGE_FIELDS:
@@ -273,51 +184,53 @@ class Interference:
         rec.notes = "; ".join(notes)
         return rec
 
-    def values(self):
+    def values(self) -> dict[str, Union[int, float, str, None]]:
         """The record flat, by FIELDS: numbers as numbers, None where the platform gave nothing."""
         values = dataclasses.asdict(self)
         values.update({"vm_" + c: self.vm.get(c) for c in VMSTAT_COUNTERS}, interference_notes=self.notes)
         return {f: values[f] for f in FIELDS}
 
-    def row(self):
+    def row(self) -> dict[str, str]:
         """A flat CSV row: FIELDS to strings, None to ''."""
         return {f: "" if v is None else f"{v:.6f}" if isinstance(v, float) else str(v)
                 for f, v in self.values().items()}
 
 
-def tick_allowance(cpus, tick_hz):
+def tick_allowance(cpus: int, tick_hz: int) -> float:
     """CPU-seconds of rounding in a difference of two /proc/stat readings: each CPU's counter is a whole
     number of ticks (USER_HZ, usually 100 per second) and is charged a tick at a time, so it can be up to
     one tick off at each end. The child's own usage is counted in nanoseconds and adds nothing."""
     return 2 * cpus / tick_hz
 
 
-def too_short_to_watch(wall_s, cpus, tick_hz, load_cores=LOAD_CORES):
+def too_short_to_watch(wall_s: float, cpus: int, tick_hz: int, load_cores: float = LOAD_CORES) -> bool:
     """True when a whole core of other load over the run would still hide inside the tick rounding, so
     disturbed() saying nothing about the run is no evidence that it was quiet (about 45 ms on two CPUs at
     100 ticks per second)."""
     return (1.0 - load_cores) * wall_s <= tick_allowance(cpus, tick_hz)
 
 
-def lost_cpu(rec, threads):
+def lost_cpu(rec: Interference, threads: Optional[int]) -> Optional[float]:
     """CPU-seconds a team of threads did not get over its life, or None when that cannot be said (no usage,
     an unknown team, or more threads than CPUs, which must share them)."""
-    if rec.user_s is None or not threads or rec.watched_s is None or threads > (rec.cpus_allowed or 0):
+    if (rec.user_s is None or rec.system_s is None or not threads or rec.watched_s is None
+            or threads > (rec.cpus_allowed or 0)):
         return None
     return threads * rec.watched_s - rec.user_s - rec.system_s
 
 
-def disturbed(rec, wall_s=None, load_cores=LOAD_CORES, steal_cores=STEAL_CORES, threads=None,
-              lost_cores=LOST_CORES, life_s=None):
+def disturbed(rec: Interference, load_cores: float = LOAD_CORES, steal_cores: float = STEAL_CORES,
+              threads: Optional[int] = None, lost_cores: float = LOST_CORES,
+              life_s: Optional[float] = None) -> Optional[str]:
     """A short reason when other load or steal over the run exceeded its threshold, or (given the team's
     size) the team got less CPU than its cores by over lost_cores, else None. None also when the record lacks
-    the fields to judge (no claim either way). wall_s defaults to the record's own watched time. Each
+    the fields to judge (no claim either way). The run's wall time is the record's watched time. Each
     threshold is cores x wall time plus the rounding of its readings, so rounding alone never marks a short
     run on an idle machine. life_s: the lifetime of a run of the program that did no work, where it was
     measured: its start and end, in which only one of the team's threads can be busy (an instrumented build
     starts for tens of milliseconds); START_S per thread where not. A run whose life beyond that is under
     JUDGEABLE_S is not judged by its team's CPU time."""
-    wall_s = rec.watched_s if wall_s is None else wall_s
+    wall_s = rec.watched_s
     if wall_s is None or wall_s <= 0:
         return None
     reasons = []

@@ -1,55 +1,197 @@
-"""Where a study ran: the context written beside its figures, so another machine can be compared."""
+"""Where a study ran: the context written beside its figures, so another machine can be compared.
+
+Each fact has one reader here: the memory from /proc/meminfo, what the kernel and hypervisor do
+with free memory from sysfs, the compiler from the suite's own build tree. The topology (and
+the processor's name) comes from ompsuite.platform.topology."""
 import datetime
 import os
 import platform
 import re
 import socket
-import subprocess
-from typing import Any, Dict
+from typing import Any, Dict, Iterable, Optional, Protocol
 
-from ompsuite.platform.interference import memory_facts
+from ompsuite.errors import SuiteError
+from ompsuite.platform.child import run_tool
+from ompsuite.platform.console import progress
+from ompsuite.platform.topology import Topology
 
 SCHEMA = "1"
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__))))  # the repository
+COMPILER_TIMEOUT_S = 30.0  # a compiler says its version at once; more is a hang
 
 
-def _read(path):
+class Binding(Protocol):
+    def describe(self) -> str: ...
+
+
+def _read(path: str) -> Optional[str]:
+    """A small text file's content, stripped; None when it cannot be read."""
     try:
         with open(path) as f:
-            return f.read()
-    except OSError:
+            return f.read().strip()
+    except (OSError, UnicodeDecodeError):
+        return None
+
+
+# ---------------------------------------------------------------------------------------------
+# Memory
+
+
+def meminfo(path: str = "/proc/meminfo") -> dict[str, int]:
+    """/proc/meminfo's sizes in bytes, by name (MemTotal, MemAvailable, ...); empty when unreadable."""
+    sizes = {}
+    for line in (_read(path) or "").splitlines():
+        m = re.fullmatch(r"(\w+(?:\(\w+\))?):\s+(\d+)(?: kB)?", line.strip())
+        if m:
+            sizes[m.group(1)] = int(m.group(2)) * (1024 if line.rstrip().endswith("kB") else 1)
+    return sizes
+
+
+def memory_bytes() -> int:
+    """The machine's memory, bytes; 0 when unknown."""
+    return meminfo().get("MemTotal", 0)
+
+
+def mem_available() -> int:
+    """Bytes of memory the kernel reports as available for new allocations; 0 when unknown."""
+    return meminfo().get("MemAvailable", 0)
+
+
+def _bracketed(text: Optional[str]) -> Optional[str]:
+    """The selected choice of a sysfs setting shown as 'always [madvise] never'."""
+    if text and "[" in text and "]" in text:
+        return text[text.index("[") + 1:text.index("]")]
+    return None
+
+
+# Feature bits the balloon device offers the guest (their numbers as the device defines them).
+_BALLOON_BITS = (("balloon_deflate_on_oom", 2), ("balloon_free_page_hint", 3), ("balloon_free_page_reporting", 5))
+
+
+def memory_facts(sys_root: str = "/sys") -> dict[str, str]:
+    """What the kernel and hypervisor do with free memory, for machine.csv: an ordered dict of strings.
+
+    Huge pages decide how many faults a fill takes; a virtio balloon with free page reporting hands freed guest
+    memory back to the host, so a later fill of the same memory pays again for the host to back it; DAMON,
+    when running, may page out memory it finds cold. Each value that cannot be read is empty, with the reason
+    in memory_notes."""
+    facts: dict[str, str] = {}
+    notes: list[str] = []
+    thp = os.path.join(sys_root, "kernel", "mm", "transparent_hugepage")
+    for name in ("enabled", "defrag"):
+        value = _bracketed(_read(os.path.join(thp, name)))
+        facts["thp_" + name] = value or ""
+        if value is None:
+            notes.append(f"transparent huge page {name} setting not readable")
+
+    facts.update(virtio_balloon="", **{name: "" for name, _ in _BALLOON_BITS})
+    driver = os.path.join(sys_root, "bus", "virtio", "drivers", "virtio_balloon")
+    if not os.path.isdir(os.path.join(sys_root, "bus")):
+        notes.append("no device buses visible: balloon unknown")
+    else:
+        devices = sorted(d for d in _listdir(driver) if d.startswith("virtio"))
+        facts["virtio_balloon"] = "yes" if devices else "no"
+        bits = _read(os.path.join(driver, devices[0], "features")) if devices else None
+        if bits and set(bits) <= {"0", "1"}:
+            for name, bit in _BALLOON_BITS:  # one character per feature bit, bit 0 first
+                facts[name] = "yes" if len(bits) > bit and bits[bit] == "1" else "no"
+        elif devices:
+            notes.append("balloon feature bits not readable")
+    order = _read(os.path.join(sys_root, "module", "page_reporting", "parameters", "page_reporting_order"))
+    facts["page_reporting_order"] = order or ""
+    if order is None:
+        notes.append("no free page reporting order shown")
+
+    facts["damon"] = _damon(os.path.join(sys_root, "kernel", "mm", "damon", "admin", "kdamonds"), notes)
+    facts["memory_notes"] = "; ".join(notes)
+    return facts
+
+
+def _damon(kdamonds: str, notes: list[str]) -> str:
+    """'off', or 'on: <operations> <actions>' per running monitor; 'no' without the DAMON sysfs interface."""
+    damon = os.path.dirname(os.path.dirname(kdamonds))
+    if not os.path.isdir(os.path.dirname(damon)):
+        notes.append("no memory management settings visible: DAMON unknown")
         return ""
+    if not os.path.isdir(damon):
+        return "no"
+    if not os.path.isdir(kdamonds):
+        notes.append("DAMON present but its monitors are not listed")
+        return ""
+    running = []
+    for k in sorted(d for d in _listdir(kdamonds) if d.isdigit()):
+        state = _read(os.path.join(kdamonds, k, "state"))
+        if state is None:
+            notes.append("DAMON state not readable (root only)")
+            return ""
+        if state != "on":
+            continue
+        contexts = os.path.join(kdamonds, k, "contexts")
+        for c in sorted(d for d in _listdir(contexts) if d.isdigit()):
+            schemes = os.path.join(contexts, c, "schemes")
+            actions = [_read(os.path.join(schemes, s, "action")) or "?"
+                       for s in sorted(d for d in _listdir(schemes) if d.isdigit())]
+            running.append(" ".join([_read(os.path.join(contexts, c, "operations")) or "?", *actions]))
+    return "on: " + ", ".join(running) if running else "off"
 
 
-def processor():
-    m = re.search(r"^model name\s*:\s*(.+)$", _read("/proc/cpuinfo"), re.M)
-    return m.group(1).strip() if m else (platform.processor() or platform.machine())
-
-
-def memory_bytes():
-    m = re.search(r"MemTotal:\s+(\d+)", _read("/proc/meminfo"))
-    return int(m.group(1)) * 1024 if m else 0
-
-
-def compiler(bindir):
-    """The compiler recorded in the build tree the programs came from, with its version line."""
-    cache = _read(os.path.join(os.path.dirname(os.path.normpath(bindir)), "CMakeCache.txt"))
-    m = re.search(r"^CMAKE_CXX_COMPILER:\w+=(.+)$", cache, re.M)
-    if not m:
-        return "unknown (programs from outside a build tree)"
+def _listdir(path: str) -> list[str]:
     try:
-        out = subprocess.run([m.group(1), "--version"], capture_output=True, text=True).stdout
-        return out.splitlines()[0] if out else m.group(1)
+        return os.listdir(path)
     except OSError:
-        return m.group(1)
+        return []
 
 
-def facts(bindir, binding, cores, topology, extra=()):
+# ---------------------------------------------------------------------------------------------
+# The compiler
+
+
+def own_build_tree(bindir: str, root: str = ROOT) -> Optional[str]:
+    """The build tree whose bin folder bindir is, when that tree is one of the repository's own
+    (build/release, build/reduced-n..., a preset's build/NAME): the tools made it, or the
+    repository's presets did. None for programs from anywhere else: whatever a folder beside
+    them says is not believed, let alone run."""
+    real = os.path.realpath(bindir)
+    tree = os.path.dirname(real)
+    if (os.path.basename(real) == "bin" and os.path.dirname(tree) == os.path.realpath(os.path.join(root, "build"))
+            and os.path.isfile(os.path.join(tree, "CMakeCache.txt"))):
+        return tree
+    return None
+
+
+def compiler(bindir: str, root: str = ROOT) -> str:
+    """The compiler's version line, asked of the compiler recorded in the build tree the programs
+    came from, when that tree is one of the repository's own; 'unknown (...)' otherwise. A
+    compiler that does not answer is named without its version, and said so."""
+    tree = own_build_tree(bindir, root)
+    if tree is None:
+        return "unknown (programs from outside the suite's build trees)"
+    m = re.search(r"^CMAKE_CXX_COMPILER:\w+=(.+)$", _read(os.path.join(tree, "CMakeCache.txt")) or "", re.M)
+    if not m:
+        return "unknown (no compiler in the build tree's CMake cache)"
+    path = m.group(1).strip()
+    try:
+        done = run_tool([path, "--version"], f"the compiler's version query ({path} --version)", COMPILER_TIMEOUT_S,
+                        output_cap=64 << 10)
+    except SuiteError as e:
+        progress(f"note: {e}; machine.csv names the compiler without its version")
+        return path
+    lines = done.stdout.splitlines()
+    return lines[0].strip() if done.returncode == 0 and lines and lines[0].strip() else path
+
+
+# ---------------------------------------------------------------------------------------------
+# All of them
+
+
+def facts(bindir: str, binding: Binding, cores: int, topology: Topology,
+          extra: Iterable[tuple[str, str]] = ()) -> list[tuple[str, str]]:
     """Key, value pairs for machine.csv: cores are the physical cores the study may use, cpus
     the logical CPUs; then the topology and what shapes memory behaviour on this machine."""
     omp = {k: v for k, v in os.environ.items() if k.startswith(("OMP_", "GOMP_", "KMP_"))}
     return [("schema", SCHEMA), ("host", socket.gethostname()),
             ("date", datetime.datetime.now().astimezone().isoformat(timespec="seconds")),
-            ("processor", processor()), ("cores", str(cores)),
+            ("processor", topology.model or platform.processor() or platform.machine()), ("cores", str(cores)),
             ("cpus", str(os.cpu_count())), ("memory_bytes", str(memory_bytes())),
             ("compiler", compiler(bindir)), ("os", f"{platform.system()} {platform.release()}"),
             ("openmp_environment", " ".join(f"{k}={v}" for k, v in sorted(omp.items())) or "(none)"),

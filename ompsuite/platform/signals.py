@@ -6,8 +6,12 @@ come after that one, or inside a shielded() block, are only recorded: a second S
 after the first (batch systems send them in bursts) must not cut the clean stop short.
 """
 import signal
+from types import FrameType, TracebackType
+from typing import Callable, Iterable, Literal, Optional, Union
 
 from ompsuite.errors import Interrupted
+
+Handler = Union[Callable[[int, Optional[FrameType]], object], int, signal.Handlers, None]
 
 # TERM: kill, batch systems at the time limit; HUP: the terminal went away; INT, QUIT: the
 # keyboard; USR1, USR2: the warning some batch systems send before the limit; ALRM; XCPU: the
@@ -17,21 +21,22 @@ STOP_SIGNALS = (signal.SIGTERM, signal.SIGHUP, signal.SIGINT, signal.SIGQUIT, si
 
 
 class _State:
-    exception = Interrupted
-    stopping = None   # the signal that raised, once one has
-    depth = 0         # shielded() blocks open
-    received = []     # signals that did not raise, in order
+    exception: Callable[[int], BaseException] = Interrupted
+    stopping: Optional[int] = None  # the signal that raised, once one has
+    depth = 0                       # shielded() blocks open
+    received: list[int] = []        # signals that did not raise, in order
 
 
 _state = _State()
 
 
-def install(handler_exception=Interrupted, signals=STOP_SIGNALS):
+def install(handler_exception: Callable[[int], BaseException] = Interrupted,
+            signals: Iterable[int] = STOP_SIGNALS) -> dict[int, Handler]:
     """Make each of signals raise handler_exception(signum), the first time; returns the handlers
     it replaced, for restore(). A signal already ignored when the tool starts (nohup, a
     background job) is left ignored, as its starter asked. Calling it again starts afresh."""
     _state.exception, _state.stopping, _state.depth, _state.received = handler_exception, None, 0, []
-    previous = {}
+    previous: dict[int, Handler] = {}
     for signum in signals:
         handler = signal.getsignal(signum)
         if handler == signal.SIG_IGN:
@@ -41,13 +46,13 @@ def install(handler_exception=Interrupted, signals=STOP_SIGNALS):
     return previous
 
 
-def restore(previous):
+def restore(previous: dict[int, Handler]) -> None:
     """Put back the handlers install() returned."""
     for signum, handler in previous.items():
         signal.signal(signum, handler)
 
 
-def ignore(signals=STOP_SIGNALS):
+def ignore(signals: Iterable[int] = STOP_SIGNALS) -> None:
     """Ignore signals from now on. For the tool's last moment, once it has said its last words:
     the interpreter's shutdown puts the default handlers back, and a late signal of a burst would
     then end the tool by that signal instead of with its exit status."""
@@ -55,17 +60,7 @@ def ignore(signals=STOP_SIGNALS):
         signal.signal(signum, signal.SIG_IGN)
 
 
-def stopping():
-    """The signal that started the stop, or None."""
-    return _state.stopping
-
-
-def received():
-    """The signals that came but did not raise (inside a shield, or after the stop began)."""
-    return list(_state.received)
-
-
-def _handler(signum, _frame):
+def _handler(signum: int, _frame: Optional[FrameType]) -> None:
     if _state.depth or _state.stopping is not None:
         _state.received.append(signum)
         return
@@ -79,13 +74,16 @@ class shielded:
     of them then raises, so that it is not lost; during a stop, or when the block ends by an
     exception, none raises: the caller reports them."""
 
-    def __enter__(self):
+    signals: list[int]
+
+    def __enter__(self) -> "shielded":
         self.signals = []
         self._start = len(_state.received)
         _state.depth += 1
         return self
 
-    def __exit__(self, exc_type, exc, tb):
+    def __exit__(self, exc_type: Optional[type[BaseException]], exc: Optional[BaseException],
+                 tb: Optional[TracebackType]) -> Literal[False]:
         _state.depth -= 1
         self.signals = _state.received[self._start:]
         if self.signals and exc_type is None and _state.depth == 0 and _state.stopping is None:
@@ -95,5 +93,5 @@ class shielded:
         return False
 
     @property
-    def names(self):
+    def names(self) -> list[str]:
         return [signal.Signals(s).name for s in self.signals]

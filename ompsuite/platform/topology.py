@@ -1,39 +1,43 @@
 """The machine's topology as an HPC engineer records it: sockets, physical cores, hardware threads
 per core, logical CPUs, NUMA nodes and caches, and where those facts came from.
 
-discover() asks hwloc (lstopo-no-graphics --of xml) when it is installed, else lscpu -J, else
-/proc/cpuinfo; a source that is missing, fails or says something implausible passes to the next,
-and the record says which one answered and why the others did not. The parsers are pure
-functions of the text, so each source is tested on stored output.
+discover() asks hwloc (lstopo-no-graphics --of xml, at most once per process) when it is
+installed, else reads the kernel's own record in sysfs (/sys/devices/system/cpu and .../node); a
+source that is missing, fails or says something implausible passes to the next, and the record
+says which one answered and why the other did not. The processor's name and clock come from
+/proc/cpuinfo, the only place Linux gives them without a frequency driver. The parsers are pure
+functions of their input, so each source is tested on stored output or a fake tree.
 
     python3 -m ompsuite.platform.topology --cores    # physical cores this process may run on
     python3 -m ompsuite.platform.topology            # the machine.csv pairs, one "key,value" a line
 """
 import csv
 import dataclasses
-import json
 import os
 import re
 import shutil
-import subprocess
 import sys
 import xml.etree.ElementTree as ET
+from typing import Callable, Hashable, Iterable, Optional, Union
 
-from ompsuite.errors import SuiteError
+from ompsuite.errors import SuiteError, os_reason
+from ompsuite.platform.child import run_child
 from ompsuite.platform.files import write_atomic
 
-SOURCES = ("hwloc", "lscpu", "/proc/cpuinfo")
 KINDS = ("data", "instruction", "unified")
 STANDARD_CACHES = ("L1d", "L1i", "L2", "L3")
 LIBRARY_CACHE_TYPE = {"data": "Data", "instruction": "Instruction", "unified": "Unified"}
 
-# Bounds on what a file may claim: beyond them the source is taken as damaged, not believed.
+# Bounds on what a source may claim: beyond them it is taken as damaged, not believed.
 MAX_PUS = 1 << 16
 MAX_NUMA_NODES = 1 << 12
 MAX_CACHE_LEVEL = 5
 MAX_CACHE_BYTES = 1 << 40
 MAX_TEXT = 64 << 20
-TOOL_TIMEOUT_S = 60
+TOOL_TIMEOUT_S = 60.0
+
+CoreId = Hashable  # whatever names one physical core: equal for the hardware threads of one core
+ContextValue = Union[str, int, float, None, list[str], list[dict[str, Union[str, int]]]]
 
 
 @dataclasses.dataclass(frozen=True)
@@ -44,11 +48,11 @@ class Cache:
     level: int
     kind: str
     size_bytes: int
-    shared_by: int = None
-    count: int = None
+    shared_by: Optional[int] = None
+    count: Optional[int] = None
 
     @property
-    def key(self):
+    def key(self) -> str:
         """L1d, L1i, L2, ...: the name engineers use, and the machine.csv key after cache_."""
         return f"L{self.level}" + {"data": "d", "instruction": "i", "unified": ""}[self.kind]
 
@@ -56,45 +60,48 @@ class Cache:
 @dataclasses.dataclass
 class Topology:
     source: str
-    sockets: int
+    sockets: Optional[int]
     cores: int
     threads_per_core: int
     pus: int
-    numa_nodes: int = None
-    caches: list = dataclasses.field(default_factory=list)
+    numa_nodes: Optional[int] = None
+    caches: list[Cache] = dataclasses.field(default_factory=list)
     model: str = ""
-    mhz: float = None
+    mhz: Optional[float] = None
     # Logical CPU number -> an identity of its physical core, where the source gives one; it lets
     # physical_cores() count only the cores a restricted process may use.
-    pu_core: dict = dataclasses.field(default_factory=dict, repr=False)
-    notes: list = dataclasses.field(default_factory=list)
+    pu_core: dict[int, CoreId] = dataclasses.field(default_factory=dict, repr=False)
+    notes: list[str] = dataclasses.field(default_factory=list)
 
-    def cache_text(self, key):
+    def cache_text(self, key: str) -> str:
         """'32 KiB x2, per core'; several kinds under one name (hybrid parts) joined by '; '."""
         return "; ".join(_describe_cache(c, self) for c in self.caches if c.key == key)
 
-    def pairs(self):
+    def pairs(self) -> list[tuple[str, str]]:
         """(key, value) pairs for machine.csv, values as text ('unknown' where not known)."""
-        unknown = lambda v: "unknown" if v is None else str(v)
+        def unknown(v: Optional[int]) -> str:
+            return "unknown" if v is None else str(v)
         out = [("topology_source", self.source), ("sockets", unknown(self.sockets)),
                ("cores_physical", str(self.cores)), ("threads_per_core", str(self.threads_per_core)),
                ("logical_cpus", str(self.pus)), ("numa_nodes", unknown(self.numa_nodes))]
         # The usual four always, so that machines compare key by key; any others after them.
-        keys = dict.fromkeys(STANDARD_CACHES)
+        keys: dict[str, None] = dict.fromkeys(STANDARD_CACHES)
         keys.update(dict.fromkeys(c.key for c in sorted(self.caches, key=_cache_order)))
         out += [(f"cache_{key}", self.cache_text(key) or "unknown") for key in keys]
         if self.notes:
             out.append(("topology_note", "; ".join(self.notes)))
         return out
 
-    def context(self):
+    def context(self) -> dict[str, ContextValue]:
         """The same facts for a JSON context: google benchmark's own keys (num_cpus, mhz_per_cpu,
         caches as it writes them) and the suite's topology_* keys."""
-        ctx = {"num_cpus": self.pus}
+        ctx: dict[str, ContextValue] = {"num_cpus": self.pus}
         if self.mhz:
             ctx["mhz_per_cpu"] = int(round(self.mhz))
-        ctx["caches"] = [{"type": LIBRARY_CACHE_TYPE[c.kind], "level": c.level, "size": c.size_bytes,
-                          "num_sharing": c.shared_by or 0} for c in sorted(self.caches, key=_cache_order)]
+        caches: list[dict[str, Union[str, int]]] = [
+            {"type": LIBRARY_CACHE_TYPE[c.kind], "level": c.level, "size": c.size_bytes,
+             "num_sharing": c.shared_by or 0} for c in sorted(self.caches, key=_cache_order)]
+        ctx["caches"] = caches
         ctx.update(topology_source=self.source, topology_sockets=self.sockets, topology_cores=self.cores,
                    topology_threads_per_core=self.threads_per_core, topology_numa_nodes=self.numa_nodes)
         if self.model:
@@ -104,11 +111,11 @@ class Topology:
         return ctx
 
 
-def _cache_order(c):
+def _cache_order(c: Cache) -> tuple[int, int, int]:
     return c.level, KINDS.index(c.kind), c.size_bytes
 
 
-def size_text(n):
+def size_text(n: int) -> str:
     """Bytes in the largest binary unit that holds them exactly: 49152 -> '48 KiB'."""
     for unit, scale in (("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10)):
         if n % scale == 0:
@@ -116,7 +123,7 @@ def size_text(n):
     return f"{n} B"
 
 
-def _describe_cache(c, topo):
+def _describe_cache(c: Cache, topo: Topology) -> str:
     text = size_text(c.size_bytes)
     if c.count is not None:
         text += f" x{c.count}"
@@ -135,8 +142,8 @@ def _describe_cache(c, topo):
     return f"{text}, {scope}"
 
 
-def _count(value, what, low=1, high=MAX_PUS):
-    """An integer read from a file, inside its plausible range, or ValueError saying which."""
+def _count(value: object, what: str, low: int = 1, high: int = MAX_PUS) -> int:
+    """An integer read from a source, inside its plausible range, or ValueError saying which."""
     try:
         n = int(str(value).strip())
     except ValueError:
@@ -146,7 +153,7 @@ def _count(value, what, low=1, high=MAX_PUS):
     return n
 
 
-def _checked(topo):
+def _checked(topo: Topology) -> Topology:
     """The record if its counts agree with one another; ValueError otherwise."""
     _count(topo.pus, "the logical CPU count")
     _count(topo.cores, "the core count", high=topo.pus)
@@ -166,25 +173,26 @@ def _checked(topo):
             _count(c.count, f"the {c.key} instance count", high=topo.pus)
         if c.shared_by is not None:
             _count(c.shared_by, f"the CPUs sharing one {c.key}", high=topo.pus)
-    if topo.mhz is not None and not 0 < topo.mhz < 1e6:
-        topo.mhz = None
     return topo
 
 
-def _group_caches(instances):
+def _group_caches(instances: Iterable[tuple[int, str, int, Optional[int]]]) -> list[Cache]:
     """Cache records from (level, kind, size, shared_by) of every instance."""
-    counted = {}
+    counted: dict[tuple[int, str, int, Optional[int]], int] = {}
     for inst in instances:
         counted[inst] = counted.get(inst, 0) + 1
-    return [Cache(level, kind, size, shared, n) for (level, kind, size, shared), n in sorted(counted.items())]
+    return [Cache(level, kind, size, shared, n)
+            for (level, kind, size, shared), n in sorted(counted.items(), key=lambda kv: (kv[0][:3], kv[0][3] or 0))]
 
 
-def _text(text, what):
-    if not isinstance(text, str):
-        raise ValueError(f"{what} is not text")
+def _text(text: str, what: str) -> str:
     if len(text) > MAX_TEXT:
         raise ValueError(f"{what} is larger than {MAX_TEXT >> 20} MiB")
     return text
+
+
+# ---------------------------------------------------------------------------------------------
+# hwloc
 
 
 # hwloc 2 names; hwloc 1 wrote Socket and a generic Cache with its level in depth.
@@ -192,7 +200,7 @@ _HWLOC_CACHE = re.compile(r"^L(\d)(i?)Cache$")
 _HWLOC_CACHE_TYPE = {"0": "unified", "1": "data", "2": "instruction"}
 
 
-def from_hwloc_xml(text):
+def from_hwloc_xml(text: str) -> Topology:
     """A Topology from `lstopo --of xml` (hwloc 1.x or 2.x); ValueError if it is not one."""
     text = _text(text, "the hwloc XML")
     # A topology file has no business declaring entities; refusing them keeps entity expansion out.
@@ -206,25 +214,21 @@ def from_hwloc_xml(text):
         raise ValueError(f"the XML's root is <{root.tag}>, not <topology>")
 
     packages = cores = numa = 0
-    pus = []
-    pu_core = {}
-    per_core = []
-    instances = []
-    model = ""
+    pus: list[int] = []
+    pu_core: dict[int, CoreId] = {}
+    per_core: list[int] = []
+    instances: list[tuple[int, str, int, Optional[int]]] = []
 
-    def pus_under(el):
+    def pus_under(el: ET.Element) -> int:
         return sum(1 for o in el.iter("object") if o.get("type") == "PU")
 
-    def walk(el, core):
-        nonlocal packages, cores, numa, model
+    def walk(el: ET.Element, core: Optional[CoreId]) -> None:
+        nonlocal packages, cores, numa
         for obj in el.findall("object"):
             kind = obj.get("type", "")
             here = core
             if kind in ("Package", "Socket"):
                 packages += 1
-                for info in obj.findall("info"):
-                    if info.get("name") == "CPUModel" and not model:
-                        model = info.get("value", "")
             elif kind == "NUMANode":
                 numa += 1
             elif kind == "Core":
@@ -255,228 +259,205 @@ def from_hwloc_xml(text):
         raise ValueError("the hwloc XML nests too deep") from None
     if not pus:
         raise ValueError("the hwloc XML holds no PU")
-    n_cores = cores or len(pus)
-    topo = Topology("hwloc", sockets=packages or 1, cores=n_cores,
+    topo = Topology("hwloc", sockets=packages or 1, cores=cores or len(pus),
                     threads_per_core=max(per_core) if per_core else 1, pus=len(pus), numa_nodes=numa or None,
-                    caches=_group_caches(i for i in instances if i[3] > 0), model=model, pu_core=pu_core)
+                    caches=_group_caches(i for i in instances if i[3]), pu_core=pu_core)
     return _checked(topo)
 
 
-_LSCPU_SIZE = re.compile(r"^\s*([\d.]+)\s*([KMGT]?)(i?B)?\s*(?:\((\d+) instances?\))?\s*$")
-_LSCPU_CACHE = re.compile(r"^L(\d)([di]?)(?: cache)?$")
-
-
-def _lscpu_fields(nodes, out):
-    """lscpu -J entries, flat (util-linux up to 2.38) or nested under children (later)."""
-    if not isinstance(nodes, list):
-        raise ValueError("a list of entries is not a list")
-    for node in nodes:
-        if not isinstance(node, dict):
-            raise ValueError("an entry is not an object")
-        field, data = node.get("field"), node.get("data")
-        if isinstance(field, str) and isinstance(data, str):
-            out.setdefault(field.strip().rstrip(":"), data.strip())
-        if "children" in node:
-            _lscpu_fields(node["children"], out)
-    return out
-
-
-def _cpu_list(text):
-    """'0-3,8,10-11' -> number of CPUs named."""
-    n = 0
-    for part in text.split(","):
-        lo, _, hi = part.strip().partition("-")
-        lo = _count(lo, "a CPU number", low=0)
-        hi = _count(hi, "a CPU number", low=lo) if hi else lo
-        n += hi - lo + 1
-    return _count(n, "the CPU list's length")
-
-
-def from_lscpu_json(text):
-    """A Topology from `lscpu -J`; ValueError if it is not one or its counts disagree."""
-    text = _text(text, "the lscpu JSON")
+def _lstopo() -> str:
+    """hwloc's XML of this machine, or ValueError saying why there is none."""
+    path = shutil.which("lstopo-no-graphics")
+    if not path:
+        raise ValueError("lstopo-no-graphics is not installed")
     try:
-        doc = json.loads(text)
-        if not isinstance(doc, dict) or "lscpu" not in doc:
-            raise ValueError("it has no 'lscpu' list")
-        f = _lscpu_fields(doc["lscpu"], {})
-    except RecursionError:
-        raise ValueError("the lscpu JSON nests too deep") from None
-    except ValueError as e:
-        raise ValueError(f"the lscpu output is not what lscpu -J writes: {e}") from None
-    if "On-line CPU(s) list" in f:
-        pus = _cpu_list(f["On-line CPU(s) list"])
-    elif "CPU(s)" in f:
-        pus = _count(f["CPU(s)"], "CPU(s)")
+        done = run_child([path, "--of", "xml"], timeout_s=TOOL_TIMEOUT_S, output_cap=MAX_TEXT)
+    except SuiteError as e:
+        raise ValueError(str(e)) from None
+    if done.timed_out:
+        raise ValueError(f"lstopo-no-graphics gave no answer in {TOOL_TIMEOUT_S:g} s and was stopped")
+    if done.over_cap:
+        raise ValueError(f"lstopo-no-graphics printed more than {MAX_TEXT >> 20} MiB on {done.over_cap}")
+    if done.returncode != 0:
+        err = done.stderr.strip().splitlines()
+        raise ValueError(f"lstopo-no-graphics failed with status {done.returncode}" + (f": {err[-1]}" if err else ""))
+    return done.stdout
+
+
+# ---------------------------------------------------------------------------------------------
+# sysfs
+
+
+def _read(path: str) -> Optional[str]:
+    try:
+        with open(path) as f:
+            return f.read(1 << 20).strip()
+    except (OSError, UnicodeDecodeError):
+        return None
+
+
+def cpu_list(text: str) -> list[int]:
+    """The kernel's list format, '0-3,8,10-11', as the CPU numbers it names; ValueError if damaged."""
+    cpus: list[int] = []
+    for part in text.strip().split(","):
+        lo, _, hi = part.strip().partition("-")
+        first = _count(lo, "a CPU number", low=0, high=MAX_PUS - 1)
+        last = _count(hi, "a CPU number", low=first, high=MAX_PUS - 1) if hi else first
+        cpus.extend(range(first, last + 1))
+        if len(cpus) > MAX_PUS:
+            raise ValueError(f"a CPU list names more than {MAX_PUS} CPUs")
+    return cpus
+
+
+_SYSFS_SIZE = re.compile(r"^(\d+)([KMG]?)$")
+_SYSFS_CACHE_TYPE = {"Data": "data", "Instruction": "instruction", "Unified": "unified"}
+
+
+def from_sysfs(sys_root: str = "/sys") -> Topology:
+    """A Topology from the kernel's record under sys_root: the online CPUs, each one's core (its
+    core_cpus_list, else thread_siblings_list on older kernels, else its package and core_id),
+    the NUMA nodes and each CPU's caches (an instance is one shared_cpu_list). ValueError when
+    there is no such record or it contradicts itself."""
+    cpu_root = os.path.join(sys_root, "devices", "system", "cpu")
+    online = _read(os.path.join(cpu_root, "online"))
+    if online:
+        cpus = cpu_list(online)
     else:
-        raise ValueError("lscpu gives no CPU count")
-    tpc = _count(f.get("Thread(s) per core", "1"), "Thread(s) per core", high=pus)
-    sockets = f.get("Socket(s)")
-    sockets = _count(sockets, "Socket(s)", high=pus) if sockets not in (None, "-") else None
-    per_socket = f.get("Core(s) per socket") or f.get("Core(s) per cluster")
-    if per_socket and per_socket != "-":
-        cores = _count(per_socket, "Core(s) per socket", high=pus) * (sockets or 1)
-    else:
-        cores = -(-pus // tpc)
-    numa = f.get("NUMA node(s)")
-    caches = []
-    for field, data in f.items():
-        m = _LSCPU_CACHE.match(field)
-        if not m:
-            continue
-        level, kind = int(m.group(1)), {"d": "data", "i": "instruction", "": "unified"}[m.group(2)]
-        s = _LSCPU_SIZE.match(data)
-        if not s:
-            raise ValueError(f"lscpu {field} is {data!r}")
-        scale = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30, "T": 1 << 40}[s.group(2)]
-        total = int(round(float(s.group(1)) * scale))
-        if s.group(4):
-            # New lscpu gives the total over all instances.
-            count = _count(s.group(4), f"lscpu {field} instances", high=pus)
-            size, shared = total // count, (pus // count if pus % count == 0 else None)
-        else:
-            # Old lscpu gives one instance and not how many there are.
-            size, shared, count = total, None, None
-        caches.append(Cache(level, kind, _count(size, f"lscpu {field}", high=MAX_CACHE_BYTES), shared, count))
-    mhz = None
-    for key in ("CPU max MHz", "CPU MHz"):
         try:
-            mhz = float(f[key].replace(",", "."))
-            break
-        except (KeyError, ValueError):
-            pass
-    topo = Topology("lscpu", sockets=sockets, cores=cores, threads_per_core=tpc, pus=pus,
-                    numa_nodes=_count(numa, "NUMA node(s)", high=MAX_NUMA_NODES) if numa else None,
-                    caches=sorted(caches, key=_cache_order), model=f.get("Model name", ""), mhz=mhz)
-    return _checked(topo)
-
-
-def from_cpuinfo(text):
-    """A Topology from /proc/cpuinfo. Without 'physical id' and 'core id' (some architectures)
-    each logical CPU counts as a core, and a note says so. It names no caches with their level,
-    so the record has none."""
-    text = _text(text, "/proc/cpuinfo")
-    cpus = []
-    for block in re.split(r"\n\s*\n", text):
-        fields = {}
-        for line in block.splitlines():
-            key, sep, value = line.partition(":")
-            if sep:
-                fields.setdefault(key.strip(), value.strip())
-        if "processor" in fields and fields["processor"].isdigit():
-            cpus.append(fields)
-            if len(cpus) > MAX_PUS:
-                raise ValueError(f"/proc/cpuinfo lists more than {MAX_PUS} processors")
+            cpus = sorted(int(d[3:]) for d in os.listdir(cpu_root) if re.fullmatch(r"cpu\d+", d))
+        except OSError as e:
+            raise ValueError(f"{cpu_root}: {os_reason(e)}") from None
     if not cpus:
-        raise ValueError("/proc/cpuinfo lists no processor")
-    pu_core, notes = {}, []
-    for c in cpus:
-        index = _count(c["processor"], "a processor number", low=0, high=MAX_PUS - 1)
-        if index in pu_core:
-            raise ValueError(f"processor {index} appears twice")
-        if "physical id" in c and "core id" in c:
-            pu_core[index] = (c["physical id"], c["core id"])
+        raise ValueError(f"{cpu_root} lists no CPU")
+    pu_core: dict[int, CoreId] = {}
+    packages: set[str] = set()
+    unknown_core = 0
+    instances: dict[tuple[int, str, tuple[int, ...]], int] = {}
+    for cpu in cpus:
+        here = os.path.join(cpu_root, f"cpu{cpu}")
+        topo_dir = os.path.join(here, "topology")
+        package = _read(os.path.join(topo_dir, "physical_package_id"))
+        package = None if package in (None, "-1") else package
+        siblings = (_read(os.path.join(topo_dir, "core_cpus_list"))
+                    or _read(os.path.join(topo_dir, "thread_siblings_list")))
+        core_id = _read(os.path.join(topo_dir, "core_id"))
+        if siblings:
+            threads = tuple(cpu_list(siblings))
+            if cpu not in threads:
+                raise ValueError(f"cpu{cpu}'s core lists {siblings}, not itself")
+            pu_core[cpu] = ("threads", threads)
+        elif package is not None and core_id is not None:
+            pu_core[cpu] = ("core", package, core_id)
         else:
-            pu_core[index] = ("pu", index)
-    if all("physical id" in c and "core id" in c for c in cpus):
-        sockets = len({c["physical id"] for c in cpus})
-    else:
-        sockets = None
-        notes.append("/proc/cpuinfo gives no core ids: each logical CPU counted as a core")
-    threads = {}
+            pu_core[cpu] = ("pu", cpu)
+            unknown_core += 1
+        if package is not None:
+            packages.add(package)
+        for index in sorted(d for d in _listdir(os.path.join(here, "cache")) if re.fullmatch(r"index\d+", d)):
+            cache = os.path.join(here, "cache", index)
+            level, kind, size = (_read(os.path.join(cache, f)) for f in ("level", "type", "size"))
+            if level is None or kind not in _SYSFS_CACHE_TYPE or size is None:
+                continue  # not a CPU cache the kernel describes fully
+            m = _SYSFS_SIZE.match(size)
+            if not m:
+                raise ValueError(f"cpu{cpu}'s {index} size is {size!r}")
+            scale = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30}[m.group(2)]
+            shared = _read(os.path.join(cache, "shared_cpu_list"))
+            sharing = tuple(cpu_list(shared)) if shared else (cpu,)
+            key = (_count(level, f"cpu{cpu}'s {index} level", high=MAX_CACHE_LEVEL), _SYSFS_CACHE_TYPE[kind], sharing)
+            instances[key] = _count(int(m.group(1)) * scale, f"cpu{cpu}'s {index} size", high=MAX_CACHE_BYTES)
+    threads_of: dict[CoreId, int] = {}
     for core in pu_core.values():
-        threads[core] = threads.get(core, 0) + 1
-    mhz = [float(c["cpu MHz"]) for c in cpus if re.fullmatch(r"\d+(\.\d+)?", c.get("cpu MHz", ""))]
-    topo = Topology("/proc/cpuinfo", sockets=sockets, cores=len(threads), threads_per_core=max(threads.values()),
-                    pus=len(cpus), model=cpus[0].get("model name", ""), mhz=max(mhz) if mhz else None,
+        threads_of[core] = threads_of.get(core, 0) + 1
+    nodes = _listdir(os.path.join(sys_root, "devices", "system", "node"))
+    numa = sum(1 for d in nodes if re.fullmatch(r"node\d+", d))
+    notes = [f"sysfs names no core for {unknown_core} logical CPU(s): each counted as a core"] if unknown_core else []
+    topo = Topology("sysfs", sockets=len(packages) or None, cores=len(threads_of),
+                    threads_per_core=max(threads_of.values()), pus=len(cpus), numa_nodes=numa or None,
+                    caches=_group_caches((level, kind, size, len(sharing))
+                                         for (level, kind, sharing), size in instances.items()),
                     pu_core=pu_core, notes=notes)
     return _checked(topo)
 
 
-def _tool(which, run, name, args):
-    """The tool's standard output, or ValueError saying why there is none."""
-    path = which(name)
-    if not path:
-        raise ValueError(f"{name} is not installed")
+def _listdir(path: str) -> list[str]:
     try:
-        proc = run([path, *args], capture_output=True, text=True, timeout=TOOL_TIMEOUT_S)
-    except subprocess.TimeoutExpired:
-        raise ValueError(f"{name} gave no answer in {TOOL_TIMEOUT_S} s") from None
-    except (OSError, UnicodeDecodeError) as e:
-        raise ValueError(f"{name} did not run: {e}") from None
-    if proc.returncode != 0:
-        err = (proc.stderr or "").strip().splitlines()
-        raise ValueError(f"{name} failed with status {proc.returncode}" + (f": {err[-1]}" if err else ""))
-    return proc.stdout
+        return os.listdir(path)
+    except OSError:
+        return []
 
 
-def _read_text(path):
-    with open(path, errors="replace") as f:
-        text = f.read(MAX_TEXT + 1)
-    return text
+def processor(cpuinfo: str = "/proc/cpuinfo") -> tuple[str, Optional[float]]:
+    """The processor's name and its clock in MHz (the highest any CPU shows), as Linux gives them
+    in /proc/cpuinfo: ('', None) where it does not."""
+    text = _read(cpuinfo) or ""
+    name = re.search(r"^model name\s*:\s*(.+)$", text, re.M)
+    mhz = [float(v) for v in re.findall(r"^cpu MHz\s*:\s*(\d+(?:\.\d+)?)\s*$", text, re.M)]
+    clock = max(mhz) if mhz and 0 < max(mhz) < 1e6 else None
+    return (name.group(1).strip() if name else ""), clock
 
 
-def _attempt(source):
-    """(Topology, None) from source(), or (None, why it gave none). Output a parser did not
-    foresee fails that source like any other fault, so the next one is asked."""
+# ---------------------------------------------------------------------------------------------
+# The sources in order
+
+
+def find(sys_root: str = "/sys", cpuinfo: str = "/proc/cpuinfo",
+         hwloc: Optional[Callable[[], str]] = None) -> tuple[Topology, Optional[str]]:
+    """This machine's Topology from the first source that answers plausibly, and hwloc's XML when
+    hwloc answered (hwloc: what gives the XML, lstopo by default); the record's notes say why the
+    sources before it did not. Nothing is kept: discover() is the one to call."""
+    notes: list[str] = []
+    xml: Optional[str] = None
+    topo: Optional[Topology] = None
     try:
-        return source(), None
+        xml = (hwloc or _lstopo)()
+        topo = from_hwloc_xml(xml)
     except ValueError as e:
-        return None, str(e)
-    except OSError as e:
-        return None, e.strerror or str(e)
-    except Exception as e:
-        return None, f"unexpected output ({type(e).__name__}: {e})"
-
-
-def discover(save_xml_to=None, which=shutil.which, run=subprocess.run, cpuinfo="/proc/cpuinfo"):
-    """This machine's Topology, from the first source that answers plausibly; its notes say why
-    the sources before it did not. With save_xml_to, hwloc's XML is kept there (written whole or
-    not at all); a failure to write it raises SuiteError, since the caller asked for that file."""
-    def hwloc():
-        text = _tool(which, run, "lstopo-no-graphics", ["--of", "xml"])
-        return from_hwloc_xml(text), text
-
-    notes = []
-    found, why = _attempt(hwloc)
-    if found:
-        topo, xml = found
-        if save_xml_to:
-            try:
-                write_atomic(save_xml_to, xml)
-            except OSError as e:
-                raise SuiteError(f"cannot write {save_xml_to}: {e.strerror or e}") from None
-        if topo.mhz is None:
-            # hwloc records no clock; /proc/cpuinfo does, where it is readable.
-            topo.mhz = (_attempt(lambda: from_cpuinfo(_read_text(cpuinfo)))[0] or topo).mhz
-        return topo
-    notes.append(f"hwloc: {why}")
-    topo, why = _attempt(lambda: from_lscpu_json(_tool(which, run, "lscpu", ["-J"])))
-    if topo:
-        topo.notes[:0] = notes
-        return topo
-    notes.append(f"lscpu: {why}")
-    topo, why = _attempt(lambda: from_cpuinfo(_read_text(cpuinfo)))
+        xml = None
+        notes.append(f"hwloc: {e}")
+    except Exception as e:  # output the parser did not foresee fails the source like any other fault
+        xml = None
+        notes.append(f"hwloc: unexpected output ({type(e).__name__}: {e})")
     if topo is None:
-        # Nothing but the CPU count is known: each CPU counts as a core, and the note says so.
-        n = os.cpu_count() or 1
-        notes.append(f"{cpuinfo}: {why}; {n} CPUs from os.cpu_count, each counted as a core")
-        return Topology("/proc/cpuinfo", sockets=None, cores=n, threads_per_core=1, pus=n, notes=notes)
-    count = os.cpu_count()
-    if count and count != topo.pus:
-        notes.append(f"os.cpu_count says {count} CPUs, /proc/cpuinfo lists {topo.pus}")
+        try:
+            topo = from_sysfs(sys_root)
+        except ValueError as e:
+            n = os.cpu_count() or 1
+            notes.append(f"sysfs: {e}; {n} CPUs from os.cpu_count, each counted as a core")
+            topo = Topology("os.cpu_count", sockets=None, cores=n, threads_per_core=1, pus=n)
     topo.notes[:0] = notes
+    topo.model, topo.mhz = processor(cpuinfo)
+    return topo, xml
+
+
+_found: Optional[tuple[Topology, Optional[str]]] = None
+
+
+def discover(save_xml_to: Optional[str] = None) -> Topology:
+    """This machine's Topology, found on the first call and kept for the process: however many
+    parts of a command ask, hwloc runs at most once. With save_xml_to, hwloc's XML (when hwloc
+    answered) is written there whole; a failure to write it raises SuiteError, since the caller
+    asked for that file."""
+    global _found
+    if _found is None:
+        _found = find()
+    topo, xml = _found
+    if save_xml_to and xml is not None:
+        try:
+            write_atomic(save_xml_to, xml)
+        except OSError as e:
+            raise SuiteError(f"cannot write {save_xml_to}: {os_reason(e)}") from None
     return topo
 
 
-def _affinity():
+def _affinity() -> Optional[set[int]]:
     try:
         return set(os.sched_getaffinity(0))
     except (AttributeError, OSError):
         return None
 
 
-def physical_cores(topology=None, affinity=None):
+def physical_cores(topology: Optional[Topology] = None, affinity: Optional[Iterable[int]] = None) -> int:
     """Physical cores this process may run on: the cores of the logical CPUs in its affinity mask
     where the source maps CPUs to cores, else the machine's cores scaled to the mask."""
     topo = topology or discover()
@@ -491,23 +472,21 @@ def physical_cores(topology=None, affinity=None):
     return max(1, min(topo.cores, len(allowed) // topo.threads_per_core))
 
 
-def default_threads(cores=None):
+def default_threads(cores: Optional[int] = None) -> list[int]:
     """1, 2, 4, ... below the core count, and the core count itself."""
-    cores = physical_cores() if cores is None else cores
+    n = physical_cores() if cores is None else cores
     out, t = [], 1
-    while t < cores:
+    while t < n:
         out.append(t)
         t *= 2
-    return out + [cores]
+    return out + [n]
 
 
-def main(argv=None):
-    args = sys.argv[1:] if argv is None else argv
-    if args not in ([], ["--cores"]):
-        print("usage: python3 -m ompsuite.platform.topology [--cores]", file=sys.stderr)
-        return 2
+def main(argv: list[str]) -> int:
+    if argv not in ([], ["--cores"]):
+        raise SuiteError("usage: python3 -m ompsuite.platform.topology [--cores]", 2)
     topo = discover()
-    if args == ["--cores"]:
+    if argv == ["--cores"]:
         print(physical_cores(topo))
     else:
         csv.writer(sys.stdout, lineterminator="\n").writerows(topo.pairs())
@@ -515,8 +494,5 @@ def main(argv=None):
 
 
 if __name__ == "__main__":
-    try:
-        sys.exit(main())
-    except SuiteError as e:
-        print(f"topology: {e}", file=sys.stderr)
-        sys.exit(e.status)
+    from ompsuite.platform.console import run_main
+    run_main("topology", main, sys.argv[1:])

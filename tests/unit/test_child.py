@@ -1,16 +1,20 @@
 import os
 import signal
+import subprocess
 import sys
 import tempfile
 import time
 import unittest
+from unittest import mock
 
-from ompsuite.platform.child import run_child
+from ompsuite.platform import child
+from ompsuite.platform.child import run_child, run_tool
 from ompsuite.errors import Interrupted, SuiteError
 
 
-def gone(pid, within_s=3.0):
-    """Whether the process has ended (a zombie waiting for init counts as ended)."""
+def gone(pid, within_s=30.0):
+    """Whether the process has ended (a zombie waiting for init counts as ended); a KILL takes
+    a moment to land, so it is looked for until within_s, only a failure waiting that long."""
     deadline = time.monotonic() + within_s
     while time.monotonic() < deadline:
         try:
@@ -35,20 +39,67 @@ class Runs(unittest.TestCase):
         self.assertGreaterEqual(cpu[0], 0.25)
         self.assertLess(cpu[1], cpu[0] - 0.2, "the second child's rusage holds the first one's CPU time")
 
-    def test_timeout_stops_the_whole_group(self):
-        for name, script, status in (("honours TERM", "sleep 30 & echo $!; wait", -signal.SIGTERM),
-                                     ("ignores TERM", "trap '' TERM; sleep 30 & echo $!; wait", -signal.SIGKILL)):
+    def test_a_stop_takes_the_whole_group(self):
+        # Over the cap: the grandchild's pid is out before the flood that stops the child.
+        r = run_child(["sh", "-c", "sleep 30 & echo $!; exec head -c 3000000 /dev/zero"], output_cap=1 << 20,
+                      grace_s=0.15)
+        self.assertEqual((r.over_cap, r.timed_out, len(r.stdout.encode())), ("stdout", False, 1 << 20))
+        self.assertTrue(gone(int(r.stdout.split()[0])), "the grandchild outlived the stop")
+        # Past the limit: TERM, then KILL for a child that ignores TERM (from its start: no race
+        # with a trap of its own).
+        for name, disposition, status in (("honours TERM", signal.SIG_DFL, -signal.SIGTERM),
+                                          ("ignores TERM", signal.SIG_IGN, -signal.SIGKILL)):
             with self.subTest(name):
-                r = run_child(["sh", "-c", script], timeout_s=0.2, grace_s=0.15)
-                self.assertTrue(r.timed_out)
-                self.assertEqual(r.returncode, status)
-                self.assertTrue(gone(int(r.stdout)), "the grandchild outlived the stop")
+                old = signal.signal(signal.SIGTERM, disposition)
+                try:
+                    r = run_child(["sleep", "30"], timeout_s=0.2, grace_s=0.15)
+                finally:
+                    signal.signal(signal.SIGTERM, old)
+                self.assertEqual((r.timed_out, r.returncode), (True, status))
 
     def test_leftovers_of_a_finished_child_are_stopped_without_waiting_for_them(self):
-        r = run_child(["sh", "-c", "sleep 30 & echo $!"], timeout_s=10)
+        r = run_child(["sh", "-c", "sleep 30 & echo $!"], timeout_s=60)
         self.assertFalse(r.timed_out)
         self.assertEqual(r.returncode, 0)
         self.assertTrue(gone(int(r.stdout)))
+
+    @unittest.skipUnless(child._become_subreaper(), "the kernel offers no child subreaper here")
+    def test_what_a_program_leaves_outside_its_group_is_stopped(self):
+        # A daemon in a session of its own that holds the tool's pipes, and its own child: both
+        # outside the program's group, both orphans once it ends.
+        with tempfile.TemporaryDirectory() as d:
+            pids = os.path.join(d, "pids")
+            script = (f"setsid sh -c 'sleep 30 & echo $! $$ > {pids}; exec sleep 31' & "
+                      f"while [ ! -s {pids} ]; do sleep 0.01; done; cat {pids}")
+            for how, cap, tail in (("ends by itself", 1 << 20, ""), ("stopped at its cap", 4, "; cat /dev/zero")):
+                with self.subTest(how):
+                    before = child._children()
+                    r = run_child(["sh", "-c", script + tail], timeout_s=60, grace_s=0.15, output_cap=cap)
+                    self.assertEqual(r.over_cap, "stdout" if tail else "")
+                    with open(pids) as f:
+                        left = [int(p) for p in f.read().split()]
+                    os.remove(pids)
+                    self.assertEqual(len(left), 2)
+                    for pid in left:
+                        self.assertTrue(gone(pid), f"{pid}, left in a session of its own, outlived the run")
+                    self.assertEqual(child._children(), before, "an orphan was left unreaped")
+
+    def test_a_tool_keeps_the_end_of_a_long_log(self):
+        r = run_child(["sh", "-c", "seq 1 100000; seq 1 100000 >&2; echo last >&2"], output_cap=1000,
+                      keep_stdout=False, tail=True)
+        self.assertEqual((r.returncode, r.stdout, r.over_cap), (0, "", "stderr"))
+        self.assertEqual(len(r.stderr), 1000)
+        self.assertTrue(r.stderr.endswith("\n99999\n100000\nlast\n"), r.stderr[-40:])
+
+    def test_a_tool_stopped_is_one_line_naming_it_and_the_limit(self):
+        for argv, kw, message in (
+                (["sleep", "30"], {"timeout_s": 0.2}, "building x ran past its 0.2-second limit and was stopped"),
+                (["head", "-c", "5000", "/dev/zero"], {"timeout_s": 60, "output_cap": 1000},
+                 "building x printed more than 1000 bytes on stdout and was stopped")):
+            with self.subTest(message), self.assertRaises(SuiteError) as e:
+                run_tool(argv, "building x", **kw)
+            self.assertEqual(str(e.exception), message)
+        self.assertEqual(run_tool(["sh", "-c", "exit 3"], "x", 60).returncode, 3)  # the caller judges a status
 
     def test_an_interruption_while_waiting_stops_the_child_and_goes_on(self):
         def interrupt(signum, _frame):
@@ -58,16 +109,28 @@ class Runs(unittest.TestCase):
             for name, trap in (("honours TERM", ""), ("ignores TERM", "trap '' TERM; ")):
                 with self.subTest(name), tempfile.TemporaryDirectory() as d:
                     pids = os.path.join(d, "pids")
-                    signal.setitimer(signal.ITIMER_REAL, 0.2)
+                    # The child interrupts the tool itself once both pids are written.
                     with self.assertRaises(Interrupted):
-                        run_child(["sh", "-c", f"{trap}echo $$ > {pids}; sleep 30 & echo $! >> {pids}; wait"],
-                                  grace_s=0.15)
+                        run_child(["sh", "-c", f"{trap}echo $$ > {pids}; sleep 30 & echo $! >> {pids}; "
+                                               "kill -ALRM $PPID; wait"], grace_s=0.15)
                     with open(pids) as f:
                         leader, grandchild = map(int, f.read().split())
                     self.assertRaises(ProcessLookupError, os.kill, leader, 0)  # reaped, not a zombie
                     self.assertTrue(gone(grandchild))
+            # A signal handled while Popen waits for the exec: Popen raises with the child
+            # started but never handed over.
+            started = []
+
+            class SignalledWhileStarting(subprocess.Popen):
+                def _execute_child(self, *args, **kw):
+                    super()._execute_child(*args, **kw)
+                    started.append(self)
+                    raise Interrupted(signal.SIGTERM)
+            with mock.patch.object(child.subprocess, "Popen", SignalledWhileStarting), self.assertRaises(Interrupted):
+                run_child(["sleep", "30"])
+            self.assertRaises(ProcessLookupError, os.kill, started[0].pid, 0)
+            started[0].returncode = -signal.SIGKILL  # reaped by the sweep: the lost Popen need not warn
         finally:
-            signal.setitimer(signal.ITIMER_REAL, 0)
             signal.signal(signal.SIGALRM, old)
 
 

@@ -1,6 +1,8 @@
 import errno
 import os
+import stat
 import tempfile
+import threading
 import unittest
 from unittest import mock
 
@@ -8,6 +10,16 @@ from ompsuite.platform import files
 from ompsuite.errors import SuiteError
 from ompsuite.platform.files import (Choice, Finite, Text, Whole, claim_out_dir, parse_env_count, read_csv,
                             read_key_values, RowLog, write_atomic)
+
+
+def null_device(folder):
+    """A null device to write to. For root, a private node of it in folder: a fault that replaced
+    the device with a file must not take the machine's own /dev/null (others use it) with it."""
+    if os.geteuid() != 0:
+        return os.devnull  # /dev cannot be written in: such a fault fails, and harms nothing
+    path = os.path.join(folder, "null")
+    os.mknod(path, 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+    return path
 
 
 class Folder(unittest.TestCase):
@@ -80,6 +92,95 @@ class WholeFiles(Folder):
         write_atomic(target, b"new\n")
         with open(target) as f:
             self.assertEqual(f.read(), "new\n")
+
+    def test_write_atomic_writes_what_the_name_means(self):
+        def read(path):
+            with open(path) as f:
+                return f.read()
+        real, link, dangling = self.path("real.json"), self.path("link.json"), self.path("dangling.json")
+        write_atomic(real, "old\n")
+        os.chmod(real, 0o600)
+        os.symlink("real.json", link)
+        os.symlink("made.json", dangling)
+        write_atomic(link, "through the link\n")
+        write_atomic(dangling, "made\n")
+        # The link stays a link; its target is replaced whole, keeping its permissions.
+        self.assertTrue(os.path.islink(link))
+        self.assertEqual((read(real), stat.S_IMODE(os.stat(real).st_mode)), ("through the link\n", 0o600))
+        self.assertEqual(read(self.path("made.json")), "made\n")
+        # A FIFO receives the data; /dev/null stays a device; /dev/fd/N is that open file.
+        fifo = self.path("fifo")
+        os.mkfifo(fifo)
+        got = []
+        reader = threading.Thread(target=lambda: got.append(read(fifo)), daemon=True)
+        reader.start()
+        write_atomic(fifo, "to a reader\n")
+        reader.join(60)  # only a FIFO replaced instead of written leaves it waiting that long
+        self.assertEqual((got, stat.S_ISFIFO(os.stat(fifo).st_mode)), (["to a reader\n"], True))
+        null = null_device(self.d)
+        write_atomic(null, "gone\n")
+        self.assertTrue(stat.S_ISCHR(os.stat(null).st_mode))
+        r, w = os.pipe()
+        try:
+            write_atomic(f"/dev/fd/{w}", b"on the pipe\n")
+            self.assertEqual(os.read(r, 100), b"on the pipe\n")
+        finally:
+            os.close(r)
+            os.close(w)
+        self.assertEqual(sorted(set(os.listdir(self.d)) - {"null"}),
+                         ["dangling.json", "fifo", "link.json", "made.json", "real.json"])
+
+    def test_nothing_planted_in_advance_is_followed(self):
+        victim = self.path("victim")
+        with open(victim, "w") as f:
+            f.write("keep\n")
+        # The first temporary name tried is one a rival planted a link at: it is passed over.
+        os.symlink(victim, self.path(".summary.csv.planted.part"))
+        with mock.patch("tempfile._get_candidate_names", return_value=iter(["planted", "fresh"])):
+            write_atomic(self.path("summary.csv"), "rows\n")
+        # In a folder the tool holds, each name is its own: a link or a FIFO there is replaced.
+        held = self.path("held")
+        os.mkdir(held)
+        os.symlink(victim, os.path.join(held, "speedup.dat"))
+        os.mkfifo(os.path.join(held, "sweep.dat"))
+        lock = claim_out_dir(held, ["runs.csv"])
+        try:
+            write_atomic(os.path.join(held, "speedup.dat"), "1 1\n")
+            write_atomic(os.path.join(held, "sweep.dat"), "2 2\n")  # would wait for a reader if opened
+        finally:
+            lock.release()
+        self.assertFalse(os.path.islink(os.path.join(held, "speedup.dat")))
+        self.assertTrue(os.path.isfile(os.path.join(held, "sweep.dat")))
+        with open(victim) as f:
+            self.assertEqual(f.read(), "keep\n")
+
+    def test_output_paths_refused_before_anything_runs(self):
+        open(self.path("file"), "w").close()
+        os.mkdir(self.path("folder"))
+        os.symlink("loop", self.path("loop"))
+        os.symlink(self.path("nowhere", "x.json"), self.path("into-nowhere"))
+        cases = [("", "--json is empty: give the name of a file to write"),
+                 ("   ", "--json is empty: give the name of a file to write"),
+                 (self.path("folder"), "names a folder, not a file"),
+                 (self.path("folder") + "/", "names a folder, not a file"),
+                 (self.path("missing", "x.json"), f"the folder {self.path('missing')} does not exist"),
+                 (self.path("file", "x.json"), "a part of the path is not a folder"),
+                 (self.path("loop"), "a loop of symbolic links"),
+                 (self.path("into-nowhere"), f"the folder {self.path('nowhere')} does not exist"),
+                 ("/dev/fd/999", "the tool has no such file open for writing")]
+        if os.geteuid() != 0:  # root may write anywhere
+            os.mkdir(self.path("ro"), 0o555)
+            cases.append((self.path("ro", "x.json"), "no new file can be made in"))
+        for path, why in cases:
+            with self.subTest(path=path):
+                message = self.refused(files.check_output_path, path, "--json")
+                self.assertIn(why, message)
+                self.assertEqual(len(message.splitlines()), 1)
+        fifo = self.path("fifo")
+        os.mkfifo(fifo)
+        for path in (None, self.path("new.json"), self.path("file"), os.devnull, fifo, "/dev/stdout"):
+            with self.subTest(path=path):
+                files.check_output_path(path, "--json")
 
     def test_row_log_keeps_whole_rows_when_the_disk_fills_mid_row(self):
         log_path = self.path("runs.csv")

@@ -79,43 +79,6 @@ class RecordTest(Files):
         self.assertEqual((rec.values()["minor_faults"], rec.values()["vm_thp_fault_alloc"]), (60000, None))
 
 
-class MemoryFactsTest(Files):
-    def test_fake_sys_tree(self):
-        self.write("kernel/mm/transparent_hugepage/enabled", "always [madvise] never\n")
-        self.write("kernel/mm/transparent_hugepage/defrag", "always defer defer+madvise [madvise] never\n")
-        # Bits 0..7: deflate on OOM (2) and free page reporting (5) on, free page hinting (3) off.
-        self.write("bus/virtio/drivers/virtio_balloon/virtio3/features", "0110010100000000" + "0" * 48 + "\n")
-        self.write("module/page_reporting/parameters/page_reporting_order", "9\n")
-        kd = "kernel/mm/damon/admin/kdamonds/0"
-        self.write(kd + "/state", "on\n")
-        self.write(kd + "/contexts/0/operations", "paddr\n")
-        self.write(kd + "/contexts/0/schemes/0/action", "pageout\n")
-        facts = I.memory_facts(self.dir)
-        self.assertEqual(facts, {
-            "thp_enabled": "madvise", "thp_defrag": "madvise", "virtio_balloon": "yes",
-            "balloon_deflate_on_oom": "yes", "balloon_free_page_hint": "no", "balloon_free_page_reporting": "yes",
-            "page_reporting_order": "9", "damon": "on: paddr pageout", "memory_notes": ""})
-
-        self.write(kd + "/state", "off\n")
-        os.remove(os.path.join(self.dir, "bus/virtio/drivers/virtio_balloon/virtio3/features"))
-        facts = I.memory_facts(self.dir)
-        self.assertEqual((facts["damon"], facts["virtio_balloon"], facts["balloon_free_page_reporting"]),
-                         ("off", "yes", ""))
-        self.assertIn("balloon feature bits not readable", facts["memory_notes"])
-
-    def test_nothing_visible_claims_nothing(self):
-        facts = I.memory_facts(os.path.join(self.dir, "nowhere"))
-        self.assertEqual({v for k, v in facts.items() if k != "memory_notes"}, {""})
-        for what in ("enabled", "defrag", "balloon", "page reporting", "DAMON"):
-            self.assertIn(what, facts["memory_notes"])
-        # A visible tree without the balloon or DAMON is a real "no".
-        self.write("bus/pci/x", "")
-        self.write("kernel/mm/transparent_hugepage/enabled", "[never]\n")
-        facts = I.memory_facts(self.dir)
-        self.assertEqual((facts["virtio_balloon"], facts["balloon_free_page_reporting"], facts["damon"]),
-                         ("no", "", "no"))
-
-
 def record(wall_s, other_load_s, steal_s, cpus=2, hz=100):
     return I.Interference(wall_s, cpus, machine_cpus=cpus, tick_hz=hz, other_load_s=other_load_s, steal_s=steal_s)
 

@@ -1,15 +1,20 @@
-"""Topology: each parser on stored output (this machine's hwloc and lscpu, a hand-made two-socket
-SMT machine, a /proc/cpuinfo of the same shape), and discover()'s fall from source to source."""
-import json
+"""Topology: hwloc's XML (this machine's, and a hand-made two-socket SMT machine) and a fake sysfs
+tree of that same machine, which must agree; the fall from source to source; and hwloc asked at
+most once per process."""
+import contextlib
+import io
 import os
-import subprocess
+import shutil
 import tempfile
 import unittest
+from unittest import mock
 
 from ompsuite.platform import topology as T
 from ompsuite.errors import SuiteError
 
 FIXTURES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fixtures")
+SYSFS = os.path.join(FIXTURES, "sysfs-2socket-smt")
+CPUS = os.path.join("devices", "system", "cpu")
 
 
 def fixture(name):
@@ -17,173 +22,181 @@ def fixture(name):
         return f.read()
 
 
-def done(args, stdout="", status=0, stderr=""):
-    return subprocess.CompletedProcess(args, status, stdout, stderr)
+def facts(topo):
+    return (topo.sockets, topo.cores, topo.threads_per_core, topo.pus, topo.numa_nodes)
 
 
-class Parsers(unittest.TestCase):
-    def test_this_machine_from_hwloc_and_lscpu_agree(self):
-        hw, ls = T.from_hwloc_xml(fixture("hwloc-2core.xml")), T.from_lscpu_json(fixture("lscpu-2core.json"))
-        self.assertEqual((hw.source, ls.source), ("hwloc", "lscpu"))
-        for topo in (hw, ls):
-            with self.subTest(source=topo.source):
-                self.assertEqual((topo.sockets, topo.cores, topo.threads_per_core, topo.pus, topo.numa_nodes),
-                                 (1, 2, 1, 2, 1))
-                self.assertEqual(topo.model, "AMD EPYC")
-                self.assertEqual(dict(topo.pairs())["cache_L1d"], "32 KiB x2, per core")
-                self.assertEqual(dict(topo.pairs())["cache_L3"], "32 MiB x1, per socket")
-        # lscpu gives totals over instances; per instance they are what hwloc names.
-        self.assertEqual(hw.caches, ls.caches)
+class Sysfs(unittest.TestCase):
+    """Each case edits a copy of the fake tree the way a kernel or machine differs."""
 
-    def test_two_sockets_with_smt(self):
-        topo = T.from_hwloc_xml(fixture("hwloc-2socket-smt.xml"))
-        self.assertEqual((topo.sockets, topo.cores, topo.threads_per_core, topo.pus, topo.numa_nodes),
-                         (2, 4, 2, 8, 2))
-        self.assertEqual(dict(topo.pairs()), {
-            "topology_source": "hwloc", "sockets": "2", "cores_physical": "4", "threads_per_core": "2",
-            "logical_cpus": "8", "numa_nodes": "2", "cache_L1d": "48 KiB x4, per core",
-            "cache_L1i": "32 KiB x4, per core", "cache_L2": "1 MiB x4, per core", "cache_L3": "32 MiB x2, per socket"})
-        self.assertIn({"type": "Unified", "level": 3, "size": 33554432, "num_sharing": 4}, topo.context()["caches"])
-        self.assertEqual(T.physical_cores(topo, affinity=range(8)), topo.pus // 2)
-        # Linux numbers the second thread of a core 4 further on: 0 and 4 are one core, 0 and 1 two.
-        self.assertEqual(T.physical_cores(topo, affinity={0, 4}), 1)
-        self.assertEqual(T.physical_cores(topo, affinity={0, 1, 4, 5}), 2)
-        self.assertEqual(T.default_threads(T.physical_cores(topo, affinity=range(8))), [1, 2, 4])
+    def setUp(self):
+        tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(tmp.cleanup)
+        self.root = os.path.join(tmp.name, "sys")
+        shutil.copytree(SYSFS, self.root)
 
-    def test_cpuinfo_counts_cores_per_socket(self):
-        topo = T.from_cpuinfo(fixture("cpuinfo-2socket-smt.txt"))
-        # core id restarts in every socket: a core is the pair (physical id, core id).
-        self.assertEqual((topo.source, topo.sockets, topo.cores, topo.threads_per_core, topo.pus),
-                         ("/proc/cpuinfo", 2, 4, 2, 8))
-        self.assertEqual(T.physical_cores(topo, affinity={0, 4}), 1)
-        self.assertIsNone(topo.numa_nodes)
-        self.assertEqual(dict(topo.pairs())["cache_L2"], "unknown")
-        self.assertEqual(topo.context()["mhz_per_cpu"], 2107)
-        # Without core ids (some architectures) every CPU is a core, and the record says so.
-        bare = T.from_cpuinfo("processor\t: 0\nBogoMIPS\t: 50.00\n\nprocessor\t: 1\nBogoMIPS\t: 50.00\n")
-        self.assertEqual((bare.cores, bare.threads_per_core, bare.sockets), (2, 1, None))
-        self.assertIn("no core ids", dict(bare.pairs())["topology_note"])
+    def edit(self, pattern, text=None):
+        """Every file named pattern (a path under each cpuN/) rewritten, or removed (text None)."""
+        for cpu in range(8):
+            path = os.path.join(self.root, CPUS, f"cpu{cpu}", pattern)
+            if text is None:
+                os.remove(path)
+            else:
+                with open(path, "w") as f:
+                    f.write(text(cpu) + "\n")
 
-    def test_lscpu_nested_and_old_formats(self):
-        # util-linux after 2.38 nests fields under children (caches as "L1d:", not "L1d cache:");
-        # older ones give one instance's size and no count.
-        nested = {"lscpu": [
-            {"field": "CPU(s):", "data": "8"}, {"field": "On-line CPU(s) list:", "data": "0-7"},
-            {"field": "Vendor ID:", "data": "GenuineIntel", "children": [
-                {"field": "Model name:", "data": "Example Xeon 8000", "children": [
-                    {"field": "Thread(s) per core:", "data": "2"}, {"field": "Core(s) per socket:", "data": "2"},
-                    {"field": "Socket(s):", "data": "2"}, {"field": "CPU max MHz:", "data": "3900.0000"}]}]},
-            {"field": "Caches (sum of all):", "data": None, "children": [
-                {"field": "L1d:", "data": "192 KiB (4 instances)"}, {"field": "L3:", "data": "64 MiB (2 instances)"}]},
-            {"field": "NUMA:", "data": None, "children": [{"field": "NUMA node(s):", "data": "2"}]}]}
-        topo = T.from_lscpu_json(json.dumps(nested))
-        self.assertEqual((topo.sockets, topo.cores, topo.threads_per_core, topo.pus, topo.numa_nodes),
-                         (2, 4, 2, 8, 2))
-        self.assertEqual(dict(topo.pairs())["cache_L1d"], "48 KiB x4, per core")
-        self.assertEqual(dict(topo.pairs())["cache_L3"], "32 MiB x2, per socket")
-        self.assertEqual(topo.mhz, 3900.0)
-        old = T.from_lscpu_json(json.dumps({"lscpu": [
-            {"field": "CPU(s):", "data": "4"}, {"field": "Thread(s) per core:", "data": "1"},
-            {"field": "Core(s) per socket:", "data": "4"}, {"field": "Socket(s):", "data": "1"},
-            {"field": "L2 cache:", "data": "256K"}]}))
-        self.assertEqual(old.cache_text("L2"), "256 KiB")
+    def test_the_same_machine_from_hwloc_and_from_sysfs(self):
+        hw, fs = T.from_hwloc_xml(fixture("hwloc-2socket-smt.xml")), T.from_sysfs(self.root)
+        self.assertEqual((hw.source, fs.source), ("hwloc", "sysfs"))
+        # cpu8 is offline: the kernel's online list, not the folders, says which CPUs there are.
+        self.assertEqual(facts(fs), (2, 4, 2, 8, 2))
+        self.assertEqual(hw.pairs()[1:], fs.pairs()[1:])
+        self.assertEqual({**hw.context(), "topology_source": "sysfs"}, fs.context())
+        for topo in (hw, fs):
+            with self.subTest(topo.source):
+                self.assertEqual(T.physical_cores(topo, affinity=range(8)), 4)
+                # Linux numbers the second thread of a core 4 further on: 0 and 4 are one core, 0 and 1 two.
+                self.assertEqual(T.physical_cores(topo, affinity={0, 4}), 1)
+                self.assertEqual(T.physical_cores(topo, affinity={0, 1, 4, 5}), 2)
+                # core_id starts again in each socket: cpu0 and cpu2 are two cores.
+                self.assertEqual(T.physical_cores(topo, affinity={0, 2}), 2)
+                self.assertEqual(T.default_threads(T.physical_cores(topo, affinity=range(8))), [1, 2, 4])
 
-    def test_damaged_or_implausible_input_is_refused(self):
+    def test_what_older_or_sparser_kernels_give(self):
+        cases = (  # (case, files removed, cores, threads per core, note)
+            ("no core_cpus_list (before 5.7)", ["topology/core_cpus_list"], 4, 2, None),
+            ("only package and core ids", ["topology/core_cpus_list", "topology/thread_siblings_list"], 4, 2, None),
+            ("no topology at all", ["topology/core_cpus_list", "topology/thread_siblings_list",
+                                    "topology/core_id", "topology/physical_package_id"], 8, 1,
+             "sysfs names no core for 8 logical CPU(s): each counted as a core"),
+        )
+        for case, removed, cores, tpc, note in cases:
+            with self.subTest(case):
+                self.setUp()
+                for name in removed:
+                    self.edit(name)
+                topo = T.from_sysfs(self.root)
+                self.assertEqual((topo.cores, topo.threads_per_core, topo.pus), (cores, tpc, 8))
+                self.assertEqual(dict(topo.pairs()).get("topology_note"), note)
+                self.assertEqual(T.physical_cores(topo, affinity={0, 4}), 1 if cores == 4 else 2)
+
+    def test_damaged_trees_are_refused(self):
+        cases = (
+            ("a sibling list without the CPU", "topology/core_cpus_list", lambda c: "6-7", "not itself"),
+            ("a garbled cache size", "cache/index2/size", lambda c: "1024Q", "size is '1024Q'"),
+            ("a huge cache", "cache/index3/size", lambda c: "9" * 14 + "G", "outside"),
+            ("a garbled CPU list", "topology/core_cpus_list", lambda c: f"{c},x", "'x', not a whole number"),
+        )
+        for case, name, text, why in cases:
+            with self.subTest(case):
+                self.setUp()
+                self.edit(name, text)
+                with self.assertRaisesRegex(ValueError, why):
+                    T.from_sysfs(self.root)
+        with self.assertRaisesRegex(ValueError, "no such file or folder"):
+            T.from_sysfs(os.path.join(self.root, "absent"))
+        self.assertEqual(T.cpu_list("0-3,8,10-11"), [0, 1, 2, 3, 8, 10, 11])
+        with self.assertRaisesRegex(ValueError, "outside"):
+            T.cpu_list("3-1")
+
+
+class Hwloc(unittest.TestCase):
+    def test_this_machine(self):
+        topo = T.from_hwloc_xml(fixture("hwloc-2core.xml"))
+        self.assertEqual(facts(topo), (1, 2, 1, 2, 1))
+        self.assertEqual(dict(topo.pairs())["cache_L1d"], "32 KiB x2, per core")
+        self.assertEqual(dict(topo.pairs())["cache_L3"], "32 MiB x1, per socket")
+        self.assertIn({"type": "Unified", "level": 3, "size": 33554432, "num_sharing": 2}, topo.context()["caches"])
+
+    def test_damaged_or_implausible_xml_is_refused(self):
         xml = fixture("hwloc-2socket-smt.xml")
         cases = {
-            "not XML": (T.from_hwloc_xml, "<topology"),
-            "no PU": (T.from_hwloc_xml, '<topology version="2.0"><object type="Machine"/></topology>'),
-            "entities": (T.from_hwloc_xml, xml.replace('<!DOCTYPE topology SYSTEM "hwloc2.dtd">',
-                                                       '<!DOCTYPE topology [<!ENTITY a "aaaa">]>')),
-            "PU twice": (T.from_hwloc_xml, xml.replace('type="PU" os_index="4"', 'type="PU" os_index="0"')),
-            "huge cache": (T.from_hwloc_xml, xml.replace('cache_size="33554432"', 'cache_size="9' + "9" * 15 + '"')),
-            "not JSON": (T.from_lscpu_json, "{"),
-            "no lscpu list": (T.from_lscpu_json, '{"cpus": []}'),
-            "negative count": (T.from_lscpu_json, '{"lscpu": [{"field": "CPU(s):", "data": "-4"}]}'),
-            "more CPUs than threads": (T.from_lscpu_json, json.dumps({"lscpu": [
-                {"field": "CPU(s):", "data": "64"}, {"field": "Thread(s) per core:", "data": "1"},
-                {"field": "Core(s) per socket:", "data": "2"}, {"field": "Socket(s):", "data": "1"}]})),
-            "no processor": (T.from_cpuinfo, "model name : nothing\n"),
+            "not XML": "<topology",
+            "no PU": '<topology version="2.0"><object type="Machine"/></topology>',
+            "entities": xml.replace('<!DOCTYPE topology SYSTEM "hwloc2.dtd">',
+                                    '<!DOCTYPE topology [<!ENTITY a "aaaa">]>'),
+            "PU twice": xml.replace('type="PU" os_index="4"', 'type="PU" os_index="0"'),
+            "huge cache": xml.replace('cache_size="33554432"', 'cache_size="9' + "9" * 15 + '"'),
         }
-        for what, (parse, text) in cases.items():
-            with self.subTest(what):
-                with self.assertRaises(ValueError):
-                    parse(text)
+        for what, text in cases.items():
+            with self.subTest(what), self.assertRaises(ValueError):
+                T.from_hwloc_xml(text)
+
+    def test_lstopo_is_run_with_a_limit_and_its_failures_said(self):
+        with tempfile.TemporaryDirectory() as d:
+            tool = os.path.join(d, "lstopo-no-graphics")
+            path = d + os.pathsep + os.environ["PATH"]
+            for script, why in (("exec sleep 30", "gave no answer in 0.2 s and was stopped"),
+                                ("echo 'lstopo: no topology' >&2; exit 3",
+                                 "failed with status 3: lstopo: no topology")):
+                with self.subTest(why):
+                    with open(tool, "w") as f:
+                        f.write("#!/bin/sh\n" + script + "\n")
+                    os.chmod(tool, 0o755)
+                    with mock.patch.dict(os.environ, {"PATH": path}), mock.patch.object(T, "TOOL_TIMEOUT_S", 0.2), \
+                            self.assertRaisesRegex(ValueError, why):
+                        T._lstopo()
 
 
 class Discover(unittest.TestCase):
     def setUp(self):
-        self.tmp = tempfile.TemporaryDirectory()
-        self.addCleanup(self.tmp.cleanup)
-        self.cpuinfo = os.path.join(self.tmp.name, "cpuinfo")
+        tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(tmp.cleanup)
+        self.tmp = tmp.name
+        self.cpuinfo = os.path.join(self.tmp, "cpuinfo")
         with open(self.cpuinfo, "w") as f:
-            f.write(fixture("cpuinfo-2socket-smt.txt"))
-        self.calls = []
+            f.write("processor\t: 0\nmodel name\t: Example Xeon 8000\ncpu MHz\t\t: 2107.012\n\n"
+                    "processor\t: 1\nmodel name\t: Example Xeon 8000\ncpu MHz\t\t: 1995.5\n")
 
-    def tools(self, **outputs):
-        """which() and run() for tools that print outputs[name] (a CompletedProcess or an exception)."""
-        def which(name):
-            return f"/usr/bin/{name}" if name in outputs else None
-
-        def run(args, **kw):
-            self.calls.append(os.path.basename(args[0]))
-            out = outputs[os.path.basename(args[0])]
-            if isinstance(out, BaseException):
-                raise out
-            return out
-        return which, run
-
-    def test_hwloc_first_and_its_xml_kept(self):
+    def test_hwloc_first_else_sysfs_and_the_notes_say_why(self):
         xml = fixture("hwloc-2socket-smt.xml")
-        which, run = self.tools(**{"lstopo-no-graphics": done([], xml), "lscpu": done([], "{}")})
-        saved = os.path.join(self.tmp.name, "topology.xml")
-        topo = T.discover(save_xml_to=saved, which=which, run=run, cpuinfo=self.cpuinfo)
-        self.assertEqual((topo.source, topo.cores, topo.notes), ("hwloc", 4, []))
-        self.assertEqual(self.calls, ["lstopo-no-graphics"])
-        with open(saved) as f:
-            self.assertEqual(f.read(), xml)
-        self.assertEqual(sorted(os.listdir(self.tmp.name)), ["cpuinfo", "topology.xml"])
-        # hwloc gives no clock; /proc/cpuinfo does.
-        self.assertEqual(topo.mhz, 2107.0)
-        with self.assertRaisesRegex(SuiteError, "cannot write .*missing"):
-            T.discover(save_xml_to=os.path.join(self.tmp.name, "missing", "t.xml"), which=which, run=run,
-                       cpuinfo=self.cpuinfo)
 
-    def test_falls_through_to_the_next_source(self):
-        smt = fixture("hwloc-2socket-smt.xml")
-        lscpu = done([], fixture("lscpu-2core.json"))
-        cases = [
-            ("hwloc hidden", {"lscpu": lscpu}, "lscpu", ["lstopo-no-graphics is not installed"]),
-            ("hwloc fails", {"lstopo-no-graphics": done([], "", 1, "lstopo: no such file\n"), "lscpu": lscpu},
-             "lscpu", ["failed with status 1: lstopo: no such file"]),
-            ("hwloc hangs", {"lstopo-no-graphics": subprocess.TimeoutExpired("lstopo", 60), "lscpu": lscpu},
-             "lscpu", ["gave no answer"]),
-            ("hwloc garbled", {"lstopo-no-graphics": done([], smt[:200]), "lscpu": lscpu}, "lscpu", ["parse"]),
-            ("hwloc hidden, lscpu fails", {"lscpu": done([], "", 64, "lscpu: bad usage")}, "/proc/cpuinfo",
-             ["not installed", "lscpu failed with status 64"]),
-            ("hwloc surprises", {"lstopo-no-graphics": RuntimeError("no such thing"), "lscpu": lscpu}, "lscpu",
-             ["unexpected output (RuntimeError: no such thing)"]),
-            ("both unrunnable", {"lstopo-no-graphics": PermissionError(13, "Permission denied"),
-                                 "lscpu": OSError(8, "Exec format error")}, "/proc/cpuinfo",
-             ["Permission denied", "Exec format error"]),
-        ]
-        for what, outputs, source, notes in cases:
-            with self.subTest(what):
-                which, run = self.tools(**outputs)
-                saved = os.path.join(self.tmp.name, "t.xml")
-                topo = T.discover(save_xml_to=saved, which=which, run=run, cpuinfo=self.cpuinfo)
-                self.assertEqual(topo.source, source)
-                self.assertFalse(os.path.exists(saved), "no hwloc, no XML")
-                note = dict(topo.pairs())["topology_note"]
-                for n in notes:
-                    self.assertIn(n, note)
-                self.assertEqual(topo.cores, 2 if source == "lscpu" else 4)
+        def raises(e):
+            def hwloc():
+                raise e
+            return hwloc
+        cases = (  # (case, hwloc, source, note)
+            ("hwloc answers", lambda: xml, "hwloc", None),
+            ("hwloc missing", raises(ValueError("lstopo-no-graphics is not installed")), "sysfs",
+             "hwloc: lstopo-no-graphics is not installed"),
+            ("hwloc garbled", lambda: xml[:300], "sysfs", "hwloc: the hwloc XML does not parse"),
+            ("hwloc surprises", raises(RuntimeError("no such thing")), "sysfs",
+             "hwloc: unexpected output (RuntimeError: no such thing)"),
+        )
+        for case, hwloc, source, note in cases:
+            with self.subTest(case):
+                topo, kept = T.find(SYSFS, self.cpuinfo, hwloc)
+                self.assertEqual((topo.source, facts(topo)), (source, (2, 4, 2, 8, 2)))
+                self.assertEqual(kept, xml if source == "hwloc" else None)
+                self.assertEqual(dict(topo.pairs()).get("topology_note", "")[:len(note or "")], note or "")
+                # The name and clock come from /proc/cpuinfo whichever source answered.
+                self.assertEqual((topo.model, topo.context()["mhz_per_cpu"]), ("Example Xeon 8000", 2107))
+        topo, kept = T.find(os.path.join(self.tmp, "absent"), os.path.join(self.tmp, "absent"),
+                            raises(ValueError("not installed")))
+        self.assertEqual((topo.source, topo.pus, topo.cores, topo.model, topo.mhz, kept),
+                         ("os.cpu_count", os.cpu_count(), os.cpu_count(), "", None, None))
+        self.assertIn("each counted as a core", dict(topo.pairs())["topology_note"])
 
-    def test_without_any_source_the_cpu_count_remains(self):
-        which, run = self.tools()
-        topo = T.discover(which=which, run=run, cpuinfo=os.path.join(self.tmp.name, "absent"))
-        self.assertEqual((topo.source, topo.pus, topo.cores), ("/proc/cpuinfo", os.cpu_count(), os.cpu_count()))
-        self.assertIn("os.cpu_count", dict(topo.pairs())["topology_note"])
+    def test_hwloc_asked_once_per_process_and_never_for_help(self):
+        calls = []
+
+        def lstopo():
+            calls.append(1)
+            return fixture("hwloc-2socket-smt.xml")
+        from ompsuite.cli import scaling
+        with mock.patch.object(T, "_lstopo", lstopo), mock.patch.object(T, "_found", None):
+            with contextlib.redirect_stdout(io.StringIO()), self.assertRaises(SystemExit):
+                scaling.parse(["--help"])
+            self.assertEqual(calls, [])
+            saved = os.path.join(self.tmp, "topology.xml")
+            first = T.discover()
+            self.assertIs(T.discover(save_xml_to=saved), first)
+            T.physical_cores()
+            self.assertEqual(len(calls), 1)
+            with open(saved) as f:
+                self.assertEqual(f.read(), fixture("hwloc-2socket-smt.xml"))
+            with self.assertRaisesRegex(SuiteError, "cannot write .*missing.*: no such file or folder"):
+                T.discover(save_xml_to=os.path.join(self.tmp, "missing", "t.xml"))
 
 
 if __name__ == "__main__":

@@ -21,7 +21,7 @@ import os
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
 from ompsuite import catalogue as C
-from ompsuite.errors import SuiteError
+from ompsuite.errors import SuiteError, os_reason
 from ompsuite.escape import printable
 from ompsuite.platform import files
 from ompsuite.platform.interference import FIELDS as WATCHED, VMSTAT_COUNTERS, Interference
@@ -456,13 +456,14 @@ class Journal:
             while written < len(data):
                 written += os.write(self.fd, data[written:])
             os.fsync(self.fd)
-        except OSError:
+        except OSError as e:
             if written:  # a half line would be a damaged journal: cut it back
                 try:
                     os.ftruncate(self.fd, os.lseek(self.fd, 0, os.SEEK_END) - written)
                 except OSError:
                     pass
-            raise
+            raise SuiteError(f"cannot write {printable(self.path)}: {os_reason(e)}; it holds {self.count} whole "
+                             f"run{'' if self.count == 1 else 's'}") from None
         self.count += 1
 
     def close(self) -> None:

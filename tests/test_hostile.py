@@ -129,7 +129,7 @@ class Hostile(unittest.TestCase):
         cls.tmp = tempfile.mkdtemp(prefix="hostile-")
         cls.good = os.path.join(cls.tmp, "good")
         proc = tool("scaling", *study_args(cls.good))
-        if proc.returncode != 0:
+        if proc.returncode not in (0, 3):
             raise AssertionError(f"the study to damage failed: {proc.stderr_text}")
 
     @classmethod
@@ -146,7 +146,10 @@ class Hostile(unittest.TestCase):
     def ends(self, proc, status, last, alone=False):
         err = proc.stderr_text
         self.assertNotIn("Traceback", err)
-        self.assertEqual(proc.returncode, status, err)
+        if status == 0:  # 3: every check passed, but a busy machine left some figures untrusted
+            self.assertIn(proc.returncode, (0, 3), err)
+        else:
+            self.assertEqual(proc.returncode, status, err)
         lines = err.splitlines()
         if last is not None:
             self.assertTrue(lines, "nothing on standard error")
@@ -157,7 +160,7 @@ class Hostile(unittest.TestCase):
     def whole(self, folder, held=False):
         """Only whole files in folder: every CSV as the strict readers take it, nothing temporary
         left (nor the lock, unless a tool still holds the folder), every other file complete.
-        The number of runs.csv rows, or None."""
+        The number of runs the journal holds whole, or None."""
         if not os.path.isdir(folder):
             return None
         runs = None
@@ -170,10 +173,13 @@ class Hostile(unittest.TestCase):
                 if name == "machine.csv":
                     files.read_key_values(path, {})
                 elif name.endswith(".csv"):
-                    rows = files.read_csv(path, {})
-                    runs = len(rows) if name == "runs.csv" else runs
+                    files.read_csv(path, {})
                 elif name.endswith(".json"):
                     json.loads(files.read_text(path))
+                elif name.endswith(".jsonl"):
+                    text = files.read_text(path)
+                    self.assertTrue(text == "" or text.endswith("\n"), f"{path} ends in a cut line")
+                    runs = len([json.loads(line) for line in text.splitlines()])
                 elif name.endswith(".png"):
                     with open(path, "rb") as f:
                         data = f.read()
@@ -189,7 +195,7 @@ class Hostile(unittest.TestCase):
             self.assertEqual([n for n in os.listdir(folder) if n in owned or n.startswith(".")], [], folder)
 
     def saved(self, proc, out):
-        """A stopped study: 'M of N runs saved in OUT' last, and M is what runs.csv holds whole."""
+        """A stopped study: 'M of N runs saved in OUT' last, and M is what the journal holds whole."""
         found = re.search(rf"; (\d+) of \d+ runs saved in {re.escape(out)}(;|$)", proc.stderr_text.splitlines()[-1])
         self.assertTrue(found, proc.stderr_text)
         self.assertEqual(self.whole(out), int(found.group(1)))
@@ -235,8 +241,7 @@ class Hostile(unittest.TestCase):
                     self.saved(proc, out)
                 self.whole(out)
                 if command == "scaling":
-                    drawn = ("speedup.png",) if GNUPLOT and status == 0 else ()
-                    for name in ("machine.csv", "summary.csv", "summary.md") + drawn:
+                    for name in ("machine.csv", "summary.csv", "summary.md", "study.json"):
                         self.assertTrue(os.path.exists(os.path.join(out, name)), name)
                 pid = whole_line(os.path.join(d, "bin", "calls.pid"))  # None: stopped before it said
                 if pid is not None:
@@ -401,8 +406,8 @@ class Hostile(unittest.TestCase):
         full = {"file_limit": 2500, "env": {"PATH": "/nonexistent"}}  # without hwloc: no topology.xml first
         cases = (  # (case, options, tool's surroundings, status, last line)
             ("stderr closed", ["--bin", failing], {"stderr_closed": True}, 7, None),
-            ("a full disk", [], full, 1, r"^scaling: cannot write .*/runs\.csv: file too large; it holds \d+ whole "
-                                        r"rows?; \d+ of \d+ runs saved in .*; then cannot write .*: "
+            ("a full disk", [], full, 1, r"^scaling: cannot write .*/runs\.jsonl: file too large; it holds \d+ whole "
+                                        r"runs?; \d+ of \d+ runs saved in .*; then cannot write .*: "
                                         r"[Ff]ile too large$"),
             ("a full disk for the calibration", ["--calibration", calibration], full, 1,
              r"^scaling: cannot write .*/calibration\.csv: file too large$"),
@@ -423,6 +428,9 @@ class Hostile(unittest.TestCase):
                     os.symlink(victim, os.path.join(out, "speedup.png.part"))
                 proc = tool("scaling", *study_args(out, BIN, *options), **how)
                 self.ends(proc, status, last)
+                if status == 0:  # passed over, neither followed nor taken for the tool's own
+                    self.assertEqual(os.readlink(os.path.join(out, "speedup.png.part")), victim)
+                    os.unlink(os.path.join(out, "speedup.png.part"))
                 self.whole(out)
                 if "runs saved" in (last or ""):
                     self.saved(proc, out)

@@ -31,15 +31,15 @@ OK, FAILED, UNTRUSTED = 0, 1, 3
 
 
 def closing(study: Study) -> int:
-    """The failed checks, one line each, then the untrusted figures' line, on standard error;
-    the status to exit with."""
-    lines = failure_lines(study)
-    for line in lines:
-        print(f"check failed: {line}", file=sys.stderr, flush=True)
+    """The untrusted figures' lines, then the failed checks, one line each, on standard error
+    (a failure is the last word); the status to exit with."""
     doubts = derive.doubt_lines(study)
     for line in doubts:
         print("\n".join(textwrap.wrap(f"untrusted: {line}", 100, subsequent_indent="  ")), file=sys.stderr,
               flush=True)
+    lines = failure_lines(study)
+    for line in lines:
+        print(f"check failed: {line}", file=sys.stderr, flush=True)
     return FAILED if lines else UNTRUSTED if doubts else OK
 
 

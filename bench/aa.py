@@ -18,9 +18,13 @@ import subprocess
 import sys
 
 from benchlib import ROOT, add_recurrence, link_folder, recurrence_args, tool, work_folder
-from ompsuite import build, catalogue as C, comparison, files, options  # noqa: E402
-from ompsuite.commands.compare import fraction  # noqa: E402
-from ompsuite.console import progress, run_main  # noqa: E402
+from ompsuite.measure import build  # noqa: E402
+from ompsuite import catalogue as C
+from ompsuite.export import comparison
+from ompsuite.platform import files
+from ompsuite.cli import options
+from ompsuite.cli.compare import fraction  # noqa: E402
+from ompsuite.platform.console import progress, run_main  # noqa: E402
 from ompsuite.errors import SuiteError  # noqa: E402
 
 SLOWED = "quadguard"

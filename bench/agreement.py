@@ -15,8 +15,10 @@ import sys
 import tempfile
 
 from benchlib import ROOT, SMALL_N, tool  # also puts the tools' package on the path
-from ompsuite import catalogue as C, options, topology  # noqa: E402
-from ompsuite.console import progress, run_main  # noqa: E402
+from ompsuite import catalogue as C  # noqa: E402
+from ompsuite.cli import options
+from ompsuite.platform import topology
+from ompsuite.platform.console import progress, run_main  # noqa: E402
 from ompsuite.errors import SuiteError  # noqa: E402
 
 

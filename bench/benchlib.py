@@ -10,8 +10,10 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
 
-from ompsuite import catalogue as C, files, options  # noqa: E402
-from ompsuite.console import progress  # noqa: E402
+from ompsuite import catalogue as C  # noqa: E402
+from ompsuite.platform import files
+from ompsuite.cli import options
+from ompsuite.platform.console import progress  # noqa: E402
 from ompsuite.errors import SuiteError  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.realpath(__file__)))

@@ -15,8 +15,10 @@ import os
 import sys
 
 from benchlib import ROOT, add_recurrence, interval, pi_speedups, read_summary, recurrence_args, tool, work_folder
-from ompsuite import catalogue as C, files, options  # noqa: E402
-from ompsuite.console import progress, run_main  # noqa: E402
+from ompsuite import catalogue as C  # noqa: E402
+from ompsuite.platform import files
+from ompsuite.cli import options
+from ompsuite.platform.console import progress, run_main  # noqa: E402
 from ompsuite.errors import SuiteError  # noqa: E402
 
 

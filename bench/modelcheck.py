@@ -14,7 +14,7 @@ import os
 import sys
 
 import benchlib  # noqa: F401 -- puts the tools' package on the path
-from ompsuite.console import run_main  # noqa: E402
+from ompsuite.platform.console import run_main  # noqa: E402
 from ompsuite.errors import SuiteError  # noqa: E402
 
 

@@ -19,8 +19,11 @@ import sys
 import time
 
 from benchlib import ROOT, add_recurrence, interval, pi_speedups, read_summary, recurrence_args, tool, work_folder
-from ompsuite import catalogue as C, files, interference, options  # noqa: E402
-from ompsuite.console import run_main  # noqa: E402
+from ompsuite import catalogue as C  # noqa: E402
+from ompsuite.platform import files
+from ompsuite.platform import interference
+from ompsuite.cli import options
+from ompsuite.platform.console import run_main  # noqa: E402
 from ompsuite.errors import SuiteError  # noqa: E402
 
 # The study's progress line for each run, printed as the run starts (standard error not a terminal).

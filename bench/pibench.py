@@ -11,10 +11,13 @@ import os
 import sys
 
 from benchlib import min_median_max, print_ratio  # also puts the tools' package on the path
-from ompsuite import build, catalogue as C, options, topology  # noqa: E402
-from ompsuite.console import progress, run_main  # noqa: E402
+from ompsuite.measure import build  # noqa: E402
+from ompsuite import catalogue as C
+from ompsuite.cli import options
+from ompsuite.platform import topology
+from ompsuite.platform.console import progress, run_main  # noqa: E402
 from ompsuite.errors import SuiteError  # noqa: E402
-from ompsuite.execute import AFFINITY_ENV, Binding, Runner  # noqa: E402
+from ompsuite.measure.execute import AFFINITY_ENV, Binding, Runner  # noqa: E402
 
 
 def main(argv):

@@ -7,10 +7,12 @@ how it is run (N as its argument or built in). Adding a program is one entry her
 a user's own variant (--program NAME=PATH[:KIND]) becomes an entry of the same shape.
 """
 import dataclasses
+import enum
 import os
 import re
+from typing import Dict, Iterator, List, Optional, Pattern, Sequence, Tuple
 
-from .errors import SuiteError
+from ompsuite.errors import SuiteError
 
 PI_MAX_N = 2147483647          # the pi programs' 32-bit index and report
 RECURRENCE_MAX_N = 2147483646  # N + 1 elements must fit the 32-bit loop index
@@ -25,14 +27,14 @@ class Kind:
     timed: bool          # prints its own run time
     n_argument: bool     # N is the first argument (else it is built into the program)
     printed_tick: float  # the finest step of the time it prints
-    lines: tuple         # (field, regex) pairs read from its standard output
+    lines: Tuple[Tuple[str, Pattern[str]], ...]  # (field, regex) pairs read from its standard output
     first_line: str      # how its report starts: tells a variant's kind
     speedup_bound: bool = False  # compute-bound: a team of T cannot beat its serial baseline by more than T
     parallel_throughout: bool = False  # its whole life is the team's work (the fills check their array serially)
 
-    def read(self, output):
+    def read(self, output: str) -> Dict[str, str]:
         """{field: text} of the lines found; a missing line leaves its field out."""
-        found = {}
+        found: Dict[str, str] = {}
         for field, pattern in self.lines:
             m = pattern.search(output)
             if m:
@@ -40,7 +42,7 @@ class Kind:
         return found
 
 
-def _line(pattern):
+def _line(pattern: str) -> Pattern[str]:
     return re.compile(pattern, re.M)
 
 
@@ -56,36 +58,38 @@ RECURRENCE = Kind("recurrence", True, False, 1e-6, (
 TEAM = Kind("team", False, False, 0.0, (
     ("team", _line(r"^Number of threads = (\d+)$")),
     ("result", _line(r"^Thread -1 is done! Total= (\S+)$"))), r"^Nested parallelism")
-KINDS = {k.name: k for k in (PI, RECURRENCE, TEAM)}
-VARIANT_KINDS = ("pi", "recurrence")  # a variant is timed and compared; the team report is neither
+KINDS: Dict[str, Kind] = {k.name: k for k in (PI, RECURRENCE, TEAM)}
+VARIANT_KINDS = (PI, RECURRENCE)  # a variant is timed and compared; the team report is neither
 
-# How a program's team size is learned: "one" (serial), "probe" (the runtime's affinity report
-# of one extra, untimed run: the report itself would sit inside the timed window), "own" (the
-# affinity report of the timed run itself: a second 16 GB fill only to count threads would cost
-# more than the report), "report" (the program prints it).
-TEAM_SOURCES = ("one", "probe", "own", "report")
+
+class Team(enum.Enum):
+    """How a program's team size is learned."""
+    ONE = "one"        # serial
+    PROBE = "probe"    # the affinity report of one extra, untimed run: in the timed run it would sit in the window
+    OWN = "own"        # the affinity report of the timed run itself: a second 16 GB fill to count threads costs more
+    REPORT = "report"  # the program prints it
 
 
 @dataclasses.dataclass(frozen=True)
 class Program:
     name: str
     kind: Kind
-    baseline: str = None         # the serial program its speedup is taken over; None when serial
-    team: str = "one"
-    constructs: tuple = ()       # (calibration figure, sign) pairs the model charges per run
-    point: tuple = None          # (gnuplot point type, size) on the plots
-    first_power: int = None      # recurrence: opt[k] = RATIO**(k + first_power); None: either form
-    path: str = None             # a variant's program; None: the suite's own, in the build folder
+    baseline: Optional[str] = None         # the serial program its speedup is taken over; None when serial
+    team: Team = Team.ONE
+    constructs: Tuple[Tuple[str, int], ...] = ()       # (calibration figure, sign) pairs the model charges per run
+    point: Optional[Tuple[int, float]] = None          # (gnuplot point type, size) on the plots
+    first_power: Optional[int] = None      # recurrence: opt[k] = RATIO**(k + first_power); None: either form
+    path: Optional[str] = None             # a variant's program; None: the suite's own, in the build folder
 
     @property
-    def parallel(self):
+    def parallel(self) -> bool:
         return self.baseline is not None
 
     @property
-    def variant(self):
+    def variant(self) -> bool:
         return self.path is not None
 
-    def args(self, n):
+    def args(self, n: int) -> Tuple[str, ...]:
         return (str(n),) if self.kind.n_argument else ()
 
 
@@ -99,11 +103,11 @@ _SPLIT = (("first_region", 1), ("critical", -1))
 SUITE = (
     Program("quadplain", PI),
     # Filled circle; open square drawn larger, so that a circle under it stays visible; triangle.
-    Program("quadguard", PI, "quadplain", "probe", _GUARD, (7, 1.3)),
-    Program("quadmerge", PI, "quadplain", "probe", _MERGE, (4, 2.2)),
+    Program("quadguard", PI, "quadplain", Team.PROBE, _GUARD, (7, 1.3)),
+    Program("quadmerge", PI, "quadplain", Team.PROBE, _MERGE, (4, 2.2)),
     Program("growplain", RECURRENCE, first_power=1),
-    Program("growsplit", RECURRENCE, "growplain", "own", _SPLIT, (9, 1.5), first_power=2),
-    Program("teamtally", TEAM, team="report"),
+    Program("growsplit", RECURRENCE, "growplain", Team.OWN, _SPLIT, (9, 1.5), first_power=2),
+    Program("teamtally", TEAM, team=Team.REPORT),
 )
 # Point types left for variants: open circle, open triangle, diamonds, pentagon.
 _VARIANT_POINTS = ((6, 1.5), (8, 1.5), (12, 1.5), (13, 1.5), (14, 1.5), (10, 1.5), (11, 1.5))
@@ -112,53 +116,54 @@ _VARIANT_POINTS = ((6, 1.5), (8, 1.5), (12, 1.5), (13, 1.5), (14, 1.5), (10, 1.5
 class Catalogue:
     """The suite's programs and the user's variants, in their order (the tables' order)."""
 
-    def __init__(self, programs=SUITE):
+    def __init__(self, programs: Sequence[Program] = SUITE) -> None:
         self.programs = tuple(programs)
 
-    def __iter__(self):
+    def __iter__(self) -> Iterator[Program]:
         return iter(self.programs)
 
-    def get(self, name):
+    def get(self, name: str) -> Program:
         for p in self.programs:
             if p.name == name:
                 return p
         raise KeyError(name)
 
-    def of_kind(self, kind, parallel=None):
-        return [p for p in self.programs if p.kind.name == kind and (parallel is None or p.parallel == parallel)]
+    def of_kind(self, kind: Kind, parallel: Optional[bool] = None) -> List[Program]:
+        return [p for p in self.programs if p.kind is kind and (parallel is None or p.parallel == parallel)]
 
-    def serial(self, kind):
+    def serial(self, kind: Kind) -> Program:
         """The serial baseline of a kind (the suite's own)."""
-        return next(p for p in self.programs if p.kind.name == kind and not p.parallel and not p.variant)
+        return next(p for p in self.programs if p.kind is kind and not p.parallel and not p.variant)
 
-    def suite(self, kind=None):
-        return [p for p in self.programs if not p.variant and (kind is None or p.kind.name == kind)]
+    def suite(self, kind: Optional[Kind] = None) -> List[Program]:
+        return [p for p in self.programs if not p.variant and (kind is None or p.kind is kind)]
 
-    def variants(self):
+    def variants(self) -> List[Program]:
         return [p for p in self.programs if p.variant]
 
-    def order(self, program_name):
+    def order(self, program_name: str) -> int:
         return [p.name for p in self.programs].index(program_name)
 
-    def with_variant(self, name, path, kind):
+    def with_variant(self, name: str, path: str, kind_name: str) -> "Catalogue":
         """A new catalogue with a user's program of this kind: compared with the kind's serial
         baseline, its team learned as the suite's parallel programs of that kind learn theirs."""
-        if kind not in VARIANT_KINDS:
-            raise SuiteError(f"--program {name}: kind '{kind}' is not one of {', '.join(VARIANT_KINDS)}", 2)
+        kind = KINDS.get(kind_name)
+        if kind is None or kind not in VARIANT_KINDS:
+            raise SuiteError(f"--program {name}: kind '{kind_name}' is not one of "
+                             f"{', '.join(k.name for k in VARIANT_KINDS)}", 2)
         if any(p.name == name for p in self.programs):
             raise SuiteError(f"--program {name}: that name is taken; choose another", 2)
-        like = next(p for p in self.programs if p.kind.name == kind and p.parallel and not p.variant)
+        like = next(p for p in self.programs if p.kind is kind and p.parallel and not p.variant)
         used = {p.point for p in self.programs}
         point = next((pt for pt in _VARIANT_POINTS if pt not in used), (1, 1.5))
-        variant = Program(name, KINDS[kind], like.baseline, like.team, like.constructs, point, None,
-                          os.path.abspath(path))
+        variant = Program(name, kind, like.baseline, like.team, like.constructs, point, None, os.path.abspath(path))
         return Catalogue(self.programs + (variant,))
 
 
 _VARIANT_NAME = re.compile(r"^[A-Za-z][A-Za-z0-9_.-]{0,31}$")
 
 
-def parse_variant(text):
+def parse_variant(text: str) -> Tuple[str, str, Optional[str]]:
     """(name, path, kind or None) from NAME=PATH or NAME=PATH:KIND."""
     name, sep, rest = text.partition("=")
     if not sep or not rest:
@@ -166,7 +171,7 @@ def parse_variant(text):
     if not _VARIANT_NAME.match(name):
         raise SuiteError(f"--program '{text}': NAME must be a letter then up to 31 letters, digits, '_', '.' "
                          "or '-'", 2)
-    path, kind = rest, None
+    path, kind = rest, None  # type: Tuple[str, Optional[str]]
     head, colon, tail = rest.rpartition(":")
     if colon and tail in KINDS:
         path, kind = head, tail
@@ -175,7 +180,7 @@ def parse_variant(text):
     return name, path, kind
 
 
-def kind_of_output(output):
+def kind_of_output(output: str) -> Optional[str]:
     """The kind whose report starts the output, or None."""
     first = output.lstrip("\n").split("\n", 1)[0]
     for kind in KINDS.values():

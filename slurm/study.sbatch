@@ -59,11 +59,11 @@ node_cores() {
   local out
   if command -v python3 >/dev/null 2>&1; then
     # Only the last line is shown: an old python3's traceback says no more than that.
-    if out=$(cd "$repo" && python3 -m ompsuite.topology --cores 2>&1) && [[ ${out##*$'\n'} =~ ^[1-9][0-9]*$ ]]; then
+    if out=$(cd "$repo" && python3 -m ompsuite.platform.topology --cores 2>&1) && [[ ${out##*$'\n'} =~ ^[1-9][0-9]*$ ]]; then
       echo "${out##*$'\n'}"
       return
     fi
-    echo "study.sbatch: python3 -m ompsuite.topology --cores failed (${out##*$'\n'}); counting cores from sysfs" >&2
+    echo "study.sbatch: python3 -m ompsuite.platform.topology --cores failed (${out##*$'\n'}); counting cores from sysfs" >&2
   fi
   sysfs_cores
 }

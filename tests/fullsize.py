@@ -13,7 +13,8 @@ import reference as ref
 from test_recurrence import plain_reference, split_reference
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from ompsuite import build, catalogue  # noqa: E402
+from ompsuite.measure import build  # noqa: E402
+from ompsuite import catalogue
 
 N = catalogue.FULL_N
 NEEDED = catalogue.FULL_NEED

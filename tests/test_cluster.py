@@ -17,7 +17,7 @@ import reference as ref
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, ROOT)
-from ompsuite.tables import fmt_time  # noqa: E402  the unit rule the Markdown uses
+from ompsuite.export.tables import fmt_time  # noqa: E402  the unit rule the Markdown uses
 from test_tools import UNDISTURBED  # noqa: E402
 
 SMALL_N = 1000000

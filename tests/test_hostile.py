@@ -19,8 +19,8 @@ import unittest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, ROOT)
-from ompsuite import files  # noqa: E402  the strict readers: what they accept is whole
-from ompsuite.commands.scaling import STUDY_FILES  # noqa: E402
+from ompsuite.platform import files  # noqa: E402  the strict readers: what they accept is whole
+from ompsuite.cli.scaling import STUDY_FILES  # noqa: E402
 from test_tools import UNDISTURBED, fake_bin  # noqa: E402
 
 BIN, TEST_BIN = os.environ["SUITE_BIN"], os.environ["SUITE_TEST_BIN"]

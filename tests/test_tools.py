@@ -11,7 +11,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from ompsuite import benchjson  # noqa: E402  what the micro-benchmark library's tools read
+from ompsuite.export import benchjson  # noqa: E402  what the micro-benchmark library's tools read
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SMALL_N = 1000000

@@ -8,9 +8,10 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
 
 import aa  # noqa: E402
 import noisy  # noqa: E402
-from ompsuite import comparison, files  # noqa: E402
+from ompsuite.export import comparison  # noqa: E402
+from ompsuite.platform import files
 from ompsuite.errors import SuiteError  # noqa: E402
-from ompsuite.significance import Verdict  # noqa: E402
+from ompsuite.analyse.significance import Verdict  # noqa: E402
 
 
 class Study:

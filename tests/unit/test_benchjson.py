@@ -11,7 +11,7 @@ import subprocess
 import tempfile
 import unittest
 
-from ompsuite import benchjson as B
+from ompsuite.export import benchjson as B
 from ompsuite.errors import SuiteError
 
 COMPARE = "/usr/share/benchmark/compare.py"

@@ -5,7 +5,7 @@ import tempfile
 import time
 import unittest
 
-from ompsuite.child import run_child
+from ompsuite.platform.child import run_child
 from ompsuite.errors import Interrupted, SuiteError
 
 

@@ -4,9 +4,9 @@ import tempfile
 import unittest
 from unittest import mock
 
-from ompsuite import files
+from ompsuite.platform import files
 from ompsuite.errors import SuiteError
-from ompsuite.files import (Choice, Finite, Text, Whole, claim_out_dir, parse_env_count, read_csv,
+from ompsuite.platform.files import (Choice, Finite, Text, Whole, claim_out_dir, parse_env_count, read_csv,
                             read_key_values, RowLog, write_atomic)
 
 

@@ -6,7 +6,7 @@ import tempfile
 import textwrap
 import unittest
 
-from ompsuite import interference as I
+from ompsuite.platform import interference as I
 
 HZ = os.sysconf("SC_CLK_TCK")
 

@@ -7,10 +7,13 @@ import unittest
 from decimal import Decimal
 
 from ompsuite import catalogue as C
-from ompsuite import comparison, stats, tables, validate
+from ompsuite.export import comparison
+from ompsuite.analyse import stats
+from ompsuite.export import tables
+from ompsuite.analyse import validate
 from ompsuite.errors import SuiteError
-from ompsuite.model import Model
-from ompsuite.records import Check, Run
+from ompsuite.analyse.model import Model
+from ompsuite.study import Check, Run
 
 FIXTURES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fixtures")
 CAT = C.Catalogue()
@@ -194,7 +197,7 @@ def first_median(text, value):
 
 class DisturbedRuns(unittest.TestCase):
     def test_left_out_run_again_and_untrusted_when_the_budget_is_spent(self):
-        from ompsuite.plans import Job, TopUp
+        from ompsuite.measure.plans import Job, TopUp
         plain = CAT.get("quadplain")
         jobs = [Job("strong", plain, 1, 1000, "", k, "/q", ("1000",), {}) for k in (1, 2, 3)]
         pi = midpoint_pi(1000)
@@ -222,8 +225,8 @@ class DisturbedRuns(unittest.TestCase):
 
 class Progress(unittest.TestCase):
     def test_time_left_from_runs_of_the_same_kind(self):
-        from ompsuite.console import RunProgress
-        from ompsuite.plans import Job
+        from ompsuite.platform.console import RunProgress
+        from ompsuite.measure.plans import Job
         fill, pi = CAT.get("growplain"), CAT.get("quadplain")
         jobs = [Job("strong", fill, 1, 10, "", 1, "", (), {})] + [Job("strong", pi, 1, 5, "", k, "", (), {})
                                                                    for k in (1, 2, 3)]
@@ -259,7 +262,7 @@ class CompareReading(unittest.TestCase):
         self.assertIsNone(comparison.incomplete(s))
 
     def test_results_json_is_a_study_too(self):
-        from ompsuite import benchjson
+        from ompsuite.export import benchjson
         runs = [{"series": "strong", "program": p, "threads": t, "threads_requested": t, "problem_size": 1000,
                  "repeat": k, "time_s": s, "cpu_s": None, "check": "ok", "disturbed": d, "result": "3.14",
                  "extra": {"baseline": "quadplain" if p != "quadplain" else ""}}

@@ -2,7 +2,7 @@ import os
 import signal
 import unittest
 
-from ompsuite import signals
+from ompsuite.platform import signals
 from ompsuite.errors import Interrupted
 
 

@@ -2,7 +2,7 @@ import random
 import unittest
 from unittest import mock
 
-from ompsuite import significance as S
+from ompsuite.analyse import significance as S
 
 
 class RankTest(unittest.TestCase):

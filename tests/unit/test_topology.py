@@ -6,7 +6,7 @@ import subprocess
 import tempfile
 import unittest
 
-from ompsuite import topology as T
+from ompsuite.platform import topology as T
 from ompsuite.errors import SuiteError
 
 FIXTURES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fixtures")

@@ -6,8 +6,8 @@ discover() asks hwloc (lstopo-no-graphics --of xml) when it is installed, else l
 and the record says which one answered and why the others did not. The parsers are pure
 functions of the text, so each source is tested on stored output.
 
-    python3 -m ompsuite.topology --cores    # physical cores this process may run on
-    python3 -m ompsuite.topology            # the machine.csv pairs, one "key,value" a line
+    python3 -m ompsuite.platform.topology --cores    # physical cores this process may run on
+    python3 -m ompsuite.platform.topology            # the machine.csv pairs, one "key,value" a line
 """
 import csv
 import dataclasses
@@ -19,8 +19,8 @@ import subprocess
 import sys
 import xml.etree.ElementTree as ET
 
-from .errors import SuiteError
-from .files import write_atomic
+from ompsuite.errors import SuiteError
+from ompsuite.platform.files import write_atomic
 
 SOURCES = ("hwloc", "lscpu", "/proc/cpuinfo")
 KINDS = ("data", "instruction", "unified")
@@ -504,7 +504,7 @@ def default_threads(cores=None):
 def main(argv=None):
     args = sys.argv[1:] if argv is None else argv
     if args not in ([], ["--cores"]):
-        print("usage: python3 -m ompsuite.topology [--cores]", file=sys.stderr)
+        print("usage: python3 -m ompsuite.platform.topology [--cores]", file=sys.stderr)
         return 2
     topo = discover()
     if args == ["--cores"]:

@@ -1,17 +1,21 @@
 """Running programs: the OpenMP environment they get, one run of one program, the team the
 runtime gave it, and the record of that run."""
 import dataclasses
+import math
 import os
 import re
 import signal
 import time
+from typing import Dict, Optional, Set, Tuple
 
-from .child import run_child
-from .console import progress
-from .errors import ProgramFailed
-from .escape import printable
-from .interference import Interference, Snapshot, Usage, disturbed
-from .records import Run
+from ompsuite.platform.child import run_child
+from ompsuite.platform.console import progress
+from ompsuite.errors import ProgramFailed
+from ompsuite.escape import printable
+from ompsuite.platform.interference import Interference, Snapshot, Usage, disturbed
+from ompsuite import catalogue as C
+from ompsuite.measure.plans import Job
+from ompsuite.study import Run
 
 # The runtime prints one such line per thread at its first parallel region.
 _AFFINITY_TAG = "ompsuite-affinity"
@@ -156,52 +160,55 @@ class Executor:
             self.life[job.path] = min(self.life.get(job.path, done.wall_s), done.wall_s)
         return self.teams[key]
 
-    def run(self, job):
+    def run(self, job: Job) -> Run:
         entry = job.entry
-        env = dict(job.env, **AFFINITY_ENV) if entry.team == "own" else job.env
-        team = self.probe(job) if entry.team == "probe" else None
+        env = dict(job.env, **AFFINITY_ENV) if entry.team is C.Team.OWN else dict(job.env)
+        team = self.probe(job) if entry.team is C.Team.PROBE else None
         started = time.time()
         done = self.runner.run(job.path, job.args, env, timeout_s=self.limit(job))
         out = done.out
-        if entry.team == "own":
+        if entry.team is C.Team.OWN:
             team = done.affinity
-        run = Run(job.series, entry.name, job.threads, 1 if entry.team == "one" else None, job.problem_size,
-                  job.size_note, job.repeat, entry=entry, output=out, interference=done.interference,
-                  started=started)
         key = (job.path, job.threads, job.problem_size)
         self.longest[key] = max(self.longest.get(key, 0.0), done.wall_s)
+        fault = ""
         if done.over_cap:
-            run.fault = f"it printed more than {self.runner.output_cap >> 20} MiB on {done.over_cap} and was stopped"
-        if entry.team in ("probe", "own"):
+            fault = f"it printed more than {self.runner.output_cap >> 20} MiB on {done.over_cap} and was stopped"
+        threads: Optional[int] = 1 if entry.team is C.Team.ONE else None
+        placement = ""
+        if entry.team in (C.Team.PROBE, C.Team.OWN):
             if team is None and job.threads == 1:
                 team = (1, "")  # a runtime may print no report for a team of one: it cannot be larger
             if team is None:
                 self._unknown(entry.name)
             else:
-                run.threads, run.placement = team
+                threads, placement = team
         found = entry.kind.read(out)
-        run.result = found.get("result", "")
-        run.check_value = found.get("check_value", "")
-        run.time_s = float(found["time"]) if "time" in found else None
-        run.printed_n = int(found["printed_n"]) if "printed_n" in found else None
-        run.team_reported = int(found["team"]) if "team" in found and int(found["team"][:6]) <= MAX_TEAM else None
-        if "team" in found and run.team_reported is None:
-            run.fault = run.fault or (f"it reports a team of {printable(found['team'], 20)} threads, more than the "
-                                      f"{MAX_TEAM} the tools take: a garbled line")
-        if entry.team == "report":
-            run.threads = run.team_reported
+        team_reported = None
+        if "team" in found:
+            if int(found["team"][:6]) <= MAX_TEAM:
+                team_reported = int(found["team"])
+            else:
+                fault = fault or (f"it reports a team of {printable(found['team'], 20)} threads, more than the "
+                                  f"{MAX_TEAM} the tools take: a garbled line")
+        if entry.team is C.Team.REPORT:
+            threads = team_reported
+        why = ""
         if entry.kind.timed:
             # Only a program whose whole life is its team's work is judged by its team's CPU time: the
             # fills wait on the kernel's page faults and check their array on one thread.
-            busy = run.threads if entry.kind.parallel_throughout else None
-            run.disturbed = disturbed(done.interference, threads=busy, life_s=self.life.get(job.path),
-                                      **self.thresholds) or ""
-        if entry.parallel and job.threads and run.threads is not None and run.threads < job.threads:
-            line = f"{entry.name}: asked for {job.threads} threads, the runtime gave {run.threads}"
+            busy = threads if entry.kind.parallel_throughout else None
+            why = disturbed(done.interference, threads=busy, life_s=self.life.get(job.path),
+                            **self.thresholds) or ""
+        if entry.parallel and job.threads and threads is not None and threads < job.threads:
+            line = f"{entry.name}: asked for {job.threads} threads, the runtime gave {threads}"
             if line not in self.shortfalls:
                 self.shortfalls.append(line)
                 progress(line)
-        return run
+        return Run(job.config, threads, job.repeat, job.size_note, _time(found.get("time")), found.get("result", ""),
+                   found.get("check_value", ""), disturbed=why, started=started, placement=placement,
+                   printed_n=int(found["printed_n"]) if "printed_n" in found else None,
+                   team_reported=team_reported, fault=fault, interference=done.interference, entry=entry, output=out)
 
     def _unknown(self, name):
         if name not in self.unknown:
@@ -214,3 +221,14 @@ def warn_oversubscribed(threads, cores):
     if threads and max(threads) > cores:
         progress(f"note: {max(threads)} threads asked for on {cores} cores: threads will share cores, "
                  "and the model has no calibration for such teams")
+
+
+def _time(text: Optional[str]) -> Optional[float]:
+    """A printed time in seconds; None when none was printed or it is no finite time."""
+    if text is None:
+        return None
+    try:
+        value = float(text)
+    except (ValueError, OverflowError):
+        return None
+    return value if math.isfinite(value) else None

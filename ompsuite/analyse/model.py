@@ -10,36 +10,45 @@ predicted  floor plus the measured overheads of the constructs the program uses.
 pct_floor  the measured median as a percentage of the floor (100 = at the floor).
 bound_by   the largest term of the prediction.
 """
-from .records import Check
+from __future__ import annotations
+
+import dataclasses
+from typing import Dict, List, Optional, Sequence
+
+from ompsuite import catalogue as C
+from ompsuite.study import Figures, Flag, Mark, Summary
 
 FIGURES = ("timer_tick", "add_latency", "mul_latency", "mul_independent", "first_touch", "write_touched",
            "fork_join", "critical", "reduction", "static_loop", "dynamic_chunk", "first_region")
 IMPOSSIBLE = 0.5  # a median below half its floor cannot be a real run of the program
 
 
-def impossible_time(row, least):
-    """The row's check against the least time the calibration allows. With an interval of the
+def impossible_time(row: Summary, least: float) -> Optional[Mark]:
+    """The row's mark against the least time the calibration allows. With an interval of the
     median, the whole interval must lie below that least time; without one (too few runs), the
     median must lie below half of it, since a single run can be mistimed."""
+    if row.median_s is None:
+        return None
     if row.median_high is not None:
         if row.median_high < least:
-            return Check.failed(f"median {row.median_s:.3g} s (95% interval up to {row.median_high:.3g} s) is below "
-                                f"the least time the calibration allows, {least:.3g} s: no real run is that fast")
+            return Mark(Flag.FAILED, f"median {row.median_s:.3g} s (95% interval up to {row.median_high:.3g} s) is "
+                                     f"below the least time the calibration allows, {least:.3g} s: no real run is "
+                                     "that fast")
     elif row.median_s < IMPOSSIBLE * least:
-        return Check.failed(f"median {row.median_s:.3g} s is below half the least time the calibration allows, "
-                            f"{least:.3g} s: no real run is that fast")
-    return row.check
+        return Mark(Flag.FAILED, f"median {row.median_s:.3g} s is below half the least time the calibration allows, "
+                                 f"{least:.3g} s: no real run is that fast")
+    return None
 
 
 class Model:
-    def __init__(self, figures, low=False):
+    def __init__(self, figures: Figures, low: bool = False) -> None:
         self.figures = figures
         self.f = {k: v[1] if low else v[0] for k, v in figures.items()}
 
-    def get(self, figure, threads=1):
+    def get(self, figure: str, threads: int = 1) -> Optional[float]:
         return self.f.get((figure, threads))
 
-    def describe(self):
+    def describe(self) -> List[str]:
         """Markdown lines: every figure measured, per team size where it has one."""
         lines = []
         for fig in FIGURES:
@@ -52,16 +61,16 @@ class Model:
                 lines.append(f"- {fig}: not measured")
         return lines
 
-    def tick(self, entry):
+    def tick(self, entry: C.Program) -> float:
         """The finest step in which a program's time is known: the timer's or the printed one."""
         return max(self.get("timer_tick") or 0.0, entry.kind.printed_tick)
 
-    def terms(self, entry, threads, n):
+    def terms(self, entry: C.Program, threads: Optional[int], n: int) -> Optional[Dict[str, float]]:
         """{term: seconds} of the prediction, or None when a needed figure is missing."""
         t = threads
         if not t:
             return None
-        if entry.kind.name == "pi":
+        if entry.kind is C.PI:
             add = self.get("add_latency")
             if add is None:
                 return None
@@ -69,7 +78,7 @@ class Model:
         else:
             gb = 8 * (n + 1) / 1e9
             mul, touch, write = self.get("mul_latency"), self.get("first_touch", t), self.get("write_touched", t)
-            if None in (mul, touch, write):
+            if mul is None or touch is None or write is None:
                 return None
             chain = (n + 1) * mul / t
             terms = {"first touch": gb * touch}
@@ -79,41 +88,49 @@ class Model:
                 terms["multiplication latency"] = chain
         if entry.constructs:
             parts = [(self.get(c, t), sign) for c, sign in entry.constructs]
-            if any(v is None for v, _ in parts):
+            values = [(v, sign) for v, sign in parts if v is not None]
+            if len(values) < len(parts):
                 return None
-            terms["construct overhead"] = max(0.0, sum(v * sign for v, sign in parts))
+            terms["construct overhead"] = max(0.0, sum(v * sign for v, sign in values))
         return terms
 
-    def apply(self, rows):
-        """Fill floor_s, predicted_s, pct_floor and bound_by of summary rows; flag impossible times."""
+    def apply(self, rows: Sequence[Summary]) -> List[Summary]:
+        """Summaries with floor_s, predicted_s, pct_floor and bound_by; impossible times marked."""
         # The impossibility check takes the floor from the best the calibration saw (the lower
         # ends of its intervals), so that a calibration slowed by other load cannot fail a real run.
         best = Model(self.figures, low=True)
+        out = []
         for r in rows:
-            terms = self.terms(r.entry, r.threads, r.problem_size)
+            entry = r.program_entry
+            terms = self.terms(entry, r.threads, r.problem_size)
             if not terms:
-                r.add_note("no calibration for this team size")
+                out.append(r.with_note("no calibration for this team size"))
                 continue
-            r.floor_s = sum(v for k, v in terms.items() if k != "construct overhead")
-            r.predicted_s = sum(terms.values())
-            if not r.bound_by.startswith("page faults"):  # measured, it outranks the model's guess
-                r.bound_by = max(terms, key=terms.get)
-            if r.median_s is not None and r.floor_s > 0:
-                r.pct_floor = 100.0 * r.median_s / r.floor_s
-                least = best.terms(r.entry, r.threads, r.problem_size)
-                least = sum(v for k, v in least.items() if k != "construct overhead")
-                if r.check.ok:
-                    r.check = impossible_time(r, least)
-            if r.median_s is not None and r.median_s < 20 * self.tick(r.entry):
-                r.add_note("under 20 timer ticks")
-        serial = {(r.series, r.program, r.problem_size): r.predicted_s for r in rows if r.threads == 1}
-        for r in rows:
-            base = serial.get((r.series, r.entry.baseline or r.program, r.problem_size))
+            floor = sum(v for k, v in terms.items() if k != "construct overhead")
+            figures = {"floor_s": floor, "predicted_s": sum(terms.values())}
+            if not r.page_fault_bound:  # measured, it outranks the model's guess
+                r = dataclasses.replace(r, bound_by=max(terms, key=lambda k: terms[k]))
+            r = dataclasses.replace(r, **figures)
+            if r.median_s is not None and floor > 0:
+                r = dataclasses.replace(r, pct_floor=100.0 * r.median_s / floor)
+                least_terms = best.terms(entry, r.threads, r.problem_size) or terms
+                least = sum(v for k, v in least_terms.items() if k != "construct overhead")
+                mark = impossible_time(r, least) if r.check.ok else None
+                if mark:
+                    r = r.with_mark(mark)
+            if r.median_s is not None and r.median_s < 20 * self.tick(entry):
+                r = r.with_note("under 20 timer ticks")
+            out.append(r)
+        serial = {(r.series, r.program, r.problem_size): r.predicted_s for r in out if r.threads == 1}
+        final = []
+        for r in out:
+            base = serial.get((r.series, r.program_entry.baseline or r.program, r.problem_size))
             if base and r.predicted_s:
-                r.predicted_speedup = base / r.predicted_s
-        return rows
+                r = dataclasses.replace(r, predicted_speedup=base / r.predicted_s)
+            final.append(r)
+        return final
 
-    def crossover(self, entry, threads):
+    def crossover(self, entry: C.Program, threads: int) -> Optional[float]:
         """N from which the model has a parallel pi program beat its baseline by 10%:
         N add >= 1.1 (N add / T + overhead), so N >= 1.1 overhead / (add (1 - 1.1 / T));
         None when it never does (one thread) or a figure is missing."""

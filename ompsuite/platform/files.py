@@ -21,8 +21,8 @@ import re
 import secrets
 import stat
 
-from .errors import SuiteError
-from .escape import printable
+from ompsuite.errors import SuiteError
+from ompsuite.escape import printable
 
 LOCK_NAME = ".ompsuite.lock"  # inside a held folder; it is not a result, and is removed on release
 MAX_READ_BYTES = 64 << 20  # more than any results file the tools write; a bound on /dev/zero and the like

@@ -13,14 +13,14 @@ import os
 import statistics
 import stat
 
-from .catalogue import Catalogue
-from . import benchjson
-from .errors import SuiteError
-from .escape import printable
-from .files import Finite, Text, Whole, os_reason, read_csv, read_key_values
-from .machine import SCHEMA
-from .options import MAX_THREADS
-from .tables import fmt_time, md_cell as cell
+from ompsuite.catalogue import Catalogue
+from ompsuite.export import benchjson
+from ompsuite.errors import SuiteError
+from ompsuite.escape import printable
+from ompsuite.platform.files import Finite, Text, Whole, os_reason, read_csv, read_key_values
+from ompsuite.platform.machine import SCHEMA
+from ompsuite.cli.options import MAX_THREADS
+from ompsuite.export.tables import fmt_time, md_cell as cell
 STRONG = "strong"
 
 
@@ -312,7 +312,7 @@ def read_runs(study):
 
 def verdicts(before, after, noise=0.02, alpha=0.05):
     """[(key, n before, n after, Verdict)] for every configuration both studies ran."""
-    from .significance import verdict
+    from ompsuite.analyse.significance import verdict
     a, b = read_runs(before), read_runs(after)
     found = []
     for key in a:

@@ -18,8 +18,8 @@ import stat
 import subprocess
 import time
 
-from .errors import SuiteError
-from .escape import printable
+from ompsuite.errors import SuiteError
+from ompsuite.escape import printable
 
 _CHUNK = 65536
 _POLL_S = 0.02  # how often the child's end is looked for where pidfd_open is missing

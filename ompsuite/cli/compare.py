@@ -8,10 +8,12 @@ import argparse
 import datetime
 import os
 
-from .. import comparison, files, plot
-from ..build import ROOT
-from ..console import progress, run_main
-from ..errors import SuiteError
+from ompsuite.export import comparison
+from ompsuite.platform import files
+from ompsuite.export import plot
+from ompsuite.measure.build import ROOT
+from ompsuite.platform.console import progress, run_main
+from ompsuite.errors import SuiteError
 
 
 def fraction(text):

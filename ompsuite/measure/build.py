@@ -5,11 +5,11 @@ import shutil
 import subprocess
 import time
 
-from . import catalogue as C
-from .console import progress
-from .errors import SuiteError
+from ompsuite import catalogue as C
+from ompsuite.platform.console import progress
+from ompsuite.errors import SuiteError
 
-ROOT = os.path.dirname(os.path.dirname(os.path.realpath(__file__)))
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
 
 
 def mem_available():

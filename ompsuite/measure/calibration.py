@@ -4,11 +4,11 @@ reading a calibration file back."""
 import os
 import subprocess
 
-from .build import calibrate_path
-from .console import progress
-from .errors import SuiteError
-from .escape import printable
-from .files import Finite, Text, Whole, read_csv, write_atomic
+from ompsuite.measure.build import calibrate_path
+from ompsuite.platform.console import progress
+from ompsuite.errors import SuiteError
+from ompsuite.escape import printable
+from ompsuite.platform.files import Finite, Text, Whole, read_csv, write_atomic
 
 
 def run_calibration(catalogue, bindir, threads, out_path, env, cores, extra=()):
@@ -32,7 +32,7 @@ def first_region_rows(catalogue, bindir, threads, env, cores, runs=11):
     that a loop over regions never sees and that every program here pays once. It is measured
     with the suite's own critical-section pi program at N = 1 (no work, one critical entry per
     thread), per team size: the median and the range of the runs, as calibration rows."""
-    from .execute import Runner
+    from ompsuite.measure.execute import Runner
     entry = next(p for p in catalogue.suite("pi") if p.parallel and ("first_region", 1) in p.constructs
                  and len(p.constructs) == 1)
     runner = Runner()

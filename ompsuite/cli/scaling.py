@@ -2,35 +2,44 @@
 
 Writes into the output folder, as it goes: runs.csv (every run, checked), then machine.csv
 (where it ran), summary.csv and summary.md (median and min-max time, speedup, efficiency,
-Karp-Flatt serial fraction, rates, reproducibility, checks) and speedup.png (gnuplot).
+Karp-Flatt serial fraction, rates, reproducibility, checks), study.json and the plots.
 Threads are bound (OMP_PROC_BIND=close, OMP_PLACES=cores) unless OMP_PROC_BIND or OMP_PLACES
 is already set, which is then kept, or --no-bind is given.
 """
+from __future__ import annotations
+
 import argparse
 import datetime
 import os
 import textwrap
 import time
+from typing import Dict, List
 
-from .. import catalogue as C
-from .. import files, machine, plans, plot, results, signals, stats, tables, topology
-from ..build import ROOT
-from ..calibration import read_calibration, run_calibration
-from ..console import progress, run_main
-from ..errors import SuiteError
-from ..escape import printable
-from ..model import Model
-from ..options import add_noise, add_programs, add_sizes, add_threads, build_options, count
-from ..topology import default_threads, physical_cores
-from ..prepare import executor, prepare
-from ..records import Run
-from ..session import Session, Stopped
+from ompsuite import catalogue as C
+from ompsuite import export
+from ompsuite.analyse.model import Model
+from ompsuite.cli.common import failure_lines, print_failures
+from ompsuite.cli.options import Options, add_noise, add_programs, add_sizes, add_threads, build_options, count
+from ompsuite.errors import SuiteError
+from ompsuite.escape import printable
+from ompsuite.export import tables
+from ompsuite.measure import plans
+from ompsuite.measure.build import ROOT
+from ompsuite.measure.calibration import read_calibration, run_calibration
+from ompsuite.measure.prepare import executor, prepare
+from ompsuite.measure.session import Session, Stopped, conclude
+from ompsuite.platform import files, machine, signals, topology
+from ompsuite.platform.console import progress, run_main
+from ompsuite.platform.topology import default_threads, physical_cores
+from ompsuite.study import JOURNAL, STUDY_JSON, Journal, Series
 
-STUDY_FILES = ("runs.csv", "machine.csv", "summary.csv", "summary.md", "calibration.csv", "crossovers.csv",
-               "results.json", "topology.xml", "speedup.gp", "sweep.gp", "weak.gp")
+# Every file a study folder may hold: a folder holding only these is a study's, and may be reused.
+STUDY_FILES = (STUDY_JSON, JOURNAL, "runs.csv", "machine.csv", "summary.csv", "summary.md", "calibration.csv",
+               "crossovers.csv", "results.json", "topology.xml", "speedup.png", "speedup.svg", "sweep.png", "sweep.svg",
+               "weak.png", "weak.svg")
 
 
-def parse(argv):
+def parse(argv: List[str]) -> Options:
     ap = argparse.ArgumentParser(prog="scaling", description=__doc__.split("\n\n")[0])
     add_sizes(ap)
     cores = physical_cores()
@@ -52,69 +61,6 @@ def parse(argv):
     if o.out is None:
         o.out = os.path.join(ROOT, "out", datetime.datetime.now().strftime("scaling-%Y%m%d-%H%M%S"))
     return o
-
-
-def subtitle(facts):
-    f = dict(facts)
-    sizes = f"pi N = {f['pi_n']}" + (f", recurrence N = {f['recurrence_n']} ({f['recurrence_build']})"
-                                     if f["recurrence_n"] else "")
-    words = f["compiler"].split()
-    compiler = f"{words[0]} {words[-1]}" if len(words) > 1 else f["compiler"]
-    return (f"{f['host']}: {f['processor']}, {f['cores']} cores, {compiler}\n"
-            f"{sizes}; {f['repeats']} repeats; {f['binding']}")
-
-
-def crossovers(rows, model):
-    """Per parallel pi program and team size: the smallest N at which it beats its baseline by 10%,
-    measured and predicted: (program, threads, measured, predicted) tuples."""
-    found = []
-    sweep = [r for r in rows if r.series == "sweep" and r.entry.parallel]
-    for entry in dict.fromkeys(r.entry for r in sweep):
-        for t in sorted({r.threads for r in sweep if r.entry is entry and r.threads and r.threads > 1}):
-            found.append((entry, t, stats.measured_crossover(rows, entry.name, t),
-                          model.crossover(entry, t) if model else None))
-    return found
-
-
-def crossover_lines(found):
-    return [f"- {e.name}, {t} threads: beats {e.baseline} by 10% from N = "
-            f"{f'{m:.3g}' if m else 'never (within the sweep)'} measured, {f'{p:.3g}' if p else 'n/a'} predicted"
-            for e, t, m, p in found]
-
-
-def finish(out, session, facts, model, catalogue, topo, topup):
-    """Write everything derived from the runs kept so far; returns the main table and the plots."""
-    rows = topup.judge(stats.weak_efficiency(stats.summarise(session.runs, catalogue)))
-    if model:
-        model.apply(rows)
-    results.write_machine(os.path.join(out, "machine.csv"), facts)
-    results.write_summary_csv(os.path.join(out, "summary.csv"), rows)
-    results.write_json(os.path.join(out, "results.json"), session.runs, facts, catalogue, topo)
-    strong = [r for r in rows if r.series == "strong"]
-    text = ["# Scaling study", ""] + [f"- {k}: {tables.md_cell(v)}" for k, v in facts] + [""]
-    text += tables.markdown(strong, modelled=bool(model))
-    if session.shortfalls:
-        text += ["", "Teams smaller than asked for:", ""] + [f"- {line}" for line in session.shortfalls]
-    text += [""] + [f"- {line}" for line in topup.precision_lines(rows)]
-    if model:
-        text += ["", "## Calibration (medians; calibration.csv has the 95% intervals)", ""] + model.describe()
-    plotted = ["speedup.png"] if plot.speedup_plot(out, rows, subtitle(facts)) else []
-    sweep = [r for r in rows if r.series == "sweep"]
-    if sweep:
-        found = crossovers(rows, model)
-        files.write_atomic(os.path.join(out, "crossovers.csv"), files.csv_text(
-            ["program", "threads", "measured_n", "predicted_n"],
-            [[e.name, t, "" if m is None else f"{m:.6g}", "" if p is None else f"{p:.6g}"] for e, t, m, p in found]))
-        text += ["", "## N sweep", ""] + tables.markdown(sweep, modelled=bool(model)) + [""] + crossover_lines(found)
-        marks = [(f"{e.name} {t}", p) for e, t, _, p in found]
-        plotted += ["sweep.png"] if plot.sweep_plot(out, rows, subtitle(facts), marks) else []
-    weak = [r for r in rows if r.series == "weak"]
-    if weak:
-        text += ["", "## Weak scaling (N = base x threads; efficiency = t(1) / t(T))", ""]
-        text += tables.markdown(weak, modelled=bool(model))
-        plotted += ["weak.png"] if plot.weak_plot(out, rows, subtitle(facts)) else []
-    files.write_atomic(os.path.join(out, "summary.md"), "\n".join(text) + "\n")
-    return strong, plotted, rows
 
 
 def run(o):
@@ -139,7 +85,7 @@ def _remove_if_empty(folder, lock):
         pass
 
 
-def study(o, out):
+def study(o: Options, out: str) -> int:
     prep = prepare(o, o.threads)
     cat, folders = prep.catalogue, prep.folders
     # hwloc's own record of the machine, beside the figures (when hwloc is installed).
@@ -160,8 +106,8 @@ def study(o, out):
                                   prep.binding.env(), prep.cores)
         model = Model(figures) if figures else None
         calibrated = time.monotonic() - started
-    log = files.RowLog(os.path.join(out, "runs.csv"), Run.fields())
-    session = Session(log=log, executor=executor(o))
+    journal = Journal(os.path.join(out, JOURNAL))
+    session = Session(executor(o), journal=journal)
     topup = plans.TopUp(jobs, o.precision, o.budget)
     stopped = None
     try:
@@ -169,8 +115,8 @@ def study(o, out):
     except Stopped as e:
         stopped = e
     finally:
-        log.close()
-    placements = {}
+        journal.close()
+    placements: Dict[str, str] = {}
     for r in session.runs:
         if r.placement:
             placements.setdefault(f"placement_{r.program}_{r.threads_requested}", r.placement)
@@ -185,9 +131,10 @@ def study(o, out):
         ("calibration_s", f"{calibrated:.1f}"), ("duration_s", f"{time.monotonic() - started:.1f}"),
         ("completed", "yes" if not stopped else f"no: {stopped}"),
         *sorted(placements.items())])
+    result = conclude(session, cat, model, topup, facts, stopped)
     with signals.shielded():  # a second signal must not cut short the writing of what was measured
         try:
-            strong, plotted, rows = finish(out, session, facts, model, cat, topo, topup)
+            written = export.export_study(result, out)
         except (OSError, SuiteError) as e:
             if not stopped:
                 raise
@@ -197,17 +144,16 @@ def study(o, out):
             raise Stopped(f"{stopped}; then {what}", stopped.status) from None
     if stopped:
         raise stopped
+    strong = result.of_series(Series.STRONG)
     print("\n".join(tables.terminal(strong, modelled=bool(model))))
-    written = ["runs.csv", "machine.csv", "summary.csv", "summary.md (every column)", "results.json"]
-    written += [f for f in ("topology.xml", "calibration.csv", "crossovers.csv") if os.path.exists(os.path.join(out, f))]
-    print("\n" + "\n".join(textwrap.wrap(f"written in {out}: " + ", ".join(written + plotted), 100)))
-    for line in session.shortfalls + topup.precision_lines(rows):
+    print("\n" + "\n".join(textwrap.wrap(f"written in {out}: " + ", ".join(written), 100)))
+    for line in result.notes:
         print("\n".join(textwrap.wrap(f"note: {line}", 100, subsequent_indent="  ")))
-    failures = results.failure_lines(session.failures(), rows)
+    failures = failure_lines(result)
     if failures:
         progress(f"{len(failures)} check(s) failed (the check column of {out}/runs.csv and summary.csv):")
-    return results.print_failures(failures)
+    return print_failures(failures)
 
 
-def main(argv):
+def main(argv: List[str]) -> None:
     run_main("scaling", lambda args: run(parse(args)), argv)

@@ -4,8 +4,8 @@ that, never the parser's namespace."""
 import argparse
 import dataclasses
 
-from . import catalogue as C
-from .errors import SuiteError
+from ompsuite import catalogue as C
+from ompsuite.errors import SuiteError
 
 MAX_THREADS = 4096     # the largest team the calibration measures
 MAX_REPEATS = 1000     # a study of 1000 repeats already runs for most of a day
@@ -125,7 +125,7 @@ def positive(high):
 
 def add_noise(ap):
     """How the tools deal with a noisy machine: disturbed runs, the precision target, limits."""
-    from .interference import LOAD_CORES, LOST_CORES, STEAL_CORES
+    from ompsuite.platform.interference import LOAD_CORES, LOST_CORES, STEAL_CORES
     ap.add_argument("--precision", metavar="FRACTION", type=lambda t: 0.0 if t in ("0", "off") else positive(1)(t),
                     default=0.03, help="repeat the pi runs until each speedup's 95%% interval is within this "
                                        "fraction of it, or the budget is spent (default 0.03; 0 or off: never)")

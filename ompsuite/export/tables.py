@@ -7,7 +7,7 @@ and its range, so a run of a few microseconds reads as such and not as 0.000001.
 import dataclasses
 import textwrap
 
-from .escape import markdown_cell
+from ompsuite.escape import markdown_cell
 
 TERMINAL_WIDTH = 100
 

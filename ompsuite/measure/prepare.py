@@ -3,17 +3,17 @@ when needed), the recurrence size this machine can take, and the user's own vari
 import dataclasses
 import os
 
-from . import build
-from . import catalogue as C
-from .calibration import read_calibration
-from .console import progress
-from .errors import SuiteError
-from .escape import printable
-from .files import parse_env_count
-from .options import MAX_THREADS
-from .execute import Binding, Executor, PROBE_N, Runner, warn_oversubscribed
-from . import topology
-from .plans import Folders
+from ompsuite.measure import build
+from ompsuite import catalogue as C
+from ompsuite.measure.calibration import read_calibration
+from ompsuite.platform.console import progress
+from ompsuite.errors import SuiteError
+from ompsuite.escape import printable
+from ompsuite.platform.files import parse_env_count
+from ompsuite.cli.options import MAX_THREADS
+from ompsuite.measure.execute import Binding, Executor, PROBE_N, Runner, warn_oversubscribed
+from ompsuite.platform import topology
+from ompsuite.measure.plans import Folders
 
 
 @dataclasses.dataclass

@@ -7,7 +7,7 @@ after the first (batch systems send them in bursts) must not cut the clean stop 
 """
 import signal
 
-from .errors import Interrupted
+from ompsuite.errors import Interrupted
 
 # TERM: kill, batch systems at the time limit; HUP: the terminal went away; INT, QUIT: the
 # keyboard; USR1, USR2: the warning some batch systems send before the limit; ALRM; XCPU: the

@@ -6,7 +6,7 @@ import re
 import socket
 import subprocess
 
-from .interference import memory_facts
+from ompsuite.platform.interference import memory_facts
 
 SCHEMA = "1"
 

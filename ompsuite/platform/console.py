@@ -4,10 +4,10 @@ import os
 import signal
 import sys
 
-from . import signals
-from .errors import SuiteError
-from .escape import printable
-from .files import os_reason
+from ompsuite.platform import signals
+from ompsuite.errors import SuiteError
+from ompsuite.escape import printable
+from ompsuite.platform.files import os_reason
 
 
 _live = {"line": ""}  # the progress line now shown in place on a terminal, if any

@@ -4,11 +4,15 @@ Each bound below is a worst case derived from the order of operations the progra
 result outside it is a fault (a lost update, a missing block, a program built for another N),
 never rounding. u is the unit roundoff of doubles, 2**-53.
 """
+from __future__ import annotations
+
 import re
 from decimal import Decimal, localcontext
+from typing import Dict, Optional, Tuple
 
-from .escape import printable
-from .records import Check
+from ompsuite import catalogue as C
+from ompsuite.escape import printable
+from ompsuite.study import Check, Run, Series
 
 U = 2.0 ** -53
 PI = Decimal("3.14159265358979323846264338327950288")
@@ -18,7 +22,7 @@ TEAM_TOTAL = "4.999995e+11"             # 0 + 1 + ... + 999999, exact in doubles
 SLACK = 1.000001                        # covers the 1 / (1 - n u) factors of the bounds below
 
 
-def pi_bound(n):
+def pi_bound(n: int) -> float:
     """|printed pi - pi| for the serial in-order sum.
 
     Midpoint rule: |M - pi| <= h**2 / 24 * max|f''| with f = 4 / (1 + x**2), max|f''| = 8 on
@@ -30,7 +34,7 @@ def pi_bound(n):
     return 1.0 / (3.0 * n * n) + 4.0 * (n + 10) * U * SLACK + 5e-16
 
 
-def team_pi_bound(n):
+def team_pi_bound(n: int) -> float:
     """|team pi - serial pi| for the same N: the same rounded terms summed in two orders.
     Each order is within (N - 1) u of the terms' exact total (at most 4 N), so the two sums
     differ by at most 8 (N - 1) u after the factor step, the final products by 2 pi u more, and
@@ -38,14 +42,14 @@ def team_pi_bound(n):
     return 8.0 * (n + 1) * U * SLACK + 1e-15
 
 
-def closed_final(n):
+def closed_final(n: int) -> Decimal:
     """Sn after the fill: the starting value times N + 1 multiplications, RATIO ** (N + 2)."""
     with localcontext() as ctx:
         ctx.prec = 40
         return Decimal(RATIO) ** (n + 2)
 
 
-def closed_check(n, first_power):
+def closed_check(n: int, first_power: int) -> Decimal:
     """Sum of opt[k]**2 = RATIO ** (2 (k + first_power)) over k = 0 .. N, divided by N.
     The serial fill stores RATIO ** (k + 1), the parallel one RATIO ** (k + 2)."""
     with localcontext() as ctx:
@@ -54,20 +58,20 @@ def closed_check(n, first_power):
         return r2 ** first_power * (r2 ** (n + 1) - 1) / (r2 - 1) / n
 
 
-def final_bound(n):
+def final_bound(n: int) -> float:
     """Relative: N + 1 rounded multiplications, and for the parallel fill's last block pow (under one
     ulp, 2 u) and one more product; 17 printed digits are exact to u / 2."""
     return (n + 6) * U * SLACK
 
 
-def check_bound(n):
+def check_bound(n: int) -> float:
     """Relative: every element within (N + 6) u, its square within twice that, N + 1 fused
     accumulations of positive terms and the division: (3 N + 14) u. The printed value also
     loses up to half a unit of its sixth decimal (added by the caller)."""
     return (3 * n + 14) * U * SLACK
 
 
-def units_of_15th_decimal(printed, reference):
+def units_of_15th_decimal(printed: str, reference: "str | Decimal") -> int:
     """Distance in units of the printed pi's last (15th) decimal: not units in the last place of
     the double, which are about four times smaller near pi."""
     return int(((Decimal(printed) - Decimal(reference)) / PRINTED_PI_UNIT).to_integral_value())
@@ -76,28 +80,30 @@ def units_of_15th_decimal(printed, reference):
 class Validator:
     """Checks each run as it comes; remembers the serial results it compares the others with."""
 
-    def __init__(self):
-        self.serial_pi = {}        # N -> the serial pi program's printed pi
-        self.serial_final = {}     # N -> the serial recurrence program's printed final value
-        self.small_failures = {}   # (program, team asked) -> why it failed at a check size
+    def __init__(self) -> None:
+        self.serial_pi: Dict[int, str] = {}        # N -> the serial pi program's printed pi
+        self.serial_final: Dict[int, str] = {}     # N -> the serial recurrence program's printed final value
+        self.small_failures: Dict[Tuple[str, Optional[int]], str] = {}  # (program, team asked) -> why it failed small
 
-    def check(self, run):
+    def check(self, run: Run) -> Check:
+        """The run's check; remembers what later runs are compared with."""
+        entry = run.program_entry
+        judge = {C.PI: self._pi, C.RECURRENCE: self._recurrence, C.TEAM: self._team}[entry.kind]
         try:
-            reason = run.fault or getattr(self, "_" + run.entry.kind.name)(run)
+            reason = run.fault or judge(run)
         except (ArithmeticError, ValueError) as e:
             reason = f"unreadable result ({e})"
         team = (run.program, run.threads_requested)
-        if run.series == "check" and reason is not None:
+        if run.series is Series.CHECK and reason is not None:
             self.small_failures.setdefault(team, f"at N = {run.problem_size}: {reason}")
         elif reason is None and team in self.small_failures:
             # Its bound here is too loose to see the fault; the small size saw it.
             reason = f"failed the check {self.small_failures[team]}"
         # A reason may quote what a program printed: one line, no terminal controls, bounded, as
         # it goes to standard error and into the study's files.
-        run.check = Check.passed() if reason is None else Check.failed(printable(reason, 500))
-        return run.check
+        return Check.passed() if reason is None else Check.failed(printable(reason, 500))
 
-    def _pi(self, run):
+    def _pi(self, run: Run) -> Optional[str]:
         n = run.problem_size
         if run.time_s is None or not run.result:
             return "no pi line in its output"
@@ -106,7 +112,7 @@ class Validator:
         pi = Decimal(run.result)
         if not pi.is_finite() or abs(pi - PI) > Decimal(pi_bound(n)):
             return f"pi = {run.result} is not within {pi_bound(n):.1e} of pi"
-        if not run.entry.parallel:
+        if not run.program_entry.parallel:
             self.serial_pi.setdefault(n, run.result)
             if self.serial_pi[n] != run.result:
                 return f"pi = {run.result} differs from the same program's earlier {self.serial_pi[n]}"
@@ -118,7 +124,7 @@ class Validator:
                 return f"one thread printed {run.result}, not the serial {serial}"
         return None
 
-    def _recurrence(self, run):
+    def _recurrence(self, run: Run) -> Optional[str]:
         n = run.problem_size
         if run.time_s is None or not run.result or not run.check_value:
             return "incomplete report: " + " / ".join(run.output.splitlines()[:3])
@@ -130,21 +136,21 @@ class Validator:
             return (f"final value {run.result} is not RATIO**(N+2) = {exact:.17g} for N = {n} "
                     f"(programs built for another N?)")
         check = Decimal(run.check_value)
-        powers = (run.entry.first_power,) if run.entry.first_power else (1, 2)
+        powers = (run.program_entry.first_power,) if run.program_entry.first_power else (1, 2)
         closest = min((closed_check(n, p) for p in powers), key=lambda exact: abs(check - exact))
         if not check.is_finite() or abs(check - closest) > closest * Decimal(check_bound(n)) + Decimal("5e-7"):
             return f"check value {run.check_value} is not {closest:.6f} for N = {n}"
-        if not run.entry.parallel:
+        if not run.program_entry.parallel:
             self.serial_final.setdefault(n, run.result)
         elif n in self.serial_final:
             serial = self.serial_final[n]
             if run.threads == 1 and run.result != serial:
-                return f"one thread gave {run.result}, not {run.entry.baseline}'s {serial}"
+                return f"one thread gave {run.result}, not {run.program_entry.baseline}'s {serial}"
             if abs(final / Decimal(serial) - 1) > 2 * Decimal(final_bound(n)):
-                return f"final value {run.result} is too far from {run.entry.baseline}'s {serial}"
+                return f"final value {run.result} is too far from {run.program_entry.baseline}'s {serial}"
         return None
 
-    def _team(self, run):
+    def _team(self, run: Run) -> Optional[str]:
         out = run.output
         team = run.team_reported
         if team is None:

@@ -8,21 +8,29 @@ Threads are bound (OMP_PROC_BIND=close, OMP_PLACES=cores) unless you set OMP_PRO
 OMP_PLACES yourself. The team is the runtime's default (OMP_NUM_THREADS) unless --threads is
 given. Any failed check ends the run with status 1.
 """
+from __future__ import annotations
+
 import argparse
 import tempfile
 import textwrap
+from typing import Callable, List, Optional, Set
 
-from .. import machine, plans, results, stats, tables
-from ..calibration import read_calibration, run_calibration
-from ..console import progress, run_main
-from ..files import write_atomic
-from ..model import Model
-from ..options import add_noise, add_programs, add_sizes, add_threads, build_options
-from ..prepare import executor, prepare
-from ..session import Session, Stopped
+from ompsuite import catalogue as C
+from ompsuite import export
+from ompsuite.analyse.model import Model
+from ompsuite.cli.common import failure_lines, print_failures
+from ompsuite.cli.options import Options, add_noise, add_programs, add_sizes, add_threads, build_options
+from ompsuite.export import tables
+from ompsuite.measure import plans
+from ompsuite.measure.calibration import read_calibration, run_calibration
+from ompsuite.measure.prepare import Prepared, executor, prepare
+from ompsuite.measure.session import Session, Stopped, conclude
+from ompsuite.platform import machine
+from ompsuite.platform.console import progress, run_main
+from ompsuite.study import Run, Series
 
 
-def parse(argv):
+def parse(argv: List[str]) -> Options:
     ap = argparse.ArgumentParser(prog="runsuite", description=__doc__.split("\n\n")[0])
     add_sizes(ap)
     add_threads(ap, "the runtime's default team, OMP_NUM_THREADS")
@@ -39,7 +47,7 @@ def parse(argv):
     return build_options(ap, ap.parse_args(argv))
 
 
-def calibrated_model(o, prep, team):
+def calibrated_model(o: Options, prep: Prepared, team: int) -> Optional[Model]:
     """The time model for the table's floors: from --calibration, else a short calibration at
     one thread and the team size (fewer repeats and a smaller buffer than the study's)."""
     if o.no_calibrate:
@@ -52,28 +60,29 @@ def calibrated_model(o, prep, team):
     return Model(figures) if figures else None
 
 
-def show_first(seen):
-    def show(run):
-        if run.program not in seen and run.series != "check":
+def show_first(seen: Set[str]) -> Callable[[Run], None]:
+    def show(run: Run) -> None:
+        if run.program not in seen and run.series is not Series.CHECK:
             seen.add(run.program)
-            title = "sum of 0 ... 999999" if run.entry.kind.name == "team" else f"N = {run.problem_size}"
+            title = "sum of 0 ... 999999" if run.program_entry.kind is C.TEAM else f"N = {run.problem_size}"
             print(f"== {run.program}: {title}\n{run.output}", end="" if run.output.endswith("\n") else "\n",
                   flush=True)
     return show
 
 
-def run(o):
-    teams = o.threads or [None]
+def run(o: Options) -> int:
+    teams: List[Optional[int]] = list(o.threads) if o.threads else [None]
     prep = prepare(o, o.threads or [])
     progress(f"threads: {prep.binding.describe()}")
-    session = Session(show=show_first(set()), executor=executor(o))
+    ex = executor(o)
+    session = Session(ex, show=show_first(set()))
     cat, folders = prep.catalogue, prep.folders
     if prep.recurrence_n is not None and not o.no_warmup:
         # On virtual machines memory first touched after idle time can cost many times the fill;
         # one discarded run lets both recurrence programs meet it in the same state.
-        warm = cat.serial("recurrence")
+        warm = cat.serial(C.RECURRENCE)
         progress(f"warming up the memory with one {warm.name} run (not shown)")
-        session.executor.runner.run(folders.path(warm), (), prep.binding.env(1), timeout_s=600)
+        ex.runner.run(folders.path(warm), (), prep.binding.env(1), timeout_s=o.run_timeout or 600)
     jobs = plans.small_checks(cat, folders, prep.binding, teams)
     jobs += plans.strong(cat, folders, prep.binding, teams, o.pi_n, o.repeats, prep.recurrence_n,
                         o.recurrence_repeats, prep.size_note)
@@ -85,9 +94,11 @@ def run(o):
         session.execute(jobs, topup=topup)
     except Stopped as e:
         stopped = e
-    rows = topup.judge(stats.summarise(session.runs, cat))
-    if model:
-        model.apply(rows)
+    facts = machine.facts(folders.bindir, prep.binding, prep.cores, prep.topology,
+                          [("pi_n", str(o.pi_n)), ("repeats", str(o.repeats)),
+                           ("completed", "yes" if not stopped else f"no: {stopped}")])
+    study = conclude(session, cat, model, topup, facts, stopped)
+    rows = study.summaries
     print()
     for line in textwrap.wrap("Summary: medians of the runs, the pi programs interleaved; speedup of the medians "
                               f"over the serial baseline; threads as obtained ({prep.binding.describe()})", 100):
@@ -96,26 +107,19 @@ def run(o):
         print("\n".join(tables.markdown(rows, modelled=bool(model))))
     else:
         print("\n".join(tables.terminal(rows, modelled=bool(model))))
-    if o.markdown:
-        write_atomic(o.markdown, "\n".join(tables.markdown(rows, modelled=bool(model))) + "\n")
-    if o.csv:
-        results.write_summary_csv(o.csv, rows)
-    if o.json:
-        facts = machine.facts(folders.bindir, prep.binding, prep.cores, prep.topology,
-                              [("pi_n", str(o.pi_n)), ("repeats", str(o.repeats)),
-                               ("completed", "yes" if not stopped else f"no: {stopped}")])
-        results.write_json(o.json, session.runs, facts, cat, prep.topology)
-    if any(r.entry.kind.name == "recurrence" for r in session.runs):
-        print(f"the recurrence programs ran {o.recurrence_repeats} time(s) each (every run fills "
+    export.export_files(study, markdown=o.markdown, csv=o.csv, json=o.json)
+    if any(r.program_entry.kind is C.RECURRENCE for r in study.runs) and prep.recurrence_n is not None:
+        times = "once" if o.recurrence_repeats == 1 else f"{o.recurrence_repeats} times"
+        print(f"the recurrence programs ran {times} each (every run fills "
               f"{8 * (prep.recurrence_n + 1) / 1e9:.3g} GB;\n--recurrence-repeats runs them more often)")
-    for r in (r for r in session.runs if r.entry.kind.name == "team"):
-        print(f"{r.program}: {r.threads} threads, total {r.result or '?'}: {r.check}")
-    for line in session.shortfalls + topup.precision_lines(rows):
+    for r in (r for r in study.runs if r.program_entry.kind is C.TEAM):
+        print(f"{r.program}: {r.threads if r.threads is not None else '?'} threads, total {r.result or '?'}: {r.check}")
+    for line in study.notes:
         print("\n".join(textwrap.wrap(f"note: {line}", 100, subsequent_indent="  ")))
     if stopped:
         raise stopped
-    return results.print_failures(results.failure_lines(session.failures(), rows))
+    return print_failures(failure_lines(study))
 
 
-def main(argv):
+def main(argv: List[str]) -> None:
     run_main("runsuite", lambda args: run(parse(args)), argv)

@@ -48,9 +48,9 @@ import json
 import math
 import statistics
 
-from . import catalogue as C
-from .errors import SuiteError
-from .files import write_atomic
+from ompsuite import catalogue as C
+from ompsuite.errors import SuiteError
+from ompsuite.platform.files import write_atomic
 
 SCHEMA = 1
 PREFIX = "ompsuite_"

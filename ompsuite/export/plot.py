@@ -5,9 +5,9 @@ import os
 import shutil
 import subprocess
 
-from .console import progress
-from .escape import gnuplot_data_label, gnuplot_string, printable
-from .files import write_atomic
+from ompsuite.platform.console import progress
+from ompsuite.escape import gnuplot_data_label, gnuplot_string, printable
+from ompsuite.platform.files import write_atomic
 
 
 # Every text in a script goes through gnuplot_string: a newline in a value from a study folder

@@ -2,9 +2,9 @@
 import os
 import sys
 
-from . import benchjson
-from .files import csv_text, write_atomic
-from .records import SummaryRow
+from ompsuite.export import benchjson
+from ompsuite.platform.files import csv_text, write_atomic
+from ompsuite.study import SummaryRow
 
 
 def write_machine(path, facts):

@@ -1,0 +1,190 @@
+"""Statistics over repeated runs: one summary per program, team size obtained and size. The one
+place where figures are derived from runs."""
+from __future__ import annotations
+
+import dataclasses
+import math
+import statistics
+from typing import Dict, List, Optional, Sequence, Tuple
+
+from ompsuite import catalogue as C
+from ompsuite.analyse import significance
+from ompsuite.analyse.validate import PI, units_of_15th_decimal
+from ompsuite.study import Flag, Mark, Run, Series, Summary
+
+Key = Tuple[Series, str, Optional[int], int]  # series, program, team obtained, N
+
+
+def karp_flatt(speedup: Optional[float], threads: Optional[int]) -> Optional[float]:
+    """Experimentally determined serial fraction: (1/S - 1/p) / (1 - 1/p), for p > 1."""
+    if speedup is None or speedup <= 0 or not threads or threads <= 1:
+        return None
+    return (1.0 / speedup - 1.0 / threads) / (1.0 - 1.0 / threads)
+
+
+def rate(kind: C.Kind, n: int, seconds: Optional[float]) -> Tuple[Optional[float], str]:
+    """Intervals per second for the pi programs; GB/s written (8 (N + 1) bytes) for the fills."""
+    if not seconds or seconds <= 0:
+        return None, ""
+    if kind is C.PI:
+        return n / seconds, "intervals/s"
+    return 8 * (n + 1) / seconds / 1e9, "GB/s"
+
+
+def _threads_order(t: Optional[int]) -> int:
+    return -1 if t is None else t
+
+
+def key_of(run: Run) -> Key:
+    """A run's summary: keyed on the team obtained, so teams asked for that gave the same team
+    share one row and its notes."""
+    return run.series, run.program, run.threads, run.problem_size
+
+
+def _plural(n: int, word: str) -> str:
+    return f"{n} {word}{'' if n == 1 else 's'}"
+
+
+def summarise(runs: Sequence[Run], catalogue: C.Catalogue) -> List[Summary]:
+    """Summaries in a stable order: by series, problem size within each kind, the catalogue's
+    order of programs, then team size. Only clean runs enter the figures; a group with a failed
+    run says so in its check."""
+    groups: Dict[Key, List[Run]] = {}
+    for r in runs:
+        if r.program_entry.kind.timed and r.series is not Series.CHECK:
+            groups.setdefault(key_of(r), []).append(r)
+    good = {key: [r for r in rs if r.clean] for key, rs in groups.items()}
+    times = {key: [r.time_s for r in rs if r.time_s is not None] for key, rs in good.items()}
+    medians = {key: statistics.median(ts) for key, ts in times.items() if ts}
+    serial_pi = {(r.series, r.problem_size): r.result for r in runs
+                 if r.program_entry.kind is C.PI and not r.program_entry.parallel and r.check.ok}
+
+    def order(key: Key) -> Tuple[str, bool, int, int, int]:
+        series, program, threads, n = key
+        return (series.value, groups[key][0].program_entry.kind is not C.PI, n, catalogue.order(program),
+                _threads_order(threads))
+
+    rows = []
+    for key in sorted(groups, key=order):
+        rows.append(_summary(key, groups[key], good[key], times[key], medians, good, serial_pi))
+    return rows
+
+
+def _summary(key: Key, rs: List[Run], ok: List[Run], ts: List[float], medians: Dict[Key, float],
+             good: Dict[Key, List[Run]], serial_pi: Dict[Tuple[Series, int], str]) -> Summary:
+    series, program, threads, n = key
+    entry = rs[0].program_entry
+    asked = tuple(sorted({r.threads_requested for r in rs}, key=_threads_order))
+    s = Summary(series, program, threads, n, asked=asked, runs=len(rs), entry=entry)
+    failed = [r for r in rs if not r.check.ok]
+    if failed:
+        s = s.with_mark(Mark(Flag.FAILED, f"{len(failed)} of {len(rs)} runs: {failed[0].check.reason}"))
+    disturbed = [r for r in rs if r.disturbed]
+    if disturbed:
+        s = s.with_mark(Mark(Flag.DISTURBED, disturbed[0].disturbed, len(disturbed), len(rs)))
+    smaller = [t for t in asked if t is not None and threads is not None and t > threads]
+    if smaller:
+        s = s.with_note(f"asked for {' and '.join(map(str, smaller))} threads, the runtime gave {threads}")
+    if not ts:
+        return s
+    median = medians[key]
+    figures: Dict[str, object] = {"min_s": min(ts), "median_s": median, "max_s": max(ts)}
+    figures["median_low"], figures["median_high"] = significance.median_interval(ts) or (None, None)
+    unstable = significance.instability(ts)
+    base_key = (series, entry.baseline or program, 1, n)
+    base = medians.get(base_key)
+    if base and median > 0:
+        speedup = base / median
+        figures.update(speedup=speedup, karp_flatt=karp_flatt(speedup, threads),
+                       efficiency=speedup / threads if threads else None)
+        if entry.parallel and all(t > 0 for t in ts):
+            base_times = [r.time_s for r in good[base_key] if r.time_s is not None]
+            figures["speedup_low"], figures["speedup_high"] = (significance.ratio_interval(base_times, ts)
+                                                                or (None, None))
+    figures["rate"], figures["rate_unit"] = rate(entry.kind, n, median)
+    if entry.kind is C.PI:
+        if (series, n) in serial_pi:
+            figures["units_from_serial"] = units_of_15th_decimal(ok[0].result, serial_pi[(series, n)])
+        figures["units_from_pi"] = units_of_15th_decimal(ok[0].result, PI)
+    results = {r.result for r in ok}
+    figures["reproducible"] = "yes" if len(results) == 1 else f"no: {len(results)} results in {len(ok)} runs"
+    figures.update(_usage(ok, entry))
+    s = _replace(s, figures)
+    if unstable:
+        s = s.with_mark(Mark(Flag.UNSTABLE, unstable))
+    return _impossible_speedup(s)
+
+
+def _replace(s: Summary, figures: Dict[str, object]) -> Summary:
+
+    return dataclasses.replace(s, **figures)  # type: ignore[arg-type]
+
+
+def _usage(runs: List[Run], entry: C.Program) -> Dict[str, object]:
+    """Medians of the runs' own user and system time and minor faults, where they were watched."""
+    watched = [r.interference for r in runs if r.interference is not None and r.interference.user_s is not None
+               and r.interference.system_s is not None]
+    if not watched:
+        return {}
+    user = statistics.median(w.user_s for w in watched if w.user_s is not None)
+    system = statistics.median(w.system_s for w in watched if w.system_s is not None)
+    faults = [w.minor_faults for w in watched if w.minor_faults is not None]
+    found: Dict[str, object] = {"user_s": user, "system_s": system,
+                                "minor_faults": int(statistics.median(faults)) if faults else None}
+    if system > user and not entry.kind.speedup_bound:
+        found["page_fault_bound"] = True
+        found["bound_by"] = page_fault_text(found["minor_faults"], system)
+    return found
+
+
+def page_fault_text(minor_faults: object, system_s: float) -> str:
+    """The kernel's page faults as what bounds a fill whose system time passed its user time."""
+    faults = f"{minor_faults} faults, " if minor_faults is not None else ""
+    return f"page faults ({faults}{system_s:.2f} s system)"
+
+
+NOISE = 0.02  # a speedup this close above the team is the machine's noise, not a sign of anything
+
+
+def _impossible_speedup(s: Summary) -> Summary:
+    """A compute-bound in-order sum cannot run more than T times faster on T threads: beyond what
+    the speedup's interval allows, the figure is no result (its baseline was probably slowed)."""
+    if not s.program_entry.kind.speedup_bound or not s.threads or s.speedup is None \
+            or s.speedup <= s.threads * (1 + NOISE):
+        return s
+    if s.speedup_low is not None and s.speedup_high is not None and s.speedup_low > s.threads:
+        if s.check.ok:
+            return s.with_mark(Mark(Flag.IMPOSSIBLE, f"speedup {s.speedup:.2f} (95% interval {s.speedup_low:.2f}–"
+                                                     f"{s.speedup_high:.2f}) is above the team of {s.threads}: no team "
+                                                     "sums that fast, so the baseline was probably disturbed"))
+        return s
+    return s.with_note(f"speedup above the team of {s.threads}, within what too few runs allow: "
+                       "the baseline may have been disturbed")
+
+
+def weak_efficiency(rows: Sequence[Summary]) -> List[Summary]:
+    """Weak scaling: efficiency t(1) / t(T) of each program against its own one-thread run."""
+    one = {r.program: r.median_s for r in rows if r.series is Series.WEAK and r.threads == 1}
+    out = []
+    for r in rows:
+        base = one.get(r.program)
+        if r.series is Series.WEAK and r.median_s and base:
+            r = _replace(r, {"efficiency": base / r.median_s, "speedup": None, "karp_flatt": None})
+        out.append(r)
+    return out
+
+
+def measured_crossover(rows: Sequence[Summary], program: str, threads: int, gain: float = 1.1) -> Optional[float]:
+    """Smallest N of the sweep at which the program beats its baseline by the gain, interpolated
+    in log N between the two sizes around the first crossing; None when it never does."""
+    pts = sorted((r.problem_size, r.speedup) for r in rows
+                 if r.series is Series.SWEEP and r.program == program and r.threads == threads
+                 and r.speedup is not None)
+    for k, (n, s) in enumerate(pts):
+        if s >= gain:
+            if k == 0:
+                return n
+            n0, s0 = pts[k - 1]
+            f = (gain - s0) / (s - s0)
+            return math.exp(math.log(n0) + f * (math.log(n) - math.log(n0)))
+    return None

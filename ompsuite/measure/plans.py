@@ -1,0 +1,258 @@
+"""What to run, in what order: the jobs of the run command and of the study's three series.
+Every repeat runs each serial baseline once and every parallel program at every team size, so
+that drifts of the machine spread over all of them alike."""
+from __future__ import annotations
+
+import dataclasses
+import os
+import statistics
+from typing import Dict, List, Mapping, Optional, Protocol, Sequence, Tuple
+
+from ompsuite import catalogue as C
+from ompsuite.analyse.significance import precision_met, ratio_interval
+from ompsuite.study import Config, Flag, Mark, Run, Series, Summary
+
+Teams = Sequence[Optional[int]]
+
+
+class Binder(Protocol):
+    """What the plans need of a binding: the environment of a run at a team size."""
+
+    def env(self, threads: Optional[int] = None) -> Dict[str, str]: ...
+
+
+@dataclasses.dataclass(frozen=True)
+class Job:
+    config: Config
+    entry: C.Program
+    size_note: str
+    repeat: int
+    path: str
+    args: Tuple[str, ...]
+    env: Mapping[str, str]
+
+    @property
+    def series(self) -> Series:
+        return self.config.series
+
+    @property
+    def program(self) -> str:
+        return self.config.program
+
+    @property
+    def threads(self) -> Optional[int]:
+        return self.config.threads
+
+    @property
+    def problem_size(self) -> int:
+        return self.config.n
+
+
+@dataclasses.dataclass(frozen=True)
+class Folders:
+    """Where the programs are: the suite's pi and team programs, and the recurrence programs
+    (None when they are not run)."""
+    bindir: str
+    growdir: Optional[str] = None
+
+    def path(self, entry: C.Program) -> str:
+        if entry.path is not None:
+            return entry.path
+        folder = self.growdir if entry.kind is C.RECURRENCE and self.growdir else self.bindir
+        return os.path.join(folder, entry.name)
+
+
+def _job(series: Series, entry: C.Program, threads: Optional[int], n: int, note: str, rep: int, folders: Folders,
+         binding: Binder) -> Job:
+    return Job(Config(series, entry.name, threads, n), entry, note, rep, folders.path(entry), entry.args(n),
+               binding.env(1 if entry.team is C.Team.ONE else threads))
+
+
+def _round(series: Series, catalogue: C.Catalogue, kind: C.Kind, teams: Teams, n: int, note: str, rep: int,
+           folders: Folders, binding: Binder) -> List[Job]:
+    """One repeat of a kind: its serial baseline, then every parallel program at every team."""
+    jobs = [_job(series, e, 1, n, note, rep, folders, binding) for e in catalogue.of_kind(kind, parallel=False)]
+    for t in teams:
+        jobs += [_job(series, e, t, n, note, rep, folders, binding) for e in catalogue.of_kind(kind, parallel=True)]
+    return jobs
+
+
+def strong(catalogue: C.Catalogue, folders: Folders, binding: Binder, teams: Teams, pi_n: int, repeats: int,
+           recurrence_n: Optional[int] = None, recurrence_repeats: int = 0, size_note: str = "") -> List[Job]:
+    """The fixed-size series. teams: thread counts, or [None] for the runtime's default team.
+    The recurrence programs join the first recurrence_repeats rounds (each run may be a 16 GB fill,
+    so they never run side by side, only one after another)."""
+    jobs: List[Job] = []
+    for rep in range(1, max(repeats, recurrence_repeats if recurrence_n else 0) + 1):
+        if rep <= repeats:
+            jobs += _round(Series.STRONG, catalogue, C.PI, teams, pi_n, "", rep, folders, binding)
+        if recurrence_n is not None and rep <= recurrence_repeats:
+            jobs += _round(Series.STRONG, catalogue, C.RECURRENCE, teams, recurrence_n, size_note, rep, folders,
+                           binding)
+    return jobs
+
+
+# Sizes at which every pi program (and variant) is also run untimed, to check it with bounds that
+# have teeth: a lost, doubled or shifted interval moves pi by about 4 / N, here over 1e-4, while the
+# rounding a different order of the same terms allows is 8 (N + 1) u, under 2e-12. At the timed
+# sizes the same bound grows with N past what one such fault does (1e8: 8.9e-8 against 2e-8), so
+# a program that fails here fails at every size. Primes, so that no team divides them evenly.
+CHECK_SIZES = (997, 10007)
+
+
+def small_checks(catalogue: C.Catalogue, folders: Folders, binding: Binder, teams: Teams) -> List[Job]:
+    """The untimed check runs, before any timed one: the serial pi program, then every parallel
+    one at every team, at each check size."""
+    jobs: List[Job] = []
+    for n in CHECK_SIZES:
+        jobs += _round(Series.CHECK, catalogue, C.PI, teams, n, "", 1, folders, binding)
+    return jobs
+
+
+def team_report(catalogue: C.Catalogue, folders: Folders, binding: Binder, threads: Optional[int]) -> List[Job]:
+    return [_job(Series.STRONG, e, threads, 0, "", 1, folders, binding) for e in catalogue.of_kind(C.TEAM)]
+
+
+def sweep_sizes(limit: int) -> List[int]:
+    """N = 1e3, 1e4, ... up to the limit (and the limit itself when it is not a power of ten)."""
+    sizes, n = [], 1000
+    while n <= limit:
+        sizes.append(n)
+        n *= 10
+    return sizes + ([limit] if not sizes or sizes[-1] != limit else [])
+
+
+def sweep_repeats(n: int, repeats: int) -> int:
+    """More runs where a run is short: two more per decade below 1e7, so that the medians of runs
+    of a few microseconds are still steady."""
+    decades = max(0, 7 - len(str(n)) + 1)
+    return repeats + 2 * decades
+
+
+def _pi_series(series: Series, catalogue: C.Catalogue, folders: Folders, binding: Binder,
+               sizes: Sequence[Tuple[int, Teams, int]], with_serial: bool) -> List[Job]:
+    """The pi programs over (N, team sizes, repeats) triples, repeats interleaved."""
+    jobs: List[Job] = []
+    for rep in range(1, max(r for _, _, r in sizes) + 1):
+        for n, teams, repeats in sizes:
+            if rep > repeats:
+                continue
+            if with_serial:
+                jobs += _round(series, catalogue, C.PI, teams, n, "", rep, folders, binding)
+            else:
+                jobs += [_job(series, e, t, n, "", rep, folders, binding)
+                         for t in teams for e in catalogue.of_kind(C.PI, parallel=True)]
+    return jobs
+
+
+def sweep(catalogue: C.Catalogue, folders: Folders, binding: Binder, teams: Teams, limit: int,
+          repeats: int) -> List[Job]:
+    sizes = [(n, teams, sweep_repeats(n, repeats)) for n in sweep_sizes(limit)]
+    return _pi_series(Series.SWEEP, catalogue, folders, binding, sizes, with_serial=True)
+
+
+def weak(catalogue: C.Catalogue, folders: Folders, binding: Binder, teams: Sequence[int], base: int,
+         repeats: int) -> List[Job]:
+    """Weak scaling: N grows with the team, N = base x T, for the parallel pi programs."""
+    return _pi_series(Series.WEAK, catalogue, folders, binding, [(base * t, [t], repeats) for t in teams],
+                      with_serial=False)
+
+
+def _precision_judged(entry: C.Program, series: Series) -> bool:
+    """The precision target is for the strong series' parallel compute-bound speedups."""
+    return series is Series.STRONG and entry.parallel and entry.kind.speedup_bound
+
+
+class TopUp:
+    """More runs after the planned ones, one interleaved round at a time, for configurations
+    whose figures are not yet what was asked: a disturbed run is replaced by another (it stays in
+    the study, out of the figures), and a pi speedup whose interval is wider than the precision
+    target gets one more run of itself and of its baseline. A configuration never runs more than
+    budget times its planned count (default twice): then it is said to be out of budget."""
+
+    def __init__(self, jobs: Sequence[Job], precision: float = 0.03, budget: float = 2.0) -> None:
+        self.precision, self.budget = precision, budget
+        self.planned: Dict[Config, int] = {}
+        self.first: Dict[Config, Job] = {}
+        for job in jobs:
+            if job.series is Series.CHECK or not job.entry.kind.timed:
+                continue
+            self.planned[job.config] = self.planned.get(job.config, 0) + 1
+            self.first.setdefault(job.config, job)
+        self.untrusted: Dict[Config, str] = {}  # why it has fewer clean runs than asked for
+        self.imprecise: Dict[Config, str] = {}  # why its speedup's interval is still too wide
+
+    def _allowed(self, key: Config) -> int:
+        return max(self.planned[key] + 1, int(round(self.budget * self.planned[key])))
+
+    def _speedup_wide(self, key: Config, clean: Mapping[Config, List[float]]) -> Optional[Config]:
+        """The baseline's configuration when a strong-series pi speedup's interval is missing or
+        wider than the target, else None."""
+        entry = self.first[key].entry
+        if not self.precision or not _precision_judged(entry, key.series) or entry.baseline is None:
+            return None
+        base = Config(key.series, entry.baseline, 1, key.n)
+        a, b = clean.get(base, []), clean.get(key, [])
+        if base not in self.planned or len(a) < 3 or len(b) < 3:
+            return base
+        mid = statistics.median(a) / statistics.median(b)
+        interval = ratio_interval(a, b)
+        return None if interval is not None and precision_met(interval, mid, self.precision) else base
+
+    def precision_lines(self, rows: Sequence[Summary]) -> List[str]:
+        """Whether the precision target was met, said per kind of outcome."""
+        if not self.precision:
+            return []
+        judged = [r for r in rows if r.speedup is not None and r.speedup_low is not None
+                  and r.speedup_high is not None and _precision_judged(r.program_entry, r.series)]
+        wide = [r for r in judged if r.has(Flag.IMPRECISE) or r.speedup is None or r.speedup_low is None
+                or r.speedup_high is None
+                or not precision_met((r.speedup_low, r.speedup_high), r.speedup, self.precision)]
+        if not judged:
+            return [f"precision target (±{self.precision:.0%} on each pi speedup): no speedup had enough runs for "
+                    "an interval"]
+        if not wide:
+            return [f"precision target met: every pi speedup's 95% interval is within ±{self.precision:.0%}"]
+        return [f"precision target (±{self.precision:.0%}) not met within the budget for: " +
+                ", ".join(f"{r.program} {_threads_text(r.threads)} ({r.speedup_low:.2f}–{r.speedup_high:.2f})"
+                          for r in wide)]
+
+    def round(self, runs: Sequence[Run]) -> List[Job]:
+        """The next round's jobs, in the plan's order; [] when nothing more is needed or allowed."""
+        clean: Dict[Config, List[float]] = {}
+        tried: Dict[Config, int] = {}
+        bad: Dict[Config, List[str]] = {}
+        failed: Dict[Config, int] = {}
+        for r in runs:
+            key = r.config
+            if key not in self.planned:
+                continue
+            tried[key] = tried.get(key, 0) + 1
+            if r.clean and r.time_s is not None:
+                clean.setdefault(key, []).append(r.time_s)
+            elif not r.check.ok:
+                failed[key] = failed.get(key, 0) + 1  # a wrong result is not mended by running it again
+            elif r.disturbed:
+                bad.setdefault(key, []).append(r.disturbed)
+        wanted: List[Config] = []
+        for key, count in self.planned.items():
+            short = len(clean.get(key, [])) + failed.get(key, 0) < count
+            base = None if short or failed.get(key) else self._speedup_wide(key, clean)
+            for k in ([key] if short else [key, base] if base else []):
+                if tried.get(k, 0) >= self._allowed(k):
+                    if short:
+                        why = bad[k][-1] if k in bad else "no time printed"
+                        self.untrusted[k] = (f"{count - len(clean.get(k, []))} of the {count} clean runs asked for are "
+                                             f"missing after {tried.get(k, 0)} runs, the budget: disturbed ({why})")
+                    else:
+                        self.imprecise[key] = (f"speedup interval wider than ±{self.precision:.0%} after "
+                                               f"{tried.get(key, 0)} runs, the budget")
+                    continue
+                if k not in wanted:
+                    wanted.append(k)
+        order = list(self.planned)
+        return [dataclasses.replace(self.first[k], repeat=tried.get(k, 0) + 1) for k in sorted(wanted, key=order.index)]
+
+
+def _threads_text(threads: Optional[int]) -> str:
+    return "?" if threads is None else f"{threads} thread{'s' if threads != 1 else ''}"

@@ -1,0 +1,105 @@
+"""Running a planned list of jobs: each run is read, checked and saved before the next starts,
+and whatever stops the list (a failing program, Ctrl-C, SIGTERM, an OS error) stops it cleanly
+with everything measured so far kept. The executor that turns a job into a run is passed in, so
+that the scheduling can be tested with one that starts no process."""
+from __future__ import annotations
+
+import dataclasses
+import time
+from typing import Callable, List, Optional, Protocol, Sequence, Tuple
+
+from ompsuite import catalogue as C
+from ompsuite.analyse import derive
+from ompsuite.analyse.model import Model
+from ompsuite.analyse.validate import Validator
+from ompsuite.errors import Interrupted, SuiteError
+from ompsuite.measure.plans import Job, TopUp
+from ompsuite.platform.console import RunProgress
+from ompsuite.platform.signals import shielded
+from ompsuite.study import Journal, Run, Series, Study
+
+
+class Executor(Protocol):
+    shortfalls: List[str]
+
+    def run(self, job: Job) -> Run: ...
+
+
+class Stopped(SuiteError):
+    """The list stopped early; carries the reason's status."""
+
+
+def job_label(k: int, total: int, job: Job) -> str:
+    size = f" N={job.problem_size}" if job.problem_size else ""
+    return (f"[{k}/{total}] {job.program}" + (f" threads={job.threads}" if job.threads else "") +
+            f"{size} repeat={job.repeat}")
+
+
+class Session:
+    def __init__(self, executor: Executor, journal: Optional[Journal] = None,
+                 show: Optional[Callable[[Run], None]] = None, live: Optional[bool] = None) -> None:
+        self.executor = executor
+        self.validator = Validator()
+        self.journal = journal    # runs.jsonl, or None when nothing is saved to a file
+        self.show = show          # called with each finished Run (for printing), or None
+        self.live = live          # progress in place (None: when standard error is a terminal)
+        self.runs: List[Run] = []
+
+    @property
+    def shortfalls(self) -> List[str]:
+        return self.executor.shortfalls
+
+    def execute(self, jobs: Sequence[Job], where: Optional[str] = None, topup: Optional[TopUp] = None) -> List[Run]:
+        """Run every job in order, then the rounds topup asks for; on any stop, raise Stopped with
+        'M of N runs saved in DIR'."""
+        jobs = list(jobs)
+        shown = RunProgress(jobs, live=self.live)
+        try:
+            k = 0
+            while k < len(jobs) or (topup is not None and self._more(jobs, topup)):
+                job = jobs[k]
+                k += 1
+                shown.start(k, job_label(k, len(jobs), job))
+                began = time.monotonic()
+                run = self.executor.run(job)
+                shown.done(k, time.monotonic() - began)
+                run = dataclasses.replace(run, check=self.validator.check(run))
+                # A run counts once its line is whole in the journal: the study is then made of the
+                # runs the journal holds, whatever stops the list (a full disk, a signal meanwhile).
+                with shielded():
+                    if self.journal:
+                        self.journal.add(run)
+                    self.runs.append(run)
+                if self.show:
+                    self.show(run)
+        except (KeyboardInterrupt, Interrupted, SuiteError, OSError) as e:
+            if isinstance(e, KeyboardInterrupt):
+                e = Interrupted(2)
+            elif isinstance(e, OSError):
+                e = SuiteError(f"{e.strerror or e}" + (f": {e.filename}" if e.filename else ""))
+            saved = f"; {len(self.runs)} of {len(jobs)} runs saved in {where}" if where else ""
+            raise Stopped(f"{e}{saved}", getattr(e, "status", 1)) from None
+        finally:
+            shown.close()
+        return self.runs
+
+    def _more(self, jobs: List[Job], topup: TopUp) -> bool:
+        extra = topup.round(self.runs)
+        jobs += extra
+        return bool(extra)
+
+    def failures(self) -> List[Run]:
+        return [r for r in self.runs if not r.check.ok]
+
+    def timed(self) -> List[Run]:
+        return [r for r in self.runs if r.series is not Series.CHECK]
+
+
+def conclude(session: Session, catalogue: C.Catalogue, model: Optional[Model], topup: TopUp,
+             facts: Sequence[Tuple[str, str]], stopped: Optional[Stopped]) -> Study:
+    """The study of the runs kept so far: every figure derived from them in one place."""
+    rows = derive.summaries(session.runs, catalogue, model, topup.untrusted, topup.imprecise)
+    return Study(tuple(facts), catalogue, tuple(session.runs), tuple(rows),
+                 model.figures if model else None, tuple(derive.crossovers(rows, model)),
+                 tuple(session.shortfalls + topup.precision_lines(rows)), stopped is None,
+                 "" if stopped is None else str(stopped))

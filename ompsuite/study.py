@@ -1,0 +1,549 @@
+"""The study: the one typed model every tool builds or loads. A study is the machine it ran on,
+the calibration, every run (its configuration, the team obtained, its time, check and
+interference record) and the summaries derived from those runs; every output is an export of it.
+
+A study has one JSON form, study.json, versioned by FORMAT. Its history:
+
+  1  first form: machine facts as ordered pairs, calibration figures, variants, runs, summaries
+     (flags as marks with data), crossovers, closing notes, completed and the stop's reason.
+
+Runs are also appended, one JSON object a line, to a journal (runs.jsonl) as each one ends, and
+synced, so that a study stopped by anything keeps every whole run.
+"""
+from __future__ import annotations
+
+import dataclasses
+import enum
+import json
+import os
+from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
+
+from ompsuite import catalogue as C
+from ompsuite.errors import SuiteError
+from ompsuite.escape import printable
+from ompsuite.platform.interference import FIELDS as WATCHED, VMSTAT_COUNTERS, Interference
+
+FORMAT = 1
+STUDY_JSON = "study.json"
+JOURNAL = "runs.jsonl"
+JSON = Dict[str, Any]
+
+
+class Series(enum.Enum):
+    """What a run is for: an untimed check at a small size, or one of the three timed series."""
+    CHECK = "check"    # untimed, at the check sizes, before any timed run
+    STRONG = "strong"  # fixed N over the team sizes
+    SWEEP = "sweep"    # N from 1e3 up, every team size
+    WEAK = "weak"      # N = base x threads
+
+
+@dataclasses.dataclass(frozen=True)
+class Config:
+    """What was asked for: one program of one series at one team size (None: the runtime's
+    default team) and one N. The plans, the top-ups and the progress line key on it."""
+    series: Series
+    program: str
+    threads: Optional[int]
+    n: int
+
+
+@dataclasses.dataclass(frozen=True)
+class Check:
+    """A check's outcome: passed, or failed with a reason."""
+    ok: bool
+    reason: str = ""
+
+    @classmethod
+    def passed(cls) -> "Check":
+        return cls(True)
+
+    @classmethod
+    def failed(cls, reason: str) -> "Check":
+        return cls(False, reason)
+
+    def __str__(self) -> str:
+        return "ok" if self.ok else f"FAIL: {self.reason}"
+
+
+@dataclasses.dataclass(frozen=True)
+class Run:
+    """One run of one program: what was asked, the team obtained, what it printed and its check."""
+    config: Config
+    threads: Optional[int]          # the team obtained; None when the runtime did not say
+    repeat: int
+    size_note: str = ""
+    time_s: Optional[float] = None
+    result: str = ""
+    check_value: str = ""
+    check: Check = Check.passed()
+    disturbed: str = ""             # why the run was disturbed (other load, steal), or ""
+    started: Optional[float] = None  # wall clock (Unix seconds) when it was started
+    placement: str = ""
+    printed_n: Optional[int] = None
+    team_reported: Optional[int] = None  # what a team report printed
+    fault: str = ""                 # what went wrong while it ran (output cap, garbled line)
+    interference: Optional[Interference] = dataclasses.field(default=None, compare=False)
+    entry: Optional[C.Program] = dataclasses.field(default=None, repr=False, compare=False)
+    output: str = dataclasses.field(default="", repr=False, compare=False)
+
+    @property
+    def series(self) -> Series:
+        return self.config.series
+
+    @property
+    def program(self) -> str:
+        return self.config.program
+
+    @property
+    def threads_requested(self) -> Optional[int]:
+        return self.config.threads
+
+    @property
+    def problem_size(self) -> int:
+        return self.config.n
+
+    @property
+    def program_entry(self) -> C.Program:
+        if self.entry is None:
+            raise SuiteError(f"run of {self.program} has no catalogue entry")
+        return self.entry
+
+    @property
+    def clean(self) -> bool:
+        """Passed its check, was timed and was not disturbed: it enters the figures."""
+        return self.check.ok and self.time_s is not None and not self.disturbed
+
+    @property
+    def cpu_s(self) -> Optional[float]:
+        i = self.interference
+        if i is None or i.user_s is None or i.system_s is None:
+            return None
+        return i.user_s + i.system_s
+
+    def to_json(self) -> JSON:
+        c = self.config
+        return {"series": c.series.value, "program": c.program, "threads_requested": c.threads,
+                "problem_size": c.n, "threads": self.threads, "repeat": self.repeat, "size_note": self.size_note,
+                "time_s": self.time_s, "result": self.result, "check_value": self.check_value,
+                "check": None if self.check.ok else self.check.reason, "disturbed": self.disturbed,
+                "started": self.started, "placement": self.placement, "printed_n": self.printed_n,
+                "team_reported": self.team_reported, "fault": self.fault,
+                "interference": None if self.interference is None else self.interference.values()}
+
+    @classmethod
+    def from_json(cls, d: JSON, catalogue: C.Catalogue) -> "Run":
+        r = _Reader(d, "run")
+        program = r.text("program")
+        config = Config(r.series("series"), program, r.count("threads_requested", optional=True),
+                        r.count("problem_size", low=0))
+        check = r.text("check", optional=True)
+        return cls(config, r.count("threads", optional=True), r.count("repeat"), r.text("size_note"),
+                   r.number("time_s"), r.text("result"), r.text("check_value"),
+                   Check.passed() if check is None else Check.failed(check), r.text("disturbed"),
+                   r.number("started"), r.text("placement"), r.count("printed_n", optional=True, low=None),
+                   r.count("team_reported", optional=True), r.text("fault"),
+                   _interference(d.get("interference")), r.entry(catalogue, program))
+
+
+class Flag(enum.Enum):
+    """What a summary's figures are worth, beyond its numbers."""
+    FAILED = "failed"          # a run, or the median against the calibration, failed its check
+    IMPOSSIBLE = "impossible"  # a speedup above its team: no result
+    UNTRUSTED = "untrusted"    # fewer clean runs than asked for once the budget was spent
+    DISTURBED = "disturbed"    # some runs were left out of the figures as disturbed
+    UNSTABLE = "unstable"      # the clean runs disagree (spread, a slow first run)
+    IMPRECISE = "imprecise"    # the speedup's interval is wider than the precision target
+
+
+@dataclasses.dataclass(frozen=True)
+class Mark:
+    """A flag on a summary with what it rests on: its reason, and for disturbed runs how many
+    of how many were left out."""
+    flag: Flag
+    reason: str
+    count: int = 0
+    of: int = 0
+
+    def __str__(self) -> str:
+        if self.flag is Flag.DISTURBED:
+            return f"{self.count} of {self.of} {'run' if self.of == 1 else 'runs'} disturbed ({self.reason})"
+        return self.reason
+
+
+@dataclasses.dataclass(frozen=True)
+class Summary:
+    """One program at one team size obtained and one N of one series: figures over its clean runs."""
+    series: Series
+    program: str
+    threads: Optional[int]          # the team obtained (None: unknown)
+    problem_size: int
+    asked: Tuple[Optional[int], ...] = ()  # the teams asked for that gave this team
+    runs: int = 0
+    min_s: Optional[float] = None
+    median_s: Optional[float] = None
+    max_s: Optional[float] = None
+    median_low: Optional[float] = None   # the median's distribution-free 95% interval (n >= 6)
+    median_high: Optional[float] = None
+    speedup: Optional[float] = None
+    speedup_low: Optional[float] = None  # the speedup's 95% interval (bootstrap; n >= 3 on both sides)
+    speedup_high: Optional[float] = None
+    efficiency: Optional[float] = None
+    karp_flatt: Optional[float] = None
+    rate: Optional[float] = None
+    rate_unit: str = ""
+    units_from_serial: Optional[int] = None  # printed pi minus the serial pi, in units of its 15th decimal
+    units_from_pi: Optional[int] = None      # printed pi minus pi, in the same units
+    reproducible: str = ""          # every repeat printed the same result: "yes", or how many differed
+    user_s: Optional[float] = None  # medians of the child's own user and system time, and faults
+    system_s: Optional[float] = None
+    minor_faults: Optional[int] = None
+    floor_s: Optional[float] = None
+    predicted_s: Optional[float] = None
+    predicted_speedup: Optional[float] = None
+    pct_floor: Optional[float] = None
+    bound_by: str = ""
+    page_fault_bound: bool = False  # the kernel's page faults, measured, bound this row
+    marks: Tuple[Mark, ...] = ()
+    notes: Tuple[str, ...] = ()
+    entry: Optional[C.Program] = dataclasses.field(default=None, repr=False, compare=False)
+
+    @property
+    def key(self) -> Tuple[Series, str, Optional[int], int]:
+        return self.series, self.program, self.threads, self.problem_size
+
+    @property
+    def program_entry(self) -> C.Program:
+        if self.entry is None:
+            raise SuiteError(f"summary of {self.program} has no catalogue entry")
+        return self.entry
+
+    def mark(self, flag: Flag) -> Optional[Mark]:
+        return next((m for m in self.marks if m.flag is flag), None)
+
+    def has(self, *flags: Flag) -> bool:
+        return any(m.flag in flags for m in self.marks)
+
+    def _reason(self, flag: Flag) -> str:
+        m = self.mark(flag)
+        return "" if m is None else str(m)
+
+    @property
+    def check(self) -> Check:
+        """Failed when a run or the median failed its check, or the figure is impossible."""
+        m = self.mark(Flag.FAILED) or self.mark(Flag.IMPOSSIBLE)
+        return Check.passed() if m is None else Check.failed(m.reason)
+
+    @property
+    def untrusted(self) -> str:
+        return self._reason(Flag.UNTRUSTED)
+
+    @property
+    def disturbed(self) -> str:
+        return self._reason(Flag.DISTURBED)
+
+    @property
+    def unstable(self) -> str:
+        return self._reason(Flag.UNSTABLE)
+
+    @property
+    def left_out(self) -> int:
+        """Runs left out of the figures as disturbed."""
+        m = self.mark(Flag.DISTURBED)
+        return 0 if m is None else m.count
+
+    @property
+    def note(self) -> str:
+        return "; ".join(self.notes)
+
+    def with_mark(self, mark: Mark) -> "Summary":
+        """This summary with one more mark; a flag already set keeps its first reason."""
+        if self.mark(mark.flag) is not None:
+            return self
+        return dataclasses.replace(self, marks=self.marks + (mark,))
+
+    def with_note(self, text: str) -> "Summary":
+        return self if text in self.notes else dataclasses.replace(self, notes=self.notes + (text,))
+
+    def to_json(self) -> JSON:
+        d: JSON = {f.name: getattr(self, f.name) for f in dataclasses.fields(self) if f.name not in ("entry",)}
+        d["series"] = self.series.value
+        d["asked"] = list(self.asked)
+        d["marks"] = [{"flag": m.flag.value, "reason": m.reason, "count": m.count, "of": m.of} for m in self.marks]
+        d["notes"] = list(self.notes)
+        return d
+
+    @classmethod
+    def from_json(cls, d: JSON, catalogue: C.Catalogue) -> "Summary":
+        r = _Reader(d, "summary")
+        program = r.text("program")
+        values: Dict[str, Any] = {}
+        for f in dataclasses.fields(cls):
+            if f.name in ("series", "program", "asked", "marks", "notes", "entry"):
+                continue
+            if f.name in ("threads", "minor_faults", "units_from_serial", "units_from_pi"):
+                values[f.name] = r.count(f.name, optional=True, low=None)
+            elif f.name in ("problem_size", "runs"):
+                values[f.name] = r.count(f.name, low=0)
+            elif f.name in ("rate_unit", "reproducible", "bound_by"):
+                values[f.name] = r.text(f.name)
+            elif f.name == "page_fault_bound":
+                values[f.name] = bool(d.get(f.name, False))
+            else:
+                values[f.name] = r.number(f.name)
+        asked = tuple(_Reader({"t": t}, "summary").count("t", optional=True) for t in r.items("asked"))
+        marks = []
+        for m in r.items("marks"):
+            mr = _Reader(m, "mark")
+            try:
+                flag = Flag(mr.text("flag"))
+            except ValueError:
+                raise mr.bad("flag", "is not a known flag") from None
+            marks.append(Mark(flag, mr.text("reason"), mr.count("count", low=0), mr.count("of", low=0)))
+        notes = tuple(_Reader({"n": n}, "summary").text("n") for n in r.items("notes"))
+        return cls(r.series("series"), program, asked=asked, marks=tuple(marks), notes=notes,
+                   entry=r.entry(catalogue, program), **values)
+
+
+@dataclasses.dataclass(frozen=True)
+class Crossover:
+    """The smallest N at which a parallel pi program beats its baseline by 10%, at one team."""
+    program: str
+    threads: int
+    measured_n: Optional[float]
+    predicted_n: Optional[float]
+
+
+Figures = Mapping[Tuple[str, int], Tuple[float, float]]  # (figure, threads) -> (median, low end of its interval)
+
+
+@dataclasses.dataclass(frozen=True)
+class Study:
+    """Where it ran, what the calibration gave, every run and what was derived from them."""
+    machine: Tuple[Tuple[str, str], ...]
+    catalogue: C.Catalogue
+    runs: Tuple[Run, ...] = ()
+    summaries: Tuple[Summary, ...] = ()
+    calibration: Optional[Figures] = None
+    crossovers: Tuple[Crossover, ...] = ()
+    notes: Tuple[str, ...] = ()         # closing lines: teams smaller than asked, the precision target
+    completed: bool = True
+    stopped: str = ""                   # why it did not complete
+
+    def fact(self, key: str, default: str = "") -> str:
+        return dict(self.machine).get(key, default)
+
+    def of_series(self, series: Series) -> List[Summary]:
+        return [s for s in self.summaries if s.series is series]
+
+    def to_json(self) -> JSON:
+        return {"format": FORMAT, "machine": [list(p) for p in self.machine],
+                "variants": [{"name": p.name, "path": p.path, "kind": p.kind.name} for p in self.catalogue.variants()],
+                "calibration": [{"figure": f, "threads": t, "median": m, "low95": low}
+                                for (f, t), (m, low) in sorted((self.calibration or {}).items())],
+                "runs": [r.to_json() for r in self.runs],
+                "summaries": [s.to_json() for s in self.summaries],
+                "crossovers": [dataclasses.asdict(c) for c in self.crossovers],
+                "notes": list(self.notes), "completed": self.completed, "stopped": self.stopped}
+
+    @classmethod
+    def from_json(cls, d: Any, where: str) -> "Study":
+        """A study from its JSON form; SuiteError (status 2) naming the fault when it is not one."""
+        try:
+            if not isinstance(d, dict) or "format" not in d:
+                raise _Bad("it is not a study (no format)")
+            if d["format"] != FORMAT:
+                raise _Bad(f"its format {printable(d['format'], 20)} is not {FORMAT}, the one this version reads")
+            r = _Reader(d, "study")
+            machine = tuple((_Reader({"k": p}, "machine").pair("k")) for p in r.items("machine"))
+            catalogue = C.Catalogue()
+            for v in r.items("variants"):
+                vr = _Reader(v, "variant")
+                try:
+                    catalogue = catalogue.with_variant(vr.text("name"), vr.text("path"), vr.text("kind"))
+                except SuiteError as e:
+                    raise _Bad(str(e)) from None
+            figures: Dict[Tuple[str, int], Tuple[float, float]] = {}
+            for f in r.items("calibration"):
+                fr = _Reader(f, "calibration figure")
+                median, low = fr.number("median"), fr.number("low95")
+                if median is not None:
+                    figures[(fr.text("figure"), fr.count("threads"))] = (median, median if low is None else low)
+            crossovers = []
+            for c in r.items("crossovers"):
+                cr = _Reader(c, "crossover")
+                crossovers.append(Crossover(cr.text("program"), cr.count("threads"), cr.number("measured_n"),
+                                            cr.number("predicted_n")))
+            return cls(machine, catalogue, tuple(Run.from_json(x, catalogue) for x in r.items("runs")),
+                       tuple(Summary.from_json(x, catalogue) for x in r.items("summaries")),
+                       figures or None, tuple(crossovers),
+                       tuple(_Reader({"n": n}, "note").text("n") for n in r.items("notes")),
+                       bool(d.get("completed", False)), r.text("stopped"))
+        except _Bad as e:
+            raise SuiteError(f"{printable(where)}: {e}", 2) from None
+
+
+def load(path: str) -> Study:
+    """A study.json file; SuiteError (status 2) in one line when it cannot be read or is not one."""
+    try:
+        with open(path, encoding="utf-8") as f:
+            text = f.read(MAX_BYTES + 1)
+    except OSError as e:
+        raise SuiteError(f"cannot read {printable(path)}: {e.strerror or e}", 2) from None
+    except UnicodeDecodeError:
+        raise SuiteError(f"{printable(path)}: not UTF-8 text", 2) from None
+    if len(text) > MAX_BYTES:
+        raise SuiteError(f"{printable(path)}: larger than any study the tools write", 2)
+    try:
+        data = json.loads(text, parse_constant=_no_constant)
+    except (ValueError, RecursionError) as e:
+        raise SuiteError(f"{printable(path)}: not JSON ({printable(str(e), 80)})", 2) from None
+    return Study.from_json(data, path)
+
+
+MAX_BYTES = 256 << 20  # far above any study written here; a bound on /dev/zero and the like
+
+
+def dumps(study: Study) -> str:
+    return json.dumps(study.to_json(), indent=1, allow_nan=False) + "\n"
+
+
+class Journal:
+    """runs.jsonl: every run appended as one JSON line the moment it ends, and synced, so that
+    whatever stops a study (a signal, a full disk, a killed process) leaves every whole run."""
+
+    def __init__(self, path: str) -> None:
+        self.path = path
+        self.fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_APPEND | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
+        self.count = 0
+
+    def add(self, run: Run) -> None:
+        data = (json.dumps(run.to_json(), allow_nan=False) + "\n").encode()
+        written = 0
+        try:
+            while written < len(data):
+                written += os.write(self.fd, data[written:])
+            os.fsync(self.fd)
+        except OSError:
+            if written:  # a half line would be a damaged journal: cut it back
+                try:
+                    os.ftruncate(self.fd, os.lseek(self.fd, 0, os.SEEK_END) - written)
+                except OSError:
+                    pass
+            raise
+        self.count += 1
+
+    def close(self) -> None:
+        if self.fd >= 0:
+            os.close(self.fd)
+            self.fd = -1
+
+
+def read_journal(path: str, catalogue: C.Catalogue) -> List[Run]:
+    """The whole runs of a journal; a last line cut short by a hard stop is left out."""
+    runs = []
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            if not line.endswith("\n"):
+                break
+            try:
+                runs.append(Run.from_json(json.loads(line), catalogue))
+            except (ValueError, _Bad) as e:
+                raise SuiteError(f"{printable(path)}: a damaged line ({printable(str(e), 80)})", 2) from None
+    return runs
+
+
+# Reading JSON strictly: every field typed, one line naming the first fault.
+
+class _Bad(Exception):
+    pass
+
+
+def _no_constant(name: str) -> None:
+    raise ValueError(f"{name} is not a number JSON allows")
+
+
+class _Reader:
+    def __init__(self, d: Any, what: str) -> None:
+        if not isinstance(d, dict):
+            raise _Bad(f"a {what} is not an object")
+        self.d, self.what = d, what
+
+    def bad(self, key: str, why: str) -> _Bad:
+        return _Bad(f"{self.what} field {key} {why}")
+
+    def text(self, key: str, optional: bool = False) -> Any:
+        v = self.d.get(key, None if optional else "")
+        if v is None and optional:
+            return None
+        if not isinstance(v, str):
+            raise self.bad(key, "is not text")
+        return v
+
+    def number(self, key: str) -> Optional[float]:
+        v = self.d.get(key)
+        if v is None:
+            return None
+        if isinstance(v, bool) or not isinstance(v, (int, float)):
+            raise self.bad(key, "is not a number")
+        try:
+            return float(v)
+        except OverflowError:
+            raise self.bad(key, "is too large") from None
+
+    def count(self, key: str, optional: bool = False, low: Optional[int] = 1) -> Any:
+        v = self.d.get(key)
+        if v is None and optional:
+            return None
+        if isinstance(v, bool) or not isinstance(v, int) or (low is not None and v < low):
+            raise self.bad(key, "is not a whole number" + ("" if low is None else f" of at least {low}"))
+        return v
+
+    def series(self, key: str) -> Series:
+        try:
+            return Series(self.d.get(key))
+        except ValueError:
+            raise self.bad(key, "is not a series") from None
+
+    def items(self, key: str) -> Sequence[Any]:
+        v = self.d.get(key, [])
+        if not isinstance(v, list):
+            raise self.bad(key, "is not a list")
+        return v
+
+    def pair(self, key: str) -> Tuple[str, str]:
+        v = self.d.get(key)
+        if not isinstance(v, list) or len(v) != 2 or not all(isinstance(x, str) for x in v):
+            raise self.bad(key, "is not a [key, value] pair of texts")
+        return v[0], v[1]
+
+    def entry(self, catalogue: C.Catalogue, program: str) -> C.Program:
+        try:
+            return catalogue.get(program)
+        except KeyError:
+            raise self.bad("program", f"names {printable(program, 40)}, which is neither the suite's nor a variant of "
+                                      "the study") from None
+
+
+def _interference(values: Any) -> Optional[Interference]:
+    """An interference record from its flat form (Interference.values())."""
+    if values is None:
+        return None
+    if not isinstance(values, dict):
+        raise _Bad("a run's interference is not an object")
+    fields = {f.name for f in dataclasses.fields(Interference)} - {"vm", "notes"}
+    for k in WATCHED:
+        v = values.get(k)
+        if k != "interference_notes" and v is not None and (isinstance(v, bool) or not isinstance(v, (int, float))):
+            raise _Bad(f"interference field {k} is not a number")
+    rec = Interference(**{k: values.get(k) for k in fields})
+    rec.vm = {c: values["vm_" + c] for c in VMSTAT_COUNTERS if values.get("vm_" + c) is not None}
+    rec.notes = str(values.get("interference_notes") or "")
+    return rec
+
+
+def keyed(runs: Iterable[Run]) -> Dict[Config, List[Run]]:
+    """Runs grouped by what was asked for, in the order they ran."""
+    groups: Dict[Config, List[Run]] = {}
+    for r in runs:
+        groups.setdefault(r.config, []).append(r)
+    return groups

@@ -1,0 +1,203 @@
+"""The scheduling, with an executor that starts no process: repeats and their interleaving, the
+rounds that replace disturbed runs and chase the precision target, the budget, a stop part way,
+the journal, and summaries keyed on the team obtained."""
+import contextlib
+import dataclasses
+import io
+import os
+import tempfile
+import unittest
+
+from ompsuite import catalogue as C
+from ompsuite.errors import Interrupted
+from ompsuite.measure import plans
+from ompsuite.measure.session import Session, Stopped, conclude
+from ompsuite.study import Config, Flag, Journal, Run, Series, load, read_journal, dumps, Study
+
+CAT = C.Catalogue()
+N = 100000000
+# The serial sum, exact for this N as the checks want it.
+PI_1E8 = "3.141592653589903"
+
+
+class Binding:
+    def env(self, threads=None):
+        return {} if threads is None else {"OMP_NUM_THREADS": str(threads)}
+
+
+class FakeExecutor:
+    """Turns a job into a scripted run: time(job, k) gives the k-th run's time of its
+    configuration (None: no time printed), team(job) the team obtained, disturbed(job, k) a reason."""
+
+    def __init__(self, time=None, team=None, disturbed=None, stop_after=None):
+        self.time = time or (lambda job, k: 0.1 / (job.threads or 1))
+        self.team = team or (lambda job: job.threads if job.entry.parallel else 1)
+        self.disturbed = disturbed or (lambda job, k: "")
+        self.stop_after = stop_after
+        self.shortfalls, self.ran, self.count = [], [], {}
+
+    def run(self, job):
+        if self.stop_after is not None and len(self.ran) == self.stop_after:
+            raise Interrupted(2)
+        k = self.count[job.config] = self.count.get(job.config, 0) + 1
+        self.ran.append(job.config)
+        n = job.problem_size
+        result = PI_1E8 if n == N else _small_pi(n)
+        return Run(job.config, self.team(job), job.repeat, time_s=self.time(job, k), result=result,
+                   disturbed=self.disturbed(job, k), printed_n=n, entry=job.entry)
+
+
+def _small_pi(n):
+    step, total = 1.0 / n, 0.0
+    for i in range(n):
+        x = (i + 0.5) * step
+        total += 4.0 / (x * x + 1.0)
+    return f"{total * step:.15f}"
+
+
+def strong_jobs(teams=(1, 2), repeats=3, catalogue=CAT):
+    return plans.strong(catalogue, plans.Folders("/bin"), Binding(), list(teams), N, repeats)
+
+
+def run_session(jobs, executor, precision=0.0, budget=2.0, journal=None):
+    topup = plans.TopUp(jobs, precision, budget)
+    session = Session(executor, journal=journal, live=False)
+    with contextlib.redirect_stderr(io.StringIO()):  # one progress line per run
+        session.execute(jobs, topup=topup)
+    return session, topup
+
+
+def study_of(session, topup, stopped=None):
+    return conclude(session, CAT, None, topup, (("host", "test"),), stopped)
+
+
+class Scheduling(unittest.TestCase):
+    def test_repeats_interleave_every_program_and_team(self):
+        ex = FakeExecutor()
+        run_session(strong_jobs(repeats=3), ex)
+        first_round = [(c.program, c.threads) for c in ex.ran[:5]]
+        self.assertEqual(first_round, [("quadplain", 1), ("quadguard", 1), ("quadmerge", 1),
+                                       ("quadguard", 2), ("quadmerge", 2)])
+        self.assertEqual(len(ex.ran), 15)  # 3 rounds of 5, nothing more without disturbance or target
+        self.assertEqual(ex.ran[5:10], ex.ran[:5])
+
+    def test_disturbed_run_is_replaced_and_left_out(self):
+        # quadguard at 2 threads: its first run disturbed and ten times slower.
+        def time(job, k):
+            slow = job.program == "quadguard" and job.threads == 2 and k == 1
+            return 1.0 if slow else 0.1 / job.threads
+        ex = FakeExecutor(time=time, disturbed=lambda job, k: "other load 1.0 CPU-s (1.0 cores)"
+                          if job.program == "quadguard" and job.threads == 2 and k == 1 else "")
+        session, topup = run_session(strong_jobs(repeats=3), ex)
+        guard2 = Config(Series.STRONG, "quadguard", 2, N)
+        self.assertEqual(ex.ran.count(guard2), 4)  # one more run replaced the disturbed one
+        self.assertEqual(ex.ran[-1], guard2)
+        row = next(s for s in study_of(session, topup).summaries if s.key == (Series.STRONG, "quadguard", 2, N))
+        self.assertEqual((row.left_out, row.runs), (1, 4))
+        self.assertAlmostEqual(row.median_s, 0.05)  # the slow disturbed run is out of the figures
+        self.assertFalse(row.has(Flag.UNTRUSTED))
+        self.assertEqual(str(row.mark(Flag.DISTURBED)), "1 of 4 runs disturbed (other load 1.0 CPU-s (1.0 cores))")
+
+    def test_budget_spent_marks_untrusted(self):
+        ex = FakeExecutor(disturbed=lambda job, k: "steal 0.5 s" if job.program == "quadmerge" else "")
+        session, topup = run_session(strong_jobs(teams=(2,), repeats=3), ex, budget=2.0)
+        merge2 = Config(Series.STRONG, "quadmerge", 2, N)
+        self.assertEqual(ex.ran.count(merge2), 6)  # twice the planned runs, then no more
+        study = study_of(session, topup)
+        row = next(s for s in study.summaries if s.program == "quadmerge")
+        self.assertTrue(row.has(Flag.UNTRUSTED))
+        self.assertIn("3 of the 3 clean runs asked for are missing after 6 runs", row.untrusted)
+        self.assertIsNone(row.median_s)
+        self.assertTrue(next(s for s in study.summaries if s.program == "quadguard").check.ok)
+
+    def test_precision_target_runs_more_until_met_or_budget(self):
+        # Spread runs of quadguard at 2 threads: the interval is wide, so rounds of it and its
+        # baseline follow until the budget; steady ones need none.
+        def time(job, k):
+            if job.program == "quadguard" and job.threads == 2:
+                return 0.05 * (1.0 + 0.3 * (k % 3))
+            return 0.1 / job.threads
+        ex = FakeExecutor(time=time)
+        session, topup = run_session(strong_jobs(teams=(1, 2), repeats=3), ex, precision=0.03, budget=2.0)
+        guard2 = Config(Series.STRONG, "quadguard", 2, N)
+        self.assertEqual(ex.ran.count(guard2), 6)
+        self.assertEqual(ex.ran.count(Config(Series.STRONG, "quadmerge", 2, N)), 3)
+        study = study_of(session, topup)
+        row = next(s for s in study.summaries if s.key == (Series.STRONG, "quadguard", 2, N))
+        self.assertTrue(row.has(Flag.IMPRECISE))
+        line = [n for n in study.notes if "precision target" in n]
+        self.assertEqual(len(line), 1)
+        self.assertIn("not met within the budget for: quadguard 2 threads", line[0])
+        self.assertNotIn("quadmerge", line[0])
+
+    def test_teams_asked_that_gave_one_team_share_a_row_and_its_notes(self):
+        # As under OMP_THREAD_LIMIT=2 with --threads 2,3: both asked teams run as 2.
+        ex = FakeExecutor(team=lambda job: min(job.threads, 2) if job.entry.parallel else 1,
+                          time=lambda job, k: 0.1 / min(job.threads, 2))
+        session, topup = run_session(strong_jobs(teams=(2, 3), repeats=3), ex, precision=0.03)
+        study = study_of(session, topup)
+        guard = [s for s in study.summaries if s.program == "quadguard"]
+        self.assertEqual([(s.threads, s.asked, s.runs) for s in guard], [(2, (2, 3), 6)])
+        self.assertIn("asked for 3 threads, the runtime gave 2", guard[0].note)
+        self.assertIn("precision target met", " ".join(study.notes))
+
+
+class Stopping(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp()
+        self.addCleanup(lambda: __import__("shutil").rmtree(self.tmp))
+
+    def test_stop_part_way_keeps_every_whole_run_in_the_journal_and_the_study(self):
+        path = os.path.join(self.tmp, "runs.jsonl")
+        journal = Journal(path)
+        ex = FakeExecutor(stop_after=7)
+        jobs = strong_jobs(repeats=3)
+        topup = plans.TopUp(jobs, 0.0, 2.0)
+        session = Session(ex, journal=journal, live=False)
+        with self.assertRaises(Stopped) as stop, contextlib.redirect_stderr(io.StringIO()):
+            session.execute(jobs, where=self.tmp, topup=topup)
+        journal.close()
+        self.assertEqual(stop.exception.status, 130)
+        self.assertIn(f"7 of 15 runs saved in {self.tmp}", str(stop.exception))
+        kept = read_journal(path, CAT)
+        self.assertEqual([r.config for r in kept], ex.ran)
+        self.assertEqual(kept, session.runs)
+        # The study of what was kept round-trips through its JSON form, flagged as incomplete.
+        study = study_of(session, topup, stop.exception)
+        with open(os.path.join(self.tmp, "study.json"), "w") as f:
+            f.write(dumps(study))
+        back = load(os.path.join(self.tmp, "study.json"))
+        self.assertFalse(back.completed)
+        self.assertIn("interrupted", back.stopped)
+        self.assertEqual(back.runs, study.runs)
+        self.assertEqual([dataclasses.replace(s, entry=None) for s in back.summaries],
+                         [dataclasses.replace(s, entry=None) for s in study.summaries])
+
+    def test_a_cut_last_line_is_left_out(self):
+        path = os.path.join(self.tmp, "runs.jsonl")
+        journal = Journal(path)
+        ex = FakeExecutor()
+        run_session(strong_jobs(teams=(1,), repeats=1), ex, journal=journal)
+        journal.close()
+        with open(path, "a") as f:
+            f.write('{"series": "strong", "prog')
+        self.assertEqual(len(read_journal(path, CAT)), 3)
+
+
+class Loading(unittest.TestCase):
+    def test_foreign_and_damaged_studies_are_refused_in_one_line(self):
+        from ompsuite.errors import SuiteError
+        ok = study_of(*run_session(strong_jobs(teams=(1,), repeats=1), FakeExecutor())).to_json()
+        bad = [({"format": 99}, "format 99"), ([], "not a study"), (dict(ok, runs=[{"series": "nope"}]), "series"),
+               (dict(ok, runs=[dict(ok["runs"][0], program="ghost")]), "ghost"),
+               (dict(ok, summaries=[dict(ok["summaries"][0], runs=-1)]), "runs"),
+               (dict(ok, machine=[["a"]]), "pair")]
+        for data, words in bad:
+            with self.subTest(words=words), self.assertRaisesRegex(SuiteError, words) as e:
+                Study.from_json(data, "x/study.json")
+            self.assertEqual(e.exception.status, 2)
+            self.assertNotIn("\n", str(e.exception))
+
+
+if __name__ == "__main__":
+    unittest.main()

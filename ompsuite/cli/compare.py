@@ -11,7 +11,7 @@ import os
 from ompsuite.export import comparison
 from ompsuite.platform import files
 from ompsuite.export import plot
-from ompsuite.measure.build import ROOT
+from ompsuite.measure.build import out_root
 from ompsuite.platform.console import progress, run_main
 from ompsuite.errors import SuiteError
 
@@ -39,7 +39,7 @@ def parse(argv):
                     help="the studies ran one build on one machine: report how often a change is called anyway")
     a = ap.parse_args(argv)
     if a.out is None:
-        a.out = os.path.join(ROOT, "out", datetime.datetime.now().strftime("compare-%Y%m%d-%H%M%S"))
+        a.out = os.path.join(out_root(), datetime.datetime.now().strftime("compare-%Y%m%d-%H%M%S"))
     return a
 
 

@@ -1,15 +1,109 @@
 """The suite's build trees: where the programs are, building what is missing or stale, and the
 reduced builds of the recurrence programs for machines without 17 GB to spare."""
 import os
+import re
 import shutil
 import subprocess
 import time
+from typing import Dict, List, Optional
 
 from ompsuite import catalogue as C
 from ompsuite.platform.console import progress
 from ompsuite.errors import SuiteError
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
+# Written by cmake --install beside the installed tools (cmake/SuiteInstall.cmake); a checkout has none.
+LAYOUT_FILE = "install-layout.txt"
+# Written by CMake into a tree tuned with -march=native: the processor it was tuned for.
+HOST_CPU_FILE = "host-cpu.txt"
+# The /proc/cpuinfo lines that identify a processor to -march=native, as cmake/SuiteFlags.cmake reads them.
+CPU_KEYS = ("model name", "flags", "Features", "CPU implementer", "CPU part")
+
+
+def read_layout(root: str = ROOT) -> Optional[Dict[str, str]]:
+    """The installed tree's layout (version, arch, and bindir and libexecdir made absolute), or
+    None in a checkout."""
+    try:
+        with open(os.path.join(root, LAYOUT_FILE)) as f:
+            lines = f.read().splitlines()
+    except FileNotFoundError:
+        return None
+    except (OSError, UnicodeDecodeError) as e:
+        raise SuiteError(f"cannot read {os.path.join(root, LAYOUT_FILE)}: {e}") from None
+    layout = dict(line.split("=", 1) for line in lines if "=" in line and not line.startswith("#"))
+    missing = [k for k in ("version", "arch", "bindir", "libexecdir") if k not in layout]
+    if missing:
+        raise SuiteError(f"{os.path.join(root, LAYOUT_FILE)} lacks {', '.join(missing)}: reinstall the suite")
+    for key in ("bindir", "libexecdir"):
+        layout[key] = os.path.normpath(os.path.join(root, layout[key]))
+    return layout
+
+
+LAYOUT = read_layout()
+
+
+def cpu_signature(cpuinfo: str) -> str:
+    """The first line of each CPU_KEYS key in a /proc/cpuinfo text, as 'key: value' lines."""
+    out = []
+    for key in CPU_KEYS:
+        m = re.search(rf"(?m)^{re.escape(key)}[ \t]*:[ \t]*(.*)$", cpuinfo)
+        if m:
+            out.append(f"{key}: {m.group(1)}\n")
+    return "".join(out)
+
+
+def host_cpu() -> Optional[str]:
+    try:
+        with open("/proc/cpuinfo", errors="replace") as f:
+            return cpu_signature(f.read())
+    except OSError:
+        return None
+
+
+def check_tuned_for_host(tree: str, here: Optional[str] = None) -> None:
+    """Refuse a tree tuned (-march=native) for another processor: its programs could stop with an
+    illegal instruction here, or run code chosen for another machine."""
+    try:
+        with open(os.path.join(tree, HOST_CPU_FILE), errors="replace") as f:
+            tuned = f.read()
+    except FileNotFoundError:
+        return  # not tuned for any host: portable
+    except OSError as e:
+        raise SuiteError(f"cannot read {os.path.join(tree, HOST_CPU_FILE)}: {e}", 2) from None
+    here = host_cpu() if here is None else here
+    if here is None or tuned == here:
+        return
+
+    def model(sig: str) -> str:
+        m = re.search(r"(?m)^(?:model name|CPU part): (.*)$", sig)
+        return m.group(1).strip() if m else "unknown model"
+    theirs, ours = model(tuned), model(here)
+    which = f"{theirs}; this one: {ours}" if theirs != ours else f"{theirs} with other features than this one"
+    raise SuiteError(f"{tree} is tuned (-march=native) for another processor ({which}), so its programs may "
+                     f"not run here: remove it to rebuild, or use a portable build (--bin)", 2)
+
+
+def build_root() -> str:
+    """Where the tools make their build trees: the checkout's build/, or for an installed suite a
+    cache folder of the user's (OMPSUITE_CACHE, else XDG_CACHE_HOME/ompsuite or ~/.cache/ompsuite)."""
+    if LAYOUT is None:
+        return os.path.join(ROOT, "build")
+    cache = os.environ.get("OMPSUITE_CACHE") or os.path.join(
+        os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache"), "ompsuite")
+    return os.path.join(cache, f"{LAYOUT['version']}-{LAYOUT['arch'] or 'default'}")
+
+
+def tuning() -> List[str]:
+    """Cache settings of the trees the tools configure: tuned for this host in a checkout (they
+    measure here), the installed programs' own target for an installed suite."""
+    if LAYOUT is None:
+        return ["SUITE_NATIVE=ON"]
+    return ["SUITE_NATIVE=OFF", f"SUITE_INSTALL_ARCH={LAYOUT['arch']}"]
+
+
+def out_root() -> str:
+    """Where a study or comparison goes without --out: the checkout's out/, else ./out."""
+    return os.path.join(ROOT if LAYOUT is None else os.getcwd(), "out")
 
 
 def mem_available():
@@ -55,9 +149,12 @@ def build(tree, cache=(), targets=(), needed=()):
             return bindir
         raise SuiteError("cmake is not installed (Debian package: cmake) and the programs are not built; "
                          "or give --bin with a folder of built programs")
-    progress(f"building {os.path.relpath(tree, ROOT)} (only what is missing or stale)")
+    check_tuned_for_host(tree)
+    shown = os.path.relpath(tree, ROOT) if LAYOUT is None else tree
+    progress(f"building {shown} (only what is missing or stale)")
     if not os.path.exists(os.path.join(tree, "CMakeCache.txt")):
-        cmd = ["cmake", "-S", ROOT, "-B", tree, "-DCMAKE_BUILD_TYPE=Release", *[f"-D{c}" for c in cache]]
+        cmd = ["cmake", "-S", ROOT, "-B", tree, "-DCMAKE_BUILD_TYPE=Release",
+               *[f"-D{c}" for c in (*tuning(), *cache)]]
         if subprocess.run(cmd, stdout=subprocess.DEVNULL).returncode != 0:
             raise SuiteError(f"configuring {tree} failed: {' '.join(cmd)}")
     cmd = ["cmake", "--build", tree, "--parallel"]
@@ -82,13 +179,17 @@ def release_bin(catalogue, given=None):
     given = given_folder("--bin", given)
     if given:
         check_programs(given, needed, f"--bin {given}")
+        check_tuned_for_host(os.path.dirname(os.path.abspath(given)))
         return given
-    return build(os.path.join(ROOT, "build", "release"), needed=needed)
+    if LAYOUT is not None:  # installed: the programs are there, built for every node of the site
+        check_programs(LAYOUT["bindir"], needed, f"the installed suite's {LAYOUT['bindir']}")
+        return LAYOUT["bindir"]
+    return build(os.path.join(build_root(), "release"), needed=needed)
 
 
 def reduced_build(catalogue, n):
     """A release tree whose recurrence programs have last index n; only they are built."""
-    tree = os.path.join(ROOT, "build", f"reduced-n{n}")
+    tree = os.path.join(build_root(), f"reduced-n{n}")
     names = [p.name for p in catalogue.suite("recurrence")]
     return build(tree, cache=[f"RECURRENCE_N={n}", "BUILD_TESTING=OFF"], targets=names, needed=names)
 
@@ -115,11 +216,21 @@ def recurrence_bin(catalogue, n, bindir, given=None):
     given = given_folder("--recurrence-bin", given)
     if given:
         folder, what = given, f"--recurrence-bin {given}"
+        check_tuned_for_host(os.path.dirname(os.path.abspath(given)))
     else:
         folder, what = (bindir, bindir) if n == C.FULL_N else (reduced_build(catalogue, n), "the reduced build")
     check_programs(folder, [p.name for p in catalogue.suite("recurrence")], what)
     return folder
 
 
-def calibrate_path(bindir):
-    return os.path.join(os.path.dirname(os.path.abspath(bindir)), "bench", "calibrate")
+def calibrate_path(bindir: str) -> str:
+    """The calibrate program that belongs with the programs in BINDIR: beside them in their build
+    tree (bench/), or where an install puts it (LIBEXECDIR/ompsuite; the installed suite's layout
+    says where, else ../libexec/ompsuite). Never searched for elsewhere. The first of these that
+    exists, else the first."""
+    bindir = os.path.abspath(bindir)
+    candidates = [os.path.join(os.path.dirname(bindir), "bench", "calibrate")]
+    if LAYOUT is not None and os.path.realpath(bindir) == os.path.realpath(LAYOUT["bindir"]):
+        candidates.insert(0, os.path.join(LAYOUT["libexecdir"], "calibrate"))
+    candidates.append(os.path.join(os.path.dirname(bindir), "libexec", "ompsuite", "calibrate"))
+    return next((c for c in candidates if os.path.isfile(c)), candidates[0])

@@ -2,12 +2,12 @@
 could not mend, then the time model's floors and checks) and the sweep's crossovers."""
 from __future__ import annotations
 
-from typing import List, Mapping, Optional, Sequence
+from typing import List, Mapping, Optional, Sequence, Tuple
 
 from ompsuite import catalogue as C
 from ompsuite.analyse import stats
 from ompsuite.analyse.model import Model
-from ompsuite.study import Config, Crossover, Flag, Mark, Run, Series, Summary
+from ompsuite.study import Config, Crossover, Flag, Mark, Run, Series, Study, Summary
 
 
 def summaries(runs: Sequence[Run], catalogue: C.Catalogue, model: Optional[Model] = None,
@@ -37,3 +37,38 @@ def crossovers(rows: Sequence[Summary], model: Optional[Model]) -> List[Crossove
             found.append(Crossover(entry.name, t, stats.measured_crossover(rows, entry.name, t),
                                    model.crossover(entry, t) if model else None))
     return found
+
+
+def load_seen(runs: Sequence[Run]) -> Tuple[Optional[float], Optional[float]]:
+    """Other load and steal, in cores averaged over the disturbed runs' lives; None where no
+    disturbed run recorded it."""
+    load, steal, watched = 0.0, 0.0, 0.0
+    seen_load = seen_steal = False
+    for r in runs:
+        rec = r.interference
+        if not r.disturbed or rec is None or not rec.watched_s:
+            continue
+        watched += rec.watched_s
+        if rec.other_load_s is not None:
+            load += max(0.0, rec.other_load_s)
+            seen_load = True
+        if rec.steal_s is not None:
+            steal += max(0.0, rec.steal_s)
+            seen_steal = True
+    if not watched:
+        return None, None
+    return (load / watched if seen_load else None), (steal / watched if seen_steal else None)
+
+
+def untrusted_line(study: Study) -> Optional[str]:
+    """One closing line when figures could not be trusted: how many, what was seen, what to do."""
+    bad = [s for s in study.summaries if s.has(Flag.UNTRUSTED)]
+    if not bad:
+        return None
+    load, steal = load_seen(study.runs)
+    seen = [f"{load:.2f} cores of other load" if load is not None else "",
+            f"{steal:.2f} cores of steal" if steal is not None else ""]
+    what = " and ".join(x for x in seen if x) or "other work"
+    return (f"{len(bad)} of {len(study.summaries)} figures untrusted: the machine was busy with {what} "
+            "(averaged over the disturbed runs). Run again on a quiet machine, with fewer threads (--threads), "
+            "or accept more load with --disturbed-load CORES")

@@ -1,9 +1,12 @@
-"""What the measuring commands share after the runs: the failed checks, said last."""
+"""What the commands share: their option parser, and the failed checks, said last."""
 from __future__ import annotations
 
+import argparse
 import sys
-from typing import List
+import textwrap
+from typing import List, NoReturn
 
+from ompsuite.analyse import derive
 from ompsuite.study import Study
 
 
@@ -21,8 +24,27 @@ def _team(threads: "int | None") -> str:
     return "?" if threads is None else str(threads)
 
 
-def print_failures(lines: List[str]) -> int:
-    """Failed checks go last, one line each, on standard error; the status to exit with."""
+# The exit status: every figure checked and trusted, a check failed, or every check passed but
+# some figure could not be trusted (too few clean runs on a busy machine).
+OK, FAILED, UNTRUSTED = 0, 1, 3
+
+
+def closing(study: Study) -> int:
+    """The failed checks, one line each, then the untrusted figures' line, on standard error;
+    the status to exit with."""
+    lines = failure_lines(study)
     for line in lines:
         print(f"check failed: {line}", file=sys.stderr, flush=True)
-    return 1 if lines else 0
+    untrusted = derive.untrusted_line(study)
+    if untrusted:
+        print("\n".join(textwrap.wrap(f"untrusted: {untrusted}", 100, subsequent_indent="  ")), file=sys.stderr,
+              flush=True)
+    return FAILED if lines else UNTRUSTED if untrusted else OK
+
+
+class Parser(argparse.ArgumentParser):
+    """A command's options: a bad one is said in one line, with --help named, as every other
+    expected failure is (argparse would print its whole usage first)."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"{self.prog}: {message} (see {self.prog} --help)\n")

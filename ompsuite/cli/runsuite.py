@@ -10,7 +10,6 @@ given. Any failed check ends the run with status 1.
 """
 from __future__ import annotations
 
-import argparse
 import tempfile
 import textwrap
 from typing import Callable, List, Optional, Set
@@ -18,7 +17,7 @@ from typing import Callable, List, Optional, Set
 from ompsuite import catalogue as C
 from ompsuite import export
 from ompsuite.analyse.model import Model
-from ompsuite.cli.common import failure_lines, print_failures
+from ompsuite.cli.common import Parser, closing
 from ompsuite.cli.options import Options, add_noise, add_programs, add_sizes, add_threads, build_options
 from ompsuite.export import tables
 from ompsuite.measure import plans
@@ -31,7 +30,7 @@ from ompsuite.study import Run, Series
 
 
 def parse(argv: List[str]) -> Options:
-    ap = argparse.ArgumentParser(prog="runsuite", description=__doc__.split("\n\n")[0])
+    ap = Parser(prog="runsuite", description=__doc__.split("\n\n")[0])
     add_sizes(ap)
     add_threads(ap, "the runtime's default team, OMP_NUM_THREADS")
     add_programs(ap)
@@ -118,7 +117,7 @@ def run(o: Options) -> int:
         print("\n".join(textwrap.wrap(f"note: {line}", 100, subsequent_indent="  ")))
     if stopped:
         raise stopped
-    return print_failures(failure_lines(study))
+    return closing(study)
 
 
 def main(argv: List[str]) -> None:

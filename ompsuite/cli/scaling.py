@@ -8,7 +8,6 @@ is already set, which is then kept, or --no-bind is given.
 """
 from __future__ import annotations
 
-import argparse
 import datetime
 import os
 import textwrap
@@ -18,7 +17,7 @@ from typing import Dict, List
 from ompsuite import catalogue as C
 from ompsuite import export
 from ompsuite.analyse.model import Model
-from ompsuite.cli.common import failure_lines, print_failures
+from ompsuite.cli.common import Parser, closing, failure_lines
 from ompsuite.cli.options import Options, add_noise, add_programs, add_sizes, add_threads, build_options, count
 from ompsuite.errors import SuiteError
 from ompsuite.escape import printable
@@ -40,7 +39,7 @@ STUDY_FILES = (STUDY_JSON, JOURNAL, "runs.csv", "machine.csv", "summary.csv", "s
 
 
 def parse(argv: List[str]) -> Options:
-    ap = argparse.ArgumentParser(prog="scaling", description=__doc__.split("\n\n")[0])
+    ap = Parser(prog="scaling", description=__doc__.split("\n\n")[0])
     add_sizes(ap)
     cores = physical_cores()
     add_threads(ap, f"1, 2, 4, ... and the core count, here {','.join(map(str, default_threads(cores)))}")
@@ -151,8 +150,9 @@ def study(o: Options, out: str) -> int:
         print("\n".join(textwrap.wrap(f"note: {line}", 100, subsequent_indent="  ")))
     failures = failure_lines(result)
     if failures:
-        progress(f"{len(failures)} check(s) failed (the check column of {out}/runs.csv and summary.csv):")
-    return print_failures(failures)
+        progress(f"{len(failures)} {'check' if len(failures) == 1 else 'checks'} failed (the check column of "
+                 f"{out}/runs.csv and summary.csv):")
+    return closing(result)
 
 
 def main(argv: List[str]) -> None:

@@ -175,7 +175,7 @@ def given_folder(option, path):
 
 def release_bin(catalogue, given=None):
     """The folder of the suite's programs: given (nothing is built then), or the release tree."""
-    needed = [p.name for p in catalogue.suite() if p.kind.name != "recurrence"]
+    needed = [p.name for p in catalogue.suite() if p.kind is not C.RECURRENCE]
     given = given_folder("--bin", given)
     if given:
         check_programs(given, needed, f"--bin {given}")
@@ -190,7 +190,7 @@ def release_bin(catalogue, given=None):
 def reduced_build(catalogue, n):
     """A release tree whose recurrence programs have last index n; only they are built."""
     tree = os.path.join(build_root(), f"reduced-n{n}")
-    names = [p.name for p in catalogue.suite("recurrence")]
+    names = [p.name for p in catalogue.suite(C.RECURRENCE)]
     return build(tree, cache=[f"RECURRENCE_N={n}", "BUILD_TESTING=OFF"], targets=names, needed=names)
 
 
@@ -219,7 +219,7 @@ def recurrence_bin(catalogue, n, bindir, given=None):
         check_tuned_for_host(os.path.dirname(os.path.abspath(given)))
     else:
         folder, what = (bindir, bindir) if n == C.FULL_N else (reduced_build(catalogue, n), "the reduced build")
-    check_programs(folder, [p.name for p in catalogue.suite("recurrence")], what)
+    check_programs(folder, [p.name for p in catalogue.suite(C.RECURRENCE)], what)
     return folder
 
 

@@ -4,6 +4,7 @@ reading a calibration file back."""
 import os
 import subprocess
 
+from ompsuite import catalogue as C
 from ompsuite.measure.build import calibrate_path
 from ompsuite.platform.console import progress
 from ompsuite.errors import SuiteError
@@ -33,7 +34,7 @@ def first_region_rows(catalogue, bindir, threads, env, cores, runs=11):
     with the suite's own critical-section pi program at N = 1 (no work, one critical entry per
     thread), per team size: the median and the range of the runs, as calibration rows."""
     from ompsuite.measure.execute import Runner
-    entry = next(p for p in catalogue.suite("pi") if p.parallel and ("first_region", 1) in p.constructs
+    entry = next(p for p in catalogue.suite(C.PI) if p.parallel and ("first_region", 1) in p.constructs
                  and len(p.constructs) == 1)
     runner = Runner()
     for t in threads:

@@ -28,7 +28,7 @@ class Prepared:
     default_team: int       # OMP_NUM_THREADS's first level, else the cores
 
 
-def add_variants(catalogue, variants, binding, runner):
+def add_variants(catalogue, variants, binding, runner, timeout_s=None):
     """The catalogue with each --program NAME=PATH[:KIND]. A variant without its kind is run once,
     untimed, and its kind read from the first line it prints."""
     for name, path, kind in variants:
@@ -39,7 +39,7 @@ def add_variants(catalogue, variants, binding, runner):
             raise SuiteError(f"--program {name}: {os.path.dirname(path) or '.'} {problem}", 2)
         if kind is None:
             progress(f"{name}: one untimed run to read its kind (give {name}={path}:KIND to skip it)")
-            out = runner.run(os.path.abspath(path), (str(PROBE_N),), binding.env(), timeout_s=600).out
+            out = runner.run(os.path.abspath(path), (str(PROBE_N),), binding.env(), timeout_s=timeout_s or 600).out
             kind = C.kind_of_output(out)
             if kind is None:
                 first = printable(out.strip().split("\n", 1)[0], 60)
@@ -68,5 +68,5 @@ def prepare(o, teams):
     bindir = build.release_bin(catalogue, o.bin)
     n, note = build.recurrence_plan(o.recurrence_n)
     growdir = build.recurrence_bin(catalogue, n, bindir, o.recurrence_bin) if n is not None else None
-    catalogue = add_variants(catalogue, o.programs, binding, Runner())
+    catalogue = add_variants(catalogue, o.programs, binding, Runner(), o.run_timeout)
     return Prepared(catalogue, binding, Folders(bindir, growdir), n, note, cores, topo, asked or cores)

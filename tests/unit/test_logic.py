@@ -1,5 +1,6 @@
 """The tools' own logic without running a program: the catalogue, the checks' bounds, the
 summary statistics, the model's terms, the tables and compare's reading of study folders."""
+import dataclasses
 import os
 import shutil
 import tempfile
@@ -13,7 +14,7 @@ from ompsuite.export import tables
 from ompsuite.analyse import validate
 from ompsuite.errors import SuiteError
 from ompsuite.analyse.model import Model
-from ompsuite.study import Check, Run
+from ompsuite.study import Check, Config, Flag, Run, Series, Summary
 
 FIXTURES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fixtures")
 CAT = C.Catalogue()
@@ -31,17 +32,16 @@ def midpoint_pi(n, skip=()):
     return f"{total * step:.15f}"
 
 
-def pi_run(program, threads, n, result, repeat=1, time_s=0.1):
-    r = Run("strong", program, threads, threads, n, "", repeat, time_s, result, entry=CAT.get(program))
-    r.printed_n = n
-    return r
+def pi_run(program, threads, n, result, repeat=1, time_s=0.1, **kw):
+    return Run(Config(Series.STRONG, program, threads, n), threads, repeat, time_s=time_s, result=result, printed_n=n,
+               entry=CAT.get(program), **kw)
 
 
 class Catalogue(unittest.TestCase):
     def test_entries_and_variants(self):
         cat = CAT.with_variant("atomic", "/x/atomic", "pi")
         atomic = cat.get("atomic")
-        self.assertEqual((atomic.baseline, atomic.team, atomic.variant), ("quadplain", "probe", True))
+        self.assertEqual((atomic.baseline, atomic.team, atomic.variant), ("quadplain", C.Team.PROBE, True))
         self.assertNotIn(atomic.point, {p.point for p in CAT})  # a point type of its own
         with self.assertRaisesRegex(SuiteError, "taken"):
             cat.with_variant("atomic", "/y", "pi")
@@ -78,11 +78,10 @@ class Checks(unittest.TestCase):
         self.assertIn("one thread printed", checks[1].reason)
 
     def test_printed_n_and_missing_lines(self):
-        r = pi_run("quadplain", 1, 1000, midpoint_pi(1000))
-        r.printed_n = 999
+        r = dataclasses.replace(pi_run("quadplain", 1, 1000, midpoint_pi(1000)), printed_n=999)
         self.assertIn("printed N = 999", self.check([r])[0].reason)
-        self.assertEqual(self.check([Run("strong", "quadplain", 1, 1, 10, "", 1, entry=CAT.get("quadplain"))])[0],
-                         Check.failed("no pi line in its output"))
+        silent = Run(Config(Series.STRONG, "quadplain", 1, 10), 1, 1, entry=CAT.get("quadplain"))
+        self.assertEqual(self.check([silent])[0], Check.failed("no pi line in its output"))
 
     def test_recurrence_closed_forms(self):
         # N = 5 by hand: the final value is RATIO**7, the check value sum(RATIO**(2(k+1))) / 5.
@@ -90,19 +89,19 @@ class Checks(unittest.TestCase):
         self.assertAlmostEqual(float(validate.closed_final(5)), float(r ** 7), places=15)
         self.assertAlmostEqual(float(validate.closed_check(5, 1)), float(sum(r ** (2 * (k + 1)) for k in range(6)) / 5))
         entry = CAT.get("growplain")
-        run = Run("strong", "growplain", 1, 1, 5, "", 1, 0.1, f"{float(r ** 7):.17g}",
-                  f"{float(validate.closed_check(5, 1)):f}", entry=entry)
+        run = Run(Config(Series.STRONG, "growplain", 1, 5), 1, 1, time_s=0.1, result=f"{float(r ** 7):.17g}",
+                  check_value=f"{float(validate.closed_check(5, 1)):f}", entry=entry)
         self.assertTrue(self.check([run])[0].ok)
-        run.problem_size = 6  # built for another N
+        run = dataclasses.replace(run, config=Config(Series.STRONG, "growplain", 1, 6))  # built for another N
         self.assertIn("built for another N", self.check([run])[0].reason)
 
     def test_team_report(self):
         out = "Number of threads = 2\nThread 1 is starting...\nThread 0 is starting...\n"
         entry = CAT.get("teamtally")
-        run = Run("strong", "teamtally", 2, 2, 0, "", 1, result=validate.TEAM_TOTAL, entry=entry, output=out)
-        run.team_reported = 2
+        run = Run(Config(Series.STRONG, "teamtally", 2, 0), 2, 1, result=validate.TEAM_TOTAL, team_reported=2,
+                  entry=entry, output=out)
         self.assertTrue(self.check([run])[0].ok)
-        run.output = out + "Thread 1 is starting...\n"  # a thread started twice
+        run = dataclasses.replace(run, output=out + "Thread 1 is starting...\n")  # a thread started twice
         self.assertIn("start lines", self.check([run])[0].reason)
 
 
@@ -112,11 +111,7 @@ class Statistics(unittest.TestCase):
         pi = midpoint_pi(n)
         runs = [pi_run("quadplain", 1, n, pi, k, t) for k, t in ((1, 0.30), (2, 0.20), (3, 0.13))]
         runs += [pi_run("quadguard", 2, n, pi, k, t) for k, t in ((1, 0.14), (2, 0.10), (3, 0.09))]
-        runs += [pi_run("quadmerge", 2, n, pi, 1, 0.1)]
-        runs[-1].check = Check.failed("made up")
-        validator = validate.Validator()
-        for r in runs[:-1]:
-            validator.check(r)
+        runs += [pi_run("quadmerge", 2, n, pi, 1, 0.1, check=Check.failed("made up"))]
         rows = {r.program: r for r in stats.summarise(runs, CAT)}
         self.assertEqual(list(rows), ["quadplain", "quadguard", "quadmerge"])
         guard = rows["quadguard"]
@@ -129,7 +124,7 @@ class Statistics(unittest.TestCase):
         self.assertIsNone(rows["quadmerge"].median_s)  # a failed run enters no figure
 
     def test_crossover_interpolates_in_log_n(self):
-        rows = [stats.SummaryRow("sweep", "quadguard", 2, n, speedup=s, entry=CAT.get("quadguard"))
+        rows = [Summary(Series.SWEEP, "quadguard", 2, n, speedup=s, entry=CAT.get("quadguard"))
                 for n, s in ((1000, 0.5), (100000, 1.7))]
         self.assertAlmostEqual(stats.measured_crossover(rows, "quadguard", 2), 10000.0)
         self.assertIsNone(stats.measured_crossover(rows, "quadguard", 2, gain=2.0))
@@ -154,9 +149,8 @@ class TimeModel(unittest.TestCase):
 
     def test_impossible_median_fails(self):
         m = Model(self.FIGURES)
-        rows = [stats.SummaryRow("strong", "quadguard", 2, 10**6, median_s=t, entry=CAT.get("quadguard"))
-                for t in (4e-4, 2e-4)]
-        m.apply(rows)
+        rows = m.apply([Summary(Series.STRONG, "quadguard", 2, 10**6, median_s=t, entry=CAT.get("quadguard"))
+                        for t in (4e-4, 2e-4)])
         self.assertTrue(rows[0].check.ok)  # 80% of the floor: fast, but possible
         self.assertIn("below half the least time", rows[1].check.reason)
         self.assertEqual(rows[0].bound_by, "addition latency")
@@ -195,41 +189,13 @@ def first_median(text, value):
     return "\n".join([lines[0], ",".join(cells)] + lines[2:])
 
 
-class DisturbedRuns(unittest.TestCase):
-    def test_left_out_run_again_and_untrusted_when_the_budget_is_spent(self):
-        from ompsuite.measure.plans import Job, TopUp
-        plain = CAT.get("quadplain")
-        jobs = [Job("strong", plain, 1, 1000, "", k, "/q", ("1000",), {}) for k in (1, 2, 3)]
-        pi = midpoint_pi(1000)
-        runs = [pi_run("quadplain", 1, 1000, pi, k, t) for k, t in ((1, 0.10), (2, 0.50), (3, 0.12))]
-        runs[1].disturbed = "other load 0.9 CPU-s (0.9 cores)"  # the slow one, told by the load alone
-        topup = TopUp(jobs, precision=0, budget=2)
-        again = topup.round(runs)
-        self.assertEqual([(j.program, j.repeat) for j in again], [("quadplain", 4)])
-        runs.append(pi_run("quadplain", 1, 1000, pi, 4, 0.11))
-        self.assertEqual(topup.round(runs), [])
-        row = stats.summarise(runs, CAT)[0]
-        self.assertEqual((row.runs, row.median_s), (4, 0.11))  # 0.10, 0.11, 0.12: the disturbed 0.5 left out
-        self.assertEqual(row.disturbed, "1 of 4 runs disturbed (other load 0.9 CPU-s (0.9 cores))")
-        # Every run disturbed: replacements stop at twice the asked-for runs, and the row says why.
-        for r in runs:
-            r.disturbed = "steal 0.2 s"
-        runs += [pi_run("quadplain", 1, 1000, pi, k, 0.1) for k in (5, 6)]
-        for r in runs[-2:]:
-            r.disturbed = "steal 0.2 s"
-        self.assertEqual(topup.round(runs), [])
-        row = topup.judge(stats.summarise(runs, CAT))[0]
-        self.assertIsNone(row.median_s)
-        self.assertIn("3 of the 3 clean runs asked for are missing after 6 runs", row.untrusted)
-
-
 class Progress(unittest.TestCase):
     def test_time_left_from_runs_of_the_same_kind(self):
         from ompsuite.platform.console import RunProgress
         from ompsuite.measure.plans import Job
         fill, pi = CAT.get("growplain"), CAT.get("quadplain")
-        jobs = [Job("strong", fill, 1, 10, "", 1, "", (), {})] + [Job("strong", pi, 1, 5, "", k, "", (), {})
-                                                                   for k in (1, 2, 3)]
+        jobs = [Job(Config(Series.STRONG, "growplain", 1, 10), fill, "", 1, "", (), {})]
+        jobs += [Job(Config(Series.STRONG, "quadplain", 1, 5), pi, "", k, "", (), {}) for k in (1, 2, 3)]
         p = RunProgress(jobs, live=False)
         self.assertIsNone(p.estimate(0))
         p.done(1, 10.0)

@@ -16,12 +16,12 @@ import argparse
 import os
 import subprocess
 import sys
+from typing import List, Sequence, Tuple
 
 from benchlib import ROOT, add_recurrence, link_folder, recurrence_args, tool, work_folder
 from ompsuite.measure import build  # noqa: E402
 from ompsuite import catalogue as C
 from ompsuite.export import comparison
-from ompsuite.platform import files
 from ompsuite.cli import options
 from ompsuite.cli.compare import fraction  # noqa: E402
 from ompsuite.platform.console import progress, run_main  # noqa: E402
@@ -49,23 +49,29 @@ def same_pi(guard, slow, sizes):
                                  f"(N = {n}, threads={t}): it is no stand-in for quadguard")
 
 
-def verdict_rows(path):
-    """compare's verdicts.csv: a dict per configuration (comparison.VERDICT_FIELDS)."""
-    schema = {f: files.Text(max_len=2000) for f in comparison.VERDICT_FIELDS}
-    return files.read_csv(path, schema)
+def interval(row: comparison.VerdictRow) -> str:
+    v = row.verdict.interval
+    return f"{v[0]:.3f}–{v[1]:.3f}" if v else "n too small"
 
 
-def interval(row):
-    return f"{row['ratio_low']}–{row['ratio_high']}" if row["ratio_low"] else "n too small"
+def describe(row: comparison.VerdictRow) -> str:
+    """A verdict as the benchmark reports it."""
+    v = row.verdict
+    return (f"{row.series.value} {row.program} {comparison.team(row.threads)} threads N={row.problem_size}: "
+            f"{v.label}, ratio {v.ratio:.3f} ({interval(row)}), runs {row.runs_before} / {row.runs_after}, "
+            f"p {v.p:.3g}" + (f"; {v.note}" if v.note else ""))
 
 
-def compare(work, name, before, after, a, aa=False):
-    out = os.path.join(work, name)
-    args = [os.path.join(ROOT, "compare"), before, after, "--out", out, "--noise", str(a.noise),
+def compare(work: str, name: str, before: str, after: str, a: argparse.Namespace,
+            aa: bool = False) -> Tuple[List[comparison.VerdictRow], List[str]]:
+    """Run ./compare as a user would (its files kept in work/name) and return its verdicts, from
+    the two studies as compare reads them, with the A/A lines it printed."""
+    args = [os.path.join(ROOT, "compare"), before, after, "--out", os.path.join(work, name), "--noise", str(a.noise),
             "--alpha", str(a.alpha)]
     _, text, _ = tool(args + (["--aa"] if aa else []), echo=f"{name}: ")
-    rows = verdict_rows(os.path.join(out, "verdicts.csv")) if os.path.exists(os.path.join(out, "verdicts.csv")) else []
-    return rows, [ln for ln in text.splitlines() if ln.startswith("A/A:")]
+    first, second = comparison.read_studies([before, after])
+    return (comparison.verdicts(first, second, a.noise, a.alpha),
+            [ln for ln in text.splitlines() if ln.startswith("A/A:")])
 
 
 def main(argv):
@@ -113,22 +119,19 @@ def main(argv):
     print(f"A/A: two studies of one build, pi N = {a.pi_n}, {a.repeats} repeats, noise band {a.noise:.0%}, "
           f"alpha {a.alpha}")
     for r in aa:
-        if r["verdict"] != "~":
-            print(f"  called a change: {r['series']} {r['program']} {r['threads']} threads N={r['problem_size']}: "
-                  f"{r['verdict']}, ratio {r['ratio']} ({interval(r)}), p {r['p']}")
-    same = sum(1 for r in aa if r["verdict"] == "~")
+        if r.verdict.label != "~":
+            print(f"  called a change: {describe(r)}")
+    same = sum(1 for r in aa if r.verdict.label == "~")
     if aa:
         print(f"  configurations called ~: {same} of {len(aa)} ({100 * same / len(aa):.0f}%; goal at least 90%)")
     for line in aa_lines:
         print(f"  compare says: {line}")
     print(f"slowed build: {SLOWED} summing every block twice, against A")
-    rows = [r for r in slowed if r["program"] == SLOWED]
+    rows = [r for r in slowed if r.program == SLOWED]
     for r in rows:
-        print(f"  {r['series']} {r['program']} {r['threads']} threads N={r['problem_size']}: {r['verdict']} (goal: slower), "
-              f"ratio {r['ratio']} ({interval(r)}), runs {r['runs_before']} / {r['runs_after']}, p {r['p']}"
-              + (f"; {r['note']}" if r["note"] else ""))
+        print(f"  {describe(r)} (goal: slower)")
     if rows:
-        print(f"  {SLOWED} rows called slower: {sum(1 for r in rows if r['verdict'] == 'slower')} of {len(rows)}")
+        print(f"  {SLOWED} rows called slower: {sum(1 for r in rows if r.verdict.label == 'slower')} of {len(rows)}")
     if a.keep:
         print(f"kept in {a.keep}: A/, B/, S/ (scaling studies), slowbin/ (the programs of S), compare-aa/, "
               "compare-slow/")

@@ -1,5 +1,5 @@
 """What the benchmarks share: the tools' package on the path, their lists of ratios, running the
-tools as a user would and reading back what they wrote."""
+tools as a user would and reading back what they wrote: a study through the study's own reader."""
 import contextlib
 import os
 import statistics
@@ -7,6 +7,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from typing import Dict, Optional, Tuple
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
 
@@ -15,6 +16,7 @@ from ompsuite.platform import files
 from ompsuite.cli import options
 from ompsuite.platform.console import progress  # noqa: E402
 from ompsuite.errors import SuiteError  # noqa: E402
+from ompsuite.study import Series, Study, Summary, load  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.realpath(__file__)))
 SMALL_N = 1000000
@@ -126,6 +128,7 @@ def link_folder(source, target, replace):
     return target
 
 
+# runsuite writes no study: its --csv summary is read by its columns (headline.py).
 SUMMARY = {"series": files.Text(), "program": files.Text(), "threads": files.Whole(allow_empty=True),
            "problem_size": files.Whole(allow_empty=True), "runs": files.Whole(allow_empty=True),
            "speedup": files.Finite(allow_empty=True), "speedup_low": files.Finite(allow_empty=True, required=False),
@@ -155,4 +158,22 @@ def interval(row):
     if row.get("speedup_low") is None or row.get("speedup_high") is None:
         return ""
     return f" ({row['speedup_low']:.2f}–{row['speedup_high']:.2f})"
+
+
+def read_study(folder: str) -> Study:
+    """The study a tool wrote in folder."""
+    return load(os.path.join(folder, "study.json"))
+
+
+def pi_summaries(study: Study) -> Dict[Tuple[str, Optional[int]], Summary]:
+    """{(program, threads): summary} of the strong series' parallel pi programs that have a speedup."""
+    return {(s.program, s.threads): s for s in study.of_series(Series.STRONG)
+            if s.entry is not None and s.entry.kind is C.PI and s.entry.parallel and s.speedup is not None}
+
+
+def speedup_interval(s: Summary) -> str:
+    """' (low–high)' of a summary's speedup interval, or '' without one."""
+    if s.speedup_low is None or s.speedup_high is None:
+        return ""
+    return f" ({s.speedup_low:.2f}–{s.speedup_high:.2f})"
 

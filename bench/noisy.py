@@ -17,14 +17,17 @@ import re
 import subprocess
 import sys
 import time
+from typing import Dict, Iterable, List, Match, Optional, Tuple
 
-from benchlib import ROOT, add_recurrence, interval, pi_speedups, read_summary, recurrence_args, tool, work_folder
+from benchlib import (ROOT, add_recurrence, pi_summaries, read_study, recurrence_args, speedup_interval, tool,
+                      work_folder)
 from ompsuite import catalogue as C  # noqa: E402
 from ompsuite.platform import files
 from ompsuite.platform import interference
 from ompsuite.cli import options
 from ompsuite.platform.console import run_main  # noqa: E402
 from ompsuite.errors import SuiteError  # noqa: E402
+from ompsuite.study import Run, Study  # noqa: E402
 
 # The study's progress line for each run, printed as the run starts (standard error not a terminal).
 RUN_LINE = re.compile(r"\[(\d+)/\d+\] (\S+)(?: threads=(\d+))?(?: N=(\d+))? repeat=(\d+)")
@@ -44,12 +47,8 @@ if sys.stdin.readline():
     print("end", repr(time.time()), flush=True)
 """
 
-RUNS = {"series": files.Text(), "program": files.Text(), "threads_requested": files.Whole(allow_empty=True),
-        "problem_size": files.Whole(allow_empty=True), "repeat": files.Whole(), "disturbed": files.Text(max_len=2000),
-        "watched_s": files.Finite(allow_empty=True), "other_load_s": files.Finite(allow_empty=True),
-        "machine_cpus": files.Whole(allow_empty=True), "tick_hz": files.Whole(allow_empty=True),
-        # A wall-clock start per run, when the tools write one; else the progress lines' times stand in.
-        "started": files.Finite(allow_empty=True, required=False)}
+Lines = Dict[int, Tuple[float, Match[str]]]  # run k -> when its progress line was read, and the line
+Window = Tuple[Run, float, float]  # a run, and when it started and ended
 
 
 def fraction(low_open):
@@ -111,60 +110,60 @@ def study(out, args, label, on_line=None):
     return lines, time.time()
 
 
-def windows(out, lines, ended):
-    """Each run of a study with its time window: (row, start, end). The window is the run's own when
-    runs.csv has its start, else bracketed by the progress line of that run and of the next (the
-    run's watched time lies within)."""
-    rows = files.read_csv(os.path.join(out, "runs.csv"), RUNS)
+def windows(out: str, study: Study, lines: Lines, ended: float) -> List[Window]:
+    """Each run of the study in folder out with its time window: (run, start, end). The window is
+    the run's own when the study has its start, else bracketed by the progress line of that run and
+    of the next (the run's watched time lies within)."""
     found = []
-    for k, row in enumerate(rows, 1):
-        if row["started"] is not None and row["watched_s"] is not None:
-            found.append((row, row["started"], row["started"] + row["watched_s"]))
+    for k, r in enumerate(study.runs, 1):
+        if r.started is not None and r.interference is not None and r.interference.watched_s is not None:
+            found.append((r, r.started, r.started + r.interference.watched_s))
             continue
         if k not in lines:
-            raise SuiteError(f"run {k} of {out}/runs.csv has no start time: the study printed no progress line "
-                             "for it")
+            raise SuiteError(f"run {k} of {out} has no start time: the study printed no progress line for it")
         m = lines[k][1]
-        said = (m.group(2), m.group(3), m.group(4), m.group(5))
-        has = (row["program"], *("" if v is None else str(v) for v in
-                                 (row["threads_requested"], row["problem_size"], row["repeat"])))
-        if tuple(v or "" for v in said) != has:
-            raise SuiteError(f"run {k} of {out}/runs.csv is {' '.join(has)}, but the progress line for it names "
-                             f"{' '.join(v or '' for v in said)}: the two cannot be matched")
-        found.append((row, lines[k][0], lines[k + 1][0] if k + 1 in lines else ended))
+        said = tuple(v or "" for v in (m.group(2), m.group(3), m.group(4), m.group(5)))
+        has = (r.program, *(str(v) if v else "" for v in (r.threads_requested, r.problem_size, r.repeat)))
+        if said != has:
+            raise SuiteError(f"run {k} of {out} is {' '.join(has)}, but the progress line for it names "
+                             f"{' '.join(said)}: the two cannot be matched")
+        found.append((r, lines[k][0], lines[k + 1][0] if k + 1 in lines else ended))
     return found
 
 
-def overlaps(runs, h0, h1):
-    """The rows of runs ((row, start, end) windows) wholly inside the hog's time h0 .. h1, partly
-    inside it, and apart from it."""
-    inside, partly, apart = [], [], []
+def overlaps(runs: Iterable[Window], h0: float, h1: float) -> Tuple[List[Run], List[Run], List[Run]]:
+    """The runs of the windows wholly inside the hog's time h0 .. h1, partly inside it, and apart from it."""
+    inside: List[Run] = []
+    partly: List[Run] = []
+    apart: List[Run] = []
     for r, s, e in runs:
         (inside if h0 <= s and e <= h1 else partly if s < h1 and e > h0 else apart).append(r)
     return inside, partly, apart
 
 
-def marked(rows):
-    return sum(1 for r in rows if r["disturbed"])
+def marked(runs: Iterable[Run]) -> int:
+    return sum(1 for r in runs if r.disturbed)
 
 
-def describe(row):
-    return (f"{row['program']} threads={row['threads_requested'] or '?'} N={row['problem_size']} "
-            f"repeat {row['repeat']}")
+def describe(r: Run) -> str:
+    return f"{r.program} threads={r.threads_requested or '?'} N={r.problem_size} repeat {r.repeat}"
 
 
-def why_missed(row):
+def why_missed(r: Run) -> str:
     """What the interference record says about a run inside the hog's time that was not marked."""
+    i = r.interference
+    if i is None:
+        return "no interference record"
     parts = []
-    w, load = row["watched_s"], row["other_load_s"]
+    w, load = i.watched_s, i.other_load_s
     if w is not None:
         parts.append(f"{1000 * w:.0f} ms watched")
     if load is not None:
         parts.append(f"other load {load:.3f} CPU-s")
-    if w is not None and row["machine_cpus"] and row["tick_hz"]:
-        limit = interference.LOAD_CORES * w + interference.tick_allowance(row["machine_cpus"], row["tick_hz"])
+    if w is not None and i.machine_cpus and i.tick_hz:
+        limit = interference.LOAD_CORES * w + interference.tick_allowance(i.machine_cpus, i.tick_hz)
         parts.append(f"threshold {limit:.3f}")
-        if interference.too_short_to_watch(w, row["machine_cpus"], row["tick_hz"]):
+        if interference.too_short_to_watch(w, i.machine_cpus, i.tick_hz):
             parts.append("too short to watch: a whole core beside it hides in the tick rounding")
     return ", ".join(parts) or "no interference record"
 
@@ -211,23 +210,24 @@ def main(argv):
             noisy_lines, noisy_ended = study(noisy, args, "noisy study", on_line=go)
         finally:
             h0, h1 = hog.stop()
-        quiet_runs = windows(quiet, lines, ended)
-        noisy_runs = windows(noisy, noisy_lines, noisy_ended)
-        quiet_rows, noisy_rows = (pi_speedups(read_summary(os.path.join(s, "summary.csv"))) for s in (quiet, noisy))
+        quiet_study, noisy_study = read_study(quiet), read_study(noisy)
+        quiet_runs = windows(quiet, quiet_study, lines, ended)
+        noisy_runs = windows(noisy, noisy_study, noisy_lines, noisy_ended)
+        quiet_rows, noisy_rows = pi_summaries(quiet_study), pi_summaries(noisy_study)
         if a.keep:
             files.write_atomic(os.path.join(work, "windows.csv"), files.csv_text(
                 ["study", "k", "program", "threads", "problem_size", "repeat", "start", "end", "disturbed"],
-                [[name, k, r["program"], r["threads_requested"], r["problem_size"], r["repeat"], f"{s:.6f}",
-                  f"{e:.6f}", r["disturbed"]] for name, runs in (("quiet", quiet_runs), ("noisy", noisy_runs))
+                [[name, k, r.program, r.threads_requested, r.problem_size, r.repeat, f"{s:.6f}",
+                  f"{e:.6f}", r.disturbed] for name, runs in (("quiet", quiet_runs), ("noisy", noisy_runs))
                  for k, (r, s, e) in enumerate(runs, 1)] +
                 [["hog", "", "", "", "", "", *("" if h is None else f"{h:.6f}" for h in (h0, h1)), ""]]))
 
     first = noisy_lines[1][0] if 1 in noisy_lines else None
     print(f"noisy neighbour: pi N = {a.pi_n}, threads {','.join(map(str, a.threads))}, {a.repeats} repeats; "
           f"quiet study {length:.1f} s of runs")
-    timed_by = "runs.csv start times" if all(r["started"] is not None for r, _, _ in noisy_runs) else \
-        "progress lines read as they came (runs.csv has no start times)"
-    inside = []
+    timed_by = "the runs' start times" if all(r.started is not None for r, _, _ in noisy_runs) else \
+        "progress lines read as they came (the study has no start times)"
+    inside: List[Run] = []
     if h0 is None or h1 is None or first is None:
         print(f"hog: pinned to CPU {cpu}, but it never ran (or never said when) during the noisy study")
     else:
@@ -236,7 +236,7 @@ def main(argv):
         inside, partly, apart = overlaps(noisy_runs, h0, h1)
         print(f"runs wholly inside the hog's time: {len(inside)}; marked disturbed: {marked(inside)} (goal: all)")
         for r in inside:
-            if not r["disturbed"]:
+            if not r.disturbed:
                 print(f"  not marked: {describe(r)}: {why_missed(r)}")
         print(f"runs partly overlapping it: {len(partly)}; marked disturbed: {marked(partly)}")
         print(f"runs apart from it marked disturbed: {marked(apart)} of {len(apart)} (quiet study: "
@@ -244,13 +244,13 @@ def main(argv):
 
     print("pi speedups (strong scaling, 95% intervals): quiet study, noisy study, difference")
     worst, compared = 0.0, 0
-    for key in sorted(quiet_rows, key=lambda k: (C.Catalogue().order(k[0]), k[1])):
-        if key in noisy_rows:
-            q, n = quiet_rows[key], noisy_rows[key]
-            dev = n["speedup"] / q["speedup"] - 1
+    for key in sorted(quiet_rows, key=lambda k: (C.Catalogue().order(k[0]), -1 if k[1] is None else k[1])):
+        q, n = quiet_rows[key], noisy_rows.get(key, quiet_rows[key])
+        if key in noisy_rows and q.speedup is not None and n.speedup is not None:
+            dev = n.speedup / q.speedup - 1
             worst, compared = max(worst, abs(dev)), compared + 1
-            print(f"  {key[0]:<10} {key[1]:>3} threads  {q['speedup']:6.3f}{interval(q):<14}  "
-                  f"{n['speedup']:6.3f}{interval(n):<14}  {100 * dev:+6.1f}%")
+            print(f"  {key[0]:<10} {key[1] or '?':>3} threads  {q.speedup:6.3f}{speedup_interval(q):<14}  "
+                  f"{n.speedup:6.3f}{speedup_interval(n):<14}  {100 * dev:+6.1f}%")
     if compared:
         print(f"largest difference: {100 * worst:.1f}% (goal within 5%)")
     if a.keep:

@@ -10,7 +10,7 @@ import dataclasses
 import enum
 import os
 import re
-from typing import Dict, Iterator, List, Optional, Pattern, Sequence, Tuple
+from typing import Dict, Iterator, List, NamedTuple, Optional, Pattern, Sequence, Tuple
 
 from ompsuite.errors import SuiteError
 
@@ -163,7 +163,14 @@ class Catalogue:
 _VARIANT_NAME = re.compile(r"^[A-Za-z][A-Za-z0-9_.-]{0,31}$")
 
 
-def parse_variant(text: str) -> Tuple[str, str, Optional[str]]:
+class VariantArg(NamedTuple):
+    """A user's program as asked for on the command line; kind None: read from its first line."""
+    name: str
+    path: str
+    kind: Optional[str]
+
+
+def parse_variant(text: str) -> VariantArg:
     """(name, path, kind or None) from NAME=PATH or NAME=PATH:KIND."""
     name, sep, rest = text.partition("=")
     if not sep or not rest:
@@ -177,7 +184,7 @@ def parse_variant(text: str) -> Tuple[str, str, Optional[str]]:
         path, kind = head, tail
     if not path:
         raise SuiteError(f"--program '{text}': no PATH", 2)
-    return name, path, kind
+    return VariantArg(name, path, kind)
 
 
 def kind_of_output(output: str) -> Optional[str]:

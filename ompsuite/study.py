@@ -15,12 +15,14 @@ from __future__ import annotations
 import dataclasses
 import enum
 import json
+import math
 import os
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
 from ompsuite import catalogue as C
 from ompsuite.errors import SuiteError
 from ompsuite.escape import printable
+from ompsuite.platform import files
 from ompsuite.platform.interference import FIELDS as WATCHED, VMSTAT_COUNTERS, Interference
 
 FORMAT = 1
@@ -149,10 +151,20 @@ class Flag(enum.Enum):
     """What a summary's figures are worth, beyond its numbers."""
     FAILED = "failed"          # a run, or the median against the calibration, failed its check
     IMPOSSIBLE = "impossible"  # a speedup above its team: no result
+    BELOW_FLOOR = "below floor"  # a median below the least time the calibration allows: no result
     UNTRUSTED = "untrusted"    # fewer clean runs than asked for once the budget was spent
     DISTURBED = "disturbed"    # some runs were left out of the figures as disturbed
     UNSTABLE = "unstable"      # the clean runs disagree (spread, a slow first run)
     IMPRECISE = "imprecise"    # the speedup's interval is wider than the precision target
+
+
+class State(enum.Enum):
+    """A summary's check cell: a result, a failed check, a figure no real run gives, or one with
+    too few clean runs to trust."""
+    OK = "ok"
+    FAILED = "FAIL"
+    IMPOSSIBLE = "impossible"
+    UNTRUSTED = "untrusted"
 
 
 @dataclasses.dataclass(frozen=True)
@@ -187,6 +199,7 @@ class Summary:
     speedup: Optional[float] = None
     speedup_low: Optional[float] = None  # the speedup's 95% interval (bootstrap; n >= 3 on both sides)
     speedup_high: Optional[float] = None
+    speedup_no_faults: Optional[float] = None  # the speedup with each side's kernel page-fault time taken out
     efficiency: Optional[float] = None
     karp_flatt: Optional[float] = None
     rate: Optional[float] = None
@@ -229,9 +242,24 @@ class Summary:
 
     @property
     def check(self) -> Check:
-        """Failed when a run or the median failed its check, or the figure is impossible."""
-        m = self.mark(Flag.FAILED) or self.mark(Flag.IMPOSSIBLE)
+        """Failed when a run or the median failed its check."""
+        m = self.mark(Flag.FAILED)
         return Check.passed() if m is None else Check.failed(m.reason)
+
+    @property
+    def state(self) -> "State":
+        """What the row's figures are worth, in one word: the first that applies."""
+        if self.has(Flag.FAILED):
+            return State.FAILED
+        if self.has(Flag.IMPOSSIBLE, Flag.BELOW_FLOOR):
+            return State.IMPOSSIBLE
+        if self.has(Flag.UNTRUSTED):
+            return State.UNTRUSTED
+        return State.OK
+
+    @property
+    def impossible(self) -> str:
+        return "; ".join(str(m) for m in self.marks if m.flag in (Flag.IMPOSSIBLE, Flag.BELOW_FLOOR))
 
     @property
     def untrusted(self) -> str:
@@ -384,20 +412,17 @@ class Study:
 
 def load(path: str) -> Study:
     """A study.json file; SuiteError (status 2) in one line when it cannot be read or is not one."""
+    return Study.from_json(read_json(path), path)
+
+
+def read_json(path: str) -> Any:
+    """A JSON file's value; SuiteError (status 2) in one line when it cannot be read or is not JSON.
+    Only a regular file is read: a FIFO given as a study would block the reader for good."""
+    text: str = files.read_text(path, MAX_BYTES)
     try:
-        with open(path, encoding="utf-8") as f:
-            text = f.read(MAX_BYTES + 1)
-    except OSError as e:
-        raise SuiteError(f"cannot read {printable(path)}: {e.strerror or e}", 2) from None
-    except UnicodeDecodeError:
-        raise SuiteError(f"{printable(path)}: not UTF-8 text", 2) from None
-    if len(text) > MAX_BYTES:
-        raise SuiteError(f"{printable(path)}: larger than any study the tools write", 2)
-    try:
-        data = json.loads(text, parse_constant=_no_constant)
+        return json.loads(text, parse_constant=_no_constant)
     except (ValueError, RecursionError) as e:
         raise SuiteError(f"{printable(path)}: not JSON ({printable(str(e), 80)})", 2) from None
-    return Study.from_json(data, path)
 
 
 MAX_BYTES = 256 << 20  # far above any study written here; a bound on /dev/zero and the like
@@ -486,9 +511,12 @@ class _Reader:
         if isinstance(v, bool) or not isinstance(v, (int, float)):
             raise self.bad(key, "is not a number")
         try:
-            return float(v)
+            number = float(v)
         except OverflowError:
             raise self.bad(key, "is too large") from None
+        if not math.isfinite(number):  # JSON's 1e999 reads as infinity
+            raise self.bad(key, "is too large")
+        return number
 
     def count(self, key: str, optional: bool = False, low: Optional[int] = 1) -> Any:
         v = self.d.get(key)
@@ -535,7 +563,9 @@ def _interference(values: Any) -> Optional[Interference]:
         v = values.get(k)
         if k != "interference_notes" and v is not None and (isinstance(v, bool) or not isinstance(v, (int, float))):
             raise _Bad(f"interference field {k} is not a number")
-    rec = Interference(**{k: values.get(k) for k in fields})
+    # The values were checked above; which field is which type is the record's own affair.
+    given: Dict[str, Any] = {k: values.get(k) for k in fields}
+    rec = Interference(**given)
     rec.vm = {c: values["vm_" + c] for c in VMSTAT_COUNTERS if values.get("vm_" + c) is not None}
     rec.notes = str(values.get("interference_notes") or "")
     return rec

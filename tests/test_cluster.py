@@ -18,6 +18,8 @@ import reference as ref
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, ROOT)
 from ompsuite.export.tables import fmt_time  # noqa: E402  the unit rule the Markdown uses
+from ompsuite.export.comparison import fmt, team  # noqa: E402
+from ompsuite.study import Series, load  # noqa: E402
 from test_tools import UNDISTURBED  # noqa: E402
 
 SMALL_N = 1000000
@@ -63,6 +65,9 @@ def markdown_rows(text, first_header):
 
 
 class Compare(unittest.TestCase):
+    """compare on two real studies of different pi sizes (its reading and refusals are unit-tested
+    on stored studies: tests/unit/test_compare.py)."""
+
     @classmethod
     def setUpClass(cls):
         cls.tmp = tempfile.TemporaryDirectory()
@@ -78,89 +83,32 @@ class Compare(unittest.TestCase):
         proc = compare("--out", out, self.small, self.large)
         self.assertEqual(proc.returncode, 0, proc.stderr)
         self.assertRegex(proc.stderr, r"different problem sizes \(quadplain: 100000 on [^;]*, 200000 on ")
+        self.assertIn(f"written: {out}/compare.md, verdicts.csv", proc.stdout)
         with open(os.path.join(out, "compare.md")) as f:
             md = f.read()
         self.assertIn("**Different problem sizes:**", md)
         self.assertNotIn("growplain", md.split("**Different problem sizes:**")[1].split("##")[0],
                          "the recurrence ran at one size in both studies")
 
+        studies = [load(os.path.join(s, "study.json")) for s in (self.small, self.large)]
         machines = markdown_rows(md, "machine")
         self.assertEqual(len(machines), 2)
-        labels = []
-        for study, row in zip((self.small, self.large), machines):
-            with open(os.path.join(study, "machine.csv"), newline="") as f:
-                facts = dict(list(csv.reader(f))[1:])
-            self.assertTrue(row["machine"].startswith(facts["host"]), row)
-            self.assertEqual(row["processor"], facts["processor"])
-            labels.append(row["machine"])
+        for study, row in zip(studies, machines):
+            self.assertTrue(row["machine"].startswith(study.fact("host")), row)
+            self.assertEqual(row["processor"], study.fact("processor"))
+        labels = [row["machine"] for row in machines]
         self.assertNotEqual(labels[0], labels[1], "the same host twice needs two names")
 
-        # Every figure in the side-by-side table is the one its own study's summary.csv holds.
-        table = {(r["program"], int(r["threads"])): r for r in markdown_rows(md, "program")}
-        for label, study in zip(labels, (self.small, self.large)):
-            summary = [r for r in read_csv(os.path.join(study, "summary.csv")) if r["series"] == "strong"]
-            self.assertEqual(sorted(table), sorted((r["program"], int(r["threads"])) for r in summary))
-            for r in summary:
-                got = table[(r["program"], int(r["threads"]))]
-                self.assertEqual(got[f"{label} median"], fmt_time(float(r["median_s"])), (label, r))
-                self.assertEqual(got[f"{label} speedup"], "%.2f" % float(r["speedup"]), (label, r))
-                self.assertEqual(got[f"{label} efficiency"], "%.2f" % float(r["efficiency"]), (label, r))
-
-        if shutil.which("gnuplot"):
-            with open(os.path.join(out, "compare.png"), "rb") as f:
-                self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n")
-        # Without gnuplot: said so, and the table and the script to draw it later are still written.
-        bare = os.path.join(self.tmp.name, "bare")
-        proc = compare("--out", bare, self.small, self.large, env=dict(os.environ, PATH="/nonexistent"))
-        self.assertEqual(proc.returncode, 0, proc.stderr)
-        self.assertIn("gnuplot is not installed", proc.stderr)
-        self.assertEqual(sorted(os.listdir(bare)), ["compare.dat", "compare.gp", "compare.md", "verdicts.csv"])
-
-    def test_same_sizes_give_no_warning(self):
-        copy = os.path.join(self.tmp.name, "copy")
-        shutil.copytree(self.small, copy)
-        proc = compare("--out", os.path.join(self.tmp.name, "same"), self.small, copy)
-        self.assertEqual(proc.returncode, 0, proc.stderr)
-        self.assertNotIn("different problem sizes", proc.stderr)
-
-    def test_refuses_what_is_not_a_study(self):
-        d = os.path.join(self.tmp.name, "broken")
-
-        def folder(name, **files):
-            path = os.path.join(d, name)
-            os.makedirs(path)
-            for fname, text in files.items():
-                with open(os.path.join(path, fname.replace("_", ".")), "w") as f:
-                    f.write(text)
-            return path
-
-        with open(os.path.join(self.small, "machine.csv")) as f:
-            machine = f.read()
-        with open(os.path.join(self.small, "summary.csv")) as f:
-            summary = f.read()
-        with open(os.path.join(self.small, "runs.csv")) as f:
-            runs = f.read()
-        cases = {
-            "no such folder": [os.path.join(d, "missing")],
-            "it has no machine.csv": [folder("empty")],
-            "it has no summary.csv": [folder("machine-only", machine_csv=machine)],
-            "it has no runs.csv": [folder("no-runs", machine_csv=machine, summary_csv=summary)],
-            "machine.csv line 1: the header is 'host,vm'": [folder("bad-header", machine_csv="host,vm\n",
-                                                                   summary_csv=summary, runs_csv=runs)],
-            "summary.csv line 1: no column median_s": [folder("no-median", machine_csv=machine, runs_csv=runs,
-                                                              summary_csv=summary.replace("median_s", "middle_s"))],
-            "holds no results": [folder("no-rows", machine_csv=machine, summary_csv=summary.splitlines()[0] + "\n",
-                                        runs_csv=runs)],
-            "given twice": [self.small, self.small + "/"],
-        }
-        for reason, paths in cases.items():
-            with self.subTest(reason=reason):
-                out = os.path.join(self.tmp.name, "refused")
-                proc = compare("--out", out, self.large, *paths)
-                self.assertEqual(proc.returncode, 2, proc.stderr)
-                self.assertEqual(proc.stderr.count("\n"), 1, proc.stderr)
-                self.assertRegex(proc.stderr, r"^compare: .*" + re.escape(reason))
-                self.assertFalse(os.path.exists(out), "nothing is written for a refused folder")
+        # Every figure in the side-by-side table is the one its own study holds.
+        table = {(r["program"], r["threads"]): r for r in markdown_rows(md, "program")}
+        for label, study in zip(labels, studies):
+            strong = study.of_series(Series.STRONG)
+            self.assertEqual(sorted(table), sorted((s.program, team(s.threads)) for s in strong))
+            for s in strong:
+                got = table[(s.program, team(s.threads))]
+                self.assertEqual(got[f"{label} median"], fmt_time(s.median_s), (label, s))
+                self.assertEqual(got[f"{label} speedup"], fmt(s.speedup, "%.2f"), (label, s))
+                self.assertEqual(got[f"{label} efficiency"], fmt(s.efficiency, "%.2f"), (label, s))
 
 
 def free_ports(count):

@@ -20,11 +20,11 @@ import unittest
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, ROOT)
 from ompsuite.platform import files  # noqa: E402  the strict readers: what they accept is whole
+from ompsuite.cli.compare import OWNED  # noqa: E402  what would refuse a retry
 from ompsuite.cli.scaling import STUDY_FILES  # noqa: E402
 from test_tools import UNDISTURBED, fake_bin  # noqa: E402
 
 BIN, TEST_BIN = os.environ["SUITE_BIN"], os.environ["SUITE_TEST_BIN"]
-COMPARE_FILES = ("compare.md", "compare.gp", "compare.png")  # those that would refuse a retry
 GNUPLOT = shutil.which("gnuplot") is not None
 PI_LINE = "pi = 3.141592653589793, N =    100000, time = 0.01 secs"
 
@@ -359,7 +359,7 @@ class Hostile(unittest.TestCase):
 
     def copy(self, name, **edits):
         """A copy of the good study in a folder named name, each file edited by a function of its
-        bytes (summary_csv=... for summary.csv); folder=f edits the folder itself."""
+        bytes (study_json=... for study.json); folder=f edits the folder itself."""
         path = self.place("") + name
         shutil.copytree(self.good, path)
         for fname, edit in edits.items():
@@ -374,68 +374,55 @@ class Hostile(unittest.TestCase):
         return path
 
     def test_compare(self):
-        marker = "PWNED"  # made, if a command ran, in the folder gnuplot runs in: the output folder
-        fake_gnuplot = fake_program(os.path.join(self.tmp, "gnuplot-fails"), "gnuplot",
-                                    "echo 'gnuplot: cannot draw' >&2; exit 1\n")
+        marker = "PWNED"  # a line of its own in compare.md, if a value could break out of its cell
         loop = os.path.join(self.tmp, "study-loop")
         os.symlink(loop, loop)
 
-        def median(value):  # the first strong row's median_s
-            return lambda data: re.sub(rb"(\nstrong,quadplain,1,1,100000,1,[^,]*,)[^,]*", rb"\g<1>" + value, data, 1)
+        def median(value):  # the first summary's median_s
+            return lambda data: re.sub(rb'"median_s": [^,\n]*', b'"median_s": ' + value, data, count=1)
 
         def host(value):
-            return lambda data: data.replace(b"\nhost,vm\n", b"\nhost," + value + b"\n", 1)
+            return lambda data: re.sub(rb'("host",\s*)"[^"]*"', lambda m: m.group(1) + json.dumps(value).encode(),
+                                       data, count=1)
 
-        def cut_in_median(data):  # the file ends three characters into its last row's median_s
-            last = data.rindex(b"\n", 0, len(data) - 1) + 1
-            return data[:last + len(b",".join(data[last:].split(b",")[:7])) + 4]
+        def fifo(path):
+            os.remove(os.path.join(path, "study.json"))
+            os.mkfifo(os.path.join(path, "study.json"))
 
-        def one_run_less(data):  # runs.csv without one of the runs summary.csv counts
-            return re.sub(rb"\nstrong,quadguard,[12],2,[^\n]*", b"", data, 1)
-
-        field = r"summary\.csv line \d+, field median_s: "
         cases = (  # (case, study, how compare runs, status, last line)
-            ("median nan", self.copy("nan", summary_csv=median(b"nan")), {}, 2, field + "'nan' is not a finite"),
-            ("median inf", self.copy("inf", summary_csv=median(b"inf")), {}, 2, field + "'inf' is not a finite"),
-            ("median 1e999", self.copy("big", summary_csv=median(b"1e999")), {}, 2, field + "'1e999' is too large"),
-            ("cut mid-row", self.copy("row", summary_csv=lambda d: d[:d.rindex(b",", 0, len(d) - 40)] + b"\n"), {},
-             2, r"summary\.csv line \d+: \d+ fields where the header has \d+"),
-            ("cut in a number", self.copy("number", summary_csv=cut_in_median), {}, 2,
-             r"summary\.csv line \d+: the last line has no line end"),
-            ("non-UTF-8 summary", self.copy("latin", summary_csv=lambda d: d.replace(b"quadplain", b"quad\xffplain")),
-             {}, 2, r"summary\.csv line \d+: not UTF-8"),
-            ("runs disagree", self.copy("fewer", runs_csv=one_run_less), {}, 2,
-             r"summary\.csv line \d+: .*quadguard.* 1 run.* runs\.csv holds 0"),
-            ("host across lines",
-             self.copy("host", machine_csv=host(f'"lab\nsystem ""touch {marker}""\nlab"'.encode())), {}, 2,
-             r"machine\.csv line \d+, field host: .*control character"),
-            ("host with quotes", self.copy("quotes", machine_csv=host(f"lab' . system('touch {marker}') . '".encode())),
-             {}, 0, None),
-            # The folder's name is the study's label when its host is empty: no slash, so a relative path.
-            ("folder name across lines", self.copy(f"\nsystem \"touch {marker}\"\n", machine_csv=host(b"")), {}, 0,
-             None),
+            ("median NaN", self.copy("nan", study_json=median(b"NaN")), {}, 2,
+             r"study\.json: not JSON \(NaN is not a number JSON allows\)"),
+            ("median Infinity", self.copy("inf", study_json=median(b"Infinity")), {}, 2,
+             r"study\.json: not JSON \(Infinity is not a number"),
+            ("median 1e999", self.copy("big", study_json=median(b"1e999")), {}, 2,
+             r"study\.json: summary field median_s is too large"),
+            ("cut short", self.copy("cut", study_json=lambda d: d[:len(d) // 2]), {}, 2, r"study\.json: not JSON \("),
+            ("non-UTF-8 study", self.copy("latin", study_json=lambda d: d.replace(b"quadplain", b"quad\xffplain")),
+             {}, 2, r"study\.json line \d+: not UTF-8"),
+            ("a later format", self.copy("later", study_json=lambda d: d.replace(b'"format": 1', b'"format": 9', 1)),
+             {}, 2, r"study\.json: its format 9 is not 1"),
+            ("a FIFO for a study", self.copy("fifo", folder=fifo), {}, 2, r"study\.json: not a regular file"),
+            ("host across lines", self.copy("host", study_json=host(f"lab\n{marker}\nlab")), {}, 0, None),
+            ("host with pipes", self.copy("pipes", study_json=host(f"lab | {marker} |")), {}, 0, None),
+            # The folder's name is the study's label when its host is empty.
+            ("folder name across lines", self.copy(f"\n{marker}\n", study_json=host("")), {}, 0, None),
             ("non-UTF-8 path", self.copy("\udcff"), {}, 0, None),
             ("a loop of links", loop, {}, 2, r"^compare: .*study-loop.*a loop of symbolic links"),
-            ("gnuplot fails", self.copy("plain"), {"env": {"PATH": f"{fake_gnuplot}:{os.environ['PATH']}"}}, 1,
-             r"^compare: gnuplot failed to draw .*compare\.png"),
             ("a full disk", self.copy("full"), {"file_limit": 2000}, 1, r"^compare: cannot write .*compare\.md: "),
         )
         for case, study, how, status, last in cases:
             with self.subTest(case=case):
                 out = self.place("compare")
                 proc = tool("compare", "--out", out, self.good, study, **how)
-                self.assertFalse(os.path.exists(os.path.join(out, marker)), "a study folder ran a command")
                 self.ends(proc, status, last, alone=status == 2)
                 self.whole(out)
                 if status == 2:
                     self.assertFalse(os.path.exists(out), "a refused comparison leaves no folder")
                 elif status == 0:
-                    self.assertEqual(os.path.exists(os.path.join(out, "compare.png")), GNUPLOT)
-                    self.assertNotRegex(files.read_text(os.path.join(out, "compare.gp")), r"(?m)^\s*system")
-                elif case == "gnuplot fails":  # the table is whole, and the script there to draw it later
-                    self.assertEqual(sorted(os.listdir(out)), ["compare.dat", "compare.gp", "compare.md", "verdicts.csv"])
+                    md = files.read_text(os.path.join(out, "compare.md"))
+                    self.assertNotRegex(md, rf"(?m)^{marker}|(?<!\\)\| {marker}")
                 else:
-                    self.nothing_blocks_retry(out, COMPARE_FILES)
+                    self.nothing_blocks_retry(out, OWNED)
         if os.geteuid() == 0:
             print("\nnote: no case of a study folder without search permission: root may search any folder",
                   file=sys.stderr)

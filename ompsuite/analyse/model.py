@@ -20,24 +20,22 @@ from ompsuite.study import Figures, Flag, Mark, Summary
 
 FIGURES = ("timer_tick", "add_latency", "mul_latency", "mul_independent", "first_touch", "write_touched",
            "fork_join", "critical", "reduction", "static_loop", "dynamic_chunk", "first_region")
-IMPOSSIBLE = 0.5  # a median below half its floor cannot be a real run of the program
 
 
-def impossible_time(row: Summary, least: float) -> Optional[Mark]:
-    """The row's mark against the least time the calibration allows. With an interval of the
-    median, the whole interval must lie below that least time; without one (too few runs), the
-    median must lie below half of it, since a single run can be mistimed."""
-    if row.median_s is None:
+SUSPECT = 0.95  # a median under 95% of its floor, its interval (where it has one) below it too: no result
+
+
+def impossible_time(row: Summary, floor: float, least: float) -> Optional[Mark]:
+    """The row's mark against the floor: a median under 95% of it, whose interval (where it has
+    one) also lies wholly below the least time the calibration allows, is no real run of the
+    program; without an interval the 95% alone decides, since nothing says the median is noise."""
+    if row.median_s is None or row.median_s >= SUSPECT * floor:
         return None
-    if row.median_high is not None:
-        if row.median_high < least:
-            return Mark(Flag.FAILED, f"median {row.median_s:.3g} s (95% interval up to {row.median_high:.3g} s) is "
-                                     f"below the least time the calibration allows, {least:.3g} s: no real run is "
-                                     "that fast")
-    elif row.median_s < IMPOSSIBLE * least:
-        return Mark(Flag.FAILED, f"median {row.median_s:.3g} s is below half the least time the calibration allows, "
-                                 f"{least:.3g} s: no real run is that fast")
-    return None
+    if row.median_high is not None and row.median_high >= least:
+        return None
+    upto = f" (95% interval up to {row.median_high:.3g} s)" if row.median_high is not None else ""
+    return Mark(Flag.BELOW_FLOOR, f"median {row.median_s:.3g} s{upto} is {100 * row.median_s / floor:.0f}% of the "
+                                  f"floor {floor:.3g} s: no real run is that fast, so the calibration is suspect")
 
 
 class Model:
@@ -109,13 +107,13 @@ class Model:
             floor = sum(v for k, v in terms.items() if k != "construct overhead")
             figures = {"floor_s": floor, "predicted_s": sum(terms.values())}
             if not r.page_fault_bound:  # measured, it outranks the model's guess
-                r = dataclasses.replace(r, bound_by=max(terms, key=lambda k: terms[k]))
+                r = dataclasses.replace(r, bound_by=max(terms, key=terms.__getitem__))
             r = dataclasses.replace(r, **figures)
             if r.median_s is not None and floor > 0:
                 r = dataclasses.replace(r, pct_floor=100.0 * r.median_s / floor)
                 least_terms = best.terms(entry, r.threads, r.problem_size) or terms
                 least = sum(v for k, v in least_terms.items() if k != "construct overhead")
-                mark = impossible_time(r, least) if r.check.ok else None
+                mark = impossible_time(r, floor, least) if r.check.ok else None
                 if mark:
                     r = r.with_mark(mark)
             if r.median_s is not None and r.median_s < 20 * self.tick(entry):

@@ -8,6 +8,7 @@ import dataclasses
 import math
 import random
 import statistics
+from typing import Dict, List, Optional, Sequence, Tuple
 
 # Up to this many pairs (30 runs against 30) the rank test counts its exact distribution, in under 0.1 s;
 # beyond, the normal approximation, which in the tails of small or unequal samples is off by a factor of
@@ -15,15 +16,15 @@ import statistics
 EXACT_PAIRS = 900
 
 
-def median_ranks(n, confidence=0.95):
+def median_ranks(n: int, confidence: float = 0.95) -> Optional[Tuple[int, int, float]]:
     """(lower rank, upper rank, coverage), 1-based, of the narrowest symmetric order-statistic interval that
     covers the median with at least `confidence`, or None when no interval of n values does.
 
     The number of values below the true median is Binomial(n, 1/2), so [x_(k), x_(n+1-k)] covers it with
     probability exactly 1 - 2 P(B <= k-1) for a continuous distribution (at least that with ties)."""
-    tail, best = 0.0, None
+    tail, best = 0.0, None  # type: float, Optional[Tuple[int, int, float]]
     for k in range(1, n // 2 + 1):
-        tail += math.comb(n, k - 1) / 2.0 ** n
+        tail += math.comb(n, k - 1) / 2 ** n  # whole numbers divided: 2.0 ** n overflows from n = 1024
         coverage = 1.0 - 2.0 * tail
         if coverage < confidence:
             break
@@ -31,7 +32,7 @@ def median_ranks(n, confidence=0.95):
     return best
 
 
-def median_interval(values, confidence=0.95):
+def median_interval(values: Sequence[float], confidence: float = 0.95) -> Optional[Tuple[float, float]]:
     """(low, high) covering the median with the coverage of median_ranks(), or None when n is too small
     (n < 6 at 95%: 5 values cover it with only 1 - 2/32 = 93.75%)."""
     ranks = median_ranks(len(values), confidence)
@@ -41,12 +42,13 @@ def median_interval(values, confidence=0.95):
     return xs[ranks[0] - 1], xs[ranks[1] - 1]
 
 
-def _positive(values, what):
+def _positive(values: Sequence[float], what: str) -> None:
     if any(not v > 0 for v in values):
         raise ValueError(f"{what} must be positive times")
 
 
-def ratio_interval(base_values, values, confidence=0.95, seed=1, resamples=2000):
+def ratio_interval(base_values: Sequence[float], values: Sequence[float], confidence: float = 0.95, seed: int = 1,
+                   resamples: int = 2000) -> Optional[Tuple[float, float]]:
     """Percentile-bootstrap interval of median(base_values) / median(values) (a speedup when base is the
     baseline's times), resampling each sample on its own; None when either has fewer than 3 values, since
     resamples of 1 or 2 values only ever reproduce those values. The same seed gives the same interval."""
@@ -61,7 +63,7 @@ def ratio_interval(base_values, values, confidence=0.95, seed=1, resamples=2000)
     return ratios[math.floor(tail * (resamples - 1))], ratios[math.ceil((1.0 - tail) * (resamples - 1))]
 
 
-def _midranks(pooled):
+def _midranks(pooled: Sequence[float]) -> List[float]:
     """Ranks of the pooled values, 1-based, ties given the mean of the ranks they share."""
     order = sorted(range(len(pooled)), key=lambda i: pooled[i])
     ranks = [0.0] * len(pooled)
@@ -76,11 +78,11 @@ def _midranks(pooled):
     return ranks
 
 
-def _exact_lower_upper(doubled_ranks, n1, observed):
+def _exact_lower_upper(doubled_ranks: Sequence[int], n1: int, observed: int) -> Tuple[float, float]:
     """P(S <= observed) and P(S >= observed), where S is the sum of n1 of the doubled ranks drawn at random
     without replacement: every split of the pooled runs counted once, by dynamic programming over the
     number drawn and their sum. Doubling makes midranks integers, so ties are counted exactly."""
-    counts = [dict() for _ in range(n1 + 1)]
+    counts: List[Dict[int, int]] = [{} for _ in range(n1 + 1)]
     counts[0][0] = 1
     for r in doubled_ranks:
         for k in range(n1, 0, -1):
@@ -95,7 +97,7 @@ def _exact_lower_upper(doubled_ranks, n1, observed):
     return lower / total, upper / total
 
 
-def mann_whitney(a, b):
+def mann_whitney(a: Sequence[float], b: Sequence[float]) -> Tuple[float, float]:
     """(U, p): U counts the pairs (x from a, y from b) with x > y, ties counted half, so a small U means a
     tends lower; p is two-sided. Exact when len(a) * len(b) <= EXACT_PAIRS, from the permutation
     distribution of the midrank sum (ties included); otherwise the normal approximation with tie and
@@ -111,7 +113,7 @@ def mann_whitney(a, b):
         lower, upper = _exact_lower_upper(doubled, n1, round(2 * rank_sum))
         return u, min(1.0, 2.0 * min(lower, upper))
     n = n1 + n2
-    ties = {}
+    ties: Dict[float, int] = {}
     for r in ranks:
         ties[r] = ties.get(r, 0) + 1
     tie_term = sum(t ** 3 - t for t in ties.values()) / (n * (n - 1))
@@ -122,23 +124,24 @@ def mann_whitney(a, b):
     return u, min(1.0, math.erfc(z / math.sqrt(2.0)))
 
 
-def smallest_p(n1, n2):
+def smallest_p(n1: int, n2: int) -> float:
     """The smallest two-sided p the rank test can give for samples of n1 and n2 (with no ties, every run of
     one sample below every run of the other): 2 / C(n1 + n2, n1). 3 runs against 3 give 0.1 at best."""
-    return min(1.0, 2.0 / math.comb(n1 + n2, n1))
+    return min(1.0, 2 / math.comb(n1 + n2, n1))  # whole numbers divided: 2.0 / C(1040, 520) overflows
 
 
 @dataclasses.dataclass
 class Verdict:
     ratio: float     # median(after) / median(before): below 1 is faster
-    interval: tuple  # bootstrap interval of that ratio, None with fewer than 3 runs a side
+    interval: Optional[Tuple[float, float]]  # bootstrap interval of that ratio, None with fewer than 3 runs a side
     u: float         # pairs with an after run slower than a before run
     p: float
     label: str       # "faster", "slower" or "~"
     note: str
 
 
-def verdict(before, after, alpha=0.05, noise=0.02, seed=1):
+def verdict(before: Sequence[float], after: Sequence[float], alpha: float = 0.05, noise: float = 0.02,
+            seed: int = 1) -> Verdict:
     """Compare two samples of times. "faster"/"slower" only when the rank test gives p < alpha and the ratio
     of medians lies outside 1 +- noise: a significant change smaller than the machine's noise is not a change
     worth reporting, and a large one without significance may be luck."""
@@ -166,7 +169,7 @@ FIRST_RUN_Z = 3.5
 FIRST_RUN_FLOOR = 0.05
 
 
-def instability(values):
+def instability(values: Sequence[float]) -> Optional[str]:
     """A reason the runs of one row do not agree, or None; no claim with fewer than 3 runs.
 
     Two rules. Spread: the standard deviation over 10% of the mean, the point at which pyperf warns that a
@@ -177,7 +180,7 @@ def instability(values):
     repeatable later runs (MAD 0) do not make a trivial difference an outlier."""
     if len(values) < 3:
         return None
-    reasons = []
+    reasons: List[str] = []
     first, rest = values[0], values[1:]
     centre = statistics.median(rest)
     mad = statistics.median(abs(v - centre) for v in rest)
@@ -192,7 +195,7 @@ def instability(values):
     return "; ".join(reasons) or None
 
 
-def precision_met(interval, estimate, target=0.03):
+def precision_met(interval: Optional[Tuple[float, float]], estimate: float, target: float = 0.03) -> bool:
     """True when the interval lies within estimate x (1 +- target); False without an interval."""
     if interval is None:
         return False

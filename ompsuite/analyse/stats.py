@@ -5,7 +5,7 @@ from __future__ import annotations
 import dataclasses
 import math
 import statistics
-from typing import Dict, List, Optional, Sequence, Tuple
+from typing import Dict, List, Mapping, Optional, Sequence, Tuple
 
 from ompsuite import catalogue as C
 from ompsuite.analyse import significance
@@ -64,10 +64,9 @@ def summarise(runs: Sequence[Run], catalogue: C.Catalogue) -> List[Summary]:
         return (series.value, groups[key][0].program_entry.kind is not C.PI, n, catalogue.order(program),
                 _threads_order(threads))
 
-    rows = []
-    for key in sorted(groups, key=order):
-        rows.append(_summary(key, groups[key], good[key], times[key], medians, good, serial_pi))
-    return rows
+    rows = [_summary(key, groups[key], good[key], times[key], medians, good, serial_pi)
+            for key in sorted(groups, key=order)]
+    return plausible(rows, groups)
 
 
 def _summary(key: Key, rs: List[Run], ok: List[Run], ts: List[float], medians: Dict[Key, float],
@@ -112,12 +111,11 @@ def _summary(key: Key, rs: List[Run], ok: List[Run], ts: List[float], medians: D
     s = _replace(s, figures)
     if unstable:
         s = s.with_mark(Mark(Flag.UNSTABLE, unstable))
-    return _impossible_speedup(s)
+    return s
 
 
 def _replace(s: Summary, figures: Dict[str, object]) -> Summary:
-
-    return dataclasses.replace(s, **figures)  # type: ignore[arg-type]
+    return dataclasses.replace(s, **figures)
 
 
 def _usage(runs: List[Run], entry: C.Program) -> Dict[str, object]:
@@ -143,23 +141,96 @@ def page_fault_text(minor_faults: object, system_s: float) -> str:
     return f"page faults ({faults}{system_s:.2f} s system)"
 
 
-NOISE = 0.02  # a speedup this close above the team is the machine's noise, not a sign of anything
+NOISE = 0.02    # a speedup this close above the team is the machine's noise, not a sign of anything
+BEYOND = 0.10   # without an interval, a speedup this far above the team is no result
+FAULT_SPREAD = 2.0  # runs of one configuration whose system times differ by this factor met different memory
 
 
-def _impossible_speedup(s: Summary) -> Summary:
-    """A compute-bound in-order sum cannot run more than T times faster on T threads: beyond what
-    the speedup's interval allows, the figure is no result (its baseline was probably slowed)."""
-    if not s.program_entry.kind.speedup_bound or not s.threads or s.speedup is None \
-            or s.speedup <= s.threads * (1 + NOISE):
+def plausible(rows: Sequence[Summary], groups: Mapping[Key, Sequence[Run]]) -> List[Summary]:
+    """One rule for every parallel figure, fills included: no team of T runs more than T times
+    faster than its serial baseline. A speedup above its team beyond its interval, or beyond 10%
+    where there is none, is no result: the row says which side was disturbed and how, from the
+    measured records. Where the kernel's page faults bound either side of a fill comparison, the
+    speedup without them is given beside it; where one configuration's runs met the faults
+    differently, that spread is said."""
+    by_key = {r.key: r for r in rows}
+    out = []
+    for r in rows:
+        entry = r.program_entry
+        base = by_key.get((r.series, entry.baseline, 1, r.problem_size)) if entry.baseline else None
+        if base is not None and (r.page_fault_bound or base.page_fault_bound):
+            r = dataclasses.replace(r, speedup_no_faults=speedup_without_faults(base, r))
+        r = _fault_spread(r, groups.get(r.key, ()))
+        if r.speedup is not None and r.threads and entry.parallel and r.series is not Series.WEAK:
+            r = _above_team(r, base)
+        out.append(r)
+    return out
+
+
+def speedup_without_faults(base: Summary, row: Summary) -> Optional[float]:
+    """The speedup with each side's kernel page-fault time taken out. A fill's wall time is its
+    threads' work plus the time they wait in the kernel's page-fault handler; the system time the
+    kernel charged the process is that wait summed over its threads. Spread over a team of T it
+    lengthens the wall time by about system / T (for the serial side, T = 1: all of it), so
+        t_work = t_wall - system / T   on each side,   and   S_work = t_work(base) / t_work(row).
+    None where a side lacks its record or its work time comes out as nothing."""
+    if base.median_s is None or row.median_s is None or base.system_s is None or row.system_s is None \
+            or not row.threads or not base.threads:
+        return None
+    base_work = base.median_s - base.system_s / base.threads
+    row_work = row.median_s - row.system_s / row.threads
+    if base_work <= 0 or row_work <= 0:
+        return None
+    return base_work / row_work
+
+
+def _fault_spread(s: Summary, runs: Sequence[Run]) -> Summary:
+    """Runs of one configuration that met the kernel's page faults differently are a spread to
+    report, not one run to keep silently: every run counts here, the disturbed ones too."""
+    usage = [(r.time_s, r.interference.system_s) for r in runs if r.time_s is not None
+             and r.interference is not None and r.interference.system_s is not None]
+    if len(usage) < 2:
         return s
-    if s.speedup_low is not None and s.speedup_high is not None and s.speedup_low > s.threads:
-        if s.check.ok:
-            return s.with_mark(Mark(Flag.IMPOSSIBLE, f"speedup {s.speedup:.2f} (95% interval {s.speedup_low:.2f}–"
-                                                     f"{s.speedup_high:.2f}) is above the team of {s.threads}: no team "
-                                                     "sums that fast, so the baseline was probably disturbed"))
+    systems = [u for _, u in usage]
+    walls = [w for w, _ in usage if w is not None]
+    if max(systems) < 0.1 or max(systems) < FAULT_SPREAD * max(min(systems), 1e-3):
         return s
-    return s.with_note(f"speedup above the team of {s.threads}, within what too few runs allow: "
-                       "the baseline may have been disturbed")
+    return s.with_note(f"its runs met the kernel's page faults differently: {min(walls):.3g}–{max(walls):.3g} s, "
+                       f"of which {min(systems):.2f}–{max(systems):.2f} s system")
+
+
+def _above_team(s: Summary, base: Optional[Summary]) -> Summary:
+    assert s.speedup is not None and s.threads
+    team = s.threads
+    if s.speedup <= team * (1 + NOISE):
+        return s
+    if s.speedup_low is not None:
+        beyond = s.speedup_low > team
+        spread = f"95% interval {s.speedup_low:.2f}–{s.speedup_high:.2f}"
+    else:
+        beyond = s.speedup > team * (1 + BEYOND)
+        spread = "no interval"
+    if not beyond:
+        return s.with_note(f"speedup {s.speedup:.2f} a little above the team of {team}, within what its "
+                           f"{'interval' if s.speedup_low is not None else 'runs'} allow")
+    threads = f"{team} thread{'' if team == 1 else 's'}"
+    return s.with_mark(Mark(Flag.IMPOSSIBLE, f"speedup {s.speedup:.2f} ({spread}) on {threads} is no result: "
+                                             f"{_slower_side(s, base)}"))
+
+
+def _slower_side(s: Summary, base: Optional[Summary]) -> str:
+    """Which side of an impossible speedup was slowed, and how, as the measured records show."""
+    if base is None:
+        return "its baseline has no figure"
+    if base.page_fault_bound and base.system_s is not None and base.median_s is not None and \
+            not s.page_fault_bound:
+        return (f"{base.program} spent {base.system_s:.2f} s of {base.median_s:.2f} s in page faults that "
+                f"{s.program} did not meet")
+    if base.disturbed:
+        return f"{base.program}'s runs were disturbed: {base.disturbed}"
+    if s.program_entry.variant:
+        return f"{s.program}'s own time cannot be right: it is faster than {s.threads} threads can be"
+    return f"{base.program} was slowed by something its record does not show"
 
 
 def weak_efficiency(rows: Sequence[Summary]) -> List[Summary]:

@@ -1,22 +1,26 @@
-"""Machines side by side: several scaling study folders in one Markdown table and one plot.
+"""Machines side by side: several studies in one Markdown document, with verdicts and a plot.
 
-Reads each study's machine.csv and summary.csv; per program and thread count, each machine's
-median time, speedup, efficiency and % of floor. Folders that are not studies are refused
-(status 2); studies made with different problem sizes are compared with a warning.
+Reads each study's study.json (a folder of the previous version: its results.json); per program
+and thread count, each study's median time, speedup, efficiency and % of floor, then every later
+study against the first. What is not a study is refused (status 2); studies made with different
+problem sizes are compared with a warning.
 """
 import argparse
 import datetime
 import os
+from typing import List, Sequence
 
-from ompsuite.export import comparison
-from ompsuite.platform import files
-from ompsuite.export import plot
+from ompsuite.escape import printable
+from ompsuite.export import comparison, plot
 from ompsuite.measure.build import out_root
+from ompsuite.platform import files
 from ompsuite.platform.console import progress, run_main
-from ompsuite.errors import SuiteError
+
+# What a comparison writes; a folder that already holds one of them is refused.
+OWNED = ("compare.md", "verdicts.csv", "compare.png", "compare.svg")
 
 
-def fraction(text):
+def fraction(text: str) -> float:
     try:
         value = float(text)
     except ValueError:
@@ -26,10 +30,10 @@ def fraction(text):
     return value
 
 
-def parse(argv):
-    ap = argparse.ArgumentParser(prog="compare", description=__doc__.split("\n\n")[0])
+def parse(argv: Sequence[str]) -> argparse.Namespace:
+    ap = argparse.ArgumentParser(prog="compare", description=(__doc__ or "").split("\n\n")[0])
     ap.add_argument("studies", nargs="+", metavar="STUDY",
-                    help="study folders (or results.json files), one per machine or build")
+                    help="study folders (or their study.json or results.json files), one per machine or build")
     ap.add_argument("--out", metavar="DIR", help="output folder (default out/compare-DATE-TIME)")
     ap.add_argument("--noise", metavar="FRACTION", type=fraction, default=0.02,
                     help="changes within this fraction of the median are no change (default 0.02)")
@@ -43,47 +47,48 @@ def parse(argv):
     return a
 
 
-def run(a):
-    studies = comparison.read_studies(a.studies)
-    lock = files.claim_out_dir(a.out, ("compare.md", "verdicts.csv", "compare.gp", "compare.png"), what="comparison")
+def run(a: argparse.Namespace) -> int:
+    compared = comparison.read_studies(a.studies)
+    lock = files.claim_out_dir(a.out, OWNED, what="comparison")
     try:
-        return write(a, studies)
+        return write(a, compared)
     finally:
         lock.release()
 
 
-def write(a, studies):
-    for s in studies:
-        why = comparison.incomplete(s)
+def write(a: argparse.Namespace, compared: List[comparison.Compared]) -> int:
+    for c in compared:
+        why = comparison.incomplete(c.study)
         if why:
-            progress(f"compare: the study in {s.path} did not finish ({why}): its figures rest on fewer runs")
-    lines, differences = comparison.document(studies)
+            progress(f"compare: the study in {printable(c.path)} did not finish ({printable(why)}): "
+                     "its figures rest on fewer runs")
+    lines, differences = comparison.document(compared)
     # Before/after: every later study against the first, configuration by configuration.
-    verdicts = []
-    for after in studies[1:]:
-        found = comparison.verdicts(studies[0], after, a.noise, a.alpha)
-        verdicts += comparison.verdict_rows(studies[0], after, found)
-        lines += comparison.verdict_lines(studies[0], after, found, a.noise, a.alpha)
+    found: List[comparison.VerdictRow] = []
+    for after in compared[1:]:
+        these = comparison.verdicts(compared[0], after, a.noise, a.alpha)
+        found += these
+        lines += comparison.verdict_lines(compared[0], after, these, a.noise, a.alpha)
         if a.aa:
-            lines += [comparison.false_positive_line(found), ""]
+            lines += [comparison.false_positive_line(these), ""]
     if differences:
-        progress(f"compare: the studies used different problem sizes ({'; '.join(differences)}): "
+        progress(f"compare: the studies used different problem sizes ({printable('; '.join(differences))}): "
                  "their times are not comparable")
-    try:
-        files.write_atomic(os.path.join(a.out, "compare.md"), "\n".join(lines) + "\n")
-        if verdicts:
-            files.write_atomic(os.path.join(a.out, "verdicts.csv"),
-                               files.csv_text(comparison.VERDICT_FIELDS, verdicts))
-        plotted = plot.compare_plot(a.out, studies, comparison.strong_speedups)
-    except OSError as e:
-        raise SuiteError(f"cannot write {e.filename or a.out}: {e.strerror or e}") from None
+    written = ["compare.md"]
+    files.write_atomic(os.path.join(a.out, "compare.md"), "\n".join(lines) + "\n")
+    if found:
+        files.write_atomic(os.path.join(a.out, "verdicts.csv"),
+                           files.csv_text(comparison.VERDICT_FIELDS, [r.cells() for r in found]))
+        written.append("verdicts.csv")
+    drawn: List[str] = plot.compare_plot(a.out, [c.study for c in compared], [c.label for c in compared])
+    written += [os.path.basename(f) for f in drawn]
     print("\n".join(lines))
-    print(f"written: {a.out}/compare.md" + (", verdicts.csv" if verdicts else "") + ", compare.gp" +
-          (", compare.png" if plotted else ""))
-    if plotted is False:
-        raise SuiteError(f"gnuplot failed to draw {a.out}/compare.png (the message above says why)")
+    print(f"written: {a.out}/" + ", ".join(written))
     return 0
 
 
-def main(argv):
-    run_main("compare", lambda args: run(parse(args)), argv)
+def main(argv: Sequence[str]) -> None:
+    def go(args: Sequence[str]) -> int:
+        return run(parse(args))
+    run_main("compare", go, argv)
+

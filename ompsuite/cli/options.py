@@ -1,24 +1,24 @@
-"""The options the commands share, defined once so that one name always means one thing, and
-the typed value they become. A command parses its line into an Options value and hands the core
-that, never the parser's namespace."""
+"""The options the commands share, defined once so that one name always means one thing. A
+command parses its line into an Options value and hands the core that, never the parser's
+namespace."""
 import argparse
 import dataclasses
+import os
+from typing import Callable, List, Optional
 
 from ompsuite import catalogue as C
 from ompsuite.errors import SuiteError
 
-MAX_THREADS = 4096     # the largest team the calibration measures
-MAX_REPEATS = 1000     # a study of 1000 repeats already runs for most of a day
-MAX_RECURRENCE_REPEATS = 100  # each run fills 16 GB for seconds; more is a mistake, not a study
+from ompsuite.options import MAX_RECURRENCE_REPEATS, MAX_REPEATS, MAX_THREADS, Options
 
 
-def whole_number(text, low=1, high=None):
+def whole_number(text: str, low: int = 1, high: Optional[int] = None) -> int:
     """argparse type: a whole number (1e8 and 100000000 alike) within low .. high."""
     try:
-        value = float(text) if any(c in text for c in ".eE") else int(text)
-        if value != int(value):
+        number = float(text) if any(c in text for c in ".eE") else int(text)
+        if number != int(number):
             raise ValueError
-        value = int(value)
+        value = int(number)
     except (ValueError, OverflowError):
         raise argparse.ArgumentTypeError(f"'{text}' is not a whole number") from None
     if value < low:
@@ -28,11 +28,11 @@ def whole_number(text, low=1, high=None):
     return value
 
 
-def count(low=1, high=None):
+def count(low: int = 1, high: Optional[int] = None) -> Callable[[str], int]:
     return lambda text: whole_number(text, low, high)
 
 
-def thread_list(text):
+def thread_list(text: str) -> List[int]:
     """argparse type: comma-separated thread counts, each at least 1; sorted, no repeats."""
     try:
         counts = [int(t) for t in text.split(",")]
@@ -43,37 +43,7 @@ def thread_list(text):
     return sorted(set(counts))
 
 
-@dataclasses.dataclass
-class Options:
-    """Everything a run of the tools was asked for, checked."""
-    pi_n: int = 100000000
-    repeats: int = 5
-    threads: list = None            # None: the runtime's default team
-    recurrence_n: int = None
-    recurrence_repeats: int = 1
-    bin: str = None
-    recurrence_bin: str = None
-    no_bind: bool = False
-    no_calibrate: bool = False
-    calibration: str = None
-    programs: list = dataclasses.field(default_factory=list)   # (name, path, kind or None)
-    out: str = None
-    sweep: int = None
-    weak: int = None
-    no_warmup: bool = False
-    markdown: str = None
-    csv: str = None
-    json: str = None
-    precision: float = 0.03
-    budget: float = 2.0
-    disturbed_load: float = None
-    disturbed_steal: float = None
-    disturbed_lost: float = None
-    run_timeout: float = None
-    wide: bool = False
-
-
-def add_sizes(ap):
+def add_sizes(ap: argparse.ArgumentParser) -> None:
     ap.add_argument("--pi-n", metavar="N", type=count(1, C.PI_MAX_N), default=100000000,
                     help="intervals for the pi programs (default 1e8)")
     ap.add_argument("--repeats", metavar="N", type=count(1, MAX_REPEATS), default=5,
@@ -87,12 +57,12 @@ def add_sizes(ap):
                          f"{MAX_RECURRENCE_REPEATS})")
 
 
-def add_threads(ap, default_text):
+def add_threads(ap: argparse.ArgumentParser, default_text: str) -> None:
     ap.add_argument("--threads", metavar="LIST", type=thread_list,
                     help=f"comma-separated team sizes for the parallel programs (default: {default_text})")
 
 
-def add_programs(ap):
+def add_programs(ap: argparse.ArgumentParser) -> None:
     ap.add_argument("--bin", metavar="DIR", help="take the programs from DIR instead of building build/release")
     ap.add_argument("--recurrence-bin", metavar="DIR",
                     help="with --recurrence-n: the recurrence programs built for that N (default: built)")
@@ -110,9 +80,9 @@ def add_programs(ap):
                              help="use this calibration.csv (from a study on this machine) instead of measuring")
 
 
-def positive(high):
+def positive(high: float) -> Callable[[str], float]:
     """argparse type: a number above 0 and at most high."""
-    def parse(text):
+    def parse(text: str) -> float:
         try:
             value = float(text)
         except ValueError:
@@ -123,7 +93,7 @@ def positive(high):
     return parse
 
 
-def add_noise(ap):
+def add_noise(ap: argparse.ArgumentParser) -> None:
     """How the tools deal with a noisy machine: disturbed runs, the precision target, limits."""
     from ompsuite.platform.interference import LOAD_CORES, LOST_CORES, STEAL_CORES
     ap.add_argument("--precision", metavar="FRACTION", type=lambda t: 0.0 if t in ("0", "off") else positive(1)(t),
@@ -141,19 +111,28 @@ def add_noise(ap):
     ap.add_argument("--disturbed-lost", metavar="CORES", type=positive(4096), default=None,
                     help=f"a pi run is disturbed when its team got less CPU time than its cores by more than this "
                          f"many cores on average (kept off its cores; default {LOST_CORES})")
+    ap.add_argument("--seed", metavar="N", type=count(0, 2**32 - 1), default=None,
+                    help="seed of the order in which each round's runs are interleaved (default: a new one, "
+                         "recorded with the results, so that a study's order can be repeated)")
+    ap.add_argument("--no-warmup", action="store_true",
+                    help="skip the discarded run of the serial fill before the timed ones (default: one)")
     ap.add_argument("--run-timeout", metavar="SECONDS", type=positive(86400), default=None,
                     help="stop a run that takes longer than this (default: 60 s plus 20 times the longest earlier "
                          "run of its configuration, or 100 ns per interval or element before one has run)")
 
 
-def build_options(ap, a):
+def build_options(ap: argparse.ArgumentParser, a: argparse.Namespace) -> Options:
     """The checked Options of a parsed namespace; refusals go through the parser (status 2)."""
     fields = {f.name for f in dataclasses.fields(Options)}
-    o = Options(**{k: v for k, v in vars(a).items() if k in fields})
+    given = {k: v for k, v in vars(a).items() if k in fields}
+    texts: List[str] = given.pop("programs", [])  # parsed below: Options holds them parsed
+    o = Options(**given)
+    if o.seed is None:
+        o.seed = int.from_bytes(os.urandom(4), "little")
     if o.recurrence_bin is not None and o.recurrence_n is None:
         ap.error("--recurrence-bin needs --recurrence-n, the N those programs were built for")
     try:
-        o.programs = [C.parse_variant(text) for text in o.programs]
+        o.programs = [C.parse_variant(text) for text in texts]
     except SuiteError as e:  # said the parser's way, with its status 2
         ap.error(str(e))
     return o

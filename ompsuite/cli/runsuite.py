@@ -10,6 +10,7 @@ given. Any failed check ends the run with status 1.
 """
 from __future__ import annotations
 
+import random
 import tempfile
 import textwrap
 from typing import Callable, List, Optional, Set
@@ -22,7 +23,7 @@ from ompsuite.cli.options import Options, add_noise, add_programs, add_sizes, ad
 from ompsuite.export import tables
 from ompsuite.measure import plans
 from ompsuite.measure.calibration import read_calibration, run_calibration
-from ompsuite.measure.prepare import Prepared, executor, prepare
+from ompsuite.measure.prepare import Prepared, executor, prepare, warm_up
 from ompsuite.measure.session import Session, Stopped, conclude
 from ompsuite.platform import machine
 from ompsuite.platform.console import progress, run_main
@@ -35,8 +36,6 @@ def parse(argv: List[str]) -> Options:
     add_threads(ap, "the runtime's default team, OMP_NUM_THREADS")
     add_programs(ap)
     add_noise(ap)
-    ap.add_argument("--no-warmup", action="store_true",
-                    help="skip the discarded run of the serial fill before the timed ones (default: one)")
     ap.add_argument("--wide", action="store_true",
                     help="print the full table (every column, Markdown) instead of the one that fits a terminal")
     ap.add_argument("--markdown", metavar="FILE", help="also write the full table to FILE as Markdown")
@@ -76,25 +75,21 @@ def run(o: Options) -> int:
     ex = executor(o)
     session = Session(ex, show=show_first(set()))
     cat, folders = prep.catalogue, prep.folders
-    if prep.recurrence_n is not None and not o.no_warmup:
-        # On virtual machines memory first touched after idle time can cost many times the fill;
-        # one discarded run lets both recurrence programs meet it in the same state.
-        warm = cat.serial(C.RECURRENCE)
-        progress(f"warming up the memory with one {warm.name} run (not shown)")
-        ex.runner.run(folders.path(warm), (), prep.binding.env(1), timeout_s=o.run_timeout or 600)
+    warm_up(o, prep, ex)
+    order = random.Random(o.seed)
     jobs = plans.small_checks(cat, folders, prep.binding, teams)
-    jobs += plans.strong(cat, folders, prep.binding, teams, o.pi_n, o.repeats, prep.recurrence_n,
-                        o.recurrence_repeats, prep.size_note)
+    jobs += plans.interleave(plans.strong(cat, folders, prep.binding, teams, o.pi_n, o.repeats, prep.recurrence_n,
+                                          o.recurrence_repeats, prep.size_note), order)
     jobs += plans.team_report(cat, folders, prep.binding, max(o.threads) if o.threads else None)
     model = calibrated_model(o, prep, max(o.threads) if o.threads else prep.default_team)
-    topup = plans.TopUp(jobs, o.precision, o.budget)
+    topup = plans.TopUp(jobs, o.precision, o.budget, order)
     stopped = None
     try:
         session.execute(jobs, topup=topup)
     except Stopped as e:
         stopped = e
     facts = machine.facts(folders.bindir, prep.binding, prep.cores, prep.topology,
-                          [("pi_n", str(o.pi_n)), ("repeats", str(o.repeats)),
+                          [("pi_n", str(o.pi_n)), ("repeats", str(o.repeats)), ("seed", str(o.seed)),
                            ("completed", "yes" if not stopped else f"no: {stopped}")])
     study = conclude(session, cat, model, topup, facts, stopped)
     rows = study.summaries
@@ -112,7 +107,8 @@ def run(o: Options) -> int:
         print(f"the recurrence programs ran {times} each (every run fills "
               f"{8 * (prep.recurrence_n + 1) / 1e9:.3g} GB;\n--recurrence-repeats runs them more often)")
     for r in (r for r in study.runs if r.program_entry.kind is C.TEAM):
-        print(f"{r.program}: {r.threads if r.threads is not None else '?'} threads, total {r.result or '?'}: {r.check}")
+        team = "? threads" if r.threads is None else f"{r.threads} thread{'' if r.threads == 1 else 's'}"
+        print(f"{r.program}: {team}, total {r.result or '?'}: {r.check}")
     for line in study.notes:
         print("\n".join(textwrap.wrap(f"note: {line}", 100, subsequent_indent="  ")))
     if stopped:

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import datetime
 import os
+import random
 import textwrap
 import time
 from typing import Dict, List
@@ -25,7 +26,7 @@ from ompsuite.export import tables
 from ompsuite.measure import plans
 from ompsuite.measure.build import out_root
 from ompsuite.measure.calibration import read_calibration, run_calibration
-from ompsuite.measure.prepare import executor, prepare
+from ompsuite.measure.prepare import executor, prepare, warm_up
 from ompsuite.measure.session import Session, Stopped, conclude
 from ompsuite.platform import files, machine, signals, topology
 from ompsuite.platform.console import progress, run_main
@@ -89,13 +90,14 @@ def study(o: Options, out: str) -> int:
     cat, folders = prep.catalogue, prep.folders
     # hwloc's own record of the machine, beside the figures (when hwloc is installed).
     topo = topology.discover(save_xml_to=os.path.join(out, "topology.xml"))
-    jobs = plans.small_checks(cat, folders, prep.binding, o.threads)
-    jobs += plans.strong(cat, folders, prep.binding, o.threads, o.pi_n, o.repeats, prep.recurrence_n,
-                        o.recurrence_repeats, prep.size_note)
+    order = random.Random(o.seed)
+    timed = plans.strong(cat, folders, prep.binding, o.threads, o.pi_n, o.repeats, prep.recurrence_n,
+                         o.recurrence_repeats, prep.size_note)
     if o.sweep:
-        jobs += plans.sweep(cat, folders, prep.binding, o.threads, o.sweep, o.repeats)
+        timed += plans.sweep(cat, folders, prep.binding, o.threads, o.sweep, o.repeats)
     if o.weak:
-        jobs += plans.weak(cat, folders, prep.binding, o.threads, o.weak, o.repeats)
+        timed += plans.weak(cat, folders, prep.binding, o.threads, o.weak, o.repeats)
+    jobs = plans.small_checks(cat, folders, prep.binding, o.threads) + plans.interleave(timed, order)
     model, started, calibrated = None, time.monotonic(), 0.0
     if o.calibration:
         model = Model(read_calibration(o.calibration))
@@ -106,8 +108,10 @@ def study(o: Options, out: str) -> int:
         model = Model(figures) if figures else None
         calibrated = time.monotonic() - started
     journal = Journal(os.path.join(out, JOURNAL))
-    session = Session(executor(o), journal=journal)
-    topup = plans.TopUp(jobs, o.precision, o.budget)
+    ex = executor(o)
+    warm_up(o, prep, ex)
+    session = Session(ex, journal=journal)
+    topup = plans.TopUp(jobs, o.precision, o.budget, order)
     stopped = None
     try:
         session.execute(jobs, where=out, topup=topup)
@@ -123,7 +127,7 @@ def study(o: Options, out: str) -> int:
     facts = machine.facts(folders.bindir, prep.binding, prep.cores, topo, [
         ("pi_n", str(o.pi_n)), ("recurrence_n", "" if n is None else str(n)),
         ("recurrence_build", "" if n is None else ("full" if n == C.FULL_N else "reduced")),
-        ("repeats", str(o.repeats)), ("recurrence_repeats", str(o.recurrence_repeats)),
+        ("repeats", str(o.repeats)), ("recurrence_repeats", str(o.recurrence_repeats)), ("seed", str(o.seed)),
         ("threads", " ".join(map(str, o.threads))),
         ("variants", " ".join(f"{e.name}={e.path}:{e.kind.name}" for e in cat.variants())),
         ("calibration", "measured" if model and not o.calibration else (o.calibration or "none")),

@@ -1,76 +1,56 @@
-"""Machines side by side: several scaling studies in one Markdown table and one speedup plot.
+"""Machines side by side, and before against after: several studies in one Markdown document.
 
-Reads only each study's machine.csv (key,value), summary.csv and runs.csv (columns by name;
-unknown ones are ignored), strictly: a damaged file, or a summary whose run counts disagree with
-runs.csv, is refused. Per series, program and thread count, each machine gets its median time,
-speedup, efficiency and, where a study has it, the percentage of its floor. Strong-scaling rows are
-matched on program and threads alone, so studies made with different problem sizes still line
-up; that case is reported on standard error and in the Markdown, because their times are then
-not comparable. Folders that are not studies are refused with exit status 2.
+A study is its folder's study.json (or that file named itself). A folder written by the previous
+version has none; its results.json (the micro-benchmark library's format with the suite's own
+fields) stands in, read only as far as compare needs: the machine's facts and every run, from
+which the medians, speedups and efficiencies compare shows are derived here.
+
+Per series, program and team, each study gets its median time, speedup, efficiency and, where it
+has one, the percentage of its floor. Strong-scaling rows are matched on program and team alone,
+so studies made with different problem sizes still line up; that case is reported, because their
+times are then not comparable. Every later study is then judged against the first, configuration
+by configuration, on the clean runs' times (analyse.significance).
 """
+from __future__ import annotations
+
+import dataclasses
 import errno
 import os
-import statistics
 import stat
+import statistics
+from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
 
-from ompsuite.catalogue import Catalogue
-from ompsuite.export import benchjson
+from ompsuite import catalogue as C
+from ompsuite import study as S
+from ompsuite.analyse.significance import Verdict, verdict
 from ompsuite.errors import SuiteError
-from ompsuite.escape import printable
-from ompsuite.platform.files import Finite, Text, Whole, os_reason, read_csv, read_key_values
-from ompsuite.platform.machine import SCHEMA
-from ompsuite.cli.options import MAX_THREADS
-from ompsuite.export.tables import fmt_time, md_cell as cell
-STRONG = "strong"
+from ompsuite.escape import markdown_cell as cell, printable
+from ompsuite.export.tables import fmt_time
+from ompsuite.platform.files import os_reason
+from ompsuite.study import Flag, Mark, Run, Series, Study, Summary
+
+STUDY_FILE = "study.json"
+RESULTS_FILE = "results.json"  # what the previous version left instead
 
 
-class Study:
-    def __init__(self, path, facts, rows, runs=()):
-        self.path = path
-        self.facts = facts
-        self.rows = rows  # key -> row; see row_key
-        self.runs = list(runs)  # runs.csv's rows, parsed
-        self.label = facts.get("host") or os.path.basename(path)
+@dataclasses.dataclass(frozen=True)
+class Compared:
+    """A study as compare shows it: where it was read from and the name its columns carry."""
+    path: str  # as given
+    study: Study
+    label: str
 
 
-def not_a_study(path, why):
+def not_a_study(path: str, why: str) -> SuiteError:
     return SuiteError(f"{printable(path)} is not a study folder: {why}", 2)
 
 
-# What compare reads of a study, field by field: a damaged or hostile file is refused with its
-# path, line and field rather than half read. Texts are single lines (a newline in a host name
-# is damage, not a name); numbers are finite and in range.
-_NOTE = 2000  # a check or a stop's reason: a sentence, with a path or a program's last line
-MACHINE_FIELDS = {"schema": Text(max_len=20)}
-MACHINE_FIELDS.update({k: Text(required=False, default="") for k in (
-    "host", "processor", "date", "recurrence_build", "compiler", "binding")})
-MACHINE_FIELDS.update({k: Whole(0, 1 << 62, allow_empty=True, required=False) for k in (
-    "cores", "memory_bytes", "pi_n", "recurrence_n", "repeats")})
-MACHINE_FIELDS["completed"] = Text(max_len=_NOTE, required=False, default="yes")
-_TIME = Finite(0, allow_empty=True)
-SUMMARY_FIELDS = {"series": Text(allow_empty=False), "program": Text(allow_empty=False),
-                  "threads": Whole(1, MAX_THREADS), "problem_size": Whole(1, 1 << 62), "runs": Whole(0, 1 << 40),
-                  "median_s": _TIME, "speedup": _TIME, "efficiency": _TIME,
-                  "pct_floor": Finite(0, allow_empty=True, required=False),
-                  "check": Text(max_len=_NOTE, required=False, default="ok")}
-RUNS_FIELDS = {"series": Text(allow_empty=False), "program": Text(allow_empty=False),
-               "threads": Whole(1, MAX_THREADS, allow_empty=True), "problem_size": Whole(0, 1 << 62, allow_empty=True),
-               "time_s": _TIME, "check": Text(max_len=_NOTE),
-               "disturbed": Text(max_len=_NOTE, required=False, default="")}
-UNTIMED = {p.name for p in Catalogue() if not p.kind.timed}  # runs.csv rows without a summary row
+# -- reading -------------------------------------------------------------------------------------
 
-
-def row_key(row):
-    """Strong-scaling rows match on program and threads; the other series also on the size,
-    which they vary on purpose."""
-    size = "" if row["series"] == STRONG else row["problem_size"]
-    return row["series"], row["program"], row["threads"], size
-
-
-def _missing(path):
-    """Whether path is absent; a file that is there but cannot be read is left to the reader to say why."""
+def _absent(path: str) -> bool:
+    """Whether path is absent; one that is there but cannot be looked at is left to the reader to say why."""
     try:
-        os.stat(path)
+        os.lstat(path)
     except FileNotFoundError:
         return True
     except OSError:
@@ -78,197 +58,267 @@ def _missing(path):
     return False
 
 
-def read_study(path):
-    """A study from its folder (machine.csv, summary.csv, runs.csv), or from a results.json file
-    (the micro-benchmark library's format, as a study writes it and runsuite --json)."""
+def read_study(path: str) -> Study:
+    """The study in a folder (its study.json, else an earlier version's results.json) or in a file
+    named itself; SuiteError status 2 in one line when there is none or it is damaged."""
     try:
         st = os.stat(path)
     except OSError as e:
         raise not_a_study(path, "no such folder" if e.errno == errno.ENOENT else os_reason(e)) from None
-    if stat.S_ISREG(st.st_mode) and path.endswith(".json"):
-        return study_of_results(path)
-    if not stat.S_ISDIR(st.st_mode):
-        raise not_a_study(path, "not a folder (nor a results .json file)")
-    machine, summary, runs = (os.path.join(path, f) for f in ("machine.csv", "summary.csv", "runs.csv"))
-    for f in (machine, summary, runs):
-        if _missing(f):
-            raise not_a_study(path, f"it has no {os.path.basename(f)}")
-    facts = read_key_values(machine, MACHINE_FIELDS)
-    if facts["schema"] != SCHEMA:
-        raise not_a_study(path, f"machine.csv gives format '{facts['schema']}', this command reads {SCHEMA}")
-    facts = {k: "" if v is None else str(v) for k, v in facts.items()}
-    table = read_csv(summary, SUMMARY_FIELDS)
-    if not table:
-        raise not_a_study(path, "summary.csv holds no results")
-    run_rows = read_csv(runs, RUNS_FIELDS)
-    _check_counts(summary, table, runs, run_rows)
-    rows = {}
-    for r in table:
-        row = dict(r, problem_size=str(r["problem_size"]), check=r["check"].strip() or "ok")
-        rows.setdefault(row_key(row), row)
-    return Study(path, facts, rows, run_rows)
+    if stat.S_ISDIR(st.st_mode):
+        if not _absent(os.path.join(path, STUDY_FILE)):
+            found = S.load(os.path.join(path, STUDY_FILE))
+        elif not _absent(os.path.join(path, RESULTS_FILE)):
+            found = read_file(os.path.join(path, RESULTS_FILE))
+        else:
+            raise not_a_study(path, f"it holds no {STUDY_FILE} (nor the {RESULTS_FILE} of an earlier version)")
+    else:
+        found = read_file(path)
+    if not found.summaries:
+        raise not_a_study(path, "it holds no results")
+    return found
 
 
-def study_of_results(path):
-    """A Study from a results.json: its facts from the context, its rows the medians of the clean
-    runs with each program's speedup over its baseline (named in the file) at the same size."""
-    context, runs = benchjson.read_results(path)
-    machine = context.get("ompsuite_machine")
-    facts = {str(k): printable(v, 300) for k, v in (machine if isinstance(machine, dict) else context).items()
-             if isinstance(v, (str, int, float))}
-    run_rows = [{"series": r["series"], "program": r["program"], "threads": r["threads"] or r["threads_requested"],
-                 "problem_size": r["problem_size"], "time_s": r["time_s"], "check": r["check"],
-                 "disturbed": r["disturbed"]} for r in runs]
-    groups = {}
-    for r, run in zip(run_rows, runs):
-        if r["series"] != "check" and r["problem_size"] is not None:
-            groups.setdefault((r["series"], r["program"], r["threads"], r["problem_size"]), []).append((r, run))
-    medians = {k: statistics.median(r["time_s"] for r, _ in rs if r["check"] == "ok" and not r["disturbed"]
-                                    and r["time_s"]) for k, rs in groups.items()
-               if any(r["check"] == "ok" and not r["disturbed"] and r["time_s"] for r, _ in rs)}
-    rows = {}
-    for (series, program, threads, n), rs in groups.items():
-        median = medians.get((series, program, threads, n))
-        baseline = rs[0][1]["extra"].get("baseline") or program
-        base = medians.get((series, baseline, 1, n))
+def read_file(path: str) -> Study:
+    """A study.json, or a results.json of the previous version, told apart by what they hold."""
+    data = S.read_json(path)
+    if isinstance(data, dict) and "format" not in data and "benchmarks" in data:
+        return study_of_results(data, path)
+    return Study.from_json(data, path)
+
+
+_SUITE = {p.name for p in C.SUITE}
+_PREFIX = "ompsuite_"
+
+
+def study_of_results(doc: Dict[str, Any], path: str) -> Study:
+    """A study from the previous version's results.json: the machine's facts from the context,
+    one run per iteration entry (the suite's own fields), and the summaries compare shows. The
+    runs are handed to the study's own reader in its JSON form, so they are checked as strictly."""
+    context = doc.get("context")
+    if not isinstance(context, dict) or not isinstance(doc["benchmarks"], list):
+        raise SuiteError(f"{printable(path)}: not a benchmark results document (no context and benchmarks)", 2)
+    if context.get(_PREFIX + "schema") != 1:
+        raise SuiteError(f"{printable(path)}: not a results file this suite wrote (no {_PREFIX}schema 1)", 2)
+    machine = context.get(_PREFIX + "machine")
+    facts = {str(k): str(v) for k, v in (machine.items() if isinstance(machine, dict) else ())
+             if isinstance(v, (str, int, float)) and not isinstance(v, bool)}
+    paths = {name: rest.rpartition(":")[0] or rest
+             for name, _, rest in (v.partition("=") for v in facts.get("variants", "").split())}
+    runs, variants = [], {}
+    for e in doc["benchmarks"]:
+        run = _run_of_entry(e)
+        if run is None:
+            continue
+        program, kind = run["program"], e.get(_PREFIX + "extra_kind")
+        if isinstance(program, str) and program not in _SUITE and isinstance(kind, str):
+            variants[program] = {"name": program, "path": paths.get(program, program), "kind": kind}
+        runs.append(run)
+    done = facts.get("completed", "yes")
+    study = Study.from_json({"format": S.FORMAT, "machine": [list(p) for p in facts.items()],
+                             "variants": list(variants.values()), "runs": runs, "completed": done == "yes",
+                             "stopped": "" if done == "yes" else done.removeprefix("no: ")}, path)
+    return dataclasses.replace(study, summaries=summarise(study.runs))
+
+
+def _run_of_entry(e: Any) -> Optional[Dict[str, Any]]:
+    """A run in the study's JSON form from one entry of a results.json; None for the library's
+    aggregates (derived again here) and the team report (no size: nothing timed)."""
+    if not isinstance(e, dict) or e.get("run_type") != "iteration" or e.get(_PREFIX + "problem_size") is None:
+        return None
+    run = {k: e.get(_PREFIX + k) for k in ("series", "program", "problem_size", "repeat", "time_s")}
+    check = e.get(_PREFIX + "check")
+    if isinstance(check, str):
+        check = None if check == "ok" else check.removeprefix("FAIL: ")
+    # A team of 0 stood for the runtime's default team asked, or a team no one reported.
+    run.update(threads_requested=e.get(_PREFIX + "threads_requested") or None,
+               threads=e.get(_PREFIX + "threads") or None, result=e.get(_PREFIX + "result") or "", check=check,
+               disturbed=e.get(_PREFIX + "disturbed") or "")
+    return run
+
+
+def summarise(runs: Iterable[Run]) -> Tuple[Summary, ...]:
+    """What compare shows of each timed configuration, from its runs: how many ran, the median
+    of the clean ones, the speedup over its baseline's median at one thread and the same N, the
+    efficiency where the team is known, and a failed check."""
+    groups: Dict[Tuple[Series, str, Optional[int], int], List[Run]] = {}
+    for r in runs:
+        if r.series is not Series.CHECK and r.entry is not None and r.entry.kind.timed:
+            groups.setdefault((r.series, r.program, r.threads, r.problem_size), []).append(r)
+    medians = {}
+    for key, rs in groups.items():
+        times = [r.time_s for r in rs if r.clean and r.time_s is not None]
+        if times:
+            medians[key] = statistics.median(times)
+    found = []
+    for key, rs in groups.items():
+        series, program, threads, n = key
+        entry = rs[0].program_entry
+        median, base = medians.get(key), medians.get((series, entry.baseline or program, 1, n))
         speedup = base / median if base and median else None
-        failed = [r["check"] for r, _ in rs if r["check"] != "ok"]
-        row = {"series": series, "program": program, "threads": threads, "problem_size": str(n), "runs": len(rs),
-               "median_s": median, "speedup": speedup, "efficiency": speedup / threads if speedup else None,
-               "pct_floor": None, "check": failed[0] if failed else "ok"}
-        rows.setdefault(row_key(row), row)
-    if not rows:
-        raise not_a_study(path, "its results hold no timed runs")
-    return Study(path, facts, rows, run_rows)
+        failed = [r for r in rs if not r.check.ok]
+        marks = (Mark(Flag.FAILED, f"{len(failed)} of {len(rs)} runs: {failed[0].check.reason}"),) if failed else ()
+        found.append(Summary(series, program, threads, n, asked=tuple(sorted({r.threads_requested for r in rs},
+                                                                             key=_team_order)),
+                             runs=len(rs), median_s=median, speedup=speedup,
+                             efficiency=speedup / threads if speedup is not None and threads else None,
+                             marks=marks, entry=entry))
+    return tuple(found)
 
 
-def _check_counts(summary, table, runs, run_rows):
-    """Each summary row counts the runs runs.csv holds for it, and every timed configuration in
-    runs.csv has its row: a summary that disagrees was cut or edited, and its figures are not the runs'."""
-    held = {}
-    for line, r in enumerate(run_rows, 2):
-        if r["series"] != "check" and r["program"] not in UNTIMED:
-            held.setdefault((r["series"], r["program"], r["threads"], r["problem_size"]), []).append(line)
-    counted = set()
-    for line, r in enumerate(table, 2):
-        key = (r["series"], r["program"], r["threads"], r["problem_size"])
-        counted.add(key)
-        n = len(held.get(key, ()))
-        if r["runs"] != n:
-            raise SuiteError(f"{printable(summary)} line {line}: {printable(r['program'])} at {r['threads']} threads, "
-                             f"N = {r['problem_size']} ({printable(r['series'])}) counts {r['runs']} "
-                             f"run{'' if r['runs'] == 1 else 's'}, but runs.csv holds {n}", 2)
-    for key, lines in held.items():
-        if key not in counted:
-            raise SuiteError(f"{printable(runs)} line {lines[0]}: {printable(key[1])} at {key[2]} threads, "
-                             f"N = {key[3]} ({printable(key[0])}) has no row in summary.csv", 2)
-
-
-def read_studies(paths):
+def read_studies(paths: Sequence[str]) -> List[Compared]:
+    """Every study given, each named so that no two share a name (see labels)."""
     seen = set()
     for p in paths:
         real = os.path.realpath(p)
         if real in seen:
-            raise SuiteError(f"{p} is given twice", 2)
+            raise SuiteError(f"{printable(p)} is given twice", 2)
         seen.add(real)
     studies = [read_study(p) for p in paths]
-    hosts = [s.label for s in studies]
-    for s in studies:
-        if hosts.count(s.label) > 1:  # the same machine twice, e.g. before and after a change
-            where = os.path.normpath(s.path)
-            if os.path.isfile(where):  # a results.json: named by its folder
-                where = os.path.dirname(os.path.abspath(where))
-            s.label = f"{s.label} ({printable(os.path.basename(where), 60)})"
-    return studies
+    return [Compared(p, s, label) for p, s, label in zip(paths, studies, labels(paths, studies))]
 
 
-def size_differences(studies):
+def _place(path: str) -> str:
+    """The folder a study was read from: a study.json or results.json named itself stands for its folder."""
+    full = os.path.abspath(path)
+    folder, name = os.path.split(full)
+    return folder if name in (STUDY_FILE, RESULTS_FILE) and os.path.isfile(full) else full
+
+
+def _suffix(place: str, k: int) -> str:
+    """The last k parts of an absolute path; the whole path once k reaches its length."""
+    parts = [p for p in place.split(os.sep) if p]
+    return place if k >= len(parts) else "/".join(parts[-k:])
+
+
+def labels(paths: Sequence[str], studies: Sequence[Study]) -> List[str]:
+    """Each study's name: its host, or where the host appears more than once (one machine before
+    and after a change) the host and the shortest end of the folder's path that no other study of
+    that host shares: out, a/out and b/out become x/out, a/out and b/out."""
+    places = [_place(p) for p in paths]
+    places = [os.path.abspath(p) if places.count(pl) > 1 else pl for p, pl in zip(paths, places)]
+    hosts = [s.fact("host") for s in studies]
+    found = []
+    for i, host in enumerate(hosts):
+        twins = [places[j] for j, h in enumerate(hosts) if j != i and h == host]
+        if host and not twins:
+            found.append(host)
+            continue
+        k = 1
+        while _suffix(places[i], k) != places[i] and any(_suffix(t, k) == _suffix(places[i], k) for t in twins):
+            k += 1
+        where = _suffix(places[i], k)
+        found.append(f"{host} ({where})" if host else where)
+    return found
+
+
+# -- machines side by side -----------------------------------------------------------------------
+
+Key = Tuple[Series, str, Optional[int], Optional[int]]
+
+
+def table_key(s: Summary) -> Key:
+    """Strong-scaling rows match on program and team; the other series also on the size, which they vary."""
+    series, program, threads, n = s.key
+    return series, program, threads, None if series is Series.STRONG else n
+
+
+def rows(study: Study) -> Dict[Key, Summary]:
+    found: Dict[Key, Summary] = {}
+    for s in study.summaries:
+        found.setdefault(table_key(s), s)
+    return found
+
+
+def _team_order(threads: Optional[int]) -> int:
+    return -1 if threads is None else threads
+
+
+def team(threads: Optional[int]) -> str:
+    """A team as the tables show it; an unknown one is never shown as a number."""
+    return "?" if threads is None else str(threads)
+
+
+def size_differences(compared: Sequence[Compared]) -> List[str]:
     """Lines naming each strong-scaling program whose problem size differs between studies."""
-    sizes = {}
-    for s in studies:
-        for (series, prog, _, _), r in s.rows.items():
-            if series == STRONG:
-                sizes.setdefault(prog, {}).setdefault(s.label, r["problem_size"])
-    return [f"{prog}: " + ", ".join(f"{size} on {label}" for label, size in by.items())
-            for prog, by in sizes.items() if len(set(by.values())) > 1]
+    sizes: Dict[str, Dict[str, int]] = {}
+    for c in compared:
+        for s in c.study.of_series(Series.STRONG):
+            sizes.setdefault(s.program, {}).setdefault(c.label, s.problem_size)
+    return [f"{program}: " + ", ".join(f"{size} on {label}" for label, size in by.items())
+            for program, by in sizes.items() if len(set(by.values())) > 1]
 
 
-def ordered_keys(studies):
-    """Series with strong first, programs in the order the studies list them, threads rising."""
-    series, programs, keys = [STRONG], [], []
-    for s in studies:
-        for k in s.rows:
+def ordered_keys(compared: Sequence[Compared]) -> List[Key]:
+    """Series with strong first, programs in the order the studies list them, teams and sizes rising."""
+    series, programs, keys = [Series.STRONG], [], []
+    for c in compared:
+        for k in rows(c.study):
             if k[0] not in series:
                 series.append(k[0])
             if k[1] not in programs:
                 programs.append(k[1])
             if k not in keys:
                 keys.append(k)
-
-    def size_order(size):
-        try:
-            return 0, int(size), ""
-        except ValueError:
-            return 1, 0, size
-
-    return sorted(keys, key=lambda k: (series.index(k[0]), programs.index(k[1]), k[2], size_order(k[3])))
+    return sorted(keys, key=lambda k: (series.index(k[0]), programs.index(k[1]), _team_order(k[2]),
+                                       _team_order(k[3])))
 
 
-def fmt(value, pattern):
+def fmt(value: Optional[float], pattern: str) -> str:
     return "n/a" if value is None else pattern % value
 
 
-def machines_table(studies):
+def machines_table(compared: Sequence[Compared]) -> List[str]:
     lines = ["| machine | processor | cores | memory GiB | compiler | binding | date | pi N | recurrence N | repeats "
              "| study |", "|---|---|---:|---:|---|---|---|---:|---:|---:|---|"]
-    for s in studies:
-        f = s.facts
+    for c in compared:
+        fact = c.study.fact
         try:
-            mem = f"{int(f.get('memory_bytes', '')) / 2**30:.1f}"
+            memory = f"{int(fact('memory_bytes')) / 2**30:.1f}"
         except ValueError:
-            mem = ""
-        rec = f.get("recurrence_n", "")
-        if rec and f.get("recurrence_build"):
-            rec += f" ({f['recurrence_build']})"
-        values = [s.label, f.get("processor", ""), f.get("cores", ""), mem, f.get("compiler", ""),
-                  f.get("binding", ""), f.get("date", ""), f.get("pi_n", ""), rec or "not run",
-                  f.get("repeats", ""), s.path]
+            memory = ""
+        recurrence = fact("recurrence_n")
+        if recurrence and fact("recurrence_build"):
+            recurrence += f" ({fact('recurrence_build')})"
+        values = [c.label, fact("processor"), fact("cores"), memory, fact("compiler"), fact("binding"), fact("date"),
+                  fact("pi_n"), recurrence or "not run", fact("repeats"), c.path]
         lines.append("| " + " | ".join(cell(v) for v in values) + " |")
     return lines
 
 
-def results_tables(studies):
+def results_tables(compared: Sequence[Compared]) -> List[str]:
     lines, failed = [], False
-    keys = ordered_keys(studies)
+    keys = ordered_keys(compared)
+    tables = [rows(c.study) for c in compared]
     for series in dict.fromkeys(k[0] for k in keys):
-        skeys = [k for k in keys if k[0] == series]
-        floor = any(s.rows[k]["pct_floor"] is not None for s in studies for k in skeys if k in s.rows)
-        sized = series != STRONG
+        skeys = [k for k in keys if k[0] is series]
+        floor = any(t[k].pct_floor is not None for t in tables for k in skeys if k in t)
+        sized = series is not Series.STRONG
         head = ["program", "threads"] + (["problem size"] if sized else [])
         align = ["---", "---:"] + (["---"] if sized else [])
-        for s in studies:
-            head += [f"{s.label} median", f"{s.label} speedup", f"{s.label} efficiency"]
+        for c in compared:
+            head += [f"{c.label} median", f"{c.label} speedup", f"{c.label} efficiency"]
             align += ["---:"] * 3
             if floor:
-                head.append(f"{s.label} % of floor")
+                head.append(f"{c.label} % of floor")
                 align.append("---:")
-        title = "Strong scaling (fixed problem size)" if series == STRONG else f"Series: {series}"
+        title = "Strong scaling (fixed problem size)" if series is Series.STRONG else f"Series: {series.value}"
         lines += [f"## {cell(title)}", "", "| " + " | ".join(cell(h) for h in head) + " |",
                   "|" + "|".join(align) + "|"]
         for k in skeys:
-            row = [k[1], str(k[2])] + ([k[3]] if sized else [])
-            for s in studies:
-                r = s.rows.get(k)
-                if r is None:
+            row = [k[1], team(k[2])] + ([str(k[3])] if sized else [])
+            for t in tables:
+                s = t.get(k)
+                if s is None:
                     row += ["—"] * (4 if floor else 3)
                     continue
-                median = fmt_time(r["median_s"]) if r["median_s"] is not None else "n/a"
-                if r["check"] != "ok":
+                median = "n/a" if s.median_s is None else fmt_time(s.median_s)
+                if not s.check.ok:
                     median += " FAIL"
                     failed = True
-                row += [median, fmt(r["speedup"], "%.2f"), fmt(r["efficiency"], "%.2f")]
+                row += [median, fmt(s.speedup, "%.2f"), fmt(s.efficiency, "%.2f")]
                 if floor:
-                    row.append(fmt(r["pct_floor"], "%.1f"))
+                    row.append(fmt(s.pct_floor, "%.1f"))
             lines.append("| " + " | ".join(cell(v) for v in row) + " |")
         lines.append("")
     if failed:
@@ -276,82 +326,96 @@ def results_tables(studies):
     return lines
 
 
-def strong_speedups(study):
-    """(program, threads, speedup) of a study's strong-scaling rows, for the plot."""
-    return [(k[1], k[2], r["speedup"]) for k, r in study.rows.items() if k[0] == STRONG]
-
-
-def incomplete(study):
+def incomplete(study: Study) -> Optional[str]:
     """Why a study stopped early, or None when it finished."""
-    done = study.facts.get("completed", "yes")
-    return None if done == "yes" else (done.partition(": ")[2] or done)
+    return None if study.completed else (study.stopped or "it stopped early")
 
 
-def document(studies):
+def document(compared: Sequence[Compared]) -> Tuple[List[str], List[str]]:
     """The Markdown of the comparison and the lines about differing sizes."""
-    differences = size_differences(studies)
-    lines = ["# Machines side by side", ""] + machines_table(studies) + [""]
+    differences = size_differences(compared)
+    lines = ["# Machines side by side", ""] + machines_table(compared) + [""]
     if differences:
         lines += ["**Different problem sizes:** the studies did not run the same problems, so their times are "
                   "not comparable (speedup and efficiency are each machine's own):", ""]
         lines += [f"- {cell(d)}" for d in differences] + [""]
-    return lines + results_tables(studies), differences
+    return lines + results_tables(compared), differences
 
 
-def read_runs(study):
-    """{(series, program, threads, N): [times]} of a study's runs that passed their check and were
-    not disturbed, from its runs.csv: the samples a before/after verdict compares."""
-    samples = {}
+# -- before against after ------------------------------------------------------------------------
+
+Sample = Tuple[Series, str, Optional[int], int]
+
+
+def samples(study: Study) -> Dict[Sample, List[float]]:
+    """The times of each configuration's clean runs, in the order they ran: what a verdict compares."""
+    found: Dict[Sample, List[float]] = {}
     for r in study.runs:
-        if r["check"] != "ok" or r["disturbed"] or r["series"] == "check" or r["time_s"] is None:
-            continue
-        threads = "?" if r["threads"] is None else r["threads"]
-        samples.setdefault((r["series"], r["program"], threads, r["problem_size"]), []).append(r["time_s"])
-    return samples
-
-
-def verdicts(before, after, noise=0.02, alpha=0.05):
-    """[(key, n before, n after, Verdict)] for every configuration both studies ran."""
-    from ompsuite.analyse.significance import verdict
-    a, b = read_runs(before), read_runs(after)
-    found = []
-    for key in a:
-        if key in b and all(t > 0 for t in a[key] + b[key]):
-            found.append((key, len(a[key]), len(b[key]), verdict(a[key], b[key], alpha=alpha, noise=noise)))
+        if r.series is not Series.CHECK and r.clean and r.time_s is not None:
+            found.setdefault((r.series, r.program, r.threads, r.problem_size), []).append(r.time_s)
     return found
-
-
-def verdict_lines(before, after, found, noise, alpha):
-    """The before/after section: per configuration, the ratio of medians with its interval, the
-    exact rank test's p and the verdict."""
-    lines = [f"## {cell(after.label)} against {cell(before.label)}", "",
-             f"Ratio: median after / median before (below 1 is faster), with its 95% bootstrap interval; p: "
-             f"two-sided Mann–Whitney U on the clean runs; a change counts when p < {alpha} and it is more than "
-             f"{noise:.0%}.", "",
-             "| series | program | threads | N | runs | ratio | 95% interval | p | verdict | note |",
-             "|---|---|---:|---:|---:|---:|---|---:|---|---|"]
-    for (series, program, threads, n), n1, n2, v in found:
-        interval = f"{v.interval[0]:.3f}–{v.interval[1]:.3f}" if v.interval else "n too small"
-        lines.append("| " + " | ".join(cell(x) for x in (series, program, threads, n, f"{n1} / {n2}", f"{v.ratio:.3f}",
-                                                           interval, f"{v.p:.3g}", v.label, v.note)) + " |")
-    if not found:
-        lines.append("| | (no configuration in common) | | | | | | | | |")
-    return lines + [""]
 
 
 VERDICT_FIELDS = ("before", "after", "series", "program", "threads", "problem_size", "runs_before", "runs_after",
                   "ratio", "ratio_low", "ratio_high", "p", "verdict", "note")
 
 
-def verdict_rows(before, after, found):
-    """The verdicts as CSV rows (VERDICT_FIELDS), for tools that read them."""
-    return [[before.label, after.label, series, program, threads, n, n1, n2, f"{v.ratio:.6g}",
-             f"{v.interval[0]:.6g}" if v.interval else "", f"{v.interval[1]:.6g}" if v.interval else "",
-             f"{v.p:.6g}", v.label, v.note] for (series, program, threads, n), n1, n2, v in found]
+@dataclasses.dataclass(frozen=True)
+class VerdictRow:
+    """One configuration both studies ran, and how the later one compares."""
+    before: str
+    after: str
+    series: Series
+    program: str
+    threads: Optional[int]
+    problem_size: int
+    runs_before: int
+    runs_after: int
+    verdict: Verdict
+
+    def cells(self) -> List[str]:
+        """The row of verdicts.csv (VERDICT_FIELDS)."""
+        v = self.verdict
+        low, high = (f"{x:.6g}" for x in v.interval) if v.interval else ("", "")
+        return [self.before, self.after, self.series.value, self.program, team(self.threads), str(self.problem_size),
+                str(self.runs_before), str(self.runs_after), f"{v.ratio:.6g}", low, high, f"{v.p:.6g}", v.label,
+                v.note]
 
 
-def false_positive_line(found):
+def verdicts(before: Compared, after: Compared, noise: float = 0.02, alpha: float = 0.05) -> List[VerdictRow]:
+    """A verdict for every configuration both studies ran with clean runs, in the order the first ran them."""
+    a, b = samples(before.study), samples(after.study)
+    found = []
+    for key, times in a.items():
+        if key in b and all(t > 0 for t in times + b[key]):
+            found.append(VerdictRow(before.label, after.label, *key, len(times), len(b[key]),
+                                    verdict(times, b[key], alpha=alpha, noise=noise)))
+    return found
+
+
+def verdict_lines(before: Compared, after: Compared, found: Sequence[VerdictRow], noise: float,
+                  alpha: float) -> List[str]:
+    """The before/after section: per configuration, the ratio of medians with its interval, the
+    rank test's p and the verdict."""
+    lines = [f"## {cell(after.label)} against {cell(before.label)}", "",
+             f"Ratio: median after / median before (below 1 is faster), with its 95% bootstrap interval; p: "
+             f"two-sided Mann–Whitney U on the clean runs; a change counts when p < {alpha} and it is more than "
+             f"{noise:.0%}.", "",
+             "| series | program | threads | N | runs | ratio | 95% interval | p | verdict | note |",
+             "|---|---|---:|---:|---:|---:|---|---:|---|---|"]
+    for r in found:
+        v = r.verdict
+        interval = f"{v.interval[0]:.3f}–{v.interval[1]:.3f}" if v.interval else "n too small"
+        lines.append("| " + " | ".join(cell(x) for x in (
+            r.series.value, r.program, team(r.threads), r.problem_size, f"{r.runs_before} / {r.runs_after}",
+            f"{v.ratio:.3f}", interval, f"{v.p:.3g}", v.label, v.note)) + " |")
+    if not found:
+        lines.append("| | (no configuration in common) | | | | | | | | |")
+    return lines + [""]
+
+
+def false_positive_line(found: Sequence[VerdictRow]) -> str:
     """A/A: both studies ran one build on one machine, so every verdict other than ~ is noise."""
-    called = [f for f in found if f[3].label != "~"]
+    called = [r for r in found if r.verdict.label != "~"]
     return (f"A/A: {len(called)} of {len(found)} configurations called a change "
             f"({100 * len(called) / max(1, len(found)):.0f}% false positives)")

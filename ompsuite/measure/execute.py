@@ -6,7 +6,7 @@ import os
 import re
 import signal
 import time
-from typing import Dict, Optional, Set, Tuple
+from typing import Dict, List, Mapping, Optional, Sequence, Set, Tuple
 
 from ompsuite.platform.child import run_child
 from ompsuite.platform.console import progress
@@ -26,14 +26,18 @@ OUTPUT_CAP = 1 << 20  # bytes of each stream kept: the programs print a few line
 TIMED_OUT = 124  # the status timeout(1) gives, for a run stopped at its limit
 MAX_TEAM = 4096  # a larger team in a report is a garbled line, not a team
 
+Affinity = Tuple[int, str]  # (team size, placement) as the runtime's affinity lines report them
+
 
 class Binding:
     """How threads are placed. The user's own OMP_PROC_BIND / OMP_PLACES are kept as they are;
     only when neither is set does the suite bind (close, one thread per core) so that runs are
     comparable from one time to the next. --no-bind asks for unbound threads explicitly."""
 
-    def __init__(self, no_bind=False, base=None):
-        self.base = dict(os.environ if base is None else base)
+    def __init__(self, no_bind: bool = False, base: Optional[Mapping[str, str]] = None) -> None:
+        self.base: Dict[str, str] = dict(os.environ if base is None else base)
+        self.settings: Dict[str, str]
+        self.origin: str
         user = {k: self.base[k] for k in ("OMP_PROC_BIND", "OMP_PLACES") if k in self.base}
         if no_bind:
             self.settings, self.origin = {"OMP_PROC_BIND": "false"}, "unbound (--no-bind)"
@@ -42,7 +46,7 @@ class Binding:
         else:
             self.settings, self.origin = {"OMP_PROC_BIND": "close", "OMP_PLACES": "cores"}, "the suite's default"
 
-    def env(self, threads=None):
+    def env(self, threads: Optional[int] = None) -> Dict[str, str]:
         env = dict(self.base)
         if self.settings.get("OMP_PROC_BIND") == "false":
             env.pop("OMP_PLACES", None)
@@ -51,11 +55,11 @@ class Binding:
             env["OMP_NUM_THREADS"] = str(threads)
         return env
 
-    def describe(self):
+    def describe(self) -> str:
         return " ".join(f"{k}={v}" for k, v in sorted(self.settings.items())) + f" ({self.origin})"
 
 
-def affinity_of(text):
+def affinity_of(text: str) -> Optional[Affinity]:
     """(team size, placement) from the runtime's affinity lines in a program's output, or None."""
     threads = {int(m.group(1)): (int(m.group(2)), m.group(3)) for m in _AFFINITY_LINE.finditer(text)
                if len(m.group(1)) < 6 and len(m.group(2)) < 6}
@@ -70,7 +74,7 @@ class Outcome:
     team they reported, what else the machine did meanwhile, and whether it was cut short."""
     out: str
     err: str
-    affinity: tuple              # (team, placement) or None
+    affinity: Optional[Affinity]
     interference: Interference
     wall_s: float
     over_cap: str = ""           # the stream that passed the output cap, or ""
@@ -82,15 +86,16 @@ class Runner:
     outside its timed window). The runtime's own messages on standard error are passed on to the
     user, once per distinct text, never swallowed."""
 
-    def __init__(self, output_cap=OUTPUT_CAP, grace_s=2.0):
-        self.seen_messages = set()
+    def __init__(self, output_cap: int = OUTPUT_CAP, grace_s: float = 2.0) -> None:
+        self.seen_messages: Set[Tuple[str, str]] = set()
         self.output_cap, self.grace_s = output_cap, grace_s
         try:
             self.cpus_allowed = len(os.sched_getaffinity(0))
         except (AttributeError, OSError):
             self.cpus_allowed = os.cpu_count() or 1
 
-    def run(self, path, args=(), env=None, timeout_s=None):
+    def run(self, path: str, args: Sequence[str] = (), env: Optional[Mapping[str, str]] = None,
+            timeout_s: Optional[float] = None) -> Outcome:
         """An Outcome; ProgramFailed when the program fails, is killed or runs past timeout_s.
         The affinity lines, on whichever stream the runtime writes them (libgomp stderr, LLVM's
         runtime stdout), are taken out of both and read."""
@@ -116,7 +121,7 @@ class Runner:
             raise ProgramFailed(f"{name} failed with status {done.returncode}: {detail}", done.returncode)
         return Outcome(out, err, affinity, record, done.wall_s, done.over_cap)
 
-    def _pass_on(self, name, err):
+    def _pass_on(self, name: str, err: str) -> None:
         """Runtime messages go on to our stderr, once per distinct line (at most a few)."""
         for line in err.splitlines()[:20]:
             if line.strip() and (name, line) not in self.seen_messages and len(self.seen_messages) < 100:
@@ -127,18 +132,20 @@ class Runner:
 class Executor:
     """Runs one job into one Run record, learning the team as the program's entry says."""
 
-    def __init__(self, runner=None, run_timeout=None, load_cores=None, steal_cores=None, lost_cores=None):
+    def __init__(self, runner: Optional[Runner] = None, run_timeout: Optional[float] = None,
+                 load_cores: Optional[float] = None, steal_cores: Optional[float] = None,
+                 lost_cores: Optional[float] = None) -> None:
         self.runner = runner or Runner()
-        self.teams = {}           # (program, environment) -> (threads, placement) or None
-        self.shortfalls = []      # lines about teams smaller than asked for
-        self.unknown = set()      # programs whose runtime printed no affinity report
+        self.teams: Dict[Tuple[str, Tuple[Tuple[str, str], ...]], Optional[Affinity]] = {}  # by program, environment
+        self.shortfalls: List[str] = []  # lines about teams smaller than asked for
+        self.unknown: Set[str] = set()  # programs whose runtime printed no affinity report
         self.run_timeout = run_timeout  # seconds, or None: derived per configuration
-        self.thresholds = {k: v for k, v in (("load_cores", load_cores), ("steal_cores", steal_cores),
+        self.thresholds: Dict[str, float] = {k: v for k, v in (("load_cores", load_cores), ("steal_cores", steal_cores),
                                              ("lost_cores", lost_cores)) if v is not None}
-        self.longest = {}         # configuration -> its longest run so far
-        self.life = {}            # program -> the lifetime of one of its runs that did no work
+        self.longest: Dict[Tuple[str, Optional[int], int], float] = {}  # configuration -> its longest run so far
+        self.life: Dict[str, float] = {}  # program -> the lifetime of one of its runs that did no work
 
-    def limit(self, job):
+    def limit(self, job: Job) -> float:
         """The run's wall-clock limit: --run-timeout, else 20 times the longest earlier run of the
         same configuration, else a bound from its size (100 ns an interval or element, far above
         any run seen here); never under a minute, so a slow start of the machine is no timeout."""
@@ -148,7 +155,7 @@ class Executor:
         expected = 20 * seen if seen is not None else 1e-7 * max(job.problem_size, 1)
         return 60.0 + expected
 
-    def probe(self, job):
+    def probe(self, job: Job) -> Optional[Affinity]:
         """The team of a program in exactly the job's environment, from one untimed run."""
         key = (job.path, tuple(sorted(job.env.items())))
         if key not in self.teams:
@@ -184,7 +191,7 @@ class Executor:
             else:
                 threads, placement = team
         found = entry.kind.read(out)
-        team_reported = None
+        team_reported: Optional[int] = None
         if "team" in found:
             if int(found["team"][:6]) <= MAX_TEAM:
                 team_reported = int(found["team"])
@@ -210,14 +217,14 @@ class Executor:
                    printed_n=int(found["printed_n"]) if "printed_n" in found else None,
                    team_reported=team_reported, fault=fault, interference=done.interference, entry=entry, output=out)
 
-    def _unknown(self, name):
+    def _unknown(self, name: str) -> None:
         if name not in self.unknown:
             self.unknown.add(name)
             progress(f"{name}: the OpenMP runtime printed no affinity report (it may predate OpenMP 5.0), "
                      "so its team size is unknown: its speedup is shown, its efficiency is not")
 
 
-def warn_oversubscribed(threads, cores):
+def warn_oversubscribed(threads: Optional[Sequence[int]], cores: int) -> None:
     if threads and max(threads) > cores:
         progress(f"note: {max(threads)} threads asked for on {cores} cores: threads will share cores, "
                  "and the model has no calibration for such teams")

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import dataclasses
 import os
+import random
 import statistics
 from typing import Dict, List, Mapping, Optional, Protocol, Sequence, Tuple
 
@@ -158,6 +159,25 @@ def weak(catalogue: C.Catalogue, folders: Folders, binding: Binder, teams: Seque
                       with_serial=False)
 
 
+def interleave(jobs: Sequence[Job], order: random.Random) -> List[Job]:
+    """The timed runs of each round in an order drawn anew for every round (seeded, so that a
+    study's order can be repeated), so that no program always meets the machine first: after
+    the memory was handed back, after another program's cache or its page faults. The untimed
+    checks keep their order: the serial result is what the others are checked against."""
+    out: List[Job] = []
+    k = 0
+    while k < len(jobs):
+        end = k
+        while end < len(jobs) and (jobs[end].series, jobs[end].repeat) == (jobs[k].series, jobs[k].repeat):
+            end += 1
+        chunk = list(jobs[k:end])
+        if jobs[k].series is not Series.CHECK:
+            order.shuffle(chunk)
+        out += chunk
+        k = end
+    return out
+
+
 def _precision_judged(entry: C.Program, series: Series) -> bool:
     """The precision target is for the strong series' parallel compute-bound speedups."""
     return series is Series.STRONG and entry.parallel and entry.kind.speedup_bound
@@ -170,8 +190,10 @@ class TopUp:
     target gets one more run of itself and of its baseline. A configuration never runs more than
     budget times its planned count (default twice): then it is said to be out of budget."""
 
-    def __init__(self, jobs: Sequence[Job], precision: float = 0.03, budget: float = 2.0) -> None:
+    def __init__(self, jobs: Sequence[Job], precision: float = 0.03, budget: float = 2.0,
+                 order: Optional[random.Random] = None) -> None:
         self.precision, self.budget = precision, budget
+        self.order = order  # shuffles each round, as the planned rounds are; None: the plan's order
         self.planned: Dict[Config, int] = {}
         self.first: Dict[Config, Job] = {}
         for job in jobs:
@@ -250,8 +272,11 @@ class TopUp:
                     continue
                 if k not in wanted:
                     wanted.append(k)
-        order = list(self.planned)
-        return [dataclasses.replace(self.first[k], repeat=tried.get(k, 0) + 1) for k in sorted(wanted, key=order.index)]
+        planned = list(self.planned)
+        jobs = [dataclasses.replace(self.first[k], repeat=tried.get(k, 0) + 1) for k in sorted(wanted, key=planned.index)]
+        if self.order is not None:
+            self.order.shuffle(jobs)
+        return jobs
 
 
 def _threads_text(threads: Optional[int]) -> str:

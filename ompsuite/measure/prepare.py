@@ -2,6 +2,7 @@
 when needed), the recurrence size this machine can take, and the user's own variants."""
 import dataclasses
 import os
+from typing import Optional, Sequence
 
 from ompsuite.measure import build
 from ompsuite import catalogue as C
@@ -10,7 +11,7 @@ from ompsuite.platform.console import progress
 from ompsuite.errors import SuiteError
 from ompsuite.escape import printable
 from ompsuite.platform.files import parse_env_count
-from ompsuite.cli.options import MAX_THREADS
+from ompsuite.options import MAX_THREADS, Options
 from ompsuite.measure.execute import Binding, Executor, PROBE_N, Runner, warn_oversubscribed
 from ompsuite.platform import topology
 from ompsuite.measure.plans import Folders
@@ -21,14 +22,15 @@ class Prepared:
     catalogue: C.Catalogue
     binding: Binding
     folders: Folders
-    recurrence_n: int       # None: the recurrence programs are not run
+    recurrence_n: Optional[int]  # None: the recurrence programs are not run
     size_note: str
     cores: int
     topology: topology.Topology
     default_team: int       # OMP_NUM_THREADS's first level, else the cores
 
 
-def add_variants(catalogue, variants, binding, runner, timeout_s=None):
+def add_variants(catalogue: C.Catalogue, variants: Sequence[C.VariantArg], binding: Binding, runner: Runner,
+                 timeout_s: Optional[float] = None) -> C.Catalogue:
     """The catalogue with each --program NAME=PATH[:KIND]. A variant without its kind is run once,
     untimed, and its kind read from the first line it prints."""
     for name, path, kind in variants:
@@ -49,12 +51,12 @@ def add_variants(catalogue, variants, binding, runner, timeout_s=None):
     return catalogue
 
 
-def executor(o):
+def executor(o: Options) -> Executor:
     return Executor(run_timeout=o.run_timeout, load_cores=o.disturbed_load, steal_cores=o.disturbed_steal,
                     lost_cores=o.disturbed_lost)
 
 
-def prepare(o, teams):
+def prepare(o: Options, teams: Optional[Sequence[int]]) -> Prepared:
     # The runtime would refuse a bad setting only once a program runs, or quietly use its own
     # default: refuse it now, in one line.
     asked = parse_env_count("OMP_NUM_THREADS", os.environ.get("OMP_NUM_THREADS"), 1, MAX_THREADS)
@@ -70,3 +72,13 @@ def prepare(o, teams):
     growdir = build.recurrence_bin(catalogue, n, bindir, o.recurrence_bin) if n is not None else None
     catalogue = add_variants(catalogue, o.programs, binding, Runner(), o.run_timeout)
     return Prepared(catalogue, binding, Folders(bindir, growdir), n, note, cores, topo, asked or cores)
+
+
+def warm_up(o: Options, prep: Prepared, ex: Executor) -> None:
+    """One discarded run of the serial fill before any timed one. On virtual machines memory first
+    touched after idle time can cost many times the fill: so both fills meet it in the same state."""
+    if prep.recurrence_n is None or o.no_warmup:
+        return
+    warm = prep.catalogue.serial(C.RECURRENCE)
+    progress(f"warming up the memory with one {warm.name} run (not shown)")
+    ex.runner.run(prep.folders.path(warm), (), prep.binding.env(1), timeout_s=o.run_timeout or 600)

@@ -81,6 +81,23 @@ class Scheduling(unittest.TestCase):
         self.assertEqual(len(ex.ran), 15)  # 3 rounds of 5, nothing more without disturbance or target
         self.assertEqual(ex.ran[5:10], ex.ran[:5])
 
+    def test_rounds_are_shuffled_by_the_seed_and_checks_keep_their_order(self):
+        import random
+        checks = plans.small_checks(CAT, plans.Folders("/bin"), Binding(), [1, 2])
+        timed = strong_jobs(repeats=8)
+        jobs = checks + plans.interleave(timed, random.Random(7))
+        self.assertEqual(jobs[:len(checks)], checks)
+        rounds = [jobs[len(checks) + 5 * k:len(checks) + 5 * (k + 1)] for k in range(8)]
+        for k, r in enumerate(rounds):  # each round is the same runs, in an order of its own
+            self.assertEqual(sorted(j.config.program + str(j.threads) for j in r),
+                             sorted(j.config.program + str(j.threads) for j in timed[5 * k:5 * (k + 1)]))
+            self.assertEqual({j.repeat for j in r}, {k + 1})
+        firsts = {r[0].config for r in rounds}
+        self.assertGreater(len(firsts), 1)  # no program always meets the machine first
+        again = checks + plans.interleave(timed, random.Random(7))
+        self.assertEqual(again, jobs)  # the seed repeats the order
+        self.assertNotEqual(checks + plans.interleave(timed, random.Random(8)), jobs)
+
     def test_disturbed_run_is_replaced_and_left_out(self):
         # quadguard at 2 threads: its first run disturbed and ten times slower.
         def time(job, k):

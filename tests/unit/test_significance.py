@@ -13,6 +13,7 @@ class RankTest(unittest.TestCase):
         self.assertEqual(S.mann_whitney([4, 5, 6], [1, 2, 3]), (9.0, 0.1))
         self.assertAlmostEqual(S.smallest_p(3, 3), 0.1)
         self.assertAlmostEqual(S.smallest_p(5, 5), 2 / 252)
+        self.assertEqual(S.smallest_p(1000, 1000), 0.0)  # C(2000, 1000) is far beyond any float
         # With ties: a = [1,2,2], b = [2,3,4]. Midranks 1 -> 1, the three 2s -> 3, 3 -> 5, 4 -> 6; a's rank sum
         # is 7, U = 7 - 6 = 1 (the two ties between a's 2s and b's 2 count half each). Of the 20 ways to draw
         # 3 of the ranks {1,3,3,3,5,6}, only {1,3,3} (3 ways) reaches a sum <= 7, and 7 is the least sum:
@@ -56,6 +57,9 @@ class IntervalTest(unittest.TestCase):
         self.assertEqual(S.median_interval([10, 1, 9, 2, 8, 3, 7, 4, 6, 5]), (2, 9))
         self.assertEqual(S.median_ranks(10, 0.99), (1, 10, 1 - 2 / 1024))
         self.assertIsNone(S.median_interval([1, 2, 3, 4, 5]))  # 1 - 2/32 = 0.9375 < 0.95
+        low, high, coverage = S.median_ranks(2000)  # 2 ** 2000 is far beyond any float
+        self.assertEqual(low + high, 2001)
+        self.assertTrue(0.95 <= coverage < 0.96, coverage)
 
     def test_ratio_bootstrap(self):
         rng = random.Random(11)

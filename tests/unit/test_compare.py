@@ -1,0 +1,237 @@
+"""compare on stored studies (fixtures/compare, written by its make.py): reading study.json and the
+previous version's results.json, refusing what is not a study in one line, telling studies of one
+host apart, the side-by-side tables, the verdicts and their counts at the options' limits."""
+import contextlib
+import csv
+import dataclasses
+import io
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+from typing import Any, Optional, Sequence, Tuple, Union
+from unittest import mock
+
+from ompsuite import catalogue as C
+from ompsuite.cli import compare
+from ompsuite.errors import SuiteError
+from ompsuite.export import comparison, plot
+from ompsuite.study import Config, Run, Series, Study, dumps
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+FIXTURES = os.path.join(ROOT, "tests", "unit", "fixtures", "compare")
+BEFORE, AFTER, OLD = (os.path.join(FIXTURES, name) for name in ("before", "after", "old"))
+CAT = C.Catalogue()
+
+
+class Temp(unittest.TestCase):
+    def setUp(self) -> None:
+        self.tmp = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, self.tmp)
+
+    def put(self, name: str, text: Union[str, bytes, None] = None, source: Optional[str] = None) -> str:
+        """A file of this text (or a copy of source) at tmp/name; its folder."""
+        path = os.path.join(self.tmp, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        if source is not None:
+            shutil.copy(source, path)
+        else:
+            with open(path, "wb") as f:
+                f.write(text if isinstance(text, bytes) else (text or "").encode())
+        return os.path.dirname(path)
+
+
+class Reading(Temp):
+    def test_a_study_from_its_folder_or_its_file(self) -> None:
+        for path in (BEFORE, os.path.join(BEFORE, "study.json")):
+            rows = comparison.rows(comparison.read_study(path))
+            merge = rows[(Series.STRONG, "quadmerge", 2, None)]
+            self.assertEqual((merge.runs, merge.left_out), (7, 1))
+            self.assertIn((Series.SWEEP, "quadguard", 2, 1000), rows)  # other series keep their size
+            self.assertIsNone(rows[(Series.STRONG, "quadmerge", None, None)].efficiency)
+        # A folder holding both is read from its study.json, never from the file it replaces.
+        both = self.put("both/study.json", source=os.path.join(BEFORE, "study.json"))
+        self.put("both/results.json", source=os.path.join(OLD, "results.json"))
+        self.assertEqual(comparison.read_study(both).fact("host"), "lab")
+
+    def test_results_json_of_the_previous_version(self) -> None:
+        s = comparison.read_study(OLD)
+        self.assertEqual((s.fact("host"), s.completed), ("old-vm", False))
+        self.assertEqual(comparison.incomplete(s), "stopped by SIGTERM; 10 of 12 runs saved in out")
+        rows = comparison.rows(s)
+        self.assertEqual(sorted((k[1], comparison.team(k[2])) for k in rows),
+                         [("quadguard", "?"), ("quadmerge", "2"), ("quadplain", "1")])  # no team report
+        # The runtime's default team, reported by nobody (asked 0, threads null): a team unknown,
+        # whose efficiency is left out rather than divided by zero; the disturbed 9 ms left out.
+        guard = rows[(Series.STRONG, "quadguard", None, None)]
+        self.assertEqual((guard.runs, guard.median_s, guard.asked, guard.efficiency), (4, 0.0042, (None,), None))
+        self.assertAlmostEqual(guard.speedup or 0, 0.0083 / 0.0042)
+        merge = rows[(Series.STRONG, "quadmerge", 2, None)]
+        self.assertEqual((merge.runs, merge.median_s), (3, 0.00435))  # the failed run enters no figure
+        self.assertEqual(merge.check.reason, "1 of 3 runs: pi = 3.2 is not within 4.4e-09 of pi")
+        self.assertAlmostEqual(merge.efficiency or 0, 0.0083 / 0.00435 / 2)
+        self.assertEqual(len(comparison.samples(s)[(Series.STRONG, "quadguard", None, N)]), 3)
+
+    def test_what_is_not_a_study_is_refused_in_one_line(self) -> None:
+        with open(os.path.join(BEFORE, "study.json")) as f:
+            good = f.read()
+        with open(os.path.join(OLD, "results.json")) as f:
+            old = json.load(f)
+        fifo = os.path.join(self.put("fifo/x", ""), "study.json")
+        os.mkfifo(fifo)
+        foreign = dict(old, context={"host_name": "x"})
+        mistyped = json.loads(json.dumps(old))
+        mistyped["benchmarks"][0]["ompsuite_time_s"] = "fast"
+
+        def median(value: str) -> str:  # the first summary's median_s
+            return re.sub(r'"median_s": [^,]*', f'"median_s": {value}', good, count=1)
+        cases = (  # (where, what the one line says)
+            (os.path.join(self.tmp, "missing"), "is not a study folder: no such folder"),
+            (self.put("empty/x", ""), "holds no study.json"),
+            (self.put("cut/study.json", good[:len(good) // 2]), "study.json: not JSON"),
+            (self.put("nan/study.json", median("NaN")), "NaN is not a number"),
+            (self.put("huge/study.json", median("1e999")), "median_s is too large"),
+            (self.put("later/study.json", good.replace('"format": 1', '"format": 2')), "format 2 is not 1"),
+            (self.put("list/study.json", "[]"), "it is not a study"),
+            (self.put("bytes/study.json", good.replace("quadplain", "quad\xffplain").encode("latin-1")),
+             "not UTF-8"),
+            (os.path.dirname(fifo), "not a regular file"),
+            (self.put("unknown/study.json", good.replace('"quadplain"', '"quadfake"')),
+             "names quadfake, which is neither the suite's nor a variant"),
+            (self.put("foreign/results.json", json.dumps(foreign)), "not a results file this suite wrote"),
+            (self.put("mistyped/results.json", json.dumps(mistyped)), "time_s is not a number"),
+            (self.put("bare/study.json", dumps(Study((("host", "lab"),), CAT))), "it holds no results"),
+        )
+        for path, says in cases:
+            with self.subTest(says=says):
+                with self.assertRaises(SuiteError) as cm:
+                    comparison.read_study(path)
+                self.assertEqual(cm.exception.status, 2)
+                self.assertIn(says, str(cm.exception))
+                self.assertNotIn("\n", str(cm.exception))
+        with self.assertRaisesRegex(SuiteError, "given twice"):
+            comparison.read_studies([BEFORE, BEFORE + "/"])
+
+    def test_the_command_refuses_with_one_line_and_writes_nothing(self) -> None:
+        out = os.path.join(self.tmp, "out")
+        damaged = self.put("damaged/study.json", "{")
+        proc = subprocess.run([sys.executable, os.path.join(ROOT, "compare"), "--out", out, BEFORE, damaged],
+                              capture_output=True, text=True, timeout=120)
+        self.assertEqual(proc.returncode, 2, proc.stderr)
+        self.assertRegex(proc.stderr, r"^compare: .*damaged/study\.json: not JSON \([^\n]*\)\n$")
+        self.assertFalse(os.path.exists(out))
+
+
+N = 1000000
+
+
+def lab(host: str = "lab") -> Study:
+    return Study((("host", host),), CAT)
+
+
+class Labels(Temp):
+    def test_one_host_twice_is_told_apart_by_the_shortest_end_of_its_path(self) -> None:
+        base = os.path.basename(self.tmp)
+        paths = [os.path.join(self.tmp, p) for p in ("out", "a/out", "b/out", "b/in")]
+        self.assertEqual(comparison.labels(paths, [lab()] * 4),
+                         [f"lab ({base}/out)", "lab (a/out)", "lab (b/out)", "lab (in)"])
+        # Another host is named alone; a study without one by its folder.
+        self.assertEqual(comparison.labels(paths[1:3], [lab(), lab("other")]), ["lab", "other"])
+        self.assertEqual(comparison.labels(paths[1:3], [lab(""), lab("")]), ["a/out", "b/out"])
+        # A study's own file stands for its folder; two in one folder are told apart by their names.
+        a = os.path.join(self.put("a/out/study.json", "{}"), "study.json")
+        b = os.path.join(self.put("b/out/results.json", "{}"), "results.json")
+        c = os.path.join(self.put("b/out/study.json", "{}"), "study.json")
+        self.assertEqual(comparison.labels([a, os.path.join(self.tmp, "b/out")], [lab()] * 2),
+                         ["lab (a/out)", "lab (b/out)"])
+        self.assertEqual(comparison.labels([b, c], [lab()] * 2), ["lab (results.json)", "lab (study.json)"])
+
+
+class Document(Temp):
+    def compare(self, *studies: str) -> Tuple[str, str, str, str, Any]:
+        out = os.path.join(self.tmp, "out")
+        drawn = os.path.join(out, "compare.png")
+        stdout, stderr = io.StringIO(), io.StringIO()
+        with mock.patch.object(plot, "compare_plot", return_value=[drawn], create=True) as plotted, \
+                contextlib.redirect_stdout(stdout), contextlib.redirect_stderr(stderr):
+            status = compare.run(compare.parse(["--out", out, "--aa", *studies]))
+        self.assertEqual(status, 0)
+        with open(os.path.join(out, "compare.md")) as f:
+            md = f.read()
+        return out, md, stdout.getvalue(), stderr.getvalue(), plotted
+
+    def test_side_by_side_and_verdicts(self) -> None:
+        out, md, stdout, stderr, plotted = self.compare(BEFORE, AFTER, OLD)
+        labels = ["lab (before)", "lab (after)", "old-vm"]
+        (folder, studies, names), _ = plotted.call_args
+        self.assertEqual((folder, [s.fact("host") for s in studies], names),
+                         (out, ["lab", "lab", "old-vm"], labels))
+        self.assertIn("| old-vm | AMD EPYC 7B13 | 2 | 23.5 | c++ (Debian 12.2.0-14) 12.2.0 | OMP_PLACES=cores "
+                      f"OMP_PROC_BIND=close | 2026-12-09T03:21:44+00:00 | 1000000 | 1000000 (reduced) | 6 | {OLD} |",
+                      md)
+        # One column per study, each under its own name; a study's failed figure marked, an
+        # unknown team shown as such, a configuration a study lacks as a dash.
+        self.assertIn("| program | threads | lab (before) median | lab (before) speedup | lab (before) efficiency "
+                      "| lab (before) % of floor | lab (after) median |", md)
+        self.assertIn("| quadguard | ? | — | — | — | — | — | — | — | — | 4.2 ms | 1.98 | n/a | n/a |", md)
+        self.assertIn("| quadmerge | 2 | 4.329 ms | 1.92 | 0.96 | 95.9 | 3.896 ms FAIL | 2.14 | 1.07 | n/a "
+                      "| 4.35 ms FAIL | 1.91 | 0.95 | n/a |", md)
+        self.assertIn("## Series: sweep\n\n| program | threads | problem size |", md)
+        self.assertIn("| strong | quadguard | 2 | 1000000 | 6 / 6 | 1.500 | 1.488–1.511 | 0.00216 | slower |  |", md)
+        self.assertIn("| strong | quadmerge | 2 | 1000000 | 6 / 6 | 0.900 |", md)  # disturbed, failed runs left out
+        self.assertIn("| strong | quadmerge | ? | 1000000 | 6 / 6 | 1.000 | 0.993–1.007 | 1 | ~ |", md)
+        self.assertIn("A/A: 2 of 8 configurations called a change (25% false positives)", md)
+        self.assertEqual(stdout, md + f"written: {out}/compare.md, verdicts.csv, compare.png\n")
+        self.assertIn("the study in " + AFTER + " did not finish (interrupted by SIGINT)", stderr)
+        self.assertNotIn("different problem sizes", stderr)
+        with open(os.path.join(out, "verdicts.csv"), newline="") as f:
+            found = list(csv.DictReader(f))
+        self.assertEqual(list(found[0]), list(comparison.VERDICT_FIELDS))
+        self.assertEqual([(r["after"], r["program"], r["threads"], r["verdict"]) for r in found
+                          if r["verdict"] != "~"],
+                         [("lab (after)", "quadguard", "2", "slower"), ("lab (after)", "quadmerge", "2", "faster")])
+        self.assertEqual(len(found), 10)  # 8 configurations against after, 2 against old-vm
+
+    def test_different_sizes_are_said(self) -> None:
+        before = comparison.read_study(BEFORE)
+        larger = dataclasses.replace(before, summaries=tuple(
+            dataclasses.replace(s, problem_size=2 * N) if s.program == "quadplain" and s.series is Series.STRONG
+            else s for s in before.summaries))
+        _, md, _, stderr, _ = self.compare(BEFORE, self.put("larger/study.json", dumps(larger)))
+        self.assertIn("the studies used different problem sizes (quadplain: 1000000 on lab (before), 2000000 on lab "
+                      "(larger))", stderr)
+        self.assertIn("**Different problem sizes:**", md)
+        self.assertIn("| quadplain | 1 | 8.325 ms | 1.00 | 1.00 | 99.7 | 8.325 ms |", md)  # still one row
+
+
+class Counts(unittest.TestCase):
+    """As many runs as --repeats allows (1000; 520 was where the rank test's float overflowed), and
+    a team nobody reported: verdicts without a traceback."""
+
+    def study(self, times: Sequence[float], threads: Optional[int] = 1, program: str = "quadplain") -> Study:
+        return Study((("host", "lab"),), CAT, tuple(
+            Run(Config(Series.STRONG, program, threads, N), threads, k, time_s=t, entry=CAT.get(program))
+            for k, t in enumerate(times, 1)))
+
+    def test_runs_at_the_repeats_limit(self) -> None:
+        for n in (520, 1000):
+            with self.subTest(runs=n):
+                times = [0.01 * (1 + 0.001 * (k % 37)) for k in range(n)]
+                a, b = (comparison.Compared(name, self.study(t), name) for name, t in (
+                    ("a", times), ("b", [1.05 * t for t in times])))
+                (row,) = comparison.verdicts(a, b)
+                self.assertEqual((row.runs_before, row.runs_after, row.verdict.label), (n, n, "slower"))
+                self.assertAlmostEqual(row.verdict.ratio, 1.05)
+                (same,) = comparison.verdicts(a, a)
+                self.assertEqual(same.verdict.label, "~")
+        unknown = comparison.Compared("u", self.study([0.01, 0.011, 0.012], None, "quadmerge"), "u")
+        (row,) = comparison.verdicts(unknown, unknown)
+        self.assertEqual(row.cells()[4], "?")
+
+
+if __name__ == "__main__":
+    unittest.main()

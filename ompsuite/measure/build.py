@@ -1,5 +1,6 @@
 """The suite's build trees: where the programs are, building what is missing or stale, and the
 reduced builds of the recurrence programs for machines without 17 GB to spare."""
+import functools
 import os
 import re
 import shutil
@@ -39,7 +40,11 @@ def read_layout(root: str = ROOT) -> Optional[Dict[str, str]]:
     return layout
 
 
-LAYOUT = read_layout()
+@functools.lru_cache(maxsize=None)
+def installed() -> Optional[Dict[str, str]]:
+    """This tree's layout when the tools run from an install, else None (read once, when first
+    needed: a damaged file is then refused in one line like any other)."""
+    return read_layout()
 
 
 def cpu_signature(cpuinfo: str) -> str:
@@ -86,24 +91,26 @@ def check_tuned_for_host(tree: str, here: Optional[str] = None) -> None:
 def build_root() -> str:
     """Where the tools make their build trees: the checkout's build/, or for an installed suite a
     cache folder of the user's (OMPSUITE_CACHE, else XDG_CACHE_HOME/ompsuite or ~/.cache/ompsuite)."""
-    if LAYOUT is None:
+    layout = installed()
+    if layout is None:
         return os.path.join(ROOT, "build")
     cache = os.environ.get("OMPSUITE_CACHE") or os.path.join(
         os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache"), "ompsuite")
-    return os.path.join(cache, f"{LAYOUT['version']}-{LAYOUT['arch'] or 'default'}")
+    return os.path.join(cache, f"{layout['version']}-{layout['arch'] or 'default'}")
 
 
 def tuning() -> List[str]:
     """Cache settings of the trees the tools configure: tuned for this host in a checkout (they
     measure here), the installed programs' own target for an installed suite."""
-    if LAYOUT is None:
+    layout = installed()
+    if layout is None:
         return ["SUITE_NATIVE=ON"]
-    return ["SUITE_NATIVE=OFF", f"SUITE_INSTALL_ARCH={LAYOUT['arch']}"]
+    return ["SUITE_NATIVE=OFF", f"SUITE_INSTALL_ARCH={layout['arch']}"]
 
 
 def out_root() -> str:
     """Where a study or comparison goes without --out: the checkout's out/, else ./out."""
-    return os.path.join(ROOT if LAYOUT is None else os.getcwd(), "out")
+    return os.path.join(ROOT if installed() is None else os.getcwd(), "out")
 
 
 def mem_available():
@@ -150,7 +157,7 @@ def build(tree, cache=(), targets=(), needed=()):
         raise SuiteError("cmake is not installed (Debian package: cmake) and the programs are not built; "
                          "or give --bin with a folder of built programs")
     check_tuned_for_host(tree)
-    shown = os.path.relpath(tree, ROOT) if LAYOUT is None else tree
+    shown = os.path.relpath(tree, ROOT) if installed() is None else tree
     progress(f"building {shown} (only what is missing or stale)")
     if not os.path.exists(os.path.join(tree, "CMakeCache.txt")):
         cmd = ["cmake", "-S", ROOT, "-B", tree, "-DCMAKE_BUILD_TYPE=Release",
@@ -181,9 +188,10 @@ def release_bin(catalogue, given=None):
         check_programs(given, needed, f"--bin {given}")
         check_tuned_for_host(os.path.dirname(os.path.abspath(given)))
         return given
-    if LAYOUT is not None:  # installed: the programs are there, built for every node of the site
-        check_programs(LAYOUT["bindir"], needed, f"the installed suite's {LAYOUT['bindir']}")
-        return LAYOUT["bindir"]
+    layout = installed()
+    if layout is not None:  # installed: the programs are there, built for every node of the site
+        check_programs(layout["bindir"], needed, f"the installed suite's {layout['bindir']}")
+        return layout["bindir"]
     return build(os.path.join(build_root(), "release"), needed=needed)
 
 
@@ -230,7 +238,8 @@ def calibrate_path(bindir: str) -> str:
     exists, else the first."""
     bindir = os.path.abspath(bindir)
     candidates = [os.path.join(os.path.dirname(bindir), "bench", "calibrate")]
-    if LAYOUT is not None and os.path.realpath(bindir) == os.path.realpath(LAYOUT["bindir"]):
-        candidates.insert(0, os.path.join(LAYOUT["libexecdir"], "calibrate"))
+    layout = installed()
+    if layout is not None and os.path.realpath(bindir) == os.path.realpath(layout["bindir"]):
+        candidates.insert(0, os.path.join(layout["libexecdir"], "calibrate"))
     candidates.append(os.path.join(os.path.dirname(bindir), "libexec", "ompsuite", "calibrate"))
     return next((c for c in candidates if os.path.isfile(c)), candidates[0])

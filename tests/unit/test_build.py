@@ -74,6 +74,6 @@ class Trees(unittest.TestCase):
         self.write("libexec/ompsuite/calibrate")
         self.assertEqual(build.calibrate_path(prefix_bin), os.path.join(self.d, "libexec", "ompsuite", "calibrate"))
         self.write("lib/ompsuite/calibrate")
-        with mock.patch.object(build, "LAYOUT", layout):
+        with mock.patch.object(build, "installed", lambda: layout):
             self.assertEqual(build.calibrate_path(prefix_bin), os.path.join(self.d, "lib", "ompsuite", "calibrate"))
             self.assertEqual(build.calibrate_path(tree_bin), os.path.join(self.d, "tree", "bench", "calibrate"))

@@ -74,12 +74,12 @@ class Team(enum.Enum):
 class Program:
     name: str
     kind: Kind
-    baseline: Optional[str] = None         # the serial program its speedup is taken over; None when serial
+    baseline: Optional[str] = None  # the serial program its speedup is taken over; None when serial
     team: Team = Team.ONE
-    constructs: Tuple[Tuple[str, int], ...] = ()       # (calibration figure, sign) pairs the model charges per run
-    point: Optional[Tuple[int, float]] = None          # (gnuplot point type, size) on the plots
-    first_power: Optional[int] = None      # recurrence: opt[k] = RATIO**(k + first_power); None: either form
-    path: Optional[str] = None             # a variant's program; None: the suite's own, in the build folder
+    constructs: Tuple[Tuple[str, int], ...] = ()  # (calibration figure, sign) pairs the model charges per run
+    point: Optional[str] = None     # its matplotlib marker on the plots; None: not drawn (a baseline)
+    first_power: Optional[int] = None  # recurrence: opt[k] = RATIO**(k + first_power); None: either form
+    path: Optional[str] = None      # a variant's program; None: the suite's own, in the build folder
 
     @property
     def parallel(self) -> bool:
@@ -102,15 +102,15 @@ _SPLIT = (("first_region", 1), ("critical", -1))
 
 SUITE = (
     Program("quadplain", PI),
-    # Filled circle; open square drawn larger, so that a circle under it stays visible; triangle.
-    Program("quadguard", PI, "quadplain", Team.PROBE, _GUARD, (7, 1.3)),
-    Program("quadmerge", PI, "quadplain", Team.PROBE, _MERGE, (4, 2.2)),
+    # Circle, square, triangle: shapes that stay apart where points of two programs coincide.
+    Program("quadguard", PI, "quadplain", Team.PROBE, _GUARD, "o"),
+    Program("quadmerge", PI, "quadplain", Team.PROBE, _MERGE, "s"),
     Program("growplain", RECURRENCE, first_power=1),
-    Program("growsplit", RECURRENCE, "growplain", Team.OWN, _SPLIT, (9, 1.5), first_power=2),
+    Program("growsplit", RECURRENCE, "growplain", Team.OWN, _SPLIT, "^", first_power=2),
     Program("teamtally", TEAM, team=Team.REPORT),
 )
-# Point types left for variants: open circle, open triangle, diamonds, pentagon.
-_VARIANT_POINTS = ((6, 1.5), (8, 1.5), (12, 1.5), (13, 1.5), (14, 1.5), (10, 1.5), (11, 1.5))
+# Markers left for variants: diamond, triangle down, plus, cross, pentagon, hexagon, triangles aside.
+_VARIANT_POINTS = ("D", "v", "P", "X", "p", "h", "<", ">")
 
 
 class Catalogue:
@@ -155,7 +155,7 @@ class Catalogue:
             raise SuiteError(f"--program {name}: that name is taken; choose another", 2)
         like = next(p for p in self.programs if p.kind is kind and p.parallel and not p.variant)
         used = {p.point for p in self.programs}
-        point = next((pt for pt in _VARIANT_POINTS if pt not in used), (1, 1.5))
+        point = next((pt for pt in _VARIANT_POINTS if pt not in used), "*")
         variant = Program(name, kind, like.baseline, like.team, like.constructs, point, None, os.path.abspath(path))
         return Catalogue(self.programs + (variant,))
 

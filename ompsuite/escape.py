@@ -1,8 +1,9 @@
-"""Escaping untrusted text for the place it is written to: a gnuplot script, a Markdown table cell,
-a one-line message (the tools start programs from argument lists, never through a shell). Untrusted means anything the tools did not make up
-themselves: a study folder's files and names, a calibration file, a program's output, the
-environment. Each function takes any value (str() of it; bytes are decoded as UTF-8 with
-replacement) and returns a str that stays within its target's syntax whatever the value holds.
+"""Escaping untrusted text for the place it is written to: a Markdown table cell, a one-line
+message (the tools start programs from argument lists, never through a shell). Untrusted means
+anything the tools did not make up themselves: a study folder's files and names, a calibration
+file, a program's output, the environment. Each function takes any value (str() of it; bytes are
+decoded as UTF-8 with replacement) and returns a str that stays within its target's syntax
+whatever the value holds.
 """
 import re
 import unicodedata
@@ -28,28 +29,6 @@ def _flatten(text):
     """One line of plain text: each control character becomes a space; a lone surrogate (from
     bytes decoded with surrogateescape) becomes U+FFFD, since it could not be written as UTF-8."""
     return "".join(" " if _is_control(c) else "\ufffd" if "\ud800" <= c <= "\udfff" else c for c in text)
-
-
-def gnuplot_string(value):
-    """A gnuplot string that reads back as the value on one line (control characters become spaces).
-
-    A newline would end gnuplot's command, so it never survives. The text goes in single quotes,
-    where gnuplot expands neither backslashes nor backquotes (it runs `...` as a command inside
-    double quotes). Quotes are not doubled: gnuplot 5.4 ends a single-quoted string early at a
-    doubled quote that follows another quote or the opening one. Each run of quotes is instead a
-    double-quoted piece holding only quotes, joined to the rest with gnuplot's `.`; the whole is
-    then parenthesised, which gnuplot takes wherever it takes a string."""
-    parts = [p for p in re.split(r"('+)", _flatten(_text(value))) if p]
-    if not parts:
-        return "''"
-    pieces = [f'"{p}"' if p[0] == "'" else f"'{p}'" for p in parts]
-    return pieces[0] if len(pieces) == 1 else "(" + " . ".join(pieces) + ")"
-
-
-def gnuplot_data_label(value):
-    """A double-quoted label for a gnuplot data file (read by columnheader): one line, and since
-    a data file has no escape for the double quote, each one becomes a single quote."""
-    return '"' + _flatten(_text(value)).replace('"', "'") + '"'
 
 
 # Backslash first, so that the escapes added after it are not themselves escaped. The pipe would

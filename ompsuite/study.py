@@ -5,7 +5,8 @@ interference record) and the summaries derived from those runs; every output is 
 A study has one JSON form, study.json, versioned by FORMAT. Its history:
 
   1  first form: machine facts as ordered pairs, calibration figures, variants, runs, summaries
-     (flags as marks with data), crossovers, closing notes, completed and the stop's reason.
+     (flags as marks with data), crossovers, closing notes, completed and the stop's reason, and
+     the topology as the benchmark library's context.
 
 Runs are also appended, one JSON object a line, to a journal (runs.jsonl) as each one ends, and
 synced, so that a study stopped by anything keeps every whole run.
@@ -356,6 +357,9 @@ class Study:
     notes: Tuple[str, ...] = ()         # closing lines: teams smaller than asked, the precision target
     completed: bool = True
     stopped: str = ""                   # why it did not complete
+    # The topology in the benchmark library's context keys (Topology.context()): numbers and the
+    # caches' list, which results.json needs and the text facts above do not hold.
+    topology_context: Mapping[str, Any] = dataclasses.field(default_factory=dict)
 
     def fact(self, key: str, default: str = "") -> str:
         return dict(self.machine).get(key, default)
@@ -371,7 +375,8 @@ class Study:
                 "runs": [r.to_json() for r in self.runs],
                 "summaries": [s.to_json() for s in self.summaries],
                 "crossovers": [dataclasses.asdict(c) for c in self.crossovers],
-                "notes": list(self.notes), "completed": self.completed, "stopped": self.stopped}
+                "notes": list(self.notes), "completed": self.completed, "stopped": self.stopped,
+                "topology_context": dict(self.topology_context)}
 
     @classmethod
     def from_json(cls, d: Any, where: str) -> "Study":
@@ -401,11 +406,14 @@ class Study:
                 cr = _Reader(c, "crossover")
                 crossovers.append(Crossover(cr.text("program"), cr.count("threads"), cr.number("measured_n"),
                                             cr.number("predicted_n")))
+            context = d.get("topology_context", {})
+            if not isinstance(context, dict):
+                raise r.bad("topology_context", "is not an object")
             return cls(machine, catalogue, tuple(Run.from_json(x, catalogue) for x in r.items("runs")),
                        tuple(Summary.from_json(x, catalogue) for x in r.items("summaries")),
                        figures or None, tuple(crossovers),
                        tuple(_Reader({"n": n}, "note").text("n") for n in r.items("notes")),
-                       bool(d.get("completed", False)), r.text("stopped"))
+                       bool(d.get("completed", False)), r.text("stopped"), context)
         except _Bad as e:
             raise SuiteError(f"{printable(where)}: {e}", 2) from None
 

@@ -60,15 +60,26 @@ def load_seen(runs: Sequence[Run]) -> Tuple[Optional[float], Optional[float]]:
     return (load / watched if seen_load else None), (steal / watched if seen_steal else None)
 
 
-def untrusted_line(study: Study) -> Optional[str]:
-    """One closing line when figures could not be trusted: how many, what was seen, what to do."""
+def doubt_lines(study: Study) -> List[str]:
+    """Closing lines for figures that are no result or cannot be trusted: how many, what was
+    seen, and what the user can do."""
+    lines = []
+    total = len(study.summaries)
     bad = [s for s in study.summaries if s.has(Flag.UNTRUSTED)]
-    if not bad:
-        return None
-    load, steal = load_seen(study.runs)
-    seen = [f"{load:.2f} cores of other load" if load is not None else "",
-            f"{steal:.2f} cores of steal" if steal is not None else ""]
-    what = " and ".join(x for x in seen if x) or "other work"
-    return (f"{len(bad)} of {len(study.summaries)} figures untrusted: the machine was busy with {what} "
-            "(averaged over the disturbed runs). Run again on a quiet machine, with fewer threads (--threads), "
-            "or accept more load with --disturbed-load CORES")
+    if bad:
+        load, steal = load_seen(study.runs)
+        seen = [f"{load:.2f} cores of other load" if load is not None else "",
+                f"{steal:.2f} cores of steal" if steal is not None else ""]
+        what = " and ".join(x for x in seen if x) or "other work"
+        lines.append(f"{len(bad)} of {total} figures untrusted: the machine was busy with {what} (averaged over "
+                     "the disturbed runs). Run again on a quiet machine, with fewer threads (--threads), or accept "
+                     "more load with --disturbed-load CORES")
+    above = [s for s in study.summaries if s.has(Flag.IMPOSSIBLE)]
+    if above:
+        lines.append(f"{len(above)} of {total} speedups are above their team and no result: one side was slowed "
+                     "(each row says which); run again, and for the fills read the speedup without page faults")
+    below = [s for s in study.summaries if s.has(Flag.BELOW_FLOOR)]
+    if below:
+        lines.append(f"the calibration is suspect: {len(below)} of {total} medians beat its floors, so it was "
+                     "probably slowed while it ran; calibrate again on a quiet machine (or give --calibration)")
+    return lines

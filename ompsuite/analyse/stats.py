@@ -211,8 +211,8 @@ def _above_team(s: Summary, base: Optional[Summary]) -> Summary:
         beyond = s.speedup > team * (1 + BEYOND)
         spread = "no interval"
     if not beyond:
-        return s.with_note(f"speedup {s.speedup:.2f} a little above the team of {team}, within what its "
-                           f"{'interval' if s.speedup_low is not None else 'runs'} allow")
+        return s.with_note(f"speedup {s.speedup:.2f} a little above the team of {team}, within what "
+                           f"{'its interval allows' if s.speedup_low is not None else 'its runs allow'}")
     threads = f"{team} thread{'' if team == 1 else 's'}"
     return s.with_mark(Mark(Flag.IMPOSSIBLE, f"speedup {s.speedup:.2f} ({spread}) on {threads} is no result: "
                                              f"{_slower_side(s, base)}"))

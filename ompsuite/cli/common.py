@@ -25,7 +25,8 @@ def _team(threads: "int | None") -> str:
 
 
 # The exit status: every figure checked and trusted, a check failed, or every check passed but
-# some figure could not be trusted (too few clean runs on a busy machine).
+# some figure is no result or could not be trusted (too few clean runs on a busy machine, a
+# speedup above its team, a median under its floor).
 OK, FAILED, UNTRUSTED = 0, 1, 3
 
 
@@ -35,11 +36,11 @@ def closing(study: Study) -> int:
     lines = failure_lines(study)
     for line in lines:
         print(f"check failed: {line}", file=sys.stderr, flush=True)
-    untrusted = derive.untrusted_line(study)
-    if untrusted:
-        print("\n".join(textwrap.wrap(f"untrusted: {untrusted}", 100, subsequent_indent="  ")), file=sys.stderr,
+    doubts = derive.doubt_lines(study)
+    for line in doubts:
+        print("\n".join(textwrap.wrap(f"untrusted: {line}", 100, subsequent_indent="  ")), file=sys.stderr,
               flush=True)
-    return FAILED if lines else UNTRUSTED if untrusted else OK
+    return FAILED if lines else UNTRUSTED if doubts else OK
 
 
 class Parser(argparse.ArgumentParser):

@@ -16,17 +16,17 @@ import textwrap
 from typing import Callable, List, Optional, Set
 
 from ompsuite import catalogue as C
-from ompsuite import export
 from ompsuite.analyse.model import Model
 from ompsuite.cli.common import Parser, closing
 from ompsuite.cli.options import Options, add_noise, add_programs, add_sizes, add_threads, build_options
-from ompsuite.export import tables
+from ompsuite.export import results, tables
 from ompsuite.measure import plans
 from ompsuite.measure.calibration import read_calibration, run_calibration
 from ompsuite.measure.prepare import Prepared, executor, prepare, warm_up
 from ompsuite.measure.session import Session, Stopped, conclude
 from ompsuite.platform import machine
 from ompsuite.platform.console import progress, run_main
+from ompsuite.platform.files import write_atomic
 from ompsuite.study import Run, Series
 
 
@@ -91,7 +91,7 @@ def run(o: Options) -> int:
     facts = machine.facts(folders.bindir, prep.binding, prep.cores, prep.topology,
                           [("pi_n", str(o.pi_n)), ("repeats", str(o.repeats)), ("seed", str(o.seed)),
                            ("completed", "yes" if not stopped else f"no: {stopped}")])
-    study = conclude(session, cat, model, topup, facts, stopped)
+    study = conclude(session, cat, model, topup, facts, stopped, machine.context(prep.topology))
     rows = study.summaries
     print()
     for line in textwrap.wrap("Summary: medians of the runs, the pi programs interleaved; speedup of the medians "
@@ -101,7 +101,10 @@ def run(o: Options) -> int:
         print("\n".join(tables.markdown(rows, modelled=bool(model))))
     else:
         print("\n".join(tables.terminal(rows, modelled=bool(model))))
-    export.export_files(study, markdown=o.markdown, csv=o.csv, json=o.json)
+    for path, text in ((o.markdown, results.markdown_table), (o.csv, lambda s: results.summary_csv(s.summaries)),
+                       (o.json, results.results_json)):
+        if path:
+            write_atomic(path, text(study))
     if any(r.program_entry.kind is C.RECURRENCE for r in study.runs) and prep.recurrence_n is not None:
         times = "once" if o.recurrence_repeats == 1 else f"{o.recurrence_repeats} times"
         print(f"the recurrence programs ran {times} each (every run fills "

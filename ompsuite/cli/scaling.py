@@ -16,13 +16,12 @@ import time
 from typing import Dict, List
 
 from ompsuite import catalogue as C
-from ompsuite import export
 from ompsuite.analyse.model import Model
 from ompsuite.cli.common import Parser, closing, failure_lines
 from ompsuite.cli.options import Options, add_noise, add_programs, add_sizes, add_threads, build_options, count
 from ompsuite.errors import SuiteError
 from ompsuite.escape import printable
-from ompsuite.export import tables
+from ompsuite.export import results, tables
 from ompsuite.measure import plans
 from ompsuite.measure.build import out_root
 from ompsuite.measure.calibration import read_calibration, run_calibration
@@ -34,9 +33,7 @@ from ompsuite.platform.topology import default_threads, physical_cores
 from ompsuite.study import JOURNAL, STUDY_JSON, Journal, Series
 
 # Every file a study folder may hold: a folder holding only these is a study's, and may be reused.
-STUDY_FILES = (STUDY_JSON, JOURNAL, "runs.csv", "machine.csv", "summary.csv", "summary.md", "calibration.csv",
-               "crossovers.csv", "results.json", "topology.xml", "speedup.png", "speedup.svg", "sweep.png", "sweep.svg",
-               "weak.png", "weak.svg")
+STUDY_FILES = (*results.FILE_NAMES, JOURNAL, "calibration.csv", "topology.xml")
 
 
 def parse(argv: List[str]) -> Options:
@@ -134,10 +131,10 @@ def study(o: Options, out: str) -> int:
         ("calibration_s", f"{calibrated:.1f}"), ("duration_s", f"{time.monotonic() - started:.1f}"),
         ("completed", "yes" if not stopped else f"no: {stopped}"),
         *sorted(placements.items())])
-    result = conclude(session, cat, model, topup, facts, stopped)
+    result = conclude(session, cat, model, topup, facts, stopped, machine.context(topo))
     with signals.shielded():  # a second signal must not cut short the writing of what was measured
         try:
-            written = export.export_study(result, out)
+            written = results.export_study(result, out)
         except (OSError, SuiteError) as e:
             if not stopped:
                 raise

@@ -43,14 +43,20 @@ library's, are written for a benchmark with at least two clean runs and computed
 NAME_mean, _median, _stddev (sample) and _cv (stddev / mean, "aggregate_unit": "percentage", as
 a fraction).
 """
+from __future__ import annotations
+
 import datetime
 import json
 import math
 import statistics
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Set, Tuple
 
 from ompsuite import catalogue as C
 from ompsuite.errors import SuiteError
 from ompsuite.platform.files import write_atomic
+from ompsuite.study import Run, Study
+
+JSON = Dict[str, Any]
 
 SCHEMA = 1
 PREFIX = "ompsuite_"
@@ -63,7 +69,7 @@ PER_SECOND = {"s": 1, "ms": 10**3, "us": 10**6, "ns": 10**9}
 DEFAULT_UNIT = "us"
 
 
-def unit_for_tick(tick):
+def unit_for_tick(tick: float) -> str:
     """The coarsest unit in which a time printed in steps of tick seconds is a whole number: the
     pi programs print 8 decimals (ns), the fills 6 (us)."""
     for unit in ("s", "ms", "us", "ns"):
@@ -72,14 +78,14 @@ def unit_for_tick(tick):
     return "ns"
 
 
-def benchmark_name(run):
+def benchmark_name(run: JSON) -> str:
     """The run's benchmark: PROGRAM/threads:T[/N:SIZE]/series:SERIES."""
     threads = run["threads"] if run["threads"] else run["threads_requested"]
     size = "" if run["problem_size"] is None else f"/N:{run['problem_size']}"
     return f"{run['program']}/threads:{threads}{size}/series:{run['series']}"
 
 
-def _excluded(run):
+def _excluded(run: JSON) -> Optional[Tuple[str, str]]:
     """Why a run stays out of the figures ('failed', 'disturbed', 'untimed'), or None."""
     if run["check"] != "ok":
         return "failed", run["check"]
@@ -90,15 +96,15 @@ def _excluded(run):
     return None
 
 
-def _is_int(v):
+def _is_int(v: Any) -> bool:
     return isinstance(v, int) and not isinstance(v, bool)
 
 
-def _is_time(v):
+def _is_time(v: Any) -> bool:
     return v is None or (isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v) and v >= 0)
 
 
-def _run_problem(run):
+def _run_problem(run: Any) -> Optional[str]:
     """What is wrong with a run dict, or None."""
     if not isinstance(run, dict):
         return "is not a dict"
@@ -132,13 +138,13 @@ def _run_problem(run):
     return None
 
 
-def _entry(run, sequence, indices, repetitions, unit):
+def _entry(run: JSON, sequence: int, indices: Tuple[int, int], repetition: int, repetitions: int, unit: str) -> JSON:
     name = benchmark_name(run)
     excluded = _excluded(run)
     timed = run["time_s"] is not None
-    e = {"name": name if excluded is None else f"{name}/{excluded[0]}", "family_index": indices[0],
+    e: JSON = {"name": name if excluded is None else f"{name}/{excluded[0]}", "family_index": indices[0],
          "per_family_instance_index": indices[1], "run_name": name, "run_type": "iteration",
-         "repetitions": repetitions, "repetition_index": run["repeat"] - 1,
+         "repetitions": repetitions, "repetition_index": repetition,
          "threads": run["threads"] or run["threads_requested"]}
     if excluded is not None:
         e["error_occurred"], e["error_message"] = True, excluded[1]
@@ -150,13 +156,13 @@ def _entry(run, sequence, indices, repetitions, unit):
     return e
 
 
-def _aggregates(first, clean, unit, repetitions):
+def _aggregates(first: JSON, clean: Sequence[JSON], unit: str, repetitions: int) -> List[JSON]:
     """The library's four aggregate entries over the clean runs of one benchmark."""
     scale = PER_SECOND[unit]
     real = [r["time_s"] * scale for r in clean]
     cpu = [r["cpu_s"] * scale for r in clean if r["cpu_s"] is not None]
 
-    def stats(xs):
+    def stats(xs: Sequence[float]) -> Dict[str, float]:
         if not xs:
             return dict.fromkeys(AGGREGATES, 0.0)
         mean = sum(xs) / len(xs)
@@ -175,7 +181,7 @@ def _aggregates(first, clean, unit, repetitions):
              PREFIX + "runs": len(clean)} for agg in AGGREGATES]
 
 
-def _context(context):
+def _context(context: Any) -> JSON:
     if not isinstance(context, dict):
         raise ValueError("the context is not a dict")
     ctx = dict(context)
@@ -192,23 +198,26 @@ def _context(context):
     return ctx
 
 
-def suite_unit(program, catalogue=None):
+def suite_unit(program: str, catalogue: Optional[C.Catalogue] = None) -> str:
     """The unit of a program of the catalogue (the suite's own by default), from the step of the
     time it prints; DEFAULT_UNIT for a program the catalogue does not hold."""
     try:
-        return unit_for_tick((catalogue or C.Catalogue()).get(program).kind.printed_tick)
+        tick: float = (catalogue or C.Catalogue()).get(program).kind.printed_tick
+        return unit_for_tick(tick)
     except KeyError:
         return DEFAULT_UNIT
 
 
-def results_document(context, runs, aggregates=True, unit_of=suite_unit):
+def results_document(context: Any, runs: Iterable[JSON], aggregates: bool = True,
+                     unit_of: Callable[[str], str] = suite_unit) -> JSON:
     """The document (a dict) for `runs` (plain dicts with RUN_KEYS and an optional `extra` dict)
     measured in `context`. Benchmarks appear by family (program and series, in the order they
     first ran), then by size and team, each with its runs by repetition and then its aggregates;
     ompsuite_sequence keeps the order the runs were given in; unit_of(program) gives a benchmark's
     time unit. ValueError for a malformed run."""
     ctx = _context(context)
-    groups, families = {}, {}
+    groups: Dict[str, List[Tuple[int, JSON]]] = {}
+    families: Dict[Tuple[str, str], Set[Tuple[int, int, str]]] = {}
     for i, run in enumerate(runs):
         problem = _run_problem(run)
         if problem:
@@ -221,12 +230,15 @@ def results_document(context, runs, aggregates=True, unit_of=suite_unit):
     benchmarks = []
     for family_index, members in enumerate(families.values()):
         for instance, (_, _, name) in enumerate(sorted(members)):
-            group = sorted(groups[name], key=lambda ir: ir[1]["repeat"])
-            repeats = [r["repeat"] for _, r in group]
+            # Teams asked for that gave the same team share its benchmark, each with its own
+            # count of repeats: the repetitions are numbered across them.
+            group = sorted(groups[name], key=lambda ir: (int(ir[1]["repeat"]), int(ir[1]["threads_requested"])))
+            repeats = [(r["repeat"], r["threads_requested"]) for _, r in group]
             if len(set(repeats)) != len(repeats):
-                raise ValueError(f"{name} has repeat {next(x for x in repeats if repeats.count(x) > 1)} twice")
+                twice = next(x for x in repeats if repeats.count(x) > 1)
+                raise ValueError(f"{name} has repeat {twice[0]} twice (team {twice[1]} asked)")
             unit = unit_of(group[0][1]["program"])
-            entries = [_entry(r, i, (family_index, instance), len(group), unit) for i, r in group]
+            entries = [_entry(r, i, (family_index, instance), k, len(group), unit) for k, (i, r) in enumerate(group)]
             benchmarks += entries
             clean = [r for _, r in group if _excluded(r) is None]
             if aggregates and len(clean) >= 2:
@@ -234,25 +246,66 @@ def results_document(context, runs, aggregates=True, unit_of=suite_unit):
     return {"context": ctx, "benchmarks": benchmarks}
 
 
-def write_results(path, document):
+# What of a study's topology record goes into the context: the library's own keys and the suite's
+# topology_* keys. Anything else in a study file could clash with the keys this writer owns.
+_LIBRARY_KEYS = ("num_cpus", "mhz_per_cpu", "caches", "load_avg")
+
+
+def study_context(study: Study) -> JSON:
+    """The context of a study's results: its topology in the library's keys, its date and host,
+    and the whole of its machine facts under ompsuite_machine."""
+    facts = dict(study.machine)
+    ctx: JSON = {k: v for k, v in study.topology_context.items() if k in _LIBRARY_KEYS or k.startswith("topology_")}
+    if "num_cpus" not in ctx and facts.get("cpus", "").isdigit():  # a study without its topology record
+        ctx["num_cpus"] = int(facts["cpus"])
+    ctx.setdefault("load_avg", [])
+    ctx.update(date=facts.get("date", ""), host=facts.get("host", ""), library_build_type="release",
+               ompsuite_machine=facts)
+    return ctx
+
+
+def run_record(run: Run, catalogue: C.Catalogue) -> JSON:
+    """A run of a study as the plain record results_document takes."""
+    entry: C.Program = run.entry if run.entry is not None else catalogue.get(run.program)
+    extra: JSON = {"kind": entry.kind.name, "baseline": entry.baseline or "", "size_note": run.size_note}
+    if run.interference is not None:  # the interference record, where the platform offered it
+        extra.update((k, v) for k, v in run.interference.values().items() if v not in (None, ""))
+    return {"series": run.series.value, "program": run.program, "threads": run.threads,
+            "threads_requested": run.threads_requested or 0,  # 0: the runtime's default team
+            "problem_size": None if entry.kind is C.TEAM else run.problem_size,
+            "repeat": run.repeat, "time_s": run.time_s, "cpu_s": run.cpu_s,
+            "check": str(run.check), "disturbed": run.disturbed, "result": run.result, "extra": extra}
+
+
+def study_document(study: Study) -> JSON:
+    """results.json of a study: every run, in the order they ran, with the study's machine."""
+    return results_document(study_context(study), [run_record(r, study.catalogue) for r in study.runs],
+                            unit_of=lambda program: suite_unit(program, study.catalogue))
+
+
+def document_text(document: JSON) -> str:
+    return json.dumps(document, indent=2, allow_nan=False) + "\n"
+
+
+def write_results(path: str, document: JSON) -> None:
     """Write the document to path whole, through a temporary name in the same folder; on any
     failure nothing is left behind (SuiteError for the file, ValueError for the document)."""
-    text = json.dumps(document, indent=2, allow_nan=False) + "\n"
+    text = document_text(document)
     try:
         write_atomic(path, text)
     except OSError as e:
         raise SuiteError(f"cannot write {path}: {e.strerror or e}") from None
 
 
-def _reject_constant(name):
+def _reject_constant(name: str) -> None:
     raise ValueError(f"{name} is not a JSON number")
 
 
-def read_results(path):
+def read_results(path: str) -> Tuple[JSON, List[JSON]]:
     """(context, runs) from a file results_document wrote, the runs as the plain dicts it was
     given, in that order. A file that is unreadable, not JSON, not this suite's or inconsistent
     raises SuiteError (status 2) naming the path and what is wrong."""
-    def bad(what):
+    def bad(what: str) -> SuiteError:
         return SuiteError(f"{path}: {what}", 2)
 
     try:
@@ -271,43 +324,48 @@ def read_results(path):
     if ctx[PREFIX + "schema"] != SCHEMA:
         raise bad(f"{PREFIX}schema is {ctx[PREFIX + 'schema']!r}; this version reads {SCHEMA}")
 
-    runs, seen = [], {}
-    for n, e in enumerate(doc["benchmarks"], 1):
+    runs: List[Tuple[int, JSON]] = []
+    seen: Dict[Tuple[str, int, int], int] = {}
+    indices: Set[Tuple[str, int]] = set()
+    for n, entry in enumerate(doc["benchmarks"], 1):
         where = f"benchmark entry {n}"
-        if not isinstance(e, dict) or not isinstance(e.get("name"), str):
+        if not isinstance(entry, dict) or not isinstance(entry.get("name"), str):
             raise bad(f"{where} is not an object with a name")
-        where += f" ({e['name']})"
-        if e.get("run_type") == "aggregate":
-            if not isinstance(e.get("aggregate_name"), str):
+        where += f" ({entry['name']})"
+        if entry.get("run_type") == "aggregate":
+            if not isinstance(entry.get("aggregate_name"), str):
                 raise bad(f"{where} is an aggregate without aggregate_name")
             continue
-        if e.get("run_type") != "iteration":
-            raise bad(f"{where} has run_type {e.get('run_type')!r}")
-        missing = [PREFIX + k for k in RUN_KEYS + ("sequence",) if PREFIX + k not in e]
+        if entry.get("run_type") != "iteration":
+            raise bad(f"{where} has run_type {entry.get('run_type')!r}")
+        missing = [PREFIX + k for k in RUN_KEYS + ("sequence",) if PREFIX + k not in entry]
         if missing:
             raise bad(f"{where} lacks {', '.join(missing)}")
-        run = {k: e[PREFIX + k] for k in RUN_KEYS}
-        run["extra"] = {k[len(EXTRA):]: v for k, v in e.items() if k.startswith(EXTRA)}
+        run = {k: entry[PREFIX + k] for k in RUN_KEYS}
+        run["extra"] = {k[len(EXTRA):]: v for k, v in entry.items() if k.startswith(EXTRA)}
         problem = _run_problem(run)
         if problem:
             raise bad(f"{where}: the run {problem}")
         excluded = _excluded(run)
         name = benchmark_name(run)
-        if e["name"] != (name if excluded is None else f"{name}/{excluded[0]}"):
+        if entry["name"] != (name if excluded is None else f"{name}/{excluded[0]}"):
             raise bad(f"{where} does not match its run ({name}, check {run['check']!r})")
-        if e.get("time_unit") not in PER_SECOND or not isinstance(e.get("real_time"), (int, float)):
+        if entry.get("time_unit") not in PER_SECOND or not isinstance(entry.get("real_time"), (int, float)):
             raise bad(f"{where} has no real_time in a known time_unit")
-        written = e["real_time"] / PER_SECOND[e["time_unit"]]
+        written = entry["real_time"] / PER_SECOND[entry["time_unit"]]
         if run["time_s"] is not None and not math.isclose(written, run["time_s"], rel_tol=1e-9, abs_tol=1e-12):
-            raise bad(f"{where}: real_time {e['real_time']} {e['time_unit']} is not its run's {run['time_s']} s")
-        if e.get("repetition_index") != run["repeat"] - 1:
-            raise bad(f"{where}: repetition_index {e.get('repetition_index')!r} is not repeat {run['repeat']} - 1")
-        key = (name, run["repeat"])
+            raise bad(f"{where}: real_time {entry['real_time']} {entry['time_unit']} is not its run's "
+                      f"{run['time_s']} s")
+        key = (name, run["repeat"], run["threads_requested"])
         if key in seen:
             raise bad(f"{where} repeats entry {seen[key]}: {name} repeat {run['repeat']} twice")
         seen[key] = n
-        if not _is_int(e[PREFIX + "sequence"]):
-            raise bad(f"{where}: {PREFIX}sequence is {e[PREFIX + 'sequence']!r}")
-        runs.append((e[PREFIX + "sequence"], run))
+        index = entry.get("repetition_index")
+        if not isinstance(index, int) or isinstance(index, bool) or index < 0 or (name, index) in indices:
+            raise bad(f"{where}: repetition_index {index!r} is not a new count from 0")
+        indices.add((name, index))
+        if not _is_int(entry[PREFIX + "sequence"]):
+            raise bad(f"{where}: {PREFIX}sequence is {entry[PREFIX + 'sequence']!r}")
+        runs.append((entry[PREFIX + "sequence"], run))
     runs.sort(key=lambda sr: sr[0])
     return ctx, [r for _, r in runs]

@@ -1,185 +1,356 @@
-"""Plots drawn by gnuplot from data and a script written into the study folder. The script uses
-paths relative to its own folder, so `gnuplot speedup.gp` there redraws it; the image is drawn
-to a temporary name and renamed, so a stale or half-drawn picture never sits beside new data."""
+"""Plots of a study, drawn with matplotlib (an optional extra) as PNG and SVG.
+
+The figures take the study's values directly; each is a Figure of its own (no pyplot, whose
+global state would carry one plot's settings into the next), drawn by the Agg renderer and
+written whole under a temporary name. Points whose figure cannot be trusted (a failed or
+impossible median or speedup, too few clean runs) are drawn hollow and grey and do not set the
+axis range, so that one absurd speedup cannot squeeze every other line; one off the scale sits
+on the top edge with its value beside it. Without matplotlib the study is written all the same,
+and one line says why it has no plots.
+"""
+from __future__ import annotations
+
+import importlib
+import io
+import logging
 import os
-import shutil
-import subprocess
+import sys
+import sysconfig
+import warnings
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
+from ompsuite import catalogue as C
+from ompsuite.escape import printable
 from ompsuite.platform.console import progress
-from ompsuite.escape import gnuplot_data_label, gnuplot_string, printable
 from ompsuite.platform.files import write_atomic
+from ompsuite.study import Series, State, Study, Summary
+
+Figure = Any  # matplotlib.figure.Figure: matplotlib as Debian ships it has no type information
+Axes = Any
+
+STUDY_PLOTS = ("speedup", "sweep", "weak")
+FORMATS = ("png", "svg")
+FILE_NAMES = tuple(f"{stem}.{fmt}" for stem in STUDY_PLOTS for fmt in FORMATS)
+NOT_INSTALLED = "no plots: matplotlib is not installed for this Python (Debian package python3-matplotlib)"
+DEBIAN_PACKAGES = "/usr/lib/python3/dist-packages"
+_DOUBTFUL = "grey"
 
 
-# Every text in a script goes through gnuplot_string: a newline in a value from a study folder
-# would end the command and let the rest run as gnuplot commands (system "..." included).
-quote = gnuplot_string
+def _import_figure() -> Any:
+    return importlib.import_module("matplotlib.figure")
 
 
-def draw(folder, name, script):
-    """Write NAME.gp and draw NAME.png with gnuplot: True when drawn, None when gnuplot is not
-    installed (said once), False when gnuplot failed (and said why)."""
-    png = os.path.join(folder, name + ".png")
-    if os.path.exists(png):
-        os.remove(png)
-    write_atomic(os.path.join(folder, name + ".gp"),
-                 f"set terminal pngcairo size 1000,650 noenhanced\nset output {quote(name + '.png.part')}\n"
-                 + script + "set output\n")
-    if shutil.which("gnuplot") is None:
-        progress(f"gnuplot is not installed (Debian package gnuplot-nox): no {name}.png; "
-                 f"run 'gnuplot {name}.gp' in {folder} later to draw it")
-        return None
-    part = png + ".part"
+def load() -> Tuple[Any, str]:
+    """(the matplotlib.figure module, "") or (None, the line that says why there are no plots)."""
+    # matplotlib reports through logging (a font cache being built, a cache folder it cannot
+    # write); with no handler those lines would reach standard error past the console.
+    logger = logging.getLogger("matplotlib")
+    if not logger.handlers:
+        logger.addHandler(logging.NullHandler())
     try:
-        proc = subprocess.run(["gnuplot", name + ".gp"], cwd=folder, capture_output=True, text=True,
-                              errors="replace", stdin=subprocess.DEVNULL, timeout=120)
-        if proc.returncode != 0:
-            progress(f"gnuplot failed on {name}.gp: {printable(proc.stderr.strip(), 300)}")
-            return False
-        os.replace(part, png)
-        return True
-    except subprocess.TimeoutExpired:
-        progress(f"gnuplot took over 120 s on {name}.gp and was stopped")
-        return False
-    finally:
-        if os.path.exists(part):
-            os.remove(part)
+        return _import_figure(), ""
+    except ImportError as e:
+        failure = e
+    # The tools run under whichever python3 comes first on PATH (a pyenv one, say), which does
+    # not see Debian's python3-matplotlib. Its folder is added, last so that it shadows nothing,
+    # only where its compiled parts carry this interpreter's extension suffix: built for the same
+    # major.minor version and platform, so they load here.
+    suffix = sysconfig.get_config_var("EXT_SUFFIX") or ""
+    if suffix and DEBIAN_PACKAGES not in sys.path and \
+            os.path.exists(os.path.join(DEBIAN_PACKAGES, "matplotlib", "_path" + suffix)):
+        sys.path.append(DEBIAN_PACKAGES)
+        try:
+            return _import_figure(), ""
+        except ImportError as e:
+            sys.path.remove(DEBIAN_PACKAGES)
+            failure = e
+    if isinstance(failure, ModuleNotFoundError) and (failure.name or "").partition(".")[0] == "matplotlib":
+        return None, NOT_INSTALLED
+    return None, f"no plots: matplotlib could not be loaded ({printable(failure, 200)})"
 
 
-def _plotted(rows):
-    """The parallel programs that have a point style, in the catalogue's order of the rows."""
-    entries = []
-    for r in rows:
-        if r.entry.point and r.entry not in entries:
-            entries.append(r.entry)
-    return entries
+def _label(value: object, limit: int = 80) -> str:
+    """Text for a plot: one visible line, shown as it is. A pair of $ would start mathematical
+    notation (an unbalanced one fails the drawing), and a legend hides a label that starts
+    with _."""
+    text: str = printable(value, limit).replace("$", r"\$")
+    return " " + text if text.startswith("_") else text
 
 
-def speedup_plot(folder, rows, subtitle):
-    """Speedup of the median against threads obtained, with min–max bars, one point type per
-    program, the ideal line up to the largest team obtained, and the model's prediction as lines."""
-    blocks, predicted = [], []
-    strong = [r for r in rows if r.series == "strong" and r.speedup is not None and r.threads]
-    entries = _plotted(strong)
-    for colour, entry in enumerate(entries, 1):
-        mine = sorted((r for r in strong if r.entry is entry), key=lambda r: r.threads)
-        base = mine[0].speedup * mine[0].median_s
-        blocks.append((entry, colour, entry.name,
-                       [(r.threads, r.speedup, base / r.max_s, base / r.min_s) for r in mine]))
-        pred = [(r.threads, r.predicted_speedup) for r in mine if r.predicted_speedup]
-        if pred:
-            predicted.append((entry, colour, f"{entry.name} predicted", pred))
-    if not blocks:
-        return False
-    top = max(p[0] for *_, pts in blocks for p in pts)
-    write_blocks(folder, "speedup.dat", [("ideal", [(1, 1), (top, top)])] + [(b[2], b[3]) for b in blocks + predicted])
-    plots = ["'speedup.dat' index 0 using 1:2 with lines dashtype 2 lc rgb 'gray' title columnheader(1)"]
-    for i, (entry, colour, label, _) in enumerate(blocks + predicted, 1):
-        if label.endswith("predicted"):
-            plots.append(f"'speedup.dat' index {i} using 1:2 with lines dashtype 3 lc {colour} title columnheader(1)")
-        else:
-            plots.append(f"'speedup.dat' index {i} using 1:2:3:4 with yerrorlines pt {entry.point[0]} "
-                         f"ps {entry.point[1]} lc {colour} title columnheader(1)")
-    script = (f"set title {_title('Speedup over the serial baseline (median, bars: min-max)', subtitle)} "
-              "font ',10'\n"
-              "set xlabel 'threads obtained'\nset ylabel 'speedup'\nset key below\nset grid\n"
-              f"set xrange [0.5:{top + 0.5}]\n" + ("set xtics 1\n" if top <= 16 else "") +
-              "set yrange [0:*]\nplot " + ", \\\n     ".join(plots) + "\n")
-    return draw(folder, "speedup", script)
+def _trusted(s: Summary) -> bool:
+    return s.state is State.OK
 
 
-def write_blocks(folder, name, blocks):
-    write_atomic(os.path.join(folder, name), "".join(
-        gnuplot_data_label(label) + "\n" + "".join(" ".join(f"{v:.6g}" for v in p) + "\n" for p in pts) + "\n\n"
-        for label, pts in blocks))
+def _entry(study: Study, s: Summary) -> Optional[C.Program]:
+    if s.entry is not None:
+        return s.entry
+    try:
+        found: C.Program = study.catalogue.get(s.program)
+    except KeyError:
+        return None
+    return found
 
 
-def _title(text, subtitle):
-    # Each line quoted on its own, joined by gnuplot's own newline, so no text can escape its string.
-    return ' . "\\n" . '.join(quote(line) for line in (text + "\n" + subtitle).splitlines())
+def _plotted(study: Study, rows: Sequence[Summary]) -> List[Tuple[C.Program, List[Summary]]]:
+    """The programs drawn (those with a marker: not the baselines), in the rows' order, each with
+    its rows of a known team."""
+    groups: Dict[str, Tuple[C.Program, List[Summary]]] = {}
+    for s in rows:
+        entry = _entry(study, s)
+        if entry is not None and entry.point and s.threads is not None:
+            groups.setdefault(s.program, (entry, []))[1].append(s)
+    return list(groups.values())
 
 
-def sweep_plot(folder, rows, subtitle, crossovers):
-    """Speedup over the serial baseline against N (log scale) for each parallel pi program and
-    team size, measured (points) and predicted by the model (dashed), the predicted crossovers marked."""
-    sweep = [r for r in rows if r.series == "sweep"]
-    blocks = []
-    for entry in _plotted(sweep):
-        for t in sorted({r.threads for r in sweep if r.entry is entry and r.threads}):
-            mine = sorted((r for r in sweep if r.entry is entry and r.threads == t), key=lambda r: r.problem_size)
-            pts = [(r.problem_size, r.speedup) for r in mine if r.speedup is not None]
-            if pts:
-                blocks.append((entry, f"{entry.name} {t} threads", pts))
-            pred = [(r.problem_size, r.predicted_speedup) for r in mine if r.predicted_speedup]
-            if pred:
-                blocks.append((entry, f"{entry.name} {t} threads predicted", pred))
-    if not blocks:
-        return False
-    write_blocks(folder, "sweep.dat", [(label, pts) for _, label, pts in blocks])
-    plots = ["1.1 with lines dashtype 2 lc rgb 'gray' title 'speedup 1.1'"]
-    for i, (entry, label, _) in enumerate(blocks):
-        style = "lines dashtype 3" if label.endswith("predicted") else f"linespoints pt {entry.point[0]}"
-        plots.append(f"'sweep.dat' index {i} using 1:2 with {style} lc {i // 2 + 1} title columnheader(1)")
-    # One marker per predicted crossover, each label at its own height so that close ones stay legible.
-    arrows = "".join(f"set arrow from {n:.6g}, graph 0 to {n:.6g}, graph 1 nohead dashtype 4 lc {k + 1}\n"
-                     f"set label {quote(f'{label}: predicted crossover')} at {n:.6g}, graph {0.95 - 0.07 * k:.2f} "
-                     f"left offset 0.5,0 font ',8' tc lt {k + 1}\n" for k, (label, n) in enumerate(crossovers) if n)
-    sizes = [p[0] for *_, pts in blocks for p in pts]
-    script = (f"set title {_title('Speedup over the serial baseline against problem size', subtitle)} font ',10'\n"
-              f"set logscale x\nset format x '1e%L'\nset xrange [{min(sizes) / 1.5:.6g}:{max(sizes) * 1.5:.6g}]\n"
-              "set xlabel 'N (intervals)'\nset ylabel 'speedup'\nset key below\nset grid\nset yrange [0:*]\n"
-              + arrows +
-              "plot " + ", \\\n     ".join(plots) + "\n")
-    return draw(folder, "sweep", script)
+def subtitle(study: Study) -> str:
+    """Where and how the study ran: machine, compiler, sizes, repeats and binding."""
+    f = study.fact
+    recurrence = f("recurrence_n")
+    sizes = f"pi N = {f('pi_n', '?')}" + (f", recurrence N = {recurrence} ({f('recurrence_build')})"
+                                         if recurrence else "")
+    words = f("compiler").split()
+    compiler = f"{words[0]} {words[-1]}" if len(words) > 1 else f("compiler", "?")
+    return "\n".join(_label(line, 120) for line in (
+        f"{f('host', '?')}: {f('processor', '?')}, {f('cores', '?')} cores, {compiler}",
+        f"{sizes}; {f('repeats', '?')} repeats; {f('binding', '?')}"))
 
 
-def weak_plot(folder, rows, subtitle):
-    """Weak scaling efficiency t(1) / t(T) against threads, N = base x T."""
-    weak = [r for r in rows if r.series == "weak" and r.efficiency is not None]
-    blocks = []
-    for entry in _plotted(weak):
-        blocks.append((entry, sorted((r.threads, r.efficiency) for r in weak if r.entry is entry)))
-    if not blocks:
-        return False
-    write_blocks(folder, "weak.dat", [(entry.name, pts) for entry, pts in blocks])
-    top = max(t for _, pts in blocks for t, _ in pts)
-    plots = ["1 with lines dashtype 2 lc rgb 'gray' title 'ideal'"] + [
-        f"'weak.dat' index {i} using 1:2 with linespoints pt {entry.point[0]} ps 1.5 lc {i + 1} "
-        "title columnheader(1)" for i, (entry, _) in enumerate(blocks)]
-    script = (f"set title {_title('Weak scaling: efficiency t(1) / t(T), N = base x T', subtitle)} font ',10'\n"
-              f"set xlabel 'threads obtained'\nset ylabel 'efficiency'\nset key left bottom\nset grid\n"
-              f"set xrange [0.5:{top + 0.5}]\n" + ("set xtics 1\n" if top <= 16 else "") +
-              "set yrange [0:1.2]\nplot " + ", \\\n     ".join(plots) + "\n")
-    return draw(folder, "weak", script)
+def _style(k: int) -> Dict[str, Any]:
+    """The k-th program's marker size and layer: later ones drawn larger and beneath, so that
+    points of two programs that coincide both stay visible."""
+    return {"markersize": 7 + 2 * min(k, 3), "zorder": 4 - 0.1 * min(k, 3)}
 
 
-def compare_plot(out, studies, strong_rows):
-    """compare.png: strong-scaling speedup against threads, one colour per machine, one point
-    shape per program, for the programs that ran with more than one thread. strong_rows(study)
-    gives a study's (program, threads, speedup) triples."""
-    programs = []
-    for s in studies:
-        for prog, threads, _ in strong_rows(s):
-            if threads > 1 and prog not in programs:
-                programs.append(prog)
-    clauses, blocks, top, named = [], [], 1, set()
-    for m, s in enumerate(studies):
-        for p, prog in enumerate(programs):
-            points = sorted((t, v) for name, t, v in strong_rows(s) if name == prog and v is not None)
-            if not points:
-                continue
-            top = max(top, points[-1][0])
-            if m not in named:  # one key entry per machine, in its colour, naming its processor
-                named.add(m)
-                cores = s.facts.get("cores")
-                what = s.facts.get("processor", "") + (f", {cores} cores" if cores else "")
-                clauses.append(f"NaN with lines lc {m + 1} lw 3 title {quote(f'{s.label}: {what}')}")
-            clauses.append(f"'compare.dat' index {len(blocks) + 1} using 1:2 with linespoints lc {m + 1} "
-                           f"pt {p + 4} dt {p + 1} title {quote(f'{prog} on {s.label}')}")
-            blocks.append((f"{prog} on {s.label}", points))
-    write_blocks(out, "compare.dat", [("ideal", [(1, 1), (top, top)])] + blocks)
-    script = ("set title 'Speedup over the serial baseline (median time) on each machine'\n"
-              "set xlabel 'threads'\nset ylabel 'speedup'\nset key below\nset grid\n"
-              f"set xrange [0.5:{top + 0.5}]\n" + ("set xtics 1\n" if top <= 16 else "") + "set yrange [0:*]\n"
-              "plot 'compare.dat' index 0 using 1:2 with lines dashtype 2 lc rgb 'gray' title 'ideal'" +
-              "".join(f", \\\n     {c}" for c in clauses) + "\n")
-    return draw(out, "compare", script)
+class _Canvas:
+    """One figure being drawn: its axes, its legend's entries in order, the top of the y axis
+    as the trusted values set it, and the doubtful points, drawn once that top is known."""
+
+    def __init__(self, module: Any, title: str, floor: float) -> None:
+        self.fig = module.Figure(figsize=(10, 6.5), dpi=100)
+        self.ax = self.fig.add_subplot()
+        self.ax.set_title(title, fontsize=10)
+        self.ax.grid(True, alpha=0.4)
+        self.top = floor
+        self.handles: List[Any] = []
+        self.doubtful: List[Tuple[str, float, float]] = []
+
+    def key(self, handle: Any) -> None:
+        self.handles.append(handle[0] if isinstance(handle, list) else handle)
+
+    def trusted(self, *values: Optional[float]) -> None:
+        self.top = max([self.top] + [v for v in values if v is not None])
+
+    def doubt(self, marker: str, x: float, y: Optional[float]) -> None:
+        if y is not None:
+            self.doubtful.append((marker, x, y))
+
+    def threads_axis(self, top: int, label: str = "threads obtained") -> None:
+        self.ax.set_xlabel(label)
+        self.ax.set_xlim(0.5, top + 0.5)
+        if top <= 16:
+            self.ax.set_xticks(range(1, top + 1))
+
+    def finish(self, ylabel: str, columns: int = 3) -> Figure:
+        """Hollow grey points; one above the axis sits on its top edge, its value beside it."""
+        ax, top = self.ax, self.top * 1.1
+        ax.set_ylim(0, top)
+        for marker, x, y in self.doubtful:
+            shown = min(y, top)
+            ax.plot([x], [shown], marker=marker, linestyle="none", markersize=9, markerfacecolor="none",
+                    markeredgecolor=_DOUBTFUL, markeredgewidth=1.5, clip_on=False, zorder=5)
+            if y > top:
+                ax.annotate(f"{y:.3g}", (x, shown), xytext=(6, -12), textcoords="offset points", fontsize=8,
+                            color=_DOUBTFUL, annotation_clip=False)
+        if self.doubtful:
+            self.key(ax.plot([], [], marker="o", linestyle="none", markerfacecolor="none", markeredgecolor=_DOUBTFUL,
+                             label="not to be trusted or failed (hollow, grey; kept out of the scale)"))
+        ax.set_ylabel(ylabel)
+        ax.legend(handles=self.handles, loc="upper center", bbox_to_anchor=(0.5, -0.1), ncol=columns, fontsize=9,
+                  frameon=False)
+        return self.fig
+
+
+def speedup_figure(module: Any, study: Study) -> Optional[Figure]:
+    """Speedup of the median against threads obtained, with min–max bars, one marker per
+    program, the ideal line up to the largest team obtained, and the model's prediction dotted."""
+    plotted = [(e, [s for s in rows if s.speedup is not None])
+               for e, rows in _plotted(study, study.of_series(Series.STRONG))]
+    plotted = [(e, rows) for e, rows in plotted if rows]
+    if not plotted:
+        return None
+    top_threads = max(s.threads or 1 for _, rows in plotted for s in rows)
+    c = _Canvas(module, "Speedup over the serial baseline (median, bars: min–max)\n" + subtitle(study), top_threads)
+    c.key(c.ax.plot([1, top_threads], [1, top_threads], linestyle="--", color="grey", label="ideal"))
+    for k, (entry, rows) in enumerate(plotted):
+        colour = f"C{k % 10}"
+        rows = sorted(rows, key=lambda s: s.threads or 0)
+        good = [s for s in rows if _trusted(s)]
+        ys = [s.speedup or 0.0 for s in good]
+        low, high = [], []
+        for s, y in zip(good, ys):
+            base = y * (s.median_s or 0.0)  # the baseline's median
+            hi = base / s.min_s if s.min_s else y
+            low.append(max(y - (base / s.max_s if s.max_s else y), 0.0))
+            high.append(max(hi - y, 0.0))
+            c.trusted(hi)
+        c.key(c.ax.errorbar([s.threads for s in good], ys, yerr=[low, high], marker=entry.point, color=colour,
+                            capsize=4, label=_label(entry.name), **_style(k)))
+        predicted = [(s.threads, s.predicted_speedup) for s in rows if s.predicted_speedup]
+        if predicted:
+            c.trusted(*(p for _, p in predicted))
+            c.key(c.ax.plot([p[0] for p in predicted], [p[1] for p in predicted], linestyle=":", color=colour,
+                            label=_label(f"{entry.name} predicted")))
+        for s in rows:
+            if not _trusted(s):
+                c.doubt(entry.point, s.threads or 0, s.speedup)
+    c.threads_axis(top_threads)
+    return c.finish("speedup")
+
+
+def sweep_figure(module: Any, study: Study) -> Optional[Figure]:
+    """Speedup against N (log scale) per parallel program and team, measured (points) and as the
+    model predicts (dotted), with the 1.1 line and each crossover marked: predicted as a dashed
+    vertical line, measured as a cross on the 1.1 line."""
+    lines: List[Tuple[C.Program, int, List[Summary]]] = []
+    for entry, rows in _plotted(study, study.of_series(Series.SWEEP)):
+        for t in sorted({s.threads for s in rows if s.threads is not None}):
+            mine = sorted((s for s in rows if s.threads == t), key=lambda s: s.problem_size)
+            if any(s.speedup is not None or s.predicted_speedup for s in mine):
+                lines.append((entry, t, mine))
+    if not lines:
+        return None
+    c = _Canvas(module, "Speedup over the serial baseline against problem size\n" + subtitle(study), 1.1)
+    c.ax.set_xscale("log")
+    sizes = [s.problem_size for _, _, rows in lines for s in rows]
+    low_n, high_n = min(sizes) / 1.5, max(sizes) * 1.5
+    c.key(c.ax.axhline(1.1, linestyle="--", color="grey", label="speedup 1.1"))
+    colours: Dict[Tuple[str, int], str] = {}
+    for k, (entry, t, rows) in enumerate(lines):
+        colour = colours[(entry.name, t)] = f"C{k % 10}"
+        good = [s for s in rows if _trusted(s) and s.speedup is not None]
+        c.trusted(*(s.speedup for s in good))
+        c.key(c.ax.plot([s.problem_size for s in good], [s.speedup for s in good], marker=entry.point, color=colour,
+                        label=_label(f"{entry.name} {t} threads"), **_style(k)))
+        predicted = [(s.problem_size, s.predicted_speedup) for s in rows if s.predicted_speedup]
+        if predicted:
+            c.trusted(*(p for _, p in predicted))
+            c.key(c.ax.plot([p[0] for p in predicted], [p[1] for p in predicted], linestyle=":", color=colour,
+                            label=_label(f"{entry.name} {t} threads predicted")))
+        for s in rows:
+            if not _trusted(s):
+                c.doubt(entry.point, s.problem_size, s.speedup)
+    for x in study.crossovers:
+        colour = colours.get((x.program, x.threads), "grey")
+        if x.predicted_n is not None and low_n <= x.predicted_n <= high_n:
+            c.key(c.ax.axvline(x.predicted_n, linestyle="--", linewidth=1, color=colour,
+                               label=_label(f"{x.program} {x.threads}: predicted crossover")))
+        if x.measured_n is not None and low_n <= x.measured_n <= high_n:
+            c.key(c.ax.plot([x.measured_n], [1.1], marker="x", markersize=10, markeredgewidth=2, linestyle="none",
+                            color=colour, label=_label(f"{x.program} {x.threads}: measured crossover")))
+    c.ax.set_xlim(low_n, high_n)
+    c.ax.set_xlabel("N (intervals)")
+    return c.finish("speedup")
+
+
+def weak_figure(module: Any, study: Study) -> Optional[Figure]:
+    """Weak scaling: efficiency t(1) / t(T) against threads, N = base x T, the ideal at 1."""
+    plotted = [(e, [s for s in rows if s.efficiency is not None])
+               for e, rows in _plotted(study, study.of_series(Series.WEAK))]
+    plotted = [(e, rows) for e, rows in plotted if rows]
+    if not plotted:
+        return None
+    c = _Canvas(module, "Weak scaling: efficiency t(1) / t(T), N = base x T\n" + subtitle(study), 1.1)
+    c.key(c.ax.axhline(1.0, linestyle="--", color="grey", label="ideal"))
+    for k, (entry, rows) in enumerate(plotted):
+        rows = sorted(rows, key=lambda s: s.threads or 0)
+        good = [s for s in rows if _trusted(s)]
+        c.trusted(*(s.efficiency for s in good))
+        c.key(c.ax.plot([s.threads for s in good], [s.efficiency for s in good], marker=entry.point,
+                        color=f"C{k % 10}", label=_label(entry.name), **_style(k)))
+        for s in rows:
+            if not _trusted(s):
+                c.doubt(entry.point, s.threads or 0, s.efficiency)
+    c.threads_axis(max(s.threads or 1 for _, rows in plotted for s in rows))
+    return c.finish("efficiency")
+
+
+def save(fig: Figure, folder: str, stem: str) -> List[str]:
+    """STEM.png and STEM.svg, each written whole; the names written."""
+    written = []
+    for fmt in FORMATS:
+        buf = io.BytesIO()
+        # No date in the SVG: the same study draws the same file.
+        fig.savefig(buf, format=fmt, bbox_inches="tight", **({"metadata": {"Date": None}} if fmt == "svg" else {}))
+        write_atomic(os.path.join(folder, f"{stem}.{fmt}"), buf.getvalue())
+        written.append(f"{stem}.{fmt}")
+    return written
+
+
+_FIGURES = {"speedup": speedup_figure, "sweep": sweep_figure, "weak": weak_figure}
+
+
+class StudyPlots:
+    """The study's plots: speedup, and with those series sweep and weak."""
+
+    def write(self, study: Study, folder: str) -> List[str]:
+        module, why = load()
+        if module is None:
+            progress(why)
+            return []
+        written: List[str] = []
+        with warnings.catch_warnings():  # a glyph a font lacks is drawn as a box, not said on stderr
+            warnings.simplefilter("ignore")
+            for stem in STUDY_PLOTS:
+                fig = _FIGURES[stem](module, study)
+                if fig is not None:
+                    written += save(fig, folder, stem)
+        return written
+
+
+def compare_figure(module: Any, studies: Sequence[Study], labels: Sequence[str]) -> Optional[Figure]:
+    """Strong-scaling speedup against threads: one colour per study, one marker per program, for
+    the parallel programs."""
+    markers: Dict[str, Tuple[int, str]] = {}
+    per_study = []
+    for study in studies:
+        rows = [(e, [s for s in ss if s.speedup is not None]) for e, ss in
+                _plotted(study, study.of_series(Series.STRONG))]
+        for entry, _ in rows:
+            markers.setdefault(entry.name, (len(markers), entry.point))
+        per_study.append(rows)
+    if not any(ss for rows in per_study for _, ss in rows):
+        return None
+    top_threads = max(s.threads or 1 for rows in per_study for _, ss in rows for s in ss)
+    c = _Canvas(module, "Speedup over the serial baseline (median time) on each machine", top_threads)
+    c.key(c.ax.plot([1, top_threads], [1, top_threads], linestyle="--", color="grey", label="ideal"))
+    for m, (study, label, rows) in enumerate(zip(studies, labels, per_study)):
+        colour = f"C{m % 10}"
+        cores = study.fact("cores")
+        what = study.fact("processor") + (f", {cores} cores" if cores else "")
+        c.key(c.ax.plot([], [], color=colour, linewidth=3, label=_label(f"{label}: {what}", 100)))
+        for entry, ss in rows:
+            k, marker = markers[entry.name]
+            ss = sorted(ss, key=lambda s: s.threads or 0)
+            good = [s for s in ss if _trusted(s)]
+            c.trusted(*(s.speedup for s in good))
+            c.ax.plot([s.threads for s in good], [s.speedup for s in good], marker=marker, color=colour, **_style(k))
+            for s in ss:
+                if not _trusted(s):
+                    c.doubt(marker, s.threads or 0, s.speedup)
+    for name, (k, marker) in markers.items():
+        c.key(c.ax.plot([], [], marker=marker, color="black", linestyle="none", label=_label(name)))
+    c.threads_axis(top_threads, "threads")
+    return c.finish("speedup", columns=2)
+
+
+def compare_plot(folder: str, studies: Sequence[Study], labels: Sequence[str]) -> List[str]:
+    """compare.png and compare.svg in folder; the names written ([] when there is nothing to draw
+    or no matplotlib, which one line on standard error says)."""
+    module, why = load()
+    if module is None:
+        progress(why)
+        return []
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        fig = compare_figure(module, studies, labels)
+        return [] if fig is None else save(fig, folder, "compare")

@@ -1,59 +1,211 @@
-"""A study's result files (summary.csv, machine.csv, results.json) and the failed checks, said last."""
+"""A study's files: each one an exporter of the Study, written whole into its folder; and the
+failed checks, said last.
+
+    export_study(study, folder)   every file of a study folder, in one loop; the names written
+    summary_csv(summaries), markdown_table(study), results_json(study), ...   one file's text,
+                                  for a tool that writes only that file to a path of its own
+
+The CSV files are views for spreadsheets, with the columns they have always had; study.json is
+the study itself, which ./compare loads.
+"""
+from __future__ import annotations
+
+import dataclasses
 import os
-import sys
+import re
+from typing import Callable, Iterable, List, Optional, Protocol, Sequence
 
-from ompsuite.export import benchjson
+from ompsuite import catalogue as C
+from ompsuite.analyse.model import Model
+from ompsuite.export import benchjson, plot, tables
+from ompsuite.platform.console import progress
 from ompsuite.platform.files import csv_text, write_atomic
-from ompsuite.study import SummaryRow
+from ompsuite.platform.interference import FIELDS as WATCHED
+from ompsuite.platform.machine import SCHEMA
+from ompsuite.study import Crossover, Run, Series, Study, Summary, dumps
+
+RUN_COLUMNS = ("series", "program", "threads_requested", "threads", "problem_size", "size_note", "repeat",
+               "time_s", "result", "check_value", "check", "disturbed", "started") + tuple(WATCHED)
+SUMMARY_COLUMNS = ("series", "program", "threads", "threads_requested", "problem_size", "runs", "min_s", "median_s",
+                   "max_s", "median_low", "median_high", "speedup", "speedup_low", "speedup_high", "efficiency",
+                   "karp_flatt", "rate", "rate_unit", "units_from_serial", "units_from_pi", "reproducible",
+                   "unstable", "disturbed", "untrusted", "user_s", "system_s", "minor_faults", "floor_s",
+                   "predicted_s", "pct_floor", "bound_by", "check", "note")
+
+# A spreadsheet runs a cell that starts with one of these as a formula (a tab or carriage return
+# first hides one); the texts here come from programs' output and the environment.
+_FORMULA_START = ("=", "+", "-", "@", "\t", "\r")
+_PLAIN_NUMBER = re.compile(r"[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?")
 
 
-def write_machine(path, facts):
-    write_atomic(path, csv_text(["key", "value"], facts))
+def spreadsheet_cell(text: str) -> str:
+    """The text as a spreadsheet shows it: one that would start a formula gets a leading ' (a
+    plain number such as -29 stays a number)."""
+    if text.startswith(_FORMULA_START) and not _PLAIN_NUMBER.fullmatch(text):
+        return "'" + text
+    return text
 
 
-def write_summary_csv(path, rows):
-    write_atomic(path, csv_text(SummaryRow.FIELDS, [[r.row()[f] for f in SummaryRow.FIELDS] for r in rows]))
+def _text(value: object) -> str:
+    if value is None:
+        return ""
+    if isinstance(value, float):
+        return f"{value:.9g}" if abs(value) < 1e9 else f"{value:.3f}"  # a wall-clock time to the millisecond
+    return str(value)
 
 
-def failure_lines(runs, rows=()):
-    """One line per failed run, and per summary row whose median failed the model's check."""
-    lines = [f"{r.program} threads={r.threads} N={r.problem_size} repeat={r.repeat}: {r.check}" for r in runs]
-    failed_runs = {(r.series, r.program, r.threads, r.problem_size) for r in runs}
-    lines += [f"{r.program} threads={r.threads} N={r.problem_size} median: {r.check}" for r in rows
-              if not r.check.ok and (r.series, r.program, r.threads, r.problem_size) not in failed_runs]
-    return lines
+def _csv(header: Sequence[str], rows: Iterable[Sequence[str]]) -> str:
+    text: str = csv_text(list(header), [[spreadsheet_cell(c) for c in row] for row in rows])
+    return text
 
 
-def print_failures(lines):
-    """Failed checks go last, one line each, on standard error; the status to exit with."""
-    for line in lines:
-        print(f"check failed: {line}", file=sys.stderr, flush=True)
-    return 1 if lines else 0
+def run_row(r: Run) -> List[str]:
+    own = {"series": r.series.value, "program": r.program, "threads_requested": _text(r.threads_requested),
+           "threads": _text(r.threads), "problem_size": _text(r.problem_size), "size_note": r.size_note,
+           "repeat": _text(r.repeat), "time_s": _text(r.time_s), "result": r.result, "check_value": r.check_value,
+           "check": str(r.check), "disturbed": r.disturbed, "started": _text(r.started)}
+    if r.interference is not None:
+        own.update(r.interference.row())
+    else:
+        own.update(dict.fromkeys(WATCHED, ""), interference_notes="not watched")
+    return [own[c] for c in RUN_COLUMNS]
 
 
-def json_document(runs, facts, catalogue, topology):
-    """The runs in the micro-benchmark library's JSON format (see benchjson), with the machine's
-    facts as its context."""
-    f = dict(facts)
+def runs_csv(study: Study) -> str:
+    return _csv(RUN_COLUMNS, (run_row(r) for r in study.runs))
+
+
+def summary_row(s: Summary) -> List[str]:
+    special = {"series": s.series.value, "threads_requested": tables.asked_text(s), "unstable": s.unstable,
+               "disturbed": s.disturbed, "untrusted": s.untrusted, "check": str(s.check), "note": s.note}
+    return [special[c] if c in special else _text(getattr(s, c)) for c in SUMMARY_COLUMNS]
+
+
+def summary_csv(summaries: Sequence[Summary]) -> str:
+    return _csv(SUMMARY_COLUMNS, (summary_row(s) for s in summaries))
+
+
+def completed_text(study: Study) -> str:
+    return "yes" if study.completed else f"no: {study.stopped}"
+
+
+def machine_facts(study: Study) -> List[List[str]]:
+    """The machine's facts, led by the format and closed by whether the study completed, where
+    the facts do not say so themselves."""
+    facts = [[k, v] for k, v in study.machine]
+    keys = {k for k, _ in study.machine}
+    if "schema" not in keys:
+        facts.insert(0, ["schema", SCHEMA])
+    if "completed" not in keys:
+        facts.append(["completed", completed_text(study)])
+    return facts
+
+
+def machine_csv(study: Study) -> str:
+    return _csv(["key", "value"], machine_facts(study))
+
+
+def crossovers_csv(study: Study) -> Optional[str]:
+    """Written for a study with an N sweep, even where no program crossed."""
+    if not study.of_series(Series.SWEEP) and not study.crossovers:
+        return None
+    return _csv(["program", "threads", "measured_n", "predicted_n"],
+                ([c.program, str(c.threads), "" if c.measured_n is None else f"{c.measured_n:.6g}",
+                  "" if c.predicted_n is None else f"{c.predicted_n:.6g}"] for c in study.crossovers))
+
+
+def modelled(study: Study) -> bool:
+    """Whether the summaries carry the time model's figures (floor, % of floor, bound by)."""
+    return bool(study.calibration)
+
+
+def markdown_table(study: Study) -> str:
+    """Every summary of the study in one Markdown table (runsuite --markdown)."""
+    return "\n".join(tables.markdown(study.summaries, modelled(study))) + "\n"
+
+
+def _baseline(study: Study, program: str) -> str:
     try:
-        load = list(os.getloadavg())
-    except OSError:
-        load = []
-    context = dict(topology.context(), date=f.get("date", ""), host=f.get("host", ""), load_avg=load,
-                   library_build_type="release", ompsuite_machine=f)
-    plain = []
-    for r in runs:
-        extra = {"kind": r.entry.kind.name, "baseline": r.entry.baseline or "", "size_note": r.size_note}
-        if r.interference is not None:  # the interference record, where the platform offered it
-            extra.update((k, v) for k, v in r.interference.values().items() if v not in (None, ""))
-        plain.append({"series": r.series, "program": r.program, "threads": r.threads,
-                      "threads_requested": r.threads_requested or 0,  # 0: the runtime's default team
-                      "problem_size": r.problem_size if r.entry.kind.name != "team" else None,
-                      "repeat": r.repeat, "time_s": r.time_s, "cpu_s": r.cpu_s,
-                      "check": str(r.check) if not r.check.ok else "ok", "disturbed": r.disturbed,
-                      "result": r.result, "extra": extra})
-    return benchjson.results_document(context, plain, unit_of=lambda p: benchjson.suite_unit(p, catalogue))
+        entry: C.Program = study.catalogue.get(program)
+    except KeyError:
+        return "its baseline"
+    return entry.baseline or "its baseline"
 
 
-def write_json(path, runs, facts, catalogue, topology):
-    benchjson.write_results(path, json_document(runs, facts, catalogue, topology))
+def crossover_line(study: Study, c: Crossover) -> str:
+    measured = "never (within the sweep)" if c.measured_n is None else f"{c.measured_n:.3g}"
+    predicted = "n/a" if c.predicted_n is None else f"{c.predicted_n:.3g}"
+    return (f"- {tables.md_cell(c.program)}, {c.threads} threads: beats {tables.md_cell(_baseline(study, c.program))} "
+            f"by 10% from N = {measured} measured, {predicted} predicted")
+
+
+def summary_md(study: Study) -> str:
+    """summary.md: the machine's facts, the strong-scaling table with every column, the closing
+    notes, the calibration, then the N sweep with its crossovers and the weak scaling."""
+    model = modelled(study)
+    text = ["# Scaling study", ""] + [f"- {k}: {tables.md_cell(v)}" for k, v in machine_facts(study)] + [""]
+    text += tables.markdown(study.of_series(Series.STRONG), model)
+    if study.notes:
+        text += [""] + [f"- {tables.md_cell(line)}" for line in study.notes]
+    if study.calibration:
+        text += ["", "## Calibration (medians; calibration.csv has the 95% intervals)", ""]
+        text += Model(study.calibration).describe()
+    sweep = study.of_series(Series.SWEEP)
+    if sweep:
+        text += ["", "## N sweep", ""] + tables.markdown(sweep, model)
+        text += [""] + [crossover_line(study, c) for c in study.crossovers]
+    weak = study.of_series(Series.WEAK)
+    if weak:
+        text += ["", "## Weak scaling (N = base x threads; efficiency = t(1) / t(T))", ""]
+        text += tables.markdown(weak, model)
+    return "\n".join(text) + "\n"
+
+
+def results_json(study: Study) -> str:
+    return benchjson.document_text(benchjson.study_document(study))
+
+
+class Exporter(Protocol):
+    """Makes files of a study in a folder, each written whole; returns the names it wrote."""
+
+    def write(self, study: Study, folder: str) -> List[str]:
+        ...
+
+
+@dataclasses.dataclass(frozen=True)
+class TextFile:
+    """One text file of a study; text() gives None where the study has nothing for it."""
+    name: str
+    text: Callable[[Study], Optional[str]]
+
+    def write(self, study: Study, folder: str) -> List[str]:
+        content = self.text(study)
+        if content is None:
+            return []
+        write_atomic(os.path.join(folder, self.name), content)
+        return [self.name]
+
+
+# study.json first, the whole record; the plots last, the slowest and the only optional part.
+STUDY_FILES: Sequence[Exporter] = (
+    TextFile("study.json", dumps),
+    TextFile("runs.csv", runs_csv),
+    TextFile("summary.csv", lambda study: summary_csv(study.summaries)),
+    TextFile("machine.csv", machine_csv),
+    TextFile("summary.md", summary_md),
+    TextFile("crossovers.csv", crossovers_csv),
+    TextFile("results.json", results_json),
+    plot.StudyPlots(),
+)
+# Every name export_study may write: a folder that holds one already holds a study.
+FILE_NAMES = ("study.json", "runs.csv", "summary.csv", "machine.csv", "summary.md", "crossovers.csv",
+              "results.json") + plot.FILE_NAMES
+
+
+def export_study(study: Study, folder: str, exporters: Sequence[Exporter] = STUDY_FILES) -> List[str]:
+    """Write the study's files into folder; the names written, in order. OSError as the first
+    file that cannot be written raises it (the files before it are whole)."""
+    written: List[str] = []
+    for exporter in exporters:
+        written += exporter.write(study, folder)
+    return written

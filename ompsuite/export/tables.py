@@ -1,18 +1,22 @@
-"""One table of summary rows, rendered for the terminal (fits 100 columns) and as Markdown.
+"""One table of summaries, rendered for the terminal (fits 100 columns) and as Markdown.
 
 The columns are defined once; each says how its cell is written and whether the terminal shows
 it. Times are shown in a unit chosen by their size (s, ms, µs), the same unit for a row's median
 and its range, so a run of a few microseconds reads as such and not as 0.000001.
 """
+from __future__ import annotations
+
 import dataclasses
 import textwrap
+from typing import Callable, Dict, List, Optional, Sequence, Tuple
 
 from ompsuite.escape import markdown_cell
+from ompsuite.study import State, Summary
 
 TERMINAL_WIDTH = 100
 
 
-def time_unit(seconds):
+def time_unit(seconds: Optional[float]) -> Tuple[float, str]:
     """(scale, unit) for a time: s from 1 s, ms from 1 ms, µs below."""
     if seconds is None or seconds >= 1:
         return 1.0, "s"
@@ -21,21 +25,21 @@ def time_unit(seconds):
     return 1e6, "µs"
 
 
-def fmt_time(seconds, unit_of=None):
+def fmt_time(seconds: Optional[float], unit_of: Optional[float] = None) -> str:
     if seconds is None:
         return ""
     scale, unit = time_unit(seconds if unit_of is None else unit_of)
     return f"{seconds * scale:.4g} {unit}"
 
 
-def fmt_range(low, high, unit_of):
+def fmt_range(low: Optional[float], high: Optional[float], unit_of: Optional[float]) -> str:
     if low is None or high is None:
         return ""
     scale, _ = time_unit(unit_of)
     return f"{low * scale:.4g}–{high * scale:.4g}"
 
 
-def fmt_n(n):
+def fmt_n(n: Optional[int]) -> str:
     """N as digits, or as 1e8 / 2e9 when that is exact and shorter."""
     if not n:
         return ""
@@ -47,24 +51,29 @@ def fmt_n(n):
     return short if exponent >= 3 and len(short) < len(str(n)) else str(n)
 
 
-def _num(value, pattern):
+def _num(value: Optional[float], pattern: str) -> str:
     return "" if value is None else format(value, pattern)
 
 
-def threads_cell(row, short=False):
-    shown = "?" if row.threads is None else str(row.threads)
-    req = row.threads_requested
-    if not req or req == shown:
+def asked_text(s: Summary) -> str:
+    """The teams asked for that gave this one, by size; the runtime's default team is no number."""
+    return " ".join(str(t) for t in sorted({t for t in s.asked if t}))
+
+
+def threads_cell(s: Summary, short: bool = False) -> str:
+    shown = "?" if s.threads is None else str(s.threads)
+    asked = asked_text(s)
+    if not asked or asked == shown:
         return shown
-    return f"{shown} of {req}" if short else f"{shown} (asked {req})"
+    return f"{shown} of {asked}" if short else f"{shown} (asked {asked})"
 
 
-def rate_cell(row):
-    if row.rate is None:
+def rate_cell(s: Summary) -> str:
+    if s.rate is None:
         return ""
-    if row.rate_unit == "GB/s":
-        return f"{row.rate:.2f} GB/s"
-    return f"{row.rate / 1e6:.0f} M/s"
+    if s.rate_unit == "GB/s":
+        return f"{s.rate:.2f} GB/s"
+    return f"{s.rate / 1e6:.0f} M/s"
 
 
 # Long model terms, shortened only where the terminal is short of room.
@@ -75,82 +84,93 @@ _SHORT = {"addition latency": "add latency", "multiplication latency": "mult lat
 @dataclasses.dataclass(frozen=True)
 class Column:
     head: str
-    cell: object          # row -> text
+    cell: Callable[[Summary], str]
     right: bool = True
     terminal: bool = False
     model: bool = False   # shown only when the rows were modelled
 
 
-def interval_cell(row):
+def interval_cell(s: Summary) -> str:
     """The median's 95% interval, or why there is none."""
-    if row.median_low is not None:
-        return fmt_range(row.median_low, row.median_high, row.median_s)
-    return "" if row.median_s is None else f"none (n={row.runs - _left_out(row)})"
+    if s.median_low is not None:
+        return fmt_range(s.median_low, s.median_high, s.median_s)
+    return "" if s.median_s is None else f"none (n={s.runs - s.left_out})"
 
 
-def _left_out(row):
-    return int(row.disturbed.split(" of ")[0]) if row.disturbed else 0
-
-
-def speedup_interval_cell(row):
-    if row.speedup_low is None:
+def speedup_interval_cell(s: Summary) -> str:
+    if s.speedup_low is None or s.speedup_high is None:
         return ""
-    return f"{row.speedup_low:.2f}–{row.speedup_high:.2f}"
+    return f"{s.speedup_low:.2f}–{s.speedup_high:.2f}"
+
+
+def check_cell(s: Summary) -> str:
+    """The row's state with its reasons: ok, FAIL, impossible (no result) or untrusted."""
+    if s.state is State.FAILED:
+        return str(s.check) + (f"; untrusted: {s.untrusted}" if s.untrusted else "")
+    if s.state is State.IMPOSSIBLE:
+        return f"impossible: {s.impossible}" + (f"; untrusted: {s.untrusted}" if s.untrusted else "")
+    if s.state is State.UNTRUSTED:
+        return f"untrusted: {s.untrusted}"
+    return "ok"
 
 
 COLUMNS = (
-    Column("program", lambda r: r.program, right=False, terminal=True),
+    Column("program", lambda s: s.program, right=False, terminal=True),
     Column("threads", threads_cell, terminal=True),
-    Column("N", lambda r: fmt_n(r.problem_size), terminal=True),
-    Column("runs", lambda r: str(r.runs)),
-    Column("median", lambda r: fmt_time(r.median_s), terminal=True),
+    Column("N", lambda s: fmt_n(s.problem_size), terminal=True),
+    Column("runs", lambda s: str(s.runs)),
+    Column("median", lambda s: fmt_time(s.median_s), terminal=True),
     Column("95% interval", interval_cell, terminal=True),
-    Column("min–max", lambda r: fmt_range(r.min_s, r.max_s, r.median_s)),
-    Column("speedup", lambda r: _num(r.speedup, ".2f"), terminal=True),
+    Column("min–max", lambda s: fmt_range(s.min_s, s.max_s, s.median_s)),
+    Column("speedup", lambda s: _num(s.speedup, ".2f"), terminal=True),
     Column("speedup 95%", speedup_interval_cell, terminal=True),
-    Column("efficiency", lambda r: _num(r.efficiency, ".2f"), terminal=True),
-    Column("Karp–Flatt", lambda r: _num(r.karp_flatt, ".3f")),
+    Column("speedup without page faults", lambda s: _num(s.speedup_no_faults, ".2f")),
+    Column("efficiency", lambda s: _num(s.efficiency, ".2f"), terminal=True),
+    Column("Karp–Flatt", lambda s: _num(s.karp_flatt, ".3f")),
     Column("rate", rate_cell),
-    Column("1e-15s from serial", lambda r: _num(r.units_from_serial, "d")),
-    Column("1e-15s from π", lambda r: _num(r.units_from_pi, "d")),
-    Column("same result", lambda r: r.reproducible, right=False),
-    Column("unstable", lambda r: r.unstable, right=False),
-    Column("disturbed", lambda r: r.disturbed, right=False),
-    Column("user", lambda r: fmt_time(r.user_s)),
-    Column("system", lambda r: fmt_time(r.system_s)),
-    Column("floor", lambda r: fmt_time(r.floor_s), model=True),
-    Column("predicted", lambda r: fmt_time(r.predicted_s), model=True),
-    Column("% of floor", lambda r: _num(r.pct_floor, ".0f"), terminal=True, model=True),
-    Column("bound by", lambda r: r.bound_by, right=False, terminal=True, model=True),
-    Column("check", lambda r: str(r.check) + (f"; untrusted: {r.untrusted}" if r.untrusted else ""),
-           right=False, terminal=True),
-    Column("note", lambda r: r.note, right=False),
+    Column("1e-15s from serial", lambda s: _num(s.units_from_serial, "d")),
+    Column("1e-15s from π", lambda s: _num(s.units_from_pi, "d")),
+    Column("same result", lambda s: s.reproducible, right=False),
+    Column("unstable", lambda s: s.unstable, right=False),
+    Column("disturbed", lambda s: s.disturbed, right=False),
+    Column("user", lambda s: fmt_time(s.user_s)),
+    Column("system", lambda s: fmt_time(s.system_s)),
+    Column("floor", lambda s: fmt_time(s.floor_s), model=True),
+    Column("predicted", lambda s: fmt_time(s.predicted_s), model=True),
+    Column("% of floor", lambda s: _num(s.pct_floor, ".0f"), terminal=True, model=True),
+    Column("bound by", lambda s: s.bound_by, right=False, terminal=True, model=True),
+    Column("check", check_cell, right=False, terminal=True),
+    Column("note", lambda s: s.note, right=False),
 )
 TERMINAL_HEADS = {"efficiency": "eff.", "% of floor": "% floor", "95% interval": "95% CI", "speedup 95%": "CI"}
 # Columns left out of the Markdown when no row has anything in them.
-_OPTIONAL = ("note", "unstable", "disturbed", "user", "system", "speedup 95%")
+_OPTIONAL = ("note", "unstable", "disturbed", "user", "system", "speedup 95%", "speedup without page faults")
 
 
-def _columns(rows, modelled, terminal):
+def _columns(rows: Sequence[Summary], modelled: bool, terminal: bool) -> List[Column]:
     cols = [c for c in COLUMNS if (c.terminal or not terminal) and (modelled or not c.model)]
     return [c for c in cols if c.head not in _OPTIONAL or any(c.cell(r) for r in rows)]
 
 
-def row_notes(row):
+def row_notes(s: Summary) -> List[str]:
     """What the terminal says under the table about a row: its failure, why its figure cannot be
-    trusted, its disturbed runs, why its runs disagree, and its note."""
+    trusted, its disturbed runs, why its runs disagree, and its notes."""
     notes = []
-    if not row.check.ok:
-        notes.append(f"FAIL: {row.check.reason}")
-    if row.untrusted:
-        notes.append(f"figure not to be trusted: {row.untrusted}")
-    for text in (row.disturbed, row.unstable and f"unstable: {row.unstable}", row.note):
+    if not s.check.ok:
+        notes.append(f"FAIL: {s.check.reason}")
+    if s.impossible:
+        notes.append(f"no result: {s.impossible}")
+    if s.speedup_no_faults is not None:
+        notes.append(f"speedup without the kernel's page-fault time on either side: {s.speedup_no_faults:.2f}")
+    if s.untrusted:
+        notes.append(f"figure not to be trusted: {s.untrusted}")
+    for text in (s.disturbed, s.unstable and f"unstable: {s.unstable}", s.note):
         if text:
             notes.append(text)
     return notes
 
 
-def markdown(rows, modelled=False):
+def markdown(rows: Sequence[Summary], modelled: bool = False) -> List[str]:
     """The full table as Markdown lines; a pipe in a cell is escaped, a newline becomes a space."""
     cols = _columns(rows, modelled, terminal=False)
     lines = ["| " + " | ".join(c.head for c in cols) + " |",
@@ -163,50 +183,63 @@ def markdown(rows, modelled=False):
 md_cell = markdown_cell  # one escaping rule for every Markdown cell, values from files included
 
 
+# Widths of the cells that hold the day's figures (a median of 9.9 ms or 10.12 ms, an interval,
+# a note's number), as wide as such a cell gets.
+_NOMINAL = {"median": 9, "95% interval": 11, "speedup": 5, "speedup 95%": 9, "efficiency": 4, "% of floor": 4,
+            "bound by": 12, "check": 15}
 # Left out, in this order, when a table would pass the terminal's width: the full table has them.
 _DROPPABLE = ("speedup 95%", "efficiency", "95% interval", "% of floor", "bound by")
 
 
-def terminal(rows, modelled=False, width=TERMINAL_WIDTH):
+def _terminal_cell(s: Summary, c: Column, marks: str) -> str:
+    if c.head == "threads":
+        return threads_cell(s, short=True)
+    if c.head == "bound by":
+        return "page faults" if s.page_fault_bound else _SHORT.get(s.bound_by, s.bound_by)
+    if c.head == "check":
+        return s.state.value + marks
+    return c.cell(s)
+
+
+def terminal(rows: Sequence[Summary], modelled: bool = False, width: int = TERMINAL_WIDTH) -> List[str]:
     """Aligned columns for a terminal: what needs words (failures, disturbed and unstable runs,
     notes) is numbered under the table, and columns that would make a line pass the width are
     left out, with a line saying which."""
     cols = _columns(rows, modelled, terminal=True)
-    notes, cells = [], {}
-    for r in rows:
+    notes: List[str] = []
+    cells: Dict[Tuple[int, str], str] = {}
+    for k, r in enumerate(rows):
         mine = row_notes(r)
         first = len(notes) + 1
-        notes += [f"{r.program} {threads_cell(r)} threads N={fmt_n(r.problem_size)}: {text}" for text in mine]
+        word = "thread" if r.threads == 1 and threads_cell(r) == "1" else "threads"
+        notes += [f"{r.program} {threads_cell(r)} {word} N={fmt_n(r.problem_size)}: {text}" for text in mine]
         marks = f" [{first}]" if len(mine) == 1 else f" [{first}-{len(notes)}]" if mine else ""
         for c in cols:
-            text = c.cell(r)
-            if c.head == "threads":
-                text = threads_cell(r, short=True)
-            elif c.head == "bound by":
-                text = _SHORT.get(text, text)
-                text = "page faults" if text.startswith("page faults") else text
-            elif c.head == "check":
-                text = ("FAIL" if not r.check.ok else "untrusted" if r.untrusted else "ok") + marks
-            cells[(id(r), c.head)] = text
+            cells[(k, c.head)] = _terminal_cell(r, c, marks)
     dropped = []
 
-    def widths():
-        return [max([len(TERMINAL_HEADS.get(c.head, c.head))] + [len(cells[(id(r), c.head)]) for r in rows])
+    def widths(nominal: bool = False) -> List[int]:
+        return [max([len(TERMINAL_HEADS.get(c.head, c.head))] +
+                    ([_NOMINAL[c.head]] if nominal and c.head in _NOMINAL else
+                     [len(cells[(k, c.head)]) for k in range(len(rows))]))
                 for c in cols]
 
-    while sum(widths()) + 2 * (len(cols) - 1) > width and any(c.head in _DROPPABLE for c in cols):
-        gone = next(h for h in _DROPPABLE if any(c.head == h for c in cols))
-        cols = [c for c in cols if c.head != gone]
-        dropped.append(gone)
+    # What is left out is decided on nominal widths, so that the same rows drop the same columns
+    # whatever the day's figures; the actual widths only drop more where they still pass the width.
+    for nominal in (True, False):
+        while sum(widths(nominal)) + 2 * (len(cols) - 1) > width and any(c.head in _DROPPABLE for c in cols):
+            gone = next(h for h in _DROPPABLE if any(c.head == h for c in cols))
+            cols = [c for c in cols if c.head != gone]
+            dropped.append(gone)
     w = widths()
 
-    def line(texts):
+    def line(texts: Sequence[str]) -> str:
         return "  ".join(t.rjust(n) if c.right else t.ljust(n) for t, n, c in zip(texts, w, cols)).rstrip()
 
     out = [line([TERMINAL_HEADS.get(c.head, c.head) for c in cols])]
-    out += [line([cells[(id(r), c.head)] for c in cols]) for r in rows]
-    for k, note in enumerate(notes, 1):
-        out += textwrap.wrap(f"[{k}] {note}", width, subsequent_indent="    ", break_on_hyphens=False)
+    out += [line([cells[(k, c.head)] for c in cols]) for k in range(len(rows))]
+    for n, note in enumerate(notes, 1):
+        out += textwrap.wrap(f"[{n}] {note}", width, subsequent_indent="    ", break_on_hyphens=False)
     if dropped:
         out += textwrap.wrap(f"(left out to fit {width} columns: {', '.join(dropped)}; the full table has them)", width)
     return out

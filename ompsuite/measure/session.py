@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import dataclasses
 import time
-from typing import Callable, List, Optional, Protocol, Sequence, Tuple
+from typing import Any, Callable, List, Mapping, Optional, Protocol, Sequence, Tuple
 
 from ompsuite import catalogue as C
 from ompsuite.analyse import derive
@@ -96,10 +96,11 @@ class Session:
 
 
 def conclude(session: Session, catalogue: C.Catalogue, model: Optional[Model], topup: TopUp,
-             facts: Sequence[Tuple[str, str]], stopped: Optional[Stopped]) -> Study:
+             facts: Sequence[Tuple[str, str]], stopped: Optional[Stopped],
+             context: Optional[Mapping[str, Any]] = None) -> Study:
     """The study of the runs kept so far: every figure derived from them in one place."""
     rows = derive.summaries(session.runs, catalogue, model, topup.untrusted, topup.imprecise)
     return Study(tuple(facts), catalogue, tuple(session.runs), tuple(rows),
                  model.figures if model else None, tuple(derive.crossovers(rows, model)),
                  tuple(session.shortfalls + topup.precision_lines(rows)), stopped is None,
-                 "" if stopped is None else str(stopped))
+                 "" if stopped is None else str(stopped), dict(context or {}))

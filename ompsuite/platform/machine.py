@@ -5,6 +5,7 @@ import platform
 import re
 import socket
 import subprocess
+from typing import Any, Dict
 
 from ompsuite.platform.interference import memory_facts
 
@@ -53,3 +54,13 @@ def facts(bindir, binding, cores, topology, extra=()):
             ("compiler", compiler(bindir)), ("os", f"{platform.system()} {platform.release()}"),
             ("openmp_environment", " ".join(f"{k}={v}" for k, v in sorted(omp.items())) or "(none)"),
             ("binding", binding.describe()), *topology.pairs(), *memory_facts().items(), *extra]
+
+
+def context(topology: Any) -> Dict[str, Any]:
+    """The topology's facts as the micro-benchmark library writes them, and the load average."""
+    found: Dict[str, Any] = dict(topology.context()) if topology is not None else {}
+    try:
+        found["load_avg"] = list(os.getloadavg())
+    except OSError:
+        found["load_avg"] = []
+    return found

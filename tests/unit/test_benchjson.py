@@ -1,7 +1,9 @@
-"""Results in google benchmark's JSON: names, entries and aggregates on a tiny set of runs, the round
-trip through read_results, damaged files refused, and what the library's own compare.py prints."""
+"""Results in google benchmark's JSON: names, entries and aggregates on a tiny set of runs and on a
+stored study, the round trip through read_results, damaged files refused, and what the library's
+own compare.py prints."""
 import collections
 import copy
+import dataclasses
 import json
 import os
 import re
@@ -10,9 +12,11 @@ import statistics
 import subprocess
 import tempfile
 import unittest
+from typing import Any, Callable, Counter, Dict, List, Optional, Tuple
 
 from ompsuite.export import benchjson as B
 from ompsuite.errors import SuiteError
+from ompsuite.study import load
 
 COMPARE = "/usr/share/benchmark/compare.py"
 COMPARE_PYTHON = "/usr/bin/python3"
@@ -23,7 +27,8 @@ FAILED = ("quadguard", 2, 100000, 2)
 DISTURBED = ("quadplain", 1, 200000, 3)
 
 
-def tiny_runs(scale=1.0, failed=FAILED, disturbed=DISTURBED):
+def tiny_runs(scale: float = 1.0, failed: Optional[Tuple[str, int, int, int]] = FAILED,
+              disturbed: Optional[Tuple[str, int, int, int]] = DISTURBED) -> List[Dict[str, Any]]:
     """Two programs, two teams (the serial one at 1), two sizes, 4 repetitions, interleaved as a
     study runs them. The failed and the disturbed run take 100 times as long, so that a figure
     they entered would show it."""
@@ -42,17 +47,17 @@ def tiny_runs(scale=1.0, failed=FAILED, disturbed=DISTURBED):
     return runs
 
 
-def name(program, team, n):
+def name(program: str, team: int, n: int) -> str:
     return f"{program}/threads:{team}/N:{n}/series:sweep"
 
 
 class Document(unittest.TestCase):
-    def setUp(self):
+    def setUp(self) -> None:
         self.runs = tiny_runs()
         self.doc = B.results_document(CONTEXT, self.runs)
         self.entries = self.doc["benchmarks"]
 
-    def test_one_entry_per_run_named_and_marked(self):
+    def test_one_entry_per_run_named_and_marked(self) -> None:
         iterations = [e for e in self.entries if e["run_type"] == "iteration"]
         self.assertEqual(len(iterations), len(self.runs))
         names = collections.Counter(e["name"] for e in iterations)
@@ -88,7 +93,7 @@ class Document(unittest.TestCase):
         self.assertEqual(self.doc["context"]["ompsuite_schema"], 1)
         self.assertEqual(self.doc["context"]["library_build_type"], "release")
 
-    def test_aggregates_over_clean_runs_only(self):
+    def test_aggregates_over_clean_runs_only(self) -> None:
         aggs = [e for e in self.entries if e["run_type"] == "aggregate"]
         self.assertEqual(len(aggs), 6 * 4)
         for e in aggs:
@@ -109,7 +114,7 @@ class Document(unittest.TestCase):
         self.assertFalse([e for e in B.results_document(CONTEXT, self.runs, aggregates=False)["benchmarks"]
                           if e["run_type"] == "aggregate"])
 
-    def test_units_untimed_runs_and_lone_runs(self):
+    def test_units_untimed_runs_and_lone_runs(self) -> None:
         grow = dict(self.runs[0], program="growplain", problem_size=1000000, time_s=0.004211, cpu_s=None, extra={})
         team = dict(grow, program="teamtally", problem_size=None, time_s=None, repeat=2)
         lone = B.results_document(CONTEXT, [grow, team])["benchmarks"]
@@ -121,8 +126,8 @@ class Document(unittest.TestCase):
         self.assertEqual(B.benchmark_name(dict(grow, threads=None, threads_requested=4)),
                          "growplain/threads:4/N:1000000/series:sweep")
 
-    def test_malformed_runs_are_refused(self):
-        cases = {
+    def test_malformed_runs_are_refused(self) -> None:
+        cases: Dict[str, Callable[[Dict[str, Any]], object]] = {
             "lacks time_s": lambda r: r.pop("time_s"),
             "repeat 1 twice": lambda r: r.update(repeat=1),
             "not a time": lambda r: r.update(time_s=float("nan")),
@@ -138,26 +143,26 @@ class Document(unittest.TestCase):
 
 
 class Files(unittest.TestCase):
-    def setUp(self):
+    def setUp(self) -> None:
         self.tmp = tempfile.TemporaryDirectory()
         self.addCleanup(self.tmp.cleanup)
         self.path = os.path.join(self.tmp.name, "results.json")
         self.runs = tiny_runs()
         B.write_results(self.path, B.results_document(CONTEXT, self.runs))
 
-    def test_round_trip(self):
+    def test_round_trip(self) -> None:
         context, runs = B.read_results(self.path)
         self.assertEqual(runs, self.runs)
         self.assertEqual({k: context[k] for k in CONTEXT}, CONTEXT)
         self.assertEqual(os.listdir(self.tmp.name), ["results.json"])
 
-    def test_damaged_files_are_refused(self):
+    def test_damaged_files_are_refused(self) -> None:
         with open(self.path) as f:
             text = f.read()
         doc = json.loads(text)
         first = next(i for i, e in enumerate(doc["benchmarks"]) if e["run_type"] == "iteration")
 
-        def edited(change):
+        def edited(change: Callable[[Dict[str, Any]], object]) -> str:
             d = copy.deepcopy(doc)
             change(d)
             return json.dumps(d)
@@ -188,6 +193,53 @@ class Files(unittest.TestCase):
             B.read_results(os.path.join(self.tmp.name, "absent.json"))
 
 
+class FromStudy(unittest.TestCase):
+    """results.json of a study: its runs, its machine, its topology."""
+
+    def test_runs_and_context(self) -> None:
+        study = load(os.path.join(os.path.dirname(os.path.abspath(__file__)), "fixtures", "study.json"))
+        doc = B.study_document(study)
+        iterations = [e for e in doc["benchmarks"] if e["run_type"] == "iteration"]
+        self.assertEqual(len(iterations), len(study.runs))
+        names = {e["name"] for e in iterations}
+        for expected in ("quadguard/threads:2/N:997/series:check",
+                         "quadguard/threads:2/N:1000000/series:strong/disturbed",
+                         "quadmerge/threads:2/N:1000000/series:strong/failed",
+                         "teamtally/threads:2/series:strong/untimed",
+                         "atomic/threads:2/N:1000000/series:strong",  # its team unknown: named by the one asked
+                         "growplain/threads:1/N:1000000/series:strong"):
+            self.assertIn(expected, names)
+        grow = next(e for e in iterations if e["ompsuite_program"] == "growplain")
+        self.assertEqual((grow["time_unit"], grow["real_time"], grow["ompsuite_extra_system_s"]),
+                         ("us", 21000.0, 0.017))
+        ctx = doc["context"]
+        self.assertEqual({k: ctx[k] for k in ("host_name", "num_cpus", "mhz_per_cpu", "topology_cores", "load_avg")},
+                         {"host_name": "vm", "num_cpus": 2, "mhz_per_cpu": 2450, "topology_cores": 2,
+                          "load_avg": [0.31, 0.22, 0.1]})
+        self.assertEqual([c["size"] for c in ctx["caches"]], [32768, 32768, 524288, 33554432])
+        self.assertEqual(ctx["ompsuite_machine"]["pi_n"], "1000000")
+        # A study file's topology record cannot set the keys this writer owns.
+        odd = dataclasses.replace(study, topology_context={"ompsuite_schema": 9, "date": "x", "num_cpus": 4})
+        ctx = B.study_document(odd)["context"]
+        self.assertEqual((ctx["ompsuite_schema"], ctx["date"], ctx["num_cpus"]), (1, "2026-12-09T03:21:44+00:00", 4))
+
+    def test_unknown_teams_and_teams_asked_that_gave_one(self) -> None:
+        # Asked 2 and 4, obtained 2 both times: one benchmark, its repetitions numbered across
+        # both; and a run whose team neither the runtime nor the request says.
+        runs = [dict(tiny_runs()[0], threads=2, threads_requested=asked, repeat=k, time_s=0.001 * k)
+                for asked in (2, 4) for k in (1, 2)]
+        runs.append(dict(tiny_runs()[0], threads=None, threads_requested=0, time_s=0.001))
+        doc = B.results_document(CONTEXT, runs)
+        one = [e for e in doc["benchmarks"] if e["run_name"] == "quadplain/threads:2/N:100000/series:sweep"]
+        self.assertEqual(sorted(e["repetition_index"] for e in one if e["run_type"] == "iteration"), [0, 1, 2, 3])
+        self.assertEqual(one[-1]["iterations"], 4)  # the aggregates are over all four
+        self.assertIn("quadplain/threads:0/N:100000/series:sweep", {e["name"] for e in doc["benchmarks"]})
+        with tempfile.TemporaryDirectory() as tmp:
+            path = os.path.join(tmp, "results.json")
+            B.write_results(path, doc)
+            self.assertEqual(B.read_results(path)[1], runs)
+
+
 ROW = re.compile(r"^(?P<name>\S.*?)\s+[+-]\d+\.\d{4}\s+[+-]\d+\.\d{4}(?:\s+\d+){4}$")
 UTEST = re.compile(r"^(?P<name>\S.*?)_pvalue\s+(?P<time>\d\.\d{4})\s+\d\.\d{4}\s+"
                    r"U Test, Repetitions: (?P<a>\d+) vs (?P<b>\d+)")
@@ -196,7 +248,7 @@ UTEST = re.compile(r"^(?P<name>\S.*?)_pvalue\s+(?P<time>\d\.\d{4})\s+\d\.\d{4}\s
 class LibraryCompare(unittest.TestCase):
     """Debian's compare.py (libbenchmark-tools, with python3-scipy) reading two generated files."""
 
-    def setUp(self):
+    def setUp(self) -> None:
         missing = []
         if not os.path.isfile(COMPARE):
             missing.append(f"{COMPARE} (Debian package libbenchmark-tools)")
@@ -211,7 +263,7 @@ class LibraryCompare(unittest.TestCase):
         self.tmp = tempfile.TemporaryDirectory()
         self.addCleanup(self.tmp.cleanup)
 
-    def compare(self, *args):
+    def compare(self, *args: str) -> Tuple[Counter[str], Dict[str, Tuple[int, int, float]]]:
         proc = subprocess.run([COMPARE_PYTHON, COMPARE, "--no-color", *args], capture_output=True, text=True,
                               timeout=60, cwd=self.tmp.name)
         self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
@@ -219,12 +271,12 @@ class LibraryCompare(unittest.TestCase):
         utests = {m["name"]: (int(m["a"]), int(m["b"]), float(m["time"])) for m in map(UTEST.match, lines) if m}
         return collections.Counter(m["name"] for m in map(ROW.match, lines) if m), utests
 
-    def write(self, fname, runs):
+    def write(self, fname: str, runs: List[Dict[str, Any]]) -> str:
         path = os.path.join(self.tmp.name, fname)
         B.write_results(path, B.results_document(CONTEXT, runs))
         return fname
 
-    def test_benchmarks_and_filters_modes(self):
+    def test_benchmarks_and_filters_modes(self) -> None:
         # The second machine is half as fast and has no failed or disturbed run.
         a = self.write("a.json", tiny_runs())
         b = self.write("b.json", tiny_runs(scale=2.0, failed=None, disturbed=None))

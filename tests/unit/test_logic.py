@@ -1,12 +1,11 @@
 """The tools' own logic without running a program: the catalogue, the checks' bounds, the
-summary statistics, the model's terms and the tables."""
+summary statistics, the model's terms and the checks' bounds."""
 import dataclasses
 import unittest
 from decimal import Decimal
 
 from ompsuite import catalogue as C
 from ompsuite.analyse import stats
-from ompsuite.export import tables
 from ompsuite.analyse import validate
 from ompsuite.errors import SuiteError
 from ompsuite.analyse.model import Model
@@ -176,30 +175,6 @@ class TimeModel(unittest.TestCase):
         self.assertTrue(all(r.check.ok for r in rows))  # no fault of the program's: its time is no result
         self.assertIn("80% of the floor", rows[1].impossible)
         self.assertEqual(rows[0].bound_by, "addition latency")
-
-
-class Tables(unittest.TestCase):
-    def test_units_and_sizes(self):
-        self.assertEqual([tables.fmt_time(t) for t in (6.775332, 0.0616, 1.2e-6)], ["6.775 s", "61.6 ms", "1.2 µs"])
-        self.assertEqual(tables.fmt_range(0.0614, 0.0622, 0.0616), "61.4–62.2")
-        self.assertEqual([tables.fmt_n(n) for n in (100000000, 2000000000, 2147483647, 1000000, 100)],
-                         ["1e8", "2e9", "2147483647", "1e6", "100"])
-
-    def test_terminal_fits_and_markdown_is_whole(self):
-        worst = stats.SummaryRow("strong", "quadguard", 16, 2147483647, threads_requested="64", runs=5,
-                                 min_s=1234.5678, median_s=2345.678, max_s=3456.789, speedup=12.34,
-                                 efficiency=0.77, pct_floor=1234.0, bound_by="multiplication latency",
-                                 check=Check.failed("pi = 3.2 is not within 1e-9 of pi | and | more " * 4),
-                                 entry=CAT.get("quadguard"))
-        lines = tables.terminal([worst, stats.SummaryRow("strong", "a-variant-with-a-long-name-31ch", None, 1000,
-                                                         entry=CAT.get("quadguard"))], modelled=True)
-        self.assertLessEqual(max(map(len, lines)), tables.TERMINAL_WIDTH, "\n".join(lines))
-        self.assertIn("FAIL [1]", lines[1])
-        self.assertTrue(lines[3].startswith("[1] quadguard 16 (asked 64) threads N=2147483647: FAIL: pi = 3.2"))
-        self.assertIn("left out to fit 100 columns: efficiency", lines[-1])
-        self.assertIn(" ? ", lines[2])  # an unknown team is never shown as one thread
-        md = tables.markdown([worst], modelled=True)
-        self.assertEqual(md[0].count("|"), md[2].count("|") - md[2].count("\\|"))  # pipes escaped
 
 
 

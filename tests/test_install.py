@@ -72,13 +72,16 @@ def installed_runsuite(test, run_in, home):
     figures compared with the calibrated floors."""
     out = run_in(f'cd {shlex.quote(home)}; "$OMPSUITE_ROOT/runsuite" --pi-n 1e6 --recurrence-n 1e6 --repeats 3 '
                  '2>&1 || echo "status $?"')
-    # Status 3: every check passed, but a busy machine left a figure untrusted.
+    # Status 3: every check passed, but a busy machine left a figure untrusted (a calibration
+    # slowed by the load can make a fill look faster than its floor): which figures, depends on it.
     test.assertNotRegex(out, r"(?m)^status (?!3$)", out)
     test.assertIn("calibrating this machine", out)
     test.assertIn(f"building {os.path.join(home, '.cache', 'ompsuite')}", out)  # the reduced build, not in the prefix
     test.assertRegex(out, r"(?m)^program .*% floor|left out to fit .*% of floor", "no calibrated floors")
     for name in PROGRAMS[:5]:
-        test.assertRegex(out, rf"(?m)^{name} +\d+ +1e6 .* ok(?: \[\d+\])?$")
+        row = re.search(rf"(?m)^{name} +\d+ +1e6 .*$", out)
+        test.assertIsNotNone(row, f"no row for {name}:\n{out}")
+        test.assertNotIn("FAIL", row.group(0))
 
 
 def run_consumer(test, build):

@@ -115,7 +115,8 @@ if(PROJECT_IS_TOP_LEVEL)
   set(CPACK_DEBIAN_PACKAGE_SUGGESTS "cmake, g++, hwloc-nox, gnuplot-nox")
   # Running the tools as root leaves byte-code caches beside them, which dpkg would not remove.
   file(WRITE ${PROJECT_BINARY_DIR}/debian/prerm
-       "#!/bin/sh\nset -e\nfind '/usr/${SUITE_TOOLS_DIR}' -depth -type d -name __pycache__ -exec rm -rf {} +\n")
+       "#!/bin/sh\nset -e\nif [ -d '/usr/${SUITE_TOOLS_DIR}' ]; then\n"
+       "  find '/usr/${SUITE_TOOLS_DIR}' -depth -type d -name __pycache__ -exec rm -rf {} +\nfi\n")
   file(CHMOD ${PROJECT_BINARY_DIR}/debian/prerm PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
        GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian/prerm)

@@ -166,15 +166,19 @@ class Module(LmodShell, unittest.TestCase):
             tools = os.path.join(prefix, "share", "ompsuite")
 
             # At the default settings nothing installed needs more than x86-64-v2.
-            if os.uname().machine == "x86_64" and shutil.which("objdump"):
-                for path in [os.path.join(prefix, "bin", p) for p in PROGRAMS] + [
-                        os.path.join(prefix, "lib", "libtimer.a"), os.path.join(prefix, "libexec", "ompsuite", "calibrate")]:
+            if os.uname().machine == "x86_64":
+                require(self, "objdump", shutil.which("objdump"), "binutils")
+                installed = [os.path.join(prefix, "bin", p) for p in PROGRAMS]
+                installed += [os.path.join(prefix, "lib", "libtimer.a"),
+                              os.path.join(prefix, "libexec", "ompsuite", "calibrate")]
+                for path in installed:
                     with self.subTest(path=path):
                         self.assertEqual(above_v2(path), {})
 
             out = self.in_module(tmp, modules, 'command -v quadplain; quadplain 1000; printf "%s\\n" '
-                                 '"$OMPSUITE_ROOT" "$CMAKE_PREFIX_PATH" "$PKG_CONFIG_PATH"; module whatis ompsuite 2>&1; '
-                                 'module unload ompsuite; printf "%s\\n" "$PATH" "${OMPSUITE_ROOT-unset}"')
+                                 '"$OMPSUITE_ROOT" "$CMAKE_PREFIX_PATH" "$PKG_CONFIG_PATH"; '
+                                 'module whatis ompsuite 2>&1; module unload ompsuite; '
+                                 'printf "%s\\n" "$PATH" "${OMPSUITE_ROOT-unset}"')
             lines = out.splitlines()
             self.assertEqual(lines[0], os.path.join(prefix, "bin", "quadplain"))
             self.assertRegex(lines[1], rf"^pi = {re.escape(ref.format_pi(ref.pi_serial(1000)))}, N =      1000, "

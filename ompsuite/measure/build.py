@@ -185,8 +185,8 @@ def release_bin(catalogue, given=None):
     needed = [p.name for p in catalogue.suite() if p.kind is not C.RECURRENCE]
     given = given_folder("--bin", given)
     if given:
-        check_programs(given, needed, f"--bin {given}")
         check_tuned_for_host(os.path.dirname(os.path.abspath(given)))
+        check_programs(given, needed, f"--bin {given}")
         return given
     layout = installed()
     if layout is not None:  # installed: the programs are there, built for every node of the site

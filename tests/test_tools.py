@@ -12,6 +12,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from ompsuite.export import benchjson  # noqa: E402  what the micro-benchmark library's tools read
+from ompsuite.study import load  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SMALL_N = 1000000
@@ -62,6 +63,11 @@ def compare_script_or_skip(test):
     return have
 
 
+# Every check passed: 0, or 3 where the busy machine left a figure that is no result (a speedup
+# above its team at these small sizes, a calibration slowed meanwhile). 1 is a failed check.
+CHECKED = (0, 3)
+
+
 def facts_of(out):
     with open(os.path.join(out, "machine.csv")) as f:
         return dict(csv.reader(f))
@@ -79,7 +85,7 @@ class RunSuite(unittest.TestCase):
                                      "--no-calibrate", "--precision", "off", "--csv", os.path.join(d, "s.csv"),
                                      "--markdown", os.path.join(d, "s.md"), "--json", os.path.join(d, "s.json"),
                                      *small()])
-            self.assertEqual(proc.returncode, 0, proc.stderr)
+            self.assertIn(proc.returncode, CHECKED, proc.stderr)
             summary = {r["program"]: r for r in rows_of(os.path.join(d, "s.csv"))}
             _, runs = benchjson.read_results(os.path.join(d, "s.json"))  # the runtime's default team: asked 0
             self.assertEqual({(r["program"], r["threads"], r["threads_requested"]) for r in runs
@@ -95,7 +101,7 @@ class RunSuite(unittest.TestCase):
         summary_lines = out[out.index("\nSummary:"):].splitlines()[1:]
         self.assertLessEqual(max(len(line) for line in summary_lines), 100, "\n".join(summary_lines))
         rows = {m.group(1): m.groups() for m in re.finditer(
-            r"(?m)^(\w+) +(\d+) +(1e6) +([\d.]+ (?:s|ms|µs)) +(?:none \(n=\d\)|[\d.]+–[\d.]+) +(\d+\.\d\d) .* ok"
+            r"(?m)^(\w+) +(\d+) +(1e6) +([\d.]+ (?:s|ms|µs)) +(?:none \(n=\d\)|[\d.]+–[\d.]+) +(\d+\.\d\d) .* (?:ok|impossible)"
             r"(?: \[[\d-]+\])?$",
             out)}
         self.assertEqual(sorted(rows), sorted(PROGRAMS[:5]), out)
@@ -104,7 +110,7 @@ class RunSuite(unittest.TestCase):
         for p in PROGRAMS[:5]:  # the terminal, the CSV and the Markdown show one figure
             self.assertEqual(rows[p][4], "%.2f" % float(summary[p]["speedup"]))
             self.assertIn(f"| {p} | {rows[p][1]} | 1e6 | {summary[p]['runs']} | {rows[p][3]} |", md)
-        self.assertIn("the recurrence programs ran 1 time(s) each", out)
+        self.assertIn("the recurrence programs ran once each", out)
         self.assertIn("OMP_PROC_BIND=close", out)
 
     def test_variants(self):
@@ -122,7 +128,7 @@ class RunSuite(unittest.TestCase):
         self.assertEqual(summary["atomic"]["threads"], "2")
         self.assertTrue(summary["atomic"]["speedup"])
         self.assertRegex(summary["lossy"]["check"], r"^FAIL: 2 of 2 runs: pi = 3\.14\d+ is not within")
-        self.assertRegex(proc.stderr.splitlines()[-1], r"^check failed: lossy threads=2 N=100000 repeat=2: FAIL")
+        self.assertRegex(proc.stderr, r"(?m)^check failed: lossy threads=2 N=100000 repeat=2: FAIL")
         self.assertRegex(proc.stdout, r"(?m)^lossy +2 +1e5 .* FAIL \[\d+\]$")
         # One lost interval at N = 1e8 is within the rounding bounds (2.6e-8 from pi, of 4.4e-8 allowed;
         # from the serial pi, of 8.9e-8), so only the untimed runs at the small check sizes can see
@@ -153,7 +159,7 @@ class RunSuite(unittest.TestCase):
                              "quadmerge", 'echo "pi = 3.200000000000000, N = $(printf %9d "$1"), time = 0.01 secs"\n')
             proc = tool("runsuite", ["--pi-n", "1000", "--repeats", "2", "--bin", wrong, "--no-calibrate", *small()])
             self.assertEqual(proc.returncode, 1, proc.stderr)
-            self.assertRegex(proc.stderr.splitlines()[-1], r"check failed: quadmerge .*: FAIL: pi = 3\.2")
+            self.assertRegex(proc.stderr, r"(?m)^check failed: quadmerge .*: FAIL: pi = 3\.2")
             self.assertIn("== teamtally", proc.stdout)
             # A program killed by a signal is named by the signal, and the tool exits 128 + its number.
             os.mkdir(os.path.join(d, "killed"))
@@ -171,7 +177,7 @@ class RunSuite(unittest.TestCase):
             with self.subTest(args=args):
                 proc = tool("runsuite", args)
                 self.assertEqual(proc.returncode, 2)
-                self.assertRegex(proc.stderr, rf"runsuite: error: .*{message}")
+                self.assertRegex(proc.stderr, rf"\Arunsuite: .*{message}.* \(see runsuite --help\)\n\Z")
 
 
 class Scaling(unittest.TestCase):
@@ -184,7 +190,7 @@ class Scaling(unittest.TestCase):
         with tempfile.TemporaryDirectory() as out:
             variant = os.path.join(os.environ["SUITE_TEST_BIN"], "variants", "quadatomic")
             proc = self.study(out, "--repeats", "2", "--program", f"atomic={variant}:pi")
-            self.assertEqual(proc.returncode, 0, proc.stderr)
+            self.assertIn(proc.returncode, CHECKED, proc.stderr)
             rows = rows_of(os.path.join(out, "runs.csv"))
             self.assertEqual(list(rows[0])[:13], ["series", "program", "threads_requested", "threads", "problem_size",
                                                   "size_note", "repeat", "time_s", "result", "check_value", "check",
@@ -212,16 +218,14 @@ class Scaling(unittest.TestCase):
             two = next(r for r in summary if r["program"] == "quadmerge" and r["threads"] == "2")
             self.assertAlmostEqual(float(two["karp_flatt"]),
                                    (1 / float(two["speedup"]) - 0.5) / 0.5, places=6)
-            png = os.path.join(out, "speedup.png")
-            if subprocess.run(["sh", "-c", "command -v gnuplot"], capture_output=True).returncode == 0:
-                with open(png, "rb") as f:
+            if "no plots: matplotlib is not installed" not in proc.stderr:
+                with open(os.path.join(out, "speedup.png"), "rb") as f:
                     self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n")
-                with open(os.path.join(out, "speedup.gp")) as f:
-                    script = f.read()
-                self.assertNotIn(out, script)  # draws from its own folder
-                self.assertEqual(len(set(re.findall(r" pt (\d+) ", script))), 4, script)  # the variant's own point type
-            else:
-                self.assertIn("gnuplot is not installed", proc.stderr)
+                self.assertTrue(os.path.exists(os.path.join(out, "speedup.svg")))
+            elif os.environ.get("CI") == "true":
+                self.fail("CI lacks python3-matplotlib (.ci/run installs it)")
+            # The study itself, loaded as compare loads it: every run the CSV view holds.
+            self.assertEqual(len(load(os.path.join(out, "study.json")).runs), len(rows))
             # The machine as hwloc records it, and the runs as the micro-benchmark library's compare.py reads them.
             self.assertEqual(os.path.exists(os.path.join(out, "topology.xml")), facts["topology_source"] == "hwloc")
             self.assertRegex(facts["cores_physical"], r"^\d+$")
@@ -241,7 +245,7 @@ class Scaling(unittest.TestCase):
             proc = subprocess.run([sys.executable, os.path.join(ROOT, "scaling"), "--threads", "2", "--repeats", "1",
                                    "--pi-n", "1000", "--out", out, "--bin", os.environ["SUITE_BIN"], "--no-calibrate", *small()],
                                   env=env, capture_output=True, text=True, timeout=300)
-            self.assertEqual(proc.returncode, 0, proc.stderr)
+            self.assertIn(proc.returncode, CHECKED, proc.stderr)
             facts = facts_of(out)
             self.assertIn("OMP_PLACES=threads OMP_PROC_BIND=spread (the user's own)", facts["binding"])
 
@@ -249,7 +253,7 @@ class Scaling(unittest.TestCase):
         with tempfile.TemporaryDirectory() as out:
             proc = self.study(out, "--recurrence-bin", os.path.join(os.environ["SUITE_TEST_BIN"], "n1000"))
             self.assertEqual(proc.returncode, 1, proc.stderr)
-            self.assertIn("programs built for another N?", proc.stderr.splitlines()[-1])
+            self.assertRegex(proc.stderr, r"(?m)^check failed: growplain .*programs built for another N\?")
             checks = {r["program"]: r["check"] for r in rows_of(os.path.join(out, "runs.csv"))}
             self.assertEqual(checks["quadmerge"], "ok")
             self.assertTrue(checks["growplain"].startswith("FAIL: final value"), checks)
@@ -301,12 +305,13 @@ class Scaling(unittest.TestCase):
             # quadmerge prints its real lines with an impossible time: the model must flag it.
             bindir = fake_bin(d, "quadmerge", '"$REAL" "$@" | sed "s/time = [0-9.]*/time = 0.00000001/"\n')
             proc = self.study(out, "--sweep", "1e5", "--weak", "1000", "--calibration", cal, bindir=bindir)
-            self.assertEqual(proc.returncode, 1, proc.stderr)
-            # Too fast for the floor and for its team: whichever rule has the runs to speak says so.
-            self.assertRegex(proc.stderr.splitlines()[-1], r"quadmerge .* median: FAIL: (speedup \d+\.\d+ .* is above the "
-                                                           r"team of \d: no team sums that fast|median 1e-08 s is below "
-                                                           r"half the least)")
+            # Too fast for the floor and for its team: no result, said as such, and no failed check.
+            self.assertEqual(proc.returncode, 3, proc.stderr)
+            self.assertNotIn("check failed", proc.stderr)
+            self.assertRegex(proc.stderr, r"untrusted: \d+ of \d+ speedups are above their team")
             summary = rows_of(os.path.join(out, "summary.csv"))
+            merge = [r for r in summary if r["program"] == "quadmerge" and r["series"] == "strong"]
+            self.assertTrue(merge and all(r["check"].startswith("impossible: ") for r in merge), merge)
             sweep = {(r["program"], r["threads"], r["problem_size"]): r for r in summary if r["series"] == "sweep"}
             self.assertEqual(len(sweep), 3 * 5)  # quadplain and two programs at 1 and 2 threads, N = 1e3 .. 1e5
             self.assertEqual(sweep[("quadguard", "2", "1000")]["bound_by"], "construct overhead")
@@ -319,8 +324,8 @@ class Scaling(unittest.TestCase):
                 text = f.read()
             self.assertRegex(text, r"- quadguard, 2 threads: beats quadplain by 10% from N = .+ measured, "
                                    r"\d.* predicted")
-            for name in ("calibration.csv", "sweep.gp", "weak.gp") + (
-                    ("sweep.png", "weak.png") if "gnuplot is not installed" not in proc.stderr else ()):
+            for name in ("calibration.csv",) + (
+                    ("sweep.png", "weak.png") if "no plots: matplotlib" not in proc.stderr else ()):
                 self.assertTrue(os.path.exists(os.path.join(out, name)), name)
 
     def test_bad_options(self):

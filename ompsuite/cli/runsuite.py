@@ -18,8 +18,9 @@ from typing import Callable, List, Optional, Set
 from ompsuite import catalogue as C
 from ompsuite.analyse.model import Model
 from ompsuite.cli.common import Parser, closing
-from ompsuite.cli.options import Options, add_noise, add_programs, add_sizes, add_threads, build_options
+from ompsuite.cli.options import add_noise, add_programs, add_sizes, add_threads, build_options
 from ompsuite.export import results, tables
+from ompsuite.options import Options
 from ompsuite.measure import plans
 from ompsuite.measure.calibration import read_calibration, run_calibration
 from ompsuite.measure.prepare import Prepared, executor, prepare, warm_up

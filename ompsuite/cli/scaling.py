@@ -18,8 +18,9 @@ from typing import Dict, List
 from ompsuite import catalogue as C
 from ompsuite.analyse.model import Model
 from ompsuite.cli.common import Parser, closing, failure_lines
-from ompsuite.cli.options import Options, add_noise, add_programs, add_sizes, add_threads, build_options, count
+from ompsuite.cli.options import add_noise, add_programs, add_sizes, add_threads, build_options, count
 from ompsuite.errors import SuiteError
+from ompsuite.options import Options
 from ompsuite.escape import printable
 from ompsuite.export import results, tables
 from ompsuite.measure import plans
@@ -60,8 +61,9 @@ def parse(argv: List[str]) -> Options:
     return o
 
 
-def run(o):
+def run(o: Options) -> int:
     # One study per folder: held from before anything is built until everything is written.
+    assert o.out is not None  # parse() sets it
     lock = files.claim_out_dir(o.out, STUDY_FILES)
     try:
         return study(o, o.out)
@@ -72,7 +74,7 @@ def run(o):
         lock.release()
 
 
-def _remove_if_empty(folder, lock):
+def _remove_if_empty(folder: str, lock: files.FolderLock) -> None:
     """A study refused before its first run leaves no empty folder behind to block the next."""
     try:
         if [f for f in os.listdir(folder) if f != files.LOCK_NAME] == []:
@@ -83,24 +85,25 @@ def _remove_if_empty(folder, lock):
 
 
 def study(o: Options, out: str) -> int:
-    prep = prepare(o, o.threads)
+    teams: List[int] = list(o.threads or [])  # parse() sets them
+    prep = prepare(o, teams)
     cat, folders = prep.catalogue, prep.folders
     # hwloc's own record of the machine, beside the figures (when hwloc is installed).
     topo = topology.discover(save_xml_to=os.path.join(out, "topology.xml"))
     order = random.Random(o.seed)
-    timed = plans.strong(cat, folders, prep.binding, o.threads, o.pi_n, o.repeats, prep.recurrence_n,
+    timed = plans.strong(cat, folders, prep.binding, teams, o.pi_n, o.repeats, prep.recurrence_n,
                          o.recurrence_repeats, prep.size_note)
     if o.sweep:
-        timed += plans.sweep(cat, folders, prep.binding, o.threads, o.sweep, o.repeats)
+        timed += plans.sweep(cat, folders, prep.binding, teams, o.sweep, o.repeats)
     if o.weak:
-        timed += plans.weak(cat, folders, prep.binding, o.threads, o.weak, o.repeats)
-    jobs = plans.small_checks(cat, folders, prep.binding, o.threads) + plans.interleave(timed, order)
+        timed += plans.weak(cat, folders, prep.binding, teams, o.weak, o.repeats)
+    jobs = plans.small_checks(cat, folders, prep.binding, teams) + plans.interleave(timed, order)
     model, started, calibrated = None, time.monotonic(), 0.0
     if o.calibration:
         model = Model(read_calibration(o.calibration))
         files.write_atomic(os.path.join(out, "calibration.csv"), files.read_text(o.calibration))
     elif not o.no_calibrate:
-        figures = run_calibration(cat, folders.bindir, o.threads, os.path.join(out, "calibration.csv"),
+        figures = run_calibration(cat, folders.bindir, teams, os.path.join(out, "calibration.csv"),
                                   prep.binding.env(), prep.cores)
         model = Model(figures) if figures else None
         calibrated = time.monotonic() - started
@@ -125,7 +128,7 @@ def study(o: Options, out: str) -> int:
         ("pi_n", str(o.pi_n)), ("recurrence_n", "" if n is None else str(n)),
         ("recurrence_build", "" if n is None else ("full" if n == C.FULL_N else "reduced")),
         ("repeats", str(o.repeats)), ("recurrence_repeats", str(o.recurrence_repeats)), ("seed", str(o.seed)),
-        ("threads", " ".join(map(str, o.threads))),
+        ("threads", " ".join(map(str, teams))),
         ("variants", " ".join(f"{e.name}={e.path}:{e.kind.name}" for e in cat.variants())),
         ("calibration", "measured" if model and not o.calibration else (o.calibration or "none")),
         ("calibration_s", f"{calibrated:.1f}"), ("duration_s", f"{time.monotonic() - started:.1f}"),

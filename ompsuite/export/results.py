@@ -77,8 +77,15 @@ def runs_csv(study: Study) -> str:
 
 def summary_row(s: Summary) -> List[str]:
     special = {"series": s.series.value, "threads_requested": tables.asked_text(s), "unstable": s.unstable,
-               "disturbed": s.disturbed, "untrusted": s.untrusted, "check": str(s.check), "note": s.note}
+               "disturbed": s.disturbed, "untrusted": s.untrusted, "check": _check(s), "note": s.note}
     return [special[c] if c in special else _text(getattr(s, c)) for c in SUMMARY_COLUMNS]
+
+
+def _check(s: Summary) -> str:
+    """summary.csv's check: a failure, a figure that is no result, or ok (untrusted has its column)."""
+    if not s.check.ok:
+        return str(s.check)
+    return f"impossible: {s.impossible}" if s.impossible else "ok"
 
 
 def summary_csv(summaries: Sequence[Summary]) -> str:

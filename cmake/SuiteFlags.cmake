@@ -4,20 +4,99 @@ include(CheckCXXSourceCompiles)
 
 add_library(suite_flags INTERFACE)
 
-# Results must follow the written order of operations to the last bit: no contraction of a*b+c
-# behind the code's back (the only fused multiply-adds are explicit std::fma calls) and no fast-math.
-target_compile_options(suite_flags INTERFACE -Wall -Wextra -Wpedantic -ffp-contract=off)
+set(SUITE_COMPILER "${CMAKE_CXX_COMPILER_ID} ${CMAKE_CXX_COMPILER_VERSION} (${CMAKE_CXX_COMPILER})")
+if(CMAKE_CXX_COMPILER_ID MATCHES "^(GNU|Clang|AppleClang|IntelLLVM)$")
+  set(SUITE_GNU_LIKE ON)
+else()
+  set(SUITE_GNU_LIKE OFF)
+endif()
 
-set(SUITE_ARCH_FLAGS "")
+# Results must follow the written order of operations to the last bit: no contraction of a*b+c
+# behind the code's back (the only fused multiply-adds are explicit std::fma calls) and no
+# regrouping of sums. These come after CMAKE_CXX_FLAGS on every command line, so they win over a
+# user's contraction setting; whatever the flags leave, the probe below finds.
+# SUITE_FP_CONTRACT_FLAG and SUITE_FP_ORDER_FLAG are what the refusal tells the user to add.
+if(CMAKE_CXX_COMPILER_ID MATCHES "^(GNU|Clang|AppleClang)$")
+  set(SUITE_FP_FLAGS -ffp-contract=off)
+  set(SUITE_FP_CONTRACT_FLAG -ffp-contract=off)
+  set(SUITE_FP_ORDER_FLAG -fno-fast-math)
+elseif(CMAKE_CXX_COMPILER_ID STREQUAL "IntelLLVM")
+  # Intel oneAPI icx/icpx (not tested here): its default model is -fp-model=fast, and its
+  # precise model still contracts.
+  set(SUITE_FP_FLAGS -fp-model=precise -ffp-contract=off)
+  set(SUITE_FP_CONTRACT_FLAG -ffp-contract=off)
+  set(SUITE_FP_ORDER_FLAG -fp-model=precise)
+elseif(CMAKE_CXX_COMPILER_ID STREQUAL "NVHPC")
+  # NVIDIA HPC nvc++ (not tested here): -Kieee keeps IEEE 754 semantics, -Mnofma forbids fusion.
+  set(SUITE_FP_FLAGS -Kieee -Mnofma)
+  set(SUITE_FP_CONTRACT_FLAG -Mnofma)
+  set(SUITE_FP_ORDER_FLAG -Kieee)
+else()
+  set(SUITE_FP_FLAGS "")
+  set(SUITE_FP_CONTRACT_FLAG "the flag that turns off floating-point contraction (fused multiply-add)")
+  set(SUITE_FP_ORDER_FLAG "the flag that keeps the written order of floating-point operations")
+  message(STATUS "ompsuite: no exactness flags known for ${CMAKE_CXX_COMPILER_ID}; the probe decides")
+endif()
+target_compile_options(suite_flags INTERFACE ${SUITE_FP_FLAGS})
+
+if(SUITE_GNU_LIKE)
+  target_compile_options(suite_flags INTERFACE -Wall -Wextra -Wpedantic)
+  if(SUITE_WERROR)
+    target_compile_options(suite_flags INTERFACE -Werror)
+  endif()
+elseif(SUITE_WERROR)
+  message(WARNING "SUITE_WERROR: no warnings-as-errors flag known for ${CMAKE_CXX_COMPILER_ID}; ignored")
+endif()
+
+# The target processor. A tree tuned for its host (SUITE_NATIVE, or SUITE_INSTALL_ARCH=native)
+# records the host's processor, so that the tools refuse it on another one (host-cpu.txt).
+if(CMAKE_CXX_COMPILER_ID STREQUAL "NVHPC")
+  set(SUITE_ARCH_OPTION -tp=)
+else()
+  set(SUITE_ARCH_OPTION -march=)
+endif()
 if(SUITE_NATIVE)
-  check_cxx_compiler_flag(-march=native SUITE_HAVE_MARCH_NATIVE)
-  if(SUITE_HAVE_MARCH_NATIVE)
-    set(SUITE_ARCH_FLAGS -march=native)
-  else()
-    message(WARNING "SUITE_NATIVE is ON but the compiler refuses -march=native; building for its default target")
+  set(SUITE_ARCH native)
+else()
+  set(SUITE_ARCH "${SUITE_INSTALL_ARCH}")
+endif()
+set(SUITE_ARCH_FLAGS "")
+if(SUITE_ARCH)
+  set(SUITE_ARCH_FLAGS ${SUITE_ARCH_OPTION}${SUITE_ARCH})
+  check_cxx_compiler_flag(${SUITE_ARCH_FLAGS} SUITE_ARCH_OK_${SUITE_ARCH})
+  if(NOT SUITE_ARCH_OK_${SUITE_ARCH})
+    message(FATAL_ERROR "ompsuite: ${SUITE_COMPILER} refuses ${SUITE_ARCH_FLAGS}; choose another "
+                        "SUITE_INSTALL_ARCH (empty: the compiler's default target) or SUITE_NATIVE=OFF")
   endif()
 endif()
 target_compile_options(suite_flags INTERFACE ${SUITE_ARCH_FLAGS})
+
+# What identifies the host's processor for -march=native: its model and its feature list, as the
+# kernel reports them (the tools read the same lines: ompsuite's build module).
+set(SUITE_HOST_CPU_FILE ${PROJECT_BINARY_DIR}/host-cpu.txt)
+if(SUITE_ARCH STREQUAL "native" AND EXISTS /proc/cpuinfo)
+  file(STRINGS /proc/cpuinfo SUITE_CPUINFO REGEX "^(model name|flags|Features|CPU implementer|CPU part)[ \t]*:")
+  set(SUITE_HOST_CPU "")
+  foreach(key "model name" "flags" "Features" "CPU implementer" "CPU part")
+    foreach(line IN LISTS SUITE_CPUINFO)
+      if(line MATCHES "^${key}[ \t]*:[ \t]*(.*)$")
+        string(APPEND SUITE_HOST_CPU "${key}: ${CMAKE_MATCH_1}\n")
+        break()
+      endif()
+    endforeach()
+  endforeach()
+  # Reconfiguring on another processor would leave the objects built for the first one.
+  if(EXISTS ${SUITE_HOST_CPU_FILE})
+    file(READ ${SUITE_HOST_CPU_FILE} SUITE_TUNED_CPU)
+    if(NOT SUITE_TUNED_CPU STREQUAL SUITE_HOST_CPU)
+      message(FATAL_ERROR " ompsuite: ${PROJECT_BINARY_DIR} is tuned (-march=native) for another processor "
+                          "(${SUITE_HOST_CPU_FILE}): remove it and configure again")
+    endif()
+  endif()
+  file(WRITE ${SUITE_HOST_CPU_FILE} "${SUITE_HOST_CPU}")
+else()
+  file(REMOVE ${SUITE_HOST_CPU_FILE})
+endif()
 
 # Say whether std::fma becomes one instruction or a call into the math library: the results are
 # the same either way, the pi loop is about three times slower with the call.
@@ -26,18 +105,69 @@ check_cxx_source_compiles("
 #if !defined(__FMA__) && !defined(__ARM_FEATURE_FMA) && !defined(__aarch64__)
 #error no fused multiply-add instruction for this target
 #endif
-int main() { return 0; }" SUITE_HARDWARE_FMA)
+int main() { return 0; }" SUITE_HARDWARE_FMA_${SUITE_ARCH})
 unset(CMAKE_REQUIRED_FLAGS)
 
-if(SUITE_ARCH_FLAGS)
-  message(STATUS "ompsuite: tuned for this host (${SUITE_ARCH_FLAGS}); set -DSUITE_NATIVE=OFF for portable binaries")
+if(SUITE_ARCH STREQUAL "native")
+  message(STATUS "ompsuite: tuned for this host (${SUITE_ARCH_FLAGS}); such a tree is not installed")
+elseif(SUITE_ARCH)
+  message(STATUS "ompsuite: portable binaries for ${SUITE_ARCH} (${SUITE_ARCH_FLAGS})")
 else()
   message(STATUS "ompsuite: portable binaries (compiler's default target)")
 endif()
-if(SUITE_HARDWARE_FMA)
+if(SUITE_HARDWARE_FMA_${SUITE_ARCH})
   message(STATUS "ompsuite: std::fma compiles to the hardware fused multiply-add instruction")
 else()
   message(STATUS "ompsuite: std::fma is a math library call on this target (same results, slower)")
+endif()
+
+# The exactness probe: compiled with every flag a program gets (the user's CMAKE_CXX_FLAGS and the
+# build type's first, as on the real command lines), then run on inputs it reads at run time.
+if(CMAKE_CROSSCOMPILING)
+  message(STATUS "ompsuite: cross-compiling, so the floating-point probe is not run")
+else()
+  if(CMAKE_BUILD_TYPE)
+    set(CMAKE_TRY_COMPILE_CONFIGURATION ${CMAKE_BUILD_TYPE})
+  else()
+    set(CMAKE_TRY_COMPILE_CONFIGURATION Release)
+  endif()
+  string(TOUPPER "${CMAKE_TRY_COMPILE_CONFIGURATION}" SUITE_CONFIG)
+  string(STRIP "${CMAKE_CXX_FLAGS} ${CMAKE_CXX_FLAGS_${SUITE_CONFIG}} ${SUITE_FP_FLAGS} ${SUITE_ARCH_FLAGS}"
+         SUITE_PROBE_FLAGS)
+  string(REPLACE ";" " " SUITE_PROBE_FLAGS "${SUITE_PROBE_FLAGS}")
+  unset(SUITE_FP_PROBE_RUN CACHE)  # try_run caches its result; the flags may have changed since
+  try_run(SUITE_FP_PROBE_RUN SUITE_FP_PROBE_COMPILED ${PROJECT_BINARY_DIR}/fpprobe
+          ${PROJECT_SOURCE_DIR}/cmake/fpprobe.cpp
+          COMPILE_DEFINITIONS ${SUITE_FP_FLAGS} ${SUITE_ARCH_FLAGS}
+          CXX_STANDARD 17 CXX_STANDARD_REQUIRED ON CXX_EXTENSIONS OFF
+          COMPILE_OUTPUT_VARIABLE SUITE_FP_PROBE_BUILD RUN_OUTPUT_VARIABLE SUITE_FP_PROBE_OUT
+          ARGS 0x1.00000004p+0 0x1.fffffff8p-1 -1 0x1p53)
+  if(NOT SUITE_FP_PROBE_COMPILED)
+    message(FATAL_ERROR "ompsuite: the floating-point probe cmake/fpprobe.cpp does not compile with "
+                        "${SUITE_COMPILER} and the flags '${SUITE_PROBE_FLAGS}':\n${SUITE_FP_PROBE_BUILD}")
+  endif()
+  set(SUITE_FP_ADD "")
+  set(SUITE_FP_FOUND "")
+  if(SUITE_FP_PROBE_OUT MATCHES "contraction")
+    list(APPEND SUITE_FP_FOUND "fuses a*b+c (contraction)")
+    list(APPEND SUITE_FP_ADD ${SUITE_FP_CONTRACT_FLAG})
+  endif()
+  if(SUITE_FP_PROBE_OUT MATCHES "reassociation")
+    list(APPEND SUITE_FP_FOUND "regroups sums (reassociation)")
+    list(APPEND SUITE_FP_ADD ${SUITE_FP_ORDER_FLAG})
+  endif()
+  if(SUITE_FP_FOUND)
+    list(JOIN SUITE_FP_FOUND " and " SUITE_FP_FOUND)
+    list(JOIN SUITE_FP_ADD " " SUITE_FP_ADD)
+    # The leading space keeps CMake from wrapping the line.
+    message(FATAL_ERROR " ompsuite: ${SUITE_COMPILER} ${SUITE_FP_FOUND} under the flags "
+                        "'${SUITE_PROBE_FLAGS}', so results would not be exact: add ${SUITE_FP_ADD} to "
+                        "CMAKE_CXX_FLAGS")
+  elseif(NOT SUITE_FP_PROBE_RUN EQUAL 0)
+    message(FATAL_ERROR "ompsuite: the floating-point probe failed to run (${SUITE_FP_PROBE_RUN}): "
+                        "${SUITE_FP_PROBE_OUT}")
+  endif()
+  message(STATUS "ompsuite: floating-point probe: no contraction, no reassociation")
 endif()
 
 if(SUITE_SANITIZE AND SUITE_RACES)

@@ -15,7 +15,9 @@
 # unchanged, after a --threads list of 1, 2, 4, ... and the node's core count (a later --threads
 # wins). The job runs on a private copy of the checkout in $TMPDIR, so that each node builds the
 # programs for its own processor and jobs on different node types never share a build tree; the
-# copy is removed at the end. The checkout is found from OMPSUITE_ROOT when set, otherwise from
+# copy is removed at the end. An installed suite (OMPSUITE_ROOT from its module) runs in place,
+# its portable programs as installed, and makes its reduced builds in $TMPDIR instead. The
+# checkout is found from OMPSUITE_ROOT when set, otherwise from
 # the submit folder or one of its parents (Slurm runs a spooled copy of this script, so its own
 # path says nothing). The job's exit status is the study's.
 set -uo pipefail
@@ -88,9 +90,15 @@ threads=$(thread_list "$cores")
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/ompsuite-job.XXXXXX") || fail "cannot create a work folder in ${TMPDIR:-/tmp}"
 trap 'rm -rf "$work"' EXIT
-tar -C "$repo" --exclude=./build --exclude=./out -cf - . | tar -C "$work" -xf - ||
-  fail "cannot copy $repo to $work"
+if [[ -f $repo/install-layout.txt ]]; then
+  tools=$repo
+  export OMPSUITE_CACHE=$work/cache
+else
+  tar -C "$repo" --exclude=./build --exclude=./out -cf - . | tar -C "$work" -xf - ||
+    fail "cannot copy $repo to $work"
+  tools=$work
+fi
 
 echo "study.sbatch: $host, job $job, ${SLURM_CPUS_ON_NODE:-?} CPUs, $cores cores, threads $threads"
 echo "study.sbatch: checkout $repo, output $out"
-"$work/scaling" --threads "$threads" --out "$out" "$@"
+"$tools/scaling" --threads "$threads" --out "$out" "$@"

@@ -263,6 +263,10 @@ class Hostile(unittest.TestCase):
         for name, text in calibrations.items():
             with open(os.path.join(d, name), "w", encoding="latin-1") as f:
                 f.write(text)
+        tuned = os.path.join(d, "tuned")  # a build tree tuned with -march=native on another node
+        os.makedirs(os.path.join(tuned, "bin"))
+        with open(os.path.join(tuned, "host-cpu.txt"), "w") as f:
+            f.write("model name: Another processor\nflags: fpu\n")
         out = os.path.join(d, "out")
         cases = (  # (case, options, environment, last line)
             ("--repeats 1e99", ["--repeats", "1e99"], {}, r"--repeats: must be at most 1000"),
@@ -272,6 +276,9 @@ class Hostile(unittest.TestCase):
             ("OMP_NUM_THREADS=-1", [], {"OMP_NUM_THREADS": "-1"}, r"^scaling: OMP_NUM_THREADS='-1' is not"),
             ("--bin ''", ["--bin", ""], {}, r"^scaling: --bin is empty"),
             ("not executable", ["--bin", inert], {}, r"^scaling: --bin .* has quadmerge, but it is not executable$"),
+            ("tuned for another processor", ["--bin", os.path.join(tuned, "bin")], {},
+             rf"^scaling: {re.escape(tuned)} is tuned \(-march=native\) for another processor \(Another processor; "
+             r"this one: .*\), so its programs may not run here: remove it to rebuild, or use a portable build"),
             ("a variant printing an escape", ["--program", f"x={garbled}"], {},
              r"^scaling: --program x: its first line '\\x1b\[2J' is not the report of any kind"),
             ("--out /proc", ["--out", "/proc"], {}, r"^scaling: cannot write in the folder /proc: "),

@@ -1,13 +1,16 @@
 """The timer library as other projects use it: installed and found as a CMake package, from C
-and from C++, and the whole suite added to another project with add_subdirectory; and the
-installed suite as an environment module. Exits 77 (skipped) with the reason when every test
-it ran was skipped."""
+and from C++, through pkg-config from a Makefile, and the whole suite added to another project
+with add_subdirectory; the installed suite as an environment module, its tools run from the
+prefix alone; and the Debian package, installed, used and removed. Exits 77 (skipped) with the
+reason when every test it ran was skipped."""
 import glob
 import os
 import re
+import resource
 import shlex
 import shutil
 import subprocess
+import tarfile
 import tempfile
 import unittest
 
@@ -30,6 +33,55 @@ def compiler():
 
 
 PROGRAMS = ("quadplain", "quadguard", "quadmerge", "growplain", "growsplit", "teamtally")
+# Every target an install needs built.
+INSTALLED_TARGETS = ("timer", "calibrate", *PROGRAMS)
+
+# Instructions above x86-64-v2: everything VEX or EVEX encoded (AVX, AVX2, FMA, F16C, AVX-512:
+# their mnemonics start with v, and AVX-512's mask instructions with k) and BMI1/BMI2, LZCNT, MOVBE.
+ABOVE_V2 = re.compile(r"^(?:v(?!err|erw)\w+|k\w+|andn|bextr|blsi|blsmsk|blsr|bzhi|mulx|pdep|pext|rorx|sarx|"
+                      r"shlx|shrx|lzcnt|tzcnt|movbe)$")
+
+
+def above_v2(path):
+    """{mnemonic: count} of the instructions above x86-64-v2 in an object, archive or program."""
+    out = subprocess.run(["objdump", "-d", "--no-show-raw-insn", path], capture_output=True, text=True,
+                         check=True).stdout
+    found = {}
+    for line in out.splitlines():
+        fields = line.split("\t")
+        if len(fields) >= 2 and fields[0].strip().endswith(":") and fields[1].strip():
+            mnemonic = fields[1].split()[0]
+            if ABOVE_V2.match(mnemonic):
+                found[mnemonic] = found.get(mnemonic, 0) + 1
+    return found
+
+
+def require(test, what, present, package):
+    """Skip without a tool the test needs; under CI=true (which installs it) that is a failure."""
+    if present:
+        return
+    why = f"{what} is not installed (Debian package {package})"
+    if os.environ.get("CI") == "true":
+        test.fail(why + "; under CI=true that is a failure")
+    test.skipTest(why)
+
+
+def installed_runsuite(test, run_in, home):
+    """A calibrated runsuite from the installed tree the loaded module names (its reduced recurrence
+    build in HOME's cache), through run_in(command) -> its output: every check passed and the
+    figures compared with the calibrated floors."""
+    out = run_in(f'cd {shlex.quote(home)}; "$OMPSUITE_ROOT/runsuite" --pi-n 1e6 --recurrence-n 1e6 --repeats 3 '
+                 '2>&1 || echo "status $?"')
+    # Status 3: every check passed, but a busy machine left a figure untrusted (a calibration
+    # slowed by the load can make a fill look faster than its floor): which figures, depends on it.
+    test.assertNotRegex(out, r"(?m)^status (?!3$)", out)
+    test.assertIn("calibrating this machine", out)
+    test.assertIn(f"building {os.path.join(home, '.cache', 'ompsuite')}", out)  # the reduced build, not in the prefix
+    test.assertRegex(out, r"(?m)^program .*% floor|left out to fit .*% of floor", "no calibrated floors")
+    for name in PROGRAMS[:5]:
+        row = re.search(rf"(?m)^{name} +\d+ +1e6 .*$", out)
+        test.assertIsNotNone(row, f"no row for {name}:\n{out}")
+        test.assertNotIn("FAIL", row.group(0))
 
 
 def run_consumer(test, build):
@@ -44,6 +96,16 @@ class Package(unittest.TestCase):
             cmake(self, "-S", ROOT, "-B", build, "-DCMAKE_BUILD_TYPE=Release", "-DBUILD_TESTING=OFF", *compiler())
             cmake(self, "--build", build, "--target", "timer")
             cmake(self, "--install", build, "--component", "timer", "--prefix", prefix)
+            with self.subTest("pkg-config"):
+                require(self, "pkg-config", shutil.which("pkg-config"), "pkgconf")
+                makefile = os.path.join(tmp, "make")
+                os.mkdir(makefile)
+                for name in ("Makefile", "consumer.c"):
+                    shutil.copy(os.path.join(CONSUMER, name), makefile)
+                proc = subprocess.run(["make", "-C", makefile], capture_output=True, text=True, timeout=300,
+                                      env=dict(os.environ, PKG_CONFIG_PATH=os.path.join(prefix, "lib", "pkgconfig")))
+                self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
+                run_consumer(self, makefile)
             for language in ("C", "CXX"):
                 with self.subTest(language=language):
                     consumer = os.path.join(tmp, f"consumer-{language}")
@@ -75,14 +137,10 @@ def lmod_init():
     return next((path for path in candidates if os.path.isfile(path)), None)
 
 
-class Module(unittest.TestCase):
+class LmodShell:
     def setUp(self):
         self.init = lmod_init()
-        if self.init is None:
-            why = "Lmod is not installed (Debian package lmod), so the environment module is not checked"
-            if os.environ.get("CI") == "true":
-                self.fail(why + "; under CI=true that is a failure")
-            self.skipTest(why)
+        require(self, "Lmod", self.init, "lmod")
 
     def in_module(self, home, modulepath, commands):
         """Standard output of commands run in a clean shell (nothing inherited but a minimal PATH)
@@ -94,24 +152,38 @@ class Module(unittest.TestCase):
         self.assertEqual(proc.returncode, 0, f"{commands}:\n{proc.stdout}{proc.stderr}")
         return proc.stdout
 
+
+class Module(LmodShell, unittest.TestCase):
     def test_load(self):
         version = os.environ["SUITE_VERSION"]
         with tempfile.TemporaryDirectory() as tmp:
             build, prefix = os.path.join(tmp, "suite"), os.path.join(tmp, "prefix")
             cmake(self, "-S", ROOT, "-B", build, "-DCMAKE_BUILD_TYPE=Release", "-DBUILD_TESTING=OFF", *compiler())
-            cmake(self, "--build", build, "--target", "timer", *PROGRAMS)
+            cmake(self, "--build", build, "--target", *INSTALLED_TARGETS)
             cmake(self, "--install", build, "--prefix", prefix)
             modules = os.path.join(prefix, "share", "modulefiles")
             self.assertEqual(os.listdir(os.path.join(modules, "ompsuite")), [f"{version}.lua"])
+            tools = os.path.join(prefix, "share", "ompsuite")
+
+            # At the default settings nothing installed needs more than x86-64-v2.
+            if os.uname().machine == "x86_64":
+                require(self, "objdump", shutil.which("objdump"), "binutils")
+                installed = [os.path.join(prefix, "bin", p) for p in PROGRAMS]
+                installed += [os.path.join(prefix, "lib", "libtimer.a"),
+                              os.path.join(prefix, "libexec", "ompsuite", "calibrate")]
+                for path in installed:
+                    with self.subTest(path=path):
+                        self.assertEqual(above_v2(path), {})
 
             out = self.in_module(tmp, modules, 'command -v quadplain; quadplain 1000; printf "%s\\n" '
-                                 '"$OMPSUITE_ROOT" "$CMAKE_PREFIX_PATH"; module whatis ompsuite 2>&1; '
-                                 'module unload ompsuite; printf "%s\\n" "$PATH" "${OMPSUITE_ROOT-unset}"')
+                                 '"$OMPSUITE_ROOT" "$CMAKE_PREFIX_PATH" "$PKG_CONFIG_PATH"; '
+                                 'module whatis ompsuite 2>&1; module unload ompsuite; '
+                                 'printf "%s\\n" "$PATH" "${OMPSUITE_ROOT-unset}"')
             lines = out.splitlines()
             self.assertEqual(lines[0], os.path.join(prefix, "bin", "quadplain"))
             self.assertRegex(lines[1], rf"^pi = {re.escape(ref.format_pi(ref.pi_serial(1000)))}, N =      1000, "
                                        r"time = \d+\.\d{8} secs$")
-            self.assertEqual(lines[2:4], [ROOT, prefix])
+            self.assertEqual(lines[2:5], [tools, prefix, os.path.join(prefix, "lib", "pkgconfig")])
             self.assertIn(f"Version: {version}", out)
             self.assertEqual(lines[-2:], ["/usr/bin:/bin", "unset"], "module unload left the environment changed")
 
@@ -124,6 +196,9 @@ class Module(unittest.TestCase):
             self.assertEqual(found.group(1) if found else None, os.path.join(prefix, "lib", "cmake", "ompsuite"))
             run_consumer(self, consumer)
 
+            # The tools from the prefix alone: the installed programs, calibrate found in libexec.
+            installed_runsuite(self, lambda command: self.in_module(tmp, modules, command), tmp)
+
             # A copy of the module file alone, in another modules tree, keeps the installed prefix;
             # the whole prefix moved elsewhere takes the module file's new place.
             site = os.path.join(tmp, "site", "share", "modulefiles")
@@ -135,6 +210,75 @@ class Module(unittest.TestCase):
             self.assertEqual(self.in_module(tmp, os.path.join(moved, "share", "modulefiles"),
                                             'command -v quadplain; echo "$CMAKE_PREFIX_PATH"'),
                              f"{os.path.join(moved, 'bin', 'quadplain')}\n{moved}\n")
+
+
+class Debian(LmodShell, unittest.TestCase):
+    """cpack's packages of a tree at the default settings: the .deb installed with dpkg, every
+    program run from it, its module loaded and its tools run, then removed without a trace."""
+
+    def setUp(self):
+        if os.geteuid() != 0 or not shutil.which("dpkg"):
+            why = "installing the Debian package needs root and dpkg"
+            if os.environ.get("CI") == "true":
+                self.fail(why + "; under CI=true that is a failure")
+            self.skipTest(why)
+        if subprocess.run(["dpkg", "-s", "ompsuite"], capture_output=True).returncode == 0:
+            self.fail("a package named ompsuite is installed already; remove it (dpkg -r ompsuite) to run this test")
+        super().setUp()
+
+    def dpkg(self, *args):
+        proc = subprocess.run(["dpkg", *args], capture_output=True, text=True, timeout=300)
+        self.assertEqual(proc.returncode, 0, f"dpkg {' '.join(args)}:\n{proc.stdout}{proc.stderr}")
+
+    def test_package(self):
+        version = os.environ["SUITE_VERSION"]
+        with tempfile.TemporaryDirectory() as tmp:
+            build = os.path.join(tmp, "suite")
+            cmake(self, "-S", ROOT, "-B", build, "-DCMAKE_BUILD_TYPE=Release", "-DBUILD_TESTING=OFF", *compiler())
+            cmake(self, "--build", build, "--parallel")
+            proc = subprocess.run([os.environ.get("SUITE_CPACK", "cpack")], cwd=build, capture_output=True,
+                                  text=True, timeout=600)
+            self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
+            arch = subprocess.run(["dpkg", "--print-architecture"], capture_output=True, text=True).stdout.strip()
+            deb = os.path.join(build, f"ompsuite_{version}_{arch}.deb")
+            archives = glob.glob(os.path.join(build, f"ompsuite-{version}-*.tar.gz"))
+            self.assertTrue(os.path.isfile(deb), os.listdir(build))
+            self.assertEqual(len(archives), 1, os.listdir(build))
+            with tarfile.open(archives[0]) as tar:
+                top = os.path.basename(archives[0])[:-len(".tar.gz")]
+                names = set(tar.getnames())
+            for path in ("bin/quadplain", "libexec/ompsuite/calibrate", "lib/libtimer.a",
+                         "lib/pkgconfig/ompsuite-timer.pc", f"share/modulefiles/ompsuite/{version}.lua",
+                         "share/ompsuite/runsuite", "share/ompsuite/install-layout.txt"):
+                self.assertIn(f"{top}/{path}", names)
+
+            self.addCleanup(subprocess.run, ["dpkg", "-r", "ompsuite"], capture_output=True)
+            self.dpkg("-i", deb)
+            for name in ("quadplain", "quadguard", "quadmerge"):
+                with self.subTest(name):
+                    proc = ref.run(f"/usr/bin/{name}", ["1000"], threads=2)
+                    self.assertEqual(proc.returncode, 0, proc.stderr)
+                    self.assertRegex(proc.stdout, r"^pi = 3\.14159\d+, N =      1000, time = \d+\.\d{8} secs\n$")
+            proc = ref.run("/usr/bin/teamtally", threads=2)
+            self.assertEqual(proc.returncode, 0, proc.stderr)
+            self.assertIn("Thread -1 is done! Total= 4.999995e+11", proc.stdout)
+            # 16 GB each: started under a 1 GiB address-space limit, they must get as far as asking for it.
+            for name in ("growplain", "growsplit"):
+                with self.subTest(name):
+                    proc = ref.run(f"/usr/bin/{name}", preexec_fn=lambda: resource.setrlimit(
+                        resource.RLIMIT_AS, (1 << 30, 1 << 30)))
+                    self.assertEqual((proc.returncode, proc.stdout), (1, ""), proc.stderr)
+                    self.assertIn("failed to allocate problem size", proc.stderr)
+
+            out = self.in_module(tmp, "/usr/share/modulefiles", 'command -v quadplain; echo "$OMPSUITE_ROOT"; '
+                                 "pkg-config --modversion ompsuite-timer")
+            self.assertEqual(out.splitlines(), ["/usr/bin/quadplain", "/usr/share/ompsuite", version])
+            installed_runsuite(self, lambda command: self.in_module(tmp, "/usr/share/modulefiles", command), tmp)
+
+            self.dpkg("-r", "ompsuite")
+            left = [p for p in ("/usr/bin/quadplain", "/usr/libexec/ompsuite", "/usr/share/ompsuite",
+                                "/usr/share/modulefiles/ompsuite", "/usr/lib/libtimer.a") if os.path.lexists(p)]
+            self.assertEqual(left, [], "left behind by dpkg -r")
 
 
 if __name__ == "__main__":

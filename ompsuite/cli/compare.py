@@ -12,7 +12,7 @@ from typing import List, Sequence
 
 from ompsuite.escape import printable
 from ompsuite.export import comparison, plot
-from ompsuite.measure.build import ROOT
+from ompsuite.measure.build import out_root
 from ompsuite.platform import files
 from ompsuite.platform.console import progress, run_main
 
@@ -43,7 +43,7 @@ def parse(argv: Sequence[str]) -> argparse.Namespace:
                     help="the studies ran one build on one machine: report how often a change is called anyway")
     a = ap.parse_args(argv)
     if a.out is None:
-        a.out = os.path.join(ROOT, "out", datetime.datetime.now().strftime("compare-%Y%m%d-%H%M%S"))
+        a.out = os.path.join(out_root(), datetime.datetime.now().strftime("compare-%Y%m%d-%H%M%S"))
     return a
 
 

@@ -24,7 +24,7 @@ from ompsuite.options import Options
 from ompsuite.escape import printable
 from ompsuite.export import results, tables
 from ompsuite.measure import plans
-from ompsuite.measure.build import ROOT
+from ompsuite.measure.build import out_root
 from ompsuite.measure.calibration import read_calibration, run_calibration
 from ompsuite.measure.prepare import executor, prepare, warm_up
 from ompsuite.measure.session import Session, Stopped, conclude
@@ -56,7 +56,7 @@ def parse(argv: List[str]) -> Options:
         ap.error(f"--weak {o.weak} with {max(o.threads)} threads needs N = {o.weak * max(o.threads)}, "
                  f"more than the pi programs take ({C.PI_MAX_N})")
     if o.out is None:
-        o.out = os.path.join(ROOT, "out", datetime.datetime.now().strftime("scaling-%Y%m%d-%H%M%S"))
+        o.out = os.path.join(out_root(), datetime.datetime.now().strftime("scaling-%Y%m%d-%H%M%S"))
     return o
 
 

@@ -1,8 +1,10 @@
 """The suite's build trees: where the programs are, building what is missing or stale, and the
 reduced builds of the recurrence programs for machines without 17 GB to spare."""
+import functools
 import os
+import re
 import shutil
-from typing import Iterable, Optional
+from typing import Dict, Iterable, List, Optional
 
 from ompsuite import catalogue as C
 from ompsuite.errors import SuiteError
@@ -12,12 +14,112 @@ from ompsuite.platform.console import progress
 from ompsuite.platform.machine import ROOT, mem_available, own_build_tree
 
 __all__ = ["ROOT", "mem_available", "program_problem", "check_programs", "build", "given_folder", "release_bin",
-           "reduced_build", "recurrence_plan", "recurrence_bin", "calibrate_path"]
+           "reduced_build", "recurrence_plan", "recurrence_bin", "calibrate_path", "installed", "build_root",
+           "out_root", "check_tuned_for_host"]
 
 # Generous: a first build of every program on one slow core takes minutes, not hours.
 CONFIGURE_TIMEOUT_S = 600.0
 BUILD_TIMEOUT_S = 3600.0
 LOG_TAIL = 64 << 10  # of cmake's standard error: the end says what failed
+
+# Written by cmake --install beside the installed tools (cmake/SuiteInstall.cmake); a checkout has none.
+LAYOUT_FILE = "install-layout.txt"
+# Written by CMake into a tree tuned with -march=native: the processor it was tuned for.
+HOST_CPU_FILE = "host-cpu.txt"
+# The /proc/cpuinfo lines that identify a processor to -march=native, as cmake/SuiteFlags.cmake reads them.
+CPU_KEYS = ("model name", "flags", "Features", "CPU implementer", "CPU part")
+
+
+def read_layout(root: str = ROOT) -> Optional[Dict[str, str]]:
+    """The installed tree's layout (version, arch, and bindir and libexecdir made absolute), or
+    None in a checkout."""
+    try:
+        with open(os.path.join(root, LAYOUT_FILE)) as f:
+            lines = f.read().splitlines()
+    except FileNotFoundError:
+        return None
+    except (OSError, UnicodeDecodeError) as e:
+        raise SuiteError(f"cannot read {os.path.join(root, LAYOUT_FILE)}: {e}") from None
+    layout = dict(line.split("=", 1) for line in lines if "=" in line and not line.startswith("#"))
+    missing = [k for k in ("version", "arch", "bindir", "libexecdir") if k not in layout]
+    if missing:
+        raise SuiteError(f"{os.path.join(root, LAYOUT_FILE)} lacks {', '.join(missing)}: reinstall the suite")
+    for key in ("bindir", "libexecdir"):
+        layout[key] = os.path.normpath(os.path.join(root, layout[key]))
+    return layout
+
+
+@functools.lru_cache(maxsize=None)
+def installed() -> Optional[Dict[str, str]]:
+    """This tree's layout when the tools run from an install, else None (read once, when first
+    needed: a damaged file is then refused in one line like any other)."""
+    return read_layout()
+
+
+def cpu_signature(cpuinfo: str) -> str:
+    """The first line of each CPU_KEYS key in a /proc/cpuinfo text, as 'key: value' lines."""
+    out = []
+    for key in CPU_KEYS:
+        m = re.search(rf"(?m)^{re.escape(key)}[ \t]*:[ \t]*(.*)$", cpuinfo)
+        if m:
+            out.append(f"{key}: {m.group(1)}\n")
+    return "".join(out)
+
+
+def host_cpu() -> Optional[str]:
+    try:
+        with open("/proc/cpuinfo", errors="replace") as f:
+            return cpu_signature(f.read())
+    except OSError:
+        return None
+
+
+def check_tuned_for_host(tree: str, here: Optional[str] = None) -> None:
+    """Refuse a tree tuned (-march=native) for another processor: its programs could stop with an
+    illegal instruction here, or run code chosen for another machine."""
+    try:
+        with open(os.path.join(tree, HOST_CPU_FILE), errors="replace") as f:
+            tuned = f.read()
+    except FileNotFoundError:
+        return  # not tuned for any host: portable
+    except OSError as e:
+        raise SuiteError(f"cannot read {os.path.join(tree, HOST_CPU_FILE)}: {e}", 2) from None
+    here = host_cpu() if here is None else here
+    if here is None or tuned == here:
+        return
+
+    def model(sig: str) -> str:
+        m = re.search(r"(?m)^(?:model name|CPU part): (.*)$", sig)
+        return m.group(1).strip() if m else "unknown model"
+    theirs, ours = model(tuned), model(here)
+    which = f"{theirs}; this one: {ours}" if theirs != ours else f"{theirs} with other features than this one"
+    raise SuiteError(f"{tree} is tuned (-march=native) for another processor ({which}), so its programs may "
+                     f"not run here: remove it to rebuild, or use a portable build (--bin)", 2)
+
+
+def build_root() -> str:
+    """Where the tools make their build trees: the checkout's build/, or for an installed suite a
+    cache folder of the user's (OMPSUITE_CACHE, else XDG_CACHE_HOME/ompsuite or ~/.cache/ompsuite)."""
+    layout = installed()
+    if layout is None:
+        return os.path.join(ROOT, "build")
+    cache = os.environ.get("OMPSUITE_CACHE") or os.path.join(
+        os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache"), "ompsuite")
+    return os.path.join(cache, f"{layout['version']}-{layout['arch'] or 'default'}")
+
+
+def tuning() -> List[str]:
+    """Cache settings of the trees the tools configure: tuned for this host in a checkout (they
+    measure here), the installed programs' own target for an installed suite."""
+    layout = installed()
+    if layout is None:
+        return ["SUITE_NATIVE=ON"]
+    return ["SUITE_NATIVE=OFF", f"SUITE_INSTALL_ARCH={layout['arch']}"]
+
+
+def out_root() -> str:
+    """Where a study or comparison goes without --out: the checkout's out/, else ./out."""
+    return os.path.join(ROOT if installed() is None else os.getcwd(), "out")
 
 
 def program_problem(folder: str, name: str) -> Optional[str]:
@@ -62,10 +164,12 @@ def build(tree: str, cache: Iterable[str] = (), targets: Iterable[str] = (), nee
             return bindir
         raise SuiteError("cmake is not installed (Debian package: cmake) and the programs are not built; "
                          "or give --bin with a folder of built programs")
-    progress(f"building {os.path.relpath(tree, ROOT)} (only what is missing or stale)")
+    check_tuned_for_host(tree)
+    shown = os.path.relpath(tree, ROOT) if installed() is None else tree
+    progress(f"building {shown} (only what is missing or stale)")
     if not os.path.exists(os.path.join(tree, "CMakeCache.txt")):
-        _cmake(["cmake", "-S", ROOT, "-B", tree, "-DCMAKE_BUILD_TYPE=Release", *[f"-D{c}" for c in cache]],
-               f"configuring {tree}", CONFIGURE_TIMEOUT_S)
+        _cmake(["cmake", "-S", ROOT, "-B", tree, "-DCMAKE_BUILD_TYPE=Release",
+                *[f"-D{c}" for c in (*tuning(), *cache)]], f"configuring {tree}", CONFIGURE_TIMEOUT_S)
     cmd = ["cmake", "--build", tree, "--parallel"]
     for t in targets:
         cmd += ["--target", t]
@@ -85,14 +189,19 @@ def release_bin(catalogue: C.Catalogue, given: Optional[str] = None) -> str:
     needed = [p.name for p in catalogue.suite() if p.kind is not C.RECURRENCE]
     folder = given_folder("--bin", given)
     if folder:
+        check_tuned_for_host(os.path.dirname(os.path.abspath(folder)))
         check_programs(folder, needed, f"--bin {folder}")
         return folder
-    return build(os.path.join(ROOT, "build", "release"), needed=needed)
+    layout = installed()
+    if layout is not None:  # installed: the programs are there, built for every node of the site
+        check_programs(layout["bindir"], needed, f"the installed suite's {layout['bindir']}")
+        return layout["bindir"]
+    return build(os.path.join(build_root(), "release"), needed=needed)
 
 
 def reduced_build(catalogue: C.Catalogue, n: int) -> str:
     """A release tree whose recurrence programs have last index n; only they are built."""
-    tree = os.path.join(ROOT, "build", f"reduced-n{n}")
+    tree = os.path.join(build_root(), f"reduced-n{n}")
     names = [p.name for p in catalogue.suite(C.RECURRENCE)]
     return build(tree, cache=[f"RECURRENCE_N={n}", "BUILD_TESTING=OFF"], targets=names, needed=names)
 
@@ -119,6 +228,7 @@ def recurrence_bin(catalogue: C.Catalogue, n: int, bindir: str, given: Optional[
     folder = given_folder("--recurrence-bin", given)
     if folder:
         what = f"--recurrence-bin {folder}"
+        check_tuned_for_host(os.path.dirname(os.path.abspath(folder)))
     else:
         folder, what = (bindir, bindir) if n == C.FULL_N else (reduced_build(catalogue, n), "the reduced build")
     check_programs(folder, [p.name for p in catalogue.suite(C.RECURRENCE)], what)
@@ -127,9 +237,16 @@ def recurrence_bin(catalogue: C.Catalogue, n: int, bindir: str, given: Optional[
 
 def calibrate_path(bindir: str) -> Optional[str]:
     """The calibrate program to run beside the programs in bindir, or None. From one of the
-    repository's own build trees, its bench/calibrate; from a folder given with --bin, a
-    calibrate inside that folder itself, since the user named the folder to run programs from.
-    Nothing beside the folder (its parent's bench/, say) is run."""
+    repository's own build trees, its bench/calibrate; from the installed suite's programs, the
+    installed calibrate (its layout says where); from a folder given with --bin, a calibrate
+    inside that folder itself, since the user named the folder to run programs from. Nothing
+    beside the folder (its parent's bench/, say) is run."""
     tree = own_build_tree(bindir)
-    path = os.path.join(tree, "bench", "calibrate") if tree else os.path.join(bindir, "calibrate")
+    layout = installed()
+    if tree:
+        path = os.path.join(tree, "bench", "calibrate")
+    elif layout is not None and os.path.realpath(bindir) == os.path.realpath(layout["bindir"]):
+        path = os.path.join(layout["libexecdir"], "calibrate")
+    else:
+        path = os.path.join(bindir, "calibrate")
     return path if program_problem(os.path.dirname(path), os.path.basename(path)) is None else None

@@ -1,8 +1,9 @@
 """Files whole or absent, one writer per folder, and strict readers for the files the tools read back.
 
 - claim_out_dir / lock_folder: an output folder is held by one tool at a time (flock on a lock
-  file inside it), and only once it is held is it checked for earlier results, so two tools
-  started together cannot both find it empty.
+  file inside it; where the file system has no flock, the lock file's own creation), and only
+  once it is held is it checked for earlier results, so two tools started together cannot both
+  find it empty.
 - check_output_path: a file named on the command line is refused before the first run when it
   could not be written at the end.
 - write_atomic: a file is written to a new temporary file beside it and renamed, never half
@@ -22,6 +23,7 @@ import io
 import math
 import os
 import re
+import socket
 import stat
 import sys
 import tempfile
@@ -46,9 +48,15 @@ _held: set[str] = set()
 # One writer per folder
 
 
+# flock's answers on a file system that has no locks (Lustre without -o flock, some NFS mounts).
+NO_FLOCK = (errno.ENOLCK, errno.EOPNOTSUPP, errno.ENOTSUP, errno.EINVAL)
+
+
 class FolderLock:
     """An exclusive flock on LOCK_NAME in a folder, held until release() (or the process's end).
-    The lock file holds the holder's pid, for the refusal message."""
+    The lock file holds the holder's pid, for the refusal message. Without flock the lock is the
+    file itself, made with O_EXCL and holding the pid and host; a process killed before release()
+    leaves it behind (a stale lock, removed by hand)."""
 
     def __init__(self, folder: str, fd: int) -> None:
         self.folder = folder
@@ -73,10 +81,16 @@ def lock_folder(path: str, what: str = "study") -> FolderLock:
     SuiteError status 2, while another process holds it: '<path> is in use by another <what>
     (pid N)'; also when no file can be made there."""
     lock_path = os.path.join(path, LOCK_NAME)
+    flags = os.O_RDWR | os.O_NOFOLLOW | os.O_CLOEXEC  # never through a link: the pid would go where it points
     for _ in range(100):
         try:
-            # Never through a link: the pid would be written into whatever it points to.
-            fd = os.open(lock_path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
+            try:
+                fd, created = os.open(lock_path, flags | os.O_CREAT | os.O_EXCL, 0o644), True
+            except FileExistsError:
+                try:
+                    fd, created = os.open(lock_path, flags), False
+                except FileNotFoundError:
+                    continue  # its holder let go between the two opens
         except OSError as e:
             raise SuiteError(f"cannot write in the folder {printable(path)}: {_create_reason(e, lock_path)}",
                              2) from None
@@ -86,8 +100,14 @@ def lock_folder(path: str, what: str = "study") -> FolderLock:
             except BlockingIOError:
                 raise SuiteError(f"{printable(path)} is in use by another {what} ({_holder(fd)})", 2) from None
             except OSError as e:
-                raise SuiteError(f"cannot lock the folder {printable(path)}: {os_reason(e)} "
-                                 "(a file system without locks?)", 2) from None
+                if e.errno not in NO_FLOCK:
+                    raise SuiteError(f"cannot lock the folder {printable(path)}: {os_reason(e)}", 2) from None
+                if not created:
+                    raise SuiteError(f"{printable(path)} is in use by another {what} ({_holder(fd)}; "
+                                     f"{_stale_hint(fd, lock_path)})", 2) from None
+                # No flock here: having made the file is holding the folder.
+                os.pwrite(fd, f"{os.getpid()} {socket.gethostname()}\n".encode(), 0)
+                return FolderLock(path, fd)
             # A holder that let go removed the file we opened; another may have made a new one.
             try:
                 same = os.path.samestat(os.fstat(fd), os.stat(lock_path, follow_symlinks=False))
@@ -108,12 +128,32 @@ def lock_folder(path: str, what: str = "study") -> FolderLock:
     raise SuiteError(f"cannot lock the folder {printable(path)}: its lock file keeps being replaced", 2)
 
 
-def _holder(fd: int) -> str:
+def _holder_fields(fd: int) -> "tuple[Optional[str], Optional[str]]":
+    """(pid, host) read from a lock file; host is None for a flock holder, which writes only its pid."""
     try:
-        text = os.pread(fd, 32, 0).decode("ascii", errors="replace").strip()
+        fields = os.pread(fd, 300, 0).decode("ascii", errors="replace").split()
     except OSError:
-        text = ""
-    return f"pid {text}" if text.isdigit() else "pid unknown"
+        fields = []
+    pid = fields[0] if fields and fields[0].isdigit() else None
+    return pid, (printable(fields[1], 64) if len(fields) > 1 else None)
+
+
+def _holder(fd: int) -> str:
+    pid, host = _holder_fields(fd)
+    return f"pid {pid or 'unknown'}" + (f" on {host}" if host else "")
+
+
+def _stale_hint(fd: int, lock_path: str) -> str:
+    """What to do about a lock file on a file system without flock, which outlives a killed holder."""
+    pid, host = _holder_fields(fd)
+    if pid and host == socket.gethostname():
+        try:
+            os.kill(int(pid), 0)
+        except ProcessLookupError:
+            return f"no such process runs here: a stale lock, remove {printable(lock_path)}"
+        except OSError:
+            pass
+    return f"no flock on this file system: if that process is gone, remove {printable(lock_path)}"
 
 
 def _create_reason(err: OSError, path: str) -> str:

@@ -1,6 +1,8 @@
 import errno
 import os
+import socket
 import stat
+import subprocess
 import tempfile
 import threading
 import unittest
@@ -50,6 +52,31 @@ class Locks(Folder):
         with mock.patch.object(files, "lock_folder", lock_then_rival_writes):
             self.assertIn("already holds runs.csv", self.refused(claim_out_dir, out, ["summary.csv", "runs.csv"]))
         self.assertFalse(os.path.exists(self.path("out", files.LOCK_NAME)))  # let go on refusal
+
+    def test_without_flock_the_lock_file_itself_holds_the_folder(self):
+        host = socket.gethostname()
+        finished = subprocess.Popen(["true"])
+        finished.wait()  # a pid that no longer runs here
+        for code in (errno.ENOLCK, errno.EOPNOTSUPP, errno.EINVAL):
+            with self.subTest(errno=errno.errorcode[code]), \
+                    mock.patch.object(files.fcntl, "flock", side_effect=OSError(code, os.strerror(code))):
+                lock_path = self.path(files.LOCK_NAME)
+                lock = files.lock_folder(self.d)
+                with open(lock_path) as f:
+                    self.assertEqual(f.read(), f"{os.getpid()} {host}\n")
+                self.assertIn(f"in use by another study (pid {os.getpid()} on {host}; no flock on this file "
+                              f"system: if that process is gone, remove {lock_path})",
+                              self.refused(files.lock_folder, self.d))
+                lock.release()
+                self.assertFalse(os.path.exists(lock_path))
+
+                with open(lock_path, "w") as f:  # left by a holder that was killed
+                    f.write(f"{finished.pid} {host}\n")
+                self.assertIn(f"(pid {finished.pid} on {host}; no such process runs here: a stale lock, "
+                              f"remove {lock_path})", self.refused(files.lock_folder, self.d))
+                os.unlink(lock_path)
+        with mock.patch.object(files.fcntl, "flock", side_effect=OSError(errno.EIO, "I/O error")):
+            self.assertIn("cannot lock the folder", self.refused(files.lock_folder, self.d))
 
     def test_places_that_cannot_be_an_output_folder(self):
         open(self.path("file"), "w").close()

@@ -1,0 +1,10 @@
+# Read by cpack once per generator. The Debian package installs under /usr for real (staged by
+# DESTDIR), so its module file names /usr; an archive unpacks under any prefix, where the module
+# finds its place from its own path.
+if(CPACK_GENERATOR STREQUAL "DEB")
+  set(CPACK_SET_DESTDIR ON)
+  set(CPACK_INSTALL_PREFIX /usr)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+else()
+  set(CPACK_SET_DESTDIR OFF)
+endif()

@@ -1,0 +1,115 @@
+"""What configure refuses: arithmetic that would not be exact under the flags in use (the probe
+cmake/fpprobe.cpp, and a user's -ffast-math through CMAKE_CXX_FLAGS, with GCC and clang), and a
+tree tuned for its build host being installed, or configured again on another processor.
+Exits 77 (skipped) with the reason when every test it ran was skipped."""
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+import reference as ref
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+PROBE = os.path.join(ROOT, "cmake", "fpprobe.cpp")
+PROBE_ARGS = ("0x1.00000004p+0", "0x1.fffffff8p-1", "-1", "0x1p53")  # as cmake/SuiteFlags.cmake runs it
+CMAKE = os.environ.get("SUITE_CMAKE", "cmake")
+
+
+def compilers(test):
+    """The tests' own compiler, and GCC and clang 14 where installed (CI installs both)."""
+    found = {}
+    for cxx in (os.environ.get("SUITE_CXX"), "g++", "clang++-14"):
+        path = cxx and shutil.which(cxx)
+        if path:
+            found.setdefault(os.path.realpath(path), path)
+        elif cxx and os.environ.get("CI") == "true":
+            test.fail(f"{cxx} is not installed; under CI=true that is a failure")
+    return list(found.values())
+
+
+def configure(build, *args):
+    return subprocess.run([CMAKE, "-S", ROOT, "-B", build, "-DCMAKE_BUILD_TYPE=Release", "-DBUILD_TESTING=OFF",
+                           *args], capture_output=True, text=True, timeout=300)
+
+
+def refusals(proc):
+    """The lines of configure's refusals (CMake shows each indented under 'CMake Error')."""
+    return [line.strip() for line in proc.stderr.splitlines() if line.strip().startswith("ompsuite: ")]
+
+
+class Exactness(unittest.TestCase):
+    def test_probe_sees_contraction_and_reassociation(self):
+        # The inputs are read at run time: folded at compile time, every build would look exact.
+        with tempfile.TemporaryDirectory() as tmp:
+            for cxx in compilers(self):
+                fma = "__FMA__" in subprocess.run([cxx, "-march=native", "-dM", "-E", "-x", "c++", "/dev/null"],
+                                                  capture_output=True, text=True).stdout
+                cases = [("-ffp-contract=off", ""), ("-ffast-math -ffp-contract=off", "reassociation\n")]
+                if fma:  # contraction needs a fused instruction to contract into
+                    cases.append(("-march=native -ffp-contract=fast", "contraction\n"))
+                for flags, seen in cases:
+                    with self.subTest(cxx=cxx, flags=flags):
+                        exe = os.path.join(tmp, "probe")
+                        subprocess.run([cxx, "-std=c++17", "-O3", *flags.split(), PROBE, "-o", exe], check=True)
+                        proc = subprocess.run([exe, *PROBE_ARGS], capture_output=True, text=True)
+                        self.assertEqual((proc.returncode, proc.stdout), (1 if seen else 0, seen))
+
+    def test_users_fast_math_is_refused_or_changes_nothing(self):
+        # Tuned for the host, so that a fused instruction exists to contract into where it can.
+        flags = "-ffast-math -ffp-contract=fast"
+        for cxx in compilers(self):
+            with self.subTest(cxx=cxx), tempfile.TemporaryDirectory() as build:
+                proc = configure(build, f"-DCMAKE_CXX_COMPILER={cxx}", f"-DCMAKE_CXX_FLAGS={flags}",
+                                 "-DSUITE_NATIVE=ON")
+                if proc.returncode != 0:
+                    lines = refusals(proc)
+                    self.assertEqual(len(lines), 1, proc.stderr)
+                    self.assertRegex(lines[0], rf"^ompsuite: \w+ [\d.]+ \(.+\) (?:fuses a\*b\+c \(contraction\)|"
+                                               rf"regroups sums \(reassociation\)|.+ and .+) under the flags "
+                                               rf"'{re.escape(flags)} .*', so results would not be exact: add "
+                                               rf"-\S+(?: -\S+)? to CMAKE_CXX_FLAGS$")
+                    continue
+                # Accepted: then the programs print exactly what the default build's print.
+                subprocess.run([CMAKE, "--build", build, "--target", "quadplain", "quadguard", "quadmerge"],
+                               capture_output=True, check=True, timeout=600)
+                for name in ("quadplain", "quadguard", "quadmerge"):
+                    got, want = (ref.run(os.path.join(d, name), ["100000"], threads=2)
+                                 for d in (os.path.join(build, "bin"), os.environ["SUITE_BIN"]))
+                    self.assertEqual(got.stdout.split(", time")[0], want.stdout.split(", time")[0], name)
+
+
+class HostTuned(unittest.TestCase):
+    def test_neither_installed_nor_configured_again_on_another_processor(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            build = os.path.join(tmp, "tuned")
+            proc = configure(build, "-DSUITE_NATIVE=ON")
+            self.assertEqual(proc.returncode, 0, proc.stderr)
+            record = os.path.join(build, "host-cpu.txt")
+            self.assertTrue(os.path.isfile(record))
+            # Refused before the first file, even with nothing built.
+            for component in ([], ["--component", "timer"]):
+                proc = subprocess.run([CMAKE, "--install", build, "--prefix", os.path.join(tmp, "prefix"),
+                                       *component], capture_output=True, text=True)
+                self.assertNotEqual(proc.returncode, 0)
+                self.assertEqual(refusals(proc), [f"ompsuite: {build} is tuned for its build host (SUITE_NATIVE=ON) "
+                                                  "and is not installed: install a portable tree (cmake --preset "
+                                                  "portable), or set SUITE_INSTALL_ARCH=native to install "
+                                                  "host-tuned programs on purpose"])
+                self.assertFalse(os.path.exists(os.path.join(tmp, "prefix")))
+
+            with open(record, "w") as f:
+                f.write("model name: Another processor\nflags: fpu\n")
+            proc = subprocess.run([CMAKE, build], capture_output=True, text=True)
+            self.assertNotEqual(proc.returncode, 0)
+            self.assertEqual(refusals(proc), [f"ompsuite: {build} is tuned (-march=native) for another processor "
+                                              f"({record}): remove it and configure again"])
+
+            portable = os.path.join(tmp, "portable")
+            self.assertEqual(configure(portable).returncode, 0)
+            self.assertFalse(os.path.exists(os.path.join(portable, "host-cpu.txt")))
+
+
+if __name__ == "__main__":
+    ref.main()

@@ -112,7 +112,7 @@ if(PROJECT_IS_TOP_LEVEL)
     string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libomp5-${SUITE_CXX_MAJOR}")
   endif()
   set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "lmod, pkgconf")
-  set(CPACK_DEBIAN_PACKAGE_SUGGESTS "cmake, g++, hwloc-nox, gnuplot-nox")
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS "cmake, g++, hwloc-nox, python3-matplotlib")
   # Running the tools as root leaves byte-code caches beside them, which dpkg would not remove.
   file(WRITE ${PROJECT_BINARY_DIR}/debian/prerm
        "#!/bin/sh\nset -e\nif [ -d '/usr/${SUITE_TOOLS_DIR}' ]; then\n"

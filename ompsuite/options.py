@@ -1,7 +1,7 @@
 """The typed value a command line becomes: everything a run of the tools was asked for, checked,
 and the limits the checks apply. The command layer fills it; everything below reads it."""
 import dataclasses
-from typing import List, Optional
+from typing import Dict, List, Optional
 
 from ompsuite import catalogue as C
 
@@ -39,3 +39,9 @@ class Options:
     run_timeout: Optional[float] = None
     wide: bool = False
     seed: Optional[int] = None       # the interleaving's; set when the options are built
+
+    def machine_watch(self) -> Dict[str, float]:
+        """The thresholds for a disturbed run that were given (others keep their defaults), by the
+        names the interference module takes them."""
+        given = (("load_cores", self.disturbed_load), ("steal_cores", self.disturbed_steal))
+        return {k: v for k, v in given if v is not None}

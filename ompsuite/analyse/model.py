@@ -39,8 +39,9 @@ def impossible_time(row: Summary, floor: float, least: float) -> Optional[Mark]:
 
 
 class Model:
-    def __init__(self, figures: Figures, low: bool = False) -> None:
+    def __init__(self, figures: Figures, low: bool = False, cores: Optional[int] = None) -> None:
         self.figures = figures
+        self.cores = cores  # the cores a team may use: a larger team is oversubscribed
         self.f = {k: v[1] if low else v[0] for k, v in figures.items()}
 
     def get(self, figure: str, threads: int = 1) -> Optional[float]:
@@ -54,10 +55,21 @@ class Model:
             if got:
                 unit = "s/GB" if fig in ("first_touch", "write_touched") else "ns"
                 scale = 1.0 if unit == "s/GB" else 1e9
-                lines.append(f"- {fig}: " + ", ".join(f"{v * scale:.4g} {unit} ({t} thr)" for t, v in got))
+                lines.append(f"- {fig}: " + ", ".join(f"{self._shown(fig, t, scale)} {unit} ({t} thr)"
+                                                      for t, _ in got))
             else:
                 lines.append(f"- {fig}: not measured")
         return lines
+
+    def _shown(self, figure: str, threads: int, scale: float) -> str:
+        """A figure as printed. A cost within its interval of nothing is below what the calibration
+        can resolve: shown as under the interval's width (twice the distance from the median to
+        its lower end), never as a negative cost."""
+        median, low = self.figures[(figure, threads)]
+        resolution = 2 * (median - low)
+        if median < resolution or median <= 0:
+            return f"< {max(resolution, 0.0) * scale:.2g}" if resolution > 0 else "< resolution"
+        return f"{median * scale:.4g}"
 
     def tick(self, entry: C.Program) -> float:
         """The finest step in which a program's time is known: the timer's or the printed one."""
@@ -96,13 +108,15 @@ class Model:
         """Summaries with floor_s, predicted_s, pct_floor and bound_by; impossible times marked."""
         # The impossibility check takes the floor from the best the calibration saw (the lower
         # ends of its intervals), so that a calibration slowed by other load cannot fail a real run.
-        best = Model(self.figures, low=True)
+        best = Model(self.figures, low=True, cores=self.cores)
         out = []
         for r in rows:
             entry = r.program_entry
             terms = self.terms(entry, r.threads, r.problem_size)
             if not terms:
-                out.append(r.with_note("no calibration for this team size"))
+                over = self.cores is not None and r.threads is not None and r.threads > self.cores
+                out.append(r.with_note(f"oversubscribed: {r.threads} threads on {self.cores} cores, which the "
+                                       "calibration does not measure" if over else "no calibration for this team size"))
                 continue
             floor = sum(v for k, v in terms.items() if k != "construct overhead")
             figures = {"floor_s": floor, "predicted_s": sum(terms.values())}

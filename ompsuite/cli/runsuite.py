@@ -26,7 +26,7 @@ from ompsuite.measure.calibration import read_calibration, run_calibration
 from ompsuite.measure.prepare import Prepared, executor, prepare, warm_up
 from ompsuite.measure.session import Session, Stopped, conclude
 from ompsuite.platform import machine
-from ompsuite.platform.console import progress, run_main
+from ompsuite.platform.console import output, progress, run_main
 from ompsuite.platform.files import check_output_path, write_atomic
 from ompsuite.study import Run, Series
 
@@ -52,11 +52,12 @@ def calibrated_model(o: Options, prep: Prepared, team: int) -> Optional[Model]:
     if o.no_calibrate:
         return None
     if o.calibration:
-        return Model(read_calibration(o.calibration))
+        return Model(read_calibration(o.calibration), cores=prep.cores)
     with tempfile.NamedTemporaryFile(suffix=".csv") as f:
         figures = run_calibration(prep.catalogue, prep.folders.bindir, sorted({1, team}), f.name,
-                                  prep.binding.env(), prep.cores, extra=("--repeats", "7", "--buffer-mib", "256"))
-    return Model(figures) if figures else None
+                                  prep.binding.env(), prep.cores, extra=("--repeats", "7", "--buffer-mib", "256"),
+                                  watch=o.machine_watch())
+    return Model(figures, cores=prep.cores) if figures else None
 
 
 def show_first(seen: Set[str]) -> Callable[[Run], None]:
@@ -64,8 +65,7 @@ def show_first(seen: Set[str]) -> Callable[[Run], None]:
         if run.program not in seen and run.series is not Series.CHECK:
             seen.add(run.program)
             title = "sum of 0 ... 999999" if run.program_entry.kind is C.TEAM else f"N = {run.problem_size}"
-            print(f"== {run.program}: {title}\n{run.output}", end="" if run.output.endswith("\n") else "\n",
-                  flush=True)
+            output(f"== {run.program}: {title}\n{run.output}" + ("" if run.output.endswith("\n") else "\n"))
     return show
 
 

@@ -99,12 +99,12 @@ def study(o: Options, out: str) -> int:
     jobs = plans.small_checks(cat, folders, prep.binding, teams) + plans.interleave(timed, order)
     model, started, calibrated = None, time.monotonic(), 0.0
     if o.calibration:
-        model = Model(read_calibration(o.calibration))
+        model = Model(read_calibration(o.calibration), cores=prep.cores)
         files.write_atomic(os.path.join(out, "calibration.csv"), files.read_text(o.calibration))
     elif not o.no_calibrate:
         figures = run_calibration(cat, folders.bindir, teams, os.path.join(out, "calibration.csv"),
-                                  prep.binding.env(), prep.cores)
-        model = Model(figures) if figures else None
+                                  prep.binding.env(), prep.cores, watch=o.machine_watch())
+        model = Model(figures, cores=prep.cores) if figures else None
         calibrated = time.monotonic() - started
     journal = Journal(os.path.join(out, JOURNAL))
     ex = executor(o)

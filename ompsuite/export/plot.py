@@ -102,6 +102,10 @@ def _plotted(study: Study, rows: Sequence[Summary]) -> List[Tuple[C.Program, Lis
     return list(groups.values())
 
 
+def _marker(entry: C.Program) -> str:
+    return entry.point or "o"  # only programs with a marker are drawn
+
+
 def subtitle(study: Study) -> str:
     """Where and how the study ran: machine, compiler, sizes, repeats and binding."""
     f = study.fact
@@ -193,7 +197,7 @@ def speedup_figure(module: Any, study: Study) -> Optional[Figure]:
             low.append(max(y - (base / s.max_s if s.max_s else y), 0.0))
             high.append(max(hi - y, 0.0))
             c.trusted(hi)
-        c.key(c.ax.errorbar([s.threads for s in good], ys, yerr=[low, high], marker=entry.point, color=colour,
+        c.key(c.ax.errorbar([s.threads for s in good], ys, yerr=[low, high], marker=_marker(entry), color=colour,
                             capsize=4, label=_label(entry.name), **_style(k)))
         predicted = [(s.threads, s.predicted_speedup) for s in rows if s.predicted_speedup]
         if predicted:
@@ -202,7 +206,7 @@ def speedup_figure(module: Any, study: Study) -> Optional[Figure]:
                             label=_label(f"{entry.name} predicted")))
         for s in rows:
             if not _trusted(s):
-                c.doubt(entry.point, s.threads or 0, s.speedup)
+                c.doubt(_marker(entry), s.threads or 0, s.speedup)
     c.threads_axis(top_threads)
     return c.finish("speedup")
 
@@ -229,7 +233,7 @@ def sweep_figure(module: Any, study: Study) -> Optional[Figure]:
         colour = colours[(entry.name, t)] = f"C{k % 10}"
         good = [s for s in rows if _trusted(s) and s.speedup is not None]
         c.trusted(*(s.speedup for s in good))
-        c.key(c.ax.plot([s.problem_size for s in good], [s.speedup for s in good], marker=entry.point, color=colour,
+        c.key(c.ax.plot([s.problem_size for s in good], [s.speedup for s in good], marker=_marker(entry), color=colour,
                         label=_label(f"{entry.name} {t} threads"), **_style(k)))
         predicted = [(s.problem_size, s.predicted_speedup) for s in rows if s.predicted_speedup]
         if predicted:
@@ -238,7 +242,7 @@ def sweep_figure(module: Any, study: Study) -> Optional[Figure]:
                             label=_label(f"{entry.name} {t} threads predicted")))
         for s in rows:
             if not _trusted(s):
-                c.doubt(entry.point, s.problem_size, s.speedup)
+                c.doubt(_marker(entry), s.problem_size, s.speedup)
     for x in study.crossovers:
         colour = colours.get((x.program, x.threads), "grey")
         if x.predicted_n is not None and low_n <= x.predicted_n <= high_n:
@@ -265,11 +269,11 @@ def weak_figure(module: Any, study: Study) -> Optional[Figure]:
         rows = sorted(rows, key=lambda s: s.threads or 0)
         good = [s for s in rows if _trusted(s)]
         c.trusted(*(s.efficiency for s in good))
-        c.key(c.ax.plot([s.threads for s in good], [s.efficiency for s in good], marker=entry.point,
+        c.key(c.ax.plot([s.threads for s in good], [s.efficiency for s in good], marker=_marker(entry),
                         color=f"C{k % 10}", label=_label(entry.name), **_style(k)))
         for s in rows:
             if not _trusted(s):
-                c.doubt(entry.point, s.threads or 0, s.efficiency)
+                c.doubt(_marker(entry), s.threads or 0, s.efficiency)
     c.threads_axis(max(s.threads or 1 for _, rows in plotted for s in rows))
     return c.finish("efficiency")
 
@@ -316,7 +320,7 @@ def compare_figure(module: Any, studies: Sequence[Study], labels: Sequence[str])
         rows = [(e, [s for s in ss if s.speedup is not None]) for e, ss in
                 _plotted(study, study.of_series(Series.STRONG))]
         for entry, _ in rows:
-            markers.setdefault(entry.name, (len(markers), entry.point))
+            markers.setdefault(entry.name, (len(markers), _marker(entry)))
         per_study.append(rows)
     if not any(ss for rows in per_study for _, ss in rows):
         return None

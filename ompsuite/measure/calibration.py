@@ -1,34 +1,69 @@
 """Measuring this machine for the time model: the calibrate program's figures, the first
 parallel region of a fresh process measured with the suite's own critical-section program, and
-reading a calibration file back."""
+reading a calibration file back. The calibration is watched as every run is: figures taken while
+other load or steal took the machine are taken again, and never used as floors."""
+from __future__ import annotations
+
 import os
+from typing import Callable, Dict, Iterator, Mapping, Optional, Sequence, Tuple, cast
 
 from ompsuite import catalogue as C
-from ompsuite.measure.build import calibrate_path
-from ompsuite.platform.child import run_tool
-from ompsuite.platform.console import progress
 from ompsuite.errors import SuiteError
 from ompsuite.escape import printable
+from ompsuite.measure.build import calibrate_path
+from ompsuite.platform.child import ChildResult, run_tool
+from ompsuite.platform.console import progress
 from ompsuite.platform.files import Finite, Text, Whole, read_csv, write_atomic
-
+from ompsuite.platform.interference import LOAD_CORES, STEAL_CORES, Interference, Snapshot, Usage, disturbed
+from ompsuite.study import Figures
 
 CALIBRATE_TIMEOUT_S = 900.0  # it takes seconds per team size; a hung one is stopped, not waited for
+TRIES = 3  # a calibration disturbed this many times in a row is not used: the machine is busy
 
 
-def run_calibration(catalogue, bindir, threads, out_path, env, cores, extra=()):
-    """Run the calibrate program and save its CSV; None (and a note) when it is not there."""
+def watched(argv: Sequence[str], env: Mapping[str, str], watch: Mapping[str, float], tries: int = TRIES,
+            take: Callable[[], Snapshot] = Snapshot.take) -> Tuple[ChildResult, Optional[str]]:
+    """Run the calibrate program until one run is undisturbed (other load and steal judged as for
+    any run, from the machine's CPU time around it less the program's own), at most tries times.
+    The last run, and why it was disturbed (None when it was not)."""
+    why: Optional[str] = None
+    for attempt in range(1, tries + 1):
+        before = take()
+        done = run_tool(argv, "calibrate", CALIBRATE_TIMEOUT_S, env=env)
+        after = take()
+        if done.returncode != 0:
+            return done, None
+        usage = Usage.from_rusage(done.rusage) if done.rusage is not None else None
+        why = disturbed(Interference.build(before, after, usage, done.wall_s, os.cpu_count() or 1),
+                        load_cores=watch.get("load_cores", LOAD_CORES), steal_cores=watch.get("steal_cores", STEAL_CORES))
+        if why is None:
+            return done, None
+        if attempt < tries:
+            progress(f"the calibration was disturbed ({why}): taking it again")
+    return done, why
+
+
+def run_calibration(catalogue: C.Catalogue, bindir: str, threads: Sequence[int], out_path: str,
+                    env: Mapping[str, str], cores: int, extra: Sequence[str] = (),
+                    watch: Mapping[str, float] = {}) -> Optional[Figures]:
+    """Run the calibrate program and save its CSV; None (and a line that says why) when it is not
+    there, or when every try was disturbed."""
     path = calibrate_path(bindir)
     if path is None:
         progress(f"no calibrate program for {printable(bindir)} (only the suite's own build trees and a --bin "
                  "folder itself are looked in): no floors or predictions in this study")
         return None
     progress(f"calibrating this machine ({os.path.basename(path)} --threads {','.join(map(str, threads))})")
-    proc = run_tool([path, "--threads", ",".join(map(str, threads)), *extra], "calibrate", CALIBRATE_TIMEOUT_S,
-                    env=env)
+    proc, why = watched([path, "--threads", ",".join(map(str, threads)), *extra], env, watch)
     said = [ln for ln in proc.stderr.splitlines() if ln.strip()]
     if proc.returncode != 0:
         raise SuiteError(f"calibrate failed with status {proc.returncode}" +
                          (f": {printable(said[-1], 300)}" if said else ""))
+    if why is not None:
+        progress(f"the calibration was disturbed in each of {TRIES} tries ({why}): no floors or predictions in "
+                 "this study, since floors from a busy machine would be beaten by quiet runs; calibrate on a "
+                 "quiet machine, or give --calibration FILE")
+        return None
     for line in said[-20:]:  # its own progress lines, passed on once it is done
         progress(printable(line, 300))
     text = proc.stdout + "".join(first_region_rows(catalogue, bindir, threads, env, cores))
@@ -36,7 +71,8 @@ def run_calibration(catalogue, bindir, threads, out_path, env, cores, extra=()):
     return read_calibration(out_path)
 
 
-def first_region_rows(catalogue, bindir, threads, env, cores, runs=11):
+def first_region_rows(catalogue: C.Catalogue, bindir: str, threads: Sequence[int], env: Mapping[str, str],
+                      cores: int, runs: int = 11) -> Iterator[str]:
     """The first parallel region of a fresh process also starts the runtime's threads, a cost
     that a loop over regions never sees and that every program here pays once. It is measured
     with the suite's own critical-section pi program at N = 1 (no work, one critical entry per
@@ -50,7 +86,7 @@ def first_region_rows(catalogue, bindir, threads, env, cores, runs=11):
             yield f"first_region,{t},,,,s,more threads than cores\n"
             continue
         env_t = dict(env, OMP_NUM_THREADS=str(t))
-        times = []
+        times: list[float] = []
         for _ in range(runs):
             found = entry.kind.read(runner.run(os.path.join(bindir, entry.name), entry.args(1), env_t, 60).out)
             if "time" not in found:
@@ -65,16 +101,16 @@ CALIBRATION_FIELDS = {"figure": Text(allow_empty=False), "threads": Whole(1, 409
                       "median": Finite(allow_empty=True), "low95": Finite(allow_empty=True)}
 
 
-def read_calibration(path):
+def read_calibration(path: str) -> Figures:
     """{(figure, threads): (median, lower end of its 95% interval)} from a calibration CSV;
     figures left empty (not measurable here) are absent. A damaged file is refused with its
     line and field (SuiteError, status 2)."""
     rows = read_csv(path, CALIBRATION_FIELDS)
     if not rows:
         raise SuiteError(f"{printable(path)} holds no calibration rows", 2)
-    figures = {}
-    for r in rows:
-        if r["median"] is not None:
-            low = r["low95"] if r["low95"] is not None else r["median"]
-            figures[(r["figure"], r["threads"])] = (r["median"], low)
+    figures: Dict[Tuple[str, int], Tuple[float, float]] = {}
+    for r in rows:  # the fields' types are the ones CALIBRATION_FIELDS asked for
+        median, low = cast(Optional[float], r["median"]), cast(Optional[float], r["low95"])
+        if median is not None:
+            figures[(cast(str, r["figure"]), cast(int, r["threads"]))] = (median, median if low is None else low)
     return figures

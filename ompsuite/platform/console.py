@@ -13,10 +13,14 @@ from ompsuite.platform import signals
 
 class Job(Protocol):
     """What RunProgress needs of a planned run."""
-    program: str
-    series: str
-    problem_size: int
-    threads: Optional[int]
+    @property
+    def program(self) -> str: ...
+    @property
+    def series(self) -> object: ...
+    @property
+    def problem_size(self) -> int: ...
+    @property
+    def threads(self) -> Optional[int]: ...
 
 
 _live: dict[str, str] = {"line": ""}  # the progress line now shown in place on a terminal, if any
@@ -40,6 +44,17 @@ def progress(message: str) -> None:
         _write(message + "\n")
 
 
+def output(text: str) -> None:
+    """Text for standard output (a program's own lines, say): a progress line shown in place on
+    the same terminal is cleared first and shown again after it, so the two never run together."""
+    if _live["line"]:
+        _write("\r\033[K")
+    sys.stdout.write(text)
+    sys.stdout.flush()
+    if _live["line"]:
+        _write(_live["line"])
+
+
 def on_terminal() -> bool:
     try:
         return sys.stderr.isatty()
@@ -56,31 +71,36 @@ class RunProgress:
     def __init__(self, jobs: Sequence[Job], live: Optional[bool] = None) -> None:
         self.jobs = jobs
         self.live = on_terminal() if live is None else live
-        self.times: dict[tuple[str, str, int, Optional[int]], list[float]] = {}
+        self.times: dict[tuple[str, object, int, Optional[int]], list[float]] = {}
 
     @staticmethod
-    def _key(job: Job) -> tuple[str, str, int, Optional[int]]:
+    def _key(job: Job) -> tuple[str, object, int, Optional[int]]:
         return job.program, job.series, job.problem_size, job.threads
 
-    def estimate(self, k: int) -> Optional[float]:
-        """Seconds the runs from index k on should take, or None before any run has ended."""
-        every = [t for ts in self.times.values() for t in ts]
-        if not every:
-            return None
-        mean = sum(every) / len(every)
-        left = 0.0
+    def estimate(self, k: int) -> tuple[float, int]:
+        """Seconds the runs from index k on should take, from runs of the same program and size
+        (the same team first); and how many of them have no such run yet, whose time is not
+        guessed: a 16 GB fill is not a pi run."""
+        left, untimed = 0.0, 0
         for job in self.jobs[k:]:
-            same = self.times.get(self._key(job))
-            left += sum(same) / len(same) if same else mean
-        return left
+            same = self.times.get(self._key(job)) or [
+                t for key, ts in self.times.items() if (key[0], key[2]) == (job.program, job.problem_size) for t in ts]
+            if same:
+                left += sum(same) / len(same)
+            else:
+                untimed += 1
+        return left, untimed
 
     def start(self, k: int, label: str) -> None:
         """Run number k (from 1) is starting."""
         if not self.live:
             progress(label)
             return
-        left = self.estimate(k - 1)
-        eta = "" if left is None else f", about {_duration(left)} left"
+        left, untimed = self.estimate(k - 1)
+        known = len(self.jobs) - (k - 1) - untimed
+        eta = f", about {_duration(left)} left" if known else ""
+        if known and untimed:
+            eta += f" and {untimed} run{'' if untimed == 1 else 's'} not yet timed"
         _live["line"] = f"{k - 1}/{len(self.jobs)} done{eta}; now {label.split('] ', 1)[-1]}"[:99]
         _write("\r\033[K" + _live["line"])
 

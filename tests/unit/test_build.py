@@ -65,15 +65,20 @@ class Trees(unittest.TestCase):
         self.assertEqual(layout, {"version": "0.1.0", "arch": "x86-64-v2", "bindir": os.path.join(self.d, "bin"),
                                   "libexecdir": os.path.join(self.d, "lib", "ompsuite")})
 
-        # A build tree's bench/, the layout's libexec folder for the installed programs, else
-        # ../libexec/ompsuite; never one of another folder or on PATH.
+        # The layout's libexec folder for the installed programs; for a folder named with --bin,
+        # a calibrate inside it. Nothing beside that folder (its parent's bench/ or libexec/) runs.
+        def program(rel):
+            os.chmod(self.write(rel), 0o755)
+            return os.path.join(self.d, rel)
         tree_bin, prefix_bin = os.path.join(self.d, "tree", "bin"), os.path.join(self.d, "bin")
-        self.assertEqual(build.calibrate_path(tree_bin), os.path.join(self.d, "tree", "bench", "calibrate"))
-        self.write("tree/bench/calibrate")
-        self.assertEqual(build.calibrate_path(tree_bin), os.path.join(self.d, "tree", "bench", "calibrate"))
-        self.write("libexec/ompsuite/calibrate")
-        self.assertEqual(build.calibrate_path(prefix_bin), os.path.join(self.d, "libexec", "ompsuite", "calibrate"))
-        self.write("lib/ompsuite/calibrate")
+        os.makedirs(tree_bin)
+        program("tree/bench/calibrate")
+        program("libexec/ompsuite/calibrate")
+        self.assertIsNone(build.calibrate_path(tree_bin))
+        self.assertIsNone(build.calibrate_path(prefix_bin))
+        named = program("tree/bin/calibrate")
+        self.assertEqual(build.calibrate_path(tree_bin), named)
+        installed = program("lib/ompsuite/calibrate")
         with mock.patch.object(build, "installed", lambda: layout):
-            self.assertEqual(build.calibrate_path(prefix_bin), os.path.join(self.d, "lib", "ompsuite", "calibrate"))
-            self.assertEqual(build.calibrate_path(tree_bin), os.path.join(self.d, "tree", "bench", "calibrate"))
+            self.assertEqual(build.calibrate_path(prefix_bin), installed)
+            self.assertEqual(build.calibrate_path(tree_bin), named)

@@ -2,6 +2,7 @@
 summary statistics, the model's terms and the checks' bounds."""
 import dataclasses
 import unittest
+from unittest import mock
 from decimal import Decimal
 
 from ompsuite import catalogue as C
@@ -176,7 +177,61 @@ class TimeModel(unittest.TestCase):
         self.assertIn("80% of the floor", rows[1].impossible)
         self.assertEqual(rows[0].bound_by, "addition latency")
 
+    def test_what_the_calibration_cannot_resolve_or_does_not_cover(self):
+        m = Model({**self.FIGURES, ("critical", 1): (-1.75e-9, -3.5e-9), ("reduction", 1): (3.2e-9, 3.1e-9),
+                   ("static_loop", 1): (1.7e-9, -0.4e-9)}, cores=2)
+        lines = {line.split(":")[0]: line for line in m.describe()}
+        # Within its interval of nothing: under the interval's width, never a negative cost.
+        self.assertEqual(lines["- critical"], "- critical: < 3.5 ns (1 thr), 1000 ns (2 thr)")
+        self.assertEqual(lines["- static_loop"], "- static_loop: < 4.2 ns (1 thr), 2000 ns (2 thr)")
+        self.assertEqual(lines["- reduction"], "- reduction: 3.2 ns (1 thr), 3000 ns (2 thr)")
+        four = m.apply([Summary(Series.STRONG, "quadguard", 4, 10**6, median_s=1e-3, entry=CAT.get("quadguard"))])
+        self.assertEqual(four[0].note, "oversubscribed: 4 threads on 2 cores, which the calibration does not measure")
 
+
+class CalibrationWatch(unittest.TestCase):
+    """The calibration is taken again while other load or steal disturbs it, and not used when
+    every try was disturbed."""
+
+    @staticmethod
+    def snapshots(*others):
+        """take() for runs that each saw this many CPU-seconds of other load."""
+        from ompsuite.platform.interference import CpuTimes, Snapshot
+        busy, taken = [0.0], []
+        for other in others:
+            taken += [None, other]  # the load shows in the snapshot after the run
+
+        def take():
+            other = taken.pop(0)
+            busy[0] += other or 0.0
+            return Snapshot(CpuTimes(busy[0], 0.0, 2, 100), {})
+        return take
+
+    def test_retaken_until_quiet(self):
+        from ompsuite.measure import calibration
+        env = {"PATH": "/usr/bin:/bin"}
+        with mock.patch.object(calibration, "progress") as said:
+            done, why = calibration.watched(["true"], env, {}, take=self.snapshots(5.0, 0.0))
+        self.assertIsNone(why)
+        self.assertEqual(done.returncode, 0)
+        self.assertEqual(len(said.call_args_list), 1)
+        self.assertIn("the calibration was disturbed (other load", said.call_args.args[0])
+        with mock.patch.object(calibration, "progress"):
+            _, why = calibration.watched(["true"], env, {}, take=self.snapshots(5.0, 5.0, 5.0))
+        self.assertRegex(why, r"^other load \d")
+        with mock.patch.object(calibration, "progress"):  # a threshold raised by the user is the one used
+            _, why = calibration.watched(["true"], env, {"load_cores": 1e6}, take=self.snapshots(5.0))
+        self.assertIsNone(why)
+
+
+
+
+class approx(float):
+    """A float equal to any within a part in 10^9 of it."""
+    def __eq__(self, other):
+        return abs(self - other) <= 1e-9 * max(abs(self), 1.0)
+
+    __hash__ = float.__hash__
 
 
 class Progress(unittest.TestCase):
@@ -184,14 +239,18 @@ class Progress(unittest.TestCase):
         from ompsuite.platform.console import RunProgress
         from ompsuite.measure.plans import Job
         fill, pi = CAT.get("growplain"), CAT.get("quadplain")
-        jobs = [Job(Config(Series.STRONG, "growplain", 1, 10), fill, "", 1, "", (), {})]
-        jobs += [Job(Config(Series.STRONG, "quadplain", 1, 5), pi, "", k, "", (), {}) for k in (1, 2, 3)]
+        jobs = [Job(Config(Series.STRONG, "quadplain", 1, 5), pi, "", k, "", (), {}) for k in (1, 2)]
+        jobs += [Job(Config(Series.STRONG, "growplain", t, 10), fill, "", 1, "", (), {}) for t in (1, 2)]
+        jobs += [Job(Config(Series.STRONG, "quadplain", 2, 5), pi, "", 1, "", (), {})]
         p = RunProgress(jobs, live=False)
-        self.assertIsNone(p.estimate(0))
-        p.done(1, 10.0)
-        p.done(2, 0.1)
-        # Left: two pi runs like the first (0.1 s each), not two of the mean of a fill and a pi run.
-        self.assertAlmostEqual(p.estimate(2), 0.2)
+        self.assertEqual(p.estimate(0), (0.0, 5))
+        p.done(1, 0.1)
+        # A fill not yet timed is counted, never priced as a pi run; the pi run on two threads
+        # is priced from the same program and size on one.
+        self.assertEqual(p.estimate(1), (approx(0.2), 2))
+        p.done(3, 10.0)
+        # Left: the other team's fill like the first, and the pi run, not the mean of all runs.
+        self.assertEqual(p.estimate(3), (approx(10.1), 0))
 
 
 if __name__ == "__main__":

@@ -13,6 +13,7 @@ bound_by   the largest term of the prediction.
 from __future__ import annotations
 
 import dataclasses
+import math
 from typing import Dict, List, Optional, Sequence
 
 from ompsuite import catalogue as C
@@ -149,4 +150,6 @@ class Model:
         add, terms = self.get("add_latency"), self.terms(entry, threads, 1)
         if not add or not terms or threads * 1.0 <= 1.1:
             return None
-        return 1.1 * terms["construct overhead"] / (add * (1.0 - 1.1 / threads))
+        per_interval = add * (1.0 - 1.1 / threads)  # may underflow to 0 for a tiny figure in a user's file
+        n = 1.1 * terms["construct overhead"] / per_interval if per_interval > 0 else math.inf
+        return n if math.isfinite(n) else None

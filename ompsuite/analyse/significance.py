@@ -138,6 +138,7 @@ class Verdict:
     p: float
     label: str       # "faster", "slower" or "~"
     note: str
+    reachable: bool = True  # False: too few runs for any p below alpha, so "~" says nothing
 
 
 def verdict(before: Sequence[float], after: Sequence[float], alpha: float = 0.05, noise: float = 0.02,
@@ -160,7 +161,7 @@ def verdict(before: Sequence[float], after: Sequence[float], alpha: float = 0.05
         note = f"significant but within the {noise:.0%} noise band"
     else:
         label = "faster" if ratio < 1.0 else "slower"
-    return Verdict(ratio, interval, u, p, label, note)
+    return Verdict(ratio, interval, u, p, label, note, floor < alpha)
 
 
 # Thresholds of instability(): see its docstring.

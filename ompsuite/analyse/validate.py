@@ -7,7 +7,7 @@ never rounding. u is the unit roundoff of doubles, 2**-53.
 from __future__ import annotations
 
 import re
-from decimal import Decimal, localcontext
+from decimal import Decimal, InvalidOperation, localcontext
 from typing import Dict, Optional, Tuple
 
 from ompsuite import catalogue as C
@@ -77,6 +77,14 @@ def units_of_15th_decimal(printed: str, reference: "str | Decimal") -> int:
     return int(((Decimal(printed) - Decimal(reference)) / PRINTED_PI_UNIT).to_integral_value())
 
 
+def _number(text: str, what: str) -> Decimal:
+    """A printed number, exactly; ValueError naming what was printed when it is none."""
+    try:
+        return Decimal(text)
+    except InvalidOperation:
+        raise ValueError(f"its {what} {printable(text, 40)} is not a number") from None
+
+
 class Validator:
     """Checks each run as it comes; remembers the serial results it compares the others with."""
 
@@ -91,8 +99,10 @@ class Validator:
         judge = {C.PI: self._pi, C.RECURRENCE: self._recurrence, C.TEAM: self._team}[entry.kind]
         try:
             reason = run.fault or judge(run)
-        except (ArithmeticError, ValueError) as e:
-            reason = f"unreadable result ({e})"
+        except ValueError as e:
+            reason = str(e)
+        except ArithmeticError as e:  # a number out of Decimal's range, say
+            reason = f"unreadable result ({type(e).__name__})"
         team = (run.program, run.threads_requested)
         if run.series is Series.CHECK and reason is not None:
             self.small_failures.setdefault(team, f"at N = {run.problem_size}: {reason}")
@@ -109,7 +119,7 @@ class Validator:
             return "no pi line in its output"
         if run.printed_n != n:
             return f"printed N = {run.printed_n}, asked for {n}"
-        pi = Decimal(run.result)
+        pi = _number(run.result, "pi")
         if not pi.is_finite() or abs(pi - PI) > Decimal(pi_bound(n)):
             return f"pi = {run.result} is not within {pi_bound(n):.1e} of pi"
         if not run.program_entry.parallel:
@@ -128,14 +138,14 @@ class Validator:
         n = run.problem_size
         if run.time_s is None or not run.result or not run.check_value:
             return "incomplete report: " + " / ".join(run.output.splitlines()[:3])
-        final = Decimal(run.result)
+        final = _number(run.result, "final result")
         if not final.is_finite():
             return f"final value {run.result} is not a number"
         exact = closed_final(n)
         if abs(final / exact - 1) > Decimal(final_bound(n)):
             return (f"final value {run.result} is not RATIO**(N+2) = {exact:.17g} for N = {n} "
                     f"(programs built for another N?)")
-        check = Decimal(run.check_value)
+        check = _number(run.check_value, "check value")
         powers = (run.program_entry.first_power,) if run.program_entry.first_power else (1, 2)
         closest = min((closed_check(n, p) for p in powers), key=lambda exact: abs(check - exact))
         if not check.is_finite() or abs(check - closest) > closest * Decimal(check_bound(n)) + Decimal("5e-7"):

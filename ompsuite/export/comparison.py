@@ -18,7 +18,7 @@ import errno
 import os
 import stat
 import statistics
-from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
+from typing import AbstractSet, Any, Dict, Iterable, List, Optional, Sequence, Set, Tuple
 
 from ompsuite import catalogue as C
 from ompsuite import study as S
@@ -217,16 +217,28 @@ def labels(paths: Sequence[str], studies: Sequence[Study]) -> List[str]:
 Key = Tuple[Series, str, Optional[int], Optional[int]]
 
 
-def table_key(s: Summary) -> Key:
-    """Strong-scaling rows match on program and team; the other series also on the size, which they vary."""
+def table_key(s: Summary, sized: AbstractSet[str] = frozenset()) -> Key:
+    """Strong-scaling rows match on program and team; the other series also on the size, which
+    they vary, and so do the strong rows of a program that some study ran at two sizes."""
     series, program, threads, n = s.key
-    return series, program, threads, None if series is Series.STRONG else n
+    return series, program, threads, None if series is Series.STRONG and program not in sized else n
 
 
-def rows(study: Study) -> Dict[Key, Summary]:
+def two_sizes(compared: Sequence[Compared]) -> Set[str]:
+    """The programs some study ran at more than one strong-scaling size (written by hand, or merged)."""
+    found: Set[str] = set()
+    for c in compared:
+        seen: Dict[Tuple[str, Optional[int]], int] = {}
+        for s in c.study.of_series(Series.STRONG):
+            if seen.setdefault((s.program, s.threads), s.problem_size) != s.problem_size:
+                found.add(s.program)
+    return found
+
+
+def rows(study: Study, sized: AbstractSet[str] = frozenset()) -> Dict[Key, Summary]:
     found: Dict[Key, Summary] = {}
     for s in study.summaries:
-        found.setdefault(table_key(s), s)
+        found.setdefault(table_key(s, sized), s)
     return found
 
 
@@ -241,19 +253,21 @@ def team(threads: Optional[int]) -> str:
 
 def size_differences(compared: Sequence[Compared]) -> List[str]:
     """Lines naming each strong-scaling program whose problem size differs between studies."""
-    sizes: Dict[str, Dict[str, int]] = {}
+    sizes: Dict[str, Dict[str, List[int]]] = {}
     for c in compared:
         for s in c.study.of_series(Series.STRONG):
-            sizes.setdefault(s.program, {}).setdefault(c.label, s.problem_size)
-    return [f"{program}: " + ", ".join(f"{size} on {label}" for label, size in by.items())
-            for program, by in sizes.items() if len(set(by.values())) > 1]
+            found = sizes.setdefault(s.program, {}).setdefault(c.label, [])
+            if s.problem_size not in found:
+                found.append(s.problem_size)
+    return [f"{program}: " + ", ".join(f"{' and '.join(map(str, n))} on {label}" for label, n in by.items())
+            for program, by in sizes.items() if len({tuple(sorted(n)) for n in by.values()}) > 1]
 
 
-def ordered_keys(compared: Sequence[Compared]) -> List[Key]:
+def ordered_keys(compared: Sequence[Compared], sized: AbstractSet[str] = frozenset()) -> List[Key]:
     """Series with strong first, programs in the order the studies list them, teams and sizes rising."""
     series, programs, keys = [Series.STRONG], [], []
     for c in compared:
-        for k in rows(c.study):
+        for k in rows(c.study, sized):
             if k[0] not in series:
                 series.append(k[0])
             if k[1] not in programs:
@@ -288,12 +302,15 @@ def machines_table(compared: Sequence[Compared]) -> List[str]:
 
 def results_tables(compared: Sequence[Compared]) -> List[str]:
     lines, failed = [], False
-    keys = ordered_keys(compared)
-    tables = [rows(c.study) for c in compared]
+    sized_programs = two_sizes(compared)
+    keys = ordered_keys(compared, sized_programs)
+    tables = [rows(c.study, sized_programs) for c in compared]
     for series in dict.fromkeys(k[0] for k in keys):
         skeys = [k for k in keys if k[0] is series]
         floor = any(t[k].pct_floor is not None for t in tables for k in skeys if k in t)
-        sized = series is not Series.STRONG
+        # Strong scaling has one size a program, shown in the machines table; a study with two
+        # gets the column too, so that no row hides another.
+        sized = series is not Series.STRONG or bool(sized_programs)
         head = ["program", "threads"] + (["problem size"] if sized else [])
         align = ["---", "---:"] + (["---"] if sized else [])
         for c in compared:
@@ -306,7 +323,7 @@ def results_tables(compared: Sequence[Compared]) -> List[str]:
         lines += [f"## {cell(title)}", "", "| " + " | ".join(cell(h) for h in head) + " |",
                   "|" + "|".join(align) + "|"]
         for k in skeys:
-            row = [k[1], team(k[2])] + ([str(k[3])] if sized else [])
+            row = [k[1], team(k[2])] + ([str(k[3] or "")] if sized else [])
             for t in tables:
                 s = t.get(k)
                 if s is None:
@@ -410,12 +427,33 @@ def verdict_lines(before: Compared, after: Compared, found: Sequence[VerdictRow]
             r.series.value, r.program, team(r.threads), r.problem_size, f"{r.runs_before} / {r.runs_after}",
             f"{v.ratio:.3f}", interval, f"{v.p:.3g}", v.label, v.note)) + " |")
     if not found:
-        lines.append("| | (no configuration in common) | | | | | | | | |")
+        lines.append(f"| | ({why_none(before, after)}) | | | | | | | | |")
     return lines + [""]
 
 
+def why_none(before: Compared, after: Compared) -> str:
+    """Why two studies have no verdict: a study without one clean run (a busy machine's), no
+    configuration that both ran, or none that both ran with clean runs."""
+    for c in (before, after):
+        if not samples(c.study):
+            return f"no clean runs in {c.label}: every timed run was disturbed or failed"
+
+    def configs(study: Study) -> Set[Sample]:
+        return {(r.series, r.program, r.threads, r.problem_size) for r in study.runs if r.series is not Series.CHECK}
+    if configs(before.study) & configs(after.study):
+        return "no configuration with clean runs in both studies"
+    return "no configuration in common"
+
+
 def false_positive_line(found: Sequence[VerdictRow]) -> str:
-    """A/A: both studies ran one build on one machine, so every verdict other than ~ is noise."""
-    called = [r for r in found if r.verdict.label != "~"]
-    return (f"A/A: {len(called)} of {len(found)} configurations called a change "
-            f"({100 * len(called) / max(1, len(found)):.0f}% false positives)")
+    """A/A: both studies ran one build on one machine, so every verdict other than ~ is noise.
+    Only configurations with runs enough to reach significance count: for the others ~ is no
+    evidence of anything."""
+    counted = [r for r in found if r.verdict.reachable]
+    called = [r for r in counted if r.verdict.label != "~"]
+    left = len(found) - len(counted)
+    left_out = f"; {left} left out, with too few runs to reach significance" if left else ""
+    if not counted:
+        return f"A/A: no configuration has runs enough to reach significance{left_out}: run more --repeats"
+    return (f"A/A: {len(called)} of {len(counted)} configuration{'' if len(counted) == 1 else 's'} called a change "
+            f"({100 * len(called) / len(counted):.0f}% false positives){left_out}")

@@ -54,7 +54,8 @@ def _text(value: object) -> str:
     return str(value)
 
 
-def _csv(header: Sequence[str], rows: Iterable[Sequence[str]]) -> str:
+def spreadsheet_csv(header: Sequence[str], rows: Iterable[Sequence[str]]) -> str:
+    """A CSV file of these rows, each cell as a spreadsheet shows it."""
     text: str = csv_text(list(header), [[spreadsheet_cell(c) for c in row] for row in rows])
     return text
 
@@ -72,7 +73,7 @@ def run_row(r: Run) -> List[str]:
 
 
 def runs_csv(study: Study) -> str:
-    return _csv(RUN_COLUMNS, (run_row(r) for r in study.runs))
+    return spreadsheet_csv(RUN_COLUMNS, (run_row(r) for r in study.runs))
 
 
 def summary_row(s: Summary) -> List[str]:
@@ -89,7 +90,7 @@ def _check(s: Summary) -> str:
 
 
 def summary_csv(summaries: Sequence[Summary]) -> str:
-    return _csv(SUMMARY_COLUMNS, (summary_row(s) for s in summaries))
+    return spreadsheet_csv(SUMMARY_COLUMNS, (summary_row(s) for s in summaries))
 
 
 def completed_text(study: Study) -> str:
@@ -109,14 +110,14 @@ def machine_facts(study: Study) -> List[List[str]]:
 
 
 def machine_csv(study: Study) -> str:
-    return _csv(["key", "value"], machine_facts(study))
+    return spreadsheet_csv(["key", "value"], machine_facts(study))
 
 
 def crossovers_csv(study: Study) -> Optional[str]:
     """Written for a study with an N sweep, even where no program crossed."""
     if not study.of_series(Series.SWEEP) and not study.crossovers:
         return None
-    return _csv(["program", "threads", "measured_n", "predicted_n"],
+    return spreadsheet_csv(["program", "threads", "measured_n", "predicted_n"],
                 ([c.program, str(c.threads), "" if c.measured_n is None else f"{c.measured_n:.6g}",
                   "" if c.predicted_n is None else f"{c.predicted_n:.6g}"] for c in study.crossovers))
 

@@ -200,6 +200,15 @@ class Executor:
                                   f"{MAX_TEAM} the tools take: a garbled line")
         if entry.team is C.Team.REPORT:
             threads = team_reported
+        time_s = _time(found.get("time"))
+        if "time" in found and time_s is None:
+            fault = fault or f"its time of {len(found['time'])} characters is no finite number of seconds"
+        printed_n = None
+        if "printed_n" in found:
+            if len(found["printed_n"].lstrip("-")) <= 20:  # Python refuses integers of thousands of digits
+                printed_n = int(found["printed_n"])
+            else:
+                fault = fault or f"it printed an N of {len(found['printed_n'])} characters: a garbled line"
         why = ""
         if entry.kind.timed:
             # Only a program whose whole life is its team's work is judged by its team's CPU time: the
@@ -212,9 +221,9 @@ class Executor:
             if line not in self.shortfalls:
                 self.shortfalls.append(line)
                 progress(line)
-        return Run(job.config, threads, job.repeat, job.size_note, _time(found.get("time")), found.get("result", ""),
+        return Run(job.config, threads, job.repeat, job.size_note, time_s, found.get("result", ""),
                    found.get("check_value", ""), disturbed=why, started=started, placement=placement,
-                   printed_n=int(found["printed_n"]) if "printed_n" in found else None,
+                   printed_n=printed_n,
                    team_reported=team_reported, fault=fault, interference=done.interference, entry=entry, output=out)
 
     def _unknown(self, name: str) -> None:

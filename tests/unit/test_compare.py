@@ -184,7 +184,10 @@ class Document(Temp):
         self.assertIn("| strong | quadguard | 2 | 1000000 | 6 / 6 | 1.500 | 1.488–1.511 | 0.00216 | slower |  |", md)
         self.assertIn("| strong | quadmerge | 2 | 1000000 | 6 / 6 | 0.900 |", md)  # disturbed, failed runs left out
         self.assertIn("| strong | quadmerge | ? | 1000000 | 6 / 6 | 1.000 | 0.993–1.007 | 1 | ~ |", md)
-        self.assertIn("A/A: 2 of 8 configurations called a change (25% false positives)", md)
+        # Only configurations with runs enough for significance count; the fills' single runs do not.
+        self.assertIn("A/A: 2 of 4 configurations called a change (50% false positives); 4 left out, with too few "
+                      "runs to reach significance", md)
+        self.assertIn("A/A: 0 of 1 configuration called a change (0% false positives); 1 left out", md)
         self.assertEqual(stdout, md + f"written: {out}/compare.md, verdicts.csv, compare.png\n")
         self.assertIn("the study in " + AFTER + " did not finish (interrupted by SIGINT)", stderr)
         self.assertNotIn("different problem sizes", stderr)
@@ -196,6 +199,17 @@ class Document(Temp):
                          [("lab (after)", "quadguard", "2", "slower"), ("lab (after)", "quadmerge", "2", "faster")])
         self.assertEqual(len(found), 10)  # 8 configurations against after, 2 against old-vm
 
+    def test_a_machine_value_is_no_spreadsheet_formula(self) -> None:
+        before = comparison.read_study(BEFORE)
+        for host in ("=HYPERLINK(\"http://x\")", "@SUM(1)", "+1+2"):
+            with self.subTest(host=host):
+                hostile = dataclasses.replace(before, machine=tuple(
+                    (k, host if k == "host" else v) for k, v in before.machine))
+                out, _, _, _, _ = self.compare(BEFORE, self.put("f/study.json", dumps(hostile)))
+                with open(os.path.join(out, "verdicts.csv"), newline="") as f:
+                    self.assertEqual({r["after"] for r in csv.DictReader(f)}, {"'" + host})
+                shutil.rmtree(out)
+
     def test_different_sizes_are_said(self) -> None:
         before = comparison.read_study(BEFORE)
         larger = dataclasses.replace(before, summaries=tuple(
@@ -206,6 +220,14 @@ class Document(Temp):
                       "(larger))", stderr)
         self.assertIn("**Different problem sizes:**", md)
         self.assertIn("| quadplain | 1 | 8.325 ms | 1.00 | 1.00 | 99.7 | 8.325 ms |", md)  # still one row
+        shutil.rmtree(os.path.join(self.tmp, "out"))
+        # Two sizes of one program in one study: both rows shown, told apart by their size.
+        both = dataclasses.replace(before, summaries=before.summaries + tuple(
+            s for s in larger.summaries if s.program == "quadplain" and s.series is Series.STRONG))
+        _, md, _, stderr, _ = self.compare(BEFORE, self.put("both/study.json", dumps(both)))
+        self.assertIn("quadplain: 1000000 on lab (before), 1000000 and 2000000 on lab (both)", stderr)
+        self.assertIn("| quadplain | 1 | 1000000 | 8.325 ms | 1.00 | 1.00 | 99.7 | 8.325 ms |", md)
+        self.assertIn("| quadplain | 1 | 2000000 | — | — | — | — | 8.325 ms |", md)
 
 
 class Counts(unittest.TestCase):
@@ -231,6 +253,21 @@ class Counts(unittest.TestCase):
         unknown = comparison.Compared("u", self.study([0.01, 0.011, 0.012], None, "quadmerge"), "u")
         (row,) = comparison.verdicts(unknown, unknown)
         self.assertEqual(row.cells()[4], "?")
+
+    def test_why_there_is_no_verdict(self) -> None:
+        quiet = self.study([0.01, 0.011, 0.012])
+        busy = dataclasses.replace(quiet, runs=tuple(dataclasses.replace(r, disturbed="other load 1.0 CPU-s")
+                                                     for r in quiet.runs))
+        elsewhere = self.study([0.01, 0.011], 2, "quadguard")
+        partly = dataclasses.replace(elsewhere, runs=elsewhere.runs + busy.runs)
+        for a, b, why in ((quiet, busy, "no clean runs in b: every timed run was disturbed or failed"),
+                          (busy, quiet, "no clean runs in a: every timed run was disturbed or failed"),
+                          (quiet, elsewhere, "no configuration in common"),
+                          (quiet, partly, "no configuration with clean runs in both studies")):
+            with self.subTest(why=why):
+                pair = comparison.Compared("a", a, "a"), comparison.Compared("b", b, "b")
+                self.assertEqual(comparison.verdicts(*pair), [])
+                self.assertIn(f"| | ({why}) |", "\n".join(comparison.verdict_lines(*pair, [], 0.02, 0.05)))
 
 
 if __name__ == "__main__":

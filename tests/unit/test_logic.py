@@ -164,6 +164,9 @@ class TimeModel(unittest.TestCase):
         self.assertAlmostEqual(fill["memory writes"], 0.008 * 0.5)
         self.assertIsNone(m.terms(CAT.get("quadguard"), 4, 10))  # no calibration for that team
         self.assertAlmostEqual(m.crossover(CAT.get("quadguard"), 2), 1.1 * 1e-5 / (1e-9 * (1 - 1.1 / 2)))
+        # A figure from a user's file so small that the crossover's divisor underflows: no crossover.
+        tiny = Model({**self.FIGURES, ("add_latency", 1): (5e-324, 5e-324)})
+        self.assertIsNone(tiny.crossover(CAT.get("quadguard"), 2))
 
     def test_median_below_its_floor_is_no_result(self):
         m = Model({**self.FIGURES, ("add_latency", 1): (1e-9, 0.9e-9)})  # floor 5e-4 s, least 4.5e-4 s

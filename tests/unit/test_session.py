@@ -218,3 +218,46 @@ class Loading(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class PrintedValues(unittest.TestCase):
+    """Whatever a program prints is read into a run and checked without a traceback: a value the
+    tools cannot take is the run's failed check, in words."""
+
+    class Printing:
+        """A runner whose program printed the given text."""
+
+        def __init__(self, out):
+            self.out = out
+            self.output_cap = 1 << 20
+
+        def run(self, path, args=(), env=None, timeout_s=None):
+            from ompsuite.measure.execute import Outcome
+            from ompsuite.platform.interference import Interference
+            return Outcome(self.out, "", None, Interference(0.1, 2), 0.1)
+
+    def test_odd_values(self):
+        from ompsuite.analyse.validate import Validator
+        from ompsuite.measure.execute import Executor
+        job = plans.small_checks(CAT, plans.Folders("/bin"), Binding(), [1])[0]  # quadplain at N = 997
+        self.assertEqual((job.program, job.problem_size), ("quadplain", 997))
+        right = _small_pi(997)
+        cases = (  # (what it printed, the check's reason, or None when it passes)
+            (f"pi = {right}, N = 997, time = 0.000000 secs\n", None),
+            (f"pi = {right}, N = 997, time = 1{'0' * 400}.5 secs\n", "its time of 403 characters is no finite"),
+            (f"pi = {right}, N = {'9' * 5000}, time = 0.1 secs\n", "it printed an N of 5000 characters"),
+            (f"pi = {right}, N = -{'1' * 30}, time = 0.1 secs\n", "it printed an N of 31 characters"),
+            ("pi = 3.14x, N = 997, time = 0.1 secs\n", "its pi 3.14x is not a number"),
+            ("pi = 1e999999999999, N = 997, time = 0.1 secs\n", "unreadable result (Overflow)"),
+            (f"pi = {right}, N = 998, time = 0.1 secs\n", "printed N = 998, asked for 997"),
+            ("pi = nan, N = 997, time = 0.1 secs\n", "pi = nan"),
+        )
+        for out, reason in cases:
+            with self.subTest(out=out[:60]):
+                run = Executor(self.Printing(out)).run(job)
+                check = Validator().check(run)
+                if reason is None:
+                    self.assertTrue(check.ok, check)
+                else:
+                    self.assertFalse(check.ok)
+                    self.assertIn(reason, str(check))

@@ -83,7 +83,7 @@ def write(a: argparse.Namespace, compared: List[comparison.Compared]) -> int:
     drawn: List[str] = plot.compare_plot(a.out, [c.study for c in compared], [c.label for c in compared])
     written += [os.path.basename(f) for f in drawn]
     print("\n".join(lines))
-    print(f"written: {a.out}/" + ", ".join(written))
+    print(f"written: {printable(a.out)}/" + ", ".join(written))
     return 0
 
 

@@ -148,7 +148,7 @@ def study(o: Options, out: str) -> int:
         raise stopped
     strong = result.of_series(Series.STRONG)
     print("\n".join(tables.terminal(strong, modelled=bool(model))))
-    print("\n" + "\n".join(textwrap.wrap(f"written in {out}: " + ", ".join(written), 100)))
+    print("\n" + "\n".join(textwrap.wrap(f"written in {printable(out)}: " + ", ".join(written), 100)))
     for line in result.notes:
         print("\n".join(textwrap.wrap(f"note: {line}", 100, subsequent_indent="  ")))
     failures = failure_lines(result)

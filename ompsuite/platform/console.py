@@ -37,7 +37,9 @@ def _write(text: str) -> None:
 def progress(message: str) -> None:
     """One line of progress or warning on standard error (never standard output: that holds
     the results, and may be a pipe to another tool). A line shown in place is cleared first and
-    shown again after it."""
+    shown again after it. Whatever the message quotes (a path, a program's words) reaches the
+    terminal escaped, never as a control sequence."""
+    message = "\n".join(printable(line) for line in message.split("\n"))
     if _live["line"]:
         _write("\r\033[K" + message + "\n" + _live["line"])
     else:

@@ -238,6 +238,15 @@ class approx(float):
 
 
 class Progress(unittest.TestCase):
+    def test_a_quoted_path_cannot_steer_the_terminal(self):
+        import contextlib
+        import io
+        from ompsuite.platform.console import progress
+        err = io.StringIO()
+        with contextlib.redirect_stderr(err):
+            progress("v: run /tmp/x\x1b]0;owned\x07y/prog \u202e\nsecond line")
+        self.assertEqual(err.getvalue(), "v: run /tmp/x\\x1b]0;owned\\x07y/prog \\u202e\nsecond line\n")
+
     def test_time_left_from_runs_of_the_same_kind(self):
         from ompsuite.platform.console import RunProgress
         from ompsuite.measure.plans import Job

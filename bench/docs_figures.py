@@ -2,7 +2,7 @@
 """The measured figures of the README and docs/results-2-cores.md, taken again on this machine.
 
 Runs `./runsuite --markdown` and `./scaling --sweep --weak` (their defaults otherwise) one after
-the other, and a small `./runsuite` beside a CPU hog on one core (stress-ng); then writes
+the other, and `./runsuite` again beside a CPU hog on one core (stress-ng); then writes
 docs/results-2-cores.md whole, copies the study's plots beside it, and puts the commands'
 terminal tables into the README and docs/noise.md between their figure markers. Every page
 says when, where and with which command its figures were measured. Nothing else is edited: the
@@ -29,7 +29,7 @@ PAGE = os.path.join(ROOT, "docs", "results-2-cores.md")
 PAGES = {"runsuite": "README.md", "scaling": "README.md", "busy": "docs/noise.md"}  # where each block goes
 RUNSUITE = ("./runsuite", "--markdown", "{markdown}")
 SCALING = ("./scaling", "--sweep", "--weak", "--out", "{out}")
-BUSY = ("./runsuite", "--pi-n", "1e7", "--repeats", "3", "--recurrence-n", "1000000")
+BUSY = ("./runsuite",)  # at its defaults, as a user would run it
 HOG = ("stress-ng", "--cpu", "1", "--taskset", "1", "--quiet")
 # The README's generated blocks: each between <!-- figures: NAME --> and <!-- /figures: NAME -->.
 MARK = "<!-- figures: {} -->"

@@ -10,10 +10,11 @@ given. Any failed check ends the run with status 1.
 """
 from __future__ import annotations
 
+import os
 import random
 import tempfile
 import textwrap
-from typing import Callable, List, Optional, Set
+from typing import Callable, List, Optional, Sequence, Set
 
 from ompsuite import catalogue as C
 from ompsuite.analyse.model import Model
@@ -27,7 +28,7 @@ from ompsuite.measure.prepare import Prepared, executor, prepare, warm_up
 from ompsuite.measure.session import Session, Stopped, conclude
 from ompsuite.platform import machine
 from ompsuite.platform.console import output, progress, run_main
-from ompsuite.platform.files import check_output_path, write_atomic
+from ompsuite.platform.files import check_output_path, parse_env_count, write_atomic
 from ompsuite.study import Run, Series
 
 
@@ -46,16 +47,18 @@ def parse(argv: List[str]) -> Options:
     return build_options(ap, ap.parse_args(argv))
 
 
-def calibrated_model(o: Options, prep: Prepared, team: int) -> Optional[Model]:
+def calibrated_model(o: Options, prep: Prepared, teams: Sequence[int]) -> Optional[Model]:
     """The time model for the table's floors: from --calibration, else a short calibration at
-    one thread and the team size (fewer repeats and a smaller buffer than the study's)."""
+    one thread and each team asked for, as OMP_THREAD_LIMIT lets the runtime give it (fewer
+    repeats and a smaller buffer than the study's)."""
     if o.no_calibrate:
         return None
     if o.calibration:
         return Model(read_calibration(o.calibration), cores=prep.cores)
+    limit = parse_env_count("OMP_THREAD_LIMIT", os.environ.get("OMP_THREAD_LIMIT")) or max(teams)
     with tempfile.NamedTemporaryFile(suffix=".csv") as f:
-        figures = run_calibration(prep.catalogue, prep.folders.bindir, sorted({1, team}), f.name,
-                                  prep.binding.env(), prep.cores, extra=("--repeats", "7", "--buffer-mib", "256"),
+        figures = run_calibration(prep.catalogue, prep.folders.bindir, sorted({1, *(min(t, limit) for t in teams)}),
+                                  f.name, prep.binding.env(), prep.cores, extra=("--repeats", "7", "--buffer-mib", "256"),
                                   watch=o.machine_watch())
     return Model(figures, cores=prep.cores) if figures else None
 
@@ -84,7 +87,7 @@ def run(o: Options) -> int:
     jobs += plans.interleave(plans.strong(cat, folders, prep.binding, teams, o.pi_n, o.repeats, prep.recurrence_n,
                                           o.recurrence_repeats, prep.size_note), order)
     jobs += plans.team_report(cat, folders, prep.binding, max(o.threads) if o.threads else None)
-    model = calibrated_model(o, prep, max(o.threads) if o.threads else prep.default_team)
+    model = calibrated_model(o, prep, o.threads or [prep.default_team])
     topup = plans.TopUp(jobs, o.precision, o.budget, order)
     stopped = None
     try:

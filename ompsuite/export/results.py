@@ -77,7 +77,7 @@ def runs_csv(study: Study) -> str:
 
 
 def summary_row(s: Summary) -> List[str]:
-    special = {"series": s.series.value, "threads_requested": tables.asked_text(s), "unstable": s.unstable,
+    special = {"series": s.series.value, "threads_requested": tables.asked_text(s, " "), "unstable": s.unstable,
                "disturbed": s.disturbed, "untrusted": s.untrusted, "check": _check(s), "note": s.note}
     return [special[c] if c in special else _text(getattr(s, c)) for c in SUMMARY_COLUMNS]
 

@@ -55,17 +55,23 @@ def _num(value: Optional[float], pattern: str) -> str:
     return "" if value is None else format(value, pattern)
 
 
-def asked_text(s: Summary) -> str:
+def asked_text(s: Summary, sep: str = ",") -> str:
     """The teams asked for that gave this one, by size; the runtime's default team is no number."""
-    return " ".join(str(t) for t in sorted({t for t in s.asked if t}))
+    return sep.join(str(t) for t in sorted({t for t in s.asked if t}))
 
 
-def threads_cell(s: Summary, short: bool = False) -> str:
+def threads_cell(s: Summary) -> str:
+    """The team obtained, and the teams asked for where they differ: 2 (asked 2,3)."""
     shown = "?" if s.threads is None else str(s.threads)
     asked = asked_text(s)
-    if not asked or asked == shown:
-        return shown
-    return f"{shown} of {asked}" if short else f"{shown} (asked {asked})"
+    return shown if not asked or asked == shown else f"{shown} (asked {asked})"
+
+
+def team_label(s: Summary) -> str:
+    """The team in words, as a note names its row: 1 thread, 2 threads (asked 2,3)."""
+    shown = "?" if s.threads is None else str(s.threads)
+    cell = threads_cell(s)
+    return f"{shown} thread{'' if s.threads == 1 else 's'}{cell[len(shown):]}"
 
 
 def rate_cell(s: Summary) -> str:
@@ -192,8 +198,6 @@ _DROPPABLE = ("speedup 95%", "efficiency", "95% interval", "% of floor", "bound 
 
 
 def _terminal_cell(s: Summary, c: Column, marks: str) -> str:
-    if c.head == "threads":
-        return threads_cell(s, short=True)
     if c.head == "bound by":
         return "page faults" if s.page_fault_bound else _SHORT.get(s.bound_by, s.bound_by)
     if c.head == "check":
@@ -211,8 +215,7 @@ def terminal(rows: Sequence[Summary], modelled: bool = False, width: int = TERMI
     for k, r in enumerate(rows):
         mine = row_notes(r)
         first = len(notes) + 1
-        word = "thread" if r.threads == 1 and threads_cell(r) == "1" else "threads"
-        notes += [f"{r.program} {threads_cell(r)} {word} N={fmt_n(r.problem_size)}: {text}" for text in mine]
+        notes += [f"{r.program} {team_label(r)} N={fmt_n(r.problem_size)}: {text}" for text in mine]
         marks = f" [{first}]" if len(mine) == 1 else f" [{first}-{len(notes)}]" if mine else ""
         for c in cols:
             cells[(k, c.head)] = _terminal_cell(r, c, marks)

@@ -56,7 +56,7 @@ class Tables(unittest.TestCase):
                                 modelled=True)
         self.assertLessEqual(max(map(len, lines)), tables.TERMINAL_WIDTH, "\n".join(lines))
         self.assertIn("FAIL [1]", lines[1])
-        self.assertTrue(lines[3].startswith("[1] quadguard 16 (asked 64) threads N=2147483647: FAIL: pi = 3.2"))
+        self.assertTrue(lines[3].startswith("[1] quadguard 16 threads (asked 64) N=2147483647: FAIL: pi = 3.2"))
         self.assertIn("left out to fit 100 columns: efficiency", " ".join(lines[-2:]))
         self.assertIn(" ? ", lines[2])  # an unknown team is never shown as one thread
         md = tables.markdown([worst], modelled=True)

@@ -71,9 +71,10 @@ def installed_runsuite(test, run_in, home):
     build in HOME's cache), through run_in(command) -> its output: every check passed and the
     figures compared with the calibrated floors."""
     out = run_in(f'cd {shlex.quote(home)}; "$OMPSUITE_ROOT/runsuite" --pi-n 1e6 --recurrence-n 1e6 --repeats 3 '
-                 '2>&1 || echo "status $?"')
-    # Status 3: every check passed, but a busy machine left a figure untrusted (a calibration
-    # slowed by the load can make a fill look faster than its floor): which figures, depends on it.
+                 '--disturbed-load 64 --disturbed-steal 64 2>&1 || echo "status $?"')
+    # The watch is widened so that a busy machine cannot refuse the calibration this test is about.
+    # Status 3: every check passed, but the load left a figure untrusted (a calibration slowed by
+    # the load can make a fill look faster than its floor): which figures, depends on it.
     test.assertNotRegex(out, r"(?m)^status (?!3$)", out)
     test.assertIn("calibrating this machine", out)
     test.assertIn(f"building {os.path.join(home, '.cache', 'ompsuite')}", out)  # the reduced build, not in the prefix

@@ -78,11 +78,11 @@ class Tables(unittest.TestCase):
         self.assertIn("none (n=2)", row["quadguard 2"])  # the disturbed run is not counted
         self.assertRegex(row["quadguard 2"], r"ok \[1\]$")
         self.assertRegex(row["quadmerge 2"], r"FAIL \[2\]$")
-        self.assertRegex(row["atomic ?"], r"^atomic +\? of 2 .* untrusted \[3-4\]$")
+        self.assertRegex(row["atomic ?"], r"^atomic +\? \(asked 2\) .* untrusted \[3-4\]$")
         self.assertRegex(row["growplain 1"], r" page faults +ok$")
         self.assertEqual(lines[10], "[1] quadguard 2 threads N=1e6: 1 of 3 runs disturbed (other load 0.9 CPU-s "
                                     "(0.9 cores))")
-        self.assertTrue(lines[12].startswith("[3] atomic ? (asked 2) threads N=1e6: figure not to be trusted"))
+        self.assertTrue(lines[12].startswith("[3] atomic ? threads (asked 2) N=1e6: figure not to be trusted"))
 
 
 class CsvViews(unittest.TestCase):

@@ -62,6 +62,45 @@ KINDS: Dict[str, Kind] = {k.name: k for k in (PI, RECURRENCE, TEAM)}
 VARIANT_KINDS = (PI, RECURRENCE)  # a variant is timed and compared; the team report is neither
 
 
+class Race(enum.Enum):
+    """The race check of a variant built from its source."""
+    NOT_RUN = "not run"   # a binary (no source to instrument), or not yet checked
+    FREE = "free"         # ThreadSanitizer saw no race at any team tried
+    FOUND = "found"       # ThreadSanitizer reported a race: the variant fails
+    SKIPPED = "skipped"   # the tools it needs are missing here (the detail says which)
+
+
+@dataclasses.dataclass(frozen=True)
+class Build:
+    """How a variant was made: built by the tools from its source, or a binary the user made
+    (source "", flags unknown). A build error or a race found fails all of the variant's rows."""
+    source: str = ""                 # the source file; "" for a binary
+    compiler: str = ""               # the compiler and its version, as it names itself
+    flags: str = ""                  # the flags the tools built it with
+    warnings: str = ""               # the compiler's warnings, as it printed them
+    error: str = ""                  # the compiler's first error line: the variant cannot run
+    race: Race = Race.NOT_RUN
+    race_detail: Tuple[str, ...] = ()  # FOUND: one line per race ("data race: pi.cpp:14 (write) and
+                                       # pi.cpp:14 (read)"); SKIPPED: why, and what would enable it
+
+    @property
+    def from_source(self) -> bool:
+        return bool(self.source)
+
+    @property
+    def failure(self) -> str:
+        """Why every run of the variant fails before or whatever it prints, or ""."""
+        if self.error:
+            return f"does not compile: {self.error}"
+        if self.race is Race.FOUND:
+            return "; ".join(self.race_detail) or "data race"
+        return ""
+
+    def to_json(self) -> Dict[str, object]:
+        return {"source": self.source, "compiler": self.compiler, "flags": self.flags, "warnings": self.warnings,
+                "error": self.error, "race": self.race.value, "race_detail": list(self.race_detail)}
+
+
 class Team(enum.Enum):
     """How a program's team size is learned."""
     ONE = "one"        # serial
@@ -80,6 +119,7 @@ class Program:
     point: Optional[str] = None     # its matplotlib marker on the plots; None: not drawn (a baseline)
     first_power: Optional[int] = None  # recurrence: opt[k] = RATIO**(k + first_power); None: either form
     path: Optional[str] = None      # a variant's program; None: the suite's own, in the build folder
+    build: Optional[Build] = None   # a variant's: how it was made (None: the suite's own program)
 
     @property
     def parallel(self) -> bool:
@@ -144,7 +184,7 @@ class Catalogue:
     def order(self, program_name: str) -> int:
         return [p.name for p in self.programs].index(program_name)
 
-    def with_variant(self, name: str, path: str, kind_name: str) -> "Catalogue":
+    def with_variant(self, name: str, path: str, kind_name: str, build: Optional[Build] = None) -> "Catalogue":
         """A new catalogue with a user's program of this kind: compared with the kind's serial
         baseline, its team learned as the suite's parallel programs of that kind learn theirs."""
         kind = KINDS.get(kind_name)
@@ -156,7 +196,8 @@ class Catalogue:
         like = next(p for p in self.programs if p.kind is kind and p.parallel and not p.variant)
         used = {p.point for p in self.programs}
         point = next((pt for pt in _VARIANT_POINTS if pt not in used), "*")
-        variant = Program(name, kind, like.baseline, like.team, like.constructs, point, None, os.path.abspath(path))
+        variant = Program(name, kind, like.baseline, like.team, like.constructs, point, None, os.path.abspath(path),
+                          build or Build())
         return Catalogue(self.programs + (variant,))
 
 

@@ -7,6 +7,9 @@ A study has one JSON form, study.json, versioned by FORMAT. Its history:
   1  first form: machine facts as ordered pairs, calibration figures, variants, runs, summaries
      (flags as marks with data), crossovers, closing notes, completed and the stop's reason, and
      the topology as the benchmark library's context.
+  2  each variant also says how it was made ("build": its source, compiler, flags, warnings,
+     build error, race check and the race lines); a form-1 study still reads, its variants
+     binaries of unknown build.
 
 Runs are also appended, one JSON object a line, to a journal (runs.jsonl) as each one ends, and
 synced, so that a study stopped by anything keeps every whole run.
@@ -26,7 +29,8 @@ from ompsuite.escape import printable
 from ompsuite.platform import files
 from ompsuite.platform.interference import FIELDS as WATCHED, VMSTAT_COUNTERS, Interference
 
-FORMAT = 1
+FORMAT = 2
+READABLE = (1, 2)  # the forms this version reads
 STUDY_JSON = "study.json"
 JOURNAL = "runs.jsonl"
 JSON = Dict[str, Any]
@@ -369,7 +373,8 @@ class Study:
 
     def to_json(self) -> JSON:
         return {"format": FORMAT, "machine": [list(p) for p in self.machine],
-                "variants": [{"name": p.name, "path": p.path, "kind": p.kind.name} for p in self.catalogue.variants()],
+                "variants": [{"name": p.name, "path": p.path, "kind": p.kind.name,
+                              "build": (p.build or C.Build()).to_json()} for p in self.catalogue.variants()],
                 "calibration": [{"figure": f, "threads": t, "median": m, "low95": low}
                                 for (f, t), (m, low) in sorted((self.calibration or {}).items())],
                 "runs": [r.to_json() for r in self.runs],
@@ -384,15 +389,17 @@ class Study:
         try:
             if not isinstance(d, dict) or "format" not in d:
                 raise _Bad("it is not a study (no format)")
-            if d["format"] != FORMAT:
-                raise _Bad(f"its format {printable(d['format'], 20)} is not {FORMAT}, the one this version reads")
+            if d["format"] not in READABLE or isinstance(d["format"], bool):
+                raise _Bad(f"its format {printable(d['format'], 20)} is not one this version reads "
+                           f"({', '.join(map(str, READABLE))})")
             r = _Reader(d, "study")
             machine = tuple((_Reader({"k": p}, "machine").pair("k")) for p in r.items("machine"))
             catalogue = C.Catalogue()
             for v in r.items("variants"):
                 vr = _Reader(v, "variant")
                 try:
-                    catalogue = catalogue.with_variant(vr.text("name"), vr.text("path"), vr.text("kind"))
+                    catalogue = catalogue.with_variant(vr.text("name"), vr.text("path"), vr.text("kind"),
+                                                       _build(v.get("build")))
                 except SuiteError as e:
                     raise _Bad(str(e)) from None
             figures: Dict[Tuple[str, int], Tuple[float, float]] = {}
@@ -559,6 +566,20 @@ class _Reader:
         except KeyError:
             raise self.bad("program", f"names {printable(program, 40)}, which is neither the suite's nor a variant of "
                                       "the study") from None
+
+
+def _build(d: Any) -> C.Build:
+    """A variant's Build from its JSON form; absent (form 1): a binary of unknown build."""
+    if d is None:
+        return C.Build()
+    r = _Reader(d, "variant build")
+    try:
+        race = C.Race(r.text("race") or C.Race.NOT_RUN.value)
+    except ValueError:
+        raise r.bad("race", "is not a race check's outcome") from None
+    detail = tuple(_Reader({"n": n}, "race line").text("n") for n in r.items("race_detail"))
+    return C.Build(r.text("source"), r.text("compiler"), r.text("flags"), r.text("warnings"), r.text("error"),
+                   race, detail)
 
 
 def _interference(values: Any) -> Optional[Interference]:

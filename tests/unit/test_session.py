@@ -4,6 +4,7 @@ the journal, and summaries keyed on the team obtained."""
 import contextlib
 import dataclasses
 import io
+import json
 import os
 import tempfile
 import unittest
@@ -214,6 +215,22 @@ class Loading(unittest.TestCase):
                 Study.from_json(data, "x/study.json")
             self.assertEqual(e.exception.status, 2)
             self.assertNotIn("\n", str(e.exception))
+
+    def test_how_a_variant_was_made_round_trips(self):
+        from ompsuite.errors import SuiteError
+        made = C.Build("/class/racy.cpp", "g++ 12.2", "-O2 -fopenmp", "racy.cpp:3: warning: unused", "",
+                       C.Race.FOUND, ("data race: racy.cpp:14 (write) and racy.cpp:14 (read)",))
+        cat = CAT.with_variant("racy", "/build/racy", "pi", made)
+        data = Study((("host", "h"),), cat).to_json()
+        again = Study.from_json(json.loads(json.dumps(data)), "x").catalogue.get("racy")
+        self.assertEqual(again.build, made)
+        self.assertEqual(again.build.failure, "data race: racy.cpp:14 (write) and racy.cpp:14 (read)")
+        data["variants"][0]["build"]["race"] = "maybe"
+        with self.assertRaisesRegex(SuiteError, "race is not a race check"):
+            Study.from_json(data, "x")
+        del data["variants"][0]["build"]  # a form-1 variant: a binary of unknown build
+        data["format"] = 1
+        self.assertEqual(Study.from_json(data, "x").catalogue.get("racy").build, C.Build())
 
 
 if __name__ == "__main__":

@@ -120,7 +120,13 @@ class Model:
                                        "calibration does not measure" if over else "no calibration for this team size"))
                 continue
             floor = sum(v for k, v in terms.items() if k != "construct overhead")
-            figures = {"floor_s": floor, "predicted_s": sum(terms.values())}
+            predicted = sum(terms.values())
+            if not math.isfinite(predicted) or not math.isfinite(100.0 * (r.median_s or 0.0) / (floor or 1.0)):
+                # A figure of a user's calibration file so large or small that the model's sums
+                # leave the doubles: no floor is better than an infinite one.
+                out.append(r.with_note("the calibration's figures give no finite floor for this row"))
+                continue
+            figures = {"floor_s": floor, "predicted_s": predicted}
             if not r.page_fault_bound:  # measured, it outranks the model's guess
                 r = dataclasses.replace(r, bound_by=max(terms, key=terms.__getitem__))
             r = dataclasses.replace(r, **figures)
@@ -138,7 +144,7 @@ class Model:
         final = []
         for r in out:
             base = serial.get((r.series, r.program_entry.baseline or r.program, r.problem_size))
-            if base and r.predicted_s:
+            if base and r.predicted_s and math.isfinite(base / r.predicted_s):
                 r = dataclasses.replace(r, predicted_speedup=base / r.predicted_s)
             final.append(r)
         return final

@@ -14,7 +14,7 @@ import os
 import random
 import tempfile
 import textwrap
-from typing import Callable, List, Optional, Sequence, Set
+from typing import Callable, List, Optional, Sequence, Set, Tuple
 
 from ompsuite import catalogue as C
 from ompsuite.analyse.model import Model
@@ -29,7 +29,9 @@ from ompsuite.measure.session import Session, Stopped, conclude
 from ompsuite.platform import machine
 from ompsuite.platform.console import output, progress, run_main
 from ompsuite.platform.files import check_output_path, parse_env_count, write_atomic
-from ompsuite.study import Run, Series
+from ompsuite.errors import SuiteError, os_reason
+from ompsuite.escape import printable
+from ompsuite.study import Run, Series, Study
 
 
 def parse(argv: List[str]) -> Options:
@@ -107,10 +109,10 @@ def run(o: Options) -> int:
         print("\n".join(tables.markdown(rows, modelled=bool(model))))
     else:
         print("\n".join(tables.terminal(rows, modelled=bool(model))))
-    for path, text in ((o.markdown, results.markdown_table), (o.csv, lambda s: results.summary_csv(s.summaries)),
-                       (o.json, results.results_json)):
-        if path:
-            write_atomic(path, text(study))
+    outputs = [(path, text) for path, text in ((o.markdown, results.markdown_table),
+                                                (o.csv, lambda s: results.summary_csv(s.summaries)),
+                                                (o.json, results.results_json)) if path]
+    written, failed = write_each(outputs, study)
     if any(r.program_entry.kind is C.RECURRENCE for r in study.runs) and prep.recurrence_n is not None:
         times = "once" if o.recurrence_repeats == 1 else f"{o.recurrence_repeats} times"
         print(f"the recurrence programs ran {times} each (every run fills "
@@ -120,9 +122,26 @@ def run(o: Options) -> int:
         print(f"{r.program}: {team}, total {r.result or '?'}: {r.check}")
     for line in study.notes:
         print("\n".join(textwrap.wrap(f"note: {line}", 100, subsequent_indent="  ")))
+    if failed:
+        # Every named file that could be written was: the line says which were, so none is lost unsaid.
+        kept = f"; written: {', '.join(written)}" if written else ""
+        raise SuiteError("; ".join(failed) + kept)
     if stopped:
         raise stopped
     return closing(study)
+
+
+def write_each(outputs: Sequence[Tuple[str, Callable[[Study], str]]], study: Study) -> Tuple[List[str], List[str]]:
+    """Each (path, exporter) written whole, one failure not stopping the others: (paths written,
+    failure lines)."""
+    written, failed = [], []
+    for path, text in outputs:
+        try:
+            write_atomic(path, text(study))
+            written.append(printable(path, 200))
+        except OSError as e:
+            failed.append(f"cannot write {printable(path, 200)}: {os_reason(e)}")
+    return written, failed
 
 
 def main(argv: List[str]) -> None:

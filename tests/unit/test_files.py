@@ -120,6 +120,18 @@ class WholeFiles(Folder):
         with open(target) as f:
             self.assertEqual(f.read(), "new\n")
 
+    def test_one_output_failing_leaves_the_others_written(self):
+        from ompsuite.cli.runsuite import write_each
+        os.mkdir(self.path("taken"))  # became a folder after the early check: its write fails
+        outputs = [(self.path("taken"), lambda s: "md"), (self.path("a.csv"), lambda s: "csv"),
+                   (self.path("gone", "b.json"), lambda s: "json"), (self.path("c.json"), lambda s: "json")]
+        written, failed = write_each(outputs, None)
+        self.assertEqual(written, [self.path("a.csv"), self.path("c.json")])
+        self.assertEqual(len(failed), 2)
+        self.assertRegex(failed[0], r"^cannot write .*/taken: ")
+        with open(self.path("c.json")) as f:
+            self.assertEqual(f.read(), "json")
+
     def test_write_atomic_writes_what_the_name_means(self):
         def read(path):
             with open(path) as f:

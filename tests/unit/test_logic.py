@@ -167,6 +167,10 @@ class TimeModel(unittest.TestCase):
         # A figure from a user's file so small that the crossover's divisor underflows: no crossover.
         tiny = Model({**self.FIGURES, ("add_latency", 1): (5e-324, 5e-324)})
         self.assertIsNone(tiny.crossover(CAT.get("quadguard"), 2))
+        # ... and so small that a median over the floor leaves the doubles: no floor, in words.
+        row, = tiny.apply([Summary(Series.STRONG, "quadplain", 1, 10**6, median_s=1e-3, entry=CAT.get("quadplain"))])
+        self.assertEqual((row.pct_floor, row.floor_s), (None, None))
+        self.assertIn("no finite floor", row.note)
 
     def test_median_below_its_floor_is_no_result(self):
         m = Model({**self.FIGURES, ("add_latency", 1): (1e-9, 0.9e-9)})  # floor 5e-4 s, least 4.5e-4 s

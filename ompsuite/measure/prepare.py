@@ -67,7 +67,7 @@ def prepare(o: Options, teams: Optional[Sequence[int]]) -> Prepared:
     cores = topology.physical_cores(topo)
     # A team the thread limit cuts down never shares cores: warn of the teams the runtime will give.
     limit = parse_env_count("OMP_THREAD_LIMIT", os.environ.get("OMP_THREAD_LIMIT"))
-    warn_oversubscribed([min(t, limit) for t in teams] if limit else teams, cores)
+    warn_oversubscribed([min(t, limit) for t in teams] if limit and teams else teams, cores)
     catalogue = C.Catalogue()
     bindir = build.release_bin(catalogue, o.bin)
     n, note = build.recurrence_plan(o.recurrence_n)

@@ -257,6 +257,18 @@ class Statistics(unittest.TestCase):
         row = stats.summarise(near, CAT)[1]
         self.assertEqual(row.state, State.OK)
         self.assertIn("a little above the team of 2", row.note)
+        # A variant printing a quarter of its time on two threads, beside a baseline with one disturbed run
+        # (left out): faster than two threads even against the baseline's best run, so its own time is wrong.
+        cat = CAT.with_variant("fibber", "/x/fibber", "pi")
+        pi = midpoint_pi(1000)
+        runs = [pi_run("quadplain", 1, 1000, pi, k, t) for k, t in ((1, 0.20), (2, 0.21), (3, 0.22))]
+        runs += [pi_run("quadplain", 1, 1000, pi, 4, 0.5, disturbed="other load 1.0 CPU-s (1.0 cores)")]
+        runs += [Run(Config(Series.STRONG, "fibber", 2, 1000), 2, k, time_s=0.05, result=pi, printed_n=1000,
+                     entry=cat.get("fibber")) for k in (1, 2, 3)]
+        fibber = stats.summarise(runs, cat)[1]
+        self.assertEqual(fibber.state, State.IMPOSSIBLE)
+        self.assertIn("fibber's own time cannot be right", fibber.impossible)
+        self.assertNotIn("disturbed", fibber.impossible)
 
     def test_crossover_interpolates_in_log_n(self):
         rows = [Summary(Series.SWEEP, "quadguard", 2, n, speedup=s, entry=CAT.get("quadguard"))
@@ -295,7 +307,16 @@ class TimeModel(unittest.TestCase):
         self.assertEqual([r.state for r in rows], [State.OK, State.IMPOSSIBLE, State.OK, State.IMPOSSIBLE])
         self.assertTrue(all(r.check.ok for r in rows))  # no fault of the program's: its time is no result
         self.assertIn("80% of the floor", rows[1].impossible)
+        self.assertIn("the calibration is suspect", rows[1].impossible)
         self.assertEqual(rows[0].bound_by, "addition latency")
+        fibber = CAT.with_variant("fibber", "/x/fibber", "pi").get("fibber")
+        row = m.apply([Summary(Series.STRONG, "fibber", 2, 10**6, median_s=4e-4, entry=fibber)])[0]
+        self.assertIn("so fibber's own time cannot be right", row.impossible)
+        from ompsuite.analyse import derive
+        from ompsuite.study import Study
+        lines = derive.doubt_lines(Study((), CAT, summaries=(row,)))
+        self.assertEqual(len(lines), 1)
+        self.assertIn("fibber printed times below the calibration's floors", lines[0])
 
     def test_what_the_calibration_cannot_resolve_or_does_not_cover(self):
         m = Model({**self.FIGURES, ("critical", 1): (-1.75e-9, -3.5e-9), ("reduction", 1): (3.2e-9, 3.1e-9),

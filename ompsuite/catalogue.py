@@ -31,6 +31,8 @@ class Kind:
     first_line: str      # how its report starts: tells a variant's kind
     speedup_bound: bool = False  # compute-bound: a team of T cannot beat its serial baseline by more than T
     parallel_throughout: bool = False  # its whole life is the team's work (the fills check their array serially)
+    # (label, fields, the line as it must read) for each line of its report, as docs/variants.md gives them
+    expected: Tuple[Tuple[str, Tuple[str, ...], str], ...] = ()
 
     def read(self, output: str) -> Dict[str, str]:
         """{field: text} of the lines found; a missing line leaves its field out."""
@@ -50,11 +52,15 @@ PI = Kind("pi", True, True, 1e-8, (
     ("result", _line(r"^pi = (\S+), N = +-?\d+, time = \d+\.\d+ secs$")),
     ("printed_n", _line(r"^pi = \S+, N = +(-?\d+), time = \d+\.\d+ secs$")),
     ("time", _line(r"^pi = \S+, N = +-?\d+, time = (\d+\.\d+) secs$"))), r"^pi = ", speedup_bound=True,
-          parallel_throughout=True)
+          parallel_throughout=True,
+          expected=(("pi", ("result", "printed_n", "time"), "pi = <value>, N = <N>, time = <seconds> secs"),))
 RECURRENCE = Kind("recurrence", True, False, 1e-6, (
     ("time", _line(r"^(?:Sequential|Parallel) RunTime\s*:\s+(\d+\.\d+) seconds$")),
     ("result", _line(r"^Final Result [^:]*:\s+(\S+) $")),
-    ("check_value", _line(r"^Result \|\|opt\|\|\^2_2 :\s+(\S+)$"))), r"^(?:Sequential|Parallel) RunTime")
+    ("check_value", _line(r"^Result \|\|opt\|\|\^2_2 :\s+(\S+)$"))), r"^(?:Sequential|Parallel) RunTime",
+    expected=(("run time", ("time",), "Parallel RunTime : <seconds> seconds"),
+              ("final result", ("result",), "Final Result <name>: <value> "),
+              ("check value", ("check_value",), "Result ||opt||^2_2 : <value>")))
 TEAM = Kind("team", False, False, 0.0, (
     ("team", _line(r"^Number of threads = (\d+)$")),
     ("result", _line(r"^Thread -1 is done! Total= (\S+)$"))), r"^Nested parallelism")
@@ -223,6 +229,10 @@ def parse_variant(text: str) -> VariantArg:
     head, colon, tail = rest.rpartition(":")
     if colon and tail in KINDS:
         path, kind = head, tail
+    elif colon and re.match(r"^[A-Za-z]\w*$", tail) and not os.path.lexists(rest):
+        # A word after the last colon is a kind, unless the whole is a file: a path may hold a colon.
+        raise SuiteError(f"--program {name}: unknown kind '{tail}': the kinds are "
+                         f"{', '.join(k.name for k in VARIANT_KINDS)}", 2)
     if not path:
         raise SuiteError(f"--program '{text}': no PATH", 2)
     return VariantArg(name, path, kind)

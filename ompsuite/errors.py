@@ -23,7 +23,12 @@ class Interrupted(SuiteError):
 
 
 class ProgramFailed(SuiteError):
-    """A program of the suite (or a user's variant) exited with an error or was killed."""
+    """A program of the suite (or a user's variant) exited with an error or was killed. what:
+    what happened, without the program's name (a variant's failed run says it as its check)."""
+
+    def __init__(self, message: str, status: int = 1, what: str = "") -> None:
+        super().__init__(message, status)
+        self.what = what or message
 
 
 # One table for every message about a file or a program: the same errno reads the same everywhere.

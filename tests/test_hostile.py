@@ -74,15 +74,6 @@ def fake(folder, name, script):
     return fake_bin(folder, name, script)
 
 
-def fake_program(folder, name, script):
-    """A folder holding one shell script, NAME."""
-    os.makedirs(folder)
-    with open(os.path.join(folder, name), "w") as f:
-        f.write("#!/bin/sh\n" + script)
-    os.chmod(os.path.join(folder, name), 0o755)
-    return folder
-
-
 def null_device(folder):
     """A null device to name as an output. For root, a private node of it: a fault that replaced
     the device with a file must not take the machine's own /dev/null, which others use, with it."""
@@ -256,7 +247,6 @@ class Hostile(unittest.TestCase):
         os.symlink(loop, loop)
         inert = fake(os.path.join(d, "inert"), "quadmerge", "exit 0\n")
         os.chmod(os.path.join(inert, "quadmerge"), 0o644)
-        garbled = fake_program(os.path.join(d, "garbled"), "variant", r"printf '\033[2J\n'" "\n") + "/variant"
         calibrations = {"non-numeric": "figure,threads,median,low95\nadd_latency,1,fast,\n",
                         "missing column": "figure,threads,low95\nadd_latency,1,1e-9\n",
                         "non-UTF-8": "figure,threads,median,low95\nadd_\xff,1,1e-9,\n"}
@@ -279,8 +269,6 @@ class Hostile(unittest.TestCase):
             ("tuned for another processor", ["--bin", os.path.join(tuned, "bin")], {},
              rf"^scaling: {re.escape(tuned)} is tuned \(-march=native\) for another processor \(Another processor; "
              r"this one: .*\), so its programs may not run here: remove it to rebuild, or use a portable build"),
-            ("a variant printing an escape", ["--program", f"x={garbled}"], {},
-             r"^scaling: --program x: its first line '\\x1b\[2J' is not the report of any kind"),
             ("--out /proc", ["--out", "/proc"], {}, r"^scaling: cannot write in the folder /proc: "),
             ("--out a loop", ["--out", loop], {}, r"^scaling: cannot use .*loop as the output folder: a loop of "
                                                   r"symbolic links$"),

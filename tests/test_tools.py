@@ -144,7 +144,7 @@ class RunSuite(unittest.TestCase):
         for given, message in ((f"x={variants}/nothing", "has no program nothing"),
                               ("x=/etc/passwd", "has passwd, but it is not executable"),
                               ("quadplain=/bin/true", "that name is taken"),
-                              ("x=/bin/true", "is not the report of any kind"),
+                              ("x=/bin/true:fft", "unknown kind 'fft': the kinds are pi, recurrence"),
                               ("x=/bin/true:team", "kind 'team' is not one of pi, recurrence"),
                               ("1x=/bin/true", "NAME must be a letter")):
             with self.subTest(given=given):

@@ -78,7 +78,11 @@ def doubt_lines(study: Study) -> List[str]:
     if above:
         lines.append(f"{len(above)} of {total} speedups are above their team and no result: one side was slowed "
                      "(each row says which); run again, and for the fills read the speedup without page faults")
-    below = [s for s in study.summaries if s.has(Flag.BELOW_FLOOR)]
+    below = [s for s in study.summaries if s.has(Flag.BELOW_FLOOR) and not s.program_entry.variant]
+    lying = sorted({s.program for s in study.summaries if s.has(Flag.BELOW_FLOOR) and s.program_entry.variant})
+    if lying:
+        lines.append(f"{', '.join(lying)} printed times below the calibration's floors: no real run is that fast, "
+                     "so their own times cannot be right")
     if below:
         lines.append(f"the calibration is suspect: {len(below)} of {total} medians beat its floors, so it was "
                      "probably slowed while it ran; calibrate again on a quiet machine (or give --calibration)")

@@ -6,8 +6,10 @@ never rounding. u is the unit roundoff of doubles, 2**-53.
 """
 from __future__ import annotations
 
+import functools
 import re
 from decimal import Decimal, InvalidOperation, localcontext
+from fractions import Fraction
 from typing import Dict, Optional, Tuple
 
 from ompsuite import catalogue as C
@@ -22,16 +24,79 @@ TEAM_TOTAL = "4.999995e+11"             # 0 + 1 + ... + 999999, exact in doubles
 SLACK = 1.000001                        # covers the 1 / (1 - n u) factors of the bounds below
 
 
-def pi_bound(n: int) -> float:
-    """|printed pi - pi| for the serial in-order sum.
+def rounding_bound(n: int) -> float:
+    """|computed pi - M|, M the exact midpoint sum (1 / N) sum f(x_i), x_i = (i + 0.5) / N, for
+    any program that sums the N terms in any order and grouping. This is the bound a variant is
+    held to: a team may split the intervals into blocks, deal them out cyclically, in chunks or
+    as they come (dynamic), keep partial sums per thread and merge them in any order.
 
-    Midpoint rule: |M - pi| <= h**2 / 24 * max|f''| with f = 4 / (1 + x**2), max|f''| = 8 on
-    [0, 1], so 1 / (3 N**2). Rounding: each term 4 / fma(x, x, 1) is within 16 u of exact (x
-    carries 2 u, the fused denominator 3 u, the division u; terms are at most 4), the in-order
-    sum of N positive terms adds at most (N - 1) u times their total 4 N, and the final product
-    with step 2 pi u: with the factor step = 1 / N that is 4 (N + 10) u. Plus half a printed unit.
-    """
-    return 1.0 / (3.0 * n * n) + 4.0 * (n + 10) * U * SLACK + 5e-16
+    Each term, as computed: x = (i + 0.5) * step, step = fl(1 / N), is x_i (1 + e) with |e| <= 2u
+    (+ u**2); (i + 0.5) / N has one rounding, not two. The denominator 1 + x**2, fused (one
+    rounding) or not (x*x, then + 1: two), is within x_i**2 / (1 + x_i**2) (2|e| + u) + u <= 3.5 u
+    of 1 + x_i**2, since x_i**2 / (1 + x_i**2) <= 1/2 on [0, 1]; the division adds u. So each
+    term is f(x_i) (1 + a), |a| <= 4.5 u + O(u**2) < 5 u, and every term is positive.
+    Any order of the N - 1 additions is a binary tree: each term meets at most N - 1 of them,
+    each a factor (1 + d), |d| <= u, so the sum is sum t_i (1 + b_i), |b_i| <= (N - 1) u /
+    (1 - (N - 1) u). The final product with step (or division by N) brings two more roundings at
+    most. Every term's factor is then within (N + 6) u of 1 (SLACK covers the second-order
+    terms: N u < 2.4e-7), and M <= 4: 4 (N + 6) u, taken as 4 (N + 10) u for margin."""
+    return 4.0 * (n + 10) * U * SLACK
+
+
+def quadrature_bound(n: int) -> float:
+    """|M - pi|: h**2 / 24 max|f''| with f = 4 / (1 + x**2), max|f''| = 8 on [0, 1], h = 1 / N."""
+    return 1.0 / (3.0 * n * n)
+
+
+def pi_bound(n: int) -> float:
+    """|printed pi - pi| for any correct program: the quadrature error, the rounding of any
+    order of summation, and half a unit of the 15th printed decimal."""
+    return quadrature_bound(n) + rounding_bound(n) + 5e-16
+
+
+def variant_serial_bound(n: int) -> float:
+    """|variant pi - serial pi| as printed: both are within the rounding bound of the same M,
+    and each printed value within half a printed unit of its double."""
+    return 2.0 * rounding_bound(n) + 1e-15
+
+
+EXACT_MAX = 20000  # up to here a variant's pi is held to the interval its exact terms allow
+
+
+@functools.lru_cache(maxsize=None)
+def any_order_interval(n: int) -> Tuple[Decimal, Decimal]:
+    """The printed pi of every correct program at this N lies in [low, high]: the terms are
+    computed here exactly as a program computes them in doubles (Python floats are doubles; the
+    fused denominator is the exact x*x + 1 rounded once, by the correctly rounded integer
+    division), for each way a correct program forms them: 4 / fma(x, x, 1) or 4 / (1 + x*x),
+    x = (i + 0.5) * step or (i + 0.5) / N. Their exact total T (every term is a multiple of
+    2**-51: they lie in [2, 4]) bounds any order of summation: T (1 -+ g), g = (N - 1) u /
+    (1 - (N - 1) u) (see rounding_bound); then times step or divided by N, one rounding; then
+    printed to 15 decimals. The four intervals overlap (their totals differ by a few u, their
+    widths are N u), so one interval from the lowest to the highest holds them all."""
+    step = 1.0 / n
+    totals = []
+    for divided in (False, True):
+        fused = unfused = 0
+        for i in range(n):
+            x = (i + 0.5) / n if divided else (i + 0.5) * step
+            a, b = x.as_integer_ratio()
+            fused += int(4.0 / ((a * a + b * b) / (b * b)) * 2.0 ** 51)
+            unfused += int(4.0 / (1.0 + x * x) * 2.0 ** 51)
+        totals += [fused, unfused]
+    u = Fraction(1, 2 ** 53)
+    g = (n - 1) * u / (1 - (n - 1) * u)
+    scales = (Fraction(step), Fraction(1, n))
+    low = Fraction(min(totals), 2 ** 51) * (1 - g) * min(scales) * (1 - u)
+    high = Fraction(max(totals), 2 ** 51) * (1 + g) * max(scales) * (1 + u)
+    half = Fraction(1, 2 * 10 ** 15)
+    return _decimal(low - half), _decimal(high + half)
+
+
+def _decimal(q: Fraction) -> Decimal:
+    with localcontext() as ctx:
+        ctx.prec = 40
+        return Decimal(q.numerator) / Decimal(q.denominator)
 
 
 def team_pi_bound(n: int) -> float:
@@ -85,6 +150,19 @@ def _number(text: str, what: str) -> Decimal:
         raise ValueError(f"its {what} {printable(text, 40)} is not a number") from None
 
 
+def missing_lines(run: Run) -> str:
+    """Why a run's report could not be read: nothing printed, or the first line its kind
+    expects and did not find, as that line must read."""
+    if not run.output.strip():
+        return "printed nothing"
+    kind = run.program_entry.kind
+    found = kind.read(run.output)
+    for label, fields, shape in kind.expected:
+        if not all(f in found for f in fields) or (kind.timed and "time" in fields and run.time_s is None):
+            return f'no {label} line: expected "{shape}"; see docs/variants.md'
+    return f"its report could not be read; see docs/variants.md"
+
+
 class Validator:
     """Checks each run as it comes; remembers the serial results it compares the others with."""
 
@@ -98,7 +176,8 @@ class Validator:
         entry = run.program_entry
         judge = {C.PI: self._pi, C.RECURRENCE: self._recurrence, C.TEAM: self._team}[entry.kind]
         try:
-            reason = run.fault or judge(run)
+            # A race found fails every run of the variant, whatever it printed.
+            reason = run.fault or (entry.build.failure if entry.build else "") or judge(run)
         except ValueError as e:
             reason = str(e)
         except ArithmeticError as e:  # a number out of Decimal's range, say
@@ -116,12 +195,14 @@ class Validator:
     def _pi(self, run: Run) -> Optional[str]:
         n = run.problem_size
         if run.time_s is None or not run.result:
-            return "no pi line in its output"
+            return missing_lines(run)
         if run.printed_n != n:
             return f"printed N = {run.printed_n}, asked for {n}"
         pi = _number(run.result, "pi")
         if not pi.is_finite() or abs(pi - PI) > Decimal(pi_bound(n)):
             return f"pi = {run.result} is not within {pi_bound(n):.1e} of pi"
+        if run.program_entry.variant:
+            return self._variant_pi(run, pi)
         if not run.program_entry.parallel:
             self.serial_pi.setdefault(n, run.result)
             if self.serial_pi[n] != run.result:
@@ -134,10 +215,24 @@ class Validator:
                 return f"one thread printed {run.result}, not the serial {serial}"
         return None
 
+    def _variant_pi(self, run: Run, pi: Decimal) -> Optional[str]:
+        """A program the suite did not write: any order of summation, either term, is right. It
+        is held to what such programs can print, never to the serial program's exact digits."""
+        n = run.problem_size
+        if n <= EXACT_MAX:
+            low, high = any_order_interval(n)
+            if not low <= pi <= high:
+                return (f"pi = {run.result} is outside {low:.16f} .. {high:.16f}, where every order of "
+                        f"summing the {n} terms lands")
+        serial = self.serial_pi.get(n)
+        if serial is not None and abs(pi - Decimal(serial)) > Decimal(variant_serial_bound(n)):
+            return f"pi = {run.result} is not within {variant_serial_bound(n):.1e} of the serial {serial}"
+        return None
+
     def _recurrence(self, run: Run) -> Optional[str]:
         n = run.problem_size
         if run.time_s is None or not run.result or not run.check_value:
-            return "incomplete report: " + " / ".join(run.output.splitlines()[:3])
+            return missing_lines(run)
         final = _number(run.result, "final result")
         if not final.is_finite():
             return f"final value {run.result} is not a number"

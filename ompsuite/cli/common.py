@@ -13,15 +13,18 @@ from ompsuite.study import Study
 def failure_lines(study: Study) -> List[str]:
     """One line per failed run, and per summary whose median failed the model's check."""
     failed = [r for r in study.runs if not r.check.ok]
-    lines = [f"{r.program} threads={_team(r.threads)} N={r.problem_size} repeat={r.repeat}: {r.check}" for r in failed]
+    lines = [f"{r.program} threads={_team(r.threads, r.threads_requested)} N={r.problem_size} repeat={r.repeat}: "
+             f"{r.check}" for r in failed]
     failed_keys = {(r.series, r.program, r.threads, r.problem_size) for r in failed}
     lines += [f"{s.program} threads={_team(s.threads)} N={s.problem_size} median: {s.check}" for s in study.summaries
               if not s.check.ok and s.key not in failed_keys]
     return lines
 
 
-def _team(threads: "int | None") -> str:
-    return "?" if threads is None else str(threads)
+def _team(threads: "int | None", asked: "int | None" = None) -> str:
+    """The team obtained, and the one asked for where it differs (a run that failed has none)."""
+    shown = "?" if threads is None else str(threads)
+    return shown if asked is None or asked == threads else f"{shown} (asked {asked})"
 
 
 # The exit status: every figure checked and trusted, a check failed, or every check passed but

@@ -111,14 +111,16 @@ class Runner:
         self._pass_on(name, err)
         if done.timed_out:
             raise ProgramFailed(f"{name} ran past its {timeout_s:.0f}-second limit and was stopped "
-                                "(--run-timeout sets the limit)", TIMED_OUT)
+                                "(--run-timeout sets the limit)", TIMED_OUT,
+                                f"stopped at its {timeout_s:.0f} s limit (--run-timeout sets it)")
         if done.returncode is not None and done.returncode < 0 and not done.over_cap:
             sig = signal.Signals(-done.returncode)
-            raise ProgramFailed(f"{name} was killed by {sig.name}", 128 + sig.value)
+            raise ProgramFailed(f"{name} was killed by {sig.name}", 128 + sig.value, f"killed by {sig.name}")
         if done.returncode and not done.over_cap:
             lines = err.strip().splitlines()
             detail = printable(lines[-1], 200) if lines else "no message"
-            raise ProgramFailed(f"{name} failed with status {done.returncode}: {detail}", done.returncode)
+            raise ProgramFailed(f"{name} failed with status {done.returncode}: {detail}", done.returncode,
+                                f"failed with status {done.returncode}: {detail}")
         return Outcome(out, err, affinity, record, done.wall_s, done.over_cap)
 
     def _pass_on(self, name: str, err: str) -> None:
@@ -144,6 +146,10 @@ class Executor:
                                              ("lost_cores", lost_cores)) if v is not None}
         self.longest: Dict[Tuple[str, Optional[int], int], float] = {}  # configuration -> its longest run so far
         self.life: Dict[str, float] = {}  # program -> the lifetime of one of its runs that did no work
+        # A variant's failed team probe (by program, environment), and the configurations where it was
+        # stopped at its limit: not started again, so that a hanging variant costs one limit, not one a run.
+        self.probe_faults: Dict[Tuple[str, Tuple[Tuple[str, str], ...]], str] = {}
+        self.hung: Dict[Tuple[str, Optional[int]], Tuple[int, str]] = {}  # (program, team) -> (least N, why)
 
     def limit(self, job: Job) -> float:
         """The run's wall-clock limit: --run-timeout, else 20 times the longest earlier run of the
@@ -157,10 +163,18 @@ class Executor:
 
     def probe(self, job: Job) -> Optional[Affinity]:
         """The team of a program in exactly the job's environment, from one untimed run."""
-        key = (job.path, tuple(sorted(job.env.items())))
+        key = _probe_key(job)
+        if key in self.probe_faults:
+            raise ProgramFailed(self.probe_faults[key], what=f"not run again: {self.probe_faults[key]}")
         if key not in self.teams:
-            done = self.runner.run(job.path, job.entry.args(PROBE_N), dict(job.env, **AFFINITY_ENV),
-                                   timeout_s=self.limit(job))
+            try:
+                done = self.runner.run(job.path, job.entry.args(PROBE_N), dict(job.env, **AFFINITY_ENV),
+                                       timeout_s=self.limit(job))
+            except ProgramFailed as e:
+                if not job.entry.variant:
+                    raise
+                self.probe_faults[key] = e.what = f"{e.what}, in its untimed run at N = {PROBE_N} that learns its team"
+                raise
             self.teams[key] = done.affinity
             # A run that does no work is the program's start and end: its life is what the timed runs'
             # teams may spend on one thread outside their work.
@@ -168,6 +182,26 @@ class Executor:
         return self.teams[key]
 
     def run(self, job: Job) -> Run:
+        """The job's run. A variant that does not compile is not run; one that crashes, fails or is
+        stopped at its limit gives a run with that fault, which fails its check alone. A program of
+        the suite that fails raises ProgramFailed: the session stops."""
+        entry = job.entry
+        if not entry.variant:
+            return self._run(job)
+        team, n = (job.path, job.threads), job.problem_size
+        reason = entry.build.failure if entry.build and entry.build.error else ""
+        if not reason and team in self.hung and self.hung[team][0] <= n:
+            reason = f"not run again: {self.hung[team][1]} at N = {self.hung[team][0]} with this team"
+        if not reason:
+            try:
+                return self._run(job)
+            except ProgramFailed as e:
+                reason = e.what
+                if e.status == TIMED_OUT and _probe_key(job) not in self.probe_faults and team not in self.hung:
+                    self.hung[team] = (n, e.what)  # a larger N would hang as long, or longer
+        return Run(job.config, None, job.repeat, job.size_note, started=time.time(), fault=reason, entry=entry)
+
+    def _run(self, job: Job) -> Run:
         entry = job.entry
         env = dict(job.env, **AFFINITY_ENV) if entry.team is C.Team.OWN else dict(job.env)
         team = self.probe(job) if entry.team is C.Team.PROBE else None
@@ -183,14 +217,14 @@ class Executor:
             fault = f"it printed more than {self.runner.output_cap >> 20} MiB on {done.over_cap} and was stopped"
         threads: Optional[int] = 1 if entry.team is C.Team.ONE else None
         placement = ""
+        found = entry.kind.read(out)
         if entry.team in (C.Team.PROBE, C.Team.OWN):
             if team is None and job.threads == 1:
                 team = (1, "")  # a runtime may print no report for a team of one: it cannot be larger
-            if team is None:
-                self._unknown(entry.name)
-            else:
+            if team is not None:
                 threads, placement = team
-        found = entry.kind.read(out)
+            elif "result" in found:  # a program that printed no result fails for that, not for its runtime
+                self._unknown(entry.name)
         team_reported: Optional[int] = None
         if "team" in found:
             if int(found["team"][:6]) <= MAX_TEAM:
@@ -231,6 +265,10 @@ class Executor:
             self.unknown.add(name)
             progress(f"{name}: the OpenMP runtime printed no affinity report (it may predate OpenMP 5.0), "
                      "so its team size is unknown: its speedup is shown, its efficiency is not")
+
+
+def _probe_key(job: Job) -> Tuple[str, Tuple[Tuple[str, str], ...]]:
+    return job.path, tuple(sorted(job.env.items()))
 
 
 def warn_oversubscribed(threads: Optional[Sequence[int]], cores: int) -> None:

@@ -8,7 +8,7 @@ from ompsuite.measure import build
 from ompsuite import catalogue as C
 from ompsuite.measure.calibration import read_calibration
 from ompsuite.platform.console import progress
-from ompsuite.errors import SuiteError
+from ompsuite.errors import ProgramFailed, SuiteError
 from ompsuite.escape import printable
 from ompsuite.platform.files import parse_env_count
 from ompsuite.options import MAX_THREADS, Options
@@ -40,15 +40,31 @@ def add_variants(catalogue: C.Catalogue, variants: Sequence[C.VariantArg], bindi
         if problem:
             raise SuiteError(f"--program {name}: {os.path.dirname(path) or '.'} {problem}", 2)
         if kind is None:
-            progress(f"{name}: one untimed run to read its kind (give {name}={path}:KIND to skip it)")
-            out = runner.run(os.path.abspath(path), (str(PROBE_N),), binding.env(), timeout_s=timeout_s or 600).out
-            kind = C.kind_of_output(out)
-            if kind is None:
-                first = printable(out.strip().split("\n", 1)[0], 60)
-                raise SuiteError(f"--program {name}: its first line '{first}' is not the report of any kind; "
-                                 f"give its kind as {name}={path}:KIND", 2)
+            kind = read_kind(name, path, binding, runner, timeout_s)
         catalogue = catalogue.with_variant(name, path, kind)
     return catalogue
+
+
+def read_kind(name: str, path: str, binding: Binding, runner: Runner, timeout_s: Optional[float] = None) -> str:
+    """A variant's kind, from the first line of one untimed run. One whose kind cannot be read
+    (it fails, hangs, prints nothing or something else) is taken as pi, said in a progress line:
+    its runs then fail with their own reason, and every other program is still measured."""
+    shown = printable(path, 200)
+    progress(f"{name}: one untimed run to read its kind (give {name}={shown}:KIND to skip it)")
+    try:
+        out = runner.run(os.path.abspath(path), (str(PROBE_N),), binding.env(),
+                         timeout_s=min(timeout_s or 60.0, 60.0)).out
+    except ProgramFailed as e:
+        why = e.what
+    else:
+        kind = C.kind_of_output(out)
+        if kind is not None:
+            return kind
+        first = out.strip().split("\n", 1)[0]
+        why = f"its first line '{printable(first, 60)}' is no kind's report" if first else "it printed nothing"
+    progress(f"{name}: its kind cannot be read ({why}), so it is taken as pi; give {name}={shown}:KIND "
+             "if it is another")
+    return C.PI.name
 
 
 def executor(o: Options) -> Executor:

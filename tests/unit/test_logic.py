@@ -1,7 +1,13 @@
 """The tools' own logic without running a program: the catalogue, the checks' bounds, the
 summary statistics, the model's terms and the checks' bounds."""
 import dataclasses
+import os
+import itertools
+import random
+import struct
+import tempfile
 import unittest
+from fractions import Fraction
 from unittest import mock
 from decimal import Decimal
 
@@ -42,13 +48,113 @@ class Catalogue(unittest.TestCase):
         with self.assertRaisesRegex(SuiteError, "taken"):
             cat.with_variant("atomic", "/y", "pi")
         self.assertEqual(C.parse_variant("a=/p/q:pi"), ("a", "/p/q", "pi"))
-        self.assertEqual(C.parse_variant("a=/p/q:r"), ("a", "/p/q:r", None))  # a colon in the path
+        self.assertEqual(C.parse_variant("a=/p/q:r/s"), ("a", "/p/q:r/s", None))  # a colon in the path
+        with tempfile.TemporaryDirectory() as d:
+            open(os.path.join(d, "q:v2"), "w").close()
+            self.assertEqual(C.parse_variant(f"a={d}/q:v2"), ("a", f"{d}/q:v2", None))  # a file's own colon
+        with self.assertRaisesRegex(SuiteError, r"^--program x: unknown kind 'fft': the kinds are pi, recurrence$"):
+            C.parse_variant("x=path/myatomic:fft")
         for bad in ("a", "a=", "9a=/p", "a b=/p"):
             with self.subTest(bad=bad), self.assertRaises(SuiteError):
                 C.parse_variant(bad)
         self.assertEqual(C.kind_of_output("pi = 3.1, N = 1, time = 0.1 secs\n"), "pi")
         self.assertEqual(C.kind_of_output("Parallel RunTime:  1.0 seconds\n"), "recurrence")
         self.assertIsNone(C.kind_of_output("hello\n"))
+
+
+def _fma_term(x):
+    return 4.0 / float(Fraction(x) ** 2 + 1)  # fma(x, x, 1): the exact value, rounded once
+
+
+def _plain_term(x):
+    return 4.0 / (1.0 + x * x)
+
+
+def team_pi(n, term, share, teams=3, merge=None, skip=(), twice=(), x_of=None):
+    """A parallel program's printed pi, in its order of operations: share(n, teams) gives each
+    thread's indices in its order, each thread sums its terms, and merge (default: in thread
+    order) combines the partial sums; skip and twice lose or double intervals, x_of replaces the
+    midpoint of interval i."""
+    step = 1.0 / n
+    partial = []
+    for t, indices in enumerate(share(n, teams)):
+        p = 0.0
+        for i in indices:
+            if i not in skip:
+                p += term(x_of(i, step) if x_of else (i + 0.5) * step) * (2 if i in twice else 1)
+        partial.append(p)
+    total = merge(partial) if merge else sum(partial, 0.0)
+    return f"{total * step:.15f}"
+
+
+def blocked(n, teams):
+    return [range(t * n // teams, (t + 1) * n // teams) for t in range(teams)]
+
+
+def cyclic(n, teams):
+    return [range(t, n, teams) for t in range(teams)]
+
+
+def chunked(n, teams, chunk=7):
+    return [[i for c in range(t * chunk, n, teams * chunk) for i in range(c, min(c + chunk, n))] for t in range(teams)]
+
+
+def dynamic(n, teams):
+    """Chunks of random size handed to whichever thread asks next."""
+    rng, shares, i = random.Random(n), [[] for _ in range(teams)], 0
+    while i < n:
+        size = rng.randint(1, 40)
+        shares[rng.randrange(teams)].extend(range(i, min(i + size, n)))
+        i += size
+    return shares
+
+
+def tree(partial):
+    """A reduction's pairwise merge."""
+    while len(partial) > 1:
+        partial = [partial[k] + partial[k + 1] if k + 1 < len(partial) else partial[k]
+                   for k in range(0, len(partial), 2)]
+    return partial[0]
+
+
+class VariantBounds(unittest.TestCase):
+    """A variant is held to what any order of summation of either term can print, not to the
+    serial program's digits; faults still fail at every check size."""
+
+    def check(self, n, printed, threads, serial=True):
+        """The variant's check, after the serial program's (4 / fma, in order) or alone."""
+        v = validate.Validator()
+        if serial:
+            self.assertTrue(v.check(pi_run("quadplain", 1, n, team_pi(n, _fma_term, blocked, teams=1))).ok)
+        cat = CAT.with_variant("student", "/x/student", "pi")
+        run = Run(Config(Series.CHECK, "student", threads, n), threads, 1, time_s=0.1, result=printed, printed_n=n,
+                  entry=cat.get("student"))
+        return v.check(run)
+
+    def test_every_order_and_term_passes_and_faults_fail_at_every_check_size(self):
+        from ompsuite.measure.plans import CHECK_SIZES
+        f32 = lambda v: struct.unpack("f", struct.pack("f", v))[0]
+        for n in CHECK_SIZES:
+            for teams, term, share in itertools.product((1, 3), (_fma_term, _plain_term),
+                                                        (blocked, cyclic, chunked, dynamic)):
+                with self.subTest(n=n, teams=teams, term=term.__name__, share=share.__name__):
+                    # One thread, unfused: at 997 one unit of the 15th decimal off the serial pi.
+                    check = self.check(n, team_pi(n, term, share, teams, merge=tree if share is dynamic else None), teams)
+                    self.assertTrue(check.ok, check)
+            short = lambda n, teams: [range(t * (n // teams), (t + 1) * (n // teams)) for t in range(teams)]
+            faults = {
+                "lost last interval": team_pi(n, _fma_term, blocked, skip={n - 1}),
+                "doubled interval": team_pi(n, _plain_term, cyclic, twice={n // 2}),
+                "left end, not midpoint": team_pi(n, _fma_term, blocked, x_of=lambda i, step: i * step),
+                "block bound drops the remainder": team_pi(n, _fma_term, short),
+                "racy merge lost a partial sum": team_pi(n, _fma_term, blocked, merge=lambda p: p[0] + p[2]),
+                # Within pi_bound at 997 (about 3e-8 off): the exact interval, or the serial pi, sees it.
+                "step held in single precision": team_pi(n, _fma_term, blocked,
+                                                         x_of=lambda i, step: (i + 0.5) * f32(step)),
+            }
+            for (fault, printed), serial in itertools.product(faults.items(), (True, False)):
+                with self.subTest(n=n, fault=fault, serial=serial):
+                    self.assertFalse(self.check(n, printed, 3, serial).ok, printed)
 
 
 class Checks(unittest.TestCase):
@@ -77,7 +183,18 @@ class Checks(unittest.TestCase):
         r = dataclasses.replace(pi_run("quadplain", 1, 1000, midpoint_pi(1000)), printed_n=999)
         self.assertIn("printed N = 999", self.check([r])[0].reason)
         silent = Run(Config(Series.STRONG, "quadplain", 1, 10), 1, 1, entry=CAT.get("quadplain"))
-        self.assertEqual(self.check([silent])[0], Check.failed("no pi line in its output"))
+        self.assertEqual(self.check([silent])[0], Check.failed("printed nothing"))
+        odd = dataclasses.replace(silent, output="pi is about 3.14\n")
+        self.assertEqual(self.check([odd])[0].reason, 'no pi line: expected "pi = <value>, N = <N>, time = '
+                                                      '<seconds> secs"; see docs/variants.md')
+        grow = Run(Config(Series.STRONG, "growsplit", 2, 10), 2, 1, time_s=0.1, result="1.0",
+                   entry=CAT.get("growsplit"), output="Parallel RunTime  :  0.1 seconds\nFinal Result x:  1.0 \n")
+        self.assertEqual(self.check([grow])[0].reason, 'no check value line: expected "Result ||opt||^2_2 : '
+                                                       '<value>"; see docs/variants.md')
+        for kind in C.VARIANT_KINDS:  # each line as the message and docs/variants.md give it is read
+            for label, fields, shape in kind.expected:
+                line = shape.replace("<value>", "1.5").replace("<N>", "10").replace("<seconds>", "0.1")
+                self.assertEqual(sorted(kind.read(line.replace("<name>", "opt[N]") + "\n")), sorted(fields), label)
 
     def test_recurrence_closed_forms(self):
         # N = 5 by hand: the final value is RATIO**7, the check value sum(RATIO**(2(k+1))) / 5.
@@ -140,6 +257,18 @@ class Statistics(unittest.TestCase):
         row = stats.summarise(near, CAT)[1]
         self.assertEqual(row.state, State.OK)
         self.assertIn("a little above the team of 2", row.note)
+        # A variant printing a quarter of its time on two threads, beside a baseline with one disturbed run
+        # (left out): faster than two threads even against the baseline's best run, so its own time is wrong.
+        cat = CAT.with_variant("fibber", "/x/fibber", "pi")
+        pi = midpoint_pi(1000)
+        runs = [pi_run("quadplain", 1, 1000, pi, k, t) for k, t in ((1, 0.20), (2, 0.21), (3, 0.22))]
+        runs += [pi_run("quadplain", 1, 1000, pi, 4, 0.5, disturbed="other load 1.0 CPU-s (1.0 cores)")]
+        runs += [Run(Config(Series.STRONG, "fibber", 2, 1000), 2, k, time_s=0.05, result=pi, printed_n=1000,
+                     entry=cat.get("fibber")) for k in (1, 2, 3)]
+        fibber = stats.summarise(runs, cat)[1]
+        self.assertEqual(fibber.state, State.IMPOSSIBLE)
+        self.assertIn("fibber's own time cannot be right", fibber.impossible)
+        self.assertNotIn("disturbed", fibber.impossible)
 
     def test_crossover_interpolates_in_log_n(self):
         rows = [Summary(Series.SWEEP, "quadguard", 2, n, speedup=s, entry=CAT.get("quadguard"))
@@ -182,7 +311,16 @@ class TimeModel(unittest.TestCase):
         self.assertEqual([r.state for r in rows], [State.OK, State.IMPOSSIBLE, State.OK, State.IMPOSSIBLE])
         self.assertTrue(all(r.check.ok for r in rows))  # no fault of the program's: its time is no result
         self.assertIn("80% of the floor", rows[1].impossible)
+        self.assertIn("the calibration is suspect", rows[1].impossible)
         self.assertEqual(rows[0].bound_by, "addition latency")
+        fibber = CAT.with_variant("fibber", "/x/fibber", "pi").get("fibber")
+        row = m.apply([Summary(Series.STRONG, "fibber", 2, 10**6, median_s=4e-4, entry=fibber)])[0]
+        self.assertIn("so fibber's own time cannot be right", row.impossible)
+        from ompsuite.analyse import derive
+        from ompsuite.study import Study
+        lines = derive.doubt_lines(Study((), CAT, summaries=(row,)))
+        self.assertEqual(len(lines), 1)
+        self.assertIn("fibber printed times below the calibration's floors", lines[0])
 
     def test_what_the_calibration_cannot_resolve_or_does_not_cover(self):
         m = Model({**self.FIGURES, ("critical", 1): (-1.75e-9, -3.5e-9), ("reduction", 1): (3.2e-9, 3.1e-9),

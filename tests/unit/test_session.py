@@ -6,8 +6,10 @@ import dataclasses
 import io
 import json
 import os
+import re
 import tempfile
 import unittest
+from unittest import mock
 
 from ompsuite import catalogue as C
 from ompsuite.errors import Interrupted
@@ -278,3 +280,99 @@ class PrintedValues(unittest.TestCase):
                 else:
                     self.assertFalse(check.ok)
                     self.assertIn(reason, str(check))
+
+
+class FailAlone(unittest.TestCase):
+    """A variant that crashes, hangs, prints nothing or something else, does not compile or has a
+    race fails its own rows, said with the variant, N and team; every other program is measured.
+    The runner is real; only the child it would start is scripted."""
+
+    SCRIPT = {  # program: what its child does (a dict of ChildResult fields, or its output)
+        "segv": {"returncode": -11}, "hang": {"timed_out": True, "returncode": -9}, "silent": "", "slow": None,
+        "odd": "pi is about 3.14\n", "broken": "never run", "racy": None, "noteam": None,
+        "quadmerge": None, "quadguard": None, "quadplain": None,
+    }
+
+    def child(self, argv, env=None, timeout_s=None, **kw):
+        from ompsuite.platform.child import ChildResult
+        name, n = os.path.basename(argv[0]), int(argv[1])
+        self.calls.append(name)
+        done = self.script[name]
+        if name == "slow" and n > 1000:  # its team probe ends; every larger run hangs
+            done = self.script["hang"]
+        threads = (env or {}).get("OMP_NUM_THREADS", "1")
+        team = "" if name in ("silent", "odd", "noteam") else \
+            "".join(f"ompsuite-affinity {t} {threads} {t}\n" for t in range(int(threads)))
+        if done is None:
+            done = f"pi = {PI_1E8 if n == N else _small_pi(n)}, N = {n:9d}, time = 0.05000000 secs\n"
+        if isinstance(done, str):
+            return ChildResult(argv, done, team, 0, None, 0.05)
+        return ChildResult(argv, "", "", done["returncode"], None, timeout_s or 0.0, done.get("timed_out", False))
+
+    def session(self, script):
+        from ompsuite.measure.execute import Executor
+        self.script, self.calls = dict(self.SCRIPT, **script), []
+        cat = CAT
+        for name in ("segv", "hang", "slow", "silent", "odd", "noteam"):
+            cat = cat.with_variant(name, f"/v/{name}", "pi")
+        cat = cat.with_variant("broken", "/v/broken", "pi", C.Build("/c/broken.cpp", error="broken.cpp:3: error: "
+                                                                                         "expected ';'"))
+        cat = cat.with_variant("racy", "/v/racy", "pi", C.Build("/c/racy.cpp", race=C.Race.FOUND, race_detail=(
+            "data race: racy.cpp:14 (write) and racy.cpp:14 (read)",)))
+        jobs = plans.small_checks(cat, plans.Folders("/bin"), Binding(), [2]) + strong_jobs((2,), 2, cat)
+        session, err = Session(Executor(), live=False), io.StringIO()
+        with mock.patch("ompsuite.measure.execute.run_child", self.child), contextlib.redirect_stderr(err):
+            session.execute(jobs)
+        return session, cat, err.getvalue()
+
+    def test_each_variant_fails_alone_in_words(self):
+        from ompsuite.cli.common import closing
+        session, cat, said = self.session({})
+        reasons = {}
+        for r in session.runs:
+            reasons.setdefault(r.program, []).append(r.check.reason)
+        for name in ("quadplain", "quadguard", "quadmerge", "noteam"):
+            self.assertEqual(set(reasons[name]), {""}, name)  # measured and passed
+        self.assertEqual(len(reasons["segv"]), 4)  # two check sizes, two repeats: every one ran and failed
+        self.assertEqual(set(reasons["segv"]), {"killed by SIGSEGV, in its untimed run at N = 1000 that learns its "
+                                                "team", "not run again: killed by SIGSEGV, in its untimed run at N "
+                                                "= 1000 that learns its team"})
+        self.assertRegex(reasons["hang"][0], r"^stopped at its 60 s limit \(--run-timeout sets it\)")
+        self.assertEqual(self.calls.count("hang"), 1)  # a hang costs one limit, not one a run
+        self.assertEqual(self.calls.count("slow"), 3)  # its probe, N = 997, and 10007 that hung: no larger N
+        self.assertEqual(reasons["slow"][2:], ["not run again: stopped at its 60 s limit (--run-timeout sets it) at "
+                                               "N = 10007 with this team"] * 2)
+        self.assertEqual(set(reasons["silent"]), {"printed nothing"})
+        self.assertEqual(set(reasons["odd"]), {'no pi line: expected "pi = <value>, N = <N>, time = <seconds> '
+                                               'secs"; see docs/variants.md'})
+        self.assertEqual(set(reasons["broken"]), {"does not compile: broken.cpp:3: error: expected ';'"})
+        self.assertNotIn("broken", self.calls)
+        self.assertEqual(set(reasons["racy"]), {"data race: racy.cpp:14 (write) and racy.cpp:14 (read)"})
+        self.assertIn("racy", self.calls)
+        # The runtime's missing affinity report is said of the program that printed its result only.
+        self.assertEqual(re.findall(r"(?m)^(\w+): the OpenMP runtime printed no affinity report", said), ["noteam"])
+        study = conclude(session, cat, None, plans.TopUp([], 0.0), (("host", "test"),), None)
+        err = io.StringIO()
+        with contextlib.redirect_stderr(err):
+            self.assertEqual(closing(study), 1)
+        self.assertIn("check failed: segv threads=? (asked 2) N=997 repeat=1: FAIL: killed by SIGSEGV", err.getvalue())
+        self.assertNotIn("None", err.getvalue())
+
+    def test_the_suites_own_program_still_stops_the_session(self):
+        with self.assertRaisesRegex(Stopped, "quadmerge was killed by SIGSEGV") as stop:
+            self.session({"quadmerge": {"returncode": -11}})
+        self.assertEqual(stop.exception.status, 139)
+
+    def test_a_kind_that_cannot_be_read_is_taken_as_pi(self):
+        from ompsuite.measure.execute import Runner
+        from ompsuite.measure.prepare import read_kind
+        self.calls = []
+        for name, done, why in (("segv", {"returncode": -11}, "killed by SIGSEGV"), ("silent", "", "it printed nothing"),
+                                ("esc", "\x1b[2J\n", r"its first line '\\x1b\[2J' is no kind's report")):
+            self.script = {name: done}
+            err = io.StringIO()
+            with self.subTest(name=name), mock.patch("ompsuite.measure.execute.run_child", self.child), \
+                    contextlib.redirect_stderr(err):
+                self.assertEqual(read_kind(name, f"/v/{name}", Binding(), Runner()), "pi")
+                self.assertRegex(err.getvalue(), rf"(?m)^{name}: its kind cannot be read \({why}\), so it is taken as pi")
+                self.assertNotIn("\x1b", err.getvalue())

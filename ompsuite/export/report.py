@@ -326,8 +326,7 @@ def page(study: Study) -> str:
         "<!DOCTYPE html>",
         '<html lang="en"><head><meta charset="utf-8">',
         # Nothing to fetch and nothing to run, whatever a quoted text holds.
-        "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; style-src 'unsafe-inline'; "
-        "img-src data:\">",
+        "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; style-src 'unsafe-inline'\">",
         '<meta name="viewport" content="width=device-width, initial-scale=1">',
         f"<title>{html.escape(title)}</title>",
         f"<style>{STYLE}</style></head><body><main>",
@@ -398,7 +397,7 @@ table.mini td.w{white-space:normal}
 .mini .doubt{color:var(--doubt);font-weight:600}
 .scroll{overflow-x:auto;background:#fff;border:1px solid var(--line);border-radius:8px}
 table.summary{font-size:12.5px;width:100%}
-table.summary th{position:sticky;top:0;background:#eef1f4;font-weight:600;padding:6px 8px;white-space:nowrap;
+table.summary th{background:#eef1f4;font-weight:600;padding:6px 8px;white-space:nowrap;
 border-bottom:1px solid var(--line)}
 table.summary td{padding:4px 8px;border-bottom:1px solid #eef1f4;white-space:nowrap;vertical-align:top}
 .r{text-align:right}.l{text-align:left}

@@ -31,6 +31,7 @@ class Options:
     markdown: Optional[str] = None
     csv: Optional[str] = None
     json: Optional[str] = None
+    report: Optional[str] = None     # the HTML page (runsuite --report); a study folder always has one
     precision: float = 0.03
     budget: float = 2.0
     disturbed_load: Optional[float] = None

@@ -335,7 +335,8 @@ class Hostile(unittest.TestCase):
                 ("an empty name", "--json", "", r"^runsuite: --json is empty"),
                 ("a folder", "--csv", d, r"^runsuite: --csv .*: names a folder, not a file$"),
                 ("in a missing folder", "--markdown", os.path.join(d, "missing", "t.md"),
-                 r"^runsuite: --markdown .*: the folder .*missing does not exist$")):
+                 r"^runsuite: --markdown .*: the folder .*missing does not exist$"),
+                ("the page as a folder", "--report", d + "/", r"^runsuite: --report .*: names a folder, not a file$")):
             with self.subTest(case=case):
                 proc = tool("runsuite", *suite_args(bindir, "--no-warmup"), option, path)
                 self.ends(proc, 2, last, alone=True)

@@ -84,9 +84,11 @@ class RunSuite(unittest.TestCase):
             proc = tool("runsuite", ["--pi-n", "1e6", "--repeats", "3", "--bin", os.environ["SUITE_BIN"],
                                      "--no-calibrate", "--precision", "off", "--csv", os.path.join(d, "s.csv"),
                                      "--markdown", os.path.join(d, "s.md"), "--json", os.path.join(d, "s.json"),
-                                     *small()])
+                                     "--report", os.path.join(d, "s.html"), *small()])
             self.assertIn(proc.returncode, CHECKED, proc.stderr)
             summary = {r["program"]: r for r in rows_of(os.path.join(d, "s.csv"))}
+            with open(os.path.join(d, "s.html"), encoding="utf-8") as f:
+                page = f.read()
             _, runs = benchjson.read_results(os.path.join(d, "s.json"))  # the runtime's default team: asked 0
             self.assertEqual({(r["program"], r["threads"], r["threads_requested"]) for r in runs
                               if r["series"] == "strong" and r["program"] == "quadguard"}, {("quadguard", 2, 0)})
@@ -107,9 +109,12 @@ class RunSuite(unittest.TestCase):
         self.assertEqual(sorted(rows), sorted(PROGRAMS[:5]), out)
         self.assertEqual(rows["quadguard"][1], "2")
         self.assertEqual([summary[p]["runs"] for p in PROGRAMS[:5]], ["3", "3", "3", "1", "1"])
-        for p in PROGRAMS[:5]:  # the terminal, the CSV and the Markdown show one figure
+        for p in PROGRAMS[:5]:  # the terminal, the CSV, the Markdown and the page show one figure
             self.assertEqual(rows[p][4], "%.2f" % float(summary[p]["speedup"]))
             self.assertIn(f"| {p} | {rows[p][1]} | 1e6 | {summary[p]['runs']} | {rows[p][3]} |", md)
+            self.assertRegex(page, f'<td class="l">{p}</td><td class="r">{rows[p][1]}</td><td class="r">1e6</td>'
+                                   f'<td class="l state">.*?</td><td class="r">{summary[p]["runs"]}</td>'
+                                   f'<td class="r">{rows[p][3]}</td>')
         self.assertIn("the recurrence programs ran once each", out)
         self.assertIn("OMP_PROC_BIND=close", out)
 

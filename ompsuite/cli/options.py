@@ -80,6 +80,12 @@ def add_programs(ap: argparse.ArgumentParser) -> None:
                              help="use this calibration.csv (from a study on this machine) instead of measuring")
 
 
+def add_report(ap: argparse.ArgumentParser) -> None:
+    ap.add_argument("--report", metavar="FILE.html",
+                    help="also write the results as one self-contained HTML page to FILE.html (the table, a card "
+                         "per variant, the plots inline; it loads nothing and runs no script)")
+
+
 def positive(high: float) -> Callable[[str], float]:
     """argparse type: a number above 0 and at most high."""
     def parse(text: str) -> float:

@@ -19,7 +19,7 @@ from typing import Callable, List, Optional, Sequence, Set, Tuple
 from ompsuite import catalogue as C
 from ompsuite.analyse.model import Model
 from ompsuite.cli.common import Parser, closing
-from ompsuite.cli.options import add_noise, add_programs, add_sizes, add_threads, build_options
+from ompsuite.cli.options import add_noise, add_programs, add_report, add_sizes, add_threads, build_options
 from ompsuite.export import results, tables
 from ompsuite.options import Options
 from ompsuite.measure import plans
@@ -46,6 +46,7 @@ def parse(argv: List[str]) -> Options:
     ap.add_argument("--csv", metavar="FILE", help="also write the summary rows to FILE as CSV")
     ap.add_argument("--json", metavar="FILE", help="also write every run to FILE in the JSON format of the most "
                                                   "widely used C++ micro-benchmark library (its compare.py reads it)")
+    add_report(ap)
     return build_options(ap, ap.parse_args(argv))
 
 
@@ -75,7 +76,7 @@ def show_first(seen: Set[str]) -> Callable[[Run], None]:
 
 
 def run(o: Options) -> int:
-    for option, path in (("--json", o.json), ("--csv", o.csv), ("--markdown", o.markdown)):
+    for option, path in (("--json", o.json), ("--csv", o.csv), ("--markdown", o.markdown), ("--report", o.report)):
         check_output_path(path, option)  # refused now, not after every run
     teams: List[Optional[int]] = list(o.threads) if o.threads else [None]
     prep = prepare(o, o.threads or [])
@@ -111,7 +112,8 @@ def run(o: Options) -> int:
         print("\n".join(tables.terminal(rows, modelled=bool(model))))
     outputs = [(path, text) for path, text in ((o.markdown, results.markdown_table),
                                                 (o.csv, lambda s: results.summary_csv(s.summaries)),
-                                                (o.json, results.results_json)) if path]
+                                                (o.json, results.results_json),
+                                                (o.report, results.report_page)) if path]
     written, failed = write_each(outputs, study)
     if any(r.program_entry.kind is C.RECURRENCE for r in study.runs) and prep.recurrence_n is not None:
         times = "once" if o.recurrence_repeats == 1 else f"{o.recurrence_repeats} times"

@@ -17,7 +17,7 @@ import os
 import sys
 import sysconfig
 import warnings
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from ompsuite import catalogue as C
 from ompsuite.escape import printable
@@ -278,19 +278,32 @@ def weak_figure(module: Any, study: Study) -> Optional[Figure]:
     return c.finish("efficiency")
 
 
+def render(fig: Figure, fmt: str) -> bytes:
+    """The figure as a PNG or SVG file's bytes."""
+    buf = io.BytesIO()
+    # No date in the SVG: the same study draws the same file.
+    fig.savefig(buf, format=fmt, bbox_inches="tight", **({"metadata": {"Date": None}} if fmt == "svg" else {}))
+    return buf.getvalue()
+
+
 def save(fig: Figure, folder: str, stem: str) -> List[str]:
     """STEM.png and STEM.svg, each written whole; the names written."""
     written = []
     for fmt in FORMATS:
-        buf = io.BytesIO()
-        # No date in the SVG: the same study draws the same file.
-        fig.savefig(buf, format=fmt, bbox_inches="tight", **({"metadata": {"Date": None}} if fmt == "svg" else {}))
-        write_atomic(os.path.join(folder, f"{stem}.{fmt}"), buf.getvalue())
+        write_atomic(os.path.join(folder, f"{stem}.{fmt}"), render(fig, fmt))
         written.append(f"{stem}.{fmt}")
     return written
 
 
 _FIGURES = {"speedup": speedup_figure, "sweep": sweep_figure, "weak": weak_figure}
+
+
+def _drawn(module: Any, study: Study) -> Iterator[Tuple[str, Figure]]:
+    """The study's figures that have something to show, by stem."""
+    for stem in STUDY_PLOTS:
+        fig = _FIGURES[stem](module, study)
+        if fig is not None:
+            yield stem, fig
 
 
 class StudyPlots:
@@ -304,11 +317,19 @@ class StudyPlots:
         written: List[str] = []
         with warnings.catch_warnings():  # a glyph a font lacks is drawn as a box, not said on stderr
             warnings.simplefilter("ignore")
-            for stem in STUDY_PLOTS:
-                fig = _FIGURES[stem](module, study)
-                if fig is not None:
-                    written += save(fig, folder, stem)
+            for stem, fig in _drawn(module, study):
+                written += save(fig, folder, stem)
         return written
+
+
+def svgs(study: Study) -> Tuple[List[Tuple[str, str]], str]:
+    """The study's plots drawn in memory, as (stem, SVG text); ([], the line why) without matplotlib."""
+    module, why = load()
+    if module is None:
+        return [], why
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return [(stem, render(fig, "svg").decode("utf-8")) for stem, fig in _drawn(module, study)], ""
 
 
 def compare_figure(module: Any, studies: Sequence[Study], labels: Sequence[str]) -> Optional[Figure]:

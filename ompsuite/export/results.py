@@ -140,11 +140,16 @@ def _baseline(study: Study, program: str) -> str:
     return entry.baseline or "its baseline"
 
 
-def crossover_line(study: Study, c: Crossover) -> str:
+def crossover_text(study: Study, c: Crossover, cell: Callable[[str], str] = tables.md_cell) -> str:
+    """Where a program beats its baseline, the names escaped by cell for where the line goes."""
     measured = "never (within the sweep)" if c.measured_n is None else f"{c.measured_n:.3g}"
     predicted = "n/a" if c.predicted_n is None else f"{c.predicted_n:.3g}"
-    return (f"- {tables.md_cell(c.program)}, {c.threads} threads: beats {tables.md_cell(_baseline(study, c.program))} "
+    return (f"{cell(c.program)}, {c.threads} threads: beats {cell(_baseline(study, c.program))} "
             f"by 10% from N = {measured} measured, {predicted} predicted")
+
+
+def crossover_line(study: Study, c: Crossover) -> str:
+    return "- " + crossover_text(study, c)
 
 
 def summary_md(study: Study) -> str:
@@ -194,6 +199,12 @@ class TextFile:
         return [self.name]
 
 
+def report_page(study: Study) -> str:
+    """report.html: the study as one page for a browser (runsuite --report)."""
+    from ompsuite.export import report  # it is built on this module's views of the study
+    return report.page(study)
+
+
 # study.json first, the whole record; the plots last, the slowest and the only optional part.
 STUDY_FILES: Sequence[Exporter] = (
     TextFile("study.json", dumps),
@@ -203,11 +214,12 @@ STUDY_FILES: Sequence[Exporter] = (
     TextFile("summary.md", summary_md),
     TextFile("crossovers.csv", crossovers_csv),
     TextFile("results.json", results_json),
+    TextFile("report.html", report_page),
     plot.StudyPlots(),
 )
 # Every name export_study may write: a folder that holds one already holds a study.
 FILE_NAMES = ("study.json", "runs.csv", "summary.csv", "machine.csv", "summary.md", "crossovers.csv",
-              "results.json") + plot.FILE_NAMES
+              "results.json", "report.html") + plot.FILE_NAMES
 
 
 def export_study(study: Study, folder: str, exporters: Sequence[Exporter] = STUDY_FILES) -> List[str]:

@@ -176,9 +176,14 @@ def row_notes(s: Summary) -> List[str]:
     return notes
 
 
+def full_columns(rows: Sequence[Summary], modelled: bool = False) -> List[Column]:
+    """The full table's columns for these rows (the Markdown's and the report page's)."""
+    return _columns(rows, modelled, terminal=False)
+
+
 def markdown(rows: Sequence[Summary], modelled: bool = False) -> List[str]:
     """The full table as Markdown lines; a pipe in a cell is escaped, a newline becomes a space."""
-    cols = _columns(rows, modelled, terminal=False)
+    cols = full_columns(rows, modelled)
     lines = ["| " + " | ".join(c.head for c in cols) + " |",
              "|" + "|".join("---:" if c.right else "---" for c in cols) + "|"]
     for r in rows:

@@ -166,8 +166,10 @@ class Folder(unittest.TestCase):
             written = results.export_study(STUDY, self.folder)
         self.assertEqual(said.getvalue(), plot.NOT_INSTALLED + "\n")
         self.assertEqual(written, ["study.json", "runs.csv", "summary.csv", "machine.csv", "summary.md",
-                                   "crossovers.csv", "results.json"])
+                                   "crossovers.csv", "results.json", "report.html"])
         self.assertEqual(sorted(os.listdir(self.folder)), sorted(written))  # no temporary file left
+        with open(os.path.join(self.folder, "report.html"), encoding="utf-8") as f:
+            self.assertIn(f'<p class="muted">{plot.NOT_INSTALLED}</p>', f.read())  # the page says why it has none
         self.assertEqual(dumps(load(os.path.join(self.folder, "study.json"))), dumps(STUDY))
         with open(os.path.join(self.folder, "crossovers.csv")) as f:
             self.assertEqual(f.read(), "program,threads,measured_n,predicted_n\nquadguard,2,8500,7000\n")

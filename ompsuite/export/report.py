@@ -1,0 +1,422 @@
+"""report.html: a study as one page for a person to read in a browser.
+
+The page is whole in itself: its style inline, the plots inline as SVG, no script, nothing it
+loads from anywhere (a policy in its head forbids both, should anything slip in). It shows where
+and when the study ran, a card per variant (how it was built, at which sizes it was correct, its
+race check, its speedup and floor per team), the full summary tables with every check, the
+closing notes, the plots and the machine's facts. Every text the tools did not make up (names,
+paths, a program's output quoted in a check, a compiler's warnings, the machine's facts) is
+escaped: as a one-line message would show it (escape.printable), then for HTML.
+"""
+from __future__ import annotations
+
+import html
+import xml.etree.ElementTree as ET
+from typing import Dict, Iterable, List, Sequence, Tuple
+
+from ompsuite import catalogue as C
+from ompsuite.analyse import derive
+from ompsuite.escape import printable
+from ompsuite.export import plot, results, tables
+from ompsuite.study import Run, Series, State, Study, Summary
+
+SVG = "http://www.w3.org/2000/svg"
+XLINK = "http://www.w3.org/1999/xlink"
+ET.register_namespace("", SVG)  # the plots come back out as plain <svg>, not <ns0:svg>
+ET.register_namespace("xlink", XLINK)
+
+# A quoted reason is cut here on a card; the table beside it has it whole.
+REASON_LIMIT = 400
+
+
+def text(value: object, limit: int = 0) -> str:
+    """One line of untrusted text for the page: control characters and directional overrides
+    shown as escapes, then HTML's special characters escaped."""
+    return html.escape(printable(value, limit or None))
+
+
+def block(value: str) -> str:
+    """Several lines of untrusted text (a compiler's warnings), each escaped as text() does."""
+    return "\n".join(text(line) for line in value.splitlines())
+
+
+def _tag(name: str, body: str, cls: str = "") -> str:
+    return f'<{name} class="{cls}">{body}</{name}>' if cls else f"<{name}>{body}</{name}>"
+
+
+_STATE_CLASS = {State.OK: "ok", State.FAILED: "fail", State.IMPOSSIBLE: "doubt", State.UNTRUSTED: "doubt"}
+
+
+# ---------------------------------------------------------------------------------------------
+# The variants' cards
+
+
+def _n(n: int) -> str:
+    return tables.fmt_n(n) or str(n)
+
+
+def _sizes(runs: Sequence[Run]) -> Tuple[List[str], List[str]]:
+    """(the sizes at which every run passed its check, a line per size where one failed), the
+    untimed check sizes first."""
+    groups: Dict[Tuple[bool, int], List[Run]] = {}
+    for r in runs:
+        groups.setdefault((r.series is not Series.CHECK, r.problem_size), []).append(r)
+    good: Dict[bool, List[str]] = {False: [], True: []}
+    bad: List[str] = []
+    for (timed, n), rs in sorted(groups.items()):
+        failed = [r for r in rs if not r.check.ok]
+        where = f"N = {_n(n)}" + ("" if timed else " (untimed check)")
+        if failed:
+            bad.append(f"{where}: {len(failed)} of {len(rs)} run{'' if len(rs) == 1 else 's'}: "
+                       f"{text(failed[0].check.reason, REASON_LIMIT)}")
+        else:
+            good[timed].append(_n(n))
+    said = []
+    if good[False]:
+        said.append(f"N = {', '.join(good[False])} (untimed checks)")
+    if good[True]:
+        said.append(f"N = {', '.join(good[True])} (timed)")
+    return said, bad
+
+
+def _verdict(build: C.Build, runs: Sequence[Run], rows: Sequence[Summary]) -> Tuple[str, str]:
+    """(class, word) of a variant's badge: the worst that applies."""
+    if build.error:
+        return "fail", "does not compile"
+    if build.race is C.Race.FOUND:
+        return "fail", "data race"
+    if any(not r.check.ok for r in runs) or any(s.state is State.FAILED for s in rows):
+        return "fail", "FAIL"
+    if not runs:
+        return "doubt", "not run"
+    worst = next((s.state for s in rows if s.state is not State.OK), None)
+    return ("ok", "ok") if worst is None else ("doubt", worst.value)
+
+
+def _built(build: C.Build) -> str:
+    if not build.from_source:
+        return "a binary: build unknown"
+    compiler = text(build.compiler) if build.compiler else "a compiler not recorded"
+    how = f"from <code>{text(build.source)}</code> with {compiler}"
+    if build.flags:
+        how += f"<br>flags <code>{text(build.flags)}</code>"
+    if build.error:
+        how += _tag("p", f"does not compile: {text(build.error)}", "bad")
+    if build.warnings:
+        lines = build.warnings.splitlines()
+        how += (f'<p class="muted">{len(lines)} line{"" if len(lines) == 1 else "s"} of warnings:</p>'
+                f"<pre>{block(build.warnings)}</pre>")
+    return how
+
+
+def _race(build: C.Build) -> str:
+    detail = "; ".join(build.race_detail)
+    if build.race is C.Race.FREE:
+        return _tag("span", "race-free", "good") + " (ThreadSanitizer with Archer saw no race)"
+    if build.race is C.Race.FOUND:
+        items = "".join(f"<li>{text(line)}</li>" for line in build.race_detail) or "<li>data race</li>"
+        return _tag("span", "data race found:", "bad") + f"<ul>{items}</ul>"
+    if build.race is C.Race.SKIPPED:
+        return "race check skipped" + (f": {text(detail)}" if detail else "")
+    if not build.from_source:
+        return "race check not run: a binary has no source to instrument"
+    if build.error:
+        return "race check not run: it does not compile"
+    return "race check not run" + (f": {text(detail)}" if detail else "")
+
+
+def _correct(build: C.Build, runs: Sequence[Run]) -> str:
+    if build.error:
+        return _tag("span", "never run: it does not compile", "bad")
+    if not runs:
+        return "not run"
+    good, bad = _sizes(runs)
+    out = [f'<span class="good">correct</span> at {"; ".join(good)}'] if good else []
+    out += [f'<span class="bad">fails</span> at {line}' for line in bad]
+    return "<br>".join(out)
+
+
+def _fmt(value: object, pattern: str, suffix: str = "") -> str:
+    return "" if value is None else format(value, pattern) + suffix
+
+
+def _teams(rows: Sequence[Summary], modelled: bool) -> str:
+    """Per team of the strong series: median, speedup with its interval, % of floor, bound by."""
+    if not rows:
+        return '<span class="muted">no timed figures</span>'
+    head = ["threads", "median", "speedup", "95% interval"] + (["% of floor", "bound by"] if modelled else []) + \
+        ["check"]
+    body = []
+    for s in rows:
+        cells = [text(tables.threads_cell(s)), text(tables.fmt_time(s.median_s)), _fmt(s.speedup, ".2f"),
+                 text(tables.speedup_interval_cell(s))]
+        if modelled:
+            cells += [_fmt(s.pct_floor, ".0f", "%"), text(s.bound_by)]
+        cells.append(_tag("span", text(s.state.value), _STATE_CLASS[s.state]))
+        body.append("<tr>" + "".join(f'<td class="w">{c}</td>' if h == "bound by" else f"<td>{c}</td>"
+                                     for h, c in zip(head, cells)) + "</tr>")
+    return ('<div class="scroll"><table class="mini"><thead><tr>' + "".join(f"<th>{h}</th>" for h in head) +
+            "</tr></thead><tbody>" + "".join(body) + "</tbody></table></div>")
+
+
+def card(study: Study, entry: C.Program) -> str:
+    build = entry.build or C.Build()
+    runs = [r for r in study.runs if r.program == entry.name]
+    rows = [s for s in study.of_series(Series.STRONG) if s.program == entry.name]
+    cls, word = _verdict(build, runs, rows)
+    parts = [
+        f'<article class="card {cls}"><header><h3>{text(entry.name)}</h3>'
+        f'<span class="kind">{text(entry.kind.name)}</span><span class="badge {cls}">{html.escape(word)}</span>'
+        f"</header>",
+        f'<p class="path">{text(entry.path or "")}</p><dl>',
+        f"<dt>Built</dt><dd>{_built(build)}</dd>",
+        f"<dt>Checks</dt><dd>{_correct(build, runs)}</dd>",
+        f"<dt>Race check</dt><dd>{_race(build)}</dd>",
+        f'<dt class="wide">Speedup, per team</dt><dd class="wide">{_teams(rows, results.modelled(study))}</dd>',
+        "</dl></article>"]
+    return "\n".join(parts)
+
+
+# ---------------------------------------------------------------------------------------------
+# The tables, the notes, the plots, the machine
+
+
+_WORDS = ("check", "note")  # said in words under the table, as the terminal says them
+
+
+def summary_table(rows: Sequence[Summary], modelled: bool) -> str:
+    """The full table (the Markdown's columns), a row coloured by its check's state. The check
+    comes right after the row's name, as its state and numbers of the lines under the table
+    that give its reasons and notes, where a wide table's last columns cannot hide them."""
+    cols = [c for c in tables.full_columns(rows, modelled) if c.head not in _WORDS]
+    at = next((k + 1 for k, c in enumerate(cols) if c.head == "N"), 1)
+    head = [f'<th class="{"r" if c.right else "l"}">{html.escape(c.head)}</th>' for c in cols]
+    head.insert(at, '<th class="l">check</th>')
+    body: List[str] = []
+    notes: List[str] = []
+    for s in rows:
+        cells = [f'<td class="{"r" if c.right else "l"}">{text(c.cell(s))}</td>' for c in cols]
+        mine = tables.row_notes(s)
+        marks = "".join(f"<sup>{len(notes) + k}</sup>" for k in range(1, len(mine) + 1))
+        notes += [f"{text(s.program)} {text(tables.team_label(s))} N={_n(s.problem_size)}: {text(line)}"
+                  for line in mine]
+        cls = _STATE_CLASS[s.state]
+        cells.insert(at, f'<td class="l state"><span class="{cls}">{html.escape(s.state.value)}</span>{marks}</td>')
+        body.append(f'<tr class="{cls}">{"".join(cells)}</tr>')
+    table = (f'<div class="scroll"><table class="summary"><thead><tr>{"".join(head)}</tr></thead>'
+             f'<tbody>{"".join(body)}</tbody></table></div>')
+    if notes:
+        table += '<ol class="rownotes">' + "".join(f"<li>{line}</li>" for line in notes) + "</ol>"
+    return table
+
+
+def _items(lines: Iterable[str]) -> str:
+    return "<ul>" + "".join(f"<li>{line}</li>" for line in lines) + "</ul>"
+
+
+def _team_lines(study: Study) -> List[str]:
+    """The team report's runs, as runsuite says them."""
+    lines = []
+    for r in study.runs:
+        if r.entry is not None and r.entry.kind is C.TEAM:
+            team = "? threads" if r.threads is None else f"{r.threads} thread{'' if r.threads == 1 else 's'}"
+            lines.append(text(f"{r.program}: {team}, total {r.result or '?'}: {r.check}"))
+    return lines
+
+
+def _inline_svg(svg: str, label: str) -> str:
+    """A plot's SVG for the page: parsed and written out again, which drops its prolog, document
+    type and comments; its metadata, any script and any handler go too, and it takes the
+    page's width."""
+    root = ET.fromstring(svg)
+    for parent in list(root.iter()):
+        for child in list(parent):
+            local = child.tag.rpartition("}")[2]
+            if local in ("metadata", "script", "foreignObject"):
+                parent.remove(child)
+        for attr in [a for a in parent.attrib if a.rpartition("}")[2].lower().startswith("on")]:
+            del parent.attrib[attr]
+    for attr in ("width", "height"):
+        root.attrib.pop(attr, None)
+    root.set("role", "img")
+    root.set("aria-label", label)
+    return ET.tostring(root, encoding="unicode")
+
+
+_PLOT_TITLES = {"speedup": "Speedup against threads", "sweep": "Speedup against problem size",
+                "weak": "Weak scaling"}
+
+
+def plots_section(study: Study) -> str:
+    drawn, why = plot.svgs(study)
+    if why:
+        return _tag("p", text(why), "muted")
+    if not drawn:
+        return _tag("p", "no plots: nothing in this study to draw", "muted")
+    out = []
+    for stem, svg in drawn:
+        title = _PLOT_TITLES.get(stem, stem)
+        try:
+            figure = _inline_svg(svg, title)
+        except ET.ParseError as e:
+            figure = _tag("p", text(f"the {stem} plot could not be read back: {e}"), "bad")
+        out.append(f"<figure><figcaption>{html.escape(title)}</figcaption>{figure}</figure>")
+    return "\n".join(out)
+
+
+def machine_section(study: Study) -> str:
+    return '<dl class="facts">' + "".join(f"<dt>{text(k)}</dt><dd>{text(v)}</dd>"
+                                          for k, v in results.machine_facts(study)) + "</dl>"
+
+
+# ---------------------------------------------------------------------------------------------
+# The page
+
+
+def _overview(study: Study) -> str:
+    """One line on what the rows are worth, and the study's stop if it did not complete."""
+    counts: Dict[State, int] = {}
+    for s in study.summaries:
+        counts[s.state] = counts.get(s.state, 0) + 1
+    failed_runs = sum(not r.check.ok for r in study.runs)
+    words = [f'<span class="pill {_STATE_CLASS[st]}">{counts[st]} {html.escape(st.value)}</span>'
+             for st in State if counts.get(st)]
+    line = f"{len(study.summaries)} rows: " + " ".join(words)
+    if failed_runs:
+        line += f' <span class="pill fail">{failed_runs} failed run{"" if failed_runs == 1 else "s"}</span>'
+    out = _tag("p", line, "overview")
+    if not study.completed:
+        out += _tag("p", f"This study did not complete: {text(study.stopped or 'stopped')}. "
+                         "Its figures rest on the runs it has.", "banner")
+    return out
+
+
+def _section(title: str, body: str, ident: str) -> str:
+    return f'<section id="{ident}"><h2>{html.escape(title)}</h2>\n{body}\n</section>'
+
+
+def page(study: Study) -> str:
+    """The whole page, as text."""
+    f = study.fact
+    host, date = f("host", "an unnamed host"), f("date").replace("T", " ")
+    model = results.modelled(study)
+    about = [x for x in (date, f("processor"), f("cores") and f"{f('cores')} cores", f("compiler")) if x]
+    sections = []
+    variants = study.catalogue.variants()
+    if variants:
+        sections.append(_section("Variants", '<div class="cards">' + "\n".join(card(study, e) for e in variants) +
+                                 "</div>", "variants"))
+    tables_html = summary_table(study.of_series(Series.STRONG), model)
+    sweep, weak = study.of_series(Series.SWEEP), study.of_series(Series.WEAK)
+    if sweep:
+        tables_html += "<h3>N sweep</h3>" + summary_table(sweep, model)
+        if study.crossovers:
+            tables_html += _items(results.crossover_text(study, c, text) for c in study.crossovers)
+    if weak:
+        tables_html += "<h3>Weak scaling (N = base × threads; efficiency = t(1) / t(T))</h3>" + \
+            summary_table(weak, model)
+    sections.append(_section("Summary", tables_html, "summary"))
+    notes = [text(n) for n in (*study.notes, *derive.doubt_lines(study))] + _team_lines(study)
+    if notes:
+        sections.append(_section("Notes", _items(notes), "notes"))
+    sections.append(_section("Plots", plots_section(study), "plots"))
+    sections.append(_section("Machine", machine_section(study), "machine"))
+    title = f"ompsuite results on {printable(host)}" + (f", {printable(date)}" if date else "")
+    return "\n".join([
+        "<!DOCTYPE html>",
+        '<html lang="en"><head><meta charset="utf-8">',
+        # Nothing to fetch and nothing to run, whatever a quoted text holds.
+        "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; style-src 'unsafe-inline'\">",
+        '<meta name="viewport" content="width=device-width, initial-scale=1">',
+        f"<title>{html.escape(title)}</title>",
+        f"<style>{STYLE}</style></head><body><main>",
+        f"<header><h1>Results on {text(host)}</h1>",
+        _tag("p", " · ".join(text(x) for x in about), "sub"),
+        _overview(study), "</header>",
+        *sections,
+        "</main></body></html>", ""])
+
+
+STYLE = """
+:root{--ok:#1a7f37;--ok-bg:#dafbe1;--fail:#cf222e;--fail-bg:#ffebe9;--doubt:#9a6700;--doubt-bg:#fff8c5;
+--line:#d0d7de;--muted:#59636e;--ink:#1f2328}
+*{box-sizing:border-box}
+body{margin:0;background:#f6f8fa;color:var(--ink);
+font:15px/1.5 system-ui,-apple-system,"Segoe UI",Roboto,"Noto Sans","Liberation Sans",Arial,sans-serif}
+main{max-width:1140px;margin:0 auto;padding:28px 28px 56px}
+h1{font-size:28px;margin:0 0 2px;overflow-wrap:anywhere}
+h2{font-size:20px;margin:36px 0 14px;padding-bottom:6px;border-bottom:1px solid var(--line)}
+h3{font-size:16px;margin:20px 0 8px}
+code,pre{font-family:ui-monospace,"SFMono-Regular","DejaVu Sans Mono","Liberation Mono",Menlo,Consolas,monospace;
+font-size:12.5px}
+code{background:#eff2f5;padding:1px 4px;border-radius:4px;overflow-wrap:anywhere}
+pre{background:#eff2f5;padding:8px 10px;border-radius:6px;white-space:pre-wrap;overflow-wrap:anywhere;
+max-height:14em;overflow:auto;margin:6px 0 0}
+.sub{color:var(--muted);margin:0 0 10px;overflow-wrap:anywhere}
+.muted{color:var(--muted)}
+.good{color:var(--ok);font-weight:600}
+.bad{color:var(--fail);font-weight:600}
+p.bad{margin:6px 0 0;overflow-wrap:anywhere}
+.overview{margin:8px 0 0}
+.pill{display:inline-block;padding:1px 10px;border-radius:999px;font-size:13px;font-weight:600;margin-right:4px;
+border:1px solid}
+.pill.ok{color:var(--ok);background:var(--ok-bg)}
+.pill.fail{color:var(--fail);background:var(--fail-bg)}
+.pill.doubt{color:var(--doubt);background:var(--doubt-bg)}
+.banner{background:var(--fail-bg);border:1px solid var(--fail);color:var(--fail);padding:8px 12px;
+border-radius:6px;overflow-wrap:anywhere}
+.cards{display:grid;grid-template-columns:repeat(auto-fit,minmax(520px,1fr));gap:16px}
+.card{background:#fff;border:1px solid var(--line);border-left:6px solid var(--ok);border-radius:8px;
+padding:14px 18px;min-width:0}
+.card.fail{border-left-color:var(--fail)}
+.card.doubt{border-left-color:var(--doubt)}
+.card header{display:flex;align-items:center;gap:10px;flex-wrap:wrap}
+.card h3{margin:0;font-size:18px;font-family:ui-monospace,"DejaVu Sans Mono",monospace;overflow-wrap:anywhere;
+min-width:0}
+.kind{color:var(--muted);font-size:13px}
+.badge{margin-left:auto;font-size:12px;font-weight:700;text-transform:uppercase;letter-spacing:.04em;
+padding:2px 10px;border-radius:999px}
+.badge.ok{color:var(--ok);background:var(--ok-bg)}
+.badge.fail{color:var(--fail);background:var(--fail-bg)}
+.badge.doubt{color:var(--doubt);background:var(--doubt-bg)}
+.path{color:var(--muted);font-size:13px;margin:2px 0 10px;overflow-wrap:anywhere}
+.card dl{display:grid;grid-template-columns:96px 1fr;gap:8px 12px;margin:0}
+.card dt{color:var(--muted);font-size:13px;padding-top:1px}
+.card dd{margin:0;min-width:0;overflow-wrap:anywhere}
+.card ul{margin:4px 0 0;padding-left:18px}
+.card .wide{grid-column:1/-1}
+.card dt.wide{margin-top:4px}
+table{border-collapse:collapse;font-variant-numeric:tabular-nums}
+table.mini{font-size:12.5px;width:100%;overflow-wrap:normal}
+table.mini th{font-weight:600;color:var(--muted);text-align:left;vertical-align:bottom;line-height:1.2;
+border-bottom:1px solid var(--line);padding:2px 8px 3px 0}
+table.mini td{padding:3px 8px 3px 0;border-bottom:1px solid #eef1f4;white-space:nowrap}
+table.mini td.w{white-space:normal}
+.card .scroll{border:0;border-radius:0}
+.mini .ok{color:var(--ok);font-weight:600}.mini .fail{color:var(--fail);font-weight:600}
+.mini .doubt{color:var(--doubt);font-weight:600}
+.scroll{overflow-x:auto;background:#fff;border:1px solid var(--line);border-radius:8px}
+table.summary{font-size:12.5px;width:100%}
+table.summary th{background:#eef1f4;font-weight:600;padding:6px 8px;white-space:nowrap;
+border-bottom:1px solid var(--line)}
+table.summary td{padding:4px 8px;border-bottom:1px solid #eef1f4;white-space:nowrap;vertical-align:top}
+.r{text-align:right}.l{text-align:left}
+.summary tbody td:first-child,.summary thead th:first-child{position:sticky;left:0;z-index:1}
+.summary tbody td:first-child{background:#fff;font-weight:600}
+table.summary tr.fail td{background:var(--fail-bg)}
+td.state{font-weight:600}
+td.state .ok{color:var(--ok)}td.state .fail{color:var(--fail)}td.state .doubt{color:var(--doubt)}
+td.state sup{font-weight:400;color:var(--muted);margin-left:2px}
+ol.rownotes{font-size:13px;margin:10px 0 0;padding-left:28px}
+ol.rownotes li{margin:2px 0;overflow-wrap:anywhere}
+table.summary tr.doubt td{background:var(--doubt-bg)}
+section#notes ul{padding-left:20px}
+section#notes li{margin:4px 0;overflow-wrap:anywhere}
+figure{margin:0 0 20px;background:#fff;border:1px solid var(--line);border-radius:8px;padding:12px}
+figcaption{font-weight:600;margin-bottom:6px}
+figure svg{display:block;width:100%;max-width:900px;height:auto;margin:0 auto}
+dl.facts{display:grid;grid-template-columns:max-content 1fr;gap:2px 16px;background:#fff;border:1px solid var(--line);
+border-radius:8px;padding:12px 16px;font-size:13px;margin:0}
+dl.facts dt{color:var(--muted)}
+dl.facts dd{margin:0;overflow-wrap:anywhere}
+"""

@@ -2,9 +2,9 @@
 when needed), the recurrence size this machine can take, and the user's own variants."""
 import dataclasses
 import os
-from typing import Optional, Sequence
+from typing import List, Optional, Sequence, Tuple
 
-from ompsuite.measure import build
+from ompsuite.measure import build, races, sources
 from ompsuite import catalogue as C
 from ompsuite.measure.calibration import read_calibration
 from ompsuite.platform.console import progress
@@ -13,7 +13,7 @@ from ompsuite.escape import printable
 from ompsuite.platform.files import parse_env_count
 from ompsuite.options import MAX_THREADS, Options
 from ompsuite.measure.execute import Binding, Executor, PROBE_N, Runner, warn_oversubscribed
-from ompsuite.platform import topology
+from ompsuite.platform import machine, topology
 from ompsuite.measure.plans import Folders
 
 
@@ -30,12 +30,39 @@ class Prepared:
 
 
 def add_variants(catalogue: C.Catalogue, variants: Sequence[C.VariantArg], binding: Binding, runner: Runner,
-                 timeout_s: Optional[float] = None) -> C.Catalogue:
-    """The catalogue with each --program NAME=PATH[:KIND]. A variant without its kind is run once,
-    untimed, and its kind read from the first line it prints."""
+                 timeout_s: Optional[float] = None, bindir: Optional[str] = None) -> C.Catalogue:
+    """The catalogue with each --program NAME=PATH[:KIND]. A program without its kind is run once,
+    untimed, and its kind read from the first line it prints. A source (NAME=SOURCE.cpp, .c, ...;
+    kind pi unless given) is built beside the suite's programs in bindir's tree, as they were,
+    and checked for races; one that does not compile is kept, its rows to fail."""
+    recipe: Optional[sources.Recipe] = None
+    tools: Optional[races.Tools] = None
+    missing: List[str] = []
     for name, path, kind in variants:
         if any(p.name == name for p in catalogue):
             raise SuiteError(f"--program {name}: that name is taken; choose another", 2)
+        if sources.is_source(path):
+            if bindir is None:
+                raise SuiteError(f"--program {name}: a source needs the suite's build tree to be built like its "
+                                 "programs", 2)
+            tree = machine.own_build_tree(bindir) or os.path.dirname(os.path.abspath(bindir))
+            if recipe is None:
+                recipe = sources.read_recipe(tree)
+                tools, missing = races.find_tools()
+            catalogue.with_variant(name, path, kind or "pi")  # a kind no variant has is refused before building
+            of_kind = C.KINDS[kind or "pi"]
+
+            def race_check(source: str, workdir: str, name: str = name, of_kind: C.Kind = of_kind) -> Tuple[
+                    C.Race, Tuple[str, ...]]:
+                race, detail = races.check(source, of_kind, workdir, name, tools, missing)
+                said = {C.Race.FREE: f"no race at N = {races.RACE_N} with "
+                                     f"{' and '.join(map(str, races.RACE_TEAMS))} threads",
+                        C.Race.FOUND: "; ".join(detail), C.Race.SKIPPED: f"skipped: {'; '.join(detail)}"}
+                progress(f"{name}: race check: {said.get(race, race.value)}")
+                return race, detail
+            binary, made = sources.build_variant(name, path, tree, recipe, race_check)
+            catalogue = catalogue.with_variant(name, binary, kind or "pi", made)
+            continue
         problem = build.program_problem(os.path.dirname(os.path.abspath(path)), os.path.basename(path))
         if problem:
             raise SuiteError(f"--program {name}: {os.path.dirname(path) or '.'} {problem}", 2)
@@ -70,7 +97,7 @@ def prepare(o: Options, teams: Optional[Sequence[int]]) -> Prepared:
     bindir = build.release_bin(catalogue, o.bin)
     n, note = build.recurrence_plan(o.recurrence_n)
     growdir = build.recurrence_bin(catalogue, n, bindir, o.recurrence_bin) if n is not None else None
-    catalogue = add_variants(catalogue, o.programs, binding, Runner(), o.run_timeout)
+    catalogue = add_variants(catalogue, o.programs, binding, Runner(), o.run_timeout, bindir)
     return Prepared(catalogue, binding, Folders(bindir, growdir), n, note, cores, topo, asked or cores)
 
 

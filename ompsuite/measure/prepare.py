@@ -31,37 +31,14 @@ class Prepared:
 
 def add_variants(catalogue: C.Catalogue, variants: Sequence[C.VariantArg], binding: Binding, runner: Runner,
                  timeout_s: Optional[float] = None, bindir: Optional[str] = None) -> C.Catalogue:
-    """The catalogue with each --program NAME=PATH[:KIND]. A program without its kind is run once,
-    untimed, and its kind read from the first line it prints. A source (NAME=SOURCE.cpp, .c, ...;
-    kind pi unless given) is built beside the suite's programs in bindir's tree, as they were,
-    and checked for races; one that does not compile is kept, its rows to fail."""
-    recipe: Optional[sources.Recipe] = None
-    tools: Optional[races.Tools] = None
-    missing: List[str] = []
+    """The catalogue with each --program NAME=PATH[:KIND]. A variant without its kind is run once,
+    untimed, and its kind read from the first line it prints. A source is built first (SourceBuilder)."""
+    builder = SourceBuilder(bindir)
     for name, path, kind in variants:
         if any(p.name == name for p in catalogue):
             raise SuiteError(f"--program {name}: that name is taken; choose another", 2)
         if sources.is_source(path):
-            if bindir is None:
-                raise SuiteError(f"--program {name}: a source needs the suite's build tree to be built like its "
-                                 "programs", 2)
-            tree = machine.own_build_tree(bindir) or os.path.dirname(os.path.abspath(bindir))
-            if recipe is None:
-                recipe = sources.read_recipe(tree)
-                tools, missing = races.find_tools()
-            catalogue.with_variant(name, path, kind or "pi")  # a kind no variant has is refused before building
-            of_kind = C.KINDS[kind or "pi"]
-
-            def race_check(source: str, workdir: str, name: str = name, of_kind: C.Kind = of_kind) -> Tuple[
-                    C.Race, Tuple[str, ...]]:
-                race, detail = races.check(source, of_kind, workdir, name, tools, missing)
-                said = {C.Race.FREE: f"no race at N = {races.RACE_N} with "
-                                     f"{' and '.join(map(str, races.RACE_TEAMS))} threads",
-                        C.Race.FOUND: "; ".join(detail), C.Race.SKIPPED: f"skipped: {'; '.join(detail)}"}
-                progress(f"{name}: race check: {said.get(race, race.value)}")
-                return race, detail
-            binary, made = sources.build_variant(name, path, tree, recipe, race_check)
-            catalogue = catalogue.with_variant(name, binary, kind or "pi", made)
+            catalogue = builder.add(catalogue, name, path, kind)
             continue
         problem = build.program_problem(os.path.dirname(os.path.abspath(path)), os.path.basename(path))
         if problem:
@@ -76,6 +53,40 @@ def add_variants(catalogue: C.Catalogue, variants: Sequence[C.VariantArg], bindi
                                  f"give its kind as {name}={path}:KIND", 2)
         catalogue = catalogue.with_variant(name, path, kind)
     return catalogue
+
+
+class SourceBuilder:
+    """Variants given as sources (NAME=SOURCE.cpp, .c, ...; kind pi unless given): built beside
+    the suite's programs in bindir's tree, as they were, and checked for races. One that does not
+    compile is kept, its rows to fail with its first error line."""
+
+    def __init__(self, bindir: Optional[str]) -> None:
+        self.bindir = bindir
+        self.recipe: Optional[sources.Recipe] = None  # read at the first source
+        self.tools: Optional[races.Tools] = None
+        self.missing: List[str] = []
+
+    def add(self, catalogue: C.Catalogue, name: str, path: str, kind: Optional[str]) -> C.Catalogue:
+        if self.bindir is None:
+            raise SuiteError(f"--program {name}: a source needs the suite's build tree to be built like its "
+                             "programs", 2)
+        kind = kind or "pi"
+        catalogue.with_variant(name, path, kind)  # a kind no variant has is refused before anything is built
+        tree = machine.own_build_tree(self.bindir) or os.path.dirname(os.path.abspath(self.bindir))
+        if self.recipe is None:
+            self.recipe = sources.read_recipe(tree)
+            self.tools, self.missing = races.find_tools()
+        of_kind = C.KINDS[kind]
+
+        def race_check(source: str, workdir: str) -> Tuple[C.Race, Tuple[str, ...]]:
+            race, detail = races.check(source, of_kind, workdir, name, self.tools, self.missing)
+            said = {C.Race.FREE: f"no race at N = {races.RACE_N} with {' and '.join(map(str, races.RACE_TEAMS))} "
+                                 "threads",
+                    C.Race.FOUND: "; ".join(detail), C.Race.SKIPPED: f"skipped: {'; '.join(detail)}"}
+            progress(f"{name}: race check: {said.get(race, race.value)}")
+            return race, detail
+        binary, made = sources.build_variant(name, path, tree, self.recipe, race_check)
+        return catalogue.with_variant(name, binary, kind, made)
 
 
 def executor(o: Options) -> Executor:

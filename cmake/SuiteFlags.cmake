@@ -206,3 +206,43 @@ if(SUITE_RACES)
   target_link_options(suite_flags INTERFACE ${SUITE_SANITIZER_FLAGS})
   message(STATUS "ompsuite: race check with ThreadSanitizer and Archer (${SUITE_ARCHER_LIBRARY})")
 endif()
+
+# What the tools build a user's own source with (--program NAME=SOURCE.cpp, --programs DIR;
+# ompsuite/measure/sources.py): this compiler and every flag the suite's programs get, so that a
+# student's program and the suite's differ in their code only. Warnings are shown, never made
+# errors: a student's warning is worth reading, not a reason to leave the program out. C sources
+# go through the same compiler driver as C (-x c), with the C standard in place of C++'s.
+if(CMAKE_BUILD_TYPE)
+  string(TOUPPER "${CMAKE_BUILD_TYPE}" SUITE_VARIANT_CONFIG)
+else()
+  set(SUITE_VARIANT_CONFIG RELEASE)
+endif()
+separate_arguments(SUITE_VARIANT_USER UNIX_COMMAND "${CMAKE_CXX_FLAGS} ${CMAKE_CXX_FLAGS_${SUITE_VARIANT_CONFIG}}")
+separate_arguments(SUITE_VARIANT_OPENMP UNIX_COMMAND "${OpenMP_CXX_FLAGS}")
+set(SUITE_VARIANT_WARN "")
+if(SUITE_GNU_LIKE)
+  set(SUITE_VARIANT_WARN -Wall -Wextra -Wpedantic)
+endif()
+set(SUITE_VARIANT_CXX_STD "${CMAKE_CXX17_STANDARD_COMPILE_OPTION}")
+if(NOT SUITE_VARIANT_CXX_STD)
+  set(SUITE_VARIANT_CXX_STD -std=c++17)
+endif()
+function(suite_json_list out)
+  set(items "")
+  foreach(item IN LISTS ARGN)
+    string(REPLACE "\\" "\\\\" item "${item}")
+    string(REPLACE "\"" "\\\"" item "${item}")
+    list(APPEND items "\"${item}\"")
+  endforeach()
+  list(JOIN items ", " items)
+  set(${out} "[${items}]" PARENT_SCOPE)
+endfunction()
+suite_json_list(SUITE_VARIANT_J_COMPILER "${CMAKE_CXX_COMPILER}" "${CMAKE_CXX_COMPILER_ID} ${CMAKE_CXX_COMPILER_VERSION}")
+suite_json_list(SUITE_VARIANT_J_COMMON ${SUITE_VARIANT_USER} ${SUITE_FP_FLAGS} ${SUITE_VARIANT_WARN}
+                ${SUITE_ARCH_FLAGS} ${SUITE_SANITIZER_FLAGS} ${SUITE_VARIANT_OPENMP})
+suite_json_list(SUITE_VARIANT_J_CXX ${SUITE_VARIANT_CXX_STD})
+suite_json_list(SUITE_VARIANT_J_C -x c -std=c11)
+suite_json_list(SUITE_VARIANT_J_LINK ${SUITE_VARIANT_OPENMP} ${SUITE_SANITIZER_FLAGS} ${OpenMP_CXX_LIBRARIES} -lm)
+file(WRITE ${PROJECT_BINARY_DIR}/variant-build.json
+     "{\"compiler\": ${SUITE_VARIANT_J_COMPILER},\n \"common\": ${SUITE_VARIANT_J_COMMON},\n"
+     " \"cxx\": ${SUITE_VARIANT_J_CXX},\n \"c\": ${SUITE_VARIANT_J_C},\n \"link\": ${SUITE_VARIANT_J_LINK}}\n")

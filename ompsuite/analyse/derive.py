@@ -2,6 +2,8 @@
 could not mend, then the time model's floors and checks) and the sweep's crossovers."""
 from __future__ import annotations
 
+import re
+
 from typing import List, Mapping, Optional, Sequence, Tuple
 
 from ompsuite import catalogue as C
@@ -24,7 +26,32 @@ def summaries(runs: Sequence[Run], catalogue: C.Catalogue, model: Optional[Model
             if key in imprecise:
                 r = r.with_mark(Mark(Flag.IMPRECISE, imprecise[key]))
         judged.append(r)
-    return model.apply(judged) if model else judged
+    return build_notes(model.apply(judged) if model else judged)
+
+
+def warning_count(messages: str) -> int:
+    """The warnings in a compiler's messages, as GCC and clang mark them."""
+    return len(re.findall(r"(?m)\bwarning:", messages))
+
+
+def build_notes(rows: Sequence[Summary]) -> List[Summary]:
+    """Each variant's row with one note on how it was made: the compiler and flags it was built
+    with, or that it is a binary of unknown make; how many warnings the compiler gave (the whole
+    text is in study.json); and why its race check was skipped, when it was."""
+    noted = []
+    for r in rows:
+        made = r.entry.build if r.entry is not None and r.entry.variant else None
+        if made is not None:
+            parts = [f"built with {made.compiler} {made.flags}" if made.from_source
+                     else "a binary: how it was built is unknown"]
+            warned = warning_count(made.warnings)
+            if warned:
+                parts.append(f"{warned} warning{'s' if warned != 1 else ''} (in study.json)")
+            if made.race is C.Race.SKIPPED:
+                parts.append(f"race check skipped: {'; '.join(made.race_detail) or 'no reason given'}")
+            r = r.with_note("; ".join(parts))
+        noted.append(r)
+    return noted
 
 
 def crossovers(rows: Sequence[Summary], model: Optional[Model]) -> List[Crossover]:

@@ -8,6 +8,7 @@ from typing import Callable, List, Optional
 
 from ompsuite import catalogue as C
 from ompsuite.errors import SuiteError
+from ompsuite.measure import sources
 
 from ompsuite.options import MAX_RECURRENCE_REPEATS, MAX_REPEATS, MAX_THREADS, Options
 
@@ -69,7 +70,11 @@ def add_programs(ap: argparse.ArgumentParser) -> None:
     ap.add_argument("--program", metavar="NAME=PATH[:KIND]", action="append", default=[], dest="programs",
                     help="also run your own program PATH under NAME beside the suite's, checked and compared "
                          "like its KIND (pi or recurrence; default: read from the first line it prints); "
-                         "repeatable")
+                         "repeatable. A source (.c, .cpp, .cc, .cxx; KIND default pi) is built with the suite's "
+                         "compiler and flags and checked for races")
+    ap.add_argument("--programs", metavar="DIR", action="append", default=[], dest="program_dirs",
+                    help="also run every source and program in DIR (not its subfolders), each named after its "
+                         "file, as with --program; repeatable")
     ap.add_argument("--no-bind", action="store_true",
                     help="leave threads unbound (OMP_PROC_BIND=false; default: close, one per core, unless "
                          "you set OMP_PROC_BIND or OMP_PLACES)")
@@ -139,6 +144,8 @@ def build_options(ap: argparse.ArgumentParser, a: argparse.Namespace) -> Options
         ap.error("--recurrence-bin needs --recurrence-n, the N those programs were built for")
     try:
         o.programs = [C.parse_variant(text) for text in texts]
+        for folder in vars(a).get("program_dirs") or []:
+            o.programs += sources.folder_programs(folder)
     except SuiteError as e:  # said the parser's way, with its status 2
         ap.error(str(e))
     return o

@@ -2,9 +2,9 @@
 when needed), the recurrence size this machine can take, and the user's own variants."""
 import dataclasses
 import os
-from typing import Optional, Sequence
+from typing import List, Optional, Sequence, Tuple
 
-from ompsuite.measure import build
+from ompsuite.measure import build, races, sources
 from ompsuite import catalogue as C
 from ompsuite.measure.calibration import read_calibration
 from ompsuite.platform.console import progress
@@ -13,7 +13,7 @@ from ompsuite.escape import printable
 from ompsuite.platform.files import parse_env_count
 from ompsuite.options import MAX_THREADS, Options
 from ompsuite.measure.execute import Binding, Executor, PROBE_N, Runner, warn_oversubscribed
-from ompsuite.platform import topology
+from ompsuite.platform import machine, topology
 from ompsuite.measure.plans import Folders
 
 
@@ -30,12 +30,16 @@ class Prepared:
 
 
 def add_variants(catalogue: C.Catalogue, variants: Sequence[C.VariantArg], binding: Binding, runner: Runner,
-                 timeout_s: Optional[float] = None) -> C.Catalogue:
+                 timeout_s: Optional[float] = None, bindir: Optional[str] = None) -> C.Catalogue:
     """The catalogue with each --program NAME=PATH[:KIND]. A variant without its kind is run once,
-    untimed, and its kind read from the first line it prints."""
+    untimed, and its kind read from the first line it prints. A source is built first (SourceBuilder)."""
+    builder = SourceBuilder(bindir)
     for name, path, kind in variants:
         if any(p.name == name for p in catalogue):
             raise SuiteError(f"--program {name}: that name is taken; choose another", 2)
+        if sources.is_source(path):
+            catalogue = builder.add(catalogue, name, path, kind)
+            continue
         problem = build.program_problem(os.path.dirname(os.path.abspath(path)), os.path.basename(path))
         if problem:
             raise SuiteError(f"--program {name}: {os.path.dirname(path) or '.'} {problem}", 2)
@@ -67,6 +71,40 @@ def read_kind(name: str, path: str, binding: Binding, runner: Runner, timeout_s:
     return C.PI.name
 
 
+class SourceBuilder:
+    """Variants given as sources (NAME=SOURCE.cpp, .c, ...; kind pi unless given): built beside
+    the suite's programs in bindir's tree, as they were, and checked for races. One that does not
+    compile is kept, its rows to fail with its first error line."""
+
+    def __init__(self, bindir: Optional[str]) -> None:
+        self.bindir = bindir
+        self.recipe: Optional[sources.Recipe] = None  # read at the first source
+        self.tools: Optional[races.Tools] = None
+        self.missing: List[str] = []
+
+    def add(self, catalogue: C.Catalogue, name: str, path: str, kind: Optional[str]) -> C.Catalogue:
+        if self.bindir is None:
+            raise SuiteError(f"--program {name}: a source needs the suite's build tree to be built like its "
+                             "programs", 2)
+        kind = kind or "pi"
+        catalogue.with_variant(name, path, kind)  # a kind no variant has is refused before anything is built
+        tree = machine.own_build_tree(self.bindir) or os.path.dirname(os.path.abspath(self.bindir))
+        if self.recipe is None:
+            self.recipe = sources.read_recipe(tree)
+            self.tools, self.missing = races.find_tools()
+        of_kind = C.KINDS[kind]
+
+        def race_check(source: str, workdir: str) -> Tuple[C.Race, Tuple[str, ...]]:
+            race, detail = races.check(source, of_kind, workdir, name, self.tools, self.missing)
+            said = {C.Race.FREE: f"no race at N = {races.RACE_N} with {' and '.join(map(str, races.RACE_TEAMS))} "
+                                 "threads",
+                    C.Race.FOUND: "; ".join(detail), C.Race.SKIPPED: f"skipped: {'; '.join(detail)}"}
+            progress(f"{name}: race check: {said.get(race, race.value)}")
+            return race, detail
+        binary, made = sources.build_variant(name, path, tree, self.recipe, race_check)
+        return catalogue.with_variant(name, binary, kind, made)
+
+
 def executor(o: Options) -> Executor:
     return Executor(run_timeout=o.run_timeout, load_cores=o.disturbed_load, steal_cores=o.disturbed_steal,
                     lost_cores=o.disturbed_lost)
@@ -88,7 +126,7 @@ def prepare(o: Options, teams: Optional[Sequence[int]]) -> Prepared:
     bindir = build.release_bin(catalogue, o.bin)
     n, note = build.recurrence_plan(o.recurrence_n)
     growdir = build.recurrence_bin(catalogue, n, bindir, o.recurrence_bin) if n is not None else None
-    catalogue = add_variants(catalogue, o.programs, binding, Runner(), o.run_timeout)
+    catalogue = add_variants(catalogue, o.programs, binding, Runner(), o.run_timeout, bindir)
     return Prepared(catalogue, binding, Folders(bindir, growdir), n, note, cores, topo, asked or cores)
 
 

@@ -1,0 +1,157 @@
+"""The race check of a variant built from its source: a ThreadSanitizer copy built with clang 14
+and LLVM's OpenMP runtime, run at a small N under Archer (the OMPT tool that tells
+ThreadSanitizer how the runtime orders the threads), as the suite checks its own programs with
+the `races` preset. GCC's ThreadSanitizer with libgomp reports races in correct code, so only
+clang with libomp is used; where they are missing the check is skipped and says what to install."""
+import dataclasses
+import glob
+import os
+import re
+import shutil
+import signal
+from typing import Dict, List, Optional, Sequence, Tuple
+
+from ompsuite import catalogue as C
+from ompsuite.escape import printable
+from ompsuite.measure.sources import first_error
+from ompsuite.platform.child import ChildResult, run_child
+
+CLANG = "clang++-14"
+RACE_N = 1000            # enough iterations for every thread to reach the shared update
+RACE_TEAMS = (2, 4)      # 4 on a 2-core machine too: more interleavings, still seconds
+BUILD_TIMEOUT_S = 120.0
+RUN_TIMEOUT_S = 20.0     # an instrumented run at N = 1000 takes a fraction of a second
+TSAN_EXIT = 66           # the status ThreadSanitizer ends with once it has reported
+# Debian packages, as .ci/run installs them.
+PACKAGES = {"clang": "clang-14", "libomp": "libomp-14-dev", "tsan": "libclang-rt-14-dev"}
+
+
+@dataclasses.dataclass(frozen=True)
+class Tools:
+    clang: str
+    libdir: str        # LLVM's lib folder: libomp.so and libarcher.so
+    archer: str
+    symbolizer: Optional[str]
+
+    def flags(self, c_source: bool) -> List[str]:
+        lang = ["-x", "c", "-std=c11"] if c_source else ["-std=c++17"]
+        return [*lang, "-fsanitize=thread", "-g", "-O1", "-fopenmp=libomp", "-ffp-contract=off"]
+
+
+def find_tools() -> Tuple[Optional[Tools], List[str]]:
+    """The race check's tools, or None and the Debian packages that would provide what is missing."""
+    clang = shutil.which(CLANG)
+    bindir = os.path.dirname(os.path.realpath(clang)) if clang else "/usr/lib/llvm-14/bin"
+    libdir = os.path.normpath(os.path.join(bindir, "..", "lib"))
+    missing = []
+    if clang is None:
+        missing.append(PACKAGES["clang"])
+    archer = os.path.join(libdir, "libarcher.so")
+    if not (os.path.exists(archer) and os.path.exists(os.path.join(libdir, "libomp.so"))):
+        missing.append(PACKAGES["libomp"])
+    if not glob.glob(os.path.join(libdir, "clang", "*", "lib", "linux", "libclang_rt.tsan-*.a")):
+        missing.append(PACKAGES["tsan"])
+    if missing or clang is None:
+        return None, missing
+    symbolizer = os.path.join(bindir, "llvm-symbolizer")
+    return Tools(clang, libdir, archer, symbolizer if os.access(symbolizer, os.X_OK) else None), []
+
+
+def skipped_for_packages(missing: Sequence[str]) -> str:
+    return (f"it needs clang 14, LLVM's OpenMP runtime with Archer and ThreadSanitizer's runtime "
+            f"(Debian: apt-get install {' '.join(missing)})")
+
+
+_ACCESS = re.compile(r"^\s+(?:Previous )?(?:Atomic )?(read|write) of size \d+ at \S+ by .*:$", re.I)
+_FRAME = re.compile(r"^\s+#\d+ \S+ (.+?):(\d+)(?::\d+)? \(")
+
+
+def parse_report(stderr: str, source_name: str = "") -> List[str]:
+    """One line per distinct race in ThreadSanitizer's report: 'data race: pi.cpp:14 (write) and
+    pi.cpp:14 (read)', the two accesses as the report names them (file name and line; the first
+    frame in source_name where the stack has one, else its first frame with a line)."""
+    races: Dict[Tuple[Tuple[str, str], ...], str] = {}
+    for block in re.split(r"^WARNING: ThreadSanitizer: ", stderr, flags=re.M)[1:]:
+        if not block.startswith("data race"):
+            continue
+        accesses: List[Tuple[str, str]] = []
+        lines = block.split("\n")
+        for i, line in enumerate(lines):
+            m = _ACCESS.match(line)
+            if not m:
+                continue
+            places = []
+            for frame in lines[i + 1:]:
+                f = _FRAME.match(frame)
+                if f:
+                    places.append(f"{os.path.basename(f.group(1))}:{f.group(2)}")
+                elif not frame.strip().startswith("#"):
+                    break  # the end of this access's stack
+            mine = [p for p in places if source_name and p.startswith(source_name + ":")]
+            accesses.append(((mine or places or ["an unknown place"])[0], m.group(1).lower()))
+            if len(accesses) == 2:
+                break
+        if len(accesses) < 2:
+            accesses += [("an unknown place", "access")] * (2 - len(accesses))
+        key = tuple(sorted(accesses[:2]))
+        races.setdefault(key, printable(f"data race: {accesses[0][0]} ({accesses[0][1]}) and "
+                                        f"{accesses[1][0]} ({accesses[1][1]})", 300))
+    return list(races.values())
+
+
+_OTHER = re.compile(r"^SUMMARY: ThreadSanitizer: (\S+) (?:(.+?):(\d+)(?::\d+)? )?", re.M)
+
+
+def _ended(done: ChildResult) -> str:
+    other = _OTHER.search(done.stderr)
+    if other:
+        where = f" at {os.path.basename(other.group(2))}:{other.group(3)}" if other.group(2) else ""
+        return printable(f"stopped with ThreadSanitizer's report of {other.group(1)}{where}", 200)
+    if done.timed_out:
+        return f"ran past its {RUN_TIMEOUT_S:g}-second limit"
+    if done.returncode is not None and done.returncode < 0:
+        try:
+            return f"was killed by {signal.Signals(-done.returncode).name}"
+        except ValueError:
+            return f"was killed by signal {-done.returncode}"
+    return f"ended with status {done.returncode}"
+
+
+def check(source: str, kind: C.Kind, workdir: str, name: str,
+          tools: Optional[Tools] = None, missing: Sequence[str] = ()) -> Tuple[C.Race, Tuple[str, ...]]:
+    """(outcome, detail) of the race check of one source; the instrumented copy goes in workdir."""
+    if tools is None:
+        return C.Race.SKIPPED, (skipped_for_packages(missing),)
+    if not kind.n_argument:
+        return C.Race.SKIPPED, (f"a {kind.name} program's N is built in, so its instrumented run would be "
+                                "full size",)
+    binary = os.path.join(workdir, name)
+    c_source = source.endswith(".c")
+    folder, base = os.path.split(os.path.abspath(source))
+    cmd = [tools.clang, *tools.flags(c_source), base, *(["-x", "none"] if c_source else []), "-o", binary,
+           f"-L{tools.libdir}", f"-Wl,-rpath,{tools.libdir}", "-lm"]
+    built = run_child(cmd, timeout_s=BUILD_TIMEOUT_S, cwd=folder)
+    if built.timed_out or built.returncode != 0:
+        why = "ran past its limit" if built.timed_out else first_error(built.stderr, built.returncode)
+        return C.Race.SKIPPED, (f"{CLANG} could not build it: {why}",)
+    options = ["ignore_noninstrumented_modules=1", f"exitcode={TSAN_EXIT}"]
+    if tools.symbolizer:
+        options.append(f"external_symbolizer_path={tools.symbolizer}")
+    found: List[str] = []
+    unfinished = ""
+    for team in RACE_TEAMS:
+        env = {k: v for k, v in os.environ.items() if not k.startswith(("OMP_", "TSAN_", "KMP_"))}
+        env.update(OMP_NUM_THREADS=str(team), OMP_TOOL_LIBRARIES=tools.archer, TSAN_OPTIONS=":".join(options),
+                   KMP_WARNINGS="0")
+        done = run_child([binary, str(RACE_N)], env=env, timeout_s=RUN_TIMEOUT_S)
+        these = parse_report(done.stderr, base)
+        found += [r for r in these if r not in found]
+        if done.returncode != 0 and not these:
+            # Stopped, or ThreadSanitizer reported something else (a SEGV: it ends with its own status).
+            unfinished = f"at {team} threads the instrumented program {_ended(done)}"
+            break  # another team would end no better: a hang would only cost its limit again
+    if found:
+        return C.Race.FOUND, tuple(found)
+    if unfinished:
+        return C.Race.SKIPPED, (f"{unfinished}, so no race could be ruled out",)
+    return C.Race.FREE, ()

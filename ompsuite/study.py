@@ -54,6 +54,9 @@ class Config:
     n: int
 
 
+NOT_RUN_AGAIN = "not run again: "  # a variant's run skipped after its crash or hang: the reason follows
+
+
 @dataclasses.dataclass(frozen=True)
 class Check:
     """A check's outcome: passed, or failed with a reason."""

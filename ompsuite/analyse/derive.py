@@ -7,6 +7,7 @@ import re
 from typing import List, Mapping, Optional, Sequence, Tuple
 
 from ompsuite import catalogue as C
+from ompsuite.escape import printable
 from ompsuite.analyse import stats
 from ompsuite.analyse.model import Model
 from ompsuite.study import Config, Crossover, Flag, Mark, Run, Series, Study, Summary
@@ -42,16 +43,25 @@ def build_notes(rows: Sequence[Summary]) -> List[Summary]:
     for r in rows:
         made = r.entry.build if r.entry is not None and r.entry.variant else None
         if made is not None:
-            parts = [f"built with {made.compiler} {made.flags}" if made.from_source
+            parts = [f"built with {made.compiler.split(' (')[0]} {code_flags(made.flags)}" if made.from_source
                      else "a binary: how it was built is unknown"]
             warned = warning_count(made.warnings)
             if warned:
-                parts.append(f"{warned} warning{'s' if warned != 1 else ''} (in study.json)")
+                first = next((line for line in made.warnings.splitlines() if "warning" in line), "")
+                parts.append(f"{warned} warning{'s' if warned != 1 else ''}, the first: {printable(first, 120)}")
             if made.race is C.Race.SKIPPED:
                 parts.append(f"race check skipped: {'; '.join(made.race_detail) or 'no reason given'}")
             r = r.with_note("; ".join(parts))
         noted.append(r)
     return noted
+
+
+def code_flags(flags: str) -> str:
+    """The flags that make the code what it is (optimisation, floating point, target, OpenMP,
+    macros), each once: the whole command line, warnings and libraries included, is in the
+    study's files and report page, too long for a row's note."""
+    kept = [f for f in flags.split() if f.startswith(("-O", "-f", "-m", "-D")) and not f.startswith("-fdiagnostics")]
+    return " ".join(dict.fromkeys(kept))
 
 
 def crossovers(rows: Sequence[Summary], model: Optional[Model]) -> List[Crossover]:

@@ -118,6 +118,9 @@ class Model:
         for r in rows:
             entry = r.program_entry
             terms = self.terms(entry, r.threads, r.problem_size)
+            if not terms and r.median_s is None:  # nothing timed (every run failed): nothing to model
+                out.append(r)
+                continue
             if not terms:
                 over = self.cores is not None and r.threads is not None and r.threads > self.cores
                 out.append(r.with_note(f"oversubscribed: {r.threads} threads on {self.cores} cores, which the "

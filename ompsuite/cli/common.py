@@ -4,17 +4,32 @@ from __future__ import annotations
 import argparse
 import sys
 import textwrap
-from typing import List, NoReturn
+from typing import Dict, List, NoReturn, Tuple
 
 from ompsuite.analyse import derive
-from ompsuite.study import Study
+from ompsuite.study import NOT_RUN_AGAIN, Run, Study
 
 
 def failure_lines(study: Study) -> List[str]:
-    """One line per failed run, and per summary whose median failed the model's check."""
+    """One line per failure: the runs of one program and team that failed for the same reason
+    share it (a class's crashing program would otherwise fill the screen, one line a run); and
+    one per summary whose median failed the model's check."""
     failed = [r for r in study.runs if not r.check.ok]
-    lines = [f"{r.program} threads={_team(r.threads, r.threads_requested)} N={r.problem_size} repeat={r.repeat}: "
-             f"{r.check}" for r in failed]
+    alike: Dict[Tuple[str, str, str], List[Run]] = {}
+    for r in failed:
+        # A run skipped for its program's earlier crash or hang failed for that same reason.
+        reason = str(r.check).replace(f"FAIL: {NOT_RUN_AGAIN}", "FAIL: ", 1)
+        alike.setdefault((r.program, _team(r.threads, r.threads_requested), reason), []).append(r)
+    lines = []
+    for (program, team, check), runs in alike.items():
+        if len(runs) == 1:
+            lines.append(f"{program} threads={team} N={runs[0].problem_size} repeat={runs[0].repeat}: "
+                         f"{runs[0].check}")
+            continue
+        sizes = ", ".join(dict.fromkeys(str(r.problem_size) for r in runs))
+        skipped = sum(1 for r in runs if r.check.reason.startswith(NOT_RUN_AGAIN))
+        also = f", {skipped} not run again" if skipped else ""
+        lines.append(f"{program} threads={team} N={sizes} ({len(runs)} runs{also}): {check}")
     failed_keys = {(r.series, r.program, r.threads, r.problem_size) for r in failed}
     lines += [f"{s.program} threads={_team(s.threads)} N={s.problem_size} median: {s.check}" for s in study.summaries
               if not s.check.ok and s.key not in failed_keys]

@@ -68,7 +68,8 @@ def calibrated_model(o: Options, prep: Prepared, teams: Sequence[int]) -> Option
 
 def show_first(seen: Set[str]) -> Callable[[Run], None]:
     def show(run: Run) -> None:
-        if run.program not in seen and run.series is not Series.CHECK:
+        # A run that printed nothing (a variant that crashed or hung) shows its reason in the table.
+        if run.program not in seen and run.series is not Series.CHECK and run.output.strip():
             seen.add(run.program)
             title = "sum of 0 ... 999999" if run.program_entry.kind is C.TEAM else f"N = {run.problem_size}"
             output(f"== {run.program}: {title}\n{run.output}" + ("" if run.output.endswith("\n") else "\n"))

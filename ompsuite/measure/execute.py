@@ -15,7 +15,7 @@ from ompsuite.escape import printable
 from ompsuite.platform.interference import Interference, Snapshot, Usage, disturbed
 from ompsuite import catalogue as C
 from ompsuite.measure.plans import Job
-from ompsuite.study import Run
+from ompsuite.study import NOT_RUN_AGAIN, Run
 
 # The runtime prints one such line per thread at its first parallel region.
 _AFFINITY_TAG = "ompsuite-affinity"
@@ -165,7 +165,7 @@ class Executor:
         """The team of a program in exactly the job's environment, from one untimed run."""
         key = _probe_key(job)
         if key in self.probe_faults:
-            raise ProgramFailed(self.probe_faults[key], what=f"not run again: {self.probe_faults[key]}")
+            raise ProgramFailed(self.probe_faults[key], what=NOT_RUN_AGAIN + self.probe_faults[key])
         if key not in self.teams:
             try:
                 done = self.runner.run(job.path, job.entry.args(PROBE_N), dict(job.env, **AFFINITY_ENV),
@@ -191,7 +191,7 @@ class Executor:
         team, n = (job.path, job.threads), job.problem_size
         reason = entry.build.failure if entry.build and entry.build.error else ""
         if not reason and team in self.hung and self.hung[team][0] <= n:
-            reason = f"not run again: {self.hung[team][1]} at N = {self.hung[team][0]} with this team"
+            reason = f"{NOT_RUN_AGAIN}{self.hung[team][1]} at N = {self.hung[team][0]} with this team"
         if not reason:
             try:
                 return self._run(job)

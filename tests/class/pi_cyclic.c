@@ -19,8 +19,9 @@ int main(int argc, char **argv) {
     int me = omp_get_thread_num();
     int nthreads = omp_get_num_threads();
     double s = 0.0;
-    for (long i = me; i < num_steps; i += nthreads) {
-      double x = (i + 0.5) * step;
+    long mine = (num_steps - me + nthreads - 1) / nthreads; /* how many intervals are mine */
+    for (long k = 0; k < mine; k++) {
+      double x = (me + k * nthreads + 0.5) * step;
       s += 4.0 / fma(x, x, 1.0);
     }
 #pragma omp critical

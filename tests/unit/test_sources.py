@@ -150,7 +150,9 @@ class Building(Temp):
 
 class Notes(unittest.TestCase):
     def test_each_variant_row_says_how_it_was_made(self):
-        made = C.Build("/class/pi_atomic.c", "GNU 12.2.0 (/usr/bin/c++)", "-O3 -fopenmp",
+        made = C.Build("/class/pi_atomic.c", "GNU 12.2.0 (/usr/bin/c++)",
+                       "-O3 -Wall -ffp-contract=off -march=native -fopenmp -x c -std=c11 -fopenmp "
+                       "/usr/lib/libgomp.so -lm",
                        "pi_atomic.c:11:7: warning: unused variable\npi_atomic.c:12:7: warning: unused variable\n",
                        race=C.Race.SKIPPED, race_detail=("it needs clang 14 (Debian: apt-get install clang-14)",))
         cat = C.Catalogue().with_variant("atomic", "/b/atomic", "pi", made).with_variant("own", "/b/own", "pi")
@@ -160,7 +162,8 @@ class Notes(unittest.TestCase):
         rows = derive.build_notes([row("quadguard"), row("atomic"), row("own")])
         self.assertEqual([r.notes for r in rows], [
             (),
-            ("built with GNU 12.2.0 (/usr/bin/c++) -O3 -fopenmp; 2 warnings (in study.json); race check skipped: "
+            ("built with GNU 12.2.0 -O3 -ffp-contract=off -march=native -fopenmp; 2 warnings, the first: "
+             "pi_atomic.c:11:7: warning: unused variable; race check skipped: "
              "it needs clang 14 (Debian: apt-get install clang-14)",),
             ("a binary: how it was built is unknown",)])
 

@@ -214,7 +214,7 @@ def _above_team(s: Summary, base: Optional[Summary]) -> Summary:
         return s.with_note(f"speedup {s.speedup:.2f} a little above the team of {team}, within what "
                            f"{'its interval allows' if s.speedup_low is not None else 'its runs allow'}")
     threads = f"{team} thread{'' if team == 1 else 's'}"
-    return s.with_mark(Mark(Flag.IMPOSSIBLE, f"speedup {s.speedup:.2f} ({spread}) on {threads} is no result: "
+    return s.with_mark(Mark(Flag.IMPOSSIBLE, f"speedup {s.speedup:.2f} ({spread}) on {threads} is above its team: "
                                              f"{_slower_side(s, base)}"))
 
 

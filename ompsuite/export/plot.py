@@ -234,12 +234,12 @@ def sweep_figure(module: Any, study: Study) -> Optional[Figure]:
         good = [s for s in rows if _trusted(s) and s.speedup is not None]
         c.trusted(*(s.speedup for s in good))
         c.key(c.ax.plot([s.problem_size for s in good], [s.speedup for s in good], marker=_marker(entry), color=colour,
-                        label=_label(f"{entry.name} {t} threads"), **_style(k)))
+                        label=_label(f"{entry.name} {t} thread{'' if t == 1 else 's'}"), **_style(k)))
         predicted = [(s.problem_size, s.predicted_speedup) for s in rows if s.predicted_speedup]
         if predicted:
             c.trusted(*(p for _, p in predicted))
             c.key(c.ax.plot([p[0] for p in predicted], [p[1] for p in predicted], linestyle=":", color=colour,
-                            label=_label(f"{entry.name} {t} threads predicted")))
+                            label=_label(f"{entry.name} {t} thread{'' if t == 1 else 's'} predicted")))
         for s in rows:
             if not _trusted(s):
                 c.doubt(_marker(entry), s.problem_size, s.speedup)

@@ -147,7 +147,9 @@ def build_variant(name: str, source: str, tree: str, recipe: Recipe, race_check:
     built = _cached(stamp, key, binary)
     if built is not None:
         built = dataclasses.replace(built, source=source)
-        progress(f"{name}: {shown} unchanged since it was built" + (" (it does not compile)" if built.error else ""))
+        before = {C.Race.FREE: "no race", C.Race.FOUND: "; ".join(built.race_detail)}.get(built.race)
+        progress(f"{name}: {shown} unchanged since it was built" + (" (it does not compile)" if built.error else "") +
+                 (f"; race check (as before): {before}" if before else ""))
     else:
         built = _compile(name, source, shown, binary, recipe, c_source)
         _remember(stamp, key, built)

@@ -15,7 +15,7 @@ class Files(unittest.TestCase):
         self.addCleanup(tmp.cleanup)
         self.dir = tmp.name
 
-    def write(self, rel, text, mode=0o644):
+    def write(self, rel, text="", mode=0o644):
         path = os.path.join(self.dir, rel)
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "w") as f:

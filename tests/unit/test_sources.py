@@ -6,9 +6,9 @@ import io
 import json
 import os
 import stat
-import tempfile
 import unittest
 
+from test_machine import Files
 from ompsuite import catalogue as C
 from ompsuite.analyse import derive
 from ompsuite.errors import SuiteError
@@ -51,29 +51,15 @@ class Races(unittest.TestCase):
         self.assertIn("apt-get install libomp-14-dev libclang-rt-14-dev", detail[0])
 
 
-class Temp(unittest.TestCase):
-    def setUp(self):
-        self.tmp = tempfile.TemporaryDirectory()
-        self.addCleanup(self.tmp.cleanup)
-        self.d = self.tmp.name
-
-    def put(self, name, text="", mode=0o644):
-        path = os.path.join(self.d, name)
-        with open(path, "w") as f:
-            f.write(text)
-        os.chmod(path, mode)
-        return path
-
-
-class Folder(Temp):
+class Folder(Files):
     def test_sources_and_programs_named_after_their_files(self):
         for name in ("b.c", "a.cpp", "c.cc", "d.cxx", ".hidden.cpp", "notes.txt"):
-            self.put(name)
-        self.put("e_prog", mode=0o755)
-        os.mkdir(os.path.join(self.d, "sub"))
+            self.write(name)
+        self.write("e_prog", mode=0o755)
+        os.mkdir(os.path.join(self.dir, "sub"))
         err = io.StringIO()
         with contextlib.redirect_stderr(err):
-            found = sources.folder_programs(self.d)
+            found = sources.folder_programs(self.dir)
         self.assertEqual([(v.name, os.path.basename(v.path), v.kind) for v in found],
                          [("a", "a.cpp", "pi"), ("b", "b.c", "pi"), ("c", "c.cc", "pi"), ("d", "d.cxx", "pi"),
                           ("e_prog", "e_prog", None)])  # a program's kind is read from what it prints
@@ -81,21 +67,21 @@ class Folder(Temp):
         self.assertIn("notes.txt is neither a source", err.getvalue())
         for clash, why in (("a.c", "a.c and a.cpp would both be named 'a'"), ("2nd.cpp", "would be named '2nd'")):
             with self.subTest(clash):
-                path = self.put(clash)
+                path = self.write(clash)
                 with self.assertRaises(SuiteError) as e, contextlib.redirect_stderr(io.StringIO()):
-                    sources.folder_programs(self.d)
+                    sources.folder_programs(self.dir)
                 self.assertEqual(e.exception.status, 2)
                 self.assertIn(why, str(e.exception))
                 self.assertNotIn("\n", str(e.exception))
                 os.remove(path)
 
 
-class Building(Temp):
+class Building(Files):
     def setUp(self):
         super().setUp()
-        self.tree = os.path.join(self.d, "tree")
+        self.tree = os.path.join(self.dir, "tree")
         os.mkdir(self.tree)
-        cxx = self.put("tree/c++", FAKE_CXX, 0o755)
+        cxx = self.write("tree/c++", FAKE_CXX, 0o755)
         self.recipe = {"compiler": [cxx, "GNU 12.2.0"], "common": ["-O3", "-ffp-contract=off", "-fopenmp"],
                        "cxx": ["-std=c++17"], "c": ["-x", "c", "-std=c11"], "link": ["-fopenmp", "-lm"]}
         self.write_recipe()
@@ -113,7 +99,7 @@ class Building(Temp):
             return sources.build_variant("pi1", source, self.tree, sources.read_recipe(self.tree), checks)
 
     def test_built_once_until_the_source_or_flags_change(self):
-        src = self.put("pi1.cpp", "int main() { int unused; }")
+        src = self.write("pi1.cpp", "int main() { int unused; }")
         checked = []
 
         def race_check(source, workdir):
@@ -132,7 +118,7 @@ class Building(Temp):
         self.write_recipe()
         self.build(src)
         self.assertEqual(self.calls(), 2)
-        self.put("pi1.cpp", "int main() { misspelt(); }")
+        self.write("pi1.cpp", "int main() { misspelt(); }")
         binary, failed = self.build(src, race_check)
         self.assertEqual(failed.error, "pi1.cpp:5:3: error: 'omp_get_thread_numb' was not declared in this scope")
         self.assertEqual(failed.failure, f"does not compile: {failed.error}")

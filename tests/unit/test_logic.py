@@ -339,17 +339,18 @@ class CalibrationWatch(unittest.TestCase):
     every try was disturbed."""
 
     @staticmethod
-    def snapshots(*others):
-        """take() for runs that each saw this many CPU-seconds of other load."""
+    def snapshots(*others, steal=0.0):
+        """take() for runs that each saw this many CPU-seconds of other load, and steal seconds."""
         from ompsuite.platform.interference import CpuTimes, Snapshot
-        busy, taken = [0.0], []
+        busy, stolen, taken = [0.0], [0.0], []
         for other in others:
             taken += [None, other]  # the load shows in the snapshot after the run
 
         def take():
             other = taken.pop(0)
             busy[0] += other or 0.0
-            return Snapshot(CpuTimes(busy[0], 0.0, 2, 100), {})
+            stolen[0] += steal if other is not None else 0.0
+            return Snapshot(CpuTimes(busy[0], stolen[0], 2, 100), {})
         return take
 
     def test_retaken_until_quiet(self):
@@ -367,6 +368,17 @@ class CalibrationWatch(unittest.TestCase):
         with mock.patch.object(calibration, "progress"):  # a threshold raised by the user is the one used
             _, why = calibration.watched(["true"], env, {"load_cores": 1e6}, take=self.snapshots(5.0))
         self.assertIsNone(why)
+
+    def test_sporadic_steal_passes_and_lasting_steal_does_not(self):
+        # A virtual machine's few percent of steal leaves the calibration's medians as they are; steal
+        # of a large share of its time does not.
+        from ompsuite.measure import calibration
+        env = {"PATH": "/usr/bin:/bin"}
+        with mock.patch.object(calibration, "progress"):
+            _, why = calibration.watched(["sleep", "0.5"], env, {}, take=self.snapshots(0.0, 0.0, 0.0, steal=0.08))
+            self.assertIsNone(why)
+            _, why = calibration.watched(["sleep", "0.5"], env, {}, tries=1, take=self.snapshots(0.0, steal=0.4))
+            self.assertRegex(why, r"^steal 0\.4 s")
 
 
 

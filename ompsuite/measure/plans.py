@@ -265,8 +265,9 @@ class TopUp:
                     if short:
                         why = bad[k][-1] if k in bad else "no time printed"
                         missing = count - len(clean.get(k, []))
-                        asked = f"the {count} clean runs asked for are" if count > 1 else "the one clean run asked for is"
-                        self.untrusted[k] = (f"{missing} of {asked} missing after {tried.get(k, 0)} "
+                        asked = f"{missing} of the {count} clean runs asked for are" if count > 1 else \
+                            "the one clean run asked for is"
+                        self.untrusted[k] = (f"{asked} missing after {tried.get(k, 0)} "
                                              f"run{'s' if tried.get(k, 0) != 1 else ''}, the budget: disturbed ({why})")
                     else:
                         self.imprecise[key] = (f"speedup interval wider than ±{self.precision:.0%} after "

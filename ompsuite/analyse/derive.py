@@ -47,7 +47,7 @@ def build_notes(rows: Sequence[Summary]) -> List[Summary]:
                      else "a binary: how it was built is unknown"]
             warned = warning_count(made.warnings)
             if warned:
-                first = next((line for line in made.warnings.splitlines() if "warning" in line), "")
+                first = next((line for line in made.warnings.splitlines() if "warning:" in line), "")
                 parts.append(f"{warned} warning{'s' if warned != 1 else ''}, the first: {printable(first, 120)}")
             if made.race is C.Race.SKIPPED:
                 parts.append(f"race check skipped: {'; '.join(made.race_detail) or 'no reason given'}")

@@ -6,9 +6,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+static volatile int ready = 0; /* set when the step is known */
+
 int main(int argc, char *argv[]) {
   long n = argc > 1 ? atol(argv[1]) : 1000000;
-  volatile int ready = 0;
   double step = 0.0;
   double sum = 0.0;
   double t0 = omp_get_wtime();

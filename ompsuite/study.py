@@ -585,6 +585,14 @@ def _build(d: Any) -> C.Build:
                    race, detail)
 
 
+def build_of(d: Any) -> C.Build:
+    """A variant's Build from its JSON form, as study.json holds it; ValueError naming the fault."""
+    try:
+        return _build(d)
+    except _Bad as e:
+        raise ValueError(str(e)) from None
+
+
 def _interference(values: Any) -> Optional[Interference]:
     """An interference record from its flat form (Interference.values())."""
     if values is None:

@@ -10,7 +10,6 @@ given. Any failed check ends the run with status 1.
 """
 from __future__ import annotations
 
-import os
 import random
 import tempfile
 import textwrap
@@ -28,7 +27,7 @@ from ompsuite.measure.prepare import Prepared, executor, prepare, warm_up
 from ompsuite.measure.session import Session, Stopped, conclude
 from ompsuite.platform import machine
 from ompsuite.platform.console import output, progress, run_main
-from ompsuite.platform.files import check_output_path, parse_env_count, write_atomic
+from ompsuite.platform.files import check_output_path, write_atomic
 from ompsuite.errors import SuiteError, os_reason
 from ompsuite.escape import printable
 from ompsuite.study import Run, Series, Study
@@ -58,7 +57,7 @@ def calibrated_model(o: Options, prep: Prepared, teams: Sequence[int]) -> Option
         return None
     if o.calibration:
         return Model(read_calibration(o.calibration), cores=prep.cores)
-    limit = parse_env_count("OMP_THREAD_LIMIT", os.environ.get("OMP_THREAD_LIMIT")) or max(teams)
+    limit = prep.thread_limit or max(teams)
     with tempfile.NamedTemporaryFile(suffix=".csv") as f:
         figures = run_calibration(prep.catalogue, prep.folders.bindir, sorted({1, *(min(t, limit) for t in teams)}),
                                   f.name, prep.binding.env(), prep.cores, extra=("--repeats", "7", "--buffer-mib", "256"),

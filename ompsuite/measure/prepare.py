@@ -27,6 +27,7 @@ class Prepared:
     cores: int
     topology: topology.Topology
     default_team: int       # OMP_NUM_THREADS's first level, else the cores
+    thread_limit: Optional[int] = None  # OMP_THREAD_LIMIT: no team the runtime gives is larger
 
 
 def add_variants(catalogue: C.Catalogue, variants: Sequence[C.VariantArg], binding: Binding, runner: Runner,
@@ -86,7 +87,7 @@ class SourceBuilder:
         if self.bindir is None:
             raise SuiteError(f"--program {name}: a source needs the suite's build tree to be built like its "
                              "programs", 2)
-        kind = kind or "pi"
+        kind = kind or C.PI.name
         catalogue.with_variant(name, path, kind)  # a kind no variant has is refused before anything is built
         tree = machine.own_build_tree(self.bindir) or os.path.dirname(os.path.abspath(self.bindir))
         if self.recipe is None:
@@ -127,7 +128,7 @@ def prepare(o: Options, teams: Optional[Sequence[int]]) -> Prepared:
     n, note = build.recurrence_plan(o.recurrence_n)
     growdir = build.recurrence_bin(catalogue, n, bindir, o.recurrence_bin) if n is not None else None
     catalogue = add_variants(catalogue, o.programs, binding, Runner(), o.run_timeout, bindir)
-    return Prepared(catalogue, binding, Folders(bindir, growdir), n, note, cores, topo, asked or cores)
+    return Prepared(catalogue, binding, Folders(bindir, growdir), n, note, cores, topo, asked or cores, limit)
 
 
 def warm_up(o: Options, prep: Prepared, ex: Executor) -> None:

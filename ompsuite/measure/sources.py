@@ -18,6 +18,7 @@ from ompsuite.escape import printable
 from ompsuite.platform.child import run_child
 from ompsuite.platform.console import progress
 from ompsuite.platform.files import write_atomic
+from ompsuite.study import build_of
 
 SOURCE_SUFFIXES = (".c", ".cpp", ".cc", ".cxx")
 RECIPE_FILE = "variant-build.json"
@@ -101,10 +102,8 @@ def _cached(stamp: str, key: str, binary: str) -> Optional[C.Build]:
             d = json.load(f)
         if d.get("key") != key:
             return None
-        b = d["build"]
-        built = C.Build(str(b["source"]), str(b["compiler"]), str(b["flags"]), str(b["warnings"]), str(b["error"]),
-                        C.Race(b["race"]), tuple(str(x) for x in b["race_detail"]))
-    except (OSError, ValueError, KeyError, TypeError):
+        built = build_of(d["build"])
+    except (OSError, ValueError, KeyError, TypeError, AttributeError):
         return None  # none, or unreadable: built again
     return built if built.error or os.path.isfile(binary) else None
 

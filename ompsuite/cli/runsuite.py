@@ -119,9 +119,8 @@ def run(o: Options) -> int:
         times = "once" if o.recurrence_repeats == 1 else f"{o.recurrence_repeats} times"
         print(f"the recurrence programs ran {times} each (every run fills "
               f"{8 * (prep.recurrence_n + 1) / 1e9:.3g} GB;\n--recurrence-repeats runs them more often)")
-    for r in (r for r in study.runs if r.program_entry.kind is C.TEAM):
-        team = "? threads" if r.threads is None else f"{r.threads} thread{'' if r.threads == 1 else 's'}"
-        print(f"{r.program}: {team}, total {r.result or '?'}: {r.check}")
+    for line in tables.team_lines(study):
+        print(line)
     for line in study.notes:
         print("\n".join(textwrap.wrap(f"note: {line}", 100, subsequent_indent="  ")))
     if failed:

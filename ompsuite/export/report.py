@@ -214,16 +214,6 @@ def _items(lines: Iterable[str]) -> str:
     return "<ul>" + "".join(f"<li>{line}</li>" for line in lines) + "</ul>"
 
 
-def _team_lines(study: Study) -> List[str]:
-    """The team report's runs, as runsuite says them."""
-    lines = []
-    for r in study.runs:
-        if r.entry is not None and r.entry.kind is C.TEAM:
-            team = "? threads" if r.threads is None else f"{r.threads} thread{'' if r.threads == 1 else 's'}"
-            lines.append(text(f"{r.program}: {team}, total {r.result or '?'}: {r.check}"))
-    return lines
-
-
 def _inline_svg(svg: str, label: str) -> str:
     """A plot's SVG for the page: parsed and written out again, which drops its prolog, document
     type and comments; its metadata, any script and any handler go too, and it takes the
@@ -316,7 +306,7 @@ def page(study: Study) -> str:
         tables_html += "<h3>Weak scaling (N = base × threads; efficiency = t(1) / t(T))</h3>" + \
             summary_table(weak, model)
     sections.append(_section("Summary", tables_html, "summary"))
-    notes = [text(n) for n in (*study.notes, *derive.doubt_lines(study))] + _team_lines(study)
+    notes = [text(n) for n in (*study.notes, *derive.doubt_lines(study))] + [text(line) for line in tables.team_lines(study)]
     if notes:
         sections.append(_section("Notes", _items(notes), "notes"))
     sections.append(_section("Plots", plots_section(study), "plots"))

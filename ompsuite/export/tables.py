@@ -11,7 +11,8 @@ import textwrap
 from typing import Callable, Dict, List, Optional, Sequence, Tuple
 
 from ompsuite.escape import markdown_cell
-from ompsuite.study import State, Summary
+from ompsuite import catalogue as C
+from ompsuite.study import State, Study, Summary
 
 TERMINAL_WIDTH = 100
 
@@ -251,3 +252,13 @@ def terminal(rows: Sequence[Summary], modelled: bool = False, width: int = TERMI
     if dropped:
         out += textwrap.wrap(f"(left out to fit {width} columns: {', '.join(dropped)}; the full table has them)", width)
     return out
+
+
+def team_lines(study: Study) -> List[str]:
+    """The team report's runs, a line each: its team, its total and its check."""
+    lines = []
+    for r in study.runs:
+        if r.entry is not None and r.entry.kind is C.TEAM:
+            team = "? threads" if r.threads is None else f"{r.threads} thread{'' if r.threads == 1 else 's'}"
+            lines.append(f"{r.program}: {team}, total {r.result or '?'}: {r.check}")
+    return lines

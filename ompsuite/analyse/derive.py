@@ -2,6 +2,7 @@
 could not mend, then the time model's floors and checks) and the sweep's crossovers."""
 from __future__ import annotations
 
+import dataclasses
 import re
 
 from typing import List, Mapping, Optional, Sequence, Tuple
@@ -10,7 +11,9 @@ from ompsuite import catalogue as C
 from ompsuite.escape import printable
 from ompsuite.analyse import stats
 from ompsuite.analyse.model import Model
-from ompsuite.study import Config, Crossover, Flag, Mark, Run, Series, Study, Summary
+from ompsuite.analyse.stats import key_of
+from ompsuite.platform.interference import RULE_OPTIONS, rules_broken
+from ompsuite.study import Config, Crossover, Flag, Mark, Run, Series, State, Study, Summary
 
 
 def summaries(runs: Sequence[Run], catalogue: C.Catalogue, model: Optional[Model] = None,
@@ -22,10 +25,15 @@ def summaries(runs: Sequence[Run], catalogue: C.Catalogue, model: Optional[Model
     for r in rows:
         for t in r.asked or (None,):
             key = Config(r.series, r.program, t, r.problem_size)
-            if key in untrusted:
-                r = r.with_mark(Mark(Flag.UNTRUSTED, untrusted[key]))
+            if key in untrusted:  # the budget's reason first, then what the row's figures are of
+                had = r.mark(Flag.UNTRUSTED)
+                r = dataclasses.replace(r, marks=tuple(m for m in r.marks if m is not had)).with_mark(
+                    Mark(Flag.UNTRUSTED, untrusted[key] + (f"; {had.reason}" if had else "")))
             if key in imprecise:
                 r = r.with_mark(Mark(Flag.IMPRECISE, imprecise[key]))
+        if r.state is State.UNTRUSTED:  # its median is shown, marked; a speedup from it would be read as one
+            r = dataclasses.replace(r, speedup=None, speedup_low=None, speedup_high=None, efficiency=None,
+                                    karp_flatt=None)
         judged.append(r)
     return build_notes(model.apply(judged) if model else judged)
 
@@ -76,27 +84,6 @@ def crossovers(rows: Sequence[Summary], model: Optional[Model]) -> List[Crossove
     return found
 
 
-def load_seen(runs: Sequence[Run]) -> Tuple[Optional[float], Optional[float]]:
-    """Other load and steal, in cores averaged over the disturbed runs' lives; None where no
-    disturbed run recorded it."""
-    load, steal, watched = 0.0, 0.0, 0.0
-    seen_load = seen_steal = False
-    for r in runs:
-        rec = r.interference
-        if not r.disturbed or rec is None or not rec.watched_s:
-            continue
-        watched += rec.watched_s
-        if rec.other_load_s is not None:
-            load += max(0.0, rec.other_load_s)
-            seen_load = True
-        if rec.steal_s is not None:
-            steal += max(0.0, rec.steal_s)
-            seen_steal = True
-    if not watched:
-        return None, None
-    return (load / watched if seen_load else None), (steal / watched if seen_steal else None)
-
-
 def doubt_lines(study: Study) -> List[str]:
     """Closing lines for figures that are no result or cannot be trusted: how many, what was
     seen, and what the user can do."""
@@ -104,13 +91,16 @@ def doubt_lines(study: Study) -> List[str]:
     total = len(study.summaries)
     bad = [s for s in study.summaries if s.has(Flag.UNTRUSTED)]
     if bad:
-        load, steal = load_seen(study.runs)
-        seen = [f"{load:.2f} cores of other load" if load is not None else "",
-                f"{steal:.2f} cores of steal" if steal is not None else ""]
-        what = " and ".join(x for x in seen if x) or "other work"
-        lines.append(f"{len(bad)} of {total} figures untrusted: the machine was busy with {what} (averaged over "
-                     "the disturbed runs). Run again on a quiet machine, with fewer threads (--threads), or accept "
-                     "more load with --disturbed-load CORES")
+        keys = {s.key for s in bad}
+        rules = rules_broken([r.disturbed for r in study.runs if r.disturbed and key_of(r) in keys])
+        seen = [f"{rule} ({cores:.2f} cores, mean of {n} run{'' if n == 1 else 's'}, over {limit})"
+                for rule, (n, cores, limit) in rules.items()]
+        remedy = " ".join(f"{RULE_OPTIONS[rule]} CORES" for rule in rules)
+        lines.append(f"{len(bad)} of {total} figures untrusted: " +
+                     (f"runs were disturbed by {', '.join(seen)}. Run again on a quiet machine, with fewer "
+                      f"threads (--threads), or accept more with {remedy}" if rules else
+                      "too few clean runs (each row says why). Run again on a quiet machine, with fewer threads "
+                      "(--threads)"))
     above = [s for s in study.summaries if s.has(Flag.IMPOSSIBLE)]
     if above:
         lines.append(f"{len(above)} of {total} speedups are above their team and no result: one side was slowed "

@@ -10,6 +10,7 @@ from typing import Dict, List, Mapping, Optional, Sequence, Tuple
 from ompsuite import catalogue as C
 from ompsuite.analyse import significance
 from ompsuite.analyse.validate import PI, units_of_15th_decimal
+from ompsuite.platform.interference import broken_text
 from ompsuite.study import Flag, Mark, Run, Series, Summary
 
 Key = Tuple[Series, str, Optional[int], int]  # series, program, team obtained, N
@@ -64,9 +65,35 @@ def summarise(runs: Sequence[Run], catalogue: C.Catalogue) -> List[Summary]:
         return (series.value, groups[key][0].program_entry.kind is not C.PI, n, catalogue.order(program),
                 _threads_order(threads))
 
-    rows = [_summary(key, groups[key], good[key], times[key], medians, good, serial_pi)
+    # A run at a check size does next to no work: its life is the program's start and end.
+    life: Dict[str, float] = {}
+    for r in runs:
+        if r.series is Series.CHECK and r.interference is not None and r.interference.watched_s:
+            life[r.program] = min(life.get(r.program, math.inf), r.interference.watched_s)
+    rows = [_timed_share(_summary(key, groups[key], good[key], times[key], medians, good, serial_pi),
+                         good[key], life.get(key[1], 0.0))
             for key in sorted(groups, key=order)]
     return plausible(rows, groups)
+
+
+UNTIMED_SHARE = 0.25  # of a run's working life: more left out of its time is said in its row
+UNTIMED_S = 0.02      # and only when it is more than a process's start and end vary by
+
+
+def _timed_share(s: Summary, ok: List[Run], life_s: float) -> Summary:
+    """A program whose whole life is its kernel, with a printed time that leaves out much of its
+    life beyond its start and end: it may rightly time its kernel alone, or time part of its
+    work, so its row says the share and nothing fails."""
+    lives = [(r.time_s, r.interference.watched_s - life_s) for r in ok
+             if r.time_s is not None and r.interference is not None and r.interference.watched_s]
+    if not s.program_entry.kind.parallel_throughout or not lives:
+        return s
+    timed = statistics.median(t for t, _ in lives)
+    working = statistics.median(w for _, w in lives)
+    if working - timed <= max(UNTIMED_SHARE * working, UNTIMED_S):
+        return s
+    return s.with_note(f"its printed time covers {timed / working:.0%} of its process's life beyond start and end "
+                       f"(median {timed * 1e3:.3g} of {working * 1e3:.3g} ms): is all of its work timed?")
 
 
 def _summary(key: Key, rs: List[Run], ok: List[Run], ts: List[float], medians: Dict[Key, float],
@@ -80,11 +107,15 @@ def _summary(key: Key, rs: List[Run], ok: List[Run], ts: List[float], medians: D
         s = s.with_mark(Mark(Flag.FAILED, f"{len(failed)} of {len(rs)} runs: {failed[0].check.reason}"))
     disturbed = [r for r in rs if r.disturbed]
     if disturbed:
-        s = s.with_mark(Mark(Flag.DISTURBED, disturbed[0].disturbed, len(disturbed), len(rs)))
+        s = s.with_mark(Mark(Flag.DISTURBED, broken_text([r.disturbed for r in disturbed]), len(disturbed), len(rs)))
     smaller = [t for t in asked if t is not None and threads is not None and t > threads]
     if smaller:
         s = s.with_note(f"asked for {' and '.join(map(str, smaller))} threads, the runtime gave {threads}")
     if not ts:
+        shaky = [r.time_s for r in disturbed if r.check.ok and r.time_s is not None]
+        if shaky and not failed:  # a busy machine's figure, shown as such rather than none at all
+            s = _replace(s, {"min_s": min(shaky), "median_s": statistics.median(shaky), "max_s": max(shaky)})
+            s = s.with_mark(Mark(Flag.UNTRUSTED, f"no clean run: the median is of {_plural(len(shaky), 'disturbed run')}"))
         return s
     median = medians[key]
     figures: Dict[str, object] = {"min_s": min(ts), "median_s": median, "max_s": max(ts)}

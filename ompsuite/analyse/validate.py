@@ -163,6 +163,29 @@ def missing_lines(run: Run) -> str:
     return f"its report could not be read; see docs/variants.md"
 
 
+# A printed time is a difference of two readings of some clock, all inside the process's life,
+# which the tools watch on the monotonic clock from before it starts to after it is reaped. An
+# honest time can pass that life only by what its own clock and printing add: half a unit of its
+# last printed decimal, a clock's resolution (at worst a millisecond, for the coarse clocks some
+# programs read), and a wall clock's rate while NTP slews it (at most 500 ppm; 0.1% is taken).
+CLOCK_SLACK_S = 1e-3
+CLOCK_RATE = 1e-3
+
+
+def outlived(run: Run) -> Optional[str]:
+    """Why a run's printed time cannot be its run's time: longer than its process lived."""
+    rec = run.interference
+    if run.time_s is None or rec is None or not rec.watched_s:
+        return None
+    printed = run.program_entry.kind.read(run.output).get("time", "")
+    decimals = len(printed.partition(".")[2].rstrip()) if "." in printed else 0
+    slack = CLOCK_SLACK_S + CLOCK_RATE * rec.watched_s + 0.5 * 10.0 ** -decimals
+    if run.time_s > rec.watched_s + slack:
+        return (f"its printed time {run.time_s:.6g} s is longer than the {rec.watched_s:.3g} s its process "
+                f"lived (milliseconds printed as seconds, or a CPU time?)")
+    return None
+
+
 class Validator:
     """Checks each run as it comes; remembers the serial results it compares the others with."""
 
@@ -177,7 +200,7 @@ class Validator:
         judge = {C.PI: self._pi, C.RECURRENCE: self._recurrence, C.TEAM: self._team}[entry.kind]
         try:
             # A race found fails every run of the variant, whatever it printed.
-            reason = run.fault or (entry.build.failure if entry.build else "") or judge(run)
+            reason = run.fault or (entry.build.failure if entry.build else "") or judge(run) or outlived(run)
         except ValueError as e:
             reason = str(e)
         except ArithmeticError as e:  # a number out of Decimal's range, say

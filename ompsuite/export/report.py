@@ -148,7 +148,7 @@ def _teams(rows: Sequence[Summary], modelled: bool) -> str:
         ["check"]
     body = []
     for s in rows:
-        cells = [text(tables.threads_cell(s)), text(tables.fmt_time(s.median_s)), _fmt(s.speedup, ".2f"),
+        cells = [text(tables.threads_cell(s)), text(tables.median_cell(s)), _fmt(s.speedup, ".2f"),
                  text(tables.speedup_interval_cell(s))]
         if modelled:
             cells += [_fmt(s.pct_floor, ".0f", "%"), text(s.bound_by)]

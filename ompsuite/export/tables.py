@@ -97,6 +97,12 @@ class Column:
     model: bool = False   # shown only when the rows were modelled
 
 
+def median_cell(s: Summary) -> str:
+    """The median; an untrusted row's in brackets, so that it never reads as a trusted figure."""
+    shown = fmt_time(s.median_s)
+    return f"({shown})" if shown and s.state is State.UNTRUSTED else shown
+
+
 def interval_cell(s: Summary) -> str:
     """The median's 95% interval, or why there is none."""
     if s.median_low is not None:
@@ -126,7 +132,7 @@ COLUMNS = (
     Column("threads", threads_cell, terminal=True),
     Column("N", lambda s: fmt_n(s.problem_size), terminal=True),
     Column("runs", lambda s: str(s.runs)),
-    Column("median", lambda s: fmt_time(s.median_s), terminal=True),
+    Column("median", lambda s: median_cell(s), terminal=True),
     Column("95% interval", interval_cell, terminal=True),
     Column("min–max", lambda s: fmt_range(s.min_s, s.max_s, s.median_s)),
     Column("speedup", lambda s: _num(s.speedup, ".2f"), terminal=True),
@@ -169,9 +175,9 @@ def row_notes(s: Summary) -> List[str]:
         notes.append(f"no result: {s.impossible}")
     if s.speedup_no_faults is not None:
         notes.append(f"speedup without the kernel's page-fault time on either side: {s.speedup_no_faults:.2f}")
-    if s.untrusted:
-        notes.append(f"figure not to be trusted: {s.untrusted}")
-    for text in (s.disturbed, s.unstable and f"unstable: {s.unstable}", s.note):
+    if s.untrusted:  # one note: why it is untrusted and what disturbed its runs
+        notes.append("; ".join(filter(None, (f"figure not to be trusted: {s.untrusted}", s.disturbed))))
+    for text in (not s.untrusted and s.disturbed, s.unstable and f"unstable: {s.unstable}", s.note):
         if text:
             notes.append(text)
     return notes

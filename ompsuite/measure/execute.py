@@ -250,11 +250,14 @@ class Executor:
             busy = threads if entry.kind.parallel_throughout else None
             why = disturbed(done.interference, threads=busy, life_s=self.life.get(job.path),
                             **self.thresholds) or ""
-        if entry.parallel and job.threads and threads is not None and threads < job.threads:
-            line = f"{entry.name}: asked for {job.threads} threads, the runtime gave {threads}"
-            if line not in self.shortfalls:
-                self.shortfalls.append(line)
-                progress(line)
+        if entry.parallel and job.threads and threads is not None and threads != job.threads:
+            if threads < job.threads and may_cut_teams(job.env):
+                line = f"{entry.name}: asked for {job.threads} threads, the runtime gave {threads}"
+                if line not in self.shortfalls:
+                    self.shortfalls.append(line)
+                    progress(line)
+            else:
+                fault = fault or f"ignores the team asked for: asked {job.threads}, ran {threads}"
         return Run(job.config, threads, job.repeat, job.size_note, time_s, found.get("result", ""),
                    found.get("check_value", ""), disturbed=why, started=started, placement=placement,
                    printed_n=printed_n,
@@ -265,6 +268,14 @@ class Executor:
             self.unknown.add(name)
             progress(f"{name}: the OpenMP runtime printed no affinity report (it may predate OpenMP 5.0), "
                      "so its team size is unknown: its speedup is shown, its efficiency is not")
+
+
+def may_cut_teams(env: Mapping[str, str]) -> bool:
+    """Whether the runtime may give a smaller team than asked for: OMP_THREAD_LIMIT caps every
+    team, OMP_DYNAMIC lets it choose. Without either it gives the team asked for (on a machine
+    with fewer cores it shares them), so another team is the program's own doing."""
+    return bool(env.get("OMP_THREAD_LIMIT", "").strip()) or \
+        env.get("OMP_DYNAMIC", "").strip().lower() in ("true", "1", "yes", "on")
 
 
 def _probe_key(job: Job) -> Tuple[str, Tuple[Tuple[str, str], ...]]:

@@ -263,12 +263,13 @@ class TopUp:
             for k in ([key] if short else [key, base] if base else []):
                 if tried.get(k, 0) >= self._allowed(k):
                     if short:
-                        why = bad[k][-1] if k in bad else "no time printed"
+                        # What disturbed them is the row's own note, with the runs each figure covers.
+                        why = "disturbed" if k in bad else "no time printed"
                         missing = count - len(clean.get(k, []))
                         asked = f"{missing} of the {count} clean runs asked for are" if count > 1 else \
                             "the one clean run asked for is"
                         self.untrusted[k] = (f"{asked} missing after {tried.get(k, 0)} "
-                                             f"run{'s' if tried.get(k, 0) != 1 else ''}, the budget: disturbed ({why})")
+                                             f"run{'s' if tried.get(k, 0) != 1 else ''}, the budget: {why}")
                     else:
                         self.imprecise[key] = (f"speedup interval wider than ±{self.precision:.0%} after "
                                                f"{tried.get(key, 0)} runs, the budget")

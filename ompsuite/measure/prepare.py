@@ -14,6 +14,7 @@ from ompsuite.platform.files import parse_env_count
 from ompsuite.options import MAX_THREADS, Options
 from ompsuite.measure.execute import Binding, Executor, PROBE_N, Runner, warn_oversubscribed
 from ompsuite.platform import machine, topology
+from ompsuite.platform.interference import LOAD_CORES, STEAL_CORES, look
 from ompsuite.measure.plans import Folders
 
 
@@ -128,6 +129,8 @@ def prepare(o: Options, teams: Optional[Sequence[int]]) -> Prepared:
     n, note = build.recurrence_plan(o.recurrence_n)
     growdir = build.recurrence_bin(catalogue, n, bindir, o.recurrence_bin) if n is not None else None
     catalogue = add_variants(catalogue, o.programs, binding, Runner(), o.run_timeout, bindir)
+    watch = o.machine_watch()
+    progress(look(watch.get("load_cores", LOAD_CORES), watch.get("steal_cores", STEAL_CORES)))  # before the long wait
     return Prepared(catalogue, binding, Folders(bindir, growdir), n, note, cores, topo, asked or cores, limit)
 
 

@@ -4,6 +4,7 @@ import io
 import os
 import signal
 import sys
+import textwrap
 from typing import Callable, Optional, Protocol, Sequence
 
 from ompsuite.errors import SuiteError, os_reason
@@ -34,16 +35,24 @@ def _write(text: str) -> None:
         pass  # standard error closed: the message has nowhere to go, the run goes on
 
 
-def progress(message: str) -> None:
+def progress(message: str, wrap: bool = True) -> None:
     """One line of progress or warning on standard error (never standard output: that holds
     the results, and may be a pipe to another tool). A line shown in place is cleared first and
     shown again after it. Whatever the message quotes (a path, a program's words) reaches the
     terminal escaped, never as a control sequence."""
-    message = "\n".join(printable(line) for line in message.split("\n"))
+    message = "\n".join(wrapped(printable(line)) if wrap else printable(line) for line in message.split("\n"))
     if _live["line"]:
         _write("\r\033[K" + message + "\n" + _live["line"])
     else:
         _write(message + "\n")
+
+
+WIDTH = 100  # every line the tools print fits a terminal this wide
+
+
+def wrapped(line: str, width: int = WIDTH) -> str:
+    """A long line as several that fit the width, the rest indented under the first."""
+    return "\n".join(textwrap.wrap(line, width, subsequent_indent="    ", break_on_hyphens=False)) or line
 
 
 def output(text: str) -> None:
@@ -166,4 +175,4 @@ def _last_words(prog: str, message: str) -> None:
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
     except OSError:
         pass
-    progress(f"{prog}: {message}")
+    progress(f"{prog}: {message}", wrap=False)  # a failure is one line, whatever it quotes

@@ -7,9 +7,11 @@ left empty and named in the notes, never guessed.
 """
 import dataclasses
 import os
+import re
 import resource
 import sys
-from typing import Optional, Union
+import time
+from typing import Dict, List, Optional, Sequence, Tuple, Union
 
 # Machine-wide memory events that explain why a fill was slow. pgfault/pgmajfault put the child's own faults in
 # context (others faulting at the same time); thp_* say whether faults were served by huge pages (512x fewer,
@@ -240,12 +242,93 @@ def disturbed(rec: Interference, load_cores: float = LOAD_CORES, steal_cores: fl
     else:
         allowance, working = (threads - 1) * life_s + START_S if threads else 0.0, wall_s - life_s
     if lost is not None and working >= JUDGEABLE_S and lost > lost_cores * wall_s + allowance:
-        reasons.append(f"kept off its cores: {lost:.2g} CPU-s short ({lost / wall_s:.2f} cores)")
+        reasons.append(_broke(LOST, lost / wall_s, lost_cores))
     if rec.machine_cpus is None or rec.tick_hz is None:
         return "; ".join(reasons) or None
     rounding = tick_allowance(rec.machine_cpus, rec.tick_hz)
     if rec.other_load_s is not None and rec.other_load_s > load_cores * wall_s + rounding:
-        reasons.append(f"other load {rec.other_load_s:.2f} CPU-s ({rec.other_load_s / wall_s:.1f} cores)")
+        reasons.append(_broke(LOAD, rec.other_load_s / wall_s, load_cores))
     if rec.steal_s is not None and rec.steal_s > steal_cores * wall_s + rounding:
-        reasons.append(f"steal {rec.steal_s:.2g} s")
+        reasons.append(_broke(STEAL, rec.steal_s / wall_s, steal_cores))
     return "; ".join(reasons) or None
+
+
+# The three rules, by the words a run's reason starts with, and the option that sets each.
+LOAD, LOST, STEAL = "other load", "kept off its cores", "steal"
+RULE_OPTIONS = {LOAD: "--disturbed-load", LOST: "--disturbed-lost", STEAL: "--disturbed-steal"}
+_BROKEN = re.compile(rf"({'|'.join(RULE_OPTIONS)}): (\d+(?:\.\d+)?) cores over (\d+(?:\.\d+)?)")
+
+
+def _broke(rule: str, cores: float, threshold: float) -> str:
+    return f"{rule}: {cores:.2f} cores over {threshold:.2f} ({RULE_OPTIONS[rule]})"
+
+
+def rules_broken(reasons: Sequence[str]) -> Dict[str, Tuple[int, float, str]]:
+    """Per rule that disturbed runs broke, from their reasons: in how many runs, their mean figure
+    in cores (each run's over its own life) and the threshold, in the order the rules are named."""
+    seen: Dict[str, List[float]] = {}
+    limit: Dict[str, str] = {}
+    for text in reasons:
+        for rule, cores, threshold in _BROKEN.findall(text):
+            seen.setdefault(rule, []).append(float(cores))
+            limit[rule] = threshold
+    return {rule: (len(seen[rule]), sum(seen[rule]) / len(seen[rule]), limit[rule])
+            for rule in RULE_OPTIONS if rule in seen}
+
+
+def broken_text(reasons: Sequence[str]) -> str:
+    """The rules the runs broke, each with the runs its figure covers: 'other load in 3 runs,
+    mean 0.93 cores over 0.10 (--disturbed-load)'; the first reason where none is a rule's."""
+    rules = rules_broken(reasons)
+    if not rules:
+        return reasons[0] if reasons else ""
+    return "; ".join(f"{rule} in {n} run{'' if n == 1 else 's'}, {'mean ' if n > 1 else ''}{cores:.2f} cores "
+                     f"over {limit} ({RULE_OPTIONS[rule]})" for rule, (n, cores, limit) in rules.items())
+
+
+LOOK_S = 2.0  # the look before the first timed run: long enough for a tenth of a core to pass the ticks
+
+
+def _sys(path: str) -> str:
+    try:
+        with open(path) as f:
+            return f.read().strip()
+    except (OSError, UnicodeDecodeError):
+        return ""
+
+
+def look(load_cores: float = LOAD_CORES, steal_cores: float = STEAL_CORES, seconds: float = LOOK_S,
+         sys_root: str = "/sys/devices/system/cpu", stat_path: str = "/proc/stat") -> str:
+    """One line on whether this machine's figures can be trusted, from a look of a few seconds
+    before anything is timed (the tool sleeps meanwhile: all the CPU time counted is others'):
+    other load and steal against the thresholds every run is held to, the frequency governor
+    where one is readable, and SMT."""
+    before = read_cpu_times(stat_path)
+    started = time.monotonic()
+    time.sleep(seconds)
+    after = read_cpu_times(stat_path)
+    wall = time.monotonic() - started
+    seen, wrong = [], []
+    if before and after:
+        rounding = tick_allowance(after.cpus, after.tick_hz) / wall
+        load = (after.busy_s - before.busy_s) / wall
+        seen.append(f"other load {load:.2f} cores")
+        if load > load_cores + rounding:
+            wrong.append(_broke(LOAD, load, load_cores))
+        if before.steal_s is not None and after.steal_s is not None:
+            steal = (after.steal_s - before.steal_s) / wall
+            seen.append(f"steal {steal:.2f}")
+            if steal > steal_cores + rounding:
+                wrong.append(_broke(STEAL, steal, steal_cores))
+    governors = sorted({_sys(os.path.join(sys_root, c, "cpufreq", "scaling_governor"))
+                        for c in (os.listdir(sys_root) if os.path.isdir(sys_root) else ())
+                        if re.fullmatch(r"cpu\d+", c)} - {""})
+    seen.append(f"governor {'/'.join(governors)}" if governors else "no governor readable")
+    if governors and governors != ["performance"]:
+        wrong.append(f"governor {'/'.join(governors)} changes the clock with the load (performance keeps it)")
+    smt = _sys(os.path.join(sys_root, "smt", "active"))
+    seen.append({"1": "SMT on", "0": "SMT off"}.get(smt, "SMT unknown"))
+    if not wrong:
+        return f"machine: quiet over {wall:.0f} s ({', '.join(seen)}): its figures can be trusted"
+    return (f"machine: BUSY over {wall:.0f} s ({', '.join(seen)}): {'; '.join(wrong)}. Runs it disturbs are "
+            "replaced, then marked untrusted: stop the other work, or use fewer threads (--threads)")

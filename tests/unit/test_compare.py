@@ -162,7 +162,7 @@ class Document(Temp):
         self.assertEqual(status, 0)
         with open(os.path.join(out, "compare.md")) as f:
             md = f.read()
-        return out, md, stdout.getvalue(), stderr.getvalue(), plotted
+        return out, md, stdout.getvalue(), stderr.getvalue().replace("\n    ", " "), plotted
 
     def test_side_by_side_and_verdicts(self) -> None:
         out, md, stdout, stderr, plotted = self.compare(BEFORE, AFTER, OLD)

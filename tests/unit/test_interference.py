@@ -51,7 +51,8 @@ class RecordTest(Files):
         self.assertAlmostEqual(rec.other_load_s, 93 / HZ)
         self.assertEqual(rec.machine_cpus, 2)
         if HZ == 100:
-            self.assertEqual(I.disturbed(rec), "other load 0.93 CPU-s (0.9 cores); steal 0.2 s")
+            self.assertEqual(I.disturbed(rec), "other load: 0.93 cores over 0.10 (--disturbed-load); "
+                                               "steal: 0.20 cores over 0.02 (--disturbed-steal)")
 
         self.assertIsNone(I.read_cpu_times(os.path.join(self.dir, "missing")))
         self.assertIsNone(I.read_cpu_times(self.write("c/stat", "cpu  1 2 x\ncpu0 1\n")))
@@ -86,10 +87,10 @@ def record(wall_s, other_load_s, steal_s, cpus=2, hz=100):
 class DisturbedTest(unittest.TestCase):
     def test_rule(self):
         self.assertIsNone(I.disturbed(record(2.0, 0.05, 0.0)))  # kernel threads on an idle VM
-        self.assertEqual(I.disturbed(record(1.0, 0.93, 0.0)), "other load 0.93 CPU-s (0.9 cores)")
-        self.assertEqual(I.disturbed(record(10.0, 1.2, 0.0)), "other load 1.20 CPU-s (0.1 cores)")
+        self.assertEqual(I.disturbed(record(1.0, 0.93, 0.0)), "other load: 0.93 cores over 0.10 (--disturbed-load)")
+        self.assertEqual(I.disturbed(record(10.0, 1.2, 0.0)), "other load: 0.12 cores over 0.10 (--disturbed-load)")
         self.assertIsNone(I.disturbed(record(10.0, 0.8, 0.0)))  # the threshold is a load, not CPU-seconds
-        self.assertEqual(I.disturbed(record(1.0, 0.0, 0.2)), "steal 0.2 s")
+        self.assertEqual(I.disturbed(record(1.0, 0.0, 0.2)), "steal: 0.20 cores over 0.02 (--disturbed-steal)")
         self.assertIsNone(I.disturbed(record(1.0, 0.0, 0.05)))
         self.assertEqual(I.disturbed(record(1.0, 0.0, 0.2), steal_cores=0.5), None)
         # 1 ms run on an idle machine: one tick on each CPU (0.02 CPU-s) is rounding, not load.
@@ -104,7 +105,7 @@ class DisturbedTest(unittest.TestCase):
         # counters, but the team's own CPU time shows half a core missing.
         hogged = I.Interference(0.045, 2, machine_cpus=2, tick_hz=100, other_load_s=0.03, user_s=0.065, system_s=0.0)
         self.assertIsNone(I.disturbed(hogged))
-        self.assertEqual(I.disturbed(hogged, threads=2), "kept off its cores: 0.025 CPU-s short (0.56 cores)")
+        self.assertEqual(I.disturbed(hogged, threads=2), "kept off its cores: 0.56 cores over 0.25 (--disturbed-lost)")
         quiet = I.Interference(0.045, 2, user_s=0.082, system_s=0.001)  # its start: 7 ms at one thread
         self.assertIsNone(I.disturbed(quiet, threads=2))
         self.assertIsNone(I.disturbed(quiet, threads=4))  # more threads than CPUs: they must share

@@ -364,7 +364,7 @@ class CalibrationWatch(unittest.TestCase):
         self.assertIn("the calibration was disturbed (other load", said.call_args.args[0])
         with mock.patch.object(calibration, "progress"):
             _, why = calibration.watched(["true"], env, {}, take=self.snapshots(5.0, 5.0, 5.0))
-        self.assertRegex(why, r"^other load \d")
+        self.assertRegex(why, r"^other load: \d")
         with mock.patch.object(calibration, "progress"):  # a threshold raised by the user is the one used
             _, why = calibration.watched(["true"], env, {"load_cores": 1e6}, take=self.snapshots(5.0))
         self.assertIsNone(why)
@@ -378,7 +378,7 @@ class CalibrationWatch(unittest.TestCase):
             _, why = calibration.watched(["sleep", "0.5"], env, {}, take=self.snapshots(0.0, 0.0, 0.0, steal=0.08))
             self.assertIsNone(why)
             _, why = calibration.watched(["sleep", "0.5"], env, {}, tries=1, take=self.snapshots(0.0, steal=0.4))
-            self.assertRegex(why, r"^steal 0\.4 s")
+            self.assertRegex(why, r"^steal: \d\.\d\d cores over 0\.20 \(--disturbed-steal\)")
 
 
 

@@ -106,7 +106,7 @@ class Scheduling(unittest.TestCase):
         def time(job, k):
             slow = job.program == "quadguard" and job.threads == 2 and k == 1
             return 1.0 if slow else 0.1 / job.threads
-        ex = FakeExecutor(time=time, disturbed=lambda job, k: "other load 1.0 CPU-s (1.0 cores)"
+        ex = FakeExecutor(time=time, disturbed=lambda job, k: "other load: 1.00 cores over 0.10 (--disturbed-load)"
                           if job.program == "quadguard" and job.threads == 2 and k == 1 else "")
         session, topup = run_session(strong_jobs(repeats=3), ex)
         guard2 = Config(Series.STRONG, "quadguard", 2, N)
@@ -116,18 +116,42 @@ class Scheduling(unittest.TestCase):
         self.assertEqual((row.left_out, row.runs), (1, 4))
         self.assertAlmostEqual(row.median_s, 0.05)  # the slow disturbed run is out of the figures
         self.assertFalse(row.has(Flag.UNTRUSTED))
-        self.assertEqual(str(row.mark(Flag.DISTURBED)), "1 of 4 runs disturbed (other load 1.0 CPU-s (1.0 cores))")
+        self.assertEqual(str(row.mark(Flag.DISTURBED)),
+                         "1 of 4 runs disturbed (other load in 1 run, 1.00 cores over 0.10 (--disturbed-load))")
 
     def test_budget_spent_marks_untrusted(self):
-        ex = FakeExecutor(disturbed=lambda job, k: "steal 0.5 s" if job.program == "quadmerge" else "")
+        # quadmerge's runs break the steal rule, by more each time; quadguard's the lost-cores rule once.
+        def disturbed(job, k):
+            if job.program == "quadmerge":
+                return f"steal: {0.1 * k:.2f} cores over 0.02 (--disturbed-steal)"
+            return "kept off its cores: 0.50 cores over 0.25 (--disturbed-lost)" if job.program == "quadguard" and \
+                k == 1 else ""
+        ex = FakeExecutor(time=lambda job, k: 0.05 * k if job.program == "quadmerge" else 0.05, disturbed=disturbed)
         session, topup = run_session(strong_jobs(teams=(2,), repeats=3), ex, budget=2.0)
         merge2 = Config(Series.STRONG, "quadmerge", 2, N)
         self.assertEqual(ex.ran.count(merge2), 6)  # twice the planned runs, then no more
         study = study_of(session, topup)
         row = next(s for s in study.summaries if s.program == "quadmerge")
         self.assertTrue(row.has(Flag.UNTRUSTED))
-        self.assertIn("3 of the 3 clean runs asked for are missing after 6 runs", row.untrusted)
-        self.assertIsNone(row.median_s)
+        self.assertIn("3 of the 3 clean runs asked for are missing after 6 runs, the budget: disturbed; no clean run: "
+                      "the median is of 6 disturbed runs", row.untrusted)
+        # Its median is shown, of the disturbed runs, in brackets; no speedup is made of it.
+        self.assertAlmostEqual(row.median_s, 0.175)
+        self.assertEqual((row.speedup, row.efficiency), (None, None))
+        from ompsuite.export import tables
+        self.assertEqual(tables.median_cell(row), "(175 ms)")
+        # One note for the row, its figure covering the runs it was seen in; the closing line names
+        # the one option that would have admitted them (quadguard's disturbed run was replaced).
+        notes = tables.row_notes(row)
+        self.assertEqual(len(notes), 1, notes)
+        self.assertIn("6 of 6 runs disturbed (steal in 6 runs, mean 0.35 cores over 0.02 (--disturbed-steal))",
+                      notes[0])
+        from ompsuite.analyse.derive import doubt_lines
+        closing = " ".join(doubt_lines(study))
+        self.assertIn("steal (0.35 cores, mean of 6 runs, over 0.02)", closing)
+        self.assertIn("accept more with --disturbed-steal CORES", closing)
+        self.assertNotIn("--disturbed-lost", closing)
+        self.assertNotIn("--disturbed-load", closing)
         self.assertTrue(next(s for s in study.summaries if s.program == "quadguard").check.ok)
 
     def test_precision_target_runs_more_until_met_or_budget(self):

@@ -6,6 +6,7 @@ import sys
 import tempfile
 import textwrap
 import unittest
+import unittest.mock
 
 from ompsuite.platform import interference as I
 
@@ -82,6 +83,35 @@ class RecordTest(Files):
 
 def record(wall_s, other_load_s, steal_s, cpus=2, hz=100):
     return I.Interference(wall_s, cpus, machine_cpus=cpus, tick_hz=hz, other_load_s=other_load_s, steal_s=steal_s)
+
+
+class LookTest(Files):
+    """The look before anything is timed: what it says of a busy and of a quiet machine."""
+
+    def look(self, busy_s, steal_s, governors, smt):
+        root = tempfile.mkdtemp(dir=self.dir)
+        for k, g in enumerate(governors):
+            self.write(f"{root}/cpu{k}/cpufreq/scaling_governor", g + "\n")
+        self.write(f"{root}/smt/active", smt)
+        # The stat file as it reads before the look, then after it: a counter per call.
+        readings = iter([I.CpuTimes(100.0, 5.0, 2, 100), I.CpuTimes(100.0 + busy_s, 5.0 + steal_s, 2, 100)])
+        with unittest.mock.patch.object(I, "read_cpu_times", lambda path: next(readings)), \
+                unittest.mock.patch.object(I.time, "sleep"), unittest.mock.patch.object(I.time, "monotonic",
+                                                                                     side_effect=[0.0, 2.0]):
+            return I.look(sys_root=root)
+
+    def test_busy_and_quiet(self):
+        busy = self.look(2.4, 0.0, ["performance", "performance"], "0")
+        self.assertRegex(busy, r"^machine: BUSY over 2 s \(other load 1\.20 cores, steal 0\.00, governor "
+                               r"performance, SMT off\): other load: 1\.20 cores over 0\.10 \(--disturbed-load\)\. ")
+        self.assertNotIn("--disturbed-steal", busy)
+        stolen = self.look(0.0, 0.5, ["powersave", "performance"], "1")
+        self.assertIn("steal: 0.25 cores over 0.02 (--disturbed-steal)", stolen)
+        self.assertIn("governor performance/powersave changes the clock", stolen)
+        self.assertIn("SMT on", stolen)
+        quiet = self.look(0.02, 0.0, [], "")  # a VM: no governor, no SMT file
+        self.assertEqual(quiet, "machine: quiet over 2 s (other load 0.01 cores, steal 0.00, no governor readable, "
+                                "SMT unknown): its figures can be trusted")
 
 
 class DisturbedTest(unittest.TestCase):

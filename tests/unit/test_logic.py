@@ -236,6 +236,19 @@ class Statistics(unittest.TestCase):
         self.assertEqual(rows["quadmerge"].check.reason, "1 of 1 runs: made up")
         self.assertIsNone(rows["quadmerge"].median_s)  # a failed run enters no figure
 
+    def test_a_time_that_leaves_out_much_of_its_life_is_said(self):
+        from ompsuite.platform.interference import Interference
+        n, pi = 1000, midpoint_pi(1000)
+        # A run at a check size lived 4 ms: its start and end. Each row's runs lived 104 ms.
+        start = dataclasses.replace(pi_run("quadguard", 2, 997, midpoint_pi(997)), config=Config(
+            Series.CHECK, "quadguard", 2, 997), interference=Interference(0.004, 2))
+        for printed, noted in ((0.05, True), (0.097, False), (0.08, False)):
+            runs = [start] + [pi_run("quadguard", 2, n, pi, k, printed, interference=Interference(0.104, 2))
+                              for k in (1, 2, 3)]
+            row = stats.summarise(runs, CAT)[0]
+            self.assertEqual("its printed time covers 50% of its process's life" in row.note, noted, row.note)
+            self.assertTrue(row.check.ok)  # said, never failed: a program may rightly time its kernel alone
+
     def test_no_speedup_above_its_team_is_a_result(self):
         def fill(program, threads, wall, system, repeat=1, **kw):
             return Run(Config(Series.STRONG, program, threads, 1000), threads, repeat, time_s=wall, result="1",

@@ -314,7 +314,7 @@ class FailAlone(unittest.TestCase):
     SCRIPT = {  # program: what its child does (a dict of ChildResult fields, or its output)
         "segv": {"returncode": -11}, "hang": {"timed_out": True, "returncode": -9}, "silent": "", "slow": None,
         "odd": "pi is about 3.14\n", "broken": "never run", "racy": None, "noteam": None,
-        "quadmerge": None, "quadguard": None, "quadplain": None,
+        "quadmerge": None, "quadguard": None, "quadplain": None, "greedy": None, "millis": None,
     }
 
     def child(self, argv, env=None, timeout_s=None, **kw):
@@ -324,11 +324,12 @@ class FailAlone(unittest.TestCase):
         done = self.script[name]
         if name == "slow" and n > 1000:  # its team probe ends; every larger run hangs
             done = self.script["hang"]
-        threads = (env or {}).get("OMP_NUM_THREADS", "1")
+        threads = "4" if name == "greedy" else (env or {}).get("OMP_NUM_THREADS", "1")  # it sets its own team
         team = "" if name in ("silent", "odd", "noteam") else \
             "".join(f"ompsuite-affinity {t} {threads} {t}\n" for t in range(int(threads)))
-        if done is None:
-            done = f"pi = {PI_1E8 if n == N else _small_pi(n)}, N = {n:9d}, time = 0.05000000 secs\n"
+        if done is None:  # millis prints milliseconds as seconds: longer than its process lived
+            done = f"pi = {PI_1E8 if n == N else _small_pi(n)}, N = {n:9d}, time = " \
+                   f"{'16.71' if name == 'millis' else '0.04900000'} secs\n"
         if isinstance(done, str):
             return ChildResult(argv, done, team, 0, None, 0.05)
         return ChildResult(argv, "", "", done["returncode"], None, timeout_s or 0.0, done.get("timed_out", False))
@@ -337,7 +338,7 @@ class FailAlone(unittest.TestCase):
         from ompsuite.measure.execute import Executor
         self.script, self.calls = dict(self.SCRIPT, **script), []
         cat = CAT
-        for name in ("segv", "hang", "slow", "silent", "odd", "noteam"):
+        for name in ("segv", "hang", "slow", "silent", "odd", "noteam", "greedy", "millis"):
             cat = cat.with_variant(name, f"/v/{name}", "pi")
         cat = cat.with_variant("broken", "/v/broken", "pi", C.Build("/c/broken.cpp", error="broken.cpp:3: error: "
                                                                                          "expected ';'"))
@@ -370,6 +371,13 @@ class FailAlone(unittest.TestCase):
         self.assertEqual(set(reasons["odd"]), {'no pi line: expected "pi = <value>, N = <N>, time = <seconds> '
                                                'secs"; see docs/variants.md'})
         self.assertEqual(set(reasons["broken"]), {"does not compile: broken.cpp:3: error: expected ';'"})
+        # What the tools saw outranks what a program says: its team, and its time against its life.
+        self.assertEqual(set(reasons["greedy"]), {"ignores the team asked for: asked 2, ran 4"})
+        self.assertEqual(set(reasons["millis"]), {"its printed time 16.71 s is longer than the 0.05 s its process "
+                                                  "lived (milliseconds printed as seconds, or a CPU time?)"})
+        from ompsuite.measure.execute import may_cut_teams
+        self.assertEqual([may_cut_teams(e) for e in ({}, {"OMP_THREAD_LIMIT": "2"}, {"OMP_DYNAMIC": "TRUE"},
+                                                       {"OMP_DYNAMIC": "false"})], [False, True, True, False])
         self.assertNotIn("broken", self.calls)
         self.assertEqual(set(reasons["racy"]), {"data race: racy.cpp:14 (write) and racy.cpp:14 (read)"})
         self.assertIn("racy", self.calls)

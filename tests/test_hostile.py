@@ -54,7 +54,9 @@ def tool(name, *args, env=None, stderr_closed=False, file_limit=None, popen=Fals
 
 def finished(proc, timeout=120):
     out, err = proc.communicate(timeout=timeout)
-    proc.stdout_text, proc.stderr_text = out.decode("utf-8", "replace"), err.decode("utf-8", "replace")
+    # Lines the tools wrap to 100 columns are read whole.
+    proc.stdout_text, proc.stderr_text = out.decode("utf-8", "replace"), err.decode("utf-8", "replace").replace(
+        "\n    ", " ")
     return proc
 
 

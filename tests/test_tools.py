@@ -30,8 +30,10 @@ def tool(name, args, **kw):
     env = dict(os.environ, OMP_NUM_THREADS="2")
     env.pop("OMP_PROC_BIND", None)
     env.pop("OMP_PLACES", None)
-    return subprocess.run([sys.executable, os.path.join(ROOT, name), *args], env=env, capture_output=True,
+    proc = subprocess.run([sys.executable, os.path.join(ROOT, name), *args], env=env, capture_output=True,
                           text=True, timeout=120, **kw)
+    proc.stderr = proc.stderr.replace("\n    ", " ")  # lines wrapped to 100 columns, read whole
+    return proc
 
 
 def small(n=SMALL_N):

@@ -7,6 +7,7 @@ import textwrap
 from typing import Dict, List, NoReturn, Tuple
 
 from ompsuite.analyse import derive
+from ompsuite.platform.console import wrapped
 from ompsuite.study import NOT_RUN_AGAIN, Run, Study
 
 
@@ -57,7 +58,7 @@ def closing(study: Study) -> int:
               flush=True)
     lines = failure_lines(study)
     for line in lines:
-        print(f"check failed: {line}", file=sys.stderr, flush=True)
+        print(wrapped(f"check failed: {line}"), file=sys.stderr, flush=True)
     return FAILED if lines else UNTRUSTED if doubts else OK
 
 

@@ -16,6 +16,7 @@ import logging
 import os
 import sys
 import sysconfig
+import textwrap
 import warnings
 from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
@@ -114,9 +115,10 @@ def subtitle(study: Study) -> str:
                                          if recurrence else "")
     words = f("compiler").split()
     compiler = f"{words[0]} {words[-1]}" if len(words) > 1 else f("compiler", "?")
-    return "\n".join(_label(line, 120) for line in (
+    # Wrapped, never cut: about 110 characters of the title's size fit the figure's width.
+    return "\n".join(_label(part, 110) for line in (
         f"{f('host', '?')}: {f('processor', '?')}, {f('cores', '?')} cores, {compiler}",
-        f"{sizes}; {f('repeats', '?')} repeats; {f('binding', '?')}"))
+        f"{sizes}; {f('repeats', '?')} repeats; {f('binding', '?')}") for part in textwrap.wrap(line, 110)[:2])
 
 
 def _style(k: int) -> Dict[str, Any]:

@@ -4,11 +4,12 @@ Each fact has one reader here: the memory from /proc/meminfo, what the kernel an
 with free memory from sysfs, the compiler from the suite's own build tree. The topology (and
 the processor's name) comes from ompsuite.platform.topology."""
 import datetime
+import hashlib
 import os
 import platform
 import re
 import socket
-from typing import Any, Dict, Iterable, Optional, Protocol
+from typing import Any, Dict, Iterable, Optional, Protocol, Sequence, Tuple
 
 from ompsuite.errors import SuiteError
 from ompsuite.platform.child import run_tool
@@ -166,10 +167,9 @@ def compiler(bindir: str, root: str = ROOT) -> str:
     tree = own_build_tree(bindir, root)
     if tree is None:
         return "unknown (programs from outside the suite's build trees)"
-    m = re.search(r"^CMAKE_CXX_COMPILER:\w+=(.+)$", _read(os.path.join(tree, "CMakeCache.txt")) or "", re.M)
-    if not m:
+    path = _read_cache(tree, "CMAKE_CXX_COMPILER")
+    if not path:
         return "unknown (no compiler in the build tree's CMake cache)"
-    path = m.group(1).strip()
     try:
         done = run_tool([path, "--version"], f"the compiler's version query ({path} --version)", COMPILER_TIMEOUT_S,
                         output_cap=64 << 10)
@@ -178,6 +178,60 @@ def compiler(bindir: str, root: str = ROOT) -> str:
         return path
     lines = done.stdout.splitlines()
     return lines[0].strip() if done.returncode == 0 and lines and lines[0].strip() else path
+
+
+# ---------------------------------------------------------------------------------------------
+# Where the programs and the tools came from
+
+PROVENANCE = ("suite_version", "suite_commit", "tools_version", "variant_digests")
+
+
+def digest(path: str) -> str:
+    """A file's SHA-256, 'unreadable: why' when it cannot be read."""
+    h = hashlib.sha256()
+    try:
+        with open(path, "rb") as f:
+            for block in iter(lambda: f.read(1 << 20), b""):
+                h.update(block)
+    except OSError as e:
+        return f"unreadable: {e.strerror or e}"
+    return h.hexdigest()
+
+
+def commit(tree: Optional[str]) -> str:
+    """The commit a git checkout is at, with ' with changes' when its files differ from it."""
+    if tree is None:
+        return "unknown (programs from outside the suite's build trees)"
+    try:
+        head = run_tool(["git", "-C", tree, "rev-parse", "HEAD"], "git", COMPILER_TIMEOUT_S)
+        status = run_tool(["git", "-C", tree, "status", "--porcelain"], "git", COMPILER_TIMEOUT_S)
+    except SuiteError as e:
+        return f"unknown ({e})"
+    if head.returncode or status.returncode:
+        return "unknown (not a git checkout)"
+    return head.stdout.strip() + (" with changes" if status.stdout.strip() else "")
+
+
+def _version(tree: str) -> str:
+    """The suite's version in a build tree's cache, or in the project file of a source tree."""
+    found = re.search(r"project\(ompsuite VERSION ([\w.]+)", _read(os.path.join(tree, "CMakeLists.txt")) or "")
+    return _read_cache(tree, "CMAKE_PROJECT_VERSION") or (found.group(1) if found else "unknown")
+
+
+def provenance(bindir: str, variants: Sequence[Tuple[str, str]], root: str = ROOT) -> list[tuple[str, str]]:
+    """Where the study's programs came from: the suite's version and the commit of the tree that
+    built them, the tools' version and commit, and each variant's digest (of its source where it
+    was built from one, else of the program), as name=sha256."""
+    tree = own_build_tree(bindir, root)
+    source = _read_cache(tree, "CMAKE_HOME_DIRECTORY") if tree else None
+    return [("suite_version", _version(tree) if tree else "unknown"), ("suite_commit", commit(source)),
+            ("tools_version", f"{_version(root)} {commit(root)}"),
+            ("variant_digests", " ".join(f"{name}={digest(path)}" for name, path in variants))]
+
+
+def _read_cache(tree: str, key: str) -> Optional[str]:
+    m = re.search(rf"^{key}:\w+=(.+)$", _read(os.path.join(tree, "CMakeCache.txt")) or "", re.M)
+    return m.group(1).strip() if m else None
 
 
 # ---------------------------------------------------------------------------------------------

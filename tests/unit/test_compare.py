@@ -95,7 +95,7 @@ class Reading(Temp):
             (self.put("cut/study.json", good[:len(good) // 2]), "study.json: not JSON"),
             (self.put("nan/study.json", median("NaN")), "NaN is not a number"),
             (self.put("huge/study.json", median("1e999")), "median_s is too large"),
-            (self.put("later/study.json", re.sub(r'"format": \d+', '"format": 3', good)), "format 3 is not one this version reads (1, 2)"),
+            (self.put("later/study.json", re.sub(r'"format": \d+', '"format": 4', good)), "format 4 is not one this version reads (1, 2, 3)"),
             (self.put("list/study.json", "[]"), "it is not a study"),
             (self.put("bytes/study.json", good.replace("quadplain", "quad\xffplain").encode("latin-1")),
              "not UTF-8"),

@@ -28,7 +28,7 @@ from ompsuite.measure.calibration import read_calibration, run_calibration
 from ompsuite.measure.prepare import Prepared, executor, prepare, warm_up
 from ompsuite.measure.session import Session, Stopped, conclude
 from ompsuite.options import Options
-from ompsuite.platform import machine, topology
+from ompsuite.platform import files, machine, topology
 from ompsuite.platform.console import progress
 from ompsuite.study import FORMAT, JOURNAL, JOURNAL_MARK, Journal, Journaled, Run, Study, read_journal, \
     variants_json
@@ -87,7 +87,10 @@ def calibrate(o: Options, prep: Prepared, path: Optional[str], quick: bool) -> T
         return None, 0.0
     given = o.calibration or (path if path and os.path.exists(path) else None)
     if given:
-        return Model(read_calibration(given), cores=prep.cores), 0.0
+        model = Model(read_calibration(given), cores=prep.cores)
+        if path and o.calibration:  # the study folder keeps the figures it used
+            files.write_atomic(path, files.read_text(o.calibration))
+        return model, 0.0
     limit = prep.thread_limit or max(o.threads or [prep.default_team])
     teams = sorted({1, *(min(t, limit) for t in o.threads or [prep.default_team])})
     extra = ("--repeats", "7", "--buffer-mib", "256") if quick else ()

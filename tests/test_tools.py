@@ -1,6 +1,8 @@
 """The run command and the scaling study, on the built programs at small sizes, and on fake
 programs that print wrong results, fail part way or get interrupted."""
 import csv
+import hashlib
+import json
 import os
 import re
 import signal
@@ -210,8 +212,14 @@ class Scaling(unittest.TestCase):
                                    ("quadguard", 2), ("quadmerge", 1), ("quadmerge", 2), ("quadplain", 1)])
             self.assertEqual({r["check"] for r in rows}, {"ok"})
             facts = facts_of(out)
-            for key in ("schema", "host", "processor", "cores", "compiler", "binding", "pi_n", "recurrence_n"):
+            for key in ("schema", "host", "processor", "cores", "compiler", "binding", "pi_n", "recurrence_n",
+                        "suite_version", "suite_commit", "tools_version"):
                 self.assertTrue(facts.get(key), key)
+            # Where the programs came from, in results.json too: the variant by its digest.
+            with open(variant, "rb") as f:
+                digest = f"atomic={hashlib.sha256(f.read()).hexdigest()}"
+            with open(os.path.join(out, "results.json")) as f:
+                self.assertEqual(json.load(f)["context"]["ompsuite_machine"]["variant_digests"], digest)
             self.assertIn("OMP_PROC_BIND=close", facts["binding"])
             self.assertRegex(facts["placement_quadguard_2"], r"^0:\{.+\} 1:\{.+\}$")
             summary = rows_of(os.path.join(out, "summary.csv"))

@@ -104,9 +104,11 @@ def calibrate(o: Options, prep: Prepared, path: Optional[str], quick: bool) -> T
 def header(o: Options, prep: Prepared, jobs: Sequence[plans.Job], facts: Sequence[Tuple[str, str]]) -> Dict[str, Any]:
     """The journal's first line: the machine, the variants and the plan."""
     def job(j: plans.Job) -> List[Any]:
-        c = j.config  # of the environment, what the OpenMP runtimes read: the rest changes from shell to shell
+        # Of the environment, what the OpenMP runtimes read: the rest changes from shell to shell. The
+        # programs are known by their digests, wherever they are.
+        c = j.config
         omp = sorted((k, v) for k, v in j.env.items() if k.startswith(("OMP_", "GOMP_", "KMP_")))
-        return [c.series.value, c.program, c.threads, c.n, j.repeat, j.path, list(j.args), omp]
+        return [c.series.value, c.program, c.threads, c.n, j.repeat, list(j.args), omp]
     options = {k: getattr(o, k) for k in PLAN_OPTIONS}
     digests = {p.name: machine.digest(prep.folders.path(p)) for p in prep.catalogue
                if p.kind is not C.RECURRENCE or prep.folders.growdir}

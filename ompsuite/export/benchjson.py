@@ -58,6 +58,8 @@ from ompsuite.study import Run, Study
 
 JSON = Dict[str, Any]
 
+# results.json's own version, in its context as ompsuite_schema: 1, the entries and the suite's
+# keys described above. The library's own keys follow the library.
 SCHEMA = 1
 PREFIX = "ompsuite_"
 EXTRA = PREFIX + "extra_"

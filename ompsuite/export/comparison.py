@@ -359,7 +359,8 @@ def provenance_lines(compared: Sequence[Compared]) -> List[str]:
     for key in PROVENANCE[:-1]:
         values = [c.study.fact(key, "unknown") for c in compared]
         if len(set(values)) > 1:
-            lines.append(f"- {key}: " + ", ".join(f"{cell(c.label)} {cell(_short(v))}" for c, v in zip(compared, values)))
+            shown = (f"{cell(c.label)} {cell(_short(v))}" for c, v in zip(compared, values))
+            lines.append(f"- {key}: " + ", ".join(shown))
     digests = [dict(v.partition("=")[::2] for v in c.study.fact(PROVENANCE[-1]).split()) for c in compared]
     for name in sorted({n for d in digests for n in d}):
         if len({d.get(name) for d in digests}) > 1:

@@ -16,6 +16,9 @@ from ompsuite.platform.child import run_tool
 from ompsuite.platform.console import progress
 from ompsuite.platform.topology import Topology
 
+# machine.csv's version (its first row, schema): 1, the key, value pairs of facts() and the
+# study's own (sizes, repeats, seed, threads, variants, calibration, durations, completed,
+# placements). New facts are new rows; the version changes only when a row's meaning does.
 SCHEMA = "1"
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__))))  # the repository
 COMPILER_TIMEOUT_S = 30.0  # a compiler says its version at once; more is a hang
@@ -243,7 +246,7 @@ def facts(bindir: str, binding: Binding, cores: int, topology: Topology,
     """Key, value pairs for machine.csv: cores are the physical cores the study may use, cpus
     the logical CPUs; then the topology and what shapes memory behaviour on this machine."""
     omp = {k: v for k, v in os.environ.items() if k.startswith(("OMP_", "GOMP_", "KMP_"))}
-    return [("schema", SCHEMA), ("host", socket.gethostname()),
+    return [("host", socket.gethostname()),
             ("date", datetime.datetime.now().astimezone().isoformat(timespec="seconds")),
             ("processor", topology.model or platform.processor() or platform.machine()), ("cores", str(cores)),
             ("cpus", str(os.cpu_count())), ("memory_bytes", str(memory_bytes())),

@@ -37,7 +37,6 @@ from ompsuite.platform.interference import FIELDS as WATCHED, VMSTAT_COUNTERS, I
 
 FORMAT = 3
 READABLE = (1, 2, 3)  # the forms this version reads
-STUDY_JSON = "study.json"
 JOURNAL = "runs.jsonl"
 JOURNAL_MARK = "ompsuite study runs"
 JSON = Dict[str, Any]

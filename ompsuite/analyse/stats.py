@@ -41,10 +41,6 @@ def key_of(run: Run) -> Key:
     return run.series, run.program, run.threads, run.problem_size
 
 
-def _plural(n: int, word: str) -> str:
-    return f"{n} {word}{'' if n == 1 else 's'}"
-
-
 def summarise(runs: Sequence[Run], catalogue: C.Catalogue) -> List[Summary]:
     """Summaries in a stable order: by series, problem size within each kind, the catalogue's
     order of programs, then team size. Only clean runs enter the figures; a group with a failed

@@ -55,7 +55,7 @@ def show_first(seen: Set[str]) -> Callable[[Run], None]:
 def run(o: Options) -> int:
     for option, path in (("--json", o.json), ("--csv", o.csv), ("--markdown", o.markdown), ("--report", o.report)):
         check_output_path(path, option)  # refused now, not after every run
-    measured = flow.measure(o, flow.Flow(team_report=True, show=show_first(set())))
+    measured = flow.measure(o, team_report=True, show=show_first(set()))
     study, stopped, prep, model = measured.study, measured.stopped, measured.prep, measured.modelled
     rows = study.summaries
     print()

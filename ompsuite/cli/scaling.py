@@ -93,7 +93,7 @@ def _remove_if_empty(folder: str, lock: files.FolderLock) -> None:
 
 
 def study(o: Options, out: str) -> int:
-    measured = flow.measure(o, flow.Flow(out, resume=o.resume))
+    measured = flow.measure(o)
     result, stopped = measured.study, measured.stopped
     with signals.shielded():  # a second signal must not cut short the writing of what was measured
         try:

@@ -17,6 +17,7 @@ import os
 import random
 import tempfile
 import time
+import typing
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from ompsuite import catalogue as C
@@ -41,17 +42,6 @@ PLAN_OPTIONS = ("pi_n", "repeats", "threads", "recurrence_n", "recurrence_repeat
 # requeued onto another node of the same kind resumes there.
 MACHINE_KEYS = ("processor", "cores", "cpus", "memory_gib")
 CALIBRATION = "calibration.csv"
-
-
-@dataclasses.dataclass(frozen=True)
-class Flow:
-    """How a command runs its study: out, the study folder (journal, calibration.csv,
-    topology.xml; None: nothing is kept but what the command writes itself); team_report, the
-    team report after the timed runs; show, a sink for each finished run."""
-    out: Optional[str] = None
-    resume: bool = False
-    team_report: bool = False
-    show: Optional[Callable[[Run], None]] = None
 
 
 @dataclasses.dataclass(frozen=True)
@@ -130,7 +120,9 @@ def resumed_options(folder: str, given: Optional[Options]) -> Options:
     the same plan (a seed not given is the journal's); SuiteError in one line otherwise."""
     kept = read_journal(os.path.join(folder, JOURNAL))
     options = kept.plan("options")
-    if not isinstance(options, dict) or set(options) != set(PLAN_OPTIONS):
+    types = {f.name: f.type for f in dataclasses.fields(Options)}
+    if not isinstance(options, dict) or set(options) != set(PLAN_OPTIONS) or \
+            not all(_fits(options[k], types[k]) for k in PLAN_OPTIONS):
         raise SuiteError(f"{printable(folder)}/{JOURNAL}: its header holds no plan this version reads", 2)
     if given is None:
         o = Options(**options)
@@ -145,6 +137,21 @@ def resumed_options(folder: str, given: Optional[Options]) -> Options:
                              f"{_shown(options[k])} there, {_shown(now[k])} here): give --resume alone", 2)
     o.out = folder
     return o
+
+
+def _fits(value: Any, tp: Any) -> bool:
+    """Whether a value read from JSON has the type an option is declared with."""
+    args = typing.get_args(tp)
+    if typing.get_origin(tp) is typing.Union:
+        return any(_fits(value, a) for a in args)
+    if typing.get_origin(tp) is list or (isinstance(tp, type) and issubclass(tp, tuple)):  # VariantArg: a list
+        if not isinstance(value, list):
+            return False
+        types = [args[0]] * len(value) if args else list(typing.get_type_hints(tp).values())
+        return len(value) == len(types) and all(map(_fits, value, types))
+    if tp is float:
+        return isinstance(value, (int, float)) and not isinstance(value, bool)
+    return isinstance(value, tp) and (tp is bool or not isinstance(value, bool))
 
 
 def _shown(value: Any) -> str:
@@ -163,22 +170,23 @@ def check_resumable(kept: Journaled, now: Dict[str, Any], where: str) -> None:
     if programs != now["plan"]["programs"]:
         changed = sorted(k for k in set(programs or {}) | set(now["plan"]["programs"])
                          if (programs or {}).get(k) != now["plan"]["programs"].get(k))
-        raise SuiteError(f"{where} was made by other programs ({', '.join(changed[:3])} differ from the ones "
-                         "that ran)", 2)
+        raise SuiteError(f"{where} was made by other programs ({', '.join(changed[:3])} changed since)", 2)
     if kept.plan("jobs") != now["plan"]["jobs"]:
         raise SuiteError(f"{where} was made for another plan (its jobs differ)", 2)
 
 
-def measure(o: Options, flow: Flow) -> Measured:
-    """Run the study o asks for; the study of every run made, and why it stopped early, if it did.
-    A journal to resume that does not fit this machine, these programs or this plan is refused
-    before anything runs."""
-    out = flow.out
+def measure(o: Options, team_report: bool = False, show: Optional[Callable[[Run], None]] = None) -> Measured:
+    """Run the study o asks for: the study of every run made, and why it stopped early, if it did.
+    o.out: the study folder (journal, calibration.csv, topology.xml; None: nothing is kept but
+    what the command writes itself). team_report: the team report after the timed runs; show: a
+    sink for each finished run. A journal to resume (o.resume) that does not fit this machine,
+    these programs or this plan is refused before anything runs."""
+    out = o.out
     prep = prepare(o, o.threads or [])
     progress(f"threads: {prep.binding.describe()}")
     topo = topology.discover(save_xml_to=os.path.join(out, "topology.xml")) if out else prep.topology
     order = random.Random(o.seed)
-    jobs = plan(o, prep, order, flow.team_report)
+    jobs = plan(o, prep, order, team_report)
     names = [(p.name, p.build.source if p.build and p.build.source else prep.folders.path(p))
              for p in prep.catalogue.variants()]
     started = machine.facts(prep.folders.bindir, prep.binding, prep.cores, topo,
@@ -186,7 +194,7 @@ def measure(o: Options, flow: Flow) -> Measured:
     head = header(o, prep, jobs, started)
     kept: Optional[Journaled] = None
     path = os.path.join(out, JOURNAL) if out else ""
-    if out and flow.resume:
+    if out and o.resume:
         kept = read_journal(path)
         check_resumable(kept, head, f"{printable(out)}/{JOURNAL}")
         progress(f"resuming the study in {printable(out)}: {len(kept.runs)} runs kept")
@@ -196,7 +204,7 @@ def measure(o: Options, flow: Flow) -> Measured:
     ex = executor(o)
     warm_up(o, prep, ex)
     journal = Journal(path, head, None if kept is None else kept.size) if out else None
-    session = Session(ex, journal=journal, show=flow.show)
+    session = Session(ex, journal=journal, show=show)
     topup = plans.TopUp(jobs, o.precision, o.budget, order)
     stopped = None
     try:

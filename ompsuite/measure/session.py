@@ -16,7 +16,7 @@ from ompsuite.errors import Interrupted, SuiteError
 from ompsuite.measure.plans import Job, TopUp
 from ompsuite.platform.console import RunProgress
 from ompsuite.platform.signals import shielded
-from ompsuite.study import Journal, Run, Series, Study
+from ompsuite.study import Journal, Run, Study
 
 
 class Executor(Protocol):
@@ -98,12 +98,6 @@ class Session:
         extra = topup.round(self.runs)
         jobs += extra
         return bool(extra)
-
-    def failures(self) -> List[Run]:
-        return [r for r in self.runs if not r.check.ok]
-
-    def timed(self) -> List[Run]:
-        return [r for r in self.runs if r.series is not Series.CHECK]
 
 
 def conclude(session: Session, catalogue: C.Catalogue, model: Optional[Model], topup: TopUp,

@@ -15,7 +15,8 @@ from unittest import mock
 from ompsuite import catalogue as C
 from ompsuite.analyse.derive import study_of_journal
 from ompsuite.errors import Interrupted, SuiteError
-from ompsuite.measure import plans
+from ompsuite.measure import flow, plans
+from ompsuite.options import Options
 from ompsuite.measure.session import Session, Stopped, conclude
 from ompsuite.study import FORMAT, JOURNAL_MARK, Config, Flag, Journal, Run, Series, load, read_journal, dumps, Study
 
@@ -250,6 +251,48 @@ class Stopping(unittest.TestCase):
                 f.write(first + "\n")
             with self.assertRaisesRegex(SuiteError, words):
                 read_journal(path)
+
+
+class Resuming(unittest.TestCase):
+    """What --resume takes from a journal's header, and what it refuses, each in one line."""
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp()
+        self.addCleanup(lambda: __import__("shutil").rmtree(self.tmp))
+        self.options = {k: getattr(Options(threads=[1, 2], seed=7, repeats=5), k) for k in flow.PLAN_OPTIONS}
+        self.options["programs"] = [["mine", "/x/mine.cpp", None]]
+
+    def journal(self, **plan):
+        head = dict(HEADER, machine=[["processor", "P"], ["cores", "2"], ["cpus", "2"], ["memory_bytes", str(8 << 30)]],
+                    plan=dict({"options": self.options, "programs": {"quadplain": "a"}, "jobs": "j"}, **plan))
+        Journal(os.path.join(self.tmp, "runs.jsonl"), head).close()
+        return read_journal(os.path.join(self.tmp, "runs.jsonl"))
+
+    def test_the_options_are_the_journals_or_must_make_its_plan(self):
+        self.journal()
+        alone = flow.resumed_options(self.tmp, None)
+        self.assertEqual((alone.repeats, alone.threads, alone.seed, alone.out), (5, [1, 2], 7, self.tmp))
+        self.assertEqual(alone.programs, [C.VariantArg("mine", "/x/mine.cpp", None)])
+        same = flow.resumed_options(self.tmp, dataclasses.replace(alone, seed=None))
+        self.assertEqual(same.seed, 7)  # a seed not given is the journal's
+        with self.assertRaisesRegex(SuiteError, r"another plan \(--repeats 5 there, 3 here\): give --resume alone$"):
+            flow.resumed_options(self.tmp, dataclasses.replace(alone, repeats=3))
+        self.options["threads"] = ["1"]
+        self.journal()
+        with self.assertRaisesRegex(SuiteError, "holds no plan this version reads"):
+            flow.resumed_options(self.tmp, None)
+
+    def test_another_machine_other_programs_or_another_plan_are_refused(self):
+        kept = self.journal()
+        now = {"machine": list(kept.machine), "plan": dict(kept.header["plan"])}
+        flow.check_resumable(kept, now, "J")
+        for change, words in (({"machine": [["processor", "P"], ["cores", "4"], ["cpus", "2"]]},
+                               r"^J was made on another machine \(cores 2 there, 4 here\)$"),
+                              ({"plan": dict(now["plan"], programs={"quadplain": "b"})},
+                               r"^J was made by other programs \(quadplain differ"),
+                              ({"plan": dict(now["plan"], jobs="k")}, r"^J was made for another plan")):
+            with self.subTest(words=words), self.assertRaisesRegex(SuiteError, words):
+                flow.check_resumable(kept, dict(now, **change), "J")
 
 
 def noisy(job, k):

@@ -289,7 +289,7 @@ class Resuming(unittest.TestCase):
         for change, words in (({"machine": [["processor", "P"], ["cores", "4"], ["cpus", "2"]]},
                                r"^J was made on another machine \(cores 2 there, 4 here\)$"),
                               ({"plan": dict(now["plan"], programs={"quadplain": "b"})},
-                               r"^J was made by other programs \(quadplain differ"),
+                               r"^J was made by other programs \(quadplain changed since\)$"),
                               ({"plan": dict(now["plan"], jobs="k")}, r"^J was made for another plan")):
             with self.subTest(words=words), self.assertRaisesRegex(SuiteError, words):
                 flow.check_resumable(kept, dict(now, **change), "J")

@@ -60,6 +60,23 @@ class Config:
     n: int
 
 
+class Configured:
+    """What a job or its run was asked for, by name."""
+    config: Config
+
+    @property
+    def series(self) -> Series:
+        return self.config.series
+
+    @property
+    def program(self) -> str:
+        return self.config.program
+
+    @property
+    def problem_size(self) -> int:
+        return self.config.n
+
+
 NOT_RUN_AGAIN = "not run again: "  # a variant's run skipped after its crash or hang: the reason follows
 
 
@@ -82,7 +99,7 @@ class Check:
 
 
 @dataclasses.dataclass(frozen=True)
-class Run:
+class Run(Configured):
     """One run of one program: what was asked, the team obtained, what it printed and its check."""
     config: Config
     threads: Optional[int]          # the team obtained; None when the runtime did not say
@@ -103,20 +120,8 @@ class Run:
     output: str = dataclasses.field(default="", repr=False, compare=False)
 
     @property
-    def series(self) -> Series:
-        return self.config.series
-
-    @property
-    def program(self) -> str:
-        return self.config.program
-
-    @property
     def threads_requested(self) -> Optional[int]:
         return self.config.threads
-
-    @property
-    def problem_size(self) -> int:
-        return self.config.n
 
     @property
     def program_entry(self) -> C.Program:

@@ -14,7 +14,7 @@ from typing import Any, Dict, Iterable, Optional, Protocol, Sequence, Tuple
 from ompsuite.errors import SuiteError
 from ompsuite.platform.child import run_tool
 from ompsuite.platform.console import progress
-from ompsuite.platform.topology import Topology
+from ompsuite.platform.topology import Topology, listdir, read_small
 
 # machine.csv's version (its first row, schema): 1, the key, value pairs of facts() and the
 # study's own (sizes, repeats, seed, threads, variants, calibration, durations, completed,
@@ -28,15 +28,6 @@ class Binding(Protocol):
     def describe(self) -> str: ...
 
 
-def _read(path: str) -> Optional[str]:
-    """A small text file's content, stripped; None when it cannot be read."""
-    try:
-        with open(path) as f:
-            return f.read().strip()
-    except (OSError, UnicodeDecodeError):
-        return None
-
-
 # ---------------------------------------------------------------------------------------------
 # Memory
 
@@ -44,7 +35,7 @@ def _read(path: str) -> Optional[str]:
 def meminfo(path: str = "/proc/meminfo") -> dict[str, int]:
     """/proc/meminfo's sizes in bytes, by name (MemTotal, MemAvailable, ...); empty when unreadable."""
     sizes = {}
-    for line in (_read(path) or "").splitlines():
+    for line in (read_small(path) or "").splitlines():
         m = re.fullmatch(r"(\w+(?:\(\w+\))?):\s+(\d+)(?: kB)?", line.strip())
         if m:
             sizes[m.group(1)] = int(m.group(2)) * (1024 if line.rstrip().endswith("kB") else 1)
@@ -83,7 +74,7 @@ def memory_facts(sys_root: str = "/sys") -> dict[str, str]:
     notes: list[str] = []
     thp = os.path.join(sys_root, "kernel", "mm", "transparent_hugepage")
     for name in ("enabled", "defrag"):
-        value = _bracketed(_read(os.path.join(thp, name)))
+        value = _bracketed(read_small(os.path.join(thp, name)))
         facts["thp_" + name] = value or ""
         if value is None:
             notes.append(f"transparent huge page {name} setting not readable")
@@ -93,15 +84,15 @@ def memory_facts(sys_root: str = "/sys") -> dict[str, str]:
     if not os.path.isdir(os.path.join(sys_root, "bus")):
         notes.append("no device buses visible: balloon unknown")
     else:
-        devices = sorted(d for d in _listdir(driver) if d.startswith("virtio"))
+        devices = sorted(d for d in listdir(driver) if d.startswith("virtio"))
         facts["virtio_balloon"] = "yes" if devices else "no"
-        bits = _read(os.path.join(driver, devices[0], "features")) if devices else None
+        bits = read_small(os.path.join(driver, devices[0], "features")) if devices else None
         if bits and set(bits) <= {"0", "1"}:
             for name, bit in _BALLOON_BITS:  # one character per feature bit, bit 0 first
                 facts[name] = "yes" if len(bits) > bit and bits[bit] == "1" else "no"
         elif devices:
             notes.append("balloon feature bits not readable")
-    order = _read(os.path.join(sys_root, "module", "page_reporting", "parameters", "page_reporting_order"))
+    order = read_small(os.path.join(sys_root, "module", "page_reporting", "parameters", "page_reporting_order"))
     facts["page_reporting_order"] = order or ""
     if order is None:
         notes.append("no free page reporting order shown")
@@ -123,27 +114,20 @@ def _damon(kdamonds: str, notes: list[str]) -> str:
         notes.append("DAMON present but its monitors are not listed")
         return ""
     running = []
-    for k in sorted(d for d in _listdir(kdamonds) if d.isdigit()):
-        state = _read(os.path.join(kdamonds, k, "state"))
+    for k in sorted(d for d in listdir(kdamonds) if d.isdigit()):
+        state = read_small(os.path.join(kdamonds, k, "state"))
         if state is None:
             notes.append("DAMON state not readable (root only)")
             return ""
         if state != "on":
             continue
         contexts = os.path.join(kdamonds, k, "contexts")
-        for c in sorted(d for d in _listdir(contexts) if d.isdigit()):
+        for c in sorted(d for d in listdir(contexts) if d.isdigit()):
             schemes = os.path.join(contexts, c, "schemes")
-            actions = [_read(os.path.join(schemes, s, "action")) or "?"
-                       for s in sorted(d for d in _listdir(schemes) if d.isdigit())]
-            running.append(" ".join([_read(os.path.join(contexts, c, "operations")) or "?", *actions]))
+            actions = [read_small(os.path.join(schemes, s, "action")) or "?"
+                       for s in sorted(d for d in listdir(schemes) if d.isdigit())]
+            running.append(" ".join([read_small(os.path.join(contexts, c, "operations")) or "?", *actions]))
     return "on: " + ", ".join(running) if running else "off"
-
-
-def _listdir(path: str) -> list[str]:
-    try:
-        return os.listdir(path)
-    except OSError:
-        return []
 
 
 # ---------------------------------------------------------------------------------------------
@@ -217,7 +201,7 @@ def commit(tree: Optional[str]) -> str:
 
 def _version(tree: str) -> str:
     """The suite's version in a build tree's cache, or in the project file of a source tree."""
-    found = re.search(r"project\(ompsuite VERSION ([\w.]+)", _read(os.path.join(tree, "CMakeLists.txt")) or "")
+    found = re.search(r"project\(ompsuite VERSION ([\w.]+)", read_small(os.path.join(tree, "CMakeLists.txt")) or "")
     return _read_cache(tree, "CMAKE_PROJECT_VERSION") or (found.group(1) if found else "unknown")
 
 
@@ -233,7 +217,7 @@ def provenance(bindir: str, variants: Sequence[Tuple[str, str]], root: str = ROO
 
 
 def _read_cache(tree: str, key: str) -> Optional[str]:
-    m = re.search(rf"^{key}:\w+=(.+)$", _read(os.path.join(tree, "CMakeCache.txt")) or "", re.M)
+    m = re.search(rf"^{key}:\w+=(.+)$", read_small(os.path.join(tree, "CMakeCache.txt")) or "", re.M)
     return m.group(1).strip() if m else None
 
 

@@ -24,7 +24,6 @@ REDUCED_N = 200000000
 @dataclasses.dataclass(frozen=True)
 class Kind:
     name: str
-    _: dataclasses.KW_ONLY
     timed: bool          # prints its own run time
     n_argument: bool     # N is the first argument (else it is built into the program)
     printed_tick: float  # the finest step of the time it prints
@@ -120,7 +119,6 @@ class Team(enum.Enum):
 class Program:
     name: str
     kind: Kind
-    _: dataclasses.KW_ONLY
     baseline: Optional[str] = None  # the serial program its speedup is taken over; None when serial
     team: Team = Team.ONE
     constructs: Tuple[Tuple[str, int], ...] = ()  # (calibration figure, sign) pairs the model charges per run

@@ -511,10 +511,7 @@ class Journaled:
     catalogue: C.Catalogue
     runs: Tuple[Run, ...]
     size: int
-
-    def plan(self, key: str) -> Any:
-        plan = self.header.get("plan")
-        return plan.get(key) if isinstance(plan, dict) else None
+    plan: JSON  # what the study was to run: the options, the programs' digests, the jobs' digest
 
 
 def read_journal(path: str) -> Journaled:
@@ -533,14 +530,16 @@ def read_journal(path: str) -> Journaled:
             raise _Bad(f"its format {printable(header.get('format'), 20)} is not the one this version reads "
                        f"({FORMAT})")
         r = _Reader(header, "journal header")
-        catalogue = r.catalogue()
+        catalogue, plan = r.catalogue(), header.get("plan")
+        if not isinstance(plan, dict):
+            raise r.bad("plan", "is not an object")
         runs = []
         for k, line in enumerate(lines[1:], 2):
             try:
                 runs.append(Run.from_json(json.loads(line, parse_constant=_no_constant), catalogue))
             except (ValueError, RecursionError, _Bad) as e:
                 raise _Bad(f"line {k} is damaged ({printable(str(e), 80)})") from None
-        return Journaled(header, r.facts(), catalogue, tuple(runs), len(whole.encode()))
+        return Journaled(header, r.facts(), catalogue, tuple(runs), len(whole.encode()), plan)
     except _Bad as e:
         raise SuiteError(f"{printable(path)}: {e}", 2) from None
 

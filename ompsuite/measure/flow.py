@@ -109,8 +109,7 @@ def header(o: Options, prep: Prepared, jobs: Sequence[plans.Job], facts: Sequenc
 
 
 def identity(facts: Sequence[Tuple[str, str]]) -> Dict[str, str]:
-    found = dict(facts)
-    memory = found.get("memory_bytes", "")
+    found, memory = dict(facts), dict(facts).get("memory_bytes", "")
     found["memory_gib"] = str(round(int(memory) / 2**30)) if memory.isdigit() else "?"
     return {k: found.get(k, "?") for k in MACHINE_KEYS}
 
@@ -119,7 +118,7 @@ def resumed_options(folder: str, given: Optional[Options]) -> Options:
     """The options of the stopped study in folder: its journal's, or those given when they make
     the same plan (a seed not given is the journal's); SuiteError in one line otherwise."""
     kept = read_journal(os.path.join(folder, JOURNAL))
-    options = kept.plan("options")
+    options = kept.plan.get("options")
     types = {f.name: f.type for f in dataclasses.fields(Options)}
     if not isinstance(options, dict) or set(options) != set(PLAN_OPTIONS) or \
             not all(_fits(options[k], types[k]) for k in PLAN_OPTIONS):
@@ -166,12 +165,11 @@ def check_resumable(kept: Journaled, now: Dict[str, Any], where: str) -> None:
         k = next(k for k in MACHINE_KEYS if there[k] != here[k])
         raise SuiteError(f"{where} was made on another machine ({k} {printable(there[k], 30)} there, "
                          f"{printable(here[k], 30)} here)", 2)
-    programs = kept.plan("programs")
-    if programs != now["plan"]["programs"]:
-        changed = sorted(k for k in set(programs or {}) | set(now["plan"]["programs"])
-                         if (programs or {}).get(k) != now["plan"]["programs"].get(k))
+    programs, plan = kept.plan.get("programs") or {}, now["plan"]
+    changed = sorted(k for k in set(programs) | set(plan["programs"]) if programs.get(k) != plan["programs"].get(k))
+    if changed:
         raise SuiteError(f"{where} was made by other programs ({', '.join(changed[:3])} changed since)", 2)
-    if kept.plan("jobs") != now["plan"]["jobs"]:
+    if kept.plan.get("jobs") != plan["jobs"]:
         raise SuiteError(f"{where} was made for another plan (its jobs differ)", 2)
 
 

@@ -237,9 +237,10 @@ def sweep_figure(module: Any, study: Study) -> Optional[Figure]:
         colour = colours[(entry.name, t)] = f"C{k % 10}"
         good = [s for s in rows if _trusted(s) and s.speedup is not None]
         c.trusted(*(s.speedup for s in good))
+        name = f"{entry.name} {t} thread{'' if t == 1 else 's'}"
         c.key(c.ax.plot([s.problem_size for s in good], [s.speedup for s in good], marker=_marker(entry), color=colour,
-                        label=_label(f"{entry.name} {t} thread{'' if t == 1 else 's'}"), **_style(k)))
-        c.predicted(rows, lambda s: s.problem_size, entry, colour, f"{entry.name} {t} thread{'' if t == 1 else 's'}")
+                        label=_label(name), **_style(k)))
+        c.predicted(rows, lambda s: s.problem_size, entry, colour, name)
     for x in study.crossovers:
         colour = colours.get((x.program, x.threads), "grey")
         if x.predicted_n is not None and low_n <= x.predicted_n <= high_n:

@@ -413,12 +413,10 @@ def find(sys_root: str = "/sys", cpuinfo: str = "/proc/cpuinfo",
     try:
         xml = (hwloc or _lstopo)()
         topo = from_hwloc_xml(xml)
-    except ValueError as e:
-        xml = None
-        notes.append(f"hwloc: {e}")
     except Exception as e:  # output the parser did not foresee fails the source like any other fault
         xml = None
-        notes.append(f"hwloc: unexpected output ({type(e).__name__}: {e})")
+        notes.append(f"hwloc: {e}" if isinstance(e, ValueError) else
+                     f"hwloc: unexpected output ({type(e).__name__}: {e})")
     if topo is None:
         try:
             topo = from_sysfs(sys_root)

@@ -15,10 +15,8 @@ A study has one JSON form, study.json, versioned by FORMAT. Its history:
      the journal runs.jsonl starts with a header line in this form.
 
 Runs are also appended, one JSON object a line, to a journal (runs.jsonl) as each one ends, and
-synced, so that a study stopped by anything keeps every whole run. Its first line is its header:
-{"journal": JOURNAL_MARK, "format": FORMAT, "machine": the facts at the start, "variants", "plan"
-(the options the jobs come from, and digests of the jobs and of the programs they run)}, so that
-the study can be rebuilt from the journal alone, or resumed where it stopped.
+synced, so that a study stopped by anything keeps every whole run; its first line, the header
+(docs/files.md), lets the study be rebuilt from the journal alone, or resumed where it stopped.
 """
 from __future__ import annotations
 

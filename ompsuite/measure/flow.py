@@ -1,12 +1,8 @@
-"""The one run flow of both measuring commands: prepare the programs, plan the jobs, calibrate,
-run the plan and make the study of what ran. Each finished run goes to the sinks that want it:
-the journal (a study folder's runs.jsonl), the progress line, and what the command shows.
-
-A study folder's journal starts with a header (study.py) that holds the machine, the variants and
-the plan: the options the jobs come from and digests of the jobs and of the programs they run.
-resume continues a stopped study from it: the plan is made again (the interleaving's seed is in
-the header), every run the journal holds stands for its job, in order, and the rest run as
-usual; the top-up rounds, drawn from the same runs with the same seeded order, come out the same.
+"""The one run flow of both measuring commands: prepare, plan, calibrate, run the plan, and the
+study of what ran; each finished run goes to the sinks that want it (the journal, the progress
+line, what the command shows). A stopped study resumes from its journal's header (study.py): the
+plan is made again with its seed, the journal's runs stand for its first jobs, in order, and the
+rest run as usual; the top-up rounds, drawn from the same runs in the same order, come out the same.
 """
 from __future__ import annotations
 
@@ -69,10 +65,9 @@ def plan(o: Options, prep: Prepared, order: random.Random, team_report: bool = F
 
 
 def calibrate(o: Options, prep: Prepared, path: Optional[str], quick: bool) -> Tuple[Optional[Model], float]:
-    """The time model for the floors and the seconds its calibration took: from --calibration,
-    from path when a stopped study measured it already, else measured at one thread and each team
-    asked for, as OMP_THREAD_LIMIT lets the runtime give it (quick: fewer repeats and a smaller
-    buffer); saved to path (None: a file of its own, thrown away)."""
+    """The time model and the seconds its calibration took: from --calibration, from path when a
+    stopped study measured it, else measured at one thread and each team as OMP_THREAD_LIMIT lets
+    the runtime give it (quick: fewer repeats, a smaller buffer), saved to path (None: thrown away)."""
     if o.no_calibrate:
         return None, 0.0
     given = o.calibration or (path if path and os.path.exists(path) else None)
@@ -174,11 +169,9 @@ def check_resumable(kept: Journaled, now: Dict[str, Any], where: str) -> None:
 
 
 def measure(o: Options, team_report: bool = False, show: Optional[Callable[[Run], None]] = None) -> Measured:
-    """Run the study o asks for: the study of every run made, and why it stopped early, if it did.
-    o.out: the study folder (journal, calibration.csv, topology.xml; None: nothing is kept but
-    what the command writes itself). team_report: the team report after the timed runs; show: a
-    sink for each finished run. A journal to resume (o.resume) that does not fit this machine,
-    these programs or this plan is refused before anything runs."""
+    """The study o asks for, of every run made, and why it stopped early. o.out: the study folder
+    (None: nothing kept); team_report: the team report last; show: a sink for each finished run.
+    A journal to resume that does not fit this machine, programs or plan is refused first."""
     out = o.out
     prep = prepare(o, o.threads or [])
     progress(f"threads: {prep.binding.describe()}")

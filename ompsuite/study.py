@@ -465,14 +465,11 @@ class Journal:
         self.path = path
         flags = os.O_WRONLY | os.O_CREAT | os.O_APPEND | os.O_NOFOLLOW | os.O_CLOEXEC
         self.count = 0
-        try:
-            self.fd = os.open(path, flags | (os.O_TRUNC if keep is None else 0), 0o644)
-            if keep is not None:
-                os.ftruncate(self.fd, keep)
-        except OSError as e:
-            raise SuiteError(f"cannot write {printable(path)}: {os_reason(e)}") from None
+        self.fd = os.open(path, flags | (os.O_TRUNC if keep is None else 0), 0o644)  # OSError names the path
         if keep is None:
             self._line(header)
+        else:
+            os.ftruncate(self.fd, keep)
 
     def add(self, run: Run) -> None:
         self._line(run.to_json())

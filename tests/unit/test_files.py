@@ -225,7 +225,7 @@ class WholeFiles(Folder):
 
     def test_the_journal_keeps_whole_lines_when_the_disk_fills_mid_line(self):
         path = self.path("runs.jsonl")
-        journal = Journal(path, {"journal": JOURNAL_MARK, "format": FORMAT, "machine": [], "variants": []})
+        journal = Journal(path, {"journal": JOURNAL_MARK, "format": FORMAT, "machine": [], "variants": [], "plan": {}})
         run = Run(Config(Series.STRONG, "quadplain", 1, 1000), 1, 1, time_s=0.5)
         journal.add(run)
         real_write = os.write

@@ -24,8 +24,8 @@
 #
 # A job that is requeued (after a node failure, or by scontrol requeue when it meets its time
 # limit) resumes its study: the folder of its earlier start is continued with --resume, keeping
-# every run made there. Its private copy has the same path every time, so that the programs built
-# there are the same programs.
+# every run made there (the programs built anew in its private copy are the same binaries: the
+# study checks their digests).
 set -uo pipefail
 
 fail() {
@@ -100,8 +100,7 @@ cores=$(cd "$repo" && python3 -m ompsuite.platform.topology --cores) && [[ $core
   fail "cannot count the cores of $host (python3 -m ompsuite.platform.topology --cores)"
 threads=$(thread_list "$cores")
 
-work=${TMPDIR:-/tmp}/ompsuite-job-$job
-rm -rf "$work" && mkdir -m 700 "$work" || fail "cannot create the work folder $work"
+work=$(mktemp -d "${TMPDIR:-/tmp}/ompsuite-job.XXXXXX") || fail "cannot create a work folder in ${TMPDIR:-/tmp}"
 trap 'rm -rf "$work"' EXIT
 if [[ -f $repo/install-layout.txt ]]; then
   tools=$repo

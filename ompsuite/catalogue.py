@@ -48,22 +48,22 @@ def _line(pattern: str) -> Pattern[str]:
     return re.compile(pattern, re.M)
 
 
-PI = Kind("pi", True, True, 1e-8, (
+PI = Kind("pi", timed=True, n_argument=True, printed_tick=1e-8, lines=(
     ("result", _line(r"^pi = (\S+), N = +-?\d+, time = \d+\.\d+ secs$")),
     ("printed_n", _line(r"^pi = \S+, N = +(-?\d+), time = \d+\.\d+ secs$")),
-    ("time", _line(r"^pi = \S+, N = +-?\d+, time = (\d+\.\d+) secs$"))), r"^pi = ", speedup_bound=True,
-          parallel_throughout=True,
+    ("time", _line(r"^pi = \S+, N = +-?\d+, time = (\d+\.\d+) secs$"))), first_line=r"^pi = ",
+          speedup_bound=True, parallel_throughout=True,
           expected=(("pi", ("result", "printed_n", "time"), "pi = <value>, N = <N>, time = <seconds> secs"),))
-RECURRENCE = Kind("recurrence", True, False, 1e-6, (
+RECURRENCE = Kind("recurrence", timed=True, n_argument=False, printed_tick=1e-6, lines=(
     ("time", _line(r"^(?:Sequential|Parallel) RunTime\s*:\s+(\d+\.\d+) seconds$")),
     ("result", _line(r"^Final Result [^:]*:\s+(\S+) $")),
-    ("check_value", _line(r"^Result \|\|opt\|\|\^2_2 :\s+(\S+)$"))), r"^(?:Sequential|Parallel) RunTime",
+    ("check_value", _line(r"^Result \|\|opt\|\|\^2_2 :\s+(\S+)$"))), first_line=r"^(?:Sequential|Parallel) RunTime",
     expected=(("run time", ("time",), "Parallel RunTime : <seconds> seconds"),
               ("final result", ("result",), "Final Result <name>: <value> "),
               ("check value", ("check_value",), "Result ||opt||^2_2 : <value>")))
-TEAM = Kind("team", False, False, 0.0, (
+TEAM = Kind("team", timed=False, n_argument=False, printed_tick=0.0, lines=(
     ("team", _line(r"^Number of threads = (\d+)$")),
-    ("result", _line(r"^Thread -1 is done! Total= (\S+)$"))), r"^Nested parallelism")
+    ("result", _line(r"^Thread -1 is done! Total= (\S+)$"))), first_line=r"^Nested parallelism")
 KINDS: Dict[str, Kind] = {k.name: k for k in (PI, RECURRENCE, TEAM)}
 VARIANT_KINDS = (PI, RECURRENCE)  # a variant is timed and compared; the team report is neither
 
@@ -149,10 +149,11 @@ _SPLIT = (("first_region", 1), ("critical", -1))
 SUITE = (
     Program("quadplain", PI),
     # Circle, square, triangle: shapes that stay apart where points of two programs coincide.
-    Program("quadguard", PI, "quadplain", Team.PROBE, _GUARD, "o"),
-    Program("quadmerge", PI, "quadplain", Team.PROBE, _MERGE, "s"),
+    Program("quadguard", PI, baseline="quadplain", team=Team.PROBE, constructs=_GUARD, point="o"),
+    Program("quadmerge", PI, baseline="quadplain", team=Team.PROBE, constructs=_MERGE, point="s"),
     Program("growplain", RECURRENCE, first_power=1),
-    Program("growsplit", RECURRENCE, "growplain", Team.OWN, _SPLIT, "^", first_power=2),
+    Program("growsplit", RECURRENCE, baseline="growplain", team=Team.OWN, constructs=_SPLIT, point="^",
+            first_power=2),
     Program("teamtally", TEAM, team=Team.REPORT),
 )
 # Markers left for variants: diamond, triangle down, plus, cross, pentagon, hexagon, triangles aside.
@@ -202,8 +203,8 @@ class Catalogue:
         like = next(p for p in self.programs if p.kind is kind and p.parallel and not p.variant)
         used = {p.point for p in self.programs}
         point = next((pt for pt in _VARIANT_POINTS if pt not in used), "*")
-        variant = Program(name, kind, like.baseline, like.team, like.constructs, point, None, os.path.abspath(path),
-                          build or Build())
+        variant = dataclasses.replace(like, name=name, point=point, first_power=None, path=os.path.abspath(path),
+                                      build=build or Build())
         return Catalogue(self.programs + (variant,))
 
 

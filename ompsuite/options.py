@@ -25,6 +25,7 @@ class Options:
     calibration: Optional[str] = None
     programs: List[C.VariantArg] = dataclasses.field(default_factory=list)
     out: Optional[str] = None
+    resume: bool = False             # continue the study stopped in out
     sweep: Optional[int] = None
     weak: Optional[int] = None
     no_warmup: bool = False

@@ -10,9 +10,13 @@ A study has one JSON form, study.json, versioned by FORMAT. Its history:
   2  each variant also says how it was made ("build": its source, compiler, flags, warnings,
      build error, race check and the race lines); a form-1 study still reads, its variants
      binaries of unknown build.
+  3  the machine facts also say where the study came from (the suite's version, the commit of the
+     programs' tree and the tools', each with whether it had changes, each variant's digest);
+     the journal runs.jsonl starts with a header line in this form.
 
 Runs are also appended, one JSON object a line, to a journal (runs.jsonl) as each one ends, and
-synced, so that a study stopped by anything keeps every whole run.
+synced, so that a study stopped by anything keeps every whole run; its first line, the header
+(docs/files.md), lets the study be rebuilt from the journal alone, or resumed where it stopped.
 """
 from __future__ import annotations
 
@@ -21,7 +25,7 @@ import enum
 import json
 import math
 import os
-from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
 from ompsuite import catalogue as C
 from ompsuite.errors import SuiteError, os_reason
@@ -29,10 +33,10 @@ from ompsuite.escape import printable
 from ompsuite.platform import files
 from ompsuite.platform.interference import FIELDS as WATCHED, VMSTAT_COUNTERS, Interference
 
-FORMAT = 2
-READABLE = (1, 2)  # the forms this version reads
-STUDY_JSON = "study.json"
+FORMAT = 3
+READABLE = (1, 2, 3)  # the forms this version reads
 JOURNAL = "runs.jsonl"
+JOURNAL_MARK = "ompsuite study runs"
 JSON = Dict[str, Any]
 
 
@@ -52,6 +56,23 @@ class Config:
     program: str
     threads: Optional[int]
     n: int
+
+
+class Configured:
+    """What a job or its run was asked for, by name."""
+    config: Config
+
+    @property
+    def series(self) -> Series:
+        return self.config.series
+
+    @property
+    def program(self) -> str:
+        return self.config.program
+
+    @property
+    def problem_size(self) -> int:
+        return self.config.n
 
 
 NOT_RUN_AGAIN = "not run again: "  # a variant's run skipped after its crash or hang: the reason follows
@@ -76,7 +97,7 @@ class Check:
 
 
 @dataclasses.dataclass(frozen=True)
-class Run:
+class Run(Configured):
     """One run of one program: what was asked, the team obtained, what it printed and its check."""
     config: Config
     threads: Optional[int]          # the team obtained; None when the runtime did not say
@@ -97,20 +118,8 @@ class Run:
     output: str = dataclasses.field(default="", repr=False, compare=False)
 
     @property
-    def series(self) -> Series:
-        return self.config.series
-
-    @property
-    def program(self) -> str:
-        return self.config.program
-
-    @property
     def threads_requested(self) -> Optional[int]:
         return self.config.threads
-
-    @property
-    def problem_size(self) -> int:
-        return self.config.n
 
     @property
     def program_entry(self) -> C.Program:
@@ -144,14 +153,14 @@ class Run:
     def from_json(cls, d: JSON, catalogue: C.Catalogue) -> "Run":
         r = _Reader(d, "run")
         program = r.text("program")
-        config = Config(r.series("series"), program, r.count("threads_requested", optional=True),
+        config = Config(r.series("series"), program, r.maybe_count("threads_requested"),
                         r.count("problem_size", low=0))
-        check = r.text("check", optional=True)
-        return cls(config, r.count("threads", optional=True), r.count("repeat"), r.text("size_note"),
+        check = r.maybe_text("check")
+        return cls(config, r.maybe_count("threads"), r.count("repeat"), r.text("size_note"),
                    r.number("time_s"), r.text("result"), r.text("check_value"),
                    Check.passed() if check is None else Check.failed(check), r.text("disturbed"),
-                   r.number("started"), r.text("placement"), r.count("printed_n", optional=True, low=None),
-                   r.count("team_reported", optional=True), r.text("fault"),
+                   r.number("started"), r.text("placement"), r.maybe_count("printed_n", low=None),
+                   r.maybe_count("team_reported"), r.text("fault"),
                    _interference(d.get("interference")), r.entry(catalogue, program))
 
 
@@ -317,7 +326,7 @@ class Summary:
             if f.name in ("series", "program", "asked", "marks", "notes", "entry"):
                 continue
             if f.name in ("threads", "minor_faults", "units_from_serial", "units_from_pi"):
-                values[f.name] = r.count(f.name, optional=True, low=None)
+                values[f.name] = r.maybe_count(f.name, low=None)
             elif f.name in ("problem_size", "runs"):
                 values[f.name] = r.count(f.name, low=0)
             elif f.name in ("rate_unit", "reproducible", "bound_by"):
@@ -326,7 +335,7 @@ class Summary:
                 values[f.name] = bool(d.get(f.name, False))
             else:
                 values[f.name] = r.number(f.name)
-        asked = tuple(_Reader({"t": t}, "summary").count("t", optional=True) for t in r.items("asked"))
+        asked = tuple(_Reader({"t": t}, "summary").maybe_count("t") for t in r.items("asked"))
         marks = []
         for m in r.items("marks"):
             mr = _Reader(m, "mark")
@@ -376,8 +385,7 @@ class Study:
 
     def to_json(self) -> JSON:
         return {"format": FORMAT, "machine": [list(p) for p in self.machine],
-                "variants": [{"name": p.name, "path": p.path, "kind": p.kind.name,
-                              "build": (p.build or C.Build()).to_json()} for p in self.catalogue.variants()],
+                "variants": variants_json(self.catalogue),
                 "calibration": [{"figure": f, "threads": t, "median": m, "low95": low}
                                 for (f, t), (m, low) in sorted((self.calibration or {}).items())],
                 "runs": [r.to_json() for r in self.runs],
@@ -396,15 +404,7 @@ class Study:
                 raise _Bad(f"its format {printable(d['format'], 20)} is not one this version reads "
                            f"({', '.join(map(str, READABLE))})")
             r = _Reader(d, "study")
-            machine = tuple((_Reader({"k": p}, "machine").pair("k")) for p in r.items("machine"))
-            catalogue = C.Catalogue()
-            for v in r.items("variants"):
-                vr = _Reader(v, "variant")
-                try:
-                    catalogue = catalogue.with_variant(vr.text("name"), vr.text("path"), vr.text("kind"),
-                                                       _build(v.get("build")))
-                except SuiteError as e:
-                    raise _Bad(str(e)) from None
+            machine, catalogue = r.facts(), r.catalogue()
             figures: Dict[Tuple[str, int], Tuple[float, float]] = {}
             for f in r.items("calibration"):
                 fr = _Reader(f, "calibration figure")
@@ -450,17 +450,33 @@ def dumps(study: Study) -> str:
     return json.dumps(study.to_json(), indent=1, allow_nan=False) + "\n"
 
 
-class Journal:
-    """runs.jsonl: every run appended as one JSON line the moment it ends, and synced, so that
-    whatever stops a study (a signal, a full disk, a killed process) leaves every whole run."""
+def variants_json(catalogue: C.Catalogue) -> List[JSON]:
+    return [{"name": p.name, "path": p.path, "kind": p.kind.name, "build": (p.build or C.Build()).to_json()}
+            for p in catalogue.variants()]
 
-    def __init__(self, path: str) -> None:
+
+class Journal:
+    """runs.jsonl: its header line, then every run appended as one JSON line the moment it ends,
+    and synced, so that whatever stops a study (a signal, a full disk, a killed process) leaves
+    every whole run. keep: the bytes of an existing journal's whole lines, to continue after (a
+    line cut short by a hard stop is cut off); None: a new journal, begun with header."""
+
+    def __init__(self, path: str, header: JSON, keep: Optional[int] = None) -> None:
         self.path = path
-        self.fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_APPEND | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
+        flags = os.O_WRONLY | os.O_CREAT | os.O_APPEND | os.O_NOFOLLOW | os.O_CLOEXEC
         self.count = 0
+        self.fd = os.open(path, flags | (os.O_TRUNC if keep is None else 0), 0o644)  # OSError names the path
+        if keep is None:
+            self._line(header)
+        else:
+            os.ftruncate(self.fd, keep)
 
     def add(self, run: Run) -> None:
-        data = (json.dumps(run.to_json(), allow_nan=False) + "\n").encode()
+        self._line(run.to_json())
+        self.count += 1
+
+    def _line(self, value: JSON) -> None:
+        data = (json.dumps(value, allow_nan=False) + "\n").encode()
         written = 0
         try:
             while written < len(data):
@@ -474,7 +490,6 @@ class Journal:
                     pass
             raise SuiteError(f"cannot write {printable(self.path)}: {os_reason(e)}; it holds {self.count} whole "
                              f"run{'' if self.count == 1 else 's'}") from None
-        self.count += 1
 
     def close(self) -> None:
         if self.fd >= 0:
@@ -482,18 +497,46 @@ class Journal:
             self.fd = -1
 
 
-def read_journal(path: str, catalogue: C.Catalogue) -> List[Run]:
-    """The whole runs of a journal; a last line cut short by a hard stop is left out."""
-    runs = []
-    with open(path, encoding="utf-8") as f:
-        for line in f:
-            if not line.endswith("\n"):
-                break
+@dataclasses.dataclass(frozen=True)
+class Journaled:
+    """What a journal holds: its header, the machine's facts and the variants it names, its whole
+    runs, and the bytes of its whole lines (a last line cut short by a hard stop is left out)."""
+    header: JSON
+    machine: Tuple[Tuple[str, str], ...]
+    catalogue: C.Catalogue
+    runs: Tuple[Run, ...]
+    size: int
+    plan: JSON  # what the study was to run: the options, the programs' digests, the jobs' digest
+
+
+def read_journal(path: str) -> Journaled:
+    """A journal; SuiteError (status 2) in one line when it is not one this version reads."""
+    text = files.read_text(path, MAX_BYTES)
+    whole = text[:text.rfind("\n") + 1]
+    lines = whole.split("\n")[:-1]
+    try:
+        try:
+            header = json.loads(lines[0], parse_constant=_no_constant) if lines else None
+        except (ValueError, RecursionError):
+            header = None
+        if not isinstance(header, dict) or header.get("journal") != JOURNAL_MARK:
+            raise _Bad("not the journal of a study of this suite (its first line is no journal header)")
+        if header.get("format") != FORMAT:
+            raise _Bad(f"its format {printable(header.get('format'), 20)} is not the one this version reads "
+                       f"({FORMAT})")
+        r = _Reader(header, "journal header")
+        catalogue, plan = r.catalogue(), header.get("plan")
+        if not isinstance(plan, dict):
+            raise r.bad("plan", "is not an object")
+        runs = []
+        for k, line in enumerate(lines[1:], 2):
             try:
-                runs.append(Run.from_json(json.loads(line), catalogue))
-            except (ValueError, _Bad) as e:
-                raise SuiteError(f"{printable(path)}: a damaged line ({printable(str(e), 80)})", 2) from None
-    return runs
+                runs.append(Run.from_json(json.loads(line, parse_constant=_no_constant), catalogue))
+            except (ValueError, RecursionError, _Bad) as e:
+                raise _Bad(f"line {k} is damaged ({printable(str(e), 80)})") from None
+        return Journaled(header, r.facts(), catalogue, tuple(runs), len(whole.encode()), plan)
+    except _Bad as e:
+        raise SuiteError(f"{printable(path)}: {e}", 2) from None
 
 
 # Reading JSON strictly: every field typed, one line naming the first fault.
@@ -515,13 +558,14 @@ class _Reader:
     def bad(self, key: str, why: str) -> _Bad:
         return _Bad(f"{self.what} field {key} {why}")
 
-    def text(self, key: str, optional: bool = False) -> Any:
-        v = self.d.get(key, None if optional else "")
-        if v is None and optional:
-            return None
+    def text(self, key: str) -> str:
+        v = self.d.get(key, "")
         if not isinstance(v, str):
             raise self.bad(key, "is not text")
         return v
+
+    def maybe_text(self, key: str) -> Optional[str]:
+        return None if self.d.get(key) is None else self.text(key)
 
     def number(self, key: str) -> Optional[float]:
         v = self.d.get(key)
@@ -537,13 +581,14 @@ class _Reader:
             raise self.bad(key, "is too large")
         return number
 
-    def count(self, key: str, optional: bool = False, low: Optional[int] = 1) -> Any:
+    def count(self, key: str, low: Optional[int] = 1) -> int:
         v = self.d.get(key)
-        if v is None and optional:
-            return None
         if isinstance(v, bool) or not isinstance(v, int) or (low is not None and v < low):
             raise self.bad(key, "is not a whole number" + ("" if low is None else f" of at least {low}"))
         return v
+
+    def maybe_count(self, key: str, low: Optional[int] = 1) -> Optional[int]:
+        return None if self.d.get(key) is None else self.count(key, low)
 
     def series(self, key: str) -> Series:
         try:
@@ -562,6 +607,21 @@ class _Reader:
         if not isinstance(v, list) or len(v) != 2 or not all(isinstance(x, str) for x in v):
             raise self.bad(key, "is not a [key, value] pair of texts")
         return v[0], v[1]
+
+    def facts(self) -> Tuple[Tuple[str, str], ...]:
+        return tuple(_Reader({"k": p}, "machine").pair("k") for p in self.items("machine"))
+
+    def catalogue(self) -> C.Catalogue:
+        """The suite's catalogue with the variants listed under "variants"."""
+        catalogue = C.Catalogue()
+        for v in self.items("variants"):
+            vr = _Reader(v, "variant")
+            try:
+                catalogue = catalogue.with_variant(vr.text("name"), vr.text("path"), vr.text("kind"),
+                                                   _build(v.get("build")))
+            except SuiteError as e:
+                raise _Bad(str(e)) from None
+        return catalogue
 
     def entry(self, catalogue: C.Catalogue, program: str) -> C.Program:
         try:
@@ -610,11 +670,3 @@ def _interference(values: Any) -> Optional[Interference]:
     rec.vm = {c: values["vm_" + c] for c in VMSTAT_COUNTERS if values.get("vm_" + c) is not None}
     rec.notes = str(values.get("interference_notes") or "")
     return rec
-
-
-def keyed(runs: Iterable[Run]) -> Dict[Config, List[Run]]:
-    """Runs grouped by what was asked for, in the order they ran."""
-    groups: Dict[Config, List[Run]] = {}
-    for r in runs:
-        groups.setdefault(r.config, []).append(r)
-    return groups

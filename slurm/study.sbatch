@@ -5,6 +5,7 @@
 #SBATCH --exclusive
 #SBATCH --mem=0
 #SBATCH --time=01:00:00
+#SBATCH --requeue
 #
 # The scaling study on one whole node.
 #
@@ -20,6 +21,11 @@
 # checkout is found from OMPSUITE_ROOT when set, otherwise from
 # the submit folder or one of its parents (Slurm runs a spooled copy of this script, so its own
 # path says nothing). The job's exit status is the study's.
+#
+# A job that is requeued (after a node failure, or by scontrol requeue when it meets its time
+# limit) resumes its study: the folder of its earlier start is continued with --resume, keeping
+# every run made there (the programs built anew in its private copy are the same binaries: the
+# study checks their digests).
 set -uo pipefail
 
 fail() {
@@ -80,6 +86,12 @@ else
   job=${SLURM_JOB_ID:-local}
 fi
 out="$study_root/$host-$job-$(date +%Y%m%d-%H%M%S)"
+start=(--out "$out")
+if ((${SLURM_RESTART_COUNT:-0} > 0)); then
+  for earlier in "$study_root"/*-"$job"-[0-9]*; do
+    [[ -f $earlier/runs.jsonl ]] && out=$earlier start=(--resume "$earlier")
+  done
+fi
 
 # Physical cores this job may use, within its CPU mask, as the study counts them (hwloc, else
 # sysfs): it binds one thread per core (OMP_PLACES=cores), so further hardware threads of a core
@@ -100,5 +112,5 @@ else
 fi
 
 echo "study.sbatch: $host, job $job, ${SLURM_CPUS_ON_NODE:-?} CPUs, $cores cores, threads $threads"
-echo "study.sbatch: checkout $repo, output $out"
-"$tools/scaling" --threads "$threads" --out "$out" "$@"
+echo "study.sbatch: checkout $repo, output $out${SLURM_RESTART_COUNT:+ (restart $SLURM_RESTART_COUNT)}"
+"$tools/scaling" --threads "$threads" "${start[@]}" "$@"

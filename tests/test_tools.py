@@ -1,6 +1,8 @@
 """The run command and the scaling study, on the built programs at small sizes, and on fake
 programs that print wrong results, fail part way or get interrupted."""
 import csv
+import hashlib
+import json
 import os
 import re
 import signal
@@ -12,7 +14,8 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from ompsuite.export import benchjson  # noqa: E402  what the micro-benchmark library's tools read
-from ompsuite.study import load  # noqa: E402
+from ompsuite.analyse.derive import study_of_journal  # noqa: E402
+from ompsuite.study import load, read_journal  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SMALL_N = 1000000
@@ -211,8 +214,14 @@ class Scaling(unittest.TestCase):
                                    ("quadguard", 2), ("quadmerge", 1), ("quadmerge", 2), ("quadplain", 1)])
             self.assertEqual({r["check"] for r in rows}, {"ok"})
             facts = facts_of(out)
-            for key in ("schema", "host", "processor", "cores", "compiler", "binding", "pi_n", "recurrence_n"):
+            for key in ("schema", "host", "processor", "cores", "compiler", "binding", "pi_n", "recurrence_n",
+                        "suite_version", "suite_commit", "tools_version"):
                 self.assertTrue(facts.get(key), key)
+            # Where the programs came from, in results.json too: the variant by its digest.
+            with open(variant, "rb") as f:
+                digest = f"atomic={hashlib.sha256(f.read()).hexdigest()}"
+            with open(os.path.join(out, "results.json")) as f:
+                self.assertEqual(json.load(f)["context"]["ompsuite_machine"]["variant_digests"], digest)
             self.assertIn("OMP_PROC_BIND=close", facts["binding"])
             self.assertRegex(facts["placement_quadguard_2"], r"^0:\{.+\} 1:\{.+\}$")
             summary = rows_of(os.path.join(out, "summary.csv"))
@@ -299,6 +308,44 @@ class Scaling(unittest.TestCase):
             saved = int(re.search(r"(\d+) of 28", err.splitlines()[-1]).group(1))
             self.assertEqual(len(rows_of(os.path.join(out, "runs.csv"))), saved)
             self.assertGreater(saved, 0)
+
+    def test_killed_study_resumes(self):
+        """kill -9 part way, then --resume: the study is the journal's runs and then the rest of the
+        plan's, none run twice; its figures are those of the runs its journal holds. A journal of
+        another machine is refused in one line."""
+        with tempfile.TemporaryDirectory() as d:
+            out, journal = os.path.join(d, "out"), os.path.join(d, "out", "runs.jsonl")
+            bindir = fake_bin(d, "quadmerge", f'[ $n -eq 5 ] && {{ touch {d}/waiting; sleep 60; }}\nexec $REAL "$@"\n')
+            args = ["--threads", "1,2", "--repeats", "3", "--pi-n", "1e5", "--bin", bindir, "--no-calibrate",
+                    "--precision", "off", *small(), *UNDISTURBED]
+            proc = subprocess.Popen([sys.executable, os.path.join(ROOT, "scaling"), *args, "--out", out],
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+            deadline = time.time() + 120
+            while not os.path.exists(os.path.join(d, "waiting")) and time.time() < deadline:
+                time.sleep(0.05)
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.wait()
+            before = read_journal(journal).runs
+            self.assertGreater(len(before), 0)
+            self.assertFalse(os.path.exists(os.path.join(out, "study.json")))
+            resumed = tool("scaling", [*args, "--resume", out])
+            self.assertIn(resumed.returncode, CHECKED, resumed.stderr)
+            after, study = read_journal(journal), load(os.path.join(out, "study.json"))
+            self.assertEqual(after.runs[:len(before)], before)
+            self.assertEqual(study.runs, after.runs)
+            self.assertEqual(len({(r.config, r.repeat) for r in study.runs}), len(study.runs), "a run made twice")
+            self.assertEqual(len(study.runs), 28)
+            self.assertEqual(study.summaries, study_of_journal(journal).summaries)
+            with open(journal) as f:
+                lines = f.read().split("\n")
+            lines[0] = lines[0].replace('["cpus", "', '["cpus", "9')
+            with open(journal, "w") as f:
+                f.write("\n".join(lines))
+            refused = subprocess.run([sys.executable, os.path.join(ROOT, "scaling"), "--resume", out],
+                                     capture_output=True, text=True, timeout=120)
+            self.assertEqual(refused.returncode, 2)
+            self.assertRegex(refused.stderr.splitlines()[-1],
+                             rf"^scaling: {re.escape(journal)} was made on another machine \(cpus 9\d+ there, \d+ here\)$")
 
     def test_sweep_weak_and_model(self):
         with tempfile.TemporaryDirectory() as d:

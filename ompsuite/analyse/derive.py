@@ -13,7 +13,7 @@ from ompsuite.analyse import stats
 from ompsuite.analyse.model import Model
 from ompsuite.analyse.stats import key_of
 from ompsuite.platform.interference import RULE_OPTIONS, rules_broken
-from ompsuite.study import Config, Crossover, Flag, Mark, Run, Series, State, Study, Summary
+from ompsuite.study import Config, Crossover, Flag, Mark, Run, Series, State, Study, Summary, read_journal
 
 
 def summaries(runs: Sequence[Run], catalogue: C.Catalogue, model: Optional[Model] = None,
@@ -114,3 +114,12 @@ def doubt_lines(study: Study) -> List[str]:
         lines.append(f"the calibration is suspect: {len(below)} of {total} medians beat its floors, so it was "
                      "probably slowed while it ran; calibrate again on a quiet machine (or give --calibration)")
     return lines
+
+
+def study_of_journal(path: str) -> Study:
+    """The study a stopped study's journal holds: its runs and the figures derived from them,
+    marked as not completed."""
+    kept = read_journal(path)
+    rows = summaries(kept.runs, kept.catalogue)
+    return Study(kept.machine, kept.catalogue, kept.runs, tuple(rows), crossovers=tuple(crossovers(rows, None)),
+                 completed=False, stopped=f"stopped after {len(kept.runs)} runs; only its journal is left")

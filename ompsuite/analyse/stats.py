@@ -42,10 +42,6 @@ def key_of(run: Run) -> Key:
     return run.series, run.program, run.threads, run.problem_size
 
 
-def _plural(n: int, word: str) -> str:
-    return f"{n} {word}{'' if n == 1 else 's'}"
-
-
 def summarise(runs: Sequence[Run], catalogue: C.Catalogue) -> List[Summary]:
     """Summaries in a stable order: by series, problem size within each kind, the catalogue's
     order of programs, then team size. Only clean runs enter the figures; a group with a failed
@@ -115,7 +111,7 @@ def _summary(key: Key, rs: List[Run], ok: List[Run], ts: List[float], medians: D
         shaky = [r.time_s for r in disturbed if r.check.ok and r.time_s is not None]
         if shaky and not failed:  # a busy machine's figure, shown as such rather than none at all
             s = _replace(s, {"min_s": min(shaky), "median_s": statistics.median(shaky), "max_s": max(shaky)})
-            s = s.with_mark(Mark(Flag.UNTRUSTED, f"no clean run: the median is of {_plural(len(shaky), 'disturbed run')}"))
+            s = s.with_mark(Mark(Flag.UNTRUSTED, f"no clean run: the median is of {len(shaky)} disturbed run{'' if len(shaky) == 1 else 's'}"))
         return s
     median = medians[key]
     figures: Dict[str, object] = {"min_s": min(ts), "median_s": median, "max_s": max(ts)}

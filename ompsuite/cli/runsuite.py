@@ -10,23 +10,16 @@ given. Any failed check ends the run with status 1.
 """
 from __future__ import annotations
 
-import random
-import tempfile
 import textwrap
-from typing import Callable, List, Optional, Sequence, Set, Tuple
+from typing import Callable, List, Sequence, Set, Tuple
 
 from ompsuite import catalogue as C
-from ompsuite.analyse.model import Model
 from ompsuite.cli.common import Parser, closing
 from ompsuite.cli.options import add_noise, add_programs, add_report, add_sizes, add_threads, build_options
 from ompsuite.export import results, tables
 from ompsuite.options import Options
-from ompsuite.measure import plans
-from ompsuite.measure.calibration import read_calibration, run_calibration
-from ompsuite.measure.prepare import Prepared, executor, prepare, warm_up
-from ompsuite.measure.session import Session, Stopped, conclude
-from ompsuite.platform import machine
-from ompsuite.platform.console import output, progress, run_main
+from ompsuite.measure import flow
+from ompsuite.platform.console import output, run_main
 from ompsuite.platform.files import check_output_path, write_atomic
 from ompsuite.errors import SuiteError, os_reason
 from ompsuite.escape import printable
@@ -49,22 +42,6 @@ def parse(argv: List[str]) -> Options:
     return build_options(ap, ap.parse_args(argv))
 
 
-def calibrated_model(o: Options, prep: Prepared, teams: Sequence[int]) -> Optional[Model]:
-    """The time model for the table's floors: from --calibration, else a short calibration at
-    one thread and each team asked for, as OMP_THREAD_LIMIT lets the runtime give it (fewer
-    repeats and a smaller buffer than the study's)."""
-    if o.no_calibrate:
-        return None
-    if o.calibration:
-        return Model(read_calibration(o.calibration), cores=prep.cores)
-    limit = prep.thread_limit or max(teams)
-    with tempfile.NamedTemporaryFile(suffix=".csv") as f:
-        figures = run_calibration(prep.catalogue, prep.folders.bindir, sorted({1, *(min(t, limit) for t in teams)}),
-                                  f.name, prep.binding.env(), prep.cores, extra=("--repeats", "7", "--buffer-mib", "256"),
-                                  watch=o.machine_watch())
-    return Model(figures, cores=prep.cores) if figures else None
-
-
 def show_first(seen: Set[str]) -> Callable[[Run], None]:
     def show(run: Run) -> None:
         # A run that printed nothing (a variant that crashed or hung) shows its reason in the table.
@@ -78,38 +55,17 @@ def show_first(seen: Set[str]) -> Callable[[Run], None]:
 def run(o: Options) -> int:
     for option, path in (("--json", o.json), ("--csv", o.csv), ("--markdown", o.markdown), ("--report", o.report)):
         check_output_path(path, option)  # refused now, not after every run
-    teams: List[Optional[int]] = list(o.threads) if o.threads else [None]
-    prep = prepare(o, o.threads or [])
-    progress(f"threads: {prep.binding.describe()}")
-    ex = executor(o)
-    session = Session(ex, show=show_first(set()))
-    cat, folders = prep.catalogue, prep.folders
-    warm_up(o, prep, ex)
-    order = random.Random(o.seed)
-    jobs = plans.small_checks(cat, folders, prep.binding, teams)
-    jobs += plans.interleave(plans.strong(cat, folders, prep.binding, teams, o.pi_n, o.repeats, prep.recurrence_n,
-                                          o.recurrence_repeats, prep.size_note), order)
-    jobs += plans.team_report(cat, folders, prep.binding, max(o.threads) if o.threads else None)
-    model = calibrated_model(o, prep, o.threads or [prep.default_team])
-    topup = plans.TopUp(jobs, o.precision, o.budget, order)
-    stopped = None
-    try:
-        session.execute(jobs, topup=topup)
-    except Stopped as e:
-        stopped = e
-    facts = machine.facts(folders.bindir, prep.binding, prep.cores, prep.topology,
-                          [("pi_n", str(o.pi_n)), ("repeats", str(o.repeats)), ("seed", str(o.seed)),
-                           ("completed", "yes" if not stopped else f"no: {stopped}")])
-    study = conclude(session, cat, model, topup, facts, stopped, machine.context(prep.topology))
+    measured = flow.measure(o, team_report=True, show=show_first(set()))
+    study, stopped, prep, model = measured.study, measured.stopped, measured.prep, measured.modelled
     rows = study.summaries
     print()
     for line in textwrap.wrap("Summary: medians of the runs, the pi programs interleaved; speedup of the medians "
                               f"over the serial baseline; threads as obtained ({prep.binding.describe()})", 100):
         print(line)
     if o.wide:
-        print("\n".join(tables.markdown(rows, modelled=bool(model))))
+        print("\n".join(tables.markdown(rows, modelled=model)))
     else:
-        print("\n".join(tables.terminal(rows, modelled=bool(model))))
+        print("\n".join(tables.terminal(rows, modelled=model)))
     outputs = [(path, text) for path, text in ((o.markdown, results.markdown_table),
                                                 (o.csv, lambda s: results.summary_csv(s.summaries)),
                                                 (o.json, results.results_json),

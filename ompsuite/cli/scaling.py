@@ -1,8 +1,9 @@
 """Scaling study: every timed program over a list of thread counts, with repeats.
 
-Writes into the output folder, as it goes: runs.csv (every run, checked), then machine.csv
-(where it ran), summary.csv and summary.md (median and min-max time, speedup, efficiency,
-Karp-Flatt serial fraction, rates, reproducibility, checks), study.json and the plots.
+Writes into the output folder runs.jsonl as it goes (every run, checked, the moment it ends), then
+study.json, runs.csv, machine.csv (where it ran), summary.csv and summary.md (median and min-max
+time, speedup, efficiency, Karp-Flatt serial fraction, rates, reproducibility, checks) and the
+plots. --resume DIR continues a study stopped by anything, a kill or a batch time limit included.
 Threads are bound (OMP_PROC_BIND=close, OMP_PLACES=cores) unless OMP_PROC_BIND or OMP_PLACES
 is already set, which is then kept, or --no-bind is given.
 """
@@ -10,28 +11,23 @@ from __future__ import annotations
 
 import datetime
 import os
-import random
 import textwrap
-import time
-from typing import Dict, List
+from typing import List
 
 from ompsuite import catalogue as C
-from ompsuite.analyse.model import Model
 from ompsuite.cli.common import Parser, closing, failure_lines
 from ompsuite.cli.options import add_noise, add_programs, add_sizes, add_threads, build_options, count
 from ompsuite.errors import SuiteError
 from ompsuite.options import Options
 from ompsuite.escape import printable
 from ompsuite.export import results, tables
-from ompsuite.measure import plans
+from ompsuite.measure import flow
 from ompsuite.measure.build import out_root
-from ompsuite.measure.calibration import read_calibration, run_calibration
-from ompsuite.measure.prepare import executor, prepare, warm_up
-from ompsuite.measure.session import Session, Stopped, conclude
-from ompsuite.platform import files, machine, signals, topology
+from ompsuite.measure.session import Stopped
+from ompsuite.platform import files, signals
 from ompsuite.platform.console import progress, run_main
 from ompsuite.platform.topology import default_threads
-from ompsuite.study import JOURNAL, STUDY_JSON, Journal, Series
+from ompsuite.study import JOURNAL, Series
 
 # Every file a study folder may hold: a folder holding only these is a study's, and may be reused.
 STUDY_FILES = (*results.FILE_NAMES, JOURNAL, "calibration.csv", "topology.xml")
@@ -50,24 +46,37 @@ def parse(argv: List[str]) -> Options:
     ap.add_argument("--weak", nargs="?", const=100000000, type=count(1, C.PI_MAX_N), metavar="BASE",
                     help="also run the parallel pi programs with N = BASE x threads (default BASE 1e8): weak "
                          "scaling, efficiency t(1) / t(T)")
-    o = build_options(ap, ap.parse_args(argv))
+    ap.add_argument("--resume", metavar="DIR",
+                    help="continue the study stopped in DIR, keeping every run it made: alone, with the options "
+                         "its journal holds; with options, they must make the same plan")
+    a = ap.parse_args(argv)
+    o = build_options(ap, a)
     o.threads = o.threads or default_threads()
     if o.weak and o.weak * max(o.threads) > C.PI_MAX_N:
         ap.error(f"--weak {o.weak} with {max(o.threads)} threads needs N = {o.weak * max(o.threads)}, "
                  f"more than the pi programs take ({C.PI_MAX_N})")
+    if a.resume is not None:
+        if o.out is not None:
+            ap.error("--resume continues the study in its own folder: --out is not taken with it")
+        alone = [x for x in argv if x not in ("--resume", a.resume, f"--resume={a.resume}")] == []
+        o.seed = a.seed
+        o = flow.resumed_options(a.resume, None if alone else o)
+        o.resume = True
     if o.out is None:
         o.out = os.path.join(out_root(), datetime.datetime.now().strftime("scaling-%Y%m%d-%H%M%S"))
     return o
 
 
 def run(o: Options) -> int:
-    # One study per folder: held from before anything is built until everything is written.
+    # One study per folder: held from before anything is built until everything is written. A
+    # resumed one keeps what its folder holds.
     assert o.out is not None  # parse() sets it
-    lock = files.claim_out_dir(o.out, STUDY_FILES)
+    lock = files.claim_out_dir(o.out, () if o.resume else STUDY_FILES)
     try:
         return study(o, o.out)
     except SuiteError:
-        _remove_if_empty(o.out, lock)
+        if not o.resume:
+            _remove_if_empty(o.out, lock)
         raise
     finally:
         lock.release()
@@ -84,56 +93,8 @@ def _remove_if_empty(folder: str, lock: files.FolderLock) -> None:
 
 
 def study(o: Options, out: str) -> int:
-    teams: List[int] = list(o.threads or [])  # parse() sets them
-    prep = prepare(o, teams)
-    cat, folders = prep.catalogue, prep.folders
-    # hwloc's own record of the machine, beside the figures (when hwloc is installed).
-    topo = topology.discover(save_xml_to=os.path.join(out, "topology.xml"))
-    order = random.Random(o.seed)
-    timed = plans.strong(cat, folders, prep.binding, teams, o.pi_n, o.repeats, prep.recurrence_n,
-                         o.recurrence_repeats, prep.size_note)
-    if o.sweep:
-        timed += plans.sweep(cat, folders, prep.binding, teams, o.sweep, o.repeats)
-    if o.weak:
-        timed += plans.weak(cat, folders, prep.binding, teams, o.weak, o.repeats)
-    jobs = plans.small_checks(cat, folders, prep.binding, teams) + plans.interleave(timed, order)
-    model, started, calibrated = None, time.monotonic(), 0.0
-    if o.calibration:
-        model = Model(read_calibration(o.calibration), cores=prep.cores)
-        files.write_atomic(os.path.join(out, "calibration.csv"), files.read_text(o.calibration))
-    elif not o.no_calibrate:
-        figures = run_calibration(cat, folders.bindir, teams, os.path.join(out, "calibration.csv"),
-                                  prep.binding.env(), prep.cores, watch=o.machine_watch())
-        model = Model(figures, cores=prep.cores) if figures else None
-        calibrated = time.monotonic() - started
-    journal = Journal(os.path.join(out, JOURNAL))
-    ex = executor(o)
-    warm_up(o, prep, ex)
-    session = Session(ex, journal=journal)
-    topup = plans.TopUp(jobs, o.precision, o.budget, order)
-    stopped = None
-    try:
-        session.execute(jobs, where=out, topup=topup)
-    except Stopped as e:
-        stopped = e
-    finally:
-        journal.close()
-    placements: Dict[str, str] = {}
-    for r in session.runs:
-        if r.placement:
-            placements.setdefault(f"placement_{r.program}_{r.threads_requested}", r.placement)
-    n = prep.recurrence_n
-    facts = machine.facts(folders.bindir, prep.binding, prep.cores, topo, [
-        ("pi_n", str(o.pi_n)), ("recurrence_n", "" if n is None else str(n)),
-        ("recurrence_build", "" if n is None else ("full" if n == C.FULL_N else "reduced")),
-        ("repeats", str(o.repeats)), ("recurrence_repeats", str(o.recurrence_repeats)), ("seed", str(o.seed)),
-        ("threads", " ".join(map(str, teams))),
-        ("variants", " ".join(f"{e.name}={e.path}:{e.kind.name}" for e in cat.variants())),
-        ("calibration", "measured" if model and not o.calibration else (o.calibration or "none")),
-        ("calibration_s", f"{calibrated:.1f}"), ("duration_s", f"{time.monotonic() - started:.1f}"),
-        ("completed", "yes" if not stopped else f"no: {stopped}"),
-        *sorted(placements.items())])
-    result = conclude(session, cat, model, topup, facts, stopped, machine.context(topo))
+    measured = flow.measure(o)
+    result, stopped = measured.study, measured.stopped
     with signals.shielded():  # a second signal must not cut short the writing of what was measured
         try:
             written = results.export_study(result, out)
@@ -147,7 +108,7 @@ def study(o: Options, out: str) -> int:
     if stopped:
         raise stopped
     strong = result.of_series(Series.STRONG)
-    print("\n".join(tables.terminal(strong, modelled=bool(model))))
+    print("\n".join(tables.terminal(strong, modelled=measured.modelled)))
     print("\n" + "\n".join(textwrap.wrap(f"written in {printable(out)}: " + ", ".join(written), 100)))
     for line in result.notes:
         print("\n".join(textwrap.wrap(f"note: {line}", 100, subsequent_indent="  ")))

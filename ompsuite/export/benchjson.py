@@ -53,11 +53,12 @@ from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Set,
 
 from ompsuite import catalogue as C
 from ompsuite.errors import SuiteError
-from ompsuite.platform.files import write_atomic
 from ompsuite.study import Run, Study
 
 JSON = Dict[str, Any]
 
+# results.json's own version, in its context as ompsuite_schema: 1, the entries and the suite's
+# keys described above. The library's own keys follow the library.
 SCHEMA = 1
 PREFIX = "ompsuite_"
 EXTRA = PREFIX + "extra_"
@@ -285,16 +286,6 @@ def study_document(study: Study) -> JSON:
 
 def document_text(document: JSON) -> str:
     return json.dumps(document, indent=2, allow_nan=False) + "\n"
-
-
-def write_results(path: str, document: JSON) -> None:
-    """Write the document to path whole, through a temporary name in the same folder; on any
-    failure nothing is left behind (SuiteError for the file, ValueError for the document)."""
-    text = document_text(document)
-    try:
-        write_atomic(path, text)
-    except OSError as e:
-        raise SuiteError(f"cannot write {path}: {e.strerror or e}") from None
 
 
 def _reject_constant(name: str) -> None:

@@ -16,17 +16,20 @@ from __future__ import annotations
 import dataclasses
 import errno
 import os
+import re
 import stat
 import statistics
 from typing import AbstractSet, Any, Dict, Iterable, List, Optional, Sequence, Set, Tuple
 
 from ompsuite import catalogue as C
 from ompsuite import study as S
+from ompsuite.analyse.derive import study_of_journal
 from ompsuite.analyse.significance import Verdict, verdict
 from ompsuite.errors import SuiteError
 from ompsuite.escape import markdown_cell as cell, printable
 from ompsuite.export.tables import fmt_time
 from ompsuite.platform.files import os_reason
+from ompsuite.platform.machine import PROVENANCE
 from ompsuite.study import Flag, Mark, Run, Series, Study, Summary
 
 STUDY_FILE = "study.json"
@@ -68,6 +71,8 @@ def read_study(path: str) -> Study:
     if stat.S_ISDIR(st.st_mode):
         if not _absent(os.path.join(path, STUDY_FILE)):
             found = S.load(os.path.join(path, STUDY_FILE))
+        elif not _absent(os.path.join(path, S.JOURNAL)):  # a study stopped too hard to write its files
+            found = study_of_journal(os.path.join(path, S.JOURNAL))
         elif not _absent(os.path.join(path, RESULTS_FILE)):
             found = read_file(os.path.join(path, RESULTS_FILE))
         else:
@@ -348,6 +353,27 @@ def incomplete(study: Study) -> Optional[str]:
     return None if study.completed else (study.stopped or "it stopped early")
 
 
+def provenance_lines(compared: Sequence[Compared]) -> List[str]:
+    """Where the studies' programs and tools came from, where they differ: a short Markdown block."""
+    lines = []
+    for key in PROVENANCE[:-1]:
+        values = [c.study.fact(key, "unknown") for c in compared]
+        if len(set(values)) > 1:
+            shown = (f"{cell(c.label)} {cell(_short(v))}" for c, v in zip(compared, values))
+            lines.append(f"- {key}: " + ", ".join(shown))
+    digests = [dict(v.partition("=")[::2] for v in c.study.fact(PROVENANCE[-1]).split()) for c in compared]
+    for name in sorted({n for d in digests for n in d}):
+        if len({d.get(name) for d in digests}) > 1:
+            lines.append(f"- {cell(name)}: " + ", ".join(f"{cell(c.label)} {_short(d.get(name, 'absent'))}"
+                                                       for c, d in zip(compared, digests)))
+    return ["## Programs and tools that differ", ""] + lines + [""] if lines else []
+
+
+def _short(text: str) -> str:
+    """A text with each SHA (a commit's, a digest) cut to 12 digits, enough to tell them apart."""
+    return re.sub(r"\b([0-9a-f]{12})[0-9a-f]{28,52}\b", r"\1", text)
+
+
 def document(compared: Sequence[Compared]) -> Tuple[List[str], List[str]]:
     """The Markdown of the comparison and the lines about differing sizes."""
     differences = size_differences(compared)
@@ -356,7 +382,7 @@ def document(compared: Sequence[Compared]) -> Tuple[List[str], List[str]]:
         lines += ["**Different problem sizes:** the studies did not run the same problems, so their times are "
                   "not comparable (speedup and efficiency are each machine's own):", ""]
         lines += [f"- {cell(d)}" for d in differences] + [""]
-    return lines + results_tables(compared), differences
+    return lines + provenance_lines(compared) + results_tables(compared), differences
 
 
 # -- before against after ------------------------------------------------------------------------

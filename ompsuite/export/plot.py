@@ -18,7 +18,7 @@ import sys
 import sysconfig
 import textwrap
 import warnings
-from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from ompsuite import catalogue as C
 from ompsuite.escape import printable
@@ -27,7 +27,6 @@ from ompsuite.platform.files import write_atomic
 from ompsuite.study import Series, State, Study, Summary
 
 Figure = Any  # matplotlib.figure.Figure: matplotlib as Debian ships it has no type information
-Axes = Any
 
 STUDY_PLOTS = ("speedup", "sweep", "weak")
 FORMATS = ("png", "svg")
@@ -150,6 +149,18 @@ class _Canvas:
         if y is not None:
             self.doubtful.append((marker, x, y))
 
+    def predicted(self, rows: Sequence[Summary], x: Callable[[Summary], float], entry: C.Program, colour: str,
+                  label: str) -> None:
+        """The model's speedups, dotted, and the doubtful measured points of one line."""
+        predicted = [(x(s), s.predicted_speedup) for s in rows if s.predicted_speedup]
+        if predicted:
+            self.trusted(*(p for _, p in predicted))
+            self.key(self.ax.plot([p[0] for p in predicted], [p[1] for p in predicted], linestyle=":", color=colour,
+                                  label=_label(f"{label} predicted")))
+        for s in rows:
+            if not _trusted(s):
+                self.doubt(_marker(entry), x(s), s.speedup)
+
     def threads_axis(self, top: int, label: str = "threads obtained") -> None:
         self.ax.set_xlabel(label)
         self.ax.set_xlim(0.5, top + 0.5)
@@ -201,14 +212,7 @@ def speedup_figure(module: Any, study: Study) -> Optional[Figure]:
             c.trusted(hi)
         c.key(c.ax.errorbar([s.threads for s in good], ys, yerr=[low, high], marker=_marker(entry), color=colour,
                             capsize=4, label=_label(entry.name), **_style(k)))
-        predicted = [(s.threads, s.predicted_speedup) for s in rows if s.predicted_speedup]
-        if predicted:
-            c.trusted(*(p for _, p in predicted))
-            c.key(c.ax.plot([p[0] for p in predicted], [p[1] for p in predicted], linestyle=":", color=colour,
-                            label=_label(f"{entry.name} predicted")))
-        for s in rows:
-            if not _trusted(s):
-                c.doubt(_marker(entry), s.threads or 0, s.speedup)
+        c.predicted(rows, lambda s: s.threads or 0, entry, colour, entry.name)
     c.threads_axis(top_threads)
     return c.finish("speedup")
 
@@ -235,16 +239,10 @@ def sweep_figure(module: Any, study: Study) -> Optional[Figure]:
         colour = colours[(entry.name, t)] = f"C{k % 10}"
         good = [s for s in rows if _trusted(s) and s.speedup is not None]
         c.trusted(*(s.speedup for s in good))
+        name = f"{entry.name} {t} thread{'' if t == 1 else 's'}"
         c.key(c.ax.plot([s.problem_size for s in good], [s.speedup for s in good], marker=_marker(entry), color=colour,
-                        label=_label(f"{entry.name} {t} thread{'' if t == 1 else 's'}"), **_style(k)))
-        predicted = [(s.problem_size, s.predicted_speedup) for s in rows if s.predicted_speedup]
-        if predicted:
-            c.trusted(*(p for _, p in predicted))
-            c.key(c.ax.plot([p[0] for p in predicted], [p[1] for p in predicted], linestyle=":", color=colour,
-                            label=_label(f"{entry.name} {t} thread{'' if t == 1 else 's'} predicted")))
-        for s in rows:
-            if not _trusted(s):
-                c.doubt(_marker(entry), s.problem_size, s.speedup)
+                        label=_label(name), **_style(k)))
+        c.predicted(rows, lambda s: s.problem_size, entry, colour, name)
     for x in study.crossovers:
         colour = colours.get((x.program, x.threads), "grey")
         if x.predicted_n is not None and low_n <= x.predicted_n <= high_n:

@@ -17,7 +17,7 @@ from typing import Dict, Iterable, List, Sequence, Tuple
 from ompsuite import catalogue as C
 from ompsuite.analyse import derive
 from ompsuite.escape import printable
-from ompsuite.export import plot, results, tables
+from ompsuite.export import plot, tables
 from ompsuite.study import Run, Series, State, Study, Summary
 
 SVG = "http://www.w3.org/2000/svg"
@@ -172,7 +172,7 @@ def card(study: Study, entry: C.Program) -> str:
         f"<dt>Built</dt><dd>{_built(build)}</dd>",
         f"<dt>Checks</dt><dd>{_correct(build, runs)}</dd>",
         f"<dt>Race check</dt><dd>{_race(build)}</dd>",
-        f'<dt class="wide">Speedup, per team</dt><dd class="wide">{_teams(rows, results.modelled(study))}</dd>',
+        f'<dt class="wide">Speedup, per team</dt><dd class="wide">{_teams(rows, tables.modelled(study))}</dd>',
         "</dl></article>"]
     return "\n".join(parts)
 
@@ -256,7 +256,7 @@ def plots_section(study: Study) -> str:
 
 def machine_section(study: Study) -> str:
     return '<dl class="facts">' + "".join(f"<dt>{text(k)}</dt><dd>{text(v)}</dd>"
-                                          for k, v in results.machine_facts(study)) + "</dl>"
+                                          for k, v in tables.machine_facts(study)) + "</dl>"
 
 
 # ---------------------------------------------------------------------------------------------
@@ -289,7 +289,7 @@ def page(study: Study) -> str:
     """The whole page, as text."""
     f = study.fact
     host, date = f("host", "an unnamed host"), f("date").replace("T", " ")
-    model = results.modelled(study)
+    model = tables.modelled(study)
     about = [x for x in (date, f("processor"), f("cores") and f"{f('cores')} cores", f("compiler")) if x]
     sections = []
     variants = study.catalogue.variants()
@@ -301,12 +301,12 @@ def page(study: Study) -> str:
     if sweep:
         tables_html += "<h3>N sweep</h3>" + summary_table(sweep, model)
         if study.crossovers:
-            tables_html += _items(results.crossover_text(study, c, text) for c in study.crossovers)
+            tables_html += _items(tables.crossover_text(study, c, text) for c in study.crossovers)
     if weak:
         tables_html += "<h3>Weak scaling (N = base × threads; efficiency = t(1) / t(T))</h3>" + \
             summary_table(weak, model)
     sections.append(_section("Summary", tables_html, "summary"))
-    notes = [text(n) for n in (*study.notes, *derive.doubt_lines(study))] + [text(line) for line in tables.team_lines(study)]
+    notes = [text(n) for n in (*study.notes, *derive.doubt_lines(study), *tables.team_lines(study))]
     if notes:
         sections.append(_section("Notes", _items(notes), "notes"))
     sections.append(_section("Plots", plots_section(study), "plots"))

@@ -17,11 +17,10 @@ from typing import Callable, Iterable, List, Optional, Protocol, Sequence
 
 from ompsuite import catalogue as C
 from ompsuite.analyse.model import Model
-from ompsuite.export import benchjson, plot, tables
+from ompsuite.export import benchjson, plot, report, tables
 from ompsuite.platform.console import progress
 from ompsuite.platform.files import csv_text, write_atomic
 from ompsuite.platform.interference import FIELDS as WATCHED
-from ompsuite.platform.machine import SCHEMA
 from ompsuite.study import Crossover, Run, Series, Study, Summary, dumps
 
 RUN_COLUMNS = ("series", "program", "threads_requested", "threads", "problem_size", "size_note", "repeat",
@@ -93,24 +92,8 @@ def summary_csv(summaries: Sequence[Summary]) -> str:
     return spreadsheet_csv(SUMMARY_COLUMNS, (summary_row(s) for s in summaries))
 
 
-def completed_text(study: Study) -> str:
-    return "yes" if study.completed else f"no: {study.stopped}"
-
-
-def machine_facts(study: Study) -> List[List[str]]:
-    """The machine's facts, led by the format and closed by whether the study completed, where
-    the facts do not say so themselves."""
-    facts = [[k, v] for k, v in study.machine]
-    keys = {k for k, _ in study.machine}
-    if "schema" not in keys:
-        facts.insert(0, ["schema", SCHEMA])
-    if "completed" not in keys:
-        facts.append(["completed", completed_text(study)])
-    return facts
-
-
 def machine_csv(study: Study) -> str:
-    return spreadsheet_csv(["key", "value"], machine_facts(study))
+    return spreadsheet_csv(["key", "value"], tables.machine_facts(study))
 
 
 def crossovers_csv(study: Study) -> Optional[str]:
@@ -122,41 +105,21 @@ def crossovers_csv(study: Study) -> Optional[str]:
                   "" if c.predicted_n is None else f"{c.predicted_n:.6g}"] for c in study.crossovers))
 
 
-def modelled(study: Study) -> bool:
-    """Whether the summaries carry the time model's figures (floor, % of floor, bound by)."""
-    return bool(study.calibration)
-
-
 def markdown_table(study: Study) -> str:
     """Every summary of the study in one Markdown table (runsuite --markdown)."""
-    return "\n".join(tables.markdown(study.summaries, modelled(study))) + "\n"
-
-
-def _baseline(study: Study, program: str) -> str:
-    try:
-        entry: C.Program = study.catalogue.get(program)
-    except KeyError:
-        return "its baseline"
-    return entry.baseline or "its baseline"
-
-
-def crossover_text(study: Study, c: Crossover, cell: Callable[[str], str] = tables.md_cell) -> str:
-    """Where a program beats its baseline, the names escaped by cell for where the line goes."""
-    measured = "never (within the sweep)" if c.measured_n is None else f"{c.measured_n:.3g}"
-    predicted = "n/a" if c.predicted_n is None else f"{c.predicted_n:.3g}"
-    return (f"{cell(c.program)}, {c.threads} threads: beats {cell(_baseline(study, c.program))} "
-            f"by 10% from N = {measured} measured, {predicted} predicted")
+    return "\n".join(tables.markdown(study.summaries, tables.modelled(study))) + "\n"
 
 
 def crossover_line(study: Study, c: Crossover) -> str:
-    return "- " + crossover_text(study, c)
+    return "- " + tables.crossover_text(study, c)
 
 
 def summary_md(study: Study) -> str:
     """summary.md: the machine's facts, the strong-scaling table with every column, the closing
     notes, the calibration, then the N sweep with its crossovers and the weak scaling."""
-    model = modelled(study)
-    text = ["# Scaling study", ""] + [f"- {k}: {tables.md_cell(v)}" for k, v in machine_facts(study)] + [""]
+    model = tables.modelled(study)
+    text = ["# Scaling study", ""] + [f"- {k}: {tables.md_cell(v)}" for k, v in tables.machine_facts(study)]
+    text += [""]
     text += tables.markdown(study.of_series(Series.STRONG), model)
     if study.notes:
         text += [""] + [f"- {tables.md_cell(line)}" for line in study.notes]
@@ -201,7 +164,6 @@ class TextFile:
 
 def report_page(study: Study) -> str:
     """report.html: the study as one page for a browser (runsuite --report)."""
-    from ompsuite.export import report  # it is built on this module's views of the study
     return report.page(study)
 
 

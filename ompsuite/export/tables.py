@@ -12,7 +12,8 @@ from typing import Callable, Dict, List, Optional, Sequence, Tuple
 
 from ompsuite.escape import markdown_cell
 from ompsuite import catalogue as C
-from ompsuite.study import State, Study, Summary
+from ompsuite.platform.machine import SCHEMA
+from ompsuite.study import Crossover, State, Study, Summary
 
 TERMINAL_WIDTH = 100
 
@@ -268,3 +269,40 @@ def team_lines(study: Study) -> List[str]:
             team = "? threads" if r.threads is None else f"{r.threads} thread{'' if r.threads == 1 else 's'}"
             lines.append(f"{r.program}: {team}, total {r.result or '?'}: {r.check}")
     return lines
+
+
+def completed_text(study: Study) -> str:
+    return "yes" if study.completed else f"no: {study.stopped}"
+
+
+def machine_facts(study: Study) -> List[List[str]]:
+    """The machine's facts, led by the format and closed by whether the study completed, where
+    the facts do not say so themselves."""
+    facts = [[k, v] for k, v in study.machine]
+    keys = {k for k, _ in study.machine}
+    if "schema" not in keys:
+        facts.insert(0, ["schema", SCHEMA])
+    if "completed" not in keys:
+        facts.append(["completed", completed_text(study)])
+    return facts
+
+
+def modelled(study: Study) -> bool:
+    """Whether the summaries carry the time model's figures (floor, % of floor, bound by)."""
+    return bool(study.calibration)
+
+
+def _baseline(study: Study, program: str) -> str:
+    try:
+        entry: C.Program = study.catalogue.get(program)
+    except KeyError:
+        return "its baseline"
+    return entry.baseline or "its baseline"
+
+
+def crossover_text(study: Study, c: Crossover, cell: Callable[[str], str] = md_cell) -> str:
+    """Where a program beats its baseline, the names escaped by cell for where the line goes."""
+    measured = "never (within the sweep)" if c.measured_n is None else f"{c.measured_n:.3g}"
+    predicted = "n/a" if c.predicted_n is None else f"{c.predicted_n:.3g}"
+    return (f"{cell(c.program)}, {c.threads} threads: beats {cell(_baseline(study, c.program))} "
+            f"by 10% from N = {measured} measured, {predicted} predicted")

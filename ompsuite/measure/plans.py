@@ -11,7 +11,7 @@ from typing import Dict, List, Mapping, Optional, Protocol, Sequence, Tuple
 
 from ompsuite import catalogue as C
 from ompsuite.analyse.significance import precision_met, ratio_interval
-from ompsuite.study import Config, Flag, Mark, Run, Series, Summary
+from ompsuite.study import Config, Configured, Flag, Mark, Run, Series, Summary
 
 Teams = Sequence[Optional[int]]
 
@@ -23,7 +23,7 @@ class Binder(Protocol):
 
 
 @dataclasses.dataclass(frozen=True)
-class Job:
+class Job(Configured):
     config: Config
     entry: C.Program
     size_note: str
@@ -33,20 +33,8 @@ class Job:
     env: Mapping[str, str]
 
     @property
-    def series(self) -> Series:
-        return self.config.series
-
-    @property
-    def program(self) -> str:
-        return self.config.program
-
-    @property
     def threads(self) -> Optional[int]:
         return self.config.threads
-
-    @property
-    def problem_size(self) -> int:
-        return self.config.n
 
 
 @dataclasses.dataclass(frozen=True)

@@ -16,7 +16,7 @@ from ompsuite.errors import Interrupted, SuiteError
 from ompsuite.measure.plans import Job, TopUp
 from ompsuite.platform.console import RunProgress
 from ompsuite.platform.signals import shielded
-from ompsuite.study import Journal, Run, Series, Study
+from ompsuite.study import Journal, Run, Study
 
 
 class Executor(Protocol):
@@ -49,9 +49,11 @@ class Session:
     def shortfalls(self) -> List[str]:
         return self.executor.shortfalls
 
-    def execute(self, jobs: Sequence[Job], where: Optional[str] = None, topup: Optional[TopUp] = None) -> List[Run]:
+    def execute(self, jobs: Sequence[Job], where: Optional[str] = None, topup: Optional[TopUp] = None,
+                done: Sequence[Run] = ()) -> List[Run]:
         """Run every job in order, then the rounds topup asks for; on any stop, raise Stopped with
-        'M of N runs saved in DIR'."""
+        'M of N runs saved in DIR'. done: the runs of a stopped study, which stand for its first
+        jobs (each must be its job's run: SuiteError otherwise)."""
         jobs = list(jobs)
         shown = RunProgress(jobs, live=self.live)
         try:
@@ -59,6 +61,13 @@ class Session:
             while k < len(jobs) or (topup is not None and self._more(jobs, topup)):
                 job = jobs[k]
                 k += 1
+                if k <= len(done):
+                    run = done[k - 1]
+                    if (run.config, run.repeat) != (job.config, job.repeat):
+                        raise SuiteError(f"the journal's run {k} ({job_label(k, len(jobs), job)}) is not the "
+                                         "plan's: it was made for another plan", 2)
+                    self.runs.append(dataclasses.replace(run, check=self.validator.check(run)))
+                    continue
                 shown.start(k, job_label(k, len(jobs), job))
                 began = time.monotonic()
                 run = self.executor.run(job)
@@ -72,6 +81,8 @@ class Session:
                     self.runs.append(run)
                 if self.show:
                     self.show(run)
+            if len(done) > len(jobs):
+                raise SuiteError(f"the journal holds {len(done)} runs, more than its plan's {len(jobs)}", 2)
         except (KeyboardInterrupt, Interrupted, SuiteError, OSError) as e:
             if isinstance(e, KeyboardInterrupt):
                 e = Interrupted(2)
@@ -87,12 +98,6 @@ class Session:
         extra = topup.round(self.runs)
         jobs += extra
         return bool(extra)
-
-    def failures(self) -> List[Run]:
-        return [r for r in self.runs if not r.check.ok]
-
-    def timed(self) -> List[Run]:
-        return [r for r in self.runs if r.series is not Series.CHECK]
 
 
 def conclude(session: Session, catalogue: C.Catalogue, model: Optional[Model], topup: TopUp,

@@ -9,7 +9,6 @@
 - write_atomic: a file is written to a new temporary file beside it and renamed, never half
   there; a link is written through to its target; a device, a FIFO or a terminal is written to
   as it is.
-- RowLog: a CSV log that only ever holds whole rows, even when the disk fills mid-row.
 - read_csv / read_key_values: a damaged, cut or hostile file is refused with the file, the line
   and the field, never half read.
 - parse_env_count: a count from the environment (OMP_NUM_THREADS and the like), checked.
@@ -33,7 +32,7 @@ from ompsuite.errors import SuiteError, os_reason
 from ompsuite.escape import printable
 
 __all__ = ["LOCK_NAME", "MAX_READ_BYTES", "os_reason", "FolderLock", "lock_folder", "claim_out_dir",
-           "check_output_path", "write_atomic", "csv_line", "csv_text", "RowLog", "Field",
+           "check_output_path", "write_atomic", "csv_text", "Field",
            "Finite", "Whole", "Text", "Choice", "read_csv", "read_key_values", "read_text", "parse_env_count"]
 
 LOCK_NAME = ".ompsuite.lock"  # inside a held folder; it is not a result, and is removed on release
@@ -390,100 +389,11 @@ def _fsync_folder(folder: str) -> None:
 CsvValue = Union[str, int, float, None]
 
 
-def csv_line(values: Iterable[CsvValue]) -> str:
-    """One CSV record (a sequence of values) as text, ending in a newline."""
-    buf = io.StringIO()
-    csv.writer(buf, lineterminator="\n").writerow(values)
-    return buf.getvalue()
-
-
 def csv_text(header: Sequence[CsvValue], rows: Iterable[Sequence[CsvValue]]) -> str:
     """A whole CSV file: the header, then the rows, one line each."""
-    return "".join(csv_line(r) for r in [header, *rows])
-
-
-class RowLog:
-    """A CSV log written row by row, for results that must survive whatever comes after them.
-
-    The file is created new (never over an earlier log) with its header. Each row is formatted
-    whole in memory, written and synced to the disk; when a write fails (a full disk), the file
-    is cut back to its last whole row and SuiteError (status 1) names the file and the number of
-    whole rows it holds. count is the number of whole rows written."""
-
-    def __init__(self, path: str, fieldnames: Iterable[str]) -> None:
-        self.path = path
-        self.fieldnames = tuple(fieldnames)
-        self.count = 0
-        self._size = 0
-        self._fd: Optional[int] = None
-        try:
-            self._fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_APPEND | os.O_CLOEXEC, 0o666)
-        except FileExistsError:
-            raise SuiteError(f"{printable(path)} already exists: a log is never written over", 2) from None
-        except OSError as e:
-            raise SuiteError(f"cannot write {printable(path)}: {os_reason(e)}", 2) from None
-        header = csv_line(self.fieldnames).encode("utf-8", errors="backslashreplace")
-        try:
-            _write_all(self._fd, header)
-            os.fsync(self._fd)
-        except BaseException as e:
-            self.close()
-            try:
-                os.unlink(path)
-            except OSError:
-                pass
-            if isinstance(e, OSError):
-                raise SuiteError(f"cannot write {printable(path)}: {os_reason(e)}", 1) from None
-            raise
-        self._size = len(header)
-
-    def add(self, row: Mapping[str, CsvValue]) -> None:
-        """Append one row (a mapping of field name to value; missing fields are empty)."""
-        if self._fd is None:
-            raise ValueError(f"{self.path} is closed")
-        unknown = set(row) - set(self.fieldnames)
-        if unknown:
-            raise ValueError(f"{self.path} has no field {sorted(unknown)[0]}")
-        line = csv_line(["" if row.get(f) is None else row[f] for f in self.fieldnames])
-        encoded = line.encode("utf-8", errors="backslashreplace")
-        written = 0
-        try:
-            view = memoryview(encoded)
-            while written < len(encoded):
-                n = os.write(self._fd, view[written:])
-                if n <= 0:
-                    raise OSError(errno.EIO, "the write wrote nothing")
-                written += n
-            os.fsync(self._fd)
-        except OSError as e:
-            whole = self._cut_back()
-            raise SuiteError(f"cannot write {printable(self.path)}: {os_reason(e)}; it holds "
-                             f"{self.count} whole row{'' if self.count == 1 else 's'}"
-                             f"{'' if whole else ' and part of another, which could not be cut off'}", 1) from None
-        except BaseException:
-            # An interruption: a row written whole is kept (it was measured), a part is cut off.
-            if written == len(encoded):
-                self._size += len(encoded)
-                self.count += 1
-            else:
-                self._cut_back()
-            raise
-        self._size += len(encoded)
-        self.count += 1
-
-    def _cut_back(self) -> bool:
-        if self._fd is None:
-            return False
-        try:
-            os.ftruncate(self._fd, self._size)  # O_APPEND: the next row goes at the new end
-            return True
-        except OSError:
-            return False
-
-    def close(self) -> None:
-        if self._fd is not None:
-            fd, self._fd = self._fd, None
-            os.close(fd)
+    buf = io.StringIO()
+    csv.writer(buf, lineterminator="\n").writerows([header, *rows])
+    return buf.getvalue()
 
 
 # ---------------------------------------------------------------------------------------------

@@ -4,17 +4,21 @@ Each fact has one reader here: the memory from /proc/meminfo, what the kernel an
 with free memory from sysfs, the compiler from the suite's own build tree. The topology (and
 the processor's name) comes from ompsuite.platform.topology."""
 import datetime
+import hashlib
 import os
 import platform
 import re
 import socket
-from typing import Any, Dict, Iterable, Optional, Protocol
+from typing import Any, Dict, Iterable, Optional, Protocol, Sequence, Tuple
 
 from ompsuite.errors import SuiteError
 from ompsuite.platform.child import run_tool
 from ompsuite.platform.console import progress
-from ompsuite.platform.topology import Topology
+from ompsuite.platform.topology import Topology, listdir, read_small
 
+# machine.csv's version (its first row, schema): 1, the key, value pairs of facts() and the
+# study's own (sizes, repeats, seed, threads, variants, calibration, durations, completed,
+# placements). New facts are new rows; the version changes only when a row's meaning does.
 SCHEMA = "1"
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__))))  # the repository
 COMPILER_TIMEOUT_S = 30.0  # a compiler says its version at once; more is a hang
@@ -24,15 +28,6 @@ class Binding(Protocol):
     def describe(self) -> str: ...
 
 
-def _read(path: str) -> Optional[str]:
-    """A small text file's content, stripped; None when it cannot be read."""
-    try:
-        with open(path) as f:
-            return f.read().strip()
-    except (OSError, UnicodeDecodeError):
-        return None
-
-
 # ---------------------------------------------------------------------------------------------
 # Memory
 
@@ -40,7 +35,7 @@ def _read(path: str) -> Optional[str]:
 def meminfo(path: str = "/proc/meminfo") -> dict[str, int]:
     """/proc/meminfo's sizes in bytes, by name (MemTotal, MemAvailable, ...); empty when unreadable."""
     sizes = {}
-    for line in (_read(path) or "").splitlines():
+    for line in (read_small(path) or "").splitlines():
         m = re.fullmatch(r"(\w+(?:\(\w+\))?):\s+(\d+)(?: kB)?", line.strip())
         if m:
             sizes[m.group(1)] = int(m.group(2)) * (1024 if line.rstrip().endswith("kB") else 1)
@@ -79,7 +74,7 @@ def memory_facts(sys_root: str = "/sys") -> dict[str, str]:
     notes: list[str] = []
     thp = os.path.join(sys_root, "kernel", "mm", "transparent_hugepage")
     for name in ("enabled", "defrag"):
-        value = _bracketed(_read(os.path.join(thp, name)))
+        value = _bracketed(read_small(os.path.join(thp, name)))
         facts["thp_" + name] = value or ""
         if value is None:
             notes.append(f"transparent huge page {name} setting not readable")
@@ -89,15 +84,15 @@ def memory_facts(sys_root: str = "/sys") -> dict[str, str]:
     if not os.path.isdir(os.path.join(sys_root, "bus")):
         notes.append("no device buses visible: balloon unknown")
     else:
-        devices = sorted(d for d in _listdir(driver) if d.startswith("virtio"))
+        devices = sorted(d for d in listdir(driver) if d.startswith("virtio"))
         facts["virtio_balloon"] = "yes" if devices else "no"
-        bits = _read(os.path.join(driver, devices[0], "features")) if devices else None
+        bits = read_small(os.path.join(driver, devices[0], "features")) if devices else None
         if bits and set(bits) <= {"0", "1"}:
             for name, bit in _BALLOON_BITS:  # one character per feature bit, bit 0 first
                 facts[name] = "yes" if len(bits) > bit and bits[bit] == "1" else "no"
         elif devices:
             notes.append("balloon feature bits not readable")
-    order = _read(os.path.join(sys_root, "module", "page_reporting", "parameters", "page_reporting_order"))
+    order = read_small(os.path.join(sys_root, "module", "page_reporting", "parameters", "page_reporting_order"))
     facts["page_reporting_order"] = order or ""
     if order is None:
         notes.append("no free page reporting order shown")
@@ -119,27 +114,20 @@ def _damon(kdamonds: str, notes: list[str]) -> str:
         notes.append("DAMON present but its monitors are not listed")
         return ""
     running = []
-    for k in sorted(d for d in _listdir(kdamonds) if d.isdigit()):
-        state = _read(os.path.join(kdamonds, k, "state"))
+    for k in sorted(d for d in listdir(kdamonds) if d.isdigit()):
+        state = read_small(os.path.join(kdamonds, k, "state"))
         if state is None:
             notes.append("DAMON state not readable (root only)")
             return ""
         if state != "on":
             continue
         contexts = os.path.join(kdamonds, k, "contexts")
-        for c in sorted(d for d in _listdir(contexts) if d.isdigit()):
+        for c in sorted(d for d in listdir(contexts) if d.isdigit()):
             schemes = os.path.join(contexts, c, "schemes")
-            actions = [_read(os.path.join(schemes, s, "action")) or "?"
-                       for s in sorted(d for d in _listdir(schemes) if d.isdigit())]
-            running.append(" ".join([_read(os.path.join(contexts, c, "operations")) or "?", *actions]))
+            actions = [read_small(os.path.join(schemes, s, "action")) or "?"
+                       for s in sorted(d for d in listdir(schemes) if d.isdigit())]
+            running.append(" ".join([read_small(os.path.join(contexts, c, "operations")) or "?", *actions]))
     return "on: " + ", ".join(running) if running else "off"
-
-
-def _listdir(path: str) -> list[str]:
-    try:
-        return os.listdir(path)
-    except OSError:
-        return []
 
 
 # ---------------------------------------------------------------------------------------------
@@ -166,10 +154,9 @@ def compiler(bindir: str, root: str = ROOT) -> str:
     tree = own_build_tree(bindir, root)
     if tree is None:
         return "unknown (programs from outside the suite's build trees)"
-    m = re.search(r"^CMAKE_CXX_COMPILER:\w+=(.+)$", _read(os.path.join(tree, "CMakeCache.txt")) or "", re.M)
-    if not m:
+    path = _read_cache(tree, "CMAKE_CXX_COMPILER")
+    if not path:
         return "unknown (no compiler in the build tree's CMake cache)"
-    path = m.group(1).strip()
     try:
         done = run_tool([path, "--version"], f"the compiler's version query ({path} --version)", COMPILER_TIMEOUT_S,
                         output_cap=64 << 10)
@@ -181,6 +168,60 @@ def compiler(bindir: str, root: str = ROOT) -> str:
 
 
 # ---------------------------------------------------------------------------------------------
+# Where the programs and the tools came from
+
+PROVENANCE = ("suite_version", "suite_commit", "tools_version", "variant_digests")
+
+
+def digest(path: str) -> str:
+    """A file's SHA-256, 'unreadable: why' when it cannot be read."""
+    h = hashlib.sha256()
+    try:
+        with open(path, "rb") as f:
+            for block in iter(lambda: f.read(1 << 20), b""):
+                h.update(block)
+    except OSError as e:
+        return f"unreadable: {e.strerror or e}"
+    return h.hexdigest()
+
+
+def commit(tree: Optional[str]) -> str:
+    """The commit a git checkout is at, with ' with changes' when its files differ from it."""
+    if tree is None:
+        return "unknown (programs from outside the suite's build trees)"
+    try:
+        head = run_tool(["git", "-C", tree, "rev-parse", "HEAD"], "git", COMPILER_TIMEOUT_S)
+        status = run_tool(["git", "-C", tree, "status", "--porcelain"], "git", COMPILER_TIMEOUT_S)
+    except SuiteError as e:
+        return f"unknown ({e})"
+    if head.returncode or status.returncode:
+        return "unknown (not a git checkout)"
+    return head.stdout.strip() + (" with changes" if status.stdout.strip() else "")
+
+
+def _version(tree: str) -> str:
+    """The suite's version in a build tree's cache, or in the project file of a source tree."""
+    found = re.search(r"project\(ompsuite VERSION ([\w.]+)", read_small(os.path.join(tree, "CMakeLists.txt")) or "")
+    return _read_cache(tree, "CMAKE_PROJECT_VERSION") or (found.group(1) if found else "unknown")
+
+
+def provenance(bindir: str, variants: Sequence[Tuple[str, str]], root: str = ROOT) -> list[tuple[str, str]]:
+    """Where the study's programs came from: the suite's version and the commit of the tree that
+    built them, the tools' version and commit, and each variant's digest (of its source where it
+    was built from one, else of the program), as name=sha256."""
+    tree = own_build_tree(bindir, root)
+    source = _read_cache(tree, "CMAKE_HOME_DIRECTORY") if tree else None
+    return [("suite_version", _version(tree) if tree else "unknown"), ("suite_commit", commit(source)),
+            ("tools_version", f"{_version(root)} {commit(root)}"),
+            ("variant_digests", " ".join(f"{name}={digest(path)}" for name, path in variants))]
+
+
+def _read_cache(tree: str, key: str) -> Optional[str]:
+    m = re.search(rf"^{key}:\w+=(.+)$", read_small(os.path.join(tree, "CMakeCache.txt")) or "", re.M)
+    return m.group(1).strip() if m else None
+
+
+# ---------------------------------------------------------------------------------------------
 # All of them
 
 
@@ -189,7 +230,7 @@ def facts(bindir: str, binding: Binding, cores: int, topology: Topology,
     """Key, value pairs for machine.csv: cores are the physical cores the study may use, cpus
     the logical CPUs; then the topology and what shapes memory behaviour on this machine."""
     omp = {k: v for k, v in os.environ.items() if k.startswith(("OMP_", "GOMP_", "KMP_"))}
-    return [("schema", SCHEMA), ("host", socket.gethostname()),
+    return [("host", socket.gethostname()),
             ("date", datetime.datetime.now().astimezone().isoformat(timespec="seconds")),
             ("processor", topology.model or platform.processor() or platform.machine()), ("cores", str(cores)),
             ("cpus", str(os.cpu_count())), ("memory_bytes", str(memory_bytes())),

@@ -6,7 +6,7 @@ come after that one, or inside a shielded() block, are only recorded: a second S
 after the first (batch systems send them in bursts) must not cut the clean stop short.
 """
 import signal
-from types import FrameType, TracebackType
+from types import FrameType
 from typing import Callable, Iterable, Literal, Optional, Union
 
 from ompsuite.errors import Interrupted
@@ -82,8 +82,7 @@ class shielded:
         _state.depth += 1
         return self
 
-    def __exit__(self, exc_type: Optional[type[BaseException]], exc: Optional[BaseException],
-                 tb: Optional[TracebackType]) -> Literal[False]:
+    def __exit__(self, exc_type: Optional[type[BaseException]], *_: object) -> Literal[False]:
         _state.depth -= 1
         self.signals = _state.received[self._start:]
         if self.signals and exc_type is None and _state.depth == 0 and _state.stopping is None:

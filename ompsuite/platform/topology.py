@@ -288,7 +288,8 @@ def _lstopo() -> str:
 # sysfs
 
 
-def _read(path: str) -> Optional[str]:
+def read_small(path: str) -> Optional[str]:
+    """A small text file's content (its first MiB), stripped; None when it cannot be read."""
     try:
         with open(path) as f:
             return f.read(1 << 20).strip()
@@ -319,7 +320,7 @@ def from_sysfs(sys_root: str = "/sys") -> Topology:
     the NUMA nodes and each CPU's caches (an instance is one shared_cpu_list). ValueError when
     there is no such record or it contradicts itself."""
     cpu_root = os.path.join(sys_root, "devices", "system", "cpu")
-    online = _read(os.path.join(cpu_root, "online"))
+    online = read_small(os.path.join(cpu_root, "online"))
     if online:
         cpus = cpu_list(online)
     else:
@@ -336,11 +337,11 @@ def from_sysfs(sys_root: str = "/sys") -> Topology:
     for cpu in cpus:
         here = os.path.join(cpu_root, f"cpu{cpu}")
         topo_dir = os.path.join(here, "topology")
-        package = _read(os.path.join(topo_dir, "physical_package_id"))
+        package = read_small(os.path.join(topo_dir, "physical_package_id"))
         package = None if package in (None, "-1") else package
-        siblings = (_read(os.path.join(topo_dir, "core_cpus_list"))
-                    or _read(os.path.join(topo_dir, "thread_siblings_list")))
-        core_id = _read(os.path.join(topo_dir, "core_id"))
+        siblings = (read_small(os.path.join(topo_dir, "core_cpus_list"))
+                    or read_small(os.path.join(topo_dir, "thread_siblings_list")))
+        core_id = read_small(os.path.join(topo_dir, "core_id"))
         if siblings:
             threads = tuple(cpu_list(siblings))
             if cpu not in threads:
@@ -353,23 +354,23 @@ def from_sysfs(sys_root: str = "/sys") -> Topology:
             unknown_core += 1
         if package is not None:
             packages.add(package)
-        for index in sorted(d for d in _listdir(os.path.join(here, "cache")) if re.fullmatch(r"index\d+", d)):
+        for index in sorted(d for d in listdir(os.path.join(here, "cache")) if re.fullmatch(r"index\d+", d)):
             cache = os.path.join(here, "cache", index)
-            level, kind, size = (_read(os.path.join(cache, f)) for f in ("level", "type", "size"))
+            level, kind, size = (read_small(os.path.join(cache, f)) for f in ("level", "type", "size"))
             if level is None or kind not in _SYSFS_CACHE_TYPE or size is None:
                 continue  # not a CPU cache the kernel describes fully
             m = _SYSFS_SIZE.match(size)
             if not m:
                 raise ValueError(f"cpu{cpu}'s {index} size is {size!r}")
             scale = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30}[m.group(2)]
-            shared = _read(os.path.join(cache, "shared_cpu_list"))
+            shared = read_small(os.path.join(cache, "shared_cpu_list"))
             sharing = tuple(cpu_list(shared)) if shared else (cpu,)
             key = (_count(level, f"cpu{cpu}'s {index} level", high=MAX_CACHE_LEVEL), _SYSFS_CACHE_TYPE[kind], sharing)
             instances[key] = _count(int(m.group(1)) * scale, f"cpu{cpu}'s {index} size", high=MAX_CACHE_BYTES)
     threads_of: dict[CoreId, int] = {}
     for core in pu_core.values():
         threads_of[core] = threads_of.get(core, 0) + 1
-    nodes = _listdir(os.path.join(sys_root, "devices", "system", "node"))
+    nodes = listdir(os.path.join(sys_root, "devices", "system", "node"))
     numa = sum(1 for d in nodes if re.fullmatch(r"node\d+", d))
     notes = [f"sysfs names no core for {unknown_core} logical CPU(s): each counted as a core"] if unknown_core else []
     topo = Topology("sysfs", sockets=len(packages) or None, cores=len(threads_of),
@@ -380,7 +381,7 @@ def from_sysfs(sys_root: str = "/sys") -> Topology:
     return _checked(topo)
 
 
-def _listdir(path: str) -> list[str]:
+def listdir(path: str) -> list[str]:
     try:
         return os.listdir(path)
     except OSError:
@@ -390,7 +391,7 @@ def _listdir(path: str) -> list[str]:
 def processor(cpuinfo: str = "/proc/cpuinfo") -> tuple[str, Optional[float]]:
     """The processor's name and its clock in MHz (the highest any CPU shows), as Linux gives them
     in /proc/cpuinfo: ('', None) where it does not."""
-    text = _read(cpuinfo) or ""
+    text = read_small(cpuinfo) or ""
     name = re.search(r"^model name\s*:\s*(.+)$", text, re.M)
     mhz = [float(v) for v in re.findall(r"^cpu MHz\s*:\s*(\d+(?:\.\d+)?)\s*$", text, re.M)]
     clock = max(mhz) if mhz and 0 < max(mhz) < 1e6 else None
@@ -412,12 +413,10 @@ def find(sys_root: str = "/sys", cpuinfo: str = "/proc/cpuinfo",
     try:
         xml = (hwloc or _lstopo)()
         topo = from_hwloc_xml(xml)
-    except ValueError as e:
-        xml = None
-        notes.append(f"hwloc: {e}")
     except Exception as e:  # output the parser did not foresee fails the source like any other fault
         xml = None
-        notes.append(f"hwloc: unexpected output ({type(e).__name__}: {e})")
+        notes.append(f"hwloc: {e}" if isinstance(e, ValueError) else
+                     f"hwloc: unexpected output ({type(e).__name__}: {e})")
     if topo is None:
         try:
             topo = from_sysfs(sys_root)

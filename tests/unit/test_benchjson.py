@@ -18,6 +18,12 @@ from ompsuite.export import benchjson as B
 from ompsuite.errors import SuiteError
 from ompsuite.study import load
 
+
+def write_results(path, document):
+    with open(path, "w") as f:
+        f.write(B.document_text(document))
+
+
 COMPARE = "/usr/share/benchmark/compare.py"
 COMPARE_PYTHON = "/usr/bin/python3"
 CONTEXT = {"host": "node1", "date": "2026-12-09T03:00:00+00:00", "num_cpus": 2, "compiler": "g++ 12.2",
@@ -148,7 +154,7 @@ class Files(unittest.TestCase):
         self.addCleanup(self.tmp.cleanup)
         self.path = os.path.join(self.tmp.name, "results.json")
         self.runs = tiny_runs()
-        B.write_results(self.path, B.results_document(CONTEXT, self.runs))
+        write_results(self.path, B.results_document(CONTEXT, self.runs))
 
     def test_round_trip(self) -> None:
         context, runs = B.read_results(self.path)
@@ -236,7 +242,7 @@ class FromStudy(unittest.TestCase):
         self.assertIn("quadplain/threads:0/N:100000/series:sweep", {e["name"] for e in doc["benchmarks"]})
         with tempfile.TemporaryDirectory() as tmp:
             path = os.path.join(tmp, "results.json")
-            B.write_results(path, doc)
+            write_results(path, doc)
             self.assertEqual(B.read_results(path)[1], runs)
 
 
@@ -273,7 +279,7 @@ class LibraryCompare(unittest.TestCase):
 
     def write(self, fname: str, runs: List[Dict[str, Any]]) -> str:
         path = os.path.join(self.tmp.name, fname)
-        B.write_results(path, B.results_document(CONTEXT, runs))
+        write_results(path, B.results_document(CONTEXT, runs))
         return fname
 
     def test_benchmarks_and_filters_modes(self) -> None:

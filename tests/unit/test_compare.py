@@ -20,7 +20,7 @@ from ompsuite import catalogue as C
 from ompsuite.cli import compare
 from ompsuite.errors import SuiteError
 from ompsuite.export import comparison, plot
-from ompsuite.study import Config, Run, Series, Study, dumps
+from ompsuite.study import FORMAT, JOURNAL, JOURNAL_MARK, Config, Journal, Run, Series, Study, dumps, variants_json
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 FIXTURES = os.path.join(ROOT, "tests", "unit", "fixtures", "compare")
@@ -95,7 +95,7 @@ class Reading(Temp):
             (self.put("cut/study.json", good[:len(good) // 2]), "study.json: not JSON"),
             (self.put("nan/study.json", median("NaN")), "NaN is not a number"),
             (self.put("huge/study.json", median("1e999")), "median_s is too large"),
-            (self.put("later/study.json", re.sub(r'"format": \d+', '"format": 3', good)), "format 3 is not one this version reads (1, 2)"),
+            (self.put("later/study.json", re.sub(r'"format": \d+', '"format": 4', good)), "format 4 is not one this version reads (1, 2, 3)"),
             (self.put("list/study.json", "[]"), "it is not a study"),
             (self.put("bytes/study.json", good.replace("quadplain", "quad\xffplain").encode("latin-1")),
              "not UTF-8"),
@@ -209,6 +209,29 @@ class Document(Temp):
                 with open(os.path.join(out, "verdicts.csv"), newline="") as f:
                     self.assertEqual({r["after"] for r in csv.DictReader(f)}, {"'" + host})
                 shutil.rmtree(out)
+
+    def test_provenance_that_differs_and_a_killed_study(self) -> None:
+        before = comparison.read_study(BEFORE)
+        made = (("suite_commit", "0b2b1e0edd8db99bc53576c27cc512e3c1709c30 with changes"),
+                ("variant_digests", "atomic=" + "ab" * 32 + " same=" + "cd" * 32))
+        later = dataclasses.replace(before, machine=before.machine + made)
+        _, md, _, _, _ = self.compare(self.put("a/study.json", dumps(later)), self.put("b/study.json", dumps(
+            dataclasses.replace(later, machine=before.machine + (made[0], ("variant_digests", "same=" + "cd" * 32))))))
+        self.assertIn("## Programs and tools that differ\n\n- atomic: lab (a) abababababab, lab (b) absent\n\n", md)
+        shutil.rmtree(os.path.join(self.tmp, "out"))
+        # A study killed before it wrote its files is read from its journal, and said to be partial.
+        folder = os.path.join(self.tmp, "killed")
+        os.makedirs(folder)
+        journal = Journal(os.path.join(folder, JOURNAL), {"journal": JOURNAL_MARK, "format": FORMAT, "plan": {},
+                                                          "machine": [list(p) for p in before.machine + made],
+                                                          "variants": variants_json(before.catalogue)})
+        for run in before.runs:
+            journal.add(run)
+        journal.close()
+        _, md, _, stderr, _ = self.compare(BEFORE, folder)
+        self.assertIn(f"the study in {folder} did not finish (stopped after {len(before.runs)} runs; only its "
+                      "journal is left)", stderr)
+        self.assertIn("- suite_commit: lab (before) unknown, lab (killed) 0b2b1e0edd8d with changes\n", md)
 
     def test_different_sizes_are_said(self) -> None:
         before = comparison.read_study(BEFORE)

@@ -1,3 +1,4 @@
+import dataclasses
 import errno
 import os
 import socket
@@ -11,7 +12,8 @@ from unittest import mock
 from ompsuite.platform import files
 from ompsuite.errors import SuiteError
 from ompsuite.platform.files import (Choice, Finite, Text, Whole, claim_out_dir, parse_env_count, read_csv,
-                            read_key_values, RowLog, write_atomic)
+                            read_key_values, write_atomic)
+from ompsuite.study import FORMAT, JOURNAL_MARK, Config, Journal, Run, Series, read_journal
 
 
 def null_device(folder):
@@ -221,10 +223,11 @@ class WholeFiles(Folder):
             with self.subTest(path=path):
                 files.check_output_path(path, "--json")
 
-    def test_row_log_keeps_whole_rows_when_the_disk_fills_mid_row(self):
-        log_path = self.path("runs.csv")
-        log = RowLog(log_path, ["program", "time_s"])
-        log.add({"program": "quadplain", "time_s": 0.5})
+    def test_the_journal_keeps_whole_lines_when_the_disk_fills_mid_line(self):
+        path = self.path("runs.jsonl")
+        journal = Journal(path, {"journal": JOURNAL_MARK, "format": FORMAT, "machine": [], "variants": [], "plan": {}})
+        run = Run(Config(Series.STRONG, "quadplain", 1, 1000), 1, 1, time_s=0.5)
+        journal.add(run)
         real_write = os.write
 
         def half_then_full(fd, data):
@@ -232,14 +235,11 @@ class WholeFiles(Folder):
                 return real_write(fd, bytes(data[:4]))
             raise OSError(errno.ENOSPC, "No space left on device")
         with mock.patch("os.write", half_then_full):
-            message = self.refused(log.add, {"program": "quadguard", "time_s": 0.25}, status=1)
-        self.assertEqual(message, f"cannot write {log_path}: no space left on the device; it holds 1 whole row")
-        log.add({"program": "with,comma", "time_s": None})  # the next row follows the last whole one
-        log.close()
-        with open(log_path) as f:
-            self.assertEqual(f.read(), 'program,time_s\nquadplain,0.5\n"with,comma",\n')
-        self.assertEqual(log.count, 2)
-        self.assertIn("already exists", self.refused(RowLog, log_path, ["program"]))
+            message = self.refused(journal.add, run, status=1)
+        self.assertEqual(message, f"cannot write {path}: no space left on the device; it holds 1 whole run")
+        journal.add(dataclasses.replace(run, repeat=2))  # the next line follows the last whole one
+        journal.close()
+        self.assertEqual([r.repeat for r in read_journal(path).runs], [1, 2])
 
 
 SCHEMA = {"program": Choice(["quadplain", "quadguard"]), "threads": Whole(1, 4096), "time_s": Finite(0),

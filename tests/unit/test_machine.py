@@ -1,6 +1,8 @@
 """Machine facts: the memory, what the kernel does with free memory (a fake sysfs tree), and the
 compiler and calibrate program, taken only from the repository's own build trees."""
+import hashlib
 import os
+import subprocess
 import tempfile
 import unittest
 from unittest import mock
@@ -95,6 +97,25 @@ class OwnBuildTrees(Files):
         links = os.path.join(self.dir, "links", "bin")
         os.makedirs(links)
         self.assertIsNone(M.own_build_tree(links, root))
+
+    def test_provenance_names_the_commit_its_changes_and_each_variants_digest(self):
+        root = os.path.join(self.dir, "repo")
+        own = self.tree("repo/build/release", "echo c++\n")
+        self.write("repo/build/release/CMakeCache.txt", f"CMAKE_PROJECT_VERSION:STATIC=1.2.3\nCMAKE_HOME_DIRECTORY:INTERNAL={root}\n")
+        self.write("repo/CMakeLists.txt", "project(ompsuite VERSION 4.5.6)\n")
+        self.write("repo/.gitignore", "build/\n")
+        source = self.write("repo/mine.cpp", "int main() {}\n")
+        git = ["git", "-C", root, "-c", "user.name=t", "-c", "user.email=t@t"]
+        for args in (["init", "-q"], ["add", "-A"], ["commit", "-qm", "first"]):
+            subprocess.run(git + args, check=True, capture_output=True)
+        head = subprocess.run(git + ["rev-parse", "HEAD"], capture_output=True, text=True).stdout.strip()
+        facts = dict(M.provenance(own, [("mine", source)], root))
+        self.assertEqual(facts, {"suite_version": "1.2.3", "suite_commit": head, "tools_version": f"4.5.6 {head}",
+                                 "variant_digests": "mine=" + hashlib.sha256(b"int main() {}\n").hexdigest()})
+        self.write("repo/mine.cpp", "int main() { return 1; }\n")
+        self.assertEqual(dict(M.provenance(own, [], root))["suite_commit"], head + " with changes")
+        self.assertEqual(dict(M.provenance(self.tree("elsewhere/build", ""), [], root))["suite_commit"],
+                         "unknown (programs from outside the suite's build trees)")
 
     def test_a_compiler_that_hangs_is_stopped_and_named(self):
         own = self.tree("repo/build/release", "exec sleep 30\n")

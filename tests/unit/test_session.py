@@ -6,16 +6,19 @@ import dataclasses
 import io
 import json
 import os
+import random
 import re
 import tempfile
 import unittest
 from unittest import mock
 
 from ompsuite import catalogue as C
-from ompsuite.errors import Interrupted
-from ompsuite.measure import plans
+from ompsuite.analyse.derive import study_of_journal
+from ompsuite.errors import Interrupted, SuiteError
+from ompsuite.measure import flow, plans
+from ompsuite.options import Options
 from ompsuite.measure.session import Session, Stopped, conclude
-from ompsuite.study import Config, Flag, Journal, Run, Series, load, read_journal, dumps, Study
+from ompsuite.study import FORMAT, JOURNAL_MARK, Config, Flag, Journal, Run, Series, load, read_journal, dumps, Study
 
 CAT = C.Catalogue()
 N = 100000000
@@ -191,23 +194,28 @@ class Stopping(unittest.TestCase):
         self.tmp = tempfile.mkdtemp()
         self.addCleanup(lambda: __import__("shutil").rmtree(self.tmp))
 
-    def test_stop_part_way_keeps_every_whole_run_in_the_journal_and_the_study(self):
+    def stopped_journal(self, jobs, stop_after, precision=0.0):
+        """A journal of a study stopped after stop_after runs, its runs in the seeded order."""
         path = os.path.join(self.tmp, "runs.jsonl")
-        journal = Journal(path)
-        ex = FakeExecutor(stop_after=7)
-        jobs = strong_jobs(repeats=3)
-        topup = plans.TopUp(jobs, 0.0, 2.0)
+        journal = Journal(path, HEADER)
+        ex = FakeExecutor(stop_after=stop_after, time=noisy)
         session = Session(ex, journal=journal, live=False)
         with self.assertRaises(Stopped) as stop, contextlib.redirect_stderr(io.StringIO()):
-            session.execute(jobs, where=self.tmp, topup=topup)
+            session.execute(jobs, where=self.tmp, topup=plans.TopUp(jobs, precision, 2.0, random.Random(7)))
         journal.close()
-        self.assertEqual(stop.exception.status, 130)
-        self.assertIn(f"7 of 15 runs saved in {self.tmp}", str(stop.exception))
-        kept = read_journal(path, CAT)
-        self.assertEqual([r.config for r in kept], ex.ran)
-        self.assertEqual(kept, session.runs)
+        return path, ex, session, stop.exception
+
+    def test_stop_part_way_keeps_every_whole_run_in_the_journal_and_the_study(self):
+        jobs = strong_jobs(repeats=3)
+        path, ex, session, stopped = self.stopped_journal(jobs, 7)
+        self.assertEqual(stopped.status, 130)
+        self.assertIn(f"7 of 15 runs saved in {self.tmp}", str(stopped))
+        kept = read_journal(path)
+        self.assertEqual(kept.header, HEADER)
+        self.assertEqual([r.config for r in kept.runs], ex.ran)
+        self.assertEqual(list(kept.runs), session.runs)
         # The study of what was kept round-trips through its JSON form, flagged as incomplete.
-        study = study_of(session, topup, stop.exception)
+        study = study_of(session, plans.TopUp(jobs, 0.0), stopped)
         with open(os.path.join(self.tmp, "study.json"), "w") as f:
             f.write(dumps(study))
         back = load(os.path.join(self.tmp, "study.json"))
@@ -216,16 +224,107 @@ class Stopping(unittest.TestCase):
         self.assertEqual(back.runs, study.runs)
         self.assertEqual([dataclasses.replace(s, entry=None) for s in back.summaries],
                          [dataclasses.replace(s, entry=None) for s in study.summaries])
+        # So does the study the journal alone holds, as compare reads a killed study's folder.
+        alone = study_of_journal(path)
+        self.assertFalse(alone.completed)
+        self.assertEqual((alone.runs, alone.summaries), (study.runs, study.summaries))
 
-    def test_a_cut_last_line_is_left_out(self):
+    def test_a_resumed_study_runs_what_the_stopped_one_had_left(self):
+        """Stopped part way through the top-up rounds, then resumed: the runs are the journal's and
+        then exactly those an unbroken study would have made, none of the journal's run again."""
+        jobs = plans.interleave(strong_jobs(teams=(1, 2, 3), repeats=4), random.Random(7))
+        whole = FakeExecutor(time=noisy)
+        session = Session(whole, live=False)
+        with contextlib.redirect_stderr(io.StringIO()):
+            session.execute(jobs, topup=plans.TopUp(jobs, 0.01, 2.0, random.Random(7)))
+        self.assertGreater(len(whole.ran), len(jobs))  # top-up rounds ran
+        for stop_after in (len(jobs) // 2, len(jobs) + 2):
+            with self.subTest(stop_after=stop_after):
+                path, first, _, _ = self.stopped_journal(jobs, stop_after, precision=0.01)
+                kept = read_journal(path)
+                rest = FakeExecutor(time=lambda job, k: noisy(job, k + first.count.get(job.config, 0)))
+                resumed = Session(rest, live=False)
+                with contextlib.redirect_stderr(io.StringIO()):
+                    resumed.execute(jobs, topup=plans.TopUp(jobs, 0.01, 2.0, random.Random(7)), done=kept.runs)
+                self.assertEqual(first.ran + rest.ran, whole.ran)
+                self.assertEqual(resumed.runs[:stop_after], list(kept.runs))
+                self.assertEqual(resumed.runs, session.runs)
+                os.remove(path)
+        # A journal whose runs are not the plan's first jobs is refused, not mixed in.
+        other = Session(FakeExecutor(), live=False)
+        with self.assertRaisesRegex(Stopped, "another plan"), contextlib.redirect_stderr(io.StringIO()):
+            other.execute(jobs[1:], done=session.runs[:3])
+
+    def test_a_cut_last_line_is_left_out_and_cut_off_when_resumed(self):
         path = os.path.join(self.tmp, "runs.jsonl")
-        journal = Journal(path)
-        ex = FakeExecutor()
-        run_session(strong_jobs(teams=(1,), repeats=1), ex, journal=journal)
+        journal = Journal(path, HEADER)
+        run_session(strong_jobs(teams=(1,), repeats=1), FakeExecutor(), journal=journal)
         journal.close()
         with open(path, "a") as f:
             f.write('{"series": "strong", "prog')
-        self.assertEqual(len(read_journal(path, CAT)), 3)
+        kept = read_journal(path)
+        self.assertEqual(len(kept.runs), 3)
+        Journal(path, HEADER, kept.size).add(kept.runs[0])
+        self.assertEqual(read_journal(path).runs, kept.runs + kept.runs[:1])
+
+    def test_what_is_not_this_suites_journal_is_refused(self):
+        path = os.path.join(self.tmp, "runs.jsonl")
+        for first, words in (('{"series": "strong"}', "no journal header"), ("", "no journal header"),
+                             (json.dumps(dict(HEADER, format=2)), "format 2 is not")):
+            with open(path, "w") as f:
+                f.write(first + "\n")
+            with self.assertRaisesRegex(SuiteError, words):
+                read_journal(path)
+
+
+class Resuming(unittest.TestCase):
+    """What --resume takes from a journal's header, and what it refuses, each in one line."""
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp()
+        self.addCleanup(lambda: __import__("shutil").rmtree(self.tmp))
+        self.options = {k: getattr(Options(threads=[1, 2], seed=7, repeats=5), k) for k in flow.PLAN_OPTIONS}
+        self.options["programs"] = [["mine", "/x/mine.cpp", None]]
+
+    def journal(self, **plan):
+        head = dict(HEADER, machine=[["processor", "P"], ["cores", "2"], ["cpus", "2"], ["memory_bytes", str(8 << 30)]],
+                    plan=dict({"options": self.options, "programs": {"quadplain": "a"}, "jobs": "j"}, **plan))
+        Journal(os.path.join(self.tmp, "runs.jsonl"), head).close()
+        return read_journal(os.path.join(self.tmp, "runs.jsonl"))
+
+    def test_the_options_are_the_journals_or_must_make_its_plan(self):
+        self.journal()
+        alone = flow.resumed_options(self.tmp, None)
+        self.assertEqual((alone.repeats, alone.threads, alone.seed, alone.out), (5, [1, 2], 7, self.tmp))
+        self.assertEqual(alone.programs, [C.VariantArg("mine", "/x/mine.cpp", None)])
+        same = flow.resumed_options(self.tmp, dataclasses.replace(alone, seed=None))
+        self.assertEqual(same.seed, 7)  # a seed not given is the journal's
+        with self.assertRaisesRegex(SuiteError, r"another plan \(--repeats 5 there, 3 here\): give --resume alone$"):
+            flow.resumed_options(self.tmp, dataclasses.replace(alone, repeats=3))
+        self.options["threads"] = ["1"]
+        self.journal()
+        with self.assertRaisesRegex(SuiteError, "holds no plan this version reads"):
+            flow.resumed_options(self.tmp, None)
+
+    def test_another_machine_other_programs_or_another_plan_are_refused(self):
+        kept = self.journal()
+        now = {"machine": list(kept.machine), "plan": dict(kept.header["plan"])}
+        flow.check_resumable(kept, now, "J")
+        for change, words in (({"machine": [["processor", "P"], ["cores", "4"], ["cpus", "2"]]},
+                               r"^J was made on another machine \(cores 2 there, 4 here\)$"),
+                              ({"plan": dict(now["plan"], programs={"quadplain": "b"})},
+                               r"^J was made by other programs \(quadplain changed since\)$"),
+                              ({"plan": dict(now["plan"], jobs="k")}, r"^J was made for another plan")):
+            with self.subTest(words=words), self.assertRaisesRegex(SuiteError, words):
+                flow.check_resumable(kept, dict(now, **change), "J")
+
+
+def noisy(job, k):
+    """A time that varies from run to run, so that the precision target asks for more."""
+    return 0.1 / (job.threads or 1) * (1 + 0.05 * ((k * 7 + len(job.program)) % 5))
+
+
+HEADER = {"journal": JOURNAL_MARK, "format": FORMAT, "machine": [["host", "test"]], "variants": [], "plan": {}}
 
 
 class Loading(unittest.TestCase):

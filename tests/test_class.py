@@ -52,7 +52,8 @@ class WholeClass(unittest.TestCase):
                  "pi_broken": "does not compile: pi_broken.cpp:16:", "pi_racy": racy if tools else ""}
         for name, found in checks.items():
             with self.subTest(name):
-                self.assertTrue(all(note.startswith("built with ") for *_, note in found), found)
+                # The row's other notes (a speedup a little above its team on a busy machine) may come first.
+                self.assertTrue(all("built with " in note for *_, note in found), found)
                 if name in CORRECT:
                     self.assertLessEqual({"1", "2"}, {threads for threads, *_ in found}, found)
                     self.assertTrue(all(not check.startswith("FAIL") for _, _, check, _ in found), found)
@@ -63,7 +64,7 @@ class WholeClass(unittest.TestCase):
                     self.assertTrue(all("race check skipped: " in note for *_, note in found), found)
         self.assertRegex(checks["pi_atomic"][0][3], r"1 warning, the first: pi_atomic\.c:\d+:\d+: warning: ")
         for name in CORRECT:  # one line each for the build and the race check, or one for both as before
-            self.assertRegex(proc.stderr, rf"(?m)^{name}: (built from .*\n{name}: race check: "
+            self.assertRegex(proc.stderr.replace("\n    ", " "), rf"(?m)^{name}: (built from .*\n{name}: race check: "
                                           rf"{'no race' if tools else 'skipped'}|.* unchanged since it was built"
                                           rf"{'; race check [(]as before[)]: no race' if tools else ''}$)")
 

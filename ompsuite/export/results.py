@@ -16,6 +16,7 @@ import re
 from typing import Callable, Iterable, List, Optional, Protocol, Sequence
 
 from ompsuite import catalogue as C
+from ompsuite.analyse.grades import DEFAULT, Rubric
 from ompsuite.analyse.model import Model
 from ompsuite.export import benchjson, plot, tables
 from ompsuite.platform.console import progress
@@ -199,33 +200,31 @@ class TextFile:
         return [self.name]
 
 
-def report_page(study: Study) -> str:
+def report_page(study: Study, rubric: Rubric = DEFAULT) -> str:
     """report.html: the study as one page for a browser (runsuite --report)."""
     from ompsuite.export import report  # it is built on this module's views of the study
-    return report.page(study)
+    return report.page(study, rubric)
 
 
-# study.json first, the whole record; the plots last, the slowest and the only optional part.
-STUDY_FILES: Sequence[Exporter] = (
-    TextFile("study.json", dumps),
-    TextFile("runs.csv", runs_csv),
-    TextFile("summary.csv", lambda study: summary_csv(study.summaries)),
-    TextFile("machine.csv", machine_csv),
-    TextFile("summary.md", summary_md),
-    TextFile("crossovers.csv", crossovers_csv),
-    TextFile("results.json", results_json),
-    TextFile("report.html", report_page),
-    plot.StudyPlots(),
-)
+def study_files(rubric: Rubric = DEFAULT) -> Sequence[Exporter]:
+    """study.json first, the whole record; the plots last, the slowest and the only optional part."""
+    from ompsuite.export.grades import GradeFiles  # it is built on this module's CSV
+    return (TextFile("study.json", dumps), TextFile("runs.csv", runs_csv),
+            TextFile("summary.csv", lambda study: summary_csv(study.summaries)), TextFile("machine.csv", machine_csv),
+            TextFile("summary.md", summary_md), TextFile("crossovers.csv", crossovers_csv),
+            TextFile("results.json", results_json), TextFile("report.html", lambda study: report_page(study, rubric)),
+            GradeFiles(rubric), plot.StudyPlots())
+
+
 # Every name export_study may write: a folder that holds one already holds a study.
 FILE_NAMES = ("study.json", "runs.csv", "summary.csv", "machine.csv", "summary.md", "crossovers.csv",
-              "results.json", "report.html") + plot.FILE_NAMES
+              "results.json", "report.html", "grades.csv", "grades") + plot.FILE_NAMES
 
 
-def export_study(study: Study, folder: str, exporters: Sequence[Exporter] = STUDY_FILES) -> List[str]:
+def export_study(study: Study, folder: str, exporters: Optional[Sequence[Exporter]] = None) -> List[str]:
     """Write the study's files into folder; the names written, in order. OSError as the first
     file that cannot be written raises it (the files before it are whole)."""
     written: List[str] = []
-    for exporter in exporters:
+    for exporter in study_files() if exporters is None else exporters:
         written += exporter.write(study, folder)
     return written

@@ -127,13 +127,13 @@ def _performance(study: Study, rubric: Rubric, entry: C.Program, correct: Sequen
     mine = next((s for s in rows if s.threads == team), None)
     if entry.name not in correct:
         return Score("performance", 0.0, points, "no performance points: it is not correct")
-    if mine is None or mine.median_s is None or not team:
+    if mine is None or not team:
         return Score("performance", 0.0, points, f"no performance points: no time at {team} threads")
-    if mine.state is not State.OK:
+    if mine.state is not State.OK or mine.median_s is None:
         why = "; ".join(str(m) for m in mine.marks if m.flag in (Flag.FAILED, Flag.IMPOSSIBLE, Flag.BELOW_FLOOR,
                                                                   Flag.UNTRUSTED))
         return Score("performance", 0.0, points, f"no performance points: its time at {team} threads is not to be "
-                                                 f"trusted ({why})")
+                                                 f"trusted ({why or 'no clean run'})")
     speedup = mine.speedup or 0.0
     said = f"speedup {speedup:.2f} at {team} threads, efficiency {speedup / team:.0%}"
     if rubric.measure == "efficiency":

@@ -449,5 +449,6 @@ table.class th,table.class td{padding:5px 8px;border-bottom:1px solid #eef1f4;te
 table.class th{background:#eef1f4;font-weight:600}
 table.class td:nth-child(3){overflow-wrap:anywhere;max-width:560px}
 table.class td:first-child{font-family:ui-monospace,"DejaVu Sans Mono",monospace;white-space:nowrap}
+table.class td:last-child{white-space:nowrap}
 dl.facts dd{margin:0;overflow-wrap:anywhere}
 """

@@ -6,6 +6,7 @@ import os
 import tempfile
 import tomllib
 import unittest
+from unittest import mock
 
 from ompsuite import catalogue as C
 from ompsuite.analyse import grades
@@ -84,6 +85,9 @@ class Rubric(unittest.TestCase):
             f.flush()
             with self.assertRaises(SuiteError) as e:
                 grades.load_rubric(f.name)
+            with mock.patch("importlib.import_module", side_effect=ImportError), \
+                    self.assertRaisesRegex(SuiteError, r"^--rubric needs Python 3\.11 or later"):
+                grades.load_rubric(f.name)  # an older Python: one line, not a traceback
         self.assertEqual(e.exception.status, 2)
         self.assertIn("not a rubric", str(e.exception))
 

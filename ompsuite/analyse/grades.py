@@ -162,10 +162,11 @@ def grade(study: Study, rubric: Rubric = DEFAULT) -> List[Grade]:
 
 
 def _correct(study: Study, name: str) -> bool:
-    """Every check-size run printed a right pi, and no run failed without printing one."""
+    """It ran at the check sizes, every run printed a pi for the N asked, each right for that N,
+    and none failed the comparison with the serial program."""
     runs = [r for r in study.runs if r.program == name]
-    checks = [r for r in runs if r.series is Series.CHECK]
-    return bool(checks) and all(r.result and r.printed_n == r.problem_size for r in runs) and \
+    return any(r.series is Series.CHECK for r in runs) and \
+        all(r.result and r.printed_n == r.problem_size and not r.check.reason.startswith("pi = ") for r in runs) and \
         not why_wrong([(r.result, r.problem_size, r.threads) for r in runs])
 
 
@@ -173,9 +174,9 @@ def _grade(study: Study, rubric: Rubric, entry: C.Program, names: Sequence[str])
     build = entry.build or C.Build()
     runs = [r for r in study.runs if r.program == entry.name]
     correct = entry.name in names
-    wrong = why_wrong([(r.result, r.problem_size, r.threads) for r in runs if r.result])
+    wrong = why_wrong([(r.result, r.problem_size, r.threads) for r in runs if r.printed_n == r.problem_size])
     failed = next((r.check.reason for r in runs if not r.check.ok and r.check.reason != build.failure
-                   and not r.result), "")
+                   and (r.printed_n != r.problem_size or r.check.reason.startswith("pi = "))), "")
     team_fault = next((r.check.reason for r in runs if r.check.reason.startswith(TEAM_IGNORED)), "")
     said = {"builds": build.failure if build.error else f"built from {build.source}" if build.from_source
             else "a binary: how it was built is unknown",

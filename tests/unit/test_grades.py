@@ -23,7 +23,8 @@ def class_study():
     cat = C.Catalogue()
     made = {"good": C.Build("good.c", race=C.Race.FREE), "slow": C.Build("slow.c", race=C.Race.FREE),
             "liar": C.Build("liar.c", race=C.Race.FREE), "teamless": C.Build("teamless.c", race=C.Race.FREE),
-            "wrong": C.Build("wrong.c", race=C.Race.FREE), "broken": C.Build("broken.c", error="broken.c:3: error: x")}
+            "wrong": C.Build("wrong.c", race=C.Race.FREE), "broken": C.Build("broken.c", error="broken.c:3: error: x"),
+            "fixed": C.Build("fixed.c", race=C.Race.FREE)}
     for name, build in made.items():
         cat = cat.with_variant(name, f"/class/{name}", "pi", build)
     runs, rows = [], [Summary(Series.STRONG, "quadmerge", 2, 10**6, runs=3, median_s=0.012, speedup=1.7,
@@ -38,6 +39,9 @@ def class_study():
                         check=check, entry=cat.get(name)))
         rows.append(Summary(Series.STRONG, name, 2, 10**6, runs=3, median_s=median, speedup=speedup, marks=marks,
                             entry=cat.get(name)))
+    # Its own N whatever it is asked: a right pi, for another N.
+    runs.append(Run(Config(Series.CHECK, "fixed", 2, 997), 2, 1, result="3.141592653589764", printed_n=10**6,
+                    check=Check.failed("printed N = 1000000, asked for 997"), entry=cat.get("fixed")))
     return Study((), cat, tuple(runs), tuple(rows))
 
 
@@ -60,11 +64,13 @@ class Rubric(unittest.TestCase):
         self.assertEqual(got["teamless"], {**full, "team": 0, "performance": 0})
         self.assertEqual(got["wrong"], {**full, "correct": 0, "performance": 0})
         self.assertEqual(sum(got["broken"].values()), 0)
+        self.assertEqual(got["fixed"], {**full, "correct": 0, "performance": 0})
         said = {g.program: g for g in grades.grade(study)}
         self.assertIn("not to be trusted (liar's own time cannot be right)", said["liar"].scores[-1].output)
         self.assertEqual(said["teamless"].diagnosis.split("; ")[0], TEAM)
         self.assertIn("x taken at the left end", said["wrong"].diagnosis)
         self.assertTrue(said["broken"].diagnosis.startswith("does not compile: broken.c:3"))
+        self.assertEqual(said["fixed"].diagnosis, "printed N = 1000000, asked for 997")
         threshold = points(study, rubric('[performance]\nmeasure = "speedup"\nat_least = 1.5\nthreads = 2'))
         self.assertEqual((threshold["good"]["performance"], threshold["slow"]["performance"]), (20, 0))
         best = points(study, rubric('correct = 30\n[performance]\nmeasure = "best"\npoints = 30'))

@@ -1,19 +1,5 @@
-"""A class's grades: a rubric's points for each criterion of each variant, with the reason as the
-program's diagnosis, and the pairs of sources that are nearly one (said, never marked down).
-
-The rubric is TOML (docs/class.md):
-
-    builds = 10          points for each criterion
-    correct = 40
-    race_free = 20
-    team = 10
-    [performance]
-    points = 20
-    measure = "efficiency"     # or "speedup", "best" (share of the class's best time), "suite"
-    threads = 2                # the team it is judged at (default: the largest run)
-    table = [[0.5, 20], [0.25, 10]]   # efficiency: the points of the first row reached
-    at_least = 1.5             # speedup: all the points at this speedup or more, none below
-"""
+"""A class's grades: a rubric's points for each criterion of each variant (docs/class.md), each
+with its reason, and the pairs of sources that are nearly one (said, never marked down)."""
 from __future__ import annotations
 
 import dataclasses
@@ -21,7 +7,7 @@ import difflib
 import importlib
 import itertools
 import re
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
 from ompsuite import catalogue as C
 from ompsuite.analyse.diagnose import why_wrong
@@ -96,28 +82,20 @@ def load_rubric(path: str) -> Rubric:
         raise SuiteError(f"{printable(path)}: not a rubric: {printable(e, 120)}", 2) from None
 
 
-@dataclasses.dataclass(frozen=True)
-class Score:
+class Score(NamedTuple):
     criterion: str
     points: float
     max_points: float
     output: str
 
 
-@dataclasses.dataclass(frozen=True)
-class Grade:
+class Grade(NamedTuple):
     program: str
     scores: Tuple[Score, ...]
     diagnosis: str
     speedups: Tuple[Tuple[int, float], ...]  # (team obtained, speedup) of its trusted rows
-
-    @property
-    def total(self) -> float:
-        return sum(s.points for s in self.scores)
-
-    @property
-    def max_total(self) -> float:
-        return sum(s.max_points for s in self.scores)
+    total: float
+    max_total: float
 
 
 def _performance(study: Study, rubric: Rubric, entry: C.Program, correct: Sequence[str]) -> Score:
@@ -197,11 +175,8 @@ def _grade(study: Study, rubric: Rubric, entry: C.Program, names: Sequence[str])
     diagnosis = build.failure if build.error else "; ".join(lost or [scores[-1].output] * (not scores[-1].points))
     speedups = tuple((s.threads, s.speedup) for s in study.of_series(Series.STRONG)
                      if s.program == entry.name and s.threads and s.speedup and s.state is State.OK)
-    return Grade(entry.name, tuple(scores), diagnosis, speedups)
-
-
-# ---------------------------------------------------------------------------------------------
-# Near-copies
+    return Grade(entry.name, tuple(scores), diagnosis, speedups, sum(s.points for s in scores),
+                 sum(s.max_points for s in scores))
 
 
 _TOKEN = re.compile(r'//[^\n]*|/\*.*?\*/|"(?:\\.|[^"\\])*"|\'(?:\\.|[^\'\\])*\'|[A-Za-z_]\w*|\d[\w.]*|\S', re.S)
@@ -213,12 +188,8 @@ _KEYWORDS = frozenset("auto break case char const continue default do double els
 def tokens(source: str) -> List[str]:
     """The source's tokens, comments and whitespace left out and every name the same word, so
     that renaming and recommenting leave the sequence as it was."""
-    out = []
-    for t in _TOKEN.findall(source):
-        if t.startswith(("//", "/*")):
-            continue
-        out.append(t if t in _KEYWORDS or not (t[0].isalpha() or t[0] == "_") else "name")
-    return out
+    return [t if t in _KEYWORDS or not (t[0].isalpha() or t[0] == "_") else "name"
+            for t in _TOKEN.findall(source) if not t.startswith(("//", "/*"))]
 
 
 def near_copies(sources: Dict[str, str], at_least: float = NEAR_COPY) -> List[Tuple[str, str, float]]:

@@ -26,7 +26,6 @@ from ompsuite.platform.files import write_atomic
 from ompsuite.study import Series, State, Study, Summary
 
 Figure = Any  # matplotlib.figure.Figure: matplotlib as Debian ships it has no type information
-Axes = Any
 
 STUDY_PLOTS = ("speedup", "sweep", "weak", "class")
 FORMATS = ("png", "svg")

@@ -9,6 +9,7 @@ from decimal import Decimal
 from typing import Iterator, List, Optional, Sequence, Tuple
 
 from ompsuite.analyse.validate import EXACT_MAX, PI, any_order_interval, pi_bound, variant_serial_bound
+from ompsuite.escape import printable
 
 
 def _f(x: float) -> float:
@@ -62,7 +63,7 @@ def diagnose(printed: str, n: int, team: Optional[int] = None) -> str:
         if not value.is_finite():
             raise ValueError
     except (ArithmeticError, ValueError):
-        return f"pi = {printed[:40]} is not a number"
+        return "not a number"
     if n <= EXACT_MAX:
         low, high = any_order_interval(n)
         if low <= value <= high:
@@ -97,5 +98,5 @@ def why_wrong(results: List[Tuple[str, int, Optional[int]]]) -> str:
     for printed, n, team in results:
         found = diagnose(printed, n, team)
         if found:
-            return f"at N = {n}: pi = {printed[:24]}: {found}"
+            return f"at N = {n}: pi = {printable(printed, 24)}: {found}"
     return ""

@@ -169,7 +169,8 @@ def _grade(study: Study, rubric: Rubric, entry: C.Program, names: Sequence[str])
                                    else "never ran to its end")}
     earned = {"builds": not build.error, "correct": correct, "race_free": build.race is C.Race.FREE,
               "team": said["team"].startswith("ran the team")}
-    scores = [Score(c, rubric.of(c) if earned[c] else 0.0, rubric.of(c), said[c]) for c in CRITERIA[:-1]]
+    # A reason may quote what a program or its compiler printed: one line, no terminal controls.
+    scores = [Score(c, rubric.of(c) * earned[c], rubric.of(c), printable(said[c], 500)) for c in CRITERIA[:-1]]
     scores.append(_performance(study, rubric, entry, names))
     lost = [s.output for s in scores[:-1] if not earned[s.criterion]]
     diagnosis = build.failure if build.error else "; ".join(lost or [scores[-1].output] * (not scores[-1].points))

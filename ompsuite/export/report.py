@@ -297,8 +297,8 @@ def class_section(study: Study, rubric: Rubric) -> str:
     suite = {t: max((s.speedup or 0.0 for s in strong if s.threads == t and s.state is State.OK and s.entry
                      and s.entry.parallel and not s.entry.variant and s.entry.kind is C.PI), default=0.0)
              for t in teams}
-    head = ["program", "state", "diagnosis", *(f"speedup at {t}<br><small>suite {suite[t]:.2f}</small>"
-                                                 for t in teams), "points"]
+    head = ["program", "state", "diagnosis", *(f"speedup at {t}" + (f"<br><small>suite {suite[t]:.2f}</small>"
+                                                                   if suite[t] else "") for t in teams), "points"]
     body = []
     for g in sorted(grades, key=lambda g: (-g.total, -max((x for _, x in g.speedups), default=0.0))):
         entry = study.catalogue.get(g.program)
@@ -444,11 +444,11 @@ figure svg{display:block;width:100%;max-width:900px;height:auto;margin:0 auto}
 dl.facts{display:grid;grid-template-columns:max-content 1fr;gap:2px 16px;background:#fff;border:1px solid var(--line);
 border-radius:8px;padding:12px 16px;font-size:13px;margin:0}
 dl.facts dt{color:var(--muted)}
+dl.facts dd{margin:0;overflow-wrap:anywhere}
 table.class{width:100%;background:#fff;border:1px solid var(--line);font-size:13.5px;margin-bottom:8px}
 table.class th,table.class td{padding:5px 8px;border-bottom:1px solid #eef1f4;text-align:left;vertical-align:top}
 table.class th{background:#eef1f4;font-weight:600}
 table.class td:nth-child(3){overflow-wrap:anywhere;max-width:560px}
 table.class td:first-child{font-family:ui-monospace,"DejaVu Sans Mono",monospace;white-space:nowrap}
 table.class td:last-child{white-space:nowrap}
-dl.facts dd{margin:0;overflow-wrap:anywhere}
 """

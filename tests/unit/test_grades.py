@@ -10,7 +10,7 @@ from unittest import mock
 
 from ompsuite import catalogue as C
 from ompsuite.analyse import grades
-from ompsuite.analyse.diagnose import diagnose
+from ompsuite.analyse.diagnose import diagnose, why_wrong
 from ompsuite.errors import SuiteError
 from ompsuite.export.grades import GradeFiles
 from ompsuite.study import Check, Config, Flag, Mark, Run, Series, Study, Summary
@@ -127,11 +127,13 @@ class Diagnosis(unittest.TestCase):
                 ("1.852985406940759", 2, "a sum over only one thread's share (thread 0's block of 2)"),
                 ("3.141592737426400", 2, "6.66e-13 outside the values any order of summation gives (0.956 times"),
                 ("3.141692737425400", 2, "+0.0001 from pi: 298 times the bound (3.4e-07)"),
-                ("nan", 2, "pi = nan is not a number")):
+                ("nan", 2, "not a number")):
             with self.subTest(said):
                 self.assertTrue(diagnose(printed, 997, team).startswith(said) if said else
                                 diagnose(printed, 997, team) == "", diagnose(printed, 997, team))
         self.assertEqual(diagnose("3.141592653589793", 10**8), "")  # beyond the exact sizes: the pi bound
+        self.assertEqual(why_wrong([(RIGHT, 997, 2), ("3.14\x1b[2J", 10007, 2)]),  # a terminal control, shown
+                         "at N = 10007: pi = 3.14\\x1b[2J: not a number")
 
 
 class NearCopies(unittest.TestCase):

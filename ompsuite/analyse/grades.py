@@ -134,9 +134,10 @@ def _performance(study: Study, rubric: Rubric, entry: C.Program, correct: Sequen
 
 
 def grade(study: Study, rubric: Rubric = DEFAULT) -> List[Grade]:
-    """Every variant's grade, in the catalogue's order."""
-    correct = [e.name for e in study.catalogue.variants() if _correct(study, e.name)]
-    return [_grade(study, rubric, e, correct) for e in study.catalogue.variants()]
+    """Every pi variant's grade, in the catalogue's order (the criteria are a pi program's)."""
+    pi = [e for e in study.catalogue.variants() if e.kind is C.PI]
+    correct = [e.name for e in pi if _correct(study, e.name)]
+    return [_grade(study, rubric, e, correct) for e in pi]
 
 
 def _correct(study: Study, name: str) -> bool:

@@ -43,9 +43,9 @@ class GradeFiles:
         self.rubric = rubric
 
     def write(self, study: Study, folder: str) -> List[str]:
-        if not study.catalogue.variants():
-            return []
         grades, copies = grade(study, self.rubric), near_copies(class_sources(study))
+        if not grades:
+            return []
         write_atomic(os.path.join(folder, "grades.csv"), grades_csv(grades, copies))
         for g in grades:
             os.makedirs(os.path.join(folder, FOLDER, g.program), exist_ok=True)

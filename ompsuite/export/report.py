@@ -329,7 +329,8 @@ def page(study: Study, rubric: Rubric = DEFAULT) -> str:
     sections = []
     variants = study.catalogue.variants()
     if variants:
-        sections.append(_section("Class", class_section(study, rubric), "class"))
+        if any(e.kind is C.PI for e in variants):
+            sections.append(_section("Class", class_section(study, rubric), "class"))
         sections.append(_section("Variants", '<div class="cards">' + "\n".join(card(study, e) for e in variants) +
                                  "</div>", "variants"))
     tables_html = summary_table(study.of_series(Series.STRONG), model)

@@ -4,6 +4,7 @@ import dataclasses
 from typing import Dict, List, Optional
 
 from ompsuite import catalogue as C
+from ompsuite.analyse.grades import DEFAULT, Rubric
 
 MAX_THREADS = 4096     # the largest team the calibration measures
 MAX_REPEATS = 1000     # a study of 1000 repeats already runs for most of a day
@@ -33,6 +34,7 @@ class Options:
     csv: Optional[str] = None
     json: Optional[str] = None
     report: Optional[str] = None     # the HTML page (runsuite --report); a study folder always has one
+    rubric: Rubric = DEFAULT         # the points of a class's grades (--rubric FILE)
     precision: float = 0.03
     budget: float = 2.0
     disturbed_load: Optional[float] = None

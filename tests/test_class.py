@@ -2,6 +2,7 @@
 own ways) run beside the suite's programs in one ./runsuite; and, in the race-check tree, the race
 check of every source in it."""
 import csv
+import json
 import os
 import subprocess
 import sys
@@ -35,13 +36,17 @@ class WholeClass(unittest.TestCase):
                 [sys.executable, os.path.join(ROOT, "runsuite"), "--programs", CLASS, "--pi-n", "1e6",
                  "--recurrence-n", "1e6", "--recurrence-bin", os.path.join(os.environ["SUITE_TEST_BIN"], "n1000000"),
                  "--bin", os.environ["SUITE_BIN"], "--repeats", "3", "--run-timeout", "20", "--threads", "1,2",
-                 "--no-calibrate", "--csv", table, *UNDISTURBED],
+                 "--no-calibrate", "--csv", table, "--report", os.path.join(d, "report.html"), *UNDISTURBED],
                 env=env, capture_output=True, text=True, timeout=1500)
             said = f"\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}"
             self.assertEqual(proc.returncode, 1, said)  # the wrong ones fail; nothing stops the run
             self.assertNotIn("Traceback", proc.stderr)
             with open(table) as f:
                 rows = [r for r in csv.DictReader(f) if r["program"].startswith("pi_")]
+            with open(os.path.join(d, "grades.csv")) as f:
+                grades = {r["program"]: r for r in csv.DictReader(f)}
+            with open(os.path.join(d, "grades", "pi_lost", "results.json")) as f:
+                lost = json.load(f)
         checks = {}
         for r in rows:
             checks.setdefault(r["program"], []).append((r["threads"], r["problem_size"], r["check"], r["note"]))
@@ -63,6 +68,13 @@ class WholeClass(unittest.TestCase):
                 else:  # without the race tools nothing catches a race that rarely shows: the note says why
                     self.assertTrue(all("race check skipped: " in note for *_, note in found), found)
         self.assertRegex(checks["pi_atomic"][0][3], r"1 warning, the first: pi_atomic\.c:\d+:\d+: warning: ")
+        # The grades beside the page: every correct program's correctness points, each wrong one's reason.
+        correct = {name for name, g in grades.items() if g["correct"] != "0"}
+        self.assertTrue(set(CORRECT) <= correct <= set(CORRECT) | {"pi_racy"}, correct)  # a race may show, or not
+        self.assertRegex(lost["tests"][1]["output"],
+                         r"^at N = 997: pi = 3\.13758070232611\d: 1 interval lost \(the first\)$")
+        self.assertEqual((lost["score"], grades["pi_broken"]["total"]), (sum(t["score"] for t in lost["tests"]), "0"))
+        self.assertEqual(grades["pi_racy"]["race_free"] == "0", bool(tools))
         for name in CORRECT:  # one line each for the build and the race check, or one for both as before
             self.assertRegex(proc.stderr.replace("\n    ", " "), rf"(?m)^{name}: (built from .*\n{name}: race check: "
                                           rf"{'no race' if tools else 'skipped'}|.* unchanged since it was built"

@@ -14,6 +14,7 @@ from ompsuite.platform.interference import broken_text
 from ompsuite.study import Flag, Mark, Run, Series, Summary
 
 Key = Tuple[Series, str, Optional[int], int]  # series, program, team obtained, N
+ORDER_NOTE = "its order of summation varies between runs (allowed: any order is within the bound)"
 
 
 def karp_flatt(speedup: Optional[float], threads: Optional[int]) -> Optional[float]:
@@ -136,6 +137,8 @@ def _summary(key: Key, rs: List[Run], ok: List[Run], ts: List[float], medians: D
     figures["reproducible"] = "yes" if len(results) == 1 else f"no: {len(results)} results in {len(ok)} runs"
     figures.update(_usage(ok, entry))
     s = _replace(s, figures)
+    if len({r.result for r in rs}) > 1 and entry.kind is C.PI and not failed:  # each passed the any-order check
+        s = s.with_note(ORDER_NOTE)
     if unstable:
         s = s.with_mark(Mark(Flag.UNSTABLE, unstable))
     return s

@@ -78,7 +78,7 @@ def write(a: argparse.Namespace, compared: List[comparison.Compared]) -> int:
     files.write_atomic(os.path.join(a.out, "compare.md"), "\n".join(lines) + "\n")
     if found:
         files.write_atomic(os.path.join(a.out, "verdicts.csv"),
-                           results.spreadsheet_csv(comparison.VERDICT_FIELDS, [r.cells() for r in found]))
+                           files.spreadsheet_csv(comparison.VERDICT_FIELDS, [r.cells() for r in found]))
         written.append("verdicts.csv")
     drawn: List[str] = plot.compare_plot(a.out, [c.study for c in compared], [c.label for c in compared])
     written += [os.path.basename(f) for f in drawn]

@@ -7,6 +7,7 @@ import os
 from typing import Callable, List, Optional
 
 from ompsuite import catalogue as C
+from ompsuite.analyse.grades import DEFAULT, load_rubric
 from ompsuite.errors import SuiteError
 from ompsuite.measure import sources
 
@@ -75,6 +76,8 @@ def add_programs(ap: argparse.ArgumentParser) -> None:
     ap.add_argument("--programs", metavar="DIR", action="append", default=[], dest="program_dirs",
                     help="also run every source and program in DIR (not its subfolders), each named after its "
                          "file, as with --program; repeatable")
+    ap.add_argument("--rubric", metavar="FILE", help="grade the variants by the points in this TOML file "
+                                                     "(default: the rubric in docs/class.md)")
     ap.add_argument("--no-bind", action="store_true",
                     help="leave threads unbound (OMP_PROC_BIND=false; default: close, one per core, unless "
                          "you set OMP_PROC_BIND or OMP_PLACES)")
@@ -137,12 +140,14 @@ def build_options(ap: argparse.ArgumentParser, a: argparse.Namespace) -> Options
     fields = {f.name for f in dataclasses.fields(Options)}
     given = {k: v for k, v in vars(a).items() if k in fields}
     texts: List[str] = given.pop("programs", [])  # parsed below: Options holds them parsed
+    rubric = given.pop("rubric", None)
     o = Options(**given)
     if o.seed is None:
         o.seed = int.from_bytes(os.urandom(4), "little")
     if o.recurrence_bin is not None and o.recurrence_n is None:
         ap.error("--recurrence-bin needs --recurrence-n, the N those programs were built for")
     try:
+        o.rubric = load_rubric(rubric) if rubric else DEFAULT
         o.programs = [C.parse_variant(text) for text in texts]
         for folder in vars(a).get("program_dirs") or []:
             o.programs += sources.folder_programs(folder)

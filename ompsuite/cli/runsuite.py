@@ -10,6 +10,7 @@ given. Any failed check ends the run with status 1.
 """
 from __future__ import annotations
 
+import os
 import textwrap
 from typing import Callable, List, Sequence, Set, Tuple
 
@@ -17,6 +18,7 @@ from ompsuite import catalogue as C
 from ompsuite.cli.common import Parser, closing
 from ompsuite.cli.options import add_noise, add_programs, add_report, add_sizes, add_threads, build_options
 from ompsuite.export import results, tables
+from ompsuite.export.grades import GradeFiles
 from ompsuite.options import Options
 from ompsuite.measure import flow
 from ompsuite.platform.console import output, run_main
@@ -69,8 +71,12 @@ def run(o: Options) -> int:
     outputs = [(path, text) for path, text in ((o.markdown, results.markdown_table),
                                                 (o.csv, lambda s: results.summary_csv(s.summaries)),
                                                 (o.json, results.results_json),
-                                                (o.report, results.report_page)) if path]
+                                                (o.report, lambda s: results.report_page(s, o.rubric))) if path]
     written, failed = write_each(outputs, study)
+    try:  # the class's grades beside the page, for a course system to read
+        written += GradeFiles(o.rubric).write(study, os.path.dirname(os.path.abspath(o.report))) if o.report else []
+    except OSError as e:
+        failed.append(f"cannot write the grades beside {printable(o.report, 200)}: {os_reason(e)}")
     if any(r.program_entry.kind is C.RECURRENCE for r in study.runs) and prep.recurrence_n is not None:
         times = "once" if o.recurrence_repeats == 1 else f"{o.recurrence_repeats} times"
         print(f"the recurrence programs ran {times} each (every run fills "

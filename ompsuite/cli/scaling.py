@@ -97,7 +97,7 @@ def study(o: Options, out: str) -> int:
     result, stopped = measured.study, measured.stopped
     with signals.shielded():  # a second signal must not cut short the writing of what was measured
         try:
-            written = results.export_study(result, out)
+            written = results.export_study(result, out, results.study_files(o.rubric))
         except (OSError, SuiteError) as e:
             if not stopped:
                 raise

@@ -28,7 +28,7 @@ from ompsuite.study import Series, State, Study, Summary
 
 Figure = Any  # matplotlib.figure.Figure: matplotlib as Debian ships it has no type information
 
-STUDY_PLOTS = ("speedup", "sweep", "weak")
+STUDY_PLOTS = ("speedup", "sweep", "weak", "class")
 FORMATS = ("png", "svg")
 FILE_NAMES = tuple(f"{stem}.{fmt}" for stem in STUDY_PLOTS for fmt in FORMATS)
 NOT_INSTALLED = "no plots: matplotlib is not installed for this Python (Debian package python3-matplotlib)"
@@ -278,6 +278,42 @@ def weak_figure(module: Any, study: Study) -> Optional[Figure]:
     return c.finish("efficiency")
 
 
+def class_figure(module: Any, study: Study) -> Optional[Figure]:
+    """A class's pi programs: one bar per program at each team (hollow where its figure is not to
+    be trusted), the suite's own parallel programs as reference lines across each team's bars."""
+    rows = [s for s in study.of_series(Series.STRONG) if s.threads and s.speedup is not None
+            and s.entry is not None and s.entry.kind is C.PI and s.entry.parallel]
+    names = list(dict.fromkeys(s.program for s in rows if s.entry is not None and s.entry.variant))
+    if not names:
+        return None
+    teams = sorted({s.threads or 0 for s in rows})
+    width = 0.8 / len(names)
+    c = _Canvas(module, "The class: speedup over the serial baseline per program (median)\n" + subtitle(study), 1.1)
+    for k, name in enumerate(names):
+        bars = []
+        for s in (s for s in rows if s.program == name):
+            good = _trusted(s)
+            if good:
+                c.trusted(s.speedup)
+            bars.append(c.ax.bar([teams.index(s.threads or 0) + 0.6 + (k + 0.5) * width], [s.speedup], width * 0.9,
+                                 color=f"C{k % 10}" if good else "none", linewidth=1.5, label=_label(name),
+                                 edgecolor=f"C{k % 10}", hatch="" if good else "//"))
+        c.key(bars[0])
+    for k, suite in enumerate(sorted({s.program for s in rows if s.entry is not None and not s.entry.variant})):
+        lines = [c.ax.plot([teams.index(s.threads or 0) + 0.55, teams.index(s.threads or 0) + 1.45],
+                           [s.speedup, s.speedup], color="black", linestyle=("-", "--", ":")[k % 3],
+                           label=_label(f"{suite} (the suite's)"))
+                 for s in rows if s.program == suite and _trusted(s)]
+        c.trusted(*(s.speedup for s in rows if s.program == suite and _trusted(s)))
+        if lines:
+            c.key(lines[0])
+    c.key(c.ax.bar([0], [0], color="none", edgecolor=_DOUBTFUL, hatch="//", label="not to be trusted (hollow)"))
+    c.ax.set_xticks(range(1, len(teams) + 1), [str(t) for t in teams])
+    c.ax.set_xlim(0.5, len(teams) + 0.5)
+    c.ax.set_xlabel("threads obtained")
+    return c.finish("speedup", columns=4)
+
+
 def render(fig: Figure, fmt: str) -> bytes:
     """The figure as a PNG or SVG file's bytes."""
     buf = io.BytesIO()
@@ -295,12 +331,12 @@ def save(fig: Figure, folder: str, stem: str) -> List[str]:
     return written
 
 
-_FIGURES = {"speedup": speedup_figure, "sweep": sweep_figure, "weak": weak_figure}
+_FIGURES = {"speedup": speedup_figure, "sweep": sweep_figure, "weak": weak_figure, "class": class_figure}
 
 
-def _drawn(module: Any, study: Study) -> Iterator[Tuple[str, Figure]]:
+def _drawn(module: Any, study: Study, stems: Sequence[str] = STUDY_PLOTS) -> Iterator[Tuple[str, Figure]]:
     """The study's figures that have something to show, by stem."""
-    for stem in STUDY_PLOTS:
+    for stem in stems:
         fig = _FIGURES[stem](module, study)
         if fig is not None:
             yield stem, fig
@@ -322,14 +358,14 @@ class StudyPlots:
         return written
 
 
-def svgs(study: Study) -> Tuple[List[Tuple[str, str]], str]:
+def svgs(study: Study, stems: Sequence[str] = STUDY_PLOTS) -> Tuple[List[Tuple[str, str]], str]:
     """The study's plots drawn in memory, as (stem, SVG text); ([], the line why) without matplotlib."""
     module, why = load()
     if module is None:
         return [], why
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        return [(stem, render(fig, "svg").decode("utf-8")) for stem, fig in _drawn(module, study)], ""
+        return [(stem, render(fig, "svg").decode("utf-8")) for stem, fig in _drawn(module, study, stems)], ""
 
 
 def compare_figure(module: Any, studies: Sequence[Study], labels: Sequence[str]) -> Optional[Figure]:

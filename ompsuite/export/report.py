@@ -16,8 +16,11 @@ from typing import Dict, Iterable, List, Sequence, Tuple
 
 from ompsuite import catalogue as C
 from ompsuite.analyse import derive
+from ompsuite.analyse.grades import CRITERIA, DEFAULT, Rubric, class_sources, grade, near_copies
+from ompsuite.analyse.stats import ORDER_NOTE
 from ompsuite.escape import printable
 from ompsuite.export import plot, tables
+from ompsuite.export.grades import copies_of
 from ompsuite.study import Run, Series, State, Study, Summary
 
 SVG = "http://www.w3.org/2000/svg"
@@ -234,11 +237,11 @@ def _inline_svg(svg: str, label: str) -> str:
 
 
 _PLOT_TITLES = {"speedup": "Speedup against threads", "sweep": "Speedup against problem size",
-                "weak": "Weak scaling"}
+                "weak": "Weak scaling", "class": "The class's pi programs"}
 
 
-def plots_section(study: Study) -> str:
-    drawn, why = plot.svgs(study)
+def plots_section(study: Study, stems: Sequence[str] = plot.STUDY_PLOTS[:-1]) -> str:
+    drawn, why = plot.svgs(study, stems)
     if why:
         return _tag("p", text(why), "muted")
     if not drawn:
@@ -285,7 +288,39 @@ def _section(title: str, body: str, ident: str) -> str:
     return f'<section id="{ident}"><h2>{html.escape(title)}</h2>\n{body}\n</section>'
 
 
-def page(study: Study) -> str:
+def class_section(study: Study, rubric: Rubric) -> str:
+    """One row per program, best grade first (then speedup): its state, diagnosis, speedup at
+    each team beside the suite's best there, and points; the near-copies and the plot under it."""
+    grades, copies = grade(study, rubric), near_copies(class_sources(study))
+    strong = study.of_series(Series.STRONG)
+    teams = sorted({t for g in grades for t, _ in g.speedups})
+    suite = {t: max((s.speedup or 0.0 for s in strong if s.threads == t and s.state is State.OK and s.entry
+                     and s.entry.parallel and not s.entry.variant and s.entry.kind is C.PI), default=0.0)
+             for t in teams}
+    head = ["program", "state", "diagnosis", *(f"speedup at {t}" + (f"<br><small>suite {suite[t]:.2f}</small>"
+                                                                   if suite[t] else "") for t in teams), "points"]
+    body = []
+    for g in sorted(grades, key=lambda g: (-g.total, -max((x for _, x in g.speedups), default=0.0))):
+        entry = study.catalogue.get(g.program)
+        cls, word = _verdict(entry.build or C.Build(), [r for r in study.runs if r.program == g.program],
+                             [s for s in strong if s.program == g.program])
+        said = [text(g.diagnosis, REASON_LIMIT)] + [text(n) for n in dict.fromkeys(
+            n for s in strong if s.program == g.program for n in s.notes if n == ORDER_NOTE)]
+        if copies_of(g.program, copies):
+            said.append(f"nearly the same source as {text(copies_of(g.program, copies))}")
+        speed = dict(g.speedups)
+        cells = [text(g.program), _tag("span", html.escape(word), f"badge {cls}"), "<br>".join(x for x in said if x),
+                 *(_fmt(speed.get(t), ".2f") for t in teams), f"{g.total:g} / {g.max_total:g}"]
+        body.append(f'<tr class="{cls}">' + "".join(f"<td>{c}</td>" for c in cells) + "</tr>")
+    table = ('<table class="class"><thead><tr>' + "".join(f"<th>{h}</th>" for h in head) + "</tr></thead><tbody>" +
+             "".join(body) + "</tbody></table>")
+    used = ", ".join(f"{c.replace('_', ' ')} {rubric.of(c):g}" for c in CRITERIA)
+    note = _tag("p", f"Points: {used}; performance by {html.escape(rubric.measure)} (docs/class.md). Near-copies "
+                     "are said, no points taken.", "muted")
+    return table + note + plots_section(study, ("class",))
+
+
+def page(study: Study, rubric: Rubric = DEFAULT) -> str:
     """The whole page, as text."""
     f = study.fact
     host, date = f("host", "an unnamed host"), f("date").replace("T", " ")
@@ -294,6 +329,8 @@ def page(study: Study) -> str:
     sections = []
     variants = study.catalogue.variants()
     if variants:
+        if any(e.kind is C.PI for e in variants):
+            sections.append(_section("Class", class_section(study, rubric), "class"))
         sections.append(_section("Variants", '<div class="cards">' + "\n".join(card(study, e) for e in variants) +
                                  "</div>", "variants"))
     tables_html = summary_table(study.of_series(Series.STRONG), model)
@@ -409,4 +446,10 @@ dl.facts{display:grid;grid-template-columns:max-content 1fr;gap:2px 16px;backgro
 border-radius:8px;padding:12px 16px;font-size:13px;margin:0}
 dl.facts dt{color:var(--muted)}
 dl.facts dd{margin:0;overflow-wrap:anywhere}
+table.class{width:100%;background:#fff;border:1px solid var(--line);font-size:13.5px;margin-bottom:8px}
+table.class th,table.class td{padding:5px 8px;border-bottom:1px solid #eef1f4;text-align:left;vertical-align:top}
+table.class th{background:#eef1f4;font-weight:600}
+table.class td:nth-child(3){overflow-wrap:anywhere;max-width:560px}
+table.class td:first-child{font-family:ui-monospace,"DejaVu Sans Mono",monospace;white-space:nowrap}
+table.class td:last-child{white-space:nowrap}
 """

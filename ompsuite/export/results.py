@@ -16,10 +16,12 @@ import re
 from typing import Callable, Iterable, List, Optional, Protocol, Sequence
 
 from ompsuite import catalogue as C
+from ompsuite.analyse.grades import DEFAULT, Rubric
 from ompsuite.analyse.model import Model
 from ompsuite.export import benchjson, plot, report, tables
+from ompsuite.export.grades import GradeFiles
 from ompsuite.platform.console import progress
-from ompsuite.platform.files import csv_text, write_atomic
+from ompsuite.platform.files import csv_text, spreadsheet_csv, write_atomic
 from ompsuite.platform.interference import FIELDS as WATCHED
 from ompsuite.study import Crossover, Run, Series, Study, Summary, dumps
 
@@ -31,32 +33,12 @@ SUMMARY_COLUMNS = ("series", "program", "threads", "threads_requested", "problem
                    "unstable", "disturbed", "untrusted", "user_s", "system_s", "minor_faults", "floor_s",
                    "predicted_s", "pct_floor", "bound_by", "check", "note")
 
-# A spreadsheet runs a cell that starts with one of these as a formula (a tab or carriage return
-# first hides one); the texts here come from programs' output and the environment.
-_FORMULA_START = ("=", "+", "-", "@", "\t", "\r")
-_PLAIN_NUMBER = re.compile(r"[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?")
-
-
-def spreadsheet_cell(text: str) -> str:
-    """The text as a spreadsheet shows it: one that would start a formula gets a leading ' (a
-    plain number such as -29 stays a number)."""
-    if text.startswith(_FORMULA_START) and not _PLAIN_NUMBER.fullmatch(text):
-        return "'" + text
-    return text
-
-
 def _text(value: object) -> str:
     if value is None:
         return ""
     if isinstance(value, float):
         return f"{value:.9g}" if abs(value) < 1e9 else f"{value:.3f}"  # a wall-clock time to the millisecond
     return str(value)
-
-
-def spreadsheet_csv(header: Sequence[str], rows: Iterable[Sequence[str]]) -> str:
-    """A CSV file of these rows, each cell as a spreadsheet shows it."""
-    text: str = csv_text(list(header), [[spreadsheet_cell(c) for c in row] for row in rows])
-    return text
 
 
 def run_row(r: Run) -> List[str]:
@@ -162,32 +144,29 @@ class TextFile:
         return [self.name]
 
 
-def report_page(study: Study) -> str:
+def report_page(study: Study, rubric: Rubric = DEFAULT) -> str:
     """report.html: the study as one page for a browser (runsuite --report)."""
-    return report.page(study)
+    return report.page(study, rubric)
 
 
-# study.json first, the whole record; the plots last, the slowest and the only optional part.
-STUDY_FILES: Sequence[Exporter] = (
-    TextFile("study.json", dumps),
-    TextFile("runs.csv", runs_csv),
-    TextFile("summary.csv", lambda study: summary_csv(study.summaries)),
-    TextFile("machine.csv", machine_csv),
-    TextFile("summary.md", summary_md),
-    TextFile("crossovers.csv", crossovers_csv),
-    TextFile("results.json", results_json),
-    TextFile("report.html", report_page),
-    plot.StudyPlots(),
-)
+def study_files(rubric: Rubric = DEFAULT) -> Sequence[Exporter]:
+    """study.json first, the whole record; the plots last, the slowest and the only optional part."""
+    return (TextFile("study.json", dumps), TextFile("runs.csv", runs_csv),
+            TextFile("summary.csv", lambda study: summary_csv(study.summaries)), TextFile("machine.csv", machine_csv),
+            TextFile("summary.md", summary_md), TextFile("crossovers.csv", crossovers_csv),
+            TextFile("results.json", results_json), TextFile("report.html", lambda study: report_page(study, rubric)),
+            GradeFiles(rubric), plot.StudyPlots())
+
+
 # Every name export_study may write: a folder that holds one already holds a study.
 FILE_NAMES = ("study.json", "runs.csv", "summary.csv", "machine.csv", "summary.md", "crossovers.csv",
-              "results.json", "report.html") + plot.FILE_NAMES
+              "results.json", "report.html", "grades.csv", "grades") + plot.FILE_NAMES
 
 
-def export_study(study: Study, folder: str, exporters: Sequence[Exporter] = STUDY_FILES) -> List[str]:
+def export_study(study: Study, folder: str, exporters: Optional[Sequence[Exporter]] = None) -> List[str]:
     """Write the study's files into folder; the names written, in order. OSError as the first
     file that cannot be written raises it (the files before it are whole)."""
     written: List[str] = []
-    for exporter in exporters:
+    for exporter in study_files() if exporters is None else exporters:
         written += exporter.write(study, folder)
     return written

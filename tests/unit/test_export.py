@@ -13,6 +13,7 @@ import xml.etree.ElementTree as ET
 from unittest import mock
 
 from ompsuite.export import plot, results, tables
+from ompsuite.platform import files
 from ompsuite.study import Flag, Mark, Series, Study, Summary, dumps, load
 
 FIXTURE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fixtures", "study.json")
@@ -126,7 +127,7 @@ class CsvViews(unittest.TestCase):
     def test_formula_cells_are_neutralised_numbers_are_not(self) -> None:
         cases = {"=1+2": "'=1+2", "@SUM(A1)": "'@SUM(A1)", "+cmd": "'+cmd", "-": "'-", "-inf": "'-inf",
                  "\t=1": "'\t=1", "-29": "-29", "+1.5e-05": "+1.5e-05", "-.5": "-.5", "3.1": "3.1", "ok": "ok"}
-        self.assertEqual({k: results.spreadsheet_cell(k) for k in cases}, cases)
+        self.assertEqual({k: files.spreadsheet_cell(k) for k in cases}, cases)
         failed = next(r for r in read_csv(results.runs_csv(STUDY)) if r["check"] != "ok")
         self.assertEqual(failed["result"], "'=HYPERLINK(\"http://example.invalid\",\"3.14\")")
         stopped = dataclasses.replace(STUDY, machine=(("host", "=evil()"),), completed=False,
@@ -166,7 +167,7 @@ class Folder(unittest.TestCase):
             written = results.export_study(STUDY, self.folder)
         self.assertEqual(said.getvalue(), plot.NOT_INSTALLED + "\n")
         self.assertEqual(written, ["study.json", "runs.csv", "summary.csv", "machine.csv", "summary.md",
-                                   "crossovers.csv", "results.json", "report.html"])
+                                   "crossovers.csv", "results.json", "report.html", "grades.csv", "grades"])
         self.assertEqual(sorted(os.listdir(self.folder)), sorted(written))  # no temporary file left
         with open(os.path.join(self.folder, "report.html"), encoding="utf-8") as f:
             self.assertIn(f'<p class="muted">{plot.NOT_INSTALLED}</p>', f.read())  # the page says why it has none
@@ -212,7 +213,7 @@ class Plots(unittest.TestCase):
 
     def test_study_plots_as_png_and_svg(self) -> None:
         written = results.export_study(STUDY, self.folder, [plot.StudyPlots()])
-        self.assertEqual(written, list(plot.FILE_NAMES))
+        self.assertEqual(written, list(plot.FILE_NAMES[:-2]))  # no class plot: its one variant's team is unknown
         self.assertEqual(sorted(os.listdir(self.folder)), sorted(written))
         for name in written:
             with open(os.path.join(self.folder, name), "rb") as f:
@@ -230,6 +231,18 @@ class Plots(unittest.TestCase):
         self.assertIn("28", [t.get_text() for t in ax.texts])  # said where it sits, on the top edge
         untrusted = changed(STUDY, "growsplit", 2, marks=(Mark(Flag.UNTRUSTED, "too few clean runs"),))
         self.assertLess(axes(plot.speedup_figure(MATPLOTLIB, untrusted)).get_ylim()[1], 4)
+
+    def test_the_class_plot_has_a_bar_per_pi_program_and_the_suite_as_lines(self) -> None:
+        known = dataclasses.replace(STUDY, summaries=tuple(  # its team known, trusted or not
+            dataclasses.replace(s, threads=2) if s.program == "atomic" else s for s in STUDY.summaries))
+        ax = axes(plot.class_figure(MATPLOTLIB, changed(known, "atomic", 2, marks=())))
+        bars = [p for p in ax.patches if p.get_height()]
+        self.assertEqual([(round(p.get_height(), 4), p.get_facecolor()[3]) for p in bars], [(1.7516, 1.0)])
+        lines = sorted((ln.get_label(), ln.get_ydata()[0]) for ln in ax.get_lines())
+        self.assertEqual(lines, [("quadguard (the suite's)", 1.0024), ("quadguard (the suite's)", 1.8974),
+                                 ("quadmerge (the suite's)", 0.9846)])  # quadmerge failed at 2; no fill is drawn
+        hollow = axes(plot.class_figure(MATPLOTLIB, known))
+        self.assertEqual([p.get_facecolor()[3] for p in hollow.patches if p.get_height()], [0.0])  # untrusted
 
     def test_compare_plot_draws_any_label_as_it_is(self) -> None:
         other = dataclasses.replace(STUDY, machine=(("processor", "$\\frac{$ x\ny"), ("cores", "64")))

@@ -233,6 +233,11 @@ class Statistics(unittest.TestCase):
         self.assertAlmostEqual(guard.efficiency, 1.0)
         self.assertAlmostEqual(guard.karp_flatt, 0.0)
         self.assertEqual((guard.units_from_serial, guard.reproducible), (0, "yes"))
+        # Repeats that print different right values: their order of summation varies, which is allowed.
+        other = pi[:-1] + str((int(pi[-1]) + 1) % 10)
+        varied = stats.summarise(runs[:4] + [pi_run("quadguard", 2, n, other, 2, 0.1)], CAT)[1]
+        self.assertEqual((varied.reproducible, varied.notes, guard.notes),
+                         ("no: 2 results in 2 runs", (stats.ORDER_NOTE,), ()))
         self.assertEqual(rows["quadmerge"].check.reason, "1 of 1 runs: made up")
         self.assertIsNone(rows["quadmerge"].median_s)  # a failed run enters no figure
 

@@ -150,6 +150,14 @@ class Scheduling(unittest.TestCase):
         self.assertIn("not met within the budget for: quadguard 2 threads", line[0])
         self.assertNotIn("quadmerge", line[0])
 
+    def test_a_time_of_zero_has_no_speedup_to_chase(self):
+        # A program printing time = 0.00000000: no speedup, so nothing to top up, and no traceback.
+        ex = FakeExecutor(time=lambda job, k: 0.0 if job.program == "quadguard" else 0.1 / job.threads)
+        session, topup = run_session(strong_jobs(teams=(1, 2), repeats=3), ex, precision=0.03)
+        self.assertEqual(len(ex.ran), 15)
+        guard = [s for s in study_of(session, topup).summaries if s.program == "quadguard"]
+        self.assertEqual([(s.median_s, s.speedup) for s in guard], [(0.0, None), (0.0, None)])
+
     def test_teams_asked_that_gave_one_team_share_a_row_and_its_notes(self):
         # As under OMP_THREAD_LIMIT=2 with --threads 2,3: both asked teams run as 2.
         ex = FakeExecutor(team=lambda job: min(job.threads, 2) if job.entry.parallel else 1,

@@ -70,7 +70,7 @@ def compare(work: str, name: str, before: str, after: str, a: argparse.Namespace
             "--alpha", str(a.alpha)]
     _, text, _ = tool(args + (["--aa"] if aa else []), echo=f"{name}: ")
     first, second = comparison.read_studies([before, after])
-    return (comparison.verdicts(first, second, a.noise, a.alpha),
+    return (comparison.verdicts(first, second, a.noise, a.alpha)[0],
             [ln for ln in text.splitlines() if ln.startswith("A/A:")])
 
 

@@ -126,7 +126,7 @@ def _summary(key: Key, rs: List[Run], ok: List[Run], times: Dict[Key, List[float
     return s
 
 
-def _units(printed: str, reference: "str | Decimal") -> Optional[int]:
+def _units(printed: str, reference: str | Decimal) -> Optional[int]:
     """units_of_15th_decimal, None where a study read from a file holds no number there."""
     try:
         return units_of_15th_decimal(printed, reference)

@@ -24,6 +24,7 @@ from ompsuite.study import dumps
 
 # What a comparison writes; a folder that already holds one of them is refused.
 OWNED = ("compare.md", "verdicts.csv", "compare.png", "compare.svg")
+WIDE = 0.1  # a reference's tolerance beyond this says its studies disagree: said when it is made
 SLOWER = 4  # some configuration slower beyond its band, where that was asked to fail (no other command's status)
 
 
@@ -84,6 +85,10 @@ def make_reference(path: str, compared: List[comparison.Compared], noise: float)
     if os.path.lexists(path):
         raise SuiteError(f"{printable(path)} exists: a reference is not overwritten; remove it first", 2)
     made = comparison.reference(compared, noise)
+    wide = [comparison.config_text(k) for k, t in comparison.tolerances(made).items() if t > WIDE]
+    if wide:
+        progress(wrapped(f"compare: the studies' medians differ by more than {WIDE:.0%} for {'; '.join(wide)}: "
+                         "their tolerance is that wide; make the reference of studies of a quiet machine"))
     files.write_atomic(path, dumps(made))
     print(f"written: {printable(path)}: {len(made.summaries)} configurations from {len(compared)} "
           f"stud{'y' if len(compared) == 1 else 'ies'}")
@@ -102,10 +107,10 @@ def write(a: argparse.Namespace, compared: List[comparison.Compared]) -> int:
     found: List[comparison.VerdictRow] = []
     shown: List[str] = []
     for after in compared[1:]:
-        these = comparison.verdicts(compared[0], after, a.noise, a.alpha, tolerance)
+        these, left = comparison.verdicts(compared[0], after, a.noise, a.alpha, tolerance)
         found += these
-        lines += comparison.verdict_lines(compared[0], after, these, a.noise, a.alpha)
-        shown += comparison.terminal_lines(compared[0], after, these, "within" if a.reference else "~") + [""]
+        lines += comparison.verdict_lines(compared[0], after, these, left, a.noise, a.alpha)
+        shown += comparison.terminal_lines(compared[0], after, these, left, "within" if a.reference else "~") + [""]
         if a.aa:
             lines += [comparison.false_positive_line(these), ""]
             shown += [wrapped(comparison.false_positive_line(these)), ""]

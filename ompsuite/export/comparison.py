@@ -329,63 +329,44 @@ class VerdictRow:
         return "/".join(dict.fromkeys(s.state.value for s in self.checks))
 
 
-def _summaries(study: Study) -> Dict[Sample, Summary]:
-    return {s.key: s for s in study.summaries}
-
-
-def _why_not(before: Compared, after: Compared, key: Sample) -> Optional[str]:
-    """Why a configuration of either study gets no verdict, or None when it gets one."""
-    for c in (before, after):
-        s = _summaries(c.study).get(key)
-        if s is None:
-            return f"not in {c.label}"
-        if s.state is State.FAILED:
-            return f"FAIL in {c.label}: {s.check.reason}"
-        times = samples(c.study).get(key, [])
-        if not times:
-            return f"no clean runs in {c.label}" + (f": {s.untrusted}" if s.untrusted else "")
-        if not all(t > 0 for t in times):
-            return f"a time of 0 in {c.label}"
-    return None
-
-
-def configurations(before: Compared, after: Compared) -> List[Sample]:
-    """Every timed configuration of either study, in the order the first, then the second, has them."""
-    return list(dict.fromkeys(s.key for c in (before, after) for s in c.study.summaries))
+def _why_not(c: Compared, s: Optional[Summary], times: Sequence[float]) -> Optional[str]:
+    """Why a configuration of one side gets no verdict, or None."""
+    if s is None:
+        return f"not in {c.label}"
+    if s.state is State.FAILED:
+        return f"FAIL in {c.label}: {s.check.reason}"
+    if not times:
+        return f"no clean runs in {c.label}" + (f": {s.untrusted}" if s.untrusted else "")
+    return None if min(times) > 0 else f"a time of 0 in {c.label}"
 
 
 def verdicts(before: Compared, after: Compared, noise: float = 0.02, alpha: float = 0.05,
-             tolerance: Mapping[Sample, float] = {}) -> List[VerdictRow]:
-    """A verdict for every configuration both studies ran with clean runs and no failed check;
-    tolerance: a noise band of its own for a configuration (a reference's)."""
-    a, b, sa, sb = samples(before.study), samples(after.study), _summaries(before.study), _summaries(after.study)
-    found = []
-    for key in configurations(before, after):
-        if _why_not(before, after, key) is None:
-            band = tolerance.get(key, noise)
-            found.append(VerdictRow(before.label, after.label, *key, len(a[key]), len(b[key]),
-                                    verdict(a[key], b[key], alpha=alpha, noise=band), band, (sa[key], sb[key])))
-    return found
-
-
-def left_out(before: Compared, after: Compared) -> List[str]:
-    """A line for each configuration that got no verdict, saying why."""
-    found = []
-    for key in configurations(before, after):
-        why = _why_not(before, after, key)
+             tolerance: Mapping[Sample, float] = {}) -> Tuple[List[VerdictRow], List[str]]:
+    """A verdict for every configuration both studies ran with clean runs and no failed check
+    (tolerance: a noise band of its own for a configuration, a reference's), in the order the
+    first, then the second, has them; and a line for every other one, saying why it has none."""
+    sides = [(c, {s.key: s for s in c.study.summaries}, samples(c.study)) for c in (before, after)]
+    found, left = [], []
+    for key in dict.fromkeys(k for _, rows, _ in sides for k in rows):
+        why = next(filter(None, (_why_not(c, rows.get(key), times.get(key, [])) for c, rows, times in sides)), None)
         if why is not None:
-            found.append(f"{_config_text(key)}: {why}")
-    return found
+            left.append(f"{config_text(key)}: {why}")
+            continue
+        (_, ra, ta), (_, rb, tb) = sides
+        band = tolerance.get(key, noise)
+        found.append(VerdictRow(before.label, after.label, *key, len(ta[key]), len(tb[key]),
+                                verdict(ta[key], tb[key], alpha=alpha, noise=band), band, (ra[key], rb[key])))
+    return found, left
 
 
-def _config_text(key: Sample) -> str:
+def config_text(key: Sample) -> str:
     series, program, threads, n = key
     return (f"{printable(program, 30)} {team(threads)} thread{'' if threads == 1 else 's'} N={fmt_n(n)}"
             + ("" if series is Series.STRONG else f" ({series.value})"))
 
 
-def verdict_lines(before: Compared, after: Compared, found: Sequence[VerdictRow], noise: float,
-                  alpha: float) -> List[str]:
+def verdict_lines(before: Compared, after: Compared, found: Sequence[VerdictRow], left: Sequence[str],
+                  noise: float, alpha: float) -> List[str]:
     """The before/after section: per configuration, the ratio of medians with its interval, the
     rank test's p, the verdict and both sides' checks; then what got no verdict, and why."""
     lines = [f"## {cell(after.label)} against {cell(before.label)}", "",
@@ -400,11 +381,10 @@ def verdict_lines(before: Compared, after: Compared, found: Sequence[VerdictRow]
         lines.append("| " + " | ".join(cell(x) for x in (
             r.series.value, r.program, team(r.threads), r.problem_size, f"{r.runs_before} / {r.runs_after}",
             f"{v.ratio:.3f}", interval, f"{v.p:.3g}", f"{r.tolerance:.0%}", v.label, r.check, v.note)) + " |")
-    out = left_out(before, after)
-    return lines + [""] + (["No verdict:", ""] + [f"- {cell(line)}" for line in out] + [""] if out else [])
+    return lines + [""] + (["No verdict:", ""] + [f"- {cell(line)}" for line in left] + [""] if left else [])
 
 
-def terminal_lines(before: Compared, after: Compared, found: Sequence[VerdictRow],
+def terminal_lines(before: Compared, after: Compared, found: Sequence[VerdictRow], left: Sequence[str],
                    within: str = "~") -> List[str]:
     """The before/after section for a terminal, 100 columns at most: a row per verdict with both
     medians, each side's check and a numbered note for a row not ok; then what got no verdict."""
@@ -413,17 +393,16 @@ def terminal_lines(before: Compared, after: Compared, found: Sequence[VerdictRow
                         "before; the full table is in compare.md):", width)
     head = ("program", "T", "N", "before", "after", "ratio", "verdict", "check")
     cells, notes = [], []
-    medians = [{k: s.median_s for k, s in _summaries(c.study).items()} for c in (before, after)]
     for r in found:
         key = (r.series, r.program, r.threads, r.problem_size)
         mark = ""
         for c, s in zip((before, after), r.checks):
             if s.state is not State.OK:
-                notes.append(f"{_config_text(key)}, {printable(c.label)}: {check_cell(s)}")
+                notes.append(f"{config_text(key)}, {printable(c.label)}: {check_cell(s)}")
                 mark = f" [{len(notes)}]"
         program = r.program if r.series is Series.STRONG else f"{r.program} ({r.series.value})"
         cells.append((printable(program, 20), team(r.threads), fmt_n(r.problem_size),
-                      fmt_time(medians[0][key]), fmt_time(medians[1][key]), f"{r.verdict.ratio:.3f}",
+                      *(fmt_time(s.median_s) for s in r.checks), f"{r.verdict.ratio:.3f}",
                       within if r.verdict.label == "~" else r.verdict.label, r.check + mark))
     widths = [max(len(x[i]) for x in [head, *cells]) for i in range(len(head))]
     for row in [head, *cells]:
@@ -433,7 +412,7 @@ def terminal_lines(before: Compared, after: Compared, found: Sequence[VerdictRow
         out.append("(no configuration got a verdict)")
     for n, note in enumerate(notes, 1):
         out += textwrap.wrap(f"[{n}] {note}", width, subsequent_indent="    ")
-    for line in left_out(before, after):
+    for line in left:
         out += textwrap.wrap(f"no verdict: {line}", width, subsequent_indent="    ")
     return out
 

@@ -237,10 +237,11 @@ class Document(Temp):
 
     def test_a_node_against_its_reference(self) -> None:
         ref = os.path.join(self.tmp, "ref.json")
-        stdout = io.StringIO()
-        with contextlib.redirect_stdout(stdout):
+        stdout, stderr = io.StringIO(), io.StringIO()
+        with contextlib.redirect_stdout(stdout), contextlib.redirect_stderr(stderr):
             self.assertEqual(compare.run(compare.parse(["--make-reference", ref, BEFORE, AFTER])), 0)
         self.assertIn("written: " + ref, stdout.getvalue())
+        self.assertIn("differ by more than 10% for quadguard 2 threads N=1e6; quadmerge 2", stderr.getvalue())
         made = comparison.read_study(ref)
         # The two studies' clean runs pooled; quadguard's tolerance their spread (1.5), the rest the band.
         tolerance = comparison.tolerances(made)
@@ -308,13 +309,13 @@ class Counts(unittest.TestCase):
                 times = [0.01 * (1 + 0.001 * (k % 37)) for k in range(n)]
                 a, b = (comparison.Compared(name, self.study(t), name) for name, t in (
                     ("a", times), ("b", [1.05 * t for t in times])))
-                (row,) = comparison.verdicts(a, b)
+                (row,), _ = comparison.verdicts(a, b)
                 self.assertEqual((row.runs_before, row.runs_after, row.verdict.label), (n, n, "slower"))
                 self.assertAlmostEqual(row.verdict.ratio, 1.05)
-                (same,) = comparison.verdicts(a, a)
+                (same,), _ = comparison.verdicts(a, a)
                 self.assertEqual(same.verdict.label, "~")
         unknown = comparison.Compared("u", self.study([0.01, 0.011, 0.012], None, "quadmerge"), "u")
-        (row,) = comparison.verdicts(unknown, unknown)
+        (row,), _ = comparison.verdicts(unknown, unknown)
         self.assertEqual(row.cells()[4], "?")
 
     def test_why_there_is_no_verdict(self) -> None:
@@ -330,9 +331,10 @@ class Counts(unittest.TestCase):
                           (quiet, elsewhere, "not in b")):
             with self.subTest(why=why):
                 pair = comparison.Compared("a", a, "a"), comparison.Compared("b", b, "b")
-                self.assertEqual(comparison.verdicts(*pair), [])
+                found, left = comparison.verdicts(*pair)
+                self.assertEqual(found, [])
                 self.assertIn(f"- quadplain 1 thread N=1e6: {why}\n",
-                              "\n".join(comparison.verdict_lines(*pair, [], 0.02, 0.05)))
+                              "\n".join(comparison.verdict_lines(*pair, found, left, 0.02, 0.05)))
 
 
 if __name__ == "__main__":

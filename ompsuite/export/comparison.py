@@ -392,19 +392,21 @@ def terminal_lines(before: Compared, after: Compared, found: Sequence[VerdictRow
     out = textwrap.wrap(f"{printable(after.label)} against {printable(before.label)} (ratio: median after / "
                         "before; the full table is in compare.md):", width)
     head = ("program", "T", "N", "before", "after", "ratio", "verdict", "check")
-    cells, notes = [], []
+    cells: List[Tuple[str, ...]] = []
+    notes: List[str] = []
     for r in found:
-        key = (r.series, r.program, r.threads, r.problem_size)
-        mark = ""
-        for c, s in zip((before, after), r.checks):
-            if s.state is not State.OK:
-                notes.append(f"{config_text(key)}, {printable(c.label)}: {check_cell(s)}")
-                mark = f" [{len(notes)}]"
+        key, first = (r.series, r.program, r.threads, r.problem_size), len(notes) + 1
+        notes += [f"{config_text(key)}, {printable(c.label)}: {check_cell(s)}"
+                  for c, s in zip((before, after), r.checks) if s.state is not State.OK]
+        mark = "" if first > len(notes) else f" [{first}]" if first == len(notes) else f" [{first}-{len(notes)}]"
         program = r.program if r.series is Series.STRONG else f"{r.program} ({r.series.value})"
-        cells.append((printable(program, 20), team(r.threads), fmt_n(r.problem_size),
+        cells.append((printable(program), team(r.threads), fmt_n(r.problem_size),
                       *(fmt_time(s.median_s) for s in r.checks), f"{r.verdict.ratio:.3f}",
                       within if r.verdict.label == "~" else r.verdict.label, r.check + mark))
     widths = [max(len(x[i]) for x in [head, *cells]) for i in range(len(head))]
+    # A long name gives way, so that a row fits; the full name is in compare.md.
+    widths[0] = max(len(head[0]), widths[0] - max(0, sum(widths) + 2 * (len(widths) - 1) - width))
+    cells = [(printable(c[0], widths[0]), *c[1:]) for c in cells]
     for row in [head, *cells]:
         out.append("  ".join(x.ljust(w) if i in (0, 6, 7) else x.rjust(w)
                              for i, (x, w) in enumerate(zip(row, widths))).rstrip())

@@ -318,6 +318,17 @@ class Counts(unittest.TestCase):
         (row,), _ = comparison.verdicts(unknown, unknown)
         self.assertEqual(row.cells()[4], "?")
 
+    def test_a_long_name_gives_way_in_the_terminal(self) -> None:
+        name = "a_variant_named_" + "x" * 90
+        cat = CAT.with_variant(name, "/bin/true", "pi")
+        study = derive.rederived(Study((("host", "lab"),), cat, tuple(
+            Run(Config(Series.STRONG, name, 2, N), 2, k, time_s=0.01 * k, result="3.141592653589793",
+                entry=cat.get(name)) for k in (1, 2, 3))))
+        pair = comparison.Compared("a", study, "a"), comparison.Compared("b", study, "b")
+        lines = comparison.terminal_lines(*pair, *comparison.verdicts(*pair))
+        self.assertEqual(max(map(len, lines)), 100)
+        self.assertRegex(lines[2], r"^a_variant_named_x+\.\.\.  2  1e6 +20 ms  20 ms  1.000  ~ +ok$")
+
     def test_why_there_is_no_verdict(self) -> None:
         quiet = self.study([0.01, 0.011, 0.012])
         busy = derive.rederived(dataclasses.replace(quiet, runs=tuple(

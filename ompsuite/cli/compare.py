@@ -1,11 +1,8 @@
 """Machines side by side: several studies in one Markdown document, with verdicts and a plot.
 
-Reads each study's study.json or results.json; per program and thread count, each study's median
-time, speedup, efficiency, % of floor and check, then every later study against the first (or
-each study against a node's reference). The terminal gets the verdicts, 100 columns wide;
-compare.md the whole document. Exit status: 0 no configuration slower beyond the noise band (or
-nothing asked to fail on), 4 some configuration slower (with --fail-on slower, or --reference),
-1 an input that cannot be read as a study, 2 a bad option.
+Per program and thread count, each study's figures and check, then every later study against the
+first (or each against a node's reference): the verdicts on the terminal, 100 columns wide, the
+whole document in compare.md. Exit statuses: parse()'s epilog.
 """
 import argparse
 import datetime

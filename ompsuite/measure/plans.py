@@ -215,6 +215,9 @@ class TopUp:
     def _allowed(self, key: Config) -> int:
         return max(self.planned[key] + 1, int(round(self.budget * self.planned[key])))
 
+    def _spent(self, key: Config) -> bool:
+        return self._tried.get(key, 0) >= self._allowed(key)
+
     def _speedup_wide(self, key: Config) -> Optional[Config]:
         """The baseline's configuration when a strong-series pi speedup's interval is missing or
         wider than the target, else None. The speedup and its interval are the figures' own
@@ -231,7 +234,7 @@ class TopUp:
         if base not in self.planned or len(a) < 3 or len(b) < 3:
             return base
         size, (last, wide) = len(a) + len(b), self._judged.get(key, (0, True))
-        final = any(self._tried.get(k, 0) >= self._allowed(k) for k in (key, base))
+        final = self._spent(key) or (self._spent(base) and key not in self.imprecise)
         if size == last or (not final and size < last * 1.1):
             return base if wide else None
         speedup, interval = stats.speedup(a, b)
@@ -276,11 +279,11 @@ class TopUp:
         wanted: List[Config] = []
         for key, count in self.planned.items():
             short = len(clean.get(key, [])) + self._failed.get(key, 0) < count
-            if key in self.imprecise:  # given up: neither it nor its baseline runs again for it
+            if key in self.imprecise and self._spent(key):  # given up: its baseline runs no more for it
                 continue
             base = None if short or self._failed.get(key) else self._speedup_wide(key)
             for k in ([key] if short else [key, base] if base else []):
-                if tried.get(k, 0) >= self._allowed(k):
+                if self._spent(k):
                     if short:
                         why = self._bad.get(k, "no time printed")
                         missing = count - len(clean.get(k, []))

@@ -460,13 +460,15 @@ def reference(compared: Sequence[Compared], noise: float) -> Study:
     band and the spread of the studies' medians (so that a node type whose nodes differ by 4%
     is held to 4%). An admin may edit a tolerance in the file (a fact of its machine)."""
     first = compared[0].study
+    known = {p.name for p in first.catalogue}  # a variant only a later study ran is left out
     runs = [dataclasses.replace(r, repeat=k) for k, r in enumerate(
         (r for c in compared for r in c.study.runs if r.series is not Series.CHECK and r.clean
-         and r.program in {p.name for p in first.catalogue}), 1)]
+         and r.program in known), 1)]
     medians: Dict[Sample, List[float]] = {}
     for c in compared:
         for key, times in samples(c.study).items():
-            medians.setdefault(key, []).append(statistics.median(times))
+            if key[1] in known:
+                medians.setdefault(key, []).append(statistics.median(times))
     spread = {key: max(noise, max(m) / min(m) - 1) for key, m in medians.items() if min(m) > 0}
     facts = [(k, v) for k, v in first.machine if not k.startswith(TOLERANCE)]
     facts += [("reference", f"{len(compared)} studies: " + ", ".join(c.label for c in compared))]

@@ -259,7 +259,7 @@ def results_tables(compared: Sequence[Compared]) -> List[str]:
                 row += [fmt(s.pct_floor, "%.1f")] if floor else []
                 row.append(s.state.value)
                 if s.state is not State.OK:
-                    reasons.append(f"- {k[1]} {team(k[2])} threads, {c.label}: {check_cell(s)}")
+                    reasons.append(f"- {k[1]} {team(k[2])} thread{'' if k[2] == 1 else 's'}, {c.label}: {check_cell(s)}")
             lines.append("| " + " | ".join(cell(v) for v in row) + " |")
         lines += [""] + [cell(r) for r in reasons] + ([""] if reasons else [])
     return lines

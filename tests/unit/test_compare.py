@@ -224,7 +224,7 @@ class Document(Temp):
         path = self.put("marked/study.json", dumps(marked))
         _, md, stdout, _, _ = self.compare(path, AFTER)
         self.assertIn("| growsplit | 2 | 1.212 ms | 5.59 | 2.80 | 342.4 | impossible |", md)
-        self.assertIn("- quadplain 1 threads, lab (marked): untrusted: 3 of the 6 clean runs asked for", md)
+        self.assertIn("- quadplain 1 thread, lab (marked): untrusted: 3 of the 6 clean runs asked for", md)
         self.assertIn("| strong | growsplit | 2 | 1000000 | 1 / 1 | 1.000 | n too small | 1 | 2% | ~ | impossible/ok |",
                       md)
         self.assertRegex(stdout, r"(?m)^quadplain +1 +1e6 .* untrusted/ok \[1\]$")

@@ -255,11 +255,11 @@ def results_tables(compared: Sequence[Compared]) -> List[str]:
                 if s is None:
                     row += ["—"] * (5 if floor else 4)
                     continue
-                row += ["n/a" if s.median_s is None else fmt_time(s.median_s), fmt(s.speedup, "%.2f"), fmt(s.efficiency, "%.2f")]
-                row += [fmt(s.pct_floor, "%.1f")] if floor else []
-                row.append(s.state.value)
+                row += ["n/a" if s.median_s is None else fmt_time(s.median_s), fmt(s.speedup, "%.2f"),
+                        fmt(s.efficiency, "%.2f")] + ([fmt(s.pct_floor, "%.1f")] if floor else []) + [s.state.value]
                 if s.state is not State.OK:
-                    reasons.append(f"- {k[1]} {team(k[2])} thread{'' if k[2] == 1 else 's'}, {c.label}: {check_cell(s)}")
+                    threads = f"{team(k[2])} thread{'' if k[2] == 1 else 's'}"
+                    reasons.append(f"- {k[1]} {threads}, {c.label}: {check_cell(s)}")
             lines.append("| " + " | ".join(cell(v) for v in row) + " |")
         lines += [""] + [cell(r) for r in reasons] + ([""] if reasons else [])
     return lines

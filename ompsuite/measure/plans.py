@@ -298,7 +298,8 @@ class TopUp:
                 if k not in wanted:
                     wanted.append(k)
         order = {k: i for i, k in enumerate(self.planned)}
-        jobs = [dataclasses.replace(self.first[k], repeat=tried.get(k, 0) + 1) for k in sorted(wanted, key=order.__getitem__)]
+        jobs = [dataclasses.replace(self.first[k], repeat=tried.get(k, 0) + 1)
+                for k in sorted(wanted, key=order.__getitem__)]
         if self.order is not None:
             self.order.shuffle(jobs)
         return jobs

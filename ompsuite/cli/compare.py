@@ -107,7 +107,7 @@ def write(a: argparse.Namespace, compared: List[comparison.Compared]) -> int:
         these, left = comparison.verdicts(compared[0], after, a.noise, a.alpha, tolerance)
         found += these
         lines += comparison.verdict_lines(compared[0], after, these, left, a.noise, a.alpha)
-        shown += comparison.terminal_lines(compared[0], after, these, left, "within" if a.reference else "~") + [""]
+        shown += comparison.terminal_lines(compared[0], after, these, left, bool(a.reference)) + [""]
         if a.aa:
             lines += [comparison.false_positive_line(these), ""]
             shown += [wrapped(comparison.false_positive_line(these)), ""]

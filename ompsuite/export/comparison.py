@@ -385,13 +385,14 @@ def verdict_lines(before: Compared, after: Compared, found: Sequence[VerdictRow]
 
 
 def terminal_lines(before: Compared, after: Compared, found: Sequence[VerdictRow], left: Sequence[str],
-                   within: str = "~") -> List[str]:
+                   reference: bool = False) -> List[str]:
     """The before/after section for a terminal, 100 columns at most: a row per verdict with both
-    medians, each side's check and a numbered note for a row not ok; then what got no verdict."""
+    medians, each side's check and a numbered note for a row not ok (against a reference, ~
+    reads within, beside the row's band); then what got no verdict."""
     width = TERMINAL_WIDTH
     out = textwrap.wrap(f"{printable(after.label)} against {printable(before.label)} (ratio: median after / "
                         "before; the full table is in compare.md):", width)
-    head = ("program", "T", "N", "before", "after", "ratio", "verdict", "check")
+    head = ("program", "T", "N", "before", "after", "ratio", "verdict", "check") + (("band",) if reference else ())
     cells: List[Tuple[str, ...]] = []
     notes: List[str] = []
     for r in found:
@@ -402,7 +403,8 @@ def terminal_lines(before: Compared, after: Compared, found: Sequence[VerdictRow
         program = r.program if r.series is Series.STRONG else f"{r.program} ({r.series.value})"
         cells.append((printable(program), team(r.threads), fmt_n(r.problem_size),
                       *(fmt_time(s.median_s) for s in r.checks), f"{r.verdict.ratio:.3f}",
-                      within if r.verdict.label == "~" else r.verdict.label, r.check + mark))
+                      "within" if reference and r.verdict.label == "~" else r.verdict.label, r.check + mark)
+                     + ((f"{r.tolerance:.0%}",) if reference else ()))
     widths = [max(len(x[i]) for x in [head, *cells]) for i in range(len(head))]
     # A long name gives way, so that a row fits; the full name is in compare.md.
     widths[0] = max(len(head[0]), widths[0] - max(0, sum(widths) + 2 * (len(widths) - 1) - width))

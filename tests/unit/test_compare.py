@@ -256,10 +256,10 @@ class Document(Temp):
         with contextlib.redirect_stdout(io.StringIO()):
             compare.run(compare.parse(["--make-reference", ref, BEFORE]))
         _, _, stdout, _, _ = self.compare("--reference", ref, BEFORE)
-        self.assertRegex(stdout, r"(?m)^quadguard +2 +1e6 .* within +ok$")
+        self.assertRegex(stdout, r"(?m)^quadguard +2 +1e6 .* within +ok +2%$")
         shutil.rmtree(os.path.join(self.tmp, "out"))
         _, md, stdout, _, _ = self.compare("--reference", ref, AFTER, status=compare.SLOWER)
-        self.assertRegex(stdout, r"(?m)^quadguard +2 +1e6 .* slower +ok$")
+        self.assertRegex(stdout, r"(?m)^quadguard +2 +1e6 .* slower +ok +2%$")
         self.assertIn("## lab (after) against reference", md)
 
     def test_a_machine_value_is_no_spreadsheet_formula(self) -> None:

@@ -55,7 +55,6 @@ from ompsuite import catalogue as C
 from ompsuite.analyse import derive
 from ompsuite.errors import SuiteError
 from ompsuite.escape import printable
-from ompsuite.platform.files import write_atomic
 from ompsuite.platform.interference import FIELDS as WATCHED
 from ompsuite.study import FORMAT, Config, Run, Study, read_json
 
@@ -300,16 +299,6 @@ def study_document(study: Study) -> JSON:
 
 def document_text(document: JSON) -> str:
     return json.dumps(document, indent=2, allow_nan=False) + "\n"
-
-
-def write_results(path: str, document: JSON) -> None:
-    """Write the document to path whole, through a temporary name in the same folder; on any
-    failure nothing is left behind (SuiteError for the file, ValueError for the document)."""
-    text = document_text(document)
-    try:
-        write_atomic(path, text)
-    except OSError as e:
-        raise SuiteError(f"cannot write {path}: {e.strerror or e}") from None
 
 
 def read_study(path: str) -> Study:

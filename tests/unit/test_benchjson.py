@@ -17,6 +17,7 @@ from typing import Any, Callable, Counter, Dict, List, Optional, Tuple
 from ompsuite.analyse import derive
 from ompsuite.export import benchjson as B
 from ompsuite.errors import SuiteError
+from ompsuite.platform.files import write_atomic
 from ompsuite.study import Config, Run, Series, load
 
 FIXTURE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fixtures", "study.json")
@@ -150,7 +151,7 @@ class Files(unittest.TestCase):
         self.addCleanup(self.tmp.cleanup)
         self.path = os.path.join(self.tmp.name, "results.json")
         self.runs = tiny_runs()
-        B.write_results(self.path, B.results_document(CONTEXT, self.runs))
+        write_atomic(self.path, B.document_text(B.results_document(CONTEXT, self.runs)))
 
     def test_a_study_reads_back_with_the_same_figures(self) -> None:
         # Every figure of the study read back is derived as the run command derived its own: the
@@ -160,7 +161,7 @@ class Files(unittest.TestCase):
                     result="3.141592653589764", entry=study.catalogue.get("quadguard")) for t in (1, 2) for k in (1, 2)]
         made = dataclasses.replace(study, runs=study.runs + tuple(weak))
         made = derive.rederived(made, *derive.judgements(study))
-        B.write_results(self.path, B.study_document(made))
+        write_atomic(self.path, B.document_text(B.study_document(made)))
         back = B.read_study(self.path)
         self.assertEqual((back.runs, back.summaries, back.machine), (made.runs, made.summaries, made.machine))
         self.assertEqual([r.interference and r.interference.values() for r in back.runs],
@@ -250,7 +251,7 @@ class FromStudy(unittest.TestCase):
         self.assertIn("quadplain/threads:0/N:100000/series:sweep", {e["name"] for e in doc["benchmarks"]})
         with tempfile.TemporaryDirectory() as tmp:
             path = os.path.join(tmp, "results.json")
-            B.write_results(path, doc)
+            write_atomic(path, B.document_text(doc))
             self.assertEqual([(r.threads_requested, r.threads) for r in B.read_study(path).runs],
                              [(2, 2), (2, 2), (4, 2), (4, 2), (None, None)])
 
@@ -288,7 +289,7 @@ class LibraryCompare(unittest.TestCase):
 
     def write(self, fname: str, runs: List[Dict[str, Any]]) -> str:
         path = os.path.join(self.tmp.name, fname)
-        B.write_results(path, B.results_document(CONTEXT, runs))
+        write_atomic(path, B.document_text(B.results_document(CONTEXT, runs)))
         return fname
 
     def test_benchmarks_and_filters_modes(self) -> None:

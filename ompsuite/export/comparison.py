@@ -442,14 +442,17 @@ TOLERANCE = "tolerance "  # a reference's fact: TOLERANCE + "SERIES PROGRAM THRE
 
 def tolerances(study: Study) -> Dict[Sample, float]:
     """The tolerance a reference gives each configuration; SuiteError (status 1) for one that
-    is no fraction or names no configuration."""
+    is no fraction of at least 0 or names no configuration."""
     found: Dict[Sample, float] = {}
     for k, v in study.machine:
         if not k.startswith(TOLERANCE):
             continue
         try:
-            series, program, threads, n = k[len(TOLERANCE):].split(" ")
-            found[(Series(series), program, None if threads == "?" else int(threads), int(n))] = float(v)
+            series, rest = k[len(TOLERANCE):].split(" ", 1)
+            program, threads, n = rest.rsplit(" ", 2)
+            found[(Series(series), program, None if threads == "?" else int(threads), int(n))] = tolerance = float(v)
+            if not 0 <= tolerance < float("inf"):
+                raise ValueError(v)
         except ValueError:
             raise SuiteError(f"the reference's fact {printable(k, 60)} = {printable(v, 20)} is no "
                              "'tolerance SERIES PROGRAM THREADS N' = FRACTION", 1) from None

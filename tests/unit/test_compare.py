@@ -251,6 +251,11 @@ class Document(Temp):
         with self.assertRaises(SuiteError) as cm:
             compare.run(compare.parse(["--make-reference", ref, BEFORE]))
         self.assertEqual(cm.exception.status, 2)
+        for value in ("nan", "-0.1", "x"):  # an admin's edit that is no tolerance
+            edited = dataclasses.replace(made, machine=tuple((k, value if k.startswith("tolerance strong quadplain")
+                                                              else v) for k, v in made.machine))
+            with self.assertRaisesRegex(SuiteError, "tolerance strong quadplain 1 1000000 = " + value):
+                comparison.tolerances(edited)
         # A reference of before alone: before is within it, after's quadguard is slower.
         ref = os.path.join(self.tmp, "before.json")
         with contextlib.redirect_stdout(io.StringIO()):

@@ -65,12 +65,14 @@ def describe(row: comparison.VerdictRow) -> str:
 def compare(work: str, name: str, before: str, after: str, a: argparse.Namespace,
             aa: bool = False) -> Tuple[List[comparison.VerdictRow], List[str]]:
     """Run ./compare as a user would (its files kept in work/name) and return its verdicts, from
-    the two studies as compare reads them, with the A/A lines it printed."""
+    the two studies as compare reads them, with the A/A lines of its compare.md (whole there)."""
     args = [os.path.join(ROOT, "compare"), before, after, "--out", os.path.join(work, name), "--noise", str(a.noise),
             "--alpha", str(a.alpha)]
-    _, text, _ = tool(args + (["--aa"] if aa else []), echo=f"{name}: ")
+    tool(args + (["--aa"] if aa else []), echo=f"{name}: ")
+    with open(os.path.join(work, name, "compare.md"), encoding="utf-8") as f:
+        text = f.read()
     first, second = comparison.read_studies([before, after])
-    return (comparison.verdicts(first, second, a.noise, a.alpha),
+    return (comparison.verdicts(first, second, a.noise, a.alpha)[0],
             [ln for ln in text.splitlines() if ln.startswith("A/A:")])
 
 

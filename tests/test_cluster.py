@@ -111,6 +111,19 @@ class Compare(unittest.TestCase):
                 self.assertEqual(got[f"{label} efficiency"], fmt(s.efficiency, "%.2f"), (label, s))
 
 
+    def test_either_file_of_a_study_gives_the_same_figures(self):
+        out = os.path.join(self.tmp.name, "files")
+        proc = compare("--out", out, *(os.path.join(self.small, f) for f in ("study.json", "results.json")))
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertLessEqual(max(len(line) for line in (proc.stdout + proc.stderr).splitlines()), 100)
+        with open(os.path.join(out, "compare.md")) as f:
+            rows = markdown_rows(f.read(), "program")
+        self.assertTrue(rows)
+        for row in rows:  # program, threads, then each file's median, speedup, efficiency and check
+            values = list(row.values())[2:]
+            self.assertEqual(values[:len(values) // 2], values[len(values) // 2:], row)
+
+
 def free_ports(count):
     socks = [socket.socket() for _ in range(count)]
     try:

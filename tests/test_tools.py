@@ -15,7 +15,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from ompsuite.export import benchjson  # noqa: E402  what the micro-benchmark library's tools read
 from ompsuite.analyse.derive import study_of_journal  # noqa: E402
-from ompsuite.study import load, read_journal  # noqa: E402
+from ompsuite.study import Series, load, read_journal  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SMALL_N = 1000000
@@ -94,9 +94,9 @@ class RunSuite(unittest.TestCase):
             summary = {r["program"]: r for r in rows_of(os.path.join(d, "s.csv"))}
             with open(os.path.join(d, "s.html"), encoding="utf-8") as f:
                 page = f.read()
-            _, runs = benchjson.read_results(os.path.join(d, "s.json"))  # the runtime's default team: asked 0
-            self.assertEqual({(r["program"], r["threads"], r["threads_requested"]) for r in runs
-                              if r["series"] == "strong" and r["program"] == "quadguard"}, {("quadguard", 2, 0)})
+            runs = benchjson.read_study(os.path.join(d, "s.json")).runs  # the runtime's default team
+            self.assertEqual({(r.program, r.threads, r.threads_requested) for r in runs
+                              if r.series is Series.STRONG and r.program == "quadguard"}, {("quadguard", 2, None)})
             with open(os.path.join(d, "s.md")) as f:
                 md = f.read()
         out = proc.stdout

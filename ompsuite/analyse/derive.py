@@ -5,7 +5,7 @@ from __future__ import annotations
 import dataclasses
 import re
 
-from typing import List, Mapping, Optional, Sequence, Tuple
+from typing import Dict, List, Mapping, Optional, Sequence, Tuple
 
 from ompsuite import catalogue as C
 from ompsuite.escape import printable
@@ -28,7 +28,9 @@ def summaries(runs: Sequence[Run], catalogue: C.Catalogue, model: Optional[Model
             if key in untrusted:  # the budget's reason first, then what the row's figures are of
                 had = r.mark(Flag.UNTRUSTED)
                 r = dataclasses.replace(r, marks=tuple(m for m in r.marks if m is not had)).with_mark(
-                    Mark(Flag.UNTRUSTED, untrusted[key] + (f"; {had.reason}" if had else "")))
+                    # A judgement read back from a study's file already holds the figures' own reason.
+                    Mark(Flag.UNTRUSTED, untrusted[key] + (f"; {had.reason}" if had and had.reason not in untrusted[key]
+                                                           else "")))
             if key in imprecise:
                 r = r.with_mark(Mark(Flag.IMPRECISE, imprecise[key]))
         if r.state is State.UNTRUSTED:  # its median is shown, marked; a speedup from it would be read as one
@@ -36,6 +38,28 @@ def summaries(runs: Sequence[Run], catalogue: C.Catalogue, model: Optional[Model
                                     karp_flatt=None)
         judged.append(r)
     return build_notes(model.apply(judged) if model else judged)
+
+
+def rederived(study: Study, untrusted: Mapping[Config, str] = {}, imprecise: Mapping[Config, str] = {}) -> Study:
+    """The study with its summaries and crossovers derived from its runs as the run commands
+    derive them, the calibration's model on the study's cores. untrusted, imprecise: what the
+    top-ups judged once their budget was spent, which the runs alone cannot show."""
+    cores = study.fact("cores")
+    model = Model(study.calibration, cores=int(cores) if cores.isdigit() else None) if study.calibration else None
+    rows = summaries(study.runs, study.catalogue, model, untrusted, imprecise)
+    return dataclasses.replace(study, summaries=tuple(rows), crossovers=tuple(crossovers(rows, model)))
+
+
+def judgements(study: Study) -> Tuple[Mapping[Config, str], Mapping[Config, str]]:
+    """The untrusted and imprecise judgements its summaries carry, by what was asked for, as
+    rederived takes them."""
+    found: Tuple[Dict[Config, str], Dict[Config, str]] = ({}, {})
+    for s in study.summaries:
+        for flag, judged in zip((Flag.UNTRUSTED, Flag.IMPRECISE), found):
+            m = s.mark(flag)
+            if m is not None:
+                judged.update((Config(s.series, s.program, t, s.problem_size), m.reason) for t in s.asked or (None,))
+    return found
 
 
 def warning_count(messages: str) -> int:

@@ -5,6 +5,7 @@ from __future__ import annotations
 import dataclasses
 import math
 import statistics
+from decimal import Decimal
 from typing import Dict, List, Mapping, Optional, Sequence, Tuple
 
 from ompsuite import catalogue as C
@@ -67,7 +68,7 @@ def summarise(runs: Sequence[Run], catalogue: C.Catalogue) -> List[Summary]:
     for r in runs:
         if r.series is Series.CHECK and r.interference is not None and r.interference.watched_s:
             life[r.program] = min(life.get(r.program, math.inf), r.interference.watched_s)
-    rows = [_timed_share(_summary(key, groups[key], good[key], times[key], medians, good, serial_pi),
+    rows = [_timed_share(_summary(key, groups[key], good[key], times, medians, serial_pi),
                          good[key], life.get(key[1], 0.0))
             for key in sorted(groups, key=order)]
     return plausible(rows, groups)
@@ -93,9 +94,24 @@ def _timed_share(s: Summary, ok: List[Run], life_s: float) -> Summary:
                        f"(median {timed * 1e3:.3g} of {working * 1e3:.3g} ms): is all of its work timed?")
 
 
-def _summary(key: Key, rs: List[Run], ok: List[Run], ts: List[float], medians: Dict[Key, float],
-             good: Dict[Key, List[Run]], serial_pi: Dict[Tuple[Series, int], str]) -> Summary:
+def speedup(base: Sequence[float], times: Sequence[float], interval: bool = True
+            ) -> Tuple[Optional[float], Optional[Tuple[float, float]]]:
+    """A configuration's speedup over its baseline's times, the ratio of the two medians, and its
+    95% interval (where asked for): no speedup where a median is no positive time, no interval
+    where any time is not positive (a program that printed time = 0)."""
+    if not base or not times:
+        return None, None
+    over, under = statistics.median(base), statistics.median(times)
+    if not (over > 0 and under > 0):
+        return None, None
+    positive = interval and all(t > 0 for t in base) and all(t > 0 for t in times)
+    return over / under, significance.ratio_interval(base, times) if positive else None
+
+
+def _summary(key: Key, rs: List[Run], ok: List[Run], times: Dict[Key, List[float]], medians: Dict[Key, float],
+             serial_pi: Dict[Tuple[Series, int], str]) -> Summary:
     series, program, threads, n = key
+    ts = times[key]
     entry = rs[0].program_entry
     asked = tuple(sorted({r.threads_requested for r in rs}, key=_threads_order))
     s = Summary(series, program, threads, n, asked=asked, runs=len(rs), entry=entry)
@@ -112,27 +128,24 @@ def _summary(key: Key, rs: List[Run], ok: List[Run], ts: List[float], medians: D
         shaky = [r.time_s for r in disturbed if r.check.ok and r.time_s is not None]
         if shaky and not failed:  # a busy machine's figure, shown as such rather than none at all
             s = _replace(s, {"min_s": min(shaky), "median_s": statistics.median(shaky), "max_s": max(shaky)})
-            s = s.with_mark(Mark(Flag.UNTRUSTED, f"no clean run: the median is of {len(shaky)} disturbed run{'' if len(shaky) == 1 else 's'}"))
+            plural = "" if len(shaky) == 1 else "s"
+            s = s.with_mark(Mark(Flag.UNTRUSTED, f"no clean run: the median is of {len(shaky)} disturbed run{plural}"))
         return s
     median = medians[key]
     figures: Dict[str, object] = {"min_s": min(ts), "median_s": median, "max_s": max(ts)}
     figures["median_low"], figures["median_high"] = significance.median_interval(ts) or (None, None)
     unstable = significance.instability(ts)
     base_key = (series, entry.baseline or program, 1, n)
-    base = medians.get(base_key)
-    if base and median > 0:
-        speedup = base / median
-        figures.update(speedup=speedup, karp_flatt=karp_flatt(speedup, threads),
-                       efficiency=speedup / threads if threads else None)
-        if entry.parallel and all(t > 0 for t in ts):
-            base_times = [r.time_s for r in good[base_key] if r.time_s is not None]
-            figures["speedup_low"], figures["speedup_high"] = (significance.ratio_interval(base_times, ts)
-                                                                or (None, None))
+    ratio, interval = speedup(times.get(base_key, []), ts, entry.parallel)
+    if ratio is not None:
+        figures.update(speedup=ratio, karp_flatt=karp_flatt(ratio, threads),
+                       efficiency=ratio / threads if threads else None)
+        figures["speedup_low"], figures["speedup_high"] = interval or (None, None)
     figures["rate"], figures["rate_unit"] = rate(entry.kind, n, median)
     if entry.kind is C.PI:
         if (series, n) in serial_pi:
-            figures["units_from_serial"] = units_of_15th_decimal(ok[0].result, serial_pi[(series, n)])
-        figures["units_from_pi"] = units_of_15th_decimal(ok[0].result, PI)
+            figures["units_from_serial"] = _units(ok[0].result, serial_pi[(series, n)])
+        figures["units_from_pi"] = _units(ok[0].result, PI)
     results = {r.result for r in ok}
     figures["reproducible"] = "yes" if len(results) == 1 else f"no: {len(results)} results in {len(ok)} runs"
     figures.update(_usage(ok, entry))
@@ -142,6 +155,14 @@ def _summary(key: Key, rs: List[Run], ok: List[Run], ts: List[float], medians: D
     if unstable:
         s = s.with_mark(Mark(Flag.UNSTABLE, unstable))
     return s
+
+
+def _units(printed: str, reference: str | Decimal) -> Optional[int]:
+    """units_of_15th_decimal, None where a study read from a file holds no number there."""
+    try:
+        return units_of_15th_decimal(printed, reference)
+    except ArithmeticError:
+        return None
 
 
 def _replace(s: Summary, figures: Dict[str, object]) -> Summary:

@@ -52,8 +52,11 @@ import statistics
 from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Set, Tuple
 
 from ompsuite import catalogue as C
+from ompsuite.analyse import derive
 from ompsuite.errors import SuiteError
-from ompsuite.study import Run, Study
+from ompsuite.escape import printable
+from ompsuite.platform.interference import FIELDS as WATCHED
+from ompsuite.study import FORMAT, Config, Run, Study, read_json
 
 JSON = Dict[str, Any]
 
@@ -65,6 +68,9 @@ EXTRA = PREFIX + "extra_"
 RUN_KEYS = ("series", "program", "threads", "threads_requested", "problem_size", "repeat", "time_s", "cpu_s",
             "check", "disturbed", "result")
 AGGREGATES = ("mean", "median", "stddev", "cv")
+# The fields of a study's run that results.json keeps under ompsuite_extra_ where they are set.
+RUN_EXTRA = ("size_note", "check_value", "started", "placement", "printed_n", "team_reported", "fault")
+JUDGED = ("untrusted", "imprecise")  # the top-ups' judgements, the flags' values, in derive.judgements' order
 # Per second: multiplying by an exact power of ten keeps printed decimals whole (0.004211 s is 4211 us).
 PER_SECOND = {"s": 1, "ms": 10**3, "us": 10**6, "ns": 10**9}
 DEFAULT_UNIT = "us"
@@ -260,16 +266,25 @@ def study_context(study: Study) -> JSON:
     if "num_cpus" not in ctx and facts.get("cpus", "").isdigit():  # a study without its topology record
         ctx["num_cpus"] = int(facts["cpus"])
     ctx.setdefault("load_avg", [])
+    whole = study.to_json()
+    judged = [{"flag": flag, "series": c.series.value, "program": c.program, "threads": c.threads,
+               "problem_size": c.n, "reason": why}
+              for flag, found in zip(JUDGED, derive.judgements(study)) for c, why in found.items()]
     ctx.update(date=facts.get("date", ""), host=facts.get("host", ""), library_build_type="release",
-               ompsuite_machine=facts)
+               ompsuite_machine=facts, ompsuite_variants=whole["variants"], ompsuite_calibration=whole["calibration"],
+               ompsuite_judged=judged)
     return ctx
 
 
 def run_record(run: Run, catalogue: C.Catalogue) -> JSON:
     """A run of a study as the plain record results_document takes."""
     entry: C.Program = run.entry if run.entry is not None else catalogue.get(run.program)
-    extra: JSON = {"kind": entry.kind.name, "baseline": entry.baseline or "", "size_note": run.size_note}
-    if run.interference is not None:  # the interference record, where the platform offered it
+    extra: JSON = {"kind": entry.kind.name, "baseline": entry.baseline or ""}
+    # The rest of the run, and its interference record where the platform offered one, so that
+    # the study read back from this file is the one it was written from.
+    whole = run.to_json()
+    extra.update((k, whole[k]) for k in RUN_EXTRA if whole[k] not in (None, ""))
+    if run.interference is not None:
         extra.update((k, v) for k, v in run.interference.values().items() if v not in (None, ""))
     return {"series": run.series.value, "program": run.program, "threads": run.threads,
             "threads_requested": run.threads_requested or 0,  # 0: the runtime's default team
@@ -288,24 +303,19 @@ def document_text(document: JSON) -> str:
     return json.dumps(document, indent=2, allow_nan=False) + "\n"
 
 
-def _reject_constant(name: str) -> None:
-    raise ValueError(f"{name} is not a JSON number")
+def read_study(path: str) -> Study:
+    """The study in a results.json this module wrote; SuiteError (status 2) in one line naming
+    the path and the fault when it is not one."""
+    return study_of(read_json(path), path)
 
 
-def read_results(path: str) -> Tuple[JSON, List[JSON]]:
-    """(context, runs) from a file results_document wrote, the runs as the plain dicts it was
-    given, in that order. A file that is unreadable, not JSON, not this suite's or inconsistent
-    raises SuiteError (status 2) naming the path and what is wrong."""
+def study_of(doc: Any, path: str) -> Study:
+    """The study of a results document: its machine, variants, calibration and runs as written,
+    each run checked against its entry, and every figure derived from them as the run commands
+    derive theirs (derive.rederived), with the top-ups' judgements the document carries."""
     def bad(what: str) -> SuiteError:
-        return SuiteError(f"{path}: {what}", 2)
+        return SuiteError(f"{printable(path)}: {what}", 2)
 
-    try:
-        with open(path, encoding="utf-8") as f:
-            doc = json.loads(f.read(), parse_constant=_reject_constant)
-    except OSError as e:
-        raise bad(f"cannot read: {e.strerror or e}") from None
-    except (ValueError, RecursionError) as e:
-        raise bad(f"not valid JSON: {e}") from None
     if not isinstance(doc, dict) or not isinstance(doc.get("context"), dict) \
             or not isinstance(doc.get("benchmarks"), list):
         raise bad("not a benchmark results document (no context object and benchmarks list)")
@@ -313,22 +323,19 @@ def read_results(path: str) -> Tuple[JSON, List[JSON]]:
     if PREFIX + "schema" not in ctx:
         raise bad(f"not written by this suite (its context has no {PREFIX}schema)")
     if ctx[PREFIX + "schema"] != SCHEMA:
-        raise bad(f"{PREFIX}schema is {ctx[PREFIX + 'schema']!r}; this version reads {SCHEMA}")
+        raise bad(f"{PREFIX}schema is {printable(ctx[PREFIX + 'schema'], 20)}; this version reads {SCHEMA}")
 
     runs: List[Tuple[int, JSON]] = []
     seen: Dict[Tuple[str, int, int], int] = {}
-    indices: Set[Tuple[str, int]] = set()
     for n, entry in enumerate(doc["benchmarks"], 1):
         where = f"benchmark entry {n}"
         if not isinstance(entry, dict) or not isinstance(entry.get("name"), str):
             raise bad(f"{where} is not an object with a name")
-        where += f" ({entry['name']})"
+        where += f" ({printable(entry['name'], 60)})"
         if entry.get("run_type") == "aggregate":
-            if not isinstance(entry.get("aggregate_name"), str):
-                raise bad(f"{where} is an aggregate without aggregate_name")
             continue
         if entry.get("run_type") != "iteration":
-            raise bad(f"{where} has run_type {entry.get('run_type')!r}")
+            raise bad(f"{where} has run_type {printable(entry.get('run_type'), 20)}")
         missing = [PREFIX + k for k in RUN_KEYS + ("sequence",) if PREFIX + k not in entry]
         if missing:
             raise bad(f"{where} lacks {', '.join(missing)}")
@@ -336,11 +343,11 @@ def read_results(path: str) -> Tuple[JSON, List[JSON]]:
         run["extra"] = {k[len(EXTRA):]: v for k, v in entry.items() if k.startswith(EXTRA)}
         problem = _run_problem(run)
         if problem:
-            raise bad(f"{where}: the run {problem}")
+            raise bad(f"{where}: the run {printable(problem, 80)}")
         excluded = _excluded(run)
         name = benchmark_name(run)
         if entry["name"] != (name if excluded is None else f"{name}/{excluded[0]}"):
-            raise bad(f"{where} does not match its run ({name}, check {run['check']!r})")
+            raise bad(f"{where} does not match its run ({printable(name, 60)}, check {printable(run['check'], 40)})")
         if entry.get("time_unit") not in PER_SECOND or not isinstance(entry.get("real_time"), (int, float)):
             raise bad(f"{where} has no real_time in a known time_unit")
         written = entry["real_time"] / PER_SECOND[entry["time_unit"]]
@@ -351,12 +358,39 @@ def read_results(path: str) -> Tuple[JSON, List[JSON]]:
         if key in seen:
             raise bad(f"{where} repeats entry {seen[key]}: {name} repeat {run['repeat']} twice")
         seen[key] = n
-        index = entry.get("repetition_index")
-        if not isinstance(index, int) or isinstance(index, bool) or index < 0 or (name, index) in indices:
-            raise bad(f"{where}: repetition_index {index!r} is not a new count from 0")
-        indices.add((name, index))
         if not _is_int(entry[PREFIX + "sequence"]):
-            raise bad(f"{where}: {PREFIX}sequence is {entry[PREFIX + 'sequence']!r}")
-        runs.append((entry[PREFIX + "sequence"], run))
-    runs.sort(key=lambda sr: sr[0])
-    return ctx, [r for _, r in runs]
+            raise bad(f"{where}: {PREFIX}sequence is not a whole number")
+        runs.append((entry[PREFIX + "sequence"], _study_run(run)))
+    runs.sort(key=lambda sr: int(sr[0]))
+    machine = ctx.get(PREFIX + "machine")
+    facts = {str(k): str(v) for k, v in (machine.items() if isinstance(machine, dict) else ())}
+    done = facts.get("completed", "yes")
+    study = Study.from_json({"format": FORMAT, "machine": [list(p) for p in facts.items()],
+                             "variants": ctx.get(PREFIX + "variants", []),
+                             "calibration": ctx.get(PREFIX + "calibration", []), "runs": [r for _, r in runs],
+                             "completed": done == "yes", "stopped": "" if done == "yes" else done.removeprefix("no: ")},
+                            path)
+    marks = ctx.get(PREFIX + "judged", [])
+    if not isinstance(marks, list) or not all(isinstance(j, dict) and j.get("flag") in JUDGED
+                                              and isinstance(j.get("reason"), str) for j in marks):
+        raise bad(f"{PREFIX}judged is not a list of judgements")
+    # What each judgement was asked for, read as the runs are.
+    asked = Study.from_json({"format": FORMAT, "variants": ctx.get(PREFIX + "variants", []), "runs": [
+        dict(j, threads_requested=j.get("threads"), threads=None, repeat=1) for j in marks]}, path).runs
+    judged: Tuple[Dict[Config, str], Dict[Config, str]] = ({}, {})
+    for j, r in zip(marks, asked):
+        judged[JUDGED.index(j["flag"])][r.config] = j["reason"]
+    return derive.rederived(study, *judged)
+
+
+def _study_run(run: JSON) -> JSON:
+    """A run of a results document in the study's JSON form. A team of 0 stands for the runtime's
+    default team asked, or a team no one reported; a run of no size (the team report) has N 0."""
+    extra = run["extra"]
+    watched = {k: extra[k] for k in WATCHED if k in extra}
+    found = {k: run[k] for k in ("series", "program", "repeat", "time_s", "result", "disturbed")}
+    found.update({k: extra.get(k) for k in RUN_EXTRA}, threads_requested=run["threads_requested"] or None,
+                 threads=run["threads"] or None, problem_size=run["problem_size"] or 0,
+                 check=None if run["check"] == "ok" else run["check"].removeprefix("FAIL: "),
+                 interference=watched if "watched_s" in watched else None)
+    return {k: v for k, v in found.items() if v is not None or k in ("threads", "threads_requested", "check")}

@@ -1,15 +1,13 @@
 """Machines side by side, and before against after: several studies in one Markdown document.
 
-A study is its folder's study.json (or that file named itself). A folder written by the previous
-version has none; its results.json (the micro-benchmark library's format with the suite's own
-fields) stands in, read only as far as compare needs: the machine's facts and every run, from
-which the medians, speedups and efficiencies compare shows are derived here.
-
-Per series, program and team, each study gets its median time, speedup, efficiency and, where it
-has one, the percentage of its floor. Strong-scaling rows are matched on program and team alone,
-so studies made with different problem sizes still line up; that case is reported, because their
-times are then not comparable. Every later study is then judged against the first, configuration
-by configuration, on the clean runs' times (analyse.significance).
+A study is its folder's study.json, else its results.json (or either file named itself); every
+figure of either was derived by analyse.derive, so one study shows the same figures whichever
+file is read. Per series, program and team, each study gets its median time, speedup,
+efficiency, % of floor where it has one, and its check (ok, FAIL, impossible, untrusted) with
+the reason. Strong-scaling rows are matched on program and team alone, so studies made with
+different problem sizes still line up (said, since their times are then not comparable). Every
+later study is judged against the first (or a node's reference) configuration by configuration
+on the clean runs' times (analyse.significance); a configuration left out is said with why.
 """
 from __future__ import annotations
 
@@ -19,21 +17,23 @@ import os
 import re
 import stat
 import statistics
-from typing import AbstractSet, Any, Dict, Iterable, List, Optional, Sequence, Set, Tuple
+import textwrap
+from typing import AbstractSet, Dict, List, Mapping, Optional, Sequence, Set, Tuple
 
-from ompsuite import catalogue as C
 from ompsuite import study as S
+from ompsuite.analyse import derive
 from ompsuite.analyse.derive import study_of_journal
 from ompsuite.analyse.significance import Verdict, verdict
 from ompsuite.errors import SuiteError
 from ompsuite.escape import markdown_cell as cell, printable
-from ompsuite.export.tables import fmt_time
+from ompsuite.export import benchjson
+from ompsuite.export.tables import TERMINAL_WIDTH, check_cell, fmt_n, fmt_time
 from ompsuite.platform.files import os_reason
 from ompsuite.platform.machine import PROVENANCE
-from ompsuite.study import Flag, Mark, Run, Series, Study, Summary
+from ompsuite.study import Series, State, Study, Summary
 
 STUDY_FILE = "study.json"
-RESULTS_FILE = "results.json"  # what the previous version left instead
+RESULTS_FILE = "results.json"
 
 
 @dataclasses.dataclass(frozen=True)
@@ -62,8 +62,8 @@ def _absent(path: str) -> bool:
 
 
 def read_study(path: str) -> Study:
-    """The study in a folder (its study.json, else an earlier version's results.json) or in a file
-    named itself; SuiteError status 2 in one line when there is none or it is damaged."""
+    """The study in a folder (its study.json, else its results.json) or in a file named itself;
+    SuiteError in one line when there is none or it is damaged."""
     try:
         st = os.stat(path)
     except OSError as e:
@@ -76,7 +76,7 @@ def read_study(path: str) -> Study:
         elif not _absent(os.path.join(path, RESULTS_FILE)):
             found = read_file(os.path.join(path, RESULTS_FILE))
         else:
-            raise not_a_study(path, f"it holds no {STUDY_FILE} (nor the {RESULTS_FILE} of an earlier version)")
+            raise not_a_study(path, f"it holds no {STUDY_FILE} (nor {RESULTS_FILE})")
     else:
         found = read_file(path)
     if not found.summaries:
@@ -85,101 +85,26 @@ def read_study(path: str) -> Study:
 
 
 def read_file(path: str) -> Study:
-    """A study.json, or a results.json of the previous version, told apart by what they hold."""
+    """A study.json, or a results.json, told apart by what they hold."""
     data = S.read_json(path)
     if isinstance(data, dict) and "format" not in data and "benchmarks" in data:
-        return study_of_results(data, path)
+        return benchjson.study_of(data, path)
     return Study.from_json(data, path)
 
 
-_SUITE = {p.name for p in C.SUITE}
-_PREFIX = "ompsuite_"
-
-
-def study_of_results(doc: Dict[str, Any], path: str) -> Study:
-    """A study from the previous version's results.json: the machine's facts from the context,
-    one run per iteration entry (the suite's own fields), and the summaries compare shows. The
-    runs are handed to the study's own reader in its JSON form, so they are checked as strictly."""
-    context = doc.get("context")
-    if not isinstance(context, dict) or not isinstance(doc["benchmarks"], list):
-        raise SuiteError(f"{printable(path)}: not a benchmark results document (no context and benchmarks)", 2)
-    if context.get(_PREFIX + "schema") != 1:
-        raise SuiteError(f"{printable(path)}: not a results file this suite wrote (no {_PREFIX}schema 1)", 2)
-    machine = context.get(_PREFIX + "machine")
-    facts = {str(k): str(v) for k, v in (machine.items() if isinstance(machine, dict) else ())
-             if isinstance(v, (str, int, float)) and not isinstance(v, bool)}
-    paths = {name: rest.rpartition(":")[0] or rest
-             for name, _, rest in (v.partition("=") for v in facts.get("variants", "").split())}
-    runs, variants = [], {}
-    for e in doc["benchmarks"]:
-        run = _run_of_entry(e)
-        if run is None:
-            continue
-        program, kind = run["program"], e.get(_PREFIX + "extra_kind")
-        if isinstance(program, str) and program not in _SUITE and isinstance(kind, str):
-            variants[program] = {"name": program, "path": paths.get(program, program), "kind": kind}
-        runs.append(run)
-    done = facts.get("completed", "yes")
-    study = Study.from_json({"format": S.FORMAT, "machine": [list(p) for p in facts.items()],
-                             "variants": list(variants.values()), "runs": runs, "completed": done == "yes",
-                             "stopped": "" if done == "yes" else done.removeprefix("no: ")}, path)
-    return dataclasses.replace(study, summaries=summarise(study.runs))
-
-
-def _run_of_entry(e: Any) -> Optional[Dict[str, Any]]:
-    """A run in the study's JSON form from one entry of a results.json; None for the library's
-    aggregates (derived again here) and the team report (no size: nothing timed)."""
-    if not isinstance(e, dict) or e.get("run_type") != "iteration" or e.get(_PREFIX + "problem_size") is None:
-        return None
-    run = {k: e.get(_PREFIX + k) for k in ("series", "program", "problem_size", "repeat", "time_s")}
-    check = e.get(_PREFIX + "check")
-    if isinstance(check, str):
-        check = None if check == "ok" else check.removeprefix("FAIL: ")
-    # A team of 0 stood for the runtime's default team asked, or a team no one reported.
-    run.update(threads_requested=e.get(_PREFIX + "threads_requested") or None,
-               threads=e.get(_PREFIX + "threads") or None, result=e.get(_PREFIX + "result") or "", check=check,
-               disturbed=e.get(_PREFIX + "disturbed") or "")
-    return run
-
-
-def summarise(runs: Iterable[Run]) -> Tuple[Summary, ...]:
-    """What compare shows of each timed configuration, from its runs: how many ran, the median
-    of the clean ones, the speedup over its baseline's median at one thread and the same N, the
-    efficiency where the team is known, and a failed check."""
-    groups: Dict[Tuple[Series, str, Optional[int], int], List[Run]] = {}
-    for r in runs:
-        if r.series is not Series.CHECK and r.entry is not None and r.entry.kind.timed:
-            groups.setdefault((r.series, r.program, r.threads, r.problem_size), []).append(r)
-    medians = {}
-    for key, rs in groups.items():
-        times = [r.time_s for r in rs if r.clean and r.time_s is not None]
-        if times:
-            medians[key] = statistics.median(times)
-    found = []
-    for key, rs in groups.items():
-        series, program, threads, n = key
-        entry = rs[0].program_entry
-        median, base = medians.get(key), medians.get((series, entry.baseline or program, 1, n))
-        speedup = base / median if base and median else None
-        failed = [r for r in rs if not r.check.ok]
-        marks = (Mark(Flag.FAILED, f"{len(failed)} of {len(rs)} runs: {failed[0].check.reason}"),) if failed else ()
-        found.append(Summary(series, program, threads, n, asked=tuple(sorted({r.threads_requested for r in rs},
-                                                                             key=_team_order)),
-                             runs=len(rs), median_s=median, speedup=speedup,
-                             efficiency=speedup / threads if speedup is not None and threads else None,
-                             marks=marks, entry=entry))
-    return tuple(found)
-
-
 def read_studies(paths: Sequence[str]) -> List[Compared]:
-    """Every study given, each named so that no two share a name (see labels)."""
+    """Every study given, each named so that no two share a name (see labels). SuiteError: status
+    2 for a folder given twice, 1 for one that cannot be read as a study."""
     seen = set()
     for p in paths:
         real = os.path.realpath(p)
         if real in seen:
             raise SuiteError(f"{printable(p)} is given twice", 2)
         seen.add(real)
-    studies = [read_study(p) for p in paths]
+    try:
+        studies = [read_study(p) for p in paths]
+    except SuiteError as e:
+        raise SuiteError(str(e), 1) from None
     return [Compared(p, s, label) for p, s, label in zip(paths, studies, labels(paths, studies))]
 
 
@@ -306,7 +231,9 @@ def machines_table(compared: Sequence[Compared]) -> List[str]:
 
 
 def results_tables(compared: Sequence[Compared]) -> List[str]:
-    lines, failed = [], False
+    """Per series, each study's median, speedup, efficiency, % of floor (where any has one) and
+    the row's state; the reasons of every row not ok listed under its table."""
+    lines: List[str] = []
     sized_programs = two_sizes(compared)
     keys = ordered_keys(compared, sized_programs)
     tables = [rows(c.study, sized_programs) for c in compared]
@@ -319,32 +246,27 @@ def results_tables(compared: Sequence[Compared]) -> List[str]:
         head = ["program", "threads"] + (["problem size"] if sized else [])
         align = ["---", "---:"] + (["---"] if sized else [])
         for c in compared:
-            head += [f"{c.label} median", f"{c.label} speedup", f"{c.label} efficiency"]
-            align += ["---:"] * 3
-            if floor:
-                head.append(f"{c.label} % of floor")
-                align.append("---:")
+            head += [f"{c.label} {h}" for h in ("median", "speedup", "efficiency")
+                     + (("% of floor",) if floor else ()) + ("check",)]
+            align += ["---:"] * (4 if floor else 3) + ["---"]
         title = "Strong scaling (fixed problem size)" if series is Series.STRONG else f"Series: {series.value}"
         lines += [f"## {cell(title)}", "", "| " + " | ".join(cell(h) for h in head) + " |",
                   "|" + "|".join(align) + "|"]
+        reasons = []
         for k in skeys:
             row = [k[1], team(k[2])] + ([str(k[3] or "")] if sized else [])
-            for t in tables:
+            for c, t in zip(compared, tables):
                 s = t.get(k)
                 if s is None:
-                    row += ["—"] * (4 if floor else 3)
+                    row += ["—"] * (5 if floor else 4)
                     continue
-                median = "n/a" if s.median_s is None else fmt_time(s.median_s)
-                if not s.check.ok:
-                    median += " FAIL"
-                    failed = True
-                row += [median, fmt(s.speedup, "%.2f"), fmt(s.efficiency, "%.2f")]
-                if floor:
-                    row.append(fmt(s.pct_floor, "%.1f"))
+                row += ["n/a" if s.median_s is None else fmt_time(s.median_s), fmt(s.speedup, "%.2f"),
+                        fmt(s.efficiency, "%.2f")] + ([fmt(s.pct_floor, "%.1f")] if floor else []) + [s.state.value]
+                if s.state is not State.OK:
+                    threads = f"{team(k[2])} thread{'' if k[2] == 1 else 's'}"
+                    reasons.append(f"- {k[1]} {threads}, {c.label}: {check_cell(s)}")
             lines.append("| " + " | ".join(cell(v) for v in row) + " |")
-        lines.append("")
-    if failed:
-        lines += ["FAIL: that run's result failed the study's check; see the study's summary.csv.", ""]
+        lines += [""] + [cell(r) for r in reasons] + ([""] if reasons else [])
     return lines
 
 
@@ -400,12 +322,13 @@ def samples(study: Study) -> Dict[Sample, List[float]]:
 
 
 VERDICT_FIELDS = ("before", "after", "series", "program", "threads", "problem_size", "runs_before", "runs_after",
-                  "ratio", "ratio_low", "ratio_high", "p", "verdict", "note")
+                  "ratio", "ratio_low", "ratio_high", "p", "tolerance", "verdict", "note", "check_before",
+                  "check_after")
 
 
 @dataclasses.dataclass(frozen=True)
 class VerdictRow:
-    """One configuration both studies ran, and how the later one compares."""
+    """One configuration both studies ran, how the later one compares, and each side's check."""
     before: str
     after: str
     series: Series
@@ -415,60 +338,113 @@ class VerdictRow:
     runs_before: int
     runs_after: int
     verdict: Verdict
+    tolerance: float
+    checks: Tuple[Summary, Summary]
 
     def cells(self) -> List[str]:
         """The row of verdicts.csv (VERDICT_FIELDS)."""
         v = self.verdict
         low, high = (f"{x:.6g}" for x in v.interval) if v.interval else ("", "")
         return [self.before, self.after, self.series.value, self.program, team(self.threads), str(self.problem_size),
-                str(self.runs_before), str(self.runs_after), f"{v.ratio:.6g}", low, high, f"{v.p:.6g}", v.label,
-                v.note]
+                str(self.runs_before), str(self.runs_after), f"{v.ratio:.6g}", low, high, f"{v.p:.6g}",
+                f"{self.tolerance:.6g}", v.label, v.note, *(check_cell(s) for s in self.checks)]
+
+    @property
+    def check(self) -> str:
+        """Both sides' states in a word each, one where they agree."""
+        return "/".join(dict.fromkeys(s.state.value for s in self.checks))
 
 
-def verdicts(before: Compared, after: Compared, noise: float = 0.02, alpha: float = 0.05) -> List[VerdictRow]:
-    """A verdict for every configuration both studies ran with clean runs, in the order the first ran them."""
-    a, b = samples(before.study), samples(after.study)
-    found = []
-    for key, times in a.items():
-        if key in b and all(t > 0 for t in times + b[key]):
-            found.append(VerdictRow(before.label, after.label, *key, len(times), len(b[key]),
-                                    verdict(times, b[key], alpha=alpha, noise=noise)))
-    return found
+def _why_not(c: Compared, s: Optional[Summary], times: Sequence[float]) -> Optional[str]:
+    """Why a configuration of one side gets no verdict, or None."""
+    if s is None:
+        return f"not in {c.label}"
+    if s.state is State.FAILED:
+        return f"FAIL in {c.label}: {s.check.reason}"
+    if not times:
+        return f"no clean runs in {c.label}" + (f": {s.untrusted}" if s.untrusted else "")
+    return None if min(times) > 0 else f"a time of 0 in {c.label}"
 
 
-def verdict_lines(before: Compared, after: Compared, found: Sequence[VerdictRow], noise: float,
-                  alpha: float) -> List[str]:
+def verdicts(before: Compared, after: Compared, noise: float = 0.02, alpha: float = 0.05,
+             tolerance: Mapping[Sample, float] = {}) -> Tuple[List[VerdictRow], List[str]]:
+    """A verdict for every configuration both studies ran with clean runs and no failed check
+    (tolerance: a noise band of its own for a configuration, a reference's), in the order the
+    first, then the second, has them; and a line for every other one, saying why it has none."""
+    sides = [(c, {s.key: s for s in c.study.summaries}, samples(c.study)) for c in (before, after)]
+    found, left = [], []
+    for key in dict.fromkeys(k for _, rows, _ in sides for k in rows):
+        why = next(filter(None, (_why_not(c, rows.get(key), times.get(key, [])) for c, rows, times in sides)), None)
+        if why is not None:
+            left.append(f"{config_text(key)}: {why}")
+            continue
+        (_, ra, ta), (_, rb, tb) = sides
+        band = tolerance.get(key, noise)
+        found.append(VerdictRow(before.label, after.label, *key, len(ta[key]), len(tb[key]),
+                                verdict(ta[key], tb[key], alpha=alpha, noise=band), band, (ra[key], rb[key])))
+    return found, left
+
+
+def config_text(key: Sample) -> str:
+    series, program, threads, n = key
+    return (f"{printable(program, 30)} {team(threads)} thread{'' if threads == 1 else 's'} N={fmt_n(n)}"
+            + ("" if series is Series.STRONG else f" ({series.value})"))
+
+
+def verdict_lines(before: Compared, after: Compared, found: Sequence[VerdictRow], left: Sequence[str],
+                  noise: float, alpha: float) -> List[str]:
     """The before/after section: per configuration, the ratio of medians with its interval, the
-    rank test's p and the verdict."""
+    rank test's p, the verdict and both sides' checks; then what got no verdict, and why."""
     lines = [f"## {cell(after.label)} against {cell(before.label)}", "",
              f"Ratio: median after / median before (below 1 is faster), with its 95% bootstrap interval; p: "
-             f"two-sided Mann–Whitney U on the clean runs; a change counts when p < {alpha} and it is more than "
-             f"{noise:.0%}.", "",
-             "| series | program | threads | N | runs | ratio | 95% interval | p | verdict | note |",
-             "|---|---|---:|---:|---:|---:|---|---:|---|---|"]
+             f"two-sided Mann–Whitney U on the clean runs; a change counts when p < {alpha} and it is beyond the "
+             f"tolerance ({noise:.0%} unless the row says otherwise). Check: before/after.", "",
+             "| series | program | threads | N | runs | ratio | 95% interval | p | tolerance | verdict | check "
+             "| note |", "|---|---|---:|---:|---:|---:|---|---:|---:|---|---|---|"]
     for r in found:
         v = r.verdict
         interval = f"{v.interval[0]:.3f}–{v.interval[1]:.3f}" if v.interval else "n too small"
         lines.append("| " + " | ".join(cell(x) for x in (
             r.series.value, r.program, team(r.threads), r.problem_size, f"{r.runs_before} / {r.runs_after}",
-            f"{v.ratio:.3f}", interval, f"{v.p:.3g}", v.label, v.note)) + " |")
+            f"{v.ratio:.3f}", interval, f"{v.p:.3g}", f"{r.tolerance:.0%}", v.label, r.check, v.note)) + " |")
+    return lines + [""] + (["No verdict:", ""] + [f"- {cell(line)}" for line in left] + [""] if left else [])
+
+
+def terminal_lines(before: Compared, after: Compared, found: Sequence[VerdictRow], left: Sequence[str],
+                   reference: bool = False) -> List[str]:
+    """The before/after section for a terminal, 100 columns at most: a row per verdict with both
+    medians, each side's check and a numbered note for a row not ok (against a reference, ~
+    reads within, beside the row's band); then what got no verdict."""
+    width = TERMINAL_WIDTH
+    out = textwrap.wrap(f"{printable(after.label)} against {printable(before.label)} (ratio: median after / "
+                        "before; the full table is in compare.md):", width)
+    head = ("program", "T", "N", "before", "after", "ratio", "verdict", "check") + (("band",) if reference else ())
+    cells: List[Tuple[str, ...]] = []
+    notes: List[str] = []
+    for r in found:
+        key, first = (r.series, r.program, r.threads, r.problem_size), len(notes) + 1
+        notes += [f"{config_text(key)}, {printable(c.label)}: {check_cell(s)}"
+                  for c, s in zip((before, after), r.checks) if s.state is not State.OK]
+        mark = "" if first > len(notes) else f" [{first}]" if first == len(notes) else f" [{first}-{len(notes)}]"
+        program = r.program if r.series is Series.STRONG else f"{r.program} ({r.series.value})"
+        cells.append((printable(program), team(r.threads), fmt_n(r.problem_size),
+                      *(fmt_time(s.median_s) for s in r.checks), f"{r.verdict.ratio:.3f}",
+                      "within" if reference and r.verdict.label == "~" else r.verdict.label, r.check + mark)
+                     + ((f"{r.tolerance:.0%}",) if reference else ()))
+    widths = [max(len(x[i]) for x in [head, *cells]) for i in range(len(head))]
+    # A long name gives way, so that a row fits; the full name is in compare.md.
+    widths[0] = max(len(head[0]), widths[0] - max(0, sum(widths) + 2 * (len(widths) - 1) - width))
+    cells = [(printable(c[0], widths[0]), *c[1:]) for c in cells]
+    for row in [head, *cells]:
+        out.append("  ".join(x.ljust(w) if i in (0, 6, 7) else x.rjust(w)
+                             for i, (x, w) in enumerate(zip(row, widths))).rstrip())
     if not found:
-        lines.append(f"| | ({why_none(before, after)}) | | | | | | | | |")
-    return lines + [""]
-
-
-def why_none(before: Compared, after: Compared) -> str:
-    """Why two studies have no verdict: a study without one clean run (a busy machine's), no
-    configuration that both ran, or none that both ran with clean runs."""
-    for c in (before, after):
-        if not samples(c.study):
-            return f"no clean runs in {c.label}: every timed run was disturbed or failed"
-
-    def configs(study: Study) -> Set[Sample]:
-        return {(r.series, r.program, r.threads, r.problem_size) for r in study.runs if r.series is not Series.CHECK}
-    if configs(before.study) & configs(after.study):
-        return "no configuration with clean runs in both studies"
-    return "no configuration in common"
+        out.append("(no configuration got a verdict)")
+    for n, note in enumerate(notes, 1):
+        out += textwrap.wrap(f"[{n}] {note}", width, subsequent_indent="    ")
+    for line in left:
+        out += textwrap.wrap(f"no verdict: {line}", width, subsequent_indent="    ")
+    return out
 
 
 def false_positive_line(found: Sequence[VerdictRow]) -> str:
@@ -483,3 +459,49 @@ def false_positive_line(found: Sequence[VerdictRow]) -> str:
         return f"A/A: no configuration has runs enough to reach significance{left_out}: run more --repeats"
     return (f"A/A: {len(called)} of {len(counted)} configuration{'' if len(counted) == 1 else 's'} called a change "
             f"({100 * len(called) / len(counted):.0f}% false positives){left_out}")
+
+
+# -- a node's reference --------------------------------------------------------------------------
+
+TOLERANCE = "tolerance "  # a reference's fact: TOLERANCE + "SERIES PROGRAM THREADS N", the fraction
+
+
+def tolerances(study: Study) -> Dict[Sample, float]:
+    """The tolerance a reference gives each configuration; SuiteError (status 1) for one that
+    is no fraction of at least 0 or names no configuration."""
+    found: Dict[Sample, float] = {}
+    for k, v in study.machine:
+        if not k.startswith(TOLERANCE):
+            continue
+        try:
+            series, rest = k[len(TOLERANCE):].split(" ", 1)
+            program, threads, n = rest.rsplit(" ", 2)
+            found[(Series(series), program, None if threads == "?" else int(threads), int(n))] = tolerance = float(v)
+            if not 0 <= tolerance < float("inf"):
+                raise ValueError(v)
+        except ValueError:
+            raise SuiteError(f"the reference's fact {printable(k, 60)} = {printable(v, 20)} is no "
+                             "'tolerance SERIES PROGRAM THREADS N' = FRACTION", 1) from None
+    return found
+
+
+def reference(compared: Sequence[Compared], noise: float) -> Study:
+    """One node type's reference from its studies: the first one's machine and variants, every
+    clean timed run of all of them, and per configuration a tolerance, the larger of the noise
+    band and the spread of the studies' medians (so that a node type whose nodes differ by 4%
+    is held to 4%). An admin may edit a tolerance in the file (a fact of its machine)."""
+    first = compared[0].study
+    known = {p.name for p in first.catalogue}  # a variant only a later study ran is left out
+    runs = [dataclasses.replace(r, repeat=k) for k, r in enumerate(
+        (r for c in compared for r in c.study.runs if r.series is not Series.CHECK and r.clean
+         and r.program in known), 1)]
+    medians: Dict[Sample, List[float]] = {}
+    for c in compared:
+        for key, times in samples(c.study).items():
+            if key[1] in known:
+                medians.setdefault(key, []).append(statistics.median(times))
+    spread = {key: max(noise, max(m) / min(m) - 1) for key, m in medians.items() if min(m) > 0}
+    facts = [(k, v) for k, v in first.machine if not k.startswith(TOLERANCE)]
+    facts += [("reference", f"{len(compared)} studies: " + ", ".join(c.label for c in compared))]
+    facts += [(f"{TOLERANCE}{k[0].value} {k[1]} {team(k[2])} {k[3]}", f"{t:.4f}") for k, t in spread.items()]
+    return derive.rederived(Study(tuple(facts), first.catalogue, tuple(runs)))

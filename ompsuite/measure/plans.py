@@ -6,11 +6,11 @@ from __future__ import annotations
 import dataclasses
 import os
 import random
-import statistics
 from typing import Dict, List, Mapping, Optional, Protocol, Sequence, Tuple
 
 from ompsuite import catalogue as C
-from ompsuite.analyse.significance import precision_met, ratio_interval
+from ompsuite.analyse import stats
+from ompsuite.analyse.significance import precision_met
 from ompsuite.study import Config, Configured, Flag, Mark, Run, Series, Summary
 
 Teams = Sequence[Optional[int]]
@@ -191,23 +191,44 @@ class TopUp:
             self.first.setdefault(job.config, job)
         self.untrusted: Dict[Config, str] = {}  # why it has fewer clean runs than asked for
         self.imprecise: Dict[Config, str] = {}  # why its speedup's interval is still too wide
+        # What the runs so far gave, read once each: clean times, runs tried, failed, the last
+        # disturbance; and each speedup's last judgement (the two sides' runs then, whether wide).
+        self._seen = 0
+        self._clean: Dict[Config, List[float]] = {}
+        self._tried: Dict[Config, int] = {}
+        self._failed: Dict[Config, int] = {}
+        self._bad: Dict[Config, str] = {}
+        self._judged: Dict[Config, Tuple[int, bool]] = {}
 
     def _allowed(self, key: Config) -> int:
         return max(self.planned[key] + 1, int(round(self.budget * self.planned[key])))
 
-    def _speedup_wide(self, key: Config, clean: Mapping[Config, List[float]]) -> Optional[Config]:
+    def _spent(self, key: Config) -> bool:
+        return self._tried.get(key, 0) >= self._allowed(key)
+
+    def _speedup_wide(self, key: Config) -> Optional[Config]:
         """The baseline's configuration when a strong-series pi speedup's interval is missing or
-        wider than the target, else None."""
+        wider than the target, else None. The speedup and its interval are the figures' own
+        (stats.speedup): a median of no positive time has no speedup to make precise. The
+        bootstrap costs in proportion to the runs, so it is taken again only once the two sides
+        have grown by a tenth since the last (and before either side's budget is given up):
+        each round then costs the same on average, and a wide speedup gets at most a tenth more
+        runs than it needed."""
         entry = self.first[key].entry
         if not self.precision or not _precision_judged(entry, key.series) or entry.baseline is None:
             return None
         base = Config(key.series, entry.baseline, 1, key.n)
-        a, b = clean.get(base, []), clean.get(key, [])
+        a, b = self._clean.get(base, []), self._clean.get(key, [])
         if base not in self.planned or len(a) < 3 or len(b) < 3:
             return base
-        mid = statistics.median(a) / statistics.median(b)
-        interval = ratio_interval(a, b)
-        return None if interval is not None and precision_met(interval, mid, self.precision) else base
+        size, (last, wide) = len(a) + len(b), self._judged.get(key, (0, True))
+        final = self._spent(key) or (self._spent(base) and key not in self.imprecise)
+        if size == last or (not final and size < last * 1.1):
+            return base if wide else None
+        speedup, interval = stats.speedup(a, b)
+        wide = speedup is not None and not precision_met(interval, speedup, self.precision)
+        self._judged[key] = (size, wide)
+        return base if wide else None
 
     def precision_lines(self, rows: Sequence[Summary]) -> List[str]:
         """Whether the precision target was met, said per kind of outcome."""
@@ -228,31 +249,32 @@ class TopUp:
                           for r in wide)]
 
     def round(self, runs: Sequence[Run]) -> List[Job]:
-        """The next round's jobs, in the plan's order; [] when nothing more is needed or allowed."""
-        clean: Dict[Config, List[float]] = {}
-        tried: Dict[Config, int] = {}
-        bad: Dict[Config, List[str]] = {}
-        failed: Dict[Config, int] = {}
-        for r in runs:
+        """The next round's jobs, in the plan's order; [] when nothing more is needed or allowed.
+        runs: every run so far, those of the last call first; only the new ones are read."""
+        for r in runs[self._seen:]:
             key = r.config
             if key not in self.planned:
                 continue
-            tried[key] = tried.get(key, 0) + 1
+            self._tried[key] = self._tried.get(key, 0) + 1
             if r.clean and r.time_s is not None:
-                clean.setdefault(key, []).append(r.time_s)
+                self._clean.setdefault(key, []).append(r.time_s)
             elif not r.check.ok:
-                failed[key] = failed.get(key, 0) + 1  # a wrong result is not mended by running it again
+                self._failed[key] = self._failed.get(key, 0) + 1  # a wrong result is not mended by running it again
             elif r.disturbed:
-                bad.setdefault(key, []).append(r.disturbed)
+                self._bad[key] = r.disturbed
+        self._seen = len(runs)
+        clean, tried = self._clean, self._tried
         wanted: List[Config] = []
         for key, count in self.planned.items():
-            short = len(clean.get(key, [])) + failed.get(key, 0) < count
-            base = None if short or failed.get(key) else self._speedup_wide(key, clean)
+            short = len(clean.get(key, [])) + self._failed.get(key, 0) < count
+            if key in self.imprecise and self._spent(key):  # given up: its baseline runs no more for it
+                continue
+            base = None if short or self._failed.get(key) else self._speedup_wide(key)
             for k in ([key] if short else [key, base] if base else []):
-                if tried.get(k, 0) >= self._allowed(k):
+                if self._spent(k):
                     if short:
                         # What disturbed them is the row's own note, with the runs each figure covers.
-                        why = "disturbed" if k in bad else "no time printed"
+                        why = "disturbed" if k in self._bad else "no time printed"
                         missing = count - len(clean.get(k, []))
                         asked = f"{missing} of the {count} clean runs asked for are" if count > 1 else \
                             "the one clean run asked for is"
@@ -264,8 +286,9 @@ class TopUp:
                     continue
                 if k not in wanted:
                     wanted.append(k)
-        planned = list(self.planned)
-        jobs = [dataclasses.replace(self.first[k], repeat=tried.get(k, 0) + 1) for k in sorted(wanted, key=planned.index)]
+        order = {k: i for i, k in enumerate(self.planned)}
+        jobs = [dataclasses.replace(self.first[k], repeat=tried.get(k, 0) + 1)
+                for k in sorted(wanted, key=order.__getitem__)]
         if self.order is not None:
             self.order.shuffle(jobs)
         return jobs

@@ -1,5 +1,5 @@
 """Results in google benchmark's JSON: names, entries and aggregates on a tiny set of runs and on a
-stored study, the round trip through read_results, damaged files refused, and what the library's
+stored study, a study read back with the same figures, damaged files refused, and what the library's
 own compare.py prints."""
 import collections
 import copy
@@ -14,16 +14,14 @@ import tempfile
 import unittest
 from typing import Any, Callable, Counter, Dict, List, Optional, Tuple
 
+from ompsuite.analyse import derive
 from ompsuite.export import benchjson as B
 from ompsuite.errors import SuiteError
-from ompsuite.study import load
+from ompsuite.platform.files import write_atomic
+from ompsuite.study import Config, Run, Series, load
 
 
-def write_results(path, document):
-    with open(path, "w") as f:
-        f.write(B.document_text(document))
-
-
+FIXTURE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fixtures", "study.json")
 COMPARE = "/usr/share/benchmark/compare.py"
 COMPARE_PYTHON = "/usr/bin/python3"
 CONTEXT = {"host": "node1", "date": "2026-12-09T03:00:00+00:00", "num_cpus": 2, "compiler": "g++ 12.2",
@@ -154,13 +152,25 @@ class Files(unittest.TestCase):
         self.addCleanup(self.tmp.cleanup)
         self.path = os.path.join(self.tmp.name, "results.json")
         self.runs = tiny_runs()
-        write_results(self.path, B.results_document(CONTEXT, self.runs))
+        write_atomic(self.path, B.document_text(B.results_document(CONTEXT, self.runs)))
 
-    def test_round_trip(self) -> None:
-        context, runs = B.read_results(self.path)
-        self.assertEqual(runs, self.runs)
-        self.assertEqual({k: context[k] for k in CONTEXT}, CONTEXT)
-        self.assertEqual(os.listdir(self.tmp.name), ["results.json"])
+    def test_a_study_reads_back_with_the_same_figures(self) -> None:
+        # Every figure of the study read back is derived as the run command derived its own: the
+        # weak series' efficiency, the floors of its calibration, the untrusted row and its reason.
+        study = load(FIXTURE)
+        weak = [Run(Config(Series.WEAK, "quadguard", t, 1000000 * t), t, k, time_s=0.001 * (1 + 0.1 * (t - 1)) * k,
+                    result="3.141592653589764", entry=study.catalogue.get("quadguard")) for t in (1, 2) for k in (1, 2)]
+        made = dataclasses.replace(study, runs=study.runs + tuple(weak))
+        made = derive.rederived(made, *derive.judgements(study))
+        write_atomic(self.path, B.document_text(B.study_document(made)))
+        back = B.read_study(self.path)
+        self.assertEqual((back.runs, back.summaries, back.machine), (made.runs, made.summaries, made.machine))
+        self.assertEqual([r.interference and r.interference.values() for r in back.runs],
+                         [r.interference and r.interference.values() for r in made.runs])
+        rows = {s.key: s for s in back.summaries}
+        self.assertAlmostEqual(rows[(Series.WEAK, "quadguard", 2, 2000000)].efficiency or 0, 1 / 1.1)
+        self.assertIn("clean runs asked for are missing", rows[(Series.STRONG, "atomic", None, 1000000)].untrusted)
+        self.assertIsNotNone(rows[(Series.STRONG, "quadplain", 1, 1000000)].pct_floor)
 
     def test_damaged_files_are_refused(self) -> None:
         with open(self.path) as f:
@@ -174,8 +184,8 @@ class Files(unittest.TestCase):
             return json.dumps(d)
 
         cases = {
-            "not valid JSON": text[: len(text) // 2],
-            "not a JSON number": text.replace('"real_time": ', '"real_time": NaN, "x": ', 1),
+            "not JSON": text[: len(text) // 2],
+            "not a number JSON allows": text.replace('"real_time": ', '"real_time": NaN, "x": ', 1),
             "no context object": '{"benchmarks": []}',
             "has no ompsuite_schema": edited(lambda d: d["context"].pop("ompsuite_schema")),
             "ompsuite_schema is 2": edited(lambda d: d["context"].update(ompsuite_schema=2)),
@@ -191,19 +201,19 @@ class Files(unittest.TestCase):
                 with open(damaged, "w") as f:
                     f.write(content)
                 with self.assertRaises(SuiteError) as cm:
-                    B.read_results(damaged)
+                    B.read_study(damaged)
                 self.assertEqual(cm.exception.status, 2)
                 self.assertIn(damaged, str(cm.exception))
                 self.assertIn(why, str(cm.exception))
-        with self.assertRaisesRegex(SuiteError, "cannot read"):
-            B.read_results(os.path.join(self.tmp.name, "absent.json"))
+        with self.assertRaisesRegex(SuiteError, "absent.json"):
+            B.read_study(os.path.join(self.tmp.name, "absent.json"))
 
 
 class FromStudy(unittest.TestCase):
     """results.json of a study: its runs, its machine, its topology."""
 
     def test_runs_and_context(self) -> None:
-        study = load(os.path.join(os.path.dirname(os.path.abspath(__file__)), "fixtures", "study.json"))
+        study = load(FIXTURE)
         doc = B.study_document(study)
         iterations = [e for e in doc["benchmarks"] if e["run_type"] == "iteration"]
         self.assertEqual(len(iterations), len(study.runs))
@@ -242,8 +252,9 @@ class FromStudy(unittest.TestCase):
         self.assertIn("quadplain/threads:0/N:100000/series:sweep", {e["name"] for e in doc["benchmarks"]})
         with tempfile.TemporaryDirectory() as tmp:
             path = os.path.join(tmp, "results.json")
-            write_results(path, doc)
-            self.assertEqual(B.read_results(path)[1], runs)
+            write_atomic(path, B.document_text(doc))
+            self.assertEqual([(r.threads_requested, r.threads) for r in B.read_study(path).runs],
+                             [(2, 2), (2, 2), (4, 2), (4, 2), (None, None)])
 
 
 ROW = re.compile(r"^(?P<name>\S.*?)\s+[+-]\d+\.\d{4}\s+[+-]\d+\.\d{4}(?:\s+\d+){4}$")
@@ -279,7 +290,7 @@ class LibraryCompare(unittest.TestCase):
 
     def write(self, fname: str, runs: List[Dict[str, Any]]) -> str:
         path = os.path.join(self.tmp.name, fname)
-        write_results(path, B.results_document(CONTEXT, runs))
+        write_atomic(path, B.document_text(B.results_document(CONTEXT, runs)))
         return fname
 
     def test_benchmarks_and_filters_modes(self) -> None:

@@ -13,6 +13,7 @@ import unittest
 from unittest import mock
 
 from ompsuite import catalogue as C
+from ompsuite.analyse import significance
 from ompsuite.analyse.derive import study_of_journal
 from ompsuite.errors import Interrupted, SuiteError
 from ompsuite.measure import flow, plans
@@ -176,6 +177,30 @@ class Scheduling(unittest.TestCase):
         self.assertEqual(len(line), 1)
         self.assertIn("not met within the budget for: quadguard 2 threads", line[0])
         self.assertNotIn("quadmerge", line[0])
+
+    def test_the_bootstrap_is_retaken_only_as_the_runs_grow(self):
+        # A target no spread meets: 100 rounds of top-ups, the interval taken again each time the
+        # runs have grown by a tenth (and once more at the budget), not every round.
+        sizes = []
+        real = significance.ratio_interval
+        spread = FakeExecutor(time=lambda job, k: 0.05 * (1.0 + 0.003 * (k * 37 % 101)) if job.program == "quadguard"
+                              else 0.1 / job.threads)
+        with mock.patch.object(significance, "ratio_interval",
+                               side_effect=lambda a, b: sizes.append((len(a) + len(b), len(set(b)))) or real(a, b)):
+            run_session(strong_jobs(teams=(2,), repeats=100), spread, precision=0.001)
+        self.assertEqual(spread.ran.count(Config(Series.STRONG, "quadguard", 2, N)), 200)
+        guard = [n for n, values in sizes if values > 1]  # quadmerge's steady times are one value
+        self.assertLess(len(sizes), 15, sizes)
+        self.assertEqual(guard[-1], 400)
+        self.assertTrue(all(b >= 1.1 * a for a, b in zip(guard, guard[1:-1])), guard)
+
+    def test_a_time_of_zero_has_no_speedup_to_chase(self):
+        # A program printing time = 0.00000000: no speedup, so nothing to top up, and no traceback.
+        ex = FakeExecutor(time=lambda job, k: 0.0 if job.program == "quadguard" else 0.1 / job.threads)
+        session, topup = run_session(strong_jobs(teams=(1, 2), repeats=3), ex, precision=0.03)
+        self.assertEqual(len(ex.ran), 15)
+        guard = [s for s in study_of(session, topup).summaries if s.program == "quadguard"]
+        self.assertEqual([(s.median_s, s.speedup) for s in guard], [(0.0, None), (0.0, None)])
 
     def test_teams_asked_that_gave_one_team_share_a_row_and_its_notes(self):
         # As under OMP_THREAD_LIMIT=2 with --threads 2,3: both asked teams run as 2.

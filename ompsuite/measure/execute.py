@@ -4,16 +4,17 @@ import dataclasses
 import math
 import os
 import re
-import signal
 import time
 from typing import Dict, List, Mapping, Optional, Sequence, Set, Tuple
 
-from ompsuite.platform.child import run_child
+from ompsuite.platform import sandbox
+from ompsuite.platform.child import run_child, signal_name
 from ompsuite.platform.console import progress
-from ompsuite.errors import ProgramFailed
+from ompsuite.errors import ProgramFailed, SuiteError
 from ompsuite.escape import printable
 from ompsuite.platform.interference import Interference, Snapshot, Usage, disturbed
 from ompsuite import catalogue as C
+from ompsuite.measure.build import unchanged
 from ompsuite.measure.plans import Job
 from ompsuite.study import NOT_RUN_AGAIN, Run
 
@@ -25,6 +26,7 @@ PROBE_N = 1000  # the untimed run that learns a pi program's team: no work to sp
 OUTPUT_CAP = 1 << 20  # bytes of each stream kept: the programs print a few lines; more is a fault
 TIMED_OUT = 124  # the status timeout(1) gives, for a run stopped at its limit
 MAX_TEAM = 4096  # a larger team in a report is a garbled line, not a team
+_UNSTARTED = re.compile(r"^bwrap: execvp [^\n]*?: ([^\n:]+)$", re.M)  # the sandbox could not start it
 
 Affinity = Tuple[int, str]  # (team size, placement) as the runtime's affinity lines report them
 
@@ -95,32 +97,46 @@ class Runner:
             self.cpus_allowed = os.cpu_count() or 1
 
     def run(self, path: str, args: Sequence[str] = (), env: Optional[Mapping[str, str]] = None,
-            timeout_s: Optional[float] = None) -> Outcome:
-        """An Outcome; ProgramFailed when the program fails, is killed or runs past timeout_s.
-        The affinity lines, on whichever stream the runtime writes them (libgomp stderr, LLVM's
-        runtime stdout), are taken out of both and read."""
+            timeout_s: Optional[float] = None, isolated: bool = False) -> Outcome:
+        """An Outcome; ProgramFailed when the program fails, is killed, cannot be started or runs
+        past timeout_s. isolated: a user's program, run in the sandbox from a private scratch
+        folder. The affinity lines, on whichever stream the runtime writes them (libgomp stderr,
+        LLVM's runtime stdout), are taken out of both and read."""
         name = os.path.basename(path)
-        before = Snapshot.take()
-        done = run_child([path, *args], env=env, timeout_s=timeout_s, grace_s=self.grace_s,
-                         output_cap=self.output_cap)
-        after = Snapshot.take()
+        scratch = sandbox.scratch("run") if isolated else None
+        argv = [path, *args] if scratch is None else sandbox.wrap([path, *args], scratch, [os.path.dirname(path)])
+        try:
+            before = Snapshot.take()
+            done = run_child(argv, env=env, timeout_s=timeout_s, grace_s=self.grace_s, output_cap=self.output_cap)
+            after = Snapshot.take()
+        except SuiteError as e:  # it cannot be started: that program's fault alone
+            why = str(e).removeprefix(f"cannot start {printable(argv[0])}: ")
+            raise ProgramFailed(f"{name} cannot be started: {why}", 126, f"cannot be started: {why}") from None
+        finally:
+            if scratch is not None:
+                sandbox.remove(scratch)
         usage = Usage.from_rusage(done.rusage) if done.rusage is not None else None
         record = Interference.build(before, after, usage, done.wall_s, self.cpus_allowed)
         affinity = affinity_of(done.stdout + done.stderr)
         out, err = _AFFINITY_LINE.sub("", done.stdout), _AFFINITY_LINE.sub("", done.stderr)
+        returncode = sandbox.signalled(done.returncode, argv)
+        unstarted = _UNSTARTED.search(err) if argv[0] != path and returncode == 1 else None
+        if unstarted:
+            raise ProgramFailed(f"{name} cannot be started: {unstarted.group(1)}", 126,
+                                f"cannot be started: {printable(unstarted.group(1), 200)}")
         self._pass_on(name, err)
         if done.timed_out:
             raise ProgramFailed(f"{name} ran past its {timeout_s:.0f}-second limit and was stopped "
                                 "(--run-timeout sets the limit)", TIMED_OUT,
                                 f"stopped at its {timeout_s:.0f} s limit (--run-timeout sets it)")
-        if done.returncode is not None and done.returncode < 0 and not done.over_cap:
-            sig = signal.Signals(-done.returncode)
-            raise ProgramFailed(f"{name} was killed by {sig.name}", 128 + sig.value, f"killed by {sig.name}")
-        if done.returncode and not done.over_cap:
+        if returncode is not None and returncode < 0 and not done.over_cap:
+            sig = signal_name(-returncode)
+            raise ProgramFailed(f"{name} was killed by {sig}", 128 - returncode, f"killed by {sig}")
+        if returncode and not done.over_cap:
             lines = err.strip().splitlines()
             detail = printable(lines[-1], 200) if lines else "no message"
-            raise ProgramFailed(f"{name} failed with status {done.returncode}: {detail}", done.returncode,
-                                f"failed with status {done.returncode}: {detail}")
+            raise ProgramFailed(f"{name} failed with status {returncode}: {detail}", returncode,
+                                f"failed with status {returncode}: {detail}")
         return Outcome(out, err, affinity, record, done.wall_s, done.over_cap)
 
     def _pass_on(self, name: str, err: str) -> None:
@@ -169,7 +185,7 @@ class Executor:
         if key not in self.teams:
             try:
                 done = self.runner.run(job.path, job.entry.args(PROBE_N), dict(job.env, **AFFINITY_ENV),
-                                       timeout_s=self.limit(job))
+                                       timeout_s=self.limit(job), isolated=job.entry.variant)
             except ProgramFailed as e:
                 if not job.entry.variant:
                     raise
@@ -206,7 +222,9 @@ class Executor:
         env = dict(job.env, **AFFINITY_ENV) if entry.team is C.Team.OWN else dict(job.env)
         team = self.probe(job) if entry.team is C.Team.PROBE else None
         started = time.time()
-        done = self.runner.run(job.path, job.args, env, timeout_s=self.limit(job))
+        if not entry.variant:
+            unchanged(job.path)
+        done = self.runner.run(job.path, job.args, env, timeout_s=self.limit(job), isolated=entry.variant)
         out = done.out
         if entry.team is C.Team.OWN:
             team = done.affinity

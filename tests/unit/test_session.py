@@ -250,7 +250,7 @@ class PrintedValues(unittest.TestCase):
             self.out = out
             self.output_cap = 1 << 20
 
-        def run(self, path, args=(), env=None, timeout_s=None):
+        def run(self, path, args=(), env=None, timeout_s=None, isolated=False):
             from ompsuite.measure.execute import Outcome
             from ompsuite.platform.interference import Interference
             return Outcome(self.out, "", None, Interference(0.1, 2), 0.1)
@@ -295,6 +295,8 @@ class FailAlone(unittest.TestCase):
 
     def child(self, argv, env=None, timeout_s=None, **kw):
         from ompsuite.platform.child import ChildResult
+        if argv[0] == "bwrap":  # a variant, in its sandbox
+            argv = argv[argv.index("--") + 1:]
         name, n = os.path.basename(argv[0]), int(argv[1])
         self.calls.append(name)
         done = self.script[name]

@@ -7,6 +7,7 @@ import json
 import os
 import stat
 import unittest
+from unittest import mock
 
 from test_machine import Files
 from ompsuite import catalogue as C
@@ -17,12 +18,19 @@ from ompsuite.study import Series, Summary
 
 FIXTURES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fixtures")
 
-# Stands in for g++: counts its calls, warns on "unused", fails on "misspelt" as GCC does, and
-# writes the program it was asked for.
+# Stands in for g++: counts its calls, lists inc.h of the quoted include folder among what it read
+# when the source names it, warns on "unused", fails on "misspelt" as GCC does, sleeps on "slow",
+# and writes the program it was asked for.
 FAKE_CXX = r"""#!/bin/sh
 echo x >> "$(dirname "$0")/calls"
-src= out=
-while [ $# -gt 0 ]; do case "$1" in -o) out=$2; shift;; *.c|*.cpp) src=$1;; esac; shift; done
+src= out= dep= inc=
+while [ $# -gt 0 ]; do
+  case "$1" in -o) out=$2; shift;; -MF) dep=$2; shift;; -iquote) inc=$2; shift;; -*) ;; *.c|*.cpp) src=$1;; esac
+  shift
+done
+case "$src" in -*) echo "$src taken for an option" >&2; exit 1;; esac
+grep -q inc.h "$src" && echo "$out: $src $inc/inc.h" > "$dep" || echo "$out: $src" > "$dep"
+grep -q slow "$src" && sleep 5
 grep -q unused "$src" && echo "$src:3:7: warning: unused variable 'k' [-Wunused-variable]" >&2
 if grep -q misspelt "$src"; then
   echo "$src: In function 'int main()':" >&2
@@ -94,16 +102,18 @@ class Building(Files):
         with open(os.path.join(self.tree, "calls")) as f:
             return len(f.read().split())
 
-    def build(self, source, checks=None):
-        with contextlib.redirect_stderr(io.StringIO()):
-            return sources.build_variant("pi1", source, self.tree, sources.read_recipe(self.tree), checks)
+    def build(self, source, checks=None, name="pi1"):
+        with contextlib.redirect_stderr(io.StringIO()), mock.patch.object(sources.sandbox, "wrap", lambda a, *_: a):
+            return sources.build_variant(name, source, self.tree, sources.read_recipe(self.tree), checks)
 
     def test_built_once_until_the_source_or_flags_change(self):
         src = self.write("pi1.cpp", "int main() { int unused; }")
         checked = []
 
-        def race_check(source, workdir):
-            checked.append(source)
+        def race_check(copy, workdir, include):
+            with open(copy) as f:  # the private copy, the one that was built
+                checked.append(f.read())
+            self.assertEqual(include, self.dir)
             return C.Race.FREE, ()
         binary, made = self.build(src, race_check)
         self.assertEqual(binary, os.path.join(self.tree, "variants", "pi1"))
@@ -113,18 +123,37 @@ class Building(Files):
         self.assertEqual(made.flags, "-O3 -ffp-contract=off -fopenmp -std=c++17 -fopenmp -lm")
         self.assertIn("warning: unused variable", made.warnings)
         self.assertEqual(self.build(src, race_check), (binary, made))  # unchanged: neither built nor checked again
-        self.assertEqual((self.calls(), len(checked)), (1, 1))
+        self.assertEqual((self.calls(), checked), (1, ["int main() { int unused; }"]))
         self.recipe["common"].append("-g")
         self.write_recipe()
         self.build(src)
         self.assertEqual(self.calls(), 2)
+        self.write("inc.h", "#define N 1")
+        self.write("pi1.cpp", '#include "inc.h"')
+        for calls, header in ((3, None), (3, None), (4, "#define N 2")):  # a header it read changed: built again
+            if header:
+                self.write("inc.h", header)
+            self.build(src)
+            self.assertEqual(self.calls(), calls)
         self.write("pi1.cpp", "int main() { misspelt(); }")
         binary, failed = self.build(src, race_check)
         self.assertEqual(failed.error, "pi1.cpp:5:3: error: 'omp_get_thread_numb' was not declared in this scope")
         self.assertEqual(failed.failure, f"does not compile: {failed.error}")
         self.assertFalse(os.path.exists(binary))  # the program built from the earlier source must not run for it
         self.assertEqual(self.build(src, race_check), (binary, failed))  # nor is a failed build tried again
-        self.assertEqual((self.calls(), len(checked)), (3, 1))
+        self.assertEqual((self.calls(), len(checked)), (5, 1))
+
+    def test_limits_and_odd_files_fail_alone(self):
+        with mock.patch.object(sources, "BUILD_TIMEOUT_S", 0.5):
+            slow = self.write("slow.cpp", "slow")
+            for calls in (1, 2):  # stopped at its limit: not kept as "does not compile"
+                self.assertIn("ran past its 0.5-second limit", self.build(slow, name="slow")[1].error)
+                self.assertEqual(self.calls(), calls)
+        self.assertEqual(self.build(self.write("-o.cpp", "int main() {}"), name="o")[1].error, "")
+        for path, why in ((os.path.join(self.dir, "gone.cpp"), "no such file"),
+                          (self.write("big.cpp", " " * (sources.SOURCE_CAP + 1)), "larger than")):
+            with self.subTest(path):
+                self.assertIn(why, self.build(path, name="odd")[1].failure)
 
     def test_a_tree_without_its_recipe_is_refused(self):
         os.remove(os.path.join(self.tree, sources.RECIPE_FILE))

@@ -103,6 +103,7 @@ class Runner:
         folder. The affinity lines, on whichever stream the runtime writes them (libgomp stderr,
         LLVM's runtime stdout), are taken out of both and read."""
         name = os.path.basename(path)
+        path = os.path.abspath(path)  # the sandbox starts it from its scratch folder
         scratch = sandbox.scratch("run") if isolated else None
         argv = [path, *args] if scratch is None else sandbox.wrap([path, *args], scratch, [os.path.dirname(path)])
         try:

@@ -281,9 +281,13 @@ def folder_programs(folder: str) -> List[C.VariantArg]:
         raise SuiteError(f"--programs {printable(folder)}: {os_reason(e)}", 2) from None
     found: List[C.VariantArg] = []
     taken: Dict[str, str] = {}
+    inside = os.path.realpath(folder)
     for entry in names:
         path = os.path.join(folder, entry)
         if entry.startswith("."):
+            continue
+        if os.path.dirname(os.path.realpath(path)) != inside:  # what the folder holds is all that is read
+            progress(f"--programs {printable(folder)}: {printable(entry)} is a link out of the folder: left out")
             continue
         source = is_source(entry) and os.path.isfile(path)
         program = not source and os.path.isfile(path) and os.access(path, os.X_OK)

@@ -25,7 +25,7 @@ FAKE_CXX = r"""#!/bin/sh
 echo x >> "$(dirname "$0")/calls"
 src= out= dep= inc=
 while [ $# -gt 0 ]; do
-  case "$1" in -o) out=$2; shift;; -MF) dep=$2; shift;; -iquote) inc=$2; shift;; -*) ;; *.c|*.cpp) src=$1;; esac
+  case "$1" in -o) out=$2; shift;; -MF) dep=$2; shift;; -iquote) inc=$2; shift;; *.c|*.cpp) src=$1;; esac
   shift
 done
 case "$src" in -*) echo "$src taken for an option" >&2; exit 1;; esac
@@ -64,14 +64,19 @@ class Folder(Files):
         for name in ("b.c", "a.cpp", "c.cc", "d.cxx", ".hidden.cpp", "notes.txt"):
             self.write(name)
         self.write("e_prog", mode=0o755)
+        outside = self.write("sub2/leak.c")
+        for link, target in (("leak.c", "/etc/shadow"), ("run_touch", "/usr/bin/touch"), ("leak2.c", outside),
+                             ("z.cpp", "a.cpp")):  # only the last stays in the folder
+            os.symlink(target, os.path.join(self.dir, link))
         os.mkdir(os.path.join(self.dir, "sub"))
         err = io.StringIO()
         with contextlib.redirect_stderr(err):
             found = sources.folder_programs(self.dir)
         self.assertEqual([(v.name, os.path.basename(v.path), v.kind) for v in found],
                          [("a", "a.cpp", "pi"), ("b", "b.c", "pi"), ("c", "c.cc", "pi"), ("d", "d.cxx", "pi"),
-                          ("e_prog", "e_prog", None)])  # a program's kind is read from what it prints
-        self.assertEqual(err.getvalue().count("\n"), 2, err.getvalue())  # notes.txt and sub, one line each
+                          ("e_prog", "e_prog", None), ("z", "z.cpp", "pi")])  # a program's kind: from what it prints
+        self.assertEqual(err.getvalue().count("\n"), 6, err.getvalue())  # notes.txt, sub, sub2, 3 links: a line each
+        self.assertEqual(err.getvalue().count("is a link out of the folder: left out"), 3, err.getvalue())
         self.assertIn("notes.txt is neither a source", err.getvalue())
         for clash, why in (("a.c", "a.c and a.cpp would both be named 'a'"), ("2nd.cpp", "would be named '2nd'")):
             with self.subTest(clash):

@@ -86,7 +86,7 @@ def run(o: Options) -> int:
     cat, folders = prep.catalogue, prep.folders
     warm_up(o, prep, ex)
     order = random.Random(o.seed)
-    jobs = plans.small_checks(cat, folders, prep.binding, teams)
+    jobs = plans.small_checks(cat, folders, prep.binding, teams, o.seed)
     jobs += plans.interleave(plans.strong(cat, folders, prep.binding, teams, o.pi_n, o.repeats, prep.recurrence_n,
                                           o.recurrence_repeats, prep.size_note), order)
     jobs += plans.team_report(cat, folders, prep.binding, max(o.threads) if o.threads else None)

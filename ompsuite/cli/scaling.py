@@ -96,7 +96,7 @@ def study(o: Options, out: str) -> int:
         timed += plans.sweep(cat, folders, prep.binding, teams, o.sweep, o.repeats)
     if o.weak:
         timed += plans.weak(cat, folders, prep.binding, teams, o.weak, o.repeats)
-    jobs = plans.small_checks(cat, folders, prep.binding, teams) + plans.interleave(timed, order)
+    jobs = plans.small_checks(cat, folders, prep.binding, teams, o.seed) + plans.interleave(timed, order)
     model, started, calibrated = None, time.monotonic(), 0.0
     if o.calibration:
         model = Model(read_calibration(o.calibration), cores=prep.cores)

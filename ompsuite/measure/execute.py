@@ -254,8 +254,12 @@ class Executor:
         if entry.team is C.Team.REPORT:
             threads = team_reported
         time_s = _time(found.get("time"))
+        if "conflict" in found:
+            fault = fault or f"it printed {found['conflict']} different results: its report contradicts itself"
         if "time" in found and time_s is None:
             fault = fault or f"its time of {len(found['time'])} characters is no finite number of seconds"
+        elif time_s is not None and time_s < 0:
+            fault = fault or f"its time {printable(found['time'], 20)} s is negative"
         printed_n = None
         if "printed_n" in found:
             if len(found["printed_n"].lstrip("-")) <= 20:  # Python refuses integers of thousands of digits

@@ -87,6 +87,12 @@ class Scheduling(unittest.TestCase):
     def test_rounds_are_shuffled_by_the_seed_and_checks_keep_their_order(self):
         import random
         checks = plans.small_checks(CAT, plans.Folders("/bin"), Binding(), [1, 2])
+        sizes = {s: sorted({j.problem_size for j in plans.small_checks(CAT, plans.Folders("/bin"), Binding(), [1],
+                                                                         s)}) for s in range(20)}
+        drawn = {n[-1] for n in sizes.values()}  # a third check size, drawn from the seed: no fixed one to spot
+        self.assertTrue(len(drawn) > 10 and all(plans.DRAWN_CHECK[0] <= n < plans.DRAWN_CHECK[1] for n in drawn))
+        self.assertEqual(sizes[3], sorted({j.problem_size for j in plans.small_checks(CAT, plans.Folders("/bin"),
+                                                                                       Binding(), [1], 3)}))
         timed = strong_jobs(repeats=8)
         jobs = checks + plans.interleave(timed, random.Random(7))
         self.assertEqual(jobs[:len(checks)], checks)
@@ -270,6 +276,9 @@ class PrintedValues(unittest.TestCase):
             ("pi = 1e999999999999, N = 997, time = 0.1 secs\n", "unreadable result (Overflow)"),
             (f"pi = {right}, N = 998, time = 0.1 secs\n", "printed N = 998, asked for 997"),
             ("pi = nan, N = 997, time = 0.1 secs\n", "pi = nan"),
+            (f"pi = {right}, N = 997, time = -0.5 secs\n", "its time -0.5 s is negative"),
+            (f"pi = {right}, N = 997, time = 0.1 secs\npi = 3.0, N = 997, time = 0.1 secs\n",
+             "it printed 2 different results"),
         )
         for out, reason in cases:
             with self.subTest(out=out[:60]):

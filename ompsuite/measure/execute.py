@@ -4,13 +4,14 @@ import dataclasses
 import math
 import os
 import re
+import struct
 import time
 from typing import Dict, List, Mapping, Optional, Sequence, Set, Tuple
 
 from ompsuite.platform import sandbox
 from ompsuite.platform.child import run_child, signal_name
 from ompsuite.platform.console import progress
-from ompsuite.errors import ProgramFailed, SuiteError
+from ompsuite.errors import ProgramFailed, SuiteError, os_reason
 from ompsuite.escape import printable
 from ompsuite.platform.interference import Interference, Snapshot, Usage, disturbed
 from ompsuite import catalogue as C
@@ -104,6 +105,9 @@ class Runner:
         LLVM's runtime stdout), are taken out of both and read."""
         name = os.path.basename(path)
         path = os.path.abspath(path)  # the sandbox starts it from its scratch folder
+        problem = not_a_program(path) if isolated else ""
+        if problem:
+            raise ProgramFailed(f"{name} cannot be started: {problem}", 126, f"cannot be started: {problem}")
         scratch = sandbox.scratch("run") if isolated else None
         argv = [path, *args] if scratch is None else sandbox.wrap([path, *args], scratch, [os.path.dirname(path)])
         try:
@@ -292,6 +296,34 @@ class Executor:
 
 def _probe_key(job: Job) -> Tuple[str, Tuple[Tuple[str, str], ...]]:
     return job.path, tuple(sorted(job.env.items()))
+
+
+def not_a_program(path: str) -> str:
+    """Why the file at path is no program the system can start, or "": a script (#!) or an ELF file
+    whose program headers and loaded segments are all within it. Anything else a shell would be
+    given to run, line by line, in its place."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(64)
+            if head.startswith(b"#!"):
+                return ""
+            if len(head) < 64 or head[:4] != b"\x7fELF" or head[4] != 2:
+                return "not a program (neither a 64-bit ELF file nor a script)"
+            order = "<" if head[5] == 1 else ">"
+            phoff, = struct.unpack_from(order + "Q", head, 32)
+            entsize, count = struct.unpack_from(order + "HH", head, 54)
+            size = os.fstat(f.fileno()).st_size
+            f.seek(phoff)
+            table = f.read(entsize * count)
+    except OSError as e:
+        return os_reason(e)
+    if entsize < 56 or len(table) < entsize * count:
+        return "a damaged or cut-short program (its program headers are missing)"
+    for k in range(count):
+        offset, _, _, filesz = struct.unpack_from(order + "QQQQ", table, k * entsize + 8)
+        if offset + filesz > size:
+            return "a cut-short program (a segment lies past its end)"
+    return ""
 
 
 def warn_oversubscribed(threads: Optional[Sequence[int]], cores: int) -> None:

@@ -320,6 +320,11 @@ class FailAlone(unittest.TestCase):
             return ChildResult(argv, done, team, 0, None, 0.05)
         return ChildResult(argv, "", "", done["returncode"], None, timeout_s or 0.0, done.get("timed_out", False))
 
+    @staticmethod
+    def programs():
+        """Every scripted path is taken for a program that can be started."""
+        return mock.patch("ompsuite.measure.execute.not_a_program", lambda path: "")
+
     def session(self, script):
         from ompsuite.measure.execute import Executor
         self.script, self.calls = dict(self.SCRIPT, **script), []
@@ -332,7 +337,8 @@ class FailAlone(unittest.TestCase):
             "data race: racy.cpp:14 (write) and racy.cpp:14 (read)",)))
         jobs = plans.small_checks(cat, plans.Folders("/bin"), Binding(), [2]) + strong_jobs((2,), 2, cat)
         session, err = Session(Executor(), live=False), io.StringIO()
-        with mock.patch("ompsuite.measure.execute.run_child", self.child), contextlib.redirect_stderr(err):
+        with mock.patch("ompsuite.measure.execute.run_child", self.child), self.programs(), \
+                contextlib.redirect_stderr(err):
             session.execute(jobs)
         return session, cat, err.getvalue()
 
@@ -385,7 +391,7 @@ class FailAlone(unittest.TestCase):
             self.script = {name: done}
             err = io.StringIO()
             with self.subTest(name=name), mock.patch("ompsuite.measure.execute.run_child", self.child), \
-                    contextlib.redirect_stderr(err):
+                    self.programs(), contextlib.redirect_stderr(err):
                 self.assertEqual(read_kind(name, f"/v/{name}", Binding(), Runner()), "pi")
                 self.assertRegex(err.getvalue(), rf"(?m)^{name}: its kind cannot be read \({why}\), so it is taken as pi")
                 self.assertNotIn("\x1b", err.getvalue())

@@ -299,7 +299,7 @@ class FailAlone(unittest.TestCase):
     SCRIPT = {  # program: what its child does (a dict of ChildResult fields, or its output)
         "segv": {"returncode": -11}, "hang": {"timed_out": True, "returncode": -9}, "silent": "", "slow": None,
         "odd": "pi is about 3.14\n", "broken": "never run", "racy": None, "noteam": None,
-        "quadmerge": None, "quadguard": None, "quadplain": None,
+        "quadmerge": None, "quadguard": None, "quadplain": None, "chatty": None,
     }
 
     def child(self, argv, env=None, timeout_s=None, **kw):
@@ -316,6 +316,7 @@ class FailAlone(unittest.TestCase):
             "".join(f"ompsuite-affinity {t} {threads} {t}\n" for t in range(int(threads)))
         if done is None:
             done = f"pi = {PI_1E8 if n == N else _small_pi(n)}, N = {n:9d}, time = 0.05000000 secs\n"
+            done += "\x1b[2J\x1b]0;owned\x07\n" * 20 if name == "chatty" else ""
         if isinstance(done, str):
             return ChildResult(argv, done, team, 0, None, 0.05)
         return ChildResult(argv, "", "", done["returncode"], None, timeout_s or 0.0, done.get("timed_out", False))
@@ -329,16 +330,17 @@ class FailAlone(unittest.TestCase):
         from ompsuite.measure.execute import Executor
         self.script, self.calls = dict(self.SCRIPT, **script), []
         cat = CAT
-        for name in ("segv", "hang", "slow", "silent", "odd", "noteam"):
+        for name in ("segv", "hang", "slow", "silent", "odd", "noteam", "chatty"):
             cat = cat.with_variant(name, f"/v/{name}", "pi")
         cat = cat.with_variant("broken", "/v/broken", "pi", C.Build("/c/broken.cpp", error="broken.cpp:3: error: "
                                                                                          "expected ';'"))
         cat = cat.with_variant("racy", "/v/racy", "pi", C.Build("/c/racy.cpp", race=C.Race.FOUND, race_detail=(
             "data race: racy.cpp:14 (write) and racy.cpp:14 (read)",)))
         jobs = plans.small_checks(cat, plans.Folders("/bin"), Binding(), [2]) + strong_jobs((2,), 2, cat)
-        session, err = Session(Executor(), live=False), io.StringIO()
+        from ompsuite.cli.runsuite import show_first
+        session, err, self.out = Session(Executor(), live=False, show=show_first(set())), io.StringIO(), io.StringIO()
         with mock.patch("ompsuite.measure.execute.run_child", self.child), self.programs(), \
-                contextlib.redirect_stderr(err):
+                contextlib.redirect_stderr(err), contextlib.redirect_stdout(self.out):
             session.execute(jobs)
         return session, cat, err.getvalue()
 
@@ -348,8 +350,13 @@ class FailAlone(unittest.TestCase):
         reasons = {}
         for r in session.runs:
             reasons.setdefault(r.program, []).append(r.check.reason)
-        for name in ("quadplain", "quadguard", "quadmerge", "noteam"):
+        for name in ("quadplain", "quadguard", "quadmerge", "noteam", "chatty"):
             self.assertEqual(set(reasons[name]), {""}, name)  # measured and passed
+        # A variant's output: shown once, escaped, a few lines of it; no run keeps it.
+        self.assertRegex(self.out.getvalue(), r"== chatty: N = 100000000\npi = .*\n(\\x1b\[2J\\x1b\]0;owned\\x07\n){4}"
+                                              r"\(16 more lines\)\n")
+        self.assertNotIn("\x1b", self.out.getvalue())
+        self.assertEqual([r for r in session.runs if r.output], [])
         self.assertEqual(len(reasons["segv"]), 4)  # two check sizes, two repeats: every one ran and failed
         self.assertEqual(set(reasons["segv"]), {"killed by SIGSEGV, in its untimed run at N = 1000 that learns its "
                                                 "team", "not run again: killed by SIGSEGV, in its untimed run at N "

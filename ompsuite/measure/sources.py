@@ -16,6 +16,7 @@ from ompsuite import catalogue as C
 from ompsuite.analyse.derive import warning_count
 from ompsuite.errors import SuiteError, os_reason
 from ompsuite.escape import printable
+from ompsuite.measure.build import ROOT, installed
 from ompsuite.platform import sandbox
 from ompsuite.platform.child import ChildResult, run_child
 from ompsuite.platform.console import progress
@@ -71,9 +72,11 @@ def read_recipe(tree: str) -> Recipe:
         if len(lists["compiler"]) != 2:
             raise ValueError("compiler is not [path, version]")
     except FileNotFoundError:
+        remedy = ("an installed suite builds no sources: build them with a checkout of the suite, or give "
+                  "built programs" if installed() is not None else "configure it again with this version "
+                  f"(cmake -S {ROOT} -B {tree}), or give built programs")
         raise SuiteError(f"{tree} does not say how its programs were built ({RECIPE_FILE}), so no source can be "
-                         "built like them: configure it again with this version (cmake -S . -B TREE), or give "
-                         "built programs", 2) from None
+                         f"built like them: {remedy}", 2) from None
     except OSError as e:
         raise SuiteError(f"cannot read {path}: {os_reason(e)}", 2) from None
     except (ValueError, KeyError, TypeError) as e:

@@ -131,7 +131,7 @@ def check(source: str, kind: C.Kind, workdir: str, name: str, tools: Optional[To
     c_source = source.endswith(".c")
     folder, base = os.path.split(os.path.abspath(source))
     include = include or folder
-    cmd = [tools.clang, *tools.flags(c_source), "-iquote", include, as_path(base),
+    cmd = [tools.clang, *tools.flags(c_source), "-iquote", include, as_path(os.path.relpath(source, workdir)),
            *(["-x", "none"] if c_source else []), "-o", binary, f"-L{tools.libdir}", f"-Wl,-rpath,{tools.libdir}",
            "-lm"]
     built, limited = compile_in_sandbox(cmd, workdir, include, BUILD_TIMEOUT_S)

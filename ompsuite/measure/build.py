@@ -26,7 +26,6 @@ LOG_TAIL = 64 << 10  # of cmake's standard error: the end says what failed
 
 # The digest of each program a build made, beside them: checked before each build and each use.
 DIGESTS = ".ompsuite-digests.json"
-PROGRAM_CAP = 1 << 30
 _known: Dict[str, str] = {}  # program path -> its digest when built or first used in this run
 
 # Written by cmake --install beside the installed tools (cmake/SuiteInstall.cmake); a checkout has none.
@@ -178,56 +177,42 @@ def build(tree: str, cache: Iterable[str] = (), targets: Iterable[str] = (), nee
         _cmake(["cmake", "-S", ROOT, "-B", tree, "-DCMAKE_BUILD_TYPE=Release",
                 *[f"-D{c}" for c in (*tuning(), *cache)]], f"configuring {tree}", CONFIGURE_TIMEOUT_S)
     record = os.path.join(bindir, DIGESTS)
-    _drop_changed(bindir, record)
+    try:
+        with open(record, encoding="utf-8") as f:
+            made: Dict[str, str] = {str(k): str(v) for k, v in dict(json.load(f)).items()}
+    except (OSError, ValueError, TypeError):
+        made = {}
+    for name, was in made.items():  # the build system takes a newer file, whatever wrote it, as up to date
+        path = os.path.join(bindir, os.path.basename(name))
+        if os.path.lexists(path) and _digest(path) != was:
+            progress(f"{printable(path)} is not the program the last build made: it is built again")
+            os.remove(path)
     cmd = ["cmake", "--build", tree, "--parallel"]
     for t in targets:
         cmd += ["--target", t]
     _cmake(cmd, f"building {tree}", BUILD_TIMEOUT_S)
-    made = {n: digest(os.path.join(bindir, n), PROGRAM_CAP) for n in needed}
-    _known.update({os.path.join(bindir, n): d for n, d in made.items()})
+    made.update({n: _digest(os.path.join(bindir, n)) for n in needed})
+    _known.update({os.path.join(bindir, n): made[n] for n in needed})
     try:
-        write_atomic(record, json.dumps(dict(_read_digests(record), **made), indent=1) + "\n")
+        write_atomic(record, json.dumps(made, indent=1) + "\n")
     except OSError as e:
-        progress(f"cannot record the digests of the programs in {bindir} ({os_reason(e)}): a program changed "
-                 "after this build is not found at the next run")
+        progress(f"cannot record the digests of the programs in {bindir} ({os_reason(e)}): one changed after "
+                 "this build is found only while it runs")
     return bindir
 
 
-def _read_digests(record: str) -> Dict[str, str]:
+def _digest(path: str) -> str:
     try:
-        with open(record, encoding="utf-8") as f:
-            found = json.load(f)
-        return {str(k): str(v) for k, v in found.items()} if isinstance(found, dict) else {}
-    except (OSError, ValueError):
-        return {}
-
-
-def _drop_changed(bindir: str, record: str) -> None:
-    """Remove each program that is not what the last build made, so that it is built again: the
-    build system takes a newer file, whatever wrote it, for an up-to-date one."""
-    for name, made in _read_digests(record).items():
-        path = os.path.join(bindir, os.path.basename(name))
-        try:
-            if os.path.lexists(path) and digest(path, PROGRAM_CAP) == made:
-                continue
-        except SuiteError:
-            pass
-        if os.path.lexists(path):
-            progress(f"{printable(path)} is not the program the last build made: it is built again")
-            os.remove(path)
+        return digest(path, 1 << 30)
+    except SuiteError as e:
+        return str(e)  # matches no digest
 
 
 def unchanged(path: str) -> None:
-    """Refuse a suite program that differs from what was built (or, for one given, from what it
-    was at its first use in this run): nothing else may stand in for a baseline. A missing one
-    is left to its run to report."""
-    if not os.path.lexists(path):
-        return
-    try:
-        now = digest(path, PROGRAM_CAP)
-    except SuiteError as e:
-        raise ProgramFailed(str(e), 2) from None
-    if _known.setdefault(path, now) != now:
+    """Refuse a suite program that differs from what was built (or, given, from what it was at its
+    first use in this run): nothing else may stand in for a baseline. A missing one is left to its
+    run to report."""
+    if os.path.lexists(path) and _known.setdefault(path, now := _digest(path)) != now:
         raise ProgramFailed(f"{printable(path)} changed since it was built or first run: it is no baseline now "
                             "(run again to rebuild it)", 2)
 

@@ -99,10 +99,7 @@ def first_error(messages: str, returncode: Optional[int]) -> str:
 
 def _key(source_bytes: bytes, source: str, recipe: Recipe, c_source: bool) -> str:
     h = hashlib.sha256(source_bytes)
-    try:
-        compiler = digest(os.path.realpath(recipe.compiler), DEPENDENCY_CAP)
-    except SuiteError:
-        compiler = ""  # a compiler that cannot be read will not build either: its failure says why
+    compiler = _dependency_digest(os.path.realpath(recipe.compiler))
     h.update(json.dumps([_STAMP_FORM, source, recipe.compiler, compiler, recipe.version, recipe.flags(c_source),
                          c_source]).encode())
     return h.hexdigest()
@@ -124,9 +121,8 @@ def _dependency_digest(path: str) -> Optional[str]:
 
 
 def _dependencies(depfile: str, work: str, copy: str) -> Optional[Dict[str, str]]:
-    """Each file the compiler read (its own list, written as a make rule) but the source's private
-    copy, with its digest; None when the list is missing or a file in it cannot be digested (such
-    a build is not kept)."""
+    """Each file the compiler read (its own list, a make rule) but the private copy, with its
+    digest; None when the list is missing or a file in it cannot be digested (not kept then)."""
     try:
         with open(depfile, encoding="utf-8", errors="surrogateescape") as f:
             rule = f.read().replace("\\\n", " ")
@@ -175,11 +171,10 @@ RaceCheck = Callable[[str, str, str], Tuple[C.Race, Tuple[str, ...]]]
 def build_variant(name: str, source: str, tree: str, recipe: Recipe, race_check: Optional[RaceCheck] = None
                   ) -> Tuple[str, C.Build]:
     """(program path, Build) of a source, built into TREE/variants/NAME unless built there from
-    this source, the same files it read and these flags before. One private copy of the source
-    is digested, compiled and race-checked, so that a source changed meanwhile cannot be checked
-    as one version and timed as another. race_check(copy, workdir, source's folder), when given,
-    runs for a source that compiled and was not checked yet (or was skipped for want of the
-    tools). A source that cannot be read fails alone, with a Build saying why."""
+    this source, the same files it read and these flags before. One private copy is digested,
+    compiled and race-checked (race_check(copy, workdir, source's folder), when given and not
+    done yet), so that a source changed meanwhile cannot be checked as one version and timed as
+    another. A source that cannot be read fails alone, with a Build saying why."""
     source = os.path.abspath(source)
     shown = printable(os.path.relpath(source) if not os.path.relpath(source).startswith("..") else source)
     folder = os.path.join(tree, VARIANTS)

@@ -209,12 +209,12 @@ def _digest(path: str) -> str:
 
 
 def unchanged(path: str) -> None:
-    """Refuse a suite program that differs from what was built (or, given, from what it was at its
-    first use in this run): nothing else may stand in for a baseline. A missing one is left to its
-    run to report."""
+    """Refuse a program that differs from what was built (or, given, from what it was at its first
+    use in this run): nothing else may stand in for a baseline or a variant measured so far. A
+    missing one is left to its run to report."""
     if os.path.lexists(path) and _known.setdefault(path, now := _digest(path)) != now:
-        raise ProgramFailed(f"{printable(path)} changed since it was built or first run: it is no baseline now "
-                            "(run again to rebuild it)", 2)
+        raise ProgramFailed(f"{printable(path)} changed since it was built or first run: it is not the program "
+                            "measured so far (run again to rebuild it)", 2)
 
 
 def given_folder(option: str, path: Optional[str]) -> Optional[str]:

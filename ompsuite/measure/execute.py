@@ -99,16 +99,14 @@ class Runner:
     def run(self, path: str, args: Sequence[str] = (), env: Optional[Mapping[str, str]] = None,
             timeout_s: Optional[float] = None, isolated: bool = False) -> Outcome:
         """An Outcome; ProgramFailed when the program fails, is killed, cannot be started or runs
-        past timeout_s. isolated: a user's program, run in the sandbox from a private scratch
-        folder. The affinity lines, on whichever stream the runtime writes them (libgomp stderr,
+        past timeout_s. isolated: a user's program, run in the sandbox. The affinity lines, on whichever stream the runtime writes them (libgomp stderr,
         LLVM's runtime stdout), are taken out of both and read."""
         name = os.path.basename(path)
         path = os.path.abspath(path)  # the sandbox starts it from its scratch folder
         problem = not_a_program(path) if isolated else ""
         if problem:
             raise ProgramFailed(f"{name} cannot be started: {problem}", 126, f"cannot be started: {problem}")
-        scratch = sandbox.scratch("run") if isolated else None
-        argv = [path, *args] if scratch is None else sandbox.wrap([path, *args], scratch, [os.path.dirname(path)])
+        argv = sandbox.wrap([path, *args], None, [os.path.dirname(path)]) if isolated else [path, *args]
         try:
             before = Snapshot.take()
             done = run_child(argv, env=env, timeout_s=timeout_s, grace_s=self.grace_s, output_cap=self.output_cap)
@@ -118,9 +116,6 @@ class Runner:
         except SuiteError as e:  # it cannot be started: that program's fault alone
             why = str(e).removeprefix(f"cannot start {printable(argv[0])}: ")
             raise ProgramFailed(f"{name} cannot be started: {why}", 126, f"cannot be started: {why}") from None
-        finally:
-            if scratch is not None:
-                sandbox.remove(scratch)
         usage = Usage.from_rusage(done.rusage) if done.rusage is not None else None
         record = Interference.build(before, after, usage, done.wall_s, self.cpus_allowed)
         affinity = affinity_of(done.stdout + done.stderr)
@@ -224,8 +219,7 @@ class Executor:
         env = dict(job.env, **AFFINITY_ENV) if entry.team is C.Team.OWN else dict(job.env)
         team = self.probe(job) if entry.team is C.Team.PROBE else None
         started = time.time()
-        if not entry.variant:
-            unchanged(job.path)
+        unchanged(job.path)
         done = self.runner.run(job.path, job.args, env, timeout_s=self.limit(job), isolated=entry.variant)
         out = done.out
         if entry.team is C.Team.OWN:

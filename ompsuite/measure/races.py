@@ -146,7 +146,7 @@ def check(source: str, kind: C.Kind, workdir: str, name: str, tools: Optional[To
             env = {k: v for k, v in os.environ.items() if not k.startswith(("OMP_", "TSAN_", "KMP_"))}
             env.update(OMP_NUM_THREADS=str(team), OMP_TOOL_LIBRARIES=tools.archer, TSAN_OPTIONS=":".join(options),
                        KMP_WARNINGS="0")
-            argv = sandbox.wrap([binary, str(n)], workdir, [include])
+            argv = sandbox.wrap([binary, str(n)], None, [include, workdir])
             done = run_child(argv, env=env, timeout_s=RUN_TIMEOUT_S)
             done.returncode = sandbox.signalled(done.returncode, argv)
             these = parse_report(done.stderr, base)
@@ -160,5 +160,5 @@ def check(source: str, kind: C.Kind, workdir: str, name: str, tools: Optional[To
                                         "so no race could be ruled out",)
     if found:
         return C.Race.FOUND, tuple(found)
-    return C.Race.FREE, (f"{CLANG} with ThreadSanitizer and Archer at N = {' and '.join(map(str, sizes))}, "
-                         f"{' and '.join(map(str, RACE_TEAMS))} threads",)
+    return C.Race.FREE, (f"{CLANG}, N = {' and '.join(map(str, sizes))}, {' and '.join(map(str, RACE_TEAMS))} "
+                         "threads",)

@@ -10,20 +10,24 @@ import subprocess
 import tempfile
 from typing import List, Optional, Sequence
 
+from ompsuite.escape import printable
 from ompsuite.platform.console import progress
 
 BWRAP = "bwrap"
+TMPFS_BYTES = 64 << 20  # each empty folder's room, in memory: a program cannot fill a disk
 
 
-def _command(argv: Sequence[str], scratch: str, share: Sequence[str]) -> List[str]:
+def _command(argv: Sequence[str], scratch: Optional[str], share: Sequence[str]) -> List[str]:
     home = os.path.expanduser("~")
     cmd = [BWRAP, "--die-with-parent", "--new-session", "--unshare-all", "--uid", "65534", "--gid", "65534",
-           "--cap-drop", "ALL", "--ro-bind", "/", "/", "--dev", "/dev", "--proc", "/proc", "--tmpfs", "/tmp",
-           *(["--tmpfs", home] if home != "/" and os.path.isdir(home) else [])]
+           "--cap-drop", "ALL", "--ro-bind", "/", "/", "--dev", "/dev", "--proc", "/proc"]
+    for empty in ("/tmp", *([home] if home != "/" and os.path.isdir(home) else [])):
+        cmd += ["--size", str(TMPFS_BYTES), "--tmpfs", empty]
     for path in share:  # after the empty home and /tmp: they may lie in them
         cmd += ["--ro-bind", path, path]
-    return [*cmd, "--bind", scratch, scratch, "--chdir", scratch, "--setenv", "HOME", scratch, "--setenv", "TMPDIR",
-            "/tmp", "--", *argv]
+    where = scratch or "/tmp"
+    return [*cmd, *(["--bind", where, where] if scratch else []), "--chdir", where, "--setenv", "HOME", where,
+            "--setenv", "TMPDIR", "/tmp", "--", *argv]
 
 
 @functools.lru_cache(maxsize=None)
@@ -38,21 +42,22 @@ def unavailable() -> str:
         except (OSError, subprocess.TimeoutExpired) as e:
             return f"bubblewrap cannot be started ({e})"
     said = done.stderr.decode(errors="replace").strip().splitlines()
-    return f"bubblewrap cannot make one here ({said[-1] if said else done.returncode})" if done.returncode else ""
+    return f"bubblewrap fails here ({printable(said[-1] if said else done.returncode, 50)})" if done.returncode else ""
 
 
 _said = {"once": False}
 
 
-def wrap(argv: Sequence[str], scratch: str, share: Sequence[str] = ()) -> List[str]:
-    """argv run in the sandbox, scratch its writable working folder, the folders in share visible
-    (read-only) though in the home folder or /tmp; argv as it is (said once) without a sandbox."""
+def wrap(argv: Sequence[str], scratch: Optional[str], share: Sequence[str] = ()) -> List[str]:
+    """argv run in the sandbox, its working folder scratch (writable; None: its empty /tmp), the
+    folders in share visible (read-only) though in the home folder or /tmp; argv as it is (said
+    once) without a sandbox."""
     why = unavailable()
     if not why:
         return _command(argv, scratch, share)
     if not _said["once"]:
         _said["once"] = True
-        progress(f"no sandbox for the given programs: {why}; they are built and run with your rights "
+        progress(f"no sandbox for the given programs: {why}\n  they are built and run with your rights "
                  "(docs/class.md says what that risks)")
     return list(argv)
 

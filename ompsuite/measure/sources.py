@@ -257,8 +257,7 @@ def _compile(name: str, source: str, copy: str, shown: str, binary: str, recipe:
             if os.path.lexists(binary):  # an older program must not run in its place
                 os.remove(binary)
         else:
-            shutil.copyfile(made, temporary)
-            os.chmod(temporary, 0o755)
+            shutil.copy(made, temporary)  # with its mode
             os.replace(temporary, binary)
     except OSError as e:
         raise SuiteError(f"--program {name}: cannot put its program in place at {printable(binary)}: "

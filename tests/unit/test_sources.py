@@ -20,7 +20,7 @@ FIXTURES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fixtures")
 
 # Stands in for g++: counts its calls, lists inc.h of the quoted include folder among what it read
 # when the source names it, warns on "unused", fails on "misspelt" as GCC does, sleeps on "slow",
-# and writes the program it was asked for.
+# runs out of memory on "hungry", and writes the program it was asked for.
 FAKE_CXX = r"""#!/bin/sh
 echo x >> "$(dirname "$0")/calls"
 src= out= dep= inc=
@@ -31,6 +31,7 @@ done
 case "$src" in -*) echo "$src taken for an option" >&2; exit 1;; esac
 grep -q inc.h "$src" && echo "$out: $src $inc/inc.h" > "$dep" || echo "$out: $src" > "$dep"
 grep -q slow "$src" && sleep 5
+grep -q hungry "$src" && { echo "cc1plus: out of memory allocating 65536 bytes" >&2; exit 1; }
 grep -q unused "$src" && echo "$src:3:7: warning: unused variable 'k' [-Wunused-variable]" >&2
 if grep -q misspelt "$src"; then
   echo "$src: In function 'int main()':" >&2
@@ -150,9 +151,10 @@ class Building(Files):
 
     def test_limits_and_odd_files_fail_alone(self):
         with mock.patch.object(sources, "BUILD_TIMEOUT_S", 0.5):
-            slow = self.write("slow.cpp", "slow")
-            for calls in (1, 2):  # stopped at its limit: not kept as "does not compile"
-                self.assertIn("ran past its 0.5-second limit", self.build(slow, name="slow")[1].error)
+            for calls, (src, why) in enumerate((("slow", "ran past its 0.5-second limit"),) * 2 +
+                                               (("hungry", "needed more than its 2 GiB of memory"),) * 2, 1):
+                # Stopped at a limit: not kept as "does not compile", tried again.
+                self.assertIn(why, self.build(self.write(f"{src}.cpp", src), name=src)[1].error)
                 self.assertEqual(self.calls(), calls)
         self.assertEqual(self.build(self.write("-o.cpp", "int main() {}"), name="o")[1].error, "")
         for path, why in ((os.path.join(self.dir, "gone.cpp"), "no such file"),

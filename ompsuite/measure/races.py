@@ -136,7 +136,8 @@ def check(source: str, kind: C.Kind, workdir: str, name: str, tools: Optional[To
            "-lm"]
     built, limited = compile_in_sandbox(cmd, workdir, include, BUILD_TIMEOUT_S)
     if limited or built.returncode != 0:
-        return C.Race.SKIPPED, (f"{CLANG} could not build it: {limited or first_error(built.stderr, built.returncode)}",)
+        why = limited or first_error(built.stderr, built.returncode)
+        return C.Race.SKIPPED, (f"{CLANG} could not build it: {why}",)
     options = ["ignore_noninstrumented_modules=1", f"exitcode={TSAN_EXIT}"]
     if tools.symbolizer:
         options.append(f"external_symbolizer_path={tools.symbolizer}")

@@ -92,7 +92,7 @@ class Baselines(unittest.TestCase):
         from ompsuite.errors import ProgramFailed
         with tempfile.TemporaryDirectory() as d, mock.patch.dict(build._known, clear=True), \
                 mock.patch.object(build, "progress"), mock.patch.object(build, "check_tuned_for_host"), \
-                mock.patch.object(build, "_cmake", lambda cmd, *_: open(os.path.join(d, "bin", "quadplain"), "a").close()):
+                mock.patch.object(build, "_cmake", lambda *_: open(os.path.join(d, "bin", "quadplain"), "a").close()):
             os.mkdir(os.path.join(d, "bin"))
             os.mkdir(os.path.join(d, "CMakeCache.txt"))  # configured
             program = os.path.join(d, "bin", "quadplain")

@@ -168,7 +168,7 @@ class Building(Files):
             sources.read_recipe(self.tree)
         self.assertEqual(e.exception.status, 2)
         self.assertIn("does not say how its programs were built", str(e.exception))
-        with mock.patch.object(sources, "installed", lambda: {"bindir": "/usr/bin"}), self.assertRaises(SuiteError) as e:
+        with mock.patch.object(sources, "installed", lambda: {"bin": "/usr/bin"}), self.assertRaises(SuiteError) as e:
             sources.read_recipe(self.tree)
         self.assertIn("an installed suite builds no sources", str(e.exception))  # no cmake -S . to advise
 

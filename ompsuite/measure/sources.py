@@ -185,7 +185,7 @@ def build_variant(name: str, source: str, tree: str, recipe: Recipe, race_check:
     except OSError as e:
         raise SuiteError(f"cannot make {printable(folder)} for the variants built from sources: {os_reason(e)}",
                          2) from None
-    binary, stamp = os.path.join(folder, name), os.path.join(stamps, f"{name}.json")
+    stamp = os.path.join(stamps, f"{name}.json")
     c_source = source.endswith(".c")
     flags = shlex.join(recipe.flags(c_source))
     work = sandbox.scratch("build")
@@ -194,11 +194,13 @@ def build_variant(name: str, source: str, tree: str, recipe: Recipe, race_check:
             data = read_bytes(source, SOURCE_CAP)
         except SuiteError as e:
             progress(f"{name}: {e}")
-            return binary, C.Build(source, recipe.described, flags, "", str(e))
+            return os.path.join(folder, name), C.Build(source, recipe.described, flags, "", str(e))
         copy = os.path.join(work, os.path.basename(source))
         with open(copy, "wb") as f:
             f.write(data)
         key = _key(data, source, recipe, c_source)
+        # A folder per build: another run building another version meanwhile replaces nothing this one runs.
+        binary = os.path.join(folder, key[:16], name)
         built, read = _cached(stamp, key, binary)
         if built is not None:
             built = dataclasses.replace(built, source=source)
@@ -253,10 +255,8 @@ def _compile(name: str, source: str, copy: str, shown: str, binary: str, recipe:
         error = first_error(messages, done.returncode)
     temporary = f"{binary}.new{os.getpid()}"
     try:
-        if error:
-            if os.path.lexists(binary):  # an older program must not run in its place
-                os.remove(binary)
-        else:
+        if not error:
+            os.makedirs(os.path.dirname(binary), exist_ok=True)
             shutil.copy(made, temporary)  # with its mode
             os.replace(temporary, binary)
     except OSError as e:

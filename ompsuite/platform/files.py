@@ -698,13 +698,13 @@ def _records(path: str, final_newline: bool, max_bytes: int) -> list[tuple[int, 
     return records
 
 
-def _chunks(path: str, max_bytes: int, no_follow: bool = False) -> Iterator[bytes]:
+def _chunks(path: str, max_bytes: int) -> Iterator[bytes]:
     """A regular file's bytes, in chunks. Refused with SuiteError status 2: a file that cannot be
     read, is not a regular file (a FIFO, a device: they could block or never end), is larger than
-    max_bytes (found before any byte past it is read), or (no_follow) is a symbolic link."""
+    max_bytes (found before any byte past it is read)."""
     shown = printable(path)
     try:  # a FIFO would block the open
-        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC | (os.O_NOFOLLOW if no_follow else 0))
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
     except OSError as e:
         raise SuiteError(f"cannot read {shown}: {os_reason(e)}", 2) from None
     try:
@@ -729,8 +729,8 @@ def _chunks(path: str, max_bytes: int, no_follow: bool = False) -> Iterator[byte
         os.close(fd)
 
 
-def read_bytes(path: str, max_bytes: int = MAX_READ_BYTES, no_follow: bool = False) -> bytes:
-    return b"".join(_chunks(path, max_bytes, no_follow))
+def read_bytes(path: str, max_bytes: int = MAX_READ_BYTES) -> bytes:
+    return b"".join(_chunks(path, max_bytes))
 
 
 def digest(path: str, max_bytes: int) -> str:

@@ -86,13 +86,13 @@ static void report(double value, long n, double t) { printf("pi = %.15f, N = %9l
 """
 # Each hostile program: its source (after HONEST) and what its rows' checks must say (None: it passes).
 HOSTILE = {
-    # Tries to replace the baseline, write in the home and class folders, stop and end the tool, and
-    # leave a chain of processes in sessions of their own; then computes honestly.
+    # Tries to replace the baseline and itself, write in the home and class folders, stop and end the
+    # tool, and leave a chain of processes in sessions of their own; then computes honestly.
     "tamper.c": (r"""#include <signal.h>
 #include <unistd.h>
 int main(int argc, char **argv) {
-  const char *targets[] = {getenv("TAMPER_BASELINE"), getenv("TAMPER_HOME"), getenv("TAMPER_CLASS")};
-  for (int i = 0; i < 3; i++) { FILE *f = fopen(targets[i], "w"); if (f) { fputs("#!/bin/sh\n", f); fclose(f); } }
+  const char *targets[] = {getenv("TAMPER_BASELINE"), getenv("TAMPER_HOME"), getenv("TAMPER_CLASS"), argv[0]};
+  for (int i = 0; i < 4; i++) { FILE *f = fopen(targets[i], "w"); if (f) { fputs("#!/bin/sh\n", f); fclose(f); } }
   if (fork() == 0) {
     for (int depth = 0; depth < 30 && fork() == 0; depth++) setsid();
     execlp("sleep", "sleep", getenv("TAMPER_MARK"), (char *)0);

@@ -223,7 +223,9 @@ def build_variant(name: str, source: str, tree: str, recipe: Recipe, race_check:
 def compile_in_sandbox(cmd: List[str], work: str, include: str, timeout_s: float) -> Tuple[ChildResult, str]:
     """A compiler run on a private copy in work, in the sandbox, limited in time, output and
     memory: its result and, for one it stopped or that ran out of memory, why (then not kept)."""
-    done = run_child(sandbox.wrap(cmd, work, [include]), timeout_s=timeout_s, output_cap=OUTPUT_CAP,
+    prefix = os.path.dirname(os.path.dirname(os.path.realpath(cmd[0])))  # a compiler installed in the home folder
+    share = [include, *([prefix] if prefix != "/" else [])]
+    done = run_child(sandbox.wrap(cmd, work, share), timeout_s=timeout_s, output_cap=OUTPUT_CAP,
                      cwd=work, memory_cap=COMPILER_MEMORY)
     if done.timed_out:
         return done, f"the compiler ran past its {timeout_s:g}-second limit and was stopped"

@@ -54,7 +54,7 @@ class WholeClass(unittest.TestCase):
                  "pi_broken": "does not compile: pi_broken.cpp:16:", "pi_racy": racy if tools else ""}
         for name, found in checks.items():
             with self.subTest(name):
-                self.assertTrue(all(note.startswith("built with ") for *_, note in found), found)
+                self.assertTrue(all("built with " in note for *_, note in found), found)  # after any note on speed
                 if name in CORRECT:
                     self.assertLessEqual({"1", "2"}, {threads for threads, *_ in found}, found)
                     self.assertTrue(all(not check.startswith("FAIL") for _, _, check, _ in found), found)

@@ -86,6 +86,14 @@ install(CODE "
   if(IS_ABSOLUTE \"\${SUITE_BINDIR}\" OR IS_ABSOLUTE [==[${CMAKE_INSTALL_DATADIR}]==])
     set(SUITE_MODULE_TAIL \"\")  # folders given as absolute paths do not move with the prefix
   endif()
+  # Each path as a Lua long string whose brackets it does not hold: a prefix holding ]==] is text.
+  foreach(v SUITE_PREFIX SUITE_BINDIR SUITE_MODULE_TAIL SUITE_PC_DIR SUITE_TOOLS_DIR)
+    set(eq \"\")
+    while(\"\${\${v}}]\" MATCHES \"]\${eq}]\")
+      string(APPEND eq \"=\")
+    endwhile()
+    set(\${v} \"[\${eq}[\${\${v}}]\${eq}]\")
+  endforeach()
   configure_file([==[${PROJECT_SOURCE_DIR}/cmake/ompsuite.lua.in]==] [==[${SUITE_MODULE_FILE}]==] @ONLY)
 " COMPONENT modulefile)
 install(FILES ${SUITE_MODULE_FILE} DESTINATION ${SUITE_MODULE_DIR} COMPONENT modulefile)

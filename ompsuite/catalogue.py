@@ -35,12 +35,15 @@ class Kind:
     expected: Tuple[Tuple[str, Tuple[str, ...], str], ...] = ()
 
     def read(self, output: str) -> Dict[str, str]:
-        """{field: text} of the lines found; a missing line leaves its field out."""
+        """{field: text} of the lines found; a missing line leaves its field out. Two different
+        results make "conflict" the number of them: the report contradicts itself."""
         found: Dict[str, str] = {}
         for field, pattern in self.lines:
-            m = pattern.search(output)
-            if m:
-                found[field] = m.group(1)
+            values = pattern.findall(output)
+            if values:
+                found[field] = values[0]
+            if field == "result" and len(set(values)) > 1:
+                found["conflict"] = str(len(set(values)))
         return found
 
 
@@ -49,9 +52,9 @@ def _line(pattern: str) -> Pattern[str]:
 
 
 PI = Kind("pi", timed=True, n_argument=True, printed_tick=1e-8, lines=(
-    ("result", _line(r"^pi = (\S+), N = +-?\d+, time = \d+\.\d+ secs$")),
-    ("printed_n", _line(r"^pi = \S+, N = +(-?\d+), time = \d+\.\d+ secs$")),
-    ("time", _line(r"^pi = \S+, N = +-?\d+, time = (\d+\.\d+) secs$"))), first_line=r"^pi = ",
+    ("result", _line(r"^pi = (\S+), N = +-?\d+, time = -?\d+\.\d+ secs$")),
+    ("printed_n", _line(r"^pi = \S+, N = +(-?\d+), time = -?\d+\.\d+ secs$")),
+    ("time", _line(r"^pi = \S+, N = +-?\d+, time = (-?\d+\.\d+) secs$"))), first_line=r"^pi = ",
           speedup_bound=True, parallel_throughout=True,
           expected=(("pi", ("result", "printed_n", "time"), "pi = <value>, N = <N>, time = <seconds> secs"),))
 RECURRENCE = Kind("recurrence", timed=True, n_argument=False, printed_tick=1e-6, lines=(

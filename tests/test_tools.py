@@ -281,9 +281,9 @@ class Scaling(unittest.TestCase):
             proc = self.study(out, "--repeats", "3", bindir=bindir)
             self.assertEqual(proc.returncode, 7)
             last = proc.stderr.splitlines()[-1]
-            self.assertRegex(last, rf"^scaling: quadmerge failed with status 7: disk on fire; (\d+) of 28 runs saved "
+            self.assertRegex(last, rf"^scaling: quadmerge failed with status 7: disk on fire; (\d+) of 33 runs saved "
                                    rf"in {re.escape(out)}$")
-            saved = int(re.search(r"(\d+) of 28", last).group(1))
+            saved = int(re.search(r"(\d+) of 33", last).group(1))
             rows = rows_of(os.path.join(out, "runs.csv"))
             self.assertEqual(len(rows), saved)
             self.assertGreater(saved, 0)
@@ -304,8 +304,8 @@ class Scaling(unittest.TestCase):
             _, err = proc.communicate(timeout=60)
             self.assertEqual(proc.returncode, 128 + signal.SIGINT, err)
             self.assertNotIn("Traceback", err)
-            self.assertRegex(err.splitlines()[-1], rf"^scaling: interrupted by SIGINT; \d+ of 28 runs saved in ")
-            saved = int(re.search(r"(\d+) of 28", err.splitlines()[-1]).group(1))
+            self.assertRegex(err.splitlines()[-1], rf"^scaling: interrupted by SIGINT; \d+ of 33 runs saved in ")
+            saved = int(re.search(r"(\d+) of 33", err.splitlines()[-1]).group(1))
             self.assertEqual(len(rows_of(os.path.join(out, "runs.csv"))), saved)
             self.assertGreater(saved, 0)
 

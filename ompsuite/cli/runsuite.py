@@ -44,13 +44,20 @@ def parse(argv: List[str]) -> Options:
     return build_options(ap, ap.parse_args(argv))
 
 
+VARIANT_LINES = 5  # of a variant's output shown on the terminal
+
+
 def show_first(seen: Set[str]) -> Callable[[Run], None]:
     def show(run: Run) -> None:
         # A run that printed nothing (a variant that crashed or hung) shows its reason in the table.
         if run.program not in seen and run.series is not Series.CHECK and run.output.strip():
             seen.add(run.program)
             title = "sum of 0 ... 999999" if run.program_entry.kind is C.TEAM else f"N = {run.problem_size}"
-            output(f"== {run.program}: {title}\n{run.output}" + ("" if run.output.endswith("\n") else "\n"))
+            text = run.output.rstrip("\n").split("\n")
+            if run.program_entry.variant:  # a user's program: its words escaped, a few lines of them
+                more = f"\n({len(text) - VARIANT_LINES} more lines)" if len(text) > VARIANT_LINES else ""
+                text = [printable(line, 96) for line in text[:VARIANT_LINES]] + ([more[1:]] if more else [])
+            output(f"== {run.program}: {title}\n" + "\n".join(text) + "\n")
     return show
 
 

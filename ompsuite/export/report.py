@@ -107,7 +107,8 @@ def _built(build: C.Build) -> str:
         how += _tag("p", f"does not compile: {text(build.error)}", "bad")
     if build.warnings:
         lines = build.warnings.splitlines()
-        how += (f'<p class="muted">{len(lines)} line{"" if len(lines) == 1 else "s"} of warnings:</p>'
+        what = "the compiler's messages" if build.error else "warnings"
+        how += (f'<p class="muted">{len(lines)} line{"" if len(lines) == 1 else "s"} of {what}:</p>'
                 f"<pre>{block(build.warnings)}</pre>")
     return how
 
@@ -115,7 +116,8 @@ def _built(build: C.Build) -> str:
 def _race(build: C.Build) -> str:
     detail = "; ".join(build.race_detail)
     if build.race is C.Race.FREE:
-        return _tag("span", "race-free", "good") + " (ThreadSanitizer with Archer saw no race)"
+        said = f": {text(detail)}" if detail else ""  # how it was checked: the compiler, the sizes, the teams
+        return _tag("span", "race-free", "good") + f" (ThreadSanitizer with Archer saw no race{said})"
     if build.race is C.Race.FOUND:
         items = "".join(f"<li>{text(line)}</li>" for line in build.race_detail) or "<li>data race</li>"
         return _tag("span", "data race found:", "bad") + f"<ul>{items}</ul>"

@@ -1,26 +1,32 @@
 """The suite's build trees: where the programs are, building what is missing or stale, and the
 reduced builds of the recurrence programs for machines without 17 GB to spare."""
 import functools
+import json
 import os
 import re
 import shutil
 from typing import Dict, Iterable, List, Optional
 
 from ompsuite import catalogue as C
-from ompsuite.errors import SuiteError
+from ompsuite.errors import ProgramFailed, SuiteError, os_reason
 from ompsuite.escape import printable
 from ompsuite.platform.child import run_tool
 from ompsuite.platform.console import progress
+from ompsuite.platform.files import digest, write_atomic
 from ompsuite.platform.machine import ROOT, mem_available, own_build_tree
 
 __all__ = ["ROOT", "mem_available", "program_problem", "check_programs", "build", "given_folder", "release_bin",
            "reduced_build", "recurrence_plan", "recurrence_bin", "calibrate_path", "installed", "build_root",
-           "out_root", "check_tuned_for_host"]
+           "out_root", "check_tuned_for_host", "unchanged"]
 
 # Generous: a first build of every program on one slow core takes minutes, not hours.
 CONFIGURE_TIMEOUT_S = 600.0
 BUILD_TIMEOUT_S = 3600.0
 LOG_TAIL = 64 << 10  # of cmake's standard error: the end says what failed
+
+# The digest of each program a build made, beside them: checked before each build and each use.
+DIGESTS = ".ompsuite-digests.json"
+_known: Dict[str, str] = {}  # program path -> its digest when built or first used in this run
 
 # Written by cmake --install beside the installed tools (cmake/SuiteInstall.cmake); a checkout has none.
 LAYOUT_FILE = "install-layout.txt"
@@ -170,11 +176,45 @@ def build(tree: str, cache: Iterable[str] = (), targets: Iterable[str] = (), nee
     if not os.path.exists(os.path.join(tree, "CMakeCache.txt")):
         _cmake(["cmake", "-S", ROOT, "-B", tree, "-DCMAKE_BUILD_TYPE=Release",
                 *[f"-D{c}" for c in (*tuning(), *cache)]], f"configuring {tree}", CONFIGURE_TIMEOUT_S)
+    record = os.path.join(bindir, DIGESTS)
+    try:
+        with open(record, encoding="utf-8") as f:
+            made: Dict[str, str] = {str(k): str(v) for k, v in dict(json.load(f)).items()}
+    except (OSError, ValueError, TypeError):
+        made = {}
+    for name, was in made.items():  # the build system takes a newer file, whatever wrote it, as up to date
+        path = os.path.join(bindir, os.path.basename(name))
+        if os.path.lexists(path) and _digest(path) != was:
+            progress(f"{printable(path)} is not the program the last build made: it is built again")
+            os.remove(path)
     cmd = ["cmake", "--build", tree, "--parallel"]
     for t in targets:
         cmd += ["--target", t]
     _cmake(cmd, f"building {tree}", BUILD_TIMEOUT_S)
+    made.update({n: _digest(os.path.join(bindir, n)) for n in needed})
+    _known.update({os.path.join(bindir, n): made[n] for n in needed})
+    try:
+        write_atomic(record, json.dumps(made, indent=1) + "\n")
+    except OSError as e:
+        progress(f"cannot record the digests of the programs in {bindir} ({os_reason(e)}): one changed after "
+                 "this build is found only while it runs")
     return bindir
+
+
+def _digest(path: str) -> str:
+    try:
+        return digest(path, 1 << 30)
+    except SuiteError as e:
+        return str(e)  # matches no digest
+
+
+def unchanged(path: str) -> None:
+    """Refuse a program that differs from what was built (or, given, from what it was at its first
+    use in this run): nothing else may stand in for a baseline or a variant measured so far. A
+    missing one is left to its run to report."""
+    if os.path.lexists(path) and _known.setdefault(path, now := _digest(path)) != now:
+        raise ProgramFailed(f"{printable(path)} changed since it was built or first run: it is not the program "
+                            "measured so far (run again to rebuild it)", 2)
 
 
 def given_folder(option: str, path: Optional[str]) -> Optional[str]:

@@ -4,16 +4,18 @@ import dataclasses
 import math
 import os
 import re
-import signal
+import struct
 import time
 from typing import Dict, List, Mapping, Optional, Sequence, Set, Tuple
 
-from ompsuite.platform.child import run_child
+from ompsuite.platform import sandbox
+from ompsuite.platform.child import run_child, signal_name
 from ompsuite.platform.console import progress
-from ompsuite.errors import ProgramFailed
+from ompsuite.errors import Interrupted, ProgramFailed, SuiteError, os_reason
 from ompsuite.escape import printable
 from ompsuite.platform.interference import Interference, Snapshot, Usage, disturbed
 from ompsuite import catalogue as C
+from ompsuite.measure.build import unchanged
 from ompsuite.measure.plans import Job
 from ompsuite.study import NOT_RUN_AGAIN, Run
 
@@ -95,32 +97,44 @@ class Runner:
             self.cpus_allowed = os.cpu_count() or 1
 
     def run(self, path: str, args: Sequence[str] = (), env: Optional[Mapping[str, str]] = None,
-            timeout_s: Optional[float] = None) -> Outcome:
-        """An Outcome; ProgramFailed when the program fails, is killed or runs past timeout_s.
-        The affinity lines, on whichever stream the runtime writes them (libgomp stderr, LLVM's
-        runtime stdout), are taken out of both and read."""
+            timeout_s: Optional[float] = None, isolated: bool = False) -> Outcome:
+        """An Outcome; ProgramFailed when the program fails, is killed, cannot be started or runs
+        past timeout_s. isolated: a user's program, run in the sandbox. The affinity lines, on
+        whichever stream the runtime writes them (libgomp stderr, LLVM's runtime stdout), are taken
+        out of both and read."""
         name = os.path.basename(path)
-        before = Snapshot.take()
-        done = run_child([path, *args], env=env, timeout_s=timeout_s, grace_s=self.grace_s,
-                         output_cap=self.output_cap)
-        after = Snapshot.take()
+        path = os.path.abspath(path)  # the sandbox starts it from its scratch folder
+        problem = not_a_program(path) if isolated else ""
+        if problem:
+            raise ProgramFailed(f"{name} cannot be started: {problem}", 126, f"cannot be started: {problem}")
+        argv = sandbox.wrap([path, *args], None, [os.path.dirname(path)]) if isolated else [path, *args]
+        try:
+            before = Snapshot.take()
+            done = run_child(argv, env=env, timeout_s=timeout_s, grace_s=self.grace_s, output_cap=self.output_cap)
+            after = Snapshot.take()
+        except Interrupted:
+            raise
+        except SuiteError as e:  # it cannot be started: that program's fault alone
+            why = str(e).removeprefix(f"cannot start {printable(argv[0])}: ")
+            raise ProgramFailed(f"{name} cannot be started: {why}", 126, f"cannot be started: {why}") from None
         usage = Usage.from_rusage(done.rusage) if done.rusage is not None else None
         record = Interference.build(before, after, usage, done.wall_s, self.cpus_allowed)
         affinity = affinity_of(done.stdout + done.stderr)
         out, err = _AFFINITY_LINE.sub("", done.stdout), _AFFINITY_LINE.sub("", done.stderr)
+        returncode = sandbox.signalled(done.returncode, argv)
         self._pass_on(name, err)
         if done.timed_out:
             raise ProgramFailed(f"{name} ran past its {timeout_s:.0f}-second limit and was stopped "
                                 "(--run-timeout sets the limit)", TIMED_OUT,
                                 f"stopped at its {timeout_s:.0f} s limit (--run-timeout sets it)")
-        if done.returncode is not None and done.returncode < 0 and not done.over_cap:
-            sig = signal.Signals(-done.returncode)
-            raise ProgramFailed(f"{name} was killed by {sig.name}", 128 + sig.value, f"killed by {sig.name}")
-        if done.returncode and not done.over_cap:
+        if returncode is not None and returncode < 0 and not done.over_cap:
+            sig = signal_name(-returncode)
+            raise ProgramFailed(f"{name} was killed by {sig}", 128 - returncode, f"killed by {sig}")
+        if returncode and not done.over_cap:
             lines = err.strip().splitlines()
             detail = printable(lines[-1], 200) if lines else "no message"
-            raise ProgramFailed(f"{name} failed with status {done.returncode}: {detail}", done.returncode,
-                                f"failed with status {done.returncode}: {detail}")
+            raise ProgramFailed(f"{name} failed with status {returncode}: {detail}", returncode,
+                                f"failed with status {returncode}: {detail}")
         return Outcome(out, err, affinity, record, done.wall_s, done.over_cap)
 
     def _pass_on(self, name: str, err: str) -> None:
@@ -169,7 +183,7 @@ class Executor:
         if key not in self.teams:
             try:
                 done = self.runner.run(job.path, job.entry.args(PROBE_N), dict(job.env, **AFFINITY_ENV),
-                                       timeout_s=self.limit(job))
+                                       timeout_s=self.limit(job), isolated=job.entry.variant)
             except ProgramFailed as e:
                 if not job.entry.variant:
                     raise
@@ -206,7 +220,8 @@ class Executor:
         env = dict(job.env, **AFFINITY_ENV) if entry.team is C.Team.OWN else dict(job.env)
         team = self.probe(job) if entry.team is C.Team.PROBE else None
         started = time.time()
-        done = self.runner.run(job.path, job.args, env, timeout_s=self.limit(job))
+        unchanged(job.path)
+        done = self.runner.run(job.path, job.args, env, timeout_s=self.limit(job), isolated=entry.variant)
         out = done.out
         if entry.team is C.Team.OWN:
             team = done.affinity
@@ -235,8 +250,12 @@ class Executor:
         if entry.team is C.Team.REPORT:
             threads = team_reported
         time_s = _time(found.get("time"))
+        if "conflict" in found:
+            fault = fault or f"it printed {found['conflict']} different results: its report contradicts itself"
         if "time" in found and time_s is None:
             fault = fault or f"its time of {len(found['time'])} characters is no finite number of seconds"
+        elif time_s is not None and time_s < 0:
+            fault = fault or f"its time {printable(found['time'], 20)} s is negative"
         printed_n = None
         if "printed_n" in found:
             if len(found["printed_n"].lstrip("-")) <= 20:  # Python refuses integers of thousands of digits
@@ -280,6 +299,22 @@ def may_cut_teams(env: Mapping[str, str]) -> bool:
 
 def _probe_key(job: Job) -> Tuple[str, Tuple[Tuple[str, str], ...]]:
     return job.path, tuple(sorted(job.env.items()))
+
+
+def not_a_program(path: str) -> str:
+    """Why the file at path is no program the system can start, or "": a script (#!), or a 64-bit
+    ELF file holding its whole table of program headers. A shell would run anything else."""
+    try:
+        with open(path, "rb") as f:
+            head, size = f.read(64), os.fstat(f.fileno()).st_size
+    except OSError as e:
+        return os_reason(e)
+    if head.startswith(b"#!"):
+        return ""
+    if len(head) < 64 or head[:5] != b"\x7fELF\x02":
+        return "not a program (neither a 64-bit ELF file nor a script)"
+    (phoff,), (entsize, count) = struct.unpack_from("<Q", head, 32), struct.unpack_from("<HH", head, 54)
+    return "a cut-short program" if phoff + entsize * count > size else ""
 
 
 def warn_oversubscribed(threads: Optional[Sequence[int]], cores: int) -> None:

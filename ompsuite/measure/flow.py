@@ -58,7 +58,7 @@ def plan(o: Options, prep: Prepared, order: random.Random, team_report: bool = F
         timed += plans.sweep(cat, folders, binding, teams, o.sweep, o.repeats)
     if o.weak and o.threads:
         timed += plans.weak(cat, folders, binding, o.threads, o.weak, o.repeats)
-    jobs = plans.small_checks(cat, folders, binding, teams) + plans.interleave(timed, order)
+    jobs = plans.small_checks(cat, folders, binding, teams, o.seed) + plans.interleave(timed, order)
     if team_report:
         jobs += plans.team_report(cat, folders, binding, max(o.threads) if o.threads else None)
     return jobs

@@ -2,6 +2,7 @@
 when needed), the recurrence size this machine can take, and the user's own variants."""
 import dataclasses
 import os
+import random
 from typing import List, Optional, Sequence, Tuple
 
 from ompsuite.measure import build, races, sources
@@ -32,10 +33,11 @@ class Prepared:
 
 
 def add_variants(catalogue: C.Catalogue, variants: Sequence[C.VariantArg], binding: Binding, runner: Runner,
-                 timeout_s: Optional[float] = None, bindir: Optional[str] = None) -> C.Catalogue:
+                 timeout_s: Optional[float] = None, bindir: Optional[str] = None, seed: Optional[int] = None
+                 ) -> C.Catalogue:
     """The catalogue with each --program NAME=PATH[:KIND]. A variant without its kind is run once,
     untimed, and its kind read from the first line it prints. A source is built first (SourceBuilder)."""
-    builder = SourceBuilder(bindir)
+    builder = SourceBuilder(bindir, seed)
     for name, path, kind in variants:
         if any(p.name == name for p in catalogue):
             raise SuiteError(f"--program {name}: that name is taken; choose another", 2)
@@ -59,7 +61,7 @@ def read_kind(name: str, path: str, binding: Binding, runner: Runner, timeout_s:
     progress(f"{name}: one untimed run to read its kind (give {name}={shown}:KIND to skip it)")
     try:
         out = runner.run(os.path.abspath(path), (str(PROBE_N),), binding.env(),
-                         timeout_s=min(timeout_s or 60.0, 60.0)).out
+                         timeout_s=min(timeout_s or 60.0, 60.0), isolated=True).out
     except ProgramFailed as e:
         why = e.what
     else:
@@ -78,8 +80,10 @@ class SourceBuilder:
     the suite's programs in bindir's tree, as they were, and checked for races. One that does not
     compile is kept, its rows to fail with its first error line."""
 
-    def __init__(self, bindir: Optional[str]) -> None:
+    def __init__(self, bindir: Optional[str], seed: Optional[int] = None) -> None:
         self.bindir = bindir
+        # The race check's sizes: a small one, and one drawn from the run's (recorded) seed.
+        self.race_sizes = (races.RACE_N, random.Random(seed).randint(*races.RACE_DRAWN))
         self.recipe: Optional[sources.Recipe] = None  # read at the first source
         self.tools: Optional[races.Tools] = None
         self.missing: List[str] = []
@@ -96,11 +100,11 @@ class SourceBuilder:
             self.tools, self.missing = races.find_tools()
         of_kind = C.KINDS[kind]
 
-        def race_check(source: str, workdir: str) -> Tuple[C.Race, Tuple[str, ...]]:
-            race, detail = races.check(source, of_kind, workdir, name, self.tools, self.missing)
-            said = {C.Race.FREE: f"no race at N = {races.RACE_N} with {' and '.join(map(str, races.RACE_TEAMS))} "
-                                 "threads",
-                    C.Race.FOUND: "; ".join(detail), C.Race.SKIPPED: f"skipped: {'; '.join(detail)}"}
+        def race_check(copy: str, workdir: str, include: str) -> Tuple[C.Race, Tuple[str, ...]]:
+            race, detail = races.check(copy, of_kind, workdir, name, self.tools, self.missing, include,
+                                       self.race_sizes)
+            said = {C.Race.FREE: f"no race ({detail[0]})", C.Race.FOUND: "; ".join(detail),
+                    C.Race.SKIPPED: f"skipped: {'; '.join(detail)}"}
             progress(f"{name}: race check: {said.get(race, race.value)}")
             return race, detail
         binary, made = sources.build_variant(name, path, tree, self.recipe, race_check)
@@ -128,7 +132,7 @@ def prepare(o: Options, teams: Optional[Sequence[int]]) -> Prepared:
     bindir = build.release_bin(catalogue, o.bin)
     n, note = build.recurrence_plan(o.recurrence_n)
     growdir = build.recurrence_bin(catalogue, n, bindir, o.recurrence_bin) if n is not None else None
-    catalogue = add_variants(catalogue, o.programs, binding, Runner(), o.run_timeout, bindir)
+    catalogue = add_variants(catalogue, o.programs, binding, Runner(), o.run_timeout, bindir, o.seed)
     watch = o.machine_watch()
     progress(look(watch.get("load_cores", LOAD_CORES), watch.get("steal_cores", STEAL_CORES)))  # before the long wait
     return Prepared(catalogue, binding, Folders(bindir, growdir), n, note, cores, topo, asked or cores, limit)

@@ -8,16 +8,18 @@ import glob
 import os
 import re
 import shutil
-import signal
 from typing import Dict, List, Optional, Sequence, Tuple
 
 from ompsuite import catalogue as C
 from ompsuite.escape import printable
-from ompsuite.measure.sources import first_error
-from ompsuite.platform.child import ChildResult, run_child
+from ompsuite.measure.sources import as_path, compile_in_sandbox, first_error
+from ompsuite.platform import sandbox
+from ompsuite.platform.child import ChildResult, run_child, signal_name
 
 CLANG = "clang++-14"
 RACE_N = 1000            # enough iterations for every thread to reach the shared update
+# A second size drawn per run from this range: a program cannot tell the check from a timed run by N.
+RACE_DRAWN = (20_000, 100_000)
 RACE_TEAMS = (2, 4)      # 4 on a 2-core machine too: more interleavings, still seconds
 BUILD_TIMEOUT_S = 120.0
 RUN_TIMEOUT_S = 20.0     # an instrumented run at N = 1000 takes a fraction of a second
@@ -110,48 +112,54 @@ def _ended(done: ChildResult) -> str:
     if done.timed_out:
         return f"ran past its {RUN_TIMEOUT_S:g}-second limit"
     if done.returncode is not None and done.returncode < 0:
-        try:
-            return f"was killed by {signal.Signals(-done.returncode).name}"
-        except ValueError:
-            return f"was killed by signal {-done.returncode}"
+        return f"was killed by {signal_name(-done.returncode)}"
     return f"ended with status {done.returncode}"
 
 
-def check(source: str, kind: C.Kind, workdir: str, name: str,
-          tools: Optional[Tools] = None, missing: Sequence[str] = ()) -> Tuple[C.Race, Tuple[str, ...]]:
-    """(outcome, detail) of the race check of one source; the instrumented copy goes in workdir."""
+def check(source: str, kind: C.Kind, workdir: str, name: str, tools: Optional[Tools] = None,
+          missing: Sequence[str] = (), include: Optional[str] = None,
+          sizes: Sequence[int] = (RACE_N,)) -> Tuple[C.Race, Tuple[str, ...]]:
+    """(outcome, detail) of the race check of one source (a private copy in workdir, its quoted
+    includes from include), built and run in the sandbox at each of sizes with each team. A
+    race-free outcome's detail says how it was checked."""
     if tools is None:
         return C.Race.SKIPPED, (skipped_for_packages(missing),)
     if not kind.n_argument:
         return C.Race.SKIPPED, (f"a {kind.name} program's N is built in, so its instrumented run would be "
                                 "full size",)
-    binary = os.path.join(workdir, name)
+    binary = os.path.join(workdir, f"race-{name}")
     c_source = source.endswith(".c")
     folder, base = os.path.split(os.path.abspath(source))
-    cmd = [tools.clang, *tools.flags(c_source), base, *(["-x", "none"] if c_source else []), "-o", binary,
-           f"-L{tools.libdir}", f"-Wl,-rpath,{tools.libdir}", "-lm"]
-    built = run_child(cmd, timeout_s=BUILD_TIMEOUT_S, cwd=folder)
-    if built.timed_out or built.returncode != 0:
-        why = "ran past its limit" if built.timed_out else first_error(built.stderr, built.returncode)
+    include = include or folder
+    cmd = [tools.clang, *tools.flags(c_source), "-iquote", include, as_path(os.path.relpath(source, workdir)),
+           *(["-x", "none"] if c_source else []), "-o", binary, f"-L{tools.libdir}", f"-Wl,-rpath,{tools.libdir}",
+           "-lm"]
+    built, limited = compile_in_sandbox(cmd, workdir, include, BUILD_TIMEOUT_S)
+    if limited or built.returncode != 0:
+        why = limited or first_error(built.stderr, built.returncode)
         return C.Race.SKIPPED, (f"{CLANG} could not build it: {why}",)
     options = ["ignore_noninstrumented_modules=1", f"exitcode={TSAN_EXIT}"]
     if tools.symbolizer:
         options.append(f"external_symbolizer_path={tools.symbolizer}")
     found: List[str] = []
-    unfinished = ""
-    for team in RACE_TEAMS:
-        env = {k: v for k, v in os.environ.items() if not k.startswith(("OMP_", "TSAN_", "KMP_"))}
-        env.update(OMP_NUM_THREADS=str(team), OMP_TOOL_LIBRARIES=tools.archer, TSAN_OPTIONS=":".join(options),
-                   KMP_WARNINGS="0")
-        done = run_child([binary, str(RACE_N)], env=env, timeout_s=RUN_TIMEOUT_S)
-        these = parse_report(done.stderr, base)
-        found += [r for r in these if r not in found]
-        if done.returncode != 0 and not these:
-            # Stopped, or ThreadSanitizer reported something else (a SEGV: it ends with its own status).
-            unfinished = f"at {team} threads the instrumented program {_ended(done)}"
-            break  # another team would end no better: a hang would only cost its limit again
+    for n in sizes:
+        for team in RACE_TEAMS:
+            env = {k: v for k, v in os.environ.items() if not k.startswith(("OMP_", "TSAN_", "KMP_"))}
+            env.update(OMP_NUM_THREADS=str(team), OMP_TOOL_LIBRARIES=tools.archer, TSAN_OPTIONS=":".join(options),
+                       KMP_WARNINGS="0")
+            argv = sandbox.wrap([binary, str(n)], None, [include, workdir])
+            done = run_child(argv, env=env, timeout_s=RUN_TIMEOUT_S)
+            done.returncode = sandbox.signalled(done.returncode, argv)
+            these = parse_report(done.stderr, base)
+            found += [r for r in these if r not in found]
+            if done.returncode != 0 and not these:
+                # Stopped, or ThreadSanitizer reported something else (a SEGV: it ends with its own status);
+                # another run would end no better: a hang would only cost its limit again.
+                if found:
+                    break
+                return C.Race.SKIPPED, (f"at N = {n} with {team} threads the instrumented program {_ended(done)}, "
+                                        "so no race could be ruled out",)
     if found:
         return C.Race.FOUND, tuple(found)
-    if unfinished:
-        return C.Race.SKIPPED, (f"{unfinished}, so no race could be ruled out",)
-    return C.Race.FREE, ()
+    return C.Race.FREE, (f"{CLANG}, N = {' and '.join(map(str, sizes))}, {' and '.join(map(str, RACE_TEAMS))} "
+                         "threads",)

@@ -73,12 +73,15 @@ class Session:
                 run = self.executor.run(job)
                 shown.done(k, time.monotonic() - began)
                 run = dataclasses.replace(run, check=self.validator.check(run))
+                # Its output is shown (or not) now and never again: kept, 300 runs of a chatty program
+                # would fill the memory.
+                kept = dataclasses.replace(run, output="")
                 # A run counts once its line is whole in the journal: the study is then made of the
                 # runs the journal holds, whatever stops the list (a full disk, a signal meanwhile).
                 with shielded():
                     if self.journal:
-                        self.journal.add(run)
-                    self.runs.append(run)
+                        self.journal.add(kept)
+                    self.runs.append(kept)
                 if self.show:
                     self.show(run)
             if len(done) > len(jobs):

@@ -9,15 +9,18 @@ import json
 import os
 import re
 import shlex
+import shutil
 from typing import Callable, Dict, List, Optional, Tuple
 
 from ompsuite import catalogue as C
 from ompsuite.analyse.derive import warning_count
 from ompsuite.errors import SuiteError, os_reason
 from ompsuite.escape import printable
-from ompsuite.platform.child import run_child
+from ompsuite.measure.build import ROOT, installed
+from ompsuite.platform import sandbox
+from ompsuite.platform.child import ChildResult, run_child
 from ompsuite.platform.console import progress
-from ompsuite.platform.files import write_atomic
+from ompsuite.platform.files import digest, read_bytes, write_atomic
 from ompsuite.study import build_of
 
 SOURCE_SUFFIXES = (".c", ".cpp", ".cc", ".cxx")
@@ -25,8 +28,12 @@ RECIPE_FILE = "variant-build.json"
 VARIANTS = "variants"
 BUILD_TIMEOUT_S = 300.0
 OUTPUT_CAP = 4 << 20  # of the compiler's messages: a page of warnings is kilobytes
+SOURCE_CAP = 16 << 20  # a student's source is kilobytes: a larger file is none
+DEPENDENCY_CAP = 256 << 20  # each file a build read, digested for its key
+COMPILER_MEMORY = 2 << 30  # of address space: #include "/dev/zero" must not take the machine's memory
+_OUT_OF_MEMORY = re.compile(r"out of memory|memory exhausted|cannot allocate memory|bad_alloc", re.I)
 # What a cached build was made with besides the source and the flags: a change here rebuilds.
-_STAMP_FORM = 1
+_STAMP_FORM = 2
 
 
 def is_source(path: str) -> bool:
@@ -65,9 +72,11 @@ def read_recipe(tree: str) -> Recipe:
         if len(lists["compiler"]) != 2:
             raise ValueError("compiler is not [path, version]")
     except FileNotFoundError:
+        remedy = ("an installed suite builds no sources: build them with a checkout of the suite, or give "
+                  "built programs" if installed() is not None else "configure it again with this version "
+                  f"(cmake -S {ROOT} -B {tree}), or give built programs")
         raise SuiteError(f"{tree} does not say how its programs were built ({RECIPE_FILE}), so no source can be "
-                         "built like them: configure it again with this version (cmake -S . -B TREE), or give "
-                         "built programs", 2) from None
+                         f"built like them: {remedy}", 2) from None
     except OSError as e:
         raise SuiteError(f"cannot read {path}: {os_reason(e)}", 2) from None
     except (ValueError, KeyError, TypeError) as e:
@@ -88,97 +97,169 @@ def first_error(messages: str, returncode: Optional[int]) -> str:
     return f"the compiler ended with status {returncode} and said nothing"
 
 
-def _key(source_bytes: bytes, recipe: Recipe, c_source: bool) -> str:
+def _key(source_bytes: bytes, source: str, recipe: Recipe, c_source: bool) -> str:
     h = hashlib.sha256(source_bytes)
-    h.update(json.dumps([_STAMP_FORM, recipe.compiler, recipe.version, recipe.flags(c_source), c_source]).encode())
+    compiler = _dependency_digest(os.path.realpath(recipe.compiler))
+    h.update(json.dumps([_STAMP_FORM, source, recipe.compiler, compiler, recipe.version, recipe.flags(c_source),
+                         c_source]).encode())
     return h.hexdigest()
 
 
-def _cached(stamp: str, key: str, binary: str) -> Optional[C.Build]:
-    """The Build a stamp records for this key, when it is still good (the program is there, or
-    the source did not compile)."""
+_digests: Dict[Tuple[str, int, int, int], str] = {}  # (path, inode, size, mtime): the system's headers once a run
+
+
+def _dependency_digest(path: str) -> Optional[str]:
+    """The digest of a file the compiler read, or None when it is no regular file within the cap."""
+    try:
+        st = os.stat(path)
+        seen = (path, st.st_ino, st.st_size, st.st_mtime_ns)
+        if seen not in _digests:
+            _digests[seen] = digest(path, DEPENDENCY_CAP)
+        return _digests[seen]
+    except (OSError, SuiteError):
+        return None
+
+
+def _dependencies(depfile: str, work: str, copy: str) -> Optional[Dict[str, str]]:
+    """Each file the compiler read (its own list, a make rule) but the private copy, with its
+    digest; None when the list is missing or a file in it cannot be digested (not kept then)."""
+    try:
+        with open(depfile, encoding="utf-8", errors="surrogateescape") as f:
+            rule = f.read().replace("\\\n", " ")
+    except OSError:
+        return None
+    found: Dict[str, str] = {}
+    for word in re.split(r"(?<!\\)\s+", rule.split(": ", 1)[-1].strip()):
+        path = os.path.normpath(os.path.join(work, word.replace("\\ ", " ").replace("$$", "$")))
+        if not word or path == copy:
+            continue
+        known = _dependency_digest(path)
+        if known is None:
+            return None
+        found[path] = known
+    return found
+
+
+def _cached(stamp: str, key: str, binary: str) -> Tuple[Optional[C.Build], Optional[Dict[str, str]]]:
+    """The Build a stamp records for this key and the files it read, when it is still good: each
+    of them is as it was, and the program is there (or the source did not compile)."""
     try:
         with open(stamp, encoding="utf-8") as f:
             d = json.load(f)
-        if d.get("key") != key:
-            return None
+        read = {str(p): str(h) for p, h in d["read"].items()}
+        if d.get("key") != key or any(_dependency_digest(p) != h for p, h in read.items()):
+            return None, None
         built = build_of(d["build"])
     except (OSError, ValueError, KeyError, TypeError, AttributeError):
-        return None  # none, or unreadable: built again
-    return built if built.error or os.path.isfile(binary) else None
+        return None, None  # none, or unreadable: built again
+    return (built, read) if built.error or os.path.isfile(binary) else (None, None)
 
 
-def _remember(stamp: str, key: str, built: C.Build) -> None:
+def _remember(stamp: str, key: str, read: Optional[Dict[str, str]], built: C.Build) -> None:
+    if read is None:
+        return  # what it was built from is not known whole: built again next time
     try:
-        write_atomic(stamp, json.dumps({"key": key, "build": built.to_json()}, indent=1) + "\n")
+        write_atomic(stamp, json.dumps({"key": key, "read": read, "build": built.to_json()}, indent=1) + "\n")
     except OSError as e:
         progress(f"could not record the build of {printable(built.source)} ({os_reason(e)}): it is built again "
                  "next time")
 
 
-RaceCheck = Callable[[str, str], Tuple[C.Race, Tuple[str, ...]]]
+RaceCheck = Callable[[str, str, str], Tuple[C.Race, Tuple[str, ...]]]
 
 
 def build_variant(name: str, source: str, tree: str, recipe: Recipe, race_check: Optional[RaceCheck] = None
                   ) -> Tuple[str, C.Build]:
     """(program path, Build) of a source, built into TREE/variants/NAME unless built there from
-    this source with these flags before. race_check(source, workdir), when given, runs for a
-    source that compiled and was not checked yet (or was skipped for want of the tools)."""
+    this source, the same files it read and these flags before. One private copy is digested,
+    compiled and race-checked (race_check(copy, workdir, source's folder), when given and not
+    done yet), so that a source changed meanwhile cannot be checked as one version and timed as
+    another. A source that cannot be read fails alone, with a Build saying why."""
     source = os.path.abspath(source)
     shown = printable(os.path.relpath(source) if not os.path.relpath(source).startswith("..") else source)
-    try:
-        with open(source, "rb") as f:
-            data = f.read()
-    except OSError as e:
-        raise SuiteError(f"--program {name}: cannot read {printable(source)}: {os_reason(e)}", 2) from None
     folder = os.path.join(tree, VARIANTS)
-    # The records and the race check's copies in hidden folders: no variant's name starts with a dot.
-    stamps, checked = os.path.join(folder, ".build"), os.path.join(folder, ".race")
+    # The records in a hidden folder: no variant's name starts with a dot.
+    stamps = os.path.join(folder, ".build")
     try:
-        for made in (folder, stamps, checked):
-            os.makedirs(made, exist_ok=True)
+        os.makedirs(stamps, exist_ok=True)
     except OSError as e:
         raise SuiteError(f"cannot make {printable(folder)} for the variants built from sources: {os_reason(e)}",
                          2) from None
-    binary, stamp = os.path.join(folder, name), os.path.join(stamps, f"{name}.json")
+    stamp = os.path.join(stamps, f"{name}.json")
     c_source = source.endswith(".c")
-    key = _key(data, recipe, c_source)
-    built = _cached(stamp, key, binary)
-    if built is not None:
-        built = dataclasses.replace(built, source=source)
-        before = {C.Race.FREE: "no race", C.Race.FOUND: "; ".join(built.race_detail)}.get(built.race)
-        progress(f"{name}: {shown} unchanged since it was built" + (" (it does not compile)" if built.error else "") +
-                 (f"; race check (as before): {before}" if before else ""))
-    else:
-        built = _compile(name, source, shown, binary, recipe, c_source)
-        _remember(stamp, key, built)
-    if race_check is not None and not built.error and built.race in (C.Race.NOT_RUN, C.Race.SKIPPED):
-        race, detail = race_check(source, checked)
-        built = dataclasses.replace(built, race=race, race_detail=detail)
-        if race is not C.Race.SKIPPED:  # a skip is tried again: the tools may be installed meanwhile
-            _remember(stamp, key, built)
+    flags = shlex.join(recipe.flags(c_source))
+    work = sandbox.scratch("build")
+    try:
+        try:
+            data = read_bytes(source, SOURCE_CAP)
+        except SuiteError as e:
+            progress(f"{name}: {e}")
+            return os.path.join(folder, name), C.Build(source, recipe.described, flags, "", str(e))
+        copy = os.path.join(work, os.path.basename(source))
+        with open(copy, "wb") as f:
+            f.write(data)
+        key = _key(data, source, recipe, c_source)
+        # A folder per build: another run building another version meanwhile replaces nothing this one runs.
+        binary = os.path.join(folder, key[:16], name)
+        built, read = _cached(stamp, key, binary)
+        if built is not None:
+            built = dataclasses.replace(built, source=source)
+            before = {C.Race.FREE: "no race", C.Race.FOUND: "; ".join(built.race_detail)}.get(built.race)
+            progress(f"{name}: {shown} unchanged since it was built" + (" (it does not compile)" if built.error else "")
+                     + (f"; race check (as before): {before}" if before else ""))
+        else:
+            built, read = _compile(name, source, copy, shown, binary, recipe, c_source)
+            _remember(stamp, key, read, built)
+        if race_check is not None and not built.error and built.race in (C.Race.NOT_RUN, C.Race.SKIPPED):
+            race, detail = race_check(copy, work, os.path.dirname(source))
+            built = dataclasses.replace(built, race=race, race_detail=detail)
+            if race is not C.Race.SKIPPED:  # a skip is tried again: the tools may be installed meanwhile
+                _remember(stamp, key, read, built)
+    finally:
+        sandbox.remove(work)
     return binary, built
 
 
-def _compile(name: str, source: str, shown: str, binary: str, recipe: Recipe, c_source: bool) -> C.Build:
-    temporary = f"{binary}.new{os.getpid()}"
-    cmd = recipe.command(os.path.basename(source), c_source, temporary)
-    # In the source's folder, so that the messages name the file as the student knows it.
-    done = run_child(cmd, timeout_s=BUILD_TIMEOUT_S, output_cap=OUTPUT_CAP, cwd=os.path.dirname(source))
-    messages = (done.stdout + done.stderr).rstrip("\n")
-    error = ""
+def compile_in_sandbox(cmd: List[str], work: str, include: str, timeout_s: float) -> Tuple[ChildResult, str]:
+    """A compiler run on a private copy in work, in the sandbox, limited in time, output and
+    memory: its result and, for one it stopped or that ran out of memory, why (then not kept)."""
+    prefix = os.path.dirname(os.path.dirname(os.path.realpath(cmd[0])))  # a compiler installed in the home folder
+    share = [include, *([prefix] if prefix != "/" else [])]
+    done = run_child(sandbox.wrap(cmd, work, share), timeout_s=timeout_s, output_cap=OUTPUT_CAP,
+                     cwd=work, memory_cap=COMPILER_MEMORY)
     if done.timed_out:
-        error = f"the compiler ran past its {BUILD_TIMEOUT_S:g}-second limit and was stopped"
-    elif done.over_cap:
-        error = f"the compiler printed more than {OUTPUT_CAP >> 20} MiB and was stopped"
-    elif done.returncode != 0 or not os.path.isfile(temporary):
+        return done, f"the compiler ran past its {timeout_s:g}-second limit and was stopped"
+    if done.over_cap:
+        return done, f"the compiler printed more than {OUTPUT_CAP >> 20} MiB and was stopped"
+    status = sandbox.signalled(done.returncode, done.argv)
+    if status and (status < 0 or _OUT_OF_MEMORY.search(done.stderr)):
+        return done, f"the compiler needed more than its {COMPILER_MEMORY >> 30} GiB of memory and was stopped"
+    return done, ""
+
+
+def as_path(name: str) -> str:
+    """A file name the compiler cannot take for an option."""
+    return f"./{name}" if name.startswith("-") else name
+
+
+def _compile(name: str, source: str, copy: str, shown: str, binary: str, recipe: Recipe, c_source: bool
+             ) -> Tuple[C.Build, Optional[Dict[str, str]]]:
+    """The Build of the private copy, the program put in place, and what it read (None: not kept)."""
+    work, include = os.path.dirname(copy), os.path.dirname(source)
+    made, depfile = os.path.join(work, "program"), os.path.join(work, "program.d")
+    cmd = recipe.command(as_path(os.path.basename(copy)), c_source, made)
+    # Quoted includes from the source's own folder; the list of every file read for the key.
+    cmd[1:1] = ["-iquote", include, "-MD", "-MF", depfile]
+    done, limited = compile_in_sandbox(cmd, work, include, BUILD_TIMEOUT_S)
+    messages = (done.stdout + done.stderr).rstrip("\n")
+    error = limited
+    if not error and (done.returncode != 0 or not os.path.isfile(made)):
         error = first_error(messages, done.returncode)
+    temporary = f"{binary}.new{os.getpid()}"
     try:
-        if error:
-            for path in (temporary, binary):  # an older program must not run in its place
-                if os.path.lexists(path):
-                    os.remove(path)
-        else:
+        if not error:
+            os.makedirs(os.path.dirname(binary), exist_ok=True)
+            shutil.copy(made, temporary)  # with its mode
             os.replace(temporary, binary)
     except OSError as e:
         raise SuiteError(f"--program {name}: cannot put its program in place at {printable(binary)}: "
@@ -186,7 +267,8 @@ def _compile(name: str, source: str, shown: str, binary: str, recipe: Recipe, c_
     warned = warning_count(messages)
     said = f" ({warned} warning{'s' if warned != 1 else ''})" if warned else ""
     progress(f"{name}: does not compile: {error}" if error else f"{name}: built from {shown}{said}")
-    return C.Build(source, recipe.described, shlex.join(recipe.flags(c_source)), messages, error)
+    read = None if limited else _dependencies(depfile, work, copy)
+    return C.Build(source, recipe.described, shlex.join(recipe.flags(c_source)), messages, error), read
 
 
 def folder_programs(folder: str) -> List[C.VariantArg]:
@@ -198,9 +280,13 @@ def folder_programs(folder: str) -> List[C.VariantArg]:
         raise SuiteError(f"--programs {printable(folder)}: {os_reason(e)}", 2) from None
     found: List[C.VariantArg] = []
     taken: Dict[str, str] = {}
+    inside = os.path.realpath(folder)
     for entry in names:
         path = os.path.join(folder, entry)
         if entry.startswith("."):
+            continue
+        if os.path.dirname(os.path.realpath(path)) != inside:  # what the folder holds is all that is read
+            progress(f"--programs {printable(folder)}: {printable(entry)} is a link out of the folder: left out")
             continue
         source = is_source(entry) and os.path.isfile(path)
         program = not source and os.path.isfile(path) and os.access(path, os.X_OK)

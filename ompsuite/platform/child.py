@@ -58,14 +58,15 @@ class ChildResult:
 
 def run_child(argv: Sequence[Argument], env: Optional[Mapping[str, str]] = None, timeout_s: Optional[float] = None,
               grace_s: float = 2.0, output_cap: int = 1 << 20, cwd: Optional[str] = None,
-              keep_stdout: bool = True, tail: bool = False) -> ChildResult:
+              keep_stdout: bool = True, tail: bool = False, memory_cap: Optional[int] = None) -> ChildResult:
     """Run argv (standard input from /dev/null) and return a ChildResult; never raises for what
     the child does. Past timeout_s, or once a stream goes over output_cap bytes (the rest is not
     kept), the child's group gets SIGTERM, then SIGKILL after grace_s. When the child ends by
     itself, anything left in its group is killed, and so is any orphan it left elsewhere (see
     above). keep_stdout=False sends standard output to /dev/null; tail=True keeps the last
     output_cap bytes of a stream that goes over the cap and lets the child go on (a build's
-    long log, of which the end says what failed). A child that cannot be started is a SuiteError
+    long log, of which the end says what failed). memory_cap: bytes of address space the child
+    (and all it starts) may have. A child that cannot be started is a SuiteError
     saying why (no such file, not executable, permission denied, ...), status 2 for those."""
     args = [os.fspath(a) for a in argv]
     if not args:
@@ -76,7 +77,7 @@ def run_child(argv: Sequence[Argument], env: Optional[Mapping[str, str]] = None,
     before = _children()
     start = time.monotonic()
     try:
-        proc = _start(args, env, cwd, keep_stdout)
+        proc = _start(args, env, cwd, keep_stdout, memory_cap)
         child = _Child(proc)
     except BaseException:
         # A signal handled while Popen waits for the exec (the child may be running by then)
@@ -118,6 +119,16 @@ def run_tool(argv: Sequence[Argument], what: str, timeout_s: float, env: Optiona
     if done.over_cap and not tail:
         raise SuiteError(f"{what} printed more than {_size(output_cap)} on {done.over_cap} and was stopped")
     return done
+
+
+def signal_name(signum: int) -> str:
+    """SIGSEGV, SIGRTMIN+2, or "signal 99": any number a child's status can carry."""
+    try:
+        return signal.Signals(signum).name
+    except ValueError:
+        if signal.SIGRTMIN <= signum <= signal.SIGRTMAX:
+            return f"SIGRTMIN+{signum - signal.SIGRTMIN}"
+        return f"signal {signum}"
 
 
 def _size(n: int) -> str:
@@ -367,11 +378,15 @@ def _sweep(before: set[int]) -> None:
 
 
 def _start(argv: list[str], env: Optional[Mapping[str, str]], cwd: Optional[str],
-           keep_stdout: bool) -> "subprocess.Popen[bytes]":
+           keep_stdout: bool, memory_cap: Optional[int] = None) -> "subprocess.Popen[bytes]":
+    def limit() -> None:
+        if memory_cap is not None:
+            resource.setrlimit(resource.RLIMIT_AS, (memory_cap, memory_cap))
     try:
         return subprocess.Popen(argv, env=env, cwd=cwd, stdin=subprocess.DEVNULL,
                                 stdout=subprocess.PIPE if keep_stdout else subprocess.DEVNULL,
-                                stderr=subprocess.PIPE, start_new_session=True)
+                                stderr=subprocess.PIPE, start_new_session=True,
+                                preexec_fn=None if memory_cap is None else limit)
     except OSError as e:
         status = 2 if e.errno in _USAGE_ERRNOS else 1
         raise SuiteError(f"cannot start {printable(argv[0])}: {_why_not_started(argv[0], e, env, cwd)}",

@@ -18,6 +18,7 @@ given to read, a setting) is at fault.
 import csv
 import errno
 import fcntl
+import hashlib
 import io
 import math
 import os
@@ -26,7 +27,7 @@ import socket
 import stat
 import sys
 import tempfile
-from typing import Generic, Iterable, Mapping, Optional, Sequence, TypeVar, Union
+from typing import Generic, Iterable, Iterator, Mapping, Optional, Sequence, TypeVar, Union
 
 from ompsuite.errors import SuiteError, os_reason
 from ompsuite.escape import printable
@@ -627,13 +628,13 @@ def _records(path: str, final_newline: bool, max_bytes: int) -> list[tuple[int, 
     return records
 
 
-def read_text(path: str, max_bytes: int = MAX_READ_BYTES) -> str:
-    """A regular file's whole text as UTF-8 (a leading byte order mark dropped). Refused with
-    SuiteError status 2: a file that cannot be read, is not a regular file (a FIFO, a device:
-    they could block or never end), is larger than max_bytes, is not UTF-8, holds a NUL."""
+def _chunks(path: str, max_bytes: int) -> Iterator[bytes]:
+    """A regular file's bytes, in chunks. Refused with SuiteError status 2: a file that cannot be
+    read, is not a regular file (a FIFO, a device: they could block or never end), is larger than
+    max_bytes (found before any byte past it is read)."""
     shown = printable(path)
-    try:
-        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)  # a FIFO would block the open
+    try:  # a FIFO would block the open
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
     except OSError as e:
         raise SuiteError(f"cannot read {shown}: {os_reason(e)}", 2) from None
     try:
@@ -643,21 +644,38 @@ def read_text(path: str, max_bytes: int = MAX_READ_BYTES) -> str:
         if not stat.S_ISREG(st.st_mode):
             raise SuiteError(f"cannot read {shown}: not a regular file", 2)
         os.set_blocking(fd, True)
-        chunks: list[bytes] = []
         size = 0
-        while size <= max_bytes:
+        while True:
             chunk = os.read(fd, 1 << 20)
+            size += len(chunk)
+            if size > max_bytes:
+                raise SuiteError(f"cannot read {shown}: larger than {max_bytes} bytes", 2)
             if not chunk:
                 break
-            chunks.append(chunk)
-            size += len(chunk)
-        if size > max_bytes:
-            raise SuiteError(f"cannot read {shown}: larger than {max_bytes} bytes", 2)
+            yield chunk
     except OSError as e:
         raise SuiteError(f"cannot read {shown}: {os_reason(e)}", 2) from None
     finally:
         os.close(fd)
-    data = b"".join(chunks)
+
+
+def read_bytes(path: str, max_bytes: int = MAX_READ_BYTES) -> bytes:
+    return b"".join(_chunks(path, max_bytes))
+
+
+def digest(path: str, max_bytes: int) -> str:
+    """The SHA-256 of a regular file, read in chunks (refused as read_bytes refuses)."""
+    h = hashlib.sha256()
+    for chunk in _chunks(path, max_bytes):
+        h.update(chunk)
+    return h.hexdigest()
+
+
+def read_text(path: str, max_bytes: int = MAX_READ_BYTES) -> str:
+    """A regular file's whole text as UTF-8 (a leading byte order mark dropped), refused as
+    read_bytes refuses, and when it is not UTF-8 or holds a NUL."""
+    shown = printable(path)
+    data = read_bytes(path, max_bytes)
     if data.startswith(b"\xef\xbb\xbf"):
         data = data[3:]
     try:

@@ -82,3 +82,26 @@ class Trees(unittest.TestCase):
         with mock.patch.object(build, "installed", lambda: layout):
             self.assertEqual(build.calibrate_path(prefix_bin), installed)
             self.assertEqual(build.calibrate_path(tree_bin), named)
+
+
+class Baselines(unittest.TestCase):
+    """The suite's programs are what their build made: one changed since (by a student's program
+    without a sandbox, say) is built again before the next run, and refused during one."""
+
+    def test_a_changed_program_is_built_again_or_refused(self):
+        from ompsuite.errors import ProgramFailed
+        with tempfile.TemporaryDirectory() as d, mock.patch.dict(build._known, clear=True), \
+                mock.patch.object(build, "progress"), mock.patch.object(build, "check_tuned_for_host"), \
+                mock.patch.object(build, "_cmake", lambda *_: open(os.path.join(d, "bin", "quadplain"), "a").close()):
+            os.mkdir(os.path.join(d, "bin"))
+            os.mkdir(os.path.join(d, "CMakeCache.txt"))  # configured
+            program = os.path.join(d, "bin", "quadplain")
+            build.build(d, needed=["quadplain"])  # the stand-in build makes an empty program
+            build.unchanged(program)
+            with open(program, "w") as f:
+                f.write("#!/bin/sh\necho 'pi = 3.14, N = 1, time = 99.0 secs'\n")
+            with self.assertRaisesRegex(ProgramFailed, "changed since it was built"):
+                build.unchanged(program)
+            build.build(d, needed=["quadplain"])  # the next run: removed, so that the build makes it again
+            with open(program) as f:
+                self.assertEqual(f.read(), "")

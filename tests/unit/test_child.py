@@ -154,3 +154,46 @@ class StartFailures(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class Sandbox(unittest.TestCase):
+    """A user's program in the sandbox: it writes only in its scratch folder, sees no process of
+    the tool's, and what it leaves ends with it; without a sandbox the run says so once and goes on."""
+
+    def test_what_the_program_can_reach(self):
+        from ompsuite.platform import sandbox
+        if sandbox.unavailable():
+            self.skipTest(sandbox.unavailable())
+        with tempfile.TemporaryDirectory(dir=os.path.expanduser("~")) as outside, \
+                tempfile.TemporaryDirectory(dir="/var/tmp") as system:  # neither shared nor hidden: read-only
+            scratch = sandbox.scratch("test")
+            try:
+                mark = f"{3000 + os.getpid() % 1000}.{os.getpid()}"
+                script = (f'touch {outside}/x {system}/x; touch here; '
+                          f'kill -0 {os.getpid()} || echo unseen; (setsid sleep {mark} &); kill -SEGV $$')
+                argv = sandbox.wrap(["sh", "-c", script], scratch, [outside])
+                done = run_child(argv, timeout_s=30)
+                self.assertEqual(os.listdir(scratch), ["here"], done.stderr)
+            finally:
+                sandbox.remove(scratch)
+            self.assertEqual(os.listdir(outside) + os.listdir(system), [])
+        self.assertIn("unseen", done.stdout)
+        self.assertEqual(sandbox.signalled(done.returncode, argv), -signal.SIGSEGV)
+        self.assertEqual(child.signal_name(signal.SIGRTMIN + 2), "SIGRTMIN+2")
+        self.assertFalse([p for p in os.listdir("/proc") if p.isdigit() and mark in _cmdline(p)])
+
+    def test_without_one_the_run_goes_on_said_once(self):
+        from ompsuite.platform import sandbox
+        with mock.patch.object(sandbox, "unavailable", lambda: "bubblewrap is not installed"), \
+                mock.patch.dict(sandbox._said, once=False), mock.patch.object(sandbox, "progress") as said:
+            self.assertEqual([sandbox.wrap(["prog", "1"], "/tmp") for _ in range(2)], [["prog", "1"]] * 2)
+        self.assertEqual(said.call_count, 1)
+        self.assertIn("with your rights", said.call_args[0][0])
+
+
+def _cmdline(pid):
+    try:
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            return f.read().decode(errors="replace")
+    except OSError:
+        return ""

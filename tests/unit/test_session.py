@@ -91,6 +91,12 @@ class Scheduling(unittest.TestCase):
     def test_rounds_are_shuffled_by_the_seed_and_checks_keep_their_order(self):
         import random
         checks = plans.small_checks(CAT, plans.Folders("/bin"), Binding(), [1, 2])
+        sizes = {s: sorted({j.problem_size for j in plans.small_checks(CAT, plans.Folders("/bin"), Binding(), [1],
+                                                                         s)}) for s in range(20)}
+        drawn = {n[-1] for n in sizes.values()}  # a third check size, drawn from the seed: no fixed one to spot
+        self.assertTrue(len(drawn) > 10 and all(plans.DRAWN_CHECK[0] <= n < plans.DRAWN_CHECK[1] for n in drawn))
+        self.assertEqual(sizes[3], sorted({j.problem_size for j in plans.small_checks(CAT, plans.Folders("/bin"),
+                                                                                       Binding(), [1], 3)}))
         timed = strong_jobs(repeats=8)
         jobs = checks + plans.interleave(timed, random.Random(7))
         self.assertEqual(jobs[:len(checks)], checks)
@@ -398,7 +404,7 @@ class PrintedValues(unittest.TestCase):
             self.out = out
             self.output_cap = 1 << 20
 
-        def run(self, path, args=(), env=None, timeout_s=None):
+        def run(self, path, args=(), env=None, timeout_s=None, isolated=False):
             from ompsuite.measure.execute import Outcome
             from ompsuite.platform.interference import Interference
             return Outcome(self.out, "", None, Interference(0.1, 2), 0.1)
@@ -418,6 +424,9 @@ class PrintedValues(unittest.TestCase):
             ("pi = 1e999999999999, N = 997, time = 0.1 secs\n", "unreadable result (Overflow)"),
             (f"pi = {right}, N = 998, time = 0.1 secs\n", "printed N = 998, asked for 997"),
             ("pi = nan, N = 997, time = 0.1 secs\n", "pi = nan"),
+            (f"pi = {right}, N = 997, time = -0.5 secs\n", "its time -0.5 s is negative"),
+            (f"pi = {right}, N = 997, time = 0.1 secs\npi = 3.0, N = 997, time = 0.1 secs\n",
+             "it printed 2 different results"),
         )
         for out, reason in cases:
             with self.subTest(out=out[:60]):
@@ -438,11 +447,13 @@ class FailAlone(unittest.TestCase):
     SCRIPT = {  # program: what its child does (a dict of ChildResult fields, or its output)
         "segv": {"returncode": -11}, "hang": {"timed_out": True, "returncode": -9}, "silent": "", "slow": None,
         "odd": "pi is about 3.14\n", "broken": "never run", "racy": None, "noteam": None,
-        "quadmerge": None, "quadguard": None, "quadplain": None, "greedy": None, "millis": None,
+        "quadmerge": None, "quadguard": None, "quadplain": None, "greedy": None, "millis": None, "chatty": None,
     }
 
     def child(self, argv, env=None, timeout_s=None, **kw):
         from ompsuite.platform.child import ChildResult
+        if argv[0] == "bwrap":  # a variant, in its sandbox
+            argv = argv[argv.index("--") + 1:]
         name, n = os.path.basename(argv[0]), int(argv[1])
         self.calls.append(name)
         done = self.script[name]
@@ -454,23 +465,31 @@ class FailAlone(unittest.TestCase):
         if done is None:  # millis prints milliseconds as seconds: longer than its process lived
             done = f"pi = {PI_1E8 if n == N else _small_pi(n)}, N = {n:9d}, time = " \
                    f"{'16.71' if name == 'millis' else '0.04900000'} secs\n"
+            done += "\x1b[2J\x1b]0;owned\x07\n" * 20 if name == "chatty" else ""
         if isinstance(done, str):
             return ChildResult(argv, done, team, 0, None, 0.05)
         return ChildResult(argv, "", "", done["returncode"], None, timeout_s or 0.0, done.get("timed_out", False))
+
+    @staticmethod
+    def programs():
+        """Every scripted path is taken for a program that can be started."""
+        return mock.patch("ompsuite.measure.execute.not_a_program", lambda path: "")
 
     def session(self, script):
         from ompsuite.measure.execute import Executor
         self.script, self.calls = dict(self.SCRIPT, **script), []
         cat = CAT
-        for name in ("segv", "hang", "slow", "silent", "odd", "noteam", "greedy", "millis"):
+        for name in ("segv", "hang", "slow", "silent", "odd", "noteam", "greedy", "millis", "chatty"):
             cat = cat.with_variant(name, f"/v/{name}", "pi")
         cat = cat.with_variant("broken", "/v/broken", "pi", C.Build("/c/broken.cpp", error="broken.cpp:3: error: "
                                                                                          "expected ';'"))
         cat = cat.with_variant("racy", "/v/racy", "pi", C.Build("/c/racy.cpp", race=C.Race.FOUND, race_detail=(
             "data race: racy.cpp:14 (write) and racy.cpp:14 (read)",)))
         jobs = plans.small_checks(cat, plans.Folders("/bin"), Binding(), [2]) + strong_jobs((2,), 2, cat)
-        session, err = Session(Executor(), live=False), io.StringIO()
-        with mock.patch("ompsuite.measure.execute.run_child", self.child), contextlib.redirect_stderr(err):
+        from ompsuite.cli.runsuite import show_first
+        session, err, self.out = Session(Executor(), live=False, show=show_first(set())), io.StringIO(), io.StringIO()
+        with mock.patch("ompsuite.measure.execute.run_child", self.child), self.programs(), \
+                contextlib.redirect_stderr(err), contextlib.redirect_stdout(self.out):
             session.execute(jobs)
         return session, cat, err.getvalue()
 
@@ -480,8 +499,13 @@ class FailAlone(unittest.TestCase):
         reasons = {}
         for r in session.runs:
             reasons.setdefault(r.program, []).append(r.check.reason)
-        for name in ("quadplain", "quadguard", "quadmerge", "noteam"):
+        for name in ("quadplain", "quadguard", "quadmerge", "noteam", "chatty"):
             self.assertEqual(set(reasons[name]), {""}, name)  # measured and passed
+        # A variant's output: shown once, escaped, a few lines of it; no run keeps it.
+        self.assertRegex(self.out.getvalue(), r"== chatty: N = 100000000\npi = .*\n(\\x1b\[2J\\x1b\]0;owned\\x07\n){4}"
+                                              r"\(16 more lines\)\n")
+        self.assertNotIn("\x1b", self.out.getvalue())
+        self.assertEqual([r for r in session.runs if r.output], [])
         self.assertEqual(len(reasons["segv"]), 4)  # two check sizes, two repeats: every one ran and failed
         self.assertEqual(set(reasons["segv"]), {"killed by SIGSEGV, in its untimed run at N = 1000 that learns its "
                                                 "team", "not run again: killed by SIGSEGV, in its untimed run at N "
@@ -530,7 +554,7 @@ class FailAlone(unittest.TestCase):
             self.script = {name: done}
             err = io.StringIO()
             with self.subTest(name=name), mock.patch("ompsuite.measure.execute.run_child", self.child), \
-                    contextlib.redirect_stderr(err):
+                    self.programs(), contextlib.redirect_stderr(err):
                 self.assertEqual(read_kind(name, f"/v/{name}", Binding(), Runner()), "pi")
                 self.assertRegex(err.getvalue(), rf"(?m)^{name}: its kind cannot be read \({why}\), so it is taken as pi")
                 self.assertNotIn("\x1b", err.getvalue())

@@ -7,6 +7,7 @@ import json
 import os
 import stat
 import unittest
+from unittest import mock
 
 from test_machine import Files
 from ompsuite import catalogue as C
@@ -17,12 +18,20 @@ from ompsuite.study import Series, Summary
 
 FIXTURES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fixtures")
 
-# Stands in for g++: counts its calls, warns on "unused", fails on "misspelt" as GCC does, and
-# writes the program it was asked for.
+# Stands in for g++: counts its calls, lists inc.h of the quoted include folder among what it read
+# when the source names it, warns on "unused", fails on "misspelt" as GCC does, sleeps on "slow",
+# runs out of memory on "hungry", and writes the program it was asked for.
 FAKE_CXX = r"""#!/bin/sh
 echo x >> "$(dirname "$0")/calls"
-src= out=
-while [ $# -gt 0 ]; do case "$1" in -o) out=$2; shift;; *.c|*.cpp) src=$1;; esac; shift; done
+src= out= dep= inc=
+while [ $# -gt 0 ]; do
+  case "$1" in -o) out=$2; shift;; -MF) dep=$2; shift;; -iquote) inc=$2; shift;; *.c|*.cpp) src=$1;; esac
+  shift
+done
+case "$src" in -*) echo "$src taken for an option" >&2; exit 1;; esac
+grep -q inc.h "$src" && echo "$out: $src $inc/inc.h" > "$dep" || echo "$out: $src" > "$dep"
+grep -q slow "$src" && sleep 5
+grep -q hungry "$src" && { echo "cc1plus: out of memory allocating 65536 bytes" >&2; exit 1; }
 grep -q unused "$src" && echo "$src:3:7: warning: unused variable 'k' [-Wunused-variable]" >&2
 if grep -q misspelt "$src"; then
   echo "$src: In function 'int main()':" >&2
@@ -56,14 +65,19 @@ class Folder(Files):
         for name in ("b.c", "a.cpp", "c.cc", "d.cxx", ".hidden.cpp", "notes.txt"):
             self.write(name)
         self.write("e_prog", mode=0o755)
+        outside = self.write("sub2/leak.c")
+        for link, target in (("leak.c", "/etc/shadow"), ("run_touch", "/usr/bin/touch"), ("leak2.c", outside),
+                             ("z.cpp", "a.cpp")):  # only the last stays in the folder
+            os.symlink(target, os.path.join(self.dir, link))
         os.mkdir(os.path.join(self.dir, "sub"))
         err = io.StringIO()
         with contextlib.redirect_stderr(err):
             found = sources.folder_programs(self.dir)
         self.assertEqual([(v.name, os.path.basename(v.path), v.kind) for v in found],
                          [("a", "a.cpp", "pi"), ("b", "b.c", "pi"), ("c", "c.cc", "pi"), ("d", "d.cxx", "pi"),
-                          ("e_prog", "e_prog", None)])  # a program's kind is read from what it prints
-        self.assertEqual(err.getvalue().count("--programs"), 2, err.getvalue())  # notes.txt and sub, once each
+                          ("e_prog", "e_prog", None), ("z", "z.cpp", "pi")])  # a program's kind: from what it prints
+        self.assertEqual(err.getvalue().count("--programs"), 6, err.getvalue())  # notes.txt, sub, sub2, 3 links: one each
+        self.assertEqual(err.getvalue().count("is a link out of the folder: left out"), 3, err.getvalue())
         self.assertIn("notes.txt is neither a source", err.getvalue())
         for clash, why in (("a.c", "a.c and a.cpp would both be named 'a'"), ("2nd.cpp", "would be named '2nd'")):
             with self.subTest(clash):
@@ -94,37 +108,60 @@ class Building(Files):
         with open(os.path.join(self.tree, "calls")) as f:
             return len(f.read().split())
 
-    def build(self, source, checks=None):
-        with contextlib.redirect_stderr(io.StringIO()):
-            return sources.build_variant("pi1", source, self.tree, sources.read_recipe(self.tree), checks)
+    def build(self, source, checks=None, name="pi1"):
+        with contextlib.redirect_stderr(io.StringIO()), mock.patch.object(sources.sandbox, "wrap", lambda a, *_: a):
+            return sources.build_variant(name, source, self.tree, sources.read_recipe(self.tree), checks)
 
     def test_built_once_until_the_source_or_flags_change(self):
         src = self.write("pi1.cpp", "int main() { int unused; }")
         checked = []
 
-        def race_check(source, workdir):
-            checked.append(source)
+        def race_check(copy, workdir, include):
+            with open(copy) as f:  # the private copy, the one that was built
+                checked.append(f.read())
+            self.assertEqual(include, self.dir)
             return C.Race.FREE, ()
         binary, made = self.build(src, race_check)
-        self.assertEqual(binary, os.path.join(self.tree, "variants", "pi1"))
+        self.assertEqual((os.path.dirname(os.path.dirname(binary)), os.path.basename(binary)),
+                         (os.path.join(self.tree, "variants"), "pi1"))  # in a folder of its build's own
         self.assertTrue(os.access(binary, os.X_OK))
         self.assertEqual((made.source, made.compiler, made.error, made.race), (src, f"GNU 12.2.0 ({self.recipe['compiler'][0]})",
                                                                                "", C.Race.FREE))
         self.assertEqual(made.flags, "-O3 -ffp-contract=off -fopenmp -std=c++17 -fopenmp -lm")
         self.assertIn("warning: unused variable", made.warnings)
         self.assertEqual(self.build(src, race_check), (binary, made))  # unchanged: neither built nor checked again
-        self.assertEqual((self.calls(), len(checked)), (1, 1))
+        self.assertEqual((self.calls(), checked), (1, ["int main() { int unused; }"]))
         self.recipe["common"].append("-g")
         self.write_recipe()
         self.build(src)
         self.assertEqual(self.calls(), 2)
+        self.write("inc.h", "#define N 1")
+        self.write("pi1.cpp", '#include "inc.h"')
+        for calls, header in ((3, None), (3, None), (4, "#define N 2")):  # a header it read changed: built again
+            if header:
+                self.write("inc.h", header)
+            self.build(src)
+            self.assertEqual(self.calls(), calls)
         self.write("pi1.cpp", "int main() { misspelt(); }")
         binary, failed = self.build(src, race_check)
         self.assertEqual(failed.error, "pi1.cpp:5:3: error: 'omp_get_thread_numb' was not declared in this scope")
         self.assertEqual(failed.failure, f"does not compile: {failed.error}")
         self.assertFalse(os.path.exists(binary))  # the program built from the earlier source must not run for it
         self.assertEqual(self.build(src, race_check), (binary, failed))  # nor is a failed build tried again
-        self.assertEqual((self.calls(), len(checked)), (3, 1))
+        self.assertEqual((self.calls(), len(checked)), (5, 1))
+
+    def test_limits_and_odd_files_fail_alone(self):
+        with mock.patch.object(sources, "BUILD_TIMEOUT_S", 0.5):
+            for calls, (src, why) in enumerate((("slow", "ran past its 0.5-second limit"),) * 2 +
+                                               (("hungry", "needed more than its 2 GiB of memory"),) * 2, 1):
+                # Stopped at a limit: not kept as "does not compile", tried again.
+                self.assertIn(why, self.build(self.write(f"{src}.cpp", src), name=src)[1].error)
+                self.assertEqual(self.calls(), calls)
+        self.assertEqual(self.build(self.write("-o.cpp", "int main() {}"), name="o")[1].error, "")
+        for path, why in ((os.path.join(self.dir, "gone.cpp"), "no such file"),
+                          (self.write("big.cpp", " " * (sources.SOURCE_CAP + 1)), "larger than")):
+            with self.subTest(path):
+                self.assertIn(why, self.build(path, name="odd")[1].failure)
 
     def test_a_tree_without_its_recipe_is_refused(self):
         os.remove(os.path.join(self.tree, sources.RECIPE_FILE))
@@ -132,6 +169,9 @@ class Building(Files):
             sources.read_recipe(self.tree)
         self.assertEqual(e.exception.status, 2)
         self.assertIn("does not say how its programs were built", str(e.exception))
+        with mock.patch.object(sources, "installed", lambda: {"bin": "/usr/bin"}), self.assertRaises(SuiteError) as e:
+            sources.read_recipe(self.tree)
+        self.assertIn("an installed suite builds no sources", str(e.exception))  # no cmake -S . to advise
 
 
 class Notes(unittest.TestCase):

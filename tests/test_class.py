@@ -127,14 +127,14 @@ int main(int argc, char **argv) {
       sum += 4.0 / (1.0 + x * x);
     }
   }
-  report(step * sum, n, 0.5);
+  report(step * sum, n, 1e-6);
 }""", "data race: late_racy.c:"),
     # Honest up to N = 20000, a constant above.
     "constant.c": (r"""int main(int argc, char **argv) {
-  long n = atol(argv[1]); report(n <= 20000 ? pi(n) : 3.141592653589793, n, 0.5);
+  long n = atol(argv[1]); report(n <= 20000 ? pi(n) : 3.141592653589793, n, 1e-6);
 }""", "of the serial"),
     "conflict.c": (r"""int main(int argc, char **argv) {
-  long n = atol(argv[1]); report(pi(n), n, 0.5); report(3.0, n, 0.5);
+  long n = atol(argv[1]); report(pi(n), n, 1e-6); report(3.0, n, 1e-6);
 }""", "different results"),
 }
 

@@ -334,7 +334,7 @@ class Scaling(unittest.TestCase):
             self.assertEqual(after.runs[:len(before)], before)
             self.assertEqual(study.runs, after.runs)
             self.assertEqual(len({(r.config, r.repeat) for r in study.runs}), len(study.runs), "a run made twice")
-            self.assertEqual(len(study.runs), 28)
+            self.assertEqual(len(study.runs), 33)
             self.assertEqual(study.summaries, study_of_journal(journal).summaries)
             with open(journal) as f:
                 lines = f.read().split("\n")

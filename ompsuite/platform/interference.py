@@ -329,6 +329,8 @@ def look(load_cores: float = LOAD_CORES, steal_cores: float = STEAL_CORES, secon
     smt = _sys(os.path.join(sys_root, "smt", "active"))
     seen.append({"1": "SMT on", "0": "SMT off"}.get(smt, "SMT unknown"))
     if not wrong:
-        return f"machine: quiet over {wall:.0f} s ({', '.join(seen)}): its figures can be trusted"
+        quiet = not (before and after) or (after.busy_s - before.busy_s) / wall <= LOAD_CORES + rounding
+        return (f"machine: {'quiet' if quiet else 'busy, within the thresholds given,'} over {wall:.0f} s "
+                f"({', '.join(seen)}): its figures can be trusted")
     return (f"machine: BUSY over {wall:.0f} s ({', '.join(seen)}): {'; '.join(wrong)}. Runs it disturbs are "
             "replaced, then marked untrusted: stop the other work, or use fewer threads (--threads)")

@@ -88,7 +88,7 @@ def record(wall_s, other_load_s, steal_s, cpus=2, hz=100):
 class LookTest(Files):
     """The look before anything is timed: what it says of a busy and of a quiet machine."""
 
-    def look(self, busy_s, steal_s, governors, smt):
+    def look(self, busy_s, steal_s, governors, smt, load_cores=I.LOAD_CORES):
         root = tempfile.mkdtemp(dir=self.dir)
         for k, g in enumerate(governors):
             self.write(f"{root}/cpu{k}/cpufreq/scaling_governor", g + "\n")
@@ -98,7 +98,7 @@ class LookTest(Files):
         with unittest.mock.patch.object(I, "read_cpu_times", lambda path: next(readings)), \
                 unittest.mock.patch.object(I.time, "sleep"), unittest.mock.patch.object(I.time, "monotonic",
                                                                                      side_effect=[0.0, 2.0]):
-            return I.look(sys_root=root)
+            return I.look(load_cores, sys_root=root)
 
     def test_busy_and_quiet(self):
         busy = self.look(2.4, 0.0, ["performance", "performance"], "0")
@@ -109,6 +109,8 @@ class LookTest(Files):
         self.assertIn("steal: 0.25 cores over 0.02 (--disturbed-steal)", stolen)
         self.assertIn("governor performance/powersave changes the clock", stolen)
         self.assertIn("SMT on", stolen)
+        admitted = self.look(2.4, 0.0, [], "", load_cores=4.0)  # the user accepts the load: not called quiet
+        self.assertTrue(admitted.startswith("machine: busy, within the thresholds given, over 2 s"), admitted)
         quiet = self.look(0.02, 0.0, [], "")  # a VM: no governor, no SMT file
         self.assertEqual(quiet, "machine: quiet over 2 s (other load 0.01 cores, steal 0.00, no governor readable, "
                                 "SMT unknown): its figures can be trusted")

@@ -116,5 +116,21 @@ class OwnBuildTrees(Files):
             self.assertIsNone(build.calibrate_path(elsewhere), "a calibrate that cannot run was taken")
 
 
+class PiLevel(Files):
+    def test_the_loaders_choice_and_fma_bit_name_the_level(self):
+        # A fake loader: the library it lists and the CPUID word it reports come from the environment.
+        loader = self.write("ld.so", '#!/bin/sh\nif [ "$1" = --list ]; then echo "\tlibompsuite-quadplain.so => '
+                                     '/p/bin/../lib/ompsuite/${LIB}libompsuite-quadplain.so (0x1)"; '
+                                     'else echo "x86.cpu_features.features[0x0].active[0x2]=$WORD"; fi\n', 0o755)
+        bindir = os.path.dirname(self.write("bin/quadplain"))
+        cases = [("glibc-hwcaps/x86-64-v4/", "0x7ed83203", "portable build, x86-64-v4 code, hardware fma"),
+                 ("", "0x7ed83203", M.LIBRARY_FMA), ("", "0x7ed82203", M.SOFTWARE_FMA)]
+        for lib, word, said in cases:
+            with self.subTest(lib=lib, word=word), mock.patch.dict(os.environ, {"LIB": lib, "WORD": word}):
+                self.assertEqual(M.pi_level(bindir, loader), said)
+        with mock.patch.dict(os.environ, {"LIB": "../elsewhere/"}):  # a tuned tree links no per-level code
+            self.assertEqual(M.pi_level(bindir, loader), "")
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -110,7 +110,10 @@ class Levels(unittest.TestCase):
         want = pi_lines(os.environ["SUITE_BIN"], {})
         for cxx in compilers(self):
             with self.subTest(cxx=cxx), tempfile.TemporaryDirectory() as build:
-                self.assertEqual(configure(build, f"-DCMAKE_CXX_COMPILER={cxx}").returncode, 0)
+                proc = configure(build, f"-DCMAKE_CXX_COMPILER={cxx}")
+                self.assertEqual(proc.returncode, 0, proc.stderr)
+                for level in ("", " (x86-64-v3)", " (x86-64-v4)"):  # probed at every level it may run at
+                    self.assertIn(f"ompsuite: floating-point probe{level}: no contraction", proc.stdout)
                 subprocess.run([CMAKE, "--build", build, "--target", "quadplain", "quadguard", "quadmerge"],
                                capture_output=True, check=True, timeout=600)
                 bindir = os.path.join(build, "bin")

@@ -1,6 +1,7 @@
 """What configure refuses: arithmetic that would not be exact under the flags in use (the probe
 cmake/fpprobe.cpp, and a user's -ffast-math through CMAKE_CXX_FLAGS, with GCC and clang), and a
-tree tuned for its build host being installed, or configured again on another processor.
+tree tuned for its build host being installed, or configured again on another processor; and that
+a portable tree's pi programs print the same lines at every processor level the loader can choose.
 Exits 77 (skipped) with the reason when every test it ran was skipped."""
 import glob
 import os

@@ -253,7 +253,8 @@ class Debian(LmodShell, unittest.TestCase):
             cmake(self, build, "-DSUITE_MAINTAINER=root <root@localhost>")
             proc = subprocess.run(cpack, cwd=build, capture_output=True, text=True, timeout=600)
             self.assertNotEqual(proc.returncode, 0)
-            self.assertIn("ompsuite: the package's maintainer 'root <root@localhost>' is not", proc.stdout + proc.stderr)
+            self.assertIn("ompsuite: the package's maintainer 'root <root@localhost>' is not",
+                          proc.stdout + proc.stderr)
             cmake(self, build, f"-DSUITE_MAINTAINER={MAINTAINER}")
             proc = subprocess.run(cpack, cwd=build, capture_output=True, text=True, timeout=600)
             self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
@@ -311,8 +312,8 @@ class Debian(LmodShell, unittest.TestCase):
             installed_runsuite(self, lambda command: self.in_module(tmp, "/usr/share/modulefiles", command), tmp)
 
             self.dpkg("-r", "ompsuite")
-            left = [p for p in ("/usr/bin/quadplain", "/usr/libexec/ompsuite", "/usr/share/ompsuite", "/usr/lib/ompsuite",
-                                "/usr/share/doc/ompsuite",
+            left = [p for p in ("/usr/bin/quadplain", "/usr/libexec/ompsuite", "/usr/share/ompsuite",
+                                "/usr/lib/ompsuite", "/usr/share/doc/ompsuite",
                                 "/usr/share/modulefiles/ompsuite", "/usr/lib/libtimer.a") if os.path.lexists(p)]
             self.assertEqual(left, [], "left behind by dpkg -r")
 

@@ -239,9 +239,12 @@ def pi_level(bindir: str, loader: str = LOADER) -> str:
         diag = run_tool([loader, "--list-diagnostics"], "the loader's diagnostics", LEVEL_TIMEOUT_S).stdout
     except SuiteError:
         diag = ""
-    # CPUID leaf 1, ECX, as glibc uses it (bit 12: FMA); its math library's fma picks by the same bit.
-    m = re.search(r"(?m)^x86\.cpu_features\.features\[0x0\]\.active\[0x2\]=(0x[0-9a-f]+)$", diag)
-    return LIBRARY_FMA if m is None or int(m.group(1), 16) >> 12 & 1 else SOFTWARE_FMA
+    # The CPUID words glibc uses, (leaf, register): its math library's fma is the instruction with
+    # FMA (leaf 1, ECX bit 12) or AMD's FMA4 (leaf 0x80000001, ECX bit 16), else software.
+    active = {(int(f, 16), int(r, 16)): int(v, 16) for f, r, v in re.findall(
+        r"(?m)^x86\.cpu_features\.features\[(0x[0-9a-f]+)\]\.active\[(0x[0-9a-f]+)\]=(0x[0-9a-f]+)$", diag)}
+    hardware = not active or active.get((0, 2), 0) >> 12 & 1 or active.get((2, 2), 0) >> 16 & 1
+    return LIBRARY_FMA if hardware else SOFTWARE_FMA
 
 
 def context(topology: Any) -> Dict[str, Any]:

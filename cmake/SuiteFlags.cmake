@@ -142,7 +142,7 @@ else()
 endif()
 
 # Say whether std::fma becomes one instruction or a call into the math library: the results are
-# the same either way; the pi loop is about four times slower with the call, and some thirty times
+# the same either way; the pi loop is about four times slower with the call, and hundreds of times
 # on a processor without the instruction, where the library computes it in software.
 set(CMAKE_REQUIRED_FLAGS "${SUITE_ARCH_FLAGS}")
 check_cxx_source_compiles("

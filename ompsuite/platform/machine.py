@@ -208,7 +208,7 @@ PI_PROGRAMS = ("quadplain", "quadguard", "quadmerge")
 SOFTWARE_FMA = "portable build, software fma"
 LIBRARY_FMA = "portable build, fma through the math library"
 LEVEL_WHY = {SOFTWARE_FMA: "the processor (as glibc sees it) has no FMA instruction, so each term's fused "
-                           "multiply-add is computed in software, some thirty times slower",
+                           "multiply-add is computed in software, hundreds of times slower",
              LIBRARY_FMA: "x86-64-v2 code calls the math library for each term's fused multiply-add, "
                           "about four times slower than the instruction"}
 

@@ -93,8 +93,8 @@ def main(argv):
     load_after = os.getloadavg()
 
     floor = min_median_max(adds)[1] * a.pi_n
-    print(f"level benchmark, N = {a.pi_n}, {a.repeats} rounds, {os.cpu_count()} cores, team of {a.team}, "
-          f"{binding.describe()}")
+    print(f"level benchmark, N = {a.pi_n}, {a.repeats} rounds, {os.cpu_count()} cores, team of {a.team},\n"
+          f"  {binding.describe()}")
     print(f"load average (1, 5, 15 min) before {' '.join(f'{x:.2f}' for x in load_before)}, after "
           f"{' '.join(f'{x:.2f}' for x in load_after)}")
     print(f"portable programs run at: {machine.pi_level(portable) or 'as built'} (tuned: as built)")
@@ -106,8 +106,8 @@ def main(argv):
         med[label] = mid
         print(f"{label:<36} {lo:9.4f} {mid:9.4f} {hi:9.4f}  {' / '.join(sorted(lines[label]))}")
     if soft_times:
-        print(f"with software fma ({SOFTWARE['GLIBC_TUNABLES']}; the first with {LIBRARY['GLIBC_TUNABLES']}: "
-              f"x86-64-v2 code, the library's fma in hardware), N = {a.software_n}, one run each:")
+        print(f"N = {a.software_n}, one run each, the first with {LIBRARY['GLIBC_TUNABLES']} (x86-64-v2 code,\n"
+              f"  the library's fma in hardware), the others with {SOFTWARE['GLIBC_TUNABLES']} (software fma):")
         for label, t in soft_times.items():
             print(f"{label:<36} {t:9.4f} s  {' / '.join(sorted(lines[f'software {label}']))}  "
                   f"{t / (floor * a.software_n / a.pi_n):.1f} x floor")

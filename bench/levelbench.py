@@ -3,12 +3,13 @@
 
 In one run, interleaved round by round: the floor (N dependent additions, the calibrate program's
 add latency times N, measured every round), the tuned tree's quadplain, and the portable tree's
-quadplain, quadguard and quadmerge on 1 and T threads, each at the level the loader chose; then,
-with --software-n, the portable quadplain at x86-64-v2 with the library's fma in hardware, and the
+quadplain, quadguard and quadmerge on 1 and T threads, each at the level the loader chose (and
+the tuned quadguard and quadmerge on T threads, for the same run's speedups); then, with
+--software-n, the portable quadplain at x86-64-v2 with the library's fma in hardware, and the
 portable programs once more with glibc told the processor has no FMA.
 Prints the load, min / median / max, the level, each quadplain's median over the floor (goals:
-tuned 1.05, portable 1.10), the portable speedups (goal 0.925 T) and whether the portable programs
-printed the tuned quadplain's line but the time (one thread; with software fma too).
+tuned 1.05, portable 1.10), the speedups (the portable ones' goal 0.925 T) and whether the
+portable programs printed the tuned quadplain's line but the time (one thread; software fma too).
 Usage: bench/levelbench.py [--pi-n 1e9] [--repeats 5] [--team T] [--tuned build/release]
                            [--portable build/portable | --portable-bin DIR] [--software-n 1e7]
 """
@@ -63,7 +64,7 @@ def main(argv):
                     help="intervals of the software-fma runs, hundreds of times slower (default 1e7; 0: none)")
     a = ap.parse_args(argv)
 
-    tuned = build.build(a.tuned, targets=("quadplain", "calibrate"))
+    tuned = build.build(a.tuned, targets=("quadplain", "quadguard", "quadmerge", "calibrate"))
     portable = a.portable_bin or build.build(a.portable, cache=("SUITE_NATIVE=OFF", "SUITE_WERROR=ON"),
                                              targets=("quadplain", "quadguard", "quadmerge"))
     calibrate = os.path.join(a.tuned, "bench", "calibrate")
@@ -73,7 +74,8 @@ def main(argv):
                 ("portable quadplain", os.path.join(portable, "quadplain"), one)]
     for name in ("quadguard", "quadmerge"):
         variants += [(f"portable {name} 1 thread", os.path.join(portable, name), one),
-                     (f"portable {name} {a.team} threads", os.path.join(portable, name), team)]
+                     (f"portable {name} {a.team} threads", os.path.join(portable, name), team),
+                     (f"tuned {name} {a.team} threads", os.path.join(tuned, name), team)]
     load_before = os.getloadavg()
     times, lines, adds = {label: [] for label, _, _ in variants}, {}, []
     for r in range(a.repeats):
@@ -87,7 +89,7 @@ def main(argv):
         timed(runner, "software tuned quadplain", os.path.join(tuned, "quadplain"), a.software_n, one, lines)
         soft_times["portable quadplain, library fma"] = timed(runner, "software portable quadplain, library fma",
                                                               variants[1][1], a.software_n, dict(one, **LIBRARY), lines)
-        for label, path, env in variants[1:]:
+        for label, path, env in [v for v in variants if v[0].startswith("portable")]:
             progress(f"software fma: {label}")
             soft_times[label] = timed(runner, f"software {label}", path, a.software_n, dict(env, **SOFTWARE), lines)
     load_after = os.getloadavg()
@@ -115,8 +117,10 @@ def main(argv):
     print_ratio("tuned quadplain / floor (goal <= 1.05)", med, "tuned quadplain", "floor")
     print_ratio("portable quadplain / floor (goal <= 1.10)", med, "portable quadplain", "floor")
     for name in ("quadguard", "quadmerge"):
-        print_ratio(f"portable quadplain / {name} {a.team} threads (goal >= {0.925 * a.team:.2f})", med,
-                    "portable quadplain", f"portable {name} {a.team} threads")
+        for build_kind in ("portable", "tuned"):
+            goal = f" (goal >= {0.925 * a.team:.2f})" if build_kind == "portable" else ""
+            print_ratio(f"{build_kind} quadplain / {name} {a.team} threads{goal}", med, f"{build_kind} quadplain",
+                        f"{build_kind} {name} {a.team} threads")
     # One thread sums in quadplain's order: the same line. A team's order is its own (test_pi.py).
     serial = [label for label, _, _ in variants[1:] if a.team == 1 or not label.endswith(f"{a.team} threads")]
     same = all(lines[label] == lines["tuned quadplain"] for label in serial)

@@ -185,7 +185,7 @@ class Module(LmodShell, unittest.TestCase):
                 for level in levels:
                     for path in glob.glob(os.path.join(code, "glibc-hwcaps", level, "*.so")):
                         with self.subTest(path=path):
-                            self.assertIn("vfmadd132sd" if level == "x86-64-v3" else "vfmadd132pd", above_v2(path))
+                            self.assertTrue(any(m.startswith("vfmadd") for m in above_v2(path)), above_v2(path))
 
             out = self.in_module(tmp, modules, 'command -v quadplain; quadplain 1000; printf "%s\\n" '
                                  '"$OMPSUITE_ROOT" "$CMAKE_PREFIX_PATH" "$PKG_CONFIG_PATH"; '

@@ -8,3 +8,10 @@ if(CPACK_GENERATOR STREQUAL "DEB")
 else()
   set(CPACK_SET_DESTDIR OFF)
 endif()
+# A package names a maintainer whom mail reaches (SUITE_MAINTAINER; cmake/SuiteInstall.cmake). The
+# leading space keeps CMake from wrapping the line.
+if(NOT CPACK_PACKAGE_CONTACT MATCHES "^[^<>]+ <[^<>@ ]+@[^<>@ ]+\\.[^<>@ ]+>$" OR CPACK_PACKAGE_CONTACT MATCHES "@localhost")
+  message(FATAL_ERROR " ompsuite: the package's maintainer '${CPACK_PACKAGE_CONTACT}' is not 'Name <address>' with "
+                      "a mail domain: configure with -DSUITE_MAINTAINER='Name <address>' (or DEBFULLNAME and DEBEMAIL "
+                      "set), then run cpack again")
+endif()

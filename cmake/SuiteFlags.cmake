@@ -4,6 +4,19 @@ include(CheckCXXSourceCompiles)
 
 add_library(suite_flags INTERFACE)
 
+# PATH as seen from the folder FROM (both under the prefix); an absolute PATH stays as it is.
+function(suite_relative out from path)
+  if(IS_ABSOLUTE "${path}")
+    set(${out} "${path}" PARENT_SCOPE)
+  elseif(IS_ABSOLUTE "${from}")
+    set(${out} "${CMAKE_INSTALL_PREFIX}/${path}" PARENT_SCOPE)
+  else()
+    file(RELATIVE_PATH rel "/prefix/${from}" "/prefix/${path}")
+    string(REGEX REPLACE "/$" "" rel "${rel}")
+    set(${out} "${rel}" PARENT_SCOPE)
+  endif()
+endfunction()
+
 set(SUITE_COMPILER "${CMAKE_CXX_COMPILER_ID} ${CMAKE_CXX_COMPILER_VERSION} (${CMAKE_CXX_COMPILER})")
 if(CMAKE_CXX_COMPILER_ID MATCHES "^(GNU|Clang|AppleClang|IntelLLVM)$")
   set(SUITE_GNU_LIKE ON)
@@ -69,7 +82,37 @@ if(SUITE_ARCH)
                         "SUITE_INSTALL_ARCH (empty: the compiler's default target) or SUITE_NATIVE=OFF")
   endif()
 endif()
-target_compile_options(suite_flags INTERFACE ${SUITE_ARCH_FLAGS})
+# A target built for one of SUITE_LEVELS (pi/CMakeLists.txt) names it in its SUITE_LEVEL property,
+# which takes the place of the tree's own level.
+target_compile_options(suite_flags INTERFACE
+  "$<IF:$<BOOL:$<TARGET_PROPERTY:SUITE_LEVEL>>,${SUITE_ARCH_OPTION}$<TARGET_PROPERTY:SUITE_LEVEL>,${SUITE_ARCH_FLAGS}>"
+  "$<TARGET_PROPERTY:SUITE_LEVEL_FLAGS>")
+
+# Further levels of a portable tree's pi programs: each is built once more for every level named
+# here, as a private library that glibc's loader prefers on a processor that has the level (its
+# glibc-hwcaps subfolder), so that std::fma is the hardware instruction wherever there is one.
+# x86-64-v3 is the first level with FMA; x86-64-v4 (AVX-512) adds the vector conversion of the
+# 64-bit index to double, without which the terms are computed one at a time. Never for a tuned
+# tree, nor a sanitized one (its speed is not measured).
+set(SUITE_DEFAULT_LEVELS "")
+if(SUITE_DEFAULT_ARCH STREQUAL "x86-64-v2" AND SUITE_GNU_LIKE AND NOT SUITE_SANITIZE AND NOT SUITE_RACES)
+  set(SUITE_DEFAULT_LEVELS x86-64-v3 x86-64-v4)
+endif()
+# With 512-bit vectors the pi loop takes 1.8 times as long as with 256-bit ones (GCC 12, on an
+# Intel processor with AVX-512), where -march=native keeps to 256 bits.
+set(SUITE_LEVEL_FLAGS_x86-64-v4 -mprefer-vector-width=256)
+set(SUITE_LEVELS "${SUITE_DEFAULT_LEVELS}" CACHE STRING
+    "Processor levels (glibc-hwcaps names) the pi programs of a portable tree are also built for; empty: none")
+if(SUITE_ARCH STREQUAL "native")
+  set(SUITE_LEVELS "")
+endif()
+foreach(level IN LISTS SUITE_LEVELS)
+  check_cxx_compiler_flag(${SUITE_ARCH_OPTION}${level} SUITE_ARCH_OK_${level})
+  if(NOT SUITE_ARCH_OK_${level} OR SUITE_ARCH STREQUAL level)
+    message(FATAL_ERROR "ompsuite: SUITE_LEVELS: ${SUITE_COMPILER} refuses ${SUITE_ARCH_OPTION}${level}, or it is "
+                        "the tree's own level: name other glibc-hwcaps levels, or none")
+  endif()
+endforeach()
 
 # What identifies the host's processor for -march=native: its model and its feature list, as the
 # kernel reports them (the tools read the same lines: ompsuite's build module).
@@ -99,7 +142,8 @@ else()
 endif()
 
 # Say whether std::fma becomes one instruction or a call into the math library: the results are
-# the same either way, the pi loop is about three times slower with the call.
+# the same either way; the pi loop is about four times slower with the call, and hundreds of times
+# on a processor without the instruction, where the library computes it in software.
 set(CMAKE_REQUIRED_FLAGS "${SUITE_ARCH_FLAGS}")
 check_cxx_source_compiles("
 #if !defined(__FMA__) && !defined(__ARM_FEATURE_FMA) && !defined(__aarch64__)
@@ -117,6 +161,10 @@ else()
 endif()
 if(SUITE_HARDWARE_FMA_${SUITE_ARCH})
   message(STATUS "ompsuite: std::fma compiles to the hardware fused multiply-add instruction")
+elseif(SUITE_LEVELS)
+  list(JOIN SUITE_LEVELS ", " SUITE_LEVEL_NAMES)
+  message(STATUS "ompsuite: std::fma is a math library call at ${SUITE_ARCH}; the pi programs' copies for "
+                 "${SUITE_LEVEL_NAMES} use the instruction where the processor has it")
 else()
   message(STATUS "ompsuite: std::fma is a math library call on this target (same results, slower)")
 endif()
@@ -135,39 +183,55 @@ else()
   string(STRIP "${CMAKE_CXX_FLAGS} ${CMAKE_CXX_FLAGS_${SUITE_CONFIG}} ${SUITE_FP_FLAGS} ${SUITE_ARCH_FLAGS}"
          SUITE_PROBE_FLAGS)
   string(REPLACE ";" " " SUITE_PROBE_FLAGS "${SUITE_PROBE_FLAGS}")
-  unset(SUITE_FP_PROBE_RUN CACHE)  # try_run caches its result; the flags may have changed since
-  try_run(SUITE_FP_PROBE_RUN SUITE_FP_PROBE_COMPILED ${PROJECT_BINARY_DIR}/fpprobe
-          ${PROJECT_SOURCE_DIR}/cmake/fpprobe.cpp
-          COMPILE_DEFINITIONS ${SUITE_FP_FLAGS} ${SUITE_ARCH_FLAGS}
-          CXX_STANDARD 17 CXX_STANDARD_REQUIRED ON CXX_EXTENSIONS OFF
-          COMPILE_OUTPUT_VARIABLE SUITE_FP_PROBE_BUILD RUN_OUTPUT_VARIABLE SUITE_FP_PROBE_OUT
-          ARGS 0x1.00000004p+0 0x1.fffffff8p-1 -1 0x1p53)
-  if(NOT SUITE_FP_PROBE_COMPILED)
-    message(FATAL_ERROR "ompsuite: the floating-point probe cmake/fpprobe.cpp does not compile with "
-                        "${SUITE_COMPILER} and the flags '${SUITE_PROBE_FLAGS}':\n${SUITE_FP_PROBE_BUILD}")
-  endif()
-  set(SUITE_FP_ADD "")
-  set(SUITE_FP_FOUND "")
-  if(SUITE_FP_PROBE_OUT MATCHES "contraction")
-    list(APPEND SUITE_FP_FOUND "fuses a*b+c (contraction)")
-    list(APPEND SUITE_FP_ADD ${SUITE_FP_CONTRACT_FLAG})
-  endif()
-  if(SUITE_FP_PROBE_OUT MATCHES "reassociation")
-    list(APPEND SUITE_FP_FOUND "regroups sums (reassociation)")
-    list(APPEND SUITE_FP_ADD ${SUITE_FP_ORDER_FLAG})
-  endif()
-  if(SUITE_FP_FOUND)
-    list(JOIN SUITE_FP_FOUND " and " SUITE_FP_FOUND)
-    list(JOIN SUITE_FP_ADD " " SUITE_FP_ADD)
-    # The leading space keeps CMake from wrapping the line.
-    message(FATAL_ERROR " ompsuite: ${SUITE_COMPILER} ${SUITE_FP_FOUND} under the flags "
-                        "'${SUITE_PROBE_FLAGS}', so results would not be exact: add ${SUITE_FP_ADD} to "
-                        "CMAKE_CXX_FLAGS")
-  elseif(NOT SUITE_FP_PROBE_RUN EQUAL 0)
-    message(FATAL_ERROR "ompsuite: the floating-point probe failed to run (${SUITE_FP_PROBE_RUN}): "
-                        "${SUITE_FP_PROBE_OUT}")
-  endif()
-  message(STATUS "ompsuite: floating-point probe: no contraction, no reassociation")
+  # Once for the tree's level and once for each further level: every level a program may run at.
+  foreach(level "" ${SUITE_LEVELS})
+    set(level_flags ${SUITE_ARCH_FLAGS})
+    set(level_probe_flags "${SUITE_PROBE_FLAGS}")
+    set(level_label "")
+    if(level)  # the later -march wins
+      set(level_flags ${SUITE_ARCH_FLAGS} ${SUITE_ARCH_OPTION}${level} ${SUITE_LEVEL_FLAGS_${level}})
+      string(REPLACE ";" " " level_probe_flags "${SUITE_PROBE_FLAGS};${SUITE_ARCH_OPTION}${level};${SUITE_LEVEL_FLAGS_${level}}")
+      set(level_label " (${level})")
+    endif()
+    unset(SUITE_FP_PROBE_RUN CACHE)  # try_run caches its result; the flags may have changed since
+    try_run(SUITE_FP_PROBE_RUN SUITE_FP_PROBE_COMPILED ${PROJECT_BINARY_DIR}/fpprobe
+            ${PROJECT_SOURCE_DIR}/cmake/fpprobe.cpp
+            COMPILE_DEFINITIONS ${SUITE_FP_FLAGS} ${level_flags}
+            CXX_STANDARD 17 CXX_STANDARD_REQUIRED ON CXX_EXTENSIONS OFF
+            COMPILE_OUTPUT_VARIABLE SUITE_FP_PROBE_BUILD RUN_OUTPUT_VARIABLE SUITE_FP_PROBE_OUT
+            ARGS 0x1.00000004p+0 0x1.fffffff8p-1 -1 0x1p53)
+    if(NOT SUITE_FP_PROBE_COMPILED)
+      message(FATAL_ERROR "ompsuite: the floating-point probe cmake/fpprobe.cpp does not compile with "
+                          "${SUITE_COMPILER} and the flags '${level_probe_flags}':\n${SUITE_FP_PROBE_BUILD}")
+    endif()
+    set(SUITE_FP_ADD "")
+    set(SUITE_FP_FOUND "")
+    if(SUITE_FP_PROBE_OUT MATCHES "contraction")
+      list(APPEND SUITE_FP_FOUND "fuses a*b+c (contraction)")
+      list(APPEND SUITE_FP_ADD ${SUITE_FP_CONTRACT_FLAG})
+    endif()
+    if(SUITE_FP_PROBE_OUT MATCHES "reassociation")
+      list(APPEND SUITE_FP_FOUND "regroups sums (reassociation)")
+      list(APPEND SUITE_FP_ADD ${SUITE_FP_ORDER_FLAG})
+    endif()
+    if(SUITE_FP_FOUND)
+      list(JOIN SUITE_FP_FOUND " and " SUITE_FP_FOUND)
+      list(JOIN SUITE_FP_ADD " " SUITE_FP_ADD)
+      # The leading space keeps CMake from wrapping the line.
+      message(FATAL_ERROR " ompsuite: ${SUITE_COMPILER} ${SUITE_FP_FOUND} under the flags "
+                          "'${level_probe_flags}', so results would not be exact: add ${SUITE_FP_ADD} to "
+                          "CMAKE_CXX_FLAGS")
+    elseif(level AND NOT SUITE_FP_PROBE_RUN EQUAL 0)
+      # A build host may lack a level it builds for (the probe stops on an unknown instruction).
+      message(WARNING "ompsuite: this processor cannot run ${level} code, so the floating-point probe "
+                      "was not run for that level (${SUITE_FP_PROBE_RUN}): configure on one that can to check it")
+    elseif(NOT SUITE_FP_PROBE_RUN EQUAL 0)
+      message(FATAL_ERROR "ompsuite: the floating-point probe failed to run (${SUITE_FP_PROBE_RUN}): "
+                          "${SUITE_FP_PROBE_OUT}")
+    else()
+      message(STATUS "ompsuite: floating-point probe${level_label}: no contraction, no reassociation")
+    endif()
+  endforeach()
 endif()
 
 if(SUITE_SANITIZE AND SUITE_RACES)

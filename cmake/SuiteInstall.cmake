@@ -6,19 +6,6 @@
 #                              sources they build reduced recurrence programs from
 #   DATADIR/modulefiles        the Lmod module
 
-# PATH as seen from the folder FROM (both under the prefix); an absolute PATH stays as it is.
-function(suite_relative out from path)
-  if(IS_ABSOLUTE "${path}")
-    set(${out} "${path}" PARENT_SCOPE)
-  elseif(IS_ABSOLUTE "${from}")
-    set(${out} "${CMAKE_INSTALL_PREFIX}/${path}" PARENT_SCOPE)
-  else()
-    file(RELATIVE_PATH rel "/prefix/${from}" "/prefix/${path}")
-    string(REGEX REPLACE "/$" "" rel "${rel}")
-    set(${out} "${rel}" PARENT_SCOPE)
-  endif()
-endfunction()
-
 set(SUITE_LIBEXEC_DIR ${CMAKE_INSTALL_LIBEXECDIR}/ompsuite)
 set(SUITE_TOOLS_DIR ${CMAKE_INSTALL_DATADIR}/ompsuite)
 
@@ -98,14 +85,52 @@ install(CODE "
 " COMPONENT modulefile)
 install(FILES ${SUITE_MODULE_FILE} DESTINATION ${SUITE_MODULE_DIR} COMPONENT modulefile)
 
+# The package's documents, in the .deb and the archive alike: the copyright and a changelog, whose
+# entry names the maintainer, who is whoever builds the package (SUITE_MAINTAINER; by default the
+# builder's DEBFULLNAME and DEBEMAIL, as Debian's own tools take them, else the user at this host
+# where it has a domain name; root or a bare host name is no address a package should carry).
+cmake_host_system_information(RESULT SUITE_HOST QUERY FQDN)
+set(SUITE_USER "$ENV{USER}")
+if(SUITE_USER STREQUAL "")
+  set(SUITE_USER "$ENV{LOGNAME}")
+endif()
+if(NOT "$ENV{DEBEMAIL}" STREQUAL "")
+  set(SUITE_DEFAULT_MAINTAINER "$ENV{DEBFULLNAME} <$ENV{DEBEMAIL}>")
+elseif(SUITE_USER AND NOT SUITE_USER STREQUAL "root" AND SUITE_HOST MATCHES "[^.]\\.[^.]")
+  set(SUITE_DEFAULT_MAINTAINER "${SUITE_USER} <${SUITE_USER}@${SUITE_HOST}>")
+else()
+  set(SUITE_DEFAULT_MAINTAINER "")  # cpack asks for one (cmake/CPackPerGenerator.cmake)
+endif()
+string(STRIP "${SUITE_DEFAULT_MAINTAINER}" SUITE_DEFAULT_MAINTAINER)
+set(SUITE_MAINTAINER "${SUITE_DEFAULT_MAINTAINER}" CACHE STRING
+    "Maintainer of the packages cpack makes, as 'Name <address>': the site that builds them")
+string(TIMESTAMP SUITE_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+configure_file(${PROJECT_SOURCE_DIR}/cmake/changelog.in ${PROJECT_BINARY_DIR}/doc/changelog @ONLY)
+set(SUITE_CHANGELOG ${PROJECT_BINARY_DIR}/doc/changelog)
+find_program(SUITE_GZIP gzip)
+if(SUITE_GZIP)
+  # Compressed as Debian wants it: -9, and no name or time in the header, so the file is reproducible.
+  execute_process(COMMAND ${SUITE_GZIP} -9nf ${SUITE_CHANGELOG} RESULT_VARIABLE SUITE_GZIP_STATUS)
+  if(SUITE_GZIP_STATUS EQUAL 0)
+    set(SUITE_CHANGELOG ${SUITE_CHANGELOG}.gz)
+  endif()
+endif()
+install(FILES ${PROJECT_SOURCE_DIR}/cmake/copyright ${SUITE_CHANGELOG} DESTINATION ${CMAKE_INSTALL_DOCDIR}
+        COMPONENT programs)
+
 # Packages from the same rules: cpack -G DEB (installs under /usr) and cpack -G TGZ
 # (ompsuite-VERSION-Linux-ARCH.tar.gz, to unpack under any prefix). Only the suite built alone
 # packages itself; inside another project that project's packaging decides.
 if(PROJECT_IS_TOP_LEVEL)
   set(CPACK_PACKAGE_NAME ompsuite)
   set(CPACK_PACKAGE_VENDOR "ompsuite")
-  set(CPACK_PACKAGE_CONTACT "ompsuite maintainers <ompsuite@localhost>")
+  set(CPACK_PACKAGE_CONTACT "${SUITE_MAINTAINER}")
+  set(CPACK_STRIP_FILES ON)
   set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+  set(CPACK_PACKAGE_DESCRIPTION "Six OpenMP programs (pi by the midpoint rule, a geometric recurrence
+filling a 16 GB array, a thread team report), a timer library with its CMake
+package and pkg-config file, an environment module, and the tools that run,
+check, time and compare the programs, also against student sources.")
   set(CPACK_GENERATOR DEB TGZ)
   string(TOLOWER "${CMAKE_SYSTEM_NAME}-${CMAKE_SYSTEM_PROCESSOR}" SUITE_PACKAGE_SYSTEM)
   set(CPACK_PACKAGE_FILE_NAME ${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-${SUITE_PACKAGE_SYSTEM})

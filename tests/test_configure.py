@@ -1,7 +1,9 @@
 """What configure refuses: arithmetic that would not be exact under the flags in use (the probe
 cmake/fpprobe.cpp, and a user's -ffast-math through CMAKE_CXX_FLAGS, with GCC and clang), and a
-tree tuned for its build host being installed, or configured again on another processor.
+tree tuned for its build host being installed, or configured again on another processor; and that
+a portable tree's pi programs print the same lines at every processor level the loader can choose.
 Exits 77 (skipped) with the reason when every test it ran was skipped."""
+import glob
 import os
 import re
 import shutil
@@ -78,6 +80,56 @@ class Exactness(unittest.TestCase):
                     got, want = (ref.run(os.path.join(d, name), ["100000"], threads=2)
                                  for d in (os.path.join(build, "bin"), os.environ["SUITE_BIN"]))
                     self.assertEqual(got.stdout.split(", time")[0], want.stdout.split(", time")[0], name)
+
+
+LOADER = "/lib64/ld-linux-x86-64.so.2"
+SOFTWARE = "glibc.cpu.hwcaps=-FMA,-FMA4,-AVX2"  # glibc as on a processor without the instruction
+PI_SIZES = ("1", "7", "17", "1000", "1004", "1009", "12042", "99935", "99991", "1000000")  # test_pi.py's
+
+
+def pi_lines(bindir, env):
+    """Every pi program's report but the time, at each check size, on 1 and 2 threads."""
+    lines = []
+    for name in ("quadplain", "quadguard", "quadmerge"):
+        for n in PI_SIZES:
+            for threads in (1, 2) if name != "quadplain" else (None,):
+                proc = ref.run(os.path.join(bindir, name), [n], threads=threads, env_extra=env)
+                lines.append((name, n, threads, proc.returncode, proc.stdout.split(", time")[0], proc.stderr))
+    return lines
+
+
+class Levels(unittest.TestCase):
+    def test_portable_tree_prints_the_tested_lines_at_every_level(self):
+        # A portable tree's pi programs run x86-64-v4 or v3 code where the loader finds the
+        # processor able, else the tree's own x86-64-v2 code with the math library's fma (in
+        # software under SOFTWARE): each must print what the tree under test prints, to the last digit.
+        if not os.path.exists(LOADER):
+            self.skipTest("not glibc on x86-64: no per-level code")
+        # The levels the loader would choose from here, best first.
+        usable = re.findall(r"(?m)^  (\S+) \(supported", subprocess.run([LOADER, "--help"], capture_output=True,
+                                                                      text=True).stdout)
+        want = pi_lines(os.environ["SUITE_BIN"], {})
+        for cxx in compilers(self):
+            with self.subTest(cxx=cxx), tempfile.TemporaryDirectory() as build:
+                proc = configure(build, f"-DCMAKE_CXX_COMPILER={cxx}")
+                self.assertEqual(proc.returncode, 0, proc.stderr)
+                for level in ("", " (x86-64-v3)", " (x86-64-v4)"):  # probed at every level it may run at
+                    self.assertIn(f"ompsuite: floating-point probe{level}: no contraction", proc.stdout)
+                subprocess.run([CMAKE, "--build", build, "--target", "quadplain", "quadguard", "quadmerge"],
+                               capture_output=True, check=True, timeout=600)
+                bindir = os.path.join(build, "bin")
+                libs = glob.glob(os.path.join(build, "**", "libompsuite-quadplain.so"), recursive=True)
+                fused = {lib: subprocess.run(["objdump", "-d", lib], capture_output=True, text=True).stdout
+                         for lib in libs}
+                self.assertEqual(sorted("vfmadd" in code and "<fma@plt>" not in code for code in fused.values()),
+                                 [False, True, True], "the tree's own level calls the library, v3 and v4 do not")
+                best = next((f"glibc-hwcaps/{level}/" for level in usable if level in ("x86-64-v3", "x86-64-v4")), "")
+                for tunables, level in (("", best), (SOFTWARE, "")):
+                    env = {"GLIBC_TUNABLES": tunables}
+                    listed = subprocess.run([LOADER, "--list", os.path.join(bindir, "quadmerge")], capture_output=True,
+                                            text=True, env=dict(os.environ, **env)).stdout
+                    self.assertIn(f"/ompsuite/{level}libompsuite-quadmerge.so ", listed)
+                    self.assertEqual(pi_lines(bindir, env), want, tunables or "hardware")
 
 
 class HostTuned(unittest.TestCase):

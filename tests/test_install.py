@@ -4,6 +4,7 @@ with add_subdirectory; the installed suite as an environment module, its tools r
 prefix alone; and the Debian package, installed, used and removed. Exits 77 (skipped) with the
 reason when every test it ran was skipped."""
 import glob
+import io
 import os
 import re
 import resource
@@ -32,6 +33,7 @@ def compiler():
     return [f"-DCMAKE_CXX_COMPILER={cxx}"] if cxx else []
 
 
+MAINTAINER = "HPC team <hpc@cluster.example.org>"
 PROGRAMS = ("quadplain", "quadguard", "quadmerge", "growplain", "growsplit", "teamtally")
 # Every target an install needs built.
 INSTALLED_TARGETS = ("timer", "calibrate", *PROGRAMS)
@@ -166,15 +168,24 @@ class Module(LmodShell, unittest.TestCase):
             self.assertEqual(os.listdir(os.path.join(modules, "ompsuite")), [f"{version}.lua"])
             tools = os.path.join(prefix, "share", "ompsuite")
 
-            # At the default settings nothing installed needs more than x86-64-v2.
+            # At the default settings nothing installed needs more than x86-64-v2, but the pi
+            # programs' copies for the levels above it, which use the fused multiply-add.
             if os.uname().machine == "x86_64":
                 require(self, "objdump", shutil.which("objdump"), "binutils")
+                code = os.path.join(prefix, "lib", "ompsuite")
                 installed = [os.path.join(prefix, "bin", p) for p in PROGRAMS]
                 installed += [os.path.join(prefix, "lib", "libtimer.a"),
                               os.path.join(prefix, "libexec", "ompsuite", "calibrate")]
+                installed += glob.glob(os.path.join(code, "*.so"))
                 for path in installed:
                     with self.subTest(path=path):
                         self.assertEqual(above_v2(path), {})
+                levels = sorted(os.listdir(os.path.join(code, "glibc-hwcaps")))
+                self.assertEqual(levels, ["x86-64-v3", "x86-64-v4"])
+                for level in levels:
+                    for path in glob.glob(os.path.join(code, "glibc-hwcaps", level, "*.so")):
+                        with self.subTest(path=path):
+                            self.assertTrue(any(m.startswith("vfmadd") for m in above_v2(path)), above_v2(path))
 
             out = self.in_module(tmp, modules, 'command -v quadplain; quadplain 1000; printf "%s\\n" '
                                  '"$OMPSUITE_ROOT" "$CMAKE_PREFIX_PATH" "$PKG_CONFIG_PATH"; '
@@ -237,8 +248,15 @@ class Debian(LmodShell, unittest.TestCase):
             build = os.path.join(tmp, "suite")
             cmake(self, "-S", ROOT, "-B", build, "-DCMAKE_BUILD_TYPE=Release", "-DBUILD_TESTING=OFF", *compiler())
             cmake(self, "--build", build, "--parallel")
-            proc = subprocess.run([os.environ.get("SUITE_CPACK", "cpack")], cwd=build, capture_output=True,
-                                  text=True, timeout=600)
+            cpack = [os.environ.get("SUITE_CPACK", "cpack")]
+            # No package without a maintainer whom mail reaches; the builder names one.
+            cmake(self, build, "-DSUITE_MAINTAINER=root <root@localhost>")
+            proc = subprocess.run(cpack, cwd=build, capture_output=True, text=True, timeout=600)
+            self.assertNotEqual(proc.returncode, 0)
+            self.assertIn("ompsuite: the package's maintainer 'root <root@localhost>' is not",
+                          proc.stdout + proc.stderr)
+            cmake(self, build, f"-DSUITE_MAINTAINER={MAINTAINER}")
+            proc = subprocess.run(cpack, cwd=build, capture_output=True, text=True, timeout=600)
             self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
             arch = subprocess.run(["dpkg", "--print-architecture"], capture_output=True, text=True).stdout.strip()
             deb = os.path.join(build, f"ompsuite_{version}_{arch}.deb")
@@ -248,18 +266,35 @@ class Debian(LmodShell, unittest.TestCase):
             with tarfile.open(archives[0]) as tar:
                 top = os.path.basename(archives[0])[:-len(".tar.gz")]
                 names = set(tar.getnames())
+                files = {m.name[len(top) + 1:] for m in tar.getmembers() if not m.isdir()}
+            # The same files in both, under /usr and under the archive's top folder.
+            listing = subprocess.run(["dpkg-deb", "--fsys-tarfile", deb], capture_output=True, check=True).stdout
+            with tarfile.open(fileobj=io.BytesIO(listing)) as tar:
+                in_deb = {m.name[len("./usr/"):] for m in tar.getmembers() if not m.isdir()}
             for path in ("bin/quadplain", "libexec/ompsuite/calibrate", "lib/libtimer.a",
                          "lib/pkgconfig/ompsuite-timer.pc", f"share/modulefiles/ompsuite/{version}.lua",
-                         "share/ompsuite/runsuite", "share/ompsuite/install-layout.txt"):
+                         "share/ompsuite/runsuite", "share/ompsuite/install-layout.txt",
+                         "lib/ompsuite/glibc-hwcaps/x86-64-v3/libompsuite-quadplain.so",
+                         "share/doc/ompsuite/copyright", "share/doc/ompsuite/changelog.gz"):
                 self.assertIn(f"{top}/{path}", names)
+            self.assertEqual(in_deb, files, "the archive and the .deb differ")
+            fields = subprocess.run(["dpkg-deb", "--field", deb, "Maintainer"], capture_output=True, text=True).stdout
+            self.assertEqual(fields.strip(), MAINTAINER)
+            require(self, "lintian", shutil.which("lintian"), "lintian")
+            proc = subprocess.run(["lintian", deb], capture_output=True, text=True, timeout=600)
+            self.assertEqual([line for line in proc.stdout.splitlines() if line.startswith("E:")], [], proc.stdout)
 
             self.addCleanup(subprocess.run, ["dpkg", "-r", "ompsuite"], capture_output=True)
             self.dpkg("-i", deb)
+            for path in [f"/usr/{p}" for p in in_deb if p.startswith(("bin/", "libexec/", "lib/ompsuite/"))]:
+                sections = subprocess.run(["readelf", "-S", path], capture_output=True, text=True, check=True).stdout
+                self.assertNotIn(".symtab", sections, f"{path} is not stripped")
             for name in ("quadplain", "quadguard", "quadmerge"):
                 with self.subTest(name):
                     proc = ref.run(f"/usr/bin/{name}", ["1000"], threads=2)
                     self.assertEqual(proc.returncode, 0, proc.stderr)
                     self.assertRegex(proc.stdout, r"^pi = 3\.14159\d+, N =      1000, time = \d+\.\d{8} secs\n$")
+
             proc = ref.run("/usr/bin/teamtally", threads=2)
             self.assertEqual(proc.returncode, 0, proc.stderr)
             self.assertIn("Thread -1 is done! Total= 4.999995e+11", proc.stdout)
@@ -278,6 +313,7 @@ class Debian(LmodShell, unittest.TestCase):
 
             self.dpkg("-r", "ompsuite")
             left = [p for p in ("/usr/bin/quadplain", "/usr/libexec/ompsuite", "/usr/share/ompsuite",
+                                "/usr/lib/ompsuite", "/usr/share/doc/ompsuite",
                                 "/usr/share/modulefiles/ompsuite", "/usr/lib/libtimer.a") if os.path.lexists(p)]
             self.assertEqual(left, [], "left behind by dpkg -r")
 

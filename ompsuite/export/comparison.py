@@ -224,7 +224,9 @@ def machines_table(compared: Sequence[Compared]) -> List[str]:
         recurrence = fact("recurrence_n")
         if recurrence and fact("recurrence_build"):
             recurrence += f" ({fact('recurrence_build')})"
-        values = [c.label, fact("processor"), fact("cores"), memory, fact("compiler"), fact("binding"), fact("date"),
+        level = fact("pi_level")  # older studies have none; a tuned tree's is "as built"
+        made = fact("compiler") + (f"; pi: {level}" if level and level != "as built" else "")
+        values = [c.label, fact("processor"), fact("cores"), memory, made, fact("binding"), fact("date"),
                   fact("pi_n"), recurrence or "not run", fact("repeats"), c.path]
         lines.append("| " + " | ".join(cell(v) for v in values) + " |")
     return lines

@@ -14,6 +14,7 @@ from ompsuite.analyse.model import Model
 from ompsuite.analyse.validate import Validator
 from ompsuite.errors import Interrupted, SuiteError
 from ompsuite.measure.plans import Job, TopUp
+from ompsuite.platform import machine
 from ompsuite.platform.console import RunProgress
 from ompsuite.platform.signals import shielded
 from ompsuite.study import Journal, Run, Study
@@ -108,6 +109,10 @@ def conclude(session: Session, catalogue: C.Catalogue, model: Optional[Model], t
              context: Optional[Mapping[str, Any]] = None) -> Study:
     """The study of the runs kept so far: every figure derived from them in one place."""
     rows = derive.summaries(session.runs, catalogue, model, topup.untrusted, topup.imprecise)
+    level = dict(facts).get("pi_level", "")
+    if level in machine.LEVEL_WHY:  # the build, not the code, sets the pace
+        rows = [r.with_note(f"{level}: {machine.LEVEL_WHY[level]}")
+                if r.program_entry.kind is C.PI and not r.program_entry.variant else r for r in rows]
     return Study(tuple(facts), catalogue, tuple(session.runs), tuple(rows),
                  model.figures if model else None, tuple(derive.crossovers(rows, model)),
                  tuple(session.shortfalls + topup.precision_lines(rows)), stopped is None,

@@ -236,7 +236,56 @@ def facts(bindir: str, binding: Binding, cores: int, topology: Topology,
             ("cpus", str(os.cpu_count())), ("memory_bytes", str(memory_bytes())),
             ("compiler", compiler(bindir)), ("os", f"{platform.system()} {platform.release()}"),
             ("openmp_environment", " ".join(f"{k}={v}" for k, v in sorted(omp.items())) or "(none)"),
-            ("binding", binding.describe()), *topology.pairs(), *memory_facts().items(), *extra]
+            ("binding", binding.describe()), ("pi_level", pi_level(bindir) or "as built"), *topology.pairs(),
+            *memory_facts().items(), *extra]
+
+
+# ---------------------------------------------------------------------------------------------
+# The level the pi programs run at
+
+LOADER = "/lib64/ld-linux-x86-64.so.2"  # glibc's, which picks a portable tree's level (pi/CMakeLists.txt)
+LEVEL_TIMEOUT_S = 30.0
+PI_PROGRAMS = ("quadplain", "quadguard", "quadmerge")
+SOFTWARE_FMA = "portable build, software fma"
+LIBRARY_FMA = "portable build, fma through the math library"
+LEVEL_WHY = {SOFTWARE_FMA: "the processor (as glibc sees it) has no FMA instruction, so each term's fused "
+                           "multiply-add is computed in software, hundreds of times slower",
+             LIBRARY_FMA: "x86-64-v2 code calls the math library for each term's fused multiply-add, "
+                          "about four times slower than the instruction"}
+
+
+def pi_level(bindir: str, loader: str = LOADER) -> str:
+    """The processor level at which a portable tree's pi programs run here, and how their fused
+    multiply-add is made: asked of glibc's loader under the tools' own environment (which the
+    programs inherit, GLIBC_TUNABLES included), since the program prints nothing of it. "" for a
+    tree without per-level code (tuned for its host, or another system's)."""
+    found = set()
+    for name in PI_PROGRAMS:
+        path = os.path.join(bindir, name)
+        if not os.path.isfile(path) or not os.path.exists(loader):
+            continue
+        try:
+            listed = run_tool([loader, "--list", path], f"the loader's list of {name}'s libraries", LEVEL_TIMEOUT_S,
+                              output_cap=64 << 10).stdout
+        except SuiteError:
+            continue
+        m = re.search(r"libompsuite-\w+\.so => \S*/ompsuite/(?:glibc-hwcaps/([\w-]+)/)?lib", listed)
+        if m:
+            found.add(m.group(1) or "")
+    if not found:
+        return ""
+    if found != {""}:
+        return "portable build, " + " / ".join(sorted(found - {""})) + " code, hardware fma"
+    try:
+        diag = run_tool([loader, "--list-diagnostics"], "the loader's diagnostics", LEVEL_TIMEOUT_S).stdout
+    except SuiteError:
+        diag = ""
+    # The CPUID words glibc uses, (leaf, register): its math library's fma is the instruction with
+    # FMA (leaf 1, ECX bit 12) or AMD's FMA4 (leaf 0x80000001, ECX bit 16), else software.
+    active = {(int(f, 16), int(r, 16)): int(v, 16) for f, r, v in re.findall(
+        r"(?m)^x86\.cpu_features\.features\[(0x[0-9a-f]+)\]\.active\[(0x[0-9a-f]+)\]=(0x[0-9a-f]+)$", diag)}
+    hardware = not active or active.get((0, 2), 0) >> 12 & 1 or active.get((2, 2), 0) >> 16 & 1
+    return LIBRARY_FMA if hardware else SOFTWARE_FMA
 
 
 def context(topology: Any) -> Dict[str, Any]:

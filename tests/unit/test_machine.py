@@ -137,5 +137,24 @@ class OwnBuildTrees(Files):
             self.assertIsNone(build.calibrate_path(elsewhere), "a calibrate that cannot run was taken")
 
 
+class PiLevel(Files):
+    def test_the_loaders_choice_and_fma_bit_name_the_level(self):
+        # A fake loader: the library it lists and the CPUID word it reports come from the environment.
+        loader = self.write("ld.so", '#!/bin/sh\nif [ "$1" = --list ]; then echo "\tlibompsuite-quadplain.so => '
+                                     '/p/bin/../lib/ompsuite/${LIB}libompsuite-quadplain.so (0x1)"; '
+                                     'else echo "x86.cpu_features.features[0x0].active[0x2]=$WORD"; '
+                                     'echo "x86.cpu_features.features[0x2].active[0x2]=$AMD"; fi\n', 0o755)
+        bindir = os.path.dirname(self.write("bin/quadplain"))
+        cases = [("glibc-hwcaps/x86-64-v4/", "0x7ed83203", "0x121", "portable build, x86-64-v4 code, hardware fma"),
+                 ("", "0x7ed83203", "0x121", M.LIBRARY_FMA), ("", "0x7ed82203", "0x121", M.SOFTWARE_FMA),
+                 ("", "0x7ed82203", "0x10121", M.LIBRARY_FMA)]  # FMA4 alone: the library uses it
+        for lib, word, amd, said in cases:
+            with self.subTest(lib=lib, word=word, amd=amd), \
+                    mock.patch.dict(os.environ, {"LIB": lib, "WORD": word, "AMD": amd}):
+                self.assertEqual(M.pi_level(bindir, loader), said)
+        with mock.patch.dict(os.environ, {"LIB": "../elsewhere/"}):  # a tuned tree links no per-level code
+            self.assertEqual(M.pi_level(bindir, loader), "")
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -19,6 +19,7 @@ from ompsuite.errors import Interrupted, SuiteError
 from ompsuite.measure import flow, plans
 from ompsuite.options import Options
 from ompsuite.measure.session import Session, Stopped, conclude
+from ompsuite.platform import machine as M
 from ompsuite.study import FORMAT, JOURNAL_MARK, Config, Flag, Journal, Run, Series, load, read_journal, dumps, Study
 
 CAT = C.Catalogue()
@@ -218,6 +219,14 @@ class Scheduling(unittest.TestCase):
         self.assertEqual([(s.threads, s.asked, s.runs) for s in guard], [(2, (2, 3), 6)])
         self.assertIn("asked for 3 threads, the runtime gave 2", guard[0].note)
         self.assertIn("precision target met", " ".join(study.notes))
+
+    def test_a_slow_portable_level_is_said_on_the_suites_pi_rows(self):
+        session, topup = run_session(strong_jobs(repeats=1), FakeExecutor())
+        for level, noted in ((M.SOFTWARE_FMA, True), ("portable build, x86-64-v4 code, hardware fma", False)):
+            study = conclude(session, CAT, None, topup, (("pi_level", level),), None)
+            pi = [s for s in study.summaries if s.program_entry.kind is C.PI]
+            self.assertTrue(pi)
+            self.assertEqual({M.SOFTWARE_FMA in s.note for s in pi}, {noted}, level)
 
 
 class Stopping(unittest.TestCase):

@@ -20,6 +20,7 @@ synced, so that a study stopped by anything keeps every whole run; its first lin
 """
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import enum
 import json
@@ -484,10 +485,8 @@ class Journal:
             os.fsync(self.fd)
         except OSError as e:
             if written:  # a half line would be a damaged journal: cut it back
-                try:
+                with contextlib.suppress(OSError):
                     os.ftruncate(self.fd, os.lseek(self.fd, 0, os.SEEK_END) - written)
-                except OSError:
-                    pass
             raise SuiteError(f"cannot write {printable(self.path)}: {os_reason(e)}; it holds {self.count} whole "
                              f"run{'' if self.count == 1 else 's'}") from None
 

@@ -2,6 +2,7 @@
 with its reason, and the pairs of sources that are nearly one (said, never marked down)."""
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import difflib
 import importlib
@@ -212,8 +213,6 @@ def class_sources(study: Study) -> Dict[str, str]:
     found = {}
     for e in study.catalogue.variants():
         if e.build is not None and e.build.from_source:
-            try:
+            with contextlib.suppress(SuiteError):
                 found[e.name] = files.read_text(e.build.source, 1 << 20)
-            except SuiteError:
-                pass
     return found

@@ -9,6 +9,7 @@ is already set, which is then kept, or --no-bind is given.
 """
 from __future__ import annotations
 
+import contextlib
 import datetime
 import os
 import textwrap
@@ -84,12 +85,10 @@ def run(o: Options) -> int:
 
 def _remove_if_empty(folder: str, lock: files.FolderLock) -> None:
     """A study refused before its first run leaves no empty folder behind to block the next."""
-    try:
+    with contextlib.suppress(OSError):
         if [f for f in os.listdir(folder) if f != files.LOCK_NAME] == []:
             lock.release()
             os.rmdir(folder)
-    except OSError:
-        pass
 
 
 def study(o: Options, out: str) -> int:

@@ -15,6 +15,7 @@
 Failures are SuiteError with one line naming the file; status 2 where the input (a path, a file
 given to read, a setting) is at fault.
 """
+import contextlib
 import csv
 import errno
 import fcntl
@@ -69,10 +70,8 @@ class FolderLock:
             return
         fd, self._fd = self._fd, None
         _held.discard(os.path.realpath(self.folder))
-        try:
+        with contextlib.suppress(OSError):
             os.unlink(self.path)
-        except OSError:
-            pass
         os.close(fd)
 
 
@@ -316,11 +315,9 @@ def write_atomic(path: str, data: Union[str, bytes]) -> None:
 
 def _write_to_own_fd(fd: int, data: bytes) -> None:
     for stream in (sys.stdout, sys.stderr):
-        try:
+        with contextlib.suppress(OSError, ValueError, AttributeError, io.UnsupportedOperation):
             if stream is not None and stream.fileno() == fd:
                 stream.flush()
-        except (OSError, ValueError, AttributeError, io.UnsupportedOperation):
-            pass
     _write_all(fd, data)
 
 
@@ -349,10 +346,8 @@ def _replace(target: str, data: bytes, st: Optional[os.stat_result]) -> None:
     except BaseException:
         if fd >= 0:
             os.close(fd)
-        try:
+        with contextlib.suppress(OSError):
             os.unlink(tmp)
-        except OSError:
-            pass
         raise
     _fsync_folder(folder)
 

@@ -5,6 +5,7 @@ the child's resource usage (from wait4), the machine's CPU time and hypervisor s
 memory-management counters that explain a slow fill (/proc/vmstat). Whatever the platform does not offer is
 left empty and named in the notes, never guessed.
 """
+import contextlib
 import dataclasses
 import os
 import re
@@ -111,10 +112,8 @@ def read_vmstat(path: str = "/proc/vmstat") -> dict[str, int]:
             for line in f:
                 parts = line.split()
                 if len(parts) == 2 and parts[0] in VMSTAT_COUNTERS:
-                    try:
+                    with contextlib.suppress(ValueError):
                         found[parts[0]] = int(parts[1])
-                    except ValueError:
-                        pass
     except (OSError, UnicodeDecodeError):
         return {}
     return found

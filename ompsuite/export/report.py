@@ -50,9 +50,7 @@ def _tag(name: str, body: str, cls: str = "") -> str:
 _STATE_CLASS = {State.OK: "ok", State.FAILED: "fail", State.IMPOSSIBLE: "doubt", State.UNTRUSTED: "doubt"}
 
 
-# ---------------------------------------------------------------------------------------------
-# The variants' cards
-
+# -- The variants' cards ---------------------------------------------------------------------------
 
 def _n(n: int) -> str:
     return tables.fmt_n(n) or str(n)
@@ -182,9 +180,7 @@ def card(study: Study, entry: C.Program) -> str:
     return "\n".join(parts)
 
 
-# ---------------------------------------------------------------------------------------------
-# The tables, the notes, the plots, the machine
-
+# -- The tables, the notes, the plots, the machine -------------------------------------------------
 
 _WORDS = ("check", "note")  # said in words under the table, as the terminal says them
 
@@ -264,9 +260,7 @@ def machine_section(study: Study) -> str:
                                           for k, v in tables.machine_facts(study)) + "</dl>"
 
 
-# ---------------------------------------------------------------------------------------------
-# The page
-
+# -- The page --------------------------------------------------------------------------------------
 
 def _overview(study: Study) -> str:
     """One line on what the rows are worth, and the study's stop if it did not complete."""

@@ -45,9 +45,7 @@ MAX_READ_BYTES = 64 << 20  # more than any results file the tools write; a bound
 _held: set[str] = set()
 
 
-# ---------------------------------------------------------------------------------------------
-# One writer per folder
-
+# -- One writer per folder -------------------------------------------------------------------------
 
 # flock's answers on a file system that has no locks (Lustre without -o flock, some NFS mounts).
 NO_FLOCK = (errno.ENOLCK, errno.EOPNOTSUPP, errno.ENOTSUP, errno.EINVAL)
@@ -204,9 +202,7 @@ def claim_out_dir(path: str, owned_files: Iterable[str], what: str = "study") ->
     return lock
 
 
-# ---------------------------------------------------------------------------------------------
-# Files whole or absent
-
+# -- Files whole or absent -------------------------------------------------------------------------
 
 def check_output_path(path: Optional[str], option: str) -> None:
     """Refuse, before anything runs, a file named by option (--json FILE, say) that could not be
@@ -412,9 +408,7 @@ def spreadsheet_csv(header: Sequence[str], rows: Iterable[Sequence[str]]) -> str
     return text
 
 
-# ---------------------------------------------------------------------------------------------
-# Strict readers
-
+# -- Strict readers --------------------------------------------------------------------------------
 
 Value = Union[str, int, float, None]  # what a field reads as
 T = TypeVar("T", bound=Value, covariant=True)  # a reader of what it parses
@@ -684,9 +678,7 @@ def read_text(path: str, max_bytes: int = MAX_READ_BYTES) -> str:
     return text
 
 
-# ---------------------------------------------------------------------------------------------
-# Counts from the environment
-
+# -- Counts from the environment -------------------------------------------------------------------
 
 def parse_env_count(name: str, value: Optional[str], low: int = 1, high: Optional[int] = None,
                     nested: Optional[bool] = None) -> Optional[int]:

@@ -28,9 +28,7 @@ class Binding(Protocol):
     def describe(self) -> str: ...
 
 
-# ---------------------------------------------------------------------------------------------
-# Memory
-
+# -- Memory ----------------------------------------------------------------------------------------
 
 def meminfo(path: str = "/proc/meminfo") -> dict[str, int]:
     """/proc/meminfo's sizes in bytes, by name (MemTotal, MemAvailable, ...); empty when unreadable."""
@@ -130,9 +128,7 @@ def _damon(kdamonds: str, notes: list[str]) -> str:
     return "on: " + ", ".join(running) if running else "off"
 
 
-# ---------------------------------------------------------------------------------------------
-# The compiler
-
+# -- The compiler ----------------------------------------------------------------------------------
 
 def own_build_tree(bindir: str, root: str = ROOT) -> Optional[str]:
     """The build tree whose bin folder bindir is, when that tree is one of the repository's own
@@ -221,9 +217,7 @@ def _read_cache(tree: str, key: str) -> Optional[str]:
     return m.group(1).strip() if m else None
 
 
-# ---------------------------------------------------------------------------------------------
-# All of them
-
+# -- All of them -----------------------------------------------------------------------------------
 
 def facts(bindir: str, binding: Binding, cores: int, topology: Topology,
           extra: Iterable[tuple[str, str]] = ()) -> list[tuple[str, str]]:

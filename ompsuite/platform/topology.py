@@ -191,9 +191,7 @@ def _text(text: str, what: str) -> str:
     return text
 
 
-# ---------------------------------------------------------------------------------------------
-# hwloc
-
+# -- hwloc -----------------------------------------------------------------------------------------
 
 # hwloc 2 names; hwloc 1 wrote Socket and a generic Cache with its level in depth.
 _HWLOC_CACHE = re.compile(r"^L(\d)(i?)Cache$")
@@ -284,9 +282,7 @@ def _lstopo() -> str:
     return done.stdout
 
 
-# ---------------------------------------------------------------------------------------------
-# sysfs
-
+# -- sysfs -----------------------------------------------------------------------------------------
 
 def read_small(path: str) -> Optional[str]:
     """A small text file's content (its first MiB), stripped; None when it cannot be read."""
@@ -398,9 +394,7 @@ def processor(cpuinfo: str = "/proc/cpuinfo") -> tuple[str, Optional[float]]:
     return (name.group(1).strip() if name else ""), clock
 
 
-# ---------------------------------------------------------------------------------------------
-# The sources in order
-
+# -- The sources in order --------------------------------------------------------------------------
 
 def find(sys_root: str = "/sys", cpuinfo: str = "/proc/cpuinfo",
          hwloc: Optional[Callable[[], str]] = None) -> tuple[Topology, Optional[str]]:

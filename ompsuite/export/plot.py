@@ -82,24 +82,24 @@ def _trusted(s: Summary) -> bool:
 
 
 def _entry(study: Study, s: Summary) -> Optional[C.Program]:
-    if s.entry is not None:
-        return s.entry
     try:
-        found: C.Program = study.catalogue.get(s.program)
+        return s.entry or study.catalogue.get(s.program)
     except KeyError:
         return None
-    return found
 
 
-def _plotted(study: Study, rows: Sequence[Summary]) -> List[Tuple[C.Program, List[Summary]]]:
+def _plotted(study: Study, series: Series, value: Callable[[Summary], Optional[float]] = lambda s: 0.0,
+             ) -> List[Tuple[C.Program, List[Summary]]]:
     """The programs drawn (those with a marker: not the baselines), in the rows' order, each with
-    its rows of a known team."""
+    its rows of a known team where value(row) is known; a program without such rows is left out."""
     groups: Dict[str, Tuple[C.Program, List[Summary]]] = {}
-    for s in rows:
+    for s in study.of_series(series):
         entry = _entry(study, s)
         if entry is not None and entry.point and s.threads is not None:
-            groups.setdefault(s.program, (entry, []))[1].append(s)
-    return list(groups.values())
+            group = groups.setdefault(s.program, (entry, []))[1]
+            if value(s) is not None:
+                group.append(s)
+    return [(e, rows) for e, rows in groups.values() if rows]
 
 
 def _marker(entry: C.Program) -> str:
@@ -190,9 +190,7 @@ class _Canvas:
 def speedup_figure(module: Any, study: Study) -> Optional[Figure]:
     """Speedup of the median against threads obtained, with min–max bars, one marker per
     program, the ideal line up to the largest team obtained, and the model's prediction dotted."""
-    plotted = [(e, [s for s in rows if s.speedup is not None])
-               for e, rows in _plotted(study, study.of_series(Series.STRONG))]
-    plotted = [(e, rows) for e, rows in plotted if rows]
+    plotted = _plotted(study, Series.STRONG, lambda s: s.speedup)
     if not plotted:
         return None
     top_threads = max(s.threads or 1 for _, rows in plotted for s in rows)
@@ -222,7 +220,7 @@ def sweep_figure(module: Any, study: Study) -> Optional[Figure]:
     model predicts (dotted), with the 1.1 line and each crossover marked: predicted as a dashed
     vertical line, measured as a cross on the 1.1 line."""
     lines: List[Tuple[C.Program, int, List[Summary]]] = []
-    for entry, rows in _plotted(study, study.of_series(Series.SWEEP)):
+    for entry, rows in _plotted(study, Series.SWEEP):
         for t in sorted({s.threads for s in rows if s.threads is not None}):
             mine = sorted((s for s in rows if s.threads == t), key=lambda s: s.problem_size)
             if any(s.speedup is not None or s.predicted_speedup for s in mine):
@@ -258,9 +256,7 @@ def sweep_figure(module: Any, study: Study) -> Optional[Figure]:
 
 def weak_figure(module: Any, study: Study) -> Optional[Figure]:
     """Weak scaling: efficiency t(1) / t(T) against threads, N = base x T, the ideal at 1."""
-    plotted = [(e, [s for s in rows if s.efficiency is not None])
-               for e, rows in _plotted(study, study.of_series(Series.WEAK))]
-    plotted = [(e, rows) for e, rows in plotted if rows]
+    plotted = _plotted(study, Series.WEAK, lambda s: s.efficiency)
     if not plotted:
         return None
     c = _Canvas(module, "Weak scaling: efficiency t(1) / t(T), N = base x T\n" + subtitle(study), 1.1)
@@ -324,11 +320,9 @@ def render(fig: Figure, fmt: str) -> bytes:
 
 def save(fig: Figure, folder: str, stem: str) -> List[str]:
     """STEM.png and STEM.svg, each written whole; the names written."""
-    written = []
     for fmt in FORMATS:
         write_atomic(os.path.join(folder, f"{stem}.{fmt}"), render(fig, fmt))
-        written.append(f"{stem}.{fmt}")
-    return written
+    return [f"{stem}.{fmt}" for fmt in FORMATS]
 
 
 _FIGURES = {"speedup": speedup_figure, "sweep": sweep_figure, "weak": weak_figure, "class": class_figure}
@@ -350,12 +344,9 @@ class StudyPlots:
         if module is None:
             progress(why)
             return []
-        written: List[str] = []
         with warnings.catch_warnings():  # a glyph a font lacks is drawn as a box, not said on stderr
             warnings.simplefilter("ignore")
-            for stem, fig in _drawn(module, study):
-                written += save(fig, folder, stem)
-        return written
+            return [name for stem, fig in _drawn(module, study) for name in save(fig, folder, stem)]
 
 
 def svgs(study: Study, stems: Sequence[str] = STUDY_PLOTS) -> Tuple[List[Tuple[str, str]], str]:
@@ -374,8 +365,7 @@ def compare_figure(module: Any, studies: Sequence[Study], labels: Sequence[str])
     markers: Dict[str, Tuple[int, str]] = {}
     per_study = []
     for study in studies:
-        rows = [(e, [s for s in ss if s.speedup is not None]) for e, ss in
-                _plotted(study, study.of_series(Series.STRONG))]
+        rows = [(e, [s for s in ss if s.speedup is not None]) for e, ss in _plotted(study, Series.STRONG)]
         for entry, _ in rows:
             markers.setdefault(entry.name, (len(markers), _marker(entry)))
         per_study.append(rows)

@@ -10,6 +10,7 @@ escaped: as a one-line message would show it (escape.printable), then for HTML.
 """
 from __future__ import annotations
 
+import collections
 import html
 import xml.etree.ElementTree as ET
 from typing import Dict, Iterable, List, Sequence, Tuple
@@ -72,12 +73,8 @@ def _sizes(runs: Sequence[Run]) -> Tuple[List[str], List[str]]:
                        f"{text(failed[0].check.reason, REASON_LIMIT)}")
         else:
             good[timed].append(_n(n))
-    said = []
-    if good[False]:
-        said.append(f"N = {', '.join(good[False])} (untimed checks)")
-    if good[True]:
-        said.append(f"N = {', '.join(good[True])} (timed)")
-    return said, bad
+    return [f"N = {', '.join(good[timed])} ({what})" for timed, what in ((False, "untimed checks"), (True, "timed"))
+            if good[timed]], bad
 
 
 def _verdict(build: C.Build, runs: Sequence[Run], rows: Sequence[Summary]) -> Tuple[str, str]:
@@ -167,7 +164,7 @@ def card(study: Study, entry: C.Program) -> str:
     runs = [r for r in study.runs if r.program == entry.name]
     rows = [s for s in study.of_series(Series.STRONG) if s.program == entry.name]
     cls, word = _verdict(build, runs, rows)
-    parts = [
+    return "\n".join([
         f'<article class="card {cls}"><header><h3>{text(entry.name)}</h3>'
         f'<span class="kind">{text(entry.kind.name)}</span><span class="badge {cls}">{html.escape(word)}</span>'
         f"</header>",
@@ -176,8 +173,7 @@ def card(study: Study, entry: C.Program) -> str:
         f"<dt>Checks</dt><dd>{_correct(build, runs)}</dd>",
         f"<dt>Race check</dt><dd>{_race(build)}</dd>",
         f'<dt class="wide">Speedup, per team</dt><dd class="wide">{_teams(rows, tables.modelled(study))}</dd>',
-        "</dl></article>"]
-    return "\n".join(parts)
+        "</dl></article>"])
 
 
 # -- The tables, the notes, the plots, the machine -------------------------------------------------
@@ -264,9 +260,7 @@ def machine_section(study: Study) -> str:
 
 def _overview(study: Study) -> str:
     """One line on what the rows are worth, and the study's stop if it did not complete."""
-    counts: Dict[State, int] = {}
-    for s in study.summaries:
-        counts[s.state] = counts.get(s.state, 0) + 1
+    counts = collections.Counter(s.state for s in study.summaries)
     failed_runs = sum(not r.check.ok for r in study.runs)
     words = [f'<span class="pill {_STATE_CLASS[st]}">{counts[st]} {html.escape(st.value)}</span>'
              for st in State if counts.get(st)]

@@ -39,8 +39,7 @@ class Kind:
         results make "conflict" the number of them: the report contradicts itself."""
         found: Dict[str, str] = {}
         for field, pattern in self.lines:
-            values = pattern.findall(output)
-            if values:
+            if values := pattern.findall(output):
                 found[field] = values[0]
             if field == "result" and len(set(values)) > 1:
                 found["conflict"] = str(len(set(values)))

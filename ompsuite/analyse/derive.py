@@ -77,8 +77,7 @@ def build_notes(rows: Sequence[Summary]) -> List[Summary]:
         if made is not None:
             parts = [f"built with {made.compiler.split(' (')[0]} {code_flags(made.flags)}" if made.from_source
                      else "a binary: how it was built is unknown"]
-            warned = warning_count(made.warnings)
-            if warned:
+            if warned := warning_count(made.warnings):
                 first = next((line for line in made.warnings.splitlines() if "warning:" in line), "")
                 parts.append(f"{warned} warning{'s' if warned != 1 else ''}, the first: {printable(first, 120)}")
             if made.race is C.Race.SKIPPED:
@@ -113,8 +112,7 @@ def doubt_lines(study: Study) -> List[str]:
     seen, and what the user can do."""
     lines = []
     total = len(study.summaries)
-    bad = [s for s in study.summaries if s.has(Flag.UNTRUSTED)]
-    if bad:
+    if bad := [s for s in study.summaries if s.has(Flag.UNTRUSTED)]:
         keys = {s.key for s in bad}
         rules = rules_broken([r.disturbed for r in study.runs if r.disturbed and key_of(r) in keys])
         seen = [f"{rule} ({cores:.2f} cores, mean of {n} run{'' if n == 1 else 's'}, over {limit})"
@@ -125,8 +123,7 @@ def doubt_lines(study: Study) -> List[str]:
                       f"threads (--threads), or accept more with {remedy}" if rules else
                       "too few clean runs (each row says why). Run again on a quiet machine, with fewer threads "
                       "(--threads)"))
-    above = [s for s in study.summaries if s.has(Flag.IMPOSSIBLE)]
-    if above:
+    if above := [s for s in study.summaries if s.has(Flag.IMPOSSIBLE)]:
         lines.append(f"{len(above)} of {total} speedups are above their team and no result: one side was slowed "
                      "(each row says which); run again, and for the fills read the speedup without page faults")
     below = [s for s in study.summaries if s.has(Flag.BELOW_FLOOR) and not s.program_entry.variant]

@@ -92,8 +92,7 @@ def make_reference(path: str, compared: List[comparison.Compared], noise: float)
 
 def write(a: argparse.Namespace, compared: List[comparison.Compared]) -> int:
     for c in compared:
-        why = comparison.incomplete(c.study)
-        if why:
+        if why := comparison.incomplete(c.study):
             progress(f"compare: the study in {printable(c.path)} did not finish ({printable(why)}): "
                      "its figures rest on fewer runs")
     lines, differences = comparison.document(compared)

@@ -111,8 +111,7 @@ def study(o: Options, out: str) -> int:
     print("\n" + "\n".join(textwrap.wrap(f"written in {printable(out)}: " + ", ".join(written), 100)))
     for line in result.notes:
         print("\n".join(textwrap.wrap(f"note: {line}", 100, subsequent_indent="  ")))
-    failures = failure_lines(result)
-    if failures:
+    if failures := failure_lines(result):
         progress(f"{len(failures)} {'check' if len(failures) == 1 else 'checks'} failed (the check column of "
                  f"{out}/runs.csv and summary.csv):")
     return closing(result)

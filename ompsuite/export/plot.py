@@ -152,8 +152,7 @@ class _Canvas:
     def predicted(self, rows: Sequence[Summary], x: Callable[[Summary], float], entry: C.Program, colour: str,
                   label: str) -> None:
         """The model's speedups, dotted, and the doubtful measured points of one line."""
-        predicted = [(x(s), s.predicted_speedup) for s in rows if s.predicted_speedup]
-        if predicted:
+        if predicted := [(x(s), s.predicted_speedup) for s in rows if s.predicted_speedup]:
             self.trusted(*(p for _, p in predicted))
             self.key(self.ax.plot([p[0] for p in predicted], [p[1] for p in predicted], linestyle=":", color=colour,
                                   label=_label(f"{label} predicted")))
@@ -288,8 +287,7 @@ def class_figure(module: Any, study: Study) -> Optional[Figure]:
     for k, name in enumerate(names):
         bars = []
         for s in (s for s in rows if s.program == name):
-            good = _trusted(s)
-            if good:
+            if good := _trusted(s):
                 c.trusted(s.speedup)
             bars.append(c.ax.bar([teams.index(s.threads or 0) + 0.6 + (k + 0.5) * width], [s.speedup], width * 0.9,
                                  color=f"C{k % 10}" if good else "none", linewidth=1.5, label=_label(name),

@@ -317,8 +317,7 @@ def page(study: Study, rubric: Rubric = DEFAULT) -> str:
     model = tables.modelled(study)
     about = [x for x in (date, f("processor"), f("cores") and f"{f('cores')} cores", f("compiler")) if x]
     sections = []
-    variants = study.catalogue.variants()
-    if variants:
+    if variants := study.catalogue.variants():
         if any(e.kind is C.PI for e in variants):
             sections.append(_section("Class", class_section(study, rubric), "class"))
         sections.append(_section("Variants", '<div class="cards">' + "\n".join(card(study, e) for e in variants) +

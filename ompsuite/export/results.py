@@ -108,12 +108,10 @@ def summary_md(study: Study) -> str:
     if study.calibration:
         text += ["", "## Calibration (medians; calibration.csv has the 95% intervals)", ""]
         text += Model(study.calibration).describe()
-    sweep = study.of_series(Series.SWEEP)
-    if sweep:
+    if sweep := study.of_series(Series.SWEEP):
         text += ["", "## N sweep", ""] + tables.markdown(sweep, model)
         text += [""] + [crossover_line(study, c) for c in study.crossovers]
-    weak = study.of_series(Series.WEAK)
-    if weak:
+    if weak := study.of_series(Series.WEAK):
         text += ["", "## Weak scaling (N = base x threads; efficiency = t(1) / t(T))", ""]
         text += tables.markdown(weak, model)
     return "\n".join(text) + "\n"

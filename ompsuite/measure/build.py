@@ -47,8 +47,7 @@ def read_layout(root: str = ROOT) -> Optional[Dict[str, str]]:
     except (OSError, UnicodeDecodeError) as e:
         raise SuiteError(f"cannot read {os.path.join(root, LAYOUT_FILE)}: {e}") from None
     layout = dict(line.split("=", 1) for line in lines if "=" in line and not line.startswith("#"))
-    missing = [k for k in ("version", "arch", "bindir", "libexecdir") if k not in layout]
-    if missing:
+    if missing := [k for k in ("version", "arch", "bindir", "libexecdir") if k not in layout]:
         raise SuiteError(f"{os.path.join(root, LAYOUT_FILE)} lacks {', '.join(missing)}: reinstall the suite")
     for key in ("bindir", "libexecdir"):
         layout[key] = os.path.normpath(os.path.join(root, layout[key]))
@@ -66,8 +65,7 @@ def cpu_signature(cpuinfo: str) -> str:
     """The first line of each CPU_KEYS key in a /proc/cpuinfo text, as 'key: value' lines."""
     out = []
     for key in CPU_KEYS:
-        m = re.search(rf"(?m)^{re.escape(key)}[ \t]*:[ \t]*(.*)$", cpuinfo)
-        if m:
+        if m := re.search(rf"(?m)^{re.escape(key)}[ \t]*:[ \t]*(.*)$", cpuinfo):
             out.append(f"{key}: {m.group(1)}\n")
     return "".join(out)
 
@@ -144,8 +142,7 @@ def program_problem(folder: str, name: str) -> Optional[str]:
 
 def check_programs(folder: str, names: Iterable[str], what: str) -> None:
     for name in names:
-        problem = program_problem(folder, name)
-        if problem:
+        if problem := program_problem(folder, name):
             raise SuiteError(f"{what} {problem}", 2)
 
 
@@ -227,8 +224,7 @@ def given_folder(option: str, path: Optional[str]) -> Optional[str]:
 def release_bin(catalogue: C.Catalogue, given: Optional[str] = None) -> str:
     """The folder of the suite's programs: given (nothing is built then), or the release tree."""
     needed = [p.name for p in catalogue.suite() if p.kind is not C.RECURRENCE]
-    folder = given_folder("--bin", given)
-    if folder:
+    if folder := given_folder("--bin", given):
         check_tuned_for_host(os.path.dirname(os.path.abspath(folder)))
         check_programs(folder, needed, f"--bin {folder}")
         return folder
@@ -265,8 +261,7 @@ def recurrence_plan(requested_n: Optional[int]) -> tuple[Optional[int], str]:
 def recurrence_bin(catalogue: C.Catalogue, n: int, bindir: str, given: Optional[str] = None) -> str:
     """Folder of recurrence programs built for N: given, the release tree at full size, else a
     reduced build made for N."""
-    folder = given_folder("--recurrence-bin", given)
-    if folder:
+    if folder := given_folder("--recurrence-bin", given):
         what = f"--recurrence-bin {folder}"
         check_tuned_for_host(os.path.dirname(os.path.abspath(folder)))
     else:

@@ -124,8 +124,7 @@ def resumed_options(folder: str, given: Optional[Options]) -> Options:
     else:
         o = dataclasses.replace(given, seed=options["seed"] if given.seed is None else given.seed)
         now = json.loads(json.dumps({k: getattr(o, k) for k in PLAN_OPTIONS}))
-        differ = [k for k in PLAN_OPTIONS if now[k] != options[k]]
-        if differ:
+        if differ := [k for k in PLAN_OPTIONS if now[k] != options[k]]:
             k = differ[0]
             raise SuiteError(f"{printable(folder)}/{JOURNAL} was made for another plan (--{k.replace('_', '-')} "
                              f"{_shown(options[k])} there, {_shown(now[k])} here): give --resume alone", 2)

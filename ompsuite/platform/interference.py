@@ -179,8 +179,7 @@ class Interference:
             notes.append("no machine CPU times")
         rec.vm = {c: after.vmstat[c] - before.vmstat[c] for c in VMSTAT_COUNTERS
                   if c in before.vmstat and c in after.vmstat}
-        missing = [c for c in VMSTAT_COUNTERS if c not in rec.vm]
-        if missing:
+        if missing := [c for c in VMSTAT_COUNTERS if c not in rec.vm]:
             notes.append("no vmstat " + " ".join(missing))
         rec.notes = "; ".join(notes)
         return rec

@@ -316,8 +316,7 @@ def from_sysfs(sys_root: str = "/sys") -> Topology:
     the NUMA nodes and each CPU's caches (an instance is one shared_cpu_list). ValueError when
     there is no such record or it contradicts itself."""
     cpu_root = os.path.join(sys_root, "devices", "system", "cpu")
-    online = read_small(os.path.join(cpu_root, "online"))
-    if online:
+    if online := read_small(os.path.join(cpu_root, "online")):
         cpus = cpu_list(online)
     else:
         try:

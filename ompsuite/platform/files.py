@@ -354,7 +354,6 @@ def _umask() -> int:
     return mask
 
 
-
 def _write_all(fd: int, data: bytes) -> None:
     view = memoryview(data)
     while view:
@@ -404,8 +403,7 @@ def spreadsheet_cell(text: str) -> str:
 
 def spreadsheet_csv(header: Sequence[str], rows: Iterable[Sequence[str]]) -> str:
     """A CSV file of these rows, each cell as a spreadsheet shows it."""
-    text: str = csv_text(list(header), [[spreadsheet_cell(c) for c in row] for row in rows])
-    return text
+    return csv_text(list(header), [[spreadsheet_cell(c) for c in row] for row in rows])
 
 
 # -- Strict readers --------------------------------------------------------------------------------

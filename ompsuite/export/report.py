@@ -185,7 +185,7 @@ def summary_table(rows: Sequence[Summary], modelled: bool) -> str:
     """The full table (the Markdown's columns), a row coloured by its check's state. The check
     comes right after the row's name, as its state and numbers of the lines under the table
     that give its reasons and notes, where a wide table's last columns cannot hide them."""
-    cols = [c for c in tables.full_columns(rows, modelled) if c.head not in _WORDS]
+    cols = [c for c in tables.columns(rows, modelled) if c.head not in _WORDS]
     at = next((k + 1 for k, c in enumerate(cols) if c.head == "N"), 1)
     head = [f'<th class="{"r" if c.right else "l"}">{html.escape(c.head)}</th>' for c in cols]
     head.insert(at, '<th class="l">check</th>')

@@ -160,7 +160,7 @@ def missing_lines(run: Run) -> str:
     for label, fields, shape in kind.expected:
         if not all(f in found for f in fields) or (kind.timed and "time" in fields and run.time_s is None):
             return f'no {label} line: expected "{shape}"; see docs/variants.md'
-    return f"its report could not be read; see docs/variants.md"
+    return "its report could not be read; see docs/variants.md"
 
 
 # A printed time is a difference of two readings of some clock, all inside the process's life,

@@ -11,7 +11,7 @@ from typing import List, Sequence
 
 from ompsuite.errors import SuiteError
 from ompsuite.escape import printable
-from ompsuite.export import comparison, plot, results
+from ompsuite.export import comparison, plot
 from ompsuite.measure.build import out_root
 from ompsuite.platform import files
 from ompsuite.platform.console import progress, run_main, wrapped

@@ -11,7 +11,7 @@ from typing import Dict, List, Mapping, Optional, Protocol, Sequence, Tuple
 from ompsuite import catalogue as C
 from ompsuite.analyse import stats
 from ompsuite.analyse.significance import precision_met
-from ompsuite.study import Config, Configured, Flag, Mark, Run, Series, Summary
+from ompsuite.study import Config, Configured, Flag, Run, Series, Summary
 
 Teams = Sequence[Optional[int]]
 

@@ -50,13 +50,6 @@ def mem_available() -> int:
     return meminfo().get("MemAvailable", 0)
 
 
-def _bracketed(text: Optional[str]) -> Optional[str]:
-    """The selected choice of a sysfs setting shown as 'always [madvise] never'."""
-    if text and "[" in text and "]" in text:
-        return text[text.index("[") + 1:text.index("]")]
-    return None
-
-
 # Feature bits the balloon device offers the guest (their numbers as the device defines them).
 _BALLOON_BITS = (("balloon_deflate_on_oom", 2), ("balloon_free_page_hint", 3), ("balloon_free_page_reporting", 5))
 
@@ -72,7 +65,8 @@ def memory_facts(sys_root: str = "/sys") -> dict[str, str]:
     notes: list[str] = []
     thp = os.path.join(sys_root, "kernel", "mm", "transparent_hugepage")
     for name in ("enabled", "defrag"):
-        value = _bracketed(read_small(os.path.join(thp, name)))
+        shown = read_small(os.path.join(thp, name))  # the choice in use in brackets: always [madvise] never
+        value = shown[shown.index("[") + 1:shown.index("]")] if shown and "[" in shown and "]" in shown else None
         facts["thp_" + name] = value or ""
         if value is None:
             notes.append(f"transparent huge page {name} setting not readable")
@@ -163,8 +157,7 @@ def compiler(bindir: str, root: str = ROOT) -> str:
     return lines[0].strip() if done.returncode == 0 and lines and lines[0].strip() else path
 
 
-# ---------------------------------------------------------------------------------------------
-# Where the programs and the tools came from
+# -- Where the programs and the tools came from ----------------------------------------------------
 
 PROVENANCE = ("suite_version", "suite_commit", "tools_version", "variant_digests")
 

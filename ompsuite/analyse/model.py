@@ -56,8 +56,7 @@ class Model:
         """Markdown lines: every figure measured, per team size where it has one."""
         lines = []
         for fig in FIGURES:
-            got = sorted((t, v) for (f, t), v in self.f.items() if f == fig)
-            if got:
+            if got := sorted((t, v) for (f, t), v in self.f.items() if f == fig):
                 unit = "s/GB" if fig in ("first_touch", "write_touched") else "ns"
                 scale = 1.0 if unit == "s/GB" else 1e9
                 lines.append(f"- {fig}: " + ", ".join(f"{self._shown(fig, t, scale)} {unit} ({t} thr)"

@@ -80,8 +80,7 @@ def make_reference(path: str, compared: List[comparison.Compared], noise: float)
     if os.path.lexists(path):
         raise SuiteError(f"{printable(path)} exists: a reference is not overwritten; remove it first", 2)
     made = comparison.reference(compared, noise)
-    wide = [comparison.config_text(k) for k, t in comparison.tolerances(made).items() if t > WIDE]
-    if wide:
+    if wide := [comparison.config_text(k) for k, t in comparison.tolerances(made).items() if t > WIDE]:
         progress(f"compare: the studies' medians differ by more than {WIDE:.0%} for {'; '.join(wide)}: "
                  "their tolerance is that wide; make the reference of studies of a quiet machine")
     files.write_atomic(path, dumps(made))

@@ -332,8 +332,7 @@ def page(study: Study, rubric: Rubric = DEFAULT) -> str:
         tables_html += "<h3>Weak scaling (N = base × threads; efficiency = t(1) / t(T))</h3>" + \
             summary_table(weak, model)
     sections.append(_section("Summary", tables_html, "summary"))
-    notes = [text(n) for n in (*study.notes, *derive.doubt_lines(study), *tables.team_lines(study))]
-    if notes:
+    if notes := [text(n) for n in (*study.notes, *derive.doubt_lines(study), *tables.team_lines(study))]:
         sections.append(_section("Notes", _items(notes), "notes"))
     sections.append(_section("Plots", plots_section(study), "plots"))
     sections.append(_section("Machine", machine_section(study), "machine"))

@@ -70,8 +70,7 @@ def calibrate(o: Options, prep: Prepared, path: Optional[str], quick: bool) -> T
     the runtime give it (quick: fewer repeats, a smaller buffer), saved to path (None: thrown away)."""
     if o.no_calibrate:
         return None, 0.0
-    given = o.calibration or (path if path and os.path.exists(path) else None)
-    if given:
+    if given := o.calibration or (path if path and os.path.exists(path) else None):
         model = Model(read_calibration(given), cores=prep.cores)
         if path and o.calibration:  # the study folder keeps the figures it used
             files.write_atomic(path, files.read_text(o.calibration))

@@ -44,8 +44,7 @@ def add_variants(catalogue: C.Catalogue, variants: Sequence[C.VariantArg], bindi
         if sources.is_source(path):
             catalogue = builder.add(catalogue, name, path, kind)
             continue
-        problem = build.program_problem(os.path.dirname(os.path.abspath(path)), os.path.basename(path))
-        if problem:
+        if problem := build.program_problem(os.path.dirname(os.path.abspath(path)), os.path.basename(path)):
             raise SuiteError(f"--program {name}: {os.path.dirname(path) or '.'} {problem}", 2)
         if kind is None:
             kind = read_kind(name, path, binding, runner, timeout_s)

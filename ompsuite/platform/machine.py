@@ -34,8 +34,7 @@ def meminfo(path: str = "/proc/meminfo") -> dict[str, int]:
     """/proc/meminfo's sizes in bytes, by name (MemTotal, MemAvailable, ...); empty when unreadable."""
     sizes = {}
     for line in (read_small(path) or "").splitlines():
-        m = re.fullmatch(r"(\w+(?:\(\w+\))?):\s+(\d+)(?: kB)?", line.strip())
-        if m:
+        if m := re.fullmatch(r"(\w+(?:\(\w+\))?):\s+(\d+)(?: kB)?", line.strip()):
             sizes[m.group(1)] = int(m.group(2)) * (1024 if line.rstrip().endswith("kB") else 1)
     return sizes
 

@@ -244,7 +244,4 @@ def parse_variant(text: str) -> VariantArg:
 def kind_of_output(output: str) -> Optional[str]:
     """The kind whose report starts the output, or None."""
     first = output.lstrip("\n").split("\n", 1)[0]
-    for kind in KINDS.values():
-        if re.match(kind.first_line, first):
-            return kind.name
-    return None
+    return next((kind.name for kind in KINDS.values() if re.match(kind.first_line, first)), None)

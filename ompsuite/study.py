@@ -567,8 +567,7 @@ class _Reader:
         return None if self.d.get(key) is None else self.text(key)
 
     def number(self, key: str) -> Optional[float]:
-        v = self.d.get(key)
-        if v is None:
+        if (v := self.d.get(key)) is None:
             return None
         if isinstance(v, bool) or not isinstance(v, (int, float)):
             raise self.bad(key, "is not a number")

@@ -56,8 +56,7 @@ def judgements(study: Study) -> Tuple[Mapping[Config, str], Mapping[Config, str]
     found: Tuple[Dict[Config, str], Dict[Config, str]] = ({}, {})
     for s in study.summaries:
         for flag, judged in zip((Flag.UNTRUSTED, Flag.IMPRECISE), found):
-            m = s.mark(flag)
-            if m is not None:
+            if (m := s.mark(flag)) is not None:
                 judged.update((Config(s.series, s.program, t, s.problem_size), m.reason) for t in s.asked or (None,))
     return found
 
@@ -98,13 +97,11 @@ def code_flags(flags: str) -> str:
 def crossovers(rows: Sequence[Summary], model: Optional[Model]) -> List[Crossover]:
     """Per parallel pi program and team size of the sweep: the smallest N at which it beats its
     baseline by 10%, measured and predicted."""
-    found = []
     sweep = [r for r in rows if r.series is Series.SWEEP and r.program_entry.parallel]
-    for entry in dict.fromkeys(r.program_entry for r in sweep):
-        for t in sorted({r.threads for r in sweep if r.entry is entry and r.threads and r.threads > 1}):
-            found.append(Crossover(entry.name, t, stats.measured_crossover(rows, entry.name, t),
-                                   model.crossover(entry, t) if model else None))
-    return found
+    return [Crossover(entry.name, t, stats.measured_crossover(rows, entry.name, t),
+                      model.crossover(entry, t) if model else None)
+            for entry in dict.fromkeys(r.program_entry for r in sweep)
+            for t in sorted({r.threads for r in sweep if r.entry is entry and r.threads and r.threads > 1})]
 
 
 def doubt_lines(study: Study) -> List[str]:

@@ -85,8 +85,7 @@ class Model:
         if not t:
             return None
         if entry.kind is C.PI:
-            add = self.get("add_latency")
-            if add is None:
+            if (add := self.get("add_latency")) is None:
                 return None
             terms = {"addition latency": n * add / t}
         else:

@@ -280,8 +280,7 @@ class Validator:
 
     def _team(self, run: Run) -> Optional[str]:
         out = run.output
-        team = run.team_reported
-        if team is None:
+        if (team := run.team_reported) is None:
             return "no 'Number of threads' line"
         starts = re.findall(r"^Thread (\d+) is starting\.\.\.$", out, re.M)
         starts = sorted(int(t) for t in starts[:team + 1])

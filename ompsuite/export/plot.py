@@ -329,8 +329,7 @@ _FIGURES = {"speedup": speedup_figure, "sweep": sweep_figure, "weak": weak_figur
 def _drawn(module: Any, study: Study, stems: Sequence[str] = STUDY_PLOTS) -> Iterator[Tuple[str, Figure]]:
     """The study's figures that have something to show, by stem."""
     for stem in stems:
-        fig = _FIGURES[stem](module, study)
-        if fig is not None:
+        if (fig := _FIGURES[stem](module, study)) is not None:
             yield stem, fig
 
 

@@ -104,8 +104,7 @@ def check_tuned_for_host(tree: str, here: Optional[str] = None) -> None:
 def build_root() -> str:
     """Where the tools make their build trees: the checkout's build/, or for an installed suite a
     cache folder of the user's (OMPSUITE_CACHE, else XDG_CACHE_HOME/ompsuite or ~/.cache/ompsuite)."""
-    layout = installed()
-    if layout is None:
+    if (layout := installed()) is None:
         return os.path.join(ROOT, "build")
     cache = os.environ.get("OMPSUITE_CACHE") or os.path.join(
         os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache"), "ompsuite")
@@ -115,8 +114,7 @@ def build_root() -> str:
 def tuning() -> List[str]:
     """Cache settings of the trees the tools configure: tuned for this host in a checkout (they
     measure here), the installed programs' own target for an installed suite."""
-    layout = installed()
-    if layout is None:
+    if (layout := installed()) is None:
         return ["SUITE_NATIVE=ON"]
     return ["SUITE_NATIVE=OFF", f"SUITE_INSTALL_ARCH={layout['arch']}"]
 

@@ -55,8 +55,7 @@ def run_calibration(catalogue: C.Catalogue, bindir: str, threads: Sequence[int],
                     watch: Mapping[str, float] = {}) -> Optional[Figures]:
     """Run the calibrate program and save its CSV; None (and a line that says why) when it is not
     there, or when every try was disturbed."""
-    path = calibrate_path(bindir)
-    if path is None:
+    if (path := calibrate_path(bindir)) is None:
         progress(f"no calibrate program for {printable(bindir)} (only the suite's own build trees and a --bin "
                  "folder itself are looked in): no floors or predictions in this study")
         return None

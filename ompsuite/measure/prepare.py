@@ -64,8 +64,7 @@ def read_kind(name: str, path: str, binding: Binding, runner: Runner, timeout_s:
     except ProgramFailed as e:
         why = e.what
     else:
-        kind = C.kind_of_output(out)
-        if kind is not None:
+        if (kind := C.kind_of_output(out)) is not None:
             return kind
         first = out.strip().split("\n", 1)[0]
         why = f"its first line '{printable(first, 60)}' is no kind's report" if first else "it printed nothing"

@@ -132,8 +132,7 @@ def _dependencies(depfile: str, work: str, copy: str) -> Optional[Dict[str, str]
         path = os.path.normpath(os.path.join(work, word.replace("\\ ", " ").replace("$$", "$")))
         if not word or path == copy:
             continue
-        known = _dependency_digest(path)
-        if known is None:
+        if (known := _dependency_digest(path)) is None:
             return None
         found[path] = known
     return found

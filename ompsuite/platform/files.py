@@ -217,8 +217,7 @@ def check_output_path(path: Optional[str], option: str) -> None:
     shown = f"{option} {printable(path)}"
     if path.endswith(os.sep) or os.path.basename(path) in (".", ".."):
         raise SuiteError(f"{shown}: names a folder, not a file", 2)
-    fd_number = _own_fd(path)
-    if fd_number is not None:
+    if (fd_number := _own_fd(path)) is not None:
         try:
             writable = (fcntl.fcntl(fd_number, fcntl.F_GETFL) & os.O_ACCMODE) in (os.O_WRONLY, os.O_RDWR)
         except OSError:

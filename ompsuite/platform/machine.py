@@ -106,8 +106,7 @@ def _damon(kdamonds: str, notes: list[str]) -> str:
         return ""
     running = []
     for k in sorted(d for d in listdir(kdamonds) if d.isdigit()):
-        state = read_small(os.path.join(kdamonds, k, "state"))
-        if state is None:
+        if (state := read_small(os.path.join(kdamonds, k, "state"))) is None:
             notes.append("DAMON state not readable (root only)")
             return ""
         if state != "on":
@@ -140,8 +139,7 @@ def compiler(bindir: str, root: str = ROOT) -> str:
     """The compiler's version line, asked of the compiler recorded in the build tree the programs
     came from, when that tree is one of the repository's own; 'unknown (...)' otherwise. A
     compiler that does not answer is named without its version, and said so."""
-    tree = own_build_tree(bindir, root)
-    if tree is None:
+    if (tree := own_build_tree(bindir, root)) is None:
         return "unknown (programs from outside the suite's build trees)"
     path = _read_cache(tree, "CMAKE_CXX_COMPILER")
     if not path:

@@ -1,12 +1,6 @@
-"""A study's files: each one an exporter of the Study, written whole into its folder; and the
-failed checks, said last.
-
-    export_study(study, folder)   every file of a study folder, in one loop; the names written
-    summary_csv(summaries), markdown_table(study), results_json(study), ...   one file's text,
-                                  for a tool that writes only that file to a path of its own
-
-The CSV files are views for spreadsheets, with the columns they have always had; study.json is
-the study itself, which ./compare loads.
+"""A study's files: each one an exporter of the Study, written whole into its folder. The CSV
+files are views for spreadsheets, with the columns they have always had; study.json is the study
+itself, which ./compare loads.
 """
 from __future__ import annotations
 

@@ -1,19 +1,9 @@
 """Files whole or absent, one writer per folder, and strict readers for the files the tools read back.
 
-- claim_out_dir / lock_folder: an output folder is held by one tool at a time (flock on a lock
-  file inside it; where the file system has no flock, the lock file's own creation), and only
-  once it is held is it checked for earlier results, so two tools started together cannot both
-  find it empty.
-- check_output_path: a file named on the command line is refused before the first run when it
-  could not be written at the end.
-- write_atomic: a file is written to a new temporary file beside it and renamed, never half
-  there; a link is written through to its target; a device, a FIFO or a terminal is written to
-  as it is.
-- read_csv / read_key_values: a damaged, cut or hostile file is refused with the file, the line
-  and the field, never half read.
-- parse_env_count: a count from the environment (OMP_NUM_THREADS and the like), checked.
-Failures are SuiteError with one line naming the file; status 2 where the input (a path, a file
-given to read, a setting) is at fault.
+An output folder is held (flock on a lock file inside it, or the lock file's own creation where
+the file system has no flock) before it is checked for earlier results, so two tools started
+together cannot both find it empty. Failures are SuiteError with one line naming the file;
+status 2 where the input (a path, a file given to read, a setting) is at fault.
 """
 import contextlib
 import csv

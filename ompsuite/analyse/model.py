@@ -81,8 +81,7 @@ class Model:
 
     def terms(self, entry: C.Program, threads: Optional[int], n: int) -> Optional[Dict[str, float]]:
         """{term: seconds} of the prediction, or None when a needed figure is missing."""
-        t = threads
-        if not t:
+        if not (t := threads):
             return None
         if entry.kind is C.PI:
             if (add := self.get("add_latency")) is None:

@@ -189,8 +189,7 @@ class _Canvas:
 def speedup_figure(module: Any, study: Study) -> Optional[Figure]:
     """Speedup of the median against threads obtained, with min–max bars, one marker per
     program, the ideal line up to the largest team obtained, and the model's prediction dotted."""
-    plotted = _plotted(study, Series.STRONG, lambda s: s.speedup)
-    if not plotted:
+    if not (plotted := _plotted(study, Series.STRONG, lambda s: s.speedup)):
         return None
     top_threads = max(s.threads or 1 for _, rows in plotted for s in rows)
     c = _Canvas(module, "Speedup over the serial baseline (median, bars: min–max)\n" + subtitle(study), top_threads)
@@ -255,8 +254,7 @@ def sweep_figure(module: Any, study: Study) -> Optional[Figure]:
 
 def weak_figure(module: Any, study: Study) -> Optional[Figure]:
     """Weak scaling: efficiency t(1) / t(T) against threads, N = base x T, the ideal at 1."""
-    plotted = _plotted(study, Series.WEAK, lambda s: s.efficiency)
-    if not plotted:
+    if not (plotted := _plotted(study, Series.WEAK, lambda s: s.efficiency)):
         return None
     c = _Canvas(module, "Weak scaling: efficiency t(1) / t(T), N = base x T\n" + subtitle(study), 1.1)
     c.key(c.ax.axhline(1.0, linestyle="--", color="grey", label="ideal"))

@@ -111,8 +111,7 @@ def read_calibration(path: str) -> Figures:
     """{(figure, threads): (median, lower end of its 95% interval)} from a calibration CSV;
     figures left empty (not measurable here) are absent. A damaged file is refused with its
     line and field (SuiteError, status 2)."""
-    rows = read_csv(path, CALIBRATION_FIELDS)
-    if not rows:
+    if not (rows := read_csv(path, CALIBRATION_FIELDS)):
         raise SuiteError(f"{printable(path)} holds no calibration rows", 2)
     figures: Dict[Tuple[str, int], Tuple[float, float]] = {}
     for r in rows:  # the fields' types are the ones CALIBRATION_FIELDS asked for

@@ -79,8 +79,7 @@ def parse_report(stderr: str, source_name: str = "") -> List[str]:
         accesses: List[Tuple[str, str]] = []
         lines = block.split("\n")
         for i, line in enumerate(lines):
-            m = _ACCESS.match(line)
-            if not m:
+            if not (m := _ACCESS.match(line)):
                 continue
             places = []
             for frame in lines[i + 1:]:

@@ -518,8 +518,7 @@ def read_csv(path: str, schema: Schema, header_required: bool = True, final_newl
     line and field: not UTF-8, a missing column, a row of the wrong length, a field of the wrong
     type, malformed quoting, empty lines between rows."""
     shown = printable(path)
-    records = _records(path, final_newline, max_bytes)
-    if not records:
+    if not (records := _records(path, final_newline, max_bytes)):
         if header_required:
             raise SuiteError(f"{shown} is empty: it has no header line", 2)
         return []

@@ -277,8 +277,7 @@ def rules_broken(reasons: Sequence[str]) -> Dict[str, Tuple[int, float, str]]:
 def broken_text(reasons: Sequence[str]) -> str:
     """The rules the runs broke, each with the runs its figure covers: 'other load in 3 runs,
     mean 0.93 cores over 0.10 (--disturbed-load)'; the first reason where none is a rule's."""
-    rules = rules_broken(reasons)
-    if not rules:
+    if not (rules := rules_broken(reasons)):
         return reasons[0] if reasons else ""
     return "; ".join(f"{rule} in {n} run{'' if n == 1 else 's'}, {'mean ' if n > 1 else ''}{cores:.2f} cores "
                      f"over {limit} ({RULE_OPTIONS[rule]})" for rule, (n, cores, limit) in rules.items())

@@ -141,8 +141,7 @@ def compiler(bindir: str, root: str = ROOT) -> str:
     compiler that does not answer is named without its version, and said so."""
     if (tree := own_build_tree(bindir, root)) is None:
         return "unknown (programs from outside the suite's build trees)"
-    path = _read_cache(tree, "CMAKE_CXX_COMPILER")
-    if not path:
+    if not (path := _read_cache(tree, "CMAKE_CXX_COMPILER")):
         return "unknown (no compiler in the build tree's CMake cache)"
     try:
         done = run_tool([path, "--version"], f"the compiler's version query ({path} --version)", COMPILER_TIMEOUT_S,

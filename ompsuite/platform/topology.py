@@ -265,8 +265,7 @@ def from_hwloc_xml(text: str) -> Topology:
 
 def _lstopo() -> str:
     """hwloc's XML of this machine, or ValueError saying why there is none."""
-    path = shutil.which("lstopo-no-graphics")
-    if not path:
+    if not (path := shutil.which("lstopo-no-graphics")):
         raise ValueError("lstopo-no-graphics is not installed")
     try:
         done = run_child([path, "--of", "xml"], timeout_s=TOOL_TIMEOUT_S, output_cap=MAX_TEXT)
@@ -354,8 +353,7 @@ def from_sysfs(sys_root: str = "/sys") -> Topology:
             level, kind, size = (read_small(os.path.join(cache, f)) for f in ("level", "type", "size"))
             if level is None or kind not in _SYSFS_CACHE_TYPE or size is None:
                 continue  # not a CPU cache the kernel describes fully
-            m = _SYSFS_SIZE.match(size)
-            if not m:
+            if not (m := _SYSFS_SIZE.match(size)):
                 raise ValueError(f"cpu{cpu}'s {index} size is {size!r}")
             scale = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30}[m.group(2)]
             shared = read_small(os.path.join(cache, "shared_cpu_list"))

@@ -128,8 +128,6 @@ def write(a: argparse.Namespace, compared: List[comparison.Compared]) -> int:
     return SLOWER if failing else 0
 
 
-
-
 def main(argv: Sequence[str]) -> None:
     def go(args: Sequence[str]) -> int:
         return run(parse(args))

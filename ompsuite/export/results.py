@@ -98,7 +98,8 @@ def summary_md(study: Study) -> str:
         text += ["", "## N sweep", ""] + tables.markdown(sweep, model)
         text += [""] + ["- " + tables.crossover_text(study, c) for c in study.crossovers]
     if weak := study.of_series(Series.WEAK):
-        text += ["", "## Weak scaling (N = base x threads; efficiency = t(1) / t(T))", "", *tables.markdown(weak, model)]
+        text += ["", "## Weak scaling (N = base x threads; efficiency = t(1) / t(T))", "",
+                 *tables.markdown(weak, model)]
     return "\n".join(text) + "\n"
 
 

@@ -29,11 +29,10 @@ _live: dict[str, str] = {"line": ""}  # the progress line now shown in place on 
 
 
 def _write(text: str) -> None:
-    try:
+    # Standard error closed: the message has nowhere to go, the run goes on.
+    with contextlib.suppress(OSError, ValueError, AttributeError):
         sys.stderr.write(text)
         sys.stderr.flush()
-    except (OSError, ValueError, AttributeError):
-        pass  # standard error closed: the message has nowhere to go, the run goes on
 
 
 def progress(message: str, wrap: bool = True) -> None:

@@ -129,6 +129,4 @@ def write(a: argparse.Namespace, compared: List[comparison.Compared]) -> int:
 
 
 def main(argv: Sequence[str]) -> None:
-    def go(args: Sequence[str]) -> int:
-        return run(parse(args))
-    run_main("compare", go, argv)
+    run_main("compare", lambda args: run(parse(args)), argv)

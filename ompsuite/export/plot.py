@@ -88,7 +88,7 @@ def _entry(study: Study, s: Summary) -> Optional[C.Program]:
         return None
 
 
-def _plotted(study: Study, series: Series, value: Callable[[Summary], Optional[float]] = lambda s: 0.0,
+def _plotted(study: Study, series: Series, value: Callable[[Summary], Optional[float]] = lambda s: 0.0
              ) -> List[Tuple[C.Program, List[Summary]]]:
     """The programs drawn (those with a marker: not the baselines), in the rows' order, each with
     its rows of a known team where value(row) is known; a program without such rows is left out."""

@@ -60,8 +60,7 @@ def parse_rubric(d: Dict[str, Any]) -> Rubric:
     threads = perf.get("threads")
     if threads is not None and (isinstance(threads, bool) or not isinstance(threads, int) or threads < 1):
         raise ValueError("performance.threads is not a team size")
-    table = perf.get("table")
-    if table is None:  # the default table scaled to the performance points
+    if (table := perf.get("table")) is None:  # the default table scaled to the performance points
         rows = tuple((e, p * points["performance"] / DEFAULT.of("performance")) for e, p in DEFAULT.table)
     elif not isinstance(table, list) or not all(isinstance(r, list) and len(r) == 2 for r in table):
         raise ValueError("performance.table is not a list of [efficiency, points] pairs")

@@ -226,8 +226,7 @@ def release_bin(catalogue: C.Catalogue, given: Optional[str] = None) -> str:
         check_tuned_for_host(os.path.dirname(os.path.abspath(folder)))
         check_programs(folder, needed, f"--bin {folder}")
         return folder
-    layout = installed()
-    if layout is not None:  # installed: the programs are there, built for every node of the site
+    if (layout := installed()) is not None:  # installed: the programs are there, built for every node of the site
         check_programs(layout["bindir"], needed, f"the installed suite's {layout['bindir']}")
         return layout["bindir"]
     return build(os.path.join(build_root(), "release"), needed=needed)

@@ -412,11 +412,9 @@ class Study:
                 median, low = fr.number("median"), fr.number("low95")
                 if median is not None:
                     figures[(fr.text("figure"), fr.count("threads"))] = (median, median if low is None else low)
-            crossovers = []
-            for c in r.items("crossovers"):
-                cr = _Reader(c, "crossover")
-                crossovers.append(Crossover(cr.text("program"), cr.count("threads"), cr.number("measured_n"),
-                                            cr.number("predicted_n")))
+            crossovers = [Crossover(cr.text("program"), cr.count("threads"), cr.number("measured_n"),
+                                    cr.number("predicted_n"))
+                          for cr in (_Reader(c, "crossover") for c in r.items("crossovers"))]
             context = d.get("topology_context", {})
             if not isinstance(context, dict):
                 raise r.bad("topology_context", "is not an object")

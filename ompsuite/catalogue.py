@@ -39,8 +39,7 @@ class Kind:
         results make "conflict" the number of them: the report contradicts itself."""
         found: Dict[str, str] = {}
         for field, pattern in self.lines:
-            values = pattern.findall(output)
-            if values:
+            if values := pattern.findall(output):
                 found[field] = values[0]
             if field == "result" and len(set(values)) > 1:
                 found["conflict"] = str(len(set(values)))
@@ -245,7 +244,4 @@ def parse_variant(text: str) -> VariantArg:
 def kind_of_output(output: str) -> Optional[str]:
     """The kind whose report starts the output, or None."""
     first = output.lstrip("\n").split("\n", 1)[0]
-    for kind in KINDS.values():
-        if re.match(kind.first_line, first):
-            return kind.name
-    return None
+    return next((kind.name for kind in KINDS.values() if re.match(kind.first_line, first)), None)

@@ -20,6 +20,7 @@ synced, so that a study stopped by anything keeps every whole run; its first lin
 """
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import enum
 import json
@@ -411,11 +412,9 @@ class Study:
                 median, low = fr.number("median"), fr.number("low95")
                 if median is not None:
                     figures[(fr.text("figure"), fr.count("threads"))] = (median, median if low is None else low)
-            crossovers = []
-            for c in r.items("crossovers"):
-                cr = _Reader(c, "crossover")
-                crossovers.append(Crossover(cr.text("program"), cr.count("threads"), cr.number("measured_n"),
-                                            cr.number("predicted_n")))
+            crossovers = [Crossover(cr.text("program"), cr.count("threads"), cr.number("measured_n"),
+                                    cr.number("predicted_n"))
+                          for cr in (_Reader(c, "crossover") for c in r.items("crossovers"))]
             context = d.get("topology_context", {})
             if not isinstance(context, dict):
                 raise r.bad("topology_context", "is not an object")
@@ -484,10 +483,8 @@ class Journal:
             os.fsync(self.fd)
         except OSError as e:
             if written:  # a half line would be a damaged journal: cut it back
-                try:
+                with contextlib.suppress(OSError):
                     os.ftruncate(self.fd, os.lseek(self.fd, 0, os.SEEK_END) - written)
-                except OSError:
-                    pass
             raise SuiteError(f"cannot write {printable(self.path)}: {os_reason(e)}; it holds {self.count} whole "
                              f"run{'' if self.count == 1 else 's'}") from None
 
@@ -568,8 +565,7 @@ class _Reader:
         return None if self.d.get(key) is None else self.text(key)
 
     def number(self, key: str) -> Optional[float]:
-        v = self.d.get(key)
-        if v is None:
+        if (v := self.d.get(key)) is None:
             return None
         if isinstance(v, bool) or not isinstance(v, (int, float)):
             raise self.bad(key, "is not a number")

@@ -56,8 +56,7 @@ def judgements(study: Study) -> Tuple[Mapping[Config, str], Mapping[Config, str]
     found: Tuple[Dict[Config, str], Dict[Config, str]] = ({}, {})
     for s in study.summaries:
         for flag, judged in zip((Flag.UNTRUSTED, Flag.IMPRECISE), found):
-            m = s.mark(flag)
-            if m is not None:
+            if (m := s.mark(flag)) is not None:
                 judged.update((Config(s.series, s.program, t, s.problem_size), m.reason) for t in s.asked or (None,))
     return found
 
@@ -77,8 +76,7 @@ def build_notes(rows: Sequence[Summary]) -> List[Summary]:
         if made is not None:
             parts = [f"built with {made.compiler.split(' (')[0]} {code_flags(made.flags)}" if made.from_source
                      else "a binary: how it was built is unknown"]
-            warned = warning_count(made.warnings)
-            if warned:
+            if warned := warning_count(made.warnings):
                 first = next((line for line in made.warnings.splitlines() if "warning:" in line), "")
                 parts.append(f"{warned} warning{'s' if warned != 1 else ''}, the first: {printable(first, 120)}")
             if made.race is C.Race.SKIPPED:
@@ -99,13 +97,11 @@ def code_flags(flags: str) -> str:
 def crossovers(rows: Sequence[Summary], model: Optional[Model]) -> List[Crossover]:
     """Per parallel pi program and team size of the sweep: the smallest N at which it beats its
     baseline by 10%, measured and predicted."""
-    found = []
     sweep = [r for r in rows if r.series is Series.SWEEP and r.program_entry.parallel]
-    for entry in dict.fromkeys(r.program_entry for r in sweep):
-        for t in sorted({r.threads for r in sweep if r.entry is entry and r.threads and r.threads > 1}):
-            found.append(Crossover(entry.name, t, stats.measured_crossover(rows, entry.name, t),
-                                   model.crossover(entry, t) if model else None))
-    return found
+    return [Crossover(entry.name, t, stats.measured_crossover(rows, entry.name, t),
+                      model.crossover(entry, t) if model else None)
+            for entry in dict.fromkeys(r.program_entry for r in sweep)
+            for t in sorted({r.threads for r in sweep if r.entry is entry and r.threads and r.threads > 1})]
 
 
 def doubt_lines(study: Study) -> List[str]:
@@ -113,8 +109,7 @@ def doubt_lines(study: Study) -> List[str]:
     seen, and what the user can do."""
     lines = []
     total = len(study.summaries)
-    bad = [s for s in study.summaries if s.has(Flag.UNTRUSTED)]
-    if bad:
+    if bad := [s for s in study.summaries if s.has(Flag.UNTRUSTED)]:
         keys = {s.key for s in bad}
         rules = rules_broken([r.disturbed for r in study.runs if r.disturbed and key_of(r) in keys])
         seen = [f"{rule} ({cores:.2f} cores, mean of {n} run{'' if n == 1 else 's'}, over {limit})"
@@ -125,8 +120,7 @@ def doubt_lines(study: Study) -> List[str]:
                       f"threads (--threads), or accept more with {remedy}" if rules else
                       "too few clean runs (each row says why). Run again on a quiet machine, with fewer threads "
                       "(--threads)"))
-    above = [s for s in study.summaries if s.has(Flag.IMPOSSIBLE)]
-    if above:
+    if above := [s for s in study.summaries if s.has(Flag.IMPOSSIBLE)]:
         lines.append(f"{len(above)} of {total} speedups are above their team and no result: one side was slowed "
                      "(each row says which); run again, and for the fills read the speedup without page faults")
     below = [s for s in study.summaries if s.has(Flag.BELOW_FLOOR) and not s.program_entry.variant]

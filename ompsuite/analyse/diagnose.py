@@ -96,7 +96,6 @@ def diagnose(printed: str, n: int, team: Optional[int] = None) -> str:
 def why_wrong(results: List[Tuple[str, int, Optional[int]]]) -> str:
     """The first wrong value's diagnosis among (printed pi, N, team) triples, with its N; ""."""
     for printed, n, team in results:
-        found = diagnose(printed, n, team)
-        if found:
+        if found := diagnose(printed, n, team):
             return f"at N = {n}: pi = {printable(printed, 24)}: {found}"
     return ""

@@ -2,6 +2,7 @@
 with its reason, and the pairs of sources that are nearly one (said, never marked down)."""
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import difflib
 import importlib
@@ -59,8 +60,7 @@ def parse_rubric(d: Dict[str, Any]) -> Rubric:
     threads = perf.get("threads")
     if threads is not None and (isinstance(threads, bool) or not isinstance(threads, int) or threads < 1):
         raise ValueError("performance.threads is not a team size")
-    table = perf.get("table")
-    if table is None:  # the default table scaled to the performance points
+    if (table := perf.get("table")) is None:  # the default table scaled to the performance points
         rows = tuple((e, p * points["performance"] / DEFAULT.of("performance")) for e, p in DEFAULT.table)
     elif not isinstance(table, list) or not all(isinstance(r, list) and len(r) == 2 for r in table):
         raise ValueError("performance.table is not a list of [efficiency, points] pairs")
@@ -212,8 +212,6 @@ def class_sources(study: Study) -> Dict[str, str]:
     found = {}
     for e in study.catalogue.variants():
         if e.build is not None and e.build.from_source:
-            try:
+            with contextlib.suppress(SuiteError):
                 found[e.name] = files.read_text(e.build.source, 1 << 20)
-            except SuiteError:
-                pass
     return found

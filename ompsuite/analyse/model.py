@@ -56,8 +56,7 @@ class Model:
         """Markdown lines: every figure measured, per team size where it has one."""
         lines = []
         for fig in FIGURES:
-            got = sorted((t, v) for (f, t), v in self.f.items() if f == fig)
-            if got:
+            if got := sorted((t, v) for (f, t), v in self.f.items() if f == fig):
                 unit = "s/GB" if fig in ("first_touch", "write_touched") else "ns"
                 scale = 1.0 if unit == "s/GB" else 1e9
                 lines.append(f"- {fig}: " + ", ".join(f"{self._shown(fig, t, scale)} {unit} ({t} thr)"
@@ -82,12 +81,10 @@ class Model:
 
     def terms(self, entry: C.Program, threads: Optional[int], n: int) -> Optional[Dict[str, float]]:
         """{term: seconds} of the prediction, or None when a needed figure is missing."""
-        t = threads
-        if not t:
+        if not (t := threads):
             return None
         if entry.kind is C.PI:
-            add = self.get("add_latency")
-            if add is None:
+            if (add := self.get("add_latency")) is None:
                 return None
             terms = {"addition latency": n * add / t}
         else:

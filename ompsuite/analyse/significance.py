@@ -35,8 +35,7 @@ def median_ranks(n: int, confidence: float = 0.95) -> Optional[Tuple[int, int, f
 def median_interval(values: Sequence[float], confidence: float = 0.95) -> Optional[Tuple[float, float]]:
     """(low, high) covering the median with the coverage of median_ranks(), or None when n is too small
     (n < 6 at 95%: 5 values cover it with only 1 - 2/32 = 93.75%)."""
-    ranks = median_ranks(len(values), confidence)
-    if ranks is None:
+    if (ranks := median_ranks(len(values), confidence)) is None:
         return None
     xs = sorted(values)
     return xs[ranks[0] - 1], xs[ranks[1] - 1]

@@ -115,14 +115,11 @@ def _summary(key: Key, rs: List[Run], ok: List[Run], times: Dict[Key, List[float
     entry = rs[0].program_entry
     asked = tuple(sorted({r.threads_requested for r in rs}, key=_threads_order))
     s = Summary(series, program, threads, n, asked=asked, runs=len(rs), entry=entry)
-    failed = [r for r in rs if not r.check.ok]
-    if failed:
+    if failed := [r for r in rs if not r.check.ok]:
         s = s.with_mark(Mark(Flag.FAILED, f"{len(failed)} of {len(rs)} runs: {failed[0].check.reason}"))
-    disturbed = [r for r in rs if r.disturbed]
-    if disturbed:
+    if disturbed := [r for r in rs if r.disturbed]:
         s = s.with_mark(Mark(Flag.DISTURBED, broken_text([r.disturbed for r in disturbed]), len(disturbed), len(rs)))
-    smaller = [t for t in asked if t is not None and threads is not None and t > threads]
-    if smaller:
+    if smaller := [t for t in asked if t is not None and threads is not None and t > threads]:
         s = s.with_note(f"asked for {' and '.join(map(str, smaller))} threads, the runtime gave {threads}")
     if not ts:
         shaky = [r.time_s for r in disturbed if r.check.ok and r.time_s is not None]

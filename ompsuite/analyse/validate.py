@@ -160,7 +160,7 @@ def missing_lines(run: Run) -> str:
     for label, fields, shape in kind.expected:
         if not all(f in found for f in fields) or (kind.timed and "time" in fields and run.time_s is None):
             return f'no {label} line: expected "{shape}"; see docs/variants.md'
-    return f"its report could not be read; see docs/variants.md"
+    return "its report could not be read; see docs/variants.md"
 
 
 # A printed time is a difference of two readings of some clock, all inside the process's life,
@@ -280,8 +280,7 @@ class Validator:
 
     def _team(self, run: Run) -> Optional[str]:
         out = run.output
-        team = run.team_reported
-        if team is None:
+        if (team := run.team_reported) is None:
             return "no 'Number of threads' line"
         starts = re.findall(r"^Thread (\d+) is starting\.\.\.$", out, re.M)
         starts = sorted(int(t) for t in starts[:team + 1])

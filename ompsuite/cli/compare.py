@@ -11,7 +11,7 @@ from typing import List, Sequence
 
 from ompsuite.errors import SuiteError
 from ompsuite.escape import printable
-from ompsuite.export import comparison, plot, results
+from ompsuite.export import comparison, plot
 from ompsuite.measure.build import out_root
 from ompsuite.platform import files
 from ompsuite.platform.console import progress, run_main, wrapped
@@ -80,8 +80,7 @@ def make_reference(path: str, compared: List[comparison.Compared], noise: float)
     if os.path.lexists(path):
         raise SuiteError(f"{printable(path)} exists: a reference is not overwritten; remove it first", 2)
     made = comparison.reference(compared, noise)
-    wide = [comparison.config_text(k) for k, t in comparison.tolerances(made).items() if t > WIDE]
-    if wide:
+    if wide := [comparison.config_text(k) for k, t in comparison.tolerances(made).items() if t > WIDE]:
         progress(f"compare: the studies' medians differ by more than {WIDE:.0%} for {'; '.join(wide)}: "
                  "their tolerance is that wide; make the reference of studies of a quiet machine")
     files.write_atomic(path, dumps(made))
@@ -92,8 +91,7 @@ def make_reference(path: str, compared: List[comparison.Compared], noise: float)
 
 def write(a: argparse.Namespace, compared: List[comparison.Compared]) -> int:
     for c in compared:
-        why = comparison.incomplete(c.study)
-        if why:
+        if why := comparison.incomplete(c.study):
             progress(f"compare: the study in {printable(c.path)} did not finish ({printable(why)}): "
                      "its figures rest on fewer runs")
     lines, differences = comparison.document(compared)
@@ -130,9 +128,5 @@ def write(a: argparse.Namespace, compared: List[comparison.Compared]) -> int:
     return SLOWER if failing else 0
 
 
-
-
 def main(argv: Sequence[str]) -> None:
-    def go(args: Sequence[str]) -> int:
-        return run(parse(args))
-    run_main("compare", go, argv)
+    run_main("compare", lambda args: run(parse(args)), argv)

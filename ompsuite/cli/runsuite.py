@@ -71,10 +71,8 @@ def run(o: Options) -> int:
     for line in textwrap.wrap("Summary: medians of the runs, the pi programs interleaved; speedup of the medians "
                               f"over the serial baseline; threads as obtained ({prep.binding.describe()})", 100):
         print(line)
-    if o.wide:
-        print("\n".join(tables.markdown(rows, modelled=model)))
-    else:
-        print("\n".join(tables.terminal(rows, modelled=model)))
+    table = tables.markdown(rows, modelled=model) if o.wide else tables.terminal(rows, modelled=model)
+    print("\n".join(table))
     outputs = [(path, text) for path, text in ((o.markdown, results.markdown_table),
                                                 (o.csv, lambda s: results.summary_csv(s.summaries)),
                                                 (o.json, results.results_json),

@@ -9,6 +9,7 @@ is already set, which is then kept, or --no-bind is given.
 """
 from __future__ import annotations
 
+import contextlib
 import datetime
 import os
 import textwrap
@@ -84,12 +85,10 @@ def run(o: Options) -> int:
 
 def _remove_if_empty(folder: str, lock: files.FolderLock) -> None:
     """A study refused before its first run leaves no empty folder behind to block the next."""
-    try:
+    with contextlib.suppress(OSError):
         if [f for f in os.listdir(folder) if f != files.LOCK_NAME] == []:
             lock.release()
             os.rmdir(folder)
-    except OSError:
-        pass
 
 
 def study(o: Options, out: str) -> int:
@@ -112,8 +111,7 @@ def study(o: Options, out: str) -> int:
     print("\n" + "\n".join(textwrap.wrap(f"written in {printable(out)}: " + ", ".join(written), 100)))
     for line in result.notes:
         print("\n".join(textwrap.wrap(f"note: {line}", 100, subsequent_indent="  ")))
-    failures = failure_lines(result)
-    if failures:
+    if failures := failure_lines(result):
         progress(f"{len(failures)} {'check' if len(failures) == 1 else 'checks'} failed (the check column of "
                  f"{out}/runs.csv and summary.csv):")
     return closing(result)

@@ -115,8 +115,7 @@ def _run_problem(run: Any) -> Optional[str]:
     """What is wrong with a run dict, or None."""
     if not isinstance(run, dict):
         return "is not a dict"
-    missing = [k for k in RUN_KEYS if k not in run]
-    if missing:
+    if missing := [k for k in RUN_KEYS if k not in run]:
         return f"lacks {', '.join(missing)}"
     for key in ("series", "program", "check", "disturbed", "result"):
         if not isinstance(run[key], str):
@@ -226,8 +225,7 @@ def results_document(context: Any, runs: Iterable[JSON], aggregates: bool = True
     groups: Dict[str, List[Tuple[int, JSON]]] = {}
     families: Dict[Tuple[str, str], Set[Tuple[int, int, str]]] = {}
     for i, run in enumerate(runs):
-        problem = _run_problem(run)
-        if problem:
+        if problem := _run_problem(run):
             raise ValueError(f"run {i + 1} {problem}")
         name = benchmark_name(run)
         groups.setdefault(name, []).append((i, run))
@@ -336,13 +334,11 @@ def study_of(doc: Any, path: str) -> Study:
             continue
         if entry.get("run_type") != "iteration":
             raise bad(f"{where} has run_type {printable(entry.get('run_type'), 20)}")
-        missing = [PREFIX + k for k in RUN_KEYS + ("sequence",) if PREFIX + k not in entry]
-        if missing:
+        if missing := [PREFIX + k for k in RUN_KEYS + ("sequence",) if PREFIX + k not in entry]:
             raise bad(f"{where} lacks {', '.join(missing)}")
         run = {k: entry[PREFIX + k] for k in RUN_KEYS}
         run["extra"] = {k[len(EXTRA):]: v for k, v in entry.items() if k.startswith(EXTRA)}
-        problem = _run_problem(run)
-        if problem:
+        if problem := _run_problem(run):
             raise bad(f"{where}: the run {printable(problem, 80)}")
         excluded = _excluded(run)
         name = benchmark_name(run)

@@ -258,8 +258,7 @@ def results_tables(compared: Sequence[Compared]) -> List[str]:
         for k in skeys:
             row = [k[1], team(k[2])] + ([str(k[3] or "")] if sized else [])
             for c, t in zip(compared, tables):
-                s = t.get(k)
-                if s is None:
+                if (s := t.get(k)) is None:
                     row += ["—"] * (5 if floor else 4)
                     continue
                 row += ["n/a" if s.median_s is None else fmt_time(s.median_s), fmt(s.speedup, "%.2f"),

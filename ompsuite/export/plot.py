@@ -82,24 +82,24 @@ def _trusted(s: Summary) -> bool:
 
 
 def _entry(study: Study, s: Summary) -> Optional[C.Program]:
-    if s.entry is not None:
-        return s.entry
     try:
-        found: C.Program = study.catalogue.get(s.program)
+        return s.entry or study.catalogue.get(s.program)
     except KeyError:
         return None
-    return found
 
 
-def _plotted(study: Study, rows: Sequence[Summary]) -> List[Tuple[C.Program, List[Summary]]]:
+def _plotted(study: Study, series: Series, value: Callable[[Summary], Optional[float]] = lambda s: 0.0
+             ) -> List[Tuple[C.Program, List[Summary]]]:
     """The programs drawn (those with a marker: not the baselines), in the rows' order, each with
-    its rows of a known team."""
+    its rows of a known team where value(row) is known; a program without such rows is left out."""
     groups: Dict[str, Tuple[C.Program, List[Summary]]] = {}
-    for s in rows:
+    for s in study.of_series(series):
         entry = _entry(study, s)
         if entry is not None and entry.point and s.threads is not None:
-            groups.setdefault(s.program, (entry, []))[1].append(s)
-    return list(groups.values())
+            group = groups.setdefault(s.program, (entry, []))[1]
+            if value(s) is not None:
+                group.append(s)
+    return [(e, rows) for e, rows in groups.values() if rows]
 
 
 def _marker(entry: C.Program) -> str:
@@ -152,8 +152,7 @@ class _Canvas:
     def predicted(self, rows: Sequence[Summary], x: Callable[[Summary], float], entry: C.Program, colour: str,
                   label: str) -> None:
         """The model's speedups, dotted, and the doubtful measured points of one line."""
-        predicted = [(x(s), s.predicted_speedup) for s in rows if s.predicted_speedup]
-        if predicted:
+        if predicted := [(x(s), s.predicted_speedup) for s in rows if s.predicted_speedup]:
             self.trusted(*(p for _, p in predicted))
             self.key(self.ax.plot([p[0] for p in predicted], [p[1] for p in predicted], linestyle=":", color=colour,
                                   label=_label(f"{label} predicted")))
@@ -190,10 +189,7 @@ class _Canvas:
 def speedup_figure(module: Any, study: Study) -> Optional[Figure]:
     """Speedup of the median against threads obtained, with min–max bars, one marker per
     program, the ideal line up to the largest team obtained, and the model's prediction dotted."""
-    plotted = [(e, [s for s in rows if s.speedup is not None])
-               for e, rows in _plotted(study, study.of_series(Series.STRONG))]
-    plotted = [(e, rows) for e, rows in plotted if rows]
-    if not plotted:
+    if not (plotted := _plotted(study, Series.STRONG, lambda s: s.speedup)):
         return None
     top_threads = max(s.threads or 1 for _, rows in plotted for s in rows)
     c = _Canvas(module, "Speedup over the serial baseline (median, bars: min–max)\n" + subtitle(study), top_threads)
@@ -222,7 +218,7 @@ def sweep_figure(module: Any, study: Study) -> Optional[Figure]:
     model predicts (dotted), with the 1.1 line and each crossover marked: predicted as a dashed
     vertical line, measured as a cross on the 1.1 line."""
     lines: List[Tuple[C.Program, int, List[Summary]]] = []
-    for entry, rows in _plotted(study, study.of_series(Series.SWEEP)):
+    for entry, rows in _plotted(study, Series.SWEEP):
         for t in sorted({s.threads for s in rows if s.threads is not None}):
             mine = sorted((s for s in rows if s.threads == t), key=lambda s: s.problem_size)
             if any(s.speedup is not None or s.predicted_speedup for s in mine):
@@ -258,10 +254,7 @@ def sweep_figure(module: Any, study: Study) -> Optional[Figure]:
 
 def weak_figure(module: Any, study: Study) -> Optional[Figure]:
     """Weak scaling: efficiency t(1) / t(T) against threads, N = base x T, the ideal at 1."""
-    plotted = [(e, [s for s in rows if s.efficiency is not None])
-               for e, rows in _plotted(study, study.of_series(Series.WEAK))]
-    plotted = [(e, rows) for e, rows in plotted if rows]
-    if not plotted:
+    if not (plotted := _plotted(study, Series.WEAK, lambda s: s.efficiency)):
         return None
     c = _Canvas(module, "Weak scaling: efficiency t(1) / t(T), N = base x T\n" + subtitle(study), 1.1)
     c.key(c.ax.axhline(1.0, linestyle="--", color="grey", label="ideal"))
@@ -292,8 +285,7 @@ def class_figure(module: Any, study: Study) -> Optional[Figure]:
     for k, name in enumerate(names):
         bars = []
         for s in (s for s in rows if s.program == name):
-            good = _trusted(s)
-            if good:
+            if good := _trusted(s):
                 c.trusted(s.speedup)
             bars.append(c.ax.bar([teams.index(s.threads or 0) + 0.6 + (k + 0.5) * width], [s.speedup], width * 0.9,
                                  color=f"C{k % 10}" if good else "none", linewidth=1.5, label=_label(name),
@@ -324,11 +316,9 @@ def render(fig: Figure, fmt: str) -> bytes:
 
 def save(fig: Figure, folder: str, stem: str) -> List[str]:
     """STEM.png and STEM.svg, each written whole; the names written."""
-    written = []
     for fmt in FORMATS:
         write_atomic(os.path.join(folder, f"{stem}.{fmt}"), render(fig, fmt))
-        written.append(f"{stem}.{fmt}")
-    return written
+    return [f"{stem}.{fmt}" for fmt in FORMATS]
 
 
 _FIGURES = {"speedup": speedup_figure, "sweep": sweep_figure, "weak": weak_figure, "class": class_figure}
@@ -337,8 +327,7 @@ _FIGURES = {"speedup": speedup_figure, "sweep": sweep_figure, "weak": weak_figur
 def _drawn(module: Any, study: Study, stems: Sequence[str] = STUDY_PLOTS) -> Iterator[Tuple[str, Figure]]:
     """The study's figures that have something to show, by stem."""
     for stem in stems:
-        fig = _FIGURES[stem](module, study)
-        if fig is not None:
+        if (fig := _FIGURES[stem](module, study)) is not None:
             yield stem, fig
 
 
@@ -350,12 +339,9 @@ class StudyPlots:
         if module is None:
             progress(why)
             return []
-        written: List[str] = []
         with warnings.catch_warnings():  # a glyph a font lacks is drawn as a box, not said on stderr
             warnings.simplefilter("ignore")
-            for stem, fig in _drawn(module, study):
-                written += save(fig, folder, stem)
-        return written
+            return [name for stem, fig in _drawn(module, study) for name in save(fig, folder, stem)]
 
 
 def svgs(study: Study, stems: Sequence[str] = STUDY_PLOTS) -> Tuple[List[Tuple[str, str]], str]:
@@ -374,8 +360,7 @@ def compare_figure(module: Any, studies: Sequence[Study], labels: Sequence[str])
     markers: Dict[str, Tuple[int, str]] = {}
     per_study = []
     for study in studies:
-        rows = [(e, [s for s in ss if s.speedup is not None]) for e, ss in
-                _plotted(study, study.of_series(Series.STRONG))]
+        rows = [(e, [s for s in ss if s.speedup is not None]) for e, ss in _plotted(study, Series.STRONG)]
         for entry, _ in rows:
             markers.setdefault(entry.name, (len(markers), _marker(entry)))
         per_study.append(rows)

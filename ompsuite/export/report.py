@@ -10,6 +10,7 @@ escaped: as a one-line message would show it (escape.printable), then for HTML.
 """
 from __future__ import annotations
 
+import collections
 import html
 import xml.etree.ElementTree as ET
 from typing import Dict, Iterable, List, Sequence, Tuple
@@ -50,9 +51,7 @@ def _tag(name: str, body: str, cls: str = "") -> str:
 _STATE_CLASS = {State.OK: "ok", State.FAILED: "fail", State.IMPOSSIBLE: "doubt", State.UNTRUSTED: "doubt"}
 
 
-# ---------------------------------------------------------------------------------------------
-# The variants' cards
-
+# -- The variants' cards ---------------------------------------------------------------------------
 
 def _n(n: int) -> str:
     return tables.fmt_n(n) or str(n)
@@ -74,12 +73,8 @@ def _sizes(runs: Sequence[Run]) -> Tuple[List[str], List[str]]:
                        f"{text(failed[0].check.reason, REASON_LIMIT)}")
         else:
             good[timed].append(_n(n))
-    said = []
-    if good[False]:
-        said.append(f"N = {', '.join(good[False])} (untimed checks)")
-    if good[True]:
-        said.append(f"N = {', '.join(good[True])} (timed)")
-    return said, bad
+    return [f"N = {', '.join(good[timed])} ({what})" for timed, what in ((False, "untimed checks"), (True, "timed"))
+            if good[timed]], bad
 
 
 def _verdict(build: C.Build, runs: Sequence[Run], rows: Sequence[Summary]) -> Tuple[str, str]:
@@ -169,7 +164,7 @@ def card(study: Study, entry: C.Program) -> str:
     runs = [r for r in study.runs if r.program == entry.name]
     rows = [s for s in study.of_series(Series.STRONG) if s.program == entry.name]
     cls, word = _verdict(build, runs, rows)
-    parts = [
+    return "\n".join([
         f'<article class="card {cls}"><header><h3>{text(entry.name)}</h3>'
         f'<span class="kind">{text(entry.kind.name)}</span><span class="badge {cls}">{html.escape(word)}</span>'
         f"</header>",
@@ -178,13 +173,10 @@ def card(study: Study, entry: C.Program) -> str:
         f"<dt>Checks</dt><dd>{_correct(build, runs)}</dd>",
         f"<dt>Race check</dt><dd>{_race(build)}</dd>",
         f'<dt class="wide">Speedup, per team</dt><dd class="wide">{_teams(rows, tables.modelled(study))}</dd>',
-        "</dl></article>"]
-    return "\n".join(parts)
+        "</dl></article>"])
 
 
-# ---------------------------------------------------------------------------------------------
-# The tables, the notes, the plots, the machine
-
+# -- The tables, the notes, the plots, the machine -------------------------------------------------
 
 _WORDS = ("check", "note")  # said in words under the table, as the terminal says them
 
@@ -193,7 +185,7 @@ def summary_table(rows: Sequence[Summary], modelled: bool) -> str:
     """The full table (the Markdown's columns), a row coloured by its check's state. The check
     comes right after the row's name, as its state and numbers of the lines under the table
     that give its reasons and notes, where a wide table's last columns cannot hide them."""
-    cols = [c for c in tables.full_columns(rows, modelled) if c.head not in _WORDS]
+    cols = [c for c in tables.columns(rows, modelled) if c.head not in _WORDS]
     at = next((k + 1 for k, c in enumerate(cols) if c.head == "N"), 1)
     head = [f'<th class="{"r" if c.right else "l"}">{html.escape(c.head)}</th>' for c in cols]
     head.insert(at, '<th class="l">check</th>')
@@ -264,15 +256,11 @@ def machine_section(study: Study) -> str:
                                           for k, v in tables.machine_facts(study)) + "</dl>"
 
 
-# ---------------------------------------------------------------------------------------------
-# The page
-
+# -- The page --------------------------------------------------------------------------------------
 
 def _overview(study: Study) -> str:
     """One line on what the rows are worth, and the study's stop if it did not complete."""
-    counts: Dict[State, int] = {}
-    for s in study.summaries:
-        counts[s.state] = counts.get(s.state, 0) + 1
+    counts = collections.Counter(s.state for s in study.summaries)
     failed_runs = sum(not r.check.ok for r in study.runs)
     words = [f'<span class="pill {_STATE_CLASS[st]}">{counts[st]} {html.escape(st.value)}</span>'
              for st in State if counts.get(st)]
@@ -329,8 +317,7 @@ def page(study: Study, rubric: Rubric = DEFAULT) -> str:
     model = tables.modelled(study)
     about = [x for x in (date, f("processor"), f("cores") and f"{f('cores')} cores", f("compiler")) if x]
     sections = []
-    variants = study.catalogue.variants()
-    if variants:
+    if variants := study.catalogue.variants():
         if any(e.kind is C.PI for e in variants):
             sections.append(_section("Class", class_section(study, rubric), "class"))
         sections.append(_section("Variants", '<div class="cards">' + "\n".join(card(study, e) for e in variants) +
@@ -345,8 +332,7 @@ def page(study: Study, rubric: Rubric = DEFAULT) -> str:
         tables_html += "<h3>Weak scaling (N = base × threads; efficiency = t(1) / t(T))</h3>" + \
             summary_table(weak, model)
     sections.append(_section("Summary", tables_html, "summary"))
-    notes = [text(n) for n in (*study.notes, *derive.doubt_lines(study), *tables.team_lines(study))]
-    if notes:
+    if notes := [text(n) for n in (*study.notes, *derive.doubt_lines(study), *tables.team_lines(study))]:
         sections.append(_section("Notes", _items(notes), "notes"))
     sections.append(_section("Plots", plots_section(study), "plots"))
     sections.append(_section("Machine", machine_section(study), "machine"))

@@ -1,29 +1,20 @@
-"""A study's files: each one an exporter of the Study, written whole into its folder; and the
-failed checks, said last.
-
-    export_study(study, folder)   every file of a study folder, in one loop; the names written
-    summary_csv(summaries), markdown_table(study), results_json(study), ...   one file's text,
-                                  for a tool that writes only that file to a path of its own
-
-The CSV files are views for spreadsheets, with the columns they have always had; study.json is
-the study itself, which ./compare loads.
+"""A study's files: each one an exporter of the Study, written whole into its folder. The CSV
+files are views for spreadsheets, with the columns they have always had; study.json is the study
+itself, which ./compare loads.
 """
 from __future__ import annotations
 
 import dataclasses
 import os
-import re
-from typing import Callable, Iterable, List, Optional, Protocol, Sequence
+from typing import Callable, List, Optional, Protocol, Sequence
 
-from ompsuite import catalogue as C
 from ompsuite.analyse.grades import DEFAULT, Rubric
 from ompsuite.analyse.model import Model
 from ompsuite.export import benchjson, plot, report, tables
 from ompsuite.export.grades import GradeFiles
-from ompsuite.platform.console import progress
-from ompsuite.platform.files import csv_text, spreadsheet_csv, write_atomic
+from ompsuite.platform.files import spreadsheet_csv, write_atomic
 from ompsuite.platform.interference import FIELDS as WATCHED
-from ompsuite.study import Crossover, Run, Series, Study, Summary, dumps
+from ompsuite.study import Run, Series, Study, Summary, dumps
 
 RUN_COLUMNS = ("series", "program", "threads_requested", "threads", "problem_size", "size_note", "repeat",
                "time_s", "result", "check_value", "check", "disturbed", "started") + tuple(WATCHED)
@@ -92,30 +83,23 @@ def markdown_table(study: Study) -> str:
     return "\n".join(tables.markdown(study.summaries, tables.modelled(study))) + "\n"
 
 
-def crossover_line(study: Study, c: Crossover) -> str:
-    return "- " + tables.crossover_text(study, c)
-
-
 def summary_md(study: Study) -> str:
     """summary.md: the machine's facts, the strong-scaling table with every column, the closing
     notes, the calibration, then the N sweep with its crossovers and the weak scaling."""
     model = tables.modelled(study)
     text = ["# Scaling study", ""] + [f"- {k}: {tables.md_cell(v)}" for k, v in tables.machine_facts(study)]
-    text += [""]
-    text += tables.markdown(study.of_series(Series.STRONG), model)
+    text += ["", *tables.markdown(study.of_series(Series.STRONG), model)]
     if study.notes:
         text += [""] + [f"- {tables.md_cell(line)}" for line in study.notes]
     if study.calibration:
-        text += ["", "## Calibration (medians; calibration.csv has the 95% intervals)", ""]
-        text += Model(study.calibration).describe()
-    sweep = study.of_series(Series.SWEEP)
-    if sweep:
+        text += ["", "## Calibration (medians; calibration.csv has the 95% intervals)", "",
+                 *Model(study.calibration).describe()]
+    if sweep := study.of_series(Series.SWEEP):
         text += ["", "## N sweep", ""] + tables.markdown(sweep, model)
-        text += [""] + [crossover_line(study, c) for c in study.crossovers]
-    weak = study.of_series(Series.WEAK)
-    if weak:
-        text += ["", "## Weak scaling (N = base x threads; efficiency = t(1) / t(T))", ""]
-        text += tables.markdown(weak, model)
+        text += [""] + ["- " + tables.crossover_text(study, c) for c in study.crossovers]
+    if weak := study.of_series(Series.WEAK):
+        text += ["", "## Weak scaling (N = base x threads; efficiency = t(1) / t(T))", "",
+                 *tables.markdown(weak, model)]
     return "\n".join(text) + "\n"
 
 
@@ -137,8 +121,7 @@ class TextFile:
     text: Callable[[Study], Optional[str]]
 
     def write(self, study: Study, folder: str) -> List[str]:
-        content = self.text(study)
-        if content is None:
+        if (content := self.text(study)) is None:
             return []
         write_atomic(os.path.join(folder, self.name), content)
         return [self.name]

@@ -72,8 +72,7 @@ def threads_cell(s: Summary) -> str:
 def team_label(s: Summary) -> str:
     """The team in words, as a note names its row: 1 thread, 2 threads (asked 2,3)."""
     shown = "?" if s.threads is None else str(s.threads)
-    cell = threads_cell(s)
-    return f"{shown} thread{'' if s.threads == 1 else 's'}{cell[len(shown):]}"
+    return f"{shown} thread{'' if s.threads == 1 else 's'}{threads_cell(s)[len(shown):]}"
 
 
 def rate_cell(s: Summary) -> str:
@@ -133,7 +132,7 @@ COLUMNS = (
     Column("threads", threads_cell, terminal=True),
     Column("N", lambda s: fmt_n(s.problem_size), terminal=True),
     Column("runs", lambda s: str(s.runs)),
-    Column("median", lambda s: median_cell(s), terminal=True),
+    Column("median", median_cell, terminal=True),
     Column("95% interval", interval_cell, terminal=True),
     Column("min–max", lambda s: fmt_range(s.min_s, s.max_s, s.median_s)),
     Column("speedup", lambda s: _num(s.speedup, ".2f"), terminal=True),
@@ -161,7 +160,8 @@ TERMINAL_HEADS = {"efficiency": "eff.", "% of floor": "% floor", "95% interval":
 _OPTIONAL = ("note", "unstable", "disturbed", "user", "system", "speedup 95%", "speedup without page faults")
 
 
-def _columns(rows: Sequence[Summary], modelled: bool, terminal: bool) -> List[Column]:
+def columns(rows: Sequence[Summary], modelled: bool = False, terminal: bool = False) -> List[Column]:
+    """The columns for these rows: the full table's (the Markdown's and the report page's) or the terminal's."""
     cols = [c for c in COLUMNS if (c.terminal or not terminal) and (modelled or not c.model)]
     return [c for c in cols if c.head not in _OPTIONAL or any(c.cell(r) for r in rows)]
 
@@ -184,19 +184,12 @@ def row_notes(s: Summary) -> List[str]:
     return notes
 
 
-def full_columns(rows: Sequence[Summary], modelled: bool = False) -> List[Column]:
-    """The full table's columns for these rows (the Markdown's and the report page's)."""
-    return _columns(rows, modelled, terminal=False)
-
-
 def markdown(rows: Sequence[Summary], modelled: bool = False) -> List[str]:
     """The full table as Markdown lines; a pipe in a cell is escaped, a newline becomes a space."""
-    cols = full_columns(rows, modelled)
-    lines = ["| " + " | ".join(c.head for c in cols) + " |",
-             "|" + "|".join("---:" if c.right else "---" for c in cols) + "|"]
-    for r in rows:
-        lines.append("| " + " | ".join(md_cell(c.cell(r)) for c in cols) + " |")
-    return lines
+    cols = columns(rows, modelled)
+    return ["| " + " | ".join(c.head for c in cols) + " |",
+            "|" + "|".join("---:" if c.right else "---" for c in cols) + "|",
+            *("| " + " | ".join(md_cell(c.cell(r)) for c in cols) + " |" for r in rows)]
 
 
 md_cell = markdown_cell  # one escaping rule for every Markdown cell, values from files included
@@ -222,7 +215,7 @@ def terminal(rows: Sequence[Summary], modelled: bool = False, width: int = TERMI
     """Aligned columns for a terminal: what needs words (failures, disturbed and unstable runs,
     notes) is numbered under the table, and columns that would make a line pass the width are
     left out, with a line saying which."""
-    cols = _columns(rows, modelled, terminal=True)
+    cols = columns(rows, modelled, terminal=True)
     notes: List[str] = []
     cells: Dict[Tuple[int, str], str] = {}
     for k, r in enumerate(rows):
@@ -271,10 +264,6 @@ def team_lines(study: Study) -> List[str]:
     return lines
 
 
-def completed_text(study: Study) -> str:
-    return "yes" if study.completed else f"no: {study.stopped}"
-
-
 def machine_facts(study: Study) -> List[List[str]]:
     """The machine's facts, led by the format and closed by whether the study completed, where
     the facts do not say so themselves."""
@@ -283,7 +272,7 @@ def machine_facts(study: Study) -> List[List[str]]:
     if "schema" not in keys:
         facts.insert(0, ["schema", SCHEMA])
     if "completed" not in keys:
-        facts.append(["completed", completed_text(study)])
+        facts.append(["completed", "yes" if study.completed else f"no: {study.stopped}"])
     return facts
 
 
@@ -294,10 +283,9 @@ def modelled(study: Study) -> bool:
 
 def _baseline(study: Study, program: str) -> str:
     try:
-        entry: C.Program = study.catalogue.get(program)
+        return study.catalogue.get(program).baseline or "its baseline"
     except KeyError:
         return "its baseline"
-    return entry.baseline or "its baseline"
 
 
 def crossover_text(study: Study, c: Crossover, cell: Callable[[str], str] = md_cell) -> str:

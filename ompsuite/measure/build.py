@@ -47,8 +47,7 @@ def read_layout(root: str = ROOT) -> Optional[Dict[str, str]]:
     except (OSError, UnicodeDecodeError) as e:
         raise SuiteError(f"cannot read {os.path.join(root, LAYOUT_FILE)}: {e}") from None
     layout = dict(line.split("=", 1) for line in lines if "=" in line and not line.startswith("#"))
-    missing = [k for k in ("version", "arch", "bindir", "libexecdir") if k not in layout]
-    if missing:
+    if missing := [k for k in ("version", "arch", "bindir", "libexecdir") if k not in layout]:
         raise SuiteError(f"{os.path.join(root, LAYOUT_FILE)} lacks {', '.join(missing)}: reinstall the suite")
     for key in ("bindir", "libexecdir"):
         layout[key] = os.path.normpath(os.path.join(root, layout[key]))
@@ -66,8 +65,7 @@ def cpu_signature(cpuinfo: str) -> str:
     """The first line of each CPU_KEYS key in a /proc/cpuinfo text, as 'key: value' lines."""
     out = []
     for key in CPU_KEYS:
-        m = re.search(rf"(?m)^{re.escape(key)}[ \t]*:[ \t]*(.*)$", cpuinfo)
-        if m:
+        if m := re.search(rf"(?m)^{re.escape(key)}[ \t]*:[ \t]*(.*)$", cpuinfo):
             out.append(f"{key}: {m.group(1)}\n")
     return "".join(out)
 
@@ -106,8 +104,7 @@ def check_tuned_for_host(tree: str, here: Optional[str] = None) -> None:
 def build_root() -> str:
     """Where the tools make their build trees: the checkout's build/, or for an installed suite a
     cache folder of the user's (OMPSUITE_CACHE, else XDG_CACHE_HOME/ompsuite or ~/.cache/ompsuite)."""
-    layout = installed()
-    if layout is None:
+    if (layout := installed()) is None:
         return os.path.join(ROOT, "build")
     cache = os.environ.get("OMPSUITE_CACHE") or os.path.join(
         os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache"), "ompsuite")
@@ -117,8 +114,7 @@ def build_root() -> str:
 def tuning() -> List[str]:
     """Cache settings of the trees the tools configure: tuned for this host in a checkout (they
     measure here), the installed programs' own target for an installed suite."""
-    layout = installed()
-    if layout is None:
+    if (layout := installed()) is None:
         return ["SUITE_NATIVE=ON"]
     return ["SUITE_NATIVE=OFF", f"SUITE_INSTALL_ARCH={layout['arch']}"]
 
@@ -144,8 +140,7 @@ def program_problem(folder: str, name: str) -> Optional[str]:
 
 def check_programs(folder: str, names: Iterable[str], what: str) -> None:
     for name in names:
-        problem = program_problem(folder, name)
-        if problem:
+        if problem := program_problem(folder, name):
             raise SuiteError(f"{what} {problem}", 2)
 
 
@@ -227,13 +222,11 @@ def given_folder(option: str, path: Optional[str]) -> Optional[str]:
 def release_bin(catalogue: C.Catalogue, given: Optional[str] = None) -> str:
     """The folder of the suite's programs: given (nothing is built then), or the release tree."""
     needed = [p.name for p in catalogue.suite() if p.kind is not C.RECURRENCE]
-    folder = given_folder("--bin", given)
-    if folder:
+    if folder := given_folder("--bin", given):
         check_tuned_for_host(os.path.dirname(os.path.abspath(folder)))
         check_programs(folder, needed, f"--bin {folder}")
         return folder
-    layout = installed()
-    if layout is not None:  # installed: the programs are there, built for every node of the site
+    if (layout := installed()) is not None:  # installed: the programs are there, built for every node of the site
         check_programs(layout["bindir"], needed, f"the installed suite's {layout['bindir']}")
         return layout["bindir"]
     return build(os.path.join(build_root(), "release"), needed=needed)
@@ -265,8 +258,7 @@ def recurrence_plan(requested_n: Optional[int]) -> tuple[Optional[int], str]:
 def recurrence_bin(catalogue: C.Catalogue, n: int, bindir: str, given: Optional[str] = None) -> str:
     """Folder of recurrence programs built for N: given, the release tree at full size, else a
     reduced build made for N."""
-    folder = given_folder("--recurrence-bin", given)
-    if folder:
+    if folder := given_folder("--recurrence-bin", given):
         what = f"--recurrence-bin {folder}"
         check_tuned_for_host(os.path.dirname(os.path.abspath(folder)))
     else:

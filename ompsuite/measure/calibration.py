@@ -55,8 +55,7 @@ def run_calibration(catalogue: C.Catalogue, bindir: str, threads: Sequence[int],
                     watch: Mapping[str, float] = {}) -> Optional[Figures]:
     """Run the calibrate program and save its CSV; None (and a line that says why) when it is not
     there, or when every try was disturbed."""
-    path = calibrate_path(bindir)
-    if path is None:
+    if (path := calibrate_path(bindir)) is None:
         progress(f"no calibrate program for {printable(bindir)} (only the suite's own build trees and a --bin "
                  "folder itself are looked in): no floors or predictions in this study")
         return None
@@ -112,8 +111,7 @@ def read_calibration(path: str) -> Figures:
     """{(figure, threads): (median, lower end of its 95% interval)} from a calibration CSV;
     figures left empty (not measurable here) are absent. A damaged file is refused with its
     line and field (SuiteError, status 2)."""
-    rows = read_csv(path, CALIBRATION_FIELDS)
-    if not rows:
+    if not (rows := read_csv(path, CALIBRATION_FIELDS)):
         raise SuiteError(f"{printable(path)} holds no calibration rows", 2)
     figures: Dict[Tuple[str, int], Tuple[float, float]] = {}
     for r in rows:  # the fields' types are the ones CALIBRATION_FIELDS asked for

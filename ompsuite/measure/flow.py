@@ -70,8 +70,7 @@ def calibrate(o: Options, prep: Prepared, path: Optional[str], quick: bool) -> T
     the runtime give it (quick: fewer repeats, a smaller buffer), saved to path (None: thrown away)."""
     if o.no_calibrate:
         return None, 0.0
-    given = o.calibration or (path if path and os.path.exists(path) else None)
-    if given:
+    if given := o.calibration or (path if path and os.path.exists(path) else None):
         model = Model(read_calibration(given), cores=prep.cores)
         if path and o.calibration:  # the study folder keeps the figures it used
             files.write_atomic(path, files.read_text(o.calibration))
@@ -124,8 +123,7 @@ def resumed_options(folder: str, given: Optional[Options]) -> Options:
     else:
         o = dataclasses.replace(given, seed=options["seed"] if given.seed is None else given.seed)
         now = json.loads(json.dumps({k: getattr(o, k) for k in PLAN_OPTIONS}))
-        differ = [k for k in PLAN_OPTIONS if now[k] != options[k]]
-        if differ:
+        if differ := [k for k in PLAN_OPTIONS if now[k] != options[k]]:
             k = differ[0]
             raise SuiteError(f"{printable(folder)}/{JOURNAL} was made for another plan (--{k.replace('_', '-')} "
                              f"{_shown(options[k])} there, {_shown(now[k])} here): give --resume alone", 2)

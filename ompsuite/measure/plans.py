@@ -4,6 +4,7 @@ that drifts of the machine spread over all of them alike."""
 from __future__ import annotations
 
 import dataclasses
+import itertools
 import os
 import random
 from typing import Dict, List, Mapping, Optional, Protocol, Sequence, Tuple
@@ -11,7 +12,7 @@ from typing import Dict, List, Mapping, Optional, Protocol, Sequence, Tuple
 from ompsuite import catalogue as C
 from ompsuite.analyse import stats
 from ompsuite.analyse.significance import precision_met
-from ompsuite.study import Config, Configured, Flag, Mark, Run, Series, Summary
+from ompsuite.study import Config, Configured, Flag, Run, Series, Summary
 
 Teams = Sequence[Optional[int]]
 
@@ -98,11 +99,9 @@ def small_checks(catalogue: C.Catalogue, folders: Folders, binding: Binder, team
                  seed: Optional[int] = None) -> List[Job]:
     """The untimed check runs, before any timed one: the serial pi program, then every parallel
     one at every team, at each check size."""
-    jobs: List[Job] = []
     drawn = () if seed is None else (random.Random(seed).randrange(*DRAWN_CHECK) | 1,)
-    for n in CHECK_SIZES + drawn:
-        jobs += _round(Series.CHECK, catalogue, C.PI, teams, n, "", 1, folders, binding)
-    return jobs
+    return [job for n in CHECK_SIZES + drawn
+            for job in _round(Series.CHECK, catalogue, C.PI, teams, n, "", 1, folders, binding)]
 
 
 def team_report(catalogue: C.Catalogue, folders: Folders, binding: Binder, threads: Optional[int]) -> List[Job]:
@@ -121,8 +120,7 @@ def sweep_sizes(limit: int) -> List[int]:
 def sweep_repeats(n: int, repeats: int) -> int:
     """More runs where a run is short: two more per decade below 1e7, so that the medians of runs
     of a few microseconds are still steady."""
-    decades = max(0, 7 - len(str(n)) + 1)
-    return repeats + 2 * decades
+    return repeats + 2 * max(0, 7 - len(str(n)) + 1)
 
 
 def _pi_series(series: Series, catalogue: C.Catalogue, folders: Folders, binding: Binder,
@@ -160,16 +158,11 @@ def interleave(jobs: Sequence[Job], order: random.Random) -> List[Job]:
     the memory was handed back, after another program's cache or its page faults. The untimed
     checks keep their order: the serial result is what the others are checked against."""
     out: List[Job] = []
-    k = 0
-    while k < len(jobs):
-        end = k
-        while end < len(jobs) and (jobs[end].series, jobs[end].repeat) == (jobs[k].series, jobs[k].repeat):
-            end += 1
-        chunk = list(jobs[k:end])
-        if jobs[k].series is not Series.CHECK:
+    for _, group in itertools.groupby(jobs, key=lambda j: (j.series, j.repeat)):
+        chunk = list(group)
+        if chunk[0].series is not Series.CHECK:
             order.shuffle(chunk)
         out += chunk
-        k = end
     return out
 
 

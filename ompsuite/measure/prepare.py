@@ -44,8 +44,7 @@ def add_variants(catalogue: C.Catalogue, variants: Sequence[C.VariantArg], bindi
         if sources.is_source(path):
             catalogue = builder.add(catalogue, name, path, kind)
             continue
-        problem = build.program_problem(os.path.dirname(os.path.abspath(path)), os.path.basename(path))
-        if problem:
+        if problem := build.program_problem(os.path.dirname(os.path.abspath(path)), os.path.basename(path)):
             raise SuiteError(f"--program {name}: {os.path.dirname(path) or '.'} {problem}", 2)
         if kind is None:
             kind = read_kind(name, path, binding, runner, timeout_s)
@@ -65,8 +64,7 @@ def read_kind(name: str, path: str, binding: Binding, runner: Runner, timeout_s:
     except ProgramFailed as e:
         why = e.what
     else:
-        kind = C.kind_of_output(out)
-        if kind is not None:
+        if (kind := C.kind_of_output(out)) is not None:
             return kind
         first = out.strip().split("\n", 1)[0]
         why = f"its first line '{printable(first, 60)}' is no kind's report" if first else "it printed nothing"

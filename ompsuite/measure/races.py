@@ -79,13 +79,11 @@ def parse_report(stderr: str, source_name: str = "") -> List[str]:
         accesses: List[Tuple[str, str]] = []
         lines = block.split("\n")
         for i, line in enumerate(lines):
-            m = _ACCESS.match(line)
-            if not m:
+            if not (m := _ACCESS.match(line)):
                 continue
             places = []
             for frame in lines[i + 1:]:
-                f = _FRAME.match(frame)
-                if f:
+                if f := _FRAME.match(frame):
                     places.append(f"{os.path.basename(f.group(1))}:{f.group(2)}")
                 elif not frame.strip().startswith("#"):
                     break  # the end of this access's stack
@@ -105,8 +103,7 @@ _OTHER = re.compile(r"^SUMMARY: ThreadSanitizer: (\S+) (?:(.+?):(\d+)(?::\d+)? )
 
 
 def _ended(done: ChildResult) -> str:
-    other = _OTHER.search(done.stderr)
-    if other:
+    if other := _OTHER.search(done.stderr):
         where = f" at {os.path.basename(other.group(2))}:{other.group(3)}" if other.group(2) else ""
         return printable(f"stopped with ThreadSanitizer's report of {other.group(1)}{where}", 200)
     if done.timed_out:

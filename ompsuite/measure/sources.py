@@ -91,8 +91,7 @@ _ERROR = re.compile(r"\berror\b|undefined reference", re.I)
 def first_error(messages: str, returncode: Optional[int]) -> str:
     """The compiler's first error line, or its first line, or how it ended."""
     lines = [ln.strip() for ln in messages.splitlines() if ln.strip()]
-    line = next((ln for ln in lines if _ERROR.search(ln)), lines[0] if lines else "")
-    if line:
+    if line := next((ln for ln in lines if _ERROR.search(ln)), lines[0] if lines else ""):
         return printable(line, 300)
     return f"the compiler ended with status {returncode} and said nothing"
 
@@ -133,8 +132,7 @@ def _dependencies(depfile: str, work: str, copy: str) -> Optional[Dict[str, str]
         path = os.path.normpath(os.path.join(work, word.replace("\\ ", " ").replace("$$", "$")))
         if not word or path == copy:
             continue
-        known = _dependency_digest(path)
-        if known is None:
+        if (known := _dependency_digest(path)) is None:
             return None
         found[path] = known
     return found

@@ -287,9 +287,7 @@ class _Child:
             os.close(self.pidfd)
 
 
-# ---------------------------------------------------------------------------------------------
-# Orphans
-
+# -- Orphans ---------------------------------------------------------------------------------------
 
 _subreaper: Optional[bool] = None
 
@@ -373,9 +371,7 @@ def _sweep(before: set[int]) -> None:
         raise pending
 
 
-# ---------------------------------------------------------------------------------------------
-# Starting
-
+# -- Starting --------------------------------------------------------------------------------------
 
 def _start(argv: list[str], env: Optional[Mapping[str, str]], cwd: Optional[str],
            keep_stdout: bool, memory_cap: Optional[int] = None) -> "subprocess.Popen[bytes]":

@@ -1,5 +1,6 @@
 """The command-line layer's own plumbing: progress lines, signals, and the wrapper that turns
 every expected failure into one line on standard error and an exit status."""
+import contextlib
 import io
 import os
 import signal
@@ -28,11 +29,10 @@ _live: dict[str, str] = {"line": ""}  # the progress line now shown in place on 
 
 
 def _write(text: str) -> None:
-    try:
+    # Standard error closed: the message has nowhere to go, the run goes on.
+    with contextlib.suppress(OSError, ValueError, AttributeError):
         sys.stderr.write(text)
         sys.stderr.flush()
-    except (OSError, ValueError, AttributeError):
-        pass  # standard error closed: the message has nowhere to go, the run goes on
 
 
 def progress(message: str, wrap: bool = True) -> None:
@@ -136,12 +136,11 @@ def run_main(prog: str, main: Callable[..., Optional[int]], *args: object) -> No
     """Run a command's main: expected failures become one line on stderr and an exit status,
     never a traceback. SIGTERM and SIGHUP are turned into the same clean stop as Ctrl-C."""
     signals.install()
+    # A terminal or pipe that cannot show a character (PYTHONIOENCODING=ascii) gets an escape.
     for stream in (sys.stdout, sys.stderr):
-        try:  # a terminal or pipe that cannot show a character (PYTHONIOENCODING=ascii) gets an escape
+        with contextlib.suppress(AttributeError, ValueError, OSError):
             if isinstance(stream, io.TextIOWrapper):
                 stream.reconfigure(errors="backslashreplace")
-        except (AttributeError, ValueError, OSError):
-            pass
     if sys.stdout is None:  # started with standard output closed: nowhere to put the results
         print(f"{prog}: standard output is closed", file=sys.stderr)
         sys.exit(1)
@@ -167,12 +166,8 @@ def run_main(prog: str, main: Callable[..., Optional[int]], *args: object) -> No
 
 def _last_words(prog: str, message: str) -> None:
     # Whatever was left in stdout's buffer may belong to a closed pipe: drop it quietly.
-    try:
+    with contextlib.suppress(OSError):
         sys.stdout.flush()
-    except OSError:
-        pass
-    try:
+    with contextlib.suppress(OSError):
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-    except OSError:
-        pass
     progress(f"{prog}: {message}", wrap=False)  # a failure is one line, whatever it quotes

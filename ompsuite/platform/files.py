@@ -1,20 +1,11 @@
 """Files whole or absent, one writer per folder, and strict readers for the files the tools read back.
 
-- claim_out_dir / lock_folder: an output folder is held by one tool at a time (flock on a lock
-  file inside it; where the file system has no flock, the lock file's own creation), and only
-  once it is held is it checked for earlier results, so two tools started together cannot both
-  find it empty.
-- check_output_path: a file named on the command line is refused before the first run when it
-  could not be written at the end.
-- write_atomic: a file is written to a new temporary file beside it and renamed, never half
-  there; a link is written through to its target; a device, a FIFO or a terminal is written to
-  as it is.
-- read_csv / read_key_values: a damaged, cut or hostile file is refused with the file, the line
-  and the field, never half read.
-- parse_env_count: a count from the environment (OMP_NUM_THREADS and the like), checked.
-Failures are SuiteError with one line naming the file; status 2 where the input (a path, a file
-given to read, a setting) is at fault.
+An output folder is held (flock on a lock file inside it, or the lock file's own creation where
+the file system has no flock) before it is checked for earlier results, so two tools started
+together cannot both find it empty. Failures are SuiteError with one line naming the file;
+status 2 where the input (a path, a file given to read, a setting) is at fault.
 """
+import contextlib
 import csv
 import errno
 import fcntl
@@ -44,9 +35,7 @@ MAX_READ_BYTES = 64 << 20  # more than any results file the tools write; a bound
 _held: set[str] = set()
 
 
-# ---------------------------------------------------------------------------------------------
-# One writer per folder
-
+# -- One writer per folder -------------------------------------------------------------------------
 
 # flock's answers on a file system that has no locks (Lustre without -o flock, some NFS mounts).
 NO_FLOCK = (errno.ENOLCK, errno.EOPNOTSUPP, errno.ENOTSUP, errno.EINVAL)
@@ -69,10 +58,8 @@ class FolderLock:
             return
         fd, self._fd = self._fd, None
         _held.discard(os.path.realpath(self.folder))
-        try:
+        with contextlib.suppress(OSError):
             os.unlink(self.path)
-        except OSError:
-            pass
         os.close(fd)
 
 
@@ -205,9 +192,7 @@ def claim_out_dir(path: str, owned_files: Iterable[str], what: str = "study") ->
     return lock
 
 
-# ---------------------------------------------------------------------------------------------
-# Files whole or absent
-
+# -- Files whole or absent -------------------------------------------------------------------------
 
 def check_output_path(path: Optional[str], option: str) -> None:
     """Refuse, before anything runs, a file named by option (--json FILE, say) that could not be
@@ -222,8 +207,7 @@ def check_output_path(path: Optional[str], option: str) -> None:
     shown = f"{option} {printable(path)}"
     if path.endswith(os.sep) or os.path.basename(path) in (".", ".."):
         raise SuiteError(f"{shown}: names a folder, not a file", 2)
-    fd_number = _own_fd(path)
-    if fd_number is not None:
+    if (fd_number := _own_fd(path)) is not None:
         try:
             writable = (fcntl.fcntl(fd_number, fcntl.F_GETFL) & os.O_ACCMODE) in (os.O_WRONLY, os.O_RDWR)
         except OSError:
@@ -316,11 +300,9 @@ def write_atomic(path: str, data: Union[str, bytes]) -> None:
 
 def _write_to_own_fd(fd: int, data: bytes) -> None:
     for stream in (sys.stdout, sys.stderr):
-        try:
+        with contextlib.suppress(OSError, ValueError, AttributeError, io.UnsupportedOperation):
             if stream is not None and stream.fileno() == fd:
                 stream.flush()
-        except (OSError, ValueError, AttributeError, io.UnsupportedOperation):
-            pass
     _write_all(fd, data)
 
 
@@ -349,10 +331,8 @@ def _replace(target: str, data: bytes, st: Optional[os.stat_result]) -> None:
     except BaseException:
         if fd >= 0:
             os.close(fd)
-        try:
+        with contextlib.suppress(OSError):
             os.unlink(tmp)
-        except OSError:
-            pass
         raise
     _fsync_folder(folder)
 
@@ -361,7 +341,6 @@ def _umask() -> int:
     mask = os.umask(0o022)
     os.umask(mask)
     return mask
-
 
 
 def _write_all(fd: int, data: bytes) -> None:
@@ -413,13 +392,10 @@ def spreadsheet_cell(text: str) -> str:
 
 def spreadsheet_csv(header: Sequence[str], rows: Iterable[Sequence[str]]) -> str:
     """A CSV file of these rows, each cell as a spreadsheet shows it."""
-    text: str = csv_text(list(header), [[spreadsheet_cell(c) for c in row] for row in rows])
-    return text
+    return csv_text(list(header), [[spreadsheet_cell(c) for c in row] for row in rows])
 
 
-# ---------------------------------------------------------------------------------------------
-# Strict readers
-
+# -- Strict readers --------------------------------------------------------------------------------
 
 Value = Union[str, int, float, None]  # what a field reads as
 T = TypeVar("T", bound=Value, covariant=True)  # a reader of what it parses
@@ -542,8 +518,7 @@ def read_csv(path: str, schema: Schema, header_required: bool = True, final_newl
     line and field: not UTF-8, a missing column, a row of the wrong length, a field of the wrong
     type, malformed quoting, empty lines between rows."""
     shown = printable(path)
-    records = _records(path, final_newline, max_bytes)
-    if not records:
+    if not (records := _records(path, final_newline, max_bytes)):
         if header_required:
             raise SuiteError(f"{shown} is empty: it has no header line", 2)
         return []
@@ -689,9 +664,7 @@ def read_text(path: str, max_bytes: int = MAX_READ_BYTES) -> str:
     return text
 
 
-# ---------------------------------------------------------------------------------------------
-# Counts from the environment
-
+# -- Counts from the environment -------------------------------------------------------------------
 
 def parse_env_count(name: str, value: Optional[str], low: int = 1, high: Optional[int] = None,
                     nested: Optional[bool] = None) -> Optional[int]:

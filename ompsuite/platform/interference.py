@@ -5,6 +5,7 @@ the child's resource usage (from wait4), the machine's CPU time and hypervisor s
 memory-management counters that explain a slow fill (/proc/vmstat). Whatever the platform does not offer is
 left empty and named in the notes, never guessed.
 """
+import contextlib
 import dataclasses
 import os
 import re
@@ -111,10 +112,8 @@ def read_vmstat(path: str = "/proc/vmstat") -> dict[str, int]:
             for line in f:
                 parts = line.split()
                 if len(parts) == 2 and parts[0] in VMSTAT_COUNTERS:
-                    try:
+                    with contextlib.suppress(ValueError):
                         found[parts[0]] = int(parts[1])
-                    except ValueError:
-                        pass
     except (OSError, UnicodeDecodeError):
         return {}
     return found
@@ -180,8 +179,7 @@ class Interference:
             notes.append("no machine CPU times")
         rec.vm = {c: after.vmstat[c] - before.vmstat[c] for c in VMSTAT_COUNTERS
                   if c in before.vmstat and c in after.vmstat}
-        missing = [c for c in VMSTAT_COUNTERS if c not in rec.vm]
-        if missing:
+        if missing := [c for c in VMSTAT_COUNTERS if c not in rec.vm]:
             notes.append("no vmstat " + " ".join(missing))
         rec.notes = "; ".join(notes)
         return rec
@@ -279,8 +277,7 @@ def rules_broken(reasons: Sequence[str]) -> Dict[str, Tuple[int, float, str]]:
 def broken_text(reasons: Sequence[str]) -> str:
     """The rules the runs broke, each with the runs its figure covers: 'other load in 3 runs,
     mean 0.93 cores over 0.10 (--disturbed-load)'; the first reason where none is a rule's."""
-    rules = rules_broken(reasons)
-    if not rules:
+    if not (rules := rules_broken(reasons)):
         return reasons[0] if reasons else ""
     return "; ".join(f"{rule} in {n} run{'' if n == 1 else 's'}, {'mean ' if n > 1 else ''}{cores:.2f} cores "
                      f"over {limit} ({RULE_OPTIONS[rule]})" for rule, (n, cores, limit) in rules.items())

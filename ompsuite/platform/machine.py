@@ -28,16 +28,13 @@ class Binding(Protocol):
     def describe(self) -> str: ...
 
 
-# ---------------------------------------------------------------------------------------------
-# Memory
-
+# -- Memory ----------------------------------------------------------------------------------------
 
 def meminfo(path: str = "/proc/meminfo") -> dict[str, int]:
     """/proc/meminfo's sizes in bytes, by name (MemTotal, MemAvailable, ...); empty when unreadable."""
     sizes = {}
     for line in (read_small(path) or "").splitlines():
-        m = re.fullmatch(r"(\w+(?:\(\w+\))?):\s+(\d+)(?: kB)?", line.strip())
-        if m:
+        if m := re.fullmatch(r"(\w+(?:\(\w+\))?):\s+(\d+)(?: kB)?", line.strip()):
             sizes[m.group(1)] = int(m.group(2)) * (1024 if line.rstrip().endswith("kB") else 1)
     return sizes
 
@@ -50,13 +47,6 @@ def memory_bytes() -> int:
 def mem_available() -> int:
     """Bytes of memory the kernel reports as available for new allocations; 0 when unknown."""
     return meminfo().get("MemAvailable", 0)
-
-
-def _bracketed(text: Optional[str]) -> Optional[str]:
-    """The selected choice of a sysfs setting shown as 'always [madvise] never'."""
-    if text and "[" in text and "]" in text:
-        return text[text.index("[") + 1:text.index("]")]
-    return None
 
 
 # Feature bits the balloon device offers the guest (their numbers as the device defines them).
@@ -74,7 +64,8 @@ def memory_facts(sys_root: str = "/sys") -> dict[str, str]:
     notes: list[str] = []
     thp = os.path.join(sys_root, "kernel", "mm", "transparent_hugepage")
     for name in ("enabled", "defrag"):
-        value = _bracketed(read_small(os.path.join(thp, name)))
+        shown = read_small(os.path.join(thp, name))  # the choice in use in brackets: always [madvise] never
+        value = shown[shown.index("[") + 1:shown.index("]")] if shown and "[" in shown and "]" in shown else None
         facts["thp_" + name] = value or ""
         if value is None:
             notes.append(f"transparent huge page {name} setting not readable")
@@ -115,8 +106,7 @@ def _damon(kdamonds: str, notes: list[str]) -> str:
         return ""
     running = []
     for k in sorted(d for d in listdir(kdamonds) if d.isdigit()):
-        state = read_small(os.path.join(kdamonds, k, "state"))
-        if state is None:
+        if (state := read_small(os.path.join(kdamonds, k, "state"))) is None:
             notes.append("DAMON state not readable (root only)")
             return ""
         if state != "on":
@@ -130,9 +120,7 @@ def _damon(kdamonds: str, notes: list[str]) -> str:
     return "on: " + ", ".join(running) if running else "off"
 
 
-# ---------------------------------------------------------------------------------------------
-# The compiler
-
+# -- The compiler ----------------------------------------------------------------------------------
 
 def own_build_tree(bindir: str, root: str = ROOT) -> Optional[str]:
     """The build tree whose bin folder bindir is, when that tree is one of the repository's own
@@ -151,11 +139,9 @@ def compiler(bindir: str, root: str = ROOT) -> str:
     """The compiler's version line, asked of the compiler recorded in the build tree the programs
     came from, when that tree is one of the repository's own; 'unknown (...)' otherwise. A
     compiler that does not answer is named without its version, and said so."""
-    tree = own_build_tree(bindir, root)
-    if tree is None:
+    if (tree := own_build_tree(bindir, root)) is None:
         return "unknown (programs from outside the suite's build trees)"
-    path = _read_cache(tree, "CMAKE_CXX_COMPILER")
-    if not path:
+    if not (path := _read_cache(tree, "CMAKE_CXX_COMPILER")):
         return "unknown (no compiler in the build tree's CMake cache)"
     try:
         done = run_tool([path, "--version"], f"the compiler's version query ({path} --version)", COMPILER_TIMEOUT_S,
@@ -167,8 +153,7 @@ def compiler(bindir: str, root: str = ROOT) -> str:
     return lines[0].strip() if done.returncode == 0 and lines and lines[0].strip() else path
 
 
-# ---------------------------------------------------------------------------------------------
-# Where the programs and the tools came from
+# -- Where the programs and the tools came from ----------------------------------------------------
 
 PROVENANCE = ("suite_version", "suite_commit", "tools_version", "variant_digests")
 
@@ -221,9 +206,7 @@ def _read_cache(tree: str, key: str) -> Optional[str]:
     return m.group(1).strip() if m else None
 
 
-# ---------------------------------------------------------------------------------------------
-# All of them
-
+# -- All of them -----------------------------------------------------------------------------------
 
 def facts(bindir: str, binding: Binding, cores: int, topology: Topology,
           extra: Iterable[tuple[str, str]] = ()) -> list[tuple[str, str]]:

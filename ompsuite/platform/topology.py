@@ -191,9 +191,7 @@ def _text(text: str, what: str) -> str:
     return text
 
 
-# ---------------------------------------------------------------------------------------------
-# hwloc
-
+# -- hwloc -----------------------------------------------------------------------------------------
 
 # hwloc 2 names; hwloc 1 wrote Socket and a generic Cache with its level in depth.
 _HWLOC_CACHE = re.compile(r"^L(\d)(i?)Cache$")
@@ -267,8 +265,7 @@ def from_hwloc_xml(text: str) -> Topology:
 
 def _lstopo() -> str:
     """hwloc's XML of this machine, or ValueError saying why there is none."""
-    path = shutil.which("lstopo-no-graphics")
-    if not path:
+    if not (path := shutil.which("lstopo-no-graphics")):
         raise ValueError("lstopo-no-graphics is not installed")
     try:
         done = run_child([path, "--of", "xml"], timeout_s=TOOL_TIMEOUT_S, output_cap=MAX_TEXT)
@@ -284,9 +281,7 @@ def _lstopo() -> str:
     return done.stdout
 
 
-# ---------------------------------------------------------------------------------------------
-# sysfs
-
+# -- sysfs -----------------------------------------------------------------------------------------
 
 def read_small(path: str) -> Optional[str]:
     """A small text file's content (its first MiB), stripped; None when it cannot be read."""
@@ -320,8 +315,7 @@ def from_sysfs(sys_root: str = "/sys") -> Topology:
     the NUMA nodes and each CPU's caches (an instance is one shared_cpu_list). ValueError when
     there is no such record or it contradicts itself."""
     cpu_root = os.path.join(sys_root, "devices", "system", "cpu")
-    online = read_small(os.path.join(cpu_root, "online"))
-    if online:
+    if online := read_small(os.path.join(cpu_root, "online")):
         cpus = cpu_list(online)
     else:
         try:
@@ -359,8 +353,7 @@ def from_sysfs(sys_root: str = "/sys") -> Topology:
             level, kind, size = (read_small(os.path.join(cache, f)) for f in ("level", "type", "size"))
             if level is None or kind not in _SYSFS_CACHE_TYPE or size is None:
                 continue  # not a CPU cache the kernel describes fully
-            m = _SYSFS_SIZE.match(size)
-            if not m:
+            if not (m := _SYSFS_SIZE.match(size)):
                 raise ValueError(f"cpu{cpu}'s {index} size is {size!r}")
             scale = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30}[m.group(2)]
             shared = read_small(os.path.join(cache, "shared_cpu_list"))
@@ -398,9 +391,7 @@ def processor(cpuinfo: str = "/proc/cpuinfo") -> tuple[str, Optional[float]]:
     return (name.group(1).strip() if name else ""), clock
 
 
-# ---------------------------------------------------------------------------------------------
-# The sources in order
-
+# -- The sources in order --------------------------------------------------------------------------
 
 def find(sys_root: str = "/sys", cpuinfo: str = "/proc/cpuinfo",
          hwloc: Optional[Callable[[], str]] = None) -> tuple[Topology, Optional[str]]:

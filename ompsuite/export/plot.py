@@ -114,10 +114,10 @@ def subtitle(study: Study) -> str:
                                          if recurrence else "")
     words = f("compiler").split()
     compiler = f"{words[0]} {words[-1]}" if len(words) > 1 else f("compiler", "?")
-    # Wrapped, never cut: about 110 characters of the title's size fit the figure's width.
-    return "\n".join(_label(part, 110) for line in (
+    # Wrapped, never cut: 110 characters of the title's size fill the figure, 95 leave a margin.
+    return "\n".join(_label(part, 95) for line in (
         f"{f('host', '?')}: {f('processor', '?')}, {f('cores', '?')} cores, {compiler}",
-        f"{sizes}; {f('repeats', '?')} repeats; {f('binding', '?')}") for part in textwrap.wrap(line, 110)[:2])
+        f"{sizes}; {f('repeats', '?')} repeats; {f('binding', '?')}") for part in textwrap.wrap(line, 95)[:2])
 
 
 def _style(k: int) -> Dict[str, Any]:

@@ -107,26 +107,32 @@ class Runner:
         problem = not_a_program(path) if isolated else ""
         if problem:
             raise ProgramFailed(f"{name} cannot be started: {problem}", 126, f"cannot be started: {problem}")
-        argv = sandbox.wrap([path, *args], None, [os.path.dirname(path)]) if isolated else [path, *args]
+        argv = [path, *args]
         try:
             before = Snapshot.take()
-            done = run_child(argv, env=env, timeout_s=timeout_s, grace_s=self.grace_s, output_cap=self.output_cap)
+            if isolated:
+                done = sandbox.run(argv, [os.path.dirname(path)], os.environ if env is None else env, timeout_s,
+                                   self.grace_s, self.output_cap)
+            else:
+                done = run_child(argv, env=env, timeout_s=timeout_s, grace_s=self.grace_s, output_cap=self.output_cap)
             after = Snapshot.take()
         except Interrupted:
             raise
         except SuiteError as e:  # it cannot be started: that program's fault alone
-            why = str(e).removeprefix(f"cannot start {printable(argv[0])}: ")
+            why = str(e).removeprefix(f"cannot start {printable(path)}: ")
             raise ProgramFailed(f"{name} cannot be started: {why}", 126, f"cannot be started: {why}") from None
         usage = Usage.from_rusage(done.rusage) if done.rusage is not None else None
         record = Interference.build(before, after, usage, done.wall_s, self.cpus_allowed)
         affinity = affinity_of(done.stdout + done.stderr)
         out, err = _AFFINITY_LINE.sub("", done.stdout), _AFFINITY_LINE.sub("", done.stderr)
-        returncode = sandbox.signalled(done.returncode, argv)
+        returncode = done.returncode
         self._pass_on(name, err)
         if done.timed_out:
             raise ProgramFailed(f"{name} ran past its {timeout_s:.0f}-second limit and was stopped "
                                 "(--run-timeout sets the limit)", TIMED_OUT,
                                 f"stopped at its {timeout_s:.0f} s limit (--run-timeout sets it)")
+        if returncode is None and isolated and not done.over_cap:
+            raise ProgramFailed(f"{name}: its sandbox ended during the run", 1, "its sandbox ended during the run")
         if returncode is not None and returncode < 0 and not done.over_cap:
             sig = signal_name(-returncode)
             raise ProgramFailed(f"{name} was killed by {sig}", 128 - returncode, f"killed by {sig}")

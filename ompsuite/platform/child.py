@@ -18,17 +18,19 @@ started is one of its leftovers.
 import ctypes
 import dataclasses
 import errno
+import json
 import os
 import resource
 import select
 import selectors
 import shutil
 import signal
+import socket
 import stat
 import subprocess
 import sys
 import time
-from typing import Mapping, Optional, Sequence, Union
+from typing import Callable, List, Mapping, Optional, Sequence, Union
 
 from ompsuite.errors import SuiteError, os_reason
 from ompsuite.escape import printable
@@ -135,29 +137,25 @@ def _size(n: int) -> str:
     return f"{n >> 20} MiB" if n >= 1 << 20 and n % (1 << 20) == 0 else f"{n} bytes"
 
 
-class _Child:
-    def __init__(self, proc: "subprocess.Popen[bytes]") -> None:
-        self.proc = proc
-        self.pid = proc.pid  # also the process group's id (start_new_session)
-        self.status: Optional[int] = None
-        self.rusage: Optional[resource.struct_rusage] = None
-        self.reaped = False
+class _Streams:
+    """A child's standard output and error, read as they come with a cap, until end_fd (a pidfd, or
+    a keeper's socket) is readable; without one, until has_exited() says so."""
+
+    def __init__(self, streams: Mapping[str, Optional[int]], end_fd: Optional[int]) -> None:
         self.over_cap = ""
         self.out = {"stdout": bytearray(), "stderr": bytearray()}
-        self.pidfd: Optional[int]
-        try:
-            self.pidfd = os.pidfd_open(self.pid)
-        except (AttributeError, OSError):  # an older kernel or Python: poll instead
-            self.pidfd = None
+        self.end_fd = end_fd
         self.selector = selectors.DefaultSelector()
-        for name in self.out:
-            f = getattr(proc, name)
-            if f is None:  # not kept
+        for name, fd in streams.items():
+            if fd is None:  # not kept
                 continue
-            os.set_blocking(f.fileno(), False)
-            self.selector.register(f.fileno(), selectors.EVENT_READ, name)
-        if self.pidfd is not None:
-            self.selector.register(self.pidfd, selectors.EVENT_READ, None)
+            os.set_blocking(fd, False)
+            self.selector.register(fd, selectors.EVENT_READ, name)
+        if end_fd is not None:
+            self.selector.register(end_fd, selectors.EVENT_READ, None)
+
+    def has_exited(self) -> bool:
+        return False
 
     def text(self, name: str) -> str:
         return bytes(self.out[name]).decode("utf-8", errors="replace")
@@ -170,7 +168,7 @@ class _Child:
             wait = None if deadline is None else deadline - time.monotonic()
             if wait is not None and wait <= 0:
                 return "timeout"
-            if self.pidfd is None:
+            if self.end_fd is None:
                 wait = _POLL_S if wait is None else min(wait, _POLL_S)
             exited = False
             for key, _ in self.selector.select(wait):
@@ -178,7 +176,7 @@ class _Child:
                     exited = True
                 elif not self._read(key.fd, key.data, cap, tail):
                     return "cap"
-            if exited or (self.pidfd is None and self.has_exited()):
+            if exited or (self.end_fd is None and self.has_exited()):
                 # All the child wrote before it ended is in the pipes now: take what is there,
                 # without waiting for a writer it may have left behind.
                 for key in list(self.selector.get_map().values()):
@@ -212,6 +210,22 @@ class _Child:
             self.over_cap = name
             return False
         return True
+
+
+class _Child(_Streams):
+    def __init__(self, proc: "subprocess.Popen[bytes]") -> None:
+        self.proc = proc
+        self.pid = proc.pid  # also the process group's id (start_new_session)
+        self.status: Optional[int] = None
+        self.rusage: Optional[resource.struct_rusage] = None
+        self.reaped = False
+        self.pidfd: Optional[int]
+        try:
+            self.pidfd = os.pidfd_open(self.pid)
+        except (AttributeError, OSError):  # an older kernel or Python: poll instead
+            self.pidfd = None
+        super().__init__({name: f.fileno() if f else None for name, f in (("stdout", proc.stdout),
+                                                                          ("stderr", proc.stderr))}, self.pidfd)
 
     def has_exited(self) -> bool:
         """Whether the child has ended, leaving it unreaped (WNOWAIT)."""
@@ -371,17 +385,115 @@ def _sweep(before: set[int]) -> None:
         raise pending
 
 
+# -- A kept sandbox --------------------------------------------------------------------------------
+
+_KEEPER_SLACK_S = 5.0  # how long past a stopped program's grace the keeper may take to answer
+
+
+class Kept:
+    """A sandbox kept for many runs, its PID 1 platform/keeper.py: each run costs a fork in it, not
+    a new set of namespaces. command(fd) is the argv that starts it with its end of the socket as
+    fd. A run the keeper cannot finish (stopped, interrupted, unanswered) ends the whole sandbox;
+    alive then turns False."""
+
+    def __init__(self, command: Callable[[int], List[str]]) -> None:
+        self.sock, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+        try:
+            self.proc: Optional["subprocess.Popen[bytes]"] = _start(command(theirs.fileno()), None, None, False,
+                                                                    pass_fds=(theirs.fileno(),))
+        finally:
+            theirs.close()
+        if not select.select([self.sock], [], [], 30)[0] or self.sock.recv(16) != b"ready":
+            said = self.close()
+            raise SuiteError(f"its keeper did not start ({printable(said or 'no answer in 30 s', 80)})")
+
+    @property
+    def alive(self) -> bool:
+        return self.proc is not None
+
+    def run(self, argv: Sequence[str], env: Mapping[str, str], timeout_s: Optional[float], grace_s: float,
+            output_cap: int) -> ChildResult:
+        """run_child's ChildResult for argv run in the sandbox; returncode None if the sandbox ended
+        before it could say."""
+        out_r, out_w = os.pipe()
+        err_r, err_w = os.pipe()
+        streams = _Streams({"stdout": out_r, "stderr": err_r}, self.sock.fileno())
+        reply: dict[str, object] = {}
+        start = time.monotonic()
+        try:
+            try:
+                request = json.dumps({"argv": list(argv), "env": dict(env), "grace_s": grace_s}).encode()
+                socket.send_fds(self.sock, [request], [out_w, err_w])
+            finally:
+                os.close(out_w)
+                os.close(err_w)
+            how = streams.collect(start, timeout_s, output_cap, False)
+            if how != "exited":
+                self.sock.send(b"stop")
+            if select.select([self.sock], [], [], None if how == "exited" else grace_s + _KEEPER_SLACK_S)[0]:
+                reply = json.loads(self.sock.recv(1 << 16) or b"{}")
+            wall_s = time.monotonic() - start
+            if not reply:
+                self.close()
+        except BaseException:
+            self.close()  # the sandbox ends, and all in it
+            raise
+        finally:
+            streams.selector.close()
+            os.close(out_r)
+            os.close(err_r)
+        if "errno" in reply:
+            number = int(str(reply["errno"]))
+            why = _why_not_started(argv[0], OSError(number, os.strerror(number)), env, None)
+            raise SuiteError(f"cannot start {printable(argv[0])}: {why}", 2 if number in _USAGE_ERRNOS else 1)
+        usage = reply.get("rusage")
+        return ChildResult(list(argv), streams.text("stdout"), streams.text("stderr"),
+                           int(str(reply["status"])) if "status" in reply else None,
+                           resource.struct_rusage(usage) if isinstance(usage, list) else None,
+                           wall_s, how == "timeout", streams.over_cap)
+
+    def close(self) -> str:
+        """End the sandbox: its keeper ends all in it when the socket closes; killed if it does not
+        within a few seconds. An interruption meanwhile is held back. Returns what it said on
+        standard error."""
+        proc, self.proc = self.proc, None
+        self.sock.close()
+        if proc is None:
+            return ""
+        pending: Optional[BaseException] = None
+        for sig in (None, signal.SIGKILL):
+            try:
+                if sig is not None:
+                    os.killpg(proc.pid, sig)
+                proc.wait(_KEEPER_SLACK_S)
+                break
+            except subprocess.TimeoutExpired:
+                continue
+            except ProcessLookupError:
+                break
+            except BaseException as e:
+                pending = pending or e
+        if proc.returncode is None:
+            proc.wait()
+        said = proc.stderr.read().decode(errors="replace").strip() if proc.stderr and proc.returncode else ""
+        if proc.stderr:
+            proc.stderr.close()
+        if pending is not None:
+            raise pending
+        return said.splitlines()[-1] if said else ""
+
+
 # -- Starting --------------------------------------------------------------------------------------
 
-def _start(argv: list[str], env: Optional[Mapping[str, str]], cwd: Optional[str],
-           keep_stdout: bool, memory_cap: Optional[int] = None) -> "subprocess.Popen[bytes]":
+def _start(argv: list[str], env: Optional[Mapping[str, str]], cwd: Optional[str], keep_stdout: bool,
+           memory_cap: Optional[int] = None, pass_fds: Sequence[int] = ()) -> "subprocess.Popen[bytes]":
     def limit() -> None:
         if memory_cap is not None:
             resource.setrlimit(resource.RLIMIT_AS, (memory_cap, memory_cap))
     try:
         return subprocess.Popen(argv, env=env, cwd=cwd, stdin=subprocess.DEVNULL,
                                 stdout=subprocess.PIPE if keep_stdout else subprocess.DEVNULL,
-                                stderr=subprocess.PIPE, start_new_session=True,
+                                stderr=subprocess.PIPE, start_new_session=True, pass_fds=pass_fds,
                                 preexec_fn=None if memory_cap is None else limit)
     except OSError as e:
         status = 2 if e.errno in _USAGE_ERRNOS else 1

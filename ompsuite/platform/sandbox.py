@@ -3,25 +3,36 @@ namespace of its own. The file system is read-only, the home folder and /tmp are
 working folder is a private scratch folder; no network; an unprivileged user in a PID namespace
 of its own, so it cannot see, signal or stop the tool, and all it starts ends with it. Where
 bubblewrap or user namespaces are missing, the code runs as before, with the user's rights."""
+import atexit
 import functools
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
-from typing import List, Optional, Sequence
+from typing import Dict, List, Mapping, Optional, Sequence, Tuple
 
+from ompsuite.errors import SuiteError
 from ompsuite.escape import printable
+from ompsuite.platform import keeper
+from ompsuite.platform.child import ChildResult, Kept, run_child
 from ompsuite.platform.console import progress
 
 BWRAP = "bwrap"
 TMPFS_BYTES = 64 << 20  # each empty folder's room, in memory: a program cannot fill a disk
 
 
-def _command(argv: Sequence[str], scratch: Optional[str], share: Sequence[str]) -> List[str]:
+def _empties() -> List[str]:
+    """The folders the sandbox hides behind empty ones of its own: /tmp and the home folder."""
     home = os.path.expanduser("~")
-    cmd = [BWRAP, "--die-with-parent", "--new-session", "--unshare-all", "--uid", "65534", "--gid", "65534",
+    return ["/tmp", *([home] if home != "/" and os.path.isdir(home) else [])]
+
+
+def _command(argv: Sequence[str], scratch: Optional[str], share: Sequence[str], pid1: bool = False) -> List[str]:
+    cmd = [BWRAP, "--die-with-parent", "--new-session", "--unshare-all", *(["--as-pid-1"] if pid1 else []),
+           "--uid", "65534", "--gid", "65534",
            "--cap-drop", "ALL", "--ro-bind", "/", "/", "--dev", "/dev", "--proc", "/proc"]
-    for empty in ("/tmp", *([home] if home != "/" and os.path.isdir(home) else [])):
+    for empty in _empties():
         cmd += ["--size", str(TMPFS_BYTES), "--tmpfs", empty]
     for path in share:  # after the empty home and /tmp: they may lie in them
         cmd += ["--ro-bind", path, path]
@@ -60,6 +71,40 @@ def wrap(argv: Sequence[str], scratch: Optional[str], share: Sequence[str] = ())
         progress(f"no sandbox for the given programs: {why}\n  they are built and run with your rights "
                  "(docs/class.md says what that risks)")
     return list(argv)
+
+
+_kept: Dict[Tuple[str, ...], Optional[Kept]] = {}  # by the folders shared; None: it could not be kept
+
+
+def run(argv: Sequence[str], share: Sequence[str], env: Mapping[str, str], timeout_s: Optional[float],
+        grace_s: float, output_cap: int) -> ChildResult:
+    """run_child for argv in a sandbox kept between runs (its working folder, /tmp and home empty
+    at each run's start), share visible as in wrap. Where it cannot be kept (said once), each run
+    has a sandbox of its own; without one, it runs as wrap says."""
+    key = tuple(share)
+    kept = _kept.get(key)
+    if not unavailable() and (key not in _kept or (kept is not None and not kept.alive)):
+        python = os.path.realpath(sys.executable)
+        shared = [*share, os.path.dirname(os.path.abspath(keeper.__file__)), sys.base_prefix]
+        try:
+            kept = _kept[key] = Kept(lambda fd: _command([python, "-I", "-S", os.path.abspath(keeper.__file__),
+                                                          str(fd), *_empties()], None, shared, pid1=True))
+        except SuiteError as e:
+            kept = _kept[key] = None
+            progress(f"the sandbox cannot be kept between runs: {e}; each run starts its own")
+    if kept is not None:
+        return kept.run(argv, dict(env, HOME="/tmp", TMPDIR="/tmp"), timeout_s, grace_s, output_cap)
+    argv = wrap(argv, None, share)
+    done = run_child(argv, env=env, timeout_s=timeout_s, grace_s=grace_s, output_cap=output_cap)
+    done.returncode = signalled(done.returncode, argv)
+    return done
+
+
+@atexit.register
+def _close_kept() -> None:
+    for kept in _kept.values():
+        if kept is not None:
+            kept.close()
 
 
 def signalled(returncode: Optional[int], argv: Sequence[str]) -> Optional[int]:

@@ -182,6 +182,31 @@ class Sandbox(unittest.TestCase):
         self.assertEqual(child.signal_name(signal.SIGRTMIN + 2), "SIGRTMIN+2")
         self.assertFalse([p for p in os.listdir("/proc") if p.isdigit() and mark in _cmdline(p)])
 
+    def test_a_kept_sandbox_serves_each_run_alone(self):
+        # One sandbox for many runs: what a run leaves (files, processes) is gone before the next, its
+        # keeper cannot be stopped or killed from inside, and a run past its limit ends it alone.
+        from ompsuite.platform import sandbox
+        if sandbox.unavailable():
+            self.skipTest(sandbox.unavailable())
+        mark = f"{4000 + os.getpid() % 1000}.{os.getpid()}"
+        runs = (f'touch /tmp/x "$HOME/y"; kill -0 {os.getpid()} || echo unseen; (setsid sleep {mark} &); '
+                'kill -STOP $PPID; kill -KILL $PPID; kill -SEGV $$', 'ls -A /tmp "$HOME"', 'trap "" TERM; sleep 60',
+                'echo after')
+        with mock.patch.dict(sandbox._kept, clear=True):
+            try:
+                done = [sandbox.run(["/bin/sh", "-c", script], [], os.environ, 5 if "sleep 60" in script else 60,
+                                    0.2, 1 << 20) for script in runs]
+                self.assertEqual(len(sandbox._kept), 1)
+                self.assertFalse([p for p in os.listdir("/proc") if p.isdigit() and mark in _cmdline(p)])
+                with self.assertRaisesRegex(SuiteError, "^cannot start /no/such/program: no such file$"):
+                    sandbox.run(["/no/such/program"], [], os.environ, 60, 0.2, 1 << 20)
+            finally:
+                sandbox._close_kept()
+        self.assertEqual((done[0].stdout, done[0].returncode), ("unseen\n", -signal.SIGSEGV))
+        self.assertEqual((done[1].stdout, done[1].returncode), ("/tmp:\n\n/tmp:\n", 0))  # $HOME is /tmp there
+        self.assertTrue(done[2].timed_out)
+        self.assertEqual((done[3].stdout, done[3].returncode), ("after\n", 0))
+
     def test_without_one_the_run_goes_on_said_once(self):
         from ompsuite.platform import sandbox
         with mock.patch.object(sandbox, "unavailable", lambda: "bubblewrap is not installed"), \

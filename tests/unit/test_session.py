@@ -461,8 +461,6 @@ class FailAlone(unittest.TestCase):
 
     def child(self, argv, env=None, timeout_s=None, **kw):
         from ompsuite.platform.child import ChildResult
-        if argv[0] == "bwrap":  # a variant, in its sandbox
-            argv = argv[argv.index("--") + 1:]
         name, n = os.path.basename(argv[0]), int(argv[1])
         self.calls.append(name)
         done = self.script[name]
@@ -479,10 +477,14 @@ class FailAlone(unittest.TestCase):
             return ChildResult(argv, done, team, 0, None, 0.05)
         return ChildResult(argv, "", "", done["returncode"], None, timeout_s or 0.0, done.get("timed_out", False))
 
-    @staticmethod
-    def programs():
-        """Every scripted path is taken for a program that can be started."""
-        return mock.patch("ompsuite.measure.execute.not_a_program", lambda path: "")
+    def programs(self):
+        """Every scripted path is taken for a program that can be started, in its sandbox or not."""
+        stack = contextlib.ExitStack()
+        stack.enter_context(mock.patch("ompsuite.measure.execute.not_a_program", lambda path: ""))
+        stack.enter_context(mock.patch("ompsuite.measure.execute.run_child", self.child))
+        stack.enter_context(mock.patch("ompsuite.platform.sandbox.run", lambda argv, share, env, timeout_s, *limits:
+                                       self.child(argv, env, timeout_s)))
+        return stack
 
     def session(self, script):
         from ompsuite.measure.execute import Executor
@@ -497,8 +499,7 @@ class FailAlone(unittest.TestCase):
         jobs = plans.small_checks(cat, plans.Folders("/bin"), Binding(), [2]) + strong_jobs((2,), 2, cat)
         from ompsuite.cli.runsuite import show_first
         session, err, self.out = Session(Executor(), live=False, show=show_first(set())), io.StringIO(), io.StringIO()
-        with mock.patch("ompsuite.measure.execute.run_child", self.child), self.programs(), \
-                contextlib.redirect_stderr(err), contextlib.redirect_stdout(self.out):
+        with self.programs(), contextlib.redirect_stderr(err), contextlib.redirect_stdout(self.out):
             session.execute(jobs)
         return session, cat, err.getvalue()
 
@@ -562,8 +563,7 @@ class FailAlone(unittest.TestCase):
                                 ("esc", "\x1b[2J\n", r"its first line '\\x1b\[2J' is no kind's report")):
             self.script = {name: done}
             err = io.StringIO()
-            with self.subTest(name=name), mock.patch("ompsuite.measure.execute.run_child", self.child), \
-                    self.programs(), contextlib.redirect_stderr(err):
+            with self.subTest(name=name), self.programs(), contextlib.redirect_stderr(err):
                 self.assertEqual(read_kind(name, f"/v/{name}", Binding(), Runner()), "pi")
                 self.assertRegex(err.getvalue(), rf"(?m)^{name}: its kind cannot be read \({why}\), so it is taken as pi")
                 self.assertNotIn("\x1b", err.getvalue())

@@ -1,0 +1,106 @@
+"""Run inside a sandbox as its PID 1 (python3 -I -S keeper.py FD FOLDER...): starts each program
+the tools ask for over the socket FD, and once it has ended, ends and reaps everything it left and
+empties FOLDERs, then reports its status and resource use. So a sandbox serves many runs at the
+cost of one fork, not one namespace each. As PID 1 without handlers it cannot be signalled or
+stopped from inside; not dumpable, it cannot be traced or have its files opened through /proc.
+Standard library only, and nothing of the package: it runs without it."""
+import ctypes
+import json
+import os
+import select
+import signal
+import socket
+import sys
+from typing import Any, Dict, List
+
+_PR_SET_DUMPABLE = 4  # from linux/prctl.h
+
+
+def _end_all() -> None:
+    """Every other process in the namespace killed and reaped: as PID 1, all are its children by
+    now, and kill(-1) reaches them all but itself."""
+    while True:
+        try:
+            os.kill(-1, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        try:
+            os.waitpid(-1, 0)
+        except ChildProcessError:
+            return
+
+
+def _empty(folder: str) -> None:
+    """What runs left in folder removed; folders the sandbox mounted in it (another device) are
+    left as they are."""
+    device = os.lstat(folder).st_dev
+    for entry in os.scandir(folder):
+        if not entry.is_dir(follow_symlinks=False):
+            os.unlink(entry.path)
+        elif entry.stat(follow_symlinks=False).st_dev == device:
+            _empty(entry.path)
+            try:
+                os.rmdir(entry.path)
+            except OSError:  # it holds a mounted folder
+                pass
+
+
+def _run(sock: socket.socket, request: Dict[str, Any], fds: List[int], folders: List[str]) -> Dict[str, Any]:
+    exec_r, exec_w = os.pipe()  # closed by a successful exec: an errno on it is a failed one
+    pid = os.fork()
+    if pid == 0:
+        try:
+            os.setsid()
+            os.dup2(fds[0], 1)
+            os.dup2(fds[1], 2)
+            os.dup2(os.open(os.devnull, os.O_RDONLY), 0)
+            os.execve(request["argv"][0], request["argv"], request["env"])
+        except OSError as e:
+            os.write(exec_w, str(e.errno).encode())
+        os._exit(127)
+    for fd in (exec_w, *fds):
+        os.close(fd)
+    failed = os.read(exec_r, 16)
+    os.close(exec_r)
+    pidfd = os.pidfd_open(pid)
+    grace = None
+    while not failed:  # until it ends, or the tools ask it to stop (TERM, then KILL after the grace)
+        ready, _, _ = select.select([pidfd, sock], [], [], grace)
+        if pidfd in ready or (grace is not None and not ready):
+            break
+        if not sock.recv(16):  # the tools are gone
+            _end_all()
+            sys.exit(0)
+        for sig in (signal.SIGTERM, signal.SIGCONT):
+            try:
+                os.killpg(pid, sig)
+            except ProcessLookupError:
+                pass
+        grace = request["grace_s"]
+    os.kill(pid, signal.SIGKILL)  # a no-op on the zombie of one that ended
+    _, status, usage = os.wait4(pid, 0)
+    os.close(pidfd)
+    _end_all()
+    for folder in folders:
+        _empty(folder)
+    if failed:
+        return {"errno": int(failed)}
+    return {"status": os.waitstatus_to_exitcode(status), "rusage": list(usage)}
+
+
+def main() -> None:
+    sock = socket.socket(fileno=int(sys.argv[1]))
+    sock.set_inheritable(False)
+    ctypes.CDLL(None).prctl(_PR_SET_DUMPABLE, 0, 0, 0, 0)
+    sock.send(b"ready")
+    while True:
+        message, fds, _, _ = socket.recv_fds(sock, 1 << 20, 2)
+        if not message:
+            return
+        for fd in fds:
+            os.set_inheritable(fd, False)
+        sock.send(json.dumps(_run(sock, json.loads(message), fds, sys.argv[2:])).encode())
+
+
+if __name__ == "__main__":
+    main()

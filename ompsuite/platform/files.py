@@ -79,8 +79,10 @@ def lock_folder(path: str, what: str = "study") -> FolderLock:
                 except FileNotFoundError:
                     continue  # its holder let go between the two opens
         except OSError as e:
-            raise SuiteError(f"cannot write in the folder {printable(path)}: {_create_reason(e, lock_path)}",
-                             2) from None
+            reason = (f"{LOCK_NAME} there is a symbolic link" if e.errno == errno.ELOOP
+                      else "the file system there does not allow new files"  # /proc and the like
+                      if e.errno == errno.ENOENT and os.path.isdir(path) else os_reason(e))
+            raise SuiteError(f"cannot write in the folder {printable(path)}: {reason}", 2) from None
         try:
             try:
                 fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
@@ -143,20 +145,10 @@ def _stale_hint(fd: int, lock_path: str) -> str:
     return f"no flock on this file system: if that process is gone, remove {printable(lock_path)}"
 
 
-def _create_reason(err: OSError, path: str) -> str:
-    if err.errno == errno.ELOOP:
-        return f"{LOCK_NAME} there is a symbolic link"
-    if err.errno == errno.ENOENT and os.path.isdir(os.path.dirname(path)):
-        return "the file system there does not allow new files"  # /proc and the like
-    return os_reason(err)
-
-
 def claim_out_dir(path: str, owned_files: Iterable[str], what: str = "study") -> FolderLock:
     """Make the output folder path (with its parents) and hold it: a FolderLock, to release when
     the tool is done. Only once it is held, refuse a folder that already holds one of owned_files
-    (those results would be overwritten or mixed). SuiteError status 2 for: a path that exists
-    and is not a folder, a link to nowhere, a loop of links, a place where no folder or file can
-    be made (permission, read-only, /proc), a folder in use, earlier results."""
+    (those results would be overwritten or mixed)."""
     shown = printable(path)
     try:
         st = os.stat(path)
@@ -196,10 +188,8 @@ def claim_out_dir(path: str, owned_files: Iterable[str], what: str = "study") ->
 
 def check_output_path(path: Optional[str], option: str) -> None:
     """Refuse, before anything runs, a file named by option (--json FILE, say) that could not be
-    written once the runs are done: SuiteError status 2 in one line. None (not given) passes.
-    Refused: an empty name, a name that ends in a slash or names a folder, a folder that does
-    not exist, a file or folder without write permission, a loop of links. A device, a FIFO or
-    a terminal passes when it can be opened for writing later."""
+    written once the runs are done: SuiteError status 2. None (not given) passes; a device, a
+    FIFO or a terminal passes when it can be opened for writing later."""
     if path is None:
         return
     if not path.strip():
@@ -250,24 +240,17 @@ _STD_NAMES = {"/dev/stdin": 0, "/dev/stdout": 1, "/dev/stderr": 2}
 
 
 def _own_fd(path: str) -> Optional[int]:
-    normal = os.path.normpath(path)
-    if normal in _STD_NAMES:
-        return _STD_NAMES[normal]
-    m = _OWN_FD.match(normal)
-    return int(m.group(1)) if m else None
+    m = _OWN_FD.match(normal := os.path.normpath(path))
+    return _STD_NAMES.get(normal, int(m.group(1)) if m else None)
 
 
 def write_atomic(path: str, data: Union[str, bytes]) -> None:
-    """Write data (str, as UTF-8, or bytes) to path whole.
-
-    A regular file (or none yet) is replaced: a new temporary file with a random name is made in
-    the same folder (never through a link planted there), written, flushed to the disk and
-    renamed over path; on any failure it is removed and an earlier file at path is left as it
-    was. A symbolic link is followed to its target, which is then replaced, the link kept. A
-    path that names something else (a FIFO, /dev/null, a terminal, /dev/stdout) is opened and
-    written to as it is, never replaced. In a folder this process holds (claim_out_dir) the name
-    is the tool's own: whatever is there is replaced, link or not. An OSError propagates with its
-    filename set to path."""
+    """Write data (str, as UTF-8, or bytes) to path whole: a regular file (or none yet) is
+    replaced by a new file made beside it under a random name (never through a link planted
+    there), synced and renamed over it, so a failure leaves the earlier file as it was. A link
+    is followed and its target replaced; anything else (a FIFO, /dev/null, a terminal,
+    /dev/stdout) is written to as it is. In a folder this process holds the name is the tool's
+    own: whatever is there is replaced, link or not. An OSError carries path as its filename."""
     raw = data.encode("utf-8", errors="backslashreplace") if isinstance(data, str) else bytes(data)
     fd_number = _own_fd(path)
     try:
@@ -281,7 +264,11 @@ def write_atomic(path: str, data: Union[str, bytes]) -> None:
             _replace(target, raw, old if old is not None and stat.S_ISREG(old.st_mode) else None)
             return
         if fd_number is not None:
-            _write_to_own_fd(fd_number, raw)
+            for stream in (sys.stdout, sys.stderr):  # what the tool printed there goes first
+                with contextlib.suppress(OSError, ValueError, AttributeError, io.UnsupportedOperation):
+                    if stream is not None and stream.fileno() == fd_number:
+                        stream.flush()
+            _write_all(fd_number, raw)
             return
         try:
             st: Optional[os.stat_result] = os.stat(path)
@@ -290,29 +277,17 @@ def write_atomic(path: str, data: Union[str, bytes]) -> None:
         if st is not None and not stat.S_ISREG(st.st_mode):
             if stat.S_ISDIR(st.st_mode):
                 raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR))
-            _write_in_place(path, raw)
+            # A FIFO waits here for its reader, as it would for a shell's redirection.
+            fd = os.open(path, os.O_WRONLY | os.O_NOCTTY | os.O_CLOEXEC)
+            try:
+                _write_all(fd, raw)
+            finally:
+                os.close(fd)
             return
         _replace(os.path.realpath(path), raw, st)
     except OSError as e:
         e.filename, e.filename2 = path, None
         raise
-
-
-def _write_to_own_fd(fd: int, data: bytes) -> None:
-    for stream in (sys.stdout, sys.stderr):
-        with contextlib.suppress(OSError, ValueError, AttributeError, io.UnsupportedOperation):
-            if stream is not None and stream.fileno() == fd:
-                stream.flush()
-    _write_all(fd, data)
-
-
-def _write_in_place(path: str, data: bytes) -> None:
-    # A FIFO waits here for its reader, as it would for a shell's redirection.
-    fd = os.open(path, os.O_WRONLY | os.O_NOCTTY | os.O_CLOEXEC)
-    try:
-        _write_all(fd, data)
-    finally:
-        os.close(fd)
 
 
 def _replace(target: str, data: bytes, st: Optional[os.stat_result]) -> None:
@@ -354,16 +329,12 @@ def _write_all(fd: int, data: bytes) -> None:
 
 def _fsync_folder(folder: str) -> None:
     # Makes the rename itself durable; some file systems cannot sync a folder, which costs nothing.
-    try:
+    with contextlib.suppress(OSError):
         fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
-    except OSError:
-        return
-    try:
-        os.fsync(fd)
-    except OSError:
-        pass
-    finally:
-        os.close(fd)
+        try:
+            os.fsync(fd)
+        finally:
+            os.close(fd)
 
 
 CsvValue = Union[str, int, float, None]
@@ -402,8 +373,8 @@ T = TypeVar("T", bound=Value, covariant=True)  # a reader of what it parses
 
 
 class Field(Generic[T]):
-    """A column's (or a key's) type. required=False: a column or key that may be absent, which then
-    reads as default. parse(text) returns the value or raises ValueError with the reason."""
+    """A column's (or a key's) type; one that is not required reads as default when absent.
+    parse(text) returns the value or raises ValueError with the reason."""
 
     def __init__(self, required: bool = True, default: Value = None) -> None:
         self.required = required
@@ -425,8 +396,7 @@ N = TypeVar("N", int, float)
 
 
 class _Bounded(Field[Optional[N]]):
-    """A number within low .. high (inclusive, where given); an empty field only with allow_empty
-    (then None)."""
+    """A number within low .. high (inclusive); an empty field only with allow_empty (then None)."""
 
     def __init__(self, low: Optional[float] = None, high: Optional[float] = None, allow_empty: bool = False,
                  required: bool = True, default: Value = None) -> None:
@@ -440,7 +410,10 @@ class _Bounded(Field[Optional[N]]):
         if text == "" and self.allow_empty:
             return None
         value = self.number(text)
-        _check_range(value, self.low, self.high)
+        if self.low is not None and value < self.low:
+            raise ValueError(f"{value} is below {self.low}")
+        if self.high is not None and value > self.high:
+            raise ValueError(f"{value} is above {self.high}")
         return value
 
 
@@ -468,13 +441,6 @@ class Whole(_Bounded[int]):
         if not self._WHOLE.fullmatch(text):
             raise ValueError(f"{_show(text)} is not a whole number" if text else "empty, where a whole number belongs")
         return int(text)
-
-
-def _check_range(value: float, low: Optional[float], high: Optional[float]) -> None:
-    if low is not None and value < low:
-        raise ValueError(f"{value} is below {low}")
-    if high is not None and value > high:
-        raise ValueError(f"{value} is above {high}")
 
 
 class Text(Field[str]):
@@ -510,13 +476,11 @@ class Choice(Field[str]):
 
 def read_csv(path: str, schema: Schema, header_required: bool = True, final_newline: bool = True,
              max_bytes: int = MAX_READ_BYTES) -> list[Row]:
-    """The rows of a CSV file with a header line: a list of dicts holding the schema's columns
-    (name -> Field), parsed; other columns are ignored, an absent optional column reads as its
-    default. An empty file is refused, or reads as no rows when header_required is False.
-    final_newline: a last line without its line end is refused (a file cut inside its last
-    field, 0.12 of 0.125, looks whole otherwise). Refused with SuiteError status 2 naming the file,
-    line and field: not UTF-8, a missing column, a row of the wrong length, a field of the wrong
-    type, malformed quoting, empty lines between rows."""
+    """The rows of a CSV file with a header line, each a dict of the schema's columns parsed;
+    other columns are ignored, an absent optional column reads as its default. An empty file
+    reads as no rows only without header_required. final_newline: a last line without its line
+    end is refused (a file cut inside its last field, 0.12 of 0.125, looks whole otherwise).
+    Anything else amiss: SuiteError status 2 naming the file, line and field."""
     shown = printable(path)
     if not (records := _records(path, final_newline, max_bytes)):
         if header_required:
@@ -542,9 +506,8 @@ def read_csv(path: str, schema: Schema, header_required: bool = True, final_newl
 
 def read_key_values(path: str, schema: Schema, final_newline: bool = True,
                     max_bytes: int = MAX_READ_BYTES) -> Row:
-    """A key,value file (header line 'key,value', then one key per line) as a dict of the schema's
-    keys (name -> Field), parsed; other keys are ignored, an absent optional key reads as its
-    default. Refused like read_csv, and also: another header, a key given twice."""
+    """A key,value file (header line 'key,value', then one key per line) as a dict of the
+    schema's keys, parsed as read_csv parses columns; a key given twice is refused."""
     shown = printable(path)
     records = _records(path, final_newline, max_bytes)
     if not records or records[0][1] != ["key", "value"]:
@@ -578,8 +541,7 @@ def _parse(shown: str, line: int, name: str, field: "Field[Value]", text: str) -
 
 
 def _records(path: str, final_newline: bool, max_bytes: int) -> list[tuple[int, list[str]]]:
-    """[(line number, fields)] of every non-empty record of a CSV file; empty lines at the end are
-    allowed, others refused."""
+    """[(line number, fields)] of every non-empty record; empty lines only at the end."""
     shown = printable(path)
     text = read_text(path, max_bytes)
     if final_newline and text and not text.endswith(("\n", "\r")):
@@ -604,9 +566,8 @@ def _records(path: str, final_newline: bool, max_bytes: int) -> list[tuple[int, 
 
 
 def _chunks(path: str, max_bytes: int) -> Iterator[bytes]:
-    """A regular file's bytes, in chunks. Refused with SuiteError status 2: a file that cannot be
-    read, is not a regular file (a FIFO, a device: they could block or never end), is larger than
-    max_bytes (found before any byte past it is read)."""
+    """A regular file's bytes, in chunks; SuiteError status 2 for anything else (a FIFO, a device:
+    they could block or never end) and for a file past max_bytes, before more is read."""
     shown = printable(path)
     try:  # a FIFO would block the open
         fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
@@ -668,11 +629,10 @@ def read_text(path: str, max_bytes: int = MAX_READ_BYTES) -> str:
 
 def parse_env_count(name: str, value: Optional[str], low: int = 1, high: Optional[int] = None,
                     nested: Optional[bool] = None) -> Optional[int]:
-    """The count a setting such as OMP_NUM_THREADS gives (an int), or None when it is unset (value
-    None). nested (by default: for OMP_NUM_THREADS) allows a comma list, one count per nesting
-    level, as the OpenMP runtime does; the first level is returned, every level is checked.
-    Spaces around a count are allowed, as the runtime allows them. Anything else ('', 'abc',
-    '2.5', '-1', out of low .. high): SuiteError status 2 naming the variable."""
+    """The count a setting such as OMP_NUM_THREADS gives, or None when it is unset. nested (by
+    default: for OMP_NUM_THREADS) allows a comma list, one count per nesting level, as the OpenMP
+    runtime does: every level is checked, the first returned. Spaces around a count are allowed,
+    as the runtime allows them; anything else is SuiteError status 2 naming the variable."""
     if value is None:
         return None
     if nested is None:

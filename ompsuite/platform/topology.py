@@ -11,6 +11,7 @@ functions of their input, so each source is tested on stored output or a fake tr
     python3 -m ompsuite.platform.topology --cores    # physical cores this process may run on
     python3 -m ompsuite.platform.topology            # the machine.csv pairs, one "key,value" a line
 """
+import collections
 import csv
 import dataclasses
 import os
@@ -26,7 +27,6 @@ from ompsuite.platform.files import write_atomic
 
 KINDS = ("data", "instruction", "unified")
 STANDARD_CACHES = ("L1d", "L1i", "L2", "L3")
-LIBRARY_CACHE_TYPE = {"data": "Data", "instruction": "Instruction", "unified": "Unified"}
 
 # Bounds on what a source may claim: beyond them it is taken as damaged, not believed.
 MAX_PUS = 1 << 16
@@ -99,7 +99,7 @@ class Topology:
         if self.mhz:
             ctx["mhz_per_cpu"] = int(round(self.mhz))
         caches: list[dict[str, Union[str, int]]] = [
-            {"type": LIBRARY_CACHE_TYPE[c.kind], "level": c.level, "size": c.size_bytes,
+            {"type": c.kind.capitalize(), "level": c.level, "size": c.size_bytes,
              "num_sharing": c.shared_by or 0} for c in sorted(self.caches, key=_cache_order)]
         ctx["caches"] = caches
         ctx.update(topology_source=self.source, topology_sockets=self.sockets, topology_cores=self.cores,
@@ -178,17 +178,9 @@ def _checked(topo: Topology) -> Topology:
 
 def _group_caches(instances: Iterable[tuple[int, str, int, Optional[int]]]) -> list[Cache]:
     """Cache records from (level, kind, size, shared_by) of every instance."""
-    counted: dict[tuple[int, str, int, Optional[int]], int] = {}
-    for inst in instances:
-        counted[inst] = counted.get(inst, 0) + 1
+    counted = collections.Counter(instances)
     return [Cache(level, kind, size, shared, n)
             for (level, kind, size, shared), n in sorted(counted.items(), key=lambda kv: (kv[0][:3], kv[0][3] or 0))]
-
-
-def _text(text: str, what: str) -> str:
-    if len(text) > MAX_TEXT:
-        raise ValueError(f"{what} is larger than {MAX_TEXT >> 20} MiB")
-    return text
 
 
 # -- hwloc -----------------------------------------------------------------------------------------
@@ -200,7 +192,8 @@ _HWLOC_CACHE_TYPE = {"0": "unified", "1": "data", "2": "instruction"}
 
 def from_hwloc_xml(text: str) -> Topology:
     """A Topology from `lstopo --of xml` (hwloc 1.x or 2.x); ValueError if it is not one."""
-    text = _text(text, "the hwloc XML")
+    if len(text) > MAX_TEXT:
+        raise ValueError(f"the hwloc XML is larger than {MAX_TEXT >> 20} MiB")
     # A topology file has no business declaring entities; refusing them keeps entity expansion out.
     if "<!ENTITY" in text:
         raise ValueError("the hwloc XML declares entities")
@@ -360,9 +353,7 @@ def from_sysfs(sys_root: str = "/sys") -> Topology:
             sharing = tuple(cpu_list(shared)) if shared else (cpu,)
             key = (_count(level, f"cpu{cpu}'s {index} level", high=MAX_CACHE_LEVEL), _SYSFS_CACHE_TYPE[kind], sharing)
             instances[key] = _count(int(m.group(1)) * scale, f"cpu{cpu}'s {index} size", high=MAX_CACHE_BYTES)
-    threads_of: dict[CoreId, int] = {}
-    for core in pu_core.values():
-        threads_of[core] = threads_of.get(core, 0) + 1
+    threads_of = collections.Counter(pu_core.values())
     nodes = listdir(os.path.join(sys_root, "devices", "system", "node"))
     numa = sum(1 for d in nodes if re.fullmatch(r"node\d+", d))
     notes = [f"sysfs names no core for {unknown_core} logical CPU(s): each counted as a core"] if unknown_core else []
@@ -440,18 +431,14 @@ def discover(save_xml_to: Optional[str] = None) -> Topology:
     return topo
 
 
-def _affinity() -> Optional[set[int]]:
-    try:
-        return set(os.sched_getaffinity(0))
-    except (AttributeError, OSError):
-        return None
-
-
 def physical_cores(topology: Optional[Topology] = None, affinity: Optional[Iterable[int]] = None) -> int:
     """Physical cores this process may run on: the cores of the logical CPUs in its affinity mask
     where the source maps CPUs to cores, else the machine's cores scaled to the mask."""
     topo = topology or discover()
-    allowed = _affinity() if affinity is None else set(affinity)
+    try:
+        allowed = set(os.sched_getaffinity(0) if affinity is None else affinity)
+    except (AttributeError, OSError):  # no affinity on this system
+        allowed = set()
     if not allowed:
         return topo.cores
     if topo.pu_core:
@@ -465,11 +452,7 @@ def physical_cores(topology: Optional[Topology] = None, affinity: Optional[Itera
 def default_threads(cores: Optional[int] = None) -> list[int]:
     """1, 2, 4, ... below the core count, and the core count itself."""
     n = physical_cores() if cores is None else cores
-    out, t = [], 1
-    while t < n:
-        out.append(t)
-        t *= 2
-    return out + [n]
+    return [2 ** k for k in range((n - 1).bit_length())] + [n]
 
 
 def main(argv: list[str]) -> int:

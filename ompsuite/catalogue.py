@@ -1,10 +1,9 @@
 """The catalogue: one entry per program, and the only place in the tools that names them.
 
-An entry says what the program is (its kind), what it is compared with (its serial baseline),
-how its team size is learned, the constructs the time model charges it for, and how it is drawn.
-The kind says how its lines are read, how it is checked (validate), how its rate is counted and
-how it is run (N as its argument or built in). Adding a program is one entry here plus its source;
-a user's own variant (--program NAME=PATH[:KIND]) becomes an entry of the same shape.
+An entry says what the program is (its kind: how it is run, read and checked), what it is compared
+with, how its team size is learned, what the time model charges it for, and how it is drawn.
+Adding a program is one entry here plus its source; a user's variant (--program NAME=PATH[:KIND])
+becomes an entry of the same shape.
 """
 import dataclasses
 import enum
@@ -172,10 +171,7 @@ class Catalogue:
         return iter(self.programs)
 
     def get(self, name: str) -> Program:
-        for p in self.programs:
-            if p.name == name:
-                return p
-        raise KeyError(name)
+        return {p.name: p for p in self.programs}[name]  # KeyError for a name not here
 
     def of_kind(self, kind: Kind, parallel: Optional[bool] = None) -> List[Program]:
         return [p for p in self.programs if p.kind is kind and (parallel is None or p.parallel == parallel)]

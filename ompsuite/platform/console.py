@@ -36,10 +36,9 @@ def _write(text: str) -> None:
 
 
 def progress(message: str, wrap: bool = True) -> None:
-    """One line of progress or warning on standard error (never standard output: that holds
-    the results, and may be a pipe to another tool). A line shown in place is cleared first and
-    shown again after it. Whatever the message quotes (a path, a program's words) reaches the
-    terminal escaped, never as a control sequence."""
+    """One line of progress or warning on standard error (standard output holds the results, and
+    may be a pipe to another tool), escaped; a line shown in place is cleared first and shown
+    again after it."""
     message = "\n".join(wrapped(printable(line)) if wrap else printable(line) for line in message.split("\n"))
     if _live["line"]:
         _write("\r\033[K" + message + "\n" + _live["line"])
@@ -56,8 +55,8 @@ def wrapped(line: str, width: int = WIDTH) -> str:
 
 
 def output(text: str) -> None:
-    """Text for standard output (a program's own lines, say): a progress line shown in place on
-    the same terminal is cleared first and shown again after it, so the two never run together."""
+    """Text for standard output (a program's own lines, say), never run together with a progress
+    line shown in place."""
     if _live["line"]:
         _write("\r\033[K")
     sys.stdout.write(text)
@@ -66,22 +65,16 @@ def output(text: str) -> None:
         _write(_live["line"])
 
 
-def on_terminal() -> bool:
-    try:
-        return sys.stderr.isatty()
-    except (AttributeError, ValueError):
-        return False
-
-
 class RunProgress:
-    """Where a list of runs stands. On a terminal one line, updated in place: runs done of the
-    total, the run now going, and the time left, estimated from the runs of the same program and
-    size so far (a 16 GB fill and a pi run differ a thousandfold), else from all runs so far.
-    Elsewhere (logs, batch jobs) one plain line per run."""
+    """Where a list of runs stands: on a terminal one line updated in place (runs done, the run
+    now going, the time left); elsewhere (logs, batch jobs) one plain line per run."""
 
     def __init__(self, jobs: Sequence[Job], live: Optional[bool] = None) -> None:
         self.jobs = jobs
-        self.live = on_terminal() if live is None else live
+        try:
+            self.live = sys.stderr.isatty() if live is None else live
+        except (AttributeError, ValueError):  # standard error closed
+            self.live = False
         self.times: dict[tuple[str, object, int, Optional[int]], list[float]] = {}
 
     @staticmethod
@@ -134,7 +127,7 @@ def _duration(seconds: float) -> str:
 
 def run_main(prog: str, main: Callable[..., Optional[int]], *args: object) -> None:
     """Run a command's main: expected failures become one line on stderr and an exit status,
-    never a traceback. SIGTERM and SIGHUP are turned into the same clean stop as Ctrl-C."""
+    never a traceback; SIGTERM, SIGHUP and the like stop it as cleanly as Ctrl-C."""
     signals.install()
     # A terminal or pipe that cannot show a character (PYTHONIOENCODING=ascii) gets an escape.
     for stream in (sys.stdout, sys.stderr):

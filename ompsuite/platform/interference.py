@@ -76,11 +76,7 @@ def _clock_ticks() -> int:
 def read_cpu_times(path: str = "/proc/stat") -> Optional[CpuTimes]:
     """CpuTimes from the aggregate cpu line of /proc/stat, or None when there is no such file or it cannot be
     read as one."""
-    try:
-        with open(path) as f:
-            lines = f.read().splitlines()
-    except (OSError, UnicodeDecodeError):
-        return None
+    lines = (read_small(path) or "").splitlines()
     total = next((line.split()[1:] for line in lines if line.split()[:1] == ["cpu"]), None)
     cpus = sum(1 for line in lines if line.startswith("cpu") and line[3:4].isdigit())
     if total is None or len(total) < 7 or not cpus:
@@ -99,15 +95,11 @@ def read_vmstat(path: str = "/proc/vmstat") -> dict[str, int]:
     """The VMSTAT_COUNTERS this kernel has, by name. A counter the kernel lacks is absent, not 0: absent means
     unknown. An unreadable file gives an empty dict."""
     found: dict[str, int] = {}
-    try:
-        with open(path) as f:
-            for line in f:
-                parts = line.split()
-                if len(parts) == 2 and parts[0] in VMSTAT_COUNTERS:
-                    with contextlib.suppress(ValueError):
-                        found[parts[0]] = int(parts[1])
-    except (OSError, UnicodeDecodeError):
-        return {}
+    for line in (read_small(path) or "").splitlines():
+        parts = line.split()
+        if len(parts) == 2 and parts[0] in VMSTAT_COUNTERS:
+            with contextlib.suppress(ValueError):
+                found[parts[0]] = int(parts[1])
     return found
 
 

@@ -1,12 +1,8 @@
-"""The machine's topology as an HPC engineer records it: sockets, physical cores, hardware threads
-per core, logical CPUs, NUMA nodes and caches, and where those facts came from.
-
-discover() asks hwloc (lstopo-no-graphics --of xml, at most once per process) when it is
-installed, else reads the kernel's own record in sysfs (/sys/devices/system/cpu and .../node); a
-source that is missing, fails or says something implausible passes to the next, and the record
-says which one answered and why the other did not. The processor's name and clock come from
-/proc/cpuinfo, the only place Linux gives them without a frequency driver. The parsers are pure
-functions of their input, so each source is tested on stored output or a fake tree.
+"""The machine's topology as an HPC engineer records it (sockets, cores, threads per core, logical
+CPUs, NUMA nodes, caches) and where those facts came from: hwloc when installed, else sysfs; a
+source that fails or says something implausible passes to the next, and the record says why.
+The processor's name and clock come from /proc/cpuinfo, the only place Linux gives them without
+a frequency driver. The parsers are pure functions of their input, tested on stored output.
 
     python3 -m ompsuite.platform.topology --cores    # physical cores this process may run on
     python3 -m ompsuite.platform.topology            # the machine.csv pairs, one "key,value" a line
@@ -205,7 +201,6 @@ def from_hwloc_xml(text: str) -> Topology:
         raise ValueError(f"the XML's root is <{root.tag}>, not <topology>")
 
     packages = cores = numa = 0
-    pus: list[int] = []
     pu_core: dict[int, CoreId] = {}
     per_core: list[int] = []
     instances: list[tuple[int, str, int, Optional[int]]] = []
@@ -230,7 +225,6 @@ def from_hwloc_xml(text: str) -> Topology:
                 index = _count(obj.get("os_index", ""), "a PU's os_index", low=0, high=MAX_PUS - 1)
                 if index in pu_core:
                     raise ValueError(f"PU {index} appears twice")
-                pus.append(index)
                 pu_core[index] = core if core is not None else ("pu", index)
             else:
                 m = _HWLOC_CACHE.match(kind)
@@ -248,10 +242,10 @@ def from_hwloc_xml(text: str) -> Topology:
         walk(root, None)
     except RecursionError:
         raise ValueError("the hwloc XML nests too deep") from None
-    if not pus:
+    if not pu_core:
         raise ValueError("the hwloc XML holds no PU")
-    topo = Topology("hwloc", sockets=packages or 1, cores=cores or len(pus),
-                    threads_per_core=max(per_core) if per_core else 1, pus=len(pus), numa_nodes=numa or None,
+    topo = Topology("hwloc", sockets=packages or 1, cores=cores or len(pu_core),
+                    threads_per_core=max(per_core) if per_core else 1, pus=len(pu_core), numa_nodes=numa or None,
                     caches=_group_caches(i for i in instances if i[3]), pu_core=pu_core)
     return _checked(topo)
 
@@ -323,12 +317,9 @@ def from_sysfs(sys_root: str = "/sys") -> Topology:
     instances: dict[tuple[int, str, tuple[int, ...]], int] = {}
     for cpu in cpus:
         here = os.path.join(cpu_root, f"cpu{cpu}")
-        topo_dir = os.path.join(here, "topology")
-        package = read_small(os.path.join(topo_dir, "physical_package_id"))
-        package = None if package in (None, "-1") else package
-        siblings = (read_small(os.path.join(topo_dir, "core_cpus_list"))
-                    or read_small(os.path.join(topo_dir, "thread_siblings_list")))
-        core_id = read_small(os.path.join(topo_dir, "core_id"))
+        package, core_id, siblings, old_siblings = (read_small(os.path.join(here, "topology", f)) for f in (
+            "physical_package_id", "core_id", "core_cpus_list", "thread_siblings_list"))  # the last: older kernels
+        package, siblings = None if package == "-1" else package, siblings or old_siblings
         if siblings:
             threads = tuple(cpu_list(siblings))
             if cpu not in threads:

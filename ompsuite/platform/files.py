@@ -42,10 +42,8 @@ NO_FLOCK = (errno.ENOLCK, errno.EOPNOTSUPP, errno.ENOTSUP, errno.EINVAL)
 
 
 class FolderLock:
-    """An exclusive flock on LOCK_NAME in a folder, held until release() (or the process's end).
-    The lock file holds the holder's pid, for the refusal message. Without flock the lock is the
-    file itself, made with O_EXCL and holding the pid and host; a process killed before release()
-    leaves it behind (a stale lock, removed by hand)."""
+    """A folder held until release() (or the process's end): an flock on LOCK_NAME there, or
+    without flock the file itself, which a killed holder leaves behind (docs/files.md)."""
 
     def __init__(self, folder: str, fd: int) -> None:
         self.folder = folder
@@ -61,6 +59,14 @@ class FolderLock:
         with contextlib.suppress(OSError):
             os.unlink(self.path)
         os.close(fd)
+
+
+def _stat(path: str, follow_symlinks: bool = True) -> Optional[os.stat_result]:
+    """os.stat of path, or None where there is nothing."""
+    try:
+        return os.stat(path, follow_symlinks=follow_symlinks)
+    except FileNotFoundError:
+        return None
 
 
 def lock_folder(path: str, what: str = "study") -> FolderLock:
@@ -98,11 +104,7 @@ def lock_folder(path: str, what: str = "study") -> FolderLock:
                 os.pwrite(fd, f"{os.getpid()} {socket.gethostname()}\n".encode(), 0)
                 return FolderLock(path, fd)
             # A holder that let go removed the file we opened; another may have made a new one.
-            try:
-                same = os.path.samestat(os.fstat(fd), os.stat(lock_path, follow_symlinks=False))
-            except FileNotFoundError:
-                same = False
-            if same:
+            if (now := _stat(lock_path, follow_symlinks=False)) and os.path.samestat(os.fstat(fd), now):
                 os.ftruncate(fd, 0)
                 os.pwrite(fd, f"{os.getpid()}\n".encode(), 0)
                 _held.add(os.path.realpath(path))
@@ -206,9 +208,7 @@ def check_output_path(path: Optional[str], option: str) -> None:
             raise SuiteError(f"{shown}: the tool has no such file open for writing", 2)
         return
     try:
-        st: Optional[os.stat_result] = os.stat(path)
-    except FileNotFoundError:
-        st = None
+        st = _stat(path)
     except OSError as e:
         raise SuiteError(f"{shown}: {os_reason(e)}", 2) from None
     if st is not None and stat.S_ISDIR(st.st_mode):
@@ -257,10 +257,7 @@ def write_atomic(path: str, data: Union[str, bytes]) -> None:
         folder = os.path.realpath(os.path.dirname(path) or ".")
         if folder in _held:
             target = os.path.join(folder, os.path.basename(path))
-            try:
-                old: Optional[os.stat_result] = os.lstat(target)
-            except FileNotFoundError:
-                old = None
+            old = _stat(target, follow_symlinks=False)
             _replace(target, raw, old if old is not None and stat.S_ISREG(old.st_mode) else None)
             return
         if fd_number is not None:
@@ -270,10 +267,7 @@ def write_atomic(path: str, data: Union[str, bytes]) -> None:
                         stream.flush()
             _write_all(fd_number, raw)
             return
-        try:
-            st: Optional[os.stat_result] = os.stat(path)
-        except FileNotFoundError:
-            st = None
+        st = _stat(path)
         if st is not None and not stat.S_ISREG(st.st_mode):
             if stat.S_ISDIR(st.st_mode):
                 raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR))

@@ -69,10 +69,6 @@ class Topology:
     pu_core: dict[int, CoreId] = dataclasses.field(default_factory=dict, repr=False)
     notes: list[str] = dataclasses.field(default_factory=list)
 
-    def cache_text(self, key: str) -> str:
-        """'32 KiB x2, per core'; several kinds under one name (hybrid parts) joined by '; '."""
-        return "; ".join(_describe_cache(c, self) for c in self.caches if c.key == key)
-
     def pairs(self) -> list[tuple[str, str]]:
         """(key, value) pairs for machine.csv, values as text ('unknown' where not known)."""
         def unknown(v: Optional[int]) -> str:
@@ -83,7 +79,9 @@ class Topology:
         # The usual four always, so that machines compare key by key; any others after them.
         keys: dict[str, None] = dict.fromkeys(STANDARD_CACHES)
         keys.update(dict.fromkeys(c.key for c in sorted(self.caches, key=_cache_order)))
-        out += [(f"cache_{key}", self.cache_text(key) or "unknown") for key in keys]
+        # Several kinds under one name (hybrid parts) are joined by '; '.
+        out += [(f"cache_{key}", "; ".join(_describe_cache(c, self) for c in self.caches if c.key == key) or "unknown")
+                for key in keys]
         if self.notes:
             out.append(("topology_note", "; ".join(self.notes)))
         return out
@@ -111,21 +109,14 @@ def _cache_order(c: Cache) -> tuple[int, int, int]:
     return c.level, KINDS.index(c.kind), c.size_bytes
 
 
-def size_text(n: int) -> str:
-    """Bytes in the largest binary unit that holds them exactly: 49152 -> '48 KiB'."""
-    for unit, scale in (("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10)):
-        if n % scale == 0:
-            return f"{n // scale} {unit}"
-    return f"{n} B"
-
-
 def _describe_cache(c: Cache, topo: Topology) -> str:
-    text = size_text(c.size_bytes)
-    if c.count is not None:
-        text += f" x{c.count}"
+    """'32 KiB x2, per core': the size in the largest binary unit that holds it exactly."""
+    unit, scale = next((u, s) for u, s in (("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10), ("B", 1))
+                       if c.size_bytes % s == 0)
+    text = f"{c.size_bytes // scale} {unit}" + (f" x{c.count}" if c.count is not None else "")
     if c.shared_by is None:
         return text
-    if c.shared_by == topo.threads_per_core or (c.shared_by == 1 and topo.threads_per_core == 1):
+    if c.shared_by == topo.threads_per_core:
         scope = "per core"
     elif c.shared_by == 1:
         scope = "per logical CPU"

@@ -40,10 +40,7 @@ def progress(message: str, wrap: bool = True) -> None:
     may be a pipe to another tool), escaped; a line shown in place is cleared first and shown
     again after it."""
     message = "\n".join(wrapped(printable(line)) if wrap else printable(line) for line in message.split("\n"))
-    if _live["line"]:
-        _write("\r\033[K" + message + "\n" + _live["line"])
-    else:
-        _write(message + "\n")
+    _write(("\r\033[K" if _live["line"] else "") + message + "\n" + _live["line"])
 
 
 WIDTH = 100  # every line the tools print fits a terminal this wide

@@ -93,13 +93,12 @@ def lock_folder(path: str, what: str = "study") -> FolderLock:
             try:
                 fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
             except BlockingIOError:
-                raise SuiteError(f"{printable(path)} is in use by another {what} ({_holder(fd)})", 2) from None
+                raise _in_use(path, what, fd) from None
             except OSError as e:
                 if e.errno not in NO_FLOCK:
                     raise SuiteError(f"cannot lock the folder {printable(path)}: {os_reason(e)}", 2) from None
                 if not created:
-                    raise SuiteError(f"{printable(path)} is in use by another {what} ({_holder(fd)}; "
-                                     f"{_stale_hint(fd, lock_path)})", 2) from None
+                    raise _in_use(path, what, fd, stale_lock=lock_path) from None
                 # No flock here: having made the file is holding the folder.
                 os.pwrite(fd, f"{os.getpid()} {socket.gethostname()}\n".encode(), 0)
                 return FolderLock(path, fd)
@@ -119,32 +118,27 @@ def lock_folder(path: str, what: str = "study") -> FolderLock:
     raise SuiteError(f"cannot lock the folder {printable(path)}: its lock file keeps being replaced", 2)
 
 
-def _holder_fields(fd: int) -> "tuple[Optional[str], Optional[str]]":
-    """(pid, host) read from a lock file; host is None for a flock holder, which writes only its pid."""
+def _in_use(path: str, what: str, fd: int, stale_lock: Optional[str] = None) -> SuiteError:
+    """The refusal of a folder held by the process the lock file names (its pid, and its host where
+    there is no flock: then stale_lock, the file, outlives a killed holder and is named)."""
     try:
         fields = os.pread(fd, 300, 0).decode("ascii", errors="replace").split()
     except OSError:
         fields = []
     pid = fields[0] if fields and fields[0].isdigit() else None
-    return pid, (printable(fields[1], 64) if len(fields) > 1 else None)
-
-
-def _holder(fd: int) -> str:
-    pid, host = _holder_fields(fd)
-    return f"pid {pid or 'unknown'}" + (f" on {host}" if host else "")
-
-
-def _stale_hint(fd: int, lock_path: str) -> str:
-    """What to do about a lock file on a file system without flock, which outlives a killed holder."""
-    pid, host = _holder_fields(fd)
-    if pid and host == socket.gethostname():
-        try:
-            os.kill(int(pid), 0)
-        except ProcessLookupError:
-            return f"no such process runs here: a stale lock, remove {printable(lock_path)}"
-        except OSError:
-            pass
-    return f"no flock on this file system: if that process is gone, remove {printable(lock_path)}"
+    host = printable(fields[1], 64) if len(fields) > 1 else None
+    holder = f"pid {pid or 'unknown'}" + (f" on {host}" if host else "")
+    if stale_lock is not None:
+        hint = f"no flock on this file system: if that process is gone, remove {printable(stale_lock)}"
+        if pid and host == socket.gethostname():
+            try:
+                os.kill(int(pid), 0)
+            except ProcessLookupError:
+                hint = f"no such process runs here: a stale lock, remove {printable(stale_lock)}"
+            except OSError:
+                pass
+        holder += f"; {hint}"
+    return SuiteError(f"{printable(path)} is in use by another {what} ({holder})", 2)
 
 
 def claim_out_dir(path: str, owned_files: Iterable[str], what: str = "study") -> FolderLock:
@@ -200,13 +194,10 @@ def check_output_path(path: Optional[str], option: str) -> None:
     if path.endswith(os.sep) or os.path.basename(path) in (".", ".."):
         raise SuiteError(f"{shown}: names a folder, not a file", 2)
     if (fd_number := _own_fd(path)) is not None:
-        try:
-            writable = (fcntl.fcntl(fd_number, fcntl.F_GETFL) & os.O_ACCMODE) in (os.O_WRONLY, os.O_RDWR)
-        except OSError:
-            writable = False
-        if not writable:
-            raise SuiteError(f"{shown}: the tool has no such file open for writing", 2)
-        return
+        with contextlib.suppress(OSError):  # no such file open
+            if (fcntl.fcntl(fd_number, fcntl.F_GETFL) & os.O_ACCMODE) in (os.O_WRONLY, os.O_RDWR):
+                return
+        raise SuiteError(f"{shown}: the tool has no such file open for writing", 2)
     try:
         st = _stat(path)
     except OSError as e:

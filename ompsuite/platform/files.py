@@ -566,13 +566,9 @@ def _chunks(path: str, max_bytes: int) -> Iterator[bytes]:
             raise SuiteError(f"cannot read {shown}: not a regular file", 2)
         os.set_blocking(fd, True)
         size = 0
-        while True:
-            chunk = os.read(fd, 1 << 20)
-            size += len(chunk)
-            if size > max_bytes:
+        while chunk := os.read(fd, 1 << 20):
+            if (size := size + len(chunk)) > max_bytes:
                 raise SuiteError(f"cannot read {shown}: larger than {max_bytes} bytes", 2)
-            if not chunk:
-                break
             yield chunk
     except OSError as e:
         raise SuiteError(f"cannot read {shown}: {os_reason(e)}", 2) from None

@@ -51,12 +51,8 @@ _BALLOON_BITS = (("balloon_deflate_on_oom", 2), ("balloon_free_page_hint", 3), (
 
 
 def memory_facts(sys_root: str = "/sys") -> dict[str, str]:
-    """What the kernel and hypervisor do with free memory, for machine.csv: an ordered dict of strings.
-
-    Huge pages decide how many faults a fill takes; a virtio balloon with free page reporting hands freed guest
-    memory back to the host, so a later fill of the same memory pays again for the host to back it; DAMON,
-    when running, may page out memory it finds cold. Each value that cannot be read is empty, with the reason
-    in memory_notes."""
+    """What the kernel and hypervisor do with free memory, for machine.csv (why it shapes a fill: docs/noise.md,
+    "This virtual machine"); a value that cannot be read is empty, with the reason in memory_notes."""
     facts: dict[str, str] = {}
     notes: list[str] = []
     thp = os.path.join(sys_root, "kernel", "mm", "transparent_hugepage")
@@ -246,8 +242,7 @@ def pi_level(bindir: str, loader: str = LOADER) -> str:
                               output_cap=64 << 10).stdout
         except SuiteError:
             continue
-        m = re.search(r"libompsuite-\w+\.so => \S*/ompsuite/(?:glibc-hwcaps/([\w-]+)/)?lib", listed)
-        if m:
+        if m := re.search(r"libompsuite-\w+\.so => \S*/ompsuite/(?:glibc-hwcaps/([\w-]+)/)?lib", listed):
             found.add(m.group(1) or "")
     if not found:
         return ""

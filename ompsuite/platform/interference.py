@@ -52,9 +52,6 @@ class Usage:
                    ru.ru_maxrss * rss_unit)
 
 
-_USAGE_FIELDS = tuple(f.name for f in dataclasses.fields(Usage))
-
-
 @dataclasses.dataclass
 class CpuTimes:
     """Machine-wide CPU seconds since boot. busy is user + nice + system + irq + softirq: idle and iowait are
@@ -115,8 +112,8 @@ class Snapshot:
 
 
 # The CSV columns of a record, in order.
-FIELDS = ("watched_s", "cpus_allowed", "machine_cpus", "tick_hz", *_USAGE_FIELDS, "machine_busy_s", "steal_s",
-          "other_load_s", *("vm_" + c for c in VMSTAT_COUNTERS), "interference_notes")
+FIELDS = ("watched_s", "cpus_allowed", "machine_cpus", "tick_hz", *(f.name for f in dataclasses.fields(Usage)),
+          "machine_busy_s", "steal_s", "other_load_s", *("vm_" + c for c in VMSTAT_COUNTERS), "interference_notes")
 
 
 @dataclasses.dataclass
@@ -144,11 +141,8 @@ class Interference:
     @classmethod
     def build(cls, before: Snapshot, after: Snapshot, usage: Optional[Usage], wall_s: float,
               cpus_allowed: int) -> "Interference":
-        rec, notes = cls(wall_s, cpus_allowed), []
-        if usage is not None:
-            for f in _USAGE_FIELDS:
-                setattr(rec, f, getattr(usage, f))
-        else:
+        rec, notes = cls(wall_s, cpus_allowed, **(dataclasses.asdict(usage) if usage is not None else {})), []
+        if usage is None:
             notes.append("no resource usage of the child")
         if before.cpu and after.cpu:
             rec.machine_cpus, rec.tick_hz = after.cpu.cpus, after.cpu.tick_hz

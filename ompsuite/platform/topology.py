@@ -373,7 +373,6 @@ def find(sys_root: str = "/sys", cpuinfo: str = "/proc/cpuinfo",
     sources before it did not. Nothing is kept: discover() is the one to call."""
     notes: list[str] = []
     xml: Optional[str] = None
-    topo: Optional[Topology] = None
     try:
         xml = (hwloc or _lstopo)()
         topo = from_hwloc_xml(xml)
@@ -381,12 +380,11 @@ def find(sys_root: str = "/sys", cpuinfo: str = "/proc/cpuinfo",
         xml = None
         notes.append(f"hwloc: {e}" if isinstance(e, ValueError) else
                      f"hwloc: unexpected output ({type(e).__name__}: {e})")
-    if topo is None:
         try:
             topo = from_sysfs(sys_root)
-        except ValueError as e:
+        except ValueError as why:
             n = os.cpu_count() or 1
-            notes.append(f"sysfs: {e}; {n} CPUs from os.cpu_count, each counted as a core")
+            notes.append(f"sysfs: {why}; {n} CPUs from os.cpu_count, each counted as a core")
             topo = Topology("os.cpu_count", sockets=None, cores=n, threads_per_core=1, pus=n)
     topo.notes[:0] = notes
     topo.model, topo.mhz = processor(cpuinfo)

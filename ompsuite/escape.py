@@ -21,12 +21,6 @@ def _is_control(ch: str) -> bool:
     return unicodedata.category(ch) in ("Cc", "Zl", "Zp")
 
 
-def _flatten(text: str) -> str:
-    """One line of plain text: each control character becomes a space; a lone surrogate (from
-    bytes decoded with surrogateescape) becomes U+FFFD, since it could not be written as UTF-8."""
-    return "".join(" " if _is_control(c) else "\ufffd" if "\ud800" <= c <= "\udfff" else c for c in text)
-
-
 # Backslash first, so that the escapes added after it are not themselves escaped. The pipe would
 # split the cell; the others would turn text into HTML, a link, code or emphasis. The underscore
 # is left alone: it is in paths and names everywhere (OMP_PLACES, /tmp/a_b), and inside a word it
@@ -35,9 +29,11 @@ _MARKDOWN_ACTIVE = re.compile(r"([\\|`*\[\]<>&])")  # a lone ~ (the "no change" 
 
 
 def markdown_cell(value: object) -> str:
-    """Text safe inside one cell of a Markdown table: one line, trimmed, the pipe and the
-    characters that would make markup escaped with a backslash, so it shows as it is."""
-    return _MARKDOWN_ACTIVE.sub(r"\\\1", _flatten(_text(value)).strip())
+    """Text safe inside one cell of a Markdown table: one line (each control character a space; a
+    lone surrogate, which UTF-8 cannot write, U+FFFD), trimmed, the pipe and the characters that
+    would make markup escaped with a backslash, so it shows as it is."""
+    flat = "".join(" " if _is_control(c) else "\ufffd" if "\ud800" <= c <= "\udfff" else c for c in _text(value))
+    return _MARKDOWN_ACTIVE.sub(r"\\\1", flat.strip())
 
 
 _NAMED = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}

@@ -70,9 +70,8 @@ def _stat(path: str, follow_symlinks: bool = True) -> Optional[os.stat_result]:
 
 
 def lock_folder(path: str, what: str = "study") -> FolderLock:
-    """Hold the folder path (which must exist) for this process: a FolderLock. Refused at once,
-    SuiteError status 2, while another process holds it: '<path> is in use by another <what>
-    (pid N)'; also when no file can be made there."""
+    """Hold the folder path (which must exist) for this process; refused at once (SuiteError status
+    2) while another process holds it ('<path> is in use by another <what> (pid N)')."""
     lock_path = os.path.join(path, LOCK_NAME)
     flags = os.O_RDWR | os.O_NOFOLLOW | os.O_CLOEXEC  # never through a link: the pid would go where it points
     for _ in range(100):
@@ -472,12 +471,10 @@ def read_csv(path: str, schema: Schema, header_required: bool = True, final_newl
             raise SuiteError(f"{shown} is empty: it has no header line", 2)
         return []
     _, header = records[0]
-    if len(set(header)) != len(header):
-        twice = next(h for h in header if header.count(h) > 1)
+    if (twice := next((h for h in header if header.count(h) > 1), None)) is not None:
         raise SuiteError(f"{shown} line 1: column {_show(twice)} appears twice", 2)
-    for name, field in schema.items():
-        if field.required and name not in header:
-            raise SuiteError(f"{shown} line 1: no column {name}", 2)
+    if missing := next((name for name, field in schema.items() if field.required and name not in header), None):
+        raise SuiteError(f"{shown} line 1: no column {missing}", 2)
     where = {name: header.index(name) for name in schema if name in header}
     rows = []
     for line, fields in records[1:]:

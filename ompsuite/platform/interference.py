@@ -207,13 +207,12 @@ def disturbed(rec: Interference, load_cores: float = LOAD_CORES, steal_cores: fl
             and working >= JUDGEABLE_S):
         if (lost := threads * wall_s - rec.user_s - rec.system_s) > lost_cores * wall_s + allowance:
             reasons.append(_broke(LOST, lost / wall_s, lost_cores))
-    if rec.machine_cpus is None or rec.tick_hz is None:
-        return "; ".join(reasons) or None
-    rounding = tick_allowance(rec.machine_cpus, rec.tick_hz)
-    if rec.other_load_s is not None and rec.other_load_s > load_cores * wall_s + rounding:
-        reasons.append(_broke(LOAD, rec.other_load_s / wall_s, load_cores))
-    if rec.steal_s is not None and rec.steal_s > steal_cores * wall_s + rounding:
-        reasons.append(_broke(STEAL, rec.steal_s / wall_s, steal_cores))
+    if rec.machine_cpus is not None and rec.tick_hz is not None:
+        rounding = tick_allowance(rec.machine_cpus, rec.tick_hz)
+        if rec.other_load_s is not None and rec.other_load_s > load_cores * wall_s + rounding:
+            reasons.append(_broke(LOAD, rec.other_load_s / wall_s, load_cores))
+        if rec.steal_s is not None and rec.steal_s > steal_cores * wall_s + rounding:
+            reasons.append(_broke(STEAL, rec.steal_s / wall_s, steal_cores))
     return "; ".join(reasons) or None
 
 

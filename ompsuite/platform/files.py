@@ -1,9 +1,8 @@
 """Files whole or absent, one writer per folder, and strict readers for the files the tools read back.
 
-An output folder is held (flock on a lock file inside it, or the lock file's own creation where
-the file system has no flock) before it is checked for earlier results, so two tools started
-together cannot both find it empty. Failures are SuiteError with one line naming the file;
-status 2 where the input (a path, a file given to read, a setting) is at fault.
+An output folder is held (docs/files.md) before it is checked for earlier results, so two tools
+started together cannot both find it empty. Failures are SuiteError with one line naming the
+file; status 2 where the input (a path, a file given to read, a setting) is at fault.
 """
 import contextlib
 import csv

@@ -121,10 +121,8 @@ def own_build_tree(bindir: str, root: str = ROOT) -> Optional[str]:
     not believed, let alone run."""
     real = os.path.realpath(bindir)
     tree = os.path.dirname(real)
-    if (os.path.basename(real) == "bin" and os.path.dirname(tree) == os.path.realpath(os.path.join(root, "build"))
-            and os.path.isfile(os.path.join(tree, "CMakeCache.txt"))):
-        return tree
-    return None
+    ours = os.path.basename(real) == "bin" and os.path.dirname(tree) == os.path.realpath(os.path.join(root, "build"))
+    return tree if ours and os.path.isfile(os.path.join(tree, "CMakeCache.txt")) else None
 
 
 def compiler(bindir: str, root: str = ROOT) -> str:

@@ -612,8 +612,7 @@ def parse_env_count(name: str, value: Optional[str], low: int = 1, high: Optiona
     as the runtime allows them; anything else is SuiteError status 2 naming the variable."""
     if value is None:
         return None
-    if nested is None:
-        nested = name == "OMP_NUM_THREADS"
+    nested = name == "OMP_NUM_THREADS" if nested is None else nested
     shown = f"{name}='{printable(value, 40)}'"
     if not value.strip():
         raise SuiteError(f"{name} is set but empty: give it a whole number, or unset it", 2)

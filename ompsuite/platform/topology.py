@@ -395,10 +395,9 @@ _found: Optional[tuple[Topology, Optional[str]]] = None
 
 
 def discover(save_xml_to: Optional[str] = None) -> Topology:
-    """This machine's Topology, found on the first call and kept for the process: however many
-    parts of a command ask, hwloc runs at most once. With save_xml_to, hwloc's XML (when hwloc
-    answered) is written there whole; a failure to write it raises SuiteError, since the caller
-    asked for that file."""
+    """This machine's Topology, found on the first call and kept for the process, so hwloc runs at
+    most once. With save_xml_to, hwloc's XML (when hwloc answered) is written there whole; a
+    failure to write it raises SuiteError, since the caller asked for that file."""
     global _found
     if _found is None:
         _found = find()
@@ -419,12 +418,10 @@ def physical_cores(topology: Optional[Topology] = None, affinity: Optional[Itera
         allowed = set(os.sched_getaffinity(0) if affinity is None else affinity)
     except (AttributeError, OSError):  # no affinity on this system
         allowed = set()
-    if not allowed:
-        return topo.cores
-    if topo.pu_core:
+    if allowed and topo.pu_core:
         # A CPU the topology does not know (hot-plugged since) counts as a core of its own.
         return len({topo.pu_core.get(cpu, ("pu", cpu)) for cpu in allowed})
-    if len(allowed) >= topo.pus:
+    if not allowed or len(allowed) >= topo.pus:
         return topo.cores
     return max(1, min(topo.cores, len(allowed) // topo.threads_per_core))
 

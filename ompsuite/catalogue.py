@@ -192,8 +192,7 @@ class Catalogue:
     def with_variant(self, name: str, path: str, kind_name: str, build: Optional[Build] = None) -> "Catalogue":
         """A new catalogue with a user's program of this kind: compared with the kind's serial
         baseline, its team learned as the suite's parallel programs of that kind learn theirs."""
-        kind = KINDS.get(kind_name)
-        if kind is None or kind not in VARIANT_KINDS:
+        if (kind := KINDS.get(kind_name)) not in VARIANT_KINDS:
             raise SuiteError(f"--program {name}: kind '{kind_name}' is not one of "
                              f"{', '.join(k.name for k in VARIANT_KINDS)}", 2)
         if any(p.name == name for p in self.programs):

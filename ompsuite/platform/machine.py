@@ -195,8 +195,6 @@ def _read_cache(tree: str, key: str) -> Optional[str]:
     return m.group(1).strip() if m else None
 
 
-# -- All of them -----------------------------------------------------------------------------------
-
 def facts(bindir: str, binding: Binding, cores: int, topology: Topology,
           extra: Iterable[tuple[str, str]] = ()) -> list[tuple[str, str]]:
     """Key, value pairs for machine.csv: cores are the physical cores the study may use, cpus

@@ -1,9 +1,8 @@
 """What else happened while a program ran: a record taken around the child process, outside its timed window.
 
 A run's own time cannot say whether it was disturbed, so the judgement rests on independent measurements:
-the child's resource usage (from wait4), the machine's CPU time and hypervisor steal (/proc/stat), and the
-memory-management counters that explain a slow fill (/proc/vmstat). Whatever the platform does not offer is
-left empty and named in the notes, never guessed.
+the child's resource usage (wait4), the machine's CPU time and hypervisor steal (/proc/stat) and its memory
+events (/proc/vmstat). Whatever the platform does not offer is left empty and named in the notes, never guessed.
 """
 import contextlib
 import dataclasses
@@ -71,8 +70,7 @@ def _clock_ticks() -> int:
 
 
 def read_cpu_times(path: str = "/proc/stat") -> Optional[CpuTimes]:
-    """CpuTimes from the aggregate cpu line of /proc/stat, or None when there is no such file or it cannot be
-    read as one."""
+    """CpuTimes from the aggregate cpu line of /proc/stat, or None where there is none to read."""
     lines = (read_small(path) or "").splitlines()
     total = next((line.split()[1:] for line in lines if line.split()[:1] == ["cpu"]), None)
     cpus = sum(1 for line in lines if line.startswith("cpu") and line[3:4].isdigit())
@@ -89,8 +87,7 @@ def read_cpu_times(path: str = "/proc/stat") -> Optional[CpuTimes]:
 
 
 def read_vmstat(path: str = "/proc/vmstat") -> dict[str, int]:
-    """The VMSTAT_COUNTERS this kernel has, by name. A counter the kernel lacks is absent, not 0: absent means
-    unknown. An unreadable file gives an empty dict."""
+    """The VMSTAT_COUNTERS this kernel has, by name: one it lacks (or an unreadable file) is absent, not 0."""
     found: dict[str, int] = {}
     for line in (read_small(path) or "").splitlines():
         parts = line.split()

@@ -58,8 +58,7 @@ def output(text: str) -> None:
         _write("\r\033[K")
     sys.stdout.write(text)
     sys.stdout.flush()
-    if _live["line"]:
-        _write(_live["line"])
+    _write(_live["line"])  # nothing when no line is shown
 
 
 class RunProgress:

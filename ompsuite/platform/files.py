@@ -588,9 +588,7 @@ def read_text(path: str, max_bytes: int = MAX_READ_BYTES) -> str:
     """A regular file's whole text as UTF-8 (a leading byte order mark dropped), refused as
     read_bytes refuses, and when it is not UTF-8 or holds a NUL."""
     shown = printable(path)
-    data = read_bytes(path, max_bytes)
-    if data.startswith(b"\xef\xbb\xbf"):
-        data = data[3:]
+    data = read_bytes(path, max_bytes).removeprefix(b"\xef\xbb\xbf")
     try:
         text = data.decode("utf-8")
     except UnicodeDecodeError as e:

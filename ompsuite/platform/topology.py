@@ -142,13 +142,12 @@ def _count(value: object, what: str, low: int = 1, high: int = MAX_PUS) -> int:
 
 def _checked(topo: Topology) -> Topology:
     """The record if its counts agree with one another; ValueError otherwise."""
-    _count(topo.pus, "the logical CPU count")
-    _count(topo.cores, "the core count", high=topo.pus)
-    _count(topo.threads_per_core, "threads per core", high=topo.pus)
-    if topo.sockets is not None:
-        _count(topo.sockets, "the socket count", high=topo.cores)
-    if topo.numa_nodes is not None:
-        _count(topo.numa_nodes, "the NUMA node count", high=MAX_NUMA_NODES)
+    for value, what, high in ((topo.pus, "the logical CPU count", MAX_PUS), (topo.cores, "the core count", topo.pus),
+                              (topo.threads_per_core, "threads per core", topo.pus),
+                              (topo.sockets, "the socket count", topo.cores),
+                              (topo.numa_nodes, "the NUMA node count", MAX_NUMA_NODES)):
+        if value is not None:  # sockets and NUMA nodes may be unknown
+            _count(value, what, high=high)
     if topo.pus > topo.cores * topo.threads_per_core:
         raise ValueError(f"{topo.pus} logical CPUs do not fit {topo.cores} cores of {topo.threads_per_core} threads")
     for c in topo.caches:
@@ -156,10 +155,9 @@ def _checked(topo: Topology) -> Topology:
         _count(c.size_bytes, f"the L{c.level} size", high=MAX_CACHE_BYTES)
         if c.kind not in KINDS:
             raise ValueError(f"cache kind {c.kind!r} is none of {', '.join(KINDS)}")
-        if c.count is not None:
-            _count(c.count, f"the {c.key} instance count", high=topo.pus)
-        if c.shared_by is not None:
-            _count(c.shared_by, f"the CPUs sharing one {c.key}", high=topo.pus)
+        for value, what in ((c.count, f"the {c.key} instance count"), (c.shared_by, f"the CPUs sharing one {c.key}")):
+            if value is not None:
+                _count(value, what, high=topo.pus)
     return topo
 
 

@@ -62,13 +62,6 @@ class CpuTimes:
     tick_hz: int
 
 
-def _clock_ticks() -> int:
-    try:
-        return os.sysconf("SC_CLK_TCK")
-    except (AttributeError, ValueError, OSError):
-        return 100
-
-
 def read_cpu_times(path: str = "/proc/stat") -> Optional[CpuTimes]:
     """CpuTimes from the aggregate cpu line of /proc/stat, or None where there is none to read."""
     lines = (read_small(path) or "").splitlines()
@@ -80,7 +73,10 @@ def read_cpu_times(path: str = "/proc/stat") -> Optional[CpuTimes]:
         ticks = [int(v) for v in total]
     except ValueError:
         return None
-    hz = _clock_ticks()
+    try:
+        hz = os.sysconf("SC_CLK_TCK")
+    except (AttributeError, ValueError, OSError):  # no such setting here: the usual USER_HZ
+        hz = 100
     user, nice, system, _idle, _iowait, irq, softirq = ticks[:7]
     steal = ticks[7] / hz if len(ticks) > 7 else None
     return CpuTimes((user + nice + system + irq + softirq) / hz, steal, cpus, hz)

@@ -98,7 +98,8 @@ class RunProgress:
             return
         left, untimed = self.estimate(k - 1)
         known = len(self.jobs) - (k - 1) - untimed
-        eta = f", about {_duration(left)} left" if known else ""
+        took = f"{left:.0f} s" if left < 90 else f"{left / 60:.0f} min" if left < 5400 else f"{left / 3600:.1f} h"
+        eta = f", about {took} left" if known else ""
         if known and untimed:
             eta += f" and {untimed} run{'' if untimed == 1 else 's'} not yet timed"
         _live["line"] = f"{k - 1}/{len(self.jobs)} done{eta}; now {label.split('] ', 1)[-1]}"[:99]
@@ -111,14 +112,6 @@ class RunProgress:
         if self.live and _live["line"]:
             _live["line"] = ""
             _write("\r\033[K")
-
-
-def _duration(seconds: float) -> str:
-    if seconds < 90:
-        return f"{seconds:.0f} s"
-    if seconds < 5400:
-        return f"{seconds / 60:.0f} min"
-    return f"{seconds / 3600:.1f} h"
 
 
 def run_main(prog: str, main: Callable[..., Optional[int]], *args: object) -> None:

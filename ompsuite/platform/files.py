@@ -292,7 +292,13 @@ def _replace(target: str, data: bytes, st: Optional[os.stat_result]) -> None:
         with contextlib.suppress(OSError):
             os.unlink(tmp)
         raise
-    _fsync_folder(folder)
+    # The rename itself made durable; some file systems cannot sync a folder, which costs nothing.
+    with contextlib.suppress(OSError):
+        fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+        try:
+            os.fsync(fd)
+        finally:
+            os.close(fd)
 
 
 def _umask() -> int:
@@ -308,16 +314,6 @@ def _write_all(fd: int, data: bytes) -> None:
         if n <= 0:
             raise OSError(errno.EIO, "the write wrote nothing")
         view = view[n:]
-
-
-def _fsync_folder(folder: str) -> None:
-    # Makes the rename itself durable; some file systems cannot sync a folder, which costs nothing.
-    with contextlib.suppress(OSError):
-        fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
-        try:
-            os.fsync(fd)
-        finally:
-            os.close(fd)
 
 
 CsvValue = Union[str, int, float, None]

@@ -159,12 +159,9 @@ def claim_out_dir(path: str, owned_files: Iterable[str], what: str = "study") ->
         os.makedirs(path, exist_ok=True)
     except OSError as e:
         where = printable(os.path.dirname(os.path.abspath(e.filename or path)))
-        if e.errno in (errno.EACCES, errno.EPERM):
-            reason = f"permission denied in {where}"
-        elif e.errno == errno.ENOENT and os.path.isdir(where):
-            reason = f"the file system does not allow new folders in {where}"
-        else:
-            reason = os_reason(e)
+        reason = (f"permission denied in {where}" if e.errno in (errno.EACCES, errno.EPERM)
+                  else f"the file system does not allow new folders in {where}"
+                  if e.errno == errno.ENOENT and os.path.isdir(where) else os_reason(e))
         raise SuiteError(f"cannot create the output folder {shown}: {reason}", 2) from None
     lock = lock_folder(path, what)
     try:

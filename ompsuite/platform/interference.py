@@ -45,10 +45,8 @@ class Usage:
 
     @classmethod
     def from_rusage(cls, ru: resource.struct_rusage) -> "Usage":
-        # ru_maxrss is in KiB on Linux, in bytes on macOS.
-        rss_unit = 1 if sys.platform == "darwin" else 1024
         return cls(ru.ru_utime, ru.ru_stime, ru.ru_minflt, ru.ru_majflt, ru.ru_nvcsw, ru.ru_nivcsw,
-                   ru.ru_maxrss * rss_unit)
+                   ru.ru_maxrss * (1 if sys.platform == "darwin" else 1024))  # ru_maxrss: KiB, on macOS bytes
 
 
 @dataclasses.dataclass

@@ -1,10 +1,9 @@
 """The catalogue: one entry per program, and the only place in the tools that names them.
 
-An entry says what the program is (its kind), what it is compared with (its serial baseline),
-how its team size is learned, the constructs the time model charges it for, and how it is drawn.
-The kind says how its lines are read, how it is checked (validate), how its rate is counted and
-how it is run (N as its argument or built in). Adding a program is one entry here plus its source;
-a user's own variant (--program NAME=PATH[:KIND]) becomes an entry of the same shape.
+An entry says what the program is (its kind: how it is run, read and checked), what it is compared
+with, how its team size is learned, what the time model charges it for, and how it is drawn.
+Adding a program is one entry here plus its source; a user's variant (--program NAME=PATH[:KIND])
+becomes an entry of the same shape.
 """
 import dataclasses
 import enum
@@ -172,10 +171,7 @@ class Catalogue:
         return iter(self.programs)
 
     def get(self, name: str) -> Program:
-        for p in self.programs:
-            if p.name == name:
-                return p
-        raise KeyError(name)
+        return {p.name: p for p in self.programs}[name]  # KeyError for a name not here
 
     def of_kind(self, kind: Kind, parallel: Optional[bool] = None) -> List[Program]:
         return [p for p in self.programs if p.kind is kind and (parallel is None or p.parallel == parallel)]
@@ -196,8 +192,7 @@ class Catalogue:
     def with_variant(self, name: str, path: str, kind_name: str, build: Optional[Build] = None) -> "Catalogue":
         """A new catalogue with a user's program of this kind: compared with the kind's serial
         baseline, its team learned as the suite's parallel programs of that kind learn theirs."""
-        kind = KINDS.get(kind_name)
-        if kind is None or kind not in VARIANT_KINDS:
+        if (kind := KINDS.get(kind_name)) not in VARIANT_KINDS:
             raise SuiteError(f"--program {name}: kind '{kind_name}' is not one of "
                              f"{', '.join(k.name for k in VARIANT_KINDS)}", 2)
         if any(p.name == name for p in self.programs):

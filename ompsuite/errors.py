@@ -17,8 +17,7 @@ class Interrupted(SuiteError):
     """The user (SIGINT) or the system (SIGTERM, SIGHUP, ...) asked the command to stop."""
 
     def __init__(self, signum: int) -> None:
-        name = signal.Signals(signum).name
-        super().__init__(f"interrupted by {name}", 128 + signum)
+        super().__init__(f"interrupted by {signal.Signals(signum).name}", 128 + signum)
         self.signum = signum
 
 

@@ -1,10 +1,7 @@
-"""Escaping untrusted text for the place it is written to: a Markdown table cell, a one-line
-message (the tools start programs from argument lists, never through a shell). Untrusted means
-anything the tools did not make up themselves: a study folder's files and names, a calibration
-file, a program's output, the environment. Each function takes any value (str() of it; bytes are
-decoded as UTF-8 with replacement) and returns a str that stays within its target's syntax
-whatever the value holds.
-"""
+"""Escaping untrusted text (whatever the tools did not make up themselves: a study folder's files,
+a program's output, the environment) for a Markdown table cell or a one-line message; programs
+start from argument lists, never through a shell. Each function takes any value (bytes decoded
+as UTF-8 with replacement) and returns text that stays within its target's syntax."""
 import re
 import unicodedata
 from typing import Optional
@@ -15,21 +12,13 @@ _BIDI = frozenset("\u061c\u200e\u200f\u202a\u202b\u202c\u202d\u202e\u2066\u2067\
 
 
 def _text(value: object) -> str:
-    if isinstance(value, (bytes, bytearray)):
-        return bytes(value).decode("utf-8", errors="replace")
-    return str(value)
+    return bytes(value).decode("utf-8", errors="replace") if isinstance(value, (bytes, bytearray)) else str(value)
 
 
 def _is_control(ch: str) -> bool:
     # C0, DEL and C1 controls (newline, carriage return, NEL, escape...) and the Unicode line and
     # paragraph separators: anything that can end a line or steer a terminal.
     return unicodedata.category(ch) in ("Cc", "Zl", "Zp")
-
-
-def _flatten(text: str) -> str:
-    """One line of plain text: each control character becomes a space; a lone surrogate (from
-    bytes decoded with surrogateescape) becomes U+FFFD, since it could not be written as UTF-8."""
-    return "".join(" " if _is_control(c) else "\ufffd" if "\ud800" <= c <= "\udfff" else c for c in text)
 
 
 # Backslash first, so that the escapes added after it are not themselves escaped. The pipe would
@@ -40,23 +29,22 @@ _MARKDOWN_ACTIVE = re.compile(r"([\\|`*\[\]<>&])")  # a lone ~ (the "no change" 
 
 
 def markdown_cell(value: object) -> str:
-    """Text safe inside one cell of a Markdown table: one line, trimmed, the pipe and the
-    characters that would make markup escaped with a backslash, so it shows as it is."""
-    return _MARKDOWN_ACTIVE.sub(r"\\\1", _flatten(_text(value)).strip())
+    """Text safe inside one cell of a Markdown table: one line (each control character a space; a
+    lone surrogate, which UTF-8 cannot write, U+FFFD), trimmed, the pipe and the characters that
+    would make markup escaped with a backslash, so it shows as it is."""
+    flat = "".join(" " if _is_control(c) else "\ufffd" if "\ud800" <= c <= "\udfff" else c for c in _text(value))
+    return _MARKDOWN_ACTIVE.sub(r"\\\1", flat.strip())
+
+
+_NAMED = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
 
 
 def _visible(ch: str) -> str:
-    if ch == "\n":
-        return "\\n"
-    if ch == "\r":
-        return "\\r"
-    if ch == "\t":
-        return "\\t"
+    if ch in _NAMED:
+        return _NAMED[ch]
     if "\udc80" <= ch <= "\udcff":  # a byte that was not UTF-8, kept by surrogateescape
         return f"\\x{ord(ch) - 0xdc00:02x}"
-    if ord(ch) < 0x100:
-        return f"\\x{ord(ch):02x}"
-    return f"\\u{ord(ch):04x}"
+    return f"\\x{ord(ch):02x}" if ord(ch) < 0x100 else f"\\u{ord(ch):04x}"
 
 
 def printable(value: object, limit: Optional[int] = None) -> str:

@@ -36,15 +36,11 @@ def _write(text: str) -> None:
 
 
 def progress(message: str, wrap: bool = True) -> None:
-    """One line of progress or warning on standard error (never standard output: that holds
-    the results, and may be a pipe to another tool). A line shown in place is cleared first and
-    shown again after it. Whatever the message quotes (a path, a program's words) reaches the
-    terminal escaped, never as a control sequence."""
+    """One line of progress or warning on standard error (standard output holds the results, and
+    may be a pipe to another tool), escaped; a line shown in place is cleared first and shown
+    again after it."""
     message = "\n".join(wrapped(printable(line)) if wrap else printable(line) for line in message.split("\n"))
-    if _live["line"]:
-        _write("\r\033[K" + message + "\n" + _live["line"])
-    else:
-        _write(message + "\n")
+    _write(("\r\033[K" if _live["line"] else "") + message + "\n" + _live["line"])
 
 
 WIDTH = 100  # every line the tools print fits a terminal this wide
@@ -56,32 +52,25 @@ def wrapped(line: str, width: int = WIDTH) -> str:
 
 
 def output(text: str) -> None:
-    """Text for standard output (a program's own lines, say): a progress line shown in place on
-    the same terminal is cleared first and shown again after it, so the two never run together."""
+    """Text for standard output (a program's own lines, say), never run together with a progress
+    line shown in place."""
     if _live["line"]:
         _write("\r\033[K")
     sys.stdout.write(text)
     sys.stdout.flush()
-    if _live["line"]:
-        _write(_live["line"])
-
-
-def on_terminal() -> bool:
-    try:
-        return sys.stderr.isatty()
-    except (AttributeError, ValueError):
-        return False
+    _write(_live["line"])  # nothing when no line is shown
 
 
 class RunProgress:
-    """Where a list of runs stands. On a terminal one line, updated in place: runs done of the
-    total, the run now going, and the time left, estimated from the runs of the same program and
-    size so far (a 16 GB fill and a pi run differ a thousandfold), else from all runs so far.
-    Elsewhere (logs, batch jobs) one plain line per run."""
+    """Where a list of runs stands: on a terminal one line updated in place (runs done, the run
+    now going, the time left); elsewhere (logs, batch jobs) one plain line per run."""
 
     def __init__(self, jobs: Sequence[Job], live: Optional[bool] = None) -> None:
         self.jobs = jobs
-        self.live = on_terminal() if live is None else live
+        try:
+            self.live = sys.stderr.isatty() if live is None else live
+        except (AttributeError, ValueError):  # standard error closed
+            self.live = False
         self.times: dict[tuple[str, object, int, Optional[int]], list[float]] = {}
 
     @staticmethod
@@ -109,7 +98,8 @@ class RunProgress:
             return
         left, untimed = self.estimate(k - 1)
         known = len(self.jobs) - (k - 1) - untimed
-        eta = f", about {_duration(left)} left" if known else ""
+        took = f"{left:.0f} s" if left < 90 else f"{left / 60:.0f} min" if left < 5400 else f"{left / 3600:.1f} h"
+        eta = f", about {took} left" if known else ""
         if known and untimed:
             eta += f" and {untimed} run{'' if untimed == 1 else 's'} not yet timed"
         _live["line"] = f"{k - 1}/{len(self.jobs)} done{eta}; now {label.split('] ', 1)[-1]}"[:99]
@@ -124,17 +114,9 @@ class RunProgress:
             _write("\r\033[K")
 
 
-def _duration(seconds: float) -> str:
-    if seconds < 90:
-        return f"{seconds:.0f} s"
-    if seconds < 5400:
-        return f"{seconds / 60:.0f} min"
-    return f"{seconds / 3600:.1f} h"
-
-
 def run_main(prog: str, main: Callable[..., Optional[int]], *args: object) -> None:
     """Run a command's main: expected failures become one line on stderr and an exit status,
-    never a traceback. SIGTERM and SIGHUP are turned into the same clean stop as Ctrl-C."""
+    never a traceback; SIGTERM, SIGHUP and the like stop it as cleanly as Ctrl-C."""
     signals.install()
     # A terminal or pipe that cannot show a character (PYTHONIOENCODING=ascii) gets an escape.
     for stream in (sys.stdout, sys.stderr):

@@ -1,9 +1,8 @@
 """Files whole or absent, one writer per folder, and strict readers for the files the tools read back.
 
-An output folder is held (flock on a lock file inside it, or the lock file's own creation where
-the file system has no flock) before it is checked for earlier results, so two tools started
-together cannot both find it empty. Failures are SuiteError with one line naming the file;
-status 2 where the input (a path, a file given to read, a setting) is at fault.
+An output folder is held (docs/files.md) before it is checked for earlier results, so two tools
+started together cannot both find it empty. Failures are SuiteError with one line naming the
+file; status 2 where the input (a path, a file given to read, a setting) is at fault.
 """
 import contextlib
 import csv
@@ -42,10 +41,8 @@ NO_FLOCK = (errno.ENOLCK, errno.EOPNOTSUPP, errno.ENOTSUP, errno.EINVAL)
 
 
 class FolderLock:
-    """An exclusive flock on LOCK_NAME in a folder, held until release() (or the process's end).
-    The lock file holds the holder's pid, for the refusal message. Without flock the lock is the
-    file itself, made with O_EXCL and holding the pid and host; a process killed before release()
-    leaves it behind (a stale lock, removed by hand)."""
+    """A folder held until release() (or the process's end): an flock on LOCK_NAME there, or
+    without flock the file itself, which a killed holder leaves behind (docs/files.md)."""
 
     def __init__(self, folder: str, fd: int) -> None:
         self.folder = folder
@@ -63,10 +60,17 @@ class FolderLock:
         os.close(fd)
 
 
+def _stat(path: str, follow_symlinks: bool = True) -> Optional[os.stat_result]:
+    """os.stat of path, or None where there is nothing."""
+    try:
+        return os.stat(path, follow_symlinks=follow_symlinks)
+    except FileNotFoundError:
+        return None
+
+
 def lock_folder(path: str, what: str = "study") -> FolderLock:
-    """Hold the folder path (which must exist) for this process: a FolderLock. Refused at once,
-    SuiteError status 2, while another process holds it: '<path> is in use by another <what>
-    (pid N)'; also when no file can be made there."""
+    """Hold the folder path (which must exist) for this process; refused at once (SuiteError status
+    2) while another process holds it ('<path> is in use by another <what> (pid N)')."""
     lock_path = os.path.join(path, LOCK_NAME)
     flags = os.O_RDWR | os.O_NOFOLLOW | os.O_CLOEXEC  # never through a link: the pid would go where it points
     for _ in range(100):
@@ -79,28 +83,25 @@ def lock_folder(path: str, what: str = "study") -> FolderLock:
                 except FileNotFoundError:
                     continue  # its holder let go between the two opens
         except OSError as e:
-            raise SuiteError(f"cannot write in the folder {printable(path)}: {_create_reason(e, lock_path)}",
-                             2) from None
+            reason = (f"{LOCK_NAME} there is a symbolic link" if e.errno == errno.ELOOP
+                      else "the file system there does not allow new files"  # /proc and the like
+                      if e.errno == errno.ENOENT and os.path.isdir(path) else os_reason(e))
+            raise SuiteError(f"cannot write in the folder {printable(path)}: {reason}", 2) from None
         try:
             try:
                 fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
             except BlockingIOError:
-                raise SuiteError(f"{printable(path)} is in use by another {what} ({_holder(fd)})", 2) from None
+                raise _in_use(path, what, fd) from None
             except OSError as e:
                 if e.errno not in NO_FLOCK:
                     raise SuiteError(f"cannot lock the folder {printable(path)}: {os_reason(e)}", 2) from None
                 if not created:
-                    raise SuiteError(f"{printable(path)} is in use by another {what} ({_holder(fd)}; "
-                                     f"{_stale_hint(fd, lock_path)})", 2) from None
+                    raise _in_use(path, what, fd, stale_lock=lock_path) from None
                 # No flock here: having made the file is holding the folder.
                 os.pwrite(fd, f"{os.getpid()} {socket.gethostname()}\n".encode(), 0)
                 return FolderLock(path, fd)
             # A holder that let go removed the file we opened; another may have made a new one.
-            try:
-                same = os.path.samestat(os.fstat(fd), os.stat(lock_path, follow_symlinks=False))
-            except FileNotFoundError:
-                same = False
-            if same:
+            if (now := _stat(lock_path, follow_symlinks=False)) and os.path.samestat(os.fstat(fd), now):
                 os.ftruncate(fd, 0)
                 os.pwrite(fd, f"{os.getpid()}\n".encode(), 0)
                 _held.add(os.path.realpath(path))
@@ -115,48 +116,33 @@ def lock_folder(path: str, what: str = "study") -> FolderLock:
     raise SuiteError(f"cannot lock the folder {printable(path)}: its lock file keeps being replaced", 2)
 
 
-def _holder_fields(fd: int) -> "tuple[Optional[str], Optional[str]]":
-    """(pid, host) read from a lock file; host is None for a flock holder, which writes only its pid."""
+def _in_use(path: str, what: str, fd: int, stale_lock: Optional[str] = None) -> SuiteError:
+    """The refusal of a folder held by the process the lock file names (its pid, and its host where
+    there is no flock: then stale_lock, the file, outlives a killed holder and is named)."""
     try:
         fields = os.pread(fd, 300, 0).decode("ascii", errors="replace").split()
     except OSError:
         fields = []
     pid = fields[0] if fields and fields[0].isdigit() else None
-    return pid, (printable(fields[1], 64) if len(fields) > 1 else None)
-
-
-def _holder(fd: int) -> str:
-    pid, host = _holder_fields(fd)
-    return f"pid {pid or 'unknown'}" + (f" on {host}" if host else "")
-
-
-def _stale_hint(fd: int, lock_path: str) -> str:
-    """What to do about a lock file on a file system without flock, which outlives a killed holder."""
-    pid, host = _holder_fields(fd)
-    if pid and host == socket.gethostname():
-        try:
-            os.kill(int(pid), 0)
-        except ProcessLookupError:
-            return f"no such process runs here: a stale lock, remove {printable(lock_path)}"
-        except OSError:
-            pass
-    return f"no flock on this file system: if that process is gone, remove {printable(lock_path)}"
-
-
-def _create_reason(err: OSError, path: str) -> str:
-    if err.errno == errno.ELOOP:
-        return f"{LOCK_NAME} there is a symbolic link"
-    if err.errno == errno.ENOENT and os.path.isdir(os.path.dirname(path)):
-        return "the file system there does not allow new files"  # /proc and the like
-    return os_reason(err)
+    host = printable(fields[1], 64) if len(fields) > 1 else None
+    holder = f"pid {pid or 'unknown'}" + (f" on {host}" if host else "")
+    if stale_lock is not None:
+        hint = f"no flock on this file system: if that process is gone, remove {printable(stale_lock)}"
+        if pid and host == socket.gethostname():
+            try:
+                os.kill(int(pid), 0)
+            except ProcessLookupError:
+                hint = f"no such process runs here: a stale lock, remove {printable(stale_lock)}"
+            except OSError:
+                pass
+        holder += f"; {hint}"
+    return SuiteError(f"{printable(path)} is in use by another {what} ({holder})", 2)
 
 
 def claim_out_dir(path: str, owned_files: Iterable[str], what: str = "study") -> FolderLock:
     """Make the output folder path (with its parents) and hold it: a FolderLock, to release when
     the tool is done. Only once it is held, refuse a folder that already holds one of owned_files
-    (those results would be overwritten or mixed). SuiteError status 2 for: a path that exists
-    and is not a folder, a link to nowhere, a loop of links, a place where no folder or file can
-    be made (permission, read-only, /proc), a folder in use, earlier results."""
+    (those results would be overwritten or mixed)."""
     shown = printable(path)
     try:
         st = os.stat(path)
@@ -173,12 +159,9 @@ def claim_out_dir(path: str, owned_files: Iterable[str], what: str = "study") ->
         os.makedirs(path, exist_ok=True)
     except OSError as e:
         where = printable(os.path.dirname(os.path.abspath(e.filename or path)))
-        if e.errno in (errno.EACCES, errno.EPERM):
-            reason = f"permission denied in {where}"
-        elif e.errno == errno.ENOENT and os.path.isdir(where):
-            reason = f"the file system does not allow new folders in {where}"
-        else:
-            reason = os_reason(e)
+        reason = (f"permission denied in {where}" if e.errno in (errno.EACCES, errno.EPERM)
+                  else f"the file system does not allow new folders in {where}"
+                  if e.errno == errno.ENOENT and os.path.isdir(where) else os_reason(e))
         raise SuiteError(f"cannot create the output folder {shown}: {reason}", 2) from None
     lock = lock_folder(path, what)
     try:
@@ -196,10 +179,8 @@ def claim_out_dir(path: str, owned_files: Iterable[str], what: str = "study") ->
 
 def check_output_path(path: Optional[str], option: str) -> None:
     """Refuse, before anything runs, a file named by option (--json FILE, say) that could not be
-    written once the runs are done: SuiteError status 2 in one line. None (not given) passes.
-    Refused: an empty name, a name that ends in a slash or names a folder, a folder that does
-    not exist, a file or folder without write permission, a loop of links. A device, a FIFO or
-    a terminal passes when it can be opened for writing later."""
+    written once the runs are done: SuiteError status 2. None (not given) passes; a device, a
+    FIFO or a terminal passes when it can be opened for writing later."""
     if path is None:
         return
     if not path.strip():
@@ -208,17 +189,12 @@ def check_output_path(path: Optional[str], option: str) -> None:
     if path.endswith(os.sep) or os.path.basename(path) in (".", ".."):
         raise SuiteError(f"{shown}: names a folder, not a file", 2)
     if (fd_number := _own_fd(path)) is not None:
-        try:
-            writable = (fcntl.fcntl(fd_number, fcntl.F_GETFL) & os.O_ACCMODE) in (os.O_WRONLY, os.O_RDWR)
-        except OSError:
-            writable = False
-        if not writable:
-            raise SuiteError(f"{shown}: the tool has no such file open for writing", 2)
-        return
+        with contextlib.suppress(OSError):  # no such file open
+            if (fcntl.fcntl(fd_number, fcntl.F_GETFL) & os.O_ACCMODE) in (os.O_WRONLY, os.O_RDWR):
+                return
+        raise SuiteError(f"{shown}: the tool has no such file open for writing", 2)
     try:
-        st: Optional[os.stat_result] = os.stat(path)
-    except FileNotFoundError:
-        st = None
+        st = _stat(path)
     except OSError as e:
         raise SuiteError(f"{shown}: {os_reason(e)}", 2) from None
     if st is not None and stat.S_ISDIR(st.st_mode):
@@ -250,69 +226,48 @@ _STD_NAMES = {"/dev/stdin": 0, "/dev/stdout": 1, "/dev/stderr": 2}
 
 
 def _own_fd(path: str) -> Optional[int]:
-    normal = os.path.normpath(path)
-    if normal in _STD_NAMES:
-        return _STD_NAMES[normal]
-    m = _OWN_FD.match(normal)
-    return int(m.group(1)) if m else None
+    m = _OWN_FD.match(normal := os.path.normpath(path))
+    return _STD_NAMES.get(normal, int(m.group(1)) if m else None)
 
 
 def write_atomic(path: str, data: Union[str, bytes]) -> None:
-    """Write data (str, as UTF-8, or bytes) to path whole.
-
-    A regular file (or none yet) is replaced: a new temporary file with a random name is made in
-    the same folder (never through a link planted there), written, flushed to the disk and
-    renamed over path; on any failure it is removed and an earlier file at path is left as it
-    was. A symbolic link is followed to its target, which is then replaced, the link kept. A
-    path that names something else (a FIFO, /dev/null, a terminal, /dev/stdout) is opened and
-    written to as it is, never replaced. In a folder this process holds (claim_out_dir) the name
-    is the tool's own: whatever is there is replaced, link or not. An OSError propagates with its
-    filename set to path."""
+    """Write data (str, as UTF-8, or bytes) to path whole: a regular file (or none yet) is
+    replaced by a new file made beside it under a random name (never through a link planted
+    there), synced and renamed over it, so a failure leaves the earlier file as it was. A link
+    is followed and its target replaced; anything else (a FIFO, /dev/null, a terminal,
+    /dev/stdout) is written to as it is. In a folder this process holds the name is the tool's
+    own: whatever is there is replaced, link or not. An OSError carries path as its filename."""
     raw = data.encode("utf-8", errors="backslashreplace") if isinstance(data, str) else bytes(data)
     fd_number = _own_fd(path)
     try:
         folder = os.path.realpath(os.path.dirname(path) or ".")
         if folder in _held:
             target = os.path.join(folder, os.path.basename(path))
-            try:
-                old: Optional[os.stat_result] = os.lstat(target)
-            except FileNotFoundError:
-                old = None
+            old = _stat(target, follow_symlinks=False)
             _replace(target, raw, old if old is not None and stat.S_ISREG(old.st_mode) else None)
             return
         if fd_number is not None:
-            _write_to_own_fd(fd_number, raw)
+            for stream in (sys.stdout, sys.stderr):  # what the tool printed there goes first
+                with contextlib.suppress(OSError, ValueError, AttributeError, io.UnsupportedOperation):
+                    if stream is not None and stream.fileno() == fd_number:
+                        stream.flush()
+            _write_all(fd_number, raw)
             return
-        try:
-            st: Optional[os.stat_result] = os.stat(path)
-        except FileNotFoundError:
-            st = None
+        st = _stat(path)
         if st is not None and not stat.S_ISREG(st.st_mode):
             if stat.S_ISDIR(st.st_mode):
                 raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR))
-            _write_in_place(path, raw)
+            # A FIFO waits here for its reader, as it would for a shell's redirection.
+            fd = os.open(path, os.O_WRONLY | os.O_NOCTTY | os.O_CLOEXEC)
+            try:
+                _write_all(fd, raw)
+            finally:
+                os.close(fd)
             return
         _replace(os.path.realpath(path), raw, st)
     except OSError as e:
         e.filename, e.filename2 = path, None
         raise
-
-
-def _write_to_own_fd(fd: int, data: bytes) -> None:
-    for stream in (sys.stdout, sys.stderr):
-        with contextlib.suppress(OSError, ValueError, AttributeError, io.UnsupportedOperation):
-            if stream is not None and stream.fileno() == fd:
-                stream.flush()
-    _write_all(fd, data)
-
-
-def _write_in_place(path: str, data: bytes) -> None:
-    # A FIFO waits here for its reader, as it would for a shell's redirection.
-    fd = os.open(path, os.O_WRONLY | os.O_NOCTTY | os.O_CLOEXEC)
-    try:
-        _write_all(fd, data)
-    finally:
-        os.close(fd)
 
 
 def _replace(target: str, data: bytes, st: Optional[os.stat_result]) -> None:
@@ -334,7 +289,13 @@ def _replace(target: str, data: bytes, st: Optional[os.stat_result]) -> None:
         with contextlib.suppress(OSError):
             os.unlink(tmp)
         raise
-    _fsync_folder(folder)
+    # The rename itself made durable; some file systems cannot sync a folder, which costs nothing.
+    with contextlib.suppress(OSError):
+        fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+        try:
+            os.fsync(fd)
+        finally:
+            os.close(fd)
 
 
 def _umask() -> int:
@@ -350,20 +311,6 @@ def _write_all(fd: int, data: bytes) -> None:
         if n <= 0:
             raise OSError(errno.EIO, "the write wrote nothing")
         view = view[n:]
-
-
-def _fsync_folder(folder: str) -> None:
-    # Makes the rename itself durable; some file systems cannot sync a folder, which costs nothing.
-    try:
-        fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
-    except OSError:
-        return
-    try:
-        os.fsync(fd)
-    except OSError:
-        pass
-    finally:
-        os.close(fd)
 
 
 CsvValue = Union[str, int, float, None]
@@ -402,8 +349,8 @@ T = TypeVar("T", bound=Value, covariant=True)  # a reader of what it parses
 
 
 class Field(Generic[T]):
-    """A column's (or a key's) type. required=False: a column or key that may be absent, which then
-    reads as default. parse(text) returns the value or raises ValueError with the reason."""
+    """A column's (or a key's) type; one that is not required reads as default when absent.
+    parse(text) returns the value or raises ValueError with the reason."""
 
     def __init__(self, required: bool = True, default: Value = None) -> None:
         self.required = required
@@ -425,8 +372,7 @@ N = TypeVar("N", int, float)
 
 
 class _Bounded(Field[Optional[N]]):
-    """A number within low .. high (inclusive, where given); an empty field only with allow_empty
-    (then None)."""
+    """A number within low .. high (inclusive); an empty field only with allow_empty (then None)."""
 
     def __init__(self, low: Optional[float] = None, high: Optional[float] = None, allow_empty: bool = False,
                  required: bool = True, default: Value = None) -> None:
@@ -440,7 +386,10 @@ class _Bounded(Field[Optional[N]]):
         if text == "" and self.allow_empty:
             return None
         value = self.number(text)
-        _check_range(value, self.low, self.high)
+        if self.low is not None and value < self.low:
+            raise ValueError(f"{value} is below {self.low}")
+        if self.high is not None and value > self.high:
+            raise ValueError(f"{value} is above {self.high}")
         return value
 
 
@@ -468,13 +417,6 @@ class Whole(_Bounded[int]):
         if not self._WHOLE.fullmatch(text):
             raise ValueError(f"{_show(text)} is not a whole number" if text else "empty, where a whole number belongs")
         return int(text)
-
-
-def _check_range(value: float, low: Optional[float], high: Optional[float]) -> None:
-    if low is not None and value < low:
-        raise ValueError(f"{value} is below {low}")
-    if high is not None and value > high:
-        raise ValueError(f"{value} is above {high}")
 
 
 class Text(Field[str]):
@@ -510,25 +452,21 @@ class Choice(Field[str]):
 
 def read_csv(path: str, schema: Schema, header_required: bool = True, final_newline: bool = True,
              max_bytes: int = MAX_READ_BYTES) -> list[Row]:
-    """The rows of a CSV file with a header line: a list of dicts holding the schema's columns
-    (name -> Field), parsed; other columns are ignored, an absent optional column reads as its
-    default. An empty file is refused, or reads as no rows when header_required is False.
-    final_newline: a last line without its line end is refused (a file cut inside its last
-    field, 0.12 of 0.125, looks whole otherwise). Refused with SuiteError status 2 naming the file,
-    line and field: not UTF-8, a missing column, a row of the wrong length, a field of the wrong
-    type, malformed quoting, empty lines between rows."""
+    """The rows of a CSV file with a header line, each a dict of the schema's columns parsed;
+    other columns are ignored, an absent optional column reads as its default. An empty file
+    reads as no rows only without header_required. final_newline: a last line without its line
+    end is refused (a file cut inside its last field, 0.12 of 0.125, looks whole otherwise).
+    Anything else amiss: SuiteError status 2 naming the file, line and field."""
     shown = printable(path)
     if not (records := _records(path, final_newline, max_bytes)):
         if header_required:
             raise SuiteError(f"{shown} is empty: it has no header line", 2)
         return []
     _, header = records[0]
-    if len(set(header)) != len(header):
-        twice = next(h for h in header if header.count(h) > 1)
+    if (twice := next((h for h in header if header.count(h) > 1), None)) is not None:
         raise SuiteError(f"{shown} line 1: column {_show(twice)} appears twice", 2)
-    for name, field in schema.items():
-        if field.required and name not in header:
-            raise SuiteError(f"{shown} line 1: no column {name}", 2)
+    if missing := next((name for name, field in schema.items() if field.required and name not in header), None):
+        raise SuiteError(f"{shown} line 1: no column {missing}", 2)
     where = {name: header.index(name) for name in schema if name in header}
     rows = []
     for line, fields in records[1:]:
@@ -542,9 +480,8 @@ def read_csv(path: str, schema: Schema, header_required: bool = True, final_newl
 
 def read_key_values(path: str, schema: Schema, final_newline: bool = True,
                     max_bytes: int = MAX_READ_BYTES) -> Row:
-    """A key,value file (header line 'key,value', then one key per line) as a dict of the schema's
-    keys (name -> Field), parsed; other keys are ignored, an absent optional key reads as its
-    default. Refused like read_csv, and also: another header, a key given twice."""
+    """A key,value file (header line 'key,value', then one key per line) as a dict of the
+    schema's keys, parsed as read_csv parses columns; a key given twice is refused."""
     shown = printable(path)
     records = _records(path, final_newline, max_bytes)
     if not records or records[0][1] != ["key", "value"]:
@@ -578,8 +515,7 @@ def _parse(shown: str, line: int, name: str, field: "Field[Value]", text: str) -
 
 
 def _records(path: str, final_newline: bool, max_bytes: int) -> list[tuple[int, list[str]]]:
-    """[(line number, fields)] of every non-empty record of a CSV file; empty lines at the end are
-    allowed, others refused."""
+    """[(line number, fields)] of every non-empty record; empty lines only at the end."""
     shown = printable(path)
     text = read_text(path, max_bytes)
     if final_newline and text and not text.endswith(("\n", "\r")):
@@ -604,9 +540,8 @@ def _records(path: str, final_newline: bool, max_bytes: int) -> list[tuple[int, 
 
 
 def _chunks(path: str, max_bytes: int) -> Iterator[bytes]:
-    """A regular file's bytes, in chunks. Refused with SuiteError status 2: a file that cannot be
-    read, is not a regular file (a FIFO, a device: they could block or never end), is larger than
-    max_bytes (found before any byte past it is read)."""
+    """A regular file's bytes, in chunks; SuiteError status 2 for anything else (a FIFO, a device:
+    they could block or never end) and for a file past max_bytes, before more is read."""
     shown = printable(path)
     try:  # a FIFO would block the open
         fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
@@ -620,13 +555,9 @@ def _chunks(path: str, max_bytes: int) -> Iterator[bytes]:
             raise SuiteError(f"cannot read {shown}: not a regular file", 2)
         os.set_blocking(fd, True)
         size = 0
-        while True:
-            chunk = os.read(fd, 1 << 20)
-            size += len(chunk)
-            if size > max_bytes:
+        while chunk := os.read(fd, 1 << 20):
+            if (size := size + len(chunk)) > max_bytes:
                 raise SuiteError(f"cannot read {shown}: larger than {max_bytes} bytes", 2)
-            if not chunk:
-                break
             yield chunk
     except OSError as e:
         raise SuiteError(f"cannot read {shown}: {os_reason(e)}", 2) from None
@@ -650,9 +581,7 @@ def read_text(path: str, max_bytes: int = MAX_READ_BYTES) -> str:
     """A regular file's whole text as UTF-8 (a leading byte order mark dropped), refused as
     read_bytes refuses, and when it is not UTF-8 or holds a NUL."""
     shown = printable(path)
-    data = read_bytes(path, max_bytes)
-    if data.startswith(b"\xef\xbb\xbf"):
-        data = data[3:]
+    data = read_bytes(path, max_bytes).removeprefix(b"\xef\xbb\xbf")
     try:
         text = data.decode("utf-8")
     except UnicodeDecodeError as e:
@@ -668,15 +597,13 @@ def read_text(path: str, max_bytes: int = MAX_READ_BYTES) -> str:
 
 def parse_env_count(name: str, value: Optional[str], low: int = 1, high: Optional[int] = None,
                     nested: Optional[bool] = None) -> Optional[int]:
-    """The count a setting such as OMP_NUM_THREADS gives (an int), or None when it is unset (value
-    None). nested (by default: for OMP_NUM_THREADS) allows a comma list, one count per nesting
-    level, as the OpenMP runtime does; the first level is returned, every level is checked.
-    Spaces around a count are allowed, as the runtime allows them. Anything else ('', 'abc',
-    '2.5', '-1', out of low .. high): SuiteError status 2 naming the variable."""
+    """The count a setting such as OMP_NUM_THREADS gives, or None when it is unset. nested (by
+    default: for OMP_NUM_THREADS) allows a comma list, one count per nesting level, as the OpenMP
+    runtime does: every level is checked, the first returned. Spaces around a count are allowed,
+    as the runtime allows them; anything else is SuiteError status 2 naming the variable."""
     if value is None:
         return None
-    if nested is None:
-        nested = name == "OMP_NUM_THREADS"
+    nested = name == "OMP_NUM_THREADS" if nested is None else nested
     shown = f"{name}='{printable(value, 40)}'"
     if not value.strip():
         raise SuiteError(f"{name} is set but empty: give it a whole number, or unset it", 2)

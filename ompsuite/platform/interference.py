@@ -1,9 +1,8 @@
 """What else happened while a program ran: a record taken around the child process, outside its timed window.
 
 A run's own time cannot say whether it was disturbed, so the judgement rests on independent measurements:
-the child's resource usage (from wait4), the machine's CPU time and hypervisor steal (/proc/stat), and the
-memory-management counters that explain a slow fill (/proc/vmstat). Whatever the platform does not offer is
-left empty and named in the notes, never guessed.
+the child's resource usage (wait4), the machine's CPU time and hypervisor steal (/proc/stat) and its memory
+events (/proc/vmstat). Whatever the platform does not offer is left empty and named in the notes, never guessed.
 """
 import contextlib
 import dataclasses
@@ -14,34 +13,23 @@ import sys
 import time
 from typing import Dict, List, Optional, Sequence, Tuple, Union
 
-# Machine-wide memory events that explain why a fill was slow. pgfault/pgmajfault put the child's own faults in
-# context (others faulting at the same time); thp_* say whether faults were served by huge pages (512x fewer,
-# each zeroing 2 MiB) or fell back to small ones; compact_* and the direct reclaim counters are stalls taken
-# inside an allocation; balloon_* are pages the hypervisor took back or returned during the run.
+from ompsuite.platform.topology import read_small
+
+# Machine-wide memory events that explain a slow fill: others' faults beside the child's, huge pages (512x
+# fewer faults) or small, stalls taken inside an allocation, pages the hypervisor took back or returned.
 VMSTAT_COUNTERS = ("pgfault", "pgmajfault", "thp_fault_alloc", "thp_fault_fallback", "compact_stall",
                    "compact_fail", "allocstall_normal", "pgscan_direct", "pgsteal_direct",
                    "balloon_inflate", "balloon_deflate")
 
-# The thresholds of disturbed(), in cores: CPU-seconds of others per second of the run's wall time, on top of
-# the tick rounding of /proc/stat (tick_allowance). The tool itself sleeps in wait4 while the child runs; an
-# idle VM's kernel threads and the tool's reads of /proc use a few hundredths of a core, while any real program
-# beside the run uses far more than a tenth. The comparison treats 2% as noise, and a serial run that loses 2%
-# of its core to the hypervisor is slowed by about that much.
-LOAD_CORES = 0.10
-STEAL_CORES = 0.02
-# A second rule, from the child's own CPU time (counted in nanoseconds, no tick rounding): a team of T
-# threads on T free cores gets T x its wall time of CPU, less its start and end (exec, loading, the runtime
-# starting its threads, the final print: a few milliseconds at one thread). A run that got less than that by
-# over a quarter of a core was kept off its cores: by another program on one of them (a hog on one of two
-# cores takes half of it), or by the hypervisor without telling (no steal counted). This is what judges the
-# short runs, where the machine-wide counters' tick rounding hides even a whole core of other load. It does
-# not use the run's speed: a slow run that had its cores all along is not marked.
+# The thresholds of disturbed(), in cores: CPU-seconds per second of the run's wall time, on top of the tick
+# rounding of /proc/stat. Why these values: docs/noise.md, "Disturbed runs".
+LOAD_CORES = 0.10   # others' CPU time: an idle VM uses a few hundredths of a core, any real program far more
+STEAL_CORES = 0.02  # the hypervisor's: 2% lost slows a serial run by about 2%, the comparison's noise
+# The team's own CPU time (counted in nanoseconds) short of threads x wall time: a program or hypervisor
+# beside it, seen even in the short runs whose machine-wide counters' rounding hides a whole core.
 LOST_CORES = 0.25
 START_S = 0.005     # per thread: the part of a run's life in which not all its threads can be running
 JUDGEABLE_S = 0.02  # below this a run's life is mostly start and end: no rule can tell it was disturbed
-
-_USAGE_FIELDS = ("user_s", "system_s", "minor_faults", "major_faults", "voluntary_switches",
-                 "involuntary_switches", "peak_rss_bytes")
 
 
 @dataclasses.dataclass
@@ -57,10 +45,8 @@ class Usage:
 
     @classmethod
     def from_rusage(cls, ru: resource.struct_rusage) -> "Usage":
-        # ru_maxrss is in KiB on Linux, in bytes on macOS.
-        rss_unit = 1 if sys.platform == "darwin" else 1024
         return cls(ru.ru_utime, ru.ru_stime, ru.ru_minflt, ru.ru_majflt, ru.ru_nvcsw, ru.ru_nivcsw,
-                   ru.ru_maxrss * rss_unit)
+                   ru.ru_maxrss * (1 if sys.platform == "darwin" else 1024))  # ru_maxrss: KiB, on macOS bytes
 
 
 @dataclasses.dataclass
@@ -74,21 +60,9 @@ class CpuTimes:
     tick_hz: int
 
 
-def _clock_ticks() -> int:
-    try:
-        return os.sysconf("SC_CLK_TCK")
-    except (AttributeError, ValueError, OSError):
-        return 100
-
-
 def read_cpu_times(path: str = "/proc/stat") -> Optional[CpuTimes]:
-    """CpuTimes from the aggregate cpu line of /proc/stat, or None when there is no such file or it cannot be
-    read as one."""
-    try:
-        with open(path) as f:
-            lines = f.read().splitlines()
-    except (OSError, UnicodeDecodeError):
-        return None
+    """CpuTimes from the aggregate cpu line of /proc/stat, or None where there is none to read."""
+    lines = (read_small(path) or "").splitlines()
     total = next((line.split()[1:] for line in lines if line.split()[:1] == ["cpu"]), None)
     cpus = sum(1 for line in lines if line.startswith("cpu") and line[3:4].isdigit())
     if total is None or len(total) < 7 or not cpus:
@@ -97,25 +71,23 @@ def read_cpu_times(path: str = "/proc/stat") -> Optional[CpuTimes]:
         ticks = [int(v) for v in total]
     except ValueError:
         return None
-    hz = _clock_ticks()
+    try:
+        hz = os.sysconf("SC_CLK_TCK")
+    except (AttributeError, ValueError, OSError):  # no such setting here: the usual USER_HZ
+        hz = 100
     user, nice, system, _idle, _iowait, irq, softirq = ticks[:7]
     steal = ticks[7] / hz if len(ticks) > 7 else None
     return CpuTimes((user + nice + system + irq + softirq) / hz, steal, cpus, hz)
 
 
 def read_vmstat(path: str = "/proc/vmstat") -> dict[str, int]:
-    """The VMSTAT_COUNTERS this kernel has, by name. A counter the kernel lacks is absent, not 0: absent means
-    unknown. An unreadable file gives an empty dict."""
+    """The VMSTAT_COUNTERS this kernel has, by name: one it lacks (or an unreadable file) is absent, not 0."""
     found: dict[str, int] = {}
-    try:
-        with open(path) as f:
-            for line in f:
-                parts = line.split()
-                if len(parts) == 2 and parts[0] in VMSTAT_COUNTERS:
-                    with contextlib.suppress(ValueError):
-                        found[parts[0]] = int(parts[1])
-    except (OSError, UnicodeDecodeError):
-        return {}
+    for line in (read_small(path) or "").splitlines():
+        parts = line.split()
+        if len(parts) == 2 and parts[0] in VMSTAT_COUNTERS:
+            with contextlib.suppress(ValueError):
+                found[parts[0]] = int(parts[1])
     return found
 
 
@@ -131,8 +103,8 @@ class Snapshot:
 
 
 # The CSV columns of a record, in order.
-FIELDS = ("watched_s", "cpus_allowed", "machine_cpus", "tick_hz", *_USAGE_FIELDS, "machine_busy_s", "steal_s",
-          "other_load_s", *("vm_" + c for c in VMSTAT_COUNTERS), "interference_notes")
+FIELDS = ("watched_s", "cpus_allowed", "machine_cpus", "tick_hz", *(f.name for f in dataclasses.fields(Usage)),
+          "machine_busy_s", "steal_s", "other_load_s", *("vm_" + c for c in VMSTAT_COUNTERS), "interference_notes")
 
 
 @dataclasses.dataclass
@@ -160,11 +132,8 @@ class Interference:
     @classmethod
     def build(cls, before: Snapshot, after: Snapshot, usage: Optional[Usage], wall_s: float,
               cpus_allowed: int) -> "Interference":
-        rec, notes = cls(wall_s, cpus_allowed), []
-        if usage is not None:
-            for f in _USAGE_FIELDS:
-                setattr(rec, f, getattr(usage, f))
-        else:
+        rec, notes = cls(wall_s, cpus_allowed, **(dataclasses.asdict(usage) if usage is not None else {})), []
+        if usage is None:
             notes.append("no resource usage of the child")
         if before.cpu and after.cpu:
             rec.machine_cpus, rec.tick_hz = after.cpu.cpus, after.cpu.tick_hz
@@ -197,57 +166,44 @@ class Interference:
 
 
 def tick_allowance(cpus: int, tick_hz: int) -> float:
-    """CPU-seconds of rounding in a difference of two /proc/stat readings: each CPU's counter is a whole
-    number of ticks (USER_HZ, usually 100 per second) and is charged a tick at a time, so it can be up to
-    one tick off at each end. The child's own usage is counted in nanoseconds and adds nothing."""
+    """CPU-seconds of rounding in a difference of two /proc/stat readings: each CPU's counter, in whole
+    ticks, can be one tick off at each end."""
     return 2 * cpus / tick_hz
 
 
 def too_short_to_watch(wall_s: float, cpus: int, tick_hz: int, load_cores: float = LOAD_CORES) -> bool:
-    """True when a whole core of other load over the run would still hide inside the tick rounding, so
-    disturbed() saying nothing about the run is no evidence that it was quiet (about 45 ms on two CPUs at
-    100 ticks per second)."""
+    """True when a whole core of other load over the run would still hide inside the tick rounding
+    (about 45 ms on two CPUs at 100 ticks per second): disturbed() saying nothing is no evidence."""
     return (1.0 - load_cores) * wall_s <= tick_allowance(cpus, tick_hz)
-
-
-def lost_cpu(rec: Interference, threads: Optional[int]) -> Optional[float]:
-    """CPU-seconds a team of threads did not get over its life, or None when that cannot be said (no usage,
-    an unknown team, or more threads than CPUs, which must share them)."""
-    if (rec.user_s is None or rec.system_s is None or not threads or rec.watched_s is None
-            or threads > (rec.cpus_allowed or 0)):
-        return None
-    return threads * rec.watched_s - rec.user_s - rec.system_s
 
 
 def disturbed(rec: Interference, load_cores: float = LOAD_CORES, steal_cores: float = STEAL_CORES,
               threads: Optional[int] = None, lost_cores: float = LOST_CORES,
               life_s: Optional[float] = None) -> Optional[str]:
-    """A short reason when other load or steal over the run exceeded its threshold, or (given the team's
-    size) the team got less CPU than its cores by over lost_cores, else None. None also when the record lacks
-    the fields to judge (no claim either way). The run's wall time is the record's watched time. Each
-    threshold is cores x wall time plus the rounding of its readings, so rounding alone never marks a short
-    run on an idle machine. life_s: the lifetime of a run of the program that did no work, where it was
-    measured: its start and end, in which only one of the team's threads can be busy (an instrumented build
-    starts for tens of milliseconds); START_S per thread where not. A run whose life beyond that is under
-    JUDGEABLE_S is not judged by its team's CPU time."""
+    """A short reason for each rule the run broke (docs/noise.md), else None; None also when the record
+    lacks the fields to judge. Each threshold is cores x the watched time plus the rounding of its
+    readings, so rounding alone never marks a short run on an idle machine. life_s: the life of a run
+    that did no work, where it was measured: its start and end, in which only one of the team's threads
+    can be busy (an instrumented build starts for tens of milliseconds); START_S per thread where not."""
     wall_s = rec.watched_s
     if wall_s is None or wall_s <= 0:
         return None
     reasons = []
-    lost = lost_cpu(rec, threads)
     if life_s is None:
         allowance, working = START_S * (threads or 1), wall_s
     else:
         allowance, working = (threads - 1) * life_s + START_S if threads else 0.0, wall_s - life_s
-    if lost is not None and working >= JUDGEABLE_S and lost > lost_cores * wall_s + allowance:
-        reasons.append(_broke(LOST, lost / wall_s, lost_cores))
-    if rec.machine_cpus is None or rec.tick_hz is None:
-        return "; ".join(reasons) or None
-    rounding = tick_allowance(rec.machine_cpus, rec.tick_hz)
-    if rec.other_load_s is not None and rec.other_load_s > load_cores * wall_s + rounding:
-        reasons.append(_broke(LOAD, rec.other_load_s / wall_s, load_cores))
-    if rec.steal_s is not None and rec.steal_s > steal_cores * wall_s + rounding:
-        reasons.append(_broke(STEAL, rec.steal_s / wall_s, steal_cores))
+    # The CPU-seconds a team did not get; unknown for an unknown team, or more threads than CPUs (they share).
+    if (rec.user_s is not None and rec.system_s is not None and threads and threads <= (rec.cpus_allowed or 0)
+            and working >= JUDGEABLE_S):
+        if (lost := threads * wall_s - rec.user_s - rec.system_s) > lost_cores * wall_s + allowance:
+            reasons.append(_broke(LOST, lost / wall_s, lost_cores))
+    if rec.machine_cpus is not None and rec.tick_hz is not None:
+        rounding = tick_allowance(rec.machine_cpus, rec.tick_hz)
+        if rec.other_load_s is not None and rec.other_load_s > load_cores * wall_s + rounding:
+            reasons.append(_broke(LOAD, rec.other_load_s / wall_s, load_cores))
+        if rec.steal_s is not None and rec.steal_s > steal_cores * wall_s + rounding:
+            reasons.append(_broke(STEAL, rec.steal_s / wall_s, steal_cores))
     return "; ".join(reasons) or None
 
 
@@ -286,14 +242,6 @@ def broken_text(reasons: Sequence[str]) -> str:
 LOOK_S = 2.0  # the look before the first timed run: long enough for a tenth of a core to pass the ticks
 
 
-def _sys(path: str) -> str:
-    try:
-        with open(path) as f:
-            return f.read().strip()
-    except (OSError, UnicodeDecodeError):
-        return ""
-
-
 def look(load_cores: float = LOAD_CORES, steal_cores: float = STEAL_CORES, seconds: float = LOOK_S,
          sys_root: str = "/sys/devices/system/cpu", stat_path: str = "/proc/stat") -> str:
     """One line on whether this machine's figures can be trusted, from a look of a few seconds
@@ -317,13 +265,13 @@ def look(load_cores: float = LOAD_CORES, steal_cores: float = STEAL_CORES, secon
             seen.append(f"steal {steal:.2f}")
             if steal > steal_cores + rounding:
                 wrong.append(_broke(STEAL, steal, steal_cores))
-    governors = sorted({_sys(os.path.join(sys_root, c, "cpufreq", "scaling_governor"))
+    governors = sorted({read_small(os.path.join(sys_root, c, "cpufreq", "scaling_governor")) or ""
                         for c in (os.listdir(sys_root) if os.path.isdir(sys_root) else ())
                         if re.fullmatch(r"cpu\d+", c)} - {""})
     seen.append(f"governor {'/'.join(governors)}" if governors else "no governor readable")
     if governors and governors != ["performance"]:
         wrong.append(f"governor {'/'.join(governors)} changes the clock with the load (performance keeps it)")
-    smt = _sys(os.path.join(sys_root, "smt", "active"))
+    smt = read_small(os.path.join(sys_root, "smt", "active")) or ""
     seen.append({"1": "SMT on", "0": "SMT off"}.get(smt, "SMT unknown"))
     if not wrong:
         quiet = not (before and after) or (after.busy_s - before.busy_s) / wall <= LOAD_CORES + rounding

@@ -1,8 +1,5 @@
 """Where a study ran: the context written beside its figures, so another machine can be compared.
-
-Each fact has one reader here: the memory from /proc/meminfo, what the kernel and hypervisor do
-with free memory from sysfs, the compiler from the suite's own build tree. The topology (and
-the processor's name) comes from ompsuite.platform.topology."""
+Each fact has one reader here, save the topology and the processor's name (platform.topology)."""
 import datetime
 import hashlib
 import os
@@ -54,12 +51,8 @@ _BALLOON_BITS = (("balloon_deflate_on_oom", 2), ("balloon_free_page_hint", 3), (
 
 
 def memory_facts(sys_root: str = "/sys") -> dict[str, str]:
-    """What the kernel and hypervisor do with free memory, for machine.csv: an ordered dict of strings.
-
-    Huge pages decide how many faults a fill takes; a virtio balloon with free page reporting hands freed guest
-    memory back to the host, so a later fill of the same memory pays again for the host to back it; DAMON,
-    when running, may page out memory it finds cold. Each value that cannot be read is empty, with the reason
-    in memory_notes."""
+    """What the kernel and hypervisor do with free memory, for machine.csv (why it shapes a fill: docs/noise.md,
+    "This virtual machine"); a value that cannot be read is empty, with the reason in memory_notes."""
     facts: dict[str, str] = {}
     notes: list[str] = []
     thp = os.path.join(sys_root, "kernel", "mm", "transparent_hugepage")
@@ -124,21 +117,17 @@ def _damon(kdamonds: str, notes: list[str]) -> str:
 
 def own_build_tree(bindir: str, root: str = ROOT) -> Optional[str]:
     """The build tree whose bin folder bindir is, when that tree is one of the repository's own
-    (build/release, build/reduced-n..., a preset's build/NAME): the tools made it, or the
-    repository's presets did. None for programs from anywhere else: whatever a folder beside
-    them says is not believed, let alone run."""
+    (build/NAME); None for programs from anywhere else: whatever a folder beside them says is
+    not believed, let alone run."""
     real = os.path.realpath(bindir)
     tree = os.path.dirname(real)
-    if (os.path.basename(real) == "bin" and os.path.dirname(tree) == os.path.realpath(os.path.join(root, "build"))
-            and os.path.isfile(os.path.join(tree, "CMakeCache.txt"))):
-        return tree
-    return None
+    ours = os.path.basename(real) == "bin" and os.path.dirname(tree) == os.path.realpath(os.path.join(root, "build"))
+    return tree if ours and os.path.isfile(os.path.join(tree, "CMakeCache.txt")) else None
 
 
 def compiler(bindir: str, root: str = ROOT) -> str:
-    """The compiler's version line, asked of the compiler recorded in the build tree the programs
-    came from, when that tree is one of the repository's own; 'unknown (...)' otherwise. A
-    compiler that does not answer is named without its version, and said so."""
+    """The version line of the compiler the programs' own build tree recorded; 'unknown (...)'
+    without one. A compiler that does not answer is named without its version, and said so."""
     if (tree := own_build_tree(bindir, root)) is None:
         return "unknown (programs from outside the suite's build trees)"
     if not (path := _read_cache(tree, "CMAKE_CXX_COMPILER")):
@@ -206,12 +195,10 @@ def _read_cache(tree: str, key: str) -> Optional[str]:
     return m.group(1).strip() if m else None
 
 
-# -- All of them -----------------------------------------------------------------------------------
-
 def facts(bindir: str, binding: Binding, cores: int, topology: Topology,
           extra: Iterable[tuple[str, str]] = ()) -> list[tuple[str, str]]:
     """Key, value pairs for machine.csv: cores are the physical cores the study may use, cpus
-    the logical CPUs; then the topology and what shapes memory behaviour on this machine."""
+    the logical CPUs."""
     omp = {k: v for k, v in os.environ.items() if k.startswith(("OMP_", "GOMP_", "KMP_"))}
     return [("host", socket.gethostname()),
             ("date", datetime.datetime.now().astimezone().isoformat(timespec="seconds")),
@@ -223,8 +210,7 @@ def facts(bindir: str, binding: Binding, cores: int, topology: Topology,
             *memory_facts().items(), *extra]
 
 
-# ---------------------------------------------------------------------------------------------
-# The level the pi programs run at
+# -- The level the pi programs run at -------------------------------------------------------------
 
 LOADER = "/lib64/ld-linux-x86-64.so.2"  # glibc's, which picks a portable tree's level (pi/CMakeLists.txt)
 LEVEL_TIMEOUT_S = 30.0
@@ -252,8 +238,7 @@ def pi_level(bindir: str, loader: str = LOADER) -> str:
                               output_cap=64 << 10).stdout
         except SuiteError:
             continue
-        m = re.search(r"libompsuite-\w+\.so => \S*/ompsuite/(?:glibc-hwcaps/([\w-]+)/)?lib", listed)
-        if m:
+        if m := re.search(r"libompsuite-\w+\.so => \S*/ompsuite/(?:glibc-hwcaps/([\w-]+)/)?lib", listed):
             found.add(m.group(1) or "")
     if not found:
         return ""

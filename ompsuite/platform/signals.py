@@ -36,12 +36,8 @@ def install(handler_exception: Callable[[int], BaseException] = Interrupted,
     it replaced, for restore(). A signal already ignored when the tool starts (nohup, a
     background job) is left ignored, as its starter asked. Calling it again starts afresh."""
     _state.exception, _state.stopping, _state.depth, _state.received = handler_exception, None, 0, []
-    previous: dict[int, Handler] = {}
-    for signum in signals:
-        handler = signal.getsignal(signum)
-        if handler == signal.SIG_IGN:
-            continue
-        previous[signum] = handler
+    previous: dict[int, Handler] = {s: h for s in signals if (h := signal.getsignal(s)) != signal.SIG_IGN}
+    for signum in previous:
         signal.signal(signum, _handler)
     return previous
 

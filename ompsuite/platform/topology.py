@@ -1,16 +1,13 @@
-"""The machine's topology as an HPC engineer records it: sockets, physical cores, hardware threads
-per core, logical CPUs, NUMA nodes and caches, and where those facts came from.
-
-discover() asks hwloc (lstopo-no-graphics --of xml, at most once per process) when it is
-installed, else reads the kernel's own record in sysfs (/sys/devices/system/cpu and .../node); a
-source that is missing, fails or says something implausible passes to the next, and the record
-says which one answered and why the other did not. The processor's name and clock come from
-/proc/cpuinfo, the only place Linux gives them without a frequency driver. The parsers are pure
-functions of their input, so each source is tested on stored output or a fake tree.
+"""The machine's topology as an HPC engineer records it (sockets, cores, threads per core, logical
+CPUs, NUMA nodes, caches) and where those facts came from: hwloc when installed, else sysfs; a
+source that fails or says something implausible passes to the next, and the record says why.
+The processor's name and clock come from /proc/cpuinfo, the only place Linux gives them without
+a frequency driver. The parsers are pure functions of their input, tested on stored output.
 
     python3 -m ompsuite.platform.topology --cores    # physical cores this process may run on
     python3 -m ompsuite.platform.topology            # the machine.csv pairs, one "key,value" a line
 """
+import collections
 import csv
 import dataclasses
 import os
@@ -26,7 +23,6 @@ from ompsuite.platform.files import write_atomic
 
 KINDS = ("data", "instruction", "unified")
 STANDARD_CACHES = ("L1d", "L1i", "L2", "L3")
-LIBRARY_CACHE_TYPE = {"data": "Data", "instruction": "Instruction", "unified": "Unified"}
 
 # Bounds on what a source may claim: beyond them it is taken as damaged, not believed.
 MAX_PUS = 1 << 16
@@ -73,10 +69,6 @@ class Topology:
     pu_core: dict[int, CoreId] = dataclasses.field(default_factory=dict, repr=False)
     notes: list[str] = dataclasses.field(default_factory=list)
 
-    def cache_text(self, key: str) -> str:
-        """'32 KiB x2, per core'; several kinds under one name (hybrid parts) joined by '; '."""
-        return "; ".join(_describe_cache(c, self) for c in self.caches if c.key == key)
-
     def pairs(self) -> list[tuple[str, str]]:
         """(key, value) pairs for machine.csv, values as text ('unknown' where not known)."""
         def unknown(v: Optional[int]) -> str:
@@ -87,7 +79,9 @@ class Topology:
         # The usual four always, so that machines compare key by key; any others after them.
         keys: dict[str, None] = dict.fromkeys(STANDARD_CACHES)
         keys.update(dict.fromkeys(c.key for c in sorted(self.caches, key=_cache_order)))
-        out += [(f"cache_{key}", self.cache_text(key) or "unknown") for key in keys]
+        # Several kinds under one name (hybrid parts) are joined by '; '.
+        out += [(f"cache_{key}", "; ".join(_describe_cache(c, self) for c in self.caches if c.key == key) or "unknown")
+                for key in keys]
         if self.notes:
             out.append(("topology_note", "; ".join(self.notes)))
         return out
@@ -99,7 +93,7 @@ class Topology:
         if self.mhz:
             ctx["mhz_per_cpu"] = int(round(self.mhz))
         caches: list[dict[str, Union[str, int]]] = [
-            {"type": LIBRARY_CACHE_TYPE[c.kind], "level": c.level, "size": c.size_bytes,
+            {"type": c.kind.capitalize(), "level": c.level, "size": c.size_bytes,
              "num_sharing": c.shared_by or 0} for c in sorted(self.caches, key=_cache_order)]
         ctx["caches"] = caches
         ctx.update(topology_source=self.source, topology_sockets=self.sockets, topology_cores=self.cores,
@@ -115,21 +109,14 @@ def _cache_order(c: Cache) -> tuple[int, int, int]:
     return c.level, KINDS.index(c.kind), c.size_bytes
 
 
-def size_text(n: int) -> str:
-    """Bytes in the largest binary unit that holds them exactly: 49152 -> '48 KiB'."""
-    for unit, scale in (("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10)):
-        if n % scale == 0:
-            return f"{n // scale} {unit}"
-    return f"{n} B"
-
-
 def _describe_cache(c: Cache, topo: Topology) -> str:
-    text = size_text(c.size_bytes)
-    if c.count is not None:
-        text += f" x{c.count}"
+    """'32 KiB x2, per core': the size in the largest binary unit that holds it exactly."""
+    unit, scale = next((u, s) for u, s in (("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10), ("B", 1))
+                       if c.size_bytes % s == 0)
+    text = f"{c.size_bytes // scale} {unit}" + (f" x{c.count}" if c.count is not None else "")
     if c.shared_by is None:
         return text
-    if c.shared_by == topo.threads_per_core or (c.shared_by == 1 and topo.threads_per_core == 1):
+    if c.shared_by == topo.threads_per_core:
         scope = "per core"
     elif c.shared_by == 1:
         scope = "per logical CPU"
@@ -155,13 +142,12 @@ def _count(value: object, what: str, low: int = 1, high: int = MAX_PUS) -> int:
 
 def _checked(topo: Topology) -> Topology:
     """The record if its counts agree with one another; ValueError otherwise."""
-    _count(topo.pus, "the logical CPU count")
-    _count(topo.cores, "the core count", high=topo.pus)
-    _count(topo.threads_per_core, "threads per core", high=topo.pus)
-    if topo.sockets is not None:
-        _count(topo.sockets, "the socket count", high=topo.cores)
-    if topo.numa_nodes is not None:
-        _count(topo.numa_nodes, "the NUMA node count", high=MAX_NUMA_NODES)
+    for value, what, high in ((topo.pus, "the logical CPU count", MAX_PUS), (topo.cores, "the core count", topo.pus),
+                              (topo.threads_per_core, "threads per core", topo.pus),
+                              (topo.sockets, "the socket count", topo.cores),
+                              (topo.numa_nodes, "the NUMA node count", MAX_NUMA_NODES)):
+        if value is not None:  # sockets and NUMA nodes may be unknown
+            _count(value, what, high=high)
     if topo.pus > topo.cores * topo.threads_per_core:
         raise ValueError(f"{topo.pus} logical CPUs do not fit {topo.cores} cores of {topo.threads_per_core} threads")
     for c in topo.caches:
@@ -169,26 +155,17 @@ def _checked(topo: Topology) -> Topology:
         _count(c.size_bytes, f"the L{c.level} size", high=MAX_CACHE_BYTES)
         if c.kind not in KINDS:
             raise ValueError(f"cache kind {c.kind!r} is none of {', '.join(KINDS)}")
-        if c.count is not None:
-            _count(c.count, f"the {c.key} instance count", high=topo.pus)
-        if c.shared_by is not None:
-            _count(c.shared_by, f"the CPUs sharing one {c.key}", high=topo.pus)
+        for value, what in ((c.count, f"the {c.key} instance count"), (c.shared_by, f"the CPUs sharing one {c.key}")):
+            if value is not None:
+                _count(value, what, high=topo.pus)
     return topo
 
 
 def _group_caches(instances: Iterable[tuple[int, str, int, Optional[int]]]) -> list[Cache]:
     """Cache records from (level, kind, size, shared_by) of every instance."""
-    counted: dict[tuple[int, str, int, Optional[int]], int] = {}
-    for inst in instances:
-        counted[inst] = counted.get(inst, 0) + 1
+    counted = collections.Counter(instances)
     return [Cache(level, kind, size, shared, n)
             for (level, kind, size, shared), n in sorted(counted.items(), key=lambda kv: (kv[0][:3], kv[0][3] or 0))]
-
-
-def _text(text: str, what: str) -> str:
-    if len(text) > MAX_TEXT:
-        raise ValueError(f"{what} is larger than {MAX_TEXT >> 20} MiB")
-    return text
 
 
 # -- hwloc -----------------------------------------------------------------------------------------
@@ -200,7 +177,8 @@ _HWLOC_CACHE_TYPE = {"0": "unified", "1": "data", "2": "instruction"}
 
 def from_hwloc_xml(text: str) -> Topology:
     """A Topology from `lstopo --of xml` (hwloc 1.x or 2.x); ValueError if it is not one."""
-    text = _text(text, "the hwloc XML")
+    if len(text) > MAX_TEXT:
+        raise ValueError(f"the hwloc XML is larger than {MAX_TEXT >> 20} MiB")
     # A topology file has no business declaring entities; refusing them keeps entity expansion out.
     if "<!ENTITY" in text:
         raise ValueError("the hwloc XML declares entities")
@@ -212,7 +190,6 @@ def from_hwloc_xml(text: str) -> Topology:
         raise ValueError(f"the XML's root is <{root.tag}>, not <topology>")
 
     packages = cores = numa = 0
-    pus: list[int] = []
     pu_core: dict[int, CoreId] = {}
     per_core: list[int] = []
     instances: list[tuple[int, str, int, Optional[int]]] = []
@@ -237,7 +214,6 @@ def from_hwloc_xml(text: str) -> Topology:
                 index = _count(obj.get("os_index", ""), "a PU's os_index", low=0, high=MAX_PUS - 1)
                 if index in pu_core:
                     raise ValueError(f"PU {index} appears twice")
-                pus.append(index)
                 pu_core[index] = core if core is not None else ("pu", index)
             else:
                 m = _HWLOC_CACHE.match(kind)
@@ -255,10 +231,10 @@ def from_hwloc_xml(text: str) -> Topology:
         walk(root, None)
     except RecursionError:
         raise ValueError("the hwloc XML nests too deep") from None
-    if not pus:
+    if not pu_core:
         raise ValueError("the hwloc XML holds no PU")
-    topo = Topology("hwloc", sockets=packages or 1, cores=cores or len(pus),
-                    threads_per_core=max(per_core) if per_core else 1, pus=len(pus), numa_nodes=numa or None,
+    topo = Topology("hwloc", sockets=packages or 1, cores=cores or len(pu_core),
+                    threads_per_core=max(per_core) if per_core else 1, pus=len(pu_core), numa_nodes=numa or None,
                     caches=_group_caches(i for i in instances if i[3]), pu_core=pu_core)
     return _checked(topo)
 
@@ -330,12 +306,9 @@ def from_sysfs(sys_root: str = "/sys") -> Topology:
     instances: dict[tuple[int, str, tuple[int, ...]], int] = {}
     for cpu in cpus:
         here = os.path.join(cpu_root, f"cpu{cpu}")
-        topo_dir = os.path.join(here, "topology")
-        package = read_small(os.path.join(topo_dir, "physical_package_id"))
-        package = None if package in (None, "-1") else package
-        siblings = (read_small(os.path.join(topo_dir, "core_cpus_list"))
-                    or read_small(os.path.join(topo_dir, "thread_siblings_list")))
-        core_id = read_small(os.path.join(topo_dir, "core_id"))
+        package, core_id, siblings, old_siblings = (read_small(os.path.join(here, "topology", f)) for f in (
+            "physical_package_id", "core_id", "core_cpus_list", "thread_siblings_list"))  # the last: older kernels
+        package, siblings = None if package == "-1" else package, siblings or old_siblings
         if siblings:
             threads = tuple(cpu_list(siblings))
             if cpu not in threads:
@@ -360,9 +333,7 @@ def from_sysfs(sys_root: str = "/sys") -> Topology:
             sharing = tuple(cpu_list(shared)) if shared else (cpu,)
             key = (_count(level, f"cpu{cpu}'s {index} level", high=MAX_CACHE_LEVEL), _SYSFS_CACHE_TYPE[kind], sharing)
             instances[key] = _count(int(m.group(1)) * scale, f"cpu{cpu}'s {index} size", high=MAX_CACHE_BYTES)
-    threads_of: dict[CoreId, int] = {}
-    for core in pu_core.values():
-        threads_of[core] = threads_of.get(core, 0) + 1
+    threads_of = collections.Counter(pu_core.values())
     nodes = listdir(os.path.join(sys_root, "devices", "system", "node"))
     numa = sum(1 for d in nodes if re.fullmatch(r"node\d+", d))
     notes = [f"sysfs names no core for {unknown_core} logical CPU(s): each counted as a core"] if unknown_core else []
@@ -400,7 +371,6 @@ def find(sys_root: str = "/sys", cpuinfo: str = "/proc/cpuinfo",
     sources before it did not. Nothing is kept: discover() is the one to call."""
     notes: list[str] = []
     xml: Optional[str] = None
-    topo: Optional[Topology] = None
     try:
         xml = (hwloc or _lstopo)()
         topo = from_hwloc_xml(xml)
@@ -408,12 +378,11 @@ def find(sys_root: str = "/sys", cpuinfo: str = "/proc/cpuinfo",
         xml = None
         notes.append(f"hwloc: {e}" if isinstance(e, ValueError) else
                      f"hwloc: unexpected output ({type(e).__name__}: {e})")
-    if topo is None:
         try:
             topo = from_sysfs(sys_root)
-        except ValueError as e:
+        except ValueError as why:
             n = os.cpu_count() or 1
-            notes.append(f"sysfs: {e}; {n} CPUs from os.cpu_count, each counted as a core")
+            notes.append(f"sysfs: {why}; {n} CPUs from os.cpu_count, each counted as a core")
             topo = Topology("os.cpu_count", sockets=None, cores=n, threads_per_core=1, pus=n)
     topo.notes[:0] = notes
     topo.model, topo.mhz = processor(cpuinfo)
@@ -424,10 +393,9 @@ _found: Optional[tuple[Topology, Optional[str]]] = None
 
 
 def discover(save_xml_to: Optional[str] = None) -> Topology:
-    """This machine's Topology, found on the first call and kept for the process: however many
-    parts of a command ask, hwloc runs at most once. With save_xml_to, hwloc's XML (when hwloc
-    answered) is written there whole; a failure to write it raises SuiteError, since the caller
-    asked for that file."""
+    """This machine's Topology, found on the first call and kept for the process, so hwloc runs at
+    most once. With save_xml_to, hwloc's XML (when hwloc answered) is written there whole; a
+    failure to write it raises SuiteError, since the caller asked for that file."""
     global _found
     if _found is None:
         _found = find()
@@ -440,24 +408,18 @@ def discover(save_xml_to: Optional[str] = None) -> Topology:
     return topo
 
 
-def _affinity() -> Optional[set[int]]:
-    try:
-        return set(os.sched_getaffinity(0))
-    except (AttributeError, OSError):
-        return None
-
-
 def physical_cores(topology: Optional[Topology] = None, affinity: Optional[Iterable[int]] = None) -> int:
     """Physical cores this process may run on: the cores of the logical CPUs in its affinity mask
     where the source maps CPUs to cores, else the machine's cores scaled to the mask."""
     topo = topology or discover()
-    allowed = _affinity() if affinity is None else set(affinity)
-    if not allowed:
-        return topo.cores
-    if topo.pu_core:
+    try:
+        allowed = set(os.sched_getaffinity(0) if affinity is None else affinity)
+    except (AttributeError, OSError):  # no affinity on this system
+        allowed = set()
+    if allowed and topo.pu_core:
         # A CPU the topology does not know (hot-plugged since) counts as a core of its own.
         return len({topo.pu_core.get(cpu, ("pu", cpu)) for cpu in allowed})
-    if len(allowed) >= topo.pus:
+    if not allowed or len(allowed) >= topo.pus:
         return topo.cores
     return max(1, min(topo.cores, len(allowed) // topo.threads_per_core))
 
@@ -465,11 +427,7 @@ def physical_cores(topology: Optional[Topology] = None, affinity: Optional[Itera
 def default_threads(cores: Optional[int] = None) -> list[int]:
     """1, 2, 4, ... below the core count, and the core count itself."""
     n = physical_cores() if cores is None else cores
-    out, t = [], 1
-    while t < n:
-        out.append(t)
-        t *= 2
-    return out + [n]
+    return [2 ** k for k in range((n - 1).bit_length())] + [n]
 
 
 def main(argv: list[str]) -> int:

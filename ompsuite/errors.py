@@ -13,12 +13,13 @@ class SuiteError(Exception):
         self.status = status
 
 
-class Interrupted(SuiteError):
-    """The user (SIGINT) or the system (SIGTERM, SIGHUP, ...) asked the command to stop."""
+class Interrupted(BaseException):
+    """The user (SIGINT) or the system (SIGTERM, SIGHUP, ...) asked the command to stop. Not a
+    SuiteError, as KeyboardInterrupt is no Exception: no handler of a failure may swallow a stop."""
 
     def __init__(self, signum: int) -> None:
-        super().__init__(f"interrupted by {signal.Signals(signum).name}", 128 + signum)
-        self.signum = signum
+        super().__init__(f"interrupted by {signal.Signals(signum).name}")
+        self.signum, self.status = signum, 128 + signum
 
 
 class ProgramFailed(SuiteError):

@@ -18,7 +18,7 @@ from typing import List
 from ompsuite import catalogue as C
 from ompsuite.cli.common import Parser, closing, failure_lines
 from ompsuite.cli.options import add_noise, add_programs, add_sizes, add_threads, build_options, count
-from ompsuite.errors import SuiteError
+from ompsuite.errors import Interrupted, SuiteError
 from ompsuite.options import Options
 from ompsuite.escape import printable
 from ompsuite.export import results, tables
@@ -75,7 +75,7 @@ def run(o: Options) -> int:
     lock = files.claim_out_dir(o.out, () if o.resume else STUDY_FILES)
     try:
         return study(o, o.out)
-    except SuiteError:
+    except (SuiteError, Interrupted):
         if not o.resume:
             _remove_if_empty(o.out, lock)
         raise

@@ -11,7 +11,7 @@ from typing import Dict, List, Mapping, Optional, Sequence, Set, Tuple
 from ompsuite.platform import sandbox
 from ompsuite.platform.child import run_child, signal_name
 from ompsuite.platform.console import progress
-from ompsuite.errors import Interrupted, ProgramFailed, SuiteError, os_reason
+from ompsuite.errors import ProgramFailed, SuiteError, os_reason
 from ompsuite.escape import printable
 from ompsuite.platform.interference import Interference, Snapshot, Usage, disturbed
 from ompsuite import catalogue as C
@@ -116,8 +116,6 @@ class Runner:
             else:
                 done = run_child(argv, env=env, timeout_s=timeout_s, grace_s=self.grace_s, output_cap=self.output_cap)
             after = Snapshot.take()
-        except Interrupted:
-            raise
         except SuiteError as e:  # it cannot be started: that program's fault alone
             why = str(e).removeprefix(f"cannot start {printable(path)}: ")
             raise ProgramFailed(f"{name} cannot be started: {why}", 126, f"cannot be started: {why}") from None

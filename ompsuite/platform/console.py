@@ -8,7 +8,7 @@ import sys
 import textwrap
 from typing import Callable, Optional, Protocol, Sequence
 
-from ompsuite.errors import SuiteError, os_reason
+from ompsuite.errors import Interrupted, SuiteError, os_reason
 from ompsuite.escape import printable
 from ompsuite.platform import signals
 
@@ -129,7 +129,7 @@ def run_main(prog: str, main: Callable[..., Optional[int]], *args: object) -> No
     try:
         status = main(*args)
         sys.stdout.flush()
-    except SuiteError as e:
+    except (SuiteError, Interrupted) as e:
         status = e.status
         _last_words(prog, str(e))
     except KeyboardInterrupt:  # a SIGINT that came before the handlers were in place

@@ -1,8 +1,9 @@
 import os
 import signal
 import unittest
+from unittest import mock
 
-from ompsuite.platform import signals
+from ompsuite.platform import machine, signals
 from ompsuite.errors import Interrupted
 
 
@@ -37,6 +38,18 @@ class Signals(unittest.TestCase):
                 with self.assertRaises(Interrupted) as e:
                     os.kill(os.getpid(), signum)
                 self.assertEqual(e.exception.status, 128 + signum)
+
+    def test_no_handler_of_a_failure_swallows_a_stop(self):
+        # A batch system's SIGTERM while the tools ask git or the compiler: the study stops, not a
+        # fact that reads "unknown (interrupted by SIGTERM)".
+        def stopped(*args, **kw):
+            raise Interrupted(signal.SIGTERM)
+        with mock.patch.object(machine, "run_tool", stopped), \
+                mock.patch.object(machine, "own_build_tree", lambda *a: "/tree"), \
+                mock.patch.object(machine, "_read_cache", lambda *a: "/usr/bin/c++"):
+            for ask in (lambda: machine.commit("/tree"), lambda: machine.compiler("/tree/bin")):
+                with self.assertRaises(Interrupted):
+                    ask()
 
 
 if __name__ == "__main__":

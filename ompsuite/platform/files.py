@@ -99,6 +99,7 @@ def lock_folder(path: str, what: str = "study") -> FolderLock:
                     raise _in_use(path, what, fd, stale_lock=lock_path) from None
                 # No flock here: having made the file is holding the folder.
                 os.pwrite(fd, f"{os.getpid()} {socket.gethostname()}\n".encode(), 0)
+                _held.add(os.path.realpath(path))
                 return FolderLock(path, fd)
             # A holder that let go removed the file we opened; another may have made a new one.
             if (now := _stat(lock_path, follow_symlinks=False)) and os.path.samestat(os.fstat(fd), now):

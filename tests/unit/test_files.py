@@ -66,6 +66,11 @@ class Locks(Folder):
                 lock = files.lock_folder(self.d)
                 with open(lock_path) as f:
                     self.assertEqual(f.read(), f"{os.getpid()} {host}\n")
+                # Held all the same: a link planted in it is replaced, not followed out of it.
+                os.symlink(self.path("elsewhere"), self.path("runs.csv"))
+                files.write_atomic(self.path("runs.csv"), "x")
+                self.assertFalse(os.path.islink(self.path("runs.csv")) or os.path.exists(self.path("elsewhere")))
+                os.unlink(self.path("runs.csv"))
                 self.assertIn(f"in use by another study (pid {os.getpid()} on {host}; no flock on this file "
                               f"system: if that process is gone, remove {lock_path})",
                               self.refused(files.lock_folder, self.d))

@@ -11,9 +11,11 @@ import select
 import signal
 import socket
 import sys
+import time
 from typing import Any, Dict, List
 
 _PR_SET_DUMPABLE = 4  # from linux/prctl.h
+_POLL_S = 0.005  # how often a run's end is looked for where pidfd_open is missing
 
 
 def _end_all() -> None:
@@ -62,24 +64,30 @@ def _run(sock: socket.socket, request: Dict[str, Any], fds: List[int], folders: 
         os.close(fd)
     failed = os.read(exec_r, 16)
     os.close(exec_r)
-    pidfd = os.pidfd_open(pid)
-    grace = None
-    while not failed:  # until it ends, or the tools ask it to stop (TERM, then KILL after the grace)
-        ready, _, _ = select.select([pidfd, sock], [], [], grace)
-        if pidfd in ready or (grace is not None and not ready):
+    try:
+        ends: List[int] = [os.pidfd_open(pid)]
+    except (AttributeError, OSError):  # a kernel before 5.3, or a Python built for one: polled
+        ends = []
+    stop_at = None
+    while not failed and os.waitid(os.P_PID, pid, os.WEXITED | os.WNOHANG | os.WNOWAIT) is None:
+        # Until it ends, or the tools ask it to stop: TERM, then KILL after the grace.
+        waits = [w for w in (None if ends else _POLL_S, stop_at and stop_at - time.monotonic()) if w is not None]
+        if waits and min(waits) <= 0:
             break
-        if not sock.recv(16):  # the tools are gone
-            _end_all()
-            sys.exit(0)
-        for sig in (signal.SIGTERM, signal.SIGCONT):
-            try:
-                os.killpg(pid, sig)
-            except ProcessLookupError:
-                pass
-        grace = request["grace_s"]
+        if sock in select.select([sock, *ends], [], [], min(waits, default=None))[0]:
+            if not sock.recv(16):  # the tools are gone
+                _end_all()
+                sys.exit(0)
+            for sig in (signal.SIGTERM, signal.SIGCONT):
+                try:
+                    os.killpg(pid, sig)
+                except ProcessLookupError:
+                    pass
+            stop_at = time.monotonic() + request["grace_s"]
     os.kill(pid, signal.SIGKILL)  # a no-op on the zombie of one that ended
     _, status, usage = os.wait4(pid, 0)
-    os.close(pidfd)
+    for fd in ends:
+        os.close(fd)
     _end_all()
     for folder in folders:
         _empty(folder)
@@ -89,6 +97,8 @@ def _run(sock: socket.socket, request: Dict[str, Any], fds: List[int], folders: 
 
 
 def main() -> None:
+    if os.getpid() != 1:  # kill(-1) reaches all a user may signal but in a namespace of its own
+        sys.exit("keeper: not PID 1 of a PID namespace of its own")
     sock = socket.socket(fileno=int(sys.argv[1]))
     sock.set_inheritable(False)
     ctypes.CDLL(None).prctl(_PR_SET_DUMPABLE, 0, 0, 0, 0)

@@ -15,8 +15,8 @@ import textwrap
 from typing import Callable, List, Sequence, Set, Tuple
 
 from ompsuite import catalogue as C
-from ompsuite.cli.common import Parser, closing
-from ompsuite.cli.options import add_noise, add_programs, add_report, add_sizes, add_threads, build_options
+from ompsuite.cli.common import closing
+from ompsuite.cli.options import build_options, measuring_parser
 from ompsuite.export import results, tables
 from ompsuite.export.grades import GradeFiles
 from ompsuite.options import Options
@@ -29,18 +29,16 @@ from ompsuite.study import Run, Series, Study
 
 
 def parse(argv: List[str]) -> Options:
-    ap = Parser(prog="runsuite", description=__doc__.split("\n\n")[0])
-    add_sizes(ap)
-    add_threads(ap, "the runtime's default team, OMP_NUM_THREADS")
-    add_programs(ap)
-    add_noise(ap)
+    ap = measuring_parser("runsuite", __doc__, "the runtime's default team, OMP_NUM_THREADS")
     ap.add_argument("--wide", action="store_true",
                     help="print the full table (every column, Markdown) instead of the one that fits a terminal")
     ap.add_argument("--markdown", metavar="FILE", help="also write the full table to FILE as Markdown")
     ap.add_argument("--csv", metavar="FILE", help="also write the summary rows to FILE as CSV")
     ap.add_argument("--json", metavar="FILE", help="also write every run to FILE in the JSON format of the most "
                                                   "widely used C++ micro-benchmark library (its compare.py reads it)")
-    add_report(ap)
+    ap.add_argument("--report", metavar="FILE.html",
+                    help="also write the results as one self-contained HTML page to FILE.html (the table, a card "
+                         "per variant, the plots inline; it loads nothing and runs no script)")
     return build_options(ap, ap.parse_args(argv))
 
 

@@ -5,7 +5,7 @@ import json
 import os
 import re
 import shutil
-from typing import Dict, Iterable, List, Optional
+from typing import Dict, Iterable, Optional
 
 from ompsuite import catalogue as C
 from ompsuite.errors import ProgramFailed, SuiteError, os_reason
@@ -14,10 +14,6 @@ from ompsuite.platform.child import run_tool
 from ompsuite.platform.console import progress
 from ompsuite.platform.files import digest, write_atomic
 from ompsuite.platform.machine import ROOT, mem_available, own_build_tree
-
-__all__ = ["ROOT", "mem_available", "program_problem", "check_programs", "build", "given_folder", "release_bin",
-           "reduced_build", "recurrence_plan", "recurrence_bin", "calibrate_path", "installed", "build_root",
-           "out_root", "check_tuned_for_host", "unchanged"]
 
 # Generous: a first build of every program on one slow core takes minutes, not hours.
 CONFIGURE_TIMEOUT_S = 600.0
@@ -63,19 +59,8 @@ def installed() -> Optional[Dict[str, str]]:
 
 def cpu_signature(cpuinfo: str) -> str:
     """The first line of each CPU_KEYS key in a /proc/cpuinfo text, as 'key: value' lines."""
-    out = []
-    for key in CPU_KEYS:
-        if m := re.search(rf"(?m)^{re.escape(key)}[ \t]*:[ \t]*(.*)$", cpuinfo):
-            out.append(f"{key}: {m.group(1)}\n")
-    return "".join(out)
-
-
-def host_cpu() -> Optional[str]:
-    try:
-        with open("/proc/cpuinfo", errors="replace") as f:
-            return cpu_signature(f.read())
-    except OSError:
-        return None
+    return "".join(f"{key}: {m.group(1)}\n" for key in CPU_KEYS
+                   if (m := re.search(rf"(?m)^{re.escape(key)}[ \t]*:[ \t]*(.*)$", cpuinfo)))
 
 
 def check_tuned_for_host(tree: str, here: Optional[str] = None) -> None:
@@ -88,14 +73,16 @@ def check_tuned_for_host(tree: str, here: Optional[str] = None) -> None:
         return  # not tuned for any host: portable
     except OSError as e:
         raise SuiteError(f"cannot read {os.path.join(tree, HOST_CPU_FILE)}: {e}", 2) from None
-    here = host_cpu() if here is None else here
-    if here is None or tuned == here:
+    if here is None:
+        try:
+            with open("/proc/cpuinfo", errors="replace") as f:
+                here = cpu_signature(f.read())
+        except OSError:
+            return
+    if tuned == here:
         return
-
-    def model(sig: str) -> str:
-        m = re.search(r"(?m)^(?:model name|CPU part): (.*)$", sig)
-        return m.group(1).strip() if m else "unknown model"
-    theirs, ours = model(tuned), model(here)
+    theirs, ours = (m.group(1).strip() if (m := re.search(r"(?m)^(?:model name|CPU part): (.*)$", sig))
+                    else "unknown model" for sig in (tuned, here))
     which = f"{theirs}; this one: {ours}" if theirs != ours else f"{theirs} with other features than this one"
     raise SuiteError(f"{tree} is tuned (-march=native) for another processor ({which}), so its programs may "
                      f"not run here: remove it to rebuild, or use a portable build (--bin)", 2)
@@ -109,14 +96,6 @@ def build_root() -> str:
     cache = os.environ.get("OMPSUITE_CACHE") or os.path.join(
         os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache"), "ompsuite")
     return os.path.join(cache, f"{layout['version']}-{layout['arch'] or 'default'}")
-
-
-def tuning() -> List[str]:
-    """Cache settings of the trees the tools configure: tuned for this host in a checkout (they
-    measure here), the installed programs' own target for an installed suite."""
-    if (layout := installed()) is None:
-        return ["SUITE_NATIVE=ON"]
-    return ["SUITE_NATIVE=OFF", f"SUITE_INSTALL_ARCH={layout['arch']}"]
 
 
 def out_root() -> str:
@@ -169,8 +148,12 @@ def build(tree: str, cache: Iterable[str] = (), targets: Iterable[str] = (), nee
     shown = os.path.relpath(tree, ROOT) if installed() is None else tree
     progress(f"building {shown} (only what is missing or stale)")
     if not os.path.exists(os.path.join(tree, "CMakeCache.txt")):
+        # Tuned for this host in a checkout (they measure here), the installed programs' own target
+        # for an installed suite.
+        layout = installed()
+        tuning = ["SUITE_NATIVE=ON"] if layout is None else ["SUITE_NATIVE=OFF", f"SUITE_INSTALL_ARCH={layout['arch']}"]
         _cmake(["cmake", "-S", ROOT, "-B", tree, "-DCMAKE_BUILD_TYPE=Release",
-                *[f"-D{c}" for c in (*tuning(), *cache)]], f"configuring {tree}", CONFIGURE_TIMEOUT_S)
+                *[f"-D{c}" for c in (*tuning, *cache)]], f"configuring {tree}", CONFIGURE_TIMEOUT_S)
     record = os.path.join(bindir, DIGESTS)
     try:
         with open(record, encoding="utf-8") as f:

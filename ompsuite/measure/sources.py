@@ -16,11 +16,12 @@ from ompsuite import catalogue as C
 from ompsuite.analyse.derive import warning_count
 from ompsuite.errors import SuiteError, os_reason
 from ompsuite.escape import printable
-from ompsuite.measure.build import ROOT, installed
+from ompsuite.measure.build import installed
 from ompsuite.platform import sandbox
 from ompsuite.platform.child import ChildResult, run_child
 from ompsuite.platform.console import progress
 from ompsuite.platform.files import digest, read_bytes, write_atomic
+from ompsuite.platform.machine import ROOT
 from ompsuite.study import build_of
 
 SOURCE_SUFFIXES = (".c", ".cpp", ".cc", ".cxx")

@@ -110,10 +110,7 @@ def team_report(catalogue: C.Catalogue, folders: Folders, binding: Binder, threa
 
 def sweep_sizes(limit: int) -> List[int]:
     """N = 1e3, 1e4, ... up to the limit (and the limit itself when it is not a power of ten)."""
-    sizes, n = [], 1000
-    while n <= limit:
-        sizes.append(n)
-        n *= 10
+    sizes = [10 ** e for e in range(3, len(str(limit)) + 1) if 10 ** e <= limit]
     return sizes + ([limit] if not sizes or sizes[-1] != limit else [])
 
 
@@ -200,20 +197,15 @@ class TopUp:
         self._bad: Dict[Config, str] = {}
         self._judged: Dict[Config, Tuple[int, bool]] = {}
 
-    def _allowed(self, key: Config) -> int:
-        return max(self.planned[key] + 1, int(round(self.budget * self.planned[key])))
-
     def _spent(self, key: Config) -> bool:
-        return self._tried.get(key, 0) >= self._allowed(key)
+        return self._tried.get(key, 0) >= max(self.planned[key] + 1, int(round(self.budget * self.planned[key])))
 
     def _speedup_wide(self, key: Config) -> Optional[Config]:
         """The baseline's configuration when a strong-series pi speedup's interval is missing or
         wider than the target, else None. The speedup and its interval are the figures' own
-        (stats.speedup): a median of no positive time has no speedup to make precise. The
-        bootstrap costs in proportion to the runs, so it is taken again only once the two sides
-        have grown by a tenth since the last (and before either side's budget is given up):
-        each round then costs the same on average, and a wide speedup gets at most a tenth more
-        runs than it needed."""
+        (stats.speedup): a median of no positive time has no speedup to make precise. It is taken
+        again only once the two sides have grown by a tenth, or a budget is given up (why:
+        docs/noise.md, what deciding a round costs)."""
         entry = self.first[key].entry
         if not self.precision or not _precision_judged(entry, key.series) or entry.baseline is None:
             return None

@@ -123,8 +123,7 @@ def resumed_options(folder: str, given: Optional[Options]) -> Options:
     else:
         o = dataclasses.replace(given, seed=options["seed"] if given.seed is None else given.seed)
         now = json.loads(json.dumps({k: getattr(o, k) for k in PLAN_OPTIONS}))
-        if differ := [k for k in PLAN_OPTIONS if now[k] != options[k]]:
-            k = differ[0]
+        if k := next((k for k in PLAN_OPTIONS if now[k] != options[k]), None):
             raise SuiteError(f"{printable(folder)}/{JOURNAL} was made for another plan (--{k.replace('_', '-')} "
                              f"{_shown(options[k])} there, {_shown(now[k])} here): give --resume alone", 2)
     o.out = folder
@@ -202,10 +201,9 @@ def measure(o: Options, team_report: bool = False, show: Optional[Callable[[Run]
     finally:
         if journal:
             journal.close()
-    placements: Dict[str, str] = {}
-    for r in session.runs:
-        if r.placement:
-            placements.setdefault(f"placement_{r.program}_{r.threads_requested}", r.placement)
+    # Each configuration's first placement: the runs are read last to first.
+    placements = {f"placement_{r.program}_{r.threads_requested}": r.placement for r in reversed(session.runs)
+                  if r.placement}
     n = prep.recurrence_n
     facts = [*started, ("pi_n", str(o.pi_n)), ("recurrence_n", "" if n is None else str(n)),
              ("recurrence_build", "" if n is None else ("full" if n == C.FULL_N else "reduced")),

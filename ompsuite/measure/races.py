@@ -24,8 +24,6 @@ RACE_TEAMS = (2, 4)      # 4 on a 2-core machine too: more interleavings, still 
 BUILD_TIMEOUT_S = 120.0
 RUN_TIMEOUT_S = 20.0     # an instrumented run at N = 1000 takes a fraction of a second
 TSAN_EXIT = 66           # the status ThreadSanitizer ends with once it has reported
-# Debian packages, as .ci/run installs them.
-PACKAGES = {"clang": "clang-14", "libomp": "libomp-14-dev", "tsan": "libclang-rt-14-dev"}
 
 
 @dataclasses.dataclass(frozen=True)
@@ -45,14 +43,13 @@ def find_tools() -> Tuple[Optional[Tools], List[str]]:
     clang = shutil.which(CLANG)
     bindir = os.path.dirname(os.path.realpath(clang)) if clang else "/usr/lib/llvm-14/bin"
     libdir = os.path.normpath(os.path.join(bindir, "..", "lib"))
-    missing = []
-    if clang is None:
-        missing.append(PACKAGES["clang"])
     archer = os.path.join(libdir, "libarcher.so")
-    if not (os.path.exists(archer) and os.path.exists(os.path.join(libdir, "libomp.so"))):
-        missing.append(PACKAGES["libomp"])
-    if not glob.glob(os.path.join(libdir, "clang", "*", "lib", "linux", "libclang_rt.tsan-*.a")):
-        missing.append(PACKAGES["tsan"])
+    # The Debian packages, as .ci/run installs them.
+    missing = [package for package, found in (
+        ("clang-14", clang is not None),
+        ("libomp-14-dev", os.path.exists(archer) and os.path.exists(os.path.join(libdir, "libomp.so"))),
+        ("libclang-rt-14-dev", glob.glob(os.path.join(libdir, "clang", "*", "lib", "linux", "libclang_rt.tsan-*.a"))))
+        if not found]
     if missing or clang is None:
         return None, missing
     symbolizer = os.path.join(bindir, "llvm-symbolizer")
@@ -91,8 +88,7 @@ def parse_report(stderr: str, source_name: str = "") -> List[str]:
             accesses.append(((mine or places or ["an unknown place"])[0], m.group(1).lower()))
             if len(accesses) == 2:
                 break
-        if len(accesses) < 2:
-            accesses += [("an unknown place", "access")] * (2 - len(accesses))
+        accesses += [("an unknown place", "access")] * (2 - len(accesses))
         key = tuple(sorted(accesses[:2]))
         races.setdefault(key, printable(f"data race: {accesses[0][0]} ({accesses[0][1]}) and "
                                         f"{accesses[1][0]} ({accesses[1][1]})", 300))
@@ -135,9 +131,8 @@ def check(source: str, kind: C.Kind, workdir: str, name: str, tools: Optional[To
     if limited or built.returncode != 0:
         why = limited or first_error(built.stderr, built.returncode)
         return C.Race.SKIPPED, (f"{CLANG} could not build it: {why}",)
-    options = ["ignore_noninstrumented_modules=1", f"exitcode={TSAN_EXIT}"]
-    if tools.symbolizer:
-        options.append(f"external_symbolizer_path={tools.symbolizer}")
+    options = ["ignore_noninstrumented_modules=1", f"exitcode={TSAN_EXIT}",
+               *([f"external_symbolizer_path={tools.symbolizer}"] if tools.symbolizer else [])]
     found: List[str] = []
     for n in sizes:
         for team in RACE_TEAMS:

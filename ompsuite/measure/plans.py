@@ -59,9 +59,11 @@ def _job(series: Series, entry: C.Program, threads: Optional[int], n: int, note:
 
 
 def _round(series: Series, catalogue: C.Catalogue, kind: C.Kind, teams: Teams, n: int, note: str, rep: int,
-           folders: Folders, binding: Binder) -> List[Job]:
-    """One repeat of a kind: its serial baseline, then every parallel program at every team."""
-    jobs = [_job(series, e, 1, n, note, rep, folders, binding) for e in catalogue.of_kind(kind, parallel=False)]
+           folders: Folders, binding: Binder, serial: bool = True) -> List[Job]:
+    """One repeat of a kind: its serial baseline (unless not serial), then every parallel program
+    at every team."""
+    jobs = [_job(series, e, 1, n, note, rep, folders, binding) for e in catalogue.of_kind(kind, parallel=False)
+            if serial]
     for t in teams:
         jobs += [_job(series, e, t, n, note, rep, folders, binding) for e in catalogue.of_kind(kind, parallel=True)]
     return jobs
@@ -108,38 +110,24 @@ def team_report(catalogue: C.Catalogue, folders: Folders, binding: Binder, threa
     return [_job(Series.STRONG, e, threads, 0, "", 1, folders, binding) for e in catalogue.of_kind(C.TEAM)]
 
 
-def sweep_sizes(limit: int) -> List[int]:
-    """N = 1e3, 1e4, ... up to the limit (and the limit itself when it is not a power of ten)."""
-    sizes = [10 ** e for e in range(3, len(str(limit)) + 1) if 10 ** e <= limit]
-    return sizes + ([limit] if not sizes or sizes[-1] != limit else [])
-
-
-def sweep_repeats(n: int, repeats: int) -> int:
-    """More runs where a run is short: two more per decade below 1e7, so that the medians of runs
-    of a few microseconds are still steady."""
-    return repeats + 2 * max(0, 7 - len(str(n)) + 1)
-
-
 def _pi_series(series: Series, catalogue: C.Catalogue, folders: Folders, binding: Binder,
                sizes: Sequence[Tuple[int, Teams, int]], with_serial: bool) -> List[Job]:
     """The pi programs over (N, team sizes, repeats) triples, repeats interleaved."""
     jobs: List[Job] = []
     for rep in range(1, max(r for _, _, r in sizes) + 1):
-        for n, teams, repeats in sizes:
-            if rep > repeats:
-                continue
-            if with_serial:
-                jobs += _round(series, catalogue, C.PI, teams, n, "", rep, folders, binding)
-            else:
-                jobs += [_job(series, e, t, n, "", rep, folders, binding)
-                         for t in teams for e in catalogue.of_kind(C.PI, parallel=True)]
+        jobs += [job for n, teams, repeats in sizes if rep <= repeats
+                 for job in _round(series, catalogue, C.PI, teams, n, "", rep, folders, binding, with_serial)]
     return jobs
 
 
 def sweep(catalogue: C.Catalogue, folders: Folders, binding: Binder, teams: Teams, limit: int,
           repeats: int) -> List[Job]:
-    sizes = [(n, teams, sweep_repeats(n, repeats)) for n in sweep_sizes(limit)]
-    return _pi_series(Series.SWEEP, catalogue, folders, binding, sizes, with_serial=True)
+    """N = 1e3, 1e4, ... up to the limit (and the limit itself when it is not a power of ten), two
+    more runs per decade below 1e7, so that the medians of runs of a few microseconds are still steady."""
+    sizes = [10 ** e for e in range(3, len(str(limit)) + 1) if 10 ** e <= limit]
+    sizes += [] if sizes and sizes[-1] == limit else [limit]
+    return _pi_series(Series.SWEEP, catalogue, folders, binding,
+                      [(n, teams, repeats + 2 * max(0, 7 - len(str(n)) + 1)) for n in sizes], with_serial=True)
 
 
 def weak(catalogue: C.Catalogue, folders: Folders, binding: Binder, teams: Sequence[int], base: int,

@@ -3,6 +3,7 @@ Every repeat runs each serial baseline once and every parallel program at every 
 that drifts of the machine spread over all of them alike."""
 from __future__ import annotations
 
+import collections
 import dataclasses
 import itertools
 import os
@@ -167,13 +168,9 @@ class TopUp:
                  order: Optional[random.Random] = None) -> None:
         self.precision, self.budget = precision, budget
         self.order = order  # shuffles each round, as the planned rounds are; None: the plan's order
-        self.planned: Dict[Config, int] = {}
-        self.first: Dict[Config, Job] = {}
-        for job in jobs:
-            if job.series is Series.CHECK or not job.entry.kind.timed:
-                continue
-            self.planned[job.config] = self.planned.get(job.config, 0) + 1
-            self.first.setdefault(job.config, job)
+        timed = [job for job in jobs if job.series is not Series.CHECK and job.entry.kind.timed]
+        self.planned: Dict[Config, int] = dict(collections.Counter(job.config for job in timed))
+        self.first = {job.config: job for job in reversed(timed)}
         self.untrusted: Dict[Config, str] = {}  # why it has fewer clean runs than asked for
         self.imprecise: Dict[Config, str] = {}  # why its speedup's interval is still too wide
         # What the runs so far gave, read once each: clean times, runs tried, failed, the last
@@ -232,8 +229,7 @@ class TopUp:
         """The next round's jobs, in the plan's order; [] when nothing more is needed or allowed.
         runs: every run so far, those of the last call first; only the new ones are read."""
         for r in runs[self._seen:]:
-            key = r.config
-            if key not in self.planned:
+            if (key := r.config) not in self.planned:
                 continue
             self._tried[key] = self._tried.get(key, 0) + 1
             if r.clean and r.time_s is not None:
@@ -244,7 +240,7 @@ class TopUp:
                 self._bad[key] = r.disturbed
         self._seen = len(runs)
         clean, tried = self._clean, self._tried
-        wanted: List[Config] = []
+        wanted: Dict[Config, None] = {}
         for key, count in self.planned.items():
             short = len(clean.get(key, [])) + self._failed.get(key, 0) < count
             if key in self.imprecise and self._spent(key):  # given up: its baseline runs no more for it
@@ -254,21 +250,17 @@ class TopUp:
                 if self._spent(k):
                     if short:
                         # What disturbed them is the row's own note, with the runs each figure covers.
-                        why = "disturbed" if k in self._bad else "no time printed"
-                        missing = count - len(clean.get(k, []))
-                        asked = f"{missing} of the {count} clean runs asked for are" if count > 1 else \
-                            "the one clean run asked for is"
-                        self.untrusted[k] = (f"{asked} missing after {tried.get(k, 0)} "
-                                             f"run{'s' if tried.get(k, 0) != 1 else ''}, the budget: {why}")
+                        asked = f"{count - len(clean.get(k, []))} of the {count} clean runs asked for are" \
+                            if count > 1 else "the one clean run asked for is"
+                        runs_k = f"{tried.get(k, 0)} run{'s' if tried.get(k, 0) != 1 else ''}"
+                        self.untrusted[k] = (f"{asked} missing after {runs_k}, the budget: "
+                                             f"{'disturbed' if k in self._bad else 'no time printed'}")
                     else:
                         self.imprecise[key] = (f"speedup interval wider than ±{self.precision:.0%} after "
                                                f"{tried.get(key, 0)} runs, the budget")
                     continue
-                if k not in wanted:
-                    wanted.append(k)
-        order = {k: i for i, k in enumerate(self.planned)}
-        jobs = [dataclasses.replace(self.first[k], repeat=tried.get(k, 0) + 1)
-                for k in sorted(wanted, key=order.__getitem__)]
+                wanted[k] = None
+        jobs = [dataclasses.replace(self.first[k], repeat=tried.get(k, 0) + 1) for k in self.planned if k in wanted]
         if self.order is not None:
             self.order.shuffle(jobs)
         return jobs

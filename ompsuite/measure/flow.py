@@ -37,7 +37,6 @@ PLAN_OPTIONS = ("pi_n", "repeats", "threads", "recurrence_n", "recurrence_repeat
 # The facts that say which machine a journal was made on: its hardware, so that a batch job
 # requeued onto another node of the same kind resumes there.
 MACHINE_KEYS = ("processor", "cores", "cpus", "memory_gib")
-CALIBRATION = "calibration.csv"
 
 
 @dataclasses.dataclass(frozen=True)
@@ -153,13 +152,11 @@ def _shown(value: Any) -> str:
 def check_resumable(kept: Journaled, now: Dict[str, Any], where: str) -> None:
     """Refuse, in one line, a journal made on another machine, by other programs or for another plan."""
     there, here = identity(kept.machine), identity([(k, v) for k, v in now["machine"]])
-    if there != here:
-        k = next(k for k in MACHINE_KEYS if there[k] != here[k])
+    if k := next((k for k in MACHINE_KEYS if there[k] != here[k]), None):
         raise SuiteError(f"{where} was made on another machine ({k} {printable(there[k], 30)} there, "
                          f"{printable(here[k], 30)} here)", 2)
     programs, plan = kept.plan.get("programs") or {}, now["plan"]
-    changed = sorted(k for k in set(programs) | set(plan["programs"]) if programs.get(k) != plan["programs"].get(k))
-    if changed:
+    if changed := sorted(k for k in {*programs, *plan["programs"]} if programs.get(k) != plan["programs"].get(k)):
         raise SuiteError(f"{where} was made by other programs ({', '.join(changed[:3])} changed since)", 2)
     if kept.plan.get("jobs") != plan["jobs"]:
         raise SuiteError(f"{where} was made for another plan (its jobs differ)", 2)
@@ -187,7 +184,7 @@ def measure(o: Options, team_report: bool = False, show: Optional[Callable[[Run]
         check_resumable(kept, head, f"{printable(out)}/{JOURNAL}")
         progress(f"resuming the study in {printable(out)}: {len(kept.runs)} runs kept")
     began = time.monotonic()
-    model, calibrated = calibrate(o, prep, os.path.join(out, CALIBRATION) if out else None, quick=out is None)
+    model, calibrated = calibrate(o, prep, os.path.join(out, "calibration.csv") if out else None, quick=out is None)
     ex = executor(o)
     warm_up(o, prep, ex)
     journal = Journal(path, head, None if kept is None else kept.size) if out else None

@@ -65,12 +65,10 @@ def run(o: Options) -> int:
     measured = flow.measure(o, team_report=True, show=show_first(set()))
     study, stopped, prep, model = measured.study, measured.stopped, measured.prep, measured.modelled
     rows = study.summaries
-    print()
-    for line in textwrap.wrap("Summary: medians of the runs, the pi programs interleaved; speedup of the medians "
-                              f"over the serial baseline; threads as obtained ({prep.binding.describe()})", 100):
-        print(line)
-    table = tables.markdown(rows, modelled=model) if o.wide else tables.terminal(rows, modelled=model)
-    print("\n".join(table))
+    print("\n" + "\n".join(textwrap.wrap("Summary: medians of the runs, the pi programs interleaved; speedup of "
+                                        "the medians over the serial baseline; threads as obtained "
+                                        f"({prep.binding.describe()})", 100)))
+    print("\n".join(tables.markdown(rows, modelled=model) if o.wide else tables.terminal(rows, modelled=model)))
     outputs = [(path, text) for path, text in ((o.markdown, results.markdown_table),
                                                 (o.csv, lambda s: results.summary_csv(s.summaries)),
                                                 (o.json, results.results_json),

@@ -215,13 +215,6 @@ def release_bin(catalogue: C.Catalogue, given: Optional[str] = None) -> str:
     return build(os.path.join(build_root(), "release"), needed=needed)
 
 
-def reduced_build(catalogue: C.Catalogue, n: int) -> str:
-    """A release tree whose recurrence programs have last index n; only they are built."""
-    tree = os.path.join(build_root(), f"reduced-n{n}")
-    names = [p.name for p in catalogue.suite(C.RECURRENCE)]
-    return build(tree, cache=[f"RECURRENCE_N={n}", "BUILD_TESTING=OFF"], targets=names, needed=names)
-
-
 def recurrence_plan(requested_n: Optional[int]) -> tuple[Optional[int], str]:
     """(N, label) of the recurrence programs to run: full size only with the memory for it.
     Returns N = None when even the reduced size would not fit; nothing is started then."""
@@ -240,13 +233,18 @@ def recurrence_plan(requested_n: Optional[int]) -> tuple[Optional[int], str]:
 
 def recurrence_bin(catalogue: C.Catalogue, n: int, bindir: str, given: Optional[str] = None) -> str:
     """Folder of recurrence programs built for N: given, the release tree at full size, else a
-    reduced build made for N."""
+    release tree of its own whose recurrence programs, alone built, have last index N."""
+    names = [p.name for p in catalogue.suite(C.RECURRENCE)]
     if folder := given_folder("--recurrence-bin", given):
         what = f"--recurrence-bin {folder}"
         check_tuned_for_host(os.path.dirname(os.path.abspath(folder)))
+    elif n == C.FULL_N:
+        folder, what = bindir, bindir
     else:
-        folder, what = (bindir, bindir) if n == C.FULL_N else (reduced_build(catalogue, n), "the reduced build")
-    check_programs(folder, [p.name for p in catalogue.suite(C.RECURRENCE)], what)
+        folder = build(os.path.join(build_root(), f"reduced-n{n}"), cache=[f"RECURRENCE_N={n}", "BUILD_TESTING=OFF"],
+                       targets=names, needed=names)
+        what = "the reduced build"
+    check_programs(folder, names, what)
     return folder
 
 

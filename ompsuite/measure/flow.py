@@ -22,7 +22,8 @@ from ompsuite.errors import SuiteError
 from ompsuite.escape import printable
 from ompsuite.measure import plans
 from ompsuite.measure.calibration import read_calibration, run_calibration
-from ompsuite.measure.prepare import Prepared, executor, prepare, warm_up
+from ompsuite.measure.execute import Executor
+from ompsuite.measure.prepare import Prepared, prepare, warm_up
 from ompsuite.measure.session import Session, Stopped, conclude
 from ompsuite.options import Options
 from ompsuite.platform import files, machine, topology
@@ -185,7 +186,8 @@ def measure(o: Options, team_report: bool = False, show: Optional[Callable[[Run]
         progress(f"resuming the study in {printable(out)}: {len(kept.runs)} runs kept")
     began = time.monotonic()
     model, calibrated = calibrate(o, prep, os.path.join(out, "calibration.csv") if out else None, quick=out is None)
-    ex = executor(o)
+    ex = Executor(run_timeout=o.run_timeout, load_cores=o.disturbed_load, steal_cores=o.disturbed_steal,
+                  lost_cores=o.disturbed_lost)
     warm_up(o, prep, ex)
     journal = Journal(path, head, None if kept is None else kept.size) if out else None
     session = Session(ex, journal=journal, show=show)

@@ -101,11 +101,6 @@ def read_kind(name: str, path: str, binding: Binding, runner: Runner, timeout_s:
     return C.PI.name
 
 
-def executor(o: Options) -> Executor:
-    return Executor(run_timeout=o.run_timeout, load_cores=o.disturbed_load, steal_cores=o.disturbed_steal,
-                    lost_cores=o.disturbed_lost)
-
-
 def prepare(o: Options, teams: Optional[Sequence[int]]) -> Prepared:
     # The runtime would refuse a bad setting only once a program runs, or quietly use its own
     # default: refuse it now, in one line.

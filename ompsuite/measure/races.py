@@ -5,6 +5,7 @@ the `races` preset. GCC's ThreadSanitizer with libgomp reports races in correct 
 clang with libomp is used; where they are missing the check is skipped and says what to install."""
 import dataclasses
 import glob
+import itertools
 import os
 import re
 import shutil
@@ -78,12 +79,8 @@ def parse_report(stderr: str, source_name: str = "") -> List[str]:
         for i, line in enumerate(lines):
             if not (m := _ACCESS.match(line)):
                 continue
-            places = []
-            for frame in lines[i + 1:]:
-                if f := _FRAME.match(frame):
-                    places.append(f"{os.path.basename(f.group(1))}:{f.group(2)}")
-                elif not frame.strip().startswith("#"):
-                    break  # the end of this access's stack
+            stack = itertools.takewhile(lambda frame: frame.strip().startswith("#"), lines[i + 1:])
+            places = [f"{os.path.basename(f.group(1))}:{f.group(2)}" for frame in stack if (f := _FRAME.match(frame))]
             mine = [p for p in places if source_name and p.startswith(source_name + ":")]
             accesses.append(((mine or places or ["an unknown place"])[0], m.group(1).lower()))
             if len(accesses) == 2:

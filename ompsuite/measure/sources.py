@@ -97,14 +97,6 @@ def first_error(messages: str, returncode: Optional[int]) -> str:
     return f"the compiler ended with status {returncode} and said nothing"
 
 
-def _key(source_bytes: bytes, source: str, recipe: Recipe, c_source: bool) -> str:
-    h = hashlib.sha256(source_bytes)
-    compiler = _dependency_digest(os.path.realpath(recipe.compiler))
-    h.update(json.dumps([_STAMP_FORM, source, recipe.compiler, compiler, recipe.version, recipe.flags(c_source),
-                         c_source]).encode())
-    return h.hexdigest()
-
-
 _digests: Dict[Tuple[str, int, int, int], str] = {}  # (path, inode, size, mtime): the system's headers once a run
 
 
@@ -197,7 +189,9 @@ def build_variant(name: str, source: str, tree: str, recipe: Recipe, race_check:
         copy = os.path.join(work, os.path.basename(source))
         with open(copy, "wb") as f:
             f.write(data)
-        key = _key(data, source, recipe, c_source)
+        compiler = _dependency_digest(os.path.realpath(recipe.compiler))
+        key = hashlib.sha256(data + json.dumps([_STAMP_FORM, source, recipe.compiler, compiler, recipe.version,
+                                                recipe.flags(c_source), c_source]).encode()).hexdigest()
         # A folder per build: another run building another version meanwhile replaces nothing this one runs.
         binary = os.path.join(folder, key[:16], name)
         built, read = _cached(stamp, key, binary)

@@ -106,15 +106,11 @@ def out_root() -> str:
 def program_problem(folder: str, name: str) -> Optional[str]:
     """Why NAME in FOLDER cannot be run, or None when it can."""
     path = os.path.join(folder, name)
-    if not os.path.lexists(path):
-        return f"has no program {name}"
-    if not os.path.exists(path):
-        return f"has a broken link for {name}"
-    if os.path.isdir(path):
-        return f"has a folder, not a program, named {name}"
-    if not os.access(path, os.X_OK):
-        return f"has {name}, but it is not executable"
-    return None
+    problems = ((not os.path.lexists(path), f"has no program {name}"),
+                (not os.path.exists(path), f"has a broken link for {name}"),
+                (os.path.isdir(path), f"has a folder, not a program, named {name}"),
+                (not os.access(path, os.X_OK), f"has {name}, but it is not executable"))
+    return next((problem for found, problem in problems if found), None)
 
 
 def check_programs(folder: str, names: Iterable[str], what: str) -> None:
@@ -165,10 +161,8 @@ def build(tree: str, cache: Iterable[str] = (), targets: Iterable[str] = (), nee
         if os.path.lexists(path) and _digest(path) != was:
             progress(f"{printable(path)} is not the program the last build made: it is built again")
             os.remove(path)
-    cmd = ["cmake", "--build", tree, "--parallel"]
-    for t in targets:
-        cmd += ["--target", t]
-    _cmake(cmd, f"building {tree}", BUILD_TIMEOUT_S)
+    _cmake(["cmake", "--build", tree, "--parallel", *(word for t in targets for word in ("--target", t))],
+           f"building {tree}", BUILD_TIMEOUT_S)
     made.update({n: _digest(os.path.join(bindir, n)) for n in needed})
     _known.update({os.path.join(bindir, n): made[n] for n in needed})
     try:

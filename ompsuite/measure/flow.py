@@ -87,19 +87,17 @@ def calibrate(o: Options, prep: Prepared, path: Optional[str], quick: bool) -> T
 
 def header(o: Options, prep: Prepared, jobs: Sequence[plans.Job], facts: Sequence[Tuple[str, str]]) -> Dict[str, Any]:
     """The journal's first line: the machine, the variants and the plan."""
-    def job(j: plans.Job) -> List[Any]:
-        # Of the environment, what the OpenMP runtimes read: the rest changes from shell to shell. The
-        # programs are known by their digests, wherever they are.
-        c = j.config
-        omp = sorted((k, v) for k, v in j.env.items() if k.startswith(("OMP_", "GOMP_", "KMP_")))
-        return [c.series.value, c.program, c.threads, c.n, j.repeat, list(j.args), omp]
+    # Of the environment, what the OpenMP runtimes read: the rest changes from shell to shell. The
+    # programs are known by their digests, wherever they are.
+    planned = [[j.series.value, j.program, j.threads, j.problem_size, j.repeat, list(j.args),
+                sorted((k, v) for k, v in j.env.items() if k.startswith(("OMP_", "GOMP_", "KMP_")))] for j in jobs]
     options = {k: getattr(o, k) for k in PLAN_OPTIONS}
     digests = {p.name: machine.digest(prep.folders.path(p)) for p in prep.catalogue
                if p.kind is not C.RECURRENCE or prep.folders.growdir}
     return {"journal": JOURNAL_MARK, "format": FORMAT, "machine": [list(p) for p in facts],
             "variants": variants_json(prep.catalogue),
             "plan": {"options": json.loads(json.dumps(options)), "programs": digests,
-                     "jobs": hashlib.sha256(json.dumps([job(j) for j in jobs]).encode()).hexdigest()}}
+                     "jobs": hashlib.sha256(json.dumps(planned).encode()).hexdigest()}}
 
 
 def identity(facts: Sequence[Tuple[str, str]]) -> Dict[str, str]:

@@ -245,9 +245,8 @@ def _compile(name: str, source: str, copy: str, shown: str, binary: str, recipe:
     cmd[1:1] = ["-iquote", include, "-MD", "-MF", depfile]
     done, limited = compile_in_sandbox(cmd, work, include, BUILD_TIMEOUT_S)
     messages = (done.stdout + done.stderr).rstrip("\n")
-    error = limited
-    if not error and (done.returncode != 0 or not os.path.isfile(made)):
-        error = first_error(messages, done.returncode)
+    error = limited or (first_error(messages, done.returncode) if done.returncode != 0 or not os.path.isfile(made)
+                        else "")
     temporary = f"{binary}.new{os.getpid()}"
     try:
         if not error:
@@ -271,8 +270,7 @@ def folder_programs(folder: str) -> List[C.VariantArg]:
         names = sorted(os.listdir(folder))
     except OSError as e:
         raise SuiteError(f"--programs {printable(folder)}: {os_reason(e)}", 2) from None
-    found: List[C.VariantArg] = []
-    taken: Dict[str, str] = {}
+    found: Dict[str, C.VariantArg] = {}  # by name
     inside = os.path.realpath(folder)
     for entry in names:
         path = os.path.join(folder, entry)
@@ -294,12 +292,11 @@ def folder_programs(folder: str) -> List[C.VariantArg]:
             raise SuiteError(f"--programs {printable(folder)}: {printable(entry)} would be named "
                              f"'{printable(stem)}', but a name must be a letter then up to 31 letters, digits, "
                              "'_', '.' or '-': rename the file", 2) from None
-        if stem in taken:
-            raise SuiteError(f"--programs {printable(folder)}: {printable(taken[stem])} and {printable(entry)} "
-                             f"would both be named '{stem}': rename one", 2)
-        taken[stem] = entry
-        found.append(C.VariantArg(stem, path, "pi" if source else None))
+        if stem in found:
+            raise SuiteError(f"--programs {printable(folder)}: {printable(os.path.basename(found[stem].path))} and "
+                             f"{printable(entry)} would both be named '{stem}': rename one", 2)
+        found[stem] = C.VariantArg(stem, path, "pi" if source else None)
     if not found:
         raise SuiteError(f"--programs {printable(folder)}: no source ({', '.join(SOURCE_SUFFIXES)}) and no program "
                          "in it", 2)
-    return found
+    return list(found.values())

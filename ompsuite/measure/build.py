@@ -33,8 +33,7 @@ CPU_KEYS = ("model name", "flags", "Features", "CPU implementer", "CPU part")
 
 
 def read_layout(root: str = ROOT) -> Optional[Dict[str, str]]:
-    """The installed tree's layout (version, arch, and bindir and libexecdir made absolute), or
-    None in a checkout."""
+    """The installed tree's layout (bindir and libexecdir made absolute), or None in a checkout."""
     try:
         with open(os.path.join(root, LAYOUT_FILE)) as f:
             lines = f.read().splitlines()
@@ -243,11 +242,9 @@ def recurrence_bin(catalogue: C.Catalogue, n: int, bindir: str, given: Optional[
 
 
 def calibrate_path(bindir: str) -> Optional[str]:
-    """The calibrate program to run beside the programs in bindir, or None. From one of the
-    repository's own build trees, its bench/calibrate; from the installed suite's programs, the
-    installed calibrate (its layout says where); from a folder given with --bin, a calibrate
-    inside that folder itself, since the user named the folder to run programs from. Nothing
-    beside the folder (its parent's bench/, say) is run."""
+    """The calibrate program to run beside the programs in bindir, or None: a build tree's own, the
+    installed one, or one inside a --bin folder itself (the user named that folder to run programs
+    from: nothing beside it, its parent's bench/ say, is run)."""
     tree = own_build_tree(bindir)
     layout = installed()
     if tree:

@@ -41,8 +41,7 @@ class Job(Configured):
 
 @dataclasses.dataclass(frozen=True)
 class Folders:
-    """Where the programs are: the suite's pi and team programs, and the recurrence programs
-    (None when they are not run)."""
+    """Where the programs are: the suite's, and the recurrence programs' (None: they are not run)."""
     bindir: str
     growdir: Optional[str] = None
 
@@ -61,8 +60,7 @@ def _job(series: Series, entry: C.Program, threads: Optional[int], n: int, note:
 
 def _round(series: Series, catalogue: C.Catalogue, kind: C.Kind, teams: Teams, n: int, note: str, rep: int,
            folders: Folders, binding: Binder, serial: bool = True) -> List[Job]:
-    """One repeat of a kind: its serial baseline (unless not serial), then every parallel program
-    at every team."""
+    """One repeat of a kind: its serial baseline (unless not serial), then each parallel program per team."""
     jobs = [_job(series, e, 1, n, note, rep, folders, binding) for e in catalogue.of_kind(kind, parallel=False)
             if serial]
     for t in teams:
@@ -100,8 +98,7 @@ DRAWN_CHECK = (20_000, 30_000)
 
 def small_checks(catalogue: C.Catalogue, folders: Folders, binding: Binder, teams: Teams,
                  seed: Optional[int] = None) -> List[Job]:
-    """The untimed check runs, before any timed one: the serial pi program, then every parallel
-    one at every team, at each check size."""
+    """The untimed check runs, before any timed one: a round of the pi programs at each check size."""
     drawn = () if seed is None else (random.Random(seed).randrange(*DRAWN_CHECK) | 1,)
     return [job for n in CHECK_SIZES + drawn
             for job in _round(Series.CHECK, catalogue, C.PI, teams, n, "", 1, folders, binding)]
@@ -158,11 +155,9 @@ def _precision_judged(entry: C.Program, series: Series) -> bool:
 
 
 class TopUp:
-    """More runs after the planned ones, one interleaved round at a time, for configurations
-    whose figures are not yet what was asked: a disturbed run is replaced by another (it stays in
-    the study, out of the figures), and a pi speedup whose interval is wider than the precision
-    target gets one more run of itself and of its baseline. A configuration never runs more than
-    budget times its planned count (default twice): then it is said to be out of budget."""
+    """More runs after the planned ones, one interleaved round at a time, for configurations whose
+    figures are not yet what was asked (docs/noise.md): a disturbed run is replaced, a speedup too
+    wide for the precision target gets a run of itself and of its baseline, within the budget."""
 
     def __init__(self, jobs: Sequence[Job], precision: float = 0.03, budget: float = 2.0,
                  order: Optional[random.Random] = None) -> None:

@@ -11,22 +11,20 @@ import hashlib
 import json
 import os
 import random
-import tempfile
 import time
 import typing
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from ompsuite import catalogue as C
-from ompsuite.analyse.model import Model
 from ompsuite.errors import SuiteError
 from ompsuite.escape import printable
 from ompsuite.measure import plans
-from ompsuite.measure.calibration import read_calibration, run_calibration
+from ompsuite.measure.calibration import calibrate
 from ompsuite.measure.execute import Executor
 from ompsuite.measure.prepare import Prepared, prepare, warm_up
 from ompsuite.measure.session import Session, Stopped, conclude
 from ompsuite.options import Options
-from ompsuite.platform import files, machine, topology
+from ompsuite.platform import machine, topology
 from ompsuite.platform.console import progress
 from ompsuite.study import FORMAT, JOURNAL, JOURNAL_MARK, Journal, Journaled, Run, Study, read_journal, \
     variants_json
@@ -62,27 +60,6 @@ def plan(o: Options, prep: Prepared, order: random.Random, team_report: bool = F
     if team_report:
         jobs += plans.team_report(cat, folders, binding, max(o.threads) if o.threads else None)
     return jobs
-
-
-def calibrate(o: Options, prep: Prepared, path: Optional[str], quick: bool) -> Tuple[Optional[Model], float]:
-    """The time model and the seconds its calibration took: from --calibration, from path when a
-    stopped study measured it, else measured at one thread and each team as OMP_THREAD_LIMIT lets
-    the runtime give it (quick: fewer repeats, a smaller buffer), saved to path (None: thrown away)."""
-    if o.no_calibrate:
-        return None, 0.0
-    if given := o.calibration or (path if path and os.path.exists(path) else None):
-        model = Model(read_calibration(given), cores=prep.cores)
-        if path and o.calibration:  # the study folder keeps the figures it used
-            files.write_atomic(path, files.read_text(o.calibration))
-        return model, 0.0
-    limit = prep.thread_limit or max(o.threads or [prep.default_team])
-    teams = sorted({1, *(min(t, limit) for t in o.threads or [prep.default_team])})
-    extra = ("--repeats", "7", "--buffer-mib", "256") if quick else ()
-    began = time.monotonic()
-    with tempfile.NamedTemporaryFile(suffix=".csv") as f:
-        figures = run_calibration(prep.catalogue, prep.folders.bindir, teams, path or f.name, prep.binding.env(),
-                                  prep.cores, extra=extra, watch=o.machine_watch())
-    return (Model(figures, cores=prep.cores) if figures else None), time.monotonic() - began
 
 
 def header(o: Options, prep: Prepared, jobs: Sequence[plans.Job], facts: Sequence[Tuple[str, str]]) -> Dict[str, Any]:

@@ -34,10 +34,6 @@ class Tools:
     archer: str
     symbolizer: Optional[str]
 
-    def flags(self, c_source: bool) -> List[str]:
-        lang = ["-x", "c", "-std=c11"] if c_source else ["-std=c++17"]
-        return [*lang, "-fsanitize=thread", "-g", "-O1", "-fopenmp=libomp", "-ffp-contract=off"]
-
 
 def find_tools() -> Tuple[Optional[Tools], List[str]]:
     """The race check's tools, or None and the Debian packages that would provide what is missing."""
@@ -121,12 +117,11 @@ def check(source: str, kind: C.Kind, workdir: str, name: str, tools: Optional[To
     c_source = source.endswith(".c")
     folder, base = os.path.split(os.path.abspath(source))
     include = include or folder
-    cmd = [tools.clang, *tools.flags(c_source), "-iquote", include, as_path(os.path.relpath(source, workdir)),
-           *(["-x", "none"] if c_source else []), "-o", binary, f"-L{tools.libdir}", f"-Wl,-rpath,{tools.libdir}",
-           "-lm"]
+    cmd = [tools.clang, *(["-x", "c", "-std=c11"] if c_source else ["-std=c++17"]), "-fsanitize=thread", "-g",
+           "-O1", "-fopenmp=libomp", "-ffp-contract=off", "-iquote", include, as_path(os.path.relpath(source, workdir)),
+           *(["-x", "none"] if c_source else []), "-o", binary, f"-L{tools.libdir}", f"-Wl,-rpath,{tools.libdir}", "-lm"]
     built, limited = compile_in_sandbox(cmd, workdir, include, BUILD_TIMEOUT_S)
-    if limited or built.returncode != 0:
-        why = limited or first_error(built.stderr, built.returncode)
+    if why := limited or (first_error(built.stderr, built.returncode) if built.returncode != 0 else ""):
         return C.Race.SKIPPED, (f"{CLANG} could not build it: {why}",)
     options = ["ignore_noninstrumented_modules=1", f"exitcode={TSAN_EXIT}",
                *([f"external_symbolizer_path={tools.symbolizer}"] if tools.symbolizer else [])]

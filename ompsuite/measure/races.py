@@ -118,8 +118,9 @@ def check(source: str, kind: C.Kind, workdir: str, name: str, tools: Optional[To
     folder, base = os.path.split(os.path.abspath(source))
     include = include or folder
     cmd = [tools.clang, *(["-x", "c", "-std=c11"] if c_source else ["-std=c++17"]), "-fsanitize=thread", "-g",
-           "-O1", "-fopenmp=libomp", "-ffp-contract=off", "-iquote", include, as_path(os.path.relpath(source, workdir)),
-           *(["-x", "none"] if c_source else []), "-o", binary, f"-L{tools.libdir}", f"-Wl,-rpath,{tools.libdir}", "-lm"]
+           "-O1", "-fopenmp=libomp", "-ffp-contract=off", "-iquote", include,
+           as_path(os.path.relpath(source, workdir)), *(["-x", "none"] if c_source else []), "-o", binary,
+           f"-L{tools.libdir}", f"-Wl,-rpath,{tools.libdir}", "-lm"]
     built, limited = compile_in_sandbox(cmd, workdir, include, BUILD_TIMEOUT_S)
     if why := limited or (first_error(built.stderr, built.returncode) if built.returncode != 0 else ""):
         return C.Race.SKIPPED, (f"{CLANG} could not build it: {why}",)

@@ -68,19 +68,23 @@ def _round(series: Series, catalogue: C.Catalogue, kind: C.Kind, teams: Teams, n
     return jobs
 
 
+def _series(series: Series, catalogue: C.Catalogue, folders: Folders, binding: Binder,
+            sizes: Sequence[Tuple[C.Kind, int, str, Teams, int]], with_serial: bool = True) -> List[Job]:
+    """Rounds of (kind, N, size note, team sizes, repeats), their repeats interleaved."""
+    jobs: List[Job] = []
+    for rep in range(1, max(r for *_, r in sizes) + 1):
+        jobs += [job for kind, n, note, teams, repeats in sizes if rep <= repeats
+                 for job in _round(series, catalogue, kind, teams, n, note, rep, folders, binding, with_serial)]
+    return jobs
+
+
 def strong(catalogue: C.Catalogue, folders: Folders, binding: Binder, teams: Teams, pi_n: int, repeats: int,
            recurrence_n: Optional[int] = None, recurrence_repeats: int = 0, size_note: str = "") -> List[Job]:
     """The fixed-size series. teams: thread counts, or [None] for the runtime's default team.
     The recurrence programs join the first recurrence_repeats rounds (each run may be a 16 GB fill,
     so they never run side by side, only one after another)."""
-    jobs: List[Job] = []
-    for rep in range(1, max(repeats, recurrence_repeats if recurrence_n else 0) + 1):
-        if rep <= repeats:
-            jobs += _round(Series.STRONG, catalogue, C.PI, teams, pi_n, "", rep, folders, binding)
-        if recurrence_n is not None and rep <= recurrence_repeats:
-            jobs += _round(Series.STRONG, catalogue, C.RECURRENCE, teams, recurrence_n, size_note, rep, folders,
-                           binding)
-    return jobs
+    recurrence = [] if recurrence_n is None else [(C.RECURRENCE, recurrence_n, size_note, teams, recurrence_repeats)]
+    return _series(Series.STRONG, catalogue, folders, binding, [(C.PI, pi_n, "", teams, repeats), *recurrence])
 
 
 # Sizes at which every pi program (and variant) is also run untimed, to check it with bounds that
@@ -108,31 +112,21 @@ def team_report(catalogue: C.Catalogue, folders: Folders, binding: Binder, threa
     return [_job(Series.STRONG, e, threads, 0, "", 1, folders, binding) for e in catalogue.of_kind(C.TEAM)]
 
 
-def _pi_series(series: Series, catalogue: C.Catalogue, folders: Folders, binding: Binder,
-               sizes: Sequence[Tuple[int, Teams, int]], with_serial: bool) -> List[Job]:
-    """The pi programs over (N, team sizes, repeats) triples, repeats interleaved."""
-    jobs: List[Job] = []
-    for rep in range(1, max(r for _, _, r in sizes) + 1):
-        jobs += [job for n, teams, repeats in sizes if rep <= repeats
-                 for job in _round(series, catalogue, C.PI, teams, n, "", rep, folders, binding, with_serial)]
-    return jobs
-
-
 def sweep(catalogue: C.Catalogue, folders: Folders, binding: Binder, teams: Teams, limit: int,
           repeats: int) -> List[Job]:
     """N = 1e3, 1e4, ... up to the limit (and the limit itself when it is not a power of ten), two
     more runs per decade below 1e7, so that the medians of runs of a few microseconds are still steady."""
     sizes = [10 ** e for e in range(3, len(str(limit)) + 1) if 10 ** e <= limit]
     sizes += [] if sizes and sizes[-1] == limit else [limit]
-    return _pi_series(Series.SWEEP, catalogue, folders, binding,
-                      [(n, teams, repeats + 2 * max(0, 7 - len(str(n)) + 1)) for n in sizes], with_serial=True)
+    return _series(Series.SWEEP, catalogue, folders, binding,
+                   [(C.PI, n, "", teams, repeats + 2 * max(0, 7 - len(str(n)) + 1)) for n in sizes])
 
 
 def weak(catalogue: C.Catalogue, folders: Folders, binding: Binder, teams: Sequence[int], base: int,
          repeats: int) -> List[Job]:
     """Weak scaling: N grows with the team, N = base x T, for the parallel pi programs."""
-    return _pi_series(Series.WEAK, catalogue, folders, binding, [(base * t, [t], repeats) for t in teams],
-                      with_serial=False)
+    return _series(Series.WEAK, catalogue, folders, binding, [(C.PI, base * t, "", [t], repeats) for t in teams],
+                   with_serial=False)
 
 
 def interleave(jobs: Sequence[Job], order: random.Random) -> List[Job]:

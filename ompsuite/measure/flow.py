@@ -48,17 +48,16 @@ class Measured:
 
 def plan(o: Options, prep: Prepared, order: random.Random, team_report: bool = False) -> List[plans.Job]:
     """The untimed checks, then the timed series interleaved round by round, then the team report."""
-    cat, folders, binding = prep.catalogue, prep.folders, prep.binding
+    where = (prep.catalogue, prep.folders, prep.binding)
     teams: List[Optional[int]] = list(o.threads) if o.threads else [None]
-    timed = plans.strong(cat, folders, binding, teams, o.pi_n, o.repeats, prep.recurrence_n, o.recurrence_repeats,
-                         prep.size_note)
+    timed = plans.strong(*where, teams, o.pi_n, o.repeats, prep.recurrence_n, o.recurrence_repeats, prep.size_note)
     if o.sweep:
-        timed += plans.sweep(cat, folders, binding, teams, o.sweep, o.repeats)
+        timed += plans.sweep(*where, teams, o.sweep, o.repeats)
     if o.weak and o.threads:
-        timed += plans.weak(cat, folders, binding, o.threads, o.weak, o.repeats)
-    jobs = plans.small_checks(cat, folders, binding, teams, o.seed) + plans.interleave(timed, order)
+        timed += plans.weak(*where, o.threads, o.weak, o.repeats)
+    jobs = plans.small_checks(*where, teams, o.seed) + plans.interleave(timed, order)
     if team_report:
-        jobs += plans.team_report(cat, folders, binding, max(o.threads) if o.threads else None)
+        jobs += plans.team_report(*where, max(o.threads) if o.threads else None)
     return jobs
 
 

@@ -44,8 +44,7 @@ def read_layout(root: str = ROOT) -> Optional[Dict[str, str]]:
     layout = dict(line.split("=", 1) for line in lines if "=" in line and not line.startswith("#"))
     if missing := [k for k in ("version", "arch", "bindir", "libexecdir") if k not in layout]:
         raise SuiteError(f"{os.path.join(root, LAYOUT_FILE)} lacks {', '.join(missing)}: reinstall the suite")
-    for key in ("bindir", "libexecdir"):
-        layout[key] = os.path.normpath(os.path.join(root, layout[key]))
+    layout.update({key: os.path.normpath(os.path.join(root, layout[key])) for key in ("bindir", "libexecdir")})
     return layout
 
 

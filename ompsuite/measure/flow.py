@@ -67,12 +67,11 @@ def header(o: Options, prep: Prepared, jobs: Sequence[plans.Job], facts: Sequenc
     # programs are known by their digests, wherever they are.
     planned = [[j.series.value, j.program, j.threads, j.problem_size, j.repeat, list(j.args),
                 sorted((k, v) for k, v in j.env.items() if k.startswith(("OMP_", "GOMP_", "KMP_")))] for j in jobs]
-    options = {k: getattr(o, k) for k in PLAN_OPTIONS}
     digests = {p.name: machine.digest(prep.folders.path(p)) for p in prep.catalogue
                if p.kind is not C.RECURRENCE or prep.folders.growdir}
     return {"journal": JOURNAL_MARK, "format": FORMAT, "machine": [list(p) for p in facts],
             "variants": variants_json(prep.catalogue),
-            "plan": {"options": json.loads(json.dumps(options)), "programs": digests,
+            "plan": {"options": json.loads(json.dumps({k: getattr(o, k) for k in PLAN_OPTIONS})), "programs": digests,
                      "jobs": hashlib.sha256(json.dumps(planned).encode()).hexdigest()}}
 
 

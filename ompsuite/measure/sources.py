@@ -104,8 +104,7 @@ def _dependency_digest(path: str) -> Optional[str]:
     """The digest of a file the compiler read, or None when it is no regular file within the cap."""
     try:
         st = os.stat(path)
-        seen = (path, st.st_ino, st.st_size, st.st_mtime_ns)
-        if seen not in _digests:
+        if (seen := (path, st.st_ino, st.st_size, st.st_mtime_ns)) not in _digests:
             _digests[seen] = digest(path, DEPENDENCY_CAP)
         return _digests[seen]
     except (OSError, SuiteError):

@@ -97,8 +97,7 @@ def study(o: Options, out: str) -> int:
             raise Stopped(f"{stopped}; then {what}", stopped.status) from None
     if stopped:
         raise stopped
-    strong = result.of_series(Series.STRONG)
-    print("\n".join(tables.terminal(strong, modelled=measured.modelled)))
+    print("\n".join(tables.terminal(result.of_series(Series.STRONG), modelled=measured.modelled)))
     print("\n" + "\n".join(textwrap.wrap(f"written in {printable(out)}: " + ", ".join(written), 100)))
     for line in result.notes:
         print("\n".join(textwrap.wrap(f"note: {line}", 100, subsequent_indent="  ")))

@@ -62,8 +62,7 @@ def thread_list(text: str) -> List[int]:
 
 
 def measuring_parser(prog: str, doc: str, teams: str) -> Parser:
-    """The options both measuring commands take, in the order their --help lists them: the sizes,
-    the teams, the programs, then how a noisy machine is dealt with."""
+    """The options both measuring commands take, in the order their --help lists them."""
     from ompsuite.platform.interference import LOAD_CORES, LOST_CORES, STEAL_CORES
     ap = Parser(prog=prog, description=doc.split("\n\n")[0])
     ap.add_argument("--pi-n", metavar="N", type=count(1, C.PI_MAX_N), default=100000000,

@@ -96,8 +96,7 @@ def run(o: Options) -> int:
 
 
 def write_each(outputs: Sequence[Tuple[str, Callable[[Study], str]]], study: Study) -> Tuple[List[str], List[str]]:
-    """Each (path, exporter) written whole, one failure not stopping the others: (paths written,
-    failure lines)."""
+    """Each (path, exporter) written whole, one failure not stopping the others: (written, failures)."""
     written, failed = [], []
     for path, text in outputs:
         try:

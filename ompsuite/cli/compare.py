@@ -9,6 +9,7 @@ import datetime
 import os
 from typing import List, Sequence
 
+from ompsuite.cli.options import number
 from ompsuite.errors import SuiteError
 from ompsuite.escape import printable
 from ompsuite.export import comparison, plot
@@ -23,14 +24,7 @@ WIDE = 0.1  # a reference's tolerance beyond this says its studies disagree: sai
 SLOWER = 4  # some configuration slower beyond its band, where that was asked to fail (no other command's status)
 
 
-def fraction(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"'{text}' is not a number") from None
-    if not 0 < value < 1:
-        raise argparse.ArgumentTypeError(f"must be between 0 and 1, got {text}")
-    return value
+fraction = number(lambda v: 0 < v < 1, "must be between 0 and 1")
 
 
 def parse(argv: Sequence[str]) -> argparse.Namespace:

@@ -8,30 +8,46 @@ from typing import Callable, List, Optional
 
 from ompsuite import catalogue as C
 from ompsuite.analyse.grades import DEFAULT, load_rubric
+from ompsuite.cli.common import Parser
 from ompsuite.errors import SuiteError
 from ompsuite.measure import sources
 
 from ompsuite.options import MAX_RECURRENCE_REPEATS, MAX_REPEATS, MAX_THREADS, Options
 
 
-def whole_number(text: str, low: int = 1, high: Optional[int] = None) -> int:
-    """argparse type: a whole number (1e8 and 100000000 alike) within low .. high."""
-    try:
-        number = float(text) if any(c in text for c in ".eE") else int(text)
-        if number != int(number):
-            raise ValueError
-        value = int(number)
-    except (ValueError, OverflowError):
-        raise argparse.ArgumentTypeError(f"'{text}' is not a whole number") from None
-    if value < low:
-        raise argparse.ArgumentTypeError(f"must be at least {low}, got {value}")
-    if high is not None and value > high:
-        raise argparse.ArgumentTypeError(f"must be at most {high}, got {value}")
-    return value
-
-
 def count(low: int = 1, high: Optional[int] = None) -> Callable[[str], int]:
-    return lambda text: whole_number(text, low, high)
+    """argparse type: a whole number (1e8 and 100000000 alike) within low .. high."""
+    def parse(text: str) -> int:
+        try:
+            number = float(text) if any(c in text for c in ".eE") else int(text)
+            if number != int(number):
+                raise ValueError
+            value = int(number)
+        except (ValueError, OverflowError):
+            raise argparse.ArgumentTypeError(f"'{text}' is not a whole number") from None
+        if value < low:
+            raise argparse.ArgumentTypeError(f"must be at least {low}, got {value}")
+        if high is not None and value > high:
+            raise argparse.ArgumentTypeError(f"must be at most {high}, got {value}")
+        return value
+    return parse
+
+
+def number(ok: Callable[[float], bool], says: str) -> Callable[[str], float]:
+    """argparse type: a number that ok takes (nan never is), else says so."""
+    def parse(text: str) -> float:
+        try:
+            value = float(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"'{text}' is not a number") from None
+        if not ok(value):
+            raise argparse.ArgumentTypeError(f"{says}, got {text}")
+        return value
+    return parse
+
+
+def positive(high: float) -> Callable[[str], float]:
+    return number(lambda v: 0 < v <= high, f"must be above 0 and at most {high}")
 
 
 def thread_list(text: str) -> List[int]:
@@ -45,7 +61,10 @@ def thread_list(text: str) -> List[int]:
     return sorted(set(counts))
 
 
-def add_sizes(ap: argparse.ArgumentParser) -> None:
+def measuring_parser(prog: str, doc: str, teams: str) -> Parser:
+    """The options both measuring commands take, in the order their --help lists them."""
+    from ompsuite.platform.interference import LOAD_CORES, LOST_CORES, STEAL_CORES
+    ap = Parser(prog=prog, description=doc.split("\n\n")[0])
     ap.add_argument("--pi-n", metavar="N", type=count(1, C.PI_MAX_N), default=100000000,
                     help="intervals for the pi programs (default 1e8)")
     ap.add_argument("--repeats", metavar="N", type=count(1, MAX_REPEATS), default=5,
@@ -57,14 +76,8 @@ def add_sizes(ap: argparse.ArgumentParser) -> None:
     ap.add_argument("--recurrence-repeats", metavar="N", type=count(1, MAX_RECURRENCE_REPEATS), default=1,
                     help="runs of every recurrence configuration (default 1: each run fills 16 GB; at most "
                          f"{MAX_RECURRENCE_REPEATS})")
-
-
-def add_threads(ap: argparse.ArgumentParser, default_text: str) -> None:
     ap.add_argument("--threads", metavar="LIST", type=thread_list,
-                    help=f"comma-separated team sizes for the parallel programs (default: {default_text})")
-
-
-def add_programs(ap: argparse.ArgumentParser) -> None:
+                    help=f"comma-separated team sizes for the parallel programs (default: {teams})")
     ap.add_argument("--bin", metavar="DIR", help="take the programs from DIR instead of building build/release")
     ap.add_argument("--recurrence-bin", metavar="DIR",
                     help="with --recurrence-n: the recurrence programs built for that N (default: built)")
@@ -86,30 +99,6 @@ def add_programs(ap: argparse.ArgumentParser) -> None:
                              help="skip the calibration (no floors or predictions; default: calibrate)")
     calibration.add_argument("--calibration", metavar="CSV",
                              help="use this calibration.csv (from a study on this machine) instead of measuring")
-
-
-def add_report(ap: argparse.ArgumentParser) -> None:
-    ap.add_argument("--report", metavar="FILE.html",
-                    help="also write the results as one self-contained HTML page to FILE.html (the table, a card "
-                         "per variant, the plots inline; it loads nothing and runs no script)")
-
-
-def positive(high: float) -> Callable[[str], float]:
-    """argparse type: a number above 0 and at most high."""
-    def parse(text: str) -> float:
-        try:
-            value = float(text)
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"'{text}' is not a number") from None
-        if not 0 < value <= high:  # also refuses nan
-            raise argparse.ArgumentTypeError(f"must be above 0 and at most {high}, got {text}")
-        return value
-    return parse
-
-
-def add_noise(ap: argparse.ArgumentParser) -> None:
-    """How the tools deal with a noisy machine: disturbed runs, the precision target, limits."""
-    from ompsuite.platform.interference import LOAD_CORES, LOST_CORES, STEAL_CORES
     ap.add_argument("--precision", metavar="FRACTION", type=lambda t: 0.0 if t in ("0", "off") else positive(1)(t),
                     default=0.03, help="repeat the pi runs until each speedup's 95%% interval is within this "
                                        "fraction of it, or the budget is spent (default 0.03; 0 or off: never)")
@@ -133,6 +122,7 @@ def add_noise(ap: argparse.ArgumentParser) -> None:
     ap.add_argument("--run-timeout", metavar="SECONDS", type=positive(86400), default=None,
                     help="stop a run that takes longer than this (default: 60 s plus 20 times the longest earlier "
                          "run of its configuration, or 100 ns per interval or element before one has run)")
+    return ap
 
 
 def build_options(ap: argparse.ArgumentParser, a: argparse.Namespace) -> Options:

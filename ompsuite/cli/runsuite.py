@@ -15,8 +15,8 @@ import textwrap
 from typing import Callable, List, Sequence, Set, Tuple
 
 from ompsuite import catalogue as C
-from ompsuite.cli.common import Parser, closing
-from ompsuite.cli.options import add_noise, add_programs, add_report, add_sizes, add_threads, build_options
+from ompsuite.cli.common import closing
+from ompsuite.cli.options import build_options, measuring_parser
 from ompsuite.export import results, tables
 from ompsuite.export.grades import GradeFiles
 from ompsuite.options import Options
@@ -29,18 +29,16 @@ from ompsuite.study import Run, Series, Study
 
 
 def parse(argv: List[str]) -> Options:
-    ap = Parser(prog="runsuite", description=__doc__.split("\n\n")[0])
-    add_sizes(ap)
-    add_threads(ap, "the runtime's default team, OMP_NUM_THREADS")
-    add_programs(ap)
-    add_noise(ap)
+    ap = measuring_parser("runsuite", __doc__, "the runtime's default team, OMP_NUM_THREADS")
     ap.add_argument("--wide", action="store_true",
                     help="print the full table (every column, Markdown) instead of the one that fits a terminal")
     ap.add_argument("--markdown", metavar="FILE", help="also write the full table to FILE as Markdown")
     ap.add_argument("--csv", metavar="FILE", help="also write the summary rows to FILE as CSV")
     ap.add_argument("--json", metavar="FILE", help="also write every run to FILE in the JSON format of the most "
                                                   "widely used C++ micro-benchmark library (its compare.py reads it)")
-    add_report(ap)
+    ap.add_argument("--report", metavar="FILE.html",
+                    help="also write the results as one self-contained HTML page to FILE.html (the table, a card "
+                         "per variant, the plots inline; it loads nothing and runs no script)")
     return build_options(ap, ap.parse_args(argv))
 
 
@@ -67,12 +65,10 @@ def run(o: Options) -> int:
     measured = flow.measure(o, team_report=True, show=show_first(set()))
     study, stopped, prep, model = measured.study, measured.stopped, measured.prep, measured.modelled
     rows = study.summaries
-    print()
-    for line in textwrap.wrap("Summary: medians of the runs, the pi programs interleaved; speedup of the medians "
-                              f"over the serial baseline; threads as obtained ({prep.binding.describe()})", 100):
-        print(line)
-    table = tables.markdown(rows, modelled=model) if o.wide else tables.terminal(rows, modelled=model)
-    print("\n".join(table))
+    print("\n" + "\n".join(textwrap.wrap("Summary: medians of the runs, the pi programs interleaved; speedup of "
+                                        "the medians over the serial baseline; threads as obtained "
+                                        f"({prep.binding.describe()})", 100)))
+    print("\n".join(tables.markdown(rows, modelled=model) if o.wide else tables.terminal(rows, modelled=model)))
     outputs = [(path, text) for path, text in ((o.markdown, results.markdown_table),
                                                 (o.csv, lambda s: results.summary_csv(s.summaries)),
                                                 (o.json, results.results_json),
@@ -100,8 +96,7 @@ def run(o: Options) -> int:
 
 
 def write_each(outputs: Sequence[Tuple[str, Callable[[Study], str]]], study: Study) -> Tuple[List[str], List[str]]:
-    """Each (path, exporter) written whole, one failure not stopping the others: (paths written,
-    failure lines)."""
+    """Each (path, exporter) written whole, one failure not stopping the others: (written, failures)."""
     written, failed = [], []
     for path, text in outputs:
         try:

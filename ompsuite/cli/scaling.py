@@ -16,8 +16,8 @@ import textwrap
 from typing import List
 
 from ompsuite import catalogue as C
-from ompsuite.cli.common import Parser, closing, failure_lines
-from ompsuite.cli.options import add_noise, add_programs, add_sizes, add_threads, build_options, count
+from ompsuite.cli.common import closing, failure_lines
+from ompsuite.cli.options import build_options, count, measuring_parser
 from ompsuite.errors import Interrupted, SuiteError
 from ompsuite.options import Options
 from ompsuite.escape import printable
@@ -35,11 +35,7 @@ STUDY_FILES = (*results.FILE_NAMES, JOURNAL, "calibration.csv", "topology.xml")
 
 
 def parse(argv: List[str]) -> Options:
-    ap = Parser(prog="scaling", description=__doc__.split("\n\n")[0])
-    add_sizes(ap)
-    add_threads(ap, "1, 2, 4, ... and the physical core count")
-    add_programs(ap)
-    add_noise(ap)
+    ap = measuring_parser("scaling", __doc__, "1, 2, 4, ... and the physical core count")
     ap.add_argument("--out", metavar="DIR", help="output folder (default out/scaling-DATE-TIME)")
     ap.add_argument("--sweep", nargs="?", const=1000000000, type=count(1000, C.PI_MAX_N), metavar="LIMIT",
                     help="also run the pi programs at N = 1e3, 1e4, ... up to LIMIT (default 1e9) at every "
@@ -76,19 +72,14 @@ def run(o: Options) -> int:
     try:
         return study(o, o.out)
     except (SuiteError, Interrupted):
-        if not o.resume:
-            _remove_if_empty(o.out, lock)
+        # A study refused before its first run leaves no empty folder behind to block the next.
+        with contextlib.suppress(OSError):
+            if not o.resume and [f for f in os.listdir(o.out) if f != files.LOCK_NAME] == []:
+                lock.release()
+                os.rmdir(o.out)
         raise
     finally:
         lock.release()
-
-
-def _remove_if_empty(folder: str, lock: files.FolderLock) -> None:
-    """A study refused before its first run leaves no empty folder behind to block the next."""
-    with contextlib.suppress(OSError):
-        if [f for f in os.listdir(folder) if f != files.LOCK_NAME] == []:
-            lock.release()
-            os.rmdir(folder)
 
 
 def study(o: Options, out: str) -> int:
@@ -106,8 +97,7 @@ def study(o: Options, out: str) -> int:
             raise Stopped(f"{stopped}; then {what}", stopped.status) from None
     if stopped:
         raise stopped
-    strong = result.of_series(Series.STRONG)
-    print("\n".join(tables.terminal(strong, modelled=measured.modelled)))
+    print("\n".join(tables.terminal(result.of_series(Series.STRONG), modelled=measured.modelled)))
     print("\n" + "\n".join(textwrap.wrap(f"written in {printable(out)}: " + ", ".join(written), 100)))
     for line in result.notes:
         print("\n".join(textwrap.wrap(f"note: {line}", 100, subsequent_indent="  ")))

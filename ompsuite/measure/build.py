@@ -5,7 +5,7 @@ import json
 import os
 import re
 import shutil
-from typing import Dict, Iterable, List, Optional
+from typing import Dict, Iterable, Optional
 
 from ompsuite import catalogue as C
 from ompsuite.errors import ProgramFailed, SuiteError, os_reason
@@ -14,10 +14,6 @@ from ompsuite.platform.child import run_tool
 from ompsuite.platform.console import progress
 from ompsuite.platform.files import digest, write_atomic
 from ompsuite.platform.machine import ROOT, mem_available, own_build_tree
-
-__all__ = ["ROOT", "mem_available", "program_problem", "check_programs", "build", "given_folder", "release_bin",
-           "reduced_build", "recurrence_plan", "recurrence_bin", "calibrate_path", "installed", "build_root",
-           "out_root", "check_tuned_for_host", "unchanged"]
 
 # Generous: a first build of every program on one slow core takes minutes, not hours.
 CONFIGURE_TIMEOUT_S = 600.0
@@ -37,8 +33,7 @@ CPU_KEYS = ("model name", "flags", "Features", "CPU implementer", "CPU part")
 
 
 def read_layout(root: str = ROOT) -> Optional[Dict[str, str]]:
-    """The installed tree's layout (version, arch, and bindir and libexecdir made absolute), or
-    None in a checkout."""
+    """The installed tree's layout (bindir and libexecdir made absolute), or None in a checkout."""
     try:
         with open(os.path.join(root, LAYOUT_FILE)) as f:
             lines = f.read().splitlines()
@@ -49,8 +44,7 @@ def read_layout(root: str = ROOT) -> Optional[Dict[str, str]]:
     layout = dict(line.split("=", 1) for line in lines if "=" in line and not line.startswith("#"))
     if missing := [k for k in ("version", "arch", "bindir", "libexecdir") if k not in layout]:
         raise SuiteError(f"{os.path.join(root, LAYOUT_FILE)} lacks {', '.join(missing)}: reinstall the suite")
-    for key in ("bindir", "libexecdir"):
-        layout[key] = os.path.normpath(os.path.join(root, layout[key]))
+    layout.update({key: os.path.normpath(os.path.join(root, layout[key])) for key in ("bindir", "libexecdir")})
     return layout
 
 
@@ -63,19 +57,8 @@ def installed() -> Optional[Dict[str, str]]:
 
 def cpu_signature(cpuinfo: str) -> str:
     """The first line of each CPU_KEYS key in a /proc/cpuinfo text, as 'key: value' lines."""
-    out = []
-    for key in CPU_KEYS:
-        if m := re.search(rf"(?m)^{re.escape(key)}[ \t]*:[ \t]*(.*)$", cpuinfo):
-            out.append(f"{key}: {m.group(1)}\n")
-    return "".join(out)
-
-
-def host_cpu() -> Optional[str]:
-    try:
-        with open("/proc/cpuinfo", errors="replace") as f:
-            return cpu_signature(f.read())
-    except OSError:
-        return None
+    return "".join(f"{key}: {m.group(1)}\n" for key in CPU_KEYS
+                   if (m := re.search(rf"(?m)^{re.escape(key)}[ \t]*:[ \t]*(.*)$", cpuinfo)))
 
 
 def check_tuned_for_host(tree: str, here: Optional[str] = None) -> None:
@@ -88,14 +71,16 @@ def check_tuned_for_host(tree: str, here: Optional[str] = None) -> None:
         return  # not tuned for any host: portable
     except OSError as e:
         raise SuiteError(f"cannot read {os.path.join(tree, HOST_CPU_FILE)}: {e}", 2) from None
-    here = host_cpu() if here is None else here
-    if here is None or tuned == here:
+    if here is None:
+        try:
+            with open("/proc/cpuinfo", errors="replace") as f:
+                here = cpu_signature(f.read())
+        except OSError:
+            return
+    if tuned == here:
         return
-
-    def model(sig: str) -> str:
-        m = re.search(r"(?m)^(?:model name|CPU part): (.*)$", sig)
-        return m.group(1).strip() if m else "unknown model"
-    theirs, ours = model(tuned), model(here)
+    theirs, ours = (m.group(1).strip() if (m := re.search(r"(?m)^(?:model name|CPU part): (.*)$", sig))
+                    else "unknown model" for sig in (tuned, here))
     which = f"{theirs}; this one: {ours}" if theirs != ours else f"{theirs} with other features than this one"
     raise SuiteError(f"{tree} is tuned (-march=native) for another processor ({which}), so its programs may "
                      f"not run here: remove it to rebuild, or use a portable build (--bin)", 2)
@@ -111,14 +96,6 @@ def build_root() -> str:
     return os.path.join(cache, f"{layout['version']}-{layout['arch'] or 'default'}")
 
 
-def tuning() -> List[str]:
-    """Cache settings of the trees the tools configure: tuned for this host in a checkout (they
-    measure here), the installed programs' own target for an installed suite."""
-    if (layout := installed()) is None:
-        return ["SUITE_NATIVE=ON"]
-    return ["SUITE_NATIVE=OFF", f"SUITE_INSTALL_ARCH={layout['arch']}"]
-
-
 def out_root() -> str:
     """Where a study or comparison goes without --out: the checkout's out/, else ./out."""
     return os.path.join(ROOT if installed() is None else os.getcwd(), "out")
@@ -127,15 +104,11 @@ def out_root() -> str:
 def program_problem(folder: str, name: str) -> Optional[str]:
     """Why NAME in FOLDER cannot be run, or None when it can."""
     path = os.path.join(folder, name)
-    if not os.path.lexists(path):
-        return f"has no program {name}"
-    if not os.path.exists(path):
-        return f"has a broken link for {name}"
-    if os.path.isdir(path):
-        return f"has a folder, not a program, named {name}"
-    if not os.access(path, os.X_OK):
-        return f"has {name}, but it is not executable"
-    return None
+    problems = ((not os.path.lexists(path), f"has no program {name}"),
+                (not os.path.exists(path), f"has a broken link for {name}"),
+                (os.path.isdir(path), f"has a folder, not a program, named {name}"),
+                (not os.access(path, os.X_OK), f"has {name}, but it is not executable"))
+    return next((problem for found, problem in problems if found), None)
 
 
 def check_programs(folder: str, names: Iterable[str], what: str) -> None:
@@ -169,8 +142,12 @@ def build(tree: str, cache: Iterable[str] = (), targets: Iterable[str] = (), nee
     shown = os.path.relpath(tree, ROOT) if installed() is None else tree
     progress(f"building {shown} (only what is missing or stale)")
     if not os.path.exists(os.path.join(tree, "CMakeCache.txt")):
+        # Tuned for this host in a checkout (they measure here), the installed programs' own target
+        # for an installed suite.
+        layout = installed()
+        tuning = ["SUITE_NATIVE=ON"] if layout is None else ["SUITE_NATIVE=OFF", f"SUITE_INSTALL_ARCH={layout['arch']}"]
         _cmake(["cmake", "-S", ROOT, "-B", tree, "-DCMAKE_BUILD_TYPE=Release",
-                *[f"-D{c}" for c in (*tuning(), *cache)]], f"configuring {tree}", CONFIGURE_TIMEOUT_S)
+                *[f"-D{c}" for c in (*tuning, *cache)]], f"configuring {tree}", CONFIGURE_TIMEOUT_S)
     record = os.path.join(bindir, DIGESTS)
     try:
         with open(record, encoding="utf-8") as f:
@@ -182,10 +159,8 @@ def build(tree: str, cache: Iterable[str] = (), targets: Iterable[str] = (), nee
         if os.path.lexists(path) and _digest(path) != was:
             progress(f"{printable(path)} is not the program the last build made: it is built again")
             os.remove(path)
-    cmd = ["cmake", "--build", tree, "--parallel"]
-    for t in targets:
-        cmd += ["--target", t]
-    _cmake(cmd, f"building {tree}", BUILD_TIMEOUT_S)
+    _cmake(["cmake", "--build", tree, "--parallel", *(word for t in targets for word in ("--target", t))],
+           f"building {tree}", BUILD_TIMEOUT_S)
     made.update({n: _digest(os.path.join(bindir, n)) for n in needed})
     _known.update({os.path.join(bindir, n): made[n] for n in needed})
     try:
@@ -232,13 +207,6 @@ def release_bin(catalogue: C.Catalogue, given: Optional[str] = None) -> str:
     return build(os.path.join(build_root(), "release"), needed=needed)
 
 
-def reduced_build(catalogue: C.Catalogue, n: int) -> str:
-    """A release tree whose recurrence programs have last index n; only they are built."""
-    tree = os.path.join(build_root(), f"reduced-n{n}")
-    names = [p.name for p in catalogue.suite(C.RECURRENCE)]
-    return build(tree, cache=[f"RECURRENCE_N={n}", "BUILD_TESTING=OFF"], targets=names, needed=names)
-
-
 def recurrence_plan(requested_n: Optional[int]) -> tuple[Optional[int], str]:
     """(N, label) of the recurrence programs to run: full size only with the memory for it.
     Returns N = None when even the reduced size would not fit; nothing is started then."""
@@ -257,22 +225,25 @@ def recurrence_plan(requested_n: Optional[int]) -> tuple[Optional[int], str]:
 
 def recurrence_bin(catalogue: C.Catalogue, n: int, bindir: str, given: Optional[str] = None) -> str:
     """Folder of recurrence programs built for N: given, the release tree at full size, else a
-    reduced build made for N."""
+    release tree of its own whose recurrence programs, alone built, have last index N."""
+    names = [p.name for p in catalogue.suite(C.RECURRENCE)]
     if folder := given_folder("--recurrence-bin", given):
         what = f"--recurrence-bin {folder}"
         check_tuned_for_host(os.path.dirname(os.path.abspath(folder)))
+    elif n == C.FULL_N:
+        folder, what = bindir, bindir
     else:
-        folder, what = (bindir, bindir) if n == C.FULL_N else (reduced_build(catalogue, n), "the reduced build")
-    check_programs(folder, [p.name for p in catalogue.suite(C.RECURRENCE)], what)
+        folder = build(os.path.join(build_root(), f"reduced-n{n}"), cache=[f"RECURRENCE_N={n}", "BUILD_TESTING=OFF"],
+                       targets=names, needed=names)
+        what = "the reduced build"
+    check_programs(folder, names, what)
     return folder
 
 
 def calibrate_path(bindir: str) -> Optional[str]:
-    """The calibrate program to run beside the programs in bindir, or None. From one of the
-    repository's own build trees, its bench/calibrate; from the installed suite's programs, the
-    installed calibrate (its layout says where); from a folder given with --bin, a calibrate
-    inside that folder itself, since the user named the folder to run programs from. Nothing
-    beside the folder (its parent's bench/, say) is run."""
+    """The calibrate program to run beside the programs in bindir, or None: a build tree's own, the
+    installed one, or one inside a --bin folder itself (the user named that folder to run programs
+    from: nothing beside it, its parent's bench/ say, is run)."""
     tree = own_build_tree(bindir)
     layout = installed()
     if tree:

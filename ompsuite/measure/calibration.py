@@ -5,17 +5,24 @@ other load or steal took the machine are taken again, and never used as floors."
 from __future__ import annotations
 
 import os
-from typing import Callable, Dict, Iterator, Mapping, Optional, Sequence, Tuple, cast
+import tempfile
+import time
+from typing import TYPE_CHECKING, Callable, Dict, Iterator, Mapping, Optional, Sequence, Tuple, cast
 
 from ompsuite import catalogue as C
+from ompsuite.analyse.model import Model
 from ompsuite.errors import SuiteError
 from ompsuite.escape import printable
 from ompsuite.measure.build import calibrate_path
 from ompsuite.platform.child import ChildResult, run_tool
 from ompsuite.platform.console import progress
-from ompsuite.platform.files import Finite, Text, Whole, read_csv, write_atomic
+from ompsuite.platform.files import Finite, Text, Whole, read_csv, read_text, write_atomic
 from ompsuite.platform.interference import LOAD_CORES, Interference, Snapshot, Usage, disturbed
+from ompsuite.options import Options
 from ompsuite.study import Figures
+
+if TYPE_CHECKING:  # prepare reads calibration files with this module
+    from ompsuite.measure.prepare import Prepared
 
 CALIBRATE_TIMEOUT_S = 900.0  # it takes seconds per team size; a hung one is stopped, not waited for
 TRIES = 3  # a calibration disturbed this many times in a row is not used: the machine is busy
@@ -50,17 +57,29 @@ def watched(argv: Sequence[str], env: Mapping[str, str], watch: Mapping[str, flo
     return done, why
 
 
-def run_calibration(catalogue: C.Catalogue, bindir: str, threads: Sequence[int], out_path: str,
-                    env: Mapping[str, str], cores: int, extra: Sequence[str] = (),
-                    watch: Mapping[str, float] = {}) -> Optional[Figures]:
-    """Run the calibrate program and save its CSV; None (and a line that says why) when it is not
-    there, or when every try was disturbed."""
-    if (path := calibrate_path(bindir)) is None:
+def calibrate(o: Options, prep: Prepared, path: Optional[str], quick: bool) -> Tuple[Optional[Model], float]:
+    """The time model and the seconds its calibration took: from --calibration, from path when a
+    stopped study measured it, else measured at one thread and each team as OMP_THREAD_LIMIT lets
+    the runtime give it (quick: fewer repeats, a smaller buffer), saved to path (None: thrown away).
+    No model (and a line that says why) without a calibrate program, or when every try was disturbed."""
+    if o.no_calibrate:
+        return None, 0.0
+    if given := o.calibration or (path if path and os.path.exists(path) else None):
+        model = Model(read_calibration(given), cores=prep.cores)
+        if path and o.calibration:  # the study folder keeps the figures it used
+            write_atomic(path, read_text(o.calibration))
+        return model, 0.0
+    limit = prep.thread_limit or max(o.threads or [prep.default_team])
+    teams = sorted({1, *(min(t, limit) for t in o.threads or [prep.default_team])})
+    extra = ("--repeats", "7", "--buffer-mib", "256") if quick else ()
+    began, bindir, env = time.monotonic(), prep.folders.bindir, prep.binding.env()
+    if (program := calibrate_path(bindir)) is None:
         progress(f"no calibrate program for {printable(bindir)} (only the suite's own build trees and a --bin "
                  "folder itself are looked in): no floors or predictions in this study")
-        return None
-    progress(f"calibrating this machine ({os.path.basename(path)} --threads {','.join(map(str, threads))})")
-    proc, why = watched([path, "--threads", ",".join(map(str, threads)), *extra], env, watch)
+        return None, time.monotonic() - began
+    listed = ",".join(map(str, teams))
+    progress(f"calibrating this machine ({os.path.basename(program)} --threads {listed})")
+    proc, why = watched([program, "--threads", listed, *extra], env, o.machine_watch())
     said = [ln for ln in proc.stderr.splitlines() if ln.strip()]
     if proc.returncode != 0:
         raise SuiteError(f"calibrate failed with status {proc.returncode}" +
@@ -69,12 +88,14 @@ def run_calibration(catalogue: C.Catalogue, bindir: str, threads: Sequence[int],
         progress(f"the calibration was disturbed in each of {TRIES} tries ({why}): no floors or predictions in "
                  "this study, since floors from a busy machine would be beaten by quiet runs; calibrate on a "
                  "quiet machine, or give --calibration FILE")
-        return None
+        return None, time.monotonic() - began
     for line in said[-20:]:  # its own progress lines, passed on once it is done
         progress(printable(line, 300))
-    text = proc.stdout + "".join(first_region_rows(catalogue, bindir, threads, env, cores))
-    write_atomic(out_path, text)  # whole or absent: a cut calibration would be refused later
-    return read_calibration(out_path)
+    text = proc.stdout + "".join(first_region_rows(prep.catalogue, bindir, teams, env, prep.cores))
+    with tempfile.NamedTemporaryFile(suffix=".csv") as f:
+        write_atomic(path or f.name, text)  # whole or absent: a cut calibration would be refused later
+        figures = read_calibration(path or f.name)
+    return (Model(figures, cores=prep.cores) if figures else None), time.monotonic() - began
 
 
 def first_region_rows(catalogue: C.Catalogue, bindir: str, threads: Sequence[int], env: Mapping[str, str],

@@ -11,21 +11,20 @@ import hashlib
 import json
 import os
 import random
-import tempfile
 import time
 import typing
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from ompsuite import catalogue as C
-from ompsuite.analyse.model import Model
 from ompsuite.errors import SuiteError
 from ompsuite.escape import printable
 from ompsuite.measure import plans
-from ompsuite.measure.calibration import read_calibration, run_calibration
-from ompsuite.measure.prepare import Prepared, executor, prepare, warm_up
+from ompsuite.measure.calibration import calibrate
+from ompsuite.measure.execute import Executor
+from ompsuite.measure.prepare import Prepared, prepare, warm_up
 from ompsuite.measure.session import Session, Stopped, conclude
 from ompsuite.options import Options
-from ompsuite.platform import files, machine, topology
+from ompsuite.platform import machine, topology
 from ompsuite.platform.console import progress
 from ompsuite.study import FORMAT, JOURNAL, JOURNAL_MARK, Journal, Journaled, Run, Study, read_journal, \
     variants_json
@@ -37,7 +36,6 @@ PLAN_OPTIONS = ("pi_n", "repeats", "threads", "recurrence_n", "recurrence_repeat
 # The facts that say which machine a journal was made on: its hardware, so that a batch job
 # requeued onto another node of the same kind resumes there.
 MACHINE_KEYS = ("processor", "cores", "cpus", "memory_gib")
-CALIBRATION = "calibration.csv"
 
 
 @dataclasses.dataclass(frozen=True)
@@ -50,56 +48,31 @@ class Measured:
 
 def plan(o: Options, prep: Prepared, order: random.Random, team_report: bool = False) -> List[plans.Job]:
     """The untimed checks, then the timed series interleaved round by round, then the team report."""
-    cat, folders, binding = prep.catalogue, prep.folders, prep.binding
+    where = (prep.catalogue, prep.folders, prep.binding)
     teams: List[Optional[int]] = list(o.threads) if o.threads else [None]
-    timed = plans.strong(cat, folders, binding, teams, o.pi_n, o.repeats, prep.recurrence_n, o.recurrence_repeats,
-                         prep.size_note)
+    timed = plans.strong(*where, teams, o.pi_n, o.repeats, prep.recurrence_n, o.recurrence_repeats, prep.size_note)
     if o.sweep:
-        timed += plans.sweep(cat, folders, binding, teams, o.sweep, o.repeats)
+        timed += plans.sweep(*where, teams, o.sweep, o.repeats)
     if o.weak and o.threads:
-        timed += plans.weak(cat, folders, binding, o.threads, o.weak, o.repeats)
-    jobs = plans.small_checks(cat, folders, binding, teams, o.seed) + plans.interleave(timed, order)
+        timed += plans.weak(*where, o.threads, o.weak, o.repeats)
+    jobs = plans.small_checks(*where, teams, o.seed) + plans.interleave(timed, order)
     if team_report:
-        jobs += plans.team_report(cat, folders, binding, max(o.threads) if o.threads else None)
+        jobs += plans.team_report(*where, max(o.threads) if o.threads else None)
     return jobs
-
-
-def calibrate(o: Options, prep: Prepared, path: Optional[str], quick: bool) -> Tuple[Optional[Model], float]:
-    """The time model and the seconds its calibration took: from --calibration, from path when a
-    stopped study measured it, else measured at one thread and each team as OMP_THREAD_LIMIT lets
-    the runtime give it (quick: fewer repeats, a smaller buffer), saved to path (None: thrown away)."""
-    if o.no_calibrate:
-        return None, 0.0
-    if given := o.calibration or (path if path and os.path.exists(path) else None):
-        model = Model(read_calibration(given), cores=prep.cores)
-        if path and o.calibration:  # the study folder keeps the figures it used
-            files.write_atomic(path, files.read_text(o.calibration))
-        return model, 0.0
-    limit = prep.thread_limit or max(o.threads or [prep.default_team])
-    teams = sorted({1, *(min(t, limit) for t in o.threads or [prep.default_team])})
-    extra = ("--repeats", "7", "--buffer-mib", "256") if quick else ()
-    began = time.monotonic()
-    with tempfile.NamedTemporaryFile(suffix=".csv") as f:
-        figures = run_calibration(prep.catalogue, prep.folders.bindir, teams, path or f.name, prep.binding.env(),
-                                  prep.cores, extra=extra, watch=o.machine_watch())
-    return (Model(figures, cores=prep.cores) if figures else None), time.monotonic() - began
 
 
 def header(o: Options, prep: Prepared, jobs: Sequence[plans.Job], facts: Sequence[Tuple[str, str]]) -> Dict[str, Any]:
     """The journal's first line: the machine, the variants and the plan."""
-    def job(j: plans.Job) -> List[Any]:
-        # Of the environment, what the OpenMP runtimes read: the rest changes from shell to shell. The
-        # programs are known by their digests, wherever they are.
-        c = j.config
-        omp = sorted((k, v) for k, v in j.env.items() if k.startswith(("OMP_", "GOMP_", "KMP_")))
-        return [c.series.value, c.program, c.threads, c.n, j.repeat, list(j.args), omp]
-    options = {k: getattr(o, k) for k in PLAN_OPTIONS}
+    # Of the environment, what the OpenMP runtimes read: the rest changes from shell to shell. The
+    # programs are known by their digests, wherever they are.
+    planned = [[j.series.value, j.program, j.threads, j.problem_size, j.repeat, list(j.args),
+                sorted((k, v) for k, v in j.env.items() if k.startswith(("OMP_", "GOMP_", "KMP_")))] for j in jobs]
     digests = {p.name: machine.digest(prep.folders.path(p)) for p in prep.catalogue
                if p.kind is not C.RECURRENCE or prep.folders.growdir}
     return {"journal": JOURNAL_MARK, "format": FORMAT, "machine": [list(p) for p in facts],
             "variants": variants_json(prep.catalogue),
-            "plan": {"options": json.loads(json.dumps(options)), "programs": digests,
-                     "jobs": hashlib.sha256(json.dumps([job(j) for j in jobs]).encode()).hexdigest()}}
+            "plan": {"options": json.loads(json.dumps({k: getattr(o, k) for k in PLAN_OPTIONS})), "programs": digests,
+                     "jobs": hashlib.sha256(json.dumps(planned).encode()).hexdigest()}}
 
 
 def identity(facts: Sequence[Tuple[str, str]]) -> Dict[str, str]:
@@ -123,8 +96,7 @@ def resumed_options(folder: str, given: Optional[Options]) -> Options:
     else:
         o = dataclasses.replace(given, seed=options["seed"] if given.seed is None else given.seed)
         now = json.loads(json.dumps({k: getattr(o, k) for k in PLAN_OPTIONS}))
-        if differ := [k for k in PLAN_OPTIONS if now[k] != options[k]]:
-            k = differ[0]
+        if k := next((k for k in PLAN_OPTIONS if now[k] != options[k]), None):
             raise SuiteError(f"{printable(folder)}/{JOURNAL} was made for another plan (--{k.replace('_', '-')} "
                              f"{_shown(options[k])} there, {_shown(now[k])} here): give --resume alone", 2)
     o.out = folder
@@ -154,13 +126,11 @@ def _shown(value: Any) -> str:
 def check_resumable(kept: Journaled, now: Dict[str, Any], where: str) -> None:
     """Refuse, in one line, a journal made on another machine, by other programs or for another plan."""
     there, here = identity(kept.machine), identity([(k, v) for k, v in now["machine"]])
-    if there != here:
-        k = next(k for k in MACHINE_KEYS if there[k] != here[k])
+    if k := next((k for k in MACHINE_KEYS if there[k] != here[k]), None):
         raise SuiteError(f"{where} was made on another machine ({k} {printable(there[k], 30)} there, "
                          f"{printable(here[k], 30)} here)", 2)
     programs, plan = kept.plan.get("programs") or {}, now["plan"]
-    changed = sorted(k for k in set(programs) | set(plan["programs"]) if programs.get(k) != plan["programs"].get(k))
-    if changed:
+    if changed := sorted(k for k in {*programs, *plan["programs"]} if programs.get(k) != plan["programs"].get(k)):
         raise SuiteError(f"{where} was made by other programs ({', '.join(changed[:3])} changed since)", 2)
     if kept.plan.get("jobs") != plan["jobs"]:
         raise SuiteError(f"{where} was made for another plan (its jobs differ)", 2)
@@ -188,8 +158,9 @@ def measure(o: Options, team_report: bool = False, show: Optional[Callable[[Run]
         check_resumable(kept, head, f"{printable(out)}/{JOURNAL}")
         progress(f"resuming the study in {printable(out)}: {len(kept.runs)} runs kept")
     began = time.monotonic()
-    model, calibrated = calibrate(o, prep, os.path.join(out, CALIBRATION) if out else None, quick=out is None)
-    ex = executor(o)
+    model, calibrated = calibrate(o, prep, os.path.join(out, "calibration.csv") if out else None, quick=out is None)
+    ex = Executor(run_timeout=o.run_timeout, load_cores=o.disturbed_load, steal_cores=o.disturbed_steal,
+                  lost_cores=o.disturbed_lost)
     warm_up(o, prep, ex)
     journal = Journal(path, head, None if kept is None else kept.size) if out else None
     session = Session(ex, journal=journal, show=show)
@@ -202,10 +173,9 @@ def measure(o: Options, team_report: bool = False, show: Optional[Callable[[Run]
     finally:
         if journal:
             journal.close()
-    placements: Dict[str, str] = {}
-    for r in session.runs:
-        if r.placement:
-            placements.setdefault(f"placement_{r.program}_{r.threads_requested}", r.placement)
+    # Each configuration's first placement: the runs are read last to first.
+    placements = {f"placement_{r.program}_{r.threads_requested}": r.placement for r in reversed(session.runs)
+                  if r.placement}
     n = prep.recurrence_n
     facts = [*started, ("pi_n", str(o.pi_n)), ("recurrence_n", "" if n is None else str(n)),
              ("recurrence_build", "" if n is None else ("full" if n == C.FULL_N else "reduced")),

@@ -3,6 +3,7 @@ Every repeat runs each serial baseline once and every parallel program at every 
 that drifts of the machine spread over all of them alike."""
 from __future__ import annotations
 
+import collections
 import dataclasses
 import itertools
 import os
@@ -40,8 +41,7 @@ class Job(Configured):
 
 @dataclasses.dataclass(frozen=True)
 class Folders:
-    """Where the programs are: the suite's pi and team programs, and the recurrence programs
-    (None when they are not run)."""
+    """Where the programs are: the suite's, and the recurrence programs' (None: they are not run)."""
     bindir: str
     growdir: Optional[str] = None
 
@@ -59,11 +59,22 @@ def _job(series: Series, entry: C.Program, threads: Optional[int], n: int, note:
 
 
 def _round(series: Series, catalogue: C.Catalogue, kind: C.Kind, teams: Teams, n: int, note: str, rep: int,
-           folders: Folders, binding: Binder) -> List[Job]:
-    """One repeat of a kind: its serial baseline, then every parallel program at every team."""
-    jobs = [_job(series, e, 1, n, note, rep, folders, binding) for e in catalogue.of_kind(kind, parallel=False)]
+           folders: Folders, binding: Binder, serial: bool = True) -> List[Job]:
+    """One repeat of a kind: its serial baseline (unless not serial), then each parallel program per team."""
+    jobs = [_job(series, e, 1, n, note, rep, folders, binding) for e in catalogue.of_kind(kind, parallel=False)
+            if serial]
     for t in teams:
         jobs += [_job(series, e, t, n, note, rep, folders, binding) for e in catalogue.of_kind(kind, parallel=True)]
+    return jobs
+
+
+def _series(series: Series, catalogue: C.Catalogue, folders: Folders, binding: Binder,
+            sizes: Sequence[Tuple[C.Kind, int, str, Teams, int]], with_serial: bool = True) -> List[Job]:
+    """Rounds of (kind, N, size note, team sizes, repeats), their repeats interleaved."""
+    jobs: List[Job] = []
+    for rep in range(1, max(r for *_, r in sizes) + 1):
+        jobs += [job for kind, n, note, teams, repeats in sizes if rep <= repeats
+                 for job in _round(series, catalogue, kind, teams, n, note, rep, folders, binding, with_serial)]
     return jobs
 
 
@@ -72,14 +83,8 @@ def strong(catalogue: C.Catalogue, folders: Folders, binding: Binder, teams: Tea
     """The fixed-size series. teams: thread counts, or [None] for the runtime's default team.
     The recurrence programs join the first recurrence_repeats rounds (each run may be a 16 GB fill,
     so they never run side by side, only one after another)."""
-    jobs: List[Job] = []
-    for rep in range(1, max(repeats, recurrence_repeats if recurrence_n else 0) + 1):
-        if rep <= repeats:
-            jobs += _round(Series.STRONG, catalogue, C.PI, teams, pi_n, "", rep, folders, binding)
-        if recurrence_n is not None and rep <= recurrence_repeats:
-            jobs += _round(Series.STRONG, catalogue, C.RECURRENCE, teams, recurrence_n, size_note, rep, folders,
-                           binding)
-    return jobs
+    recurrence = [] if recurrence_n is None else [(C.RECURRENCE, recurrence_n, size_note, teams, recurrence_repeats)]
+    return _series(Series.STRONG, catalogue, folders, binding, [(C.PI, pi_n, "", teams, repeats), *recurrence])
 
 
 # Sizes at which every pi program (and variant) is also run untimed, to check it with bounds that
@@ -97,8 +102,7 @@ DRAWN_CHECK = (20_000, 30_000)
 
 def small_checks(catalogue: C.Catalogue, folders: Folders, binding: Binder, teams: Teams,
                  seed: Optional[int] = None) -> List[Job]:
-    """The untimed check runs, before any timed one: the serial pi program, then every parallel
-    one at every team, at each check size."""
+    """The untimed check runs, before any timed one: a round of the pi programs at each check size."""
     drawn = () if seed is None else (random.Random(seed).randrange(*DRAWN_CHECK) | 1,)
     return [job for n in CHECK_SIZES + drawn
             for job in _round(Series.CHECK, catalogue, C.PI, teams, n, "", 1, folders, binding)]
@@ -108,48 +112,21 @@ def team_report(catalogue: C.Catalogue, folders: Folders, binding: Binder, threa
     return [_job(Series.STRONG, e, threads, 0, "", 1, folders, binding) for e in catalogue.of_kind(C.TEAM)]
 
 
-def sweep_sizes(limit: int) -> List[int]:
-    """N = 1e3, 1e4, ... up to the limit (and the limit itself when it is not a power of ten)."""
-    sizes, n = [], 1000
-    while n <= limit:
-        sizes.append(n)
-        n *= 10
-    return sizes + ([limit] if not sizes or sizes[-1] != limit else [])
-
-
-def sweep_repeats(n: int, repeats: int) -> int:
-    """More runs where a run is short: two more per decade below 1e7, so that the medians of runs
-    of a few microseconds are still steady."""
-    return repeats + 2 * max(0, 7 - len(str(n)) + 1)
-
-
-def _pi_series(series: Series, catalogue: C.Catalogue, folders: Folders, binding: Binder,
-               sizes: Sequence[Tuple[int, Teams, int]], with_serial: bool) -> List[Job]:
-    """The pi programs over (N, team sizes, repeats) triples, repeats interleaved."""
-    jobs: List[Job] = []
-    for rep in range(1, max(r for _, _, r in sizes) + 1):
-        for n, teams, repeats in sizes:
-            if rep > repeats:
-                continue
-            if with_serial:
-                jobs += _round(series, catalogue, C.PI, teams, n, "", rep, folders, binding)
-            else:
-                jobs += [_job(series, e, t, n, "", rep, folders, binding)
-                         for t in teams for e in catalogue.of_kind(C.PI, parallel=True)]
-    return jobs
-
-
 def sweep(catalogue: C.Catalogue, folders: Folders, binding: Binder, teams: Teams, limit: int,
           repeats: int) -> List[Job]:
-    sizes = [(n, teams, sweep_repeats(n, repeats)) for n in sweep_sizes(limit)]
-    return _pi_series(Series.SWEEP, catalogue, folders, binding, sizes, with_serial=True)
+    """N = 1e3, 1e4, ... up to the limit (and the limit itself when it is not a power of ten), two
+    more runs per decade below 1e7, so that the medians of runs of a few microseconds are still steady."""
+    sizes = [10 ** e for e in range(3, len(str(limit)) + 1) if 10 ** e <= limit]
+    sizes += [] if sizes and sizes[-1] == limit else [limit]
+    return _series(Series.SWEEP, catalogue, folders, binding,
+                   [(C.PI, n, "", teams, repeats + 2 * max(0, 7 - len(str(n)) + 1)) for n in sizes])
 
 
 def weak(catalogue: C.Catalogue, folders: Folders, binding: Binder, teams: Sequence[int], base: int,
          repeats: int) -> List[Job]:
     """Weak scaling: N grows with the team, N = base x T, for the parallel pi programs."""
-    return _pi_series(Series.WEAK, catalogue, folders, binding, [(base * t, [t], repeats) for t in teams],
-                      with_serial=False)
+    return _series(Series.WEAK, catalogue, folders, binding, [(C.PI, base * t, "", [t], repeats) for t in teams],
+                   with_serial=False)
 
 
 def interleave(jobs: Sequence[Job], order: random.Random) -> List[Job]:
@@ -172,23 +149,17 @@ def _precision_judged(entry: C.Program, series: Series) -> bool:
 
 
 class TopUp:
-    """More runs after the planned ones, one interleaved round at a time, for configurations
-    whose figures are not yet what was asked: a disturbed run is replaced by another (it stays in
-    the study, out of the figures), and a pi speedup whose interval is wider than the precision
-    target gets one more run of itself and of its baseline. A configuration never runs more than
-    budget times its planned count (default twice): then it is said to be out of budget."""
+    """More runs after the planned ones, one interleaved round at a time, for configurations whose
+    figures are not yet what was asked (docs/noise.md): a disturbed run is replaced, a speedup too
+    wide for the precision target gets a run of itself and of its baseline, within the budget."""
 
     def __init__(self, jobs: Sequence[Job], precision: float = 0.03, budget: float = 2.0,
                  order: Optional[random.Random] = None) -> None:
         self.precision, self.budget = precision, budget
         self.order = order  # shuffles each round, as the planned rounds are; None: the plan's order
-        self.planned: Dict[Config, int] = {}
-        self.first: Dict[Config, Job] = {}
-        for job in jobs:
-            if job.series is Series.CHECK or not job.entry.kind.timed:
-                continue
-            self.planned[job.config] = self.planned.get(job.config, 0) + 1
-            self.first.setdefault(job.config, job)
+        timed = [job for job in jobs if job.series is not Series.CHECK and job.entry.kind.timed]
+        self.planned: Dict[Config, int] = dict(collections.Counter(job.config for job in timed))
+        self.first = {job.config: job for job in reversed(timed)}
         self.untrusted: Dict[Config, str] = {}  # why it has fewer clean runs than asked for
         self.imprecise: Dict[Config, str] = {}  # why its speedup's interval is still too wide
         # What the runs so far gave, read once each: clean times, runs tried, failed, the last
@@ -200,20 +171,15 @@ class TopUp:
         self._bad: Dict[Config, str] = {}
         self._judged: Dict[Config, Tuple[int, bool]] = {}
 
-    def _allowed(self, key: Config) -> int:
-        return max(self.planned[key] + 1, int(round(self.budget * self.planned[key])))
-
     def _spent(self, key: Config) -> bool:
-        return self._tried.get(key, 0) >= self._allowed(key)
+        return self._tried.get(key, 0) >= max(self.planned[key] + 1, int(round(self.budget * self.planned[key])))
 
     def _speedup_wide(self, key: Config) -> Optional[Config]:
         """The baseline's configuration when a strong-series pi speedup's interval is missing or
         wider than the target, else None. The speedup and its interval are the figures' own
-        (stats.speedup): a median of no positive time has no speedup to make precise. The
-        bootstrap costs in proportion to the runs, so it is taken again only once the two sides
-        have grown by a tenth since the last (and before either side's budget is given up):
-        each round then costs the same on average, and a wide speedup gets at most a tenth more
-        runs than it needed."""
+        (stats.speedup): a median of no positive time has no speedup to make precise. It is taken
+        again only once the two sides have grown by a tenth, or a budget is given up (why:
+        docs/noise.md, what deciding a round costs)."""
         entry = self.first[key].entry
         if not self.precision or not _precision_judged(entry, key.series) or entry.baseline is None:
             return None
@@ -252,8 +218,7 @@ class TopUp:
         """The next round's jobs, in the plan's order; [] when nothing more is needed or allowed.
         runs: every run so far, those of the last call first; only the new ones are read."""
         for r in runs[self._seen:]:
-            key = r.config
-            if key not in self.planned:
+            if (key := r.config) not in self.planned:
                 continue
             self._tried[key] = self._tried.get(key, 0) + 1
             if r.clean and r.time_s is not None:
@@ -264,7 +229,7 @@ class TopUp:
                 self._bad[key] = r.disturbed
         self._seen = len(runs)
         clean, tried = self._clean, self._tried
-        wanted: List[Config] = []
+        wanted: Dict[Config, None] = {}
         for key, count in self.planned.items():
             short = len(clean.get(key, [])) + self._failed.get(key, 0) < count
             if key in self.imprecise and self._spent(key):  # given up: its baseline runs no more for it
@@ -274,21 +239,17 @@ class TopUp:
                 if self._spent(k):
                     if short:
                         # What disturbed them is the row's own note, with the runs each figure covers.
-                        why = "disturbed" if k in self._bad else "no time printed"
-                        missing = count - len(clean.get(k, []))
-                        asked = f"{missing} of the {count} clean runs asked for are" if count > 1 else \
-                            "the one clean run asked for is"
-                        self.untrusted[k] = (f"{asked} missing after {tried.get(k, 0)} "
-                                             f"run{'s' if tried.get(k, 0) != 1 else ''}, the budget: {why}")
+                        asked = f"{count - len(clean.get(k, []))} of the {count} clean runs asked for are" \
+                            if count > 1 else "the one clean run asked for is"
+                        runs_k = f"{tried.get(k, 0)} run{'s' if tried.get(k, 0) != 1 else ''}"
+                        self.untrusted[k] = (f"{asked} missing after {runs_k}, the budget: "
+                                             f"{'disturbed' if k in self._bad else 'no time printed'}")
                     else:
                         self.imprecise[key] = (f"speedup interval wider than ±{self.precision:.0%} after "
                                                f"{tried.get(key, 0)} runs, the budget")
                     continue
-                if k not in wanted:
-                    wanted.append(k)
-        order = {k: i for i, k in enumerate(self.planned)}
-        jobs = [dataclasses.replace(self.first[k], repeat=tried.get(k, 0) + 1)
-                for k in sorted(wanted, key=order.__getitem__)]
+                wanted[k] = None
+        jobs = [dataclasses.replace(self.first[k], repeat=tried.get(k, 0) + 1) for k in self.planned if k in wanted]
         if self.order is not None:
             self.order.shuffle(jobs)
         return jobs

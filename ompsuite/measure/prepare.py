@@ -1,6 +1,7 @@
 """What both measuring commands do before the first timed run: the binding, the programs (built
 when needed), the recurrence size this machine can take, and the user's own variants."""
 import dataclasses
+import functools
 import os
 import random
 from typing import List, Optional, Sequence, Tuple
@@ -36,13 +37,30 @@ def add_variants(catalogue: C.Catalogue, variants: Sequence[C.VariantArg], bindi
                  timeout_s: Optional[float] = None, bindir: Optional[str] = None, seed: Optional[int] = None
                  ) -> C.Catalogue:
     """The catalogue with each --program NAME=PATH[:KIND]. A variant without its kind is run once,
-    untimed, and its kind read from the first line it prints. A source is built first (SourceBuilder)."""
-    builder = SourceBuilder(bindir, seed)
+    untimed, and its kind read from the first line it prints. A source (kind pi unless given) is
+    built beside the suite's programs in bindir's tree, as they were, and checked for races; one
+    that does not compile is kept, its rows to fail with its first error line."""
+    # The race check's sizes: a small one, and one drawn from the run's (recorded) seed.
+    race_sizes = (races.RACE_N, random.Random(seed).randint(*races.RACE_DRAWN))
+    recipe: Optional[sources.Recipe] = None  # read at the first source
+    tools: Optional[races.Tools] = None
+    missing: List[str] = []
     for name, path, kind in variants:
         if any(p.name == name for p in catalogue):
             raise SuiteError(f"--program {name}: that name is taken; choose another", 2)
         if sources.is_source(path):
-            catalogue = builder.add(catalogue, name, path, kind)
+            if bindir is None:
+                raise SuiteError(f"--program {name}: a source needs the suite's build tree to be built like its "
+                                 "programs", 2)
+            kind = kind or C.PI.name
+            catalogue.with_variant(name, path, kind)  # a kind no variant has is refused before anything is built
+            tree = machine.own_build_tree(bindir) or os.path.dirname(os.path.abspath(bindir))
+            if recipe is None:
+                recipe = sources.read_recipe(tree)
+                tools, missing = races.find_tools()
+            check = functools.partial(race_check, name, C.KINDS[kind], tools, missing, race_sizes)
+            binary, made = sources.build_variant(name, path, tree, recipe, check)
+            catalogue = catalogue.with_variant(name, binary, kind, made)
             continue
         if problem := build.program_problem(os.path.dirname(os.path.abspath(path)), os.path.basename(path)):
             raise SuiteError(f"--program {name}: {os.path.dirname(path) or '.'} {problem}", 2)
@@ -50,6 +68,16 @@ def add_variants(catalogue: C.Catalogue, variants: Sequence[C.VariantArg], bindi
             kind = read_kind(name, path, binding, runner, timeout_s)
         catalogue = catalogue.with_variant(name, path, kind)
     return catalogue
+
+
+def race_check(name: str, kind: C.Kind, tools: Optional[races.Tools], missing: List[str], sizes: Tuple[int, int],
+               copy: str, workdir: str, include: str) -> Tuple[C.Race, Tuple[str, ...]]:
+    """A source's race check (races.check), said in a progress line."""
+    race, detail = races.check(copy, kind, workdir, name, tools, missing, include, sizes)
+    said = {C.Race.FREE: f"no race ({detail[0]})", C.Race.FOUND: "; ".join(detail),
+            C.Race.SKIPPED: f"skipped: {'; '.join(detail)}"}
+    progress(f"{name}: race check: {said.get(race, race.value)}")
+    return race, detail
 
 
 def read_kind(name: str, path: str, binding: Binding, runner: Runner, timeout_s: Optional[float] = None) -> str:
@@ -71,47 +99,6 @@ def read_kind(name: str, path: str, binding: Binding, runner: Runner, timeout_s:
     progress(f"{name}: its kind cannot be read ({why}), so it is taken as pi; give {name}={shown}:KIND "
              "if it is another")
     return C.PI.name
-
-
-class SourceBuilder:
-    """Variants given as sources (NAME=SOURCE.cpp, .c, ...; kind pi unless given): built beside
-    the suite's programs in bindir's tree, as they were, and checked for races. One that does not
-    compile is kept, its rows to fail with its first error line."""
-
-    def __init__(self, bindir: Optional[str], seed: Optional[int] = None) -> None:
-        self.bindir = bindir
-        # The race check's sizes: a small one, and one drawn from the run's (recorded) seed.
-        self.race_sizes = (races.RACE_N, random.Random(seed).randint(*races.RACE_DRAWN))
-        self.recipe: Optional[sources.Recipe] = None  # read at the first source
-        self.tools: Optional[races.Tools] = None
-        self.missing: List[str] = []
-
-    def add(self, catalogue: C.Catalogue, name: str, path: str, kind: Optional[str]) -> C.Catalogue:
-        if self.bindir is None:
-            raise SuiteError(f"--program {name}: a source needs the suite's build tree to be built like its "
-                             "programs", 2)
-        kind = kind or C.PI.name
-        catalogue.with_variant(name, path, kind)  # a kind no variant has is refused before anything is built
-        tree = machine.own_build_tree(self.bindir) or os.path.dirname(os.path.abspath(self.bindir))
-        if self.recipe is None:
-            self.recipe = sources.read_recipe(tree)
-            self.tools, self.missing = races.find_tools()
-        of_kind = C.KINDS[kind]
-
-        def race_check(copy: str, workdir: str, include: str) -> Tuple[C.Race, Tuple[str, ...]]:
-            race, detail = races.check(copy, of_kind, workdir, name, self.tools, self.missing, include,
-                                       self.race_sizes)
-            said = {C.Race.FREE: f"no race ({detail[0]})", C.Race.FOUND: "; ".join(detail),
-                    C.Race.SKIPPED: f"skipped: {'; '.join(detail)}"}
-            progress(f"{name}: race check: {said.get(race, race.value)}")
-            return race, detail
-        binary, made = sources.build_variant(name, path, tree, self.recipe, race_check)
-        return catalogue.with_variant(name, binary, kind, made)
-
-
-def executor(o: Options) -> Executor:
-    return Executor(run_timeout=o.run_timeout, load_cores=o.disturbed_load, steal_cores=o.disturbed_steal,
-                    lost_cores=o.disturbed_lost)
 
 
 def prepare(o: Options, teams: Optional[Sequence[int]]) -> Prepared:

@@ -5,6 +5,7 @@ the `races` preset. GCC's ThreadSanitizer with libgomp reports races in correct 
 clang with libomp is used; where they are missing the check is skipped and says what to install."""
 import dataclasses
 import glob
+import itertools
 import os
 import re
 import shutil
@@ -24,8 +25,6 @@ RACE_TEAMS = (2, 4)      # 4 on a 2-core machine too: more interleavings, still 
 BUILD_TIMEOUT_S = 120.0
 RUN_TIMEOUT_S = 20.0     # an instrumented run at N = 1000 takes a fraction of a second
 TSAN_EXIT = 66           # the status ThreadSanitizer ends with once it has reported
-# Debian packages, as .ci/run installs them.
-PACKAGES = {"clang": "clang-14", "libomp": "libomp-14-dev", "tsan": "libclang-rt-14-dev"}
 
 
 @dataclasses.dataclass(frozen=True)
@@ -35,24 +34,19 @@ class Tools:
     archer: str
     symbolizer: Optional[str]
 
-    def flags(self, c_source: bool) -> List[str]:
-        lang = ["-x", "c", "-std=c11"] if c_source else ["-std=c++17"]
-        return [*lang, "-fsanitize=thread", "-g", "-O1", "-fopenmp=libomp", "-ffp-contract=off"]
-
 
 def find_tools() -> Tuple[Optional[Tools], List[str]]:
     """The race check's tools, or None and the Debian packages that would provide what is missing."""
     clang = shutil.which(CLANG)
     bindir = os.path.dirname(os.path.realpath(clang)) if clang else "/usr/lib/llvm-14/bin"
     libdir = os.path.normpath(os.path.join(bindir, "..", "lib"))
-    missing = []
-    if clang is None:
-        missing.append(PACKAGES["clang"])
     archer = os.path.join(libdir, "libarcher.so")
-    if not (os.path.exists(archer) and os.path.exists(os.path.join(libdir, "libomp.so"))):
-        missing.append(PACKAGES["libomp"])
-    if not glob.glob(os.path.join(libdir, "clang", "*", "lib", "linux", "libclang_rt.tsan-*.a")):
-        missing.append(PACKAGES["tsan"])
+    # The Debian packages, as .ci/run installs them.
+    missing = [package for package, found in (
+        ("clang-14", clang is not None),
+        ("libomp-14-dev", os.path.exists(archer) and os.path.exists(os.path.join(libdir, "libomp.so"))),
+        ("libclang-rt-14-dev", glob.glob(os.path.join(libdir, "clang", "*", "lib", "linux", "libclang_rt.tsan-*.a"))))
+        if not found]
     if missing or clang is None:
         return None, missing
     symbolizer = os.path.join(bindir, "llvm-symbolizer")
@@ -81,18 +75,13 @@ def parse_report(stderr: str, source_name: str = "") -> List[str]:
         for i, line in enumerate(lines):
             if not (m := _ACCESS.match(line)):
                 continue
-            places = []
-            for frame in lines[i + 1:]:
-                if f := _FRAME.match(frame):
-                    places.append(f"{os.path.basename(f.group(1))}:{f.group(2)}")
-                elif not frame.strip().startswith("#"):
-                    break  # the end of this access's stack
+            stack = itertools.takewhile(lambda frame: frame.strip().startswith("#"), lines[i + 1:])
+            places = [f"{os.path.basename(f.group(1))}:{f.group(2)}" for frame in stack if (f := _FRAME.match(frame))]
             mine = [p for p in places if source_name and p.startswith(source_name + ":")]
             accesses.append(((mine or places or ["an unknown place"])[0], m.group(1).lower()))
             if len(accesses) == 2:
                 break
-        if len(accesses) < 2:
-            accesses += [("an unknown place", "access")] * (2 - len(accesses))
+        accesses += [("an unknown place", "access")] * (2 - len(accesses))
         key = tuple(sorted(accesses[:2]))
         races.setdefault(key, printable(f"data race: {accesses[0][0]} ({accesses[0][1]}) and "
                                         f"{accesses[1][0]} ({accesses[1][1]})", 300))
@@ -128,16 +117,15 @@ def check(source: str, kind: C.Kind, workdir: str, name: str, tools: Optional[To
     c_source = source.endswith(".c")
     folder, base = os.path.split(os.path.abspath(source))
     include = include or folder
-    cmd = [tools.clang, *tools.flags(c_source), "-iquote", include, as_path(os.path.relpath(source, workdir)),
-           *(["-x", "none"] if c_source else []), "-o", binary, f"-L{tools.libdir}", f"-Wl,-rpath,{tools.libdir}",
-           "-lm"]
+    cmd = [tools.clang, *(["-x", "c", "-std=c11"] if c_source else ["-std=c++17"]), "-fsanitize=thread", "-g",
+           "-O1", "-fopenmp=libomp", "-ffp-contract=off", "-iquote", include,
+           as_path(os.path.relpath(source, workdir)), *(["-x", "none"] if c_source else []), "-o", binary,
+           f"-L{tools.libdir}", f"-Wl,-rpath,{tools.libdir}", "-lm"]
     built, limited = compile_in_sandbox(cmd, workdir, include, BUILD_TIMEOUT_S)
-    if limited or built.returncode != 0:
-        why = limited or first_error(built.stderr, built.returncode)
+    if why := limited or (first_error(built.stderr, built.returncode) if built.returncode != 0 else ""):
         return C.Race.SKIPPED, (f"{CLANG} could not build it: {why}",)
-    options = ["ignore_noninstrumented_modules=1", f"exitcode={TSAN_EXIT}"]
-    if tools.symbolizer:
-        options.append(f"external_symbolizer_path={tools.symbolizer}")
+    options = ["ignore_noninstrumented_modules=1", f"exitcode={TSAN_EXIT}",
+               *([f"external_symbolizer_path={tools.symbolizer}"] if tools.symbolizer else [])]
     found: List[str] = []
     for n in sizes:
         for team in RACE_TEAMS:

@@ -31,9 +31,8 @@ class Stopped(SuiteError):
 
 
 def job_label(k: int, total: int, job: Job) -> str:
-    size = f" N={job.problem_size}" if job.problem_size else ""
     return (f"[{k}/{total}] {job.program}" + (f" threads={job.threads}" if job.threads else "") +
-            f"{size} repeat={job.repeat}")
+            (f" N={job.problem_size}" if job.problem_size else "") + f" repeat={job.repeat}")
 
 
 class Session:
@@ -45,10 +44,6 @@ class Session:
         self.show = show          # called with each finished Run (for printing), or None
         self.live = live          # progress in place (None: when standard error is a terminal)
         self.runs: List[Run] = []
-
-    @property
-    def shortfalls(self) -> List[str]:
-        return self.executor.shortfalls
 
     def execute(self, jobs: Sequence[Job], where: Optional[str] = None, topup: Optional[TopUp] = None,
                 done: Sequence[Run] = ()) -> List[Run]:
@@ -115,5 +110,5 @@ def conclude(session: Session, catalogue: C.Catalogue, model: Optional[Model], t
                 if r.program_entry.kind is C.PI and not r.program_entry.variant else r for r in rows]
     return Study(tuple(facts), catalogue, tuple(session.runs), tuple(rows),
                  model.figures if model else None, tuple(derive.crossovers(rows, model)),
-                 tuple(session.shortfalls + topup.precision_lines(rows)), stopped is None,
+                 tuple(session.executor.shortfalls + topup.precision_lines(rows)), stopped is None,
                  "" if stopped is None else str(stopped), dict(context or {}))

@@ -16,11 +16,12 @@ from ompsuite import catalogue as C
 from ompsuite.analyse.derive import warning_count
 from ompsuite.errors import SuiteError, os_reason
 from ompsuite.escape import printable
-from ompsuite.measure.build import ROOT, installed
+from ompsuite.measure.build import installed
 from ompsuite.platform import sandbox
 from ompsuite.platform.child import ChildResult, run_child
 from ompsuite.platform.console import progress
 from ompsuite.platform.files import digest, read_bytes, write_atomic
+from ompsuite.platform.machine import ROOT
 from ompsuite.study import build_of
 
 SOURCE_SUFFIXES = (".c", ".cpp", ".cc", ".cxx")
@@ -96,14 +97,6 @@ def first_error(messages: str, returncode: Optional[int]) -> str:
     return f"the compiler ended with status {returncode} and said nothing"
 
 
-def _key(source_bytes: bytes, source: str, recipe: Recipe, c_source: bool) -> str:
-    h = hashlib.sha256(source_bytes)
-    compiler = _dependency_digest(os.path.realpath(recipe.compiler))
-    h.update(json.dumps([_STAMP_FORM, source, recipe.compiler, compiler, recipe.version, recipe.flags(c_source),
-                         c_source]).encode())
-    return h.hexdigest()
-
-
 _digests: Dict[Tuple[str, int, int, int], str] = {}  # (path, inode, size, mtime): the system's headers once a run
 
 
@@ -111,8 +104,7 @@ def _dependency_digest(path: str) -> Optional[str]:
     """The digest of a file the compiler read, or None when it is no regular file within the cap."""
     try:
         st = os.stat(path)
-        seen = (path, st.st_ino, st.st_size, st.st_mtime_ns)
-        if seen not in _digests:
+        if (seen := (path, st.st_ino, st.st_size, st.st_mtime_ns)) not in _digests:
             _digests[seen] = digest(path, DEPENDENCY_CAP)
         return _digests[seen]
     except (OSError, SuiteError):
@@ -196,7 +188,9 @@ def build_variant(name: str, source: str, tree: str, recipe: Recipe, race_check:
         copy = os.path.join(work, os.path.basename(source))
         with open(copy, "wb") as f:
             f.write(data)
-        key = _key(data, source, recipe, c_source)
+        compiler = _dependency_digest(os.path.realpath(recipe.compiler))
+        key = hashlib.sha256(data + json.dumps([_STAMP_FORM, source, recipe.compiler, compiler, recipe.version,
+                                                recipe.flags(c_source), c_source]).encode()).hexdigest()
         # A folder per build: another run building another version meanwhile replaces nothing this one runs.
         binary = os.path.join(folder, key[:16], name)
         built, read = _cached(stamp, key, binary)
@@ -250,9 +244,8 @@ def _compile(name: str, source: str, copy: str, shown: str, binary: str, recipe:
     cmd[1:1] = ["-iquote", include, "-MD", "-MF", depfile]
     done, limited = compile_in_sandbox(cmd, work, include, BUILD_TIMEOUT_S)
     messages = (done.stdout + done.stderr).rstrip("\n")
-    error = limited
-    if not error and (done.returncode != 0 or not os.path.isfile(made)):
-        error = first_error(messages, done.returncode)
+    error = limited or (first_error(messages, done.returncode) if done.returncode != 0 or not os.path.isfile(made)
+                        else "")
     temporary = f"{binary}.new{os.getpid()}"
     try:
         if not error:
@@ -276,8 +269,7 @@ def folder_programs(folder: str) -> List[C.VariantArg]:
         names = sorted(os.listdir(folder))
     except OSError as e:
         raise SuiteError(f"--programs {printable(folder)}: {os_reason(e)}", 2) from None
-    found: List[C.VariantArg] = []
-    taken: Dict[str, str] = {}
+    found: Dict[str, C.VariantArg] = {}  # by name
     inside = os.path.realpath(folder)
     for entry in names:
         path = os.path.join(folder, entry)
@@ -299,12 +291,11 @@ def folder_programs(folder: str) -> List[C.VariantArg]:
             raise SuiteError(f"--programs {printable(folder)}: {printable(entry)} would be named "
                              f"'{printable(stem)}', but a name must be a letter then up to 31 letters, digits, "
                              "'_', '.' or '-': rename the file", 2) from None
-        if stem in taken:
-            raise SuiteError(f"--programs {printable(folder)}: {printable(taken[stem])} and {printable(entry)} "
-                             f"would both be named '{stem}': rename one", 2)
-        taken[stem] = entry
-        found.append(C.VariantArg(stem, path, "pi" if source else None))
+        if stem in found:
+            raise SuiteError(f"--programs {printable(folder)}: {printable(os.path.basename(found[stem].path))} and "
+                             f"{printable(entry)} would both be named '{stem}': rename one", 2)
+        found[stem] = C.VariantArg(stem, path, "pi" if source else None)
     if not found:
         raise SuiteError(f"--programs {printable(folder)}: no source ({', '.join(SOURCE_SUFFIXES)}) and no program "
                          "in it", 2)
-    return found
+    return list(found.values())

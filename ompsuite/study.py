@@ -14,9 +14,7 @@ A study has one JSON form, study.json, versioned by FORMAT. Its history:
      programs' tree and the tools', each with whether it had changes, each variant's digest);
      the journal runs.jsonl starts with a header line in this form.
 
-Runs are also appended, one JSON object a line, to a journal (runs.jsonl) as each one ends, and
-synced, so that a study stopped by anything keeps every whole run; its first line, the header
-(docs/files.md), lets the study be rebuilt from the journal alone, or resumed where it stopped.
+Each run is also kept in a journal as it ends (Journal), from which a stopped study is rebuilt or resumed.
 """
 from __future__ import annotations
 
@@ -26,7 +24,7 @@ import enum
 import json
 import math
 import os
-from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 
 from ompsuite import catalogue as C
 from ompsuite.errors import SuiteError, os_reason
@@ -322,20 +320,12 @@ class Summary:
     def from_json(cls, d: JSON, catalogue: C.Catalogue) -> "Summary":
         r = _Reader(d, "summary")
         program = r.text("program")
-        values: Dict[str, Any] = {}
-        for f in dataclasses.fields(cls):
-            if f.name in ("series", "program", "asked", "marks", "notes", "entry"):
-                continue
-            if f.name in ("threads", "minor_faults", "units_from_serial", "units_from_pi"):
-                values[f.name] = r.maybe_count(f.name, low=None)
-            elif f.name in ("problem_size", "runs"):
-                values[f.name] = r.count(f.name, low=0)
-            elif f.name in ("rate_unit", "reproducible", "bound_by"):
-                values[f.name] = r.text(f.name)
-            elif f.name == "page_fault_bound":
-                values[f.name] = bool(d.get(f.name, False))
-            else:
-                values[f.name] = r.number(f.name)
+        # Each plain field read by its declared type (the annotations are text here).
+        read: Dict[str, Callable[[str], Any]] = {
+            "Optional[int]": lambda k: r.maybe_count(k, low=None), "int": lambda k: r.count(k, low=0),
+            "str": r.text, "bool": lambda k: bool(d.get(k, False)), "Optional[float]": r.number}
+        values = {f.name: read[str(f.type)](f.name) for f in dataclasses.fields(cls)
+                  if f.name not in ("series", "program", "asked", "marks", "notes", "entry")}
         asked = tuple(_Reader({"t": t}, "summary").maybe_count("t") for t in r.items("asked"))
         marks = []
         for m in r.items("marks"):

@@ -1,13 +1,9 @@
-"""Machines side by side, and before against after: several studies in one Markdown document.
-
-A study is its folder's study.json, else its results.json (or either file named itself); every
-figure of either was derived by analyse.derive, so one study shows the same figures whichever
-file is read. Per series, program and team, each study gets its median time, speedup,
-efficiency, % of floor where it has one, and its check (ok, FAIL, impossible, untrusted) with
-the reason. Strong-scaling rows are matched on program and team alone, so studies made with
-different problem sizes still line up (said, since their times are then not comparable). Every
-later study is judged against the first (or a node's reference) configuration by configuration
-on the clean runs' times (analyse.significance); a configuration left out is said with why.
+"""Machines side by side, and before against after: several studies in one Markdown document
+(compare.md, described in docs/files.md). Every figure of study.json and results.json alike was
+derived by analyse.derive, so a study shows the same figures whichever file is read. Strong-scaling
+rows match on program and team alone, so studies of different problem sizes still line up (said,
+since their times are then not comparable); every later study is judged against the first (or a
+node's reference) on the clean runs' times (analyse.significance).
 """
 from __future__ import annotations
 
@@ -54,31 +50,25 @@ def _absent(path: str) -> bool:
     """Whether path is absent; one that is there but cannot be looked at is left to the reader to say why."""
     try:
         os.lstat(path)
-    except FileNotFoundError:
-        return True
-    except OSError:
-        pass
+    except OSError as e:
+        return isinstance(e, FileNotFoundError)
     return False
 
 
 def read_study(path: str) -> Study:
-    """The study in a folder (its study.json, else its results.json) or in a file named itself;
-    SuiteError in one line when there is none or it is damaged."""
+    """The study in a folder (its study.json, else its journal of a study stopped too hard to write
+    its files, else its results.json) or in a file named itself; SuiteError in one line when there
+    is none or it is damaged."""
     try:
         st = os.stat(path)
     except OSError as e:
         raise not_a_study(path, "no such folder" if e.errno == errno.ENOENT else os_reason(e)) from None
-    if stat.S_ISDIR(st.st_mode):
-        if not _absent(os.path.join(path, STUDY_FILE)):
-            found = S.load(os.path.join(path, STUDY_FILE))
-        elif not _absent(os.path.join(path, S.JOURNAL)):  # a study stopped too hard to write its files
-            found = study_of_journal(os.path.join(path, S.JOURNAL))
-        elif not _absent(os.path.join(path, RESULTS_FILE)):
-            found = read_file(os.path.join(path, RESULTS_FILE))
-        else:
-            raise not_a_study(path, f"it holds no {STUDY_FILE} (nor {RESULTS_FILE})")
-    else:
-        found = read_file(path)
+    found = None if stat.S_ISDIR(st.st_mode) else read_file(path)
+    for name, read in ((STUDY_FILE, S.load), (S.JOURNAL, study_of_journal), (RESULTS_FILE, read_file)):
+        if found is None and not _absent(inner := os.path.join(path, name)):
+            found = read(inner)
+    if found is None:
+        raise not_a_study(path, f"it holds no {STUDY_FILE} (nor {RESULTS_FILE})")
     if not found.summaries:
         raise not_a_study(path, "it holds no results")
     return found
@@ -95,12 +85,9 @@ def read_file(path: str) -> Study:
 def read_studies(paths: Sequence[str]) -> List[Compared]:
     """Every study given, each named so that no two share a name (see labels). SuiteError: status
     2 for a folder given twice, 1 for one that cannot be read as a study."""
-    seen = set()
-    for p in paths:
-        real = os.path.realpath(p)
-        if real in seen:
-            raise SuiteError(f"{printable(p)} is given twice", 2)
-        seen.add(real)
+    real = [os.path.realpath(p) for p in paths]
+    if (twice := next((p for i, p in enumerate(paths) if real[i] in real[:i]), None)) is not None:
+        raise SuiteError(f"{printable(twice)} is given twice", 2)
     try:
         studies = [read_study(p) for p in paths]
     except SuiteError as e:
@@ -147,13 +134,6 @@ def labels(paths: Sequence[str], studies: Sequence[Study]) -> List[str]:
 Key = Tuple[Series, str, Optional[int], Optional[int]]
 
 
-def table_key(s: Summary, sized: AbstractSet[str] = frozenset()) -> Key:
-    """Strong-scaling rows match on program and team; the other series also on the size, which
-    they vary, and so do the strong rows of a program that some study ran at two sizes."""
-    series, program, threads, n = s.key
-    return series, program, threads, None if series is Series.STRONG and program not in sized else n
-
-
 def two_sizes(compared: Sequence[Compared]) -> Set[str]:
     """The programs some study ran at more than one strong-scaling size (written by hand, or merged)."""
     found: Set[str] = set()
@@ -166,14 +146,13 @@ def two_sizes(compared: Sequence[Compared]) -> Set[str]:
 
 
 def rows(study: Study, sized: AbstractSet[str] = frozenset()) -> Dict[Key, Summary]:
+    """Strong-scaling rows match on program and team; the other series also on the size, which
+    they vary, and so do the strong rows of a program that some study ran at two sizes."""
     found: Dict[Key, Summary] = {}
     for s in study.summaries:
-        found.setdefault(table_key(s, sized), s)
+        series, program, threads, n = s.key
+        found.setdefault((series, program, threads, None if series is Series.STRONG and program not in sized else n), s)
     return found
-
-
-def _team_order(threads: Optional[int]) -> int:
-    return -1 if threads is None else threads
 
 
 def team(threads: Optional[int]) -> str:
@@ -204,8 +183,8 @@ def ordered_keys(compared: Sequence[Compared], sized: AbstractSet[str] = frozens
                 programs.append(k[1])
             if k not in keys:
                 keys.append(k)
-    return sorted(keys, key=lambda k: (series.index(k[0]), programs.index(k[1]), _team_order(k[2]),
-                                       _team_order(k[3])))
+    return sorted(keys, key=lambda k: (series.index(k[0]), programs.index(k[1]),
+                                       *(-1 if x is None else x for x in k[2:])))
 
 
 def fmt(value: Optional[float], pattern: str) -> str:

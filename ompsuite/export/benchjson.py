@@ -1,47 +1,35 @@
 """Results in google benchmark's JSON format (what --benchmark_format=json writes), so that its
 compare.py and continuous-benchmarking services read a study as they read the library's output.
 
-Names. Every benchmark (one program, team and problem size in one series) is named
-
-    PROGRAM/threads:T/N:SIZE/series:SERIES      e.g. PROGRAM/threads:2/N:100000000/series:strong
-
-with T the team the program reported (the one requested where it reported none; 0 when it
-reported none and the runtime's default team was asked for) and /N:SIZE left
-out for a program that takes no size. Threads come before the size so that a filter naming a
-program and team ends just before the size: compare.py's filters mode replaces the text the filter
-matched with "[F1 vs. F2]" and then pairs the names that remain equal, so what is left (N and the
-series) pairs baseline and contender size by size. End each filter with "/" so that threads:1
-cannot also match threads:16.
+Names: PROGRAM/threads:T/N:SIZE/series:SERIES, with T the team the program reported (the one
+requested where it reported none; 0 when it reported none and the runtime's default team was
+asked for), and no /N:SIZE for a program that takes no size. Threads come before the size because
+compare.py's filters mode replaces the text a filter matched with "[F1 vs. F2]" and pairs the
+names left equal: a filter naming a program and team then pairs baseline and contender N by N.
+End each filter with "/" so that threads:1 cannot also match threads:16:
 
     /usr/bin/python3 /usr/share/benchmark/compare.py benchmarks A.json B.json
     /usr/bin/python3 /usr/share/benchmark/compare.py filters results.json SERIAL/threads:1/ PARALLEL/threads:2/
 
-(SERIAL and PARALLEL: the names of a serial program and of a parallel one of its kind.)
+The first gives, per benchmark both files hold, a row per repetition, a U test row (NAME_pvalue)
+and the mean, median, stddev and cv rows; the second sets a parallel program (PARALLEL) against
+its serial baseline (SERIAL), N by N.
 
-The first gives, for every benchmark both files hold, one row per repetition, a U test row
-(NAME_pvalue) and the mean, median, stddev and cv rows; the second sets the parallel program's
-team against the serial baseline, N by N.
+Entries: one "run_type": "iteration" entry per run, with the library's keys (real_time, cpu_time
+in time_unit, iterations 1, repetition_index from 0) and the suite's under keys that begin with
+"ompsuite_" (extra facts "ompsuite_extra_"), which the library never writes. The unit is fixed per
+program, the one in which every digit it prints is whole (ns for pi, us for the fills): compare.py
+prints whole numbers only, and drops a benchmark whose unit differs between its two files, which a
+unit chosen by magnitude would do to two machines on either side of a boundary.
 
-Entries. One "run_type": "iteration" entry per run, with the library's keys (real_time, cpu_time
-in the benchmark's time_unit, iterations 1, repetition_index from 0) and the suite's own under
-keys that begin with "ompsuite_" (extra facts under "ompsuite_extra_"), which the library never
-writes. The unit is fixed per program, the one in which every digit the program prints is a whole
-number (ns for the pi programs, us for the fills): compare.py prints whole numbers only, and it
-drops a benchmark whose unit differs between the two files, which a unit chosen from the measured
-magnitude would do to two machines on either side of a boundary.
-
-A run that failed its check, was disturbed, or has no time is kept, marked as the library marks a
-failed run ("error_occurred": true, "error_message"; no time is written as 0 with 0 iterations, as
-the library writes a run that failed before it was timed) and named with /failed, /disturbed or
-/untimed after its benchmark's name. The marks alone are not enough: compare.py (1.7.1, as
-Debian ships it) reads neither error_occurred nor any field of the suite's, and puts every entry
-of a name into its U test, the library's own failed runs included. A name of their own keeps them
-out of the clean runs' rows and U test (where both files have such runs of one benchmark they get
-rows of their own), while run_name still says which benchmark they belong to. compare.py's
-OVERALL_GEOMEAN row is over every iteration entry, these included. Aggregates, like the
-library's, are written for a benchmark with at least two clean runs and computed over those only:
-NAME_mean, _median, _stddev (sample) and _cv (stddev / mean, "aggregate_unit": "percentage", as
-a fraction).
+A run that failed its check, was disturbed or has no time is kept, marked as the library marks a
+failed run ("error_occurred": true, "error_message"; no time: 0 with 0 iterations) and named with
+/failed, /disturbed or /untimed after its benchmark. compare.py (1.7.1, Debian's) reads neither
+error_occurred nor the suite's fields and puts every entry of a name into its U test, so only a
+name of their own keeps such runs out of the clean runs' rows; run_name still names their
+benchmark (OVERALL_GEOMEAN is over every iteration entry, these included). Aggregates, like the
+library's, for a benchmark with at least two clean runs, over those only: NAME_mean, _median,
+_stddev (sample) and _cv (stddev / mean as a fraction, "aggregate_unit": "percentage").
 """
 from __future__ import annotations
 
@@ -76,15 +64,6 @@ PER_SECOND = {"s": 1, "ms": 10**3, "us": 10**6, "ns": 10**9}
 DEFAULT_UNIT = "us"
 
 
-def unit_for_tick(tick: float) -> str:
-    """The coarsest unit in which a time printed in steps of tick seconds is a whole number: the
-    pi programs print 8 decimals (ns), the fills 6 (us)."""
-    for unit in ("s", "ms", "us", "ns"):
-        if tick * PER_SECOND[unit] >= 1 - 1e-9:
-            return unit
-    return "ns"
-
-
 def benchmark_name(run: JSON) -> str:
     """The run's benchmark: PROGRAM/threads:T[/N:SIZE]/series:SERIES."""
     threads = run["threads"] if run["threads"] else run["threads_requested"]
@@ -107,10 +86,6 @@ def _is_int(v: Any) -> bool:
     return isinstance(v, int) and not isinstance(v, bool)
 
 
-def _is_time(v: Any) -> bool:
-    return v is None or (isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v) and v >= 0)
-
-
 def _run_problem(run: Any) -> Optional[str]:
     """What is wrong with a run dict, or None."""
     if not isinstance(run, dict):
@@ -122,17 +97,15 @@ def _run_problem(run: Any) -> Optional[str]:
             return f"{key} is {run[key]!r}, not text"
     if not run["series"] or not run["program"] or "/" in run["series"] + run["program"]:
         return f"series {run['series']!r} and program {run['program']!r} must be names without '/'"
-    if not _is_int(run["threads_requested"]) or run["threads_requested"] < 0:
-        return f"threads_requested is {run['threads_requested']!r}"
-    if not (run["threads"] is None or (_is_int(run["threads"]) and run["threads"] >= 0)):
-        return f"threads is {run['threads']!r}"
-    if not (run["problem_size"] is None or _is_int(run["problem_size"])):
-        return f"problem_size is {run['problem_size']!r}"
+    for key, v, low in (("threads_requested", run["threads_requested"], 0), ("threads", run["threads"], 0),
+                        ("problem_size", run["problem_size"], None)):  # all but the team asked may be null
+        if not ((v is None and key != "threads_requested") or (_is_int(v) and (low is None or v >= low))):
+            return f"{key} is {v!r}"
     if not _is_int(run["repeat"]) or run["repeat"] < 1:
         return f"repeat is {run['repeat']!r}, not a count from 1"
-    for key in ("time_s", "cpu_s"):
-        if not _is_time(run[key]):
-            return f"{key} is {run[key]!r}, not a time in seconds"
+    for key, v in (("time_s", run["time_s"]), ("cpu_s", run["cpu_s"])):
+        if not (v is None or (isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v) and v >= 0)):
+            return f"{key} is {v!r}, not a time in seconds"
     extra = run.get("extra", {})
     if not isinstance(extra, dict):
         return "extra is not a dict"
@@ -205,13 +178,14 @@ def _context(context: Any) -> JSON:
 
 
 def suite_unit(program: str, catalogue: Optional[C.Catalogue] = None) -> str:
-    """The unit of a program of the catalogue (the suite's own by default), from the step of the
-    time it prints; DEFAULT_UNIT for a program the catalogue does not hold."""
+    """The coarsest unit in which a time the program prints (in steps of its tick) is a whole
+    number, for a program of the catalogue (the suite's own by default): the pi programs print 8
+    decimals (ns), the fills 6 (us); DEFAULT_UNIT for a program the catalogue does not hold."""
     try:
         tick: float = (catalogue or C.Catalogue()).get(program).kind.printed_tick
-        return unit_for_tick(tick)
     except KeyError:
         return DEFAULT_UNIT
+    return next((unit for unit in ("s", "ms", "us") if tick * PER_SECOND[unit] >= 1 - 1e-9), "ns")
 
 
 def results_document(context: Any, runs: Iterable[JSON], aggregates: bool = True,

@@ -10,6 +10,7 @@ from typing import Callable, List, Optional, Protocol, Sequence
 
 from ompsuite.analyse.grades import DEFAULT, Rubric
 from ompsuite.analyse.model import Model
+from ompsuite.escape import markdown_cell
 from ompsuite.export import benchjson, plot, report, tables
 from ompsuite.export.grades import GradeFiles
 from ompsuite.platform.files import spreadsheet_csv, write_atomic
@@ -87,10 +88,10 @@ def summary_md(study: Study) -> str:
     """summary.md: the machine's facts, the strong-scaling table with every column, the closing
     notes, the calibration, then the N sweep with its crossovers and the weak scaling."""
     model = tables.modelled(study)
-    text = ["# Scaling study", ""] + [f"- {k}: {tables.md_cell(v)}" for k, v in tables.machine_facts(study)]
+    text = ["# Scaling study", ""] + [f"- {k}: {markdown_cell(v)}" for k, v in tables.machine_facts(study)]
     text += ["", *tables.markdown(study.of_series(Series.STRONG), model)]
     if study.notes:
-        text += [""] + [f"- {tables.md_cell(line)}" for line in study.notes]
+        text += [""] + [f"- {markdown_cell(line)}" for line in study.notes]
     if study.calibration:
         text += ["", "## Calibration (medians; calibration.csv has the 95% intervals)", "",
                  *Model(study.calibration).describe()]

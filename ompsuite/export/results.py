@@ -25,6 +25,7 @@ SUMMARY_COLUMNS = ("series", "program", "threads", "threads_requested", "problem
                    "unstable", "disturbed", "untrusted", "user_s", "system_s", "minor_faults", "floor_s",
                    "predicted_s", "pct_floor", "bound_by", "check", "note")
 
+
 def _text(value: object) -> str:
     if value is None:
         return ""
@@ -34,14 +35,10 @@ def _text(value: object) -> str:
 
 
 def run_row(r: Run) -> List[str]:
-    own = {"series": r.series.value, "program": r.program, "threads_requested": _text(r.threads_requested),
-           "threads": _text(r.threads), "problem_size": _text(r.problem_size), "size_note": r.size_note,
-           "repeat": _text(r.repeat), "time_s": _text(r.time_s), "result": r.result, "check_value": r.check_value,
-           "check": str(r.check), "disturbed": r.disturbed, "started": _text(r.started)}
-    if r.interference is not None:
-        own.update(r.interference.row())
-    else:
-        own.update(dict.fromkeys(WATCHED, ""), interference_notes="not watched")
+    own = {k: _text(v) for k, v in r.to_json().items()}
+    own["check"] = str(r.check)
+    own.update(r.interference.row() if r.interference is not None
+               else {**dict.fromkeys(WATCHED, ""), "interference_notes": "not watched"})
     return [own[c] for c in RUN_COLUMNS]
 
 
@@ -50,16 +47,11 @@ def runs_csv(study: Study) -> str:
 
 
 def summary_row(s: Summary) -> List[str]:
+    # The check: a failure, a figure that is no result, or ok (untrusted has its column).
+    check = str(s.check) if not s.check.ok else f"impossible: {s.impossible}" if s.impossible else "ok"
     special = {"series": s.series.value, "threads_requested": tables.asked_text(s, " "), "unstable": s.unstable,
-               "disturbed": s.disturbed, "untrusted": s.untrusted, "check": _check(s), "note": s.note}
+               "disturbed": s.disturbed, "untrusted": s.untrusted, "check": check, "note": s.note}
     return [special[c] if c in special else _text(getattr(s, c)) for c in SUMMARY_COLUMNS]
-
-
-def _check(s: Summary) -> str:
-    """summary.csv's check: a failure, a figure that is no result, or ok (untrusted has its column)."""
-    if not s.check.ok:
-        return str(s.check)
-    return f"impossible: {s.impossible}" if s.impossible else "ok"
 
 
 def summary_csv(summaries: Sequence[Summary]) -> str:

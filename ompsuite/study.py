@@ -24,7 +24,7 @@ import enum
 import json
 import math
 import os
-from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Type, TypeVar
 
 from ompsuite import catalogue as C
 from ompsuite.errors import SuiteError, os_reason
@@ -37,6 +37,7 @@ READABLE = (1, 2, 3)  # the forms this version reads
 JOURNAL = "runs.jsonl"
 JOURNAL_MARK = "ompsuite study runs"
 JSON = Dict[str, Any]
+E = TypeVar("E", bound=enum.Enum)
 
 
 class Series(enum.Enum):
@@ -140,13 +141,12 @@ class Run(Configured):
 
     def to_json(self) -> JSON:
         c = self.config
-        return {"series": c.series.value, "program": c.program, "threads_requested": c.threads,
-                "problem_size": c.n, "threads": self.threads, "repeat": self.repeat, "size_note": self.size_note,
-                "time_s": self.time_s, "result": self.result, "check_value": self.check_value,
-                "check": None if self.check.ok else self.check.reason, "disturbed": self.disturbed,
-                "started": self.started, "placement": self.placement, "printed_n": self.printed_n,
-                "team_reported": self.team_reported, "fault": self.fault,
-                "interference": None if self.interference is None else self.interference.values()}
+        d: JSON = {"series": c.series.value, "program": c.program, "threads_requested": c.threads, "problem_size": c.n}
+        d.update((f.name, getattr(self, f.name)) for f in dataclasses.fields(self)
+                 if f.name not in ("config", "entry", "output"))
+        d.update(check=None if self.check.ok else self.check.reason,
+                 interference=None if self.interference is None else self.interference.values())
+        return d
 
     @classmethod
     def from_json(cls, d: JSON, catalogue: C.Catalogue) -> "Run":
@@ -310,10 +310,8 @@ class Summary:
 
     def to_json(self) -> JSON:
         d: JSON = {f.name: getattr(self, f.name) for f in dataclasses.fields(self) if f.name not in ("entry",)}
-        d["series"] = self.series.value
-        d["asked"] = list(self.asked)
-        d["marks"] = [{"flag": m.flag.value, "reason": m.reason, "count": m.count, "of": m.of} for m in self.marks]
-        d["notes"] = list(self.notes)
+        d.update(series=self.series.value, asked=list(self.asked), notes=list(self.notes),
+                 marks=[{"flag": m.flag.value, "reason": m.reason, "count": m.count, "of": m.of} for m in self.marks])
         return d
 
     @classmethod
@@ -330,10 +328,7 @@ class Summary:
         marks = []
         for m in r.items("marks"):
             mr = _Reader(m, "mark")
-            try:
-                flag = Flag(mr.text("flag"))
-            except ValueError:
-                raise mr.bad("flag", "is not a known flag") from None
+            flag = mr.member("flag", Flag, mr.text("flag"), "is not a known flag")
             marks.append(Mark(flag, mr.text("reason"), mr.count("count", low=0), mr.count("of", low=0)))
         notes = tuple(_Reader({"n": n}, "summary").text("n") for n in r.items("notes"))
         return cls(r.series("series"), program, asked=asked, marks=tuple(marks), notes=notes,
@@ -577,10 +572,14 @@ class _Reader:
         return None if self.d.get(key) is None else self.count(key, low)
 
     def series(self, key: str) -> Series:
+        return self.member(key, Series, self.d.get(key), "is not a series")
+
+    def member(self, key: str, kind: Type[E], value: Any, why: str) -> E:
+        """The member of an enumeration that value (read from key) names."""
         try:
-            return Series(self.d.get(key))
+            return kind(value)
         except ValueError:
-            raise self.bad(key, "is not a series") from None
+            raise self.bad(key, why) from None
 
     def items(self, key: str) -> Sequence[Any]:
         v = self.d.get(key, [])
@@ -622,10 +621,7 @@ def _build(d: Any) -> C.Build:
     if d is None:
         return C.Build()
     r = _Reader(d, "variant build")
-    try:
-        race = C.Race(r.text("race") or C.Race.NOT_RUN.value)
-    except ValueError:
-        raise r.bad("race", "is not a race check's outcome") from None
+    race = r.member("race", C.Race, r.text("race") or C.Race.NOT_RUN.value, "is not a race check's outcome")
     detail = tuple(_Reader({"n": n}, "race line").text("n") for n in r.items("race_detail"))
     return C.Build(r.text("source"), r.text("compiler"), r.text("flags"), r.text("warnings"), r.text("error"),
                    race, detail)

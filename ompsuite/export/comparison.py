@@ -162,27 +162,19 @@ def team(threads: Optional[int]) -> str:
 
 def size_differences(compared: Sequence[Compared]) -> List[str]:
     """Lines naming each strong-scaling program whose problem size differs between studies."""
-    sizes: Dict[str, Dict[str, List[int]]] = {}
+    sizes: Dict[str, Dict[str, Dict[int, None]]] = {}  # the sizes of each program and study, in order
     for c in compared:
         for s in c.study.of_series(Series.STRONG):
-            found = sizes.setdefault(s.program, {}).setdefault(c.label, [])
-            if s.problem_size not in found:
-                found.append(s.problem_size)
+            sizes.setdefault(s.program, {}).setdefault(c.label, {})[s.problem_size] = None
     return [f"{program}: " + ", ".join(f"{' and '.join(map(str, n))} on {label}" for label, n in by.items())
             for program, by in sizes.items() if len({tuple(sorted(n)) for n in by.values()}) > 1]
 
 
 def ordered_keys(compared: Sequence[Compared], sized: AbstractSet[str] = frozenset()) -> List[Key]:
     """Series with strong first, programs in the order the studies list them, teams and sizes rising."""
-    series, programs, keys = [Series.STRONG], [], []
-    for c in compared:
-        for k in rows(c.study, sized):
-            if k[0] not in series:
-                series.append(k[0])
-            if k[1] not in programs:
-                programs.append(k[1])
-            if k not in keys:
-                keys.append(k)
+    keys = list(dict.fromkeys(k for c in compared for k in rows(c.study, sized)))
+    series = list(dict.fromkeys([Series.STRONG, *(k[0] for k in keys)]))
+    programs = list(dict.fromkeys(k[1] for k in keys))
     return sorted(keys, key=lambda k: (series.index(k[0]), programs.index(k[1]),
                                        *(-1 if x is None else x for x in k[2:])))
 

@@ -44,7 +44,7 @@ from ompsuite.analyse import derive
 from ompsuite.errors import SuiteError
 from ompsuite.escape import printable
 from ompsuite.platform.interference import FIELDS as WATCHED
-from ompsuite.study import FORMAT, Config, Run, Study, read_json
+from ompsuite.study import FORMAT, Run, Study, read_json
 
 JSON = Dict[str, Any]
 
@@ -347,10 +347,8 @@ def study_of(doc: Any, path: str) -> Study:
     # What each judgement was asked for, read as the runs are.
     asked = Study.from_json({"format": FORMAT, "variants": ctx.get(PREFIX + "variants", []), "runs": [
         dict(j, threads_requested=j.get("threads"), threads=None, repeat=1) for j in marks]}, path).runs
-    judged: Tuple[Dict[Config, str], Dict[Config, str]] = ({}, {})
-    for j, r in zip(marks, asked):
-        judged[JUDGED.index(j["flag"])][r.config] = j["reason"]
-    return derive.rederived(study, *judged)
+    return derive.rederived(study, *({r.config: j["reason"] for j, r in zip(marks, asked) if j["flag"] == flag}
+                                     for flag in JUDGED))
 
 
 def _study_run(run: JSON) -> JSON:

@@ -230,12 +230,8 @@ def terminal(rows: Sequence[Summary], modelled: bool = False, width: int = TERMI
 
 def team_lines(study: Study) -> List[str]:
     """The team report's runs, a line each: its team, its total and its check."""
-    lines = []
-    for r in study.runs:
-        if r.entry is not None and r.entry.kind is C.TEAM:
-            team = "? threads" if r.threads is None else f"{r.threads} thread{'' if r.threads == 1 else 's'}"
-            lines.append(f"{r.program}: {team}, total {r.result or '?'}: {r.check}")
-    return lines
+    return [f"{r.program}: {'?' if r.threads is None else r.threads} thread{'' if r.threads == 1 else 's'}, "
+            f"total {r.result or '?'}: {r.check}" for r in study.runs if r.entry is not None and r.entry.kind is C.TEAM]
 
 
 def machine_facts(study: Study) -> List[List[str]]:

@@ -153,19 +153,13 @@ def columns(rows: Sequence[Summary], modelled: bool = False, terminal: bool = Fa
 def row_notes(s: Summary) -> List[str]:
     """What the terminal says under the table about a row: its failure, why its figure cannot be
     trusted, its disturbed runs, why its runs disagree, and its notes."""
-    notes = []
-    if not s.check.ok:
-        notes.append(f"FAIL: {s.check.reason}")
-    if s.impossible:
-        notes.append(f"no result: {s.impossible}")
-    if s.speedup_no_faults is not None:
-        notes.append(f"speedup without the kernel's page-fault time on either side: {s.speedup_no_faults:.2f}")
-    if s.untrusted:  # one note: why it is untrusted and what disturbed its runs
-        notes.append("; ".join(filter(None, (f"figure not to be trusted: {s.untrusted}", s.disturbed))))
-    for text in (not s.untrusted and s.disturbed, s.unstable and f"unstable: {s.unstable}", s.note):
-        if text:
-            notes.append(text)
-    return notes
+    return [text for text in (
+        "" if s.check.ok else f"FAIL: {s.check.reason}", s.impossible and f"no result: {s.impossible}",
+        "" if s.speedup_no_faults is None
+        else f"speedup without the kernel's page-fault time on either side: {s.speedup_no_faults:.2f}",
+        # One note says why an untrusted figure is so and what disturbed its runs.
+        s.untrusted and "; ".join(filter(None, (f"figure not to be trusted: {s.untrusted}", s.disturbed))),
+        "" if s.untrusted else s.disturbed, s.unstable and f"unstable: {s.unstable}", s.note) if text]
 
 
 def markdown(rows: Sequence[Summary], modelled: bool = False) -> List[str]:

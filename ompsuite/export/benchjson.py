@@ -1,35 +1,22 @@
 """Results in google benchmark's JSON format (what --benchmark_format=json writes), so that its
 compare.py and continuous-benchmarking services read a study as they read the library's output.
+docs/files.md describes the document; here is why it is so.
 
-Names: PROGRAM/threads:T/N:SIZE/series:SERIES, with T the team the program reported (the one
-requested where it reported none; 0 when it reported none and the runtime's default team was
-asked for), and no /N:SIZE for a program that takes no size. Threads come before the size because
-compare.py's filters mode replaces the text a filter matched with "[F1 vs. F2]" and pairs the
-names left equal: a filter naming a program and team then pairs baseline and contender N by N.
-End each filter with "/" so that threads:1 cannot also match threads:16:
+Names are PROGRAM/threads:T/N:SIZE/series:SERIES (T the team reported, else the one asked, 0 for
+the runtime's default team; no /N: for a program of no size). Threads come before the size because
+compare.py's filters mode replaces the text a filter matched with "[F1 vs. F2]" and pairs the names
+left equal: a filter naming a program and team, ended with "/" (so that threads:1 cannot match
+threads:16), pairs a parallel program with its serial baseline N by N.
 
     /usr/bin/python3 /usr/share/benchmark/compare.py benchmarks A.json B.json
     /usr/bin/python3 /usr/share/benchmark/compare.py filters results.json SERIAL/threads:1/ PARALLEL/threads:2/
 
-The first gives, per benchmark both files hold, a row per repetition, a U test row (NAME_pvalue)
-and the mean, median, stddev and cv rows; the second sets a parallel program (PARALLEL) against
-its serial baseline (SERIAL), N by N.
-
-Entries: one "run_type": "iteration" entry per run, with the library's keys (real_time, cpu_time
-in time_unit, iterations 1, repetition_index from 0) and the suite's under keys that begin with
-"ompsuite_" (extra facts "ompsuite_extra_"), which the library never writes. The unit is fixed per
-program, the one in which every digit it prints is whole (ns for pi, us for the fills): compare.py
-prints whole numbers only, and drops a benchmark whose unit differs between its two files, which a
-unit chosen by magnitude would do to two machines on either side of a boundary.
-
-A run that failed its check, was disturbed or has no time is kept, marked as the library marks a
-failed run ("error_occurred": true, "error_message"; no time: 0 with 0 iterations) and named with
-/failed, /disturbed or /untimed after its benchmark. compare.py (1.7.1, Debian's) reads neither
-error_occurred nor the suite's fields and puts every entry of a name into its U test, so only a
-name of their own keeps such runs out of the clean runs' rows; run_name still names their
-benchmark (OVERALL_GEOMEAN is over every iteration entry, these included). Aggregates, like the
-library's, for a benchmark with at least two clean runs, over those only: NAME_mean, _median,
-_stddev (sample) and _cv (stddev / mean as a fraction, "aggregate_unit": "percentage").
+The unit is fixed per program, the one in which every digit it prints is whole: compare.py prints
+whole numbers only, and drops a benchmark whose unit differs between its two files, which a unit
+chosen by magnitude would do to two machines on either side of a boundary. A failed, disturbed or
+untimed run also gets a name of its own (/failed, /disturbed or /untimed after its benchmark's):
+compare.py (1.7.1, as Debian ships it) reads neither the library's error_occurred nor the suite's
+fields and puts every entry of a name into its U test (its OVERALL_GEOMEAN still counts them all).
 """
 from __future__ import annotations
 

@@ -412,10 +412,8 @@ def terminal_lines(before: Compared, after: Compared, found: Sequence[VerdictRow
                              for i, (x, w) in enumerate(zip(row, widths))).rstrip())
     if not found:
         out.append("(no configuration got a verdict)")
-    for n, note in enumerate(notes, 1):
-        out += textwrap.wrap(f"[{n}] {note}", width, subsequent_indent="    ")
-    for line in left:
-        out += textwrap.wrap(f"no verdict: {line}", width, subsequent_indent="    ")
+    for text in [f"[{n}] {note}" for n, note in enumerate(notes, 1)] + [f"no verdict: {line}" for line in left]:
+        out += textwrap.wrap(text, width, subsequent_indent="    ")
     return out
 
 

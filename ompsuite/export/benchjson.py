@@ -147,23 +147,6 @@ def _aggregates(first: JSON, clean: Sequence[JSON], unit: str, repetitions: int)
              PREFIX + "runs": len(clean)} for agg in AGGREGATES]
 
 
-def _context(context: Any) -> JSON:
-    if not isinstance(context, dict):
-        raise ValueError("the context is not a dict")
-    ctx = dict(context)
-    if ctx.setdefault(PREFIX + "schema", SCHEMA) != SCHEMA:
-        raise ValueError(f"the context says {PREFIX}schema {ctx[PREFIX + 'schema']!r}; this writer writes {SCHEMA}")
-    if "host" in ctx:
-        ctx.setdefault("host_name", ctx["host"])
-    ctx.setdefault("date", datetime.datetime.now().astimezone().isoformat(timespec="seconds"))
-    ctx.setdefault("library_build_type", "release")
-    try:
-        json.dumps(ctx, allow_nan=False)
-    except (TypeError, ValueError) as e:
-        raise ValueError(f"the context cannot be written as JSON: {e}") from None
-    return ctx
-
-
 def suite_unit(program: str, catalogue: Optional[C.Catalogue] = None) -> str:
     """The coarsest unit in which a time the program prints (in steps of its tick) is a whole
     number, for a program of the catalogue (the suite's own by default): the pi programs print 8
@@ -175,14 +158,24 @@ def suite_unit(program: str, catalogue: Optional[C.Catalogue] = None) -> str:
     return next((unit for unit in ("s", "ms", "us") if tick * PER_SECOND[unit] >= 1 - 1e-9), "ns")
 
 
-def results_document(context: Any, runs: Iterable[JSON], aggregates: bool = True,
+def results_document(context: JSON, runs: Iterable[JSON], aggregates: bool = True,
                      unit_of: Callable[[str], str] = suite_unit) -> JSON:
     """The document (a dict) for `runs` (plain dicts with RUN_KEYS and an optional `extra` dict)
     measured in `context`. Benchmarks appear by family (program and series, in the order they
     first ran), then by size and team, each with its runs by repetition and then its aggregates;
     ompsuite_sequence keeps the order the runs were given in; unit_of(program) gives a benchmark's
-    time unit. ValueError for a malformed run."""
-    ctx = _context(context)
+    time unit. ValueError for a malformed run, or a context that cannot be written as JSON (a
+    study's topology record may hold an infinity)."""
+    ctx = dict(context)  # every caller's context is the suite's own: no other schema comes in
+    ctx.setdefault(PREFIX + "schema", SCHEMA)
+    if "host" in ctx:
+        ctx.setdefault("host_name", ctx["host"])
+    ctx.setdefault("date", datetime.datetime.now().astimezone().isoformat(timespec="seconds"))
+    ctx.setdefault("library_build_type", "release")
+    try:
+        json.dumps(ctx, allow_nan=False)
+    except (TypeError, ValueError) as e:
+        raise ValueError(f"the context cannot be written as JSON: {e}") from None
     groups: Dict[str, List[Tuple[int, JSON]]] = {}
     families: Dict[Tuple[str, str], Set[Tuple[int, int, str]]] = {}
     for i, run in enumerate(runs):

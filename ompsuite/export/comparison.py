@@ -216,12 +216,10 @@ def results_tables(compared: Sequence[Compared]) -> List[str]:
         # Strong scaling has one size a program, shown in the machines table; a study with two
         # gets the column too, so that no row hides another.
         sized = series is not Series.STRONG or bool(sized_programs)
-        head = ["program", "threads"] + (["problem size"] if sized else [])
-        align = ["---", "---:"] + (["---"] if sized else [])
-        for c in compared:
-            head += [f"{c.label} {h}" for h in ("median", "speedup", "efficiency")
-                     + (("% of floor",) if floor else ()) + ("check",)]
-            align += ["---:"] * (4 if floor else 3) + ["---"]
+        own = ("median", "speedup", "efficiency") + (("% of floor",) if floor else ()) + ("check",)
+        head = (["program", "threads"] + (["problem size"] if sized else [])
+                + [f"{c.label} {h}" for c in compared for h in own])
+        align = ["---", "---:"] + (["---"] if sized else []) + (["---:"] * (len(own) - 1) + ["---"]) * len(compared)
         title = "Strong scaling (fixed problem size)" if series is Series.STRONG else f"Series: {series.value}"
         lines += [f"## {cell(title)}", "", "| " + " | ".join(cell(h) for h in head) + " |",
                   "|" + "|".join(align) + "|"]
@@ -230,7 +228,7 @@ def results_tables(compared: Sequence[Compared]) -> List[str]:
             row = [k[1], team(k[2])] + ([str(k[3] or "")] if sized else [])
             for c, t in zip(compared, tables):
                 if (s := t.get(k)) is None:
-                    row += ["—"] * (5 if floor else 4)
+                    row += ["—"] * len(own)
                     continue
                 row += ["n/a" if s.median_s is None else fmt_time(s.median_s), fmt(s.speedup, "%.2f"),
                         fmt(s.efficiency, "%.2f")] + ([fmt(s.pct_floor, "%.1f")] if floor else []) + [s.state.value]

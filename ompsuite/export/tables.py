@@ -45,12 +45,9 @@ def fmt_n(n: Optional[int]) -> str:
     """N as digits, or as 1e8 / 2e9 when that is exact and shorter."""
     if not n:
         return ""
-    mantissa, exponent = n, 0
-    while mantissa % 10 == 0:
-        mantissa //= 10
-        exponent += 1
-    short = f"{mantissa}e{exponent}"
-    return short if exponent >= 3 and len(short) < len(str(n)) else str(n)
+    mantissa = str(n).rstrip("0")
+    short = f"{mantissa}e{len(str(n)) - len(mantissa)}"
+    return short if len(str(n)) - len(mantissa) >= 3 and len(short) < len(str(n)) else str(n)
 
 
 def _num(value: Optional[float], pattern: str) -> str:

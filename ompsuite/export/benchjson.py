@@ -35,8 +35,8 @@ from ompsuite.study import FORMAT, Run, Study, read_json
 
 JSON = Dict[str, Any]
 
-# results.json's own version, in its context as ompsuite_schema: 1, the entries and the suite's
-# keys described above. The library's own keys follow the library.
+# results.json's own version (the context's ompsuite_schema) of its entries and the suite's keys;
+# the library's own keys follow the library.
 SCHEMA = 1
 PREFIX = "ompsuite_"
 EXTRA = PREFIX + "extra_"
@@ -148,9 +148,8 @@ def _aggregates(first: JSON, clean: Sequence[JSON], unit: str, repetitions: int)
 
 
 def suite_unit(program: str, catalogue: Optional[C.Catalogue] = None) -> str:
-    """The coarsest unit in which a time the program prints (in steps of its tick) is a whole
-    number, for a program of the catalogue (the suite's own by default): the pi programs print 8
-    decimals (ns), the fills 6 (us); DEFAULT_UNIT for a program the catalogue does not hold."""
+    """The coarsest unit in which every time the program prints is whole (the pi programs print 8
+    decimals: ns, the fills 6: us); DEFAULT_UNIT for a program the catalogue does not hold."""
     try:
         tick: float = (catalogue or C.Catalogue()).get(program).kind.printed_tick
     except KeyError:
@@ -256,8 +255,7 @@ def document_text(document: JSON) -> str:
 
 
 def read_study(path: str) -> Study:
-    """The study in a results.json this module wrote; SuiteError (status 2) in one line naming
-    the path and the fault when it is not one."""
+    """The study in a results.json this module wrote; SuiteError (status 2) naming its fault."""
     return study_of(read_json(path), path)
 
 

@@ -56,9 +56,8 @@ def _absent(path: str) -> bool:
 
 
 def read_study(path: str) -> Study:
-    """The study in a folder (its study.json, else its journal of a study stopped too hard to write
-    its files, else its results.json) or in a file named itself; SuiteError in one line when there
-    is none or it is damaged."""
+    """The study in a folder (its study.json, else the journal of a study stopped before writing it,
+    else its results.json) or in a file named itself; SuiteError in one line for none or a damaged one."""
     try:
         st = os.stat(path)
     except OSError as e:

@@ -77,8 +77,7 @@ def markdown_table(study: Study) -> str:
 
 
 def summary_md(study: Study) -> str:
-    """summary.md: the machine's facts, the strong-scaling table with every column, the closing
-    notes, the calibration, then the N sweep with its crossovers and the weak scaling."""
+    """summary.md: the machine's facts, then each series' full table with what belongs to it."""
     model = tables.modelled(study)
     text = ["# Scaling study", ""] + [f"- {k}: {markdown_cell(v)}" for k, v in tables.machine_facts(study)]
     text += ["", *tables.markdown(study.of_series(Series.STRONG), model)]

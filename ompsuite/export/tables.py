@@ -148,8 +148,7 @@ def columns(rows: Sequence[Summary], modelled: bool = False, terminal: bool = Fa
 
 
 def row_notes(s: Summary) -> List[str]:
-    """What the terminal says under the table about a row: its failure, why its figure cannot be
-    trusted, its disturbed runs, why its runs disagree, and its notes."""
+    """What the terminal says under the table about a row, in the order it says it."""
     return [text for text in (
         "" if s.check.ok else f"FAIL: {s.check.reason}", s.impossible and f"no result: {s.impossible}",
         "" if s.speedup_no_faults is None

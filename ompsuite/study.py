@@ -253,8 +253,7 @@ class Summary:
         return any(m.flag in flags for m in self.marks)
 
     def _reason(self, flag: Flag) -> str:
-        m = self.mark(flag)
-        return "" if m is None else str(m)
+        return next((str(m) for m in self.marks if m.flag is flag), "")
 
     @property
     def check(self) -> Check:
@@ -292,8 +291,7 @@ class Summary:
     @property
     def left_out(self) -> int:
         """Runs left out of the figures as disturbed."""
-        m = self.mark(Flag.DISTURBED)
-        return 0 if m is None else m.count
+        return next((m.count for m in self.marks if m.flag is Flag.DISTURBED), 0)
 
     @property
     def note(self) -> str:
@@ -301,9 +299,7 @@ class Summary:
 
     def with_mark(self, mark: Mark) -> "Summary":
         """This summary with one more mark; a flag already set keeps its first reason."""
-        if self.mark(mark.flag) is not None:
-            return self
-        return dataclasses.replace(self, marks=self.marks + (mark,))
+        return self if self.mark(mark.flag) is not None else dataclasses.replace(self, marks=self.marks + (mark,))
 
     def with_note(self, text: str) -> "Summary":
         return self if text in self.notes else dataclasses.replace(self, notes=self.notes + (text,))
@@ -325,13 +321,11 @@ class Summary:
         values = {f.name: read[str(f.type)](f.name) for f in dataclasses.fields(cls)
                   if f.name not in ("series", "program", "asked", "marks", "notes", "entry")}
         asked = tuple(_Reader({"t": t}, "summary").maybe_count("t") for t in r.items("asked"))
-        marks = []
-        for m in r.items("marks"):
-            mr = _Reader(m, "mark")
-            flag = mr.member("flag", Flag, mr.text("flag"), "is not a known flag")
-            marks.append(Mark(flag, mr.text("reason"), mr.count("count", low=0), mr.count("of", low=0)))
+        marks = tuple(Mark(mr.member("flag", Flag, mr.text("flag"), "is not a known flag"), mr.text("reason"),
+                           mr.count("count", low=0), mr.count("of", low=0))
+                      for mr in (_Reader(m, "mark") for m in r.items("marks")))
         notes = tuple(_Reader({"n": n}, "summary").text("n") for n in r.items("notes"))
-        return cls(r.series("series"), program, asked=asked, marks=tuple(marks), notes=notes,
+        return cls(r.series("series"), program, asked=asked, marks=marks, notes=notes,
                    entry=r.entry(catalogue, program), **values)
 
 

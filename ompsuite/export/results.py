@@ -66,9 +66,8 @@ def crossovers_csv(study: Study) -> Optional[str]:
     """Written for a study with an N sweep, even where no program crossed."""
     if not study.of_series(Series.SWEEP) and not study.crossovers:
         return None
-    return spreadsheet_csv(["program", "threads", "measured_n", "predicted_n"],
-                ([c.program, str(c.threads), "" if c.measured_n is None else f"{c.measured_n:.6g}",
-                  "" if c.predicted_n is None else f"{c.predicted_n:.6g}"] for c in study.crossovers))
+    return spreadsheet_csv(["program", "threads", "measured_n", "predicted_n"], ([c.program, str(c.threads), *(
+        "" if n is None else f"{n:.6g}" for n in (c.measured_n, c.predicted_n))] for c in study.crossovers))
 
 
 def markdown_table(study: Study) -> str:

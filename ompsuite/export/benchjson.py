@@ -116,9 +116,8 @@ def _entry(run: JSON, sequence: int, indices: Tuple[int, int], repetition: int, 
         e["error_occurred"], e["error_message"] = True, excluded[1]
     e.update(iterations=1 if timed else 0, real_time=(run["time_s"] or 0.0) * PER_SECOND[unit],
              cpu_time=(run["cpu_s"] or 0.0) * PER_SECOND[unit] if timed else 0.0, time_unit=unit)
-    e.update({PREFIX + k: run[k] for k in RUN_KEYS})
-    e[PREFIX + "sequence"] = sequence
-    e.update({EXTRA + k: v for k, v in run.get("extra", {}).items()})
+    e.update({**{PREFIX + k: run[k] for k in RUN_KEYS}, PREFIX + "sequence": sequence,
+              **{EXTRA + k: v for k, v in run.get("extra", {}).items()}})
     return e
 
 
@@ -235,8 +234,7 @@ def run_record(run: Run, catalogue: C.Catalogue) -> JSON:
     # the study read back from this file is the one it was written from.
     whole = run.to_json()
     extra.update((k, whole[k]) for k in RUN_EXTRA if whole[k] not in (None, ""))
-    if run.interference is not None:
-        extra.update((k, v) for k, v in run.interference.values().items() if v not in (None, ""))
+    extra.update((k, v) for k, v in (whole["interference"] or {}).items() if v not in (None, ""))
     return {"series": run.series.value, "program": run.program, "threads": run.threads,
             "threads_requested": run.threads_requested or 0,  # 0: the runtime's default team
             "problem_size": None if entry.kind is C.TEAM else run.problem_size,

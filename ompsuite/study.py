@@ -14,9 +14,7 @@ A study has one JSON form, study.json, versioned by FORMAT. Its history:
      programs' tree and the tools', each with whether it had changes, each variant's digest);
      the journal runs.jsonl starts with a header line in this form.
 
-Runs are also appended, one JSON object a line, to a journal (runs.jsonl) as each one ends, and
-synced, so that a study stopped by anything keeps every whole run; its first line, the header
-(docs/files.md), lets the study be rebuilt from the journal alone, or resumed where it stopped.
+Each run is also kept in a journal as it ends (Journal), from which a stopped study is rebuilt or resumed.
 """
 from __future__ import annotations
 
@@ -26,7 +24,7 @@ import enum
 import json
 import math
 import os
-from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Type, TypeVar
 
 from ompsuite import catalogue as C
 from ompsuite.errors import SuiteError, os_reason
@@ -39,6 +37,7 @@ READABLE = (1, 2, 3)  # the forms this version reads
 JOURNAL = "runs.jsonl"
 JOURNAL_MARK = "ompsuite study runs"
 JSON = Dict[str, Any]
+E = TypeVar("E", bound=enum.Enum)
 
 
 class Series(enum.Enum):
@@ -142,13 +141,12 @@ class Run(Configured):
 
     def to_json(self) -> JSON:
         c = self.config
-        return {"series": c.series.value, "program": c.program, "threads_requested": c.threads,
-                "problem_size": c.n, "threads": self.threads, "repeat": self.repeat, "size_note": self.size_note,
-                "time_s": self.time_s, "result": self.result, "check_value": self.check_value,
-                "check": None if self.check.ok else self.check.reason, "disturbed": self.disturbed,
-                "started": self.started, "placement": self.placement, "printed_n": self.printed_n,
-                "team_reported": self.team_reported, "fault": self.fault,
-                "interference": None if self.interference is None else self.interference.values()}
+        d: JSON = {"series": c.series.value, "program": c.program, "threads_requested": c.threads, "problem_size": c.n}
+        d.update((f.name, getattr(self, f.name)) for f in dataclasses.fields(self)
+                 if f.name not in ("config", "entry", "output"))
+        d.update(check=None if self.check.ok else self.check.reason,
+                 interference=None if self.interference is None else self.interference.values())
+        return d
 
     @classmethod
     def from_json(cls, d: JSON, catalogue: C.Catalogue) -> "Run":
@@ -255,8 +253,7 @@ class Summary:
         return any(m.flag in flags for m in self.marks)
 
     def _reason(self, flag: Flag) -> str:
-        m = self.mark(flag)
-        return "" if m is None else str(m)
+        return next((str(m) for m in self.marks if m.flag is flag), "")
 
     @property
     def check(self) -> Check:
@@ -294,8 +291,7 @@ class Summary:
     @property
     def left_out(self) -> int:
         """Runs left out of the figures as disturbed."""
-        m = self.mark(Flag.DISTURBED)
-        return 0 if m is None else m.count
+        return next((m.count for m in self.marks if m.flag is Flag.DISTURBED), 0)
 
     @property
     def note(self) -> str:
@@ -303,50 +299,33 @@ class Summary:
 
     def with_mark(self, mark: Mark) -> "Summary":
         """This summary with one more mark; a flag already set keeps its first reason."""
-        if self.mark(mark.flag) is not None:
-            return self
-        return dataclasses.replace(self, marks=self.marks + (mark,))
+        return self if self.mark(mark.flag) is not None else dataclasses.replace(self, marks=self.marks + (mark,))
 
     def with_note(self, text: str) -> "Summary":
         return self if text in self.notes else dataclasses.replace(self, notes=self.notes + (text,))
 
     def to_json(self) -> JSON:
         d: JSON = {f.name: getattr(self, f.name) for f in dataclasses.fields(self) if f.name not in ("entry",)}
-        d["series"] = self.series.value
-        d["asked"] = list(self.asked)
-        d["marks"] = [{"flag": m.flag.value, "reason": m.reason, "count": m.count, "of": m.of} for m in self.marks]
-        d["notes"] = list(self.notes)
+        d.update(series=self.series.value, asked=list(self.asked), notes=list(self.notes),
+                 marks=[{"flag": m.flag.value, "reason": m.reason, "count": m.count, "of": m.of} for m in self.marks])
         return d
 
     @classmethod
     def from_json(cls, d: JSON, catalogue: C.Catalogue) -> "Summary":
         r = _Reader(d, "summary")
         program = r.text("program")
-        values: Dict[str, Any] = {}
-        for f in dataclasses.fields(cls):
-            if f.name in ("series", "program", "asked", "marks", "notes", "entry"):
-                continue
-            if f.name in ("threads", "minor_faults", "units_from_serial", "units_from_pi"):
-                values[f.name] = r.maybe_count(f.name, low=None)
-            elif f.name in ("problem_size", "runs"):
-                values[f.name] = r.count(f.name, low=0)
-            elif f.name in ("rate_unit", "reproducible", "bound_by"):
-                values[f.name] = r.text(f.name)
-            elif f.name == "page_fault_bound":
-                values[f.name] = bool(d.get(f.name, False))
-            else:
-                values[f.name] = r.number(f.name)
+        # Each plain field read by its declared type (the annotations are text here).
+        read: Dict[str, Callable[[str], Any]] = {
+            "Optional[int]": lambda k: r.maybe_count(k, low=None), "int": lambda k: r.count(k, low=0),
+            "str": r.text, "bool": lambda k: bool(d.get(k, False)), "Optional[float]": r.number}
+        values = {f.name: read[str(f.type)](f.name) for f in dataclasses.fields(cls)
+                  if f.name not in ("series", "program", "asked", "marks", "notes", "entry")}
         asked = tuple(_Reader({"t": t}, "summary").maybe_count("t") for t in r.items("asked"))
-        marks = []
-        for m in r.items("marks"):
-            mr = _Reader(m, "mark")
-            try:
-                flag = Flag(mr.text("flag"))
-            except ValueError:
-                raise mr.bad("flag", "is not a known flag") from None
-            marks.append(Mark(flag, mr.text("reason"), mr.count("count", low=0), mr.count("of", low=0)))
+        marks = tuple(Mark(mr.member("flag", Flag, mr.text("flag"), "is not a known flag"), mr.text("reason"),
+                           mr.count("count", low=0), mr.count("of", low=0))
+                      for mr in (_Reader(m, "mark") for m in r.items("marks")))
         notes = tuple(_Reader({"n": n}, "summary").text("n") for n in r.items("notes"))
-        return cls(r.series("series"), program, asked=asked, marks=tuple(marks), notes=notes,
+        return cls(r.series("series"), program, asked=asked, marks=marks, notes=notes,
                    entry=r.entry(catalogue, program), **values)
 
 
@@ -587,10 +566,14 @@ class _Reader:
         return None if self.d.get(key) is None else self.count(key, low)
 
     def series(self, key: str) -> Series:
+        return self.member(key, Series, self.d.get(key), "is not a series")
+
+    def member(self, key: str, kind: Type[E], value: Any, why: str) -> E:
+        """The member of an enumeration that value (read from key) names."""
         try:
-            return Series(self.d.get(key))
+            return kind(value)
         except ValueError:
-            raise self.bad(key, "is not a series") from None
+            raise self.bad(key, why) from None
 
     def items(self, key: str) -> Sequence[Any]:
         v = self.d.get(key, [])
@@ -632,10 +615,7 @@ def _build(d: Any) -> C.Build:
     if d is None:
         return C.Build()
     r = _Reader(d, "variant build")
-    try:
-        race = C.Race(r.text("race") or C.Race.NOT_RUN.value)
-    except ValueError:
-        raise r.bad("race", "is not a race check's outcome") from None
+    race = r.member("race", C.Race, r.text("race") or C.Race.NOT_RUN.value, "is not a race check's outcome")
     detail = tuple(_Reader({"n": n}, "race line").text("n") for n in r.items("race_detail"))
     return C.Build(r.text("source"), r.text("compiler"), r.text("flags"), r.text("warnings"), r.text("error"),
                    race, detail)

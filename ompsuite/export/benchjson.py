@@ -1,47 +1,22 @@
 """Results in google benchmark's JSON format (what --benchmark_format=json writes), so that its
 compare.py and continuous-benchmarking services read a study as they read the library's output.
+docs/files.md describes the document; here is why it is so.
 
-Names. Every benchmark (one program, team and problem size in one series) is named
-
-    PROGRAM/threads:T/N:SIZE/series:SERIES      e.g. PROGRAM/threads:2/N:100000000/series:strong
-
-with T the team the program reported (the one requested where it reported none; 0 when it
-reported none and the runtime's default team was asked for) and /N:SIZE left
-out for a program that takes no size. Threads come before the size so that a filter naming a
-program and team ends just before the size: compare.py's filters mode replaces the text the filter
-matched with "[F1 vs. F2]" and then pairs the names that remain equal, so what is left (N and the
-series) pairs baseline and contender size by size. End each filter with "/" so that threads:1
-cannot also match threads:16.
+Names are PROGRAM/threads:T/N:SIZE/series:SERIES (T the team reported, else the one asked, 0 for
+the runtime's default team; no /N: for a program of no size). Threads come before the size because
+compare.py's filters mode replaces the text a filter matched with "[F1 vs. F2]" and pairs the names
+left equal: a filter naming a program and team, ended with "/" (so that threads:1 cannot match
+threads:16), pairs a parallel program with its serial baseline N by N.
 
     /usr/bin/python3 /usr/share/benchmark/compare.py benchmarks A.json B.json
     /usr/bin/python3 /usr/share/benchmark/compare.py filters results.json SERIAL/threads:1/ PARALLEL/threads:2/
 
-(SERIAL and PARALLEL: the names of a serial program and of a parallel one of its kind.)
-
-The first gives, for every benchmark both files hold, one row per repetition, a U test row
-(NAME_pvalue) and the mean, median, stddev and cv rows; the second sets the parallel program's
-team against the serial baseline, N by N.
-
-Entries. One "run_type": "iteration" entry per run, with the library's keys (real_time, cpu_time
-in the benchmark's time_unit, iterations 1, repetition_index from 0) and the suite's own under
-keys that begin with "ompsuite_" (extra facts under "ompsuite_extra_"), which the library never
-writes. The unit is fixed per program, the one in which every digit the program prints is a whole
-number (ns for the pi programs, us for the fills): compare.py prints whole numbers only, and it
-drops a benchmark whose unit differs between the two files, which a unit chosen from the measured
-magnitude would do to two machines on either side of a boundary.
-
-A run that failed its check, was disturbed, or has no time is kept, marked as the library marks a
-failed run ("error_occurred": true, "error_message"; no time is written as 0 with 0 iterations, as
-the library writes a run that failed before it was timed) and named with /failed, /disturbed or
-/untimed after its benchmark's name. The marks alone are not enough: compare.py (1.7.1, as
-Debian ships it) reads neither error_occurred nor any field of the suite's, and puts every entry
-of a name into its U test, the library's own failed runs included. A name of their own keeps them
-out of the clean runs' rows and U test (where both files have such runs of one benchmark they get
-rows of their own), while run_name still says which benchmark they belong to. compare.py's
-OVERALL_GEOMEAN row is over every iteration entry, these included. Aggregates, like the
-library's, are written for a benchmark with at least two clean runs and computed over those only:
-NAME_mean, _median, _stddev (sample) and _cv (stddev / mean, "aggregate_unit": "percentage", as
-a fraction).
+The unit is fixed per program, the one in which every digit it prints is whole: compare.py prints
+whole numbers only, and drops a benchmark whose unit differs between its two files, which a unit
+chosen by magnitude would do to two machines on either side of a boundary. A failed, disturbed or
+untimed run also gets a name of its own (/failed, /disturbed or /untimed after its benchmark's):
+compare.py (1.7.1, as Debian ships it) reads neither the library's error_occurred nor the suite's
+fields and puts every entry of a name into its U test (its OVERALL_GEOMEAN still counts them all).
 """
 from __future__ import annotations
 
@@ -56,12 +31,12 @@ from ompsuite.analyse import derive
 from ompsuite.errors import SuiteError
 from ompsuite.escape import printable
 from ompsuite.platform.interference import FIELDS as WATCHED
-from ompsuite.study import FORMAT, Config, Run, Study, read_json
+from ompsuite.study import FORMAT, Run, Study, read_json
 
 JSON = Dict[str, Any]
 
-# results.json's own version, in its context as ompsuite_schema: 1, the entries and the suite's
-# keys described above. The library's own keys follow the library.
+# results.json's own version (the context's ompsuite_schema) of its entries and the suite's keys;
+# the library's own keys follow the library.
 SCHEMA = 1
 PREFIX = "ompsuite_"
 EXTRA = PREFIX + "extra_"
@@ -74,15 +49,6 @@ JUDGED = ("untrusted", "imprecise")  # the top-ups' judgements, the flags' value
 # Per second: multiplying by an exact power of ten keeps printed decimals whole (0.004211 s is 4211 us).
 PER_SECOND = {"s": 1, "ms": 10**3, "us": 10**6, "ns": 10**9}
 DEFAULT_UNIT = "us"
-
-
-def unit_for_tick(tick: float) -> str:
-    """The coarsest unit in which a time printed in steps of tick seconds is a whole number: the
-    pi programs print 8 decimals (ns), the fills 6 (us)."""
-    for unit in ("s", "ms", "us", "ns"):
-        if tick * PER_SECOND[unit] >= 1 - 1e-9:
-            return unit
-    return "ns"
 
 
 def benchmark_name(run: JSON) -> str:
@@ -107,10 +73,6 @@ def _is_int(v: Any) -> bool:
     return isinstance(v, int) and not isinstance(v, bool)
 
 
-def _is_time(v: Any) -> bool:
-    return v is None or (isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v) and v >= 0)
-
-
 def _run_problem(run: Any) -> Optional[str]:
     """What is wrong with a run dict, or None."""
     if not isinstance(run, dict):
@@ -122,17 +84,15 @@ def _run_problem(run: Any) -> Optional[str]:
             return f"{key} is {run[key]!r}, not text"
     if not run["series"] or not run["program"] or "/" in run["series"] + run["program"]:
         return f"series {run['series']!r} and program {run['program']!r} must be names without '/'"
-    if not _is_int(run["threads_requested"]) or run["threads_requested"] < 0:
-        return f"threads_requested is {run['threads_requested']!r}"
-    if not (run["threads"] is None or (_is_int(run["threads"]) and run["threads"] >= 0)):
-        return f"threads is {run['threads']!r}"
-    if not (run["problem_size"] is None or _is_int(run["problem_size"])):
-        return f"problem_size is {run['problem_size']!r}"
+    for key, v, low in (("threads_requested", run["threads_requested"], 0), ("threads", run["threads"], 0),
+                        ("problem_size", run["problem_size"], None)):  # all but the team asked may be null
+        if not ((v is None and key != "threads_requested") or (_is_int(v) and (low is None or v >= low))):
+            return f"{key} is {v!r}"
     if not _is_int(run["repeat"]) or run["repeat"] < 1:
         return f"repeat is {run['repeat']!r}, not a count from 1"
-    for key in ("time_s", "cpu_s"):
-        if not _is_time(run[key]):
-            return f"{key} is {run[key]!r}, not a time in seconds"
+    for key, v in (("time_s", run["time_s"]), ("cpu_s", run["cpu_s"])):
+        if not (v is None or (isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v) and v >= 0)):
+            return f"{key} is {v!r}, not a time in seconds"
     extra = run.get("extra", {})
     if not isinstance(extra, dict):
         return "extra is not a dict"
@@ -156,9 +116,8 @@ def _entry(run: JSON, sequence: int, indices: Tuple[int, int], repetition: int, 
         e["error_occurred"], e["error_message"] = True, excluded[1]
     e.update(iterations=1 if timed else 0, real_time=(run["time_s"] or 0.0) * PER_SECOND[unit],
              cpu_time=(run["cpu_s"] or 0.0) * PER_SECOND[unit] if timed else 0.0, time_unit=unit)
-    e.update({PREFIX + k: run[k] for k in RUN_KEYS})
-    e[PREFIX + "sequence"] = sequence
-    e.update({EXTRA + k: v for k, v in run.get("extra", {}).items()})
+    e.update({**{PREFIX + k: run[k] for k in RUN_KEYS}, PREFIX + "sequence": sequence,
+              **{EXTRA + k: v for k, v in run.get("extra", {}).items()}})
     return e
 
 
@@ -187,12 +146,26 @@ def _aggregates(first: JSON, clean: Sequence[JSON], unit: str, repetitions: int)
              PREFIX + "runs": len(clean)} for agg in AGGREGATES]
 
 
-def _context(context: Any) -> JSON:
-    if not isinstance(context, dict):
-        raise ValueError("the context is not a dict")
-    ctx = dict(context)
-    if ctx.setdefault(PREFIX + "schema", SCHEMA) != SCHEMA:
-        raise ValueError(f"the context says {PREFIX}schema {ctx[PREFIX + 'schema']!r}; this writer writes {SCHEMA}")
+def suite_unit(program: str, catalogue: Optional[C.Catalogue] = None) -> str:
+    """The coarsest unit in which every time the program prints is whole (the pi programs print 8
+    decimals: ns, the fills 6: us); DEFAULT_UNIT for a program the catalogue does not hold."""
+    try:
+        tick: float = (catalogue or C.Catalogue()).get(program).kind.printed_tick
+    except KeyError:
+        return DEFAULT_UNIT
+    return next((unit for unit in ("s", "ms", "us") if tick * PER_SECOND[unit] >= 1 - 1e-9), "ns")
+
+
+def results_document(context: JSON, runs: Iterable[JSON], aggregates: bool = True,
+                     unit_of: Callable[[str], str] = suite_unit) -> JSON:
+    """The document (a dict) for `runs` (plain dicts with RUN_KEYS and an optional `extra` dict)
+    measured in `context`. Benchmarks appear by family (program and series, in the order they
+    first ran), then by size and team, each with its runs by repetition and then its aggregates;
+    ompsuite_sequence keeps the order the runs were given in; unit_of(program) gives a benchmark's
+    time unit. ValueError for a malformed run, or a context that cannot be written as JSON (a
+    study's topology record may hold an infinity)."""
+    ctx = dict(context)  # every caller's context is the suite's own: no other schema comes in
+    ctx.setdefault(PREFIX + "schema", SCHEMA)
     if "host" in ctx:
         ctx.setdefault("host_name", ctx["host"])
     ctx.setdefault("date", datetime.datetime.now().astimezone().isoformat(timespec="seconds"))
@@ -201,27 +174,6 @@ def _context(context: Any) -> JSON:
         json.dumps(ctx, allow_nan=False)
     except (TypeError, ValueError) as e:
         raise ValueError(f"the context cannot be written as JSON: {e}") from None
-    return ctx
-
-
-def suite_unit(program: str, catalogue: Optional[C.Catalogue] = None) -> str:
-    """The unit of a program of the catalogue (the suite's own by default), from the step of the
-    time it prints; DEFAULT_UNIT for a program the catalogue does not hold."""
-    try:
-        tick: float = (catalogue or C.Catalogue()).get(program).kind.printed_tick
-        return unit_for_tick(tick)
-    except KeyError:
-        return DEFAULT_UNIT
-
-
-def results_document(context: Any, runs: Iterable[JSON], aggregates: bool = True,
-                     unit_of: Callable[[str], str] = suite_unit) -> JSON:
-    """The document (a dict) for `runs` (plain dicts with RUN_KEYS and an optional `extra` dict)
-    measured in `context`. Benchmarks appear by family (program and series, in the order they
-    first ran), then by size and team, each with its runs by repetition and then its aggregates;
-    ompsuite_sequence keeps the order the runs were given in; unit_of(program) gives a benchmark's
-    time unit. ValueError for a malformed run."""
-    ctx = _context(context)
     groups: Dict[str, List[Tuple[int, JSON]]] = {}
     families: Dict[Tuple[str, str], Set[Tuple[int, int, str]]] = {}
     for i, run in enumerate(runs):
@@ -282,8 +234,7 @@ def run_record(run: Run, catalogue: C.Catalogue) -> JSON:
     # the study read back from this file is the one it was written from.
     whole = run.to_json()
     extra.update((k, whole[k]) for k in RUN_EXTRA if whole[k] not in (None, ""))
-    if run.interference is not None:
-        extra.update((k, v) for k, v in run.interference.values().items() if v not in (None, ""))
+    extra.update((k, v) for k, v in (whole["interference"] or {}).items() if v not in (None, ""))
     return {"series": run.series.value, "program": run.program, "threads": run.threads,
             "threads_requested": run.threads_requested or 0,  # 0: the runtime's default team
             "problem_size": None if entry.kind is C.TEAM else run.problem_size,
@@ -302,8 +253,7 @@ def document_text(document: JSON) -> str:
 
 
 def read_study(path: str) -> Study:
-    """The study in a results.json this module wrote; SuiteError (status 2) in one line naming
-    the path and the fault when it is not one."""
+    """The study in a results.json this module wrote; SuiteError (status 2) naming its fault."""
     return study_of(read_json(path), path)
 
 
@@ -373,10 +323,8 @@ def study_of(doc: Any, path: str) -> Study:
     # What each judgement was asked for, read as the runs are.
     asked = Study.from_json({"format": FORMAT, "variants": ctx.get(PREFIX + "variants", []), "runs": [
         dict(j, threads_requested=j.get("threads"), threads=None, repeat=1) for j in marks]}, path).runs
-    judged: Tuple[Dict[Config, str], Dict[Config, str]] = ({}, {})
-    for j, r in zip(marks, asked):
-        judged[JUDGED.index(j["flag"])][r.config] = j["reason"]
-    return derive.rederived(study, *judged)
+    return derive.rederived(study, *({r.config: j["reason"] for j, r in zip(marks, asked) if j["flag"] == flag}
+                                     for flag in JUDGED))
 
 
 def _study_run(run: JSON) -> JSON:

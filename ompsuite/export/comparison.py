@@ -1,13 +1,9 @@
-"""Machines side by side, and before against after: several studies in one Markdown document.
-
-A study is its folder's study.json, else its results.json (or either file named itself); every
-figure of either was derived by analyse.derive, so one study shows the same figures whichever
-file is read. Per series, program and team, each study gets its median time, speedup,
-efficiency, % of floor where it has one, and its check (ok, FAIL, impossible, untrusted) with
-the reason. Strong-scaling rows are matched on program and team alone, so studies made with
-different problem sizes still line up (said, since their times are then not comparable). Every
-later study is judged against the first (or a node's reference) configuration by configuration
-on the clean runs' times (analyse.significance); a configuration left out is said with why.
+"""Machines side by side, and before against after: several studies in one Markdown document
+(compare.md, described in docs/files.md). Every figure of study.json and results.json alike was
+derived by analyse.derive, so a study shows the same figures whichever file is read. Strong-scaling
+rows match on program and team alone, so studies of different problem sizes still line up (said,
+since their times are then not comparable); every later study is judged against the first (or a
+node's reference) on the clean runs' times (analyse.significance).
 """
 from __future__ import annotations
 
@@ -54,31 +50,24 @@ def _absent(path: str) -> bool:
     """Whether path is absent; one that is there but cannot be looked at is left to the reader to say why."""
     try:
         os.lstat(path)
-    except FileNotFoundError:
-        return True
-    except OSError:
-        pass
+    except OSError as e:
+        return isinstance(e, FileNotFoundError)
     return False
 
 
 def read_study(path: str) -> Study:
-    """The study in a folder (its study.json, else its results.json) or in a file named itself;
-    SuiteError in one line when there is none or it is damaged."""
+    """The study in a folder (its study.json, else the journal of a study stopped before writing it,
+    else its results.json) or in a file named itself; SuiteError in one line for none or a damaged one."""
     try:
         st = os.stat(path)
     except OSError as e:
         raise not_a_study(path, "no such folder" if e.errno == errno.ENOENT else os_reason(e)) from None
-    if stat.S_ISDIR(st.st_mode):
-        if not _absent(os.path.join(path, STUDY_FILE)):
-            found = S.load(os.path.join(path, STUDY_FILE))
-        elif not _absent(os.path.join(path, S.JOURNAL)):  # a study stopped too hard to write its files
-            found = study_of_journal(os.path.join(path, S.JOURNAL))
-        elif not _absent(os.path.join(path, RESULTS_FILE)):
-            found = read_file(os.path.join(path, RESULTS_FILE))
-        else:
-            raise not_a_study(path, f"it holds no {STUDY_FILE} (nor {RESULTS_FILE})")
-    else:
-        found = read_file(path)
+    found = None if stat.S_ISDIR(st.st_mode) else read_file(path)
+    for name, read in ((STUDY_FILE, S.load), (S.JOURNAL, study_of_journal), (RESULTS_FILE, read_file)):
+        if found is None and not _absent(inner := os.path.join(path, name)):
+            found = read(inner)
+    if found is None:
+        raise not_a_study(path, f"it holds no {STUDY_FILE} (nor {RESULTS_FILE})")
     if not found.summaries:
         raise not_a_study(path, "it holds no results")
     return found
@@ -95,12 +84,9 @@ def read_file(path: str) -> Study:
 def read_studies(paths: Sequence[str]) -> List[Compared]:
     """Every study given, each named so that no two share a name (see labels). SuiteError: status
     2 for a folder given twice, 1 for one that cannot be read as a study."""
-    seen = set()
-    for p in paths:
-        real = os.path.realpath(p)
-        if real in seen:
-            raise SuiteError(f"{printable(p)} is given twice", 2)
-        seen.add(real)
+    real = [os.path.realpath(p) for p in paths]
+    if (twice := next((p for i, p in enumerate(paths) if real[i] in real[:i]), None)) is not None:
+        raise SuiteError(f"{printable(twice)} is given twice", 2)
     try:
         studies = [read_study(p) for p in paths]
     except SuiteError as e:
@@ -147,13 +133,6 @@ def labels(paths: Sequence[str], studies: Sequence[Study]) -> List[str]:
 Key = Tuple[Series, str, Optional[int], Optional[int]]
 
 
-def table_key(s: Summary, sized: AbstractSet[str] = frozenset()) -> Key:
-    """Strong-scaling rows match on program and team; the other series also on the size, which
-    they vary, and so do the strong rows of a program that some study ran at two sizes."""
-    series, program, threads, n = s.key
-    return series, program, threads, None if series is Series.STRONG and program not in sized else n
-
-
 def two_sizes(compared: Sequence[Compared]) -> Set[str]:
     """The programs some study ran at more than one strong-scaling size (written by hand, or merged)."""
     found: Set[str] = set()
@@ -166,14 +145,13 @@ def two_sizes(compared: Sequence[Compared]) -> Set[str]:
 
 
 def rows(study: Study, sized: AbstractSet[str] = frozenset()) -> Dict[Key, Summary]:
+    """Strong-scaling rows match on program and team; the other series also on the size, which
+    they vary, and so do the strong rows of a program that some study ran at two sizes."""
     found: Dict[Key, Summary] = {}
     for s in study.summaries:
-        found.setdefault(table_key(s, sized), s)
+        series, program, threads, n = s.key
+        found.setdefault((series, program, threads, None if series is Series.STRONG and program not in sized else n), s)
     return found
-
-
-def _team_order(threads: Optional[int]) -> int:
-    return -1 if threads is None else threads
 
 
 def team(threads: Optional[int]) -> str:
@@ -183,29 +161,21 @@ def team(threads: Optional[int]) -> str:
 
 def size_differences(compared: Sequence[Compared]) -> List[str]:
     """Lines naming each strong-scaling program whose problem size differs between studies."""
-    sizes: Dict[str, Dict[str, List[int]]] = {}
+    sizes: Dict[str, Dict[str, Dict[int, None]]] = {}  # the sizes of each program and study, in order
     for c in compared:
         for s in c.study.of_series(Series.STRONG):
-            found = sizes.setdefault(s.program, {}).setdefault(c.label, [])
-            if s.problem_size not in found:
-                found.append(s.problem_size)
+            sizes.setdefault(s.program, {}).setdefault(c.label, {})[s.problem_size] = None
     return [f"{program}: " + ", ".join(f"{' and '.join(map(str, n))} on {label}" for label, n in by.items())
             for program, by in sizes.items() if len({tuple(sorted(n)) for n in by.values()}) > 1]
 
 
 def ordered_keys(compared: Sequence[Compared], sized: AbstractSet[str] = frozenset()) -> List[Key]:
     """Series with strong first, programs in the order the studies list them, teams and sizes rising."""
-    series, programs, keys = [Series.STRONG], [], []
-    for c in compared:
-        for k in rows(c.study, sized):
-            if k[0] not in series:
-                series.append(k[0])
-            if k[1] not in programs:
-                programs.append(k[1])
-            if k not in keys:
-                keys.append(k)
-    return sorted(keys, key=lambda k: (series.index(k[0]), programs.index(k[1]), _team_order(k[2]),
-                                       _team_order(k[3])))
+    keys = list(dict.fromkeys(k for c in compared for k in rows(c.study, sized)))
+    series = list(dict.fromkeys([Series.STRONG, *(k[0] for k in keys)]))
+    programs = list(dict.fromkeys(k[1] for k in keys))
+    return sorted(keys, key=lambda k: (series.index(k[0]), programs.index(k[1]),
+                                       *(-1 if x is None else x for x in k[2:])))
 
 
 def fmt(value: Optional[float], pattern: str) -> str:
@@ -245,12 +215,10 @@ def results_tables(compared: Sequence[Compared]) -> List[str]:
         # Strong scaling has one size a program, shown in the machines table; a study with two
         # gets the column too, so that no row hides another.
         sized = series is not Series.STRONG or bool(sized_programs)
-        head = ["program", "threads"] + (["problem size"] if sized else [])
-        align = ["---", "---:"] + (["---"] if sized else [])
-        for c in compared:
-            head += [f"{c.label} {h}" for h in ("median", "speedup", "efficiency")
-                     + (("% of floor",) if floor else ()) + ("check",)]
-            align += ["---:"] * (4 if floor else 3) + ["---"]
+        own = ("median", "speedup", "efficiency") + (("% of floor",) if floor else ()) + ("check",)
+        head = (["program", "threads"] + (["problem size"] if sized else [])
+                + [f"{c.label} {h}" for c in compared for h in own])
+        align = ["---", "---:"] + (["---"] if sized else []) + (["---:"] * (len(own) - 1) + ["---"]) * len(compared)
         title = "Strong scaling (fixed problem size)" if series is Series.STRONG else f"Series: {series.value}"
         lines += [f"## {cell(title)}", "", "| " + " | ".join(cell(h) for h in head) + " |",
                   "|" + "|".join(align) + "|"]
@@ -259,7 +227,7 @@ def results_tables(compared: Sequence[Compared]) -> List[str]:
             row = [k[1], team(k[2])] + ([str(k[3] or "")] if sized else [])
             for c, t in zip(compared, tables):
                 if (s := t.get(k)) is None:
-                    row += ["—"] * (5 if floor else 4)
+                    row += ["—"] * len(own)
                     continue
                 row += ["n/a" if s.median_s is None else fmt_time(s.median_s), fmt(s.speedup, "%.2f"),
                         fmt(s.efficiency, "%.2f")] + ([fmt(s.pct_floor, "%.1f")] if floor else []) + [s.state.value]
@@ -441,10 +409,8 @@ def terminal_lines(before: Compared, after: Compared, found: Sequence[VerdictRow
                              for i, (x, w) in enumerate(zip(row, widths))).rstrip())
     if not found:
         out.append("(no configuration got a verdict)")
-    for n, note in enumerate(notes, 1):
-        out += textwrap.wrap(f"[{n}] {note}", width, subsequent_indent="    ")
-    for line in left:
-        out += textwrap.wrap(f"no verdict: {line}", width, subsequent_indent="    ")
+    for text in [f"[{n}] {note}" for n, note in enumerate(notes, 1)] + [f"no verdict: {line}" for line in left]:
+        out += textwrap.wrap(text, width, subsequent_indent="    ")
     return out
 
 

@@ -4,6 +4,7 @@ grades/NAME/results.json in the autograder format (a score, a max score, and one
 criterion with its points and its reason as the output)."""
 from __future__ import annotations
 
+import dataclasses
 import json
 import os
 from typing import List, Sequence, Tuple
@@ -35,11 +36,10 @@ def results_json(g: Grade, copies: Copies) -> str:
     return json.dumps(doc, indent=1) + "\n"
 
 
+@dataclasses.dataclass(frozen=True)
 class GradeFiles:
     """grades.csv and grades/NAME/results.json of a study that holds variants."""
-
-    def __init__(self, rubric: Rubric = DEFAULT) -> None:
-        self.rubric = rubric
+    rubric: Rubric = DEFAULT
 
     def write(self, study: Study, folder: str) -> List[str]:
         grades, copies = grade(study, self.rubric), near_copies(class_sources(study))

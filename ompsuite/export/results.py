@@ -10,6 +10,7 @@ from typing import Callable, List, Optional, Protocol, Sequence
 
 from ompsuite.analyse.grades import DEFAULT, Rubric
 from ompsuite.analyse.model import Model
+from ompsuite.escape import markdown_cell
 from ompsuite.export import benchjson, plot, report, tables
 from ompsuite.export.grades import GradeFiles
 from ompsuite.platform.files import spreadsheet_csv, write_atomic
@@ -24,6 +25,7 @@ SUMMARY_COLUMNS = ("series", "program", "threads", "threads_requested", "problem
                    "unstable", "disturbed", "untrusted", "user_s", "system_s", "minor_faults", "floor_s",
                    "predicted_s", "pct_floor", "bound_by", "check", "note")
 
+
 def _text(value: object) -> str:
     if value is None:
         return ""
@@ -33,14 +35,10 @@ def _text(value: object) -> str:
 
 
 def run_row(r: Run) -> List[str]:
-    own = {"series": r.series.value, "program": r.program, "threads_requested": _text(r.threads_requested),
-           "threads": _text(r.threads), "problem_size": _text(r.problem_size), "size_note": r.size_note,
-           "repeat": _text(r.repeat), "time_s": _text(r.time_s), "result": r.result, "check_value": r.check_value,
-           "check": str(r.check), "disturbed": r.disturbed, "started": _text(r.started)}
-    if r.interference is not None:
-        own.update(r.interference.row())
-    else:
-        own.update(dict.fromkeys(WATCHED, ""), interference_notes="not watched")
+    own = {k: _text(v) for k, v in r.to_json().items()}
+    own["check"] = str(r.check)
+    own.update(r.interference.row() if r.interference is not None
+               else {**dict.fromkeys(WATCHED, ""), "interference_notes": "not watched"})
     return [own[c] for c in RUN_COLUMNS]
 
 
@@ -49,16 +47,11 @@ def runs_csv(study: Study) -> str:
 
 
 def summary_row(s: Summary) -> List[str]:
+    # The check: a failure, a figure that is no result, or ok (untrusted has its column).
+    check = str(s.check) if not s.check.ok else f"impossible: {s.impossible}" if s.impossible else "ok"
     special = {"series": s.series.value, "threads_requested": tables.asked_text(s, " "), "unstable": s.unstable,
-               "disturbed": s.disturbed, "untrusted": s.untrusted, "check": _check(s), "note": s.note}
+               "disturbed": s.disturbed, "untrusted": s.untrusted, "check": check, "note": s.note}
     return [special[c] if c in special else _text(getattr(s, c)) for c in SUMMARY_COLUMNS]
-
-
-def _check(s: Summary) -> str:
-    """summary.csv's check: a failure, a figure that is no result, or ok (untrusted has its column)."""
-    if not s.check.ok:
-        return str(s.check)
-    return f"impossible: {s.impossible}" if s.impossible else "ok"
 
 
 def summary_csv(summaries: Sequence[Summary]) -> str:
@@ -73,9 +66,8 @@ def crossovers_csv(study: Study) -> Optional[str]:
     """Written for a study with an N sweep, even where no program crossed."""
     if not study.of_series(Series.SWEEP) and not study.crossovers:
         return None
-    return spreadsheet_csv(["program", "threads", "measured_n", "predicted_n"],
-                ([c.program, str(c.threads), "" if c.measured_n is None else f"{c.measured_n:.6g}",
-                  "" if c.predicted_n is None else f"{c.predicted_n:.6g}"] for c in study.crossovers))
+    return spreadsheet_csv(["program", "threads", "measured_n", "predicted_n"], ([c.program, str(c.threads), *(
+        "" if n is None else f"{n:.6g}" for n in (c.measured_n, c.predicted_n))] for c in study.crossovers))
 
 
 def markdown_table(study: Study) -> str:
@@ -84,13 +76,12 @@ def markdown_table(study: Study) -> str:
 
 
 def summary_md(study: Study) -> str:
-    """summary.md: the machine's facts, the strong-scaling table with every column, the closing
-    notes, the calibration, then the N sweep with its crossovers and the weak scaling."""
+    """summary.md: the machine's facts, then each series' full table with what belongs to it."""
     model = tables.modelled(study)
-    text = ["# Scaling study", ""] + [f"- {k}: {tables.md_cell(v)}" for k, v in tables.machine_facts(study)]
+    text = ["# Scaling study", ""] + [f"- {k}: {markdown_cell(v)}" for k, v in tables.machine_facts(study)]
     text += ["", *tables.markdown(study.of_series(Series.STRONG), model)]
     if study.notes:
-        text += [""] + [f"- {tables.md_cell(line)}" for line in study.notes]
+        text += [""] + [f"- {markdown_cell(line)}" for line in study.notes]
     if study.calibration:
         text += ["", "## Calibration (medians; calibration.csv has the 95% intervals)", "",
                  *Model(study.calibration).describe()]

@@ -45,12 +45,9 @@ def fmt_n(n: Optional[int]) -> str:
     """N as digits, or as 1e8 / 2e9 when that is exact and shorter."""
     if not n:
         return ""
-    mantissa, exponent = n, 0
-    while mantissa % 10 == 0:
-        mantissa //= 10
-        exponent += 1
-    short = f"{mantissa}e{exponent}"
-    return short if exponent >= 3 and len(short) < len(str(n)) else str(n)
+    mantissa = str(n).rstrip("0")
+    short = f"{mantissa}e{len(str(n)) - len(mantissa)}"
+    return short if len(str(n)) - len(mantissa) >= 3 and len(short) < len(str(n)) else str(n)
 
 
 def _num(value: Optional[float], pattern: str) -> str:
@@ -75,14 +72,6 @@ def team_label(s: Summary) -> str:
     return f"{shown} thread{'' if s.threads == 1 else 's'}{threads_cell(s)[len(shown):]}"
 
 
-def rate_cell(s: Summary) -> str:
-    if s.rate is None:
-        return ""
-    if s.rate_unit == "GB/s":
-        return f"{s.rate:.2f} GB/s"
-    return f"{s.rate / 1e6:.0f} M/s"
-
-
 # Long model terms, shortened only where the terminal is short of room.
 _SHORT = {"addition latency": "add latency", "multiplication latency": "mult latency", "memory writes": "mem writes",
           "construct overhead": "constructs"}
@@ -103,13 +92,6 @@ def median_cell(s: Summary) -> str:
     return f"({shown})" if shown and s.state is State.UNTRUSTED else shown
 
 
-def interval_cell(s: Summary) -> str:
-    """The median's 95% interval, or why there is none."""
-    if s.median_low is not None:
-        return fmt_range(s.median_low, s.median_high, s.median_s)
-    return "" if s.median_s is None else f"none (n={s.runs - s.left_out})"
-
-
 def speedup_interval_cell(s: Summary) -> str:
     if s.speedup_low is None or s.speedup_high is None:
         return ""
@@ -118,13 +100,10 @@ def speedup_interval_cell(s: Summary) -> str:
 
 def check_cell(s: Summary) -> str:
     """The row's state with its reasons: ok, FAIL, impossible (no result) or untrusted."""
-    if s.state is State.FAILED:
-        return str(s.check) + (f"; untrusted: {s.untrusted}" if s.untrusted else "")
-    if s.state is State.IMPOSSIBLE:
-        return f"impossible: {s.impossible}" + (f"; untrusted: {s.untrusted}" if s.untrusted else "")
-    if s.state is State.UNTRUSTED:
-        return f"untrusted: {s.untrusted}"
-    return "ok"
+    head = {State.FAILED: str(s.check), State.IMPOSSIBLE: f"impossible: {s.impossible}"}.get(s.state)
+    if head is None:
+        return f"untrusted: {s.untrusted}" if s.state is State.UNTRUSTED else "ok"
+    return head + (f"; untrusted: {s.untrusted}" if s.untrusted else "")
 
 
 COLUMNS = (
@@ -133,14 +112,16 @@ COLUMNS = (
     Column("N", lambda s: fmt_n(s.problem_size), terminal=True),
     Column("runs", lambda s: str(s.runs)),
     Column("median", median_cell, terminal=True),
-    Column("95% interval", interval_cell, terminal=True),
+    Column("95% interval", lambda s: fmt_range(s.median_low, s.median_high, s.median_s) if s.median_low is not None
+           else "" if s.median_s is None else f"none (n={s.runs - s.left_out})", terminal=True),  # or why none
     Column("min–max", lambda s: fmt_range(s.min_s, s.max_s, s.median_s)),
     Column("speedup", lambda s: _num(s.speedup, ".2f"), terminal=True),
     Column("speedup 95%", speedup_interval_cell, terminal=True),
     Column("speedup without page faults", lambda s: _num(s.speedup_no_faults, ".2f")),
     Column("efficiency", lambda s: _num(s.efficiency, ".2f"), terminal=True),
     Column("Karp–Flatt", lambda s: _num(s.karp_flatt, ".3f")),
-    Column("rate", rate_cell),
+    Column("rate", lambda s: "" if s.rate is None else f"{s.rate:.2f} GB/s" if s.rate_unit == "GB/s"
+           else f"{s.rate / 1e6:.0f} M/s"),
     Column("1e-15s from serial", lambda s: _num(s.units_from_serial, "d")),
     Column("1e-15s from π", lambda s: _num(s.units_from_pi, "d")),
     Column("same result", lambda s: s.reproducible, right=False),
@@ -167,21 +148,14 @@ def columns(rows: Sequence[Summary], modelled: bool = False, terminal: bool = Fa
 
 
 def row_notes(s: Summary) -> List[str]:
-    """What the terminal says under the table about a row: its failure, why its figure cannot be
-    trusted, its disturbed runs, why its runs disagree, and its notes."""
-    notes = []
-    if not s.check.ok:
-        notes.append(f"FAIL: {s.check.reason}")
-    if s.impossible:
-        notes.append(f"no result: {s.impossible}")
-    if s.speedup_no_faults is not None:
-        notes.append(f"speedup without the kernel's page-fault time on either side: {s.speedup_no_faults:.2f}")
-    if s.untrusted:  # one note: why it is untrusted and what disturbed its runs
-        notes.append("; ".join(filter(None, (f"figure not to be trusted: {s.untrusted}", s.disturbed))))
-    for text in (not s.untrusted and s.disturbed, s.unstable and f"unstable: {s.unstable}", s.note):
-        if text:
-            notes.append(text)
-    return notes
+    """What the terminal says under the table about a row, in the order it says it."""
+    return [text for text in (
+        "" if s.check.ok else f"FAIL: {s.check.reason}", s.impossible and f"no result: {s.impossible}",
+        "" if s.speedup_no_faults is None
+        else f"speedup without the kernel's page-fault time on either side: {s.speedup_no_faults:.2f}",
+        # One note says why an untrusted figure is so and what disturbed its runs.
+        s.untrusted and "; ".join(filter(None, (f"figure not to be trusted: {s.untrusted}", s.disturbed))),
+        "" if s.untrusted else s.disturbed, s.unstable and f"unstable: {s.unstable}", s.note) if text]
 
 
 def markdown(rows: Sequence[Summary], modelled: bool = False) -> List[str]:
@@ -189,10 +163,7 @@ def markdown(rows: Sequence[Summary], modelled: bool = False) -> List[str]:
     cols = columns(rows, modelled)
     return ["| " + " | ".join(c.head for c in cols) + " |",
             "|" + "|".join("---:" if c.right else "---" for c in cols) + "|",
-            *("| " + " | ".join(md_cell(c.cell(r)) for c in cols) + " |" for r in rows)]
-
-
-md_cell = markdown_cell  # one escaping rule for every Markdown cell, values from files included
+            *("| " + " | ".join(markdown_cell(c.cell(r)) for c in cols) + " |" for r in rows)]
 
 
 # Widths of the cells that hold the day's figures (a median of 9.9 ms or 10.12 ms, an interval,
@@ -201,14 +172,6 @@ _NOMINAL = {"median": 9, "95% interval": 11, "speedup": 5, "speedup 95%": 9, "ef
             "bound by": 12, "check": 15}
 # Left out, in this order, when a table would pass the terminal's width: the full table has them.
 _DROPPABLE = ("speedup 95%", "efficiency", "95% interval", "% of floor", "bound by")
-
-
-def _terminal_cell(s: Summary, c: Column, marks: str) -> str:
-    if c.head == "bound by":
-        return "page faults" if s.page_fault_bound else _SHORT.get(s.bound_by, s.bound_by)
-    if c.head == "check":
-        return s.state.value + marks
-    return c.cell(s)
 
 
 def terminal(rows: Sequence[Summary], modelled: bool = False, width: int = TERMINAL_WIDTH) -> List[str]:
@@ -223,8 +186,9 @@ def terminal(rows: Sequence[Summary], modelled: bool = False, width: int = TERMI
         first = len(notes) + 1
         notes += [f"{r.program} {team_label(r)} N={fmt_n(r.problem_size)}: {text}" for text in mine]
         marks = f" [{first}]" if len(mine) == 1 else f" [{first}-{len(notes)}]" if mine else ""
-        for c in cols:
-            cells[(k, c.head)] = _terminal_cell(r, c, marks)
+        own = {"bound by": "page faults" if r.page_fault_bound else _SHORT.get(r.bound_by, r.bound_by),
+               "check": r.state.value + marks}
+        cells.update(((k, c.head), own[c.head] if c.head in own else c.cell(r)) for c in cols)
     dropped = []
 
     def widths(nominal: bool = False) -> List[int]:
@@ -256,12 +220,8 @@ def terminal(rows: Sequence[Summary], modelled: bool = False, width: int = TERMI
 
 def team_lines(study: Study) -> List[str]:
     """The team report's runs, a line each: its team, its total and its check."""
-    lines = []
-    for r in study.runs:
-        if r.entry is not None and r.entry.kind is C.TEAM:
-            team = "? threads" if r.threads is None else f"{r.threads} thread{'' if r.threads == 1 else 's'}"
-            lines.append(f"{r.program}: {team}, total {r.result or '?'}: {r.check}")
-    return lines
+    return [f"{r.program}: {'?' if r.threads is None else r.threads} thread{'' if r.threads == 1 else 's'}, "
+            f"total {r.result or '?'}: {r.check}" for r in study.runs if r.entry is not None and r.entry.kind is C.TEAM]
 
 
 def machine_facts(study: Study) -> List[List[str]]:
@@ -281,16 +241,10 @@ def modelled(study: Study) -> bool:
     return bool(study.calibration)
 
 
-def _baseline(study: Study, program: str) -> str:
-    try:
-        return study.catalogue.get(program).baseline or "its baseline"
-    except KeyError:
-        return "its baseline"
-
-
-def crossover_text(study: Study, c: Crossover, cell: Callable[[str], str] = md_cell) -> str:
+def crossover_text(study: Study, c: Crossover, cell: Callable[[str], str] = markdown_cell) -> str:
     """Where a program beats its baseline, the names escaped by cell for where the line goes."""
+    baseline = next((p.baseline for p in study.catalogue if p.name == c.program), None) or "its baseline"
     measured = "never (within the sweep)" if c.measured_n is None else f"{c.measured_n:.3g}"
     predicted = "n/a" if c.predicted_n is None else f"{c.predicted_n:.3g}"
-    return (f"{cell(c.program)}, {c.threads} threads: beats {cell(_baseline(study, c.program))} "
+    return (f"{cell(c.program)}, {c.threads} threads: beats {cell(baseline)} "
             f"by 10% from N = {measured} measured, {predicted} predicted")

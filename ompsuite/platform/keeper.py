@@ -40,6 +40,7 @@ def _empty(folder: str) -> None:
         if not entry.is_dir(follow_symlinks=False):
             os.unlink(entry.path)
         elif entry.stat(follow_symlinks=False).st_dev == device:
+            os.chmod(entry.path, 0o700)  # a run may have closed its own folder to its owner
             _empty(entry.path)
             try:
                 os.rmdir(entry.path)

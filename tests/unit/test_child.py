@@ -189,7 +189,7 @@ class Sandbox(unittest.TestCase):
         if sandbox.unavailable():
             self.skipTest(sandbox.unavailable())
         mark = f"{4000 + os.getpid() % 1000}.{os.getpid()}"
-        runs = (f'touch /tmp/x "$HOME/y"; kill -0 {os.getpid()} || echo unseen; (setsid sleep {mark} &); '
+        runs = (f'touch /tmp/x "$HOME/y"; mkdir -p /tmp/shut/in; chmod 0 /tmp/shut; kill -0 {os.getpid()} || echo unseen; (setsid sleep {mark} &); '
                 'kill -STOP $PPID; kill -KILL $PPID; kill -SEGV $$', 'ls -A /tmp "$HOME"', 'trap "" TERM; sleep 60',
                 'echo after')
         with mock.patch.dict(sandbox._kept, clear=True):

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import collections
 import html
+import os
 import xml.etree.ElementTree as ET
 from typing import Dict, Iterable, List, Sequence, Tuple
 
@@ -31,6 +32,8 @@ ET.register_namespace("xlink", XLINK)
 
 # A quoted reason is cut here on a card; the table beside it has it whole.
 REASON_LIMIT = 400
+with open(os.path.join(os.path.dirname(__file__), "report.css"), encoding="utf-8") as _css:
+    STYLE = _css.read()  # inlined in the page, whose policy forbids loading a style sheet
 
 
 def text(value: object, limit: int = 0) -> str:
@@ -344,100 +347,10 @@ def page(study: Study, rubric: Rubric = DEFAULT) -> str:
         "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; style-src 'unsafe-inline'\">",
         '<meta name="viewport" content="width=device-width, initial-scale=1">',
         f"<title>{html.escape(title)}</title>",
-        f"<style>{STYLE}</style></head><body><main>",
+        f"<style>\n{STYLE}</style></head><body><main>",
         f"<header><h1>Results on {text(host)}</h1>",
         _tag("p", " · ".join(text(x) for x in about), "sub"),
         _overview(study), "</header>",
         *sections,
         "</main></body></html>", ""])
 
-
-STYLE = """
-:root{--ok:#1a7f37;--ok-bg:#dafbe1;--fail:#cf222e;--fail-bg:#ffebe9;--doubt:#9a6700;--doubt-bg:#fff8c5;
---line:#d0d7de;--muted:#59636e;--ink:#1f2328}
-*{box-sizing:border-box}
-body{margin:0;background:#f6f8fa;color:var(--ink);
-font:15px/1.5 system-ui,-apple-system,"Segoe UI",Roboto,"Noto Sans","Liberation Sans",Arial,sans-serif}
-main{max-width:1140px;margin:0 auto;padding:28px 28px 56px}
-h1{font-size:28px;margin:0 0 2px;overflow-wrap:anywhere}
-h2{font-size:20px;margin:36px 0 14px;padding-bottom:6px;border-bottom:1px solid var(--line)}
-h3{font-size:16px;margin:20px 0 8px}
-code,pre{font-family:ui-monospace,"SFMono-Regular","DejaVu Sans Mono","Liberation Mono",Menlo,Consolas,monospace;
-font-size:12.5px}
-code{background:#eff2f5;padding:1px 4px;border-radius:4px;overflow-wrap:anywhere}
-pre{background:#eff2f5;padding:8px 10px;border-radius:6px;white-space:pre-wrap;overflow-wrap:anywhere;
-max-height:14em;overflow:auto;margin:6px 0 0}
-.sub{color:var(--muted);margin:0 0 10px;overflow-wrap:anywhere}
-.muted{color:var(--muted)}
-.good{color:var(--ok);font-weight:600}
-.bad{color:var(--fail);font-weight:600}
-p.bad{margin:6px 0 0;overflow-wrap:anywhere}
-.overview{margin:8px 0 0}
-.pill{display:inline-block;padding:1px 10px;border-radius:999px;font-size:13px;font-weight:600;margin-right:4px;
-border:1px solid}
-.pill.ok{color:var(--ok);background:var(--ok-bg)}
-.pill.fail{color:var(--fail);background:var(--fail-bg)}
-.pill.doubt{color:var(--doubt);background:var(--doubt-bg)}
-.banner{background:var(--fail-bg);border:1px solid var(--fail);color:var(--fail);padding:8px 12px;
-border-radius:6px;overflow-wrap:anywhere}
-.cards{display:grid;grid-template-columns:repeat(auto-fit,minmax(520px,1fr));gap:16px}
-.card{background:#fff;border:1px solid var(--line);border-left:6px solid var(--ok);border-radius:8px;
-padding:14px 18px;min-width:0}
-.card.fail{border-left-color:var(--fail)}
-.card.doubt{border-left-color:var(--doubt)}
-.card header{display:flex;align-items:center;gap:10px;flex-wrap:wrap}
-.card h3{margin:0;font-size:18px;font-family:ui-monospace,"DejaVu Sans Mono",monospace;overflow-wrap:anywhere;
-min-width:0}
-.kind{color:var(--muted);font-size:13px}
-.badge{margin-left:auto;font-size:12px;font-weight:700;text-transform:uppercase;letter-spacing:.04em;
-padding:2px 10px;border-radius:999px}
-.badge.ok{color:var(--ok);background:var(--ok-bg)}
-.badge.fail{color:var(--fail);background:var(--fail-bg)}
-.badge.doubt{color:var(--doubt);background:var(--doubt-bg)}
-.path{color:var(--muted);font-size:13px;margin:2px 0 10px;overflow-wrap:anywhere}
-.card dl{display:grid;grid-template-columns:96px 1fr;gap:8px 12px;margin:0}
-.card dt{color:var(--muted);font-size:13px;padding-top:1px}
-.card dd{margin:0;min-width:0;overflow-wrap:anywhere}
-.card ul{margin:4px 0 0;padding-left:18px}
-.card .wide{grid-column:1/-1}
-.card dt.wide{margin-top:4px}
-table{border-collapse:collapse;font-variant-numeric:tabular-nums}
-table.mini{font-size:12.5px;width:100%;overflow-wrap:normal}
-table.mini th{font-weight:600;color:var(--muted);text-align:left;vertical-align:bottom;line-height:1.2;
-border-bottom:1px solid var(--line);padding:2px 8px 3px 0}
-table.mini td{padding:3px 8px 3px 0;border-bottom:1px solid #eef1f4;white-space:nowrap}
-table.mini td.w{white-space:normal}
-.card .scroll{border:0;border-radius:0}
-.mini .ok{color:var(--ok);font-weight:600}.mini .fail{color:var(--fail);font-weight:600}
-.mini .doubt{color:var(--doubt);font-weight:600}
-.scroll{overflow-x:auto;background:#fff;border:1px solid var(--line);border-radius:8px}
-table.summary{font-size:12.5px;width:100%}
-table.summary th{background:#eef1f4;font-weight:600;padding:6px 8px;white-space:nowrap;
-border-bottom:1px solid var(--line)}
-table.summary td{padding:4px 8px;border-bottom:1px solid #eef1f4;white-space:nowrap;vertical-align:top}
-.r{text-align:right}.l{text-align:left}
-.summary tbody td:first-child,.summary thead th:first-child{position:sticky;left:0;z-index:1}
-.summary tbody td:first-child{background:#fff;font-weight:600}
-table.summary tr.fail td{background:var(--fail-bg)}
-td.state{font-weight:600}
-td.state .ok{color:var(--ok)}td.state .fail{color:var(--fail)}td.state .doubt{color:var(--doubt)}
-td.state sup{font-weight:400;color:var(--muted);margin-left:2px}
-ol.rownotes{font-size:13px;margin:10px 0 0;padding-left:28px}
-ol.rownotes li{margin:2px 0;overflow-wrap:anywhere}
-table.summary tr.doubt td{background:var(--doubt-bg)}
-section#notes ul{padding-left:20px}
-section#notes li{margin:4px 0;overflow-wrap:anywhere}
-figure{margin:0 0 20px;background:#fff;border:1px solid var(--line);border-radius:8px;padding:12px}
-figcaption{font-weight:600;margin-bottom:6px}
-figure svg{display:block;width:100%;max-width:900px;height:auto;margin:0 auto}
-dl.facts{display:grid;grid-template-columns:max-content 1fr;gap:2px 16px;background:#fff;border:1px solid var(--line);
-border-radius:8px;padding:12px 16px;font-size:13px;margin:0}
-dl.facts dt{color:var(--muted)}
-dl.facts dd{margin:0;overflow-wrap:anywhere}
-table.class{width:100%;background:#fff;border:1px solid var(--line);font-size:13.5px;margin-bottom:8px}
-table.class th,table.class td{padding:5px 8px;border-bottom:1px solid #eef1f4;text-align:left;vertical-align:top}
-table.class th{background:#eef1f4;font-weight:600}
-table.class td:nth-child(3){overflow-wrap:anywhere;max-width:560px}
-table.class td:first-child{font-family:ui-monospace,"DejaVu Sans Mono",monospace;white-space:nowrap}
-table.class td:last-child{white-space:nowrap}
-"""

@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import functools
 import re
-from decimal import Decimal, InvalidOperation, localcontext
+from decimal import Context, Decimal, InvalidOperation, localcontext
 from fractions import Fraction
 from typing import Dict, Optional, Tuple
 
@@ -22,6 +22,7 @@ RATIO = 1.00000001                      # the multiplier and the starting value,
 PRINTED_PI_UNIT = Decimal("1e-15")      # the pi line prints 15 decimals
 TEAM_TOTAL = "4.999995e+11"             # 0 + 1 + ... + 999999, exact in doubles, as printed by %e
 SLACK = 1.000001                        # covers the 1 / (1 - n u) factors of the bounds below
+EXACT = Context(prec=40)                # the closed forms, to more digits than any printed value holds
 
 
 def rounding_bound(n: int) -> float:
@@ -94,8 +95,7 @@ def any_order_interval(n: int) -> Tuple[Decimal, Decimal]:
 
 
 def _decimal(q: Fraction) -> Decimal:
-    with localcontext() as ctx:
-        ctx.prec = 40
+    with localcontext(EXACT):
         return Decimal(q.numerator) / Decimal(q.denominator)
 
 
@@ -109,16 +109,14 @@ def team_pi_bound(n: int) -> float:
 
 def closed_final(n: int) -> Decimal:
     """Sn after the fill: the starting value times N + 1 multiplications, RATIO ** (N + 2)."""
-    with localcontext() as ctx:
-        ctx.prec = 40
+    with localcontext(EXACT):
         return Decimal(RATIO) ** (n + 2)
 
 
 def closed_check(n: int, first_power: int) -> Decimal:
     """Sum of opt[k]**2 = RATIO ** (2 (k + first_power)) over k = 0 .. N, divided by N.
     The serial fill stores RATIO ** (k + 1), the parallel one RATIO ** (k + 2)."""
-    with localcontext() as ctx:
-        ctx.prec = 40
+    with localcontext(EXACT):
         r2 = Decimal(RATIO) ** 2
         return r2 ** first_power * (r2 ** (n + 1) - 1) / (r2 - 1) / n
 

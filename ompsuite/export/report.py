@@ -25,10 +25,8 @@ from ompsuite.export import plot, tables
 from ompsuite.export.grades import copies_of
 from ompsuite.study import Run, Series, State, Study, Summary
 
-SVG = "http://www.w3.org/2000/svg"
-XLINK = "http://www.w3.org/1999/xlink"
-ET.register_namespace("", SVG)  # the plots come back out as plain <svg>, not <ns0:svg>
-ET.register_namespace("xlink", XLINK)
+ET.register_namespace("", "http://www.w3.org/2000/svg")  # the plots come back out as plain <svg>, not <ns0:svg>
+ET.register_namespace("xlink", "http://www.w3.org/1999/xlink")
 
 # A quoted reason is cut here on a card; the table beside it has it whole.
 REASON_LIMIT = 400
@@ -40,11 +38,6 @@ def text(value: object, limit: int = 0) -> str:
     """One line of untrusted text for the page: control characters and directional overrides
     shown as escapes, then HTML's special characters escaped."""
     return html.escape(printable(value, limit or None))
-
-
-def block(value: str) -> str:
-    """Several lines of untrusted text (a compiler's warnings), each escaped as text() does."""
-    return "\n".join(text(line) for line in value.splitlines())
 
 
 def _tag(name: str, body: str, cls: str = "") -> str:
@@ -107,7 +100,7 @@ def _built(build: C.Build) -> str:
         lines = build.warnings.splitlines()
         what = "the compiler's messages" if build.error else "warnings"
         how += (f'<p class="muted">{len(lines)} line{"" if len(lines) == 1 else "s"} of {what}:</p>'
-                f"<pre>{block(build.warnings)}</pre>")
+                "<pre>" + "\n".join(text(line) for line in lines) + "</pre>")
     return how
 
 
@@ -254,11 +247,6 @@ def plots_section(study: Study, stems: Sequence[str] = plot.STUDY_PLOTS[:-1]) ->
     return "\n".join(out)
 
 
-def machine_section(study: Study) -> str:
-    return '<dl class="facts">' + "".join(f"<dt>{text(k)}</dt><dd>{text(v)}</dd>"
-                                          for k, v in tables.machine_facts(study)) + "</dl>"
-
-
 # -- The page --------------------------------------------------------------------------------------
 
 def _overview(study: Study) -> str:
@@ -326,19 +314,18 @@ def page(study: Study, rubric: Rubric = DEFAULT) -> str:
         sections.append(_section("Variants", '<div class="cards">' + "\n".join(card(study, e) for e in variants) +
                                  "</div>", "variants"))
     tables_html = summary_table(study.of_series(Series.STRONG), model)
-    sweep, weak = study.of_series(Series.SWEEP), study.of_series(Series.WEAK)
-    if sweep:
+    if sweep := study.of_series(Series.SWEEP):
         tables_html += "<h3>N sweep</h3>" + summary_table(sweep, model)
         if study.crossovers:
             tables_html += _items(tables.crossover_text(study, c, text) for c in study.crossovers)
-    if weak:
-        tables_html += "<h3>Weak scaling (N = base × threads; efficiency = t(1) / t(T))</h3>" + \
-            summary_table(weak, model)
+    if weak := study.of_series(Series.WEAK):
+        tables_html += "<h3>Weak scaling (N = base × threads; efficiency = t(1) / t(T))</h3>" + summary_table(weak, model)
     sections.append(_section("Summary", tables_html, "summary"))
     if notes := [text(n) for n in (*study.notes, *derive.doubt_lines(study), *tables.team_lines(study))]:
         sections.append(_section("Notes", _items(notes), "notes"))
     sections.append(_section("Plots", plots_section(study), "plots"))
-    sections.append(_section("Machine", machine_section(study), "machine"))
+    facts = "".join(f"<dt>{text(k)}</dt><dd>{text(v)}</dd>" for k, v in tables.machine_facts(study))
+    sections.append(_section("Machine", f'<dl class="facts">{facts}</dl>', "machine"))
     title = f"ompsuite results on {printable(host)}" + (f", {printable(date)}" if date else "")
     return "\n".join([
         "<!DOCTYPE html>",

@@ -319,7 +319,8 @@ def page(study: Study, rubric: Rubric = DEFAULT) -> str:
         if study.crossovers:
             tables_html += _items(tables.crossover_text(study, c, text) for c in study.crossovers)
     if weak := study.of_series(Series.WEAK):
-        tables_html += "<h3>Weak scaling (N = base × threads; efficiency = t(1) / t(T))</h3>" + summary_table(weak, model)
+        tables_html += "<h3>Weak scaling (N = base × threads; efficiency = t(1) / t(T))</h3>"
+        tables_html += summary_table(weak, model)
     sections.append(_section("Summary", tables_html, "summary"))
     if notes := [text(n) for n in (*study.notes, *derive.doubt_lines(study), *tables.team_lines(study))]:
         sections.append(_section("Notes", _items(notes), "notes"))

@@ -53,9 +53,13 @@ def _n(n: int) -> str:
     return tables.fmt_n(n) or str(n)
 
 
-def _sizes(runs: Sequence[Run]) -> Tuple[List[str], List[str]]:
-    """(the sizes at which every run passed its check, a line per size where one failed), the
-    untimed check sizes first."""
+def _correct(build: C.Build, runs: Sequence[Run]) -> str:
+    """The sizes at which every run passed its check, the untimed check sizes first, and a line
+    per size where one failed."""
+    if build.error:
+        return _tag("span", "never run: it does not compile", "bad")
+    if not runs:
+        return "not run"
     groups: Dict[Tuple[bool, int], List[Run]] = {}
     for r in runs:
         groups.setdefault((r.series is not Series.CHECK, r.problem_size), []).append(r)
@@ -69,8 +73,11 @@ def _sizes(runs: Sequence[Run]) -> Tuple[List[str], List[str]]:
                        f"{text(failed[0].check.reason, REASON_LIMIT)}")
         else:
             good[timed].append(_n(n))
-    return [f"N = {', '.join(good[timed])} ({what})" for timed, what in ((False, "untimed checks"), (True, "timed"))
-            if good[timed]], bad
+    sizes = [f"N = {', '.join(good[timed])} ({what})" for timed, what in ((False, "untimed checks"), (True, "timed"))
+             if good[timed]]
+    out = [f'<span class="good">correct</span> at {"; ".join(sizes)}'] if sizes else []
+    out += [f'<span class="bad">fails</span> at {line}' for line in bad]
+    return "<br>".join(out)
 
 
 def _verdict(build: C.Build, runs: Sequence[Run], rows: Sequence[Summary]) -> Tuple[str, str]:
@@ -119,17 +126,6 @@ def _race(build: C.Build) -> str:
     if build.error:
         return "race check not run: it does not compile"
     return "race check not run" + (f": {text(detail)}" if detail else "")
-
-
-def _correct(build: C.Build, runs: Sequence[Run]) -> str:
-    if build.error:
-        return _tag("span", "never run: it does not compile", "bad")
-    if not runs:
-        return "not run"
-    good, bad = _sizes(runs)
-    out = [f'<span class="good">correct</span> at {"; ".join(good)}'] if good else []
-    out += [f'<span class="bad">fails</span> at {line}' for line in bad]
-    return "<br>".join(out)
 
 
 def _fmt(value: object, pattern: str, suffix: str = "") -> str:

@@ -124,15 +124,13 @@ def _summary(key: Key, rs: List[Run], ok: List[Run], times: Dict[Key, List[float
         shaky = [r.time_s for r in disturbed if r.check.ok and r.time_s is not None]
         if shaky and not failed:  # a busy machine's figure, shown as such rather than none at all
             s = dataclasses.replace(s, min_s=min(shaky), median_s=statistics.median(shaky), max_s=max(shaky))
-            plural = "" if len(shaky) == 1 else "s"
-            s = s.with_mark(Mark(Flag.UNTRUSTED, f"no clean run: the median is of {len(shaky)} disturbed run{plural}"))
+            s = s.with_mark(Mark(Flag.UNTRUSTED, f"no clean run: the median is of {len(shaky)} disturbed "
+                                                 f"run{'' if len(shaky) == 1 else 's'}"))
         return s
     median = statistics.median(ts)
     figures: Dict[str, object] = {"min_s": min(ts), "median_s": median, "max_s": max(ts)}
     figures["median_low"], figures["median_high"] = significance.median_interval(ts) or (None, None)
-    unstable = significance.instability(ts)
-    base_key = (series, entry.baseline or program, 1, n)
-    ratio, interval = speedup(times.get(base_key, []), ts, entry.parallel)
+    ratio, interval = speedup(times.get((series, entry.baseline or program, 1, n), []), ts, entry.parallel)
     if ratio is not None:
         figures.update(speedup=ratio, karp_flatt=karp_flatt(ratio, threads),
                        efficiency=ratio / threads if threads else None)
@@ -148,7 +146,7 @@ def _summary(key: Key, rs: List[Run], ok: List[Run], times: Dict[Key, List[float
     s = dataclasses.replace(s, **figures)
     if len({r.result for r in rs}) > 1 and entry.kind is C.PI and not failed:  # each passed the any-order check
         s = s.with_note(ORDER_NOTE)
-    if unstable:
+    if unstable := significance.instability(ts):
         s = s.with_mark(Mark(Flag.UNSTABLE, unstable))
     return s
 
@@ -239,15 +237,10 @@ def _above_team(s: Summary, base: Optional[Summary]) -> Summary:
     team = s.threads
     if s.speedup <= team * (1 + NOISE):
         return s
-    if s.speedup_low is not None:
-        beyond = s.speedup_low > team
-        spread = f"95% interval {s.speedup_low:.2f}–{s.speedup_high:.2f}"
-    else:
-        beyond = s.speedup > team * (1 + BEYOND)
-        spread = "no interval"
-    if not beyond:
+    if not (s.speedup_low > team if s.speedup_low is not None else s.speedup > team * (1 + BEYOND)):
         return s.with_note(f"speedup {s.speedup:.2f} a little above the team of {team}, within what "
                            f"{'its interval allows' if s.speedup_low is not None else 'its runs allow'}")
+    spread = f"95% interval {s.speedup_low:.2f}–{s.speedup_high:.2f}" if s.speedup_low is not None else "no interval"
     threads = f"{team} thread{'' if team == 1 else 's'}"
     return s.with_mark(Mark(Flag.IMPOSSIBLE, f"speedup {s.speedup:.2f} ({spread}) on {threads} is above its team: "
                                              f"{_slower_side(s, base)}"))
@@ -280,13 +273,8 @@ def _base_slowed(s: Summary, base: Summary) -> bool:
 def weak_efficiency(rows: Sequence[Summary]) -> List[Summary]:
     """Weak scaling: efficiency t(1) / t(T) of each program against its own one-thread run."""
     one = {r.program: r.median_s for r in rows if r.series is Series.WEAK and r.threads == 1}
-    out = []
-    for r in rows:
-        base = one.get(r.program)
-        if r.series is Series.WEAK and r.median_s and base:
-            r = dataclasses.replace(r, efficiency=base / r.median_s, speedup=None, karp_flatt=None)
-        out.append(r)
-    return out
+    return [dataclasses.replace(r, efficiency=base / r.median_s, speedup=None, karp_flatt=None)
+            if r.series is Series.WEAK and r.median_s and (base := one.get(r.program)) else r for r in rows]
 
 
 def measured_crossover(rows: Sequence[Summary], program: str, threads: int, gain: float = 1.1) -> Optional[float]:

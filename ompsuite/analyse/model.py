@@ -133,13 +133,9 @@ class Model:
                 r = r.with_note("under 20 timer ticks")
             out.append(r)
         serial = {(r.series, r.program, r.problem_size): r.predicted_s for r in out if r.threads == 1}
-        final = []
-        for r in out:
-            base = serial.get((r.series, r.program_entry.baseline or r.program, r.problem_size))
-            if base and r.predicted_s and math.isfinite(base / r.predicted_s):
-                r = dataclasses.replace(r, predicted_speedup=base / r.predicted_s)
-            final.append(r)
-        return final
+        return [dataclasses.replace(r, predicted_speedup=base / r.predicted_s)
+                if (base := serial.get((r.series, r.program_entry.baseline or r.program, r.problem_size)))
+                and r.predicted_s and math.isfinite(base / r.predicted_s) else r for r in out]
 
     def crossover(self, entry: C.Program, threads: int) -> Optional[float]:
         """N from which the model has a parallel pi program beat its baseline by 10%:

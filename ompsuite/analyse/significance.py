@@ -89,9 +89,7 @@ def _exact_lower_upper(doubled_ranks: Sequence[int], n1: int, observed: int) -> 
 
 def mann_whitney(a: Sequence[float], b: Sequence[float]) -> Tuple[float, float]:
     """(U, p): U counts the pairs (x from a, y from b) with x > y, ties counted half, so a small U means a
-    tends lower; p is two-sided. Exact when len(a) * len(b) <= EXACT_PAIRS, from the permutation
-    distribution of the midrank sum (ties included); otherwise the normal approximation with tie and
-    continuity corrections."""
+    tends lower; p is two-sided, exact up to EXACT_PAIRS pairs (docs/noise.md)."""
     n1, n2 = len(a), len(b)
     if not n1 or not n2:
         raise ValueError("the rank test needs at least one value in each sample")
@@ -130,9 +128,8 @@ class Verdict:
 
 def verdict(before: Sequence[float], after: Sequence[float], alpha: float = 0.05, noise: float = 0.02,
             seed: int = 1) -> Verdict:
-    """Compare two samples of times. "faster"/"slower" only when the rank test gives p < alpha and the ratio
-    of medians lies outside 1 +- noise: a significant change smaller than the machine's noise is not a change
-    worth reporting, and a large one without significance may be luck."""
+    """Compare two samples of times: "faster"/"slower" only when the rank test gives p < alpha and the ratio
+    of medians lies outside 1 +- noise (docs/noise.md says why)."""
     _positive(before, "times before")
     _positive(after, "times after")
     ratio = statistics.median(after) / statistics.median(before)

@@ -1,12 +1,10 @@
 """report.html: a study as one page for a person to read in a browser.
 
 The page is whole in itself: its style inline, the plots inline as SVG, no script, nothing it
-loads from anywhere (a policy in its head forbids both, should anything slip in). It shows where
-and when the study ran, a card per variant (how it was built, at which sizes it was correct, its
-race check, its speedup and floor per team), the full summary tables with every check, the
-closing notes, the plots and the machine's facts. Every text the tools did not make up (names,
-paths, a program's output quoted in a check, a compiler's warnings, the machine's facts) is
-escaped: as a one-line message would show it (escape.printable), then for HTML.
+loads from anywhere (a policy in its head forbids both, should anything slip in). Every text the
+tools did not make up (names, paths, a program's output quoted in a check, a compiler's warnings,
+the machine's facts) is escaped: as a one-line message would show it (escape.printable), then for
+HTML.
 """
 from __future__ import annotations
 

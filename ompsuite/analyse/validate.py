@@ -221,8 +221,7 @@ class Validator:
         if run.program_entry.variant:
             return self._variant_pi(run, pi)
         if not run.program_entry.parallel:
-            self.serial_pi.setdefault(n, run.result)
-            if self.serial_pi[n] != run.result:
+            if self.serial_pi.setdefault(n, run.result) != run.result:
                 return f"pi = {run.result} differs from the same program's earlier {self.serial_pi[n]}"
         elif n in self.serial_pi:
             serial = self.serial_pi[n]

@@ -208,8 +208,7 @@ def _inline_svg(svg: str, label: str) -> str:
     root = ET.fromstring(svg)
     for parent in list(root.iter()):
         for child in list(parent):
-            local = child.tag.rpartition("}")[2]
-            if local in ("metadata", "script", "foreignObject"):
+            if child.tag.rpartition("}")[2] in ("metadata", "script", "foreignObject"):
                 parent.remove(child)
         for attr in [a for a in parent.attrib if a.rpartition("}")[2].lower().startswith("on")]:
             del parent.attrib[attr]

@@ -80,11 +80,9 @@ def _exact_lower_upper(doubled_ranks: Sequence[int], n1: int, observed: int) -> 
         for k in range(n1, 0, -1):
             for s, c in counts[k - 1].items():
                 counts[k][s + r] = counts[k].get(s + r, 0) + c
-    dist = counts[n1]
-    total = sum(dist.values())
-    lower = sum(c for s, c in dist.items() if s <= observed)
-    upper = sum(c for s, c in dist.items() if s >= observed)
-    return lower / total, upper / total
+    total = sum(counts[n1].values())
+    return (sum(c for s, c in counts[n1].items() if s <= observed) / total,
+            sum(c for s, c in counts[n1].items() if s >= observed) / total)
 
 
 def mann_whitney(a: Sequence[float], b: Sequence[float]) -> Tuple[float, float]:
@@ -97,8 +95,7 @@ def mann_whitney(a: Sequence[float], b: Sequence[float]) -> Tuple[float, float]:
     rank_sum = sum(ranks[:n1])
     u = rank_sum - n1 * (n1 + 1) / 2.0
     if n1 * n2 <= EXACT_PAIRS:
-        doubled = [round(2 * r) for r in ranks]
-        lower, upper = _exact_lower_upper(doubled, n1, round(2 * rank_sum))
+        lower, upper = _exact_lower_upper([round(2 * r) for r in ranks], n1, round(2 * rank_sum))
         return u, min(1.0, 2.0 * min(lower, upper))
     n = n1 + n2
     tie_term = sum(t ** 3 - t for t in collections.Counter(ranks).values()) / (n * (n - 1))
@@ -167,8 +164,7 @@ def instability(values: Sequence[float]) -> Optional[str]:
     if off > FIRST_RUN_FLOOR * centre and (mad == 0 or 0.6745 * off / mad > FIRST_RUN_Z):
         way = "slower" if first > centre else "faster"
         reasons.append(f"first run {off / centre:.0%} {way} than the median of the rest")
-    mean = statistics.fmean(values)
-    spread = statistics.stdev(values)
+    mean, spread = statistics.fmean(values), statistics.stdev(values)
     if mean > 0 and spread > SPREAD_LIMIT * mean:
         reasons.append(f"standard deviation {spread / mean:.0%} of the mean")
     return "; ".join(reasons) or None

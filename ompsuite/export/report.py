@@ -111,19 +111,19 @@ def _built(build: C.Build) -> str:
 
 def _race(build: C.Build) -> str:
     detail = "; ".join(build.race_detail)
+    said = f": {text(detail)}" if detail else ""  # race-free: how it was checked (the compiler, the sizes, the teams)
     if build.race is C.Race.FREE:
-        said = f": {text(detail)}" if detail else ""  # how it was checked: the compiler, the sizes, the teams
         return _tag("span", "race-free", "good") + f" (ThreadSanitizer with Archer saw no race{said})"
     if build.race is C.Race.FOUND:
         items = "".join(f"<li>{text(line)}</li>" for line in build.race_detail) or "<li>data race</li>"
         return _tag("span", "data race found:", "bad") + f"<ul>{items}</ul>"
     if build.race is C.Race.SKIPPED:
-        return "race check skipped" + (f": {text(detail)}" if detail else "")
+        return "race check skipped" + said
     if not build.from_source:
         return "race check not run: a binary has no source to instrument"
     if build.error:
         return "race check not run: it does not compile"
-    return "race check not run" + (f": {text(detail)}" if detail else "")
+    return "race check not run" + said
 
 
 def _fmt(value: object, pattern: str, suffix: str = "") -> str:

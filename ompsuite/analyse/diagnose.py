@@ -75,8 +75,7 @@ def diagnose(printed: str, n: int, team: Optional[int] = None) -> str:
             i = round(n * math.sqrt(max(4 * h / abs(mid - v) - 1, 0.0)) - 0.5)
             if 0 <= i < n and abs(abs(mid - v) - _f((i + 0.5) * h) * h) <= tol:
                 return f"1 interval {'lost' if v < mid else 'counted twice'} (i = {i})"
-        single = _single(v)
-        if abs(single - v) <= 5e-16 and abs(v - mid) <= 4 * (n + 10) * 2.0 ** -24:
+        if abs(_single(v) - v) <= 5e-16 and abs(v - mid) <= 4 * (n + 10) * 2.0 ** -24:
             return "the sum held in single precision"
     distance = float(value - PI)
     if n <= EXACT_MAX and abs(distance) <= pi_bound(n):  # near pi, yet no order of summation prints it

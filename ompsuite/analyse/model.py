@@ -105,13 +105,12 @@ class Model:
         for r in rows:
             entry = r.program_entry
             terms = self.terms(entry, r.threads, r.problem_size)
-            if not terms and r.median_s is None:  # nothing timed (every run failed): nothing to model
-                out.append(r)
-                continue
             if not terms:
-                over = self.cores is not None and r.threads is not None and r.threads > self.cores
-                out.append(r.with_note(f"oversubscribed: {r.threads} threads on {self.cores} cores, which the "
-                                       "calibration does not measure" if over else "no calibration for this team size"))
+                if r.median_s is not None:  # else nothing was timed (every run failed): nothing to model
+                    over = self.cores is not None and r.threads is not None and r.threads > self.cores
+                    r = r.with_note(f"oversubscribed: {r.threads} threads on {self.cores} cores, which the calibration "
+                                    "does not measure" if over else "no calibration for this team size")
+                out.append(r)
                 continue
             floor = sum(v for k, v in terms.items() if k != "construct overhead")
             predicted = sum(terms.values())

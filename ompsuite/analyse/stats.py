@@ -85,8 +85,7 @@ def _timed_share(s: Summary, ok: List[Run], life_s: float) -> Summary:
              if r.time_s is not None and r.interference is not None and r.interference.watched_s]
     if not s.program_entry.kind.parallel_throughout or not lives:
         return s
-    timed = statistics.median(t for t, _ in lives)
-    working = statistics.median(w for _, w in lives)
+    timed, working = statistics.median(t for t, _ in lives), statistics.median(w for _, w in lives)
     if working - timed <= max(UNTIMED_SHARE * working, UNTIMED_S):
         return s
     return s.with_note(f"its printed time covers {timed / working:.0%} of its process's life beyond start and end "

@@ -272,11 +272,9 @@ class Validator:
         return None
 
     def _team(self, run: Run) -> Optional[str]:
-        out = run.output
         if (team := run.team_reported) is None:
             return "no 'Number of threads' line"
-        starts = re.findall(r"^Thread (\d+) is starting\.\.\.$", out, re.M)
-        starts = sorted(int(t) for t in starts[:team + 1])
+        starts = sorted(int(t) for t in re.findall(r"^Thread (\d+) is starting\.\.\.$", run.output, re.M)[:team + 1])
         if starts != list(range(team)):
             return f"start lines for threads {starts[:8]}, expected one for each of 0 .. {team - 1}"
         if run.result != TEAM_TOTAL:

@@ -134,8 +134,7 @@ def _teams(rows: Sequence[Summary], modelled: bool) -> str:
     """Per team of the strong series: median, speedup with its interval, % of floor, bound by."""
     if not rows:
         return '<span class="muted">no timed figures</span>'
-    head = ["threads", "median", "speedup", "95% interval"] + (["% of floor", "bound by"] if modelled else []) + \
-        ["check"]
+    head = ["threads", "median", "speedup", "95% interval", *(["% of floor", "bound by"] if modelled else []), "check"]
     body = []
     for s in rows:
         cells = [text(tables.threads_cell(s)), text(tables.median_cell(s)), _fmt(s.speedup, ".2f"),

@@ -41,7 +41,7 @@ install(FILES ${PROJECT_BINARY_DIR}/ompsuite-timer.pc DESTINATION ${SUITE_PC_DIR
 install(PROGRAMS runsuite scaling compare DESTINATION ${SUITE_TOOLS_DIR} COMPONENT tools)
 install(PROGRAMS slurm/study.sbatch DESTINATION ${SUITE_TOOLS_DIR}/slurm COMPONENT tools)
 install(DIRECTORY ompsuite DESTINATION ${SUITE_TOOLS_DIR} COMPONENT tools
-        FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
+        FILES_MATCHING PATTERN "*.py" PATTERN "*.css" PATTERN "__pycache__" EXCLUDE)
 install(FILES CMakeLists.txt DESTINATION ${SUITE_TOOLS_DIR} COMPONENT tools)
 install(DIRECTORY cmake common timer pi recurrence team DESTINATION ${SUITE_TOOLS_DIR} COMPONENT tools)
 install(DIRECTORY bench DESTINATION ${SUITE_TOOLS_DIR} COMPONENT tools

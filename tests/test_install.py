@@ -274,6 +274,7 @@ class Debian(LmodShell, unittest.TestCase):
             for path in ("bin/quadplain", "libexec/ompsuite/calibrate", "lib/libtimer.a",
                          "lib/pkgconfig/ompsuite-timer.pc", f"share/modulefiles/ompsuite/{version}.lua",
                          "share/ompsuite/runsuite", "share/ompsuite/install-layout.txt",
+                         "share/ompsuite/ompsuite/export/report.css",
                          "lib/ompsuite/glibc-hwcaps/x86-64-v3/libompsuite-quadplain.so",
                          "share/doc/ompsuite/copyright", "share/doc/ompsuite/changelog.gz"):
                 self.assertIn(f"{top}/{path}", names)

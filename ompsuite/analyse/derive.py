@@ -4,14 +4,12 @@ from __future__ import annotations
 
 import dataclasses
 import re
-
 from typing import Dict, List, Mapping, Optional, Sequence, Tuple
 
 from ompsuite import catalogue as C
 from ompsuite.escape import printable
 from ompsuite.analyse import stats
 from ompsuite.analyse.model import Model
-from ompsuite.analyse.stats import key_of
 from ompsuite.platform.interference import RULE_OPTIONS, rules_broken
 from ompsuite.study import Config, Crossover, Flag, Mark, Run, Series, State, Study, Summary, read_journal
 
@@ -25,12 +23,11 @@ def summaries(runs: Sequence[Run], catalogue: C.Catalogue, model: Optional[Model
     for r in rows:
         for t in r.asked or (None,):
             key = Config(r.series, r.program, t, r.problem_size)
-            if key in untrusted:  # the budget's reason first, then what the row's figures are of
-                had = r.mark(Flag.UNTRUSTED)
-                r = dataclasses.replace(r, marks=tuple(m for m in r.marks if m is not had)).with_mark(
-                    # A judgement read back from a study's file already holds the figures' own reason.
-                    Mark(Flag.UNTRUSTED, untrusted[key] + (f"; {had.reason}" if had and had.reason not in untrusted[key]
-                                                           else "")))
+            if (why := untrusted.get(key)) is not None:  # the budget's reason first, then the figures' own
+                had = r.mark(Flag.UNTRUSTED)  # which a judgement read back from a study's file already holds
+                why += f"; {had.reason}" if had and had.reason not in why else ""
+                r = dataclasses.replace(r, marks=tuple(m for m in r.marks if m is not had))
+                r = r.with_mark(Mark(Flag.UNTRUSTED, why))
             if key in imprecise:
                 r = r.with_mark(Mark(Flag.IMPRECISE, imprecise[key]))
         if r.state is State.UNTRUSTED:  # its median is shown, marked; a speedup from it would be read as one
@@ -111,7 +108,7 @@ def doubt_lines(study: Study) -> List[str]:
     total = len(study.summaries)
     if bad := [s for s in study.summaries if s.has(Flag.UNTRUSTED)]:
         keys = {s.key for s in bad}
-        rules = rules_broken([r.disturbed for r in study.runs if r.disturbed and key_of(r) in keys])
+        rules = rules_broken([r.disturbed for r in study.runs if r.disturbed and stats.key_of(r) in keys])
         seen = [f"{rule} ({cores:.2f} cores, mean of {n} run{'' if n == 1 else 's'}, over {limit})"
                 for rule, (n, cores, limit) in rules.items()]
         remedy = " ".join(f"{RULE_OPTIONS[rule]} CORES" for rule in rules)

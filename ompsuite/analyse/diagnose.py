@@ -24,13 +24,6 @@ def _sum(xs: Iterator[float], step: float) -> float:
     return math.fsum(_f(x) for x in xs) * step
 
 
-def _shares(n: int, team: int) -> Iterator[Tuple[str, range]]:
-    """Each thread's intervals, in blocks and dealt out round-robin."""
-    for t in range(team):
-        yield f"thread {t}'s block", range(t * n // team, (t + 1) * n // team)
-        yield f"thread {t}'s round-robin share", range(t, n, team)
-
-
 def _candidates(n: int, team: int) -> Iterator[Tuple[str, float]]:
     """(mistake, the pi it prints), computed one by one as the caller asks for the next."""
     h = 1.0 / n
@@ -40,8 +33,9 @@ def _candidates(n: int, team: int) -> Iterator[Tuple[str, float]]:
     yield "x taken at the right end of each interval, not its midpoint", _sum(((i + 1) * h for i in range(n)), h)
     yield "a step of 1/(N-1), not 1/N", _sum(((i + 0.5) / (n - 1) for i in range(n)), 1.0 / (n - 1))
     yield "the step held in single precision", _sum(((i + 0.5) * _single(h) for i in range(n)), _single(h))
-    for label, share in _shares(n, team):
-        yield f"a sum over only one thread's share ({label} of {team})", math.fsum(terms[i] for i in share)
+    for t in range(team):  # each thread's intervals, in a block or dealt out round-robin
+        for way, share in (("block", terms[t * n // team:(t + 1) * n // team]), ("round-robin share", terms[t::team])):
+            yield f"a sum over only one thread's share (thread {t}'s {way} of {team})", math.fsum(share)
     # Intervals lost (or counted twice) where loops go wrong: at either end, or at each block's edge.
     blocks = [t * n // team for t in range(team + 1)]
     edges: List[Tuple[str, Sequence[int]]] = [
@@ -81,8 +75,7 @@ def diagnose(printed: str, n: int, team: Optional[int] = None) -> str:
             i = round(n * math.sqrt(max(4 * h / abs(mid - v) - 1, 0.0)) - 0.5)
             if 0 <= i < n and abs(abs(mid - v) - _f((i + 0.5) * h) * h) <= tol:
                 return f"1 interval {'lost' if v < mid else 'counted twice'} (i = {i})"
-        single = _single(v)
-        if abs(single - v) <= 5e-16 and abs(v - mid) <= 4 * (n + 10) * 2.0 ** -24:
+        if abs(_single(v) - v) <= 5e-16 and abs(v - mid) <= 4 * (n + 10) * 2.0 ** -24:
             return "the sum held in single precision"
     distance = float(value - PI)
     if n <= EXACT_MAX and abs(distance) <= pi_bound(n):  # near pi, yet no order of summation prints it

@@ -104,15 +104,17 @@ def _performance(study: Study, rubric: Rubric, entry: C.Program, correct: Sequen
     rows = [s for s in strong if s.program == entry.name and s.threads]
     team = rubric.threads or max((s.threads or 0 for s in rows), default=0)
     mine = next((s for s in rows if s.threads == team), None)
+
+    def none(why: str) -> Score:
+        return Score("performance", 0.0, points, f"no performance points: {why}")
     if entry.name not in correct:
-        return Score("performance", 0.0, points, "no performance points: it is not correct")
+        return none("it is not correct")
     if mine is None or not team:
-        return Score("performance", 0.0, points, f"no performance points: no time at {team} threads")
+        return none(f"no time at {team} threads")
     if mine.state is not State.OK or mine.median_s is None:
         why = "; ".join(str(m) for m in mine.marks if m.flag in (Flag.FAILED, Flag.IMPOSSIBLE, Flag.BELOW_FLOOR,
                                                                   Flag.UNTRUSTED))
-        return Score("performance", 0.0, points, f"no performance points: its time at {team} threads is not to be "
-                                                 f"trusted ({why or 'no clean run'})")
+        return none(f"its time at {team} threads is not to be trusted ({why or 'no clean run'})")
     speedup = mine.speedup or 0.0
     said = f"speedup {speedup:.2f} at {team} threads, efficiency {speedup / team:.0%}"
     if rubric.measure == "efficiency":
@@ -125,8 +127,7 @@ def _performance(study: Study, rubric: Rubric, entry: C.Program, correct: Sequen
             s.program in correct if rubric.measure == "best" else
             s.entry is not None and not s.entry.variant and s.entry.parallel and s.entry.kind is entry.kind)]
         if not pool:
-            return Score("performance", 0.0, points, f"no performance points: no {rubric.measure} time at {team} "
-                                                     "threads to compare with")
+            return none(f"no {rubric.measure} time at {team} threads to compare with")
         share = min(min(pool) / mine.median_s, 1.0)
         got = points * share
         said += f", {share:.0%} of the {'class' if rubric.measure == 'best' else 'suite'}'s best time"

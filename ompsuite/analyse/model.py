@@ -1,15 +1,6 @@
-"""The time model: from what this machine can do (the calibration, measured on the spot by the
-calibrate program) a floor, a predicted time and a bound for every summary row. Pure: it runs
-nothing.
-
-floor      the least time the row's work can take at its team size: N dependent additions / T for
-           the pi programs; for the fills the first touch of the array at T threads plus the
-           larger of the multiplication chain / T and the writes at T threads (the stores overlap
-           with the chain, the page faults do not).
-predicted  floor plus the measured overheads of the constructs the program uses.
-pct_floor  the measured median as a percentage of the floor (100 = at the floor).
-bound_by   the largest term of the prediction.
-"""
+"""The time model (docs/model.md): from what this machine can do (the calibration, measured on the
+spot by the calibrate program) a floor, a predicted time and a bound for every summary row. Pure:
+it runs nothing."""
 from __future__ import annotations
 
 import dataclasses
@@ -37,8 +28,7 @@ def impossible_time(row: Summary, floor: float, least: float) -> Optional[Mark]:
     upto = f" (95% interval up to {row.median_high:.3g} s)" if row.median_high is not None else ""
     # The suite's own programs are known to do their work: the calibration is then what is wrong. A
     # variant's printed time is its own word, and one under the floor cannot be right.
-    why = (f"{row.program}'s own time cannot be right" if row.program_entry.variant
-           else "the calibration is suspect")
+    why = f"{row.program}'s own time cannot be right" if row.program_entry.variant else "the calibration is suspect"
     return Mark(Flag.BELOW_FLOOR, f"median {row.median_s:.3g} s{upto} is {100 * row.median_s / floor:.0f}% of the "
                                   f"floor {floor:.3g} s: no real run is that fast, so {why}")
 
@@ -115,13 +105,12 @@ class Model:
         for r in rows:
             entry = r.program_entry
             terms = self.terms(entry, r.threads, r.problem_size)
-            if not terms and r.median_s is None:  # nothing timed (every run failed): nothing to model
-                out.append(r)
-                continue
             if not terms:
-                over = self.cores is not None and r.threads is not None and r.threads > self.cores
-                out.append(r.with_note(f"oversubscribed: {r.threads} threads on {self.cores} cores, which the "
-                                       "calibration does not measure" if over else "no calibration for this team size"))
+                if r.median_s is not None:  # else nothing was timed (every run failed): nothing to model
+                    over = self.cores is not None and r.threads is not None and r.threads > self.cores
+                    r = r.with_note(f"oversubscribed: {r.threads} threads on {self.cores} cores, which the calibration "
+                                    "does not measure" if over else "no calibration for this team size")
+                out.append(r)
                 continue
             floor = sum(v for k, v in terms.items() if k != "construct overhead")
             predicted = sum(terms.values())
@@ -130,28 +119,22 @@ class Model:
                 # leave the doubles: no floor is better than an infinite one.
                 out.append(r.with_note("the calibration's figures give no finite floor for this row"))
                 continue
-            figures = {"floor_s": floor, "predicted_s": predicted}
+            r = dataclasses.replace(r, floor_s=floor, predicted_s=predicted)
             if not r.page_fault_bound:  # measured, it outranks the model's guess
                 r = dataclasses.replace(r, bound_by=max(terms, key=terms.__getitem__))
-            r = dataclasses.replace(r, **figures)
             if r.median_s is not None and floor > 0:
                 r = dataclasses.replace(r, pct_floor=100.0 * r.median_s / floor)
                 least_terms = best.terms(entry, r.threads, r.problem_size) or terms
                 least = sum(v for k, v in least_terms.items() if k != "construct overhead")
-                mark = impossible_time(r, floor, least) if r.check.ok else None
-                if mark:
+                if r.check.ok and (mark := impossible_time(r, floor, least)):
                     r = r.with_mark(mark)
             if r.median_s is not None and r.median_s < 20 * self.tick(entry):
                 r = r.with_note("under 20 timer ticks")
             out.append(r)
         serial = {(r.series, r.program, r.problem_size): r.predicted_s for r in out if r.threads == 1}
-        final = []
-        for r in out:
-            base = serial.get((r.series, r.program_entry.baseline or r.program, r.problem_size))
-            if base and r.predicted_s and math.isfinite(base / r.predicted_s):
-                r = dataclasses.replace(r, predicted_speedup=base / r.predicted_s)
-            final.append(r)
-        return final
+        return [dataclasses.replace(r, predicted_speedup=base / r.predicted_s)
+                if (base := serial.get((r.series, r.program_entry.baseline or r.program, r.problem_size)))
+                and r.predicted_s and math.isfinite(base / r.predicted_s) else r for r in out]
 
     def crossover(self, entry: C.Program, threads: int) -> Optional[float]:
         """N from which the model has a parallel pi program beat its baseline by 10%:

@@ -4,6 +4,7 @@ Times of repeated runs are skewed (a run can be slowed, never sped up, by interf
 is distribution-free: the median and its order-statistic interval, a rank test, a bootstrap of a ratio.
 Pure functions, floats in, no I/O.
 """
+import collections
 import dataclasses
 import math
 import random
@@ -18,10 +19,7 @@ EXACT_PAIRS = 900
 
 def median_ranks(n: int, confidence: float = 0.95) -> Optional[Tuple[int, int, float]]:
     """(lower rank, upper rank, coverage), 1-based, of the narrowest symmetric order-statistic interval that
-    covers the median with at least `confidence`, or None when no interval of n values does.
-
-    The number of values below the true median is Binomial(n, 1/2), so [x_(k), x_(n+1-k)] covers it with
-    probability exactly 1 - 2 P(B <= k-1) for a continuous distribution (at least that with ties)."""
+    covers the median with at least `confidence`, or None when no interval of n values does (docs/noise.md)."""
     tail, best = 0.0, None  # type: float, Optional[Tuple[int, int, float]]
     for k in range(1, n // 2 + 1):
         tail += math.comb(n, k - 1) / 2 ** n  # whole numbers divided: 2.0 ** n overflows from n = 1024
@@ -64,17 +62,12 @@ def ratio_interval(base_values: Sequence[float], values: Sequence[float], confid
 
 def _midranks(pooled: Sequence[float]) -> List[float]:
     """Ranks of the pooled values, 1-based, ties given the mean of the ranks they share."""
-    order = sorted(range(len(pooled)), key=lambda i: pooled[i])
-    ranks = [0.0] * len(pooled)
-    i = 0
-    while i < len(order):
-        j = i
-        while j + 1 < len(order) and pooled[order[j + 1]] == pooled[order[i]]:
-            j += 1
-        for t in range(i, j + 1):
-            ranks[order[t]] = (i + j) / 2.0 + 1.0
-        i = j + 1
-    return ranks
+    first: Dict[float, int] = {}
+    last: Dict[float, int] = {}
+    for rank, v in enumerate(sorted(pooled), 1):
+        first.setdefault(v, rank)
+        last[v] = rank
+    return [(first[v] + last[v]) / 2.0 for v in pooled]
 
 
 def _exact_lower_upper(doubled_ranks: Sequence[int], n1: int, observed: int) -> Tuple[float, float]:
@@ -85,22 +78,16 @@ def _exact_lower_upper(doubled_ranks: Sequence[int], n1: int, observed: int) -> 
     counts[0][0] = 1
     for r in doubled_ranks:
         for k in range(n1, 0, -1):
-            below = counts[k - 1]
-            here = counts[k]
-            for s, c in below.items():
-                here[s + r] = here.get(s + r, 0) + c
-    dist = counts[n1]
-    total = sum(dist.values())
-    lower = sum(c for s, c in dist.items() if s <= observed)
-    upper = sum(c for s, c in dist.items() if s >= observed)
-    return lower / total, upper / total
+            for s, c in counts[k - 1].items():
+                counts[k][s + r] = counts[k].get(s + r, 0) + c
+    total = sum(counts[n1].values())
+    return (sum(c for s, c in counts[n1].items() if s <= observed) / total,
+            sum(c for s, c in counts[n1].items() if s >= observed) / total)
 
 
 def mann_whitney(a: Sequence[float], b: Sequence[float]) -> Tuple[float, float]:
     """(U, p): U counts the pairs (x from a, y from b) with x > y, ties counted half, so a small U means a
-    tends lower; p is two-sided. Exact when len(a) * len(b) <= EXACT_PAIRS, from the permutation
-    distribution of the midrank sum (ties included); otherwise the normal approximation with tie and
-    continuity corrections."""
+    tends lower; p is two-sided, exact up to EXACT_PAIRS pairs (docs/noise.md)."""
     n1, n2 = len(a), len(b)
     if not n1 or not n2:
         raise ValueError("the rank test needs at least one value in each sample")
@@ -108,14 +95,10 @@ def mann_whitney(a: Sequence[float], b: Sequence[float]) -> Tuple[float, float]:
     rank_sum = sum(ranks[:n1])
     u = rank_sum - n1 * (n1 + 1) / 2.0
     if n1 * n2 <= EXACT_PAIRS:
-        doubled = [round(2 * r) for r in ranks]
-        lower, upper = _exact_lower_upper(doubled, n1, round(2 * rank_sum))
+        lower, upper = _exact_lower_upper([round(2 * r) for r in ranks], n1, round(2 * rank_sum))
         return u, min(1.0, 2.0 * min(lower, upper))
     n = n1 + n2
-    ties: Dict[float, int] = {}
-    for r in ranks:
-        ties[r] = ties.get(r, 0) + 1
-    tie_term = sum(t ** 3 - t for t in ties.values()) / (n * (n - 1))
+    tie_term = sum(t ** 3 - t for t in collections.Counter(ranks).values()) / (n * (n - 1))
     variance = n1 * n2 / 12.0 * (n + 1 - tie_term)
     if variance <= 0:
         return u, 1.0  # every value equal: nothing to tell apart
@@ -142,9 +125,8 @@ class Verdict:
 
 def verdict(before: Sequence[float], after: Sequence[float], alpha: float = 0.05, noise: float = 0.02,
             seed: int = 1) -> Verdict:
-    """Compare two samples of times. "faster"/"slower" only when the rank test gives p < alpha and the ratio
-    of medians lies outside 1 +- noise: a significant change smaller than the machine's noise is not a change
-    worth reporting, and a large one without significance may be luck."""
+    """Compare two samples of times: "faster"/"slower" only when the rank test gives p < alpha and the ratio
+    of medians lies outside 1 +- noise (docs/noise.md says why)."""
     _positive(before, "times before")
     _positive(after, "times after")
     ratio = statistics.median(after) / statistics.median(before)
@@ -163,21 +145,15 @@ def verdict(before: Sequence[float], after: Sequence[float], alpha: float = 0.05
     return Verdict(ratio, interval, u, p, label, note, floor < alpha)
 
 
-# Thresholds of instability(): see its docstring.
 SPREAD_LIMIT = 0.10
 FIRST_RUN_Z = 3.5
 FIRST_RUN_FLOOR = 0.05
 
 
 def instability(values: Sequence[float]) -> Optional[str]:
-    """A reason the runs of one row do not agree, or None; no claim with fewer than 3 runs.
-
-    Two rules. Spread: the standard deviation over 10% of the mean, the point at which pyperf warns that a
-    benchmark is unstable. First run: hyperfine warns when the first run stands apart from the rest (cold
-    caches, first-touch page faults); here the first run is judged against the others alone by the
-    modified z-score 0.6745 |x1 - median| / MAD > 3.5 (Iglewicz and Hoaglin's outlier rule, robust to the
-    others' own outliers), and only when it is also more than 5% off their median, so that perfectly
-    repeatable later runs (MAD 0) do not make a trivial difference an outlier."""
+    """A reason the runs of one row do not agree, or None; no claim with fewer than 3 runs. Two rules,
+    argued in docs/noise.md: a spread over 10% of the mean, and a first run that stands apart from the
+    rest by the modified z-score of the others (and by more than 5% of their median)."""
     if len(values) < 3:
         return None
     reasons: List[str] = []
@@ -188,8 +164,7 @@ def instability(values: Sequence[float]) -> Optional[str]:
     if off > FIRST_RUN_FLOOR * centre and (mad == 0 or 0.6745 * off / mad > FIRST_RUN_Z):
         way = "slower" if first > centre else "faster"
         reasons.append(f"first run {off / centre:.0%} {way} than the median of the rest")
-    mean = statistics.fmean(values)
-    spread = statistics.stdev(values)
+    mean, spread = statistics.fmean(values), statistics.stdev(values)
     if mean > 0 and spread > SPREAD_LIMIT * mean:
         reasons.append(f"standard deviation {spread / mean:.0%} of the mean")
     return "; ".join(reasons) or None
@@ -197,7 +172,5 @@ def instability(values: Sequence[float]) -> Optional[str]:
 
 def precision_met(interval: Optional[Tuple[float, float]], estimate: float, target: float = 0.03) -> bool:
     """True when the interval lies within estimate x (1 +- target); False without an interval."""
-    if interval is None:
-        return False
-    low, high = interval
-    return estimate * (1.0 - target) <= low and high <= estimate * (1.0 + target)
+    return interval is not None and estimate * (1.0 - target) <= interval[0] and \
+        interval[1] <= estimate * (1.0 + target)

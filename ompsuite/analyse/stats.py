@@ -54,7 +54,6 @@ def summarise(runs: Sequence[Run], catalogue: C.Catalogue) -> List[Summary]:
             groups.setdefault(key_of(r), []).append(r)
     good = {key: [r for r in rs if r.clean] for key, rs in groups.items()}
     times = {key: [r.time_s for r in rs if r.time_s is not None] for key, rs in good.items()}
-    medians = {key: statistics.median(ts) for key, ts in times.items() if ts}
     serial_pi = {(r.series, r.problem_size): r.result for r in runs
                  if r.program_entry.kind is C.PI and not r.program_entry.parallel and r.check.ok}
 
@@ -68,7 +67,7 @@ def summarise(runs: Sequence[Run], catalogue: C.Catalogue) -> List[Summary]:
     for r in runs:
         if r.series is Series.CHECK and r.interference is not None and r.interference.watched_s:
             life[r.program] = min(life.get(r.program, math.inf), r.interference.watched_s)
-    rows = [_timed_share(_summary(key, groups[key], good[key], times, medians, serial_pi),
+    rows = [_timed_share(_summary(key, groups[key], good[key], times, serial_pi),
                          good[key], life.get(key[1], 0.0))
             for key in sorted(groups, key=order)]
     return plausible(rows, groups)
@@ -86,8 +85,7 @@ def _timed_share(s: Summary, ok: List[Run], life_s: float) -> Summary:
              if r.time_s is not None and r.interference is not None and r.interference.watched_s]
     if not s.program_entry.kind.parallel_throughout or not lives:
         return s
-    timed = statistics.median(t for t, _ in lives)
-    working = statistics.median(w for _, w in lives)
+    timed, working = statistics.median(t for t, _ in lives), statistics.median(w for _, w in lives)
     if working - timed <= max(UNTIMED_SHARE * working, UNTIMED_S):
         return s
     return s.with_note(f"its printed time covers {timed / working:.0%} of its process's life beyond start and end "
@@ -108,7 +106,7 @@ def speedup(base: Sequence[float], times: Sequence[float], interval: bool = True
     return over / under, significance.ratio_interval(base, times) if positive else None
 
 
-def _summary(key: Key, rs: List[Run], ok: List[Run], times: Dict[Key, List[float]], medians: Dict[Key, float],
+def _summary(key: Key, rs: List[Run], ok: List[Run], times: Dict[Key, List[float]],
              serial_pi: Dict[Tuple[Series, int], str]) -> Summary:
     series, program, threads, n = key
     ts = times[key]
@@ -124,16 +122,14 @@ def _summary(key: Key, rs: List[Run], ok: List[Run], times: Dict[Key, List[float
     if not ts:
         shaky = [r.time_s for r in disturbed if r.check.ok and r.time_s is not None]
         if shaky and not failed:  # a busy machine's figure, shown as such rather than none at all
-            s = _replace(s, {"min_s": min(shaky), "median_s": statistics.median(shaky), "max_s": max(shaky)})
-            plural = "" if len(shaky) == 1 else "s"
-            s = s.with_mark(Mark(Flag.UNTRUSTED, f"no clean run: the median is of {len(shaky)} disturbed run{plural}"))
+            s = dataclasses.replace(s, min_s=min(shaky), median_s=statistics.median(shaky), max_s=max(shaky))
+            s = s.with_mark(Mark(Flag.UNTRUSTED, f"no clean run: the median is of {len(shaky)} disturbed "
+                                                 f"run{'' if len(shaky) == 1 else 's'}"))
         return s
-    median = medians[key]
+    median = statistics.median(ts)
     figures: Dict[str, object] = {"min_s": min(ts), "median_s": median, "max_s": max(ts)}
     figures["median_low"], figures["median_high"] = significance.median_interval(ts) or (None, None)
-    unstable = significance.instability(ts)
-    base_key = (series, entry.baseline or program, 1, n)
-    ratio, interval = speedup(times.get(base_key, []), ts, entry.parallel)
+    ratio, interval = speedup(times.get((series, entry.baseline or program, 1, n), []), ts, entry.parallel)
     if ratio is not None:
         figures.update(speedup=ratio, karp_flatt=karp_flatt(ratio, threads),
                        efficiency=ratio / threads if threads else None)
@@ -146,10 +142,10 @@ def _summary(key: Key, rs: List[Run], ok: List[Run], times: Dict[Key, List[float
     results = {r.result for r in ok}
     figures["reproducible"] = "yes" if len(results) == 1 else f"no: {len(results)} results in {len(ok)} runs"
     figures.update(_usage(ok, entry))
-    s = _replace(s, figures)
+    s = dataclasses.replace(s, **figures)
     if len({r.result for r in rs}) > 1 and entry.kind is C.PI and not failed:  # each passed the any-order check
         s = s.with_note(ORDER_NOTE)
-    if unstable:
+    if unstable := significance.instability(ts):
         s = s.with_mark(Mark(Flag.UNSTABLE, unstable))
     return s
 
@@ -162,10 +158,6 @@ def _units(printed: str, reference: str | Decimal) -> Optional[int]:
         return None
 
 
-def _replace(s: Summary, figures: Dict[str, object]) -> Summary:
-    return dataclasses.replace(s, **figures)
-
-
 def _usage(runs: List[Run], entry: C.Program) -> Dict[str, object]:
     """Medians of the runs' own user and system time and minor faults, where they were watched."""
     watched = [r.interference for r in runs if r.interference is not None and r.interference.user_s is not None
@@ -175,18 +167,12 @@ def _usage(runs: List[Run], entry: C.Program) -> Dict[str, object]:
     user = statistics.median(w.user_s for w in watched if w.user_s is not None)
     system = statistics.median(w.system_s for w in watched if w.system_s is not None)
     faults = [w.minor_faults for w in watched if w.minor_faults is not None]
-    found: Dict[str, object] = {"user_s": user, "system_s": system,
-                                "minor_faults": int(statistics.median(faults)) if faults else None}
-    if system > user and not entry.kind.speedup_bound:
-        found["page_fault_bound"] = True
-        found["bound_by"] = page_fault_text(found["minor_faults"], system)
+    minor = int(statistics.median(faults)) if faults else None
+    found: Dict[str, object] = {"user_s": user, "system_s": system, "minor_faults": minor}
+    if system > user and not entry.kind.speedup_bound:  # the kernel's page faults bound the fill
+        counted = f"{minor} faults, " if minor is not None else ""
+        found.update(page_fault_bound=True, bound_by=f"page faults ({counted}{system:.2f} s system)")
     return found
-
-
-def page_fault_text(minor_faults: object, system_s: float) -> str:
-    """The kernel's page faults as what bounds a fill whose system time passed its user time."""
-    faults = f"{minor_faults} faults, " if minor_faults is not None else ""
-    return f"page faults ({faults}{system_s:.2f} s system)"
 
 
 NOISE = 0.02    # a speedup this close above the team is the machine's noise, not a sign of anything
@@ -196,11 +182,9 @@ FAULT_SPREAD = 2.0  # runs of one configuration whose system times differ by thi
 
 def plausible(rows: Sequence[Summary], groups: Mapping[Key, Sequence[Run]]) -> List[Summary]:
     """One rule for every parallel figure, fills included: no team of T runs more than T times
-    faster than its serial baseline. A speedup above its team beyond its interval, or beyond 10%
-    where there is none, is no result: the row says which side was disturbed and how, from the
-    measured records. Where the kernel's page faults bound either side of a fill comparison, the
-    speedup without them is given beside it; where one configuration's runs met the faults
-    differently, that spread is said."""
+    faster than its serial baseline (docs/noise.md); the row says which side was slowed. Where the
+    kernel's page faults bound either side of a fill comparison, the speedup without them is given
+    beside it, and a spread in how one configuration's runs met them is said."""
     by_key = {r.key: r for r in rows}
     out = []
     for r in rows:
@@ -252,15 +236,10 @@ def _above_team(s: Summary, base: Optional[Summary]) -> Summary:
     team = s.threads
     if s.speedup <= team * (1 + NOISE):
         return s
-    if s.speedup_low is not None:
-        beyond = s.speedup_low > team
-        spread = f"95% interval {s.speedup_low:.2f}–{s.speedup_high:.2f}"
-    else:
-        beyond = s.speedup > team * (1 + BEYOND)
-        spread = "no interval"
-    if not beyond:
+    if not (s.speedup_low > team if s.speedup_low is not None else s.speedup > team * (1 + BEYOND)):
         return s.with_note(f"speedup {s.speedup:.2f} a little above the team of {team}, within what "
                            f"{'its interval allows' if s.speedup_low is not None else 'its runs allow'}")
+    spread = f"95% interval {s.speedup_low:.2f}–{s.speedup_high:.2f}" if s.speedup_low is not None else "no interval"
     threads = f"{team} thread{'' if team == 1 else 's'}"
     return s.with_mark(Mark(Flag.IMPOSSIBLE, f"speedup {s.speedup:.2f} ({spread}) on {threads} is above its team: "
                                              f"{_slower_side(s, base)}"))
@@ -293,13 +272,8 @@ def _base_slowed(s: Summary, base: Summary) -> bool:
 def weak_efficiency(rows: Sequence[Summary]) -> List[Summary]:
     """Weak scaling: efficiency t(1) / t(T) of each program against its own one-thread run."""
     one = {r.program: r.median_s for r in rows if r.series is Series.WEAK and r.threads == 1}
-    out = []
-    for r in rows:
-        base = one.get(r.program)
-        if r.series is Series.WEAK and r.median_s and base:
-            r = _replace(r, {"efficiency": base / r.median_s, "speedup": None, "karp_flatt": None})
-        out.append(r)
-    return out
+    return [dataclasses.replace(r, efficiency=base / r.median_s, speedup=None, karp_flatt=None)
+            if r.series is Series.WEAK and r.median_s and (base := one.get(r.program)) else r for r in rows]
 
 
 def measured_crossover(rows: Sequence[Summary], program: str, threads: int, gain: float = 1.1) -> Optional[float]:

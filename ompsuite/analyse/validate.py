@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import functools
 import re
-from decimal import Decimal, InvalidOperation, localcontext
+from decimal import Context, Decimal, InvalidOperation, localcontext
 from fractions import Fraction
 from typing import Dict, Optional, Tuple
 
@@ -22,6 +22,7 @@ RATIO = 1.00000001                      # the multiplier and the starting value,
 PRINTED_PI_UNIT = Decimal("1e-15")      # the pi line prints 15 decimals
 TEAM_TOTAL = "4.999995e+11"             # 0 + 1 + ... + 999999, exact in doubles, as printed by %e
 SLACK = 1.000001                        # covers the 1 / (1 - n u) factors of the bounds below
+EXACT = Context(prec=40)                # the closed forms, to more digits than any printed value holds
 
 
 def rounding_bound(n: int) -> float:
@@ -43,15 +44,11 @@ def rounding_bound(n: int) -> float:
     return 4.0 * (n + 10) * U * SLACK
 
 
-def quadrature_bound(n: int) -> float:
-    """|M - pi|: h**2 / 24 max|f''| with f = 4 / (1 + x**2), max|f''| = 8 on [0, 1], h = 1 / N."""
-    return 1.0 / (3.0 * n * n)
-
-
 def pi_bound(n: int) -> float:
-    """|printed pi - pi| for any correct program: the quadrature error, the rounding of any
-    order of summation, and half a unit of the 15th printed decimal."""
-    return quadrature_bound(n) + rounding_bound(n) + 5e-16
+    """|printed pi - pi| for any correct program: the quadrature error |M - pi| <= h**2 / 24 max|f''|
+    (f = 4 / (1 + x**2), max|f''| = 8 on [0, 1], h = 1 / N), the rounding of any order of summation,
+    and half a unit of the 15th printed decimal."""
+    return 1.0 / (3.0 * n * n) + rounding_bound(n) + 5e-16
 
 
 def variant_serial_bound(n: int) -> float:
@@ -94,8 +91,7 @@ def any_order_interval(n: int) -> Tuple[Decimal, Decimal]:
 
 
 def _decimal(q: Fraction) -> Decimal:
-    with localcontext() as ctx:
-        ctx.prec = 40
+    with localcontext(EXACT):
         return Decimal(q.numerator) / Decimal(q.denominator)
 
 
@@ -109,16 +105,14 @@ def team_pi_bound(n: int) -> float:
 
 def closed_final(n: int) -> Decimal:
     """Sn after the fill: the starting value times N + 1 multiplications, RATIO ** (N + 2)."""
-    with localcontext() as ctx:
-        ctx.prec = 40
+    with localcontext(EXACT):
         return Decimal(RATIO) ** (n + 2)
 
 
 def closed_check(n: int, first_power: int) -> Decimal:
     """Sum of opt[k]**2 = RATIO ** (2 (k + first_power)) over k = 0 .. N, divided by N.
     The serial fill stores RATIO ** (k + 1), the parallel one RATIO ** (k + 2)."""
-    with localcontext() as ctx:
-        ctx.prec = 40
+    with localcontext(EXACT):
         r2 = Decimal(RATIO) ** 2
         return r2 ** first_power * (r2 ** (n + 1) - 1) / (r2 - 1) / n
 
@@ -227,8 +221,7 @@ class Validator:
         if run.program_entry.variant:
             return self._variant_pi(run, pi)
         if not run.program_entry.parallel:
-            self.serial_pi.setdefault(n, run.result)
-            if self.serial_pi[n] != run.result:
+            if self.serial_pi.setdefault(n, run.result) != run.result:
                 return f"pi = {run.result} differs from the same program's earlier {self.serial_pi[n]}"
         elif n in self.serial_pi:
             serial = self.serial_pi[n]
@@ -279,11 +272,9 @@ class Validator:
         return None
 
     def _team(self, run: Run) -> Optional[str]:
-        out = run.output
         if (team := run.team_reported) is None:
             return "no 'Number of threads' line"
-        starts = re.findall(r"^Thread (\d+) is starting\.\.\.$", out, re.M)
-        starts = sorted(int(t) for t in starts[:team + 1])
+        starts = sorted(int(t) for t in re.findall(r"^Thread (\d+) is starting\.\.\.$", run.output, re.M)[:team + 1])
         if starts != list(range(team)):
             return f"start lines for threads {starts[:8]}, expected one for each of 0 .. {team - 1}"
         if run.result != TEAM_TOTAL:

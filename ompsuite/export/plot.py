@@ -18,7 +18,7 @@ import sys
 import sysconfig
 import textwrap
 import warnings
-from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, TypeVar
 
 from ompsuite import catalogue as C
 from ompsuite.escape import printable
@@ -27,6 +27,7 @@ from ompsuite.platform.files import write_atomic
 from ompsuite.study import Series, State, Study, Summary
 
 Figure = Any  # matplotlib.figure.Figure: matplotlib as Debian ships it has no type information
+T = TypeVar("T")
 
 STUDY_PLOTS = ("speedup", "sweep", "weak", "class")
 FORMATS = ("png", "svg")
@@ -34,10 +35,6 @@ FILE_NAMES = tuple(f"{stem}.{fmt}" for stem in STUDY_PLOTS for fmt in FORMATS)
 NOT_INSTALLED = "no plots: matplotlib is not installed for this Python (Debian package python3-matplotlib)"
 DEBIAN_PACKAGES = "/usr/lib/python3/dist-packages"
 _DOUBTFUL = "grey"
-
-
-def _import_figure() -> Any:
-    return importlib.import_module("matplotlib.figure")
 
 
 def load() -> Tuple[Any, str]:
@@ -48,7 +45,7 @@ def load() -> Tuple[Any, str]:
     if not logger.handlers:
         logger.addHandler(logging.NullHandler())
     try:
-        return _import_figure(), ""
+        return importlib.import_module("matplotlib.figure"), ""
     except ImportError as e:
         failure = e
     # The tools run under whichever python3 comes first on PATH (a pyenv one, say), which does
@@ -60,7 +57,7 @@ def load() -> Tuple[Any, str]:
             os.path.exists(os.path.join(DEBIAN_PACKAGES, "matplotlib", "_path" + suffix)):
         sys.path.append(DEBIAN_PACKAGES)
         try:
-            return _import_figure(), ""
+            return importlib.import_module("matplotlib.figure"), ""
         except ImportError as e:
             sys.path.remove(DEBIAN_PACKAGES)
             failure = e
@@ -145,9 +142,9 @@ class _Canvas:
     def trusted(self, *values: Optional[float]) -> None:
         self.top = max([self.top] + [v for v in values if v is not None])
 
-    def doubt(self, marker: str, x: float, y: Optional[float]) -> None:
-        if y is not None:
-            self.doubtful.append((marker, x, y))
+    def doubt(self, rows: Sequence[Summary], marker: str, x: Callable[[Summary], float],
+              y: Callable[[Summary], Optional[float]]) -> None:
+        self.doubtful += [(marker, x(s), v) for s in rows if not _trusted(s) and (v := y(s)) is not None]
 
     def predicted(self, rows: Sequence[Summary], x: Callable[[Summary], float], entry: C.Program, colour: str,
                   label: str) -> None:
@@ -156,9 +153,7 @@ class _Canvas:
             self.trusted(*(p for _, p in predicted))
             self.key(self.ax.plot([p[0] for p in predicted], [p[1] for p in predicted], linestyle=":", color=colour,
                                   label=_label(f"{label} predicted")))
-        for s in rows:
-            if not _trusted(s):
-                self.doubt(_marker(entry), x(s), s.speedup)
+        self.doubt(rows, _marker(entry), x, lambda s: s.speedup)
 
     def threads_axis(self, top: int, label: str = "threads obtained") -> None:
         self.ax.set_xlabel(label)
@@ -264,9 +259,7 @@ def weak_figure(module: Any, study: Study) -> Optional[Figure]:
         c.trusted(*(s.efficiency for s in good))
         c.key(c.ax.plot([s.threads for s in good], [s.efficiency for s in good], marker=_marker(entry),
                         color=f"C{k % 10}", label=_label(entry.name), **_style(k)))
-        for s in rows:
-            if not _trusted(s):
-                c.doubt(_marker(entry), s.threads or 0, s.efficiency)
+        c.doubt(rows, _marker(entry), lambda s: s.threads or 0, lambda s: s.efficiency)
     c.threads_axis(max(s.threads or 1 for _, rows in plotted for s in rows))
     return c.finish("efficiency")
 
@@ -331,27 +324,30 @@ def _drawn(module: Any, study: Study, stems: Sequence[str] = STUDY_PLOTS) -> Ite
             yield stem, fig
 
 
+def _with_matplotlib(draw: Callable[[Any], List[T]], say: bool = True) -> Tuple[List[T], str]:
+    """(draw(the matplotlib.figure module), "") or ([], the line why there are no plots, said on
+    standard error where asked)."""
+    module, why = load()
+    if module is None:
+        if say:
+            progress(why)
+        return [], why
+    with warnings.catch_warnings():  # a glyph a font lacks is drawn as a box, not said on stderr
+        warnings.simplefilter("ignore")
+        return draw(module), ""
+
+
 class StudyPlots:
     """The study's plots: speedup, and with those series sweep and weak."""
 
     def write(self, study: Study, folder: str) -> List[str]:
-        module, why = load()
-        if module is None:
-            progress(why)
-            return []
-        with warnings.catch_warnings():  # a glyph a font lacks is drawn as a box, not said on stderr
-            warnings.simplefilter("ignore")
-            return [name for stem, fig in _drawn(module, study) for name in save(fig, folder, stem)]
+        return _with_matplotlib(lambda m: [n for stem, fig in _drawn(m, study) for n in save(fig, folder, stem)])[0]
 
 
 def svgs(study: Study, stems: Sequence[str] = STUDY_PLOTS) -> Tuple[List[Tuple[str, str]], str]:
     """The study's plots drawn in memory, as (stem, SVG text); ([], the line why) without matplotlib."""
-    module, why = load()
-    if module is None:
-        return [], why
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        return [(stem, render(fig, "svg").decode("utf-8")) for stem, fig in _drawn(module, study, stems)], ""
+    return _with_matplotlib(lambda m: [(stem, render(fig, "svg").decode("utf-8"))
+                                       for stem, fig in _drawn(m, study, stems)], say=False)
 
 
 def compare_figure(module: Any, studies: Sequence[Study], labels: Sequence[str]) -> Optional[Figure]:
@@ -380,9 +376,7 @@ def compare_figure(module: Any, studies: Sequence[Study], labels: Sequence[str])
             good = [s for s in ss if _trusted(s)]
             c.trusted(*(s.speedup for s in good))
             c.ax.plot([s.threads for s in good], [s.speedup for s in good], marker=marker, color=colour, **_style(k))
-            for s in ss:
-                if not _trusted(s):
-                    c.doubt(marker, s.threads or 0, s.speedup)
+            c.doubt(ss, marker, lambda s: s.threads or 0, lambda s: s.speedup)
     for name, (k, marker) in markers.items():
         c.key(c.ax.plot([], [], marker=marker, color="black", linestyle="none", label=_label(name)))
     c.threads_axis(top_threads, "threads")
@@ -392,11 +386,7 @@ def compare_figure(module: Any, studies: Sequence[Study], labels: Sequence[str])
 def compare_plot(folder: str, studies: Sequence[Study], labels: Sequence[str]) -> List[str]:
     """compare.png and compare.svg in folder; the names written ([] when there is nothing to draw
     or no matplotlib, which one line on standard error says)."""
-    module, why = load()
-    if module is None:
-        progress(why)
-        return []
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
+    def draw(module: Any) -> List[str]:
         fig = compare_figure(module, studies, labels)
         return [] if fig is None else save(fig, folder, "compare")
+    return _with_matplotlib(draw)[0]

@@ -1,17 +1,16 @@
 """report.html: a study as one page for a person to read in a browser.
 
 The page is whole in itself: its style inline, the plots inline as SVG, no script, nothing it
-loads from anywhere (a policy in its head forbids both, should anything slip in). It shows where
-and when the study ran, a card per variant (how it was built, at which sizes it was correct, its
-race check, its speedup and floor per team), the full summary tables with every check, the
-closing notes, the plots and the machine's facts. Every text the tools did not make up (names,
-paths, a program's output quoted in a check, a compiler's warnings, the machine's facts) is
-escaped: as a one-line message would show it (escape.printable), then for HTML.
+loads from anywhere (a policy in its head forbids both, should anything slip in). Every text the
+tools did not make up (names, paths, a program's output quoted in a check, a compiler's warnings,
+the machine's facts) is escaped: as a one-line message would show it (escape.printable), then for
+HTML.
 """
 from __future__ import annotations
 
 import collections
 import html
+import os
 import xml.etree.ElementTree as ET
 from typing import Dict, Iterable, List, Sequence, Tuple
 
@@ -24,24 +23,19 @@ from ompsuite.export import plot, tables
 from ompsuite.export.grades import copies_of
 from ompsuite.study import Run, Series, State, Study, Summary
 
-SVG = "http://www.w3.org/2000/svg"
-XLINK = "http://www.w3.org/1999/xlink"
-ET.register_namespace("", SVG)  # the plots come back out as plain <svg>, not <ns0:svg>
-ET.register_namespace("xlink", XLINK)
+ET.register_namespace("", "http://www.w3.org/2000/svg")  # the plots come back out as plain <svg>, not <ns0:svg>
+ET.register_namespace("xlink", "http://www.w3.org/1999/xlink")
 
 # A quoted reason is cut here on a card; the table beside it has it whole.
 REASON_LIMIT = 400
+with open(os.path.join(os.path.dirname(__file__), "report.css"), encoding="utf-8") as _css:
+    STYLE = _css.read()  # inlined in the page, whose policy forbids loading a style sheet
 
 
 def text(value: object, limit: int = 0) -> str:
     """One line of untrusted text for the page: control characters and directional overrides
     shown as escapes, then HTML's special characters escaped."""
     return html.escape(printable(value, limit or None))
-
-
-def block(value: str) -> str:
-    """Several lines of untrusted text (a compiler's warnings), each escaped as text() does."""
-    return "\n".join(text(line) for line in value.splitlines())
 
 
 def _tag(name: str, body: str, cls: str = "") -> str:
@@ -57,9 +51,13 @@ def _n(n: int) -> str:
     return tables.fmt_n(n) or str(n)
 
 
-def _sizes(runs: Sequence[Run]) -> Tuple[List[str], List[str]]:
-    """(the sizes at which every run passed its check, a line per size where one failed), the
-    untimed check sizes first."""
+def _correct(build: C.Build, runs: Sequence[Run]) -> str:
+    """The sizes at which every run passed its check, the untimed check sizes first, and a line
+    per size where one failed."""
+    if build.error:
+        return _tag("span", "never run: it does not compile", "bad")
+    if not runs:
+        return "not run"
     groups: Dict[Tuple[bool, int], List[Run]] = {}
     for r in runs:
         groups.setdefault((r.series is not Series.CHECK, r.problem_size), []).append(r)
@@ -73,8 +71,11 @@ def _sizes(runs: Sequence[Run]) -> Tuple[List[str], List[str]]:
                        f"{text(failed[0].check.reason, REASON_LIMIT)}")
         else:
             good[timed].append(_n(n))
-    return [f"N = {', '.join(good[timed])} ({what})" for timed, what in ((False, "untimed checks"), (True, "timed"))
-            if good[timed]], bad
+    sizes = [f"N = {', '.join(good[timed])} ({what})" for timed, what in ((False, "untimed checks"), (True, "timed"))
+             if good[timed]]
+    out = [f'<span class="good">correct</span> at {"; ".join(sizes)}'] if sizes else []
+    out += [f'<span class="bad">fails</span> at {line}' for line in bad]
+    return "<br>".join(out)
 
 
 def _verdict(build: C.Build, runs: Sequence[Run], rows: Sequence[Summary]) -> Tuple[str, str]:
@@ -104,36 +105,25 @@ def _built(build: C.Build) -> str:
         lines = build.warnings.splitlines()
         what = "the compiler's messages" if build.error else "warnings"
         how += (f'<p class="muted">{len(lines)} line{"" if len(lines) == 1 else "s"} of {what}:</p>'
-                f"<pre>{block(build.warnings)}</pre>")
+                "<pre>" + "\n".join(text(line) for line in lines) + "</pre>")
     return how
 
 
 def _race(build: C.Build) -> str:
     detail = "; ".join(build.race_detail)
+    said = f": {text(detail)}" if detail else ""  # race-free: how it was checked (the compiler, the sizes, the teams)
     if build.race is C.Race.FREE:
-        said = f": {text(detail)}" if detail else ""  # how it was checked: the compiler, the sizes, the teams
         return _tag("span", "race-free", "good") + f" (ThreadSanitizer with Archer saw no race{said})"
     if build.race is C.Race.FOUND:
         items = "".join(f"<li>{text(line)}</li>" for line in build.race_detail) or "<li>data race</li>"
         return _tag("span", "data race found:", "bad") + f"<ul>{items}</ul>"
     if build.race is C.Race.SKIPPED:
-        return "race check skipped" + (f": {text(detail)}" if detail else "")
+        return "race check skipped" + said
     if not build.from_source:
         return "race check not run: a binary has no source to instrument"
     if build.error:
         return "race check not run: it does not compile"
-    return "race check not run" + (f": {text(detail)}" if detail else "")
-
-
-def _correct(build: C.Build, runs: Sequence[Run]) -> str:
-    if build.error:
-        return _tag("span", "never run: it does not compile", "bad")
-    if not runs:
-        return "not run"
-    good, bad = _sizes(runs)
-    out = [f'<span class="good">correct</span> at {"; ".join(good)}'] if good else []
-    out += [f'<span class="bad">fails</span> at {line}' for line in bad]
-    return "<br>".join(out)
+    return "race check not run" + said
 
 
 def _fmt(value: object, pattern: str, suffix: str = "") -> str:
@@ -144,8 +134,7 @@ def _teams(rows: Sequence[Summary], modelled: bool) -> str:
     """Per team of the strong series: median, speedup with its interval, % of floor, bound by."""
     if not rows:
         return '<span class="muted">no timed figures</span>'
-    head = ["threads", "median", "speedup", "95% interval"] + (["% of floor", "bound by"] if modelled else []) + \
-        ["check"]
+    head = ["threads", "median", "speedup", "95% interval", *(["% of floor", "bound by"] if modelled else []), "check"]
     body = []
     for s in rows:
         cells = [text(tables.threads_cell(s)), text(tables.median_cell(s)), _fmt(s.speedup, ".2f"),
@@ -218,8 +207,7 @@ def _inline_svg(svg: str, label: str) -> str:
     root = ET.fromstring(svg)
     for parent in list(root.iter()):
         for child in list(parent):
-            local = child.tag.rpartition("}")[2]
-            if local in ("metadata", "script", "foreignObject"):
+            if child.tag.rpartition("}")[2] in ("metadata", "script", "foreignObject"):
                 parent.remove(child)
         for attr in [a for a in parent.attrib if a.rpartition("}")[2].lower().startswith("on")]:
             del parent.attrib[attr]
@@ -249,11 +237,6 @@ def plots_section(study: Study, stems: Sequence[str] = plot.STUDY_PLOTS[:-1]) ->
             figure = _tag("p", text(f"the {stem} plot could not be read back: {e}"), "bad")
         out.append(f"<figure><figcaption>{html.escape(title)}</figcaption>{figure}</figure>")
     return "\n".join(out)
-
-
-def machine_section(study: Study) -> str:
-    return '<dl class="facts">' + "".join(f"<dt>{text(k)}</dt><dd>{text(v)}</dd>"
-                                          for k, v in tables.machine_facts(study)) + "</dl>"
 
 
 # -- The page --------------------------------------------------------------------------------------
@@ -323,19 +306,19 @@ def page(study: Study, rubric: Rubric = DEFAULT) -> str:
         sections.append(_section("Variants", '<div class="cards">' + "\n".join(card(study, e) for e in variants) +
                                  "</div>", "variants"))
     tables_html = summary_table(study.of_series(Series.STRONG), model)
-    sweep, weak = study.of_series(Series.SWEEP), study.of_series(Series.WEAK)
-    if sweep:
+    if sweep := study.of_series(Series.SWEEP):
         tables_html += "<h3>N sweep</h3>" + summary_table(sweep, model)
         if study.crossovers:
             tables_html += _items(tables.crossover_text(study, c, text) for c in study.crossovers)
-    if weak:
-        tables_html += "<h3>Weak scaling (N = base × threads; efficiency = t(1) / t(T))</h3>" + \
-            summary_table(weak, model)
+    if weak := study.of_series(Series.WEAK):
+        tables_html += "<h3>Weak scaling (N = base × threads; efficiency = t(1) / t(T))</h3>"
+        tables_html += summary_table(weak, model)
     sections.append(_section("Summary", tables_html, "summary"))
     if notes := [text(n) for n in (*study.notes, *derive.doubt_lines(study), *tables.team_lines(study))]:
         sections.append(_section("Notes", _items(notes), "notes"))
     sections.append(_section("Plots", plots_section(study), "plots"))
-    sections.append(_section("Machine", machine_section(study), "machine"))
+    facts = "".join(f"<dt>{text(k)}</dt><dd>{text(v)}</dd>" for k, v in tables.machine_facts(study))
+    sections.append(_section("Machine", f'<dl class="facts">{facts}</dl>', "machine"))
     title = f"ompsuite results on {printable(host)}" + (f", {printable(date)}" if date else "")
     return "\n".join([
         "<!DOCTYPE html>",
@@ -344,100 +327,10 @@ def page(study: Study, rubric: Rubric = DEFAULT) -> str:
         "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; style-src 'unsafe-inline'\">",
         '<meta name="viewport" content="width=device-width, initial-scale=1">',
         f"<title>{html.escape(title)}</title>",
-        f"<style>{STYLE}</style></head><body><main>",
+        f"<style>\n{STYLE}</style></head><body><main>",
         f"<header><h1>Results on {text(host)}</h1>",
         _tag("p", " · ".join(text(x) for x in about), "sub"),
         _overview(study), "</header>",
         *sections,
         "</main></body></html>", ""])
 
-
-STYLE = """
-:root{--ok:#1a7f37;--ok-bg:#dafbe1;--fail:#cf222e;--fail-bg:#ffebe9;--doubt:#9a6700;--doubt-bg:#fff8c5;
---line:#d0d7de;--muted:#59636e;--ink:#1f2328}
-*{box-sizing:border-box}
-body{margin:0;background:#f6f8fa;color:var(--ink);
-font:15px/1.5 system-ui,-apple-system,"Segoe UI",Roboto,"Noto Sans","Liberation Sans",Arial,sans-serif}
-main{max-width:1140px;margin:0 auto;padding:28px 28px 56px}
-h1{font-size:28px;margin:0 0 2px;overflow-wrap:anywhere}
-h2{font-size:20px;margin:36px 0 14px;padding-bottom:6px;border-bottom:1px solid var(--line)}
-h3{font-size:16px;margin:20px 0 8px}
-code,pre{font-family:ui-monospace,"SFMono-Regular","DejaVu Sans Mono","Liberation Mono",Menlo,Consolas,monospace;
-font-size:12.5px}
-code{background:#eff2f5;padding:1px 4px;border-radius:4px;overflow-wrap:anywhere}
-pre{background:#eff2f5;padding:8px 10px;border-radius:6px;white-space:pre-wrap;overflow-wrap:anywhere;
-max-height:14em;overflow:auto;margin:6px 0 0}
-.sub{color:var(--muted);margin:0 0 10px;overflow-wrap:anywhere}
-.muted{color:var(--muted)}
-.good{color:var(--ok);font-weight:600}
-.bad{color:var(--fail);font-weight:600}
-p.bad{margin:6px 0 0;overflow-wrap:anywhere}
-.overview{margin:8px 0 0}
-.pill{display:inline-block;padding:1px 10px;border-radius:999px;font-size:13px;font-weight:600;margin-right:4px;
-border:1px solid}
-.pill.ok{color:var(--ok);background:var(--ok-bg)}
-.pill.fail{color:var(--fail);background:var(--fail-bg)}
-.pill.doubt{color:var(--doubt);background:var(--doubt-bg)}
-.banner{background:var(--fail-bg);border:1px solid var(--fail);color:var(--fail);padding:8px 12px;
-border-radius:6px;overflow-wrap:anywhere}
-.cards{display:grid;grid-template-columns:repeat(auto-fit,minmax(520px,1fr));gap:16px}
-.card{background:#fff;border:1px solid var(--line);border-left:6px solid var(--ok);border-radius:8px;
-padding:14px 18px;min-width:0}
-.card.fail{border-left-color:var(--fail)}
-.card.doubt{border-left-color:var(--doubt)}
-.card header{display:flex;align-items:center;gap:10px;flex-wrap:wrap}
-.card h3{margin:0;font-size:18px;font-family:ui-monospace,"DejaVu Sans Mono",monospace;overflow-wrap:anywhere;
-min-width:0}
-.kind{color:var(--muted);font-size:13px}
-.badge{margin-left:auto;font-size:12px;font-weight:700;text-transform:uppercase;letter-spacing:.04em;
-padding:2px 10px;border-radius:999px}
-.badge.ok{color:var(--ok);background:var(--ok-bg)}
-.badge.fail{color:var(--fail);background:var(--fail-bg)}
-.badge.doubt{color:var(--doubt);background:var(--doubt-bg)}
-.path{color:var(--muted);font-size:13px;margin:2px 0 10px;overflow-wrap:anywhere}
-.card dl{display:grid;grid-template-columns:96px 1fr;gap:8px 12px;margin:0}
-.card dt{color:var(--muted);font-size:13px;padding-top:1px}
-.card dd{margin:0;min-width:0;overflow-wrap:anywhere}
-.card ul{margin:4px 0 0;padding-left:18px}
-.card .wide{grid-column:1/-1}
-.card dt.wide{margin-top:4px}
-table{border-collapse:collapse;font-variant-numeric:tabular-nums}
-table.mini{font-size:12.5px;width:100%;overflow-wrap:normal}
-table.mini th{font-weight:600;color:var(--muted);text-align:left;vertical-align:bottom;line-height:1.2;
-border-bottom:1px solid var(--line);padding:2px 8px 3px 0}
-table.mini td{padding:3px 8px 3px 0;border-bottom:1px solid #eef1f4;white-space:nowrap}
-table.mini td.w{white-space:normal}
-.card .scroll{border:0;border-radius:0}
-.mini .ok{color:var(--ok);font-weight:600}.mini .fail{color:var(--fail);font-weight:600}
-.mini .doubt{color:var(--doubt);font-weight:600}
-.scroll{overflow-x:auto;background:#fff;border:1px solid var(--line);border-radius:8px}
-table.summary{font-size:12.5px;width:100%}
-table.summary th{background:#eef1f4;font-weight:600;padding:6px 8px;white-space:nowrap;
-border-bottom:1px solid var(--line)}
-table.summary td{padding:4px 8px;border-bottom:1px solid #eef1f4;white-space:nowrap;vertical-align:top}
-.r{text-align:right}.l{text-align:left}
-.summary tbody td:first-child,.summary thead th:first-child{position:sticky;left:0;z-index:1}
-.summary tbody td:first-child{background:#fff;font-weight:600}
-table.summary tr.fail td{background:var(--fail-bg)}
-td.state{font-weight:600}
-td.state .ok{color:var(--ok)}td.state .fail{color:var(--fail)}td.state .doubt{color:var(--doubt)}
-td.state sup{font-weight:400;color:var(--muted);margin-left:2px}
-ol.rownotes{font-size:13px;margin:10px 0 0;padding-left:28px}
-ol.rownotes li{margin:2px 0;overflow-wrap:anywhere}
-table.summary tr.doubt td{background:var(--doubt-bg)}
-section#notes ul{padding-left:20px}
-section#notes li{margin:4px 0;overflow-wrap:anywhere}
-figure{margin:0 0 20px;background:#fff;border:1px solid var(--line);border-radius:8px;padding:12px}
-figcaption{font-weight:600;margin-bottom:6px}
-figure svg{display:block;width:100%;max-width:900px;height:auto;margin:0 auto}
-dl.facts{display:grid;grid-template-columns:max-content 1fr;gap:2px 16px;background:#fff;border:1px solid var(--line);
-border-radius:8px;padding:12px 16px;font-size:13px;margin:0}
-dl.facts dt{color:var(--muted)}
-dl.facts dd{margin:0;overflow-wrap:anywhere}
-table.class{width:100%;background:#fff;border:1px solid var(--line);font-size:13.5px;margin-bottom:8px}
-table.class th,table.class td{padding:5px 8px;border-bottom:1px solid #eef1f4;text-align:left;vertical-align:top}
-table.class th{background:#eef1f4;font-weight:600}
-table.class td:nth-child(3){overflow-wrap:anywhere;max-width:560px}
-table.class td:first-child{font-family:ui-monospace,"DejaVu Sans Mono",monospace;white-space:nowrap}
-table.class td:last-child{white-space:nowrap}
-"""

@@ -80,7 +80,11 @@ UNTIMED_S = 0.02      # and only when it is more than a process's start and end 
 def _timed_share(s: Summary, ok: List[Run], life_s: float) -> Summary:
     """A program whose whole life is its kernel, with a printed time that leaves out much of its
     life beyond its start and end: it may rightly time its kernel alone, or time part of its
-    work, so its row says the share and nothing fails."""
+    work, so its row says the share and nothing fails. A time of 0 is said too: no work is that
+    fast, but a coarse clock can print it."""
+    if (zeros := sum(r.time_s == 0 for r in ok)) and s.program_entry.kind.timed:
+        s = s.with_note(f"its printed time is 0 in {zeros} of {len(ok)} runs: a clock too coarse for them, "
+                        "or nothing timed")
     lives = [(r.time_s, r.interference.watched_s - life_s) for r in ok
              if r.time_s is not None and r.interference is not None and r.interference.watched_s]
     if not s.program_entry.kind.parallel_throughout or not lives:

@@ -208,6 +208,7 @@ class Scheduling(unittest.TestCase):
         self.assertEqual(len(ex.ran), 15)
         guard = [s for s in study_of(session, topup).summaries if s.program == "quadguard"]
         self.assertEqual([(s.median_s, s.speedup) for s in guard], [(0.0, None), (0.0, None)])
+        self.assertTrue(all("its printed time is 0 in 3 of 3 runs" in "; ".join(s.notes) for s in guard), guard)
 
     def test_teams_asked_that_gave_one_team_share_a_row_and_its_notes(self):
         # As under OMP_THREAD_LIMIT=2 with --threads 2,3: both asked teams run as 2.

@@ -11,7 +11,8 @@ from typing import Any, Dict, Iterable, Optional, Protocol, Sequence, Tuple
 from ompsuite.errors import SuiteError
 from ompsuite.platform.child import run_tool
 from ompsuite.platform.console import progress
-from ompsuite.platform.topology import Topology, listdir, read_small
+from ompsuite.platform.files import listdir, read_small
+from ompsuite.platform.topology import Topology
 
 # machine.csv's version (its first row, schema): 1, the key, value pairs of facts() and the
 # study's own (sizes, repeats, seed, threads, variants, calibration, durations, completed,

@@ -19,7 +19,7 @@ from typing import Callable, Hashable, Iterable, Optional, Union
 
 from ompsuite.errors import SuiteError, os_reason
 from ompsuite.platform.child import run_child
-from ompsuite.platform.files import write_atomic
+from ompsuite.platform.files import listdir, read_small, write_atomic
 
 KINDS = ("data", "instruction", "unified")
 STANDARD_CACHES = ("L1d", "L1i", "L2", "L3")
@@ -259,15 +259,6 @@ def _lstopo() -> str:
 
 # -- sysfs -----------------------------------------------------------------------------------------
 
-def read_small(path: str) -> Optional[str]:
-    """A small text file's content (its first MiB), stripped; None when it cannot be read."""
-    try:
-        with open(path) as f:
-            return f.read(1 << 20).strip()
-    except (OSError, UnicodeDecodeError):
-        return None
-
-
 def cpu_list(text: str) -> list[int]:
     """The kernel's list format, '0-3,8,10-11', as the CPU numbers it names; ValueError if damaged."""
     cpus: list[int] = []
@@ -343,13 +334,6 @@ def from_sysfs(sys_root: str = "/sys") -> Topology:
                                          for (level, kind, sharing), size in instances.items()),
                     pu_core=pu_core, notes=notes)
     return _checked(topo)
-
-
-def listdir(path: str) -> list[str]:
-    try:
-        return os.listdir(path)
-    except OSError:
-        return []
 
 
 def processor(cpuinfo: str = "/proc/cpuinfo") -> tuple[str, Optional[float]]:

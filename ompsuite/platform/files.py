@@ -177,8 +177,7 @@ def claim_out_dir(path: str, owned_files: Iterable[str], what: str = "study") ->
 
 def check_output_path(path: Optional[str], option: str) -> None:
     """Refuse, before anything runs, a file named by option (--json FILE, say) that could not be
-    written once the runs are done: SuiteError status 2. None (not given) passes; a device, a
-    FIFO or a terminal passes when it can be opened for writing later."""
+    written once the runs are done (docs/commands.md, "./runsuite"): SuiteError status 2."""
     if path is None:
         return
     if not path.strip():

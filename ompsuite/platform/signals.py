@@ -1,9 +1,7 @@
-"""The signals a shell, a terminal or a batch system sends to stop a job, made one clean stop.
-
-After install(), the first of them raises Interrupted(signum) in the main thread, wherever it is;
-the tool unwinds, stops its child, keeps what was measured and says why it stopped. Signals that
-come after that one, or inside a shielded() block, are only recorded: a second SIGTERM 10 ms
-after the first (batch systems send them in bursts) must not cut the clean stop short.
+"""The signals a shell, a terminal or a batch system sends to stop a job, made one clean stop
+(docs/commands.md, "Stopping"). After install(), the first of them raises Interrupted(signum) in
+the main thread, wherever it is; those after it, or inside a shielded() block, are only recorded:
+a second SIGTERM 10 ms after the first (batch systems send bursts) must not cut the stop short.
 """
 import signal
 from types import FrameType
@@ -13,9 +11,7 @@ from ompsuite.errors import Interrupted
 
 Handler = Union[Callable[[int, Optional[FrameType]], object], int, signal.Handlers, None]
 
-# TERM: kill, batch systems at the time limit; HUP: the terminal went away; INT, QUIT: the
-# keyboard; USR1, USR2: the warning some batch systems send before the limit; ALRM; XCPU: the
-# CPU time limit.
+# Who sends each: docs/commands.md, "Stopping".
 STOP_SIGNALS = (signal.SIGTERM, signal.SIGHUP, signal.SIGINT, signal.SIGQUIT, signal.SIGUSR1, signal.SIGUSR2,
                 signal.SIGALRM, signal.SIGXCPU)
 

@@ -1,11 +1,8 @@
 """The machine's topology as an HPC engineer records it (sockets, cores, threads per core, logical
-CPUs, NUMA nodes, caches) and where those facts came from: hwloc when installed, else sysfs; a
-source that fails or says something implausible passes to the next, and the record says why.
-The processor's name and clock come from /proc/cpuinfo, the only place Linux gives them without
-a frequency driver. The parsers are pure functions of their input, tested on stored output.
+CPUs, NUMA nodes, caches) and where those facts came from (docs/files.md, "machine.csv"). The
+parsers are pure functions of their input, tested on stored output.
 
-    python3 -m ompsuite.platform.topology --cores    # physical cores this process may run on
-    python3 -m ompsuite.platform.topology            # the machine.csv pairs, one "key,value" a line
+    python3 -m ompsuite.platform.topology [--cores]  # machine.csv's pairs; --cores: the physical cores usable
 """
 import collections
 import csv
@@ -337,8 +334,8 @@ def from_sysfs(sys_root: str = "/sys") -> Topology:
 
 
 def processor(cpuinfo: str = "/proc/cpuinfo") -> tuple[str, Optional[float]]:
-    """The processor's name and its clock in MHz (the highest any CPU shows), as Linux gives them
-    in /proc/cpuinfo: ('', None) where it does not."""
+    """The processor's name and its clock in MHz (the highest any CPU shows) from /proc/cpuinfo, the
+    only place Linux gives them without a frequency driver: ('', None) where it does not."""
     text = read_small(cpuinfo) or ""
     name = re.search(r"^model name\s*:\s*(.+)$", text, re.M)
     mhz = [float(v) for v in re.findall(r"^cpu MHz\s*:\s*(\d+(?:\.\d+)?)\s*$", text, re.M)]

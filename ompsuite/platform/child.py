@@ -5,8 +5,6 @@ The child runs in a session of its own, so one signal reaches all it started, bu
 terminal no longer does: whatever stops the tool while it waits stops the child's group here
 (TERM, then KILL after a grace) before the exception goes on. It is reaped with os.wait4 for its
 own resource use (Popen.wait gives none; RUSAGE_CHILDREN mixes every child ever waited for).
-The tools start one program at a time, so a child of the tool that was not there before the
-program started is one of its leftovers, adopted as subreaper.
 """
 import ctypes
 import dataclasses
@@ -341,8 +339,8 @@ def _children() -> set[int]:
 
 def _sweep(before: set[int]) -> None:
     """Kill and reap every child of this process that was not there before the program started:
-    orphans it left, adopted as their subreaper. An interruption meanwhile is held back until
-    the sweep is done."""
+    the tools start one program at a time, so each is an orphan it left, adopted as subreaper. An
+    interruption meanwhile is held back until the sweep is done."""
     pending: Optional[BaseException] = None
     own_group = os.getpgrp()
     for _ in range(_SWEEP_ROUNDS):

@@ -117,8 +117,7 @@ def _damon(kdamonds: str, notes: list[str]) -> str:
 
 def own_build_tree(bindir: str, root: str = ROOT) -> Optional[str]:
     """The build tree whose bin folder bindir is, when that tree is one of the repository's own
-    (build/NAME); None for programs from anywhere else: whatever a folder beside them says is
-    not believed, let alone run."""
+    (build/NAME); None for programs from anywhere else, whose neighbours are not believed."""
     real = os.path.realpath(bindir)
     tree = os.path.dirname(real)
     ours = os.path.basename(real) == "bin" and os.path.dirname(tree) == os.path.realpath(os.path.join(root, "build"))

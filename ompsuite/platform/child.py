@@ -101,9 +101,8 @@ def run_child(argv: Sequence[Argument], env: Optional[Mapping[str, str]] = None,
 def run_tool(argv: Sequence[Argument], what: str, timeout_s: float, env: Optional[Mapping[str, str]] = None,
              cwd: Optional[str] = None, output_cap: int = 1 << 20, keep_stdout: bool = True,
              tail: bool = False) -> ChildResult:
-    """run_child for a program the tools need along the way (cmake, calibrate, a compiler's
-    version): stopped at its limit or at the output cap, it is a SuiteError in one line naming
-    what was stopped and why. Its status and output are the caller's to judge."""
+    """run_child for a helper program (docs/commands.md, "What runs"): one stopped at its limit or
+    output cap is a SuiteError naming it and why. Its status and output are the caller's to judge."""
     done = run_child(argv, env=env, timeout_s=timeout_s, output_cap=output_cap, cwd=cwd,
                      keep_stdout=keep_stdout, tail=tail)
     if done.timed_out:

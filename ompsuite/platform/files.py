@@ -319,15 +319,13 @@ def csv_text(header: Sequence[CsvValue], rows: Iterable[Sequence[CsvValue]]) -> 
     return buf.getvalue()
 
 
-# A spreadsheet runs a cell that starts with one of these as a formula (a tab or carriage return
-# first hides one); the texts here come from programs' output and the environment.
+# A cell a spreadsheet would run as a formula (docs/files.md); the texts come from programs and the environment.
 _FORMULA_START = ("=", "+", "-", "@", "\t", "\r")
 _PLAIN_NUMBER = re.compile(r"[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?")
 
 
 def spreadsheet_cell(text: str) -> str:
-    """The text as a spreadsheet shows it: one that would start a formula gets a leading ' (a
-    plain number such as -29 stays a number)."""
+    """The text as a spreadsheet shows it: one that would start a formula gets a leading '."""
     if text.startswith(_FORMULA_START) and not _PLAIN_NUMBER.fullmatch(text):
         return "'" + text
     return text

@@ -1,7 +1,5 @@
 """What else happened while a program ran: a record taken around the child process, outside its
-timed window, from independent measurements (docs/noise.md, "The interference record"), since a
-run's own time cannot say it was disturbed. What the platform lacks is left empty, never guessed.
-"""
+timed window, since a run's own time cannot say it was disturbed (docs/noise.md, "The interference record")."""
 import contextlib
 import dataclasses
 import os

@@ -28,8 +28,8 @@ _state = _State()
 
 def install(handler_exception: Callable[[int], BaseException] = Interrupted,
             signals: Iterable[int] = STOP_SIGNALS) -> dict[int, Handler]:
-    """Make each of signals raise handler_exception(signum), the first time, save one ignored as the
-    tool started (nohup); returns the handlers it replaced, for restore(). Again: starts afresh."""
+    """Make each of signals raise handler_exception(signum), the first time, but one ignored as the
+    tool started (nohup); returns the handlers it replaced, for restore(). A second call starts afresh."""
     _state.exception, _state.stopping, _state.depth, _state.received = handler_exception, None, 0, []
     previous: dict[int, Handler] = {s: h for s in signals if (h := signal.getsignal(s)) != signal.SIG_IGN}
     for signum in previous:

@@ -1,9 +1,8 @@
-"""The catalogue: one entry per program, and the only place in the tools that names them.
-
-An entry says what the program is (its kind: how it is run, read and checked), what it is compared
-with, how its team size is learned, what the time model charges it for, and how it is drawn.
-Adding a program is one entry here plus its source; a user's variant (--program NAME=PATH[:KIND])
-becomes an entry of the same shape.
+"""The catalogue: one entry per program, and the only place in the tools that names them. An entry
+says what the program is (its kind: how it is run, read and checked), what it is compared with,
+how its team size is learned, what the time model charges it for and how it is drawn. Adding a
+program is one entry here plus its source; a user's variant (docs/variants.md) becomes an entry
+of the same shape.
 """
 import dataclasses
 import enum
@@ -140,9 +139,7 @@ class Program:
         return (str(n),) if self.kind.n_argument else ()
 
 
-# The first region of a process (measured with the critical-section program, so it holds one
-# critical entry per thread) and, for the worksharing loop, its loop and reduction in place of
-# that critical entry.
+# The overheads each parallel program is charged, and why: docs/model.md, "predicted".
 _GUARD = (("first_region", 1),)
 _MERGE = (("first_region", 1), ("critical", -1), ("static_loop", 1), ("reduction", 1))
 _SPLIT = (("first_region", 1), ("critical", -1))

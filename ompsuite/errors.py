@@ -1,6 +1,5 @@
-"""The failures every layer may raise, and the words that say why the system refused something.
-The command line turns a SuiteError into one line on standard error and an exit status; nothing
-below it prints or exits."""
+"""The failures every layer may raise, and the words that say why the system refused something;
+only the command line prints them (one line on standard error) and exits."""
 import errno
 import signal
 

@@ -21,10 +21,9 @@ def _is_control(ch: str) -> bool:
     return unicodedata.category(ch) in ("Cc", "Zl", "Zp")
 
 
-# Backslash first, so that the escapes added after it are not themselves escaped. The pipe would
-# split the cell; the others would turn text into HTML, a link, code or emphasis. The underscore
-# is left alone: it is in paths and names everywhere (OMP_PLACES, /tmp/a_b), and inside a word it
-# emphasises nothing.
+# The backslash too, or one in the text would cancel the escape after it. The pipe would split the
+# cell; the others would turn text into HTML, a link, code or emphasis. The underscore is left alone:
+# it is in paths and names everywhere (OMP_PLACES, /tmp/a_b), and inside a word emphasises nothing.
 _MARKDOWN_ACTIVE = re.compile(r"([\\|`*\[\]<>&])")  # a lone ~ (the "no change" verdict) strikes nothing out
 
 

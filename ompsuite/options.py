@@ -13,7 +13,6 @@ MAX_RECURRENCE_REPEATS = 100  # each run fills 16 GB for seconds; more is a mist
 
 @dataclasses.dataclass
 class Options:
-    """Everything a run of the tools was asked for, checked."""
     pi_n: int = 100000000
     repeats: int = 5
     threads: Optional[List[int]] = None  # None: the runtime's default team

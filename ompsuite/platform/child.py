@@ -1,19 +1,10 @@
 """Running one child program with a time limit and a cap on what it prints, and always reaping it
-and whatever it left behind.
+and whatever it left behind (docs/commands.md, "Nothing left behind").
 
-The child runs in a session (and so a process group) of its own, so that one signal reaches all
-it started. That also means Ctrl-C at the terminal no longer reaches it: whatever stops the tool
-while it waits (an exception from a signal handler, KeyboardInterrupt, an OSError) stops the
-child's group here, TERM and then KILL after a grace period, before the exception goes on.
-The child is reaped with os.wait4, which gives its own resource use; Popen.wait would reap it
-without that, and getrusage(RUSAGE_CHILDREN) mixes all children ever waited for.
-
-A program may also leave processes outside its group: one started in a new session (a daemon),
-or one that keeps the tool's pipes open. Where Linux offers it, the tool makes itself a child
-subreaper (PR_SET_CHILD_SUBREAPER), so that such orphans become its own children; once the
-program is done, every orphan adopted meanwhile is killed with its group and reaped. The tools
-start one program at a time, so a child of the tool that was not there before the program
-started is one of its leftovers.
+The child runs in a session of its own, so one signal reaches all it started, but Ctrl-C at the
+terminal no longer does: whatever stops the tool while it waits stops the child's group here
+(TERM, then KILL after a grace) before the exception goes on. It is reaped with os.wait4 for its
+own resource use (Popen.wait gives none; RUSAGE_CHILDREN mixes every child ever waited for).
 """
 import ctypes
 import dataclasses
@@ -34,6 +25,7 @@ from typing import Callable, List, Mapping, Optional, Sequence, Union
 
 from ompsuite.errors import SuiteError, os_reason
 from ompsuite.escape import printable
+from ompsuite.platform.files import listdir
 
 _CHUNK = 65536
 _POLL_S = 0.02  # how often the child's end is looked for where pidfd_open is missing
@@ -61,15 +53,13 @@ class ChildResult:
 def run_child(argv: Sequence[Argument], env: Optional[Mapping[str, str]] = None, timeout_s: Optional[float] = None,
               grace_s: float = 2.0, output_cap: int = 1 << 20, cwd: Optional[str] = None,
               keep_stdout: bool = True, tail: bool = False, memory_cap: Optional[int] = None) -> ChildResult:
-    """Run argv (standard input from /dev/null) and return a ChildResult; never raises for what
-    the child does. Past timeout_s, or once a stream goes over output_cap bytes (the rest is not
-    kept), the child's group gets SIGTERM, then SIGKILL after grace_s. When the child ends by
-    itself, anything left in its group is killed, and so is any orphan it left elsewhere (see
-    above). keep_stdout=False sends standard output to /dev/null; tail=True keeps the last
-    output_cap bytes of a stream that goes over the cap and lets the child go on (a build's
-    long log, of which the end says what failed). memory_cap: bytes of address space the child
-    (and all it starts) may have. A child that cannot be started is a SuiteError
-    saying why (no such file, not executable, permission denied, ...), status 2 for those."""
+    """Run argv (standard input from /dev/null); never raises for what the child does. Past
+    timeout_s, or once a stream goes over output_cap bytes (the rest is not kept), the child's
+    group gets SIGTERM, then SIGKILL after grace_s; once it ends by itself, its group and orphans
+    are killed. keep_stdout=False: standard output to /dev/null; tail=True keeps a stream's last
+    output_cap bytes and lets the child go on (a build log's end says what failed). memory_cap:
+    bytes of address space for the child and all it starts. A child that cannot be started is
+    a SuiteError saying why (no such file, not executable, ...), status 2 for those."""
     args = [os.fspath(a) for a in argv]
     if not args:
         raise ValueError("run_child needs a program to run")
@@ -111,9 +101,8 @@ def run_child(argv: Sequence[Argument], env: Optional[Mapping[str, str]] = None,
 def run_tool(argv: Sequence[Argument], what: str, timeout_s: float, env: Optional[Mapping[str, str]] = None,
              cwd: Optional[str] = None, output_cap: int = 1 << 20, keep_stdout: bool = True,
              tail: bool = False) -> ChildResult:
-    """run_child for a program the tools need along the way (cmake, calibrate, a compiler's
-    version): stopped at its limit or at the output cap, it is a SuiteError in one line naming
-    what was stopped and why. Its status and output are the caller's to judge."""
+    """run_child for a helper program (docs/commands.md, "What runs"): one stopped at its limit or
+    output cap is a SuiteError naming it and why. Its status and output are the caller's to judge."""
     done = run_child(argv, env=env, timeout_s=timeout_s, output_cap=output_cap, cwd=cwd,
                      keep_stdout=keep_stdout, tail=tail)
     if done.timed_out:
@@ -336,7 +325,7 @@ def _children() -> set[int]:
         pass
     # A kernel without the children files: every process's parent, from its stat line.
     me = os.getpid()
-    for name in _listdir("/proc"):
+    for name in listdir("/proc"):
         if name.isdigit():
             try:
                 with open(f"/proc/{name}/stat") as f:
@@ -347,17 +336,10 @@ def _children() -> set[int]:
     return found
 
 
-def _listdir(path: str) -> list[str]:
-    try:
-        return os.listdir(path)
-    except OSError:
-        return []
-
-
 def _sweep(before: set[int]) -> None:
     """Kill and reap every child of this process that was not there before the program started:
-    orphans it left, adopted as their subreaper. An interruption meanwhile is held back until
-    the sweep is done."""
+    the tools start one program at a time, so each is an orphan it left, adopted as subreaper. An
+    interruption meanwhile is held back until the sweep is done."""
     pending: Optional[BaseException] = None
     own_group = os.getpgrp()
     for _ in range(_SWEEP_ROUNDS):

@@ -62,8 +62,7 @@ def output(text: str) -> None:
 
 
 class RunProgress:
-    """Where a list of runs stands: on a terminal one line updated in place (runs done, the run
-    now going, the time left); elsewhere (logs, batch jobs) one plain line per run."""
+    """Where a list of runs stands, shown as docs/commands.md ("Progress") says."""
 
     def __init__(self, jobs: Sequence[Job], live: Optional[bool] = None) -> None:
         self.jobs = jobs

@@ -1,8 +1,6 @@
-"""Files whole or absent, one writer per folder, and strict readers for the files the tools read back.
-
-An output folder is held (docs/files.md) before it is checked for earlier results, so two tools
-started together cannot both find it empty. Failures are SuiteError with one line naming the
-file; status 2 where the input (a path, a file given to read, a setting) is at fault.
+"""Files whole or absent, one writer per folder (docs/files.md), and strict readers for the files
+the tools read back. Failures are SuiteError with one line naming the file; status 2 where the
+input (a path, a file given to read, a setting) is at fault.
 """
 import contextlib
 import csv
@@ -23,7 +21,7 @@ from ompsuite.errors import SuiteError, os_reason
 from ompsuite.escape import printable
 
 __all__ = ["LOCK_NAME", "MAX_READ_BYTES", "os_reason", "FolderLock", "lock_folder", "claim_out_dir",
-           "check_output_path", "write_atomic", "csv_text", "Field",
+           "check_output_path", "write_atomic", "csv_text", "Field", "read_small", "listdir",
            "Finite", "Whole", "Text", "Choice", "read_csv", "read_key_values", "read_text", "parse_env_count"]
 
 LOCK_NAME = ".ompsuite.lock"  # inside a held folder; it is not a result, and is removed on release
@@ -48,6 +46,7 @@ class FolderLock:
         self.folder = folder
         self.path = os.path.join(folder, LOCK_NAME)
         self._fd: Optional[int] = fd
+        _held.add(os.path.realpath(folder))
 
     def release(self) -> None:
         """Remove the lock file while still holding it, then let go; a second call does nothing."""
@@ -99,13 +98,11 @@ def lock_folder(path: str, what: str = "study") -> FolderLock:
                     raise _in_use(path, what, fd, stale_lock=lock_path) from None
                 # No flock here: having made the file is holding the folder.
                 os.pwrite(fd, f"{os.getpid()} {socket.gethostname()}\n".encode(), 0)
-                _held.add(os.path.realpath(path))
                 return FolderLock(path, fd)
             # A holder that let go removed the file we opened; another may have made a new one.
             if (now := _stat(lock_path, follow_symlinks=False)) and os.path.samestat(os.fstat(fd), now):
                 os.ftruncate(fd, 0)
                 os.pwrite(fd, f"{os.getpid()}\n".encode(), 0)
-                _held.add(os.path.realpath(path))
                 return FolderLock(path, fd)
         except OSError as e:
             os.close(fd)
@@ -142,8 +139,8 @@ def _in_use(path: str, what: str, fd: int, stale_lock: Optional[str] = None) -> 
 
 def claim_out_dir(path: str, owned_files: Iterable[str], what: str = "study") -> FolderLock:
     """Make the output folder path (with its parents) and hold it: a FolderLock, to release when
-    the tool is done. Only once it is held, refuse a folder that already holds one of owned_files
-    (those results would be overwritten or mixed)."""
+    the tool is done. Only once it is held (so two tools cannot both find it empty), refuse a
+    folder that already holds one of owned_files (those results would be overwritten or mixed)."""
     shown = printable(path)
     try:
         st = os.stat(path)
@@ -180,8 +177,7 @@ def claim_out_dir(path: str, owned_files: Iterable[str], what: str = "study") ->
 
 def check_output_path(path: Optional[str], option: str) -> None:
     """Refuse, before anything runs, a file named by option (--json FILE, say) that could not be
-    written once the runs are done: SuiteError status 2. None (not given) passes; a device, a
-    FIFO or a terminal passes when it can be opened for writing later."""
+    written once the runs are done (docs/commands.md, "./runsuite"): SuiteError status 2."""
     if path is None:
         return
     if not path.strip():
@@ -232,12 +228,11 @@ def _own_fd(path: str) -> Optional[int]:
 
 
 def write_atomic(path: str, data: Union[str, bytes]) -> None:
-    """Write data (str, as UTF-8, or bytes) to path whole: a regular file (or none yet) is
-    replaced by a new file made beside it under a random name (never through a link planted
-    there), synced and renamed over it, so a failure leaves the earlier file as it was. A link
-    is followed and its target replaced; anything else (a FIFO, /dev/null, a terminal,
-    /dev/stdout) is written to as it is. In a folder this process holds the name is the tool's
-    own: whatever is there is replaced, link or not. An OSError carries path as its filename."""
+    """Write data (str, as UTF-8, or bytes) to path whole, as docs/commands.md ("./runsuite")
+    says: a new file made beside it (never through a link planted there), synced and renamed
+    over it, so a failure leaves the earlier file as it was. In a folder this process holds the
+    name is the tool's own: whatever is there is replaced, link or not. An OSError carries path
+    as its filename."""
     raw = data.encode("utf-8", errors="backslashreplace") if isinstance(data, str) else bytes(data)
     fd_number = _own_fd(path)
     try:
@@ -324,15 +319,13 @@ def csv_text(header: Sequence[CsvValue], rows: Iterable[Sequence[CsvValue]]) -> 
     return buf.getvalue()
 
 
-# A spreadsheet runs a cell that starts with one of these as a formula (a tab or carriage return
-# first hides one); the texts here come from programs' output and the environment.
+# A cell a spreadsheet would run as a formula (docs/files.md); the texts come from programs and the environment.
 _FORMULA_START = ("=", "+", "-", "@", "\t", "\r")
 _PLAIN_NUMBER = re.compile(r"[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?")
 
 
 def spreadsheet_cell(text: str) -> str:
-    """The text as a spreadsheet shows it: one that would start a formula gets a leading ' (a
-    plain number such as -29 stays a number)."""
+    """The text as a spreadsheet shows it: one that would start a formula gets a leading '."""
     if text.startswith(_FORMULA_START) and not _PLAIN_NUMBER.fullmatch(text):
         return "'" + text
     return text
@@ -592,6 +585,24 @@ def read_text(path: str, max_bytes: int = MAX_READ_BYTES) -> str:
         line = text.count("\n", 0, text.index("\0")) + 1
         raise SuiteError(f"{shown} line {line}: holds a NUL character", 2)
     return text
+
+
+# -- What /proc and /sys show ----------------------------------------------------------------------
+
+def read_small(path: str) -> Optional[str]:
+    """A small text file's content (its first MiB), stripped; None when it cannot be read."""
+    try:
+        with open(path) as f:
+            return f.read(1 << 20).strip()
+    except (OSError, UnicodeDecodeError):
+        return None
+
+
+def listdir(path: str) -> list[str]:
+    try:
+        return os.listdir(path)
+    except OSError:
+        return []
 
 
 # -- Counts from the environment -------------------------------------------------------------------

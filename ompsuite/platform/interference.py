@@ -1,9 +1,5 @@
-"""What else happened while a program ran: a record taken around the child process, outside its timed window.
-
-A run's own time cannot say whether it was disturbed, so the judgement rests on independent measurements:
-the child's resource usage (wait4), the machine's CPU time and hypervisor steal (/proc/stat) and its memory
-events (/proc/vmstat). Whatever the platform does not offer is left empty and named in the notes, never guessed.
-"""
+"""What else happened while a program ran: a record taken around the child process, outside its
+timed window, since a run's own time cannot say it was disturbed (docs/noise.md, "The interference record")."""
 import contextlib
 import dataclasses
 import os
@@ -13,10 +9,9 @@ import sys
 import time
 from typing import Dict, List, Optional, Sequence, Tuple, Union
 
-from ompsuite.platform.topology import read_small
+from ompsuite.platform.files import read_small
 
-# Machine-wide memory events that explain a slow fill: others' faults beside the child's, huge pages (512x
-# fewer faults) or small, stalls taken inside an allocation, pages the hypervisor took back or returned.
+# Machine-wide memory events that explain a slow fill (docs/noise.md, "The interference record").
 VMSTAT_COUNTERS = ("pgfault", "pgmajfault", "thp_fault_alloc", "thp_fault_fallback", "compact_stall",
                    "compact_fail", "allocstall_normal", "pgscan_direct", "pgsteal_direct",
                    "balloon_inflate", "balloon_deflate")
@@ -25,9 +20,7 @@ VMSTAT_COUNTERS = ("pgfault", "pgmajfault", "thp_fault_alloc", "thp_fault_fallba
 # rounding of /proc/stat. Why these values: docs/noise.md, "Disturbed runs".
 LOAD_CORES = 0.10   # others' CPU time: an idle VM uses a few hundredths of a core, any real program far more
 STEAL_CORES = 0.02  # the hypervisor's: 2% lost slows a serial run by about 2%, the comparison's noise
-# The team's own CPU time (counted in nanoseconds) short of threads x wall time: a program or hypervisor
-# beside it, seen even in the short runs whose machine-wide counters' rounding hides a whole core.
-LOST_CORES = 0.25
+LOST_CORES = 0.25   # the team's own CPU time short of threads x wall: judges runs too short for the others
 START_S = 0.005     # per thread: the part of a run's life in which not all its threads can be running
 JUDGEABLE_S = 0.02  # below this a run's life is mostly start and end: no rule can tell it was disturbed
 
@@ -51,9 +44,8 @@ class Usage:
 
 @dataclasses.dataclass
 class CpuTimes:
-    """Machine-wide CPU seconds since boot. busy is user + nice + system + irq + softirq: idle and iowait are
-    time nothing ran, steal is time the hypervisor ran something else instead of this guest (not work done
-    here), and guest/guest_nice are already counted inside user/nice."""
+    """Machine-wide CPU seconds since boot, busy and steal as docs/noise.md defines them (the guest
+    columns are already counted inside user and nice)."""
     busy_s: float
     steal_s: Optional[float]  # None on a kernel whose cpu line stops before the steal column
     cpus: int
@@ -109,9 +101,8 @@ FIELDS = ("watched_s", "cpus_allowed", "machine_cpus", "tick_hz", *(f.name for f
 
 @dataclasses.dataclass
 class Interference:
-    """One run's interference record. watched_s is the tool's own wall clock between the two snapshots;
-    cpus_allowed is how many CPUs the child was given, so other load can be read against the CPUs it left
-    free. Any field the platform did not offer is None and named in notes."""
+    """One run's interference record (its fields: docs/files.md, "runs.csv"). Any field the platform
+    did not offer is None and named in notes."""
     watched_s: float
     cpus_allowed: int
     machine_cpus: Optional[int] = None
@@ -166,25 +157,23 @@ class Interference:
 
 
 def tick_allowance(cpus: int, tick_hz: int) -> float:
-    """CPU-seconds of rounding in a difference of two /proc/stat readings: each CPU's counter, in whole
-    ticks, can be one tick off at each end."""
+    """CPU-seconds of rounding in a difference of two /proc/stat readings (docs/noise.md, "Disturbed runs")."""
     return 2 * cpus / tick_hz
 
 
 def too_short_to_watch(wall_s: float, cpus: int, tick_hz: int, load_cores: float = LOAD_CORES) -> bool:
-    """True when a whole core of other load over the run would still hide inside the tick rounding
-    (about 45 ms on two CPUs at 100 ticks per second): disturbed() saying nothing is no evidence."""
+    """True when a whole core of other load would hide inside the tick rounding: disturbed() saying
+    nothing is then no evidence."""
     return (1.0 - load_cores) * wall_s <= tick_allowance(cpus, tick_hz)
 
 
 def disturbed(rec: Interference, load_cores: float = LOAD_CORES, steal_cores: float = STEAL_CORES,
               threads: Optional[int] = None, lost_cores: float = LOST_CORES,
               life_s: Optional[float] = None) -> Optional[str]:
-    """A short reason for each rule the run broke (docs/noise.md), else None; None also when the record
-    lacks the fields to judge. Each threshold is cores x the watched time plus the rounding of its
-    readings, so rounding alone never marks a short run on an idle machine. life_s: the life of a run
-    that did no work, where it was measured: its start and end, in which only one of the team's threads
-    can be busy (an instrumented build starts for tens of milliseconds); START_S per thread where not."""
+    """A short reason for each rule the run broke (docs/noise.md, "Disturbed runs"), else None; None
+    also when the record lacks the fields to judge. life_s: the measured life of a run that did no
+    work, its start and end, in which only one of the team's threads can be busy (an instrumented
+    build starts for tens of milliseconds); START_S per thread where not measured."""
     wall_s = rec.watched_s
     if wall_s is None or wall_s <= 0:
         return None
@@ -244,10 +233,8 @@ LOOK_S = 2.0  # the look before the first timed run: long enough for a tenth of 
 
 def look(load_cores: float = LOAD_CORES, steal_cores: float = STEAL_CORES, seconds: float = LOOK_S,
          sys_root: str = "/sys/devices/system/cpu", stat_path: str = "/proc/stat") -> str:
-    """One line on whether this machine's figures can be trusted, from a look of a few seconds
-    before anything is timed (the tool sleeps meanwhile: all the CPU time counted is others'):
-    other load and steal against the thresholds every run is held to, the frequency governor
-    where one is readable, and SMT."""
+    """One line on whether this machine's figures can be trusted, from a look while the tool sleeps
+    (docs/noise.md, "A look before anything is timed")."""
     before = read_cpu_times(stat_path)
     started = time.monotonic()
     time.sleep(seconds)

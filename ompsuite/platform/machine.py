@@ -11,11 +11,11 @@ from typing import Any, Dict, Iterable, Optional, Protocol, Sequence, Tuple
 from ompsuite.errors import SuiteError
 from ompsuite.platform.child import run_tool
 from ompsuite.platform.console import progress
-from ompsuite.platform.topology import Topology, listdir, read_small
+from ompsuite.platform.files import listdir, read_small
+from ompsuite.platform.topology import Topology
 
-# machine.csv's version (its first row, schema): 1, the key, value pairs of facts() and the
-# study's own (sizes, repeats, seed, threads, variants, calibration, durations, completed,
-# placements). New facts are new rows; the version changes only when a row's meaning does.
+# machine.csv's version (its first row, schema; its rows: docs/files.md). New facts are new rows;
+# the version changes only when a row's meaning does.
 SCHEMA = "1"
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__))))  # the repository
 COMPILER_TIMEOUT_S = 30.0  # a compiler says its version at once; more is a hang
@@ -117,8 +117,7 @@ def _damon(kdamonds: str, notes: list[str]) -> str:
 
 def own_build_tree(bindir: str, root: str = ROOT) -> Optional[str]:
     """The build tree whose bin folder bindir is, when that tree is one of the repository's own
-    (build/NAME); None for programs from anywhere else: whatever a folder beside them says is
-    not believed, let alone run."""
+    (build/NAME); None for programs from anywhere else, whose neighbours are not believed."""
     real = os.path.realpath(bindir)
     tree = os.path.dirname(real)
     ours = os.path.basename(real) == "bin" and os.path.dirname(tree) == os.path.realpath(os.path.join(root, "build"))
@@ -180,9 +179,7 @@ def _version(tree: str) -> str:
 
 
 def provenance(bindir: str, variants: Sequence[Tuple[str, str]], root: str = ROOT) -> list[tuple[str, str]]:
-    """Where the study's programs came from: the suite's version and the commit of the tree that
-    built them, the tools' version and commit, and each variant's digest (of its source where it
-    was built from one, else of the program), as name=sha256."""
+    """Where the study's programs and tools came from: the PROVENANCE rows (docs/files.md, "machine.csv")."""
     tree = own_build_tree(bindir, root)
     source = _read_cache(tree, "CMAKE_HOME_DIRECTORY") if tree else None
     return [("suite_version", _version(tree) if tree else "unknown"), ("suite_commit", commit(source)),
@@ -197,8 +194,7 @@ def _read_cache(tree: str, key: str) -> Optional[str]:
 
 def facts(bindir: str, binding: Binding, cores: int, topology: Topology,
           extra: Iterable[tuple[str, str]] = ()) -> list[tuple[str, str]]:
-    """Key, value pairs for machine.csv: cores are the physical cores the study may use, cpus
-    the logical CPUs."""
+    """Key, value pairs for machine.csv (docs/files.md): cores are those the study may use."""
     omp = {k: v for k, v in os.environ.items() if k.startswith(("OMP_", "GOMP_", "KMP_"))}
     return [("host", socket.gethostname()),
             ("date", datetime.datetime.now().astimezone().isoformat(timespec="seconds")),
@@ -225,9 +221,8 @@ LEVEL_WHY = {SOFTWARE_FMA: "the processor (as glibc sees it) has no FMA instruct
 
 def pi_level(bindir: str, loader: str = LOADER) -> str:
     """The processor level at which a portable tree's pi programs run here, and how their fused
-    multiply-add is made: asked of glibc's loader under the tools' own environment (which the
-    programs inherit, GLIBC_TUNABLES included), since the program prints nothing of it. "" for a
-    tree without per-level code (tuned for its host, or another system's)."""
+    multiply-add is made, asked of glibc's loader as docs/build.md says (the program prints nothing
+    of it). "" for a tree without per-level code (tuned for its host, or another system's)."""
     found = set()
     for name in PI_PROGRAMS:
         path = os.path.join(bindir, name)

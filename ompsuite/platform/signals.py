@@ -1,9 +1,7 @@
-"""The signals a shell, a terminal or a batch system sends to stop a job, made one clean stop.
-
-After install(), the first of them raises Interrupted(signum) in the main thread, wherever it is;
-the tool unwinds, stops its child, keeps what was measured and says why it stopped. Signals that
-come after that one, or inside a shielded() block, are only recorded: a second SIGTERM 10 ms
-after the first (batch systems send them in bursts) must not cut the clean stop short.
+"""The signals a shell, a terminal or a batch system sends to stop a job, made one clean stop
+(docs/commands.md, "Stopping"). After install(), the first of them raises Interrupted(signum) in
+the main thread, wherever it is; those after it, or inside a shielded() block, are only recorded:
+a second SIGTERM 10 ms after the first (batch systems send bursts) must not cut the stop short.
 """
 import signal
 from types import FrameType
@@ -13,9 +11,7 @@ from ompsuite.errors import Interrupted
 
 Handler = Union[Callable[[int, Optional[FrameType]], object], int, signal.Handlers, None]
 
-# TERM: kill, batch systems at the time limit; HUP: the terminal went away; INT, QUIT: the
-# keyboard; USR1, USR2: the warning some batch systems send before the limit; ALRM; XCPU: the
-# CPU time limit.
+# Who sends each: docs/commands.md, "Stopping".
 STOP_SIGNALS = (signal.SIGTERM, signal.SIGHUP, signal.SIGINT, signal.SIGQUIT, signal.SIGUSR1, signal.SIGUSR2,
                 signal.SIGALRM, signal.SIGXCPU)
 
@@ -32,9 +28,8 @@ _state = _State()
 
 def install(handler_exception: Callable[[int], BaseException] = Interrupted,
             signals: Iterable[int] = STOP_SIGNALS) -> dict[int, Handler]:
-    """Make each of signals raise handler_exception(signum), the first time; returns the handlers
-    it replaced, for restore(). A signal already ignored when the tool starts (nohup, a
-    background job) is left ignored, as its starter asked. Calling it again starts afresh."""
+    """Make each of signals raise handler_exception(signum), the first time, but one ignored as the
+    tool started (nohup); returns the handlers it replaced, for restore(). A second call starts afresh."""
     _state.exception, _state.stopping, _state.depth, _state.received = handler_exception, None, 0, []
     previous: dict[int, Handler] = {s: h for s in signals if (h := signal.getsignal(s)) != signal.SIG_IGN}
     for signum in previous:

@@ -1,11 +1,8 @@
 """The machine's topology as an HPC engineer records it (sockets, cores, threads per core, logical
-CPUs, NUMA nodes, caches) and where those facts came from: hwloc when installed, else sysfs; a
-source that fails or says something implausible passes to the next, and the record says why.
-The processor's name and clock come from /proc/cpuinfo, the only place Linux gives them without
-a frequency driver. The parsers are pure functions of their input, tested on stored output.
+CPUs, NUMA nodes, caches) and where those facts came from (docs/files.md, "machine.csv"). The
+parsers are pure functions of their input, tested on stored output.
 
-    python3 -m ompsuite.platform.topology --cores    # physical cores this process may run on
-    python3 -m ompsuite.platform.topology            # the machine.csv pairs, one "key,value" a line
+    python3 -m ompsuite.platform.topology [--cores]  # machine.csv's pairs; --cores: the physical cores usable
 """
 import collections
 import csv
@@ -19,7 +16,7 @@ from typing import Callable, Hashable, Iterable, Optional, Union
 
 from ompsuite.errors import SuiteError, os_reason
 from ompsuite.platform.child import run_child
-from ompsuite.platform.files import write_atomic
+from ompsuite.platform.files import listdir, read_small, write_atomic
 
 KINDS = ("data", "instruction", "unified")
 STANDARD_CACHES = ("L1d", "L1i", "L2", "L3")
@@ -259,15 +256,6 @@ def _lstopo() -> str:
 
 # -- sysfs -----------------------------------------------------------------------------------------
 
-def read_small(path: str) -> Optional[str]:
-    """A small text file's content (its first MiB), stripped; None when it cannot be read."""
-    try:
-        with open(path) as f:
-            return f.read(1 << 20).strip()
-    except (OSError, UnicodeDecodeError):
-        return None
-
-
 def cpu_list(text: str) -> list[int]:
     """The kernel's list format, '0-3,8,10-11', as the CPU numbers it names; ValueError if damaged."""
     cpus: list[int] = []
@@ -345,16 +333,9 @@ def from_sysfs(sys_root: str = "/sys") -> Topology:
     return _checked(topo)
 
 
-def listdir(path: str) -> list[str]:
-    try:
-        return os.listdir(path)
-    except OSError:
-        return []
-
-
 def processor(cpuinfo: str = "/proc/cpuinfo") -> tuple[str, Optional[float]]:
-    """The processor's name and its clock in MHz (the highest any CPU shows), as Linux gives them
-    in /proc/cpuinfo: ('', None) where it does not."""
+    """The processor's name and its clock in MHz (the highest any CPU shows) from /proc/cpuinfo, the
+    only place Linux gives them without a frequency driver: ('', None) where it does not."""
     text = read_small(cpuinfo) or ""
     name = re.search(r"^model name\s*:\s*(.+)$", text, re.M)
     mhz = [float(v) for v in re.findall(r"^cpu MHz\s*:\s*(\d+(?:\.\d+)?)\s*$", text, re.M)]

@@ -426,8 +426,7 @@ class Kept:
             os.close(err_r)
         if "errno" in reply:
             number = int(str(reply["errno"]))
-            why = _why_not_started(argv[0], OSError(number, os.strerror(number)), env, None)
-            raise SuiteError(f"cannot start {printable(argv[0])}: {why}", 2 if number in _USAGE_ERRNOS else 1)
+            raise _not_started(argv[0], OSError(number, os.strerror(number)), env, None)
         usage = reply.get("rusage")
         return ChildResult(list(argv), streams.text("stdout"), streams.text("stderr"),
                            int(str(reply["status"])) if "status" in reply else None,
@@ -478,9 +477,7 @@ def _start(argv: list[str], env: Optional[Mapping[str, str]], cwd: Optional[str]
                                 stderr=subprocess.PIPE, start_new_session=True, pass_fds=pass_fds,
                                 preexec_fn=None if memory_cap is None else limit)
     except OSError as e:
-        status = 2 if e.errno in _USAGE_ERRNOS else 1
-        raise SuiteError(f"cannot start {printable(argv[0])}: {_why_not_started(argv[0], e, env, cwd)}",
-                         status) from None
+        raise _not_started(argv[0], e, env, cwd) from None
     except ValueError:  # "embedded null byte": a NUL cannot be passed to a program
         raise SuiteError(f"cannot start {printable(argv[0])}: an argument or the environment holds a NUL "
                          "character", 2) from None
@@ -488,6 +485,12 @@ def _start(argv: list[str], env: Optional[Mapping[str, str]], cwd: Optional[str]
 
 _USAGE_ERRNOS = {errno.ENOENT, errno.EACCES, errno.EPERM, errno.ENOEXEC, errno.ENOTDIR, errno.ELOOP,
                  errno.ENAMETOOLONG, errno.EISDIR, errno.E2BIG}
+
+
+def _not_started(program: str, err: OSError, env: Optional[Mapping[str, str]], cwd: Optional[str]) -> SuiteError:
+    """The failure to start program, its status 2 where the user named what cannot be started."""
+    return SuiteError(f"cannot start {printable(program)}: {_why_not_started(program, err, env, cwd)}",
+                      2 if err.errno in _USAGE_ERRNOS else 1)
 
 
 def _why_not_started(program: str, err: OSError, env: Optional[Mapping[str, str]], cwd: Optional[str]) -> str:

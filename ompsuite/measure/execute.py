@@ -32,9 +32,8 @@ Affinity = Tuple[int, str]  # (team size, placement) as the runtime's affinity l
 
 
 class Binding:
-    """How threads are placed. The user's own OMP_PROC_BIND / OMP_PLACES are kept as they are;
-    only when neither is set does the suite bind (close, one thread per core) so that runs are
-    comparable from one time to the next. --no-bind asks for unbound threads explicitly."""
+    """How threads are placed (docs/commands.md, "Binding"): the suite binds only where the user
+    did not, so that runs compare from one time to the next."""
 
     def __init__(self, no_bind: bool = False, base: Optional[Mapping[str, str]] = None) -> None:
         self.base: Dict[str, str] = dict(os.environ if base is None else base)
@@ -83,10 +82,8 @@ class Outcome:
 
 
 class Runner:
-    """Starts programs, each in its own process group with a time limit and an output cap, and
-    returns what they printed with the run's interference record (read around the process,
-    outside its timed window). The runtime's own messages on standard error are passed on to the
-    user, once per distinct text, never swallowed."""
+    """Starts programs, each in its own process group with a time limit and an output cap: what
+    they printed, with the interference record read around the process (docs/noise.md)."""
 
     def __init__(self, output_cap: int = OUTPUT_CAP, grace_s: float = 2.0) -> None:
         self.seen_messages: Set[Tuple[str, str]] = set()
@@ -170,9 +167,8 @@ class Executor:
         self.hung: Dict[Tuple[str, Optional[int]], Tuple[int, str]] = {}  # (program, team) -> (least N, why)
 
     def limit(self, job: Job) -> float:
-        """The run's wall-clock limit: --run-timeout, else 20 times the longest earlier run of the
-        same configuration, else a bound from its size (100 ns an interval or element, far above
-        any run seen here); never under a minute, so a slow start of the machine is no timeout."""
+        """The run's wall-clock limit (docs/noise.md, "Re-runs and the budget"): its minute is so
+        that a slow start of the machine is no timeout."""
         if self.run_timeout:
             return self.run_timeout
         seen = self.longest.get((job.path, job.threads, job.problem_size))

@@ -1,9 +1,6 @@
 """The one run flow of both measuring commands: prepare, plan, calibrate, run the plan, and the
-study of what ran; each finished run goes to the sinks that want it (the journal, the progress
-line, what the command shows). A stopped study resumes from its journal's header (study.py): the
-plan is made again with its seed, the journal's runs stand for its first jobs, in order, and the
-rest run as usual; the top-up rounds, drawn from the same runs in the same order, come out the same.
-"""
+study of what ran, each finished run handed to the sinks that want it. How a stopped study resumes
+from its journal: docs/commands.md, "--resume"."""
 from __future__ import annotations
 
 import dataclasses
@@ -63,8 +60,7 @@ def plan(o: Options, prep: Prepared, order: random.Random, team_report: bool = F
 
 def header(o: Options, prep: Prepared, jobs: Sequence[plans.Job], facts: Sequence[Tuple[str, str]]) -> Dict[str, Any]:
     """The journal's first line: the machine, the variants and the plan."""
-    # Of the environment, what the OpenMP runtimes read: the rest changes from shell to shell. The
-    # programs are known by their digests, wherever they are.
+    # Of the environment, what the OpenMP runtimes read: the rest changes from shell to shell.
     planned = [[j.series.value, j.program, j.threads, j.problem_size, j.repeat, list(j.args),
                 sorted((k, v) for k, v in j.env.items() if k.startswith(("OMP_", "GOMP_", "KMP_")))] for j in jobs]
     digests = {p.name: machine.digest(prep.folders.path(p)) for p in prep.catalogue

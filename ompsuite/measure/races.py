@@ -1,8 +1,5 @@
-"""The race check of a variant built from its source: a ThreadSanitizer copy built with clang 14
-and LLVM's OpenMP runtime, run at a small N under Archer (the OMPT tool that tells
-ThreadSanitizer how the runtime orders the threads), as the suite checks its own programs with
-the `races` preset. GCC's ThreadSanitizer with libgomp reports races in correct code, so only
-clang with libomp is used; where they are missing the check is skipped and says what to install."""
+"""The race check of a variant built from its source (docs/class.md, "The race check"): clang 14
+and libomp only, since GCC's ThreadSanitizer with libgomp reports races in correct code."""
 import dataclasses
 import glob
 import itertools

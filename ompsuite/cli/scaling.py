@@ -61,8 +61,7 @@ def parse(argv: List[str]) -> Options:
 
 
 def run(o: Options) -> int:
-    # One study per folder: held from before anything is built until everything is written. A
-    # resumed one keeps what its folder holds.
+    # One study per folder, held from before anything is built until all is written; a resumed one's kept.
     assert o.out is not None  # parse() sets it
     lock = files.claim_out_dir(o.out, () if o.resume else STUDY_FILES)
     try:

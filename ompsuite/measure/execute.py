@@ -101,11 +101,10 @@ class Runner:
         out of both and read."""
         name = os.path.basename(path)
         path = os.path.abspath(path)  # the sandbox starts it from its scratch folder
-        problem = not_a_program(path) if isolated else ""
-        if problem:
-            raise ProgramFailed(f"{name} cannot be started: {problem}", 126, f"cannot be started: {problem}")
         argv = [path, *args]
         try:
+            if isolated and (problem := not_a_program(path)):
+                raise SuiteError(f"cannot start {printable(path)}: {problem}")
             before = Snapshot.take()
             if isolated:
                 done = sandbox.run(argv, [os.path.dirname(path)], os.environ if env is None else env, timeout_s,
@@ -315,12 +314,6 @@ def not_a_program(path: str) -> str:
         return "not a program (neither a 64-bit ELF file nor a script)"
     (phoff,), (entsize, count) = struct.unpack_from("<Q", head, 32), struct.unpack_from("<HH", head, 54)
     return "a cut-short program" if phoff + entsize * count > size else ""
-
-
-def warn_oversubscribed(threads: Optional[Sequence[int]], cores: int) -> None:
-    if threads and max(threads) > cores:
-        progress(f"note: {max(threads)} threads asked for on {cores} cores: threads will share cores, "
-                 "and the model has no calibration for such teams")
 
 
 def _time(text: Optional[str]) -> Optional[float]:

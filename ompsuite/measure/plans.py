@@ -79,9 +79,8 @@ def _series(series: Series, catalogue: C.Catalogue, folders: Folders, binding: B
 
 def strong(catalogue: C.Catalogue, folders: Folders, binding: Binder, teams: Teams, pi_n: int, repeats: int,
            recurrence_n: Optional[int] = None, recurrence_repeats: int = 0, size_note: str = "") -> List[Job]:
-    """The fixed-size series. teams: thread counts, or [None] for the runtime's default team.
-    The recurrence programs join the first recurrence_repeats rounds (each run may be a 16 GB fill,
-    so they never run side by side, only one after another)."""
+    """The fixed-size series. teams: thread counts, or [None] for the runtime's default team. The
+    recurrence programs (each run may be a 16 GB fill) join the first recurrence_repeats rounds."""
     recurrence = [] if recurrence_n is None else [(C.RECURRENCE, recurrence_n, size_note, teams, recurrence_repeats)]
     return _series(Series.STRONG, catalogue, folders, binding, [(C.PI, pi_n, "", teams, repeats), *recurrence])
 

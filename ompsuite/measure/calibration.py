@@ -55,9 +55,8 @@ def watched(argv: Sequence[str], env: Mapping[str, str], watch: Mapping[str, flo
 
 def calibrate(o: Options, prep: Prepared, path: Optional[str], quick: bool) -> Tuple[Optional[Model], float]:
     """The time model and the seconds its calibration took: from --calibration, from path when a
-    stopped study measured it, else measured at one thread and each team as OMP_THREAD_LIMIT lets
-    the runtime give it (quick: fewer repeats, a smaller buffer), saved to path (None: thrown away).
-    No model (and a line that says why) without a calibrate program, or when every try was disturbed."""
+    stopped study measured it, else measured at 1 and each team the runtime gives (quick: fewer repeats),
+    saved to path (None: thrown away); None, said in a line, without a calibrate program or a quiet try."""
     if o.no_calibrate:
         return None, 0.0
     if given := o.calibration or (path if path and os.path.exists(path) else None):

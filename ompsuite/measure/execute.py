@@ -95,10 +95,9 @@ class Runner:
 
     def run(self, path: str, args: Sequence[str] = (), env: Optional[Mapping[str, str]] = None,
             timeout_s: Optional[float] = None, isolated: bool = False) -> Outcome:
-        """An Outcome; ProgramFailed when the program fails, is killed, cannot be started or runs
-        past timeout_s. isolated: a user's program, run in the sandbox. The affinity lines, on
-        whichever stream the runtime writes them (libgomp stderr, LLVM's runtime stdout), are taken
-        out of both and read."""
+        """An Outcome, its affinity lines taken out of both streams (docs/commands.md, "Teams");
+        ProgramFailed when the program fails, is killed, cannot be started or runs past timeout_s.
+        isolated: a user's program, run in the sandbox."""
         name = os.path.basename(path)
         path = os.path.abspath(path)  # the sandbox starts it from its scratch folder
         argv = [path, *args]

@@ -30,8 +30,7 @@ from ompsuite.study import FORMAT, JOURNAL, JOURNAL_MARK, Journal, Journaled, Ru
 PLAN_OPTIONS = ("pi_n", "repeats", "threads", "recurrence_n", "recurrence_repeats", "sweep", "weak", "seed",
                 "precision", "budget", "bin", "recurrence_bin", "no_bind", "no_calibrate", "calibration",
                 "programs", "disturbed_load", "disturbed_steal", "disturbed_lost", "run_timeout", "no_warmup")
-# The facts that say which machine a journal was made on: its hardware, so that a batch job
-# requeued onto another node of the same kind resumes there.
+# Which machine a journal was made on: its hardware, not its host (a requeued job, docs/cluster.md).
 MACHINE_KEYS = ("processor", "cores", "cpus", "memory_gib")
 
 

@@ -194,9 +194,8 @@ class Executor:
         return self.teams[key]
 
     def run(self, job: Job) -> Run:
-        """The job's run. A variant that does not compile is not run; one that crashes, fails or is
-        stopped at its limit gives a run with that fault, which fails its check alone. A program of
-        the suite that fails raises ProgramFailed: the session stops."""
+        """The job's run: a variant's fault (no build, a crash or failure, a hang) is its run's, failing
+        its check alone; a program of the suite that fails raises ProgramFailed, and the session stops."""
         entry = job.entry
         if not entry.variant:
             return self._run(job)

@@ -60,9 +60,8 @@ _FRAME = re.compile(r"^\s+#\d+ \S+ (.+?):(\d+)(?::\d+)? \(")
 
 
 def parse_report(stderr: str, source_name: str = "") -> List[str]:
-    """One line per distinct race in ThreadSanitizer's report: 'data race: pi.cpp:14 (write) and
-    pi.cpp:14 (read)', the two accesses as the report names them (file name and line; the first
-    frame in source_name where the stack has one, else its first frame with a line)."""
+    """One line per distinct race in ThreadSanitizer's report, its two accesses' file and line as in
+    docs/class.md: the first frame in source_name where the stack has one, else its first with a line."""
     races: Dict[Tuple[Tuple[str, str], ...], str] = {}
     for block in re.split(r"^WARNING: ThreadSanitizer: ", stderr, flags=re.M)[1:]:
         if not block.startswith("data race"):

@@ -43,9 +43,8 @@ def _team(threads: "int | None", asked: "int | None" = None) -> str:
     return shown if asked is None or asked == threads else f"{shown} (asked {asked})"
 
 
-# The exit status: every figure checked and trusted, a check failed, or every check passed but
-# some figure is no result or could not be trusted (too few clean runs on a busy machine, a
-# speedup above its team, a median under its floor).
+# The exit status: every figure checked and trusted, a check failed, or every check passed but some
+# figure is no result or untrusted (too few clean runs, a speedup above its team, under its floor).
 OK, FAILED, UNTRUSTED = 0, 1, 3
 
 

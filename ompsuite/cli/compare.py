@@ -1,8 +1,6 @@
 """Machines side by side: several studies in one Markdown document, with verdicts and a plot.
 
-Per program and thread count, each study's figures and check, then every later study against the
-first (or each against a node's reference): the verdicts on the terminal, 100 columns wide, the
-whole document in compare.md. Exit statuses: parse()'s epilog.
+What it reads, writes and exits with: docs/commands.md, "./compare"; the statuses: parse()'s epilog.
 """
 import argparse
 import datetime

@@ -1,6 +1,5 @@
-"""The options the commands share, defined once so that one name always means one thing. A
-command parses its line into an Options value and hands the core that, never the parser's
-namespace."""
+"""The options the commands share, defined once so that one name always means one thing; the
+core gets an Options value, never the parser's namespace."""
 import argparse
 import dataclasses
 import os

@@ -1,12 +1,6 @@
 """Build the suite if needed, run all six programs, check every result and compare them.
 
-Each program's own lines are shown under its name, then one table that fits a terminal: per
-program and team, the median of several interleaved runs (--repeats; the recurrence programs run
---recurrence-repeats times, default once: every run is a 16 GB fill), its range, the speedup of
-the medians over the serial baseline, and how close each is to the floor the calibration allows.
-Threads are bound (OMP_PROC_BIND=close, OMP_PLACES=cores) unless you set OMP_PROC_BIND or
-OMP_PLACES yourself. The team is the runtime's default (OMP_NUM_THREADS) unless --threads is
-given. Any failed check ends the run with status 1.
+What it shows, in what order, and its exit statuses: docs/commands.md, "./runsuite".
 """
 from __future__ import annotations
 

@@ -1,11 +1,7 @@
 """Scaling study: every timed program over a list of thread counts, with repeats.
 
-Writes into the output folder runs.jsonl as it goes (every run, checked, the moment it ends), then
-study.json, runs.csv, machine.csv (where it ran), summary.csv and summary.md (median and min-max
-time, speedup, efficiency, Karp-Flatt serial fraction, rates, reproducibility, checks) and the
-plots. --resume DIR continues a study stopped by anything, a kill or a batch time limit included.
-Threads are bound (OMP_PROC_BIND=close, OMP_PLACES=cores) unless OMP_PROC_BIND or OMP_PLACES
-is already set, which is then kept, or --no-bind is given.
+runs.jsonl is written as it goes, the rest of the folder once it ends (docs/files.md); --resume:
+docs/commands.md, "./scaling".
 """
 from __future__ import annotations
 
@@ -65,8 +61,7 @@ def parse(argv: List[str]) -> Options:
 
 
 def run(o: Options) -> int:
-    # One study per folder: held from before anything is built until everything is written. A
-    # resumed one keeps what its folder holds.
+    # One study per folder, held from before anything is built until all is written; a resumed one's kept.
     assert o.out is not None  # parse() sets it
     lock = files.claim_out_dir(o.out, () if o.resume else STUDY_FILES)
     try:

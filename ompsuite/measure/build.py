@@ -142,8 +142,7 @@ def build(tree: str, cache: Iterable[str] = (), targets: Iterable[str] = (), nee
     shown = os.path.relpath(tree, ROOT) if installed() is None else tree
     progress(f"building {shown} (only what is missing or stale)")
     if not os.path.exists(os.path.join(tree, "CMakeCache.txt")):
-        # Tuned for this host in a checkout (they measure here), the installed programs' own target
-        # for an installed suite.
+        # Tuned for this host in a checkout (they measure here), an installed suite for its programs' target.
         layout = installed()
         tuning = ["SUITE_NATIVE=ON"] if layout is None else ["SUITE_NATIVE=OFF", f"SUITE_INSTALL_ARCH={layout['arch']}"]
         _cmake(["cmake", "-S", ROOT, "-B", tree, "-DCMAKE_BUILD_TYPE=Release",
@@ -241,9 +240,8 @@ def recurrence_bin(catalogue: C.Catalogue, n: int, bindir: str, given: Optional[
 
 
 def calibrate_path(bindir: str) -> Optional[str]:
-    """The calibrate program to run beside the programs in bindir, or None: a build tree's own, the
-    installed one, or one inside a --bin folder itself (the user named that folder to run programs
-    from: nothing beside it, its parent's bench/ say, is run)."""
+    """The calibrate program to run beside the programs in bindir, or None: nothing beside a --bin
+    folder is run (docs/commands.md, "What runs")."""
     tree = own_build_tree(bindir)
     layout = installed()
     if tree:

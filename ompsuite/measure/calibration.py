@@ -1,7 +1,5 @@
-"""Measuring this machine for the time model: the calibrate program's figures, the first
-parallel region of a fresh process measured with the suite's own critical-section program, and
-reading a calibration file back. The calibration is watched as every run is: figures taken while
-other load or steal took the machine are taken again, and never used as floors."""
+"""Measuring this machine for the time model (docs/model.md), and reading a calibration back. It is
+watched as every run is: figures taken on a busy machine are taken again, never used as floors."""
 from __future__ import annotations
 
 import os
@@ -28,9 +26,7 @@ CALIBRATE_TIMEOUT_S = 900.0  # it takes seconds per team size; a hung one is sto
 TRIES = 3  # a calibration disturbed this many times in a row is not used: the machine is busy
 
 
-# Every figure of the calibration is a median of repeats of a short measurement: the sporadic steal
-# of a virtual machine, a few percent of its seconds, slows a few repeats and leaves the medians as
-# they are. Steal that lasts (a busy host) still refuses it, as other load does at the runs' rule.
+# Its figures are medians of repeats, which sporadic steal leaves as they are (docs/noise.md, the end).
 CALIBRATION_STEAL_CORES = 0.20
 
 
@@ -59,9 +55,8 @@ def watched(argv: Sequence[str], env: Mapping[str, str], watch: Mapping[str, flo
 
 def calibrate(o: Options, prep: Prepared, path: Optional[str], quick: bool) -> Tuple[Optional[Model], float]:
     """The time model and the seconds its calibration took: from --calibration, from path when a
-    stopped study measured it, else measured at one thread and each team as OMP_THREAD_LIMIT lets
-    the runtime give it (quick: fewer repeats, a smaller buffer), saved to path (None: thrown away).
-    No model (and a line that says why) without a calibrate program, or when every try was disturbed."""
+    stopped study measured it, else measured at 1 and each team the runtime gives (quick: fewer repeats),
+    saved to path (None: thrown away); None, said in a line, without a calibrate program or a quiet try."""
     if o.no_calibrate:
         return None, 0.0
     if given := o.calibration or (path if path and os.path.exists(path) else None):
@@ -100,10 +95,8 @@ def calibrate(o: Options, prep: Prepared, path: Optional[str], quick: bool) -> T
 
 def first_region_rows(catalogue: C.Catalogue, bindir: str, threads: Sequence[int], env: Mapping[str, str],
                       cores: int, runs: int = 11) -> Iterator[str]:
-    """The first parallel region of a fresh process also starts the runtime's threads, a cost
-    that a loop over regions never sees and that every program here pays once. It is measured
-    with the suite's own critical-section pi program at N = 1 (no work, one critical entry per
-    thread), per team size: the median and the range of the runs, as calibration rows."""
+    """The first_region rows per team size (docs/model.md): the median and range of runs of the
+    suite's critical-section pi program at N = 1."""
     from ompsuite.measure.execute import Runner
     entry = next(p for p in catalogue.suite(C.PI) if p.parallel and ("first_region", 1) in p.constructs
                  and len(p.constructs) == 1)

@@ -32,9 +32,8 @@ Affinity = Tuple[int, str]  # (team size, placement) as the runtime's affinity l
 
 
 class Binding:
-    """How threads are placed. The user's own OMP_PROC_BIND / OMP_PLACES are kept as they are;
-    only when neither is set does the suite bind (close, one thread per core) so that runs are
-    comparable from one time to the next. --no-bind asks for unbound threads explicitly."""
+    """How threads are placed (docs/commands.md, "Binding"): the suite binds only where the user
+    did not, so that runs compare from one time to the next."""
 
     def __init__(self, no_bind: bool = False, base: Optional[Mapping[str, str]] = None) -> None:
         self.base: Dict[str, str] = dict(os.environ if base is None else base)
@@ -83,10 +82,8 @@ class Outcome:
 
 
 class Runner:
-    """Starts programs, each in its own process group with a time limit and an output cap, and
-    returns what they printed with the run's interference record (read around the process,
-    outside its timed window). The runtime's own messages on standard error are passed on to the
-    user, once per distinct text, never swallowed."""
+    """Starts programs, each in its own process group with a time limit and an output cap: what
+    they printed, with the interference record read around the process (docs/noise.md)."""
 
     def __init__(self, output_cap: int = OUTPUT_CAP, grace_s: float = 2.0) -> None:
         self.seen_messages: Set[Tuple[str, str]] = set()
@@ -98,17 +95,15 @@ class Runner:
 
     def run(self, path: str, args: Sequence[str] = (), env: Optional[Mapping[str, str]] = None,
             timeout_s: Optional[float] = None, isolated: bool = False) -> Outcome:
-        """An Outcome; ProgramFailed when the program fails, is killed, cannot be started or runs
-        past timeout_s. isolated: a user's program, run in the sandbox. The affinity lines, on
-        whichever stream the runtime writes them (libgomp stderr, LLVM's runtime stdout), are taken
-        out of both and read."""
+        """An Outcome, its affinity lines taken out of both streams (docs/commands.md, "Teams");
+        ProgramFailed when the program fails, is killed, cannot be started or runs past timeout_s.
+        isolated: a user's program, run in the sandbox."""
         name = os.path.basename(path)
         path = os.path.abspath(path)  # the sandbox starts it from its scratch folder
-        problem = not_a_program(path) if isolated else ""
-        if problem:
-            raise ProgramFailed(f"{name} cannot be started: {problem}", 126, f"cannot be started: {problem}")
         argv = [path, *args]
         try:
+            if isolated and (problem := not_a_program(path)):
+                raise SuiteError(f"cannot start {printable(path)}: {problem}")
             before = Snapshot.take()
             if isolated:
                 done = sandbox.run(argv, [os.path.dirname(path)], os.environ if env is None else env, timeout_s,
@@ -170,9 +165,8 @@ class Executor:
         self.hung: Dict[Tuple[str, Optional[int]], Tuple[int, str]] = {}  # (program, team) -> (least N, why)
 
     def limit(self, job: Job) -> float:
-        """The run's wall-clock limit: --run-timeout, else 20 times the longest earlier run of the
-        same configuration, else a bound from its size (100 ns an interval or element, far above
-        any run seen here); never under a minute, so a slow start of the machine is no timeout."""
+        """The run's wall-clock limit (docs/noise.md, "Re-runs and the budget"): its minute is so
+        that a slow start of the machine is no timeout."""
         if self.run_timeout:
             return self.run_timeout
         seen = self.longest.get((job.path, job.threads, job.problem_size))
@@ -200,9 +194,8 @@ class Executor:
         return self.teams[key]
 
     def run(self, job: Job) -> Run:
-        """The job's run. A variant that does not compile is not run; one that crashes, fails or is
-        stopped at its limit gives a run with that fault, which fails its check alone. A program of
-        the suite that fails raises ProgramFailed: the session stops."""
+        """The job's run: a variant's fault (no build, a crash or failure, a hang) is its run's, failing
+        its check alone; a program of the suite that fails raises ProgramFailed, and the session stops."""
         entry = job.entry
         if not entry.variant:
             return self._run(job)
@@ -319,12 +312,6 @@ def not_a_program(path: str) -> str:
         return "not a program (neither a 64-bit ELF file nor a script)"
     (phoff,), (entsize, count) = struct.unpack_from("<Q", head, 32), struct.unpack_from("<HH", head, 54)
     return "a cut-short program" if phoff + entsize * count > size else ""
-
-
-def warn_oversubscribed(threads: Optional[Sequence[int]], cores: int) -> None:
-    if threads and max(threads) > cores:
-        progress(f"note: {max(threads)} threads asked for on {cores} cores: threads will share cores, "
-                 "and the model has no calibration for such teams")
 
 
 def _time(text: Optional[str]) -> Optional[float]:

@@ -1,9 +1,6 @@
 """The one run flow of both measuring commands: prepare, plan, calibrate, run the plan, and the
-study of what ran; each finished run goes to the sinks that want it (the journal, the progress
-line, what the command shows). A stopped study resumes from its journal's header (study.py): the
-plan is made again with its seed, the journal's runs stand for its first jobs, in order, and the
-rest run as usual; the top-up rounds, drawn from the same runs in the same order, come out the same.
-"""
+study of what ran, each finished run handed to the sinks that want it. How a stopped study resumes
+from its journal: docs/commands.md, "--resume"."""
 from __future__ import annotations
 
 import dataclasses
@@ -33,8 +30,7 @@ from ompsuite.study import FORMAT, JOURNAL, JOURNAL_MARK, Journal, Journaled, Ru
 PLAN_OPTIONS = ("pi_n", "repeats", "threads", "recurrence_n", "recurrence_repeats", "sweep", "weak", "seed",
                 "precision", "budget", "bin", "recurrence_bin", "no_bind", "no_calibrate", "calibration",
                 "programs", "disturbed_load", "disturbed_steal", "disturbed_lost", "run_timeout", "no_warmup")
-# The facts that say which machine a journal was made on: its hardware, so that a batch job
-# requeued onto another node of the same kind resumes there.
+# Which machine a journal was made on: its hardware, not its host (a requeued job, docs/cluster.md).
 MACHINE_KEYS = ("processor", "cores", "cpus", "memory_gib")
 
 
@@ -63,8 +59,7 @@ def plan(o: Options, prep: Prepared, order: random.Random, team_report: bool = F
 
 def header(o: Options, prep: Prepared, jobs: Sequence[plans.Job], facts: Sequence[Tuple[str, str]]) -> Dict[str, Any]:
     """The journal's first line: the machine, the variants and the plan."""
-    # Of the environment, what the OpenMP runtimes read: the rest changes from shell to shell. The
-    # programs are known by their digests, wherever they are.
+    # Of the environment, what the OpenMP runtimes read: the rest changes from shell to shell.
     planned = [[j.series.value, j.program, j.threads, j.problem_size, j.repeat, list(j.args),
                 sorted((k, v) for k, v in j.env.items() if k.startswith(("OMP_", "GOMP_", "KMP_")))] for j in jobs]
     digests = {p.name: machine.digest(prep.folders.path(p)) for p in prep.catalogue

@@ -1,6 +1,5 @@
-"""What to run, in what order: the jobs of the run command and of the study's three series.
-Every repeat runs each serial baseline once and every parallel program at every team size, so
-that drifts of the machine spread over all of them alike."""
+"""What to run, in what order (docs/commands.md, "Order"): the jobs of the run command and of the
+study's three series, each repeat a round of every configuration so that drifts hit all alike."""
 from __future__ import annotations
 
 import collections
@@ -80,23 +79,16 @@ def _series(series: Series, catalogue: C.Catalogue, folders: Folders, binding: B
 
 def strong(catalogue: C.Catalogue, folders: Folders, binding: Binder, teams: Teams, pi_n: int, repeats: int,
            recurrence_n: Optional[int] = None, recurrence_repeats: int = 0, size_note: str = "") -> List[Job]:
-    """The fixed-size series. teams: thread counts, or [None] for the runtime's default team.
-    The recurrence programs join the first recurrence_repeats rounds (each run may be a 16 GB fill,
-    so they never run side by side, only one after another)."""
+    """The fixed-size series. teams: thread counts, or [None] for the runtime's default team. The
+    recurrence programs (each run may be a 16 GB fill) join the first recurrence_repeats rounds."""
     recurrence = [] if recurrence_n is None else [(C.RECURRENCE, recurrence_n, size_note, teams, recurrence_repeats)]
     return _series(Series.STRONG, catalogue, folders, binding, [(C.PI, pi_n, "", teams, repeats), *recurrence])
 
 
-# Sizes at which every pi program (and variant) is also run untimed, to check it with bounds that
-# have teeth: a lost, doubled or shifted interval moves pi by about 4 / N, here over 1e-4, while the
-# rounding a different order of the same terms allows is 8 (N + 1) u, under 2e-12. At the timed
-# sizes the same bound grows with N past what one such fault does (1e8: 8.9e-8 against 2e-8), so
-# a program that fails here fails at every size. Primes, so that no team divides them evenly.
+# Every pi program is also run untimed at these sizes, where one lost or doubled interval breaks
+# bounds that the timed sizes outgrow (docs/noise.md, "Checks with teeth"); primes: no team divides them.
 CHECK_SIZES = (997, 10007)
-
-
-# With a seed, a third size drawn from it (and so recorded): a program cannot tell every check run
-# by its N. Above 2e4 a constant pi is found (1 / (12 N^2) off), up to 3e4 the bounds keep their teeth.
+# With a seed, a third size drawn from it (recorded): a program cannot tell every check run by its N.
 DRAWN_CHECK = (20_000, 30_000)
 
 
@@ -130,10 +122,9 @@ def weak(catalogue: C.Catalogue, folders: Folders, binding: Binder, teams: Seque
 
 
 def interleave(jobs: Sequence[Job], order: random.Random) -> List[Job]:
-    """The timed runs of each round in an order drawn anew for every round (seeded, so that a
-    study's order can be repeated), so that no program always meets the machine first: after
-    the memory was handed back, after another program's cache or its page faults. The untimed
-    checks keep their order: the serial result is what the others are checked against."""
+    """The timed runs of each round in an order drawn anew (seeded) for every round, so that no
+    program always meets the machine first; the untimed checks keep theirs: the serial result is
+    what the others are checked against."""
     out: List[Job] = []
     for _, group in itertools.groupby(jobs, key=lambda j: (j.series, j.repeat)):
         chunk = list(group)
@@ -149,9 +140,8 @@ def _precision_judged(entry: C.Program, series: Series) -> bool:
 
 
 class TopUp:
-    """More runs after the planned ones, one interleaved round at a time, for configurations whose
-    figures are not yet what was asked (docs/noise.md): a disturbed run is replaced, a speedup too
-    wide for the precision target gets a run of itself and of its baseline, within the budget."""
+    """More runs after the planned ones, one round at a time, for configurations whose figures are
+    not yet what was asked, within the budget (docs/noise.md, "Re-runs and the budget")."""
 
     def __init__(self, jobs: Sequence[Job], precision: float = 0.03, budget: float = 2.0,
                  order: Optional[random.Random] = None) -> None:
@@ -175,11 +165,9 @@ class TopUp:
         return self._tried.get(key, 0) >= max(self.planned[key] + 1, int(round(self.budget * self.planned[key])))
 
     def _speedup_wide(self, key: Config) -> Optional[Config]:
-        """The baseline's configuration when a strong-series pi speedup's interval is missing or
-        wider than the target, else None. The speedup and its interval are the figures' own
-        (stats.speedup): a median of no positive time has no speedup to make precise. It is taken
-        again only once the two sides have grown by a tenth, or a budget is given up (why:
-        docs/noise.md, what deciding a round costs)."""
+        """The baseline's configuration when a strong-series pi speedup's interval (stats.speedup's;
+        no positive time: none to make precise) is missing or wider than the target, else None. Taken
+        again once both sides grew by a tenth or a budget is given up (docs/noise.md, round's cost)."""
         entry = self.first[key].entry
         if not self.precision or not _precision_judged(entry, key.series) or entry.baseline is None:
             return None

@@ -14,7 +14,7 @@ from ompsuite.errors import ProgramFailed, SuiteError
 from ompsuite.escape import printable
 from ompsuite.platform.files import parse_env_count
 from ompsuite.options import MAX_THREADS, Options
-from ompsuite.measure.execute import Binding, Executor, PROBE_N, Runner, warn_oversubscribed
+from ompsuite.measure.execute import Binding, Executor, PROBE_N, Runner
 from ompsuite.platform import machine, topology
 from ompsuite.platform.interference import LOAD_CORES, STEAL_CORES, look
 from ompsuite.measure.plans import Folders
@@ -36,10 +36,8 @@ class Prepared:
 def add_variants(catalogue: C.Catalogue, variants: Sequence[C.VariantArg], binding: Binding, runner: Runner,
                  timeout_s: Optional[float] = None, bindir: Optional[str] = None, seed: Optional[int] = None
                  ) -> C.Catalogue:
-    """The catalogue with each --program NAME=PATH[:KIND]. A variant without its kind is run once,
-    untimed, and its kind read from the first line it prints. A source (kind pi unless given) is
-    built beside the suite's programs in bindir's tree, as they were, and checked for races; one
-    that does not compile is kept, its rows to fail with its first error line."""
+    """The catalogue with each --program NAME=PATH[:KIND] (docs/commands.md, "Your own programs").
+    A source is built in bindir's tree; one that does not compile is kept, its rows to fail."""
     # The race check's sizes: a small one, and one drawn from the run's (recorded) seed.
     race_sizes = (races.RACE_N, random.Random(seed).randint(*races.RACE_DRAWN))
     recipe: Optional[sources.Recipe] = None  # read at the first source
@@ -112,7 +110,9 @@ def prepare(o: Options, teams: Optional[Sequence[int]]) -> Prepared:
     cores = topology.physical_cores(topo)
     # A team the thread limit cuts down never shares cores: warn of the teams the runtime will give.
     limit = parse_env_count("OMP_THREAD_LIMIT", os.environ.get("OMP_THREAD_LIMIT"))
-    warn_oversubscribed([min(t, limit) for t in teams] if limit and teams else teams, cores)
+    if (given := [min(t, limit or t) for t in teams or []]) and max(given) > cores:
+        progress(f"note: {max(given)} threads asked for on {cores} cores: threads will share cores, "
+                 "and the model has no calibration for such teams")
     catalogue = C.Catalogue()
     bindir = build.release_bin(catalogue, o.bin)
     n, note = build.recurrence_plan(o.recurrence_n)
@@ -124,8 +124,8 @@ def prepare(o: Options, teams: Optional[Sequence[int]]) -> Prepared:
 
 
 def warm_up(o: Options, prep: Prepared, ex: Executor) -> None:
-    """One discarded run of the serial fill before any timed one. On virtual machines memory first
-    touched after idle time can cost many times the fill: so both fills meet it in the same state."""
+    """One discarded run of the serial fill, so that both fills meet the memory in the same state
+    (docs/noise.md, "This virtual machine")."""
     if prep.recurrence_n is None or o.no_warmup:
         return
     warm = prep.catalogue.serial(C.RECURRENCE)

@@ -1,8 +1,5 @@
-"""The race check of a variant built from its source: a ThreadSanitizer copy built with clang 14
-and LLVM's OpenMP runtime, run at a small N under Archer (the OMPT tool that tells
-ThreadSanitizer how the runtime orders the threads), as the suite checks its own programs with
-the `races` preset. GCC's ThreadSanitizer with libgomp reports races in correct code, so only
-clang with libomp is used; where they are missing the check is skipped and says what to install."""
+"""The race check of a variant built from its source (docs/class.md, "The race check"): clang 14
+and libomp only, since GCC's ThreadSanitizer with libgomp reports races in correct code."""
 import dataclasses
 import glob
 import itertools
@@ -63,9 +60,8 @@ _FRAME = re.compile(r"^\s+#\d+ \S+ (.+?):(\d+)(?::\d+)? \(")
 
 
 def parse_report(stderr: str, source_name: str = "") -> List[str]:
-    """One line per distinct race in ThreadSanitizer's report: 'data race: pi.cpp:14 (write) and
-    pi.cpp:14 (read)', the two accesses as the report names them (file name and line; the first
-    frame in source_name where the stack has one, else its first frame with a line)."""
+    """One line per distinct race in ThreadSanitizer's report, its two accesses' file and line as in
+    docs/class.md: the first frame in source_name where the stack has one, else its first with a line."""
     races: Dict[Tuple[Tuple[str, str], ...], str] = {}
     for block in re.split(r"^WARNING: ThreadSanitizer: ", stderr, flags=re.M)[1:]:
         if not block.startswith("data race"):

@@ -1,7 +1,6 @@
-"""Running a planned list of jobs: each run is read, checked and saved before the next starts,
-and whatever stops the list (a failing program, Ctrl-C, SIGTERM, an OS error) stops it cleanly
-with everything measured so far kept. The executor that turns a job into a run is passed in, so
-that the scheduling can be tested with one that starts no process."""
+"""Running a planned list of jobs: each run is checked and saved before the next starts, and
+whatever stops the list stops it cleanly with everything measured so far kept. The executor is
+passed in, so that the scheduling can be tested with one that starts no process."""
 from __future__ import annotations
 
 import dataclasses

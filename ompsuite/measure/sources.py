@@ -1,8 +1,5 @@
-"""A user's own program given as its source (--program NAME=SOURCE.cpp, --programs DIR): built
-with the compiler and the flags that built the suite's programs, as the build tree recorded them
-(variant-build.json, written by cmake/SuiteFlags.cmake), into that tree's variants/ folder, and
-only again when the source or the flags change. A source that does not compile is no reason to
-stop: its Build says why, and the variant's rows fail with it."""
+"""A user's own program given as its source, built as the suite's programs were (docs/class.md,
+"How sources are built"). A source that does not compile stops nothing: its Build says why."""
 import dataclasses
 import hashlib
 import json
@@ -160,11 +157,9 @@ RaceCheck = Callable[[str, str, str], Tuple[C.Race, Tuple[str, ...]]]
 
 def build_variant(name: str, source: str, tree: str, recipe: Recipe, race_check: Optional[RaceCheck] = None
                   ) -> Tuple[str, C.Build]:
-    """(program path, Build) of a source, built into TREE/variants/NAME unless built there from
-    this source, the same files it read and these flags before. One private copy is digested,
-    compiled and race-checked (race_check(copy, workdir, source's folder), when given and not
-    done yet), so that a source changed meanwhile cannot be checked as one version and timed as
-    another. A source that cannot be read fails alone, with a Build saying why."""
+    """(program path, Build) of a source, unless built before from what it is built from now. One
+    private copy is digested, compiled and race-checked (race_check(copy, workdir, source's folder),
+    when given and not done yet). A source that cannot be read fails alone, with a Build saying why."""
     source = os.path.abspath(source)
     shown = printable(os.path.relpath(source) if not os.path.relpath(source).startswith("..") else source)
     folder = os.path.join(tree, VARIANTS)
@@ -191,8 +186,7 @@ def build_variant(name: str, source: str, tree: str, recipe: Recipe, race_check:
         compiler = _dependency_digest(os.path.realpath(recipe.compiler))
         key = hashlib.sha256(data + json.dumps([_STAMP_FORM, source, recipe.compiler, compiler, recipe.version,
                                                 recipe.flags(c_source), c_source]).encode()).hexdigest()
-        # A folder per build: another run building another version meanwhile replaces nothing this one runs.
-        binary = os.path.join(folder, key[:16], name)
+        binary = os.path.join(folder, key[:16], name)  # a folder per build: another run's replaces nothing
         built, read = _cached(stamp, key, binary)
         if built is not None:
             built = dataclasses.replace(built, source=source)

@@ -15,7 +15,7 @@ import socket
 import stat
 import sys
 import tempfile
-from typing import Generic, Iterable, Iterator, Mapping, Optional, Sequence, TypeVar, Union
+from typing import Callable, Generic, Iterable, Iterator, Mapping, Optional, Sequence, TypeVar, Union
 
 from ompsuite.errors import SuiteError, os_reason
 from ompsuite.escape import printable
@@ -340,18 +340,15 @@ def spreadsheet_csv(header: Sequence[str], rows: Iterable[Sequence[str]]) -> str
 
 Value = Union[str, int, float, None]  # what a field reads as
 T = TypeVar("T", bound=Value, covariant=True)  # a reader of what it parses
+N = TypeVar("N", int, float)
 
 
 class Field(Generic[T]):
-    """A column's (or a key's) type; one that is not required reads as default when absent.
-    parse(text) returns the value or raises ValueError with the reason."""
+    """A column's (or a key's) type: parse(text) returns the value or raises ValueError with the
+    reason. One that is not required reads as default when absent."""
 
-    def __init__(self, required: bool = True, default: Value = None) -> None:
-        self.required = required
-        self.default = default
-
-    def parse(self, text: str) -> T:
-        raise NotImplementedError
+    def __init__(self, parse: Callable[[str], T], required: bool = True, default: Value = None) -> None:
+        self.parse, self.required, self.default = parse, required, default
 
 
 Schema = Mapping[str, "Field[Value]"]
@@ -362,86 +359,74 @@ def _show(text: str) -> str:
     return "'" + printable(text, 40) + "'"
 
 
-N = TypeVar("N", int, float)
-
-
-class _Bounded(Field[Optional[N]]):
+def _bounded(number: Callable[[str], N], low: Optional[float], high: Optional[float], allow_empty: bool,
+             required: bool, default: Value) -> Field[Optional[N]]:
     """A number within low .. high (inclusive); an empty field only with allow_empty (then None)."""
-
-    def __init__(self, low: Optional[float] = None, high: Optional[float] = None, allow_empty: bool = False,
-                 required: bool = True, default: Value = None) -> None:
-        super().__init__(required, default)
-        self.low, self.high, self.allow_empty = low, high, allow_empty
-
-    def number(self, text: str) -> N:
-        raise NotImplementedError
-
-    def parse(self, text: str) -> Optional[N]:
-        if text == "" and self.allow_empty:
+    def parse(text: str) -> Optional[N]:
+        if text == "" and allow_empty:
             return None
-        value = self.number(text)
-        if self.low is not None and value < self.low:
-            raise ValueError(f"{value} is below {self.low}")
-        if self.high is not None and value > self.high:
-            raise ValueError(f"{value} is above {self.high}")
+        value = number(text)
+        if low is not None and value < low:
+            raise ValueError(f"{value} is below {low}")
+        if high is not None and value > high:
+            raise ValueError(f"{value} is above {high}")
         return value
+    return Field(parse, required, default)
 
 
-class Finite(_Bounded[float]):
+_NUMBER = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
+
+
+def _finite(text: str) -> float:
+    if not _NUMBER.fullmatch(text):
+        if text.strip().lower().lstrip("+-") in ("nan", "inf", "infinity"):
+            raise ValueError(f"{_show(text)} is not a finite number")
+        raise ValueError(f"{_show(text)} is not a number" if text else "empty, where a number belongs")
+    if not math.isfinite(value := float(text)):
+        raise ValueError(f"{_show(text)} is too large for a number")
+    return value
+
+
+def _whole(text: str) -> int:
+    if not re.fullmatch(r"[+-]?[0-9]{1,30}", text):
+        raise ValueError(f"{_show(text)} is not a whole number" if text else "empty, where a whole number belongs")
+    return int(text)
+
+
+def Finite(low: Optional[float] = None, high: Optional[float] = None, allow_empty: bool = False,
+           required: bool = True, default: Value = None) -> Field[Optional[float]]:
     """A finite decimal number (float). Refused: nan, inf, numbers too large for a float (1e999),
     hexadecimal, text, surrounding spaces."""
-    _NUMBER = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
-
-    def number(self, text: str) -> float:
-        if not self._NUMBER.fullmatch(text):
-            if text.strip().lower().lstrip("+-") in ("nan", "inf", "infinity"):
-                raise ValueError(f"{_show(text)} is not a finite number")
-            raise ValueError(f"{_show(text)} is not a number" if text else "empty, where a number belongs")
-        value = float(text)
-        if not math.isfinite(value):
-            raise ValueError(f"{_show(text)} is too large for a number")
-        return value
+    return _bounded(_finite, low, high, allow_empty, required, default)
 
 
-class Whole(_Bounded[int]):
+def Whole(low: Optional[float] = None, high: Optional[float] = None, allow_empty: bool = False,
+          required: bool = True, default: Value = None) -> Field[Optional[int]]:
     """A whole number (int, decimal digits with an optional sign)."""
-    _WHOLE = re.compile(r"[+-]?[0-9]{1,30}")
-
-    def number(self, text: str) -> int:
-        if not self._WHOLE.fullmatch(text):
-            raise ValueError(f"{_show(text)} is not a whole number" if text else "empty, where a whole number belongs")
-        return int(text)
+    return _bounded(_whole, low, high, allow_empty, required, default)
 
 
-class Text(Field[str]):
+def Text(max_len: int = 200, allow_empty: bool = True, required: bool = True, default: Value = None) -> Field[str]:
     """Text on one line (no control characters) of at most max_len characters."""
-
-    def __init__(self, max_len: int = 200, allow_empty: bool = True, required: bool = True,
-                 default: Value = None) -> None:
-        super().__init__(required, default)
-        self.max_len, self.allow_empty = max_len, allow_empty
-
-    def parse(self, text: str) -> str:
-        if text == "" and not self.allow_empty:
+    def parse(text: str) -> str:
+        if text == "" and not allow_empty:
             raise ValueError("empty")
-        if len(text) > self.max_len:
-            raise ValueError(f"longer than {self.max_len} characters")
+        if len(text) > max_len:
+            raise ValueError(f"longer than {max_len} characters")
         if printable(text) != text:
             raise ValueError(f"{_show(text)} holds a control character")
         return text
+    return Field(parse, required, default)
 
 
-class Choice(Field[str]):
+def Choice(values: Iterable[str], required: bool = True, default: Value = None) -> Field[str]:
     """One of the given texts, exactly."""
-
-    def __init__(self, values: Iterable[str], required: bool = True, default: Value = None) -> None:
-        super().__init__(required, default)
-        self.values = tuple(values)
-
-    def parse(self, text: str) -> str:
-        if text not in self.values:
-            raise ValueError(f"{_show(text)} is not one of {', '.join(self.values)}")
+    def parse(text: str) -> str:
+        if text not in choices:
+            raise ValueError(f"{_show(text)} is not one of {', '.join(choices)}")
         return text
+    choices = tuple(values)
+    return Field(parse, required, default)
 
 
 def read_csv(path: str, schema: Schema, header_required: bool = True, final_newline: bool = True,

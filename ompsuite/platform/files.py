@@ -60,7 +60,6 @@ class FolderLock:
 
 
 def _stat(path: str, follow_symlinks: bool = True) -> Optional[os.stat_result]:
-    """os.stat of path, or None where there is nothing."""
     try:
         return os.stat(path, follow_symlinks=follow_symlinks)
     except FileNotFoundError:
@@ -309,10 +308,10 @@ def _write_all(fd: int, data: bytes) -> None:
         view = view[n:]
 
 
-CsvValue = Union[str, int, float, None]
+Value = Union[str, int, float, None]  # what a CSV cell is written from, and what a field reads as
 
 
-def csv_text(header: Sequence[CsvValue], rows: Iterable[Sequence[CsvValue]]) -> str:
+def csv_text(header: Sequence[Value], rows: Iterable[Sequence[Value]]) -> str:
     """A whole CSV file: the header, then the rows, one line each."""
     buf = io.StringIO()
     csv.writer(buf, lineterminator="\n").writerows([header, *rows])
@@ -321,12 +320,12 @@ def csv_text(header: Sequence[CsvValue], rows: Iterable[Sequence[CsvValue]]) -> 
 
 # A cell a spreadsheet would run as a formula (docs/files.md); the texts come from programs and the environment.
 _FORMULA_START = ("=", "+", "-", "@", "\t", "\r")
-_PLAIN_NUMBER = re.compile(r"[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?")
+_NUMBER = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
 
 
 def spreadsheet_cell(text: str) -> str:
     """The text as a spreadsheet shows it: one that would start a formula gets a leading '."""
-    if text.startswith(_FORMULA_START) and not _PLAIN_NUMBER.fullmatch(text):
+    if text.startswith(_FORMULA_START) and not _NUMBER.fullmatch(text):
         return "'" + text
     return text
 
@@ -338,7 +337,6 @@ def spreadsheet_csv(header: Sequence[str], rows: Iterable[Sequence[str]]) -> str
 
 # -- Strict readers --------------------------------------------------------------------------------
 
-Value = Union[str, int, float, None]  # what a field reads as
 T = TypeVar("T", bound=Value, covariant=True)  # a reader of what it parses
 N = TypeVar("N", int, float)
 
@@ -374,36 +372,29 @@ def _bounded(number: Callable[[str], N], low: Optional[float], high: Optional[fl
     return Field(parse, required, default)
 
 
-_NUMBER = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
-
-
-def _finite(text: str) -> float:
-    if not _NUMBER.fullmatch(text):
-        if text.strip().lower().lstrip("+-") in ("nan", "inf", "infinity"):
-            raise ValueError(f"{_show(text)} is not a finite number")
-        raise ValueError(f"{_show(text)} is not a number" if text else "empty, where a number belongs")
-    if not math.isfinite(value := float(text)):
-        raise ValueError(f"{_show(text)} is too large for a number")
-    return value
-
-
-def _whole(text: str) -> int:
-    if not re.fullmatch(r"[+-]?[0-9]{1,30}", text):
-        raise ValueError(f"{_show(text)} is not a whole number" if text else "empty, where a whole number belongs")
-    return int(text)
-
-
 def Finite(low: Optional[float] = None, high: Optional[float] = None, allow_empty: bool = False,
            required: bool = True, default: Value = None) -> Field[Optional[float]]:
     """A finite decimal number (float). Refused: nan, inf, numbers too large for a float (1e999),
     hexadecimal, text, surrounding spaces."""
-    return _bounded(_finite, low, high, allow_empty, required, default)
+    def number(text: str) -> float:
+        if not _NUMBER.fullmatch(text):
+            if text.strip().lower().lstrip("+-") in ("nan", "inf", "infinity"):
+                raise ValueError(f"{_show(text)} is not a finite number")
+            raise ValueError(f"{_show(text)} is not a number" if text else "empty, where a number belongs")
+        if not math.isfinite(value := float(text)):
+            raise ValueError(f"{_show(text)} is too large for a number")
+        return value
+    return _bounded(number, low, high, allow_empty, required, default)
 
 
 def Whole(low: Optional[float] = None, high: Optional[float] = None, allow_empty: bool = False,
           required: bool = True, default: Value = None) -> Field[Optional[int]]:
     """A whole number (int, decimal digits with an optional sign)."""
-    return _bounded(_whole, low, high, allow_empty, required, default)
+    def number(text: str) -> int:
+        if not re.fullmatch(r"[+-]?[0-9]{1,30}", text):
+            raise ValueError(f"{_show(text)} is not a whole number" if text else "empty, where a whole number belongs")
+        return int(text)
+    return _bounded(number, low, high, allow_empty, required, default)
 
 
 def Text(max_len: int = 200, allow_empty: bool = True, required: bool = True, default: Value = None) -> Field[str]:
@@ -421,23 +412,23 @@ def Text(max_len: int = 200, allow_empty: bool = True, required: bool = True, de
 
 def Choice(values: Iterable[str], required: bool = True, default: Value = None) -> Field[str]:
     """One of the given texts, exactly."""
+    choices = tuple(values)
+
     def parse(text: str) -> str:
         if text not in choices:
             raise ValueError(f"{_show(text)} is not one of {', '.join(choices)}")
         return text
-    choices = tuple(values)
     return Field(parse, required, default)
 
 
-def read_csv(path: str, schema: Schema, header_required: bool = True, final_newline: bool = True,
-             max_bytes: int = MAX_READ_BYTES) -> list[Row]:
+def read_csv(path: str, schema: Schema, header_required: bool = True) -> list[Row]:
     """The rows of a CSV file with a header line, each a dict of the schema's columns parsed;
     other columns are ignored, an absent optional column reads as its default. An empty file
-    reads as no rows only without header_required. final_newline: a last line without its line
-    end is refused (a file cut inside its last field, 0.12 of 0.125, looks whole otherwise).
-    Anything else amiss: SuiteError status 2 naming the file, line and field."""
+    reads as no rows only without header_required. A last line without its line end is refused
+    (a file cut inside its last field, 0.12 of 0.125, looks whole otherwise). Anything else
+    amiss: SuiteError status 2 naming the file, line and field."""
     shown = printable(path)
-    if not (records := _records(path, final_newline, max_bytes)):
+    if not (records := _records(path)):
         if header_required:
             raise SuiteError(f"{shown} is empty: it has no header line", 2)
         return []
@@ -457,12 +448,11 @@ def read_csv(path: str, schema: Schema, header_required: bool = True, final_newl
     return rows
 
 
-def read_key_values(path: str, schema: Schema, final_newline: bool = True,
-                    max_bytes: int = MAX_READ_BYTES) -> Row:
+def read_key_values(path: str, schema: Schema) -> Row:
     """A key,value file (header line 'key,value', then one key per line) as a dict of the
     schema's keys, parsed as read_csv parses columns; a key given twice is refused."""
     shown = printable(path)
-    records = _records(path, final_newline, max_bytes)
+    records = _records(path)
     if not records or records[0][1] != ["key", "value"]:
         found = ",".join(records[0][1]) if records else ""
         raise SuiteError(f"{shown} line 1: the header is {_show(found)}, not 'key,value'", 2)
@@ -493,11 +483,11 @@ def _parse(shown: str, line: int, name: str, field: "Field[Value]", text: str) -
         raise SuiteError(f"{shown} line {line}, field {name}: {e}", 2) from None
 
 
-def _records(path: str, final_newline: bool, max_bytes: int) -> list[tuple[int, list[str]]]:
+def _records(path: str) -> list[tuple[int, list[str]]]:
     """[(line number, fields)] of every non-empty record; empty lines only at the end."""
     shown = printable(path)
-    text = read_text(path, max_bytes)
-    if final_newline and text and not text.endswith(("\n", "\r")):
+    text = read_text(path)
+    if text and not text.endswith(("\n", "\r")):
         line = text.count("\n") + 1
         raise SuiteError(f"{shown} line {line}: the last line has no line end: the file was cut short", 2)
     reader = csv.reader(io.StringIO(text, newline=""), strict=True)
@@ -592,15 +582,14 @@ def listdir(path: str) -> list[str]:
 
 # -- Counts from the environment -------------------------------------------------------------------
 
-def parse_env_count(name: str, value: Optional[str], low: int = 1, high: Optional[int] = None,
-                    nested: Optional[bool] = None) -> Optional[int]:
-    """The count a setting such as OMP_NUM_THREADS gives, or None when it is unset. nested (by
-    default: for OMP_NUM_THREADS) allows a comma list, one count per nesting level, as the OpenMP
-    runtime does: every level is checked, the first returned. Spaces around a count are allowed,
+def parse_env_count(name: str, value: Optional[str], low: int = 1, high: Optional[int] = None) -> Optional[int]:
+    """The count a setting such as OMP_NUM_THREADS gives, or None when it is unset. OMP_NUM_THREADS
+    may be a comma list, one count per nesting level, as the OpenMP runtime takes it: every level
+    is checked, the first returned. Spaces around a count are allowed,
     as the runtime allows them; anything else is SuiteError status 2 naming the variable."""
     if value is None:
         return None
-    nested = name == "OMP_NUM_THREADS" if nested is None else nested
+    nested = name == "OMP_NUM_THREADS"
     shown = f"{name}='{printable(value, 40)}'"
     if not value.strip():
         raise SuiteError(f"{name} is set but empty: give it a whole number, or unset it", 2)

@@ -25,7 +25,7 @@ class Kind:
     timed: bool          # prints its own run time
     n_argument: bool     # N is the first argument (else it is built into the program)
     printed_tick: float  # the finest step of the time it prints
-    lines: Tuple[Tuple[str, Pattern[str]], ...]  # (field, regex) pairs read from its standard output
+    lines: Tuple[Pattern[str], ...]  # the lines read from its standard output, a named group per field
     first_line: str      # how its report starts: tells a variant's kind
     speedup_bound: bool = False  # compute-bound: a team of T cannot beat its serial baseline by more than T
     parallel_throughout: bool = False  # its whole life is the team's work (the fills check their array serially)
@@ -36,11 +36,12 @@ class Kind:
         """{field: text} of the lines found; a missing line leaves its field out. Two different
         results make "conflict" the number of them: the report contradicts itself."""
         found: Dict[str, str] = {}
-        for field, pattern in self.lines:
-            if values := pattern.findall(output):
-                found[field] = values[0]
-            if field == "result" and len(set(values)) > 1:
-                found["conflict"] = str(len(set(values)))
+        for pattern in self.lines:
+            for field in pattern.groupindex:
+                if values := [m[field] for m in pattern.finditer(output)]:
+                    found[field] = values[0]
+                if field == "result" and len(set(values)) > 1:
+                    found["conflict"] = str(len(set(values)))
         return found
 
 
@@ -48,22 +49,20 @@ def _line(pattern: str) -> Pattern[str]:
     return re.compile(pattern, re.M)
 
 
-PI = Kind("pi", timed=True, n_argument=True, printed_tick=1e-8, lines=(
-    ("result", _line(r"^pi = (\S+), N = +-?\d+, time = -?\d+\.\d+ secs$")),
-    ("printed_n", _line(r"^pi = \S+, N = +(-?\d+), time = -?\d+\.\d+ secs$")),
-    ("time", _line(r"^pi = \S+, N = +-?\d+, time = (-?\d+\.\d+) secs$"))), first_line=r"^pi = ",
+PI = Kind("pi", timed=True, n_argument=True, printed_tick=1e-8, first_line=r"^pi = ",
+          lines=(_line(r"^pi = (?P<result>\S+), N = +(?P<printed_n>-?\d+), time = (?P<time>-?\d+\.\d+) secs$"),),
           speedup_bound=True, parallel_throughout=True,
           expected=(("pi", ("result", "printed_n", "time"), "pi = <value>, N = <N>, time = <seconds> secs"),))
 RECURRENCE = Kind("recurrence", timed=True, n_argument=False, printed_tick=1e-6, lines=(
-    ("time", _line(r"^(?:Sequential|Parallel) RunTime\s*:\s+(\d+\.\d+) seconds$")),
-    ("result", _line(r"^Final Result [^:]*:\s+(\S+) $")),
-    ("check_value", _line(r"^Result \|\|opt\|\|\^2_2 :\s+(\S+)$"))), first_line=r"^(?:Sequential|Parallel) RunTime",
+    _line(r"^(?:Sequential|Parallel) RunTime\s*:\s+(?P<time>\d+\.\d+) seconds$"),
+    _line(r"^Final Result [^:]*:\s+(?P<result>\S+) $"),
+    _line(r"^Result \|\|opt\|\|\^2_2 :\s+(?P<check_value>\S+)$")), first_line=r"^(?:Sequential|Parallel) RunTime",
     expected=(("run time", ("time",), "Parallel RunTime : <seconds> seconds"),
               ("final result", ("result",), "Final Result <name>: <value> "),
               ("check value", ("check_value",), "Result ||opt||^2_2 : <value>")))
 TEAM = Kind("team", timed=False, n_argument=False, printed_tick=0.0, lines=(
-    ("team", _line(r"^Number of threads = (\d+)$")),
-    ("result", _line(r"^Thread -1 is done! Total= (\S+)$"))), first_line=r"^Nested parallelism")
+    _line(r"^Number of threads = (?P<team>\d+)$"),
+    _line(r"^Thread -1 is done! Total= (?P<result>\S+)$")), first_line=r"^Nested parallelism")
 KINDS: Dict[str, Kind] = {k.name: k for k in (PI, RECURRENCE, TEAM)}
 VARIANT_KINDS = (PI, RECURRENCE)  # a variant is timed and compared; the team report is neither
 
@@ -103,8 +102,7 @@ class Build:
         return ""
 
     def to_json(self) -> Dict[str, object]:
-        return {"source": self.source, "compiler": self.compiler, "flags": self.flags, "warnings": self.warnings,
-                "error": self.error, "race": self.race.value, "race_detail": list(self.race_detail)}
+        return {**dataclasses.asdict(self), "race": self.race.value, "race_detail": list(self.race_detail)}
 
 
 class Team(enum.Enum):

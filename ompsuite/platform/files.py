@@ -177,42 +177,39 @@ def claim_out_dir(path: str, owned_files: Iterable[str], what: str = "study") ->
 def check_output_path(path: Optional[str], option: str) -> None:
     """Refuse, before anything runs, a file named by option (--json FILE, say) that could not be
     written once the runs are done (docs/commands.md, "./runsuite"): SuiteError status 2."""
-    if path is None:
-        return
-    if not path.strip():
+    if path is not None and not path.strip():
         raise SuiteError(f"{option} is empty: give the name of a file to write", 2)
-    shown = f"{option} {printable(path)}"
+    if path is not None and (why := _unwritable(path)):
+        raise SuiteError(f"{option} {printable(path)}: {why}", 2)
+
+
+def _unwritable(path: str) -> str:
+    """Why write_atomic could not write path, or "" where it could."""
     if path.endswith(os.sep) or os.path.basename(path) in (".", ".."):
-        raise SuiteError(f"{shown}: names a folder, not a file", 2)
+        return "names a folder, not a file"
     if (fd_number := _own_fd(path)) is not None:
         with contextlib.suppress(OSError):  # no such file open
             if (fcntl.fcntl(fd_number, fcntl.F_GETFL) & os.O_ACCMODE) in (os.O_WRONLY, os.O_RDWR):
-                return
-        raise SuiteError(f"{shown}: the tool has no such file open for writing", 2)
+                return ""
+        return "the tool has no such file open for writing"
     try:
-        st = _stat(path)
-    except OSError as e:
-        raise SuiteError(f"{shown}: {os_reason(e)}", 2) from None
-    if st is not None and stat.S_ISDIR(st.st_mode):
-        raise SuiteError(f"{shown}: names a folder, not a file", 2)
-    if st is not None and not stat.S_ISREG(st.st_mode):
-        if not os.access(path, os.W_OK):
-            raise SuiteError(f"{shown}: permission denied", 2)
-        return
-    target = os.path.realpath(path)
-    folder = os.path.dirname(target)
-    try:
+        if (st := _stat(path)) is not None and stat.S_ISDIR(st.st_mode):
+            return "names a folder, not a file"
+        if st is not None and not stat.S_ISREG(st.st_mode):
+            return "" if os.access(path, os.W_OK) else "permission denied"
+        folder = os.path.dirname(target := os.path.realpath(path))
         if not stat.S_ISDIR(os.stat(folder).st_mode):
-            raise SuiteError(f"{shown}: {printable(folder)} is not a folder", 2)
-    except FileNotFoundError:
-        raise SuiteError(f"{shown}: the folder {printable(folder)} does not exist", 2) from None
+            return f"{printable(folder)} is not a folder"
+    except FileNotFoundError:  # only the folder's stat: _stat reads a missing file as None
+        return f"the folder {printable(folder)} does not exist"
     except OSError as e:
-        raise SuiteError(f"{shown}: {os_reason(e)}", 2) from None
+        return os_reason(e)
     # The file is replaced whole: a new file is made in its folder and renamed over it.
     if st is not None and not os.access(target, os.W_OK):
-        raise SuiteError(f"{shown}: permission denied", 2)
+        return "permission denied"
     if not os.access(folder, os.W_OK | os.X_OK):
-        raise SuiteError(f"{shown}: no new file can be made in {printable(folder)} (permission denied)", 2)
+        return f"no new file can be made in {printable(folder)} (permission denied)"
+    return ""
 
 
 # /dev/stdout and the like name one of the tool's own open files: writing goes to that file
@@ -233,7 +230,6 @@ def write_atomic(path: str, data: Union[str, bytes]) -> None:
     name is the tool's own: whatever is there is replaced, link or not. An OSError carries path
     as its filename."""
     raw = data.encode("utf-8", errors="backslashreplace") if isinstance(data, str) else bytes(data)
-    fd_number = _own_fd(path)
     try:
         folder = os.path.realpath(os.path.dirname(path) or ".")
         if folder in _held:
@@ -241,7 +237,7 @@ def write_atomic(path: str, data: Union[str, bytes]) -> None:
             old = _stat(target, follow_symlinks=False)
             _replace(target, raw, old if old is not None and stat.S_ISREG(old.st_mode) else None)
             return
-        if fd_number is not None:
+        if (fd_number := _own_fd(path)) is not None:
             for stream in (sys.stdout, sys.stderr):  # what the tool printed there goes first
                 with contextlib.suppress(OSError, ValueError, AttributeError, io.UnsupportedOperation):
                     if stream is not None and stream.fileno() == fd_number:

@@ -65,6 +65,7 @@ TEAM = Kind("team", timed=False, n_argument=False, printed_tick=0.0, lines=(
     _line(r"^Thread -1 is done! Total= (?P<result>\S+)$")), first_line=r"^Nested parallelism")
 KINDS: Dict[str, Kind] = {k.name: k for k in (PI, RECURRENCE, TEAM)}
 VARIANT_KINDS = (PI, RECURRENCE)  # a variant is timed and compared; the team report is neither
+_VARIANT_KIND_NAMES = ", ".join(k.name for k in VARIANT_KINDS)
 
 
 class Race(enum.Enum):
@@ -188,8 +189,7 @@ class Catalogue:
         """A new catalogue with a user's program of this kind: compared with the kind's serial
         baseline, its team learned as the suite's parallel programs of that kind learn theirs."""
         if (kind := KINDS.get(kind_name)) not in VARIANT_KINDS:
-            raise SuiteError(f"--program {name}: kind '{kind_name}' is not one of "
-                             f"{', '.join(k.name for k in VARIANT_KINDS)}", 2)
+            raise SuiteError(f"--program {name}: kind '{kind_name}' is not one of {_VARIANT_KIND_NAMES}", 2)
         if any(p.name == name for p in self.programs):
             raise SuiteError(f"--program {name}: that name is taken; choose another", 2)
         like = next(p for p in self.programs if p.kind is kind and p.parallel and not p.variant)
@@ -224,8 +224,7 @@ def parse_variant(text: str) -> VariantArg:
         path, kind = head, tail
     elif colon and re.match(r"^[A-Za-z]\w*$", tail) and not os.path.lexists(rest):
         # A word after the last colon is a kind, unless the whole is a file: a path may hold a colon.
-        raise SuiteError(f"--program {name}: unknown kind '{tail}': the kinds are "
-                         f"{', '.join(k.name for k in VARIANT_KINDS)}", 2)
+        raise SuiteError(f"--program {name}: unknown kind '{tail}': the kinds are {_VARIANT_KIND_NAMES}", 2)
     if not path:
         raise SuiteError(f"--program '{text}': no PATH", 2)
     return VariantArg(name, path, kind)

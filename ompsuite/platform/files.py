@@ -589,15 +589,12 @@ def parse_env_count(name: str, value: Optional[str], low: int = 1, high: Optiona
     shown = f"{name}='{printable(value, 40)}'"
     if not value.strip():
         raise SuiteError(f"{name} is set but empty: give it a whole number, or unset it", 2)
-    counts = []
-    for item in (value.split(",") if nested else [value]):
-        item = item.strip(" \t")
+    items = [item.strip(" \t") for item in (value.split(",") if nested else [value])]
+    for item in items:
         if not re.fullmatch(r"[0-9]{1,18}", item):
             what = "a list of whole numbers, one per nesting level" if nested else "a whole number"
             raise SuiteError(f"{shown} is not {what}", 2)
-        count = int(item)
-        if count < low or (high is not None and count > high):
+        if (count := int(item)) < low or (high is not None and count > high):
             bounds = f"from {low} to {high}" if high is not None else f"at least {low}"
             raise SuiteError(f"{shown}: {count} is not {bounds}", 2)
-        counts.append(count)
-    return counts[0]
+    return int(items[0])

@@ -126,7 +126,8 @@ class CsvViews(unittest.TestCase):
 
     def test_formula_cells_are_neutralised_numbers_are_not(self) -> None:
         cases = {"=1+2": "'=1+2", "@SUM(A1)": "'@SUM(A1)", "+cmd": "'+cmd", "-": "'-", "-inf": "'-inf",
-                 "\t=1": "'\t=1", "-29": "-29", "+1.5e-05": "+1.5e-05", "-.5": "-.5", "3.1": "3.1", "ok": "ok"}
+                 "\t=1": "'\t=1", "-29": "-29", "+1.5e-05": "+1.5e-05", "-.5": "-.5", "3.1": "3.1", "ok": "ok",
+                 "-\u0663": "'-\u0663"}  # not an ASCII digit: not a plain number, so the sign stays text
         self.assertEqual({k: files.spreadsheet_cell(k) for k in cases}, cases)
         failed = next(r for r in read_csv(results.runs_csv(STUDY)) if r["check"] != "ok")
         self.assertEqual(failed["result"], "'=HYPERLINK(\"http://example.invalid\",\"3.14\")")

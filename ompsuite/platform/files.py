@@ -142,16 +142,13 @@ def claim_out_dir(path: str, owned_files: Iterable[str], what: str = "study") ->
     folder that already holds one of owned_files (those results would be overwritten or mixed)."""
     shown = printable(path)
     try:
-        st = os.stat(path)
-    except FileNotFoundError:
-        if os.path.lexists(path):
-            raise SuiteError(f"{shown} is a symbolic link to {printable(os.readlink(path))}, "
-                             "which does not exist", 2) from None
+        st = _stat(path)
     except OSError as e:
         raise SuiteError(f"cannot use {shown} as the output folder: {os_reason(e)}", 2) from None
-    else:
-        if not stat.S_ISDIR(st.st_mode):
-            raise SuiteError(f"{shown} exists and is not a folder", 2)
+    if st is None and os.path.lexists(path):
+        raise SuiteError(f"{shown} is a symbolic link to {printable(os.readlink(path))}, which does not exist", 2)
+    if st is not None and not stat.S_ISDIR(st.st_mode):
+        raise SuiteError(f"{shown} exists and is not a folder", 2)
     try:
         os.makedirs(path, exist_ok=True)
     except OSError as e:

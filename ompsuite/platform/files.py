@@ -259,8 +259,7 @@ def write_atomic(path: str, data: Union[str, bytes]) -> None:
 
 
 def _replace(target: str, data: bytes, st: Optional[os.stat_result]) -> None:
-    folder, name = os.path.split(target)
-    folder = folder or "."
+    folder, name = os.path.split(target)  # target is absolute: folder is never empty
     # mkstemp: O_CREAT | O_EXCL | O_NOFOLLOW under a random name, tried again on a clash.
     fd, tmp = tempfile.mkstemp(prefix=f".{name[:100]}.", suffix=".part", dir=folder)
     try:

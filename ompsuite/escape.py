@@ -35,15 +35,10 @@ def markdown_cell(value: object) -> str:
     return _MARKDOWN_ACTIVE.sub(r"\\\1", flat.strip())
 
 
-_NAMED = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
-
-
 def _visible(ch: str) -> str:
-    if ch in _NAMED:
-        return _NAMED[ch]
     if "\udc80" <= ch <= "\udcff":  # a byte that was not UTF-8, kept by surrogateescape
         return f"\\x{ord(ch) - 0xdc00:02x}"
-    return f"\\x{ord(ch):02x}" if ord(ch) < 0x100 else f"\\u{ord(ch):04x}"
+    return ch.encode("unicode_escape").decode("ascii")  # \n, \x1b, \u202e
 
 
 def printable(value: object, limit: Optional[int] = None) -> str:

@@ -44,5 +44,4 @@ _REASONS = {
 
 
 def os_reason(err: OSError) -> str:
-    """The few words that say why an OSError happened."""
     return _REASONS.get(err.errno or 0) or (err.strerror or str(err)).lower()

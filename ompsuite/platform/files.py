@@ -323,7 +323,6 @@ def spreadsheet_cell(text: str) -> str:
 
 
 def spreadsheet_csv(header: Sequence[str], rows: Iterable[Sequence[str]]) -> str:
-    """A CSV file of these rows, each cell as a spreadsheet shows it."""
     return csv_text(list(header), [[spreadsheet_cell(c) for c in row] for row in rows])
 
 

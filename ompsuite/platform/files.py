@@ -312,7 +312,7 @@ def csv_text(header: Sequence[Value], rows: Iterable[Sequence[Value]]) -> str:
 
 # A cell a spreadsheet would run as a formula (docs/files.md); the texts come from programs and the environment.
 _FORMULA_START = ("=", "+", "-", "@", "\t", "\r")
-_NUMBER = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
+_NUMBER = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")  # a plain number; Finite reads it too
 
 
 def spreadsheet_cell(text: str) -> str:

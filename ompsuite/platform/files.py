@@ -434,7 +434,7 @@ def read_csv(path: str, schema: Schema, header_required: bool = True) -> list[Ro
         if len(fields) != len(header):
             raise SuiteError(f"{shown} line {line}: {len(fields)} field{'' if len(fields) == 1 else 's'} where the "
                              f"header has {len(header)}: the row is cut short or damaged", 2)
-        rows.append({name: (_parse(shown, line, name, field, fields[where[name]]) if name in where else field.default)
+        rows.append({name: _parse(shown, line, fields[where[name]], name, field) if name in where else field.default
                      for name, field in schema.items()})
     return rows
 
@@ -456,18 +456,13 @@ def read_key_values(path: str, schema: Schema) -> Row:
         if key in seen:
             raise SuiteError(f"{shown} line {line}: key {_show(key)} given again (first on line {seen[key][0]})", 2)
         seen[key] = (line, value)
-    result: Row = {}
-    for name, field in schema.items():
-        if name in seen:
-            result[name] = _parse(shown, seen[name][0], name, field, seen[name][1])
-        elif field.required:
-            raise SuiteError(f"{shown}: no key {name}", 2)
-        else:
-            result[name] = field.default
-    return result
+    if missing := next((name for name, field in schema.items() if field.required and name not in seen), None):
+        raise SuiteError(f"{shown}: no key {missing}", 2)
+    return {name: _parse(shown, *seen[name], name, field) if name in seen else field.default
+            for name, field in schema.items()}
 
 
-def _parse(shown: str, line: int, name: str, field: "Field[Value]", text: str) -> Value:
+def _parse(shown: str, line: int, text: str, name: str, field: "Field[Value]") -> Value:
     try:
         return field.parse(text)
     except ValueError as e:

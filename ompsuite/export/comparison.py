@@ -23,7 +23,8 @@ from ompsuite.analyse.significance import Verdict, verdict
 from ompsuite.errors import SuiteError
 from ompsuite.escape import markdown_cell as cell, printable
 from ompsuite.export import benchjson
-from ompsuite.export.tables import TERMINAL_WIDTH, check_cell, fmt_n, fmt_time
+from ompsuite.export.tables import TERMINAL_WIDTH, aligned, check_cell, fmt_n, fmt_time, markdown_table, numbered, team, \
+    threads_text, wrap
 from ompsuite.platform.files import os_reason
 from ompsuite.platform.machine import PROVENANCE
 from ompsuite.study import Series, State, Study, Summary
@@ -154,11 +155,6 @@ def rows(study: Study, sized: AbstractSet[str] = frozenset()) -> Dict[Key, Summa
     return found
 
 
-def team(threads: Optional[int]) -> str:
-    """A team as the tables show it; an unknown one is never shown as a number."""
-    return "?" if threads is None else str(threads)
-
-
 def size_differences(compared: Sequence[Compared]) -> List[str]:
     """Lines naming each strong-scaling program whose problem size differs between studies."""
     sizes: Dict[str, Dict[str, Dict[int, None]]] = {}  # the sizes of each program and study, in order
@@ -183,8 +179,7 @@ def fmt(value: Optional[float], pattern: str) -> str:
 
 
 def machines_table(compared: Sequence[Compared]) -> List[str]:
-    lines = ["| machine | processor | cores | memory GiB | compiler | binding | date | pi N | recurrence N | repeats "
-             "| study |", "|---|---|---:|---:|---|---|---|---:|---:|---:|---|"]
+    rows = []
     for c in compared:
         fact = c.study.fact
         try:
@@ -196,10 +191,10 @@ def machines_table(compared: Sequence[Compared]) -> List[str]:
             recurrence += f" ({fact('recurrence_build')})"
         level = fact("pi_level")  # older studies have none; a tuned tree's is "as built"
         made = fact("compiler") + (f"; pi: {level}" if level and level != "as built" else "")
-        values = [c.label, fact("processor"), fact("cores"), memory, made, fact("binding"), fact("date"),
-                  fact("pi_n"), recurrence or "not run", fact("repeats"), c.path]
-        lines.append("| " + " | ".join(cell(v) for v in values) + " |")
-    return lines
+        rows.append([c.label, fact("processor"), fact("cores"), memory, made, fact("binding"), fact("date"),
+                     fact("pi_n"), recurrence or "not run", fact("repeats"), c.path])
+    return markdown_table(["machine", "processor", "cores", "memory GiB", "compiler", "binding", "date", "pi N",
+                           "recurrence N", "repeats", "study"], "llrrlllrrrl", rows)
 
 
 def results_tables(compared: Sequence[Compared]) -> List[str]:
@@ -218,11 +213,9 @@ def results_tables(compared: Sequence[Compared]) -> List[str]:
         own = ("median", "speedup", "efficiency") + (("% of floor",) if floor else ()) + ("check",)
         head = (["program", "threads"] + (["problem size"] if sized else [])
                 + [f"{c.label} {h}" for c in compared for h in own])
-        align = ["---", "---:"] + (["---"] if sized else []) + (["---:"] * (len(own) - 1) + ["---"]) * len(compared)
+        align = "lr" + ("l" if sized else "") + ("r" * (len(own) - 1) + "l") * len(compared)
         title = "Strong scaling (fixed problem size)" if series is Series.STRONG else f"Series: {series.value}"
-        lines += [f"## {cell(title)}", "", "| " + " | ".join(cell(h) for h in head) + " |",
-                  "|" + "|".join(align) + "|"]
-        reasons = []
+        body, reasons = [], []
         for k in skeys:
             row = [k[1], team(k[2])] + ([str(k[3] or "")] if sized else [])
             for c, t in zip(compared, tables):
@@ -232,10 +225,10 @@ def results_tables(compared: Sequence[Compared]) -> List[str]:
                 row += ["n/a" if s.median_s is None else fmt_time(s.median_s), fmt(s.speedup, "%.2f"),
                         fmt(s.efficiency, "%.2f")] + ([fmt(s.pct_floor, "%.1f")] if floor else []) + [s.state.value]
                 if s.state is not State.OK:
-                    threads = f"{team(k[2])} thread{'' if k[2] == 1 else 's'}"
-                    reasons.append(f"- {k[1]} {threads}, {c.label}: {check_cell(s)}")
-            lines.append("| " + " | ".join(cell(v) for v in row) + " |")
-        lines += [""] + [cell(r) for r in reasons] + ([""] if reasons else [])
+                    reasons.append(f"- {k[1]} {threads_text(k[2])}, {c.label}: {check_cell(s)}")
+            body.append(row)
+        lines += [f"## {cell(title)}", "", *markdown_table(head, align, body), ""]
+        lines += [cell(r) for r in reasons] + ([""] if reasons else [])
     return lines
 
 
@@ -356,7 +349,7 @@ def verdicts(before: Compared, after: Compared, noise: float = 0.02, alpha: floa
 
 def config_text(key: Sample) -> str:
     series, program, threads, n = key
-    return (f"{printable(program, 30)} {team(threads)} thread{'' if threads == 1 else 's'} N={fmt_n(n)}"
+    return (f"{printable(program, 30)} {threads_text(threads)} N={fmt_n(n)}"
             + ("" if series is Series.STRONG else f" ({series.value})"))
 
 
@@ -367,15 +360,15 @@ def verdict_lines(before: Compared, after: Compared, found: Sequence[VerdictRow]
     lines = [f"## {cell(after.label)} against {cell(before.label)}", "",
              f"Ratio: median after / median before (below 1 is faster), with its 95% bootstrap interval; p: "
              f"two-sided Mann–Whitney U on the clean runs; a change counts when p < {alpha} and it is beyond the "
-             f"tolerance ({noise:.0%} unless the row says otherwise). Check: before/after.", "",
-             "| series | program | threads | N | runs | ratio | 95% interval | p | tolerance | verdict | check "
-             "| note |", "|---|---|---:|---:|---:|---:|---|---:|---:|---|---|---|"]
+             f"tolerance ({noise:.0%} unless the row says otherwise). Check: before/after.", ""]
+    rows = []
     for r in found:
         v = r.verdict
         interval = f"{v.interval[0]:.3f}–{v.interval[1]:.3f}" if v.interval else "n too small"
-        lines.append("| " + " | ".join(cell(x) for x in (
-            r.series.value, r.program, team(r.threads), r.problem_size, f"{r.runs_before} / {r.runs_after}",
-            f"{v.ratio:.3f}", interval, f"{v.p:.3g}", f"{r.tolerance:.0%}", v.label, r.check, v.note)) + " |")
+        rows.append((r.series.value, r.program, team(r.threads), r.problem_size, f"{r.runs_before} / {r.runs_after}",
+                     f"{v.ratio:.3f}", interval, f"{v.p:.3g}", f"{r.tolerance:.0%}", v.label, r.check, v.note))
+    lines += markdown_table(["series", "program", "threads", "N", "runs", "ratio", "95% interval", "p", "tolerance",
+                             "verdict", "check", "note"], "llrrrrlrrlll", rows)
     return lines + [""] + (["No verdict:", ""] + [f"- {cell(line)}" for line in left] + [""] if left else [])
 
 
@@ -384,17 +377,15 @@ def terminal_lines(before: Compared, after: Compared, found: Sequence[VerdictRow
     """The before/after section for a terminal, 100 columns at most: a row per verdict with both
     medians, each side's check and a numbered note for a row not ok (against a reference, ~
     reads within, beside the row's band); then what got no verdict."""
-    width = TERMINAL_WIDTH
     out = textwrap.wrap(f"{printable(after.label)} against {printable(before.label)} (ratio: median after / "
-                        "before; the full table is in compare.md):", width)
+                        "before; the full table is in compare.md):", TERMINAL_WIDTH)
     head = ("program", "T", "N", "before", "after", "ratio", "verdict", "check") + (("band",) if reference else ())
     cells: List[Tuple[str, ...]] = []
     notes: List[str] = []
     for r in found:
-        key, first = (r.series, r.program, r.threads, r.problem_size), len(notes) + 1
-        notes += [f"{config_text(key)}, {printable(c.label)}: {check_cell(s)}"
-                  for c, s in zip((before, after), r.checks) if s.state is not State.OK]
-        mark = "" if first > len(notes) else f" [{first}]" if first == len(notes) else f" [{first}-{len(notes)}]"
+        key = (r.series, r.program, r.threads, r.problem_size)
+        mark = numbered(notes, [f"{config_text(key)}, {printable(c.label)}: {check_cell(s)}"
+                                for c, s in zip((before, after), r.checks) if s.state is not State.OK])
         program = r.program if r.series is Series.STRONG else f"{r.program} ({r.series.value})"
         cells.append((printable(program), team(r.threads), fmt_n(r.problem_size),
                       *(fmt_time(s.median_s) for s in r.checks), f"{r.verdict.ratio:.3f}",
@@ -402,15 +393,12 @@ def terminal_lines(before: Compared, after: Compared, found: Sequence[VerdictRow
                      + ((f"{r.tolerance:.0%}",) if reference else ()))
     widths = [max(len(x[i]) for x in [head, *cells]) for i in range(len(head))]
     # A long name gives way, so that a row fits; the full name is in compare.md.
-    widths[0] = max(len(head[0]), widths[0] - max(0, sum(widths) + 2 * (len(widths) - 1) - width))
-    cells = [(printable(c[0], widths[0]), *c[1:]) for c in cells]
-    for row in [head, *cells]:
-        out.append("  ".join(x.ljust(w) if i in (0, 6, 7) else x.rjust(w)
-                             for i, (x, w) in enumerate(zip(row, widths))).rstrip())
+    name = max(len(head[0]), widths[0] - max(0, sum(widths) + 2 * (len(widths) - 1) - TERMINAL_WIDTH))
+    out += aligned([head, *((printable(c[0], name), *c[1:]) for c in cells)], [i not in (0, 6, 7) for i in range(len(head))])
     if not found:
         out.append("(no configuration got a verdict)")
     for text in [f"[{n}] {note}" for n, note in enumerate(notes, 1)] + [f"no verdict: {line}" for line in left]:
-        out += textwrap.wrap(text, width, subsequent_indent="    ")
+        out += wrap(text)
     return out
 
 

@@ -161,7 +161,7 @@ def card(study: Study, entry: C.Program) -> str:
         f"<dt>Built</dt><dd>{_built(build)}</dd>",
         f"<dt>Checks</dt><dd>{_correct(build, runs)}</dd>",
         f"<dt>Race check</dt><dd>{_race(build)}</dd>",
-        f'<dt class="wide">Speedup, per team</dt><dd class="wide">{_teams(rows, tables.modelled(study))}</dd>',
+        f'<dt class="wide">Speedup, per team</dt><dd class="wide">{_teams(rows, bool(study.calibration))}</dd>',
         "</dl></article>"])
 
 
@@ -297,7 +297,7 @@ def page(study: Study, rubric: Rubric = DEFAULT) -> str:
     """The whole page, as text."""
     f = study.fact
     host, date = f("host", "an unnamed host"), f("date").replace("T", " ")
-    model = tables.modelled(study)
+    model = bool(study.calibration)
     about = [x for x in (date, f("processor"), f("cores") and f"{f('cores')} cores", f("compiler")) if x]
     sections = []
     if variants := study.catalogue.variants():

@@ -72,12 +72,12 @@ def crossovers_csv(study: Study) -> Optional[str]:
 
 def markdown_table(study: Study) -> str:
     """Every summary of the study in one Markdown table (runsuite --markdown)."""
-    return "\n".join(tables.markdown(study.summaries, tables.modelled(study))) + "\n"
+    return "\n".join(tables.markdown(study.summaries, bool(study.calibration))) + "\n"
 
 
 def summary_md(study: Study) -> str:
     """summary.md: the machine's facts, then each series' full table with what belongs to it."""
-    model = tables.modelled(study)
+    model = bool(study.calibration)
     text = ["# Scaling study", ""] + [f"- {k}: {markdown_cell(v)}" for k, v in tables.machine_facts(study)]
     text += ["", *tables.markdown(study.of_series(Series.STRONG), model)]
     if study.notes:

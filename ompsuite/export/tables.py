@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import dataclasses
 import textwrap
-from typing import Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Callable, Dict, Iterable, List, Optional, Sequence, Tuple
 
 from ompsuite.escape import markdown_cell
 from ompsuite import catalogue as C
@@ -50,8 +50,8 @@ def fmt_n(n: Optional[int]) -> str:
     return short if len(str(n)) - len(mantissa) >= 3 and len(short) < len(str(n)) else str(n)
 
 
-def _num(value: Optional[float], pattern: str) -> str:
-    return "" if value is None else format(value, pattern)
+def _num(value: Optional[float], pattern: str, suffix: str = "") -> str:
+    return "" if value is None else format(value, pattern) + suffix
 
 
 def asked_text(s: Summary, sep: str = ",") -> str:
@@ -59,17 +59,25 @@ def asked_text(s: Summary, sep: str = ",") -> str:
     return sep.join(str(t) for t in sorted({t for t in s.asked if t}))
 
 
+def team(threads: Optional[int]) -> str:
+    """A team as the tables show it; an unknown one is never shown as a number."""
+    return "?" if threads is None else str(threads)
+
+
+def threads_text(threads: Optional[int]) -> str:
+    """A team in words: ? threads, 1 thread, 2 threads."""
+    return f"{team(threads)} thread{'' if threads == 1 else 's'}"
+
+
 def threads_cell(s: Summary) -> str:
     """The team obtained, and the teams asked for where they differ: 2 (asked 2,3)."""
-    shown = "?" if s.threads is None else str(s.threads)
     asked = asked_text(s)
-    return shown if not asked or asked == shown else f"{shown} (asked {asked})"
+    return team(s.threads) if not asked or asked == team(s.threads) else f"{team(s.threads)} (asked {asked})"
 
 
 def team_label(s: Summary) -> str:
     """The team in words, as a note names its row: 1 thread, 2 threads (asked 2,3)."""
-    shown = "?" if s.threads is None else str(s.threads)
-    return f"{shown} thread{'' if s.threads == 1 else 's'}{threads_cell(s)[len(shown):]}"
+    return threads_text(s.threads) + threads_cell(s)[len(team(s.threads)):]
 
 
 # Long model terms, shortened only where the terminal is short of room.
@@ -158,12 +166,38 @@ def row_notes(s: Summary) -> List[str]:
         "" if s.untrusted else s.disturbed, s.unstable and f"unstable: {s.unstable}", s.note) if text]
 
 
+def markdown_table(head: Sequence[str], align: str, rows: Iterable[Sequence[object]]) -> List[str]:
+    """A Markdown table's lines, align a letter a column (l or r); every cell, the heads' too, is
+    escaped (a pipe, markup), a newline in one becoming a space."""
+    def line(cells: Iterable[object]) -> str:
+        return "| " + " | ".join(map(markdown_cell, cells)) + " |"
+
+    return [line(head), "|" + "|".join("---:" if a == "r" else "---" for a in align) + "|", *map(line, rows)]
+
+
 def markdown(rows: Sequence[Summary], modelled: bool = False) -> List[str]:
-    """The full table as Markdown lines; a pipe in a cell is escaped, a newline becomes a space."""
+    """The full table as Markdown lines."""
     cols = columns(rows, modelled)
-    return ["| " + " | ".join(c.head for c in cols) + " |",
-            "|" + "|".join("---:" if c.right else "---" for c in cols) + "|",
-            *("| " + " | ".join(markdown_cell(c.cell(r)) for c in cols) + " |" for r in rows)]
+    return markdown_table([c.head for c in cols], "".join("r" if c.right else "l" for c in cols),
+                          ([c.cell(r) for c in cols] for r in rows))
+
+
+def aligned(rows: Sequence[Sequence[str]], right: Sequence[bool]) -> List[str]:
+    """Rows of cells (the heads first) as lines of columns two spaces apart, each as wide as its widest cell."""
+    widths = [max(len(row[i]) for row in rows) for i in range(len(right))]
+    return ["  ".join(t.rjust(n) if r else t.ljust(n) for t, n, r in zip(row, widths, right)).rstrip() for row in rows]
+
+
+def numbered(notes: List[str], new: Sequence[str]) -> str:
+    """Adds a row's notes to the table's; the marks that number them after its cell: [3], [3-4]."""
+    first = len(notes) + 1
+    notes += new
+    return f" [{first}]" if len(new) == 1 else f" [{first}-{len(notes)}]" if new else ""
+
+
+def wrap(text: str, width: int = TERMINAL_WIDTH) -> List[str]:
+    """A long line as several, the rest indented; never broken at a hyphen (an option, 4.4e-09)."""
+    return textwrap.wrap(text, width, subsequent_indent="    ", break_on_hyphens=False)
 
 
 # Widths of the cells that hold the day's figures (a median of 9.9 ms or 10.12 ms, an interval,
@@ -182,16 +216,14 @@ def terminal(rows: Sequence[Summary], modelled: bool = False, width: int = TERMI
     notes: List[str] = []
     cells: Dict[Tuple[int, str], str] = {}
     for k, r in enumerate(rows):
-        mine = row_notes(r)
-        first = len(notes) + 1
-        notes += [f"{r.program} {team_label(r)} N={fmt_n(r.problem_size)}: {text}" for text in mine]
-        marks = f" [{first}]" if len(mine) == 1 else f" [{first}-{len(notes)}]" if mine else ""
+        marks = numbered(notes, [f"{r.program} {team_label(r)} N={fmt_n(r.problem_size)}: {text}"
+                                 for text in row_notes(r)])
         own = {"bound by": "page faults" if r.page_fault_bound else _SHORT.get(r.bound_by, r.bound_by),
                "check": r.state.value + marks}
         cells.update(((k, c.head), own[c.head] if c.head in own else c.cell(r)) for c in cols)
     dropped = []
 
-    def widths(nominal: bool = False) -> List[int]:
+    def widths(nominal: bool) -> List[int]:
         return [max([len(TERMINAL_HEADS.get(c.head, c.head))] +
                     ([_NOMINAL[c.head]] if nominal and c.head in _NOMINAL else
                      [len(cells[(k, c.head)]) for k in range(len(rows))]))
@@ -204,15 +236,9 @@ def terminal(rows: Sequence[Summary], modelled: bool = False, width: int = TERMI
             gone = next(h for h in _DROPPABLE if any(c.head == h for c in cols))
             cols = [c for c in cols if c.head != gone]
             dropped.append(gone)
-    w = widths()
-
-    def line(texts: Sequence[str]) -> str:
-        return "  ".join(t.rjust(n) if c.right else t.ljust(n) for t, n, c in zip(texts, w, cols)).rstrip()
-
-    out = [line([TERMINAL_HEADS.get(c.head, c.head) for c in cols])]
-    out += [line([cells[(k, c.head)] for c in cols]) for k in range(len(rows))]
-    for n, note in enumerate(notes, 1):
-        out += textwrap.wrap(f"[{n}] {note}", width, subsequent_indent="    ", break_on_hyphens=False)
+    out = aligned([[TERMINAL_HEADS.get(c.head, c.head) for c in cols],
+                   *([cells[(k, c.head)] for c in cols] for k in range(len(rows)))], [c.right for c in cols])
+    out += [line for n, note in enumerate(notes, 1) for line in wrap(f"[{n}] {note}", width)]
     if dropped:
         out += textwrap.wrap(f"(left out to fit {width} columns: {', '.join(dropped)}; the full table has them)", width)
     return out
@@ -220,8 +246,8 @@ def terminal(rows: Sequence[Summary], modelled: bool = False, width: int = TERMI
 
 def team_lines(study: Study) -> List[str]:
     """The team report's runs, a line each: its team, its total and its check."""
-    return [f"{r.program}: {'?' if r.threads is None else r.threads} thread{'' if r.threads == 1 else 's'}, "
-            f"total {r.result or '?'}: {r.check}" for r in study.runs if r.entry is not None and r.entry.kind is C.TEAM]
+    return [f"{r.program}: {threads_text(r.threads)}, total {r.result or '?'}: {r.check}"
+            for r in study.runs if r.entry is not None and r.entry.kind is C.TEAM]
 
 
 def machine_facts(study: Study) -> List[List[str]]:
@@ -234,11 +260,6 @@ def machine_facts(study: Study) -> List[List[str]]:
     if "completed" not in keys:
         facts.append(["completed", "yes" if study.completed else f"no: {study.stopped}"])
     return facts
-
-
-def modelled(study: Study) -> bool:
-    """Whether the summaries carry the time model's figures (floor, % of floor, bound by)."""
-    return bool(study.calibration)
 
 
 def crossover_text(study: Study, c: Crossover, cell: Callable[[str], str] = markdown_cell) -> str:

@@ -24,7 +24,8 @@ from ompsuite.errors import SuiteError
 from ompsuite.escape import markdown_cell as cell, printable
 from ompsuite.export import benchjson
 from ompsuite.export.tables import TERMINAL_WIDTH, aligned, check_cell, fmt_n, fmt_time, markdown_table, numbered, team, \
-    threads_text, wrap
+    threads_text
+from ompsuite.platform.console import wrapped
 from ompsuite.platform.files import os_reason
 from ompsuite.platform.machine import PROVENANCE
 from ompsuite.study import Series, State, Study, Summary
@@ -398,7 +399,7 @@ def terminal_lines(before: Compared, after: Compared, found: Sequence[VerdictRow
     if not found:
         out.append("(no configuration got a verdict)")
     for text in [f"[{n}] {note}" for n, note in enumerate(notes, 1)] + [f"no verdict: {line}" for line in left]:
-        out += wrap(text)
+        out += wrapped(text).split("\n")
     return out
 
 

@@ -126,10 +126,6 @@ def _race(build: C.Build) -> str:
     return "race check not run" + said
 
 
-def _fmt(value: object, pattern: str, suffix: str = "") -> str:
-    return "" if value is None else format(value, pattern) + suffix
-
-
 def _teams(rows: Sequence[Summary], modelled: bool) -> str:
     """Per team of the strong series: median, speedup with its interval, % of floor, bound by."""
     if not rows:
@@ -137,10 +133,10 @@ def _teams(rows: Sequence[Summary], modelled: bool) -> str:
     head = ["threads", "median", "speedup", "95% interval", *(["% of floor", "bound by"] if modelled else []), "check"]
     body = []
     for s in rows:
-        cells = [text(tables.threads_cell(s)), text(tables.median_cell(s)), _fmt(s.speedup, ".2f"),
+        cells = [text(tables.threads_cell(s)), text(tables.median_cell(s)), tables.fmt_num(s.speedup, ".2f"),
                  text(tables.speedup_interval_cell(s))]
         if modelled:
-            cells += [_fmt(s.pct_floor, ".0f", "%"), text(s.bound_by)]
+            cells += [tables.fmt_num(s.pct_floor, ".0f", "%"), text(s.bound_by)]
         cells.append(_tag("span", text(s.state.value), _STATE_CLASS[s.state]))
         body.append("<tr>" + "".join(f'<td class="w">{c}</td>' if h == "bound by" else f"<td>{c}</td>"
                                      for h, c in zip(head, cells)) + "</tr>")
@@ -283,7 +279,7 @@ def class_section(study: Study, rubric: Rubric) -> str:
             said.append(f"nearly the same source as {text(copies_of(g.program, copies))}")
         speed = dict(g.speedups)
         cells = [text(g.program), _tag("span", html.escape(word), f"badge {cls}"), "<br>".join(x for x in said if x),
-                 *(_fmt(speed.get(t), ".2f") for t in teams), f"{g.total:g} / {g.max_total:g}"]
+                 *(tables.fmt_num(speed.get(t), ".2f") for t in teams), f"{g.total:g} / {g.max_total:g}"]
         body.append(f'<tr class="{cls}">' + "".join(f"<td>{c}</td>" for c in cells) + "</tr>")
     table = ('<table class="class"><thead><tr>' + "".join(f"<th>{h}</th>" for h in head) + "</tr></thead><tbody>" +
              "".join(body) + "</tbody></table>")

@@ -12,6 +12,7 @@ from typing import Callable, Dict, Iterable, List, Optional, Sequence, Tuple
 
 from ompsuite.escape import markdown_cell
 from ompsuite import catalogue as C
+from ompsuite.platform.console import wrapped
 from ompsuite.platform.machine import SCHEMA
 from ompsuite.study import Crossover, State, Study, Summary
 
@@ -19,7 +20,6 @@ TERMINAL_WIDTH = 100
 
 
 def time_unit(seconds: Optional[float]) -> Tuple[float, str]:
-    """(scale, unit) for a time: s from 1 s, ms from 1 ms, µs below."""
     if seconds is None or seconds >= 1:
         return 1.0, "s"
     if seconds >= 1e-3:
@@ -50,7 +50,7 @@ def fmt_n(n: Optional[int]) -> str:
     return short if len(str(n)) - len(mantissa) >= 3 and len(short) < len(str(n)) else str(n)
 
 
-def _num(value: Optional[float], pattern: str, suffix: str = "") -> str:
+def fmt_num(value: Optional[float], pattern: str, suffix: str = "") -> str:
     return "" if value is None else format(value, pattern) + suffix
 
 
@@ -123,15 +123,15 @@ COLUMNS = (
     Column("95% interval", lambda s: fmt_range(s.median_low, s.median_high, s.median_s) if s.median_low is not None
            else "" if s.median_s is None else f"none (n={s.runs - s.left_out})", terminal=True),  # or why none
     Column("min–max", lambda s: fmt_range(s.min_s, s.max_s, s.median_s)),
-    Column("speedup", lambda s: _num(s.speedup, ".2f"), terminal=True),
+    Column("speedup", lambda s: fmt_num(s.speedup, ".2f"), terminal=True),
     Column("speedup 95%", speedup_interval_cell, terminal=True),
-    Column("speedup without page faults", lambda s: _num(s.speedup_no_faults, ".2f")),
-    Column("efficiency", lambda s: _num(s.efficiency, ".2f"), terminal=True),
-    Column("Karp–Flatt", lambda s: _num(s.karp_flatt, ".3f")),
+    Column("speedup without page faults", lambda s: fmt_num(s.speedup_no_faults, ".2f")),
+    Column("efficiency", lambda s: fmt_num(s.efficiency, ".2f"), terminal=True),
+    Column("Karp–Flatt", lambda s: fmt_num(s.karp_flatt, ".3f")),
     Column("rate", lambda s: "" if s.rate is None else f"{s.rate:.2f} GB/s" if s.rate_unit == "GB/s"
            else f"{s.rate / 1e6:.0f} M/s"),
-    Column("1e-15s from serial", lambda s: _num(s.units_from_serial, "d")),
-    Column("1e-15s from π", lambda s: _num(s.units_from_pi, "d")),
+    Column("1e-15s from serial", lambda s: fmt_num(s.units_from_serial, "d")),
+    Column("1e-15s from π", lambda s: fmt_num(s.units_from_pi, "d")),
     Column("same result", lambda s: s.reproducible, right=False),
     Column("unstable", lambda s: s.unstable, right=False),
     Column("disturbed", lambda s: s.disturbed, right=False),
@@ -139,7 +139,7 @@ COLUMNS = (
     Column("system", lambda s: fmt_time(s.system_s)),
     Column("floor", lambda s: fmt_time(s.floor_s), model=True),
     Column("predicted", lambda s: fmt_time(s.predicted_s), model=True),
-    Column("% of floor", lambda s: _num(s.pct_floor, ".0f"), terminal=True, model=True),
+    Column("% of floor", lambda s: fmt_num(s.pct_floor, ".0f"), terminal=True, model=True),
     Column("bound by", lambda s: s.bound_by, right=False, terminal=True, model=True),
     Column("check", check_cell, right=False, terminal=True),
     Column("note", lambda s: s.note, right=False),
@@ -195,11 +195,6 @@ def numbered(notes: List[str], new: Sequence[str]) -> str:
     return f" [{first}]" if len(new) == 1 else f" [{first}-{len(notes)}]" if new else ""
 
 
-def wrap(text: str, width: int = TERMINAL_WIDTH) -> List[str]:
-    """A long line as several, the rest indented; never broken at a hyphen (an option, 4.4e-09)."""
-    return textwrap.wrap(text, width, subsequent_indent="    ", break_on_hyphens=False)
-
-
 # Widths of the cells that hold the day's figures (a median of 9.9 ms or 10.12 ms, an interval,
 # a note's number), as wide as such a cell gets.
 _NOMINAL = {"median": 9, "95% interval": 11, "speedup": 5, "speedup 95%": 9, "efficiency": 4, "% of floor": 4,
@@ -238,7 +233,7 @@ def terminal(rows: Sequence[Summary], modelled: bool = False, width: int = TERMI
             dropped.append(gone)
     out = aligned([[TERMINAL_HEADS.get(c.head, c.head) for c in cols],
                    *([cells[(k, c.head)] for c in cols] for k in range(len(rows)))], [c.right for c in cols])
-    out += [line for n, note in enumerate(notes, 1) for line in wrap(f"[{n}] {note}", width)]
+    out += [line for n, note in enumerate(notes, 1) for line in wrapped(f"[{n}] {note}", width).split("\n")]
     if dropped:
         out += textwrap.wrap(f"(left out to fit {width} columns: {', '.join(dropped)}; the full table has them)", width)
     return out
@@ -251,8 +246,7 @@ def team_lines(study: Study) -> List[str]:
 
 
 def machine_facts(study: Study) -> List[List[str]]:
-    """The machine's facts, led by the format and closed by whether the study completed, where
-    the facts do not say so themselves."""
+    """The machine's facts, led by the format and closed by whether the study completed."""
     facts = [[k, v] for k, v in study.machine]
     keys = {k for k, _ in study.machine}
     if "schema" not in keys:

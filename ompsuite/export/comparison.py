@@ -96,13 +96,6 @@ def read_studies(paths: Sequence[str]) -> List[Compared]:
     return [Compared(p, s, label) for p, s, label in zip(paths, studies, labels(paths, studies))]
 
 
-def _place(path: str) -> str:
-    """The folder a study was read from: a study.json or results.json named itself stands for its folder."""
-    full = os.path.abspath(path)
-    folder, name = os.path.split(full)
-    return folder if name in (STUDY_FILE, RESULTS_FILE) and os.path.isfile(full) else full
-
-
 def _suffix(place: str, k: int) -> str:
     """The last k parts of an absolute path; the whole path once k reaches its length."""
     parts = [p for p in place.split(os.sep) if p]
@@ -113,8 +106,11 @@ def labels(paths: Sequence[str], studies: Sequence[Study]) -> List[str]:
     """Each study's name: its host, or where the host appears more than once (one machine before
     and after a change) the host and the shortest end of the folder's path that no other study of
     that host shares: out, a/out and b/out become x/out, a/out and b/out."""
-    places = [_place(p) for p in paths]
-    places = [os.path.abspath(p) if places.count(pl) > 1 else pl for p, pl in zip(paths, places)]
+    full = [os.path.abspath(p) for p in paths]
+    # A study.json or results.json named itself stands for its folder, unless both were given.
+    places = [os.path.dirname(f) if os.path.basename(f) in (STUDY_FILE, RESULTS_FILE) and os.path.isfile(f) else f
+              for f in full]
+    places = [f if places.count(pl) > 1 else pl for f, pl in zip(full, places)]
     hosts = [s.fact("host") for s in studies]
     found = []
     for i, host in enumerate(hosts):
@@ -234,23 +230,16 @@ def results_tables(compared: Sequence[Compared]) -> List[str]:
 
 
 def incomplete(study: Study) -> Optional[str]:
-    """Why a study stopped early, or None when it finished."""
     return None if study.completed else (study.stopped or "it stopped early")
 
 
 def provenance_lines(compared: Sequence[Compared]) -> List[str]:
     """Where the studies' programs and tools came from, where they differ: a short Markdown block."""
-    lines = []
-    for key in PROVENANCE[:-1]:
-        values = [c.study.fact(key, "unknown") for c in compared]
-        if len(set(values)) > 1:
-            shown = (f"{cell(c.label)} {cell(_short(v))}" for c, v in zip(compared, values))
-            lines.append(f"- {key}: " + ", ".join(shown))
     digests = [dict(v.partition("=")[::2] for v in c.study.fact(PROVENANCE[-1]).split()) for c in compared]
-    for name in sorted({n for d in digests for n in d}):
-        if len({d.get(name) for d in digests}) > 1:
-            lines.append(f"- {cell(name)}: " + ", ".join(f"{cell(c.label)} {_short(d.get(name, 'absent'))}"
-                                                       for c, d in zip(compared, digests)))
+    facts = [(key, [c.study.fact(key, "unknown") for c in compared]) for key in PROVENANCE[:-1]]
+    facts += [(name, [d.get(name, "absent") for d in digests]) for name in sorted({n for d in digests for n in d})]
+    lines = [f"- {cell(name)}: " + ", ".join(f"{cell(c.label)} {cell(_short(v))}" for c, v in zip(compared, values))
+             for name, values in facts if len(set(values)) > 1]
     return ["## Programs and tools that differ", ""] + lines + [""] if lines else []
 
 

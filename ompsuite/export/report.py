@@ -78,6 +78,12 @@ def _correct(build: C.Build, runs: Sequence[Run]) -> str:
     return "<br>".join(out)
 
 
+def _of(study: Study, entry: C.Program) -> Tuple[C.Build, List[Run], List[Summary]]:
+    """A variant's build, runs and strong-scaling rows."""
+    return (entry.build or C.Build(), [r for r in study.runs if r.program == entry.name],
+            [s for s in study.of_series(Series.STRONG) if s.program == entry.name])
+
+
 def _verdict(build: C.Build, runs: Sequence[Run], rows: Sequence[Summary]) -> Tuple[str, str]:
     """(class, word) of a variant's badge: the worst that applies."""
     if build.error:
@@ -145,9 +151,7 @@ def _teams(rows: Sequence[Summary], modelled: bool) -> str:
 
 
 def card(study: Study, entry: C.Program) -> str:
-    build = entry.build or C.Build()
-    runs = [r for r in study.runs if r.program == entry.name]
-    rows = [s for s in study.of_series(Series.STRONG) if s.program == entry.name]
+    build, runs, rows = _of(study, entry)
     cls, word = _verdict(build, runs, rows)
     return "\n".join([
         f'<article class="card {cls}"><header><h3>{text(entry.name)}</h3>'
@@ -270,9 +274,7 @@ def class_section(study: Study, rubric: Rubric) -> str:
                                                                    if suite[t] else "") for t in teams), "points"]
     body = []
     for g in sorted(grades, key=lambda g: (-g.total, -max((x for _, x in g.speedups), default=0.0))):
-        entry = study.catalogue.get(g.program)
-        cls, word = _verdict(entry.build or C.Build(), [r for r in study.runs if r.program == g.program],
-                             [s for s in strong if s.program == g.program])
+        cls, word = _verdict(*_of(study, study.catalogue.get(g.program)))
         said = [text(g.diagnosis, REASON_LIMIT)] + [text(n) for n in dict.fromkeys(
             n for s in strong if s.program == g.program for n in s.notes if n == ORDER_NOTE)]
         if copies_of(g.program, copies):

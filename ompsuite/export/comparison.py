@@ -1,9 +1,7 @@
-"""Machines side by side, and before against after: several studies in one Markdown document
-(compare.md, described in docs/files.md). Every figure of study.json and results.json alike was
-derived by analyse.derive, so a study shows the same figures whichever file is read. Strong-scaling
-rows match on program and team alone, so studies of different problem sizes still line up (said,
-since their times are then not comparable); every later study is judged against the first (or a
-node's reference) on the clean runs' times (analyse.significance).
+"""Machines side by side, and before against after: compare.md (docs/files.md). Every figure of
+study.json and results.json alike was derived by analyse.derive, so a study shows the same figures
+whichever file is read; every later study is judged against the first (or a node's reference) on
+the clean runs' times (analyse.significance).
 """
 from __future__ import annotations
 
@@ -115,14 +113,11 @@ def labels(paths: Sequence[str], studies: Sequence[Study]) -> List[str]:
     found = []
     for i, host in enumerate(hosts):
         twins = [places[j] for j, h in enumerate(hosts) if j != i and h == host]
-        if host and not twins:
-            found.append(host)
-            continue
         k = 1
         while _suffix(places[i], k) != places[i] and any(_suffix(t, k) == _suffix(places[i], k) for t in twins):
             k += 1
         where = _suffix(places[i], k)
-        found.append(f"{host} ({where})" if host else where)
+        found.append(host if host and not twins else f"{host} ({where})" if host else where)
     return found
 
 

@@ -79,7 +79,6 @@ def _correct(build: C.Build, runs: Sequence[Run]) -> str:
 
 
 def _of(study: Study, entry: C.Program) -> Tuple[C.Build, List[Run], List[Summary]]:
-    """A variant's build, runs and strong-scaling rows."""
     return (entry.build or C.Build(), [r for r in study.runs if r.program == entry.name],
             [s for s in study.of_series(Series.STRONG) if s.program == entry.name])
 
@@ -292,7 +291,6 @@ def class_section(study: Study, rubric: Rubric) -> str:
 
 
 def page(study: Study, rubric: Rubric = DEFAULT) -> str:
-    """The whole page, as text."""
     f = study.fact
     host, date = f("host", "an unnamed host"), f("date").replace("T", " ")
     model = bool(study.calibration)

@@ -101,9 +101,7 @@ def median_cell(s: Summary) -> str:
 
 
 def speedup_interval_cell(s: Summary) -> str:
-    if s.speedup_low is None or s.speedup_high is None:
-        return ""
-    return f"{s.speedup_low:.2f}–{s.speedup_high:.2f}"
+    return "" if s.speedup_low is None or s.speedup_high is None else f"{s.speedup_low:.2f}–{s.speedup_high:.2f}"
 
 
 def check_cell(s: Summary) -> str:
@@ -176,7 +174,6 @@ def markdown_table(head: Sequence[str], align: str, rows: Iterable[Sequence[obje
 
 
 def markdown(rows: Sequence[Summary], modelled: bool = False) -> List[str]:
-    """The full table as Markdown lines."""
     cols = columns(rows, modelled)
     return markdown_table([c.head for c in cols], "".join("r" if c.right else "l" for c in cols),
                           ([c.cell(r) for c in cols] for r in rows))

@@ -27,10 +27,10 @@ def time_unit(seconds: Optional[float]) -> Tuple[float, str]:
     return 1e6, "µs"
 
 
-def fmt_time(seconds: Optional[float], unit_of: Optional[float] = None) -> str:
+def fmt_time(seconds: Optional[float]) -> str:
     if seconds is None:
         return ""
-    scale, unit = time_unit(seconds if unit_of is None else unit_of)
+    scale, unit = time_unit(seconds)
     return f"{seconds * scale:.4g} {unit}"
 
 

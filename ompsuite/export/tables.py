@@ -206,19 +206,17 @@ def terminal(rows: Sequence[Summary], modelled: bool = False, width: int = TERMI
     left out, with a line saying which."""
     cols = columns(rows, modelled, terminal=True)
     notes: List[str] = []
-    cells: Dict[Tuple[int, str], str] = {}
-    for k, r in enumerate(rows):
+    cells: List[Dict[str, str]] = []
+    for r in rows:
         marks = numbered(notes, [f"{r.program} {team_label(r)} N={fmt_n(r.problem_size)}: {text}"
                                  for text in row_notes(r)])
-        own = {"bound by": "page faults" if r.page_fault_bound else _SHORT.get(r.bound_by, r.bound_by),
-               "check": r.state.value + marks}
-        cells.update(((k, c.head), own[c.head] if c.head in own else c.cell(r)) for c in cols)
+        cells.append({**{c.head: c.cell(r) for c in cols}, "check": r.state.value + marks,
+                      "bound by": "page faults" if r.page_fault_bound else _SHORT.get(r.bound_by, r.bound_by)})
     dropped = []
 
     def widths(nominal: bool) -> List[int]:
-        return [max([len(TERMINAL_HEADS.get(c.head, c.head))] +
-                    ([_NOMINAL[c.head]] if nominal and c.head in _NOMINAL else
-                     [len(cells[(k, c.head)]) for k in range(len(rows))]))
+        return [max([len(TERMINAL_HEADS.get(c.head, c.head))] + ([_NOMINAL[c.head]] if nominal and c.head in _NOMINAL
+                                                                 else [len(row[c.head]) for row in cells]))
                 for c in cols]
 
     # What is left out is decided on nominal widths, so that the same rows drop the same columns
@@ -228,8 +226,8 @@ def terminal(rows: Sequence[Summary], modelled: bool = False, width: int = TERMI
             gone = next(h for h in _DROPPABLE if any(c.head == h for c in cols))
             cols = [c for c in cols if c.head != gone]
             dropped.append(gone)
-    out = aligned([[TERMINAL_HEADS.get(c.head, c.head) for c in cols],
-                   *([cells[(k, c.head)] for c in cols] for k in range(len(rows)))], [c.right for c in cols])
+    out = aligned([[TERMINAL_HEADS.get(c.head, c.head) for c in cols], *([row[c.head] for c in cols] for row in cells)],
+                  [c.right for c in cols])
     out += [line for n, note in enumerate(notes, 1) for line in wrapped(f"[{n}] {note}", width).split("\n")]
     if dropped:
         out += textwrap.wrap(f"(left out to fit {width} columns: {', '.join(dropped)}; the full table has them)", width)

@@ -67,15 +67,14 @@ def _correct(build: C.Build, runs: Sequence[Run]) -> str:
         failed = [r for r in rs if not r.check.ok]
         where = f"N = {_n(n)}" + ("" if timed else " (untimed check)")
         if failed:
-            bad.append(f"{where}: {len(failed)} of {len(rs)} run{'' if len(rs) == 1 else 's'}: "
-                       f"{text(failed[0].check.reason, REASON_LIMIT)}")
+            bad.append(f'<span class="bad">fails</span> at {where}: {len(failed)} of {len(rs)} '
+                       f"run{'' if len(rs) == 1 else 's'}: {text(failed[0].check.reason, REASON_LIMIT)}")
         else:
             good[timed].append(_n(n))
     sizes = [f"N = {', '.join(good[timed])} ({what})" for timed, what in ((False, "untimed checks"), (True, "timed"))
              if good[timed]]
     out = [f'<span class="good">correct</span> at {"; ".join(sizes)}'] if sizes else []
-    out += [f'<span class="bad">fails</span> at {line}' for line in bad]
-    return "<br>".join(out)
+    return "<br>".join(out + bad)
 
 
 def _of(study: Study, entry: C.Program) -> Tuple[C.Build, List[Run], List[Summary]]:

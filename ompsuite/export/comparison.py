@@ -21,8 +21,8 @@ from ompsuite.analyse.significance import Verdict, verdict
 from ompsuite.errors import SuiteError
 from ompsuite.escape import markdown_cell as cell, printable
 from ompsuite.export import benchjson
-from ompsuite.export.tables import TERMINAL_WIDTH, aligned, check_cell, fmt_n, fmt_time, markdown_table, numbered, team, \
-    threads_text
+from ompsuite.export.tables import (TERMINAL_WIDTH, aligned, check_cell, fmt_n, fmt_time, markdown_table, numbered,
+                                   team, threads_text)
 from ompsuite.platform.console import wrapped
 from ompsuite.platform.files import os_reason
 from ompsuite.platform.machine import PROVENANCE
@@ -379,7 +379,8 @@ def terminal_lines(before: Compared, after: Compared, found: Sequence[VerdictRow
     widths = [max(len(x[i]) for x in [head, *cells]) for i in range(len(head))]
     # A long name gives way, so that a row fits; the full name is in compare.md.
     name = max(len(head[0]), widths[0] - max(0, sum(widths) + 2 * (len(widths) - 1) - TERMINAL_WIDTH))
-    out += aligned([head, *((printable(c[0], name), *c[1:]) for c in cells)], [i not in (0, 6, 7) for i in range(len(head))])
+    out += aligned([head, *((printable(c[0], name), *c[1:]) for c in cells)],
+                   [i not in (0, 6, 7) for i in range(len(head))])
     if not found:
         out.append("(no configuration got a verdict)")
     for text in [f"[{n}] {note}" for n, note in enumerate(notes, 1)] + [f"no verdict: {line}" for line in left]:

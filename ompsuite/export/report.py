@@ -182,8 +182,7 @@ def summary_table(rows: Sequence[Summary], modelled: bool) -> str:
         cells = [f'<td class="{"r" if c.right else "l"}">{text(c.cell(s))}</td>' for c in cols]
         mine = tables.row_notes(s)
         marks = "".join(f"<sup>{len(notes) + k}</sup>" for k in range(1, len(mine) + 1))
-        notes += [f"{text(s.program)} {text(tables.team_label(s))} N={_n(s.problem_size)}: {text(line)}"
-                  for line in mine]
+        notes += [text(f"{s.program} {tables.team_label(s)} N={_n(s.problem_size)}: {line}") for line in mine]
         cls = _STATE_CLASS[s.state]
         cells.insert(at, f'<td class="l state"><span class="{cls}">{html.escape(s.state.value)}</span>{marks}</td>')
         body.append(f'<tr class="{cls}">{"".join(cells)}</tr>')

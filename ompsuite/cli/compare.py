@@ -108,8 +108,8 @@ def write(a: argparse.Namespace, compared: List[comparison.Compared]) -> int:
         files.write_atomic(os.path.join(a.out, "verdicts.csv"),
                            files.spreadsheet_csv(comparison.VERDICT_FIELDS, [r.cells() for r in found]))
         written.append("verdicts.csv")
-    drawn: List[str] = plot.compare_plot(a.out, [c.study for c in compared], [c.label for c in compared])
-    written += [os.path.basename(f) for f in drawn]
+    written += [os.path.basename(f) for f in plot.compare_plot(a.out, [c.study for c in compared],
+                                                               [c.label for c in compared])]
     slower = [r for r in found if r.verdict.label == "slower"]
     failing = bool(slower) and (a.fail_on == "slower" or bool(a.reference))
     if len(compared) == 1:

@@ -235,11 +235,10 @@ def run_record(run: Run, catalogue: C.Catalogue) -> JSON:
     whole = run.to_json()
     extra.update((k, whole[k]) for k in RUN_EXTRA if whole[k] not in (None, ""))
     extra.update((k, v) for k, v in (whole["interference"] or {}).items() if v not in (None, ""))
-    return {"series": run.series.value, "program": run.program, "threads": run.threads,
+    return {**{k: whole[k] for k in ("series", "program", "threads", "repeat", "time_s", "disturbed", "result")},
             "threads_requested": run.threads_requested or 0,  # 0: the runtime's default team
             "problem_size": None if entry.kind is C.TEAM else run.problem_size,
-            "repeat": run.repeat, "time_s": run.time_s, "cpu_s": run.cpu_s,
-            "check": str(run.check), "disturbed": run.disturbed, "result": run.result, "extra": extra}
+            "cpu_s": run.cpu_s, "check": str(run.check), "extra": extra}
 
 
 def study_document(study: Study) -> JSON:

@@ -1,9 +1,7 @@
-"""Machines side by side, and before against after: several studies in one Markdown document
-(compare.md, described in docs/files.md). Every figure of study.json and results.json alike was
-derived by analyse.derive, so a study shows the same figures whichever file is read. Strong-scaling
-rows match on program and team alone, so studies of different problem sizes still line up (said,
-since their times are then not comparable); every later study is judged against the first (or a
-node's reference) on the clean runs' times (analyse.significance).
+"""Machines side by side, and before against after: compare.md (docs/files.md). Every figure of
+study.json and results.json alike was derived by analyse.derive, so a study shows the same figures
+whichever file is read; every later study is judged against the first (or a node's reference) on
+the clean runs' times (analyse.significance).
 """
 from __future__ import annotations
 
@@ -23,7 +21,9 @@ from ompsuite.analyse.significance import Verdict, verdict
 from ompsuite.errors import SuiteError
 from ompsuite.escape import markdown_cell as cell, printable
 from ompsuite.export import benchjson
-from ompsuite.export.tables import TERMINAL_WIDTH, check_cell, fmt_n, fmt_time
+from ompsuite.export.tables import (TERMINAL_WIDTH, aligned, check_cell, fmt_n, fmt_time, markdown_table, numbered,
+                                   team, threads_text)
+from ompsuite.platform.console import wrapped
 from ompsuite.platform.files import os_reason
 from ompsuite.platform.machine import PROVENANCE
 from ompsuite.study import Series, State, Study, Summary
@@ -94,13 +94,6 @@ def read_studies(paths: Sequence[str]) -> List[Compared]:
     return [Compared(p, s, label) for p, s, label in zip(paths, studies, labels(paths, studies))]
 
 
-def _place(path: str) -> str:
-    """The folder a study was read from: a study.json or results.json named itself stands for its folder."""
-    full = os.path.abspath(path)
-    folder, name = os.path.split(full)
-    return folder if name in (STUDY_FILE, RESULTS_FILE) and os.path.isfile(full) else full
-
-
 def _suffix(place: str, k: int) -> str:
     """The last k parts of an absolute path; the whole path once k reaches its length."""
     parts = [p for p in place.split(os.sep) if p]
@@ -111,20 +104,20 @@ def labels(paths: Sequence[str], studies: Sequence[Study]) -> List[str]:
     """Each study's name: its host, or where the host appears more than once (one machine before
     and after a change) the host and the shortest end of the folder's path that no other study of
     that host shares: out, a/out and b/out become x/out, a/out and b/out."""
-    places = [_place(p) for p in paths]
-    places = [os.path.abspath(p) if places.count(pl) > 1 else pl for p, pl in zip(paths, places)]
+    full = [os.path.abspath(p) for p in paths]
+    # A study.json or results.json named itself stands for its folder, unless both were given.
+    places = [os.path.dirname(f) if os.path.basename(f) in (STUDY_FILE, RESULTS_FILE) and os.path.isfile(f) else f
+              for f in full]
+    places = [f if places.count(pl) > 1 else pl for f, pl in zip(full, places)]
     hosts = [s.fact("host") for s in studies]
     found = []
     for i, host in enumerate(hosts):
         twins = [places[j] for j, h in enumerate(hosts) if j != i and h == host]
-        if host and not twins:
-            found.append(host)
-            continue
         k = 1
         while _suffix(places[i], k) != places[i] and any(_suffix(t, k) == _suffix(places[i], k) for t in twins):
             k += 1
         where = _suffix(places[i], k)
-        found.append(f"{host} ({where})" if host else where)
+        found.append(host if host and not twins else f"{host} ({where})" if host else where)
     return found
 
 
@@ -154,11 +147,6 @@ def rows(study: Study, sized: AbstractSet[str] = frozenset()) -> Dict[Key, Summa
     return found
 
 
-def team(threads: Optional[int]) -> str:
-    """A team as the tables show it; an unknown one is never shown as a number."""
-    return "?" if threads is None else str(threads)
-
-
 def size_differences(compared: Sequence[Compared]) -> List[str]:
     """Lines naming each strong-scaling program whose problem size differs between studies."""
     sizes: Dict[str, Dict[str, Dict[int, None]]] = {}  # the sizes of each program and study, in order
@@ -183,8 +171,7 @@ def fmt(value: Optional[float], pattern: str) -> str:
 
 
 def machines_table(compared: Sequence[Compared]) -> List[str]:
-    lines = ["| machine | processor | cores | memory GiB | compiler | binding | date | pi N | recurrence N | repeats "
-             "| study |", "|---|---|---:|---:|---|---|---|---:|---:|---:|---|"]
+    rows = []
     for c in compared:
         fact = c.study.fact
         try:
@@ -196,10 +183,10 @@ def machines_table(compared: Sequence[Compared]) -> List[str]:
             recurrence += f" ({fact('recurrence_build')})"
         level = fact("pi_level")  # older studies have none; a tuned tree's is "as built"
         made = fact("compiler") + (f"; pi: {level}" if level and level != "as built" else "")
-        values = [c.label, fact("processor"), fact("cores"), memory, made, fact("binding"), fact("date"),
-                  fact("pi_n"), recurrence or "not run", fact("repeats"), c.path]
-        lines.append("| " + " | ".join(cell(v) for v in values) + " |")
-    return lines
+        rows.append([c.label, fact("processor"), fact("cores"), memory, made, fact("binding"), fact("date"),
+                     fact("pi_n"), recurrence or "not run", fact("repeats"), c.path])
+    return markdown_table(["machine", "processor", "cores", "memory GiB", "compiler", "binding", "date", "pi N",
+                           "recurrence N", "repeats", "study"], "llrrlllrrrl", rows)
 
 
 def results_tables(compared: Sequence[Compared]) -> List[str]:
@@ -218,11 +205,9 @@ def results_tables(compared: Sequence[Compared]) -> List[str]:
         own = ("median", "speedup", "efficiency") + (("% of floor",) if floor else ()) + ("check",)
         head = (["program", "threads"] + (["problem size"] if sized else [])
                 + [f"{c.label} {h}" for c in compared for h in own])
-        align = ["---", "---:"] + (["---"] if sized else []) + (["---:"] * (len(own) - 1) + ["---"]) * len(compared)
+        align = "lr" + ("l" if sized else "") + ("r" * (len(own) - 1) + "l") * len(compared)
         title = "Strong scaling (fixed problem size)" if series is Series.STRONG else f"Series: {series.value}"
-        lines += [f"## {cell(title)}", "", "| " + " | ".join(cell(h) for h in head) + " |",
-                  "|" + "|".join(align) + "|"]
-        reasons = []
+        body, reasons = [], []
         for k in skeys:
             row = [k[1], team(k[2])] + ([str(k[3] or "")] if sized else [])
             for c, t in zip(compared, tables):
@@ -232,31 +217,24 @@ def results_tables(compared: Sequence[Compared]) -> List[str]:
                 row += ["n/a" if s.median_s is None else fmt_time(s.median_s), fmt(s.speedup, "%.2f"),
                         fmt(s.efficiency, "%.2f")] + ([fmt(s.pct_floor, "%.1f")] if floor else []) + [s.state.value]
                 if s.state is not State.OK:
-                    threads = f"{team(k[2])} thread{'' if k[2] == 1 else 's'}"
-                    reasons.append(f"- {k[1]} {threads}, {c.label}: {check_cell(s)}")
-            lines.append("| " + " | ".join(cell(v) for v in row) + " |")
-        lines += [""] + [cell(r) for r in reasons] + ([""] if reasons else [])
+                    reasons.append(f"- {k[1]} {threads_text(k[2])}, {c.label}: {check_cell(s)}")
+            body.append(row)
+        lines += [f"## {cell(title)}", "", *markdown_table(head, align, body), ""]
+        lines += [cell(r) for r in reasons] + ([""] if reasons else [])
     return lines
 
 
 def incomplete(study: Study) -> Optional[str]:
-    """Why a study stopped early, or None when it finished."""
     return None if study.completed else (study.stopped or "it stopped early")
 
 
 def provenance_lines(compared: Sequence[Compared]) -> List[str]:
     """Where the studies' programs and tools came from, where they differ: a short Markdown block."""
-    lines = []
-    for key in PROVENANCE[:-1]:
-        values = [c.study.fact(key, "unknown") for c in compared]
-        if len(set(values)) > 1:
-            shown = (f"{cell(c.label)} {cell(_short(v))}" for c, v in zip(compared, values))
-            lines.append(f"- {key}: " + ", ".join(shown))
     digests = [dict(v.partition("=")[::2] for v in c.study.fact(PROVENANCE[-1]).split()) for c in compared]
-    for name in sorted({n for d in digests for n in d}):
-        if len({d.get(name) for d in digests}) > 1:
-            lines.append(f"- {cell(name)}: " + ", ".join(f"{cell(c.label)} {_short(d.get(name, 'absent'))}"
-                                                       for c, d in zip(compared, digests)))
+    facts = [(key, [c.study.fact(key, "unknown") for c in compared]) for key in PROVENANCE[:-1]]
+    facts += [(name, [d.get(name, "absent") for d in digests]) for name in sorted({n for d in digests for n in d})]
+    lines = [f"- {cell(name)}: " + ", ".join(f"{cell(c.label)} {cell(_short(v))}" for c, v in zip(compared, values))
+             for name, values in facts if len(set(values)) > 1]
     return ["## Programs and tools that differ", ""] + lines + [""] if lines else []
 
 
@@ -356,7 +334,7 @@ def verdicts(before: Compared, after: Compared, noise: float = 0.02, alpha: floa
 
 def config_text(key: Sample) -> str:
     series, program, threads, n = key
-    return (f"{printable(program, 30)} {team(threads)} thread{'' if threads == 1 else 's'} N={fmt_n(n)}"
+    return (f"{printable(program, 30)} {threads_text(threads)} N={fmt_n(n)}"
             + ("" if series is Series.STRONG else f" ({series.value})"))
 
 
@@ -367,15 +345,15 @@ def verdict_lines(before: Compared, after: Compared, found: Sequence[VerdictRow]
     lines = [f"## {cell(after.label)} against {cell(before.label)}", "",
              f"Ratio: median after / median before (below 1 is faster), with its 95% bootstrap interval; p: "
              f"two-sided Mann–Whitney U on the clean runs; a change counts when p < {alpha} and it is beyond the "
-             f"tolerance ({noise:.0%} unless the row says otherwise). Check: before/after.", "",
-             "| series | program | threads | N | runs | ratio | 95% interval | p | tolerance | verdict | check "
-             "| note |", "|---|---|---:|---:|---:|---:|---|---:|---:|---|---|---|"]
+             f"tolerance ({noise:.0%} unless the row says otherwise). Check: before/after.", ""]
+    rows = []
     for r in found:
         v = r.verdict
         interval = f"{v.interval[0]:.3f}–{v.interval[1]:.3f}" if v.interval else "n too small"
-        lines.append("| " + " | ".join(cell(x) for x in (
-            r.series.value, r.program, team(r.threads), r.problem_size, f"{r.runs_before} / {r.runs_after}",
-            f"{v.ratio:.3f}", interval, f"{v.p:.3g}", f"{r.tolerance:.0%}", v.label, r.check, v.note)) + " |")
+        rows.append((r.series.value, r.program, team(r.threads), r.problem_size, f"{r.runs_before} / {r.runs_after}",
+                     f"{v.ratio:.3f}", interval, f"{v.p:.3g}", f"{r.tolerance:.0%}", v.label, r.check, v.note))
+    lines += markdown_table(["series", "program", "threads", "N", "runs", "ratio", "95% interval", "p", "tolerance",
+                             "verdict", "check", "note"], "llrrrrlrrlll", rows)
     return lines + [""] + (["No verdict:", ""] + [f"- {cell(line)}" for line in left] + [""] if left else [])
 
 
@@ -384,17 +362,15 @@ def terminal_lines(before: Compared, after: Compared, found: Sequence[VerdictRow
     """The before/after section for a terminal, 100 columns at most: a row per verdict with both
     medians, each side's check and a numbered note for a row not ok (against a reference, ~
     reads within, beside the row's band); then what got no verdict."""
-    width = TERMINAL_WIDTH
     out = textwrap.wrap(f"{printable(after.label)} against {printable(before.label)} (ratio: median after / "
-                        "before; the full table is in compare.md):", width)
+                        "before; the full table is in compare.md):", TERMINAL_WIDTH)
     head = ("program", "T", "N", "before", "after", "ratio", "verdict", "check") + (("band",) if reference else ())
     cells: List[Tuple[str, ...]] = []
     notes: List[str] = []
     for r in found:
-        key, first = (r.series, r.program, r.threads, r.problem_size), len(notes) + 1
-        notes += [f"{config_text(key)}, {printable(c.label)}: {check_cell(s)}"
-                  for c, s in zip((before, after), r.checks) if s.state is not State.OK]
-        mark = "" if first > len(notes) else f" [{first}]" if first == len(notes) else f" [{first}-{len(notes)}]"
+        key = (r.series, r.program, r.threads, r.problem_size)
+        mark = numbered(notes, [f"{config_text(key)}, {printable(c.label)}: {check_cell(s)}"
+                                for c, s in zip((before, after), r.checks) if s.state is not State.OK])
         program = r.program if r.series is Series.STRONG else f"{r.program} ({r.series.value})"
         cells.append((printable(program), team(r.threads), fmt_n(r.problem_size),
                       *(fmt_time(s.median_s) for s in r.checks), f"{r.verdict.ratio:.3f}",
@@ -402,15 +378,13 @@ def terminal_lines(before: Compared, after: Compared, found: Sequence[VerdictRow
                      + ((f"{r.tolerance:.0%}",) if reference else ()))
     widths = [max(len(x[i]) for x in [head, *cells]) for i in range(len(head))]
     # A long name gives way, so that a row fits; the full name is in compare.md.
-    widths[0] = max(len(head[0]), widths[0] - max(0, sum(widths) + 2 * (len(widths) - 1) - width))
-    cells = [(printable(c[0], widths[0]), *c[1:]) for c in cells]
-    for row in [head, *cells]:
-        out.append("  ".join(x.ljust(w) if i in (0, 6, 7) else x.rjust(w)
-                             for i, (x, w) in enumerate(zip(row, widths))).rstrip())
+    name = max(len(head[0]), widths[0] - max(0, sum(widths) + 2 * (len(widths) - 1) - TERMINAL_WIDTH))
+    out += aligned([head, *((printable(c[0], name), *c[1:]) for c in cells)],
+                   [i not in (0, 6, 7) for i in range(len(head))])
     if not found:
         out.append("(no configuration got a verdict)")
     for text in [f"[{n}] {note}" for n, note in enumerate(notes, 1)] + [f"no verdict: {line}" for line in left]:
-        out += textwrap.wrap(text, width, subsequent_indent="    ")
+        out += wrapped(text).split("\n")
     return out
 
 

@@ -1,7 +1,5 @@
-"""A class's grades as the course systems read them: grades.csv (one row per program: each
-criterion's points, the total, the diagnosis and any near-copy) and, per program,
-grades/NAME/results.json in the autograder format (a score, a max score, and one test per
-criterion with its points and its reason as the output)."""
+"""A class's grades as the course systems read them: grades.csv and, per program,
+grades/NAME/results.json in the autograder format (docs/files.md, docs/class.md)."""
 from __future__ import annotations
 
 import dataclasses

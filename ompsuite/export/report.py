@@ -67,15 +67,19 @@ def _correct(build: C.Build, runs: Sequence[Run]) -> str:
         failed = [r for r in rs if not r.check.ok]
         where = f"N = {_n(n)}" + ("" if timed else " (untimed check)")
         if failed:
-            bad.append(f"{where}: {len(failed)} of {len(rs)} run{'' if len(rs) == 1 else 's'}: "
-                       f"{text(failed[0].check.reason, REASON_LIMIT)}")
+            bad.append(f'<span class="bad">fails</span> at {where}: {len(failed)} of {len(rs)} '
+                       f"run{'' if len(rs) == 1 else 's'}: {text(failed[0].check.reason, REASON_LIMIT)}")
         else:
             good[timed].append(_n(n))
     sizes = [f"N = {', '.join(good[timed])} ({what})" for timed, what in ((False, "untimed checks"), (True, "timed"))
              if good[timed]]
     out = [f'<span class="good">correct</span> at {"; ".join(sizes)}'] if sizes else []
-    out += [f'<span class="bad">fails</span> at {line}' for line in bad]
-    return "<br>".join(out)
+    return "<br>".join(out + bad)
+
+
+def _of(study: Study, entry: C.Program) -> Tuple[C.Build, List[Run], List[Summary]]:
+    return (entry.build or C.Build(), [r for r in study.runs if r.program == entry.name],
+            [s for s in study.of_series(Series.STRONG) if s.program == entry.name])
 
 
 def _verdict(build: C.Build, runs: Sequence[Run], rows: Sequence[Summary]) -> Tuple[str, str]:
@@ -126,10 +130,6 @@ def _race(build: C.Build) -> str:
     return "race check not run" + said
 
 
-def _fmt(value: object, pattern: str, suffix: str = "") -> str:
-    return "" if value is None else format(value, pattern) + suffix
-
-
 def _teams(rows: Sequence[Summary], modelled: bool) -> str:
     """Per team of the strong series: median, speedup with its interval, % of floor, bound by."""
     if not rows:
@@ -137,10 +137,10 @@ def _teams(rows: Sequence[Summary], modelled: bool) -> str:
     head = ["threads", "median", "speedup", "95% interval", *(["% of floor", "bound by"] if modelled else []), "check"]
     body = []
     for s in rows:
-        cells = [text(tables.threads_cell(s)), text(tables.median_cell(s)), _fmt(s.speedup, ".2f"),
+        cells = [text(tables.threads_cell(s)), text(tables.median_cell(s)), tables.fmt_num(s.speedup, ".2f"),
                  text(tables.speedup_interval_cell(s))]
         if modelled:
-            cells += [_fmt(s.pct_floor, ".0f", "%"), text(s.bound_by)]
+            cells += [tables.fmt_num(s.pct_floor, ".0f", "%"), text(s.bound_by)]
         cells.append(_tag("span", text(s.state.value), _STATE_CLASS[s.state]))
         body.append("<tr>" + "".join(f'<td class="w">{c}</td>' if h == "bound by" else f"<td>{c}</td>"
                                      for h, c in zip(head, cells)) + "</tr>")
@@ -149,9 +149,7 @@ def _teams(rows: Sequence[Summary], modelled: bool) -> str:
 
 
 def card(study: Study, entry: C.Program) -> str:
-    build = entry.build or C.Build()
-    runs = [r for r in study.runs if r.program == entry.name]
-    rows = [s for s in study.of_series(Series.STRONG) if s.program == entry.name]
+    build, runs, rows = _of(study, entry)
     cls, word = _verdict(build, runs, rows)
     return "\n".join([
         f'<article class="card {cls}"><header><h3>{text(entry.name)}</h3>'
@@ -161,7 +159,7 @@ def card(study: Study, entry: C.Program) -> str:
         f"<dt>Built</dt><dd>{_built(build)}</dd>",
         f"<dt>Checks</dt><dd>{_correct(build, runs)}</dd>",
         f"<dt>Race check</dt><dd>{_race(build)}</dd>",
-        f'<dt class="wide">Speedup, per team</dt><dd class="wide">{_teams(rows, tables.modelled(study))}</dd>',
+        f'<dt class="wide">Speedup, per team</dt><dd class="wide">{_teams(rows, bool(study.calibration))}</dd>',
         "</dl></article>"])
 
 
@@ -184,8 +182,7 @@ def summary_table(rows: Sequence[Summary], modelled: bool) -> str:
         cells = [f'<td class="{"r" if c.right else "l"}">{text(c.cell(s))}</td>' for c in cols]
         mine = tables.row_notes(s)
         marks = "".join(f"<sup>{len(notes) + k}</sup>" for k in range(1, len(mine) + 1))
-        notes += [f"{text(s.program)} {text(tables.team_label(s))} N={_n(s.problem_size)}: {text(line)}"
-                  for line in mine]
+        notes += [text(f"{s.program} {tables.team_label(s)} N={_n(s.problem_size)}: {line}") for line in mine]
         cls = _STATE_CLASS[s.state]
         cells.insert(at, f'<td class="l state"><span class="{cls}">{html.escape(s.state.value)}</span>{marks}</td>')
         body.append(f'<tr class="{cls}">{"".join(cells)}</tr>')
@@ -274,16 +271,14 @@ def class_section(study: Study, rubric: Rubric) -> str:
                                                                    if suite[t] else "") for t in teams), "points"]
     body = []
     for g in sorted(grades, key=lambda g: (-g.total, -max((x for _, x in g.speedups), default=0.0))):
-        entry = study.catalogue.get(g.program)
-        cls, word = _verdict(entry.build or C.Build(), [r for r in study.runs if r.program == g.program],
-                             [s for s in strong if s.program == g.program])
+        cls, word = _verdict(*_of(study, study.catalogue.get(g.program)))
         said = [text(g.diagnosis, REASON_LIMIT)] + [text(n) for n in dict.fromkeys(
             n for s in strong if s.program == g.program for n in s.notes if n == ORDER_NOTE)]
         if copies_of(g.program, copies):
             said.append(f"nearly the same source as {text(copies_of(g.program, copies))}")
         speed = dict(g.speedups)
         cells = [text(g.program), _tag("span", html.escape(word), f"badge {cls}"), "<br>".join(x for x in said if x),
-                 *(_fmt(speed.get(t), ".2f") for t in teams), f"{g.total:g} / {g.max_total:g}"]
+                 *(tables.fmt_num(speed.get(t), ".2f") for t in teams), f"{g.total:g} / {g.max_total:g}"]
         body.append(f'<tr class="{cls}">' + "".join(f"<td>{c}</td>" for c in cells) + "</tr>")
     table = ('<table class="class"><thead><tr>' + "".join(f"<th>{h}</th>" for h in head) + "</tr></thead><tbody>" +
              "".join(body) + "</tbody></table>")
@@ -294,10 +289,9 @@ def class_section(study: Study, rubric: Rubric) -> str:
 
 
 def page(study: Study, rubric: Rubric = DEFAULT) -> str:
-    """The whole page, as text."""
     f = study.fact
     host, date = f("host", "an unnamed host"), f("date").replace("T", " ")
-    model = tables.modelled(study)
+    model = bool(study.calibration)
     about = [x for x in (date, f("processor"), f("cores") and f"{f('cores')} cores", f("compiler")) if x]
     sections = []
     if variants := study.catalogue.variants():

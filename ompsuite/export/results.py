@@ -15,7 +15,7 @@ from ompsuite.export import benchjson, plot, report, tables
 from ompsuite.export.grades import GradeFiles
 from ompsuite.platform.files import spreadsheet_csv, write_atomic
 from ompsuite.platform.interference import FIELDS as WATCHED
-from ompsuite.study import Run, Series, Study, Summary, dumps
+from ompsuite.study import Series, Study, Summary, dumps
 
 RUN_COLUMNS = ("series", "program", "threads_requested", "threads", "problem_size", "size_note", "repeat",
                "time_s", "result", "check_value", "check", "disturbed", "started") + tuple(WATCHED)
@@ -34,28 +34,25 @@ def _text(value: object) -> str:
     return str(value)
 
 
-def run_row(r: Run) -> List[str]:
-    own = {k: _text(v) for k, v in r.to_json().items()}
-    own["check"] = str(r.check)
-    own.update(r.interference.row() if r.interference is not None
-               else {**dict.fromkeys(WATCHED, ""), "interference_notes": "not watched"})
-    return [own[c] for c in RUN_COLUMNS]
-
-
 def runs_csv(study: Study) -> str:
-    return spreadsheet_csv(RUN_COLUMNS, (run_row(r) for r in study.runs))
-
-
-def summary_row(s: Summary) -> List[str]:
-    # The check: a failure, a figure that is no result, or ok (untrusted has its column).
-    check = str(s.check) if not s.check.ok else f"impossible: {s.impossible}" if s.impossible else "ok"
-    special = {"series": s.series.value, "threads_requested": tables.asked_text(s, " "), "unstable": s.unstable,
-               "disturbed": s.disturbed, "untrusted": s.untrusted, "check": check, "note": s.note}
-    return [special[c] if c in special else _text(getattr(s, c)) for c in SUMMARY_COLUMNS]
+    rows = []
+    for r in study.runs:
+        own = {k: _text(v) for k, v in r.to_json().items()}
+        own.update(r.interference.row() if r.interference is not None
+                   else {**dict.fromkeys(WATCHED, ""), "interference_notes": "not watched"}, check=str(r.check))
+        rows.append([own[c] for c in RUN_COLUMNS])
+    return spreadsheet_csv(RUN_COLUMNS, rows)
 
 
 def summary_csv(summaries: Sequence[Summary]) -> str:
-    return spreadsheet_csv(SUMMARY_COLUMNS, (summary_row(s) for s in summaries))
+    rows = []
+    for s in summaries:
+        # The check: a failure, a figure that is no result, or ok (untrusted has its column).
+        check = str(s.check) if not s.check.ok else f"impossible: {s.impossible}" if s.impossible else "ok"
+        special = {"series": s.series.value, "threads_requested": tables.asked_text(s, " "), "unstable": s.unstable,
+                   "disturbed": s.disturbed, "untrusted": s.untrusted, "check": check, "note": s.note}
+        rows.append([special[c] if c in special else _text(getattr(s, c)) for c in SUMMARY_COLUMNS])
+    return spreadsheet_csv(SUMMARY_COLUMNS, rows)
 
 
 def machine_csv(study: Study) -> str:
@@ -72,12 +69,12 @@ def crossovers_csv(study: Study) -> Optional[str]:
 
 def markdown_table(study: Study) -> str:
     """Every summary of the study in one Markdown table (runsuite --markdown)."""
-    return "\n".join(tables.markdown(study.summaries, tables.modelled(study))) + "\n"
+    return "\n".join(tables.markdown(study.summaries, bool(study.calibration))) + "\n"
 
 
 def summary_md(study: Study) -> str:
     """summary.md: the machine's facts, then each series' full table with what belongs to it."""
-    model = tables.modelled(study)
+    model = bool(study.calibration)
     text = ["# Scaling study", ""] + [f"- {k}: {markdown_cell(v)}" for k, v in tables.machine_facts(study)]
     text += ["", *tables.markdown(study.of_series(Series.STRONG), model)]
     if study.notes:

@@ -8,10 +8,11 @@ from __future__ import annotations
 
 import dataclasses
 import textwrap
-from typing import Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Callable, Dict, Iterable, List, Optional, Sequence, Tuple
 
 from ompsuite.escape import markdown_cell
 from ompsuite import catalogue as C
+from ompsuite.platform.console import wrapped
 from ompsuite.platform.machine import SCHEMA
 from ompsuite.study import Crossover, State, Study, Summary
 
@@ -19,7 +20,6 @@ TERMINAL_WIDTH = 100
 
 
 def time_unit(seconds: Optional[float]) -> Tuple[float, str]:
-    """(scale, unit) for a time: s from 1 s, ms from 1 ms, µs below."""
     if seconds is None or seconds >= 1:
         return 1.0, "s"
     if seconds >= 1e-3:
@@ -27,10 +27,10 @@ def time_unit(seconds: Optional[float]) -> Tuple[float, str]:
     return 1e6, "µs"
 
 
-def fmt_time(seconds: Optional[float], unit_of: Optional[float] = None) -> str:
+def fmt_time(seconds: Optional[float]) -> str:
     if seconds is None:
         return ""
-    scale, unit = time_unit(seconds if unit_of is None else unit_of)
+    scale, unit = time_unit(seconds)
     return f"{seconds * scale:.4g} {unit}"
 
 
@@ -50,8 +50,8 @@ def fmt_n(n: Optional[int]) -> str:
     return short if len(str(n)) - len(mantissa) >= 3 and len(short) < len(str(n)) else str(n)
 
 
-def _num(value: Optional[float], pattern: str) -> str:
-    return "" if value is None else format(value, pattern)
+def fmt_num(value: Optional[float], pattern: str, suffix: str = "") -> str:
+    return "" if value is None else format(value, pattern) + suffix
 
 
 def asked_text(s: Summary, sep: str = ",") -> str:
@@ -59,17 +59,25 @@ def asked_text(s: Summary, sep: str = ",") -> str:
     return sep.join(str(t) for t in sorted({t for t in s.asked if t}))
 
 
+def team(threads: Optional[int]) -> str:
+    """A team as the tables show it; an unknown one is never shown as a number."""
+    return "?" if threads is None else str(threads)
+
+
+def threads_text(threads: Optional[int]) -> str:
+    """A team in words: ? threads, 1 thread, 2 threads."""
+    return f"{team(threads)} thread{'' if threads == 1 else 's'}"
+
+
 def threads_cell(s: Summary) -> str:
     """The team obtained, and the teams asked for where they differ: 2 (asked 2,3)."""
-    shown = "?" if s.threads is None else str(s.threads)
     asked = asked_text(s)
-    return shown if not asked or asked == shown else f"{shown} (asked {asked})"
+    return team(s.threads) if not asked or asked == team(s.threads) else f"{team(s.threads)} (asked {asked})"
 
 
 def team_label(s: Summary) -> str:
     """The team in words, as a note names its row: 1 thread, 2 threads (asked 2,3)."""
-    shown = "?" if s.threads is None else str(s.threads)
-    return f"{shown} thread{'' if s.threads == 1 else 's'}{threads_cell(s)[len(shown):]}"
+    return threads_text(s.threads) + threads_cell(s)[len(team(s.threads)):]
 
 
 # Long model terms, shortened only where the terminal is short of room.
@@ -93,9 +101,7 @@ def median_cell(s: Summary) -> str:
 
 
 def speedup_interval_cell(s: Summary) -> str:
-    if s.speedup_low is None or s.speedup_high is None:
-        return ""
-    return f"{s.speedup_low:.2f}–{s.speedup_high:.2f}"
+    return "" if s.speedup_low is None or s.speedup_high is None else f"{s.speedup_low:.2f}–{s.speedup_high:.2f}"
 
 
 def check_cell(s: Summary) -> str:
@@ -115,15 +121,15 @@ COLUMNS = (
     Column("95% interval", lambda s: fmt_range(s.median_low, s.median_high, s.median_s) if s.median_low is not None
            else "" if s.median_s is None else f"none (n={s.runs - s.left_out})", terminal=True),  # or why none
     Column("min–max", lambda s: fmt_range(s.min_s, s.max_s, s.median_s)),
-    Column("speedup", lambda s: _num(s.speedup, ".2f"), terminal=True),
+    Column("speedup", lambda s: fmt_num(s.speedup, ".2f"), terminal=True),
     Column("speedup 95%", speedup_interval_cell, terminal=True),
-    Column("speedup without page faults", lambda s: _num(s.speedup_no_faults, ".2f")),
-    Column("efficiency", lambda s: _num(s.efficiency, ".2f"), terminal=True),
-    Column("Karp–Flatt", lambda s: _num(s.karp_flatt, ".3f")),
+    Column("speedup without page faults", lambda s: fmt_num(s.speedup_no_faults, ".2f")),
+    Column("efficiency", lambda s: fmt_num(s.efficiency, ".2f"), terminal=True),
+    Column("Karp–Flatt", lambda s: fmt_num(s.karp_flatt, ".3f")),
     Column("rate", lambda s: "" if s.rate is None else f"{s.rate:.2f} GB/s" if s.rate_unit == "GB/s"
            else f"{s.rate / 1e6:.0f} M/s"),
-    Column("1e-15s from serial", lambda s: _num(s.units_from_serial, "d")),
-    Column("1e-15s from π", lambda s: _num(s.units_from_pi, "d")),
+    Column("1e-15s from serial", lambda s: fmt_num(s.units_from_serial, "d")),
+    Column("1e-15s from π", lambda s: fmt_num(s.units_from_pi, "d")),
     Column("same result", lambda s: s.reproducible, right=False),
     Column("unstable", lambda s: s.unstable, right=False),
     Column("disturbed", lambda s: s.disturbed, right=False),
@@ -131,7 +137,7 @@ COLUMNS = (
     Column("system", lambda s: fmt_time(s.system_s)),
     Column("floor", lambda s: fmt_time(s.floor_s), model=True),
     Column("predicted", lambda s: fmt_time(s.predicted_s), model=True),
-    Column("% of floor", lambda s: _num(s.pct_floor, ".0f"), terminal=True, model=True),
+    Column("% of floor", lambda s: fmt_num(s.pct_floor, ".0f"), terminal=True, model=True),
     Column("bound by", lambda s: s.bound_by, right=False, terminal=True, model=True),
     Column("check", check_cell, right=False, terminal=True),
     Column("note", lambda s: s.note, right=False),
@@ -158,12 +164,32 @@ def row_notes(s: Summary) -> List[str]:
         "" if s.untrusted else s.disturbed, s.unstable and f"unstable: {s.unstable}", s.note) if text]
 
 
+def markdown_table(head: Sequence[str], align: str, rows: Iterable[Sequence[object]]) -> List[str]:
+    """A Markdown table's lines, align a letter a column (l or r); every cell, the heads' too, is
+    escaped (a pipe, markup), a newline in one becoming a space."""
+    def line(cells: Iterable[object]) -> str:
+        return "| " + " | ".join(map(markdown_cell, cells)) + " |"
+
+    return [line(head), "|" + "|".join("---:" if a == "r" else "---" for a in align) + "|", *map(line, rows)]
+
+
 def markdown(rows: Sequence[Summary], modelled: bool = False) -> List[str]:
-    """The full table as Markdown lines; a pipe in a cell is escaped, a newline becomes a space."""
     cols = columns(rows, modelled)
-    return ["| " + " | ".join(c.head for c in cols) + " |",
-            "|" + "|".join("---:" if c.right else "---" for c in cols) + "|",
-            *("| " + " | ".join(markdown_cell(c.cell(r)) for c in cols) + " |" for r in rows)]
+    return markdown_table([c.head for c in cols], "".join("r" if c.right else "l" for c in cols),
+                          ([c.cell(r) for c in cols] for r in rows))
+
+
+def aligned(rows: Sequence[Sequence[str]], right: Sequence[bool]) -> List[str]:
+    """Rows of cells (the heads first) as lines of columns two spaces apart, each as wide as its widest cell."""
+    widths = [max(len(row[i]) for row in rows) for i in range(len(right))]
+    return ["  ".join(t.rjust(n) if r else t.ljust(n) for t, n, r in zip(row, widths, right)).rstrip() for row in rows]
+
+
+def numbered(notes: List[str], new: Sequence[str]) -> str:
+    """Adds a row's notes to the table's; the marks that number them after its cell: [3], [3-4]."""
+    first = len(notes) + 1
+    notes += new
+    return f" [{first}]" if len(new) == 1 else f" [{first}-{len(notes)}]" if new else ""
 
 
 # Widths of the cells that hold the day's figures (a median of 9.9 ms or 10.12 ms, an interval,
@@ -180,21 +206,17 @@ def terminal(rows: Sequence[Summary], modelled: bool = False, width: int = TERMI
     left out, with a line saying which."""
     cols = columns(rows, modelled, terminal=True)
     notes: List[str] = []
-    cells: Dict[Tuple[int, str], str] = {}
-    for k, r in enumerate(rows):
-        mine = row_notes(r)
-        first = len(notes) + 1
-        notes += [f"{r.program} {team_label(r)} N={fmt_n(r.problem_size)}: {text}" for text in mine]
-        marks = f" [{first}]" if len(mine) == 1 else f" [{first}-{len(notes)}]" if mine else ""
-        own = {"bound by": "page faults" if r.page_fault_bound else _SHORT.get(r.bound_by, r.bound_by),
-               "check": r.state.value + marks}
-        cells.update(((k, c.head), own[c.head] if c.head in own else c.cell(r)) for c in cols)
+    cells: List[Dict[str, str]] = []
+    for r in rows:
+        marks = numbered(notes, [f"{r.program} {team_label(r)} N={fmt_n(r.problem_size)}: {text}"
+                                 for text in row_notes(r)])
+        cells.append({**{c.head: c.cell(r) for c in cols}, "check": r.state.value + marks,
+                      "bound by": "page faults" if r.page_fault_bound else _SHORT.get(r.bound_by, r.bound_by)})
     dropped = []
 
-    def widths(nominal: bool = False) -> List[int]:
-        return [max([len(TERMINAL_HEADS.get(c.head, c.head))] +
-                    ([_NOMINAL[c.head]] if nominal and c.head in _NOMINAL else
-                     [len(cells[(k, c.head)]) for k in range(len(rows))]))
+    def widths(nominal: bool) -> List[int]:
+        return [max([len(TERMINAL_HEADS.get(c.head, c.head))] + ([_NOMINAL[c.head]] if nominal and c.head in _NOMINAL
+                                                                 else [len(row[c.head]) for row in cells]))
                 for c in cols]
 
     # What is left out is decided on nominal widths, so that the same rows drop the same columns
@@ -204,15 +226,9 @@ def terminal(rows: Sequence[Summary], modelled: bool = False, width: int = TERMI
             gone = next(h for h in _DROPPABLE if any(c.head == h for c in cols))
             cols = [c for c in cols if c.head != gone]
             dropped.append(gone)
-    w = widths()
-
-    def line(texts: Sequence[str]) -> str:
-        return "  ".join(t.rjust(n) if c.right else t.ljust(n) for t, n, c in zip(texts, w, cols)).rstrip()
-
-    out = [line([TERMINAL_HEADS.get(c.head, c.head) for c in cols])]
-    out += [line([cells[(k, c.head)] for c in cols]) for k in range(len(rows))]
-    for n, note in enumerate(notes, 1):
-        out += textwrap.wrap(f"[{n}] {note}", width, subsequent_indent="    ", break_on_hyphens=False)
+    out = aligned([[TERMINAL_HEADS.get(c.head, c.head) for c in cols], *([row[c.head] for c in cols] for row in cells)],
+                  [c.right for c in cols])
+    out += [line for n, note in enumerate(notes, 1) for line in wrapped(f"[{n}] {note}", width).split("\n")]
     if dropped:
         out += textwrap.wrap(f"(left out to fit {width} columns: {', '.join(dropped)}; the full table has them)", width)
     return out
@@ -220,13 +236,12 @@ def terminal(rows: Sequence[Summary], modelled: bool = False, width: int = TERMI
 
 def team_lines(study: Study) -> List[str]:
     """The team report's runs, a line each: its team, its total and its check."""
-    return [f"{r.program}: {'?' if r.threads is None else r.threads} thread{'' if r.threads == 1 else 's'}, "
-            f"total {r.result or '?'}: {r.check}" for r in study.runs if r.entry is not None and r.entry.kind is C.TEAM]
+    return [f"{r.program}: {threads_text(r.threads)}, total {r.result or '?'}: {r.check}"
+            for r in study.runs if r.entry is not None and r.entry.kind is C.TEAM]
 
 
 def machine_facts(study: Study) -> List[List[str]]:
-    """The machine's facts, led by the format and closed by whether the study completed, where
-    the facts do not say so themselves."""
+    """The machine's facts, led by the format and closed by whether the study completed."""
     facts = [[k, v] for k, v in study.machine]
     keys = {k for k, _ in study.machine}
     if "schema" not in keys:
@@ -234,11 +249,6 @@ def machine_facts(study: Study) -> List[List[str]]:
     if "completed" not in keys:
         facts.append(["completed", "yes" if study.completed else f"no: {study.stopped}"])
     return facts
-
-
-def modelled(study: Study) -> bool:
-    """Whether the summaries carry the time model's figures (floor, % of floor, bound by)."""
-    return bool(study.calibration)
 
 
 def crossover_text(study: Study, c: Crossover, cell: Callable[[str], str] = markdown_cell) -> str:

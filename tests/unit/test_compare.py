@@ -287,6 +287,9 @@ class Document(Temp):
         _, md, _, _, _ = self.compare(self.put("a/study.json", dumps(later)), self.put("b/study.json", dumps(
             dataclasses.replace(later, machine=before.machine + (made[0], ("variant_digests", "same=" + "cd" * 32))))))
         self.assertIn("## Programs and tools that differ\n\n- atomic: lab (a) abababababab, lab (b) absent\n\n", md)
+        odd = [comparison.Compared(v, dataclasses.replace(before, machine=(("variant_digests", f"v={v}"),)), v)
+               for v in ("a|<b>", "c")]  # a digest is text from a file, escaped as any other
+        self.assertIn("- v: a\\|\\<b\\> a\\|\\<b\\>, c c", comparison.provenance_lines(odd))
         shutil.rmtree(os.path.join(self.tmp, "out"))
         # A study killed before it wrote its files is read from its journal, and said to be partial.
         folder = os.path.join(self.tmp, "killed")
@@ -357,6 +360,9 @@ class Counts(unittest.TestCase):
         lines = comparison.terminal_lines(*pair, *comparison.verdicts(*pair))
         self.assertEqual(max(map(len, lines)), 100)
         self.assertRegex(lines[2], r"^a_variant_named_x+\.\.\.  2  1e6 +20 ms  20 ms  1.000  ~ +ok$")
+        # A line that wraps is never broken inside an option's name.
+        said = comparison.terminal_lines(*pair, [], ["x" * 74 + " --disturbed-steal CORES"])
+        self.assertEqual(said[-1], "    --disturbed-steal CORES")
 
     def test_why_there_is_no_verdict(self) -> None:
         quiet = self.study([0.01, 0.011, 0.012])

@@ -9,6 +9,8 @@ own resource use (Popen.wait gives none; RUSAGE_CHILDREN mixes every child ever 
 import ctypes
 import dataclasses
 import errno
+import functools
+import itertools
 import json
 import os
 import resource
@@ -21,7 +23,7 @@ import stat
 import subprocess
 import sys
 import time
-from typing import Callable, List, Mapping, Optional, Sequence, Union
+from typing import Callable, Iterable, List, Mapping, Optional, Sequence, Union
 
 from ompsuite.errors import SuiteError, os_reason
 from ompsuite.escape import printable
@@ -108,7 +110,9 @@ def run_tool(argv: Sequence[Argument], what: str, timeout_s: float, env: Optiona
     if done.timed_out:
         raise SuiteError(f"{what} ran past its {timeout_s:g}-second limit and was stopped")
     if done.over_cap and not tail:
-        raise SuiteError(f"{what} printed more than {_size(output_cap)} on {done.over_cap} and was stopped")
+        mib, rest = divmod(output_cap, 1 << 20)
+        size = f"{mib} MiB" if mib and not rest else f"{output_cap} bytes"
+        raise SuiteError(f"{what} printed more than {size} on {done.over_cap} and was stopped")
     return done
 
 
@@ -120,10 +124,6 @@ def signal_name(signum: int) -> str:
         if signal.SIGRTMIN <= signum <= signal.SIGRTMAX:
             return f"SIGRTMIN+{signum - signal.SIGRTMIN}"
         return f"signal {signum}"
-
-
-def _size(n: int) -> str:
-    return f"{n >> 20} MiB" if n >= 1 << 20 and n % (1 << 20) == 0 else f"{n} bytes"
 
 
 class _Streams:
@@ -225,18 +225,6 @@ class _Child(_Streams):
         except ChildProcessError:
             return True
 
-    def _wait_exit(self, timeout: float) -> bool:
-        deadline = time.monotonic() + timeout
-        while not self.has_exited():
-            left = deadline - time.monotonic()
-            if left <= 0:
-                return False
-            if self.pidfd is not None:
-                select.select([self.pidfd], [], [], left)
-            else:
-                time.sleep(min(left, _POLL_S))
-        return True
-
     def signal_group(self, signum: int) -> None:
         if self.reaped:
             return  # the group id may belong to another process by now
@@ -254,32 +242,32 @@ class _Child(_Streams):
         try:
             self.signal_group(signal.SIGTERM)
             self.signal_group(signal.SIGCONT)
-            self._wait_exit(grace_s)
+            deadline = time.monotonic() + grace_s
+            while not self.has_exited() and (left := deadline - time.monotonic()) > 0:
+                if self.pidfd is not None:
+                    select.select([self.pidfd], [], [], left)
+                else:
+                    time.sleep(min(left, _POLL_S))
         finally:
             self.kill_and_reap()
 
     def kill_and_reap(self) -> None:
         """SIGKILL to the whole group (members that outlived the leader or ignored TERM), then reap
         the leader. An interruption meanwhile is held back until the child is reaped."""
-        pending: Optional[BaseException] = None
-        while not self.reaped:
-            try:
-                self.signal_group(signal.SIGKILL)
-                self._reap()
-            except BaseException as e:
-                pending = pending or e
-        if pending is not None:
-            raise pending
+        _held(itertools.repeat(self._kill_and_reap_once))
 
-    def _reap(self) -> None:
-        try:
-            _, status, self.rusage = os.wait4(self.pid, 0)
-            self.status = os.waitstatus_to_exitcode(status)
-        except ChildProcessError:  # reaped by something else: its status is lost
-            self.status = None
-        self.reaped = True
-        # Popen must not wait for it again (its pid may be reused) nor warn that it still runs.
-        self.proc.returncode = self.status if self.status is not None else -signal.SIGKILL
+    def _kill_and_reap_once(self) -> bool:
+        if not self.reaped:
+            self.signal_group(signal.SIGKILL)
+            try:
+                _, status, self.rusage = os.wait4(self.pid, 0)
+                self.status = os.waitstatus_to_exitcode(status)
+            except ChildProcessError:  # reaped by something else: its status is lost
+                self.status = None
+            self.reaped = True
+            # Popen must not wait for it again (its pid may be reused) nor warn that it still runs.
+            self.proc.returncode = self.status if self.status is not None else -signal.SIGKILL
+        return True
 
     def close(self) -> None:
         self.selector.close()
@@ -290,26 +278,34 @@ class _Child(_Streams):
             os.close(self.pidfd)
 
 
+def _held(steps: Iterable[Callable[[], bool]]) -> None:
+    """Take steps until one returns True (or none is left). An exception meanwhile (an interruption)
+    is held back until then, so that what the steps clean up is not left half done."""
+    pending: Optional[BaseException] = None
+    for step in steps:
+        try:
+            if step():
+                break
+        except BaseException as e:
+            pending = pending or e
+    if pending is not None:
+        raise pending
+
+
 # -- Orphans ---------------------------------------------------------------------------------------
 
-_subreaper: Optional[bool] = None
-
-
+@functools.lru_cache(maxsize=None)
 def _become_subreaper() -> bool:
     """Once per process: ask Linux to hand this process the orphans of its children's trees. False
     where the kernel (or the platform) does not offer it; nothing else changes then."""
-    global _subreaper
-    if _subreaper is None:
-        done = False
-        if sys.platform.startswith("linux"):
-            try:
-                libc = ctypes.CDLL(None, use_errno=True)
-                done = libc.prctl(_PR_SET_CHILD_SUBREAPER, ctypes.c_ulong(1), ctypes.c_ulong(0),
-                                  ctypes.c_ulong(0), ctypes.c_ulong(0)) == 0
-            except (OSError, AttributeError):
-                pass
-        _subreaper = done
-    return _subreaper
+    if not sys.platform.startswith("linux"):
+        return False
+    try:
+        libc = ctypes.CDLL(None, use_errno=True)
+        return bool(libc.prctl(_PR_SET_CHILD_SUBREAPER, ctypes.c_ulong(1), ctypes.c_ulong(0),
+                               ctypes.c_ulong(0), ctypes.c_ulong(0)) == 0)
+    except (OSError, AttributeError):
+        return False
 
 
 def _children() -> set[int]:
@@ -340,31 +336,26 @@ def _sweep(before: set[int]) -> None:
     """Kill and reap every child of this process that was not there before the program started:
     the tools start one program at a time, so each is an orphan it left, adopted as subreaper. An
     interruption meanwhile is held back until the sweep is done."""
-    pending: Optional[BaseException] = None
     own_group = os.getpgrp()
-    for _ in range(_SWEEP_ROUNDS):
-        try:
-            orphans = _children() - before
-            if not orphans:
-                break
-            for pid in orphans:
-                # Unreaped, the orphan holds its pid and its group's id: neither can name another
-                # process meanwhile.
-                try:
-                    group = os.getpgid(pid)
-                    if group != own_group:
-                        os.killpg(group, signal.SIGKILL)
-                    os.kill(pid, signal.SIGKILL)
-                except (ProcessLookupError, PermissionError):
-                    pass
-                try:
-                    os.waitpid(pid, 0)
-                except ChildProcessError:
-                    pass
-        except BaseException as e:
-            pending = pending or e
-    if pending is not None:
-        raise pending
+
+    def one_round() -> bool:
+        orphans = _children() - before
+        for pid in orphans:
+            # Unreaped, the orphan holds its pid and its group's id: neither can name another
+            # process meanwhile.
+            try:
+                group = os.getpgid(pid)
+                if group != own_group:
+                    os.killpg(group, signal.SIGKILL)
+                os.kill(pid, signal.SIGKILL)
+            except (ProcessLookupError, PermissionError):
+                pass
+            try:
+                os.waitpid(pid, 0)
+            except ChildProcessError:
+                pass
+        return not orphans
+    _held(one_round for _ in range(_SWEEP_ROUNDS))
 
 
 # -- A kept sandbox --------------------------------------------------------------------------------
@@ -376,7 +367,7 @@ class Kept:
     """A sandbox kept for many runs, its PID 1 platform/keeper.py: each run costs a fork in it, not
     a new set of namespaces. command(fd) is the argv that starts it with its end of the socket as
     fd. A run the keeper cannot finish (stopped, interrupted, unanswered) ends the whole sandbox;
-    alive then turns False."""
+    proc is None then."""
 
     def __init__(self, command: Callable[[int], List[str]]) -> None:
         self.sock, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
@@ -388,10 +379,6 @@ class Kept:
         if not select.select([self.sock], [], [], 30)[0] or self.sock.recv(16) != b"ready":
             said = self.close()
             raise SuiteError(f"its keeper did not start ({printable(said or 'no answer in 30 s', 80)})")
-
-    @property
-    def alive(self) -> bool:
-        return self.proc is not None
 
     def run(self, argv: Sequence[str], env: Mapping[str, str], timeout_s: Optional[float], grace_s: float,
             output_cap: int) -> ChildResult:
@@ -441,26 +428,25 @@ class Kept:
         self.sock.close()
         if proc is None:
             return ""
-        pending: Optional[BaseException] = None
-        for sig in (None, signal.SIGKILL):
+
+        def end(proc: "subprocess.Popen[bytes]", sig: Optional[int]) -> bool:
             try:
                 if sig is not None:
                     os.killpg(proc.pid, sig)
                 proc.wait(_KEEPER_SLACK_S)
-                break
             except subprocess.TimeoutExpired:
-                continue
+                return False
             except ProcessLookupError:
-                break
-            except BaseException as e:
-                pending = pending or e
-        if proc.returncode is None:
-            proc.wait()
-        said = proc.stderr.read().decode(errors="replace").strip() if proc.stderr and proc.returncode else ""
-        if proc.stderr:
-            proc.stderr.close()
-        if pending is not None:
-            raise pending
+                pass
+            return True
+        try:
+            _held(functools.partial(end, proc, sig) for sig in (None, signal.SIGKILL))
+        finally:
+            if proc.returncode is None:
+                proc.wait()
+            said = proc.stderr.read().decode(errors="replace").strip() if proc.stderr and proc.returncode else ""
+            if proc.stderr:
+                proc.stderr.close()
         return said.splitlines()[-1] if said else ""
 
 

@@ -83,7 +83,7 @@ def run(argv: Sequence[str], share: Sequence[str], env: Mapping[str, str], timeo
     has a sandbox of its own; without one, it runs as wrap says."""
     key = tuple(share)
     kept = _kept.get(key)
-    if not unavailable() and (key not in _kept or (kept is not None and not kept.alive)):
+    if not unavailable() and (key not in _kept or (kept is not None and kept.proc is None)):
         python = os.path.realpath(sys.executable)
         shared = [*share, os.path.dirname(os.path.abspath(keeper.__file__)), sys.base_prefix]
         try:

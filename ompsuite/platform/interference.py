@@ -189,10 +189,9 @@ def disturbed(rec: Interference, load_cores: float = LOAD_CORES, steal_cores: fl
             reasons.append(_broke(LOST, lost / wall_s, lost_cores))
     if rec.machine_cpus is not None and rec.tick_hz is not None:
         rounding = tick_allowance(rec.machine_cpus, rec.tick_hz)
-        if rec.other_load_s is not None and rec.other_load_s > load_cores * wall_s + rounding:
-            reasons.append(_broke(LOAD, rec.other_load_s / wall_s, load_cores))
-        if rec.steal_s is not None and rec.steal_s > steal_cores * wall_s + rounding:
-            reasons.append(_broke(STEAL, rec.steal_s / wall_s, steal_cores))
+        for rule, used_s, threshold in ((LOAD, rec.other_load_s, load_cores), (STEAL, rec.steal_s, steal_cores)):
+            if used_s is not None and used_s > threshold * wall_s + rounding:
+                reasons.append(_broke(rule, used_s / wall_s, threshold))
     return "; ".join(reasons) or None
 
 
@@ -243,15 +242,13 @@ def look(load_cores: float = LOAD_CORES, steal_cores: float = STEAL_CORES, secon
     seen, wrong = [], []
     if before and after:
         rounding = tick_allowance(after.cpus, after.tick_hz) / wall
-        load = (after.busy_s - before.busy_s) / wall
-        seen.append(f"other load {load:.2f} cores")
-        if load > load_cores + rounding:
-            wrong.append(_broke(LOAD, load, load_cores))
-        if before.steal_s is not None and after.steal_s is not None:
-            steal = (after.steal_s - before.steal_s) / wall
-            seen.append(f"steal {steal:.2f}")
-            if steal > steal_cores + rounding:
-                wrong.append(_broke(STEAL, steal, steal_cores))
+        steal_s = None if before.steal_s is None or after.steal_s is None else after.steal_s - before.steal_s
+        for rule, used_s, threshold, unit in ((LOAD, after.busy_s - before.busy_s, load_cores, " cores"),
+                                              (STEAL, steal_s, steal_cores, "")):
+            if used_s is not None:
+                seen.append(f"{rule} {used_s / wall:.2f}{unit}")
+                if used_s / wall > threshold + rounding:
+                    wrong.append(_broke(rule, used_s / wall, threshold))
     governors = sorted({read_small(os.path.join(sys_root, c, "cpufreq", "scaling_governor")) or ""
                         for c in (os.listdir(sys_root) if os.path.isdir(sys_root) else ())
                         if re.fullmatch(r"cpu\d+", c)} - {""})

@@ -113,17 +113,10 @@ def _describe_cache(c: Cache, topo: Topology) -> str:
     text = f"{c.size_bytes // scale} {unit}" + (f" x{c.count}" if c.count is not None else "")
     if c.shared_by is None:
         return text
-    if c.shared_by == topo.threads_per_core:
-        scope = "per core"
-    elif c.shared_by == 1:
-        scope = "per logical CPU"
-    elif c.count is not None and c.count == topo.sockets and c.shared_by * c.count == topo.pus:
-        scope = "per socket"
-    elif c.shared_by == topo.pus:
-        scope = "shared by all CPUs"
-    else:
-        scope = f"shared by {c.shared_by} logical CPUs"
-    return f"{text}, {scope}"
+    scopes = ((c.shared_by == topo.threads_per_core, "per core"), (c.shared_by == 1, "per logical CPU"),
+              (c.count is not None and c.count == topo.sockets and c.shared_by * c.count == topo.pus, "per socket"),
+              (c.shared_by == topo.pus, "shared by all CPUs"), (True, f"shared by {c.shared_by} logical CPUs"))
+    return f"{text}, {next(scope for applies, scope in scopes if applies)}"
 
 
 def _count(value: object, what: str, low: int = 1, high: int = MAX_PUS) -> int:
@@ -230,10 +223,10 @@ def from_hwloc_xml(text: str) -> Topology:
         raise ValueError("the hwloc XML nests too deep") from None
     if not pu_core:
         raise ValueError("the hwloc XML holds no PU")
-    topo = Topology("hwloc", sockets=packages or 1, cores=cores or len(pu_core),
-                    threads_per_core=max(per_core) if per_core else 1, pus=len(pu_core), numa_nodes=numa or None,
-                    caches=_group_caches(i for i in instances if i[3]), pu_core=pu_core)
-    return _checked(topo)
+    return _checked(Topology("hwloc", sockets=packages or 1, cores=cores or len(pu_core),
+                             threads_per_core=max(per_core) if per_core else 1, pus=len(pu_core),
+                             numa_nodes=numa or None, caches=_group_caches(i for i in instances if i[3]),
+                             pu_core=pu_core))
 
 
 def _lstopo() -> str:
@@ -325,12 +318,11 @@ def from_sysfs(sys_root: str = "/sys") -> Topology:
     nodes = listdir(os.path.join(sys_root, "devices", "system", "node"))
     numa = sum(1 for d in nodes if re.fullmatch(r"node\d+", d))
     notes = [f"sysfs names no core for {unknown_core} logical CPU(s): each counted as a core"] if unknown_core else []
-    topo = Topology("sysfs", sockets=len(packages) or None, cores=len(threads_of),
-                    threads_per_core=max(threads_of.values()), pus=len(cpus), numa_nodes=numa or None,
-                    caches=_group_caches((level, kind, size, len(sharing))
-                                         for (level, kind, sharing), size in instances.items()),
-                    pu_core=pu_core, notes=notes)
-    return _checked(topo)
+    return _checked(Topology("sysfs", sockets=len(packages) or None, cores=len(threads_of),
+                             threads_per_core=max(threads_of.values()), pus=len(cpus), numa_nodes=numa or None,
+                             caches=_group_caches((level, kind, size, len(sharing))
+                                                  for (level, kind, sharing), size in instances.items()),
+                             pu_core=pu_core, notes=notes))
 
 
 def processor(cpuinfo: str = "/proc/cpuinfo") -> tuple[str, Optional[float]]:

@@ -312,8 +312,7 @@ def _children() -> set[int]:
     """The pids of this process's children, living or not yet reaped."""
     found: set[int] = set()
     try:
-        tasks = os.listdir("/proc/self/task")
-        for task in tasks:
+        for task in os.listdir("/proc/self/task"):
             with open(f"/proc/self/task/{task}/children") as f:
                 found.update(int(p) for p in f.read().split())
         return found
@@ -519,9 +518,7 @@ def _interpreter(path: str) -> str:
             first = f.readline(256)
     except OSError:
         return ""
-    if not first.startswith(b"#!"):
-        return ""
-    words = first[2:].split()
+    words = first[2:].split() if first.startswith(b"#!") else []
     return os.fsdecode(words[0]) if words else ""
 
 

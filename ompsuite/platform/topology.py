@@ -68,11 +68,9 @@ class Topology:
 
     def pairs(self) -> list[tuple[str, str]]:
         """(key, value) pairs for machine.csv, values as text ('unknown' where not known)."""
-        def unknown(v: Optional[int]) -> str:
-            return "unknown" if v is None else str(v)
-        out = [("topology_source", self.source), ("sockets", unknown(self.sockets)),
-               ("cores_physical", str(self.cores)), ("threads_per_core", str(self.threads_per_core)),
-               ("logical_cpus", str(self.pus)), ("numa_nodes", unknown(self.numa_nodes))]
+        out = [(key, "unknown" if v is None else str(v)) for key, v in (
+            ("topology_source", self.source), ("sockets", self.sockets), ("cores_physical", self.cores),
+            ("threads_per_core", self.threads_per_core), ("logical_cpus", self.pus), ("numa_nodes", self.numa_nodes))]
         # The usual four always, so that machines compare key by key; any others after them.
         keys: dict[str, None] = dict.fromkeys(STANDARD_CACHES)
         keys.update(dict.fromkeys(c.key for c in sorted(self.caches, key=_cache_order)))

@@ -6,6 +6,7 @@ terminal no longer does: whatever stops the tool while it waits stops the child'
 (TERM, then KILL after a grace) before the exception goes on. It is reaped with os.wait4 for its
 own resource use (Popen.wait gives none; RUSAGE_CHILDREN mixes every child ever waited for).
 """
+import contextlib
 import ctypes
 import dataclasses
 import errno
@@ -228,10 +229,8 @@ class _Child(_Streams):
     def signal_group(self, signum: int) -> None:
         if self.reaped:
             return  # the group id may belong to another process by now
-        try:
+        with contextlib.suppress(ProcessLookupError, PermissionError):
             os.killpg(self.pid, signum)
-        except (ProcessLookupError, PermissionError):
-            pass
 
     def stop(self, grace_s: float) -> None:
         """SIGTERM to the group (and SIGCONT, so that a stopped child can act on it), SIGKILL after
@@ -311,23 +310,18 @@ def _become_subreaper() -> bool:
 def _children() -> set[int]:
     """The pids of this process's children, living or not yet reaped."""
     found: set[int] = set()
-    try:
+    with contextlib.suppress(OSError, ValueError):
         for task in os.listdir("/proc/self/task"):
             with open(f"/proc/self/task/{task}/children") as f:
                 found.update(int(p) for p in f.read().split())
         return found
-    except (OSError, ValueError):
-        pass
     # A kernel without the children files: every process's parent, from its stat line.
     me = os.getpid()
     for name in listdir("/proc"):
         if name.isdigit():
-            try:
-                with open(f"/proc/{name}/stat") as f:
-                    if int(f.read().rsplit(")", 1)[1].split()[1]) == me:
-                        found.add(int(name))
-            except (OSError, ValueError, IndexError):
-                pass
+            with contextlib.suppress(OSError, ValueError, IndexError), open(f"/proc/{name}/stat") as f:
+                if int(f.read().rsplit(")", 1)[1].split()[1]) == me:
+                    found.add(int(name))
     return found
 
 
@@ -342,17 +336,13 @@ def _sweep(before: set[int]) -> None:
         for pid in orphans:
             # Unreaped, the orphan holds its pid and its group's id: neither can name another
             # process meanwhile.
-            try:
+            with contextlib.suppress(ProcessLookupError, PermissionError):
                 group = os.getpgid(pid)
                 if group != own_group:
                     os.killpg(group, signal.SIGKILL)
                 os.kill(pid, signal.SIGKILL)
-            except (ProcessLookupError, PermissionError):
-                pass
-            try:
+            with contextlib.suppress(ChildProcessError):
                 os.waitpid(pid, 0)
-            except ChildProcessError:
-                pass
         return not orphans
     _held(one_round for _ in range(_SWEEP_ROUNDS))
 

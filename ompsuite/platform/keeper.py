@@ -4,6 +4,7 @@ empties FOLDERs, then reports its status and resource use. So a sandbox serves m
 cost of one fork, not one namespace each. As PID 1 without handlers it cannot be signalled or
 stopped from inside; not dumpable, it cannot be traced or have its files opened through /proc.
 Standard library only, and nothing of the package: it runs without it."""
+import contextlib
 import ctypes
 import json
 import os
@@ -22,10 +23,8 @@ def _end_all() -> None:
     """Every other process in the namespace killed and reaped: as PID 1, all are its children by
     now, and kill(-1) reaches them all but itself."""
     while True:
-        try:
+        with contextlib.suppress(ProcessLookupError):
             os.kill(-1, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
         try:
             os.waitpid(-1, 0)
         except ChildProcessError:
@@ -42,10 +41,8 @@ def _empty(folder: str) -> None:
         elif entry.stat(follow_symlinks=False).st_dev == device:
             os.chmod(entry.path, 0o700)  # a run may have closed its own folder to its owner
             _empty(entry.path)
-            try:
+            with contextlib.suppress(OSError):  # it holds a mounted folder
                 os.rmdir(entry.path)
-            except OSError:  # it holds a mounted folder
-                pass
 
 
 def _run(sock: socket.socket, request: Dict[str, Any], fds: List[int], folders: List[str]) -> Dict[str, Any]:
@@ -80,10 +77,8 @@ def _run(sock: socket.socket, request: Dict[str, Any], fds: List[int], folders: 
                 _end_all()
                 sys.exit(0)
             for sig in (signal.SIGTERM, signal.SIGCONT):
-                try:
+                with contextlib.suppress(ProcessLookupError):
                     os.killpg(pid, sig)
-                except ProcessLookupError:
-                    pass
             stop_at = time.monotonic() + request["grace_s"]
     os.kill(pid, signal.SIGKILL)  # a no-op on the zombie of one that ended
     _, status, usage = os.wait4(pid, 0)

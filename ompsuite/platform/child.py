@@ -131,14 +131,12 @@ class _Streams:
     """A child's standard output and error, read as they come with a cap, until end_fd (a pidfd, or
     a keeper's socket) is readable; without one, until has_exited() says so."""
 
-    def __init__(self, streams: Mapping[str, Optional[int]], end_fd: Optional[int]) -> None:
+    def __init__(self, streams: Mapping[str, int], end_fd: Optional[int]) -> None:
         self.over_cap = ""
         self.out = {"stdout": bytearray(), "stderr": bytearray()}
         self.end_fd = end_fd
         self.selector = selectors.DefaultSelector()
         for name, fd in streams.items():
-            if fd is None:  # not kept
-                continue
             os.set_blocking(fd, False)
             self.selector.register(fd, selectors.EVENT_READ, name)
         if end_fd is not None:
@@ -209,13 +207,11 @@ class _Child(_Streams):
         self.status: Optional[int] = None
         self.rusage: Optional[resource.struct_rusage] = None
         self.reaped = False
-        self.pidfd: Optional[int]
-        try:
+        self.pidfd: Optional[int] = None
+        with contextlib.suppress(AttributeError, OSError):  # an older kernel or Python: poll instead
             self.pidfd = os.pidfd_open(self.pid)
-        except (AttributeError, OSError):  # an older kernel or Python: poll instead
-            self.pidfd = None
-        super().__init__({name: f.fileno() if f else None for name, f in (("stdout", proc.stdout),
-                                                                          ("stderr", proc.stderr))}, self.pidfd)
+        super().__init__({name: f.fileno() for name, f in (("stdout", proc.stdout), ("stderr", proc.stderr)) if f},
+                         self.pidfd)
 
     def has_exited(self) -> bool:
         """Whether the child has ended, leaving it unreaped (WNOWAIT)."""

@@ -62,10 +62,9 @@ def _run(sock: socket.socket, request: Dict[str, Any], fds: List[int], folders: 
         os.close(fd)
     failed = os.read(exec_r, 16)
     os.close(exec_r)
-    try:
-        ends: List[int] = [os.pidfd_open(pid)]
-    except (AttributeError, OSError):  # a kernel before 5.3, or a Python built for one: polled
-        ends = []
+    ends: List[int] = []
+    with contextlib.suppress(AttributeError, OSError):  # a kernel before 5.3, or a Python built for one: polled
+        ends.append(os.pidfd_open(pid))
     stop_at = None
     while not failed and os.waitid(os.P_PID, pid, os.WEXITED | os.WNOHANG | os.WNOWAIT) is None:
         # Until it ends, or the tools ask it to stop: TERM, then KILL after the grace.

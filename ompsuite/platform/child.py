@@ -231,9 +231,7 @@ class _Child(_Streams):
     def stop(self, grace_s: float) -> None:
         """SIGTERM to the group (and SIGCONT, so that a stopped child can act on it), SIGKILL after
         grace_s if the child has not ended, then reap: even when another interruption cuts the
-        grace short."""
-        if self.reaped:
-            return
+        grace short. A no-op once reaped."""
         try:
             self.signal_group(signal.SIGTERM)
             self.signal_group(signal.SIGCONT)
@@ -254,11 +252,9 @@ class _Child(_Streams):
     def _kill_and_reap_once(self) -> bool:
         if not self.reaped:
             self.signal_group(signal.SIGKILL)
-            try:
+            with contextlib.suppress(ChildProcessError):  # reaped by something else: status stays None
                 _, status, self.rusage = os.wait4(self.pid, 0)
                 self.status = os.waitstatus_to_exitcode(status)
-            except ChildProcessError:  # reaped by something else: its status is lost
-                self.status = None
             self.reaped = True
             # Popen must not wait for it again (its pid may be reused) nor warn that it still runs.
             self.proc.returncode = self.status if self.status is not None else -signal.SIGKILL

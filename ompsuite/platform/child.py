@@ -435,14 +435,13 @@ class Kept:
 
 def _start(argv: list[str], env: Optional[Mapping[str, str]], cwd: Optional[str], keep_stdout: bool,
            memory_cap: Optional[int] = None, pass_fds: Sequence[int] = ()) -> "subprocess.Popen[bytes]":
-    def limit() -> None:
-        if memory_cap is not None:
-            resource.setrlimit(resource.RLIMIT_AS, (memory_cap, memory_cap))
+    limit = None if memory_cap is None else functools.partial(resource.setrlimit, resource.RLIMIT_AS,
+                                                              (memory_cap, memory_cap))
     try:
         return subprocess.Popen(argv, env=env, cwd=cwd, stdin=subprocess.DEVNULL,
                                 stdout=subprocess.PIPE if keep_stdout else subprocess.DEVNULL,
                                 stderr=subprocess.PIPE, start_new_session=True, pass_fds=pass_fds,
-                                preexec_fn=None if memory_cap is None else limit)
+                                preexec_fn=limit)
     except OSError as e:
         raise _not_started(argv[0], e, env, cwd) from None
     except ValueError:  # "embedded null byte": a NUL cannot be passed to a program
@@ -473,9 +472,11 @@ def _why_not_started(program: str, err: OSError, env: Optional[Mapping[str, str]
             return "no such program on the PATH"
     if err.errno == errno.ENOENT and path is not None:
         if os.path.exists(path):  # the file is there: what is missing is what runs it
-            interpreter = _interpreter(path)
-            return (f"its interpreter {printable(interpreter)} does not exist" if interpreter
-                    else "the loader it needs does not exist")
+            with contextlib.suppress(OSError), open(path, "rb") as f:
+                first = f.readline(256)
+                if first.startswith(b"#!") and (words := first[2:].split()):
+                    return f"its interpreter {printable(os.fsdecode(words[0]))} does not exist"
+            return "the loader it needs does not exist"
         return "a link to a missing file" if os.path.lexists(path) else "no such file"
     if err.errno in (errno.EACCES, errno.EPERM) and path is not None:
         try:
@@ -492,16 +493,6 @@ def _why_not_started(program: str, err: OSError, env: Optional[Mapping[str, str]
             return "not executable"
         return "permission denied"
     return os_reason(err)
-
-
-def _interpreter(path: str) -> str:
-    try:
-        with open(path, "rb") as f:
-            first = f.readline(256)
-    except OSError:
-        return ""
-    words = first[2:].split() if first.startswith(b"#!") else []
-    return os.fsdecode(words[0]) if words else ""
 
 
 def _has_x_bit(st: os.stat_result) -> bool:

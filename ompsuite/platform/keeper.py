@@ -1,9 +1,8 @@
 """Run inside a sandbox as its PID 1 (python3 -I -S keeper.py FD FOLDER...): starts each program
 the tools ask for over the socket FD, and once it has ended, ends and reaps everything it left and
-empties FOLDERs, then reports its status and resource use. So a sandbox serves many runs at the
-cost of one fork, not one namespace each. As PID 1 without handlers it cannot be signalled or
-stopped from inside; not dumpable, it cannot be traced or have its files opened through /proc.
-Standard library only, and nothing of the package: it runs without it."""
+empties FOLDERs, then reports its status and resource use (why: child.Kept). As PID 1 without
+handlers it cannot be signalled or stopped from inside; not dumpable, it cannot be traced or have
+its files opened through /proc. Standard library only, and nothing of the package: it runs without it."""
 import contextlib
 import ctypes
 import json

@@ -265,10 +265,8 @@ _SYSFS_CACHE_TYPE = {"Data": "data", "Instruction": "instruction", "Unified": "u
 
 
 def from_sysfs(sys_root: str = "/sys") -> Topology:
-    """A Topology from the kernel's record under sys_root: the online CPUs, each one's core (its
-    core_cpus_list, else thread_siblings_list on older kernels, else its package and core_id),
-    the NUMA nodes and each CPU's caches (an instance is one shared_cpu_list). ValueError when
-    there is no such record or it contradicts itself."""
+    """A Topology from the kernel's record under sys_root (a cache instance is one shared_cpu_list);
+    ValueError when there is no such record or it contradicts itself."""
     cpu_root = os.path.join(sys_root, "devices", "system", "cpu")
     if online := read_small(os.path.join(cpu_root, "online")):
         cpus = cpu_list(online)

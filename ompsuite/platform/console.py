@@ -66,10 +66,9 @@ class RunProgress:
 
     def __init__(self, jobs: Sequence[Job], live: Optional[bool] = None) -> None:
         self.jobs = jobs
-        try:
+        self.live = False
+        with contextlib.suppress(AttributeError, ValueError):  # standard error closed
             self.live = sys.stderr.isatty() if live is None else live
-        except (AttributeError, ValueError):  # standard error closed
-            self.live = False
         self.times: dict[tuple[str, object, int, Optional[int]], list[float]] = {}
 
     @staticmethod

@@ -63,10 +63,9 @@ def read_cpu_times(path: str = "/proc/stat") -> Optional[CpuTimes]:
         ticks = [int(v) for v in total]
     except ValueError:
         return None
-    try:
+    hz = 100  # the usual USER_HZ, where there is no such setting
+    with contextlib.suppress(AttributeError, ValueError, OSError):
         hz = os.sysconf("SC_CLK_TCK")
-    except (AttributeError, ValueError, OSError):  # no such setting here: the usual USER_HZ
-        hz = 100
     user, nice, system, _idle, _iowait, irq, softirq = ticks[:7]
     steal = ticks[7] / hz if len(ticks) > 7 else None
     return CpuTimes((user + nice + system + irq + softirq) / hz, steal, cpus, hz)

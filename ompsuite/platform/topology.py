@@ -5,6 +5,7 @@ parsers are pure functions of their input, tested on stored output.
     python3 -m ompsuite.platform.topology [--cores]  # machine.csv's pairs; --cores: the physical cores usable
 """
 import collections
+import contextlib
 import csv
 import dataclasses
 import os
@@ -381,10 +382,9 @@ def physical_cores(topology: Optional[Topology] = None, affinity: Optional[Itera
     """Physical cores this process may run on: the cores of the logical CPUs in its affinity mask
     where the source maps CPUs to cores, else the machine's cores scaled to the mask."""
     topo = topology or discover()
-    try:
+    allowed: set[int] = set()
+    with contextlib.suppress(AttributeError, OSError):  # no affinity on this system
         allowed = set(os.sched_getaffinity(0) if affinity is None else affinity)
-    except (AttributeError, OSError):  # no affinity on this system
-        allowed = set()
     if allowed and topo.pu_core:
         # A CPU the topology does not know (hot-plugged since) counts as a core of its own.
         return len({topo.pu_core.get(cpu, ("pu", cpu)) for cpu in allowed})

@@ -72,8 +72,7 @@ def run_child(argv: Sequence[Argument], env: Optional[Mapping[str, str]] = None,
     before = _children()
     start = time.monotonic()
     try:
-        proc = _start(args, env, cwd, keep_stdout, memory_cap)
-        child = _Child(proc)
+        child = _Child(_start(args, env, cwd, keep_stdout, memory_cap))
     except BaseException:
         # A signal handled while Popen waits for the exec (the child may be running by then)
         # raises without handing the child over; or no file descriptor was left for it. Either
@@ -352,11 +351,9 @@ class Kept:
 
     def __init__(self, command: Callable[[int], List[str]]) -> None:
         self.sock, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
-        try:
+        with theirs:
             self.proc: Optional["subprocess.Popen[bytes]"] = _start(command(theirs.fileno()), None, None, False,
                                                                     pass_fds=(theirs.fileno(),))
-        finally:
-            theirs.close()
         if not select.select([self.sock], [], [], 30)[0] or self.sock.recv(16) != b"ready":
             said = self.close()
             raise SuiteError(f"its keeper did not start ({printable(said or 'no answer in 30 s', 80)})")

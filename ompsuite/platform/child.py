@@ -118,12 +118,11 @@ def run_tool(argv: Sequence[Argument], what: str, timeout_s: float, env: Optiona
 
 def signal_name(signum: int) -> str:
     """SIGSEGV, SIGRTMIN+2, or "signal 99": any number a child's status can carry."""
-    try:
+    with contextlib.suppress(ValueError):
         return signal.Signals(signum).name
-    except ValueError:
-        if signal.SIGRTMIN <= signum <= signal.SIGRTMAX:
-            return f"SIGRTMIN+{signum - signal.SIGRTMIN}"
-        return f"signal {signum}"
+    if signal.SIGRTMIN <= signum <= signal.SIGRTMAX:
+        return f"SIGRTMIN+{signum - signal.SIGRTMIN}"
+    return f"signal {signum}"
 
 
 class _Streams:
@@ -216,10 +215,9 @@ class _Child(_Streams):
         """Whether the child has ended, leaving it unreaped (WNOWAIT)."""
         if self.reaped:
             return True
-        try:
+        with contextlib.suppress(ChildProcessError):
             return os.waitid(os.P_PID, self.pid, os.WEXITED | os.WNOHANG | os.WNOWAIT) is not None
-        except ChildProcessError:
-            return True
+        return True  # reaped by something else
 
     def signal_group(self, signum: int) -> None:
         if self.reaped:
@@ -290,12 +288,11 @@ def _become_subreaper() -> bool:
     where the kernel (or the platform) does not offer it; nothing else changes then."""
     if not sys.platform.startswith("linux"):
         return False
-    try:
+    with contextlib.suppress(OSError, AttributeError):
         libc = ctypes.CDLL(None, use_errno=True)
         return bool(libc.prctl(_PR_SET_CHILD_SUBREAPER, ctypes.c_ulong(1), ctypes.c_ulong(0),
                                ctypes.c_ulong(0), ctypes.c_ulong(0)) == 0)
-    except (OSError, AttributeError):
-        return False
+    return False
 
 
 def _children() -> set[int]:

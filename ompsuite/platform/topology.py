@@ -178,42 +178,34 @@ def from_hwloc_xml(text: str) -> Topology:
     if root.tag != "topology":
         raise ValueError(f"the XML's root is <{root.tag}>, not <topology>")
 
-    packages = cores = numa = 0
+    kinds: "collections.Counter[str]" = collections.Counter()  # objects of each type
     pu_core: dict[int, CoreId] = {}
-    per_core: list[int] = []
+    per_core: list[int] = []  # the PUs of each core, in the order met
     instances: list[tuple[int, str, int, Optional[int]]] = []
 
     def pus_under(el: ET.Element) -> int:
         return sum(1 for o in el.iter("object") if o.get("type") == "PU")
 
     def walk(el: ET.Element, core: Optional[CoreId]) -> None:
-        nonlocal packages, cores, numa
         for obj in el.findall("object"):
             kind = obj.get("type", "")
+            kinds[kind] += 1
             here = core
-            if kind in ("Package", "Socket"):
-                packages += 1
-            elif kind == "NUMANode":
-                numa += 1
-            elif kind == "Core":
-                cores += 1
-                here = ("core", cores)
+            if kind == "Core":
                 per_core.append(pus_under(obj))
+                here = ("core", len(per_core))
             elif kind == "PU":
                 index = _count(obj.get("os_index", ""), "a PU's os_index", low=0, high=MAX_PUS - 1)
                 if index in pu_core:
                     raise ValueError(f"PU {index} appears twice")
                 pu_core[index] = core if core is not None else ("pu", index)
-            else:
-                m = _HWLOC_CACHE.match(kind)
-                if m or kind == "Cache":
-                    level = (int(m.group(1)) if m
-                             else _count(obj.get("depth", ""), "a cache depth", high=MAX_CACHE_LEVEL))
-                    ctype = "instruction" if m and m.group(2) else _HWLOC_CACHE_TYPE.get(obj.get("cache_type", "0"))
-                    if ctype is None:
-                        raise ValueError(f"L{level} cache_type is {obj.get('cache_type')!r}")
-                    size = _count(obj.get("cache_size", ""), f"the L{level} cache_size", high=MAX_CACHE_BYTES)
-                    instances.append((level, ctype, size, pus_under(obj)))
+            elif (m := _HWLOC_CACHE.match(kind)) or kind == "Cache":
+                level = int(m.group(1)) if m else _count(obj.get("depth", ""), "a cache depth", high=MAX_CACHE_LEVEL)
+                ctype = "instruction" if m and m.group(2) else _HWLOC_CACHE_TYPE.get(obj.get("cache_type", "0"))
+                if ctype is None:
+                    raise ValueError(f"L{level} cache_type is {obj.get('cache_type')!r}")
+                size = _count(obj.get("cache_size", ""), f"the L{level} cache_size", high=MAX_CACHE_BYTES)
+                instances.append((level, ctype, size, pus_under(obj)))
             walk(obj, here)
 
     try:
@@ -222,10 +214,10 @@ def from_hwloc_xml(text: str) -> Topology:
         raise ValueError("the hwloc XML nests too deep") from None
     if not pu_core:
         raise ValueError("the hwloc XML holds no PU")
-    return _checked(Topology("hwloc", sockets=packages or 1, cores=cores or len(pu_core),
-                             threads_per_core=max(per_core) if per_core else 1, pus=len(pu_core),
-                             numa_nodes=numa or None, caches=_group_caches(i for i in instances if i[3]),
-                             pu_core=pu_core))
+    return _checked(Topology("hwloc", sockets=kinds["Package"] + kinds["Socket"] or 1,
+                             cores=len(per_core) or len(pu_core), threads_per_core=max(per_core) if per_core else 1,
+                             pus=len(pu_core), numa_nodes=kinds["NUMANode"] or None,
+                             caches=_group_caches(i for i in instances if i[3]), pu_core=pu_core))
 
 
 def _lstopo() -> str:

@@ -304,8 +304,7 @@ def from_sysfs(sys_root: str = "/sys") -> Topology:
             key = (_count(level, f"cpu{cpu}'s {index} level", high=MAX_CACHE_LEVEL), _SYSFS_CACHE_TYPE[kind], sharing)
             instances[key] = _count(int(m.group(1)) * scale, f"cpu{cpu}'s {index} size", high=MAX_CACHE_BYTES)
     threads_of = collections.Counter(pu_core.values())
-    nodes = listdir(os.path.join(sys_root, "devices", "system", "node"))
-    numa = sum(1 for d in nodes if re.fullmatch(r"node\d+", d))
+    numa = sum(1 for d in listdir(os.path.join(sys_root, "devices", "system", "node")) if re.fullmatch(r"node\d+", d))
     notes = [f"sysfs names no core for {unknown_core} logical CPU(s): each counted as a core"] if unknown_core else []
     return _checked(Topology("sysfs", sockets=len(packages) or None, cores=len(threads_of),
                              threads_per_core=max(threads_of.values()), pus=len(cpus), numa_nodes=numa or None,

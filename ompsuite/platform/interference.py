@@ -9,7 +9,7 @@ import sys
 import time
 from typing import Dict, List, Optional, Sequence, Tuple, Union
 
-from ompsuite.platform.files import read_small
+from ompsuite.platform.files import listdir, read_small
 
 # Machine-wide memory events that explain a slow fill (docs/noise.md, "The interference record").
 VMSTAT_COUNTERS = ("pgfault", "pgmajfault", "thp_fault_alloc", "thp_fault_fallback", "compact_stall",
@@ -249,8 +249,7 @@ def look(load_cores: float = LOAD_CORES, steal_cores: float = STEAL_CORES, secon
                 if used_s / wall > threshold + rounding:
                     wrong.append(_broke(rule, used_s / wall, threshold))
     governors = sorted({read_small(os.path.join(sys_root, c, "cpufreq", "scaling_governor")) or ""
-                        for c in (os.listdir(sys_root) if os.path.isdir(sys_root) else ())
-                        if re.fullmatch(r"cpu\d+", c)} - {""})
+                        for c in listdir(sys_root) if re.fullmatch(r"cpu\d+", c)} - {""})
     seen.append(f"governor {'/'.join(governors)}" if governors else "no governor readable")
     if governors and governors != ["performance"]:
         wrong.append(f"governor {'/'.join(governors)} changes the clock with the load (performance keeps it)")

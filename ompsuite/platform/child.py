@@ -6,9 +6,12 @@ terminal no longer does: whatever stops the tool while it waits stops the child'
 (TERM, then KILL after a grace) before the exception goes on. It is reaped with os.wait4 for its
 own resource use (Popen.wait gives none; RUSAGE_CHILDREN mixes every child ever waited for).
 """
+import contextlib
 import ctypes
 import dataclasses
 import errno
+import functools
+import itertools
 import json
 import os
 import resource
@@ -21,7 +24,7 @@ import stat
 import subprocess
 import sys
 import time
-from typing import Callable, List, Mapping, Optional, Sequence, Union
+from typing import Callable, Iterable, List, Mapping, Optional, Sequence, Union
 
 from ompsuite.errors import SuiteError, os_reason
 from ompsuite.escape import printable
@@ -69,8 +72,7 @@ def run_child(argv: Sequence[Argument], env: Optional[Mapping[str, str]] = None,
     before = _children()
     start = time.monotonic()
     try:
-        proc = _start(args, env, cwd, keep_stdout, memory_cap)
-        child = _Child(proc)
+        child = _Child(_start(args, env, cwd, keep_stdout, memory_cap))
     except BaseException:
         # A signal handled while Popen waits for the exec (the child may be running by then)
         # raises without handing the child over; or no file descriptor was left for it. Either
@@ -108,36 +110,31 @@ def run_tool(argv: Sequence[Argument], what: str, timeout_s: float, env: Optiona
     if done.timed_out:
         raise SuiteError(f"{what} ran past its {timeout_s:g}-second limit and was stopped")
     if done.over_cap and not tail:
-        raise SuiteError(f"{what} printed more than {_size(output_cap)} on {done.over_cap} and was stopped")
+        mib, rest = divmod(output_cap, 1 << 20)
+        size = f"{mib} MiB" if mib and not rest else f"{output_cap} bytes"
+        raise SuiteError(f"{what} printed more than {size} on {done.over_cap} and was stopped")
     return done
 
 
 def signal_name(signum: int) -> str:
     """SIGSEGV, SIGRTMIN+2, or "signal 99": any number a child's status can carry."""
-    try:
+    with contextlib.suppress(ValueError):
         return signal.Signals(signum).name
-    except ValueError:
-        if signal.SIGRTMIN <= signum <= signal.SIGRTMAX:
-            return f"SIGRTMIN+{signum - signal.SIGRTMIN}"
-        return f"signal {signum}"
-
-
-def _size(n: int) -> str:
-    return f"{n >> 20} MiB" if n >= 1 << 20 and n % (1 << 20) == 0 else f"{n} bytes"
+    if signal.SIGRTMIN <= signum <= signal.SIGRTMAX:
+        return f"SIGRTMIN+{signum - signal.SIGRTMIN}"
+    return f"signal {signum}"
 
 
 class _Streams:
     """A child's standard output and error, read as they come with a cap, until end_fd (a pidfd, or
     a keeper's socket) is readable; without one, until has_exited() says so."""
 
-    def __init__(self, streams: Mapping[str, Optional[int]], end_fd: Optional[int]) -> None:
+    def __init__(self, streams: Mapping[str, int], end_fd: Optional[int]) -> None:
         self.over_cap = ""
         self.out = {"stdout": bytearray(), "stderr": bytearray()}
         self.end_fd = end_fd
         self.selector = selectors.DefaultSelector()
         for name, fd in streams.items():
-            if fd is None:  # not kept
-                continue
             os.set_blocking(fd, False)
             self.selector.register(fd, selectors.EVENT_READ, name)
         if end_fd is not None:
@@ -208,78 +205,57 @@ class _Child(_Streams):
         self.status: Optional[int] = None
         self.rusage: Optional[resource.struct_rusage] = None
         self.reaped = False
-        self.pidfd: Optional[int]
-        try:
+        self.pidfd: Optional[int] = None
+        with contextlib.suppress(AttributeError, OSError):  # an older kernel or Python: poll instead
             self.pidfd = os.pidfd_open(self.pid)
-        except (AttributeError, OSError):  # an older kernel or Python: poll instead
-            self.pidfd = None
-        super().__init__({name: f.fileno() if f else None for name, f in (("stdout", proc.stdout),
-                                                                          ("stderr", proc.stderr))}, self.pidfd)
+        super().__init__({name: f.fileno() for name, f in (("stdout", proc.stdout), ("stderr", proc.stderr)) if f},
+                         self.pidfd)
 
     def has_exited(self) -> bool:
         """Whether the child has ended, leaving it unreaped (WNOWAIT)."""
         if self.reaped:
             return True
-        try:
+        with contextlib.suppress(ChildProcessError):
             return os.waitid(os.P_PID, self.pid, os.WEXITED | os.WNOHANG | os.WNOWAIT) is not None
-        except ChildProcessError:
-            return True
-
-    def _wait_exit(self, timeout: float) -> bool:
-        deadline = time.monotonic() + timeout
-        while not self.has_exited():
-            left = deadline - time.monotonic()
-            if left <= 0:
-                return False
-            if self.pidfd is not None:
-                select.select([self.pidfd], [], [], left)
-            else:
-                time.sleep(min(left, _POLL_S))
-        return True
+        return True  # reaped by something else
 
     def signal_group(self, signum: int) -> None:
         if self.reaped:
             return  # the group id may belong to another process by now
-        try:
+        with contextlib.suppress(ProcessLookupError, PermissionError):
             os.killpg(self.pid, signum)
-        except (ProcessLookupError, PermissionError):
-            pass
 
     def stop(self, grace_s: float) -> None:
         """SIGTERM to the group (and SIGCONT, so that a stopped child can act on it), SIGKILL after
         grace_s if the child has not ended, then reap: even when another interruption cuts the
-        grace short."""
-        if self.reaped:
-            return
+        grace short. A no-op once reaped."""
         try:
             self.signal_group(signal.SIGTERM)
             self.signal_group(signal.SIGCONT)
-            self._wait_exit(grace_s)
+            deadline = time.monotonic() + grace_s
+            while not self.has_exited() and (left := deadline - time.monotonic()) > 0:
+                if self.pidfd is not None:
+                    select.select([self.pidfd], [], [], left)
+                else:
+                    time.sleep(min(left, _POLL_S))
         finally:
             self.kill_and_reap()
 
     def kill_and_reap(self) -> None:
         """SIGKILL to the whole group (members that outlived the leader or ignored TERM), then reap
         the leader. An interruption meanwhile is held back until the child is reaped."""
-        pending: Optional[BaseException] = None
-        while not self.reaped:
-            try:
-                self.signal_group(signal.SIGKILL)
-                self._reap()
-            except BaseException as e:
-                pending = pending or e
-        if pending is not None:
-            raise pending
+        _held(itertools.repeat(self._kill_and_reap_once))
 
-    def _reap(self) -> None:
-        try:
-            _, status, self.rusage = os.wait4(self.pid, 0)
-            self.status = os.waitstatus_to_exitcode(status)
-        except ChildProcessError:  # reaped by something else: its status is lost
-            self.status = None
-        self.reaped = True
-        # Popen must not wait for it again (its pid may be reused) nor warn that it still runs.
-        self.proc.returncode = self.status if self.status is not None else -signal.SIGKILL
+    def _kill_and_reap_once(self) -> bool:
+        if not self.reaped:
+            self.signal_group(signal.SIGKILL)
+            with contextlib.suppress(ChildProcessError):  # reaped by something else: status stays None
+                _, status, self.rusage = os.wait4(self.pid, 0)
+                self.status = os.waitstatus_to_exitcode(status)
+            self.reaped = True
+            # Popen must not wait for it again (its pid may be reused) nor warn that it still runs.
+            self.proc.returncode = self.status if self.status is not None else -signal.SIGKILL
+        return True
 
     def close(self) -> None:
         self.selector.close()
@@ -290,49 +266,50 @@ class _Child(_Streams):
             os.close(self.pidfd)
 
 
+def _held(steps: Iterable[Callable[[], bool]]) -> None:
+    """Take steps until one returns True (or none is left). An exception meanwhile (an interruption)
+    is held back until then, so that what the steps clean up is not left half done."""
+    pending: Optional[BaseException] = None
+    for step in steps:
+        try:
+            if step():
+                break
+        except BaseException as e:
+            pending = pending or e
+    if pending is not None:
+        raise pending
+
+
 # -- Orphans ---------------------------------------------------------------------------------------
 
-_subreaper: Optional[bool] = None
-
-
+@functools.lru_cache(maxsize=None)
 def _become_subreaper() -> bool:
     """Once per process: ask Linux to hand this process the orphans of its children's trees. False
     where the kernel (or the platform) does not offer it; nothing else changes then."""
-    global _subreaper
-    if _subreaper is None:
-        done = False
-        if sys.platform.startswith("linux"):
-            try:
-                libc = ctypes.CDLL(None, use_errno=True)
-                done = libc.prctl(_PR_SET_CHILD_SUBREAPER, ctypes.c_ulong(1), ctypes.c_ulong(0),
-                                  ctypes.c_ulong(0), ctypes.c_ulong(0)) == 0
-            except (OSError, AttributeError):
-                pass
-        _subreaper = done
-    return _subreaper
+    if not sys.platform.startswith("linux"):
+        return False
+    with contextlib.suppress(OSError, AttributeError):
+        libc = ctypes.CDLL(None, use_errno=True)
+        return bool(libc.prctl(_PR_SET_CHILD_SUBREAPER, ctypes.c_ulong(1), ctypes.c_ulong(0),
+                               ctypes.c_ulong(0), ctypes.c_ulong(0)) == 0)
+    return False
 
 
 def _children() -> set[int]:
     """The pids of this process's children, living or not yet reaped."""
     found: set[int] = set()
-    try:
-        tasks = os.listdir("/proc/self/task")
-        for task in tasks:
+    with contextlib.suppress(OSError, ValueError):
+        for task in os.listdir("/proc/self/task"):
             with open(f"/proc/self/task/{task}/children") as f:
                 found.update(int(p) for p in f.read().split())
         return found
-    except (OSError, ValueError):
-        pass
     # A kernel without the children files: every process's parent, from its stat line.
     me = os.getpid()
     for name in listdir("/proc"):
         if name.isdigit():
-            try:
-                with open(f"/proc/{name}/stat") as f:
-                    if int(f.read().rsplit(")", 1)[1].split()[1]) == me:
-                        found.add(int(name))
-            except (OSError, ValueError, IndexError):
-                pass
+            with contextlib.suppress(OSError, ValueError, IndexError), open(f"/proc/{name}/stat") as f:
+                if int(f.read().rsplit(")", 1)[1].split()[1]) == me:
+                    found.add(int(name))
     return found
 
 
@@ -340,31 +317,22 @@ def _sweep(before: set[int]) -> None:
     """Kill and reap every child of this process that was not there before the program started:
     the tools start one program at a time, so each is an orphan it left, adopted as subreaper. An
     interruption meanwhile is held back until the sweep is done."""
-    pending: Optional[BaseException] = None
     own_group = os.getpgrp()
-    for _ in range(_SWEEP_ROUNDS):
-        try:
-            orphans = _children() - before
-            if not orphans:
-                break
-            for pid in orphans:
-                # Unreaped, the orphan holds its pid and its group's id: neither can name another
-                # process meanwhile.
-                try:
-                    group = os.getpgid(pid)
-                    if group != own_group:
-                        os.killpg(group, signal.SIGKILL)
-                    os.kill(pid, signal.SIGKILL)
-                except (ProcessLookupError, PermissionError):
-                    pass
-                try:
-                    os.waitpid(pid, 0)
-                except ChildProcessError:
-                    pass
-        except BaseException as e:
-            pending = pending or e
-    if pending is not None:
-        raise pending
+
+    def one_round() -> bool:
+        orphans = _children() - before
+        for pid in orphans:
+            # Unreaped, the orphan holds its pid and its group's id: neither can name another
+            # process meanwhile.
+            with contextlib.suppress(ProcessLookupError, PermissionError):
+                group = os.getpgid(pid)
+                if group != own_group:
+                    os.killpg(group, signal.SIGKILL)
+                os.kill(pid, signal.SIGKILL)
+            with contextlib.suppress(ChildProcessError):
+                os.waitpid(pid, 0)
+        return not orphans
+    _held(one_round for _ in range(_SWEEP_ROUNDS))
 
 
 # -- A kept sandbox --------------------------------------------------------------------------------
@@ -376,22 +344,16 @@ class Kept:
     """A sandbox kept for many runs, its PID 1 platform/keeper.py: each run costs a fork in it, not
     a new set of namespaces. command(fd) is the argv that starts it with its end of the socket as
     fd. A run the keeper cannot finish (stopped, interrupted, unanswered) ends the whole sandbox;
-    alive then turns False."""
+    proc is None then."""
 
     def __init__(self, command: Callable[[int], List[str]]) -> None:
         self.sock, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
-        try:
+        with theirs:
             self.proc: Optional["subprocess.Popen[bytes]"] = _start(command(theirs.fileno()), None, None, False,
                                                                     pass_fds=(theirs.fileno(),))
-        finally:
-            theirs.close()
         if not select.select([self.sock], [], [], 30)[0] or self.sock.recv(16) != b"ready":
             said = self.close()
             raise SuiteError(f"its keeper did not start ({printable(said or 'no answer in 30 s', 80)})")
-
-    @property
-    def alive(self) -> bool:
-        return self.proc is not None
 
     def run(self, argv: Sequence[str], env: Mapping[str, str], timeout_s: Optional[float], grace_s: float,
             output_cap: int) -> ChildResult:
@@ -441,26 +403,25 @@ class Kept:
         self.sock.close()
         if proc is None:
             return ""
-        pending: Optional[BaseException] = None
-        for sig in (None, signal.SIGKILL):
+
+        def end(proc: "subprocess.Popen[bytes]", sig: Optional[int]) -> bool:
             try:
                 if sig is not None:
                     os.killpg(proc.pid, sig)
                 proc.wait(_KEEPER_SLACK_S)
-                break
             except subprocess.TimeoutExpired:
-                continue
+                return False
             except ProcessLookupError:
-                break
-            except BaseException as e:
-                pending = pending or e
-        if proc.returncode is None:
-            proc.wait()
-        said = proc.stderr.read().decode(errors="replace").strip() if proc.stderr and proc.returncode else ""
-        if proc.stderr:
-            proc.stderr.close()
-        if pending is not None:
-            raise pending
+                pass
+            return True
+        try:
+            _held(functools.partial(end, proc, sig) for sig in (None, signal.SIGKILL))
+        finally:
+            if proc.returncode is None:
+                proc.wait()
+            said = proc.stderr.read().decode(errors="replace").strip() if proc.stderr and proc.returncode else ""
+            if proc.stderr:
+                proc.stderr.close()
         return said.splitlines()[-1] if said else ""
 
 
@@ -468,14 +429,13 @@ class Kept:
 
 def _start(argv: list[str], env: Optional[Mapping[str, str]], cwd: Optional[str], keep_stdout: bool,
            memory_cap: Optional[int] = None, pass_fds: Sequence[int] = ()) -> "subprocess.Popen[bytes]":
-    def limit() -> None:
-        if memory_cap is not None:
-            resource.setrlimit(resource.RLIMIT_AS, (memory_cap, memory_cap))
+    limit = None if memory_cap is None else functools.partial(resource.setrlimit, resource.RLIMIT_AS,
+                                                              (memory_cap, memory_cap))
     try:
         return subprocess.Popen(argv, env=env, cwd=cwd, stdin=subprocess.DEVNULL,
                                 stdout=subprocess.PIPE if keep_stdout else subprocess.DEVNULL,
                                 stderr=subprocess.PIPE, start_new_session=True, pass_fds=pass_fds,
-                                preexec_fn=None if memory_cap is None else limit)
+                                preexec_fn=limit)
     except OSError as e:
         raise _not_started(argv[0], e, env, cwd) from None
     except ValueError:  # "embedded null byte": a NUL cannot be passed to a program
@@ -506,9 +466,11 @@ def _why_not_started(program: str, err: OSError, env: Optional[Mapping[str, str]
             return "no such program on the PATH"
     if err.errno == errno.ENOENT and path is not None:
         if os.path.exists(path):  # the file is there: what is missing is what runs it
-            interpreter = _interpreter(path)
-            return (f"its interpreter {printable(interpreter)} does not exist" if interpreter
-                    else "the loader it needs does not exist")
+            with contextlib.suppress(OSError), open(path, "rb") as f:
+                first = f.readline(256)
+                if first.startswith(b"#!") and (words := first[2:].split()):
+                    return f"its interpreter {printable(os.fsdecode(words[0]))} does not exist"
+            return "the loader it needs does not exist"
         return "a link to a missing file" if os.path.lexists(path) else "no such file"
     if err.errno in (errno.EACCES, errno.EPERM) and path is not None:
         try:
@@ -525,18 +487,6 @@ def _why_not_started(program: str, err: OSError, env: Optional[Mapping[str, str]
             return "not executable"
         return "permission denied"
     return os_reason(err)
-
-
-def _interpreter(path: str) -> str:
-    try:
-        with open(path, "rb") as f:
-            first = f.readline(256)
-    except OSError:
-        return ""
-    if not first.startswith(b"#!"):
-        return ""
-    words = first[2:].split()
-    return os.fsdecode(words[0]) if words else ""
 
 
 def _has_x_bit(st: os.stat_result) -> bool:

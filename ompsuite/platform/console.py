@@ -66,10 +66,9 @@ class RunProgress:
 
     def __init__(self, jobs: Sequence[Job], live: Optional[bool] = None) -> None:
         self.jobs = jobs
-        try:
+        self.live = False
+        with contextlib.suppress(AttributeError, ValueError):  # standard error closed
             self.live = sys.stderr.isatty() if live is None else live
-        except (AttributeError, ValueError):  # standard error closed
-            self.live = False
         self.times: dict[tuple[str, object, int, Optional[int]], list[float]] = {}
 
     @staticmethod
@@ -129,26 +128,24 @@ def run_main(prog: str, main: Callable[..., Optional[int]], *args: object) -> No
         status = main(*args)
         sys.stdout.flush()
     except (SuiteError, Interrupted) as e:
-        status = e.status
-        _last_words(prog, str(e))
+        status = _failed(prog, str(e), e.status)
     except KeyboardInterrupt:  # a SIGINT that came before the handlers were in place
-        status = 128 + signal.SIGINT
-        _last_words(prog, "interrupted by SIGINT")
+        status = _failed(prog, "interrupted by SIGINT", 128 + signal.SIGINT)
     except BrokenPipeError:
-        status = 1
-        _last_words(prog, "standard output was closed (broken pipe)")
+        status = _failed(prog, "standard output was closed (broken pipe)", 1)
     except OSError as e:  # writing a result failed (a full disk, say): say so, never a traceback
-        status = 1
-        _last_words(prog, f"cannot write {printable(e.filename) if e.filename else 'standard output'}: "
-                          f"{os_reason(e)}")
+        status = _failed(prog, f"cannot write {printable(e.filename) if e.filename else 'standard output'}: "
+                               f"{os_reason(e)}", 1)
     signals.ignore()
     sys.exit(status)
 
 
-def _last_words(prog: str, message: str) -> None:
+def _failed(prog: str, message: str, status: int) -> int:
+    """The failure said as the tool's last words; status back, for its exit."""
     # Whatever was left in stdout's buffer may belong to a closed pipe: drop it quietly.
     with contextlib.suppress(OSError):
         sys.stdout.flush()
     with contextlib.suppress(OSError):
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
     progress(f"{prog}: {message}", wrap=False)  # a failure is one line, whatever it quotes
+    return status

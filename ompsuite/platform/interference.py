@@ -9,7 +9,7 @@ import sys
 import time
 from typing import Dict, List, Optional, Sequence, Tuple, Union
 
-from ompsuite.platform.files import read_small
+from ompsuite.platform.files import listdir, read_small
 
 # Machine-wide memory events that explain a slow fill (docs/noise.md, "The interference record").
 VMSTAT_COUNTERS = ("pgfault", "pgmajfault", "thp_fault_alloc", "thp_fault_fallback", "compact_stall",
@@ -63,10 +63,9 @@ def read_cpu_times(path: str = "/proc/stat") -> Optional[CpuTimes]:
         ticks = [int(v) for v in total]
     except ValueError:
         return None
-    try:
+    hz = 100  # the usual USER_HZ, where there is no such setting
+    with contextlib.suppress(AttributeError, ValueError, OSError):
         hz = os.sysconf("SC_CLK_TCK")
-    except (AttributeError, ValueError, OSError):  # no such setting here: the usual USER_HZ
-        hz = 100
     user, nice, system, _idle, _iowait, irq, softirq = ticks[:7]
     steal = ticks[7] / hz if len(ticks) > 7 else None
     return CpuTimes((user + nice + system + irq + softirq) / hz, steal, cpus, hz)
@@ -189,10 +188,9 @@ def disturbed(rec: Interference, load_cores: float = LOAD_CORES, steal_cores: fl
             reasons.append(_broke(LOST, lost / wall_s, lost_cores))
     if rec.machine_cpus is not None and rec.tick_hz is not None:
         rounding = tick_allowance(rec.machine_cpus, rec.tick_hz)
-        if rec.other_load_s is not None and rec.other_load_s > load_cores * wall_s + rounding:
-            reasons.append(_broke(LOAD, rec.other_load_s / wall_s, load_cores))
-        if rec.steal_s is not None and rec.steal_s > steal_cores * wall_s + rounding:
-            reasons.append(_broke(STEAL, rec.steal_s / wall_s, steal_cores))
+        for rule, used_s, threshold in ((LOAD, rec.other_load_s, load_cores), (STEAL, rec.steal_s, steal_cores)):
+            if used_s is not None and used_s > threshold * wall_s + rounding:
+                reasons.append(_broke(rule, used_s / wall_s, threshold))
     return "; ".join(reasons) or None
 
 
@@ -243,18 +241,15 @@ def look(load_cores: float = LOAD_CORES, steal_cores: float = STEAL_CORES, secon
     seen, wrong = [], []
     if before and after:
         rounding = tick_allowance(after.cpus, after.tick_hz) / wall
-        load = (after.busy_s - before.busy_s) / wall
-        seen.append(f"other load {load:.2f} cores")
-        if load > load_cores + rounding:
-            wrong.append(_broke(LOAD, load, load_cores))
-        if before.steal_s is not None and after.steal_s is not None:
-            steal = (after.steal_s - before.steal_s) / wall
-            seen.append(f"steal {steal:.2f}")
-            if steal > steal_cores + rounding:
-                wrong.append(_broke(STEAL, steal, steal_cores))
+        steal_s = None if before.steal_s is None or after.steal_s is None else after.steal_s - before.steal_s
+        for rule, used_s, threshold, unit in ((LOAD, after.busy_s - before.busy_s, load_cores, " cores"),
+                                              (STEAL, steal_s, steal_cores, "")):
+            if used_s is not None:
+                seen.append(f"{rule} {used_s / wall:.2f}{unit}")
+                if used_s / wall > threshold + rounding:
+                    wrong.append(_broke(rule, used_s / wall, threshold))
     governors = sorted({read_small(os.path.join(sys_root, c, "cpufreq", "scaling_governor")) or ""
-                        for c in (os.listdir(sys_root) if os.path.isdir(sys_root) else ())
-                        if re.fullmatch(r"cpu\d+", c)} - {""})
+                        for c in listdir(sys_root) if re.fullmatch(r"cpu\d+", c)} - {""})
     seen.append(f"governor {'/'.join(governors)}" if governors else "no governor readable")
     if governors and governors != ["performance"]:
         wrong.append(f"governor {'/'.join(governors)} changes the clock with the load (performance keeps it)")

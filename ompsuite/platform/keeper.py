@@ -1,9 +1,9 @@
 """Run inside a sandbox as its PID 1 (python3 -I -S keeper.py FD FOLDER...): starts each program
 the tools ask for over the socket FD, and once it has ended, ends and reaps everything it left and
-empties FOLDERs, then reports its status and resource use. So a sandbox serves many runs at the
-cost of one fork, not one namespace each. As PID 1 without handlers it cannot be signalled or
-stopped from inside; not dumpable, it cannot be traced or have its files opened through /proc.
-Standard library only, and nothing of the package: it runs without it."""
+empties FOLDERs, then reports its status and resource use (why: child.Kept). As PID 1 without
+handlers it cannot be signalled or stopped from inside; not dumpable, it cannot be traced or have
+its files opened through /proc. Standard library only, and nothing of the package: it runs without it."""
+import contextlib
 import ctypes
 import json
 import os
@@ -22,10 +22,8 @@ def _end_all() -> None:
     """Every other process in the namespace killed and reaped: as PID 1, all are its children by
     now, and kill(-1) reaches them all but itself."""
     while True:
-        try:
+        with contextlib.suppress(ProcessLookupError):
             os.kill(-1, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
         try:
             os.waitpid(-1, 0)
         except ChildProcessError:
@@ -42,10 +40,8 @@ def _empty(folder: str) -> None:
         elif entry.stat(follow_symlinks=False).st_dev == device:
             os.chmod(entry.path, 0o700)  # a run may have closed its own folder to its owner
             _empty(entry.path)
-            try:
+            with contextlib.suppress(OSError):  # it holds a mounted folder
                 os.rmdir(entry.path)
-            except OSError:  # it holds a mounted folder
-                pass
 
 
 def _run(sock: socket.socket, request: Dict[str, Any], fds: List[int], folders: List[str]) -> Dict[str, Any]:
@@ -65,10 +61,9 @@ def _run(sock: socket.socket, request: Dict[str, Any], fds: List[int], folders: 
         os.close(fd)
     failed = os.read(exec_r, 16)
     os.close(exec_r)
-    try:
-        ends: List[int] = [os.pidfd_open(pid)]
-    except (AttributeError, OSError):  # a kernel before 5.3, or a Python built for one: polled
-        ends = []
+    ends: List[int] = []
+    with contextlib.suppress(AttributeError, OSError):  # a kernel before 5.3, or a Python built for one: polled
+        ends.append(os.pidfd_open(pid))
     stop_at = None
     while not failed and os.waitid(os.P_PID, pid, os.WEXITED | os.WNOHANG | os.WNOWAIT) is None:
         # Until it ends, or the tools ask it to stop: TERM, then KILL after the grace.
@@ -80,10 +75,8 @@ def _run(sock: socket.socket, request: Dict[str, Any], fds: List[int], folders: 
                 _end_all()
                 sys.exit(0)
             for sig in (signal.SIGTERM, signal.SIGCONT):
-                try:
+                with contextlib.suppress(ProcessLookupError):
                     os.killpg(pid, sig)
-                except ProcessLookupError:
-                    pass
             stop_at = time.monotonic() + request["grace_s"]
     os.kill(pid, signal.SIGKILL)  # a no-op on the zombie of one that ended
     _, status, usage = os.wait4(pid, 0)

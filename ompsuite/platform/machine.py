@@ -1,5 +1,6 @@
 """Where a study ran: the context written beside its figures, so another machine can be compared.
 Each fact has one reader here, save the topology and the processor's name (platform.topology)."""
+import contextlib
 import datetime
 import hashlib
 import os
@@ -228,21 +229,18 @@ def pi_level(bindir: str, loader: str = LOADER) -> str:
         path = os.path.join(bindir, name)
         if not os.path.isfile(path) or not os.path.exists(loader):
             continue
-        try:
+        with contextlib.suppress(SuiteError):  # a loader that fails on one program says nothing of its level
             listed = run_tool([loader, "--list", path], f"the loader's list of {name}'s libraries", LEVEL_TIMEOUT_S,
                               output_cap=64 << 10).stdout
-        except SuiteError:
-            continue
-        if m := re.search(r"libompsuite-\w+\.so => \S*/ompsuite/(?:glibc-hwcaps/([\w-]+)/)?lib", listed):
-            found.add(m.group(1) or "")
+            if m := re.search(r"libompsuite-\w+\.so => \S*/ompsuite/(?:glibc-hwcaps/([\w-]+)/)?lib", listed):
+                found.add(m.group(1) or "")
     if not found:
         return ""
     if found != {""}:
         return "portable build, " + " / ".join(sorted(found - {""})) + " code, hardware fma"
-    try:
+    diag = ""
+    with contextlib.suppress(SuiteError):
         diag = run_tool([loader, "--list-diagnostics"], "the loader's diagnostics", LEVEL_TIMEOUT_S).stdout
-    except SuiteError:
-        diag = ""
     # The CPUID words glibc uses, (leaf, register): its math library's fma is the instruction with
     # FMA (leaf 1, ECX bit 12) or AMD's FMA4 (leaf 0x80000001, ECX bit 16), else software.
     active = {(int(f, 16), int(r, 16)): int(v, 16) for f, r, v in re.findall(
@@ -254,8 +252,7 @@ def pi_level(bindir: str, loader: str = LOADER) -> str:
 def context(topology: Any) -> Dict[str, Any]:
     """The topology's facts as the micro-benchmark library writes them, and the load average."""
     found: Dict[str, Any] = dict(topology.context()) if topology is not None else {}
-    try:
+    found["load_avg"] = []
+    with contextlib.suppress(OSError):
         found["load_avg"] = list(os.getloadavg())
-    except OSError:
-        found["load_avg"] = []
     return found

@@ -1,8 +1,5 @@
 """The sandbox a user's (a student's) code is built, race-checked and run in: bubblewrap with every
-namespace of its own. The file system is read-only, the home folder and /tmp are empty, the
-working folder is a private scratch folder; no network; an unprivileged user in a PID namespace
-of its own, so it cannot see, signal or stop the tool, and all it starts ends with it. Where
-bubblewrap or user namespaces are missing, the code runs as before, with the user's rights."""
+namespace of its own (docs/class.md, "The sandbox", says what it hides and what its lack risks)."""
 import atexit
 import functools
 import os
@@ -83,7 +80,7 @@ def run(argv: Sequence[str], share: Sequence[str], env: Mapping[str, str], timeo
     has a sandbox of its own; without one, it runs as wrap says."""
     key = tuple(share)
     kept = _kept.get(key)
-    if not unavailable() and (key not in _kept or (kept is not None and not kept.alive)):
+    if not unavailable() and (key not in _kept or (kept is not None and kept.proc is None)):
         python = os.path.realpath(sys.executable)
         shared = [*share, os.path.dirname(os.path.abspath(keeper.__file__)), sys.base_prefix]
         try:

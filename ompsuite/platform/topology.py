@@ -5,6 +5,7 @@ parsers are pure functions of their input, tested on stored output.
     python3 -m ompsuite.platform.topology [--cores]  # machine.csv's pairs; --cores: the physical cores usable
 """
 import collections
+import contextlib
 import csv
 import dataclasses
 import os
@@ -68,11 +69,9 @@ class Topology:
 
     def pairs(self) -> list[tuple[str, str]]:
         """(key, value) pairs for machine.csv, values as text ('unknown' where not known)."""
-        def unknown(v: Optional[int]) -> str:
-            return "unknown" if v is None else str(v)
-        out = [("topology_source", self.source), ("sockets", unknown(self.sockets)),
-               ("cores_physical", str(self.cores)), ("threads_per_core", str(self.threads_per_core)),
-               ("logical_cpus", str(self.pus)), ("numa_nodes", unknown(self.numa_nodes))]
+        out = [(key, "unknown" if v is None else str(v)) for key, v in (
+            ("topology_source", self.source), ("sockets", self.sockets), ("cores_physical", self.cores),
+            ("threads_per_core", self.threads_per_core), ("logical_cpus", self.pus), ("numa_nodes", self.numa_nodes))]
         # The usual four always, so that machines compare key by key; any others after them.
         keys: dict[str, None] = dict.fromkeys(STANDARD_CACHES)
         keys.update(dict.fromkeys(c.key for c in sorted(self.caches, key=_cache_order)))
@@ -113,17 +112,10 @@ def _describe_cache(c: Cache, topo: Topology) -> str:
     text = f"{c.size_bytes // scale} {unit}" + (f" x{c.count}" if c.count is not None else "")
     if c.shared_by is None:
         return text
-    if c.shared_by == topo.threads_per_core:
-        scope = "per core"
-    elif c.shared_by == 1:
-        scope = "per logical CPU"
-    elif c.count is not None and c.count == topo.sockets and c.shared_by * c.count == topo.pus:
-        scope = "per socket"
-    elif c.shared_by == topo.pus:
-        scope = "shared by all CPUs"
-    else:
-        scope = f"shared by {c.shared_by} logical CPUs"
-    return f"{text}, {scope}"
+    scopes = ((c.shared_by == topo.threads_per_core, "per core"), (c.shared_by == 1, "per logical CPU"),
+              (c.count is not None and c.count == topo.sockets and c.shared_by * c.count == topo.pus, "per socket"),
+              (c.shared_by == topo.pus, "shared by all CPUs"), (True, f"shared by {c.shared_by} logical CPUs"))
+    return f"{text}, {next(scope for applies, scope in scopes if applies)}"
 
 
 def _count(value: object, what: str, low: int = 1, high: int = MAX_PUS) -> int:
@@ -186,42 +178,34 @@ def from_hwloc_xml(text: str) -> Topology:
     if root.tag != "topology":
         raise ValueError(f"the XML's root is <{root.tag}>, not <topology>")
 
-    packages = cores = numa = 0
+    kinds: "collections.Counter[str]" = collections.Counter()  # objects of each type
     pu_core: dict[int, CoreId] = {}
-    per_core: list[int] = []
+    per_core: list[int] = []  # the PUs of each core, in the order met
     instances: list[tuple[int, str, int, Optional[int]]] = []
 
     def pus_under(el: ET.Element) -> int:
         return sum(1 for o in el.iter("object") if o.get("type") == "PU")
 
     def walk(el: ET.Element, core: Optional[CoreId]) -> None:
-        nonlocal packages, cores, numa
         for obj in el.findall("object"):
             kind = obj.get("type", "")
+            kinds[kind] += 1
             here = core
-            if kind in ("Package", "Socket"):
-                packages += 1
-            elif kind == "NUMANode":
-                numa += 1
-            elif kind == "Core":
-                cores += 1
-                here = ("core", cores)
+            if kind == "Core":
                 per_core.append(pus_under(obj))
+                here = ("core", len(per_core))
             elif kind == "PU":
                 index = _count(obj.get("os_index", ""), "a PU's os_index", low=0, high=MAX_PUS - 1)
                 if index in pu_core:
                     raise ValueError(f"PU {index} appears twice")
                 pu_core[index] = core if core is not None else ("pu", index)
-            else:
-                m = _HWLOC_CACHE.match(kind)
-                if m or kind == "Cache":
-                    level = (int(m.group(1)) if m
-                             else _count(obj.get("depth", ""), "a cache depth", high=MAX_CACHE_LEVEL))
-                    ctype = "instruction" if m and m.group(2) else _HWLOC_CACHE_TYPE.get(obj.get("cache_type", "0"))
-                    if ctype is None:
-                        raise ValueError(f"L{level} cache_type is {obj.get('cache_type')!r}")
-                    size = _count(obj.get("cache_size", ""), f"the L{level} cache_size", high=MAX_CACHE_BYTES)
-                    instances.append((level, ctype, size, pus_under(obj)))
+            elif (m := _HWLOC_CACHE.match(kind)) or kind == "Cache":
+                level = int(m.group(1)) if m else _count(obj.get("depth", ""), "a cache depth", high=MAX_CACHE_LEVEL)
+                ctype = "instruction" if m and m.group(2) else _HWLOC_CACHE_TYPE.get(obj.get("cache_type", "0"))
+                if ctype is None:
+                    raise ValueError(f"L{level} cache_type is {obj.get('cache_type')!r}")
+                size = _count(obj.get("cache_size", ""), f"the L{level} cache_size", high=MAX_CACHE_BYTES)
+                instances.append((level, ctype, size, pus_under(obj)))
             walk(obj, here)
 
     try:
@@ -230,10 +214,10 @@ def from_hwloc_xml(text: str) -> Topology:
         raise ValueError("the hwloc XML nests too deep") from None
     if not pu_core:
         raise ValueError("the hwloc XML holds no PU")
-    topo = Topology("hwloc", sockets=packages or 1, cores=cores or len(pu_core),
-                    threads_per_core=max(per_core) if per_core else 1, pus=len(pu_core), numa_nodes=numa or None,
-                    caches=_group_caches(i for i in instances if i[3]), pu_core=pu_core)
-    return _checked(topo)
+    return _checked(Topology("hwloc", sockets=kinds["Package"] + kinds["Socket"] or 1,
+                             cores=len(per_core) or len(pu_core), threads_per_core=max(per_core) if per_core else 1,
+                             pus=len(pu_core), numa_nodes=kinds["NUMANode"] or None,
+                             caches=_group_caches(i for i in instances if i[3]), pu_core=pu_core))
 
 
 def _lstopo() -> str:
@@ -274,10 +258,8 @@ _SYSFS_CACHE_TYPE = {"Data": "data", "Instruction": "instruction", "Unified": "u
 
 
 def from_sysfs(sys_root: str = "/sys") -> Topology:
-    """A Topology from the kernel's record under sys_root: the online CPUs, each one's core (its
-    core_cpus_list, else thread_siblings_list on older kernels, else its package and core_id),
-    the NUMA nodes and each CPU's caches (an instance is one shared_cpu_list). ValueError when
-    there is no such record or it contradicts itself."""
+    """A Topology from the kernel's record under sys_root (a cache instance is one shared_cpu_list);
+    ValueError when there is no such record or it contradicts itself."""
     cpu_root = os.path.join(sys_root, "devices", "system", "cpu")
     if online := read_small(os.path.join(cpu_root, "online")):
         cpus = cpu_list(online)
@@ -322,15 +304,13 @@ def from_sysfs(sys_root: str = "/sys") -> Topology:
             key = (_count(level, f"cpu{cpu}'s {index} level", high=MAX_CACHE_LEVEL), _SYSFS_CACHE_TYPE[kind], sharing)
             instances[key] = _count(int(m.group(1)) * scale, f"cpu{cpu}'s {index} size", high=MAX_CACHE_BYTES)
     threads_of = collections.Counter(pu_core.values())
-    nodes = listdir(os.path.join(sys_root, "devices", "system", "node"))
-    numa = sum(1 for d in nodes if re.fullmatch(r"node\d+", d))
+    numa = sum(1 for d in listdir(os.path.join(sys_root, "devices", "system", "node")) if re.fullmatch(r"node\d+", d))
     notes = [f"sysfs names no core for {unknown_core} logical CPU(s): each counted as a core"] if unknown_core else []
-    topo = Topology("sysfs", sockets=len(packages) or None, cores=len(threads_of),
-                    threads_per_core=max(threads_of.values()), pus=len(cpus), numa_nodes=numa or None,
-                    caches=_group_caches((level, kind, size, len(sharing))
-                                         for (level, kind, sharing), size in instances.items()),
-                    pu_core=pu_core, notes=notes)
-    return _checked(topo)
+    return _checked(Topology("sysfs", sockets=len(packages) or None, cores=len(threads_of),
+                             threads_per_core=max(threads_of.values()), pus=len(cpus), numa_nodes=numa or None,
+                             caches=_group_caches((level, kind, size, len(sharing))
+                                                  for (level, kind, sharing), size in instances.items()),
+                             pu_core=pu_core, notes=notes))
 
 
 def processor(cpuinfo: str = "/proc/cpuinfo") -> tuple[str, Optional[float]]:
@@ -393,10 +373,9 @@ def physical_cores(topology: Optional[Topology] = None, affinity: Optional[Itera
     """Physical cores this process may run on: the cores of the logical CPUs in its affinity mask
     where the source maps CPUs to cores, else the machine's cores scaled to the mask."""
     topo = topology or discover()
-    try:
+    allowed: set[int] = set()
+    with contextlib.suppress(AttributeError, OSError):  # no affinity on this system
         allowed = set(os.sched_getaffinity(0) if affinity is None else affinity)
-    except (AttributeError, OSError):  # no affinity on this system
-        allowed = set()
     if allowed and topo.pu_core:
         # A CPU the topology does not know (hot-plugged since) counts as a core of its own.
         return len({topo.pu_core.get(cpu, ("pu", cpu)) for cpu in allowed})

@@ -37,8 +37,6 @@ class Binding:
 
     def __init__(self, no_bind: bool = False, base: Optional[Mapping[str, str]] = None) -> None:
         self.base: Dict[str, str] = dict(os.environ if base is None else base)
-        self.settings: Dict[str, str]
-        self.origin: str
         user = {k: self.base[k] for k in ("OMP_PROC_BIND", "OMP_PLACES") if k in self.base}
         if no_bind:
             self.settings, self.origin = {"OMP_PROC_BIND": "false"}, "unbound (--no-bind)"
@@ -155,8 +153,8 @@ class Executor:
         self.shortfalls: List[str] = []  # lines about teams smaller than asked for
         self.unknown: Set[str] = set()  # programs whose runtime printed no affinity report
         self.run_timeout = run_timeout  # seconds, or None: derived per configuration
-        self.thresholds: Dict[str, float] = {k: v for k, v in (("load_cores", load_cores), ("steal_cores", steal_cores),
-                                             ("lost_cores", lost_cores)) if v is not None}
+        self.thresholds = {k: v for k, v in dict(load_cores=load_cores, steal_cores=steal_cores,
+                                                 lost_cores=lost_cores).items() if v is not None}
         self.longest: Dict[Tuple[str, Optional[int], int], float] = {}  # configuration -> its longest run so far
         self.life: Dict[str, float] = {}  # program -> the lifetime of one of its runs that did no work
         # A variant's failed team probe (by program, environment), and the configurations where it was
@@ -183,9 +181,9 @@ class Executor:
                 done = self.runner.run(job.path, job.entry.args(PROBE_N), dict(job.env, **AFFINITY_ENV),
                                        timeout_s=self.limit(job), isolated=job.entry.variant)
             except ProgramFailed as e:
-                if not job.entry.variant:
-                    raise
-                self.probe_faults[key] = e.what = f"{e.what}, in its untimed run at N = {PROBE_N} that learns its team"
+                if job.entry.variant:
+                    self.probe_faults[key] = e.what = (f"{e.what}, in its untimed run at N = {PROBE_N} "
+                                                       "that learns its team")
                 raise
             self.teams[key] = done.affinity
             # A run that does no work is the program's start and end: its life is what the timed runs'
@@ -219,7 +217,6 @@ class Executor:
         started = time.time()
         unchanged(job.path)
         done = self.runner.run(job.path, job.args, env, timeout_s=self.limit(job), isolated=entry.variant)
-        out = done.out
         if entry.team is C.Team.OWN:
             team = done.affinity
         key = (job.path, job.threads, job.problem_size)
@@ -229,14 +226,16 @@ class Executor:
             fault = f"it printed more than {self.runner.output_cap >> 20} MiB on {done.over_cap} and was stopped"
         threads: Optional[int] = 1 if entry.team is C.Team.ONE else None
         placement = ""
-        found = entry.kind.read(out)
+        found = entry.kind.read(done.out)
         if entry.team in (C.Team.PROBE, C.Team.OWN):
             if team is None and job.threads == 1:
                 team = (1, "")  # a runtime may print no report for a team of one: it cannot be larger
             if team is not None:
                 threads, placement = team
-            elif "result" in found:  # a program that printed no result fails for that, not for its runtime
-                self._unknown(entry.name)
+            elif "result" in found and entry.name not in self.unknown:  # no result: it fails for that instead
+                self.unknown.add(entry.name)
+                progress(f"{entry.name}: the OpenMP runtime printed no affinity report (it may predate OpenMP 5.0), "
+                         "so its team size is unknown: its speedup is shown, its efficiency is not")
         team_reported: Optional[int] = None
         if "team" in found:
             if int(found["team"][:6]) <= MAX_TEAM:
@@ -276,14 +275,8 @@ class Executor:
                 fault = fault or f"ignores the team asked for: asked {job.threads}, ran {threads}"
         return Run(job.config, threads, job.repeat, job.size_note, time_s, found.get("result", ""),
                    found.get("check_value", ""), disturbed=why, started=started, placement=placement,
-                   printed_n=printed_n,
-                   team_reported=team_reported, fault=fault, interference=done.interference, entry=entry, output=out)
-
-    def _unknown(self, name: str) -> None:
-        if name not in self.unknown:
-            self.unknown.add(name)
-            progress(f"{name}: the OpenMP runtime printed no affinity report (it may predate OpenMP 5.0), "
-                     "so its team size is unknown: its speedup is shown, its efficiency is not")
+                   printed_n=printed_n, team_reported=team_reported, fault=fault, interference=done.interference,
+                   entry=entry, output=done.out)
 
 
 def may_cut_teams(env: Mapping[str, str]) -> bool:

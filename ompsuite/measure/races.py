@@ -122,14 +122,13 @@ def check(source: str, kind: C.Kind, workdir: str, name: str, tools: Optional[To
         return C.Race.SKIPPED, (f"{CLANG} could not build it: {why}",)
     options = ["ignore_noninstrumented_modules=1", f"exitcode={TSAN_EXIT}",
                *([f"external_symbolizer_path={tools.symbolizer}"] if tools.symbolizer else [])]
+    env = {k: v for k, v in os.environ.items() if not k.startswith(("OMP_", "TSAN_", "KMP_"))}
+    env.update(OMP_TOOL_LIBRARIES=tools.archer, TSAN_OPTIONS=":".join(options), KMP_WARNINGS="0")
     found: List[str] = []
     for n in sizes:
         for team in RACE_TEAMS:
-            env = {k: v for k, v in os.environ.items() if not k.startswith(("OMP_", "TSAN_", "KMP_"))}
-            env.update(OMP_NUM_THREADS=str(team), OMP_TOOL_LIBRARIES=tools.archer, TSAN_OPTIONS=":".join(options),
-                       KMP_WARNINGS="0")
             argv = sandbox.wrap([binary, str(n)], None, [include, workdir])
-            done = run_child(argv, env=env, timeout_s=RUN_TIMEOUT_S)
+            done = run_child(argv, env=dict(env, OMP_NUM_THREADS=str(team)), timeout_s=RUN_TIMEOUT_S)
             done.returncode = sandbox.signalled(done.returncode, argv)
             these = parse_report(done.stderr, base)
             found += [r for r in these if r not in found]

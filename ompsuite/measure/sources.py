@@ -260,15 +260,13 @@ def folder_programs(folder: str) -> List[C.VariantArg]:
     """Every source and every executable regular file in FOLDER (not its subfolders, no hidden
     file), named after its file stem; a source is of kind pi, a program's kind is read from it."""
     try:
-        names = sorted(os.listdir(folder))
+        names = sorted(entry for entry in os.listdir(folder) if not entry.startswith("."))
     except OSError as e:
         raise SuiteError(f"--programs {printable(folder)}: {os_reason(e)}", 2) from None
     found: Dict[str, C.VariantArg] = {}  # by name
     inside = os.path.realpath(folder)
     for entry in names:
         path = os.path.join(folder, entry)
-        if entry.startswith("."):
-            continue
         if os.path.dirname(os.path.realpath(path)) != inside:  # what the folder holds is all that is read
             progress(f"--programs {printable(folder)}: {printable(entry)} is a link out of the folder: left out")
             continue

@@ -12,7 +12,7 @@ from ompsuite.errors import ProgramFailed, SuiteError, os_reason
 from ompsuite.escape import printable
 from ompsuite.platform.child import run_tool
 from ompsuite.platform.console import progress
-from ompsuite.platform.files import digest, write_atomic
+from ompsuite.platform.files import digest, read_small, write_atomic
 from ompsuite.platform.machine import ROOT, mem_available, own_build_tree
 
 # Generous: a first build of every program on one slow core takes minutes, not hours.
@@ -72,11 +72,9 @@ def check_tuned_for_host(tree: str, here: Optional[str] = None) -> None:
     except OSError as e:
         raise SuiteError(f"cannot read {os.path.join(tree, HOST_CPU_FILE)}: {e}", 2) from None
     if here is None:
-        try:
-            with open("/proc/cpuinfo", errors="replace") as f:
-                here = cpu_signature(f.read())
-        except OSError:
+        if (cpuinfo := read_small("/proc/cpuinfo")) is None:
             return
+        here = cpu_signature(cpuinfo)  # its first processor's lines are all it reads
     if tuned == here:
         return
     theirs, ours = (m.group(1).strip() if (m := re.search(r"(?m)^(?:model name|CPU part): (.*)$", sig))

@@ -114,10 +114,12 @@ class Runner:
             raise ProgramFailed(f"{name} cannot be started: {why}", 126, f"cannot be started: {why}") from None
         usage = Usage.from_rusage(done.rusage) if done.rusage is not None else None
         record = Interference.build(before, after, usage, done.wall_s, self.cpus_allowed)
-        affinity = affinity_of(done.stdout + done.stderr)
         out, err = _AFFINITY_LINE.sub("", done.stdout), _AFFINITY_LINE.sub("", done.stderr)
         returncode = done.returncode
-        self._pass_on(name, err)
+        for line in err.splitlines()[:20]:  # runtime messages go on to our stderr, once per distinct line
+            if line.strip() and (name, line) not in self.seen_messages and len(self.seen_messages) < 100:
+                self.seen_messages.add((name, line))
+                progress(f"{name} says on stderr: {printable(line, 300)}")
         if done.timed_out:
             raise ProgramFailed(f"{name} ran past its {timeout_s:.0f}-second limit and was stopped "
                                 "(--run-timeout sets the limit)", TIMED_OUT,
@@ -132,14 +134,7 @@ class Runner:
             detail = printable(lines[-1], 200) if lines else "no message"
             raise ProgramFailed(f"{name} failed with status {returncode}: {detail}", returncode,
                                 f"failed with status {returncode}: {detail}")
-        return Outcome(out, err, affinity, record, done.wall_s, done.over_cap)
-
-    def _pass_on(self, name: str, err: str) -> None:
-        """Runtime messages go on to our stderr, once per distinct line (at most a few)."""
-        for line in err.splitlines()[:20]:
-            if line.strip() and (name, line) not in self.seen_messages and len(self.seen_messages) < 100:
-                self.seen_messages.add((name, line))
-                progress(f"{name} says on stderr: {printable(line, 300)}")
+        return Outcome(out, err, affinity_of(done.stdout + done.stderr), record, done.wall_s, done.over_cap)
 
 
 class Executor:

@@ -78,9 +78,8 @@ def parse_report(stderr: str, source_name: str = "") -> List[str]:
             if len(accesses) == 2:
                 break
         accesses += [("an unknown place", "access")] * (2 - len(accesses))
-        key = tuple(sorted(accesses[:2]))
-        races.setdefault(key, printable(f"data race: {accesses[0][0]} ({accesses[0][1]}) and "
-                                        f"{accesses[1][0]} ({accesses[1][1]})", 300))
+        (a, how_a), (b, how_b) = accesses  # exactly two
+        races.setdefault(tuple(sorted(accesses)), printable(f"data race: {a} ({how_a}) and {b} ({how_b})", 300))
     return list(races.values())
 
 

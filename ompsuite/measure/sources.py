@@ -271,8 +271,7 @@ def folder_programs(folder: str) -> List[C.VariantArg]:
             progress(f"--programs {printable(folder)}: {printable(entry)} is a link out of the folder: left out")
             continue
         source = is_source(entry) and os.path.isfile(path)
-        program = not source and os.path.isfile(path) and os.access(path, os.X_OK)
-        if not (source or program):
+        if not source and not (os.path.isfile(path) and os.access(path, os.X_OK)):
             progress(f"--programs {printable(folder)}: {printable(entry)} is neither a source "
                      f"({', '.join(SOURCE_SUFFIXES)}) nor a program: left out")
             continue

@@ -219,19 +219,18 @@ class TopUp:
                 continue
             base = None if short or self._failed.get(key) else self._speedup_wide(key)
             for k in ([key] if short else [key, base] if base else []):
-                if self._spent(k):
-                    if short:
-                        # What disturbed them is the row's own note, with the runs each figure covers.
-                        asked = f"{count - len(clean.get(k, []))} of the {count} clean runs asked for are" \
-                            if count > 1 else "the one clean run asked for is"
-                        runs_k = f"{tried.get(k, 0)} run{'s' if tried.get(k, 0) != 1 else ''}"
-                        self.untrusted[k] = (f"{asked} missing after {runs_k}, the budget: "
-                                             f"{'disturbed' if k in self._bad else 'no time printed'}")
-                    else:
-                        self.imprecise[key] = (f"speedup interval wider than ±{self.precision:.0%} after "
-                                               f"{tried.get(key, 0)} runs, the budget")
-                    continue
-                wanted[k] = None
+                if not self._spent(k):
+                    wanted[k] = None
+                elif short:
+                    # What disturbed them is the row's own note, with the runs each figure covers.
+                    asked = f"{count - len(clean.get(k, []))} of the {count} clean runs asked for are" \
+                        if count > 1 else "the one clean run asked for is"
+                    runs_k = f"{tried.get(k, 0)} run{'s' if tried.get(k, 0) != 1 else ''}"
+                    self.untrusted[k] = (f"{asked} missing after {runs_k}, the budget: "
+                                         f"{'disturbed' if k in self._bad else 'no time printed'}")
+                else:
+                    self.imprecise[key] = (f"speedup interval wider than ±{self.precision:.0%} after "
+                                           f"{tried.get(key, 0)} runs, the budget")
         jobs = [dataclasses.replace(self.first[k], repeat=tried.get(k, 0) + 1) for k in self.planned if k in wanted]
         if self.order is not None:
             self.order.shuffle(jobs)

@@ -163,8 +163,7 @@ class Executor:
         if self.run_timeout:
             return self.run_timeout
         seen = self.longest.get((job.path, job.threads, job.problem_size))
-        expected = 20 * seen if seen is not None else 1e-7 * max(job.problem_size, 1)
-        return 60.0 + expected
+        return 60.0 + (20 * seen if seen is not None else 1e-7 * max(job.problem_size, 1))
 
     def probe(self, job: Job) -> Optional[Affinity]:
         """The team of a program in exactly the job's environment, from one untimed run."""

@@ -172,11 +172,10 @@ class TopUp:
             return base
         size, (last, wide) = len(a) + len(b), self._judged.get(key, (0, True))
         final = self._spent(key) or (self._spent(base) and key not in self.imprecise)
-        if size == last or (not final and size < last * 1.1):
-            return base if wide else None
-        speedup, interval = stats.speedup(a, b)
-        wide = speedup is not None and not precision_met(interval, speedup, self.precision)
-        self._judged[key] = (size, wide)
+        if size != last and (final or size >= last * 1.1):
+            speedup, interval = stats.speedup(a, b)
+            wide = speedup is not None and not precision_met(interval, speedup, self.precision)
+            self._judged[key] = (size, wide)
         return base if wide else None
 
     def precision_lines(self, rows: Sequence[Summary]) -> List[str]:

@@ -62,9 +62,7 @@ def add_variants(catalogue: C.Catalogue, variants: Sequence[C.VariantArg], bindi
             continue
         if problem := build.program_problem(os.path.dirname(os.path.abspath(path)), os.path.basename(path)):
             raise SuiteError(f"--program {name}: {os.path.dirname(path) or '.'} {problem}", 2)
-        if kind is None:
-            kind = read_kind(name, path, binding, runner, timeout_s)
-        catalogue = catalogue.with_variant(name, path, kind)
+        catalogue = catalogue.with_variant(name, path, kind or read_kind(name, path, binding, runner, timeout_s))
     return catalogue
 
 

@@ -12,7 +12,7 @@ from ompsuite.errors import ProgramFailed, SuiteError, os_reason
 from ompsuite.escape import printable
 from ompsuite.platform.child import run_tool
 from ompsuite.platform.console import progress
-from ompsuite.platform.files import digest, write_atomic
+from ompsuite.platform.files import digest, read_small, write_atomic
 from ompsuite.platform.machine import ROOT, mem_available, own_build_tree
 
 # Generous: a first build of every program on one slow core takes minutes, not hours.
@@ -72,11 +72,9 @@ def check_tuned_for_host(tree: str, here: Optional[str] = None) -> None:
     except OSError as e:
         raise SuiteError(f"cannot read {os.path.join(tree, HOST_CPU_FILE)}: {e}", 2) from None
     if here is None:
-        try:
-            with open("/proc/cpuinfo", errors="replace") as f:
-                here = cpu_signature(f.read())
-        except OSError:
+        if (cpuinfo := read_small("/proc/cpuinfo")) is None:
             return
+        here = cpu_signature(cpuinfo)  # its first processor's lines are all it reads
     if tuned == here:
         return
     theirs, ours = (m.group(1).strip() if (m := re.search(r"(?m)^(?:model name|CPU part): (.*)$", sig))
@@ -139,11 +137,10 @@ def build(tree: str, cache: Iterable[str] = (), targets: Iterable[str] = (), nee
         raise SuiteError("cmake is not installed (Debian package: cmake) and the programs are not built; "
                          "or give --bin with a folder of built programs")
     check_tuned_for_host(tree)
-    shown = os.path.relpath(tree, ROOT) if installed() is None else tree
-    progress(f"building {shown} (only what is missing or stale)")
+    layout = installed()
+    progress(f"building {os.path.relpath(tree, ROOT) if layout is None else tree} (only what is missing or stale)")
     if not os.path.exists(os.path.join(tree, "CMakeCache.txt")):
         # Tuned for this host in a checkout (they measure here), an installed suite for its programs' target.
-        layout = installed()
         tuning = ["SUITE_NATIVE=ON"] if layout is None else ["SUITE_NATIVE=OFF", f"SUITE_INSTALL_ARCH={layout['arch']}"]
         _cmake(["cmake", "-S", ROOT, "-B", tree, "-DCMAKE_BUILD_TYPE=Release",
                 *[f"-D{c}" for c in (*tuning, *cache)]], f"configuring {tree}", CONFIGURE_TIMEOUT_S)
@@ -242,11 +239,9 @@ def recurrence_bin(catalogue: C.Catalogue, n: int, bindir: str, given: Optional[
 def calibrate_path(bindir: str) -> Optional[str]:
     """The calibrate program to run beside the programs in bindir, or None: nothing beside a --bin
     folder is run (docs/commands.md, "What runs")."""
-    tree = own_build_tree(bindir)
-    layout = installed()
-    if tree:
+    if tree := own_build_tree(bindir):
         path = os.path.join(tree, "bench", "calibrate")
-    elif layout is not None and os.path.realpath(bindir) == os.path.realpath(layout["bindir"]):
+    elif (layout := installed()) is not None and os.path.realpath(bindir) == os.path.realpath(layout["bindir"]):
         path = os.path.join(layout["libexecdir"], "calibrate")
     else:
         path = os.path.join(bindir, "calibrate")

@@ -24,8 +24,6 @@ if TYPE_CHECKING:  # prepare reads calibration files with this module
 
 CALIBRATE_TIMEOUT_S = 900.0  # it takes seconds per team size; a hung one is stopped, not waited for
 TRIES = 3  # a calibration disturbed this many times in a row is not used: the machine is busy
-
-
 # Its figures are medians of repeats, which sporadic steal leaves as they are (docs/noise.md, the end).
 CALIBRATION_STEAL_CORES = 0.20
 
@@ -40,13 +38,11 @@ def watched(argv: Sequence[str], env: Mapping[str, str], watch: Mapping[str, flo
         before = take()
         done = run_tool(argv, "calibrate", CALIBRATE_TIMEOUT_S, env=env)
         after = take()
-        if done.returncode != 0:
-            return done, None
         usage = Usage.from_rusage(done.rusage) if done.rusage is not None else None
         why = disturbed(Interference.build(before, after, usage, done.wall_s, os.cpu_count() or 1),
                         load_cores=watch.get("load_cores", LOAD_CORES),
                         steal_cores=watch.get("steal_cores", CALIBRATION_STEAL_CORES))
-        if why is None:
+        if done.returncode != 0 or why is None:  # a failure is said by the caller
             return done, None
         if attempt < tries:
             progress(f"the calibration was disturbed ({why}): taking it again")

@@ -37,8 +37,6 @@ class Binding:
 
     def __init__(self, no_bind: bool = False, base: Optional[Mapping[str, str]] = None) -> None:
         self.base: Dict[str, str] = dict(os.environ if base is None else base)
-        self.settings: Dict[str, str]
-        self.origin: str
         user = {k: self.base[k] for k in ("OMP_PROC_BIND", "OMP_PLACES") if k in self.base}
         if no_bind:
             self.settings, self.origin = {"OMP_PROC_BIND": "false"}, "unbound (--no-bind)"
@@ -116,10 +114,12 @@ class Runner:
             raise ProgramFailed(f"{name} cannot be started: {why}", 126, f"cannot be started: {why}") from None
         usage = Usage.from_rusage(done.rusage) if done.rusage is not None else None
         record = Interference.build(before, after, usage, done.wall_s, self.cpus_allowed)
-        affinity = affinity_of(done.stdout + done.stderr)
         out, err = _AFFINITY_LINE.sub("", done.stdout), _AFFINITY_LINE.sub("", done.stderr)
         returncode = done.returncode
-        self._pass_on(name, err)
+        for line in err.splitlines()[:20]:  # runtime messages go on to our stderr, once per distinct line
+            if line.strip() and (name, line) not in self.seen_messages and len(self.seen_messages) < 100:
+                self.seen_messages.add((name, line))
+                progress(f"{name} says on stderr: {printable(line, 300)}")
         if done.timed_out:
             raise ProgramFailed(f"{name} ran past its {timeout_s:.0f}-second limit and was stopped "
                                 "(--run-timeout sets the limit)", TIMED_OUT,
@@ -134,14 +134,7 @@ class Runner:
             detail = printable(lines[-1], 200) if lines else "no message"
             raise ProgramFailed(f"{name} failed with status {returncode}: {detail}", returncode,
                                 f"failed with status {returncode}: {detail}")
-        return Outcome(out, err, affinity, record, done.wall_s, done.over_cap)
-
-    def _pass_on(self, name: str, err: str) -> None:
-        """Runtime messages go on to our stderr, once per distinct line (at most a few)."""
-        for line in err.splitlines()[:20]:
-            if line.strip() and (name, line) not in self.seen_messages and len(self.seen_messages) < 100:
-                self.seen_messages.add((name, line))
-                progress(f"{name} says on stderr: {printable(line, 300)}")
+        return Outcome(out, err, affinity_of(done.stdout + done.stderr), record, done.wall_s, done.over_cap)
 
 
 class Executor:
@@ -155,8 +148,8 @@ class Executor:
         self.shortfalls: List[str] = []  # lines about teams smaller than asked for
         self.unknown: Set[str] = set()  # programs whose runtime printed no affinity report
         self.run_timeout = run_timeout  # seconds, or None: derived per configuration
-        self.thresholds: Dict[str, float] = {k: v for k, v in (("load_cores", load_cores), ("steal_cores", steal_cores),
-                                             ("lost_cores", lost_cores)) if v is not None}
+        self.thresholds = {k: v for k, v in dict(load_cores=load_cores, steal_cores=steal_cores,
+                                                 lost_cores=lost_cores).items() if v is not None}
         self.longest: Dict[Tuple[str, Optional[int], int], float] = {}  # configuration -> its longest run so far
         self.life: Dict[str, float] = {}  # program -> the lifetime of one of its runs that did no work
         # A variant's failed team probe (by program, environment), and the configurations where it was
@@ -170,8 +163,7 @@ class Executor:
         if self.run_timeout:
             return self.run_timeout
         seen = self.longest.get((job.path, job.threads, job.problem_size))
-        expected = 20 * seen if seen is not None else 1e-7 * max(job.problem_size, 1)
-        return 60.0 + expected
+        return 60.0 + (20 * seen if seen is not None else 1e-7 * max(job.problem_size, 1))
 
     def probe(self, job: Job) -> Optional[Affinity]:
         """The team of a program in exactly the job's environment, from one untimed run."""
@@ -183,9 +175,9 @@ class Executor:
                 done = self.runner.run(job.path, job.entry.args(PROBE_N), dict(job.env, **AFFINITY_ENV),
                                        timeout_s=self.limit(job), isolated=job.entry.variant)
             except ProgramFailed as e:
-                if not job.entry.variant:
-                    raise
-                self.probe_faults[key] = e.what = f"{e.what}, in its untimed run at N = {PROBE_N} that learns its team"
+                if job.entry.variant:
+                    self.probe_faults[key] = e.what = (f"{e.what}, in its untimed run at N = {PROBE_N} "
+                                                       "that learns its team")
                 raise
             self.teams[key] = done.affinity
             # A run that does no work is the program's start and end: its life is what the timed runs'
@@ -219,7 +211,6 @@ class Executor:
         started = time.time()
         unchanged(job.path)
         done = self.runner.run(job.path, job.args, env, timeout_s=self.limit(job), isolated=entry.variant)
-        out = done.out
         if entry.team is C.Team.OWN:
             team = done.affinity
         key = (job.path, job.threads, job.problem_size)
@@ -229,14 +220,16 @@ class Executor:
             fault = f"it printed more than {self.runner.output_cap >> 20} MiB on {done.over_cap} and was stopped"
         threads: Optional[int] = 1 if entry.team is C.Team.ONE else None
         placement = ""
-        found = entry.kind.read(out)
+        found = entry.kind.read(done.out)
         if entry.team in (C.Team.PROBE, C.Team.OWN):
             if team is None and job.threads == 1:
                 team = (1, "")  # a runtime may print no report for a team of one: it cannot be larger
             if team is not None:
                 threads, placement = team
-            elif "result" in found:  # a program that printed no result fails for that, not for its runtime
-                self._unknown(entry.name)
+            elif "result" in found and entry.name not in self.unknown:  # no result: it fails for that instead
+                self.unknown.add(entry.name)
+                progress(f"{entry.name}: the OpenMP runtime printed no affinity report (it may predate OpenMP 5.0), "
+                         "so its team size is unknown: its speedup is shown, its efficiency is not")
         team_reported: Optional[int] = None
         if "team" in found:
             if int(found["team"][:6]) <= MAX_TEAM:
@@ -276,14 +269,8 @@ class Executor:
                 fault = fault or f"ignores the team asked for: asked {job.threads}, ran {threads}"
         return Run(job.config, threads, job.repeat, job.size_note, time_s, found.get("result", ""),
                    found.get("check_value", ""), disturbed=why, started=started, placement=placement,
-                   printed_n=printed_n,
-                   team_reported=team_reported, fault=fault, interference=done.interference, entry=entry, output=out)
-
-    def _unknown(self, name: str) -> None:
-        if name not in self.unknown:
-            self.unknown.add(name)
-            progress(f"{name}: the OpenMP runtime printed no affinity report (it may predate OpenMP 5.0), "
-                     "so its team size is unknown: its speedup is shown, its efficiency is not")
+                   printed_n=printed_n, team_reported=team_reported, fault=fault, interference=done.interference,
+                   entry=entry, output=done.out)
 
 
 def may_cut_teams(env: Mapping[str, str]) -> bool:

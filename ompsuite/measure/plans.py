@@ -57,23 +57,19 @@ def _job(series: Series, entry: C.Program, threads: Optional[int], n: int, note:
                binding.env(1 if entry.team is C.Team.ONE else threads))
 
 
-def _round(series: Series, catalogue: C.Catalogue, kind: C.Kind, teams: Teams, n: int, note: str, rep: int,
-           folders: Folders, binding: Binder, serial: bool = True) -> List[Job]:
-    """One repeat of a kind: its serial baseline (unless not serial), then each parallel program per team."""
-    jobs = [_job(series, e, 1, n, note, rep, folders, binding) for e in catalogue.of_kind(kind, parallel=False)
-            if serial]
-    for t in teams:
-        jobs += [_job(series, e, t, n, note, rep, folders, binding) for e in catalogue.of_kind(kind, parallel=True)]
-    return jobs
-
-
 def _series(series: Series, catalogue: C.Catalogue, folders: Folders, binding: Binder,
             sizes: Sequence[Tuple[C.Kind, int, str, Teams, int]], with_serial: bool = True) -> List[Job]:
-    """Rounds of (kind, N, size note, team sizes, repeats), their repeats interleaved."""
+    """Rounds of (kind, N, size note, team sizes, repeats), their repeats interleaved: each round
+    its kind's serial baseline (unless not with_serial), then each parallel program per team."""
     jobs: List[Job] = []
     for rep in range(1, max(r for *_, r in sizes) + 1):
-        jobs += [job for kind, n, note, teams, repeats in sizes if rep <= repeats
-                 for job in _round(series, catalogue, kind, teams, n, note, rep, folders, binding, with_serial)]
+        for kind, n, note, teams, repeats in sizes:
+            if rep > repeats:
+                continue
+            jobs += [_job(series, e, 1, n, note, rep, folders, binding)
+                     for e in catalogue.of_kind(kind, parallel=False) if with_serial]
+            jobs += [_job(series, e, t, n, note, rep, folders, binding)
+                     for t in teams for e in catalogue.of_kind(kind, parallel=True)]
     return jobs
 
 
@@ -96,8 +92,7 @@ def small_checks(catalogue: C.Catalogue, folders: Folders, binding: Binder, team
                  seed: Optional[int] = None) -> List[Job]:
     """The untimed check runs, before any timed one: a round of the pi programs at each check size."""
     drawn = () if seed is None else (random.Random(seed).randrange(*DRAWN_CHECK) | 1,)
-    return [job for n in CHECK_SIZES + drawn
-            for job in _round(Series.CHECK, catalogue, C.PI, teams, n, "", 1, folders, binding)]
+    return _series(Series.CHECK, catalogue, folders, binding, [(C.PI, n, "", teams, 1) for n in CHECK_SIZES + drawn])
 
 
 def team_report(catalogue: C.Catalogue, folders: Folders, binding: Binder, threads: Optional[int]) -> List[Job]:
@@ -177,22 +172,21 @@ class TopUp:
             return base
         size, (last, wide) = len(a) + len(b), self._judged.get(key, (0, True))
         final = self._spent(key) or (self._spent(base) and key not in self.imprecise)
-        if size == last or (not final and size < last * 1.1):
-            return base if wide else None
-        speedup, interval = stats.speedup(a, b)
-        wide = speedup is not None and not precision_met(interval, speedup, self.precision)
-        self._judged[key] = (size, wide)
+        if size != last and (final or size >= last * 1.1):
+            speedup, interval = stats.speedup(a, b)
+            wide = speedup is not None and not precision_met(interval, speedup, self.precision)
+            self._judged[key] = (size, wide)
         return base if wide else None
 
     def precision_lines(self, rows: Sequence[Summary]) -> List[str]:
         """Whether the precision target was met, said per kind of outcome."""
         if not self.precision:
             return []
-        judged = [r for r in rows if r.speedup is not None and r.speedup_low is not None
-                  and r.speedup_high is not None and _precision_judged(r.program_entry, r.series)]
-        wide = [r for r in judged if r.has(Flag.IMPRECISE) or r.speedup is None or r.speedup_low is None
-                or r.speedup_high is None
-                or not precision_met((r.speedup_low, r.speedup_high), r.speedup, self.precision)]
+        judged = [(r, r.speedup, (r.speedup_low, r.speedup_high)) for r in rows if r.speedup is not None
+                  and r.speedup_low is not None and r.speedup_high is not None
+                  and _precision_judged(r.program_entry, r.series)]
+        wide = [r for r, speedup, interval in judged
+                if r.has(Flag.IMPRECISE) or not precision_met(interval, speedup, self.precision)]
         if not judged:
             return [f"precision target (±{self.precision:.0%} on each pi speedup): no speedup had enough runs for "
                     "an interval"]
@@ -224,19 +218,18 @@ class TopUp:
                 continue
             base = None if short or self._failed.get(key) else self._speedup_wide(key)
             for k in ([key] if short else [key, base] if base else []):
-                if self._spent(k):
-                    if short:
-                        # What disturbed them is the row's own note, with the runs each figure covers.
-                        asked = f"{count - len(clean.get(k, []))} of the {count} clean runs asked for are" \
-                            if count > 1 else "the one clean run asked for is"
-                        runs_k = f"{tried.get(k, 0)} run{'s' if tried.get(k, 0) != 1 else ''}"
-                        self.untrusted[k] = (f"{asked} missing after {runs_k}, the budget: "
-                                             f"{'disturbed' if k in self._bad else 'no time printed'}")
-                    else:
-                        self.imprecise[key] = (f"speedup interval wider than ±{self.precision:.0%} after "
-                                               f"{tried.get(key, 0)} runs, the budget")
-                    continue
-                wanted[k] = None
+                if not self._spent(k):
+                    wanted[k] = None
+                elif short:
+                    # What disturbed them is the row's own note, with the runs each figure covers.
+                    asked = f"{count - len(clean.get(k, []))} of the {count} clean runs asked for are" \
+                        if count > 1 else "the one clean run asked for is"
+                    runs_k = f"{tried.get(k, 0)} run{'s' if tried.get(k, 0) != 1 else ''}"
+                    self.untrusted[k] = (f"{asked} missing after {runs_k}, the budget: "
+                                         f"{'disturbed' if k in self._bad else 'no time printed'}")
+                else:
+                    self.imprecise[key] = (f"speedup interval wider than ±{self.precision:.0%} after "
+                                           f"{tried.get(key, 0)} runs, the budget")
         jobs = [dataclasses.replace(self.first[k], repeat=tried.get(k, 0) + 1) for k in self.planned if k in wanted]
         if self.order is not None:
             self.order.shuffle(jobs)

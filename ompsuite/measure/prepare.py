@@ -34,8 +34,7 @@ class Prepared:
 
 
 def add_variants(catalogue: C.Catalogue, variants: Sequence[C.VariantArg], binding: Binding, runner: Runner,
-                 timeout_s: Optional[float] = None, bindir: Optional[str] = None, seed: Optional[int] = None
-                 ) -> C.Catalogue:
+                 timeout_s: Optional[float], bindir: str, seed: Optional[int]) -> C.Catalogue:
     """The catalogue with each --program NAME=PATH[:KIND] (docs/commands.md, "Your own programs").
     A source is built in bindir's tree; one that does not compile is kept, its rows to fail."""
     # The race check's sizes: a small one, and one drawn from the run's (recorded) seed.
@@ -47,9 +46,6 @@ def add_variants(catalogue: C.Catalogue, variants: Sequence[C.VariantArg], bindi
         if any(p.name == name for p in catalogue):
             raise SuiteError(f"--program {name}: that name is taken; choose another", 2)
         if sources.is_source(path):
-            if bindir is None:
-                raise SuiteError(f"--program {name}: a source needs the suite's build tree to be built like its "
-                                 "programs", 2)
             kind = kind or C.PI.name
             catalogue.with_variant(name, path, kind)  # a kind no variant has is refused before anything is built
             tree = machine.own_build_tree(bindir) or os.path.dirname(os.path.abspath(bindir))
@@ -62,9 +58,7 @@ def add_variants(catalogue: C.Catalogue, variants: Sequence[C.VariantArg], bindi
             continue
         if problem := build.program_problem(os.path.dirname(os.path.abspath(path)), os.path.basename(path)):
             raise SuiteError(f"--program {name}: {os.path.dirname(path) or '.'} {problem}", 2)
-        if kind is None:
-            kind = read_kind(name, path, binding, runner, timeout_s)
-        catalogue = catalogue.with_variant(name, path, kind)
+        catalogue = catalogue.with_variant(name, path, kind or read_kind(name, path, binding, runner, timeout_s))
     return catalogue
 
 

@@ -78,9 +78,8 @@ def parse_report(stderr: str, source_name: str = "") -> List[str]:
             if len(accesses) == 2:
                 break
         accesses += [("an unknown place", "access")] * (2 - len(accesses))
-        key = tuple(sorted(accesses[:2]))
-        races.setdefault(key, printable(f"data race: {accesses[0][0]} ({accesses[0][1]}) and "
-                                        f"{accesses[1][0]} ({accesses[1][1]})", 300))
+        (a, how_a), (b, how_b) = accesses  # exactly two
+        races.setdefault(tuple(sorted(accesses)), printable(f"data race: {a} ({how_a}) and {b} ({how_b})", 300))
     return list(races.values())
 
 
@@ -122,14 +121,13 @@ def check(source: str, kind: C.Kind, workdir: str, name: str, tools: Optional[To
         return C.Race.SKIPPED, (f"{CLANG} could not build it: {why}",)
     options = ["ignore_noninstrumented_modules=1", f"exitcode={TSAN_EXIT}",
                *([f"external_symbolizer_path={tools.symbolizer}"] if tools.symbolizer else [])]
+    env = {k: v for k, v in os.environ.items() if not k.startswith(("OMP_", "TSAN_", "KMP_"))}
+    env.update(OMP_TOOL_LIBRARIES=tools.archer, TSAN_OPTIONS=":".join(options), KMP_WARNINGS="0")
     found: List[str] = []
     for n in sizes:
         for team in RACE_TEAMS:
-            env = {k: v for k, v in os.environ.items() if not k.startswith(("OMP_", "TSAN_", "KMP_"))}
-            env.update(OMP_NUM_THREADS=str(team), OMP_TOOL_LIBRARIES=tools.archer, TSAN_OPTIONS=":".join(options),
-                       KMP_WARNINGS="0")
             argv = sandbox.wrap([binary, str(n)], None, [include, workdir])
-            done = run_child(argv, env=env, timeout_s=RUN_TIMEOUT_S)
+            done = run_child(argv, env=dict(env, OMP_NUM_THREADS=str(team)), timeout_s=RUN_TIMEOUT_S)
             done.returncode = sandbox.signalled(done.returncode, argv)
             these = parse_report(done.stderr, base)
             found += [r for r in these if r not in found]

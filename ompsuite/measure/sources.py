@@ -259,37 +259,32 @@ def _compile(name: str, source: str, copy: str, shown: str, binary: str, recipe:
 def folder_programs(folder: str) -> List[C.VariantArg]:
     """Every source and every executable regular file in FOLDER (not its subfolders, no hidden
     file), named after its file stem; a source is of kind pi, a program's kind is read from it."""
+    where = f"--programs {printable(folder)}"
     try:
-        names = sorted(os.listdir(folder))
+        names = sorted(entry for entry in os.listdir(folder) if not entry.startswith("."))
     except OSError as e:
-        raise SuiteError(f"--programs {printable(folder)}: {os_reason(e)}", 2) from None
+        raise SuiteError(f"{where}: {os_reason(e)}", 2) from None
     found: Dict[str, C.VariantArg] = {}  # by name
     inside = os.path.realpath(folder)
     for entry in names:
-        path = os.path.join(folder, entry)
-        if entry.startswith("."):
-            continue
+        path, shown = os.path.join(folder, entry), printable(entry)
         if os.path.dirname(os.path.realpath(path)) != inside:  # what the folder holds is all that is read
-            progress(f"--programs {printable(folder)}: {printable(entry)} is a link out of the folder: left out")
+            progress(f"{where}: {shown} is a link out of the folder: left out")
             continue
         source = is_source(entry) and os.path.isfile(path)
-        program = not source and os.path.isfile(path) and os.access(path, os.X_OK)
-        if not (source or program):
-            progress(f"--programs {printable(folder)}: {printable(entry)} is neither a source "
-                     f"({', '.join(SOURCE_SUFFIXES)}) nor a program: left out")
+        if not source and not (os.path.isfile(path) and os.access(path, os.X_OK)):
+            progress(f"{where}: {shown} is neither a source ({', '.join(SOURCE_SUFFIXES)}) nor a program: left out")
             continue
         stem = os.path.splitext(entry)[0] if source else entry
         try:
             C.parse_variant(f"{stem}={path}")
         except SuiteError:
-            raise SuiteError(f"--programs {printable(folder)}: {printable(entry)} would be named "
-                             f"'{printable(stem)}', but a name must be a letter then up to 31 letters, digits, "
-                             "'_', '.' or '-': rename the file", 2) from None
+            raise SuiteError(f"{where}: {shown} would be named '{printable(stem)}', but a name must be a letter then "
+                             "up to 31 letters, digits, '_', '.' or '-': rename the file", 2) from None
         if stem in found:
-            raise SuiteError(f"--programs {printable(folder)}: {printable(os.path.basename(found[stem].path))} and "
-                             f"{printable(entry)} would both be named '{stem}': rename one", 2)
+            raise SuiteError(f"{where}: {printable(os.path.basename(found[stem].path))} and {shown} would both be "
+                             f"named '{stem}': rename one", 2)
         found[stem] = C.VariantArg(stem, path, "pi" if source else None)
     if not found:
-        raise SuiteError(f"--programs {printable(folder)}: no source ({', '.join(SOURCE_SUFFIXES)}) and no program "
-                         "in it", 2)
+        raise SuiteError(f"{where}: no source ({', '.join(SOURCE_SUFFIXES)}) and no program in it", 2)
     return list(found.values())

@@ -78,11 +78,8 @@ def _trusted(s: Summary) -> bool:
     return s.state is State.OK
 
 
-def _entry(study: Study, s: Summary) -> Optional[C.Program]:
-    try:
-        return s.entry or study.catalogue.get(s.program)
-    except KeyError:
-        return None
+def _threads(s: Summary) -> float:
+    return s.threads or 0
 
 
 def _plotted(study: Study, series: Series, value: Callable[[Summary], Optional[float]] = lambda s: 0.0
@@ -91,16 +88,15 @@ def _plotted(study: Study, series: Series, value: Callable[[Summary], Optional[f
     its rows of a known team where value(row) is known; a program without such rows is left out."""
     groups: Dict[str, Tuple[C.Program, List[Summary]]] = {}
     for s in study.of_series(series):
-        entry = _entry(study, s)
-        if entry is not None and entry.point and s.threads is not None:
+        try:
+            entry = s.entry or study.catalogue.get(s.program)
+        except KeyError:
+            continue
+        if entry.point and s.threads is not None:
             group = groups.setdefault(s.program, (entry, []))[1]
             if value(s) is not None:
                 group.append(s)
     return [(e, rows) for e, rows in groups.values() if rows]
-
-
-def _marker(entry: C.Program) -> str:
-    return entry.point or "o"  # only programs with a marker are drawn
 
 
 def subtitle(study: Study) -> str:
@@ -115,6 +111,10 @@ def subtitle(study: Study) -> str:
     return "\n".join(_label(part, 95) for line in (
         f"{f('host', '?')}: {f('processor', '?')}, {f('cores', '?')} cores, {compiler}",
         f"{sizes}; {f('repeats', '?')} repeats; {f('binding', '?')}") for part in textwrap.wrap(line, 95)[:2])
+
+
+def _marker(entry: C.Program) -> str:
+    return entry.point or "o"  # only programs with a marker are drawn
 
 
 def _style(k: int) -> Dict[str, Any]:
@@ -146,14 +146,21 @@ class _Canvas:
               y: Callable[[Summary], Optional[float]]) -> None:
         self.doubtful += [(marker, x(s), v) for s in rows if not _trusted(s) and (v := y(s)) is not None]
 
-    def predicted(self, rows: Sequence[Summary], x: Callable[[Summary], float], entry: C.Program, colour: str,
-                  label: str) -> None:
-        """The model's speedups, dotted, and the doubtful measured points of one line."""
+    def line(self, rows: Sequence[Summary], x: Callable[[Summary], float], y: Callable[[Summary], Optional[float]],
+             marker: str, **style: Any) -> Any:
+        """One program's line, in x's order: its trusted points joined (the handle), the others doubtful."""
+        rows = sorted(rows, key=x)
+        good = [s for s in rows if _trusted(s) and y(s) is not None]
+        self.trusted(*(y(s) for s in good))
+        self.doubt(rows, marker, x, y)
+        return self.ax.plot([x(s) for s in good], [y(s) for s in good], marker=marker, **style)
+
+    def predicted(self, rows: Sequence[Summary], x: Callable[[Summary], float], colour: str, label: str) -> None:
+        """The model's speedups of one line, dotted."""
         if predicted := [(x(s), s.predicted_speedup) for s in rows if s.predicted_speedup]:
             self.trusted(*(p for _, p in predicted))
             self.key(self.ax.plot([p[0] for p in predicted], [p[1] for p in predicted], linestyle=":", color=colour,
                                   label=_label(f"{label} predicted")))
-        self.doubt(rows, _marker(entry), x, lambda s: s.speedup)
 
     def threads_axis(self, top: int, label: str = "threads obtained") -> None:
         self.ax.set_xlabel(label)
@@ -191,7 +198,7 @@ def speedup_figure(module: Any, study: Study) -> Optional[Figure]:
     c.key(c.ax.plot([1, top_threads], [1, top_threads], linestyle="--", color="grey", label="ideal"))
     for k, (entry, rows) in enumerate(plotted):
         colour = f"C{k % 10}"
-        rows = sorted(rows, key=lambda s: s.threads or 0)
+        rows = sorted(rows, key=_threads)
         good = [s for s in rows if _trusted(s)]
         ys = [s.speedup or 0.0 for s in good]
         low, high = [], []
@@ -203,7 +210,8 @@ def speedup_figure(module: Any, study: Study) -> Optional[Figure]:
             c.trusted(hi)
         c.key(c.ax.errorbar([s.threads for s in good], ys, yerr=[low, high], marker=_marker(entry), color=colour,
                             capsize=4, label=_label(entry.name), **_style(k)))
-        c.predicted(rows, lambda s: s.threads or 0, entry, colour, entry.name)
+        c.predicted(rows, _threads, colour, entry.name)
+        c.doubt(rows, _marker(entry), _threads, lambda s: s.speedup)
     c.threads_axis(top_threads)
     return c.finish("speedup")
 
@@ -228,12 +236,10 @@ def sweep_figure(module: Any, study: Study) -> Optional[Figure]:
     colours: Dict[Tuple[str, int], str] = {}
     for k, (entry, t, rows) in enumerate(lines):
         colour = colours[(entry.name, t)] = f"C{k % 10}"
-        good = [s for s in rows if _trusted(s) and s.speedup is not None]
-        c.trusted(*(s.speedup for s in good))
         name = f"{entry.name} {t} thread{'' if t == 1 else 's'}"
-        c.key(c.ax.plot([s.problem_size for s in good], [s.speedup for s in good], marker=_marker(entry), color=colour,
-                        label=_label(name), **_style(k)))
-        c.predicted(rows, lambda s: s.problem_size, entry, colour, name)
+        c.key(c.line(rows, lambda s: s.problem_size, lambda s: s.speedup, _marker(entry), color=colour,
+                     label=_label(name), **_style(k)))
+        c.predicted(rows, lambda s: s.problem_size, colour, name)
     for x in study.crossovers:
         colour = colours.get((x.program, x.threads), "grey")
         if x.predicted_n is not None and low_n <= x.predicted_n <= high_n:
@@ -254,12 +260,8 @@ def weak_figure(module: Any, study: Study) -> Optional[Figure]:
     c = _Canvas(module, "Weak scaling: efficiency t(1) / t(T), N = base x T\n" + subtitle(study), 1.1)
     c.key(c.ax.axhline(1.0, linestyle="--", color="grey", label="ideal"))
     for k, (entry, rows) in enumerate(plotted):
-        rows = sorted(rows, key=lambda s: s.threads or 0)
-        good = [s for s in rows if _trusted(s)]
-        c.trusted(*(s.efficiency for s in good))
-        c.key(c.ax.plot([s.threads for s in good], [s.efficiency for s in good], marker=_marker(entry),
-                        color=f"C{k % 10}", label=_label(entry.name), **_style(k)))
-        c.doubt(rows, _marker(entry), lambda s: s.threads or 0, lambda s: s.efficiency)
+        c.key(c.line(rows, _threads, lambda s: s.efficiency, _marker(entry), color=f"C{k % 10}",
+                     label=_label(entry.name), **_style(k)))
     c.threads_axis(max(s.threads or 1 for _, rows in plotted for s in rows))
     return c.finish("efficiency")
 
@@ -372,11 +374,7 @@ def compare_figure(module: Any, studies: Sequence[Study], labels: Sequence[str])
         c.key(c.ax.plot([], [], color=colour, linewidth=3, label=_label(f"{label}: {what}", 100)))
         for entry, ss in rows:
             k, marker = markers[entry.name]
-            ss = sorted(ss, key=lambda s: s.threads or 0)
-            good = [s for s in ss if _trusted(s)]
-            c.trusted(*(s.speedup for s in good))
-            c.ax.plot([s.threads for s in good], [s.speedup for s in good], marker=marker, color=colour, **_style(k))
-            c.doubt(ss, marker, lambda s: s.threads or 0, lambda s: s.speedup)
+            c.line(ss, _threads, lambda s: s.speedup, marker, color=colour, **_style(k))
     for name, (k, marker) in markers.items():
         c.key(c.ax.plot([], [], marker=marker, color="black", linestyle="none", label=_label(name)))
     c.threads_axis(top_threads, "threads")

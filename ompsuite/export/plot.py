@@ -1,12 +1,8 @@
-"""Plots of a study, drawn with matplotlib (an optional extra) as PNG and SVG.
+"""Plots of a study, drawn with matplotlib (an optional extra) as PNG and SVG: docs/files.md, "Plots".
 
-The figures take the study's values directly; each is a Figure of its own (no pyplot, whose
-global state would carry one plot's settings into the next), drawn by the Agg renderer and
-written whole under a temporary name. Points whose figure cannot be trusted (a failed or
-impossible median or speedup, too few clean runs) are drawn hollow and grey and do not set the
-axis range, so that one absurd speedup cannot squeeze every other line; one off the scale sits
-on the top edge with its value beside it. Without matplotlib the study is written all the same,
-and one line says why it has no plots.
+A point not to be trusted does not set the scale, so that one absurd speedup cannot squeeze every
+other line. Each figure is a Figure of its own (no pyplot, whose global state would carry one
+plot's settings into the next), drawn by the Agg renderer and written whole under a temporary name.
 """
 from __future__ import annotations
 
@@ -295,14 +291,12 @@ def class_figure(module: Any, study: Study) -> Optional[Figure]:
         if lines:
             c.key(lines[0])
     c.key(c.ax.bar([0], [0], color="none", edgecolor=_DOUBTFUL, hatch="//", label="not to be trusted (hollow)"))
+    c.threads_axis(len(teams))
     c.ax.set_xticks(range(1, len(teams) + 1), [str(t) for t in teams])
-    c.ax.set_xlim(0.5, len(teams) + 0.5)
-    c.ax.set_xlabel("threads obtained")
     return c.finish("speedup", columns=4)
 
 
 def render(fig: Figure, fmt: str) -> bytes:
-    """The figure as a PNG or SVG file's bytes."""
     buf = io.BytesIO()
     # No date in the SVG: the same study draws the same file.
     fig.savefig(buf, format=fmt, bbox_inches="tight", **({"metadata": {"Date": None}} if fmt == "svg" else {}))

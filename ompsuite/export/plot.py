@@ -143,13 +143,14 @@ class _Canvas:
         self.doubtful += [(marker, x(s), v) for s in rows if not _trusted(s) and (v := y(s)) is not None]
 
     def line(self, rows: Sequence[Summary], x: Callable[[Summary], float], y: Callable[[Summary], Optional[float]],
-             marker: str, **style: Any) -> Any:
-        """One program's line, in x's order: its trusted points joined (the handle), the others doubtful."""
+             marker: str, draw: Optional[Callable[..., Any]] = None, **style: Any) -> Any:
+        """One program's line, in x's order: its trusted points joined (the handle; by draw, ax.plot
+        where not given), the others doubtful."""
         rows = sorted(rows, key=x)
         good = [s for s in rows if _trusted(s) and y(s) is not None]
         self.trusted(*(y(s) for s in good))
         self.doubt(rows, marker, x, y)
-        return self.ax.plot([x(s) for s in good], [y(s) for s in good], marker=marker, **style)
+        return (draw or self.ax.plot)([x(s) for s in good], [y(s) for s in good], marker=marker, **style)
 
     def predicted(self, rows: Sequence[Summary], x: Callable[[Summary], float], colour: str, label: str) -> None:
         """The model's speedups of one line, dotted."""
@@ -195,19 +196,18 @@ def speedup_figure(module: Any, study: Study) -> Optional[Figure]:
     for k, (entry, rows) in enumerate(plotted):
         colour = f"C{k % 10}"
         rows = sorted(rows, key=_threads)
-        good = [s for s in rows if _trusted(s)]
-        ys = [s.speedup or 0.0 for s in good]
         low, high = [], []
-        for s, y in zip(good, ys):
-            base = y * (s.median_s or 0.0)  # the baseline's median
-            hi = base / s.min_s if s.min_s else y
-            low.append(max(y - (base / s.max_s if s.max_s else y), 0.0))
-            high.append(max(hi - y, 0.0))
-            c.trusted(hi)
-        c.key(c.ax.errorbar([s.threads for s in good], ys, yerr=[low, high], marker=_marker(entry), color=colour,
-                            capsize=4, label=_label(entry.name), **_style(k)))
+        for s in rows:
+            if _trusted(s):
+                y = s.speedup or 0.0
+                base = y * (s.median_s or 0.0)  # the baseline's median
+                hi = base / s.min_s if s.min_s else y
+                low.append(max(y - (base / s.max_s if s.max_s else y), 0.0))
+                high.append(max(hi - y, 0.0))
+                c.trusted(hi)
+        c.key(c.line(rows, _threads, lambda s: s.speedup, _marker(entry), c.ax.errorbar, yerr=[low, high],
+                     color=colour, capsize=4, label=_label(entry.name), **_style(k)))
         c.predicted(rows, _threads, colour, entry.name)
-        c.doubt(rows, _marker(entry), _threads, lambda s: s.speedup)
     c.threads_axis(top_threads)
     return c.finish("speedup")
 

@@ -95,6 +95,10 @@ def _plotted(study: Study, series: Series, value: Callable[[Summary], Optional[f
     return [(e, rows) for e, rows in groups.values() if rows]
 
 
+def _marker(entry: C.Program) -> str:
+    return entry.point or "o"  # only programs with a marker are drawn
+
+
 def subtitle(study: Study) -> str:
     """Where and how the study ran: machine, compiler, sizes, repeats and binding."""
     f = study.fact
@@ -107,10 +111,6 @@ def subtitle(study: Study) -> str:
     return "\n".join(_label(part, 95) for line in (
         f"{f('host', '?')}: {f('processor', '?')}, {f('cores', '?')} cores, {compiler}",
         f"{sizes}; {f('repeats', '?')} repeats; {f('binding', '?')}") for part in textwrap.wrap(line, 95)[:2])
-
-
-def _marker(entry: C.Program) -> str:
-    return entry.point or "o"  # only programs with a marker are drawn
 
 
 def _style(k: int) -> Dict[str, Any]:
@@ -197,14 +197,13 @@ def speedup_figure(module: Any, study: Study) -> Optional[Figure]:
         colour = f"C{k % 10}"
         rows = sorted(rows, key=_threads)
         low, high = [], []
-        for s in rows:
-            if _trusted(s):
-                y = s.speedup or 0.0
-                base = y * (s.median_s or 0.0)  # the baseline's median
-                hi = base / s.min_s if s.min_s else y
-                low.append(max(y - (base / s.max_s if s.max_s else y), 0.0))
-                high.append(max(hi - y, 0.0))
-                c.trusted(hi)
+        for s in filter(_trusted, rows):
+            y = s.speedup or 0.0
+            base = y * (s.median_s or 0.0)  # the baseline's median
+            hi = base / s.min_s if s.min_s else y
+            low.append(max(y - (base / s.max_s if s.max_s else y), 0.0))
+            high.append(max(hi - y, 0.0))
+            c.trusted(hi)
         c.key(c.line(rows, _threads, lambda s: s.speedup, _marker(entry), c.ax.errorbar, yerr=[low, high],
                      color=colour, capsize=4, label=_label(entry.name), **_style(k)))
         c.predicted(rows, _threads, colour, entry.name)

@@ -1,9 +1,6 @@
 """Honest statistics over a handful of timed runs: intervals, a rank test, and when to say nothing.
-
-Times of repeated runs are skewed (a run can be slowed, never sped up, by interference), so everything here
-is distribution-free: the median and its order-statistic interval, a rank test, a bootstrap of a ratio.
-Pure functions, floats in, no I/O.
-"""
+Nothing here assumes a distribution (docs/noise.md, "Intervals", says why). Pure functions, floats
+in, no I/O."""
 import collections
 import dataclasses
 import math

@@ -62,7 +62,7 @@ def thread_list(text: str) -> List[int]:
 
 def measuring_parser(prog: str, doc: str, teams: str) -> Parser:
     """The options both measuring commands take, in the order their --help lists them."""
-    from ompsuite.platform.interference import LOAD_CORES, LOST_CORES, STEAL_CORES
+    from ompsuite.platform.interference import LOAD, LOAD_CORES, LOST, LOST_CORES, RULE_OPTIONS, STEAL, STEAL_CORES
     ap = Parser(prog=prog, description=doc.split("\n\n")[0])
     ap.add_argument("--pi-n", metavar="N", type=count(1, C.PI_MAX_N), default=100000000,
                     help="intervals for the pi programs (default 1e8)")
@@ -104,15 +104,13 @@ def measuring_parser(prog: str, doc: str, teams: str) -> Parser:
     ap.add_argument("--budget", metavar="FACTOR", type=positive(100), default=2.0,
                     help="at most this many times the asked-for runs of any configuration, replacements of "
                          "disturbed runs and runs for the precision target included (default 2)")
-    ap.add_argument("--disturbed-load", metavar="CORES", type=positive(4096), default=None,
-                    help=f"a run is disturbed when the rest of the machine kept more than this many cores busy on "
-                         f"average meanwhile (default {LOAD_CORES}), beyond the counters' rounding")
-    ap.add_argument("--disturbed-steal", metavar="CORES", type=positive(4096), default=None,
-                    help=f"a run is disturbed when the hypervisor took more than this many cores away on average "
-                         f"(steal; default {STEAL_CORES})")
-    ap.add_argument("--disturbed-lost", metavar="CORES", type=positive(4096), default=None,
-                    help=f"a pi run is disturbed when its team got less CPU time than its cores by more than this "
-                         f"many cores on average (kept off its cores; default {LOST_CORES})")
+    for rule, says in ((LOAD, "a run is disturbed when the rest of the machine kept more than this many cores busy "
+                              f"on average meanwhile (default {LOAD_CORES}), beyond the counters' rounding"),
+                       (STEAL, "a run is disturbed when the hypervisor took more than this many cores away on "
+                               f"average (steal; default {STEAL_CORES})"),
+                       (LOST, "a pi run is disturbed when its team got less CPU time than its cores by more than "
+                              f"this many cores on average (kept off its cores; default {LOST_CORES})")):
+        ap.add_argument(RULE_OPTIONS[rule], metavar="CORES", type=positive(4096), default=None, help=says)
     ap.add_argument("--seed", metavar="N", type=count(0, 2**32 - 1), default=None,
                     help="seed of the order in which each round's runs are interleaved (default: a new one, "
                          "recorded with the results, so that a study's order can be repeated)")

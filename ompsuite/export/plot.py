@@ -1,12 +1,8 @@
-"""Plots of a study, drawn with matplotlib (an optional extra) as PNG and SVG.
+"""Plots of a study, drawn with matplotlib (an optional extra) as PNG and SVG: docs/files.md, "Plots".
 
-The figures take the study's values directly; each is a Figure of its own (no pyplot, whose
-global state would carry one plot's settings into the next), drawn by the Agg renderer and
-written whole under a temporary name. Points whose figure cannot be trusted (a failed or
-impossible median or speedup, too few clean runs) are drawn hollow and grey and do not set the
-axis range, so that one absurd speedup cannot squeeze every other line; one off the scale sits
-on the top edge with its value beside it. Without matplotlib the study is written all the same,
-and one line says why it has no plots.
+A point not to be trusted does not set the scale, so that one absurd speedup cannot squeeze every
+other line. Each figure is a Figure of its own (no pyplot, whose global state would carry one
+plot's settings into the next), drawn by the Agg renderer and written whole under a temporary name.
 """
 from __future__ import annotations
 
@@ -78,11 +74,8 @@ def _trusted(s: Summary) -> bool:
     return s.state is State.OK
 
 
-def _entry(study: Study, s: Summary) -> Optional[C.Program]:
-    try:
-        return s.entry or study.catalogue.get(s.program)
-    except KeyError:
-        return None
+def _threads(s: Summary) -> float:
+    return s.threads or 0
 
 
 def _plotted(study: Study, series: Series, value: Callable[[Summary], Optional[float]] = lambda s: 0.0
@@ -91,8 +84,11 @@ def _plotted(study: Study, series: Series, value: Callable[[Summary], Optional[f
     its rows of a known team where value(row) is known; a program without such rows is left out."""
     groups: Dict[str, Tuple[C.Program, List[Summary]]] = {}
     for s in study.of_series(series):
-        entry = _entry(study, s)
-        if entry is not None and entry.point and s.threads is not None:
+        try:
+            entry = s.entry or study.catalogue.get(s.program)
+        except KeyError:
+            continue
+        if entry.point and s.threads is not None:
             group = groups.setdefault(s.program, (entry, []))[1]
             if value(s) is not None:
                 group.append(s)
@@ -146,14 +142,22 @@ class _Canvas:
               y: Callable[[Summary], Optional[float]]) -> None:
         self.doubtful += [(marker, x(s), v) for s in rows if not _trusted(s) and (v := y(s)) is not None]
 
-    def predicted(self, rows: Sequence[Summary], x: Callable[[Summary], float], entry: C.Program, colour: str,
-                  label: str) -> None:
-        """The model's speedups, dotted, and the doubtful measured points of one line."""
+    def line(self, rows: Sequence[Summary], x: Callable[[Summary], float], y: Callable[[Summary], Optional[float]],
+             marker: str, draw: Optional[Callable[..., Any]] = None, **style: Any) -> Any:
+        """One program's line, in x's order: its trusted points joined (the handle; by draw, ax.plot
+        where not given), the others doubtful."""
+        rows = sorted(rows, key=x)
+        good = [s for s in rows if _trusted(s) and y(s) is not None]
+        self.trusted(*(y(s) for s in good))
+        self.doubt(rows, marker, x, y)
+        return (draw or self.ax.plot)([x(s) for s in good], [y(s) for s in good], marker=marker, **style)
+
+    def predicted(self, rows: Sequence[Summary], x: Callable[[Summary], float], colour: str, label: str) -> None:
+        """The model's speedups of one line, dotted."""
         if predicted := [(x(s), s.predicted_speedup) for s in rows if s.predicted_speedup]:
             self.trusted(*(p for _, p in predicted))
             self.key(self.ax.plot([p[0] for p in predicted], [p[1] for p in predicted], linestyle=":", color=colour,
                                   label=_label(f"{label} predicted")))
-        self.doubt(rows, _marker(entry), x, lambda s: s.speedup)
 
     def threads_axis(self, top: int, label: str = "threads obtained") -> None:
         self.ax.set_xlabel(label)
@@ -191,19 +195,18 @@ def speedup_figure(module: Any, study: Study) -> Optional[Figure]:
     c.key(c.ax.plot([1, top_threads], [1, top_threads], linestyle="--", color="grey", label="ideal"))
     for k, (entry, rows) in enumerate(plotted):
         colour = f"C{k % 10}"
-        rows = sorted(rows, key=lambda s: s.threads or 0)
-        good = [s for s in rows if _trusted(s)]
-        ys = [s.speedup or 0.0 for s in good]
+        rows = sorted(rows, key=_threads)
         low, high = [], []
-        for s, y in zip(good, ys):
+        for s in filter(_trusted, rows):
+            y = s.speedup or 0.0
             base = y * (s.median_s or 0.0)  # the baseline's median
             hi = base / s.min_s if s.min_s else y
             low.append(max(y - (base / s.max_s if s.max_s else y), 0.0))
             high.append(max(hi - y, 0.0))
             c.trusted(hi)
-        c.key(c.ax.errorbar([s.threads for s in good], ys, yerr=[low, high], marker=_marker(entry), color=colour,
-                            capsize=4, label=_label(entry.name), **_style(k)))
-        c.predicted(rows, lambda s: s.threads or 0, entry, colour, entry.name)
+        c.key(c.line(rows, _threads, lambda s: s.speedup, _marker(entry), c.ax.errorbar, yerr=[low, high],
+                     color=colour, capsize=4, label=_label(entry.name), **_style(k)))
+        c.predicted(rows, _threads, colour, entry.name)
     c.threads_axis(top_threads)
     return c.finish("speedup")
 
@@ -228,12 +231,10 @@ def sweep_figure(module: Any, study: Study) -> Optional[Figure]:
     colours: Dict[Tuple[str, int], str] = {}
     for k, (entry, t, rows) in enumerate(lines):
         colour = colours[(entry.name, t)] = f"C{k % 10}"
-        good = [s for s in rows if _trusted(s) and s.speedup is not None]
-        c.trusted(*(s.speedup for s in good))
         name = f"{entry.name} {t} thread{'' if t == 1 else 's'}"
-        c.key(c.ax.plot([s.problem_size for s in good], [s.speedup for s in good], marker=_marker(entry), color=colour,
-                        label=_label(name), **_style(k)))
-        c.predicted(rows, lambda s: s.problem_size, entry, colour, name)
+        c.key(c.line(rows, lambda s: s.problem_size, lambda s: s.speedup, _marker(entry), color=colour,
+                     label=_label(name), **_style(k)))
+        c.predicted(rows, lambda s: s.problem_size, colour, name)
     for x in study.crossovers:
         colour = colours.get((x.program, x.threads), "grey")
         if x.predicted_n is not None and low_n <= x.predicted_n <= high_n:
@@ -254,12 +255,8 @@ def weak_figure(module: Any, study: Study) -> Optional[Figure]:
     c = _Canvas(module, "Weak scaling: efficiency t(1) / t(T), N = base x T\n" + subtitle(study), 1.1)
     c.key(c.ax.axhline(1.0, linestyle="--", color="grey", label="ideal"))
     for k, (entry, rows) in enumerate(plotted):
-        rows = sorted(rows, key=lambda s: s.threads or 0)
-        good = [s for s in rows if _trusted(s)]
-        c.trusted(*(s.efficiency for s in good))
-        c.key(c.ax.plot([s.threads for s in good], [s.efficiency for s in good], marker=_marker(entry),
-                        color=f"C{k % 10}", label=_label(entry.name), **_style(k)))
-        c.doubt(rows, _marker(entry), lambda s: s.threads or 0, lambda s: s.efficiency)
+        c.key(c.line(rows, _threads, lambda s: s.efficiency, _marker(entry), color=f"C{k % 10}",
+                     label=_label(entry.name), **_style(k)))
     c.threads_axis(max(s.threads or 1 for _, rows in plotted for s in rows))
     return c.finish("efficiency")
 
@@ -293,14 +290,12 @@ def class_figure(module: Any, study: Study) -> Optional[Figure]:
         if lines:
             c.key(lines[0])
     c.key(c.ax.bar([0], [0], color="none", edgecolor=_DOUBTFUL, hatch="//", label="not to be trusted (hollow)"))
+    c.threads_axis(len(teams))
     c.ax.set_xticks(range(1, len(teams) + 1), [str(t) for t in teams])
-    c.ax.set_xlim(0.5, len(teams) + 0.5)
-    c.ax.set_xlabel("threads obtained")
     return c.finish("speedup", columns=4)
 
 
 def render(fig: Figure, fmt: str) -> bytes:
-    """The figure as a PNG or SVG file's bytes."""
     buf = io.BytesIO()
     # No date in the SVG: the same study draws the same file.
     fig.savefig(buf, format=fmt, bbox_inches="tight", **({"metadata": {"Date": None}} if fmt == "svg" else {}))
@@ -372,11 +367,7 @@ def compare_figure(module: Any, studies: Sequence[Study], labels: Sequence[str])
         c.key(c.ax.plot([], [], color=colour, linewidth=3, label=_label(f"{label}: {what}", 100)))
         for entry, ss in rows:
             k, marker = markers[entry.name]
-            ss = sorted(ss, key=lambda s: s.threads or 0)
-            good = [s for s in ss if _trusted(s)]
-            c.trusted(*(s.speedup for s in good))
-            c.ax.plot([s.threads for s in good], [s.speedup for s in good], marker=marker, color=colour, **_style(k))
-            c.doubt(ss, marker, lambda s: s.threads or 0, lambda s: s.speedup)
+            c.line(ss, _threads, lambda s: s.speedup, marker, color=colour, **_style(k))
     for name, (k, marker) in markers.items():
         c.key(c.ax.plot([], [], marker=marker, color="black", linestyle="none", label=_label(name)))
     c.threads_axis(top_threads, "threads")

@@ -65,10 +65,6 @@ class Model:
             return f"< {max(resolution, 0.0) * scale:.2g}" if resolution > 0 else "< resolution"
         return f"{median * scale:.4g}"
 
-    def tick(self, entry: C.Program) -> float:
-        """The finest step in which a program's time is known: the timer's or the printed one."""
-        return max(self.get("timer_tick") or 0.0, entry.kind.printed_tick)
-
     def terms(self, entry: C.Program, threads: Optional[int], n: int) -> Optional[Dict[str, float]]:
         """{term: seconds} of the prediction, or None when a needed figure is missing."""
         if not (t := threads):
@@ -128,7 +124,8 @@ class Model:
                 least = sum(v for k, v in least_terms.items() if k != "construct overhead")
                 if r.check.ok and (mark := impossible_time(r, floor, least)):
                     r = r.with_mark(mark)
-            if r.median_s is not None and r.median_s < 20 * self.tick(entry):
+            # The finest step in which a program's time is known: the timer's or the printed one.
+            if r.median_s is not None and r.median_s < 20 * max(self.get("timer_tick") or 0.0, entry.kind.printed_tick):
                 r = r.with_note("under 20 timer ticks")
             out.append(r)
         serial = {(r.series, r.program, r.problem_size): r.predicted_s for r in out if r.threads == 1}

@@ -80,7 +80,6 @@ NOT_RUN_AGAIN = "not run again: "  # a variant's run skipped after its crash or 
 
 @dataclasses.dataclass(frozen=True)
 class Check:
-    """A check's outcome: passed, or failed with a reason."""
     ok: bool
     reason: str = ""
 
@@ -556,7 +555,6 @@ class _Reader:
         return self.member(key, Series, self.d.get(key), "is not a series")
 
     def member(self, key: str, kind: Type[E], value: Any, why: str) -> E:
-        """The member of an enumeration that value (read from key) names."""
         try:
             return kind(value)
         except ValueError:

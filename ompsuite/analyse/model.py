@@ -46,11 +46,9 @@ class Model:
         """Markdown lines: every figure measured, per team size where it has one."""
         lines = []
         for fig in FIGURES:
-            if got := sorted((t, v) for (f, t), v in self.f.items() if f == fig):
-                unit = "s/GB" if fig in ("first_touch", "write_touched") else "ns"
-                scale = 1.0 if unit == "s/GB" else 1e9
-                lines.append(f"- {fig}: " + ", ".join(f"{self._shown(fig, t, scale)} {unit} ({t} thr)"
-                                                      for t, _ in got))
+            if teams := sorted(t for f, t in self.f if f == fig):
+                unit, scale = ("s/GB", 1.0) if fig in ("first_touch", "write_touched") else ("ns", 1e9)
+                lines.append(f"- {fig}: " + ", ".join(f"{self._shown(fig, t, scale)} {unit} ({t} thr)" for t in teams))
             else:
                 lines.append(f"- {fig}: not measured")
         return lines

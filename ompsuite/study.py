@@ -257,13 +257,9 @@ class Summary:
     @property
     def state(self) -> "State":
         """What the row's figures are worth, in one word: the first that applies."""
-        if self.has(Flag.FAILED):
-            return State.FAILED
-        if self.has(Flag.IMPOSSIBLE, Flag.BELOW_FLOOR):
-            return State.IMPOSSIBLE
-        if self.has(Flag.UNTRUSTED):
-            return State.UNTRUSTED
-        return State.OK
+        ranked = ((State.FAILED, (Flag.FAILED,)), (State.IMPOSSIBLE, (Flag.IMPOSSIBLE, Flag.BELOW_FLOOR)),
+                  (State.UNTRUSTED, (Flag.UNTRUSTED,)))
+        return next((state for state, flags in ranked if self.has(*flags)), State.OK)
 
     @property
     def impossible(self) -> str:

@@ -80,7 +80,6 @@ NOT_RUN_AGAIN = "not run again: "  # a variant's run skipped after its crash or 
 
 @dataclasses.dataclass(frozen=True)
 class Check:
-    """A check's outcome: passed, or failed with a reason."""
     ok: bool
     reason: str = ""
 
@@ -154,13 +153,10 @@ class Run(Configured):
         program = r.text("program")
         config = Config(r.series("series"), program, r.maybe_count("threads_requested"),
                         r.count("problem_size", low=0))
-        check = r.maybe_text("check")
-        return cls(config, r.maybe_count("threads"), r.count("repeat"), r.text("size_note"),
-                   r.number("time_s"), r.text("result"), r.text("check_value"),
-                   Check.passed() if check is None else Check.failed(check), r.text("disturbed"),
-                   r.number("started"), r.text("placement"), r.maybe_count("printed_n", low=None),
-                   r.maybe_count("team_reported"), r.text("fault"),
-                   _interference(d.get("interference")), r.entry(catalogue, program))
+        check = Check.passed() if d.get("check") is None else Check.failed(r.text("check"))
+        return cls(config, check=check, **r.plain(cls, ("config", "check", "interference", "entry", "output"),
+                                                  {"threads": 1, "repeat": 1, "team_reported": 1}),
+                   interference=_interference(d.get("interference")), entry=r.entry(catalogue, program))
 
 
 class Flag(enum.Enum):
@@ -252,9 +248,6 @@ class Summary:
     def has(self, *flags: Flag) -> bool:
         return any(m.flag in flags for m in self.marks)
 
-    def _reason(self, flag: Flag) -> str:
-        return next((str(m) for m in self.marks if m.flag is flag), "")
-
     @property
     def check(self) -> Check:
         """Failed when a run or the median failed its check."""
@@ -264,13 +257,9 @@ class Summary:
     @property
     def state(self) -> "State":
         """What the row's figures are worth, in one word: the first that applies."""
-        if self.has(Flag.FAILED):
-            return State.FAILED
-        if self.has(Flag.IMPOSSIBLE, Flag.BELOW_FLOOR):
-            return State.IMPOSSIBLE
-        if self.has(Flag.UNTRUSTED):
-            return State.UNTRUSTED
-        return State.OK
+        ranked = ((State.FAILED, (Flag.FAILED,)), (State.IMPOSSIBLE, (Flag.IMPOSSIBLE, Flag.BELOW_FLOOR)),
+                  (State.UNTRUSTED, (Flag.UNTRUSTED,)))
+        return next((state for state, flags in ranked if self.has(*flags)), State.OK)
 
     @property
     def impossible(self) -> str:
@@ -278,15 +267,15 @@ class Summary:
 
     @property
     def untrusted(self) -> str:
-        return self._reason(Flag.UNTRUSTED)
+        return str(self.mark(Flag.UNTRUSTED) or "")
 
     @property
     def disturbed(self) -> str:
-        return self._reason(Flag.DISTURBED)
+        return str(self.mark(Flag.DISTURBED) or "")
 
     @property
     def unstable(self) -> str:
-        return self._reason(Flag.UNSTABLE)
+        return str(self.mark(Flag.UNSTABLE) or "")
 
     @property
     def left_out(self) -> int:
@@ -314,17 +303,11 @@ class Summary:
     def from_json(cls, d: JSON, catalogue: C.Catalogue) -> "Summary":
         r = _Reader(d, "summary")
         program = r.text("program")
-        # Each plain field read by its declared type (the annotations are text here).
-        read: Dict[str, Callable[[str], Any]] = {
-            "Optional[int]": lambda k: r.maybe_count(k, low=None), "int": lambda k: r.count(k, low=0),
-            "str": r.text, "bool": lambda k: bool(d.get(k, False)), "Optional[float]": r.number}
-        values = {f.name: read[str(f.type)](f.name) for f in dataclasses.fields(cls)
-                  if f.name not in ("series", "program", "asked", "marks", "notes", "entry")}
+        values = r.plain(cls, ("series", "program", "asked", "marks", "notes", "entry"))
         asked = tuple(_Reader({"t": t}, "summary").maybe_count("t") for t in r.items("asked"))
-        marks = tuple(Mark(mr.member("flag", Flag, mr.text("flag"), "is not a known flag"), mr.text("reason"),
-                           mr.count("count", low=0), mr.count("of", low=0))
+        marks = tuple(Mark(mr.member("flag", Flag, mr.text("flag"), "is not a known flag"), **mr.plain(Mark, ("flag",)))
                       for mr in (_Reader(m, "mark") for m in r.items("marks")))
-        notes = tuple(_Reader({"n": n}, "summary").text("n") for n in r.items("notes"))
+        notes = r.texts("notes", "summary")
         return cls(r.series("series"), program, asked=asked, marks=marks, notes=notes,
                    entry=r.entry(catalogue, program), **values)
 
@@ -391,17 +374,15 @@ class Study:
                 median, low = fr.number("median"), fr.number("low95")
                 if median is not None:
                     figures[(fr.text("figure"), fr.count("threads"))] = (median, median if low is None else low)
-            crossovers = [Crossover(cr.text("program"), cr.count("threads"), cr.number("measured_n"),
-                                    cr.number("predicted_n"))
-                          for cr in (_Reader(c, "crossover") for c in r.items("crossovers"))]
+            crossovers = tuple(Crossover(**_Reader(c, "crossover").plain(Crossover, (), {"threads": 1}))
+                               for c in r.items("crossovers"))
             context = d.get("topology_context", {})
             if not isinstance(context, dict):
                 raise r.bad("topology_context", "is not an object")
             return cls(machine, catalogue, tuple(Run.from_json(x, catalogue) for x in r.items("runs")),
                        tuple(Summary.from_json(x, catalogue) for x in r.items("summaries")),
-                       figures or None, tuple(crossovers),
-                       tuple(_Reader({"n": n}, "note").text("n") for n in r.items("notes")),
-                       bool(d.get("completed", False)), r.text("stopped"), context)
+                       figures or None, crossovers, r.texts("notes", "note"), bool(d.get("completed", False)),
+                       r.text("stopped"), context)
         except _Bad as e:
             raise SuiteError(f"{printable(where)}: {e}", 2) from None
 
@@ -540,8 +521,9 @@ class _Reader:
             raise self.bad(key, "is not text")
         return v
 
-    def maybe_text(self, key: str) -> Optional[str]:
-        return None if self.d.get(key) is None else self.text(key)
+    def texts(self, key: str, what: str) -> Tuple[str, ...]:
+        """The texts of list key, each read as a what's field n."""
+        return tuple(_Reader({"n": n}, what).text("n") for n in self.items(key))
 
     def number(self, key: str) -> Optional[float]:
         if (v := self.d.get(key)) is None:
@@ -569,11 +551,19 @@ class _Reader:
         return self.member(key, Series, self.d.get(key), "is not a series")
 
     def member(self, key: str, kind: Type[E], value: Any, why: str) -> E:
-        """The member of an enumeration that value (read from key) names."""
         try:
             return kind(value)
         except ValueError:
             raise self.bad(key, why) from None
+
+    def plain(self, cls: Any, skip: Sequence[str], low: Mapping[str, int] = {}) -> JSON:
+        """cls's fields but those skipped, each read by its declared type (the annotations are text
+        here); a whole number is at least its low or, without one, 0, and an optional one unbounded."""
+        read: Dict[str, Callable[[str], Any]] = {
+            "Optional[int]": lambda k: self.maybe_count(k, low=low.get(k)), "str": self.text,
+            "int": lambda k: self.count(k, low=low.get(k, 0)), "bool": lambda k: bool(self.d.get(k, False)),
+            "Optional[float]": self.number}
+        return {f.name: read[str(f.type)](f.name) for f in dataclasses.fields(cls) if f.name not in skip}
 
     def items(self, key: str) -> Sequence[Any]:
         v = self.d.get(key, [])
@@ -581,14 +571,11 @@ class _Reader:
             raise self.bad(key, "is not a list")
         return v
 
-    def pair(self, key: str) -> Tuple[str, str]:
-        v = self.d.get(key)
-        if not isinstance(v, list) or len(v) != 2 or not all(isinstance(x, str) for x in v):
-            raise self.bad(key, "is not a [key, value] pair of texts")
-        return v[0], v[1]
-
     def facts(self) -> Tuple[Tuple[str, str], ...]:
-        return tuple(_Reader({"k": p}, "machine").pair("k") for p in self.items("machine"))
+        pairs = self.items("machine")
+        if any(not isinstance(p, list) or len(p) != 2 or not all(isinstance(x, str) for x in p) for p in pairs):
+            raise _Bad("machine field k is not a [key, value] pair of texts")
+        return tuple((k, v) for k, v in pairs)
 
     def catalogue(self) -> C.Catalogue:
         """The suite's catalogue with the variants listed under "variants"."""
@@ -616,7 +603,7 @@ def _build(d: Any) -> C.Build:
         return C.Build()
     r = _Reader(d, "variant build")
     race = r.member("race", C.Race, r.text("race") or C.Race.NOT_RUN.value, "is not a race check's outcome")
-    detail = tuple(_Reader({"n": n}, "race line").text("n") for n in r.items("race_detail"))
+    detail = r.texts("race_detail", "race line")
     return C.Build(r.text("source"), r.text("compiler"), r.text("flags"), r.text("warnings"), r.text("error"),
                    race, detail)
 

@@ -64,14 +64,18 @@ def warning_count(messages: str) -> int:
 
 
 def build_notes(rows: Sequence[Summary]) -> List[Summary]:
-    """Each variant's row with one note on how it was made: the compiler and flags it was built
-    with, or that it is a binary of unknown make; how many warnings the compiler gave (the whole
-    text is in study.json); and why its race check was skipped, when it was."""
+    """Each variant's row with one note on how it was made: the compiler and the flags that make
+    the code what it is (optimisation, floating point, target, OpenMP, macros, each once), or that
+    it is a binary of unknown make; how many warnings the compiler gave; and why its race check was
+    skipped, when it was. The whole command line and the warnings' text, too long for a row's note,
+    are in the study's files and report page."""
     noted = []
     for r in rows:
         made = r.entry.build if r.entry is not None and r.entry.variant else None
         if made is not None:
-            parts = [f"built with {made.compiler.split(' (')[0]} {code_flags(made.flags)}" if made.from_source
+            code = dict.fromkeys(f for f in made.flags.split()
+                                 if f.startswith(("-O", "-f", "-m", "-D")) and not f.startswith("-fdiagnostics"))
+            parts = [f"built with {made.compiler.split(' (')[0]} {' '.join(code)}" if made.from_source
                      else "a binary: how it was built is unknown"]
             if warned := warning_count(made.warnings):
                 first = next((line for line in made.warnings.splitlines() if "warning:" in line), "")
@@ -81,14 +85,6 @@ def build_notes(rows: Sequence[Summary]) -> List[Summary]:
             r = r.with_note("; ".join(parts))
         noted.append(r)
     return noted
-
-
-def code_flags(flags: str) -> str:
-    """The flags that make the code what it is (optimisation, floating point, target, OpenMP,
-    macros), each once: the whole command line, warnings and libraries included, is in the
-    study's files and report page, too long for a row's note."""
-    kept = [f for f in flags.split() if f.startswith(("-O", "-f", "-m", "-D")) and not f.startswith("-fdiagnostics")]
-    return " ".join(dict.fromkeys(kept))
 
 
 def crossovers(rows: Sequence[Summary], model: Optional[Model]) -> List[Crossover]:
@@ -120,12 +116,10 @@ def doubt_lines(study: Study) -> List[str]:
     if above := [s for s in study.summaries if s.has(Flag.IMPOSSIBLE)]:
         lines.append(f"{len(above)} of {total} speedups are above their team and no result: one side was slowed "
                      "(each row says which); run again, and for the fills read the speedup without page faults")
-    below = [s for s in study.summaries if s.has(Flag.BELOW_FLOOR) and not s.program_entry.variant]
-    lying = sorted({s.program for s in study.summaries if s.has(Flag.BELOW_FLOOR) and s.program_entry.variant})
-    if lying:
+    if lying := sorted({s.program for s in study.summaries if s.has(Flag.BELOW_FLOOR) and s.program_entry.variant}):
         lines.append(f"{', '.join(lying)} printed times below the calibration's floors: no real run is that fast, "
                      "so their own times cannot be right")
-    if below:
+    if below := [s for s in study.summaries if s.has(Flag.BELOW_FLOOR) and not s.program_entry.variant]:
         lines.append(f"the calibration is suspect: {len(below)} of {total} medians beat its floors, so it was "
                      "probably slowed while it ran; calibrate again on a quiet machine (or give --calibration)")
     return lines

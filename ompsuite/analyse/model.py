@@ -46,11 +46,9 @@ class Model:
         """Markdown lines: every figure measured, per team size where it has one."""
         lines = []
         for fig in FIGURES:
-            if got := sorted((t, v) for (f, t), v in self.f.items() if f == fig):
-                unit = "s/GB" if fig in ("first_touch", "write_touched") else "ns"
-                scale = 1.0 if unit == "s/GB" else 1e9
-                lines.append(f"- {fig}: " + ", ".join(f"{self._shown(fig, t, scale)} {unit} ({t} thr)"
-                                                      for t, _ in got))
+            if teams := sorted(t for f, t in self.f if f == fig):
+                unit, scale = ("s/GB", 1.0) if fig in ("first_touch", "write_touched") else ("ns", 1e9)
+                lines.append(f"- {fig}: " + ", ".join(f"{self._shown(fig, t, scale)} {unit} ({t} thr)" for t in teams))
             else:
                 lines.append(f"- {fig}: not measured")
         return lines
@@ -64,10 +62,6 @@ class Model:
         if median < resolution or median <= 0:
             return f"< {max(resolution, 0.0) * scale:.2g}" if resolution > 0 else "< resolution"
         return f"{median * scale:.4g}"
-
-    def tick(self, entry: C.Program) -> float:
-        """The finest step in which a program's time is known: the timer's or the printed one."""
-        return max(self.get("timer_tick") or 0.0, entry.kind.printed_tick)
 
     def terms(self, entry: C.Program, threads: Optional[int], n: int) -> Optional[Dict[str, float]]:
         """{term: seconds} of the prediction, or None when a needed figure is missing."""
@@ -128,7 +122,8 @@ class Model:
                 least = sum(v for k, v in least_terms.items() if k != "construct overhead")
                 if r.check.ok and (mark := impossible_time(r, floor, least)):
                     r = r.with_mark(mark)
-            if r.median_s is not None and r.median_s < 20 * self.tick(entry):
+            # The finest step in which a program's time is known: the timer's or the printed one.
+            if r.median_s is not None and r.median_s < 20 * max(self.get("timer_tick") or 0.0, entry.kind.printed_tick):
                 r = r.with_note("under 20 timer ticks")
             out.append(r)
         serial = {(r.series, r.program, r.problem_size): r.predicted_s for r in out if r.threads == 1}

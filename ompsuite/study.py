@@ -1,21 +1,6 @@
-"""The study: the one typed model every tool builds or loads. A study is the machine it ran on,
-the calibration, every run (its configuration, the team obtained, its time, check and
-interference record) and the summaries derived from those runs; every output is an export of it.
-
-A study has one JSON form, study.json, versioned by FORMAT. Its history:
-
-  1  first form: machine facts as ordered pairs, calibration figures, variants, runs, summaries
-     (flags as marks with data), crossovers, closing notes, completed and the stop's reason, and
-     the topology as the benchmark library's context.
-  2  each variant also says how it was made ("build": its source, compiler, flags, warnings,
-     build error, race check and the race lines); a form-1 study still reads, its variants
-     binaries of unknown build.
-  3  the machine facts also say where the study came from (the suite's version, the commit of the
-     programs' tree and the tools', each with whether it had changes, each variant's digest);
-     the journal runs.jsonl starts with a header line in this form.
-
-Each run is also kept in a journal as it ends (Journal), from which a stopped study is rebuilt or resumed.
-"""
+"""The study: the one typed model every tool builds or loads, and every output exports. Its JSON
+form, study.json, is versioned by FORMAT (its history: docs/files.md, "study.json"); each run is
+also kept in a journal as it ends (Journal), from which a stopped study is rebuilt or resumed."""
 from __future__ import annotations
 
 import contextlib

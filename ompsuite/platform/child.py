@@ -1,10 +1,5 @@
 """Running one child program with a time limit and a cap on what it prints, and always reaping it
-and whatever it left behind (docs/commands.md, "Nothing left behind").
-
-The child runs in a session of its own, so one signal reaches all it started, but Ctrl-C at the
-terminal no longer does: whatever stops the tool while it waits stops the child's group here
-(TERM, then KILL after a grace) before the exception goes on. It is reaped with os.wait4 for its
-own resource use (Popen.wait gives none; RUSAGE_CHILDREN mixes every child ever waited for).
+and whatever it left behind (docs/commands.md, "Nothing left behind" and "Stopping").
 """
 import contextlib
 import ctypes
@@ -56,18 +51,10 @@ class ChildResult:
 def run_child(argv: Sequence[Argument], env: Optional[Mapping[str, str]] = None, timeout_s: Optional[float] = None,
               grace_s: float = 2.0, output_cap: int = 1 << 20, cwd: Optional[str] = None,
               keep_stdout: bool = True, tail: bool = False, memory_cap: Optional[int] = None) -> ChildResult:
-    """Run argv (standard input from /dev/null); never raises for what the child does. Past
-    timeout_s, or once a stream goes over output_cap bytes (the rest is not kept), the child's
-    group gets SIGTERM, then SIGKILL after grace_s; once it ends by itself, its group and orphans
-    are killed. keep_stdout=False: standard output to /dev/null; tail=True keeps a stream's last
-    output_cap bytes and lets the child go on (a build log's end says what failed). memory_cap:
-    bytes of address space for the child and all it starts. A child that cannot be started is
-    a SuiteError saying why (no such file, not executable, ...), status 2 for those."""
+    """Run argv (standard input /dev/null), stopped past timeout_s or output_cap bytes on a stream
+    (tail: keeps the last bytes and goes on, as a build log's end says what failed). Never raises for
+    what the child does; one that cannot be started is a SuiteError saying why."""
     args = [os.fspath(a) for a in argv]
-    if not args:
-        raise ValueError("run_child needs a program to run")
-    if timeout_s is not None and timeout_s <= 0:
-        raise ValueError("timeout_s must be positive or None")
     reaping = _become_subreaper()
     before = _children()
     start = time.monotonic()
@@ -341,10 +328,9 @@ _KEEPER_SLACK_S = 5.0  # how long past a stopped program's grace the keeper may 
 
 
 class Kept:
-    """A sandbox kept for many runs, its PID 1 platform/keeper.py: each run costs a fork in it, not
-    a new set of namespaces. command(fd) is the argv that starts it with its end of the socket as
-    fd. A run the keeper cannot finish (stopped, interrupted, unanswered) ends the whole sandbox;
-    proc is None then."""
+    """A sandbox kept for many runs (docs/class.md, "The sandbox"), its PID 1 platform/keeper.py;
+    command(fd) is the argv that starts it with its end of the socket as fd. A run the keeper cannot
+    finish ends the whole sandbox; proc is None then."""
 
     def __init__(self, command: Callable[[int], List[str]]) -> None:
         self.sock, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
@@ -396,9 +382,8 @@ class Kept:
                            wall_s, how == "timeout", streams.over_cap)
 
     def close(self) -> str:
-        """End the sandbox: its keeper ends all in it when the socket closes; killed if it does not
-        within a few seconds. An interruption meanwhile is held back. Returns what it said on
-        standard error."""
+        """End the sandbox (its keeper ends all in it when the socket closes; killed if it does not
+        within a few seconds); returns the last line it said on standard error."""
         proc, self.proc = self.proc, None
         self.sock.close()
         if proc is None:

@@ -1,7 +1,6 @@
 """Files whole or absent, one writer per folder (docs/files.md), and strict readers for the files
 the tools read back. Failures are SuiteError with one line naming the file; status 2 where the
-input (a path, a file given to read, a setting) is at fault.
-"""
+input (a path, a file given to read, a setting) is at fault."""
 import contextlib
 import csv
 import errno
@@ -221,11 +220,9 @@ def _own_fd(path: str) -> Optional[int]:
 
 
 def write_atomic(path: str, data: Union[str, bytes]) -> None:
-    """Write data (str, as UTF-8, or bytes) to path whole, as docs/commands.md ("./runsuite")
-    says: a new file made beside it (never through a link planted there), synced and renamed
-    over it, so a failure leaves the earlier file as it was. In a folder this process holds the
-    name is the tool's own: whatever is there is replaced, link or not. An OSError carries path
-    as its filename."""
+    """Write data (str, as UTF-8, or bytes) to path whole (docs/files.md): in a folder this process
+    holds, whatever is there is replaced, link or not; elsewhere never written through a planted
+    link. An OSError carries path as its filename."""
     raw = data.encode("utf-8", errors="backslashreplace") if isinstance(data, str) else bytes(data)
     try:
         folder = os.path.realpath(os.path.dirname(path) or ".")
@@ -413,11 +410,9 @@ def Choice(values: Iterable[str], required: bool = True, default: Value = None) 
 
 
 def read_csv(path: str, schema: Schema, header_required: bool = True) -> list[Row]:
-    """The rows of a CSV file with a header line, each a dict of the schema's columns parsed;
-    other columns are ignored, an absent optional column reads as its default. An empty file
-    reads as no rows only without header_required. A last line without its line end is refused
-    (a file cut inside its last field, 0.12 of 0.125, looks whole otherwise). Anything else
-    amiss: SuiteError status 2 naming the file, line and field."""
+    """The rows of a CSV file, each a dict of the schema's columns parsed (an absent optional one:
+    its default); an empty file is no rows only without header_required. Anything amiss (docs/files.md):
+    SuiteError status 2 naming the file, line and field."""
     shown = printable(path)
     if not (records := _records(path)):
         if header_required:
@@ -569,10 +564,9 @@ def listdir(path: str) -> list[str]:
 # -- Counts from the environment -------------------------------------------------------------------
 
 def parse_env_count(name: str, value: Optional[str], low: int = 1, high: Optional[int] = None) -> Optional[int]:
-    """The count a setting such as OMP_NUM_THREADS gives, or None when it is unset. OMP_NUM_THREADS
-    may be a comma list, one count per nesting level, as the OpenMP runtime takes it: every level
-    is checked, the first returned. Spaces around a count are allowed,
-    as the runtime allows them; anything else is SuiteError status 2 naming the variable."""
+    """The count a setting such as OMP_NUM_THREADS gives (its nesting levels' list checked whole, the
+    first returned; spaces around a count allowed, as the runtime allows them), or None when unset;
+    anything else is SuiteError status 2 naming the variable."""
     if value is None:
         return None
     nested = name == "OMP_NUM_THREADS"

@@ -169,10 +169,9 @@ def too_short_to_watch(wall_s: float, cpus: int, tick_hz: int, load_cores: float
 def disturbed(rec: Interference, load_cores: float = LOAD_CORES, steal_cores: float = STEAL_CORES,
               threads: Optional[int] = None, lost_cores: float = LOST_CORES,
               life_s: Optional[float] = None) -> Optional[str]:
-    """A short reason for each rule the run broke (docs/noise.md, "Disturbed runs"), else None; None
-    also when the record lacks the fields to judge. life_s: the measured life of a run that did no
-    work, its start and end, in which only one of the team's threads can be busy (an instrumented
-    build starts for tens of milliseconds); START_S per thread where not measured."""
+    """A short reason for each rule the run broke (docs/noise.md, "Disturbed runs"), else None (also
+    for a record that lacks the fields). life_s: the measured life of a run that did no work, when only
+    one thread can be busy (an instrumented build's start: tens of ms); START_S a thread if not measured."""
     wall_s = rec.watched_s
     if wall_s is None or wall_s <= 0:
         return None

@@ -1,9 +1,6 @@
-"""The machine's topology as an HPC engineer records it (sockets, cores, threads per core, logical
-CPUs, NUMA nodes, caches) and where those facts came from (docs/files.md, "machine.csv"). The
-parsers are pure functions of their input, tested on stored output.
-
-    python3 -m ompsuite.platform.topology [--cores]  # machine.csv's pairs; --cores: the physical cores usable
-"""
+"""The machine's topology and where each fact came from (docs/files.md, "machine.csv"); the parsers
+are pure functions of their input, tested on stored output.
+    python3 -m ompsuite.platform.topology [--cores]  # machine.csv's pairs; --cores: the physical cores usable"""
 import collections
 import contextlib
 import csv

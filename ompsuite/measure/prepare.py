@@ -73,8 +73,7 @@ def race_check(name: str, kind: C.Kind, tools: Optional[races.Tools], missing: L
 
 
 def read_kind(name: str, path: str, binding: Binding, runner: Runner, timeout_s: Optional[float] = None) -> str:
-    """A variant's kind, from the first line of one untimed run. One whose kind cannot be read
-    (it fails, hangs, prints nothing or something else) is taken as pi, said in a progress line:
+    """A variant's kind, from the first line of one untimed run; pi (said) where it cannot be read:
     its runs then fail with their own reason, and every other program is still measured."""
     shown = printable(path, 200)
     progress(f"{name}: one untimed run to read its kind (give {name}={shown}:KIND to skip it)")

@@ -33,9 +33,8 @@ ContextValue = Union[str, int, float, None, list[str], list[dict[str, Union[str,
 
 @dataclasses.dataclass(frozen=True)
 class Cache:
-    """One kind of cache: `count` instances of `size_bytes`, each shared by `shared_by` logical
-    CPUs (the counting google benchmark's num_sharing uses). count and shared_by are None where
-    the source does not say."""
+    """One kind of cache: `count` instances of `size_bytes`, each shared by `shared_by` logical CPUs
+    (google benchmark's num_sharing); count and shared_by are None where the source does not say."""
     level: int
     kind: str
     size_bytes: int
@@ -324,9 +323,8 @@ def processor(cpuinfo: str = "/proc/cpuinfo") -> tuple[str, Optional[float]]:
 
 def find(sys_root: str = "/sys", cpuinfo: str = "/proc/cpuinfo",
          hwloc: Optional[Callable[[], str]] = None) -> tuple[Topology, Optional[str]]:
-    """This machine's Topology from the first source that answers plausibly, and hwloc's XML when
-    hwloc answered (hwloc: what gives the XML, lstopo by default); the record's notes say why the
-    sources before it did not. Nothing is kept: discover() is the one to call."""
+    """This machine's Topology from the first source that answers plausibly (notes: why those before
+    did not), and hwloc's XML when hwloc (lstopo by default) answered. discover() is the one to call."""
     notes: list[str] = []
     xml: Optional[str] = None
     try:
@@ -351,9 +349,8 @@ _found: Optional[tuple[Topology, Optional[str]]] = None
 
 
 def discover(save_xml_to: Optional[str] = None) -> Topology:
-    """This machine's Topology, found on the first call and kept for the process, so hwloc runs at
-    most once. With save_xml_to, hwloc's XML (when hwloc answered) is written there whole; a
-    failure to write it raises SuiteError, since the caller asked for that file."""
+    """This machine's Topology, found once a process (hwloc runs at most once). With save_xml_to,
+    hwloc's XML (when it answered) is written there whole; SuiteError when that fails."""
     global _found
     if _found is None:
         _found = find()

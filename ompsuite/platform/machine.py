@@ -37,11 +37,6 @@ def meminfo(path: str = "/proc/meminfo") -> dict[str, int]:
     return sizes
 
 
-def memory_bytes() -> int:
-    """The machine's memory, bytes; 0 when unknown."""
-    return meminfo().get("MemTotal", 0)
-
-
 def mem_available() -> int:
     """Bytes of memory the kernel reports as available for new allocations; 0 when unknown."""
     return meminfo().get("MemAvailable", 0)
@@ -200,7 +195,7 @@ def facts(bindir: str, binding: Binding, cores: int, topology: Topology,
     return [("host", socket.gethostname()),
             ("date", datetime.datetime.now().astimezone().isoformat(timespec="seconds")),
             ("processor", topology.model or platform.processor() or platform.machine()), ("cores", str(cores)),
-            ("cpus", str(os.cpu_count())), ("memory_bytes", str(memory_bytes())),
+            ("cpus", str(os.cpu_count())), ("memory_bytes", str(meminfo().get("MemTotal", 0))),
             ("compiler", compiler(bindir)), ("os", f"{platform.system()} {platform.release()}"),
             ("openmp_environment", " ".join(f"{k}={v}" for k, v in sorted(omp.items())) or "(none)"),
             ("binding", binding.describe()), ("pi_level", pi_level(bindir) or "as built"), *topology.pairs(),

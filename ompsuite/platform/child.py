@@ -161,8 +161,7 @@ class _Streams:
                 return "exited"
 
     def _read(self, fd: int, name: str, cap: int, tail: bool, drain: bool = False) -> bool:
-        """One read; False when it put the stream over the cap (unless tail) or (drain) found
-        nothing more."""
+        """One read; False when it put the stream over the cap (unless tail) or (drain) found nothing."""
         try:
             data = os.read(fd, _CHUNK)
         except BlockingIOError:
@@ -271,8 +270,7 @@ def _held(steps: Iterable[Callable[[], bool]]) -> None:
 
 @functools.lru_cache(maxsize=None)
 def _become_subreaper() -> bool:
-    """Once per process: ask Linux to hand this process the orphans of its children's trees. False
-    where the kernel (or the platform) does not offer it; nothing else changes then."""
+    """Once per process: ask Linux for the orphans of its children's trees; False where it cannot."""
     if not sys.platform.startswith("linux"):
         return False
     with contextlib.suppress(OSError, AttributeError):
@@ -343,8 +341,7 @@ class Kept:
 
     def run(self, argv: Sequence[str], env: Mapping[str, str], timeout_s: Optional[float], grace_s: float,
             output_cap: int) -> ChildResult:
-        """run_child's ChildResult for argv run in the sandbox; returncode None if the sandbox ended
-        before it could say."""
+        """run_child's ChildResult for argv in the sandbox; returncode None if the sandbox ended first."""
         out_r, out_w = os.pipe()
         err_r, err_w = os.pipe()
         streams = _Streams({"stdout": out_r, "stderr": err_r}, self.sock.fileno())

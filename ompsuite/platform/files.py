@@ -330,8 +330,7 @@ N = TypeVar("N", int, float)
 
 
 class Field(Generic[T]):
-    """A column's (or a key's) type: parse(text) returns the value or raises ValueError with the
-    reason. One that is not required reads as default when absent."""
+    """A column's (or key's) type: parse(text) is the value, or ValueError saying why; default if absent."""
 
     def __init__(self, parse: Callable[[str], T], required: bool = True, default: Value = None) -> None:
         self.parse, self.required, self.default = parse, required, default
@@ -435,8 +434,7 @@ def read_csv(path: str, schema: Schema, header_required: bool = True) -> list[Ro
 
 
 def read_key_values(path: str, schema: Schema) -> Row:
-    """A key,value file (header line 'key,value', then one key per line) as a dict of the
-    schema's keys, parsed as read_csv parses columns; a key given twice is refused."""
+    """A 'key,value' file as a dict of the schema's keys, parsed as read_csv parses columns."""
     shown = printable(path)
     records = _records(path)
     if not records or records[0][1] != ["key", "value"]:
@@ -528,8 +526,7 @@ def digest(path: str, max_bytes: int) -> str:
 
 
 def read_text(path: str, max_bytes: int = MAX_READ_BYTES) -> str:
-    """A regular file's whole text as UTF-8 (a leading byte order mark dropped), refused as
-    read_bytes refuses, and when it is not UTF-8 or holds a NUL."""
+    """A regular file's whole UTF-8 text (without a byte order mark); SuiteError as _chunks, or for a NUL."""
     shown = printable(path)
     data = read_bytes(path, max_bytes).removeprefix(b"\xef\xbb\xbf")
     try:

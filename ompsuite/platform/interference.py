@@ -100,8 +100,7 @@ FIELDS = ("watched_s", "cpus_allowed", "machine_cpus", "tick_hz", *(f.name for f
 
 @dataclasses.dataclass
 class Interference:
-    """One run's interference record (its fields: docs/files.md, "runs.csv"). Any field the platform
-    did not offer is None and named in notes."""
+    """One run's interference record (docs/files.md, "runs.csv"); a field the platform lacks: None, in notes."""
     watched_s: float
     cpus_allowed: int
     machine_cpus: Optional[int] = None
@@ -230,8 +229,7 @@ LOOK_S = 2.0  # the look before the first timed run: long enough for a tenth of 
 
 def look(load_cores: float = LOAD_CORES, steal_cores: float = STEAL_CORES, seconds: float = LOOK_S,
          sys_root: str = "/sys/devices/system/cpu", stat_path: str = "/proc/stat") -> str:
-    """One line on whether this machine's figures can be trusted, from a look while the tool sleeps
-    (docs/noise.md, "A look before anything is timed")."""
+    """One line on whether this machine's figures can be trusted (docs/noise.md, "A look before anything is timed")."""
     before = read_cpu_times(stat_path)
     started = time.monotonic()
     time.sleep(seconds)

@@ -79,8 +79,7 @@ class Topology:
         return out
 
     def context(self) -> dict[str, ContextValue]:
-        """The same facts for a JSON context: google benchmark's own keys (num_cpus, mhz_per_cpu,
-        caches as it writes them) and the suite's topology_* keys."""
+        """The facts for a JSON context: google benchmark's keys (num_cpus, caches, ...) and topology_* ones."""
         ctx: dict[str, ContextValue] = {"num_cpus": self.pus}
         if self.mhz:
             ctx["mhz_per_cpu"] = int(round(self.mhz))
@@ -254,8 +253,7 @@ _SYSFS_CACHE_TYPE = {"Data": "data", "Instruction": "instruction", "Unified": "u
 
 
 def from_sysfs(sys_root: str = "/sys") -> Topology:
-    """A Topology from the kernel's record under sys_root (a cache instance is one shared_cpu_list);
-    ValueError when there is no such record or it contradicts itself."""
+    """A Topology from the kernel's record under sys_root; ValueError when it is missing or contradictory."""
     cpu_root = os.path.join(sys_root, "devices", "system", "cpu")
     if online := read_small(os.path.join(cpu_root, "online")):
         cpus = cpu_list(online)

@@ -27,9 +27,8 @@ _MARKDOWN_ACTIVE = re.compile(r"([\\|`*\[\]<>&])")  # a lone ~ (the "no change" 
 
 
 def markdown_cell(value: object) -> str:
-    """Text safe inside one cell of a Markdown table: one line (each control character a space; a
-    lone surrogate, which UTF-8 cannot write, U+FFFD), trimmed, the pipe and the characters that
-    would make markup escaped with a backslash, so it shows as it is."""
+    """Text that shows as it is in one Markdown table cell: one line (a control character a space, a lone
+    surrogate U+FFFD, as UTF-8 cannot write it), trimmed, the pipe and markup escaped with a backslash."""
     flat = "".join(" " if _is_control(c) else "\ufffd" if "\ud800" <= c <= "\udfff" else c for c in _text(value))
     return _MARKDOWN_ACTIVE.sub(r"\\\1", flat.strip())
 

@@ -177,8 +177,7 @@ class Executor:
                                                        "that learns its team")
                 raise
             self.teams[key] = done.affinity
-            # A run that does no work is the program's start and end: its life is what the timed runs'
-            # teams may spend on one thread outside their work.
+            # A run doing no work is the program's start and end: what timed teams may spend on one thread.
             self.life[job.path] = min(self.life.get(job.path, done.wall_s), done.wall_s)
         return self.teams[key]
 

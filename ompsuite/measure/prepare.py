@@ -93,8 +93,7 @@ def read_kind(name: str, path: str, binding: Binding, runner: Runner, timeout_s:
 
 
 def prepare(o: Options, teams: Optional[Sequence[int]]) -> Prepared:
-    # The runtime would refuse a bad setting only once a program runs, or quietly use its own
-    # default: refuse it now, in one line.
+    # The runtime would refuse a bad setting only once a program runs, or use its default: refuse it now.
     asked = parse_env_count("OMP_NUM_THREADS", os.environ.get("OMP_NUM_THREADS"), 1, MAX_THREADS)
     binding = Binding(no_bind=o.no_bind)
     if o.calibration:

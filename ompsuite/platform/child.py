@@ -35,9 +35,8 @@ Argument = Union[str, "os.PathLike[str]"]
 
 @dataclasses.dataclass
 class ChildResult:
-    """What one child did. returncode is negative for a signal, as in subprocess (None only when
-    something else reaped the child first); rusage is the child's own os.wait4 record (None then
-    too). over_cap names the stream ("stdout" or "stderr") that went over the cap, else ""."""
+    """What one child did: returncode negative for a signal, as in subprocess; rusage its own wait4 record
+    (both None only when something else reaped it first); over_cap the stream that passed the cap, or ""."""
     argv: list[str]
     stdout: str
     stderr: str
@@ -150,8 +149,7 @@ class _Streams:
                 elif not self._read(key.fd, key.data, cap, tail):
                     return "cap"
             if exited or (self.end_fd is None and self.has_exited()):
-                # All the child wrote before it ended is in the pipes now: take what is there,
-                # without waiting for a writer it may have left behind.
+                # All it wrote before it ended is in the pipes: take that, not waiting for a writer it left.
                 for key in list(self.selector.get_map().values()):
                     if key.data is not None:
                         while self._read(key.fd, key.data, cap, tail, drain=True):
@@ -213,8 +211,7 @@ class _Child(_Streams):
 
     def stop(self, grace_s: float) -> None:
         """SIGTERM to the group (and SIGCONT, so that a stopped child can act on it), SIGKILL after
-        grace_s if the child has not ended, then reap: even when another interruption cuts the
-        grace short. A no-op once reaped."""
+        grace_s (or once an interruption cuts it short), then reap; a no-op once reaped."""
         try:
             self.signal_group(signal.SIGTERM)
             self.signal_group(signal.SIGCONT)
@@ -299,16 +296,14 @@ def _children() -> set[int]:
 
 
 def _sweep(before: set[int]) -> None:
-    """Kill and reap every child of this process that was not there before the program started:
-    the tools start one program at a time, so each is an orphan it left, adopted as subreaper. An
-    interruption meanwhile is held back until the sweep is done."""
+    """Kill and reap every child not there before the program started (an interruption held back): the
+    tools start one program at a time, so each is an orphan it left, adopted as subreaper."""
     own_group = os.getpgrp()
 
     def one_round() -> bool:
         orphans = _children() - before
         for pid in orphans:
-            # Unreaped, the orphan holds its pid and its group's id: neither can name another
-            # process meanwhile.
+            # Unreaped, the orphan holds its pid and its group's id: neither can name another process.
             with contextlib.suppress(ProcessLookupError, PermissionError):
                 group = os.getpgid(pid)
                 if group != own_group:

@@ -26,8 +26,8 @@ __all__ = ["LOCK_NAME", "MAX_READ_BYTES", "os_reason", "FolderLock", "lock_folde
 LOCK_NAME = ".ompsuite.lock"  # inside a held folder; it is not a result, and is removed on release
 MAX_READ_BYTES = 64 << 20  # more than any results file the tools write; a bound on /dev/zero and the like
 
-# The folders this process holds (their real paths). Every name in one is the tool's own, not one
-# the user named: whatever sits there under it (a link, a FIFO) is replaced, never written through.
+# The real paths of the folders this process holds: a name in one is the tool's own, not the user's,
+# so whatever sits there (a link, a FIFO) is replaced, never written through.
 _held: set[str] = set()
 
 
@@ -136,9 +136,8 @@ def _in_use(path: str, what: str, fd: int, stale_lock: Optional[str] = None) -> 
 
 
 def claim_out_dir(path: str, owned_files: Iterable[str], what: str = "study") -> FolderLock:
-    """Make the output folder path (with its parents) and hold it: a FolderLock, to release when
-    the tool is done. Only once it is held (so two tools cannot both find it empty), refuse a
-    folder that already holds one of owned_files (those results would be overwritten or mixed)."""
+    """Make the output folder path (and its parents) and hold it (a FolderLock); only then, so that two
+    tools cannot both find it empty, refuse one holding any of owned_files: results would mix."""
     shown = printable(path)
     try:
         st = _stat(path)

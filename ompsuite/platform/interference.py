@@ -16,8 +16,7 @@ VMSTAT_COUNTERS = ("pgfault", "pgmajfault", "thp_fault_alloc", "thp_fault_fallba
                    "compact_fail", "allocstall_normal", "pgscan_direct", "pgsteal_direct",
                    "balloon_inflate", "balloon_deflate")
 
-# The thresholds of disturbed(), in cores: CPU-seconds per second of the run's wall time, on top of the tick
-# rounding of /proc/stat. Why these values: docs/noise.md, "Disturbed runs".
+# disturbed()'s thresholds in cores, beyond /proc/stat's tick rounding; why these values: docs/noise.md.
 LOAD_CORES = 0.10   # others' CPU time: an idle VM uses a few hundredths of a core, any real program far more
 STEAL_CORES = 0.02  # the hypervisor's: 2% lost slows a serial run by about 2%, the comparison's noise
 LOST_CORES = 0.25   # the team's own CPU time short of threads x wall: judges runs too short for the others

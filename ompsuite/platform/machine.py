@@ -15,8 +15,7 @@ from ompsuite.platform.console import progress
 from ompsuite.platform.files import listdir, read_small
 from ompsuite.platform.topology import Topology
 
-# machine.csv's version (its first row, schema; its rows: docs/files.md). New facts are new rows;
-# the version changes only when a row's meaning does.
+# machine.csv's version (its schema row; docs/files.md): new facts are new rows, it changes with a row's meaning.
 SCHEMA = "1"
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__))))  # the repository
 COMPILER_TIMEOUT_S = 30.0  # a compiler says its version at once; more is a hang
@@ -216,9 +215,8 @@ LEVEL_WHY = {SOFTWARE_FMA: "the processor (as glibc sees it) has no FMA instruct
 
 
 def pi_level(bindir: str, loader: str = LOADER) -> str:
-    """The processor level at which a portable tree's pi programs run here, and how their fused
-    multiply-add is made, asked of glibc's loader as docs/build.md says (the program prints nothing
-    of it). "" for a tree without per-level code (tuned for its host, or another system's)."""
+    """The level a portable tree's pi programs run at here and how their fma is made, asked of glibc's
+    loader (docs/build.md); "" for a tree without per-level code (tuned for its host, or another system's)."""
     found = set()
     for name in PI_PROGRAMS:
         path = os.path.join(bindir, name)

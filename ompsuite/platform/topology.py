@@ -58,8 +58,7 @@ class Topology:
     caches: list[Cache] = dataclasses.field(default_factory=list)
     model: str = ""
     mhz: Optional[float] = None
-    # Logical CPU number -> an identity of its physical core, where the source gives one; it lets
-    # physical_cores() count only the cores a restricted process may use.
+    # Logical CPU -> its physical core, where the source says: physical_cores() counts the usable ones.
     pu_core: dict[int, CoreId] = dataclasses.field(default_factory=dict, repr=False)
     notes: list[str] = dataclasses.field(default_factory=list)
 

@@ -1,6 +1,6 @@
 """A kept sandbox's PID 1 (python3 -I -S keeper.py FD FOLDER...; docs/class.md, "The sandbox"): runs each
-program asked for over socket FD, then ends all it left, empties FOLDERs and reports. Not dumpable: no
-tracing, no /proc access to its files. Standard library only, nothing of the package: it runs without it."""
+program asked over socket FD, then ends all it left, empties FOLDERs and reports. As PID 1 without handlers,
+not dumpable, nothing inside can signal, stop or trace it. Standard library only: it runs without the package."""
 import contextlib
 import ctypes
 import json

@@ -1,9 +1,6 @@
-"""The catalogue: one entry per program, and the only place in the tools that names them. An entry
-says what the program is (its kind: how it is run, read and checked), what it is compared with,
-how its team size is learned, what the time model charges it for and how it is drawn. Adding a
-program is one entry here plus its source; a user's variant (docs/variants.md) becomes an entry
-of the same shape.
-"""
+"""The catalogue: one entry per program (how it is run, read, checked, compared, charged and drawn),
+the only place in the tools that names them. Adding a program is one entry here plus its source; a
+user's variant (docs/variants.md) becomes an entry of the same shape."""
 import dataclasses
 import enum
 import os

@@ -1,7 +1,6 @@
-"""Escaping untrusted text (whatever the tools did not make up themselves: a study folder's files,
-a program's output, the environment) for a Markdown table cell or a one-line message; programs
-start from argument lists, never through a shell. Each function takes any value (bytes decoded
-as UTF-8 with replacement) and returns text that stays within its target's syntax."""
+"""Escaping untrusted text (docs/commands.md, "The report page") for a Markdown table cell or a one-line
+message: any value in (bytes decoded as UTF-8 with replacement), text that stays within its
+target's syntax out. Programs start from argument lists, never through a shell."""
 import re
 import unicodedata
 from typing import Optional
@@ -28,9 +27,8 @@ _MARKDOWN_ACTIVE = re.compile(r"([\\|`*\[\]<>&])")  # a lone ~ (the "no change" 
 
 
 def markdown_cell(value: object) -> str:
-    """Text safe inside one cell of a Markdown table: one line (each control character a space; a
-    lone surrogate, which UTF-8 cannot write, U+FFFD), trimmed, the pipe and the characters that
-    would make markup escaped with a backslash, so it shows as it is."""
+    """Text that shows as it is in one Markdown table cell: one line (a control character a space, a lone
+    surrogate U+FFFD, as UTF-8 cannot write it), trimmed, the pipe and markup escaped with a backslash."""
     flat = "".join(" " if _is_control(c) else "\ufffd" if "\ud800" <= c <= "\udfff" else c for c in _text(value))
     return _MARKDOWN_ACTIVE.sub(r"\\\1", flat.strip())
 
@@ -42,10 +40,9 @@ def _visible(ch: str) -> str:
 
 
 def printable(value: object, limit: Optional[int] = None) -> str:
-    """The text for a one-line message on standard error: control characters, directional
-    overrides and lone surrogates are shown as escapes (\\n, \\x1b, \\u202e), so a program's
-    bad output can neither break the line nor steer the terminal. With a limit, longer text is
-    cut to that many characters, ending in '...'."""
+    """The text for a one-line message: control characters, directional overrides and lone
+    surrogates as escapes (\\n, \\x1b, \\u202e), so that it can neither break the line nor steer the
+    terminal; with a limit, longer text is cut to that many characters, ending in '...'."""
     text = "".join(_visible(c) if _is_control(c) or c in _BIDI or "\ud800" <= c <= "\udfff" else c
                    for c in _text(value))
     if limit is not None and len(text) > limit:

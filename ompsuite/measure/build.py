@@ -175,9 +175,8 @@ def _digest(path: str) -> str:
 
 
 def unchanged(path: str) -> None:
-    """Refuse a program that differs from what was built (or, given, from what it was at its first
-    use in this run): nothing else may stand in for a baseline or a variant measured so far. A
-    missing one is left to its run to report."""
+    """Refuse a program that differs from what was built (or, given, from its first use in this run):
+    nothing may stand in for a program measured so far. A missing one is left to its run."""
     if os.path.lexists(path) and _known.setdefault(path, now := _digest(path)) != now:
         raise ProgramFailed(f"{printable(path)} changed since it was built or first run: it is not the program "
                             "measured so far (run again to rebuild it)", 2)
@@ -204,8 +203,8 @@ def release_bin(catalogue: C.Catalogue, given: Optional[str] = None) -> str:
 
 
 def recurrence_plan(requested_n: Optional[int]) -> tuple[Optional[int], str]:
-    """(N, label) of the recurrence programs to run: full size only with the memory for it.
-    Returns N = None when even the reduced size would not fit; nothing is started then."""
+    """(N, label) of the recurrence programs to run, full size only with the memory for it; N = None
+    when even the reduced size would not fit."""
     available = mem_available()
     n: int = requested_n if requested_n is not None else C.FULL_N
     if requested_n is None and available < C.FULL_NEED:

@@ -30,9 +30,8 @@ CALIBRATION_STEAL_CORES = 0.20
 
 def watched(argv: Sequence[str], env: Mapping[str, str], watch: Mapping[str, float], tries: int = TRIES,
             take: Callable[[], Snapshot] = Snapshot.take) -> Tuple[ChildResult, Optional[str]]:
-    """Run the calibrate program until one run is undisturbed (other load and steal judged as for
-    any run, from the machine's CPU time around it less the program's own), at most tries times.
-    The last run, and why it was disturbed (None when it was not)."""
+    """The last of at most tries runs of the calibrate program, stopping at one undisturbed (judged as
+    any run is), and why it was disturbed (None when it was not)."""
     why: Optional[str] = None
     for attempt in range(1, tries + 1):
         before = take()
@@ -118,9 +117,8 @@ CALIBRATION_FIELDS = {"figure": Text(allow_empty=False), "threads": Whole(1, 409
 
 
 def read_calibration(path: str) -> Figures:
-    """{(figure, threads): (median, lower end of its 95% interval)} from a calibration CSV;
-    figures left empty (not measurable here) are absent. A damaged file is refused with its
-    line and field (SuiteError, status 2)."""
+    """{(figure, threads): (median, lower end of its 95% interval)} from a calibration CSV, figures
+    left empty (not measurable here) absent; a damaged file is SuiteError status 2."""
     if not (rows := read_csv(path, CALIBRATION_FIELDS)):
         raise SuiteError(f"{printable(path)} holds no calibration rows", 2)
     figures: Dict[Tuple[str, int], Tuple[float, float]] = {}

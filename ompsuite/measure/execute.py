@@ -69,8 +69,7 @@ def affinity_of(text: str) -> Optional[Affinity]:
 
 @dataclasses.dataclass
 class Outcome:
-    """One finished run of a program: its output (the runtime's affinity lines taken out), the
-    team they reported, what else the machine did meanwhile, and whether it was cut short."""
+    """One finished run: its output without the affinity lines, the team they gave, its interference record."""
     out: str
     err: str
     affinity: Optional[Affinity]
@@ -80,8 +79,7 @@ class Outcome:
 
 
 class Runner:
-    """Starts programs, each in its own process group with a time limit and an output cap: what
-    they printed, with the interference record read around the process (docs/noise.md)."""
+    """Runs programs as run_child does, each with the interference record around it (docs/noise.md)."""
 
     def __init__(self, output_cap: int = OUTPUT_CAP, grace_s: float = 2.0) -> None:
         self.seen_messages: Set[Tuple[str, str]] = set()
@@ -158,8 +156,7 @@ class Executor:
         self.hung: Dict[Tuple[str, Optional[int]], Tuple[int, str]] = {}  # (program, team) -> (least N, why)
 
     def limit(self, job: Job) -> float:
-        """The run's wall-clock limit (docs/noise.md, "Re-runs and the budget"): its minute is so
-        that a slow start of the machine is no timeout."""
+        """The run's wall-clock limit (docs/noise.md, "Re-runs and the budget")."""
         if self.run_timeout:
             return self.run_timeout
         seen = self.longest.get((job.path, job.threads, job.problem_size))
@@ -180,8 +177,7 @@ class Executor:
                                                        "that learns its team")
                 raise
             self.teams[key] = done.affinity
-            # A run that does no work is the program's start and end: its life is what the timed runs'
-            # teams may spend on one thread outside their work.
+            # A run doing no work is the program's start and end: what timed teams may spend on one thread.
             self.life[job.path] = min(self.life.get(job.path, done.wall_s), done.wall_s)
         return self.teams[key]
 

@@ -117,9 +117,8 @@ def weak(catalogue: C.Catalogue, folders: Folders, binding: Binder, teams: Seque
 
 
 def interleave(jobs: Sequence[Job], order: random.Random) -> List[Job]:
-    """The timed runs of each round in an order drawn anew (seeded) for every round, so that no
-    program always meets the machine first; the untimed checks keep theirs: the serial result is
-    what the others are checked against."""
+    """The timed runs of each round in an order drawn anew (seeded), so that no program always meets
+    the machine first; the untimed checks keep theirs: the serial result is what the others meet."""
     out: List[Job] = []
     for _, group in itertools.groupby(jobs, key=lambda j: (j.series, j.repeat)):
         chunk = list(group)

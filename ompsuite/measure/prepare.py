@@ -73,8 +73,7 @@ def race_check(name: str, kind: C.Kind, tools: Optional[races.Tools], missing: L
 
 
 def read_kind(name: str, path: str, binding: Binding, runner: Runner, timeout_s: Optional[float] = None) -> str:
-    """A variant's kind, from the first line of one untimed run. One whose kind cannot be read
-    (it fails, hangs, prints nothing or something else) is taken as pi, said in a progress line:
+    """A variant's kind, from the first line of one untimed run; pi (said) where it cannot be read:
     its runs then fail with their own reason, and every other program is still measured."""
     shown = printable(path, 200)
     progress(f"{name}: one untimed run to read its kind (give {name}={shown}:KIND to skip it)")
@@ -94,8 +93,7 @@ def read_kind(name: str, path: str, binding: Binding, runner: Runner, timeout_s:
 
 
 def prepare(o: Options, teams: Optional[Sequence[int]]) -> Prepared:
-    # The runtime would refuse a bad setting only once a program runs, or quietly use its own
-    # default: refuse it now, in one line.
+    # The runtime would refuse a bad setting only once a program runs, or use its default: refuse it now.
     asked = parse_env_count("OMP_NUM_THREADS", os.environ.get("OMP_NUM_THREADS"), 1, MAX_THREADS)
     binding = Binding(no_bind=o.no_bind)
     if o.calibration:

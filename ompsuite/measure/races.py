@@ -100,9 +100,8 @@ def _ended(done: ChildResult) -> str:
 def check(source: str, kind: C.Kind, workdir: str, name: str, tools: Optional[Tools] = None,
           missing: Sequence[str] = (), include: Optional[str] = None,
           sizes: Sequence[int] = (RACE_N,)) -> Tuple[C.Race, Tuple[str, ...]]:
-    """(outcome, detail) of the race check of one source (a private copy in workdir, its quoted
-    includes from include), built and run in the sandbox at each of sizes with each team. A
-    race-free outcome's detail says how it was checked."""
+    """(outcome, detail) of the race check of one source (a private copy in workdir, quoted includes
+    from include), built and run in the sandbox; a race-free detail says how it was checked."""
     if tools is None:
         return C.Race.SKIPPED, (skipped_for_packages(missing),)
     if not kind.n_argument:

@@ -1,10 +1,5 @@
 """Running one child program with a time limit and a cap on what it prints, and always reaping it
-and whatever it left behind (docs/commands.md, "Nothing left behind").
-
-The child runs in a session of its own, so one signal reaches all it started, but Ctrl-C at the
-terminal no longer does: whatever stops the tool while it waits stops the child's group here
-(TERM, then KILL after a grace) before the exception goes on. It is reaped with os.wait4 for its
-own resource use (Popen.wait gives none; RUSAGE_CHILDREN mixes every child ever waited for).
+and whatever it left behind (docs/commands.md, "Nothing left behind" and "Stopping").
 """
 import contextlib
 import ctypes
@@ -40,9 +35,8 @@ Argument = Union[str, "os.PathLike[str]"]
 
 @dataclasses.dataclass
 class ChildResult:
-    """What one child did. returncode is negative for a signal, as in subprocess (None only when
-    something else reaped the child first); rusage is the child's own os.wait4 record (None then
-    too). over_cap names the stream ("stdout" or "stderr") that went over the cap, else ""."""
+    """What one child did: returncode negative for a signal, as in subprocess; rusage its own wait4 record
+    (both None only when something else reaped it first); over_cap the stream that passed the cap, or ""."""
     argv: list[str]
     stdout: str
     stderr: str
@@ -56,18 +50,10 @@ class ChildResult:
 def run_child(argv: Sequence[Argument], env: Optional[Mapping[str, str]] = None, timeout_s: Optional[float] = None,
               grace_s: float = 2.0, output_cap: int = 1 << 20, cwd: Optional[str] = None,
               keep_stdout: bool = True, tail: bool = False, memory_cap: Optional[int] = None) -> ChildResult:
-    """Run argv (standard input from /dev/null); never raises for what the child does. Past
-    timeout_s, or once a stream goes over output_cap bytes (the rest is not kept), the child's
-    group gets SIGTERM, then SIGKILL after grace_s; once it ends by itself, its group and orphans
-    are killed. keep_stdout=False: standard output to /dev/null; tail=True keeps a stream's last
-    output_cap bytes and lets the child go on (a build log's end says what failed). memory_cap:
-    bytes of address space for the child and all it starts. A child that cannot be started is
-    a SuiteError saying why (no such file, not executable, ...), status 2 for those."""
+    """Run argv (standard input /dev/null), stopped past timeout_s or output_cap bytes on a stream
+    (tail: keeps the last bytes and goes on, as a build log's end says what failed). Never raises for
+    what the child does; one that cannot be started is a SuiteError saying why."""
     args = [os.fspath(a) for a in argv]
-    if not args:
-        raise ValueError("run_child needs a program to run")
-    if timeout_s is not None and timeout_s <= 0:
-        raise ValueError("timeout_s must be positive or None")
     reaping = _become_subreaper()
     before = _children()
     start = time.monotonic()
@@ -163,8 +149,7 @@ class _Streams:
                 elif not self._read(key.fd, key.data, cap, tail):
                     return "cap"
             if exited or (self.end_fd is None and self.has_exited()):
-                # All the child wrote before it ended is in the pipes now: take what is there,
-                # without waiting for a writer it may have left behind.
+                # All it wrote before it ended is in the pipes: take that, not waiting for a writer it left.
                 for key in list(self.selector.get_map().values()):
                     if key.data is not None:
                         while self._read(key.fd, key.data, cap, tail, drain=True):
@@ -174,8 +159,7 @@ class _Streams:
                 return "exited"
 
     def _read(self, fd: int, name: str, cap: int, tail: bool, drain: bool = False) -> bool:
-        """One read; False when it put the stream over the cap (unless tail) or (drain) found
-        nothing more."""
+        """One read; False when it put the stream over the cap (unless tail) or (drain) found nothing."""
         try:
             data = os.read(fd, _CHUNK)
         except BlockingIOError:
@@ -227,8 +211,7 @@ class _Child(_Streams):
 
     def stop(self, grace_s: float) -> None:
         """SIGTERM to the group (and SIGCONT, so that a stopped child can act on it), SIGKILL after
-        grace_s if the child has not ended, then reap: even when another interruption cuts the
-        grace short. A no-op once reaped."""
+        grace_s (or once an interruption cuts it short), then reap; a no-op once reaped."""
         try:
             self.signal_group(signal.SIGTERM)
             self.signal_group(signal.SIGCONT)
@@ -284,8 +267,7 @@ def _held(steps: Iterable[Callable[[], bool]]) -> None:
 
 @functools.lru_cache(maxsize=None)
 def _become_subreaper() -> bool:
-    """Once per process: ask Linux to hand this process the orphans of its children's trees. False
-    where the kernel (or the platform) does not offer it; nothing else changes then."""
+    """Once per process: ask Linux for the orphans of its children's trees; False where it cannot."""
     if not sys.platform.startswith("linux"):
         return False
     with contextlib.suppress(OSError, AttributeError):
@@ -314,16 +296,14 @@ def _children() -> set[int]:
 
 
 def _sweep(before: set[int]) -> None:
-    """Kill and reap every child of this process that was not there before the program started:
-    the tools start one program at a time, so each is an orphan it left, adopted as subreaper. An
-    interruption meanwhile is held back until the sweep is done."""
+    """Kill and reap every child not there before the program started (an interruption held back): the
+    tools start one program at a time, so each is an orphan it left, adopted as subreaper."""
     own_group = os.getpgrp()
 
     def one_round() -> bool:
         orphans = _children() - before
         for pid in orphans:
-            # Unreaped, the orphan holds its pid and its group's id: neither can name another
-            # process meanwhile.
+            # Unreaped, the orphan holds its pid and its group's id: neither can name another process.
             with contextlib.suppress(ProcessLookupError, PermissionError):
                 group = os.getpgid(pid)
                 if group != own_group:
@@ -341,10 +321,9 @@ _KEEPER_SLACK_S = 5.0  # how long past a stopped program's grace the keeper may 
 
 
 class Kept:
-    """A sandbox kept for many runs, its PID 1 platform/keeper.py: each run costs a fork in it, not
-    a new set of namespaces. command(fd) is the argv that starts it with its end of the socket as
-    fd. A run the keeper cannot finish (stopped, interrupted, unanswered) ends the whole sandbox;
-    proc is None then."""
+    """A sandbox kept for many runs (docs/class.md, "The sandbox"), its PID 1 platform/keeper.py;
+    command(fd) is the argv that starts it with its end of the socket as fd. A run the keeper cannot
+    finish ends the whole sandbox; proc is None then."""
 
     def __init__(self, command: Callable[[int], List[str]]) -> None:
         self.sock, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
@@ -357,8 +336,7 @@ class Kept:
 
     def run(self, argv: Sequence[str], env: Mapping[str, str], timeout_s: Optional[float], grace_s: float,
             output_cap: int) -> ChildResult:
-        """run_child's ChildResult for argv run in the sandbox; returncode None if the sandbox ended
-        before it could say."""
+        """run_child's ChildResult for argv in the sandbox; returncode None if the sandbox ended first."""
         out_r, out_w = os.pipe()
         err_r, err_w = os.pipe()
         streams = _Streams({"stdout": out_r, "stderr": err_r}, self.sock.fileno())
@@ -396,9 +374,8 @@ class Kept:
                            wall_s, how == "timeout", streams.over_cap)
 
     def close(self) -> str:
-        """End the sandbox: its keeper ends all in it when the socket closes; killed if it does not
-        within a few seconds. An interruption meanwhile is held back. Returns what it said on
-        standard error."""
+        """End the sandbox (its keeper ends all in it when the socket closes; killed if it does not
+        within a few seconds); returns the last line it said on standard error."""
         proc, self.proc = self.proc, None
         self.sock.close()
         if proc is None:

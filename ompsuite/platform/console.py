@@ -36,9 +36,8 @@ def _write(text: str) -> None:
 
 
 def progress(message: str, wrap: bool = True) -> None:
-    """One line of progress or warning on standard error (standard output holds the results, and
-    may be a pipe to another tool), escaped; a line shown in place is cleared first and shown
-    again after it."""
+    """One line of progress or warning on standard error (standard output holds the results), escaped;
+    a line shown in place is cleared first and shown again after it."""
     message = "\n".join(wrapped(printable(line)) if wrap else printable(line) for line in message.split("\n"))
     _write(("\r\033[K" if _live["line"] else "") + message + "\n" + _live["line"])
 
@@ -52,8 +51,7 @@ def wrapped(line: str, width: int = WIDTH) -> str:
 
 
 def output(text: str) -> None:
-    """Text for standard output (a program's own lines, say), never run together with a progress
-    line shown in place."""
+    """Text for standard output, never run together with a progress line shown in place."""
     if _live["line"]:
         _write("\r\033[K")
     sys.stdout.write(text)
@@ -76,9 +74,8 @@ class RunProgress:
         return job.program, job.series, job.problem_size, job.threads
 
     def estimate(self, k: int) -> tuple[float, int]:
-        """Seconds the runs from index k on should take, from runs of the same program and size
-        (the same team first); and how many of them have no such run yet, whose time is not
-        guessed: a 16 GB fill is not a pi run."""
+        """Seconds the runs from index k on should take, from runs of the same program and size (the
+        same team first), and how many have no such run yet: not guessed, a 16 GB fill is no pi run."""
         left, untimed = 0.0, 0
         for job in self.jobs[k:]:
             same = self.times.get(self._key(job)) or [

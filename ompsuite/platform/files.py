@@ -1,7 +1,6 @@
 """Files whole or absent, one writer per folder (docs/files.md), and strict readers for the files
 the tools read back. Failures are SuiteError with one line naming the file; status 2 where the
-input (a path, a file given to read, a setting) is at fault.
-"""
+input (a path, a file given to read, a setting) is at fault."""
 import contextlib
 import csv
 import errno
@@ -27,8 +26,8 @@ __all__ = ["LOCK_NAME", "MAX_READ_BYTES", "os_reason", "FolderLock", "lock_folde
 LOCK_NAME = ".ompsuite.lock"  # inside a held folder; it is not a result, and is removed on release
 MAX_READ_BYTES = 64 << 20  # more than any results file the tools write; a bound on /dev/zero and the like
 
-# The folders this process holds (their real paths). Every name in one is the tool's own, not one
-# the user named: whatever sits there under it (a link, a FIFO) is replaced, never written through.
+# The real paths of the folders this process holds: a name in one is the tool's own, not the user's,
+# so whatever sits there (a link, a FIFO) is replaced, never written through.
 _held: set[str] = set()
 
 
@@ -137,9 +136,8 @@ def _in_use(path: str, what: str, fd: int, stale_lock: Optional[str] = None) -> 
 
 
 def claim_out_dir(path: str, owned_files: Iterable[str], what: str = "study") -> FolderLock:
-    """Make the output folder path (with its parents) and hold it: a FolderLock, to release when
-    the tool is done. Only once it is held (so two tools cannot both find it empty), refuse a
-    folder that already holds one of owned_files (those results would be overwritten or mixed)."""
+    """Make the output folder path (and its parents) and hold it (a FolderLock); only then, so that two
+    tools cannot both find it empty, refuse one holding any of owned_files: results would mix."""
     shown = printable(path)
     try:
         st = _stat(path)
@@ -221,11 +219,9 @@ def _own_fd(path: str) -> Optional[int]:
 
 
 def write_atomic(path: str, data: Union[str, bytes]) -> None:
-    """Write data (str, as UTF-8, or bytes) to path whole, as docs/commands.md ("./runsuite")
-    says: a new file made beside it (never through a link planted there), synced and renamed
-    over it, so a failure leaves the earlier file as it was. In a folder this process holds the
-    name is the tool's own: whatever is there is replaced, link or not. An OSError carries path
-    as its filename."""
+    """Write data (str, as UTF-8, or bytes) to path whole (docs/files.md): in a folder this process
+    holds, whatever is there is replaced, link or not; elsewhere never written through a planted
+    link. An OSError carries path as its filename."""
     raw = data.encode("utf-8", errors="backslashreplace") if isinstance(data, str) else bytes(data)
     try:
         folder = os.path.realpath(os.path.dirname(path) or ".")
@@ -333,8 +329,7 @@ N = TypeVar("N", int, float)
 
 
 class Field(Generic[T]):
-    """A column's (or a key's) type: parse(text) returns the value or raises ValueError with the
-    reason. One that is not required reads as default when absent."""
+    """A column's (or key's) type: parse(text) is the value, or ValueError saying why; default if absent."""
 
     def __init__(self, parse: Callable[[str], T], required: bool = True, default: Value = None) -> None:
         self.parse, self.required, self.default = parse, required, default
@@ -413,11 +408,9 @@ def Choice(values: Iterable[str], required: bool = True, default: Value = None) 
 
 
 def read_csv(path: str, schema: Schema, header_required: bool = True) -> list[Row]:
-    """The rows of a CSV file with a header line, each a dict of the schema's columns parsed;
-    other columns are ignored, an absent optional column reads as its default. An empty file
-    reads as no rows only without header_required. A last line without its line end is refused
-    (a file cut inside its last field, 0.12 of 0.125, looks whole otherwise). Anything else
-    amiss: SuiteError status 2 naming the file, line and field."""
+    """The rows of a CSV file, each a dict of the schema's columns parsed (an absent optional one:
+    its default); an empty file is no rows only without header_required. Anything amiss (docs/files.md):
+    SuiteError status 2 naming the file, line and field."""
     shown = printable(path)
     if not (records := _records(path)):
         if header_required:
@@ -440,8 +433,7 @@ def read_csv(path: str, schema: Schema, header_required: bool = True) -> list[Ro
 
 
 def read_key_values(path: str, schema: Schema) -> Row:
-    """A key,value file (header line 'key,value', then one key per line) as a dict of the
-    schema's keys, parsed as read_csv parses columns; a key given twice is refused."""
+    """A 'key,value' file as a dict of the schema's keys, parsed as read_csv parses columns."""
     shown = printable(path)
     records = _records(path)
     if not records or records[0][1] != ["key", "value"]:
@@ -533,8 +525,7 @@ def digest(path: str, max_bytes: int) -> str:
 
 
 def read_text(path: str, max_bytes: int = MAX_READ_BYTES) -> str:
-    """A regular file's whole text as UTF-8 (a leading byte order mark dropped), refused as
-    read_bytes refuses, and when it is not UTF-8 or holds a NUL."""
+    """A regular file's whole UTF-8 text (without a byte order mark); SuiteError as _chunks, or for a NUL."""
     shown = printable(path)
     data = read_bytes(path, max_bytes).removeprefix(b"\xef\xbb\xbf")
     try:
@@ -569,10 +560,9 @@ def listdir(path: str) -> list[str]:
 # -- Counts from the environment -------------------------------------------------------------------
 
 def parse_env_count(name: str, value: Optional[str], low: int = 1, high: Optional[int] = None) -> Optional[int]:
-    """The count a setting such as OMP_NUM_THREADS gives, or None when it is unset. OMP_NUM_THREADS
-    may be a comma list, one count per nesting level, as the OpenMP runtime takes it: every level
-    is checked, the first returned. Spaces around a count are allowed,
-    as the runtime allows them; anything else is SuiteError status 2 naming the variable."""
+    """The count a setting such as OMP_NUM_THREADS gives (its nesting levels' list checked whole, the
+    first returned; spaces around a count allowed, as the runtime allows them), or None when unset;
+    anything else is SuiteError status 2 naming the variable."""
     if value is None:
         return None
     nested = name == "OMP_NUM_THREADS"

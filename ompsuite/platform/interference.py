@@ -16,8 +16,7 @@ VMSTAT_COUNTERS = ("pgfault", "pgmajfault", "thp_fault_alloc", "thp_fault_fallba
                    "compact_fail", "allocstall_normal", "pgscan_direct", "pgsteal_direct",
                    "balloon_inflate", "balloon_deflate")
 
-# The thresholds of disturbed(), in cores: CPU-seconds per second of the run's wall time, on top of the tick
-# rounding of /proc/stat. Why these values: docs/noise.md, "Disturbed runs".
+# disturbed()'s thresholds in cores, beyond /proc/stat's tick rounding; why these values: docs/noise.md.
 LOAD_CORES = 0.10   # others' CPU time: an idle VM uses a few hundredths of a core, any real program far more
 STEAL_CORES = 0.02  # the hypervisor's: 2% lost slows a serial run by about 2%, the comparison's noise
 LOST_CORES = 0.25   # the team's own CPU time short of threads x wall: judges runs too short for the others
@@ -100,8 +99,7 @@ FIELDS = ("watched_s", "cpus_allowed", "machine_cpus", "tick_hz", *(f.name for f
 
 @dataclasses.dataclass
 class Interference:
-    """One run's interference record (its fields: docs/files.md, "runs.csv"). Any field the platform
-    did not offer is None and named in notes."""
+    """One run's interference record (docs/files.md, "runs.csv"); a field the platform lacks: None, in notes."""
     watched_s: float
     cpus_allowed: int
     machine_cpus: Optional[int] = None
@@ -169,10 +167,9 @@ def too_short_to_watch(wall_s: float, cpus: int, tick_hz: int, load_cores: float
 def disturbed(rec: Interference, load_cores: float = LOAD_CORES, steal_cores: float = STEAL_CORES,
               threads: Optional[int] = None, lost_cores: float = LOST_CORES,
               life_s: Optional[float] = None) -> Optional[str]:
-    """A short reason for each rule the run broke (docs/noise.md, "Disturbed runs"), else None; None
-    also when the record lacks the fields to judge. life_s: the measured life of a run that did no
-    work, its start and end, in which only one of the team's threads can be busy (an instrumented
-    build starts for tens of milliseconds); START_S per thread where not measured."""
+    """A short reason for each rule the run broke (docs/noise.md, "Disturbed runs"), else None (also
+    for a record that lacks the fields). life_s: the measured life of a run that did no work, when only
+    one thread can be busy (an instrumented build's start: tens of ms); START_S a thread if not measured."""
     wall_s = rec.watched_s
     if wall_s is None or wall_s <= 0:
         return None
@@ -231,8 +228,7 @@ LOOK_S = 2.0  # the look before the first timed run: long enough for a tenth of 
 
 def look(load_cores: float = LOAD_CORES, steal_cores: float = STEAL_CORES, seconds: float = LOOK_S,
          sys_root: str = "/sys/devices/system/cpu", stat_path: str = "/proc/stat") -> str:
-    """One line on whether this machine's figures can be trusted, from a look while the tool sleeps
-    (docs/noise.md, "A look before anything is timed")."""
+    """One line on whether this machine's figures can be trusted (docs/noise.md, "A look before anything is timed")."""
     before = read_cpu_times(stat_path)
     started = time.monotonic()
     time.sleep(seconds)

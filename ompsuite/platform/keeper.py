@@ -1,8 +1,6 @@
-"""Run inside a sandbox as its PID 1 (python3 -I -S keeper.py FD FOLDER...): starts each program
-the tools ask for over the socket FD, and once it has ended, ends and reaps everything it left and
-empties FOLDERs, then reports its status and resource use (why: child.Kept). As PID 1 without
-handlers it cannot be signalled or stopped from inside; not dumpable, it cannot be traced or have
-its files opened through /proc. Standard library only, and nothing of the package: it runs without it."""
+"""A kept sandbox's PID 1 (python3 -I -S keeper.py FD FOLDER...; docs/class.md, "The sandbox"): runs each
+program asked over socket FD, then ends all it left, empties FOLDERs and reports. As PID 1 without handlers,
+not dumpable, nothing inside can signal, stop or trace it. Standard library only: it runs without the package."""
 import contextlib
 import ctypes
 import json

@@ -15,8 +15,7 @@ from ompsuite.platform.console import progress
 from ompsuite.platform.files import listdir, read_small
 from ompsuite.platform.topology import Topology
 
-# machine.csv's version (its first row, schema; its rows: docs/files.md). New facts are new rows;
-# the version changes only when a row's meaning does.
+# machine.csv's version (its schema row; docs/files.md): new facts are new rows, it changes with a row's meaning.
 SCHEMA = "1"
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__))))  # the repository
 COMPILER_TIMEOUT_S = 30.0  # a compiler says its version at once; more is a hang
@@ -35,11 +34,6 @@ def meminfo(path: str = "/proc/meminfo") -> dict[str, int]:
         if m := re.fullmatch(r"(\w+(?:\(\w+\))?):\s+(\d+)(?: kB)?", line.strip()):
             sizes[m.group(1)] = int(m.group(2)) * (1024 if line.rstrip().endswith("kB") else 1)
     return sizes
-
-
-def memory_bytes() -> int:
-    """The machine's memory, bytes; 0 when unknown."""
-    return meminfo().get("MemTotal", 0)
 
 
 def mem_available() -> int:
@@ -200,7 +194,7 @@ def facts(bindir: str, binding: Binding, cores: int, topology: Topology,
     return [("host", socket.gethostname()),
             ("date", datetime.datetime.now().astimezone().isoformat(timespec="seconds")),
             ("processor", topology.model or platform.processor() or platform.machine()), ("cores", str(cores)),
-            ("cpus", str(os.cpu_count())), ("memory_bytes", str(memory_bytes())),
+            ("cpus", str(os.cpu_count())), ("memory_bytes", str(meminfo().get("MemTotal", 0))),
             ("compiler", compiler(bindir)), ("os", f"{platform.system()} {platform.release()}"),
             ("openmp_environment", " ".join(f"{k}={v}" for k, v in sorted(omp.items())) or "(none)"),
             ("binding", binding.describe()), ("pi_level", pi_level(bindir) or "as built"), *topology.pairs(),
@@ -221,9 +215,8 @@ LEVEL_WHY = {SOFTWARE_FMA: "the processor (as glibc sees it) has no FMA instruct
 
 
 def pi_level(bindir: str, loader: str = LOADER) -> str:
-    """The processor level at which a portable tree's pi programs run here, and how their fused
-    multiply-add is made, asked of glibc's loader as docs/build.md says (the program prints nothing
-    of it). "" for a tree without per-level code (tuned for its host, or another system's)."""
+    """The level a portable tree's pi programs run at here and how their fma is made, asked of glibc's
+    loader (docs/build.md); "" for a tree without per-level code (tuned for its host, or another system's)."""
     found = set()
     for name in PI_PROGRAMS:
         path = os.path.join(bindir, name)

@@ -1,8 +1,6 @@
-"""The signals a shell, a terminal or a batch system sends to stop a job, made one clean stop
-(docs/commands.md, "Stopping"). After install(), the first of them raises Interrupted(signum) in
-the main thread, wherever it is; those after it, or inside a shielded() block, are only recorded:
-a second SIGTERM 10 ms after the first (batch systems send bursts) must not cut the stop short.
-"""
+"""The signals that stop a job made one clean stop (docs/commands.md, "Stopping"): after install(),
+the first raises Interrupted(signum) in the main thread; those after it, or inside shielded(), are
+only recorded, as batch systems send them in bursts."""
 import signal
 from types import FrameType
 from typing import Callable, Iterable, Literal, Optional, Union
@@ -60,10 +58,9 @@ def _handler(signum: int, _frame: Optional[FrameType]) -> None:
 
 
 class shielded:
-    """with shielded() as shield: a block that signals cannot cut short; shield.signals lists
-    those that came during it. When the block ends normally and no stop was under way, the first
-    of them then raises, so that it is not lost; during a stop, or when the block ends by an
-    exception, none raises: the caller reports them."""
+    """with shielded() as shield: a block signals cannot cut short; shield.signals lists those that
+    came. The first then raises when the block ends normally outside a stop, so that it is not lost;
+    otherwise none raises: the caller reports them."""
 
     signals: list[int]
 

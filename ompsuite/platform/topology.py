@@ -1,9 +1,6 @@
-"""The machine's topology as an HPC engineer records it (sockets, cores, threads per core, logical
-CPUs, NUMA nodes, caches) and where those facts came from (docs/files.md, "machine.csv"). The
-parsers are pure functions of their input, tested on stored output.
-
-    python3 -m ompsuite.platform.topology [--cores]  # machine.csv's pairs; --cores: the physical cores usable
-"""
+"""The machine's topology and where each fact came from (docs/files.md, "machine.csv"); the parsers
+are pure functions of their input, tested on stored output.
+    python3 -m ompsuite.platform.topology [--cores]  # machine.csv's pairs; --cores: the physical cores usable"""
 import collections
 import contextlib
 import csv
@@ -36,9 +33,8 @@ ContextValue = Union[str, int, float, None, list[str], list[dict[str, Union[str,
 
 @dataclasses.dataclass(frozen=True)
 class Cache:
-    """One kind of cache: `count` instances of `size_bytes`, each shared by `shared_by` logical
-    CPUs (the counting google benchmark's num_sharing uses). count and shared_by are None where
-    the source does not say."""
+    """One kind of cache: `count` instances of `size_bytes`, each shared by `shared_by` logical CPUs
+    (google benchmark's num_sharing); count and shared_by are None where the source does not say."""
     level: int
     kind: str
     size_bytes: int
@@ -62,8 +58,7 @@ class Topology:
     caches: list[Cache] = dataclasses.field(default_factory=list)
     model: str = ""
     mhz: Optional[float] = None
-    # Logical CPU number -> an identity of its physical core, where the source gives one; it lets
-    # physical_cores() count only the cores a restricted process may use.
+    # Logical CPU -> its physical core, where the source says: physical_cores() counts the usable ones.
     pu_core: dict[int, CoreId] = dataclasses.field(default_factory=dict, repr=False)
     notes: list[str] = dataclasses.field(default_factory=list)
 
@@ -83,8 +78,7 @@ class Topology:
         return out
 
     def context(self) -> dict[str, ContextValue]:
-        """The same facts for a JSON context: google benchmark's own keys (num_cpus, mhz_per_cpu,
-        caches as it writes them) and the suite's topology_* keys."""
+        """The facts for a JSON context: google benchmark's keys (num_cpus, caches, ...) and topology_* ones."""
         ctx: dict[str, ContextValue] = {"num_cpus": self.pus}
         if self.mhz:
             ctx["mhz_per_cpu"] = int(round(self.mhz))
@@ -258,8 +252,7 @@ _SYSFS_CACHE_TYPE = {"Data": "data", "Instruction": "instruction", "Unified": "u
 
 
 def from_sysfs(sys_root: str = "/sys") -> Topology:
-    """A Topology from the kernel's record under sys_root (a cache instance is one shared_cpu_list);
-    ValueError when there is no such record or it contradicts itself."""
+    """A Topology from the kernel's record under sys_root; ValueError when it is missing or contradictory."""
     cpu_root = os.path.join(sys_root, "devices", "system", "cpu")
     if online := read_small(os.path.join(cpu_root, "online")):
         cpus = cpu_list(online)
@@ -327,9 +320,8 @@ def processor(cpuinfo: str = "/proc/cpuinfo") -> tuple[str, Optional[float]]:
 
 def find(sys_root: str = "/sys", cpuinfo: str = "/proc/cpuinfo",
          hwloc: Optional[Callable[[], str]] = None) -> tuple[Topology, Optional[str]]:
-    """This machine's Topology from the first source that answers plausibly, and hwloc's XML when
-    hwloc answered (hwloc: what gives the XML, lstopo by default); the record's notes say why the
-    sources before it did not. Nothing is kept: discover() is the one to call."""
+    """This machine's Topology from the first source that answers plausibly (notes: why those before
+    did not), and hwloc's XML when hwloc (lstopo by default) answered. discover() is the one to call."""
     notes: list[str] = []
     xml: Optional[str] = None
     try:
@@ -354,9 +346,8 @@ _found: Optional[tuple[Topology, Optional[str]]] = None
 
 
 def discover(save_xml_to: Optional[str] = None) -> Topology:
-    """This machine's Topology, found on the first call and kept for the process, so hwloc runs at
-    most once. With save_xml_to, hwloc's XML (when hwloc answered) is written there whole; a
-    failure to write it raises SuiteError, since the caller asked for that file."""
+    """This machine's Topology, found once a process (hwloc runs at most once). With save_xml_to,
+    hwloc's XML (when it answered) is written there whole; SuiteError when that fails."""
     global _found
     if _found is None:
         _found = find()

@@ -1,8 +1,5 @@
-"""Machines side by side, and before against after: compare.md (docs/files.md). Every figure of
-study.json and results.json alike was derived by analyse.derive, so a study shows the same figures
-whichever file is read; every later study is judged against the first (or a node's reference) on
-the clean runs' times (analyse.significance).
-"""
+"""Machines side by side, and before against after: compare.md (docs/files.md), every later study
+judged against the first (or a node's reference) on the clean runs' times (analyse.significance)."""
 from __future__ import annotations
 
 import dataclasses

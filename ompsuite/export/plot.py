@@ -1,9 +1,5 @@
 """Plots of a study, drawn with matplotlib (an optional extra) as PNG and SVG: docs/files.md, "Plots".
-
-A point not to be trusted does not set the scale, so that one absurd speedup cannot squeeze every
-other line. Each figure is a Figure of its own (no pyplot, whose global state would carry one
-plot's settings into the next), drawn by the Agg renderer and written whole under a temporary name.
-"""
+Each is a Figure of its own: pyplot's global state would carry one plot's settings into the next."""
 from __future__ import annotations
 
 import importlib

@@ -28,9 +28,8 @@ def rounding_bound(n: int) -> float:
 
 
 def pi_bound(n: int) -> float:
-    """|printed pi - pi| for any correct program: the quadrature error |M - pi| <= h**2 / 24 max|f''|
-    (f = 4 / (1 + x**2), max|f''| = 8 on [0, 1], h = 1 / N), the rounding of any order of summation,
-    and half a unit of the 15th printed decimal."""
+    """|printed pi - pi| for any correct program: the quadrature error, the rounding of any order of
+    summation, and half a unit of the 15th printed decimal."""
     return 1.0 / (3.0 * n * n) + rounding_bound(n) + 5e-16
 
 

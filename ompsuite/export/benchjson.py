@@ -141,12 +141,9 @@ def suite_unit(program: str, catalogue: Optional[C.Catalogue] = None) -> str:
 
 def results_document(context: JSON, runs: Iterable[JSON], aggregates: bool = True,
                      unit_of: Callable[[str], str] = suite_unit) -> JSON:
-    """The document (a dict) for `runs` (plain dicts with RUN_KEYS and an optional `extra` dict)
-    measured in `context`. Benchmarks appear by family (program and series, in the order they
-    first ran), then by size and team, each with its runs by repetition and then its aggregates;
-    ompsuite_sequence keeps the order the runs were given in; unit_of(program) gives a benchmark's
-    time unit. ValueError for a malformed run, or a context that cannot be written as JSON (a
-    study's topology record may hold an infinity)."""
+    """The document for `runs` (dicts with RUN_KEYS and an optional `extra` dict) measured in
+    `context`: benchmarks by family (program and series, as first run), then size and team, each with
+    its runs and aggregates. ValueError for a malformed run or a context JSON cannot hold (an infinity)."""
     ctx = dict(context)  # every caller's context is the suite's own: no other schema comes in
     ctx.setdefault(PREFIX + "schema", SCHEMA)
     if "host" in ctx:

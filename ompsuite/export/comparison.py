@@ -425,9 +425,7 @@ def tolerances(study: Study) -> Dict[Sample, float]:
 
 def reference(compared: Sequence[Compared], noise: float) -> Study:
     """One node type's reference from its studies: the first one's machine and variants, every
-    clean timed run of all of them, and per configuration a tolerance, the larger of the noise
-    band and the spread of the studies' medians (so that a node type whose nodes differ by 4%
-    is held to 4%). An admin may edit a tolerance in the file (a fact of its machine)."""
+    clean timed run of all of them, and per configuration a tolerance (docs/cluster.md)."""
     first = compared[0].study
     known = {p.name for p in first.catalogue}  # a variant only a later study ran is left out
     runs = [dataclasses.replace(r, repeat=k) for k, r in enumerate(

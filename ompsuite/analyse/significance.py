@@ -8,9 +8,7 @@ import random
 import statistics
 from typing import Dict, List, Optional, Sequence, Tuple
 
-# Up to this many pairs (30 runs against 30) the rank test counts its exact distribution, in under 0.1 s;
-# beyond, the normal approximation, which in the tails of small or unequal samples is off by a factor of
-# several (10 runs against 40 at U = 45: 1.8e-4 against the exact 4.8e-5).
+# Up to this many pairs (30 runs against 30) the rank test counts its exact distribution (docs/noise.md).
 EXACT_PAIRS = 900
 
 

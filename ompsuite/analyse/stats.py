@@ -78,10 +78,8 @@ UNTIMED_S = 0.02      # and only when it is more than a process's start and end 
 
 
 def _timed_share(s: Summary, ok: List[Run], life_s: float) -> Summary:
-    """A program whose whole life is its kernel, with a printed time that leaves out much of its
-    life beyond its start and end: it may rightly time its kernel alone, or time part of its
-    work, so its row says the share and nothing fails. A time of 0 is said too: no work is that
-    fast, but a coarse clock can print it."""
+    """Its row noted where its printed time leaves out much of its life beyond start and end, or is
+    0: a program may rightly time its kernel alone, so nothing fails (docs/variants.md)."""
     if (zeros := sum(r.time_s == 0 for r in ok)) and s.program_entry.kind.timed:
         s = s.with_note(f"its printed time is 0 in {zeros} of {len(ok)} runs: a clock too coarse for them, "
                         "or nothing timed")
@@ -185,10 +183,8 @@ FAULT_SPREAD = 2.0  # runs of one configuration whose system times differ by thi
 
 
 def plausible(rows: Sequence[Summary], groups: Mapping[Key, Sequence[Run]]) -> List[Summary]:
-    """One rule for every parallel figure, fills included: no team of T runs more than T times
-    faster than its serial baseline (docs/noise.md); the row says which side was slowed. Where the
-    kernel's page faults bound either side of a fill comparison, the speedup without them is given
-    beside it, and a spread in how one configuration's runs met them is said."""
+    """No team of T runs more than T times faster than its serial baseline (docs/noise.md); where
+    page faults bound a fill comparison, its speedup without them and its runs' spread beside it."""
     by_key = {r.key: r for r in rows}
     out = []
     for r in rows:
@@ -204,12 +200,8 @@ def plausible(rows: Sequence[Summary], groups: Mapping[Key, Sequence[Run]]) -> L
 
 
 def speedup_without_faults(base: Summary, row: Summary) -> Optional[float]:
-    """The speedup with each side's kernel page-fault time taken out. A fill's wall time is its
-    threads' work plus the time they wait in the kernel's page-fault handler; the system time the
-    kernel charged the process is that wait summed over its threads. Spread over a team of T it
-    lengthens the wall time by about system / T (for the serial side, T = 1: all of it), so
-        t_work = t_wall - system / T   on each side,   and   S_work = t_work(base) / t_work(row).
-    None where a side lacks its record or its work time comes out as nothing."""
+    """The speedup with each side's kernel page-fault time taken out (docs/noise.md); None where a
+    side lacks its record or its work time comes out as nothing."""
     if base.median_s is None or row.median_s is None or base.system_s is None or row.system_s is None \
             or not row.threads or not base.threads:
         return None

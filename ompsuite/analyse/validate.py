@@ -1,9 +1,5 @@
-"""Checks every run's printed result against what it must be, before any figure is believed.
-
-Each bound below is a worst case derived from the order of operations the programs use, so a
-result outside it is a fault (a lost update, a missing block, a program built for another N),
-never rounding. u is the unit roundoff of doubles, 2**-53.
-"""
+"""Checks every run's printed result against what it must be, before any figure is believed; the
+bounds are derived in docs/variants.md, "Where the bounds come from". u is 2**-53."""
 from __future__ import annotations
 
 import functools
@@ -26,28 +22,14 @@ EXACT = Context(prec=40)                # the closed forms, to more digits than 
 
 
 def rounding_bound(n: int) -> float:
-    """|computed pi - M|, M the exact midpoint sum (1 / N) sum f(x_i), x_i = (i + 0.5) / N, for
-    any program that sums the N terms in any order and grouping. This is the bound a variant is
-    held to: a team may split the intervals into blocks, deal them out cyclically, in chunks or
-    as they come (dynamic), keep partial sums per thread and merge them in any order.
-
-    Each term, as computed: x = (i + 0.5) * step, step = fl(1 / N), is x_i (1 + e) with |e| <= 2u
-    (+ u**2); (i + 0.5) / N has one rounding, not two. The denominator 1 + x**2, fused (one
-    rounding) or not (x*x, then + 1: two), is within x_i**2 / (1 + x_i**2) (2|e| + u) + u <= 3.5 u
-    of 1 + x_i**2, since x_i**2 / (1 + x_i**2) <= 1/2 on [0, 1]; the division adds u. So each
-    term is f(x_i) (1 + a), |a| <= 4.5 u + O(u**2) < 5 u, and every term is positive.
-    Any order of the N - 1 additions is a binary tree: each term meets at most N - 1 of them,
-    each a factor (1 + d), |d| <= u, so the sum is sum t_i (1 + b_i), |b_i| <= (N - 1) u /
-    (1 - (N - 1) u). The final product with step (or division by N) brings two more roundings at
-    most. Every term's factor is then within (N + 6) u of 1 (SLACK covers the second-order
-    terms: N u < 2.4e-7), and M <= 4: 4 (N + 6) u, taken as 4 (N + 10) u for margin."""
+    """|computed pi - M|, M the exact midpoint sum, for any program that sums the N terms in any
+    order and grouping: the bound a variant is held to."""
     return 4.0 * (n + 10) * U * SLACK
 
 
 def pi_bound(n: int) -> float:
-    """|printed pi - pi| for any correct program: the quadrature error |M - pi| <= h**2 / 24 max|f''|
-    (f = 4 / (1 + x**2), max|f''| = 8 on [0, 1], h = 1 / N), the rounding of any order of summation,
-    and half a unit of the 15th printed decimal."""
+    """|printed pi - pi| for any correct program: the quadrature error, the rounding of any order of
+    summation, and half a unit of the 15th printed decimal."""
     return 1.0 / (3.0 * n * n) + rounding_bound(n) + 5e-16
 
 
@@ -62,15 +44,9 @@ EXACT_MAX = 20000  # up to here a variant's pi is held to the interval its exact
 
 @functools.lru_cache(maxsize=None)
 def any_order_interval(n: int) -> Tuple[Decimal, Decimal]:
-    """The printed pi of every correct program at this N lies in [low, high]: the terms are
-    computed here exactly as a program computes them in doubles (Python floats are doubles; the
-    fused denominator is the exact x*x + 1 rounded once, by the correctly rounded integer
-    division), for each way a correct program forms them: 4 / fma(x, x, 1) or 4 / (1 + x*x),
-    x = (i + 0.5) * step or (i + 0.5) / N. Their exact total T (every term is a multiple of
-    2**-51: they lie in [2, 4]) bounds any order of summation: T (1 -+ g), g = (N - 1) u /
-    (1 - (N - 1) u) (see rounding_bound); then times step or divided by N, one rounding; then
-    printed to 15 decimals. The four intervals overlap (their totals differ by a few u, their
-    widths are N u), so one interval from the lowest to the highest holds them all."""
+    """[low, high] holding the printed pi of every correct program at this N. Python floats are
+    doubles; the fused denominator is the exact x*x + 1 rounded once, by the correctly rounded
+    integer division."""
     step = 1.0 / n
     totals = []
     for divided in (False, True):
@@ -96,10 +72,7 @@ def _decimal(q: Fraction) -> Decimal:
 
 
 def team_pi_bound(n: int) -> float:
-    """|team pi - serial pi| for the same N: the same rounded terms summed in two orders.
-    Each order is within (N - 1) u of the terms' exact total (at most 4 N), so the two sums
-    differ by at most 8 (N - 1) u after the factor step, the final products by 2 pi u more, and
-    the two printed values by one printed unit."""
+    """|team pi - serial pi| for the same N: the same rounded terms summed in two orders."""
     return 8.0 * (n + 1) * U * SLACK + 1e-15
 
 
@@ -157,11 +130,8 @@ def missing_lines(run: Run) -> str:
     return "its report could not be read; see docs/variants.md"
 
 
-# A printed time is a difference of two readings of some clock, all inside the process's life,
-# which the tools watch on the monotonic clock from before it starts to after it is reaped. An
-# honest time can pass that life only by what its own clock and printing add: half a unit of its
-# last printed decimal, a clock's resolution (at worst a millisecond, for the coarse clocks some
-# programs read), and a wall clock's rate while NTP slews it (at most 500 ppm; 0.1% is taken).
+# An honest printed time passes its process's life only by what its clock and printing add
+# (docs/variants.md, "How a variant is checked"): a coarse clock's millisecond, NTP's slewing.
 CLOCK_SLACK_S = 1e-3
 CLOCK_RATE = 1e-3
 

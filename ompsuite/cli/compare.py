@@ -1,7 +1,5 @@
-"""Machines side by side: several studies in one Markdown document, with verdicts and a plot.
-
-What it reads, writes and exits with: docs/commands.md, "./compare"; the statuses: parse()'s epilog.
-"""
+"""Machines side by side: several studies in one Markdown document, with verdicts and a plot
+(docs/commands.md, "./compare"; the exit statuses: parse()'s epilog)."""
 import argparse
 import datetime
 import os

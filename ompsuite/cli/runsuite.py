@@ -1,7 +1,5 @@
-"""Build the suite if needed, run all six programs, check every result and compare them.
-
-What it shows, in what order, and its exit statuses: docs/commands.md, "./runsuite".
-"""
+"""Build the suite if needed, run all six programs, check every result and compare them
+(what it shows, in what order, and its exit statuses: docs/commands.md, "./runsuite")."""
 from __future__ import annotations
 
 import os

@@ -1,8 +1,5 @@
-"""Scaling study: every timed program over a list of thread counts, with repeats.
-
-runs.jsonl is written as it goes, the rest of the folder once it ends (docs/files.md); --resume:
-docs/commands.md, "./scaling".
-"""
+"""Scaling study: every timed program over a list of thread counts, with repeats; runs.jsonl is
+written as it goes, the rest of the folder once it ends (docs/files.md; --resume: docs/commands.md)."""
 from __future__ import annotations
 
 import contextlib

@@ -1,22 +1,5 @@
-"""Results in google benchmark's JSON format (what --benchmark_format=json writes), so that its
-compare.py and continuous-benchmarking services read a study as they read the library's output.
-docs/files.md describes the document; here is why it is so.
-
-Names are PROGRAM/threads:T/N:SIZE/series:SERIES (T the team reported, else the one asked, 0 for
-the runtime's default team; no /N: for a program of no size). Threads come before the size because
-compare.py's filters mode replaces the text a filter matched with "[F1 vs. F2]" and pairs the names
-left equal: a filter naming a program and team, ended with "/" (so that threads:1 cannot match
-threads:16), pairs a parallel program with its serial baseline N by N.
-
-    /usr/bin/python3 /usr/share/benchmark/compare.py benchmarks A.json B.json
-    /usr/bin/python3 /usr/share/benchmark/compare.py filters results.json SERIAL/threads:1/ PARALLEL/threads:2/
-
-The unit is fixed per program, the one in which every digit it prints is whole: compare.py prints
-whole numbers only, and drops a benchmark whose unit differs between its two files, which a unit
-chosen by magnitude would do to two machines on either side of a boundary. A failed, disturbed or
-untimed run also gets a name of its own (/failed, /disturbed or /untimed after its benchmark's):
-compare.py (1.7.1, as Debian ships it) reads neither the library's error_occurred nor the suite's
-fields and puts every entry of a name into its U test (its OVERALL_GEOMEAN still counts them all).
+"""results.json: a study's runs in google benchmark's JSON format, for its compare.py
+(docs/files.md, "results.json", gives the layout and why).
 """
 from __future__ import annotations
 
@@ -158,12 +141,9 @@ def suite_unit(program: str, catalogue: Optional[C.Catalogue] = None) -> str:
 
 def results_document(context: JSON, runs: Iterable[JSON], aggregates: bool = True,
                      unit_of: Callable[[str], str] = suite_unit) -> JSON:
-    """The document (a dict) for `runs` (plain dicts with RUN_KEYS and an optional `extra` dict)
-    measured in `context`. Benchmarks appear by family (program and series, in the order they
-    first ran), then by size and team, each with its runs by repetition and then its aggregates;
-    ompsuite_sequence keeps the order the runs were given in; unit_of(program) gives a benchmark's
-    time unit. ValueError for a malformed run, or a context that cannot be written as JSON (a
-    study's topology record may hold an infinity)."""
+    """The document for `runs` (dicts with RUN_KEYS and an optional `extra` dict) measured in
+    `context`: benchmarks by family (program and series, as first run), then size and team, each with
+    its runs and aggregates. ValueError for a malformed run or a context JSON cannot hold (an infinity)."""
     ctx = dict(context)  # every caller's context is the suite's own: no other schema comes in
     ctx.setdefault(PREFIX + "schema", SCHEMA)
     if "host" in ctx:

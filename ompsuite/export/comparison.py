@@ -1,8 +1,5 @@
-"""Machines side by side, and before against after: compare.md (docs/files.md). Every figure of
-study.json and results.json alike was derived by analyse.derive, so a study shows the same figures
-whichever file is read; every later study is judged against the first (or a node's reference) on
-the clean runs' times (analyse.significance).
-"""
+"""Machines side by side, and before against after: compare.md (docs/files.md), every later study
+judged against the first (or a node's reference) on the clean runs' times (analyse.significance)."""
 from __future__ import annotations
 
 import dataclasses
@@ -428,9 +425,7 @@ def tolerances(study: Study) -> Dict[Sample, float]:
 
 def reference(compared: Sequence[Compared], noise: float) -> Study:
     """One node type's reference from its studies: the first one's machine and variants, every
-    clean timed run of all of them, and per configuration a tolerance, the larger of the noise
-    band and the spread of the studies' medians (so that a node type whose nodes differ by 4%
-    is held to 4%). An admin may edit a tolerance in the file (a fact of its machine)."""
+    clean timed run of all of them, and per configuration a tolerance (docs/cluster.md)."""
     first = compared[0].study
     known = {p.name for p in first.catalogue}  # a variant only a later study ran is left out
     runs = [dataclasses.replace(r, repeat=k) for k, r in enumerate(

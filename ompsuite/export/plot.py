@@ -1,9 +1,5 @@
 """Plots of a study, drawn with matplotlib (an optional extra) as PNG and SVG: docs/files.md, "Plots".
-
-A point not to be trusted does not set the scale, so that one absurd speedup cannot squeeze every
-other line. Each figure is a Figure of its own (no pyplot, whose global state would carry one
-plot's settings into the next), drawn by the Agg renderer and written whole under a temporary name.
-"""
+Each is a Figure of its own: pyplot's global state would carry one plot's settings into the next."""
 from __future__ import annotations
 
 import importlib
@@ -186,8 +182,7 @@ class _Canvas:
 
 
 def speedup_figure(module: Any, study: Study) -> Optional[Figure]:
-    """Speedup of the median against threads obtained, with min–max bars, one marker per
-    program, the ideal line up to the largest team obtained, and the model's prediction dotted."""
+    """speedup.png: the median's speedup against threads obtained (docs/files.md, "Plots")."""
     if not (plotted := _plotted(study, Series.STRONG, lambda s: s.speedup)):
         return None
     top_threads = max(s.threads or 1 for _, rows in plotted for s in rows)
@@ -212,9 +207,7 @@ def speedup_figure(module: Any, study: Study) -> Optional[Figure]:
 
 
 def sweep_figure(module: Any, study: Study) -> Optional[Figure]:
-    """Speedup against N (log scale) per parallel program and team, measured (points) and as the
-    model predicts (dotted), with the 1.1 line and each crossover marked: predicted as a dashed
-    vertical line, measured as a cross on the 1.1 line."""
+    """sweep.png: speedup against N per parallel program and team (docs/files.md, "Plots")."""
     lines: List[Tuple[C.Program, int, List[Summary]]] = []
     for entry, rows in _plotted(study, Series.SWEEP):
         for t in sorted({s.threads for s in rows if s.threads is not None}):

@@ -1,10 +1,5 @@
-"""report.html: a study as one page for a person to read in a browser.
-
-The page is whole in itself: its style inline, the plots inline as SVG, no script, nothing it
-loads from anywhere (a policy in its head forbids both, should anything slip in). Every text the
-tools did not make up (names, paths, a program's output quoted in a check, a compiler's warnings,
-the machine's facts) is escaped: as a one-line message would show it (escape.printable), then for
-HTML.
+"""report.html: a study as one page for a person to read in a browser, whole in itself, every
+text the tools did not make up escaped by text() (docs/commands.md, "The report page").
 """
 from __future__ import annotations
 

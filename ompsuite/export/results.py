@@ -1,7 +1,5 @@
-"""A study's files: each one an exporter of the Study, written whole into its folder. The CSV
-files are views for spreadsheets, with the columns they have always had; study.json is the study
-itself, which ./compare loads.
-"""
+"""A study's files, each an exporter of the Study written whole into its folder (docs/files.md):
+the CSV files are views for spreadsheets, study.json the study itself, which ./compare loads."""
 from __future__ import annotations
 
 import dataclasses

@@ -1,9 +1,6 @@
-"""One table of summaries, rendered for the terminal (fits 100 columns) and as Markdown.
-
-The columns are defined once; each says how its cell is written and whether the terminal shows
-it. Times are shown in a unit chosen by their size (s, ms, µs), the same unit for a row's median
-and its range, so a run of a few microseconds reads as such and not as 0.000001.
-"""
+"""One table of summaries, rendered for the terminal (fits 100 columns) and as Markdown
+(docs/files.md, "summary.csv and the tables"); the columns are defined once, each saying how its
+cell is written and whether the terminal shows it."""
 from __future__ import annotations
 
 import dataclasses

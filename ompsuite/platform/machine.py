@@ -159,7 +159,10 @@ def commit(tree: Optional[str]) -> str:
         return "unknown (programs from outside the suite's build trees)"
     try:
         head = run_tool(["git", "-C", tree, "rev-parse", "HEAD"], "git", COMPILER_TIMEOUT_S)
-        status = run_tool(["git", "-C", tree, "status", "--porcelain"], "git", COMPILER_TIMEOUT_S)
+        # Without optional locks a status leaves the index alone: a refresh written meanwhile would
+        # change the checkout under a copy of it (the batch script's) or under the user's own git.
+        status = run_tool(["git", "--no-optional-locks", "-C", tree, "status", "--porcelain"], "git",
+                          COMPILER_TIMEOUT_S)
     except SuiteError as e:
         return f"unknown ({e})"
     if head.returncode or status.returncode:

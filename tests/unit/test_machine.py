@@ -109,7 +109,11 @@ class OwnBuildTrees(Files):
         for args in (["init", "-q"], ["add", "-A"], ["commit", "-qm", "first"]):
             subprocess.run(git + args, check=True, capture_output=True)
         head = subprocess.run(git + ["rev-parse", "HEAD"], capture_output=True, text=True).stdout.strip()
+        os.utime(source, (1e9, 1e9))  # unchanged, but not as the index saw it: a status would refresh it
+        index = os.path.join(root, ".git", "index")
+        before = (os.stat(index).st_mtime_ns, open(index, "rb").read())
         facts = dict(M.provenance(own, [("mine", source)], root))
+        self.assertEqual((os.stat(index).st_mtime_ns, open(index, "rb").read()), before, "the index was written")
         self.assertEqual(facts, {"suite_version": "1.2.3", "suite_commit": head, "tools_version": f"4.5.6 {head}",
                                  "variant_digests": "mine=" + hashlib.sha256(b"int main() {}\n").hexdigest()})
         self.write("repo/mine.cpp", "int main() { return 1; }\n")

@@ -14,6 +14,7 @@ from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tupl
 
 from ompsuite import catalogue as C
 from ompsuite.escape import printable
+from ompsuite.export.tables import threads_text
 from ompsuite.platform.console import progress
 from ompsuite.platform.files import write_atomic
 from ompsuite.study import Series, State, Study, Summary
@@ -224,7 +225,7 @@ def sweep_figure(module: Any, study: Study) -> Optional[Figure]:
     colours: Dict[Tuple[str, int], str] = {}
     for k, (entry, t, rows) in enumerate(lines):
         colour = colours[(entry.name, t)] = f"C{k % 10}"
-        name = f"{entry.name} {t} thread{'' if t == 1 else 's'}"
+        name = f"{entry.name} {threads_text(t)}"
         c.key(c.line(rows, lambda s: s.problem_size, lambda s: s.speedup, _marker(entry), color=colour,
                      label=_label(name), **_style(k)))
         c.predicted(rows, lambda s: s.problem_size, colour, name)
